@@ -1,0 +1,141 @@
+// Node destruction without recursion, and the kinds' names.
+//
+// A default destructor would recurse once per nesting level, and a hostile
+// page can nest far deeper than a worker thread's stack allows. Instead a
+// node that owns children moves them onto a heap work list first; each node
+// taken from the list hands its own children over before it dies, so every
+// destructor that actually runs sees a node without children.
+#include "tavrel/ast.hpp"
+
+namespace tavrel::ast {
+namespace {
+
+// Moves every inline child of `node` onto `out`. Returns false when the node
+// owns none (the common case, so destruction stays cheap).
+bool take_inline_children(Inline::Node& node, Inlines& out) {
+    auto take = [&out](Inlines& list) {
+        if (list.empty()) return false;
+        for (auto& child : list) out.push_back(std::move(child));
+        list.clear();
+        return true;
+    };
+    switch (static_cast<InlineKind>(node.index())) {
+        case InlineKind::Emph: return take(std::get<Emph>(node).content);
+        case InlineKind::Strong: return take(std::get<Strong>(node).content);
+        case InlineKind::Strikeout: return take(std::get<Strikeout>(node).content);
+        case InlineKind::Highlight: return take(std::get<Highlight>(node).content);
+        case InlineKind::Link: return take(std::get<Link>(node).content);
+        case InlineKind::Image: return take(std::get<Image>(node).alt);
+        case InlineKind::Note: return take(std::get<Note>(node).content);
+        case InlineKind::Span: return take(std::get<Span>(node).content);
+        case InlineKind::Operation: {
+            bool any = false;
+            for (auto& arg : std::get<Operation>(node).args) any |= take(arg.value);
+            return any;
+        }
+        default: return false;
+    }
+}
+
+bool has_inline_children(const Inline::Node& node) {
+    switch (static_cast<InlineKind>(node.index())) {
+        case InlineKind::Emph: return !std::get<Emph>(node).content.empty();
+        case InlineKind::Strong: return !std::get<Strong>(node).content.empty();
+        case InlineKind::Strikeout: return !std::get<Strikeout>(node).content.empty();
+        case InlineKind::Highlight: return !std::get<Highlight>(node).content.empty();
+        case InlineKind::Link: return !std::get<Link>(node).content.empty();
+        case InlineKind::Image: return !std::get<Image>(node).alt.empty();
+        case InlineKind::Note: return !std::get<Note>(node).content.empty();
+        case InlineKind::Span: return !std::get<Span>(node).content.empty();
+        case InlineKind::Operation: return !std::get<Operation>(node).args.empty();
+        default: return false;
+    }
+}
+
+// Blocks nest through quotes, divisions and list items; inline content of a
+// block is left in place, since Inline's own destructor is already flat.
+bool take_block_children(Block::Node& node, Blocks& out) {
+    auto take = [&out](Blocks& list) {
+        if (list.empty()) return false;
+        for (auto& child : list) out.push_back(std::move(child));
+        list.clear();
+        return true;
+    };
+    switch (static_cast<BlockKind>(node.index())) {
+        case BlockKind::BlockQuote: return take(std::get<BlockQuote>(node).blocks);
+        case BlockKind::Div: return take(std::get<Div>(node).blocks);
+        case BlockKind::List: {
+            bool any = false;
+            for (auto& item : std::get<List>(node).items) any |= take(item.blocks);
+            return any;
+        }
+        default: return false;
+    }
+}
+
+bool has_block_children(const Block::Node& node) {
+    switch (static_cast<BlockKind>(node.index())) {
+        case BlockKind::BlockQuote: return !std::get<BlockQuote>(node).blocks.empty();
+        case BlockKind::Div: return !std::get<Div>(node).blocks.empty();
+        case BlockKind::List: return !std::get<List>(node).items.empty();
+        default: return false;
+    }
+}
+
+}  // namespace
+
+Inline::~Inline() {
+    if (!has_inline_children(node)) return;
+    Inlines pending;
+    take_inline_children(node, pending);
+    while (!pending.empty()) {
+        Inline current = std::move(pending.back());
+        pending.pop_back();
+        take_inline_children(current.node, pending);
+    }
+}
+
+Block::~Block() {
+    if (!has_block_children(node)) return;
+    Blocks pending;
+    take_block_children(node, pending);
+    while (!pending.empty()) {
+        Block current = std::move(pending.back());
+        pending.pop_back();
+        take_block_children(current.node, pending);
+    }
+}
+
+Attr* Block::attr() {
+    return std::visit(
+        [](auto& n) -> Attr* {
+            if constexpr (requires { n.attr; }) {
+                return &n.attr;
+            } else {
+                return nullptr;
+            }
+        },
+        node);
+}
+
+const Attr* Block::attr() const { return const_cast<Block*>(this)->attr(); }
+
+std::string_view kind_name(BlockKind kind) {
+    static constexpr std::string_view names[] = {
+        "Paragraph", "Heading",   "BlockQuote", "List",          "DefinitionList",
+        "CodeBlock", "HtmlBlock", "ThematicBreak", "Table",      "Div",
+        "MathBlock", "Figure",    "TemplateToken", "RawBlock",   "FormatBlock",
+    };
+    return names[static_cast<std::size_t>(kind)];
+}
+
+std::string_view kind_name(InlineKind kind) {
+    static constexpr std::string_view names[] = {
+        "Text",     "SoftBreak", "HardBreak",     "Emph",      "Strong",      "Strikeout", "Superscript",
+        "Subscript", "Highlight", "Code",         "Link",      "Image",       "Autolink",  "RawHtml",
+        "Operation", "TemplateToken", "Math",     "FootnoteRef", "Note",      "Span",      "RawInline",
+    };
+    return names[static_cast<std::size_t>(kind)];
+}
+
+}  // namespace tavrel::ast

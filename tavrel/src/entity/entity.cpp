@@ -1,0 +1,180 @@
+// Character-reference decoding in the two passes readers rely on. Pass 1
+// decodes short numeric references, controls included; pass 2 is an HTML5
+// decoder that reads pass 1's output, which is why a reference producing "&"
+// can combine with the text after it. Both passes copy text without "&"
+// unchanged and reserve once.
+#include "tavrel/entity.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "tavrel/text.hpp"
+
+namespace tavrel::entity {
+namespace {
+
+struct NamedRef {
+    std::string_view name;
+    std::string_view value;
+};
+
+constexpr NamedRef kNamed[] = {
+#include "html5_entities.inc"
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+int hex_value(char c) {
+    if (is_digit(c)) return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 'A' + 10;
+}
+bool is_scalar(std::uint64_t v) { return v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF); }
+
+struct Numeric {
+    std::uint64_t value;  // saturated at 2^32 when it overflows 32 bits
+    std::size_t len;      // bytes from "&" through ";"
+};
+
+// A numeric reference at `pos` ("&#" digits ";" or "&#x" hex ";") with at
+// most `max_dec` / `max_hex` digits; nothing when the shape does not match.
+std::optional<Numeric> numeric_at(std::string_view s, std::size_t pos, std::size_t max_dec, std::size_t max_hex) {
+    std::size_t i = pos + 2;
+    if (i > s.size() || s[pos + 1] != '#') return std::nullopt;
+    bool hex = i < s.size() && (s[i] == 'x' || s[i] == 'X');
+    if (hex) ++i;
+    std::size_t digits_start = i;
+    std::uint64_t v = 0;
+    const std::uint64_t cap = std::uint64_t{1} << 32;
+    while (i < s.size() && (hex ? is_hex(s[i]) : is_digit(s[i]))) {
+        v = v * (hex ? 16 : 10) + static_cast<std::uint64_t>(hex ? hex_value(s[i]) : s[i] - '0');
+        if (v >= cap) v = cap;
+        ++i;
+    }
+    std::size_t ndigits = i - digits_start;
+    if (ndigits == 0 || ndigits > (hex ? max_hex : max_dec)) return std::nullopt;
+    if (i >= s.size() || s[i] != ';') return std::nullopt;
+    return Numeric{v, i + 1 - pos};
+}
+
+std::string pass1(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        std::size_t amp = s.find('&', i);
+        if (amp == std::string_view::npos) {
+            out.append(s.substr(i));
+            break;
+        }
+        out.append(s.substr(i, amp - i));
+        i = amp;
+        if (s.substr(i, 5) == "&ngE;") {
+            out += "\u2267\u0338";
+            i += 5;
+            continue;
+        }
+        if (i + 1 < s.size() && s[i + 1] == '#') {
+            if (auto num = numeric_at(s, i, 7, 6)) {
+                if (num->value == 0) {
+                    out += "\uFFFD";
+                    i += num->len;
+                    continue;
+                }
+                if (is_scalar(num->value)) {
+                    text::append_utf8(out, static_cast<char32_t>(num->value));
+                    i += num->len;
+                    continue;
+                }
+            }
+        }
+        out.push_back('&');
+        ++i;
+    }
+    return out;
+}
+
+std::string pass2(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        std::size_t amp = s.find('&', i);
+        if (amp == std::string_view::npos) {
+            out.append(s.substr(i));
+            break;
+        }
+        out.append(s.substr(i, amp - i));
+        i = amp;
+        if (i + 1 < s.size() && s[i + 1] == '#') {
+            if (auto num = numeric_at(s, i, SIZE_MAX, SIZE_MAX)) {
+                std::uint64_t v = num->value;
+                bool allowed = v >= 32 || v == '\t' || v == '\n' || v == '\f' || v == '\r';
+                if (v < (std::uint64_t{1} << 32) && is_scalar(v) && allowed) {
+                    text::append_utf8(out, static_cast<char32_t>(v));
+                    i += num->len;
+                    continue;
+                }
+            }
+        } else {
+            std::size_t j = i + 1;
+            while (j < s.size() && ((s[j] >= 'a' && s[j] <= 'z') || (s[j] >= 'A' && s[j] <= 'Z') || is_digit(s[j]))) {
+                ++j;
+            }
+            if (j > i + 1 && j < s.size() && s[j] == ';') {
+                if (auto value = lookup_named(s.substr(i + 1, j - i - 1))) {
+                    out.append(*value);
+                    i = j + 1;
+                    continue;
+                }
+            }
+        }
+        out.push_back('&');
+        ++i;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string_view> lookup_named(std::string_view name) {
+    auto it = std::lower_bound(std::begin(kNamed), std::end(kNamed), name,
+                               [](const NamedRef& ref, std::string_view key) { return ref.name < key; });
+    if (it == std::end(kNamed) || it->name != name) return std::nullopt;
+    return it->value;
+}
+
+std::string decode_entities(std::string_view text) {
+    if (text.find('&') == std::string_view::npos) return std::string(text);
+    std::string first = pass1(text);
+    if (first.find('&') == std::string::npos) return first;
+    return pass2(first);
+}
+
+std::string unescape_backslash_punctuation(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        char c = text[i];
+        if (c != '\\' || i + 1 == text.size()) {
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        unsigned char next = static_cast<unsigned char>(text[i + 1]);
+        if (text::is_ascii_punctuation(next)) {
+            out.push_back(static_cast<char>(next));
+            i += 2;
+        } else {
+            // Keep the backslash and the whole next character, so that it
+            // never starts an escape of its own.
+            std::size_t len = text::decode_utf8(text, i + 1).len;
+            out.append(text.substr(i, 1 + len));
+            i += 1 + len;
+        }
+    }
+    return out;
+}
+
+}  // namespace tavrel::entity
