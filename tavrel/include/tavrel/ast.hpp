@@ -39,13 +39,21 @@ struct Attr {
 
     // Appends `cls` unless it is empty or already present (byte comparison).
     void push_class(std::string_view cls);
-    void push_class(std::string&& cls);
+    template <class S>
+        requires std::is_same_v<S, std::string>  // an owned string, moved in
+    void push_class(S&& cls) {
+        push_class_owned(std::move(cls));
+    }
 
     // "id" sets the id (present even when empty); "class" is split on
     // White_Space and each piece pushed; any other key replaces the value of
     // the first equal key in place, or is appended.
     void set_pair(std::string_view key, std::string_view value);
-    void set_pair(std::string&& key, std::string&& value);
+    template <class K, class V>
+        requires(std::is_same_v<K, std::string> && std::is_same_v<V, std::string>)  // owned, moved in
+    void set_pair(K&& key, V&& value) {
+        set_pair_owned(std::move(key), std::move(value));
+    }
 
     // Folds `other` into this set: its id (when present), then its classes,
     // then its pairs through `set_pair`.
@@ -58,6 +66,10 @@ struct Attr {
     const std::string* get(std::string_view key) const;
 
     bool operator==(const Attr&) const = default;
+
+private:
+    void push_class_owned(std::string&& cls);
+    void set_pair_owned(std::string&& key, std::string&& value);
 };
 
 enum class Align : std::uint8_t { Default = 0, Left = 1, Center = 2, Right = 3 };

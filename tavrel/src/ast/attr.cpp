@@ -14,7 +14,7 @@ void Attr::push_class(std::string_view cls) {
     classes.emplace_back(cls);
 }
 
-void Attr::push_class(std::string&& cls) {
+void Attr::push_class_owned(std::string&& cls) {
     if (cls.empty()) return;
     if (std::find(classes.begin(), classes.end(), cls) != classes.end()) return;
     classes.push_back(std::move(cls));
@@ -38,7 +38,7 @@ void Attr::set_pair(std::string_view key, std::string_view value) {
     pairs.emplace_back(std::string(key), std::string(value));
 }
 
-void Attr::set_pair(std::string&& key, std::string&& value) {
+void Attr::set_pair_owned(std::string&& key, std::string&& value) {
     if (key == "id" || key == "class") {
         set_pair(std::string_view(key), std::string_view(value));
         return;
