@@ -1,0 +1,213 @@
+// Tests behind bare autolinks, e-mail addresses, inline HTML names and math
+// closers. Everything here reads borrowed text and allocates nothing; the
+// only non-ASCII knowledge needed is White_Space, from the text module.
+#include "tavrel/autolink.hpp"
+
+#include <array>
+
+#include "tavrel/text.hpp"
+
+namespace tavrel::autolink {
+namespace {
+
+bool is_ascii_alpha(char32_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
+bool is_ascii_alnum(char32_t c) { return is_ascii_alpha(c) || is_ascii_digit(c); }
+
+constexpr std::array<std::string_view, 28> kBlockTags = {
+    "p",  "dd",  "dl",    "dt",    "h1",    "h2",    "h3",     "h4",      "h5",      "h6",
+    "hr", "li",  "ol",    "td",    "th",    "tr",    "ul",     "div",     "pre",     "table",
+    "tbody", "tfoot", "thead", "figure", "caption", "section", "blockquote", "figcaption"};
+
+constexpr std::array<std::string_view, 20> kInlineTags = {
+    "a",   "b",   "i",   "s",   "u",    "br",   "em",   "del",  "img",   "ins",
+    "kbd", "sub", "sup", "abbr", "code", "mark", "span", "input", "strong", "template"};
+
+bool is_email_strip(char c) {
+    return c == '.' || c == ',' || c == ';' || c == ':' || c == '!' || c == '?' || c == ')';
+}
+
+bool is_url_trailing_punct(char c) {
+    return c == '!' || c == '"' || c == '\'' || c == '*' || c == ',' || c == '.' || c == ':' || c == '?' ||
+           c == '~';
+}
+
+}  // namespace
+
+std::optional<std::size_t> find_unescaped(std::string_view s, std::size_t start, std::string_view closer) {
+    bool escaped = false;
+    for (std::size_t i = start; i < s.size(); ++i) {
+        if (escaped) {
+            escaped = false;
+            continue;
+        }
+        if (s.compare(i, closer.size(), closer) == 0) return i;
+        if (s[i] == '\\') escaped = true;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> html_tag_name_end(std::string_view s) {
+    if (s.empty() || !is_ascii_alpha(static_cast<unsigned char>(s[0]))) return std::nullopt;
+    std::size_t i = 1;
+    while (i < s.size() && (is_ascii_alnum(static_cast<unsigned char>(s[i])) || s[i] == '-')) ++i;
+    return i;
+}
+
+bool is_md_block_html_tag(std::string_view name) {
+    for (std::string_view t : kBlockTags)
+        if (t == name) return true;
+    return false;
+}
+
+bool is_md_html_tag(std::string_view name) {
+    if (name.find('-') != std::string_view::npos) return true;
+    if (is_md_block_html_tag(name)) return true;
+    for (std::string_view t : kInlineTags)
+        if (t == name) return true;
+    return false;
+}
+
+bool is_email(std::string_view s) {
+    std::size_t at = std::string_view::npos;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        text::Decoded d = text::decode_utf8(s, i);
+        char32_t c = d.cp;
+        if (c < 0x20 || c == 0x7F || c == '<' || c == '>' || c == '\\' || text::is_white_space(c)) return false;
+        if (c == '@' && at == std::string_view::npos) at = i;
+        i += d.len;
+    }
+    if (at == std::string_view::npos || at == 0) return false;
+    std::string_view local = s.substr(0, at);
+    std::string_view domain = s.substr(at + 1);
+    if (domain.empty() || domain.find('@') != std::string_view::npos || domain.find('.') == std::string_view::npos)
+        return false;
+    constexpr std::string_view kLocalExtra = ".!#$%&'*+/=?^_`{|}~-";
+    for (char c : local) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (!is_ascii_alnum(u) && kLocalExtra.find(c) == std::string_view::npos) return false;
+    }
+    std::size_t label_start = 0;
+    while (true) {
+        std::size_t dot = domain.find('.', label_start);
+        std::string_view label = domain.substr(label_start, dot == std::string_view::npos ? std::string_view::npos
+                                                                                          : dot - label_start);
+        if (label.empty()) return false;
+        if (!is_ascii_alnum(static_cast<unsigned char>(label.front())) ||
+            !is_ascii_alnum(static_cast<unsigned char>(label.back())))
+            return false;
+        for (char c : label) {
+            unsigned char u = static_cast<unsigned char>(c);
+            if (!is_ascii_alnum(u) && c != '-' && c != '_') return false;
+        }
+        if (dot == std::string_view::npos) break;
+        label_start = dot + 1;
+    }
+    return true;
+}
+
+bool is_boundary(char32_t c) {
+    switch (c) {
+        case 0:
+        case '(':
+        case '[':
+        case '{':
+        case ':':
+        case ';':
+        case '\'':
+        case '"':
+        case '/':
+        case '*':
+        case '~':
+            return true;
+        default:
+            return text::is_white_space(c);
+    }
+}
+
+bool preceded_by_angle_opener(std::string_view s, std::size_t pos) {
+    while (pos > 0) {
+        text::Decoded d = text::decode_utf8_before(s, pos);
+        if (!text::is_white_space(d.cp)) return d.cp == '<';
+        pos -= d.len;
+    }
+    return false;
+}
+
+std::string_view bounded_autolink_word(std::string_view s, std::size_t start) {
+    std::size_t limit = s.size();
+    if (limit - start > 255) {
+        limit = start + 255;
+        // Back up to a character boundary (never inside a sequence).
+        while (limit > start && (static_cast<unsigned char>(s[limit]) & 0xC0) == 0x80) --limit;
+    }
+    std::size_t i = start;
+    while (i < limit) {
+        text::Decoded d = text::decode_utf8(s, i);
+        if (text::is_white_space(d.cp)) break;
+        if (i + d.len > limit) break;
+        i += d.len;
+    }
+    return s.substr(start, i - start);
+}
+
+std::optional<EmailPrefix> bare_email_prefix(std::string_view word) {
+    if (word.empty()) return std::nullopt;
+    std::optional<EmailPrefix> best;
+    std::size_t first = text::decode_utf8(word, 0).len;
+    // Leading characters stripped from every prefix are the same run, so the
+    // address start is found once; only the end depends on the prefix.
+    std::size_t lead = 0;
+    while (lead < word.size() && is_email_strip(word[lead])) ++lead;
+    std::size_t e = first;
+    while (true) {
+        std::size_t end = e;
+        while (end > lead && is_email_strip(word[end - 1])) --end;
+        if (end > lead && is_email(word.substr(lead, end - lead))) best = EmailPrefix{lead, end - lead};
+        if (e >= word.size()) break;
+        e += text::decode_utf8(word, e).len;
+    }
+    if (!best) return std::nullopt;
+    std::size_t after = best->start + best->len;
+    if (after < word.size() && (word[after] == '_' || word[after] == '-')) return std::nullopt;
+    return best;
+}
+
+std::size_t trim_trailing_url_punct(std::string_view s, std::size_t start, std::size_t end) {
+    while (end > start && is_url_trailing_punct(s[end - 1])) --end;
+    return end;
+}
+
+std::size_t trim_bare_url_end(std::string_view s, std::size_t start, std::size_t end) {
+    end = trim_trailing_url_punct(s, start, end);
+    std::string_view cand = s.substr(start, end - start);
+    std::size_t amp = cand.rfind('&');
+    bool entity_tail = false;
+    if (amp != std::string_view::npos) {
+        std::string_view after = cand.substr(amp + 1);
+        if (after.size() >= 2 && after.back() == ';') {
+            entity_tail = true;
+            for (std::size_t k = 0; k + 1 < after.size(); ++k)
+                if (!is_ascii_alnum(static_cast<unsigned char>(after[k]))) entity_tail = false;
+        }
+    }
+    if (entity_tail) {
+        end = start + amp;
+    } else {
+        while (end > start && s[end - 1] == ';') --end;
+    }
+    cand = s.substr(start, end - start);
+    std::size_t opens = 0, closes = 0;
+    for (char c : cand) {
+        if (c == '(') ++opens;
+        if (c == ')') ++closes;
+    }
+    while (end > start && s[end - 1] == ')' && closes > opens) {
+        --end;
+        --closes;
+    }
+    return trim_trailing_url_punct(s, start, end);
+}
+
+}  // namespace tavrel::autolink
