@@ -1,0 +1,237 @@
+// The byte pipe every decoder writes to, and the one-slot outcome channel.
+//
+// Decoded bytes travel as owned buffers (`Chunk`) through a rendezvous
+// channel: `PipeWriter::send` hands the buffer itself to the reader and blocks
+// until the reader has taken it, so the pipe never holds more than the chunk
+// being read and the one being handed over, and nothing is copied on the way.
+// When the reader goes away it raises a shared `reader_stopped` flag first;
+// decoders poll that flag at the heads of their loops (from any thread) and
+// every later send fails with broken-pipe "output reader stopped reading", so
+// a dropped reader stops the decoder promptly.
+//
+// The decoder's final outcome does not travel through the pipe: the feeder
+// thread closes the pipe first and then sends success or the error on a
+// one-slot channel (`OneshotSender<Result<void>>`), so a closed pipe tells the
+// reader that the outcome is on its way.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "rvk/result.hpp"
+
+namespace rvk::output {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One owned buffer of decoded bytes; delivery starts at `start`. A chunk in
+// the pipe is never empty (start < bytes.size()).
+struct Chunk {
+  Bytes bytes;
+  std::size_t start = 0;
+};
+
+namespace detail {
+struct PipeState;
+}
+
+// The sending end. Owned by the feeder thread; `send` must be called from one
+// thread only. `reader_stopped` / `check_reader` are safe from any thread
+// (decoder workers may poll them). Destroying (or `close`-ing) the writer
+// closes the pipe: the reader then sees the end of the chunk stream.
+class PipeWriter {
+ public:
+  PipeWriter(PipeWriter&&) noexcept;
+  PipeWriter& operator=(PipeWriter&&) noexcept;
+  PipeWriter(const PipeWriter&) = delete;
+  PipeWriter& operator=(const PipeWriter&) = delete;
+  ~PipeWriter();
+
+  // Hands `buffer[start..]` to the reader and waits until it has been taken.
+  // start > size: Io InvalidInput "owned chunk start exceeds its length";
+  // start == size: success, nothing sent; reader gone (before or while
+  // waiting): Io BrokenPipe "output reader stopped reading". The buffer is
+  // released in every case but a successful hand-over.
+  Result<void> send(Bytes buffer, std::size_t start = 0);
+
+  // True once the reader has gone. Lock-free; safe from any thread.
+  bool reader_stopped() const noexcept;
+  // Success, or Io BrokenPipe "output reader stopped reading" once the reader
+  // has gone: the check decoders make at the heads of their loops.
+  Result<void> check_reader() const;
+  // The flag itself, for worker threads that outlive no pipe but want to poll
+  // without holding the writer. Valid while the writer or reader exists.
+  const std::atomic<bool>& reader_stopped_flag() const noexcept;
+
+  // Closes the sending end now (idempotent); later sends fail as broken pipe.
+  void close() noexcept;
+
+ private:
+  friend std::pair<PipeWriter, class PipeReader> make_pipe();
+  explicit PipeWriter(std::shared_ptr<detail::PipeState> state) : state_(std::move(state)) {}
+  std::shared_ptr<detail::PipeState> state_;
+};
+
+// The receiving end, used by one thread at a time. Destroying (or `close`-ing)
+// it raises `reader_stopped` first, then drops the channel end and the
+// current chunk, which makes a blocked `send` return broken pipe.
+class PipeReader {
+ public:
+  PipeReader(PipeReader&&) noexcept;
+  PipeReader& operator=(PipeReader&&) noexcept;
+  PipeReader(const PipeReader&) = delete;
+  PipeReader& operator=(const PipeReader&) = delete;
+  ~PipeReader();
+
+  // Waits for the next chunk; nullopt once the writer is closed and nothing
+  // is pending.
+  std::optional<Chunk> receive();
+
+  // Copies bytes of the current chunk into `out` (never from two chunks),
+  // receiving the next chunk when the current one is used up. Returns the
+  // number of bytes copied; 0 only for an empty `out` or when the writer is
+  // closed and every chunk has been read.
+  std::size_t read(std::span<std::uint8_t> out);
+
+  // Raises reader_stopped and drops the channel end (idempotent).
+  void close() noexcept;
+
+ private:
+  friend std::pair<PipeWriter, PipeReader> make_pipe();
+  explicit PipeReader(std::shared_ptr<detail::PipeState> state) : state_(std::move(state)) {}
+  std::shared_ptr<detail::PipeState> state_;
+  Chunk current_;
+};
+
+// Creates a pipe: the two ends share one reader_stopped flag, false at first.
+std::pair<PipeWriter, PipeReader> make_pipe();
+
+// What `drain` gathered: every byte sent, the number of chunks, and the
+// decoder's outcome.
+struct Drained {
+  Bytes bytes;
+  std::size_t chunks = 0;
+  Result<void> outcome;
+};
+
+// Runs `decode` on a fresh thread with the writing end of a new pipe and reads
+// everything it sends on the calling thread, the way the stream reader does:
+// the pipe is closed when `decode` returns, then its outcome is collected.
+// Meant for tests and tools; an exception escaping `decode` becomes an Io
+// error "rvk decoder worker panicked". `stop_after` > 0 drops the reader after
+// that many bytes (to test reader-gone handling); the outcome is still
+// returned.
+Drained drain(const std::function<Result<void>(PipeWriter&)>& decode, std::size_t stop_after = 0);
+
+// ---------------------------------------------------------------------------
+// One-slot channel: carries at most one value from one sender to one receiver.
+
+namespace detail {
+template <class T>
+struct OneshotState {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::optional<T> value;
+  bool sender_gone = false;
+  bool receiver_gone = false;
+};
+}  // namespace detail
+
+template <class T>
+class OneshotSender {
+ public:
+  explicit OneshotSender(std::shared_ptr<detail::OneshotState<T>> s) : s_(std::move(s)) {}
+  OneshotSender(OneshotSender&&) noexcept = default;
+  OneshotSender& operator=(OneshotSender&& other) noexcept {
+    if (this != &other) {
+      release();
+      s_ = std::move(other.s_);
+    }
+    return *this;
+  }
+  ~OneshotSender() { release(); }
+
+  // Stores the value for the receiver. Returns false (and drops the value)
+  // when the receiver has gone or a value was already sent.
+  bool send(T value) {
+    if (!s_) return false;
+    std::lock_guard lock(s_->mutex);
+    if (s_->receiver_gone || s_->value.has_value() || s_->sender_gone) return false;
+    s_->value.emplace(std::move(value));
+    s_->cv.notify_all();
+    return true;
+  }
+
+  // Closes the sending end: a waiting receiver without a value gets nullopt.
+  void release() noexcept {
+    if (!s_) return;
+    {
+      std::lock_guard lock(s_->mutex);
+      s_->sender_gone = true;
+    }
+    s_->cv.notify_all();
+    s_.reset();
+  }
+
+ private:
+  std::shared_ptr<detail::OneshotState<T>> s_;
+};
+
+template <class T>
+class OneshotReceiver {
+ public:
+  explicit OneshotReceiver(std::shared_ptr<detail::OneshotState<T>> s) : s_(std::move(s)) {}
+  OneshotReceiver(OneshotReceiver&&) noexcept = default;
+  OneshotReceiver& operator=(OneshotReceiver&& other) noexcept {
+    if (this != &other) {
+      release();
+      s_ = std::move(other.s_);
+    }
+    return *this;
+  }
+  ~OneshotReceiver() { release(); }
+
+  // Waits for the value; nullopt when the sender went away without sending.
+  std::optional<T> receive() {
+    if (!s_) return std::nullopt;
+    std::unique_lock lock(s_->mutex);
+    s_->cv.wait(lock, [&] { return s_->value.has_value() || s_->sender_gone; });
+    std::optional<T> out = std::move(s_->value);
+    s_->value.reset();
+    return out;
+  }
+
+  void release() noexcept {
+    if (!s_) return;
+    {
+      std::lock_guard lock(s_->mutex);
+      s_->receiver_gone = true;
+      s_->value.reset();
+    }
+    s_.reset();
+  }
+
+ private:
+  std::shared_ptr<detail::OneshotState<T>> s_;
+};
+
+template <class T>
+std::pair<OneshotSender<T>, OneshotReceiver<T>> make_oneshot() {
+  auto state = std::make_shared<detail::OneshotState<T>>();
+  return {OneshotSender<T>(state), OneshotReceiver<T>(state)};
+}
+
+// The decoder's outcome channel.
+using OutcomeSender = OneshotSender<Result<void>>;
+using OutcomeReceiver = OneshotReceiver<Result<void>>;
+
+}  // namespace rvk::output

@@ -1,0 +1,177 @@
+// The rendezvous byte pipe.
+//
+// One mutex and one condition variable guard a single hand-over slot. A send
+// puts its chunk in the slot and waits until the reader has taken it (or has
+// gone); the reader waits for a filled slot (or a closed writer). The
+// reader-stopped flag is an atomic beside the slot so decoders can poll it
+// without the lock; it is raised before the reader's end is dropped.
+#include "rvk/pipe.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
+
+namespace rvk::output {
+
+namespace detail {
+struct PipeState {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::optional<Chunk> slot;     // the chunk being handed over
+  bool writer_closed = false;    // guarded by mutex
+  bool reader_closed = false;    // guarded by mutex
+  std::uint64_t taken = 0;       // chunks taken so far; tells a sender its chunk went
+  std::atomic<bool> reader_stopped{false};
+};
+}  // namespace detail
+
+std::pair<PipeWriter, PipeReader> make_pipe() {
+  auto state = std::make_shared<detail::PipeState>();
+  return {PipeWriter(state), PipeReader(state)};
+}
+
+// ----- writer ---------------------------------------------------------------
+
+PipeWriter::PipeWriter(PipeWriter&&) noexcept = default;
+PipeWriter& PipeWriter::operator=(PipeWriter&& other) noexcept {
+  if (this != &other) {
+    close();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+PipeWriter::~PipeWriter() { close(); }
+
+void PipeWriter::close() noexcept {
+  if (!state_) return;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->writer_closed = true;
+  }
+  state_->cv.notify_all();
+  state_.reset();
+}
+
+Result<void> PipeWriter::send(Bytes buffer, std::size_t start) {
+  if (start > buffer.size()) {
+    return Error::io(error::IoKind::InvalidInput, "owned chunk start exceeds its length");
+  }
+  if (start == buffer.size()) return {};
+  if (!state_) return Error::reader_stopped();
+  std::unique_lock lock(state_->mutex);
+  if (state_->reader_closed) return Error::reader_stopped();
+  // One sender: the slot is always empty when a send begins.
+  state_->slot.emplace(Chunk{std::move(buffer), start});
+  const std::uint64_t ticket = state_->taken + 1;
+  state_->cv.notify_all();
+  state_->cv.wait(lock, [&] { return state_->taken >= ticket || state_->reader_closed; });
+  if (state_->taken >= ticket) return {};
+  state_->slot.reset();  // never taken: release it here
+  return Error::reader_stopped();
+}
+
+bool PipeWriter::reader_stopped() const noexcept {
+  return !state_ || state_->reader_stopped.load(std::memory_order_acquire);
+}
+
+Result<void> PipeWriter::check_reader() const {
+  if (reader_stopped()) return Error::reader_stopped();
+  return {};
+}
+
+const std::atomic<bool>& PipeWriter::reader_stopped_flag() const noexcept {
+  static const std::atomic<bool> stopped{true};
+  return state_ ? state_->reader_stopped : stopped;
+}
+
+// ----- reader ---------------------------------------------------------------
+
+PipeReader::PipeReader(PipeReader&&) noexcept = default;
+PipeReader& PipeReader::operator=(PipeReader&& other) noexcept {
+  if (this != &other) {
+    close();
+    state_ = std::move(other.state_);
+    current_ = std::move(other.current_);
+  }
+  return *this;
+}
+PipeReader::~PipeReader() { close(); }
+
+void PipeReader::close() noexcept {
+  if (!state_) return;
+  state_->reader_stopped.store(true, std::memory_order_release);
+  std::optional<Chunk> dropped;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->reader_closed = true;
+    dropped.swap(state_->slot);
+  }
+  state_->cv.notify_all();
+  state_.reset();
+  current_ = Chunk{};
+}
+
+std::optional<Chunk> PipeReader::receive() {
+  if (!state_) return std::nullopt;
+  std::unique_lock lock(state_->mutex);
+  state_->cv.wait(lock, [&] { return state_->slot.has_value() || state_->writer_closed; });
+  if (!state_->slot) return std::nullopt;
+  std::optional<Chunk> chunk;
+  chunk.swap(state_->slot);
+  ++state_->taken;
+  lock.unlock();
+  state_->cv.notify_all();
+  return chunk;
+}
+
+std::size_t PipeReader::read(std::span<std::uint8_t> out) {
+  if (out.empty()) return 0;
+  while (current_.start >= current_.bytes.size()) {
+    auto next = receive();
+    if (!next) return 0;
+    current_ = std::move(*next);
+  }
+  const std::size_t n = std::min(out.size(), current_.bytes.size() - current_.start);
+  std::memcpy(out.data(), current_.bytes.data() + current_.start, n);
+  current_.start += n;
+  return n;
+}
+
+// ----- drain ----------------------------------------------------------------
+
+Drained drain(const std::function<Result<void>(PipeWriter&)>& decode, std::size_t stop_after) {
+  auto [writer, reader] = make_pipe();
+  auto [outcome_tx, outcome_rx] = make_oneshot<Result<void>>();
+  std::thread feeder([&decode, w = std::move(writer), tx = std::move(outcome_tx)]() mutable {
+    Result<void> outcome;
+    try {
+      outcome = decode(w);
+    } catch (...) {
+      outcome = Error::io(error::IoKind::Other, "rvk decoder worker panicked");
+    }
+    w.close();  // the pipe closes before the outcome is sent
+    tx.send(std::move(outcome));
+  });
+
+  Drained drained;
+  for (;;) {
+    if (stop_after > 0 && drained.bytes.size() >= stop_after) {
+      reader.close();
+      break;
+    }
+    auto chunk = reader.receive();
+    if (!chunk) break;
+    ++drained.chunks;
+    drained.bytes.insert(drained.bytes.end(), chunk->bytes.begin() + chunk->start, chunk->bytes.end());
+  }
+  auto outcome = outcome_rx.receive();
+  feeder.join();
+  drained.outcome = outcome ? std::move(*outcome)
+                            : Result<void>(Error::io(error::IoKind::Other,
+                                                     "rvk decoder stopped without reporting completion"));
+  return drained;
+}
+
+}  // namespace rvk::output

@@ -1,0 +1,230 @@
+// The private worker pool of the parallel decoders.
+//
+// Plain named threads, each with its own queue of broadcasts: a broadcast is
+// one function that every worker runs exactly once, which is all the ordered
+// pipelines need (each worker runs the claim loop once) and makes parallel
+// maps a few lines (ThreadPool::map). Workers sleep on one condition variable
+// while their queue is empty. An exception escaping a broadcast function is
+// caught on the worker, which stays alive; the broadcast then reports that a
+// call ended abnormally.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "rvk/pipeline.hpp"
+
+namespace rvk::pipeline {
+
+std::size_t online_processors() noexcept {
+  const long count = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return count > 0 ? static_cast<std::size_t>(count) : 1;
+}
+
+std::size_t worker_count(std::uint64_t threads, std::uint64_t auto_cap) noexcept {
+  std::uint64_t count = threads;
+  if (count == 0) count = std::min<std::uint64_t>(online_processors(), std::max<std::uint64_t>(auto_cap, 1));
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(count, 1, kMaxThreads));
+}
+
+namespace detail {
+
+struct BroadcastState {
+  std::function<void(std::size_t)> fn;
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::size_t remaining = 0;  // workers that have not yet run fn; guarded by mutex
+  bool failed = false;        // some call ended with an exception; guarded by mutex
+
+  void finished(bool ok) {
+    std::lock_guard lock(mutex);
+    if (!ok) failed = true;
+    if (--remaining == 0) cv.notify_all();
+  }
+};
+
+struct PoolState {
+  std::mutex mutex;
+  std::condition_variable cv;
+  // One queue per worker; guarded by mutex.
+  std::vector<std::deque<std::shared_ptr<BroadcastState>>> queues;
+  bool stopping = false;  // guarded by mutex
+  std::vector<std::thread> threads;
+
+  void run(std::size_t worker) {
+    for (;;) {
+      std::shared_ptr<BroadcastState> job;
+      {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return stopping || !queues[worker].empty(); });
+        if (queues[worker].empty()) return;  // stopping with nothing left
+        job = std::move(queues[worker].front());
+        queues[worker].pop_front();
+      }
+      bool ok = true;
+      try {
+        job->fn(worker);
+      } catch (...) {
+        ok = false;
+      }
+      job->finished(ok);
+    }
+  }
+
+  void stop_and_join() {
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+    }
+    cv.notify_all();
+    for (auto& thread : threads) {
+      if (thread.joinable()) thread.join();
+    }
+    threads.clear();
+  }
+};
+
+}  // namespace detail
+
+// ----- Broadcast ------------------------------------------------------------
+
+Broadcast& Broadcast::operator=(Broadcast&& other) noexcept {
+  if (this != &other) {
+    wait();
+    state_ = std::move(other.state_);
+    outcome_ = other.outcome_;
+  }
+  return *this;
+}
+
+Broadcast::~Broadcast() { wait(); }
+
+bool Broadcast::wait() {
+  if (outcome_) return *outcome_;
+  if (!state_) return true;
+  std::unique_lock lock(state_->mutex);
+  state_->cv.wait(lock, [&] { return state_->remaining == 0; });
+  outcome_ = !state_->failed;
+  lock.unlock();
+  state_.reset();  // releases the function and what it captured
+  return *outcome_;
+}
+
+// ----- ThreadPool -----------------------------------------------------------
+
+Result<std::unique_ptr<ThreadPool>> ThreadPool::create(std::size_t threads, const std::string& name_prefix) {
+  const std::size_t count = std::clamp<std::size_t>(threads, 1, kMaxThreads);
+  std::unique_ptr<ThreadPool> pool(new ThreadPool());
+  pool->state_ = std::make_shared<detail::PoolState>();
+  detail::PoolState& state = *pool->state_;
+  state.queues.resize(count);
+  state.threads.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    try {
+      state.threads.emplace_back([&state, i] { state.run(i); });
+    } catch (const std::system_error& e) {
+      state.stop_and_join();
+      return Error::invalid_configuration(e.what());
+    }
+    // Linux limits thread names to 15 bytes; cut rather than fail.
+    std::string name = name_prefix + std::to_string(i);
+    if (name.size() > 15) name.resize(15);
+    ::pthread_setname_np(state.threads.back().native_handle(), name.c_str());
+  }
+  return pool;
+}
+
+ThreadPool::~ThreadPool() {
+  if (state_) state_->stop_and_join();
+}
+
+std::size_t ThreadPool::size() const noexcept { return state_->threads.size(); }
+
+Broadcast ThreadPool::broadcast_async(std::function<void(std::size_t)> fn) {
+  auto job = std::make_shared<detail::BroadcastState>();
+  job->fn = std::move(fn);
+  job->remaining = state_->threads.size();
+  {
+    std::lock_guard lock(state_->mutex);
+    for (auto& queue : state_->queues) queue.push_back(job);
+  }
+  state_->cv.notify_all();
+  return Broadcast(std::move(job));
+}
+
+// ----- Budget ---------------------------------------------------------------
+
+namespace {
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t sum = a + b;
+  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+std::uint64_t saturating_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
+}  // namespace
+
+void Budget::complete(std::uint64_t reserved, std::uint64_t actual) {
+  {
+    std::lock_guard lock(mutex_);
+    in_use_ = saturating_add(saturating_sub(in_use_, reserved), std::min(reserved, actual));
+  }
+  cv_.notify_all();
+}
+
+void Budget::retire(std::uint64_t bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    in_use_ = saturating_sub(in_use_, bytes);
+    outstanding_ = saturating_sub(outstanding_, 1);
+  }
+  cv_.notify_all();
+}
+
+void Budget::cancel() {
+  {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool Budget::cancelled() const {
+  std::lock_guard lock(mutex_);
+  return cancelled_;
+}
+
+Budget::Snapshot Budget::snapshot() const {
+  std::lock_guard lock(mutex_);
+  return Snapshot{next_, in_use_, outstanding_, cancelled_, peak_in_use_};
+}
+
+Budget::ClaimStatus Budget::claim(std::uint64_t job_count,
+                                  const std::function<std::uint64_t(std::uint64_t)>& need, Claimed& out,
+                                  const std::function<bool()>& priority,
+                                  const std::function<bool()>& linger) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (cancelled_) return ClaimStatus::Finished;
+    if (priority && priority()) return ClaimStatus::Priority;
+    if (next_ < job_count) {
+      if (outstanding_ < max_outstanding_) {
+        const std::uint64_t want = need(next_);
+        if (want <= saturating_sub(limit_, in_use_)) {
+          out.position = next_;
+          out.need = want;
+          ++next_;
+          in_use_ = saturating_add(in_use_, want);
+          peak_in_use_ = std::max(peak_in_use_, in_use_);
+          outstanding_ = saturating_add(outstanding_, 1);
+          return ClaimStatus::Claimed;
+        }
+      }
+    } else if (!linger || !linger()) {
+      return ClaimStatus::Finished;
+    }
+    cv_.wait(lock);
+  }
+}
+
+}  // namespace rvk::pipeline
