@@ -1,0 +1,492 @@
+// The block pass of the Markdown reader: the tree of block nodes built line
+// by line (`ContainerBuilder`), the line-prefix helpers, the list, table and
+// raw HTML recognisers, and the draft blocks that the pass hands to
+// finalisation.
+//
+// The pass works in two steps so that no inline parsing happens before the
+// whole document is known (a reference link may precede its definition):
+// lines become builder nodes in an arena, nodes become `DraftBlock`s holding
+// raw texts, and only then do drafts become `tavrel::ast::Block`s. Nodes
+// refer to each other by index; the open containers are a stack of indices.
+// The nesting of containers is bounded by `Options::max_block_depth`, so the
+// recursive passes over nodes and drafts never run deeper than that.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "tavrel/ast.hpp"
+#include "tavrel/options.hpp"
+#include "tavrel/template.hpp"
+
+namespace tavrel::line {
+
+// Columns of leading indentation (space 1, tab to the next multiple of 4)
+// and the bytes they take.
+struct Indent {
+    std::size_t columns = 0;
+    std::size_t bytes = 0;
+};
+Indent indentation(std::string_view line);
+
+// True when the text holds nothing but White_Space.
+bool is_blank(std::string_view text);
+
+// Replaces each leading tab by spaces up to the next multiple of 4, counted
+// from `column`; leading spaces are kept; the rest is copied.
+std::string expand_leading_indent(std::string_view text, std::size_t column);
+
+struct Line {
+    // Reads `text` from byte `start`, where the reading column is `column`,
+    // removing spaces and tabs until the column reaches `target`; a tab that
+    // passes `target` leaves as many spaces as it reaches past it. The rest is
+    // returned through `expand_leading_indent`; a text that is all white space
+    // before `target` gives an empty result.
+    static std::string strip_from(std::string_view text, std::size_t start, std::size_t column,
+                                  std::size_t target);
+};
+
+}  // namespace tavrel::line
+
+namespace tavrel::attrs {
+
+// What the info text after a code fence means: the text as written (braced
+// form: through the closing brace), the language and the attributes.
+struct FenceInfo {
+    std::string info_text;
+    std::optional<std::string> lang;
+    ast::Attr attr;
+};
+
+// Reads a fence info in the braced form ("{.py #x}"), the shorthand form
+// (".py{#x}") or the language form ("py {.x}"). Never fails.
+FenceInfo parse_fence_info(std::string_view info);
+
+// The Attr of an attribute text written without braces (".cls#id"), or
+// nothing when the braced text is not entirely one attribute block.
+std::optional<ast::Attr> parse_synthetic_attrs(std::string_view text);
+
+// Byte position of the "{" of an attribute block that ends the line, and the
+// end of the line with trailing white space removed; nothing when the line
+// ends in no block that looks like attributes.
+struct AttrSpan {
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+std::optional<AttrSpan> trailing_attr_span(std::string_view line);
+
+// The text without its trailing attribute block (trailing white space
+// removed) and the block's attributes; without a block, the trimmed text and
+// an empty Attr.
+std::pair<std::string, ast::Attr> strip_trailing_attr(std::string_view text);
+
+}  // namespace tavrel::attrs
+
+namespace tavrel::block {
+
+using ast::Attr;
+using TextRow = ast::TableRowData<std::string>;
+using TextCell = ast::TableCellData<std::string>;
+
+// ---------------------------------------------------------------------------
+// Draft blocks: blocks after the block pass, texts still raw.
+
+struct DraftBlock;
+using DraftBlocks = std::vector<DraftBlock>;
+
+struct DraftParagraph {
+    Attr attr;
+    std::string text;
+};
+struct DraftHeading {
+    Attr attr;
+    std::string text;
+    std::uint8_t level = 1;
+};
+struct DraftBlockQuote {
+    Attr attr;
+    DraftBlocks blocks;
+};
+struct DraftListItem {
+    Attr attr;
+    DraftBlocks blocks;
+    std::optional<bool> task;
+    std::uint64_t number = 1;    // as written in the item's marker
+    std::string first_line;      // the item's first line, marker included
+    std::size_t start_line = 0;  // 0-based input line of the marker
+    // A line after the first reached the item's content column (rather than
+    // continuing its paragraph lazily), so its text is no longer the text of
+    // the lines as they stood.
+    bool indented_lines = false;
+};
+struct DraftList {
+    Attr attr;
+    std::vector<DraftListItem> items;
+    std::uint64_t start = 1;
+    bool ordered = false;
+    bool tight = true;
+    // The list began directly under a paragraph line of the same container.
+    bool interrupts_paragraph = false;
+};
+struct DraftDefinitionItem {
+    std::vector<std::string> terms;        // one per term line, trimmed
+    std::vector<std::string> definitions;  // one per ":" line
+};
+struct DraftDefinitionList {
+    Attr attr;
+    std::vector<DraftDefinitionItem> items;
+};
+struct DraftCodeBlock {
+    Attr attr;
+    std::string info_text;
+    std::optional<std::string> lang;
+    std::string text;
+};
+using DraftHtmlBlock = ast::HtmlBlock;
+struct DraftThematicBreak {
+    Attr attr;
+};
+struct DraftTable {
+    Attr attr;
+    std::vector<ast::Align> aligns;
+    std::vector<TextRow> head, body, foot;
+    std::optional<std::string> caption;
+    std::vector<std::pair<std::size_t, template_::TemplateToken>> interludes;
+};
+struct DraftDiv {
+    Attr attr;
+    DraftBlocks blocks;
+};
+struct DraftMathBlock {
+    Attr attr;
+    std::string tex;
+    bool display = true;
+};
+struct DraftRawBlock {
+    std::string format;
+    std::string text;
+};
+struct DraftTemplateToken {
+    template_::TemplateToken token;
+};
+struct DraftFormatBlock {
+    std::string format;
+    std::string text;
+};
+
+struct DraftBlock {
+    using Node = std::variant<DraftParagraph, DraftHeading, DraftBlockQuote, DraftList, DraftDefinitionList,
+                              DraftCodeBlock, DraftHtmlBlock, DraftThematicBreak, DraftTable, DraftDiv,
+                              DraftMathBlock, DraftRawBlock, DraftTemplateToken, DraftFormatBlock>;
+    Node node;
+
+    template <class T>
+        requires(!std::is_same_v<std::remove_cvref_t<T>, DraftBlock> && std::is_constructible_v<Node, T &&>)
+    DraftBlock(T&& value) : node(std::forward<T>(value)) {}  // NOLINT: implicit by design
+
+    template <class T>
+    bool is() const {
+        return std::holds_alternative<T>(node);
+    }
+    template <class T>
+    T* as() {
+        return std::get_if<T>(&node);
+    }
+    template <class T>
+    const T* as() const {
+        return std::get_if<T>(&node);
+    }
+    // The attributes of the kinds that take them, else null.
+    Attr* attr();
+    // The trace name of the kind ("paragraph", "list", ...).
+    std::string_view kind_name() const;
+};
+
+struct DraftFootnote {
+    std::string label;
+    DraftBlocks blocks;
+};
+
+// ---------------------------------------------------------------------------
+// The trace: unclosed constructs, turned into diagnostics by the entry.
+
+struct Event {
+    std::string closer;     // the text that would have closed the construct
+    std::string kind;       // "fenced code block", "raw HTML block", ...
+    std::size_t line = 0;   // 0-based first line of the construct
+};
+struct Trace {
+    std::vector<Event> events;
+    std::uint8_t level = 0;  // block spans are recorded only above 0; never set
+};
+
+// ---------------------------------------------------------------------------
+// Builder nodes.
+
+struct DraftDefinitionItem;
+
+// How a raw HTML block ends.
+struct HtmlEndBlankLine {};
+struct HtmlEndComment {};
+struct HtmlEndBalanced {
+    std::string name;  // lower case
+    std::size_t depth = 0;
+};
+using HtmlBlockEnd = std::variant<HtmlEndBlankLine, HtmlEndComment, HtmlEndBalanced>;
+
+namespace node {
+struct HtmlContainer {
+    std::string name;      // element name, lower case
+    std::string open_tag;  // the opening tag without its markdown attribute
+    // Set when the tag ended a line of a balanced raw HTML block: that
+    // block's element name and depth after the line.
+    std::optional<std::pair<std::string, std::size_t>> enclosing;
+    bool closed = false;
+    bool text_after_tag = false;  // content began on the tag's own line
+};
+struct Root {};
+struct BlockQuote {
+    Attr attr;
+};
+struct List {
+    Attr attr;
+    char marker_char = '-';  // '*', '+', '-', or '.' for ordered
+    bool ordered = false;
+    std::uint64_t start = 1;
+    std::uint64_t last_number = 1;
+    bool interrupts_paragraph = false;
+};
+struct ListItem {
+    Attr attr;
+    std::size_t content_width = 0;  // columns a continuation line must reach
+    std::uint64_t number = 1;
+    std::string first_line;
+    std::optional<bool> task;
+    bool has_content = false;  // a non-blank line went into the item
+    bool indented_lines = false;  // a later line reached the content column
+    bool saw_blank = false;    // a blank line followed the item's content
+    bool loose = false;
+};
+struct FootnoteDef {
+    std::string label;
+};
+struct DefinitionList {
+    Attr attr;
+    std::vector<DraftDefinitionItem> items;
+};
+struct Div {
+    Attr attr;
+    std::size_t fence_len = 3;
+};
+struct FencedCode {
+    std::string info;  // after the fence run, as written
+    std::string text;
+    std::size_t fence_len = 3;
+    std::size_t indent = 0;
+    char fence_char = '`';
+    bool closed = false;
+};
+struct MathBlock {
+    std::string text;
+    std::string closer;  // "$$" or "\\]"
+    bool closed = false;
+};
+struct Paragraph {
+    std::vector<std::string> lines;
+};
+struct Heading {
+    Attr attr;
+    std::string text;
+    std::uint8_t level = 1;
+};
+struct ThematicBreak {
+    Attr attr;
+};
+struct IndentedCode {
+    std::string text;
+};
+struct HtmlBlock {
+    std::string text;
+    HtmlBlockEnd end;
+    bool closed = false;
+};
+struct Table {
+    Attr attr;
+    std::vector<ast::Align> aligns;
+    std::vector<TextRow> head, body, foot;
+    std::vector<std::pair<std::size_t, template_::TemplateToken>> interludes;
+    std::optional<std::string> caption;
+    bool leading_pipe = false;
+};
+}  // namespace node
+
+using BuildKind = std::variant<node::HtmlContainer, node::Root, node::BlockQuote, node::List, node::ListItem,
+                               node::FootnoteDef, node::DefinitionList, node::Div, node::FencedCode,
+                               node::MathBlock, node::Paragraph, node::Heading, node::ThematicBreak,
+                               node::IndentedCode, node::HtmlBlock, node::Table>;
+
+// The trace name of a node kind ("html_container", "paragraph", ...).
+std::string_view build_kind_name(const BuildKind& kind);
+
+struct BuildNode {
+    std::vector<std::size_t> children;
+    BuildKind kind;
+    std::size_t start_line = 0;
+
+    template <class T>
+    T* as() {
+        return std::get_if<T>(&kind);
+    }
+    template <class T>
+    const T* as() const {
+        return std::get_if<T>(&kind);
+    }
+    template <class T>
+    bool is() const {
+        return std::holds_alternative<T>(kind);
+    }
+};
+
+class Parser;
+
+// The tree of one segment of the document being read. Not shared between
+// threads; lives for one call of the main line loop.
+class ContainerBuilder {
+public:
+    explicit ContainerBuilder(const Options& options);
+
+    std::vector<BuildNode> nodes;  // node 0 is the root
+    std::vector<std::size_t> open;  // open containers, root at the bottom
+    const Options& options;
+    std::size_t line = 0;         // 0-based index of the current input line
+    std::size_t line_offset = 0;  // bytes of stripped container prefixes
+    bool leaf_open = false;       // the innermost container's last child takes continuations
+    bool tracing = false;         // never set by the system's own parses
+
+    BuildNode& top() { return nodes[open.back()]; }
+    // Open containers below the root.
+    std::size_t depth() const { return open.size() - 1; }
+    // The last child of the innermost open container, or null.
+    BuildNode* last_child();
+
+    // Adds a node as the last child of the innermost open container and
+    // returns its index; does not push it on the stack.
+    std::size_t open_node(BuildKind kind);
+    // Clears `leaf_open` unless the innermost container's last child is a leaf
+    // that can still take lines; never sets it.
+    void refresh_leaf_open();
+
+    // Leaf placement: adds one non-blank line (container prefixes removed).
+    void append_leaf_inner(std::string line, std::size_t depth);
+    bool open_atx_heading(std::string_view line);
+
+    // Pipe tables: the header/delimiter step and the body-row step.
+    bool convert_paragraph_to_table(std::string_view line);
+    void append_table_row(std::string_view line);
+
+    // Raw HTML: opens a raw HTML block or a markdown container for the line.
+    bool open_html_block(std::string_view line);
+    bool open_html_container(std::string_view line);
+    // Turns raw HTML text into its draft block (cleaning, template tokens);
+    // appends unclosed-comment events to `trace`.
+    DraftHtmlBlock draft_raw(std::string_view html, std::size_t first_line, Trace& trace) const;
+
+    // Paragraph finishing: link reference definitions taken off the start,
+    // attribute lines off the end; a template-token paragraph becomes a token.
+    DraftBlocks finish_paragraph(const std::vector<std::string>& lines, std::size_t first_line, Parser& parser);
+    // Drafts of a node's children, in order; footnote definitions go to the
+    // parser's footnote list. `depth` bounds the recursion.
+    DraftBlocks finish_children(std::size_t index, Parser& parser, std::size_t depth);
+    void finish_node(std::size_t index, Parser& parser, std::size_t depth, DraftBlocks& out);
+};
+
+// ---------------------------------------------------------------------------
+// Line-prefix, list and definition markers.
+
+// A line whose first non-space character within 3 columns is ">" with the
+// indentation, the ">" and one following column removed; other lines as they
+// are.
+std::string strip_quote_marker(std::string_view line);
+
+struct ListMarker {
+    std::uint64_t start = 1;        // the item number; 1 for a bullet
+    std::size_t marker_end = 0;     // byte after the marker
+    std::size_t marker_column = 0;  // column after the marker
+    std::size_t content_column = 0;
+    char marker_char = '-';  // '*', '+', '-', or '.' for an ordered item
+    bool ordered = false;
+};
+std::optional<ListMarker> list_marker(std::string_view line);
+std::size_t list_content_indent(std::string_view line, std::size_t position, std::size_t column);
+// The definition text of a ":" line.
+std::optional<std::string> def_marker(std::string_view line);
+// Whether a list item may start directly under a paragraph line.
+bool list_interrupts_paragraph(std::string_view line);
+
+// One reverted list: the start lines of the paragraphs that replaced it.
+struct RevertedList {
+    std::vector<std::size_t> lines;
+};
+// Reverts every ordered list that breaks the numbering rule into paragraph
+// text, in place; descends into quotes, divs and list items.
+void enforce_ordered_lists(DraftBlocks& blocks, std::vector<RevertedList>* reverted = nullptr);
+// The blocks that replace a reverted list, each with its item's start line.
+std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list);
+
+// ---------------------------------------------------------------------------
+// Pipe tables.
+
+std::vector<std::string> raw_table_cells(std::string_view line);
+std::optional<std::vector<std::string>> split_table_row(std::string_view line);
+TextRow draft_inline_table_row(std::vector<std::string> cells, const std::vector<ast::Align>& aligns,
+                               std::size_t columns);
+std::vector<std::size_t> table_pipe_offsets(std::string_view line);
+// The alignment of one delimiter cell, or nothing when it is not one.
+std::optional<ast::Align> delimiter_align(std::string_view cell);
+
+// ---------------------------------------------------------------------------
+// Raw HTML.
+
+std::optional<std::size_t> tag_name_end(std::string_view text);
+std::optional<std::string> html_tag_name(std::string_view text);
+std::optional<std::string_view> valid_open_tag_attrs(std::string_view attrs);
+std::optional<std::size_t> parse_html_attr_value(std::string_view text, std::size_t pos);
+bool is_void_html_tag(std::string_view name);
+bool is_balanced_html_container_tag(std::string_view name);
+bool is_raw_text_html_tag(std::string_view name);
+bool is_md_block_html_tag(std::string_view name);
+bool is_md_html_tag(std::string_view name);
+
+struct MarkdownOpenTag {
+    std::string name;      // lower case
+    std::string open_tag;  // the tag without the markdown attribute
+};
+// The markdown-container opening tag that makes up the whole text.
+std::optional<MarkdownOpenTag> markdown_open_tag(std::string_view text);
+// Adds 1 per opening and subtracts 1 per closing tag of `name` in `text`.
+void update_html_tag_depth(std::string_view text, std::string_view name, std::size_t& depth);
+
+// ---------------------------------------------------------------------------
+// Block-start tests of the leaf placement.
+
+bool starts_block(std::string_view line);
+struct FenceStart {
+    std::size_t run = 0;
+    std::size_t indent = 0;
+    char fence_char = '`';
+    std::string info;
+};
+std::optional<FenceStart> fence_start(std::string_view line, char fence_char);
+
+// Whether a standalone attribute line may attach to a block of this kind.
+bool span_kind_accepts_attrs(std::string_view kind_name);
+
+}  // namespace tavrel::block

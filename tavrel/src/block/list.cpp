@@ -1,0 +1,259 @@
+// The reader's list vocabulary: list and definition markers, when a list may
+// interrupt a paragraph, and the numbering rule that turns ordered lists
+// back into paragraph text.
+//
+// The canonical writer writes a paragraph that begins "1. " unchanged, so the
+// reader must tell a numbered paragraph from a numbered list after the
+// fact: an ordered list counts only when it starts at 1 and is continued
+// (by a second item or by a later list numbered on), or when it continues an
+// earlier list. Lists that break the rule become paragraphs again, but only
+// when their Markdown can be read back from the paragraph as it stood: a
+// list whose item holds nested blocks, indented lines, attributes or a task
+// box stays a list, because its text would change meaning as a paragraph.
+#include <string>
+#include <utility>
+
+#include "tavrel/block.hpp"
+#include "tavrel/text.hpp"
+
+namespace tavrel::block {
+
+namespace {
+
+bool is_marker_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+}  // namespace
+
+std::size_t list_content_indent(std::string_view line, std::size_t position, std::size_t column) {
+    std::size_t c = column;
+    std::size_t i = position;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
+        c = line[i] == ' ' ? c + 1 : (c / 4 + 1) * 4;
+        ++i;
+    }
+    if (i >= line.size()) return column + 1;
+    std::size_t width = c - column;
+    if (width >= 1 && width <= 4) return c;
+    return column + 1;
+}
+
+std::optional<ListMarker> list_marker(std::string_view line) {
+    std::size_t i = 0;
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i > 3 || i >= line.size() || line[i] == '\t') return std::nullopt;
+    ListMarker m;
+    char c = line[i];
+    if (c == '*' || c == '+' || c == '-') {
+        if (i + 1 < line.size() && !is_marker_space(line[i + 1])) return std::nullopt;
+        m.start = 1;
+        m.marker_end = i + 1;
+        m.marker_column = i + 1;
+        m.marker_char = c;
+        m.ordered = false;
+    } else if (c >= '0' && c <= '9') {
+        std::size_t j = i;
+        std::uint64_t value = 0;
+        while (j < line.size() && line[j] >= '0' && line[j] <= '9') {
+            if (j - i == 9) return std::nullopt;
+            value = value * 10 + static_cast<std::uint64_t>(line[j] - '0');
+            ++j;
+        }
+        if (j >= line.size() || line[j] != '.') return std::nullopt;
+        if (j + 1 < line.size() && !is_marker_space(line[j + 1])) return std::nullopt;
+        m.start = value;
+        m.marker_end = j + 1;
+        m.marker_column = j + 1;  // indentation is spaces only: bytes are columns
+        m.marker_char = '.';
+        m.ordered = true;
+    } else {
+        return std::nullopt;
+    }
+    m.content_column = list_content_indent(line, m.marker_end, m.marker_column);
+    return m;
+}
+
+std::optional<std::string> def_marker(std::string_view line) {
+    auto in = line::indentation(line);
+    if (in.columns > 3) return std::nullopt;
+    std::string_view t = text::trim_start(line);
+    if (t.size() < 2 || t[0] != ':') return std::nullopt;
+    auto d = text::decode_utf8(t, 1);
+    if (!text::is_white_space(d.cp)) return std::nullopt;
+    return line::Line::strip_from(t.substr(1), 0, 0, 3);
+}
+
+bool list_interrupts_paragraph(std::string_view line) {
+    auto m = list_marker(line);
+    if (!m) return false;
+    std::string content = line::Line::strip_from(line, m->marker_end, m->marker_column, m->content_column);
+    if (line::is_blank(content)) return false;
+    return !m->ordered || m->start == 1;
+}
+
+// ---------------------------------------------------------------------------
+// Ordered-list enforcement.
+
+namespace {
+
+// Whether the list's Markdown reads back the same as paragraph text: items
+// holding at most one plain paragraph whose later lines continued it lazily.
+bool revertible(const DraftList& list) {
+    if (!list.attr.empty()) return false;
+    for (const auto& item : list.items) {
+        if (!item.attr.empty() || item.task || item.indented_lines) return false;
+        if (item.blocks.size() > 1) return false;
+        if (item.blocks.size() == 1) {
+            const auto* p = item.blocks[0].as<DraftParagraph>();
+            if (!p || !p->attr.empty()) return false;
+        }
+    }
+    return true;
+}
+
+void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
+    enum class State { None, Pending, Continued };
+    State state = State::None;
+    std::size_t recorded = 0;
+    std::uint64_t last = 0;
+    unsigned heading_at_record = 255;
+    unsigned heading = 255;
+    std::vector<bool> revert(blocks.size(), false);
+
+    auto revert_pending_single = [&] {
+        if (state == State::Pending && blocks[recorded].as<DraftList>()->items.size() == 1) revert[recorded] = true;
+    };
+
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        DraftBlock& b = blocks[i];
+        if (const auto* h = b.as<DraftHeading>()) {
+            if (state != State::None && h->level <= heading_at_record) {
+                revert_pending_single();
+                state = State::None;
+            }
+            heading = h->level;
+            continue;
+        }
+        const auto* list = b.as<DraftList>();
+        if (!list || list->items.empty()) continue;
+        if (!list->ordered) {
+            revert_pending_single();
+            state = State::None;
+            continue;
+        }
+        std::uint64_t s = list->items.front().number;
+        std::uint64_t e = list->items.back().number;
+        if (state == State::None) {
+            if (s == 1) {
+                state = State::Pending;
+                recorded = i;
+                last = e;
+                heading_at_record = heading;
+            } else {
+                revert[i] = true;
+            }
+            continue;
+        }
+        if (s == last || s == last + 1) {
+            state = State::Continued;
+            recorded = i;
+            last = e;
+        } else if (s != 1) {
+            revert[i] = true;
+        } else {
+            revert_pending_single();
+            state = State::Pending;
+            recorded = i;
+            last = e;
+            heading_at_record = heading;
+        }
+    }
+    revert_pending_single();
+
+    bool any = false;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (revert[i] && !revertible(*blocks[i].as<DraftList>())) revert[i] = false;
+        any = any || revert[i];
+    }
+    if (!any) return;
+
+    DraftBlocks out;
+    out.reserve(blocks.size());
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (!revert[i]) {
+            out.push_back(std::move(blocks[i]));
+            continue;
+        }
+        DraftList list = std::move(*blocks[i].as<DraftList>());
+        bool merge_up = list.interrupts_paragraph;
+        RevertedList record;
+        for (auto& [block, line] : revert_list(std::move(list))) {
+            record.lines.push_back(line);
+            auto* p = block.as<DraftParagraph>();
+            DraftParagraph* prev = out.empty() ? nullptr : out.back().as<DraftParagraph>();
+            if (merge_up && p && prev) {
+                // The list interrupted this paragraph: as text it is the
+                // paragraph's next line again.
+                prev->text += '\n';
+                prev->text += p->text;
+            } else {
+                out.push_back(std::move(block));
+            }
+            merge_up = false;
+        }
+        if (reverted) reverted->push_back(std::move(record));
+    }
+    blocks = std::move(out);
+}
+
+}  // namespace
+
+void enforce_ordered_lists(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
+    for (auto& b : blocks) {
+        if (auto* q = b.as<DraftBlockQuote>()) {
+            enforce_ordered_lists(q->blocks, nullptr);
+        } else if (auto* d = b.as<DraftDiv>()) {
+            enforce_ordered_lists(d->blocks, nullptr);
+        } else if (auto* l = b.as<DraftList>()) {
+            for (auto& item : l->items) enforce_ordered_lists(item.blocks, nullptr);
+        }
+    }
+    judge(blocks, reverted);
+}
+
+std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {
+    std::vector<std::pair<DraftBlock, std::size_t>> out;
+    auto push = [&out](DraftBlock block, std::size_t line) {
+        if (!out.empty()) {
+            auto* prev = out.back().first.as<DraftParagraph>();
+            auto* p = block.as<DraftParagraph>();
+            if (prev && p) {
+                prev->text += '\n';
+                prev->text += p->text;
+                return;
+            }
+        }
+        out.emplace_back(std::move(block), line);
+    };
+    for (auto& item : list.items) {
+        if (item.blocks.empty()) {
+            push(DraftParagraph{Attr{}, std::move(item.first_line)}, item.start_line);
+            continue;
+        }
+        auto& first = item.blocks.front();
+        if (auto* p = first.as<DraftParagraph>()) {
+            std::string text = std::move(item.first_line);
+            auto nl = p->text.find('\n');
+            if (nl != std::string::npos) {
+                text += '\n';
+                text.append(p->text, nl + 1);
+            }
+            p->text = std::move(text);
+        } else {
+            first = DraftParagraph{Attr{}, std::move(item.first_line)};
+        }
+        for (auto& b : item.blocks) push(std::move(b), item.start_line);
+    }
+    return out;
+}
+
+}  // namespace tavrel::block
