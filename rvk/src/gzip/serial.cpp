@@ -1,0 +1,52 @@
+// The serial DEFLATE decoder of one gzip member: blocks one after another
+// into the `Emitter`, which streams them into the byte pipe.
+//
+// Its memory (the 1 MiB history buffer and the dynamic table storage) lives
+// in a `SerialWorkspace` so the member loop can reuse it across members; the
+// block decoder is the shared template of inflate_block.hpp instantiated
+// with the byte sink.
+#include <memory>
+
+#include "emitter.hpp"
+#include "rvk/gzip.hpp"
+
+namespace rvk::gzip {
+
+struct SerialWorkspace::State {
+  std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[Emitter::kCapacity]};
+  HuffmanPair tables;
+};
+
+SerialWorkspace::SerialWorkspace() : state_(new State) {}
+SerialWorkspace::~SerialWorkspace() { delete state_; }
+
+Result<DeflateResult> decompress_deflate_serial_stream(std::span<const std::uint8_t> input,
+                                                       std::uint64_t start_byte,
+                                                       output::PipeWriter& sink,
+                                                       std::uint32_t member_index,
+                                                       std::uint64_t decoded_offset,
+                                                       SerialWorkspace& workspace) {
+  SerialWorkspace::State& state = workspace.state();
+  Emitter out(state.buffer.get(), sink);
+  std::uint64_t pos = start_byte * 8;
+  for (;;) {
+    if (Fault f = out.check_reader()) return out.error_for(f);
+    inflate::BlockInfo info;
+    if (Fault f = inflate::decode_block(input, pos, out, state.tables, info)) return out.error_for(f);
+    if (info.final) break;
+  }
+  if (Fault f = out.finish()) return out.error_for(f);
+  return DeflateResult{pos, out.total(), out.crc()};
+}
+
+Result<DeflateResult> decompress_deflate_serial_stream(std::span<const std::uint8_t> input,
+                                                       std::uint64_t start_byte,
+                                                       output::PipeWriter& sink,
+                                                       std::uint32_t member_index,
+                                                       std::uint64_t decoded_offset) {
+  SerialWorkspace workspace;
+  return decompress_deflate_serial_stream(input, start_byte, sink, member_index, decoded_offset,
+                                          workspace);
+}
+
+}  // namespace rvk::gzip
