@@ -1,0 +1,210 @@
+// The block and inline clean-up passes and the back-matter cut.
+//
+// Each pass takes a node list, moves the nodes it keeps into a new list and
+// puts that back: nothing is copied on the way except where a rule must keep
+// the original beside a rewritten version (table interludes). Markers left
+// by the wikitext reader are recognised by their attribute keys
+// ("data-mediawiki-category" on category links, "data-mediawiki-behavior" on
+// behaviour switches) and by the "./" and "#" prefixes of links to wiki
+// pages.
+#include <array>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "../roles/case.hpp"
+#include "corpuswright/cleanup.hpp"
+#include "tavrel/text.hpp"
+
+namespace corpuswright::cleanup {
+namespace {
+
+using namespace tavrel::ast;
+
+constexpr std::string_view kCategoryKey = "data-mediawiki-category";
+constexpr std::string_view kBehaviorKey = "data-mediawiki-behavior";
+
+bool has_key(const Attr& attr, std::string_view key) { return attr.get(key) != nullptr; }
+
+bool all_ascii_digits(std::string_view w) {
+    for (char c : w)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// Image-map and gallery leftovers: a paragraph whose text begins (after
+// leading white space, in any letter case) with "file:" or "<file:", or whose
+// first word is "circle", "poly" or "rect" followed by up to two words of
+// digits ("rect 10 20 30 40 [[link]]").
+//
+// The rule is stated on the lower-cased text; compared without regard to
+// ASCII case instead, it gives the same answer, because no character outside
+// ASCII lower-cases to a text made only of the ASCII letters of these words
+// (the nearest, "İ", becomes "i" plus a combining dot), and digits and white
+// space have no case. That spares lower-casing whole paragraphs.
+bool image_map_leftover(std::string_view p) {
+    std::string_view l = tavrel::text::trim_start(p);
+    if (casemap::starts_with_ascii_ci(l, "file:") || casemap::starts_with_ascii_ci(l, "<file:")) return true;
+    int index = 0;
+    bool shape = false, digits = true;
+    tavrel::text::for_each_white_space_piece(l, [&](std::string_view word) {
+        if (index == 0) {
+            shape = casemap::equals_ascii_ci(word, "circle") || casemap::equals_ascii_ci(word, "poly") ||
+                    casemap::equals_ascii_ci(word, "rect");
+        } else if (index <= 2) {
+            digits = digits && all_ascii_digits(word);
+        }
+        ++index;
+    });
+    return shape && digits;
+}
+
+bool keep_paragraph(const Paragraph& para) {
+    std::string p = plain(para.content);
+    if (image_map_leftover(p)) return false;
+    return !tavrel::text::trim(p).empty();
+}
+
+void trim_soft_breaks(Inlines& list) {
+    std::size_t start = 0, end = list.size();
+    while (start < end && list[start].is<SoftBreak>()) ++start;
+    while (end > start && list[end - 1].is<SoftBreak>()) --end;
+    if (start == 0 && end == list.size()) return;
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(end), list.end());
+    list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(start));
+}
+
+void append_moved(Inlines& out, Inlines&& from) {
+    for (Inline& in : from) out.push_back(std::move(in));
+}
+
+void clean_table(Table& t, const roles::TemplateRoles& roles) {
+    clean_inlines(t.caption, roles);
+    for (auto* rows : {&t.head, &t.body, &t.foot}) {
+        for (TableRow& row : *rows)
+            for (TableCell& cell : row.cells) clean_inlines(cell.content, roles);
+    }
+    // An interlude holds one inline; when its clean-up leaves nothing, the
+    // original stays rather than leaving a hole in the table.
+    for (auto& [row, inline_] : t.interludes) {
+        Inlines one{inline_};
+        clean_inlines(one, roles);
+        if (!one.empty()) inline_ = std::move(one.back());
+    }
+}
+
+constexpr std::array<std::string_view, 10> kBackMatterWords = {
+    "references", "further reading", "external links", "see also",    "sources",
+    "citations",  "bibliography",    "notes",          "works cited", "related pages"};
+
+bool is_back_matter(const Heading& h) {
+    std::string text = casemap::lower(plain(h.content));
+    for (std::string_view w : kBackMatterWords)
+        if (text.find(w) != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+void clean_inlines(Inlines& inlines, const roles::TemplateRoles& roles) {
+    Inlines out;
+    out.reserve(inlines.size());
+    for (Inline& in : inlines) {
+        switch (in.kind()) {
+            case InlineKind::Emph: clean_inlines(in.as<Emph>()->content, roles); break;
+            case InlineKind::Strong: clean_inlines(in.as<Strong>()->content, roles); break;
+            case InlineKind::Strikeout: clean_inlines(in.as<Strikeout>()->content, roles); break;
+            case InlineKind::Highlight: clean_inlines(in.as<Highlight>()->content, roles); break;
+            case InlineKind::Span: {
+                Span& span = *in.as<Span>();
+                clean_inlines(span.content, roles);
+                if (has_key(span.attr, kBehaviorKey)) continue;
+                break;
+            }
+            case InlineKind::Operation: {
+                Operation& call = *in.as<Operation>();
+                for (OperationArg& arg : call.args) clean_inlines(arg.value, roles);
+                append_moved(out, operation(std::move(call), roles));
+                continue;
+            }
+            case InlineKind::Link: {
+                Link& link = *in.as<Link>();
+                clean_inlines(link.content, roles);
+                if (has_key(link.attr, kCategoryKey)) continue;
+                if (link.url.starts_with("./") || link.url.starts_with("#")) {
+                    append_moved(out, std::move(link.content));
+                    continue;
+                }
+                break;
+            }
+            case InlineKind::Image:
+            case InlineKind::FootnoteRef:
+            case InlineKind::Note: continue;
+            case InlineKind::RawInline: {
+                const RawInline& raw = *in.as<RawInline>();
+                if (raw.format == "html" && raw.text.starts_with("<!--")) continue;
+                break;
+            }
+            default: break;
+        }
+        out.push_back(std::move(in));
+    }
+    trim_soft_breaks(out);
+    inlines = std::move(out);
+}
+
+void clean_blocks(Blocks& blocks, const roles::TemplateRoles& roles) {
+    Blocks out;
+    out.reserve(blocks.size());
+    for (Block& b : blocks) {
+        switch (b.kind()) {
+            case BlockKind::Paragraph: {
+                Paragraph& para = *b.as<Paragraph>();
+                clean_inlines(para.content, roles);
+                if (!keep_paragraph(para)) continue;
+                break;
+            }
+            case BlockKind::Heading: clean_inlines(b.as<Heading>()->content, roles); break;
+            case BlockKind::BlockQuote: clean_blocks(b.as<BlockQuote>()->blocks, roles); break;
+            case BlockKind::Div: clean_blocks(b.as<Div>()->blocks, roles); break;
+            case BlockKind::List:
+                for (ListItem& item : b.as<List>()->items) clean_blocks(item.blocks, roles);
+                break;
+            case BlockKind::DefinitionList:
+                for (DefinitionItem& item : b.as<DefinitionList>()->items) {
+                    for (DefinitionTerm& term : item.terms) clean_inlines(term.content, roles);
+                    for (Inlines& def : item.definitions) clean_inlines(def, roles);
+                }
+                break;
+            case BlockKind::Table: clean_table(*b.as<Table>(), roles); break;
+            case BlockKind::Figure: continue;
+            default: break;
+        }
+        out.push_back(std::move(b));
+    }
+    blocks = std::move(out);
+}
+
+void cut_back_matter(Blocks& blocks) {
+    Blocks out;
+    out.reserve(blocks.size());
+    bool skipping = false;
+    unsigned cut_level = 0;
+    for (Block& b : blocks) {
+        const Heading* h = b.as<Heading>();
+        if (h && (h->level == 1 || h->level == 2) && is_back_matter(*h)) {
+            // A back-matter heading starts a cut, or restarts a running one
+            // at its own level.
+            skipping = true;
+            cut_level = h->level;
+            continue;
+        }
+        if (skipping && (!h || h->level > cut_level)) continue;
+        skipping = false;
+        cut_level = 0;
+        out.push_back(std::move(b));
+    }
+    blocks = std::move(out);
+}
+
+}  // namespace corpuswright::cleanup
