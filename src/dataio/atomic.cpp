@@ -1,0 +1,159 @@
+// Temporary files beside their targets, and their persisting by rename.
+// Names are drawn from a per-thread generator; exclusive creation makes a
+// collision with another process cost only one more attempt.
+#include "corpuswright/stages/atomic.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+namespace corpuswright::stages {
+namespace {
+
+constexpr std::size_t kFlushAt = 1 << 20;
+constexpr int kMaxAttempts = 65536;
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+// xoshiro-style generator kept per thread, seeded once from the system.
+struct NameRng {
+    std::uint64_t s;
+    NameRng() {
+        std::uint64_t seed = 0;
+        if (getentropy(&seed, sizeof seed) != 0) seed = std::random_device{}() ^ (std::uint64_t(::getpid()) << 32);
+        s = seed | 1;
+    }
+    void reseed() {
+        std::uint64_t seed = 0;
+        if (getentropy(&seed, sizeof seed) == 0) s = seed | 1;
+    }
+    std::uint64_t next() {
+        // splitmix64
+        std::uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+};
+
+thread_local NameRng rng;
+
+std::string quote_path(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
+
+Error io_error(int err) { return Error(os_error(err), ErrorKind::Io); }
+
+Result<void> sync_directory(const std::string& dir) {
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Ok{};  // best effort: some file systems refuse it
+    ::fsync(fd);
+    ::close(fd);
+    return Ok{};
+}
+
+}  // namespace
+
+std::string os_error(int err) { return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"; }
+
+TempFile::TempFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) { buf_.reserve(kFlushAt + 4096); }
+
+TempFile::TempFile(TempFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), buf_(std::move(other.buf_)) {}
+
+TempFile::~TempFile() { discard(); }
+
+void TempFile::discard() {
+    if (fd_ < 0) return;
+    ::close(fd_);
+    ::unlink(path_.c_str());
+    fd_ = -1;
+}
+
+Result<void> TempFile::flush() {
+    if (fd_ < 0) return Error("output file already closed", ErrorKind::Io);
+    const char* p = buf_.data();
+    std::size_t left = buf_.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd_, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return io_error(errno);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    buf_.clear();
+    return Ok{};
+}
+
+Result<void> TempFile::maybe_flush() {
+    if (buf_.size() >= kFlushAt) return flush();
+    return Ok{};
+}
+
+Result<void> TempFile::write(std::string_view bytes) {
+    buf_.append(bytes);
+    return maybe_flush();
+}
+
+Result<void> TempFile::persist(const std::string& target) {
+    if (auto r = flush(); !r.ok()) {
+        discard();
+        return r;
+    }
+    if (::fsync(fd_) != 0) {
+        int err = errno;
+        discard();
+        return io_error(err);
+    }
+    if (::rename(path_.c_str(), target.c_str()) != 0) {
+        int err = errno;
+        discard();
+        return io_error(err);
+    }
+    ::close(fd_);
+    fd_ = -1;
+    return sync_directory(std::filesystem::path(target).parent_path().string());
+}
+
+Result<TempFile> atomic(const std::string& target) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(target).parent_path();
+    if (!dir.empty()) {
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        if (ec) return io_error(ec.value());
+    }
+    fs::path base = dir;
+    if (base.is_relative()) {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) == nullptr) return io_error(errno);
+        base = dir.empty() ? fs::path(cwd) : fs::path(cwd) / dir;
+    }
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        if (attempt == 3) rng.reseed();
+        std::string name = ".tmp";
+        for (int i = 0; i < 6; ++i) name.push_back(kAlphabet[rng.next() % 62]);
+        std::string path = (base / name).string();
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) return TempFile(fd, path);
+        if (errno == EEXIST || errno == EADDRINUSE) continue;
+        return Error(os_error(errno) + " at path " + quote_path(path), ErrorKind::Io);
+    }
+    return Error("too many temporary files exist at path " + quote_path(base.string()), ErrorKind::Io);
+}
+
+}  // namespace corpuswright::stages

@@ -1,0 +1,151 @@
+// The page-properties import. The dump is scanned for its one interesting
+// row shape instead of being parsed as SQL: a bounded-memory pass over
+// gigabytes. The table is rewritten inside one transaction, so readers see
+// the old ids or the new ones.
+#include "corpuswright/stages/disambiguation.hpp"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <vector>
+
+namespace corpuswright::stages {
+namespace {
+
+constexpr std::size_t kBlock = 1 << 20;
+constexpr std::size_t kCarry = 128;
+constexpr std::string_view kNeedle = ",'disambiguation',";
+
+Error db_error(sqlite3* db) { return Error(sqlite3_errmsg(db), ErrorKind::Database); }
+
+// Closes the connection on every path.
+struct Connection {
+    sqlite3* db = nullptr;
+    ~Connection() {
+        if (db) sqlite3_close(db);
+    }
+};
+
+struct Statement {
+    sqlite3_stmt* st = nullptr;
+    ~Statement() {
+        if (st) sqlite3_finalize(st);
+    }
+};
+
+void scan_buffer(std::string_view buf, IdSet& ids) {
+    std::size_t pos = 0;
+    while (buf.size() - pos >= kNeedle.size()) {
+        std::size_t at = buf.find(kNeedle, pos);
+        if (at == std::string_view::npos) break;
+        std::size_t d = at;
+        while (d > 0 && buf[d - 1] >= '0' && buf[d - 1] <= '9') --d;
+        if (d > 0 && d < at && buf[d - 1] == '(') {
+            std::uint64_t v = 0;
+            bool fits = true;
+            for (std::size_t i = d; i < at; ++i) {
+                std::uint64_t digit = static_cast<std::uint64_t>(buf[i] - '0');
+                if (v > (UINT64_MAX - digit) / 10) {
+                    fits = false;
+                    break;
+                }
+                v = v * 10 + digit;
+            }
+            if (fits) ids.insert(v);
+        }
+        pos = at + kNeedle.size();
+    }
+}
+
+Result<void> write_table(sqlite3* db, const IdSet& ids) {
+    if (sqlite3_exec(db, "BEGIN DEFERRED", nullptr, nullptr, nullptr) != SQLITE_OK) return db_error(db);
+    auto fail = [db]() -> Error {
+        Error err = db_error(db);
+        if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return err;
+    };
+    if (sqlite3_exec(db,
+                     "CREATE TABLE IF NOT EXISTS disambiguation(page_id INTEGER PRIMARY KEY); "
+                     "DELETE FROM disambiguation;",
+                     nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return fail();
+    }
+    {
+        Statement insert;
+        if (sqlite3_prepare_v2(db, "INSERT INTO disambiguation VALUES (?)", -1, &insert.st, nullptr) != SQLITE_OK) {
+            return fail();
+        }
+        for (std::uint64_t id : ids) {
+            sqlite3_bind_int64(insert.st, 1, static_cast<sqlite3_int64>(id));
+            if (sqlite3_step(insert.st) != SQLITE_DONE) return fail();
+            sqlite3_reset(insert.st);
+        }
+    }
+    if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return fail();
+    return Ok{};
+}
+
+}  // namespace
+
+Result<IdSet> scan_disambiguation(ByteReader& input) {
+    IdSet ids;
+    std::string buf;
+    buf.reserve(kBlock + kCarry);
+    std::vector<char> block(kBlock);
+    while (true) {
+        auto got = input.read(block.data(), block.size());
+        if (!got.ok()) return std::move(got).error();
+        if (got.value() == 0) break;
+        buf.append(block.data(), got.value());
+        scan_buffer(buf, ids);
+        if (buf.size() > kCarry) buf.erase(0, buf.size() - kCarry);
+    }
+    return ids;
+}
+
+Result<std::uint64_t> import_page_props(const std::string& source, const std::string& metadata) {
+    IdSet ids;
+    {
+        auto input = open_input(source);
+        if (!input.ok()) return std::move(input).error();
+        auto scanned = scan_disambiguation(*input.value());
+        if (!scanned.ok()) return std::move(scanned).error();
+        ids = std::move(scanned).value();
+    }
+    Connection conn;
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(metadata.c_str(), &conn.db, flags, nullptr) != SQLITE_OK) {
+        Error err = conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
+        return std::move(err).context("opening metadata " + metadata);
+    }
+    sqlite3_busy_timeout(conn.db, 5000);
+    CW_TRY(write_table(conn.db, ids));
+    return static_cast<std::uint64_t>(ids.size());
+}
+
+Result<IdSet> disambiguation_ids(const std::string& metadata) {
+    Connection conn;
+    if (sqlite3_open_v2(metadata.c_str(), &conn.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        Error err = conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
+        return std::move(err).context("opening metadata " + metadata);
+    }
+    sqlite3_busy_timeout(conn.db, 5000);
+    Statement select;
+    if (sqlite3_prepare_v2(conn.db, "SELECT page_id FROM disambiguation", -1, &select.st, nullptr) != SQLITE_OK) {
+        return db_error(conn.db);
+    }
+    std::vector<std::uint64_t> rows;
+    while (true) {
+        int rc = sqlite3_step(select.st);
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) return db_error(conn.db);
+        if (sqlite3_column_type(select.st, 0) != SQLITE_INTEGER) {
+            return Error("disambiguation.page_id holds a value that is not an integer", ErrorKind::Type);
+        }
+        rows.push_back(static_cast<std::uint64_t>(sqlite3_column_int64(select.st, 0)));
+    }
+    IdSet ids(rows.begin(), rows.end());
+    return ids;
+}
+
+}  // namespace corpuswright::stages

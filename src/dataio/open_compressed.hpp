@@ -1,0 +1,16 @@
+// The bridge from the dataset stages to the decompression library's reader.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "corpuswright/error.hpp"
+#include "corpuswright/stages/input.hpp"
+
+namespace corpuswright::stages {
+
+// A byte reader over the decoded content of a compressed file. Errors of the
+// library keep their own text; no context naming the path is added.
+Result<std::unique_ptr<ByteReader>> open_compressed(const std::string& path);
+
+}  // namespace corpuswright::stages

@@ -1,0 +1,474 @@
+// A small streaming XML tokenizer specialised for MediaWiki dumps.
+//
+// The dump reader sits on the pipeline's only serial path, so it is built
+// for throughput: text outside the gathered fields is skipped with memchr,
+// the text of a gathered field is collected raw up to the next markup and
+// then decoded in one pass (UTF-8 check, XML 1.1 line ends, references).
+// General XML libraries decode and validate in ways the dataset's output
+// must not depend on (entity handling, line ends), hence our own tokenizer.
+//
+// State: `buf` holds unread input from `pos`; `stack` the open elements
+// (their qualified names, to check end tags); `page` the record under
+// construction; `field` the element whose text is being gathered into
+// `field_buf`; `raw` the current text run of that field, not yet decoded.
+#include "corpuswright/stages/pages.hpp"
+
+#include <simdjson.h>
+
+#include <cstring>
+
+#include "tavrel/text.hpp"
+
+namespace corpuswright::stages {
+namespace {
+
+constexpr std::size_t kReadSize = 256 * 1024;
+
+enum class Field { None, Title, Ns, Id, RevisionId, Timestamp, Text };
+
+std::string_view local_name(std::string_view name) {
+    std::size_t colon = name.find(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+// Whole-text decimal numbers with at most one leading sign.
+std::optional<std::uint64_t> parse_u64(std::string_view s) {
+    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+    if (s.empty()) return std::nullopt;
+    std::uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        std::uint64_t d = static_cast<std::uint64_t>(c - '0');
+        if (v > (UINT64_MAX - d) / 10) return std::nullopt;
+        v = v * 10 + d;
+    }
+    return v;
+}
+
+std::optional<std::int64_t> parse_i64(std::string_view s) {
+    bool negative = false;
+    if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+        negative = s[0] == '-';
+        s.remove_prefix(1);
+    }
+    if (s.empty() || s[0] == '+' || s[0] == '-') return std::nullopt;
+    auto magnitude = parse_u64(s);
+    if (!magnitude) return std::nullopt;
+    if (negative) {
+        if (*magnitude > static_cast<std::uint64_t>(INT64_MAX) + 1) return std::nullopt;
+        return static_cast<std::int64_t>(0 - *magnitude);
+    }
+    if (*magnitude > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+    return static_cast<std::int64_t>(*magnitude);
+}
+
+Error xml_error(std::string message) { return Error(std::move(message), ErrorKind::Format); }
+
+// Resolves one reference name (between "&" and ";").
+bool resolve_reference(std::string_view name, std::string& out) {
+    if (name == "lt") {
+        out.push_back('<');
+    } else if (name == "gt") {
+        out.push_back('>');
+    } else if (name == "amp") {
+        out.push_back('&');
+    } else if (name == "apos") {
+        out.push_back('\'');
+    } else if (name == "quot") {
+        out.push_back('"');
+    } else if (!name.empty() && name[0] == '#') {
+        std::string_view digits = name.substr(1);
+        int base = 10;
+        if (!digits.empty() && (digits[0] == 'x' || digits[0] == 'X')) {
+            base = 16;
+            digits.remove_prefix(1);
+        }
+        if (!digits.empty() && digits[0] == '+') digits.remove_prefix(1);
+        if (digits.empty()) return false;
+        std::uint64_t v = 0;
+        for (char c : digits) {
+            int d;
+            if (c >= '0' && c <= '9') {
+                d = c - '0';
+            } else if (base == 16 && c >= 'a' && c <= 'f') {
+                d = c - 'a' + 10;
+            } else if (base == 16 && c >= 'A' && c <= 'F') {
+                d = c - 'A' + 10;
+            } else {
+                return false;
+            }
+            v = v * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
+            if (v > 0xFFFFFFFFu) return false;
+        }
+        if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
+        tavrel::text::append_utf8(out, static_cast<char32_t>(v));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Appends `s` with XML 1.1 line ends made "\n": "\r\n", "\r" U+0085, a lone
+// "\r", U+0085 and U+2028. With `references`, also resolves "&...;".
+Result<void> decode_text(std::string_view s, std::string& out, bool references) {
+    if (!simdjson::validate_utf8(s.data(), s.size())) return xml_error("invalid UTF-8 in the dump's text");
+    out.reserve(out.size() + s.size());
+    const char* p = s.data();
+    const char* end = p + s.size();
+    const char* run = p;
+    while (p < end) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c != '&' && c != '\r' && c != 0xC2 && c != 0xE2) {
+            ++p;
+            continue;
+        }
+        if (c == '&' && !references) {
+            ++p;
+            continue;
+        }
+        if (c == 0xC2 && !(p + 1 < end && static_cast<unsigned char>(p[1]) == 0x85)) {
+            ++p;
+            continue;
+        }
+        if (c == 0xE2 && !(p + 2 < end && static_cast<unsigned char>(p[1]) == 0x80 &&
+                           static_cast<unsigned char>(p[2]) == 0xA8)) {
+            ++p;
+            continue;
+        }
+        out.append(run, p);
+        if (c == '&') {
+            const char* semi = static_cast<const char*>(std::memchr(p, ';', end - p));
+            if (semi == nullptr) return xml_error("unterminated reference in the dump's text");
+            std::string_view name(p + 1, semi - p - 1);
+            if (!resolve_reference(name, out)) return xml_error("unknown XML entity &" + std::string(name) + ";");
+            p = semi + 1;
+        } else if (c == '\r') {
+            out.push_back('\n');
+            if (p + 1 < end && p[1] == '\n') {
+                p += 2;
+            } else if (p + 2 < end && static_cast<unsigned char>(p[1]) == 0xC2 &&
+                       static_cast<unsigned char>(p[2]) == 0x85) {
+                p += 3;
+            } else {
+                p += 1;
+            }
+        } else {
+            out.push_back('\n');
+            p += c == 0xC2 ? 2 : 3;
+        }
+        run = p;
+    }
+    out.append(run, end);
+    return Ok{};
+}
+
+}  // namespace
+
+struct Pages::State {
+    std::unique_ptr<ByteReader> in;
+    std::string buf;
+    std::size_t pos = 0;
+    bool at_eof = false;
+    bool bom_checked = false;
+
+    std::vector<std::string> stack;
+    std::optional<Page> page;
+    bool in_revision = false;
+    Field field = Field::None;
+    std::string field_buf;
+    std::string raw;
+
+    // Reads more input after what is unread; false at the end of input.
+    Result<bool> fill() {
+        if (at_eof) return false;
+        if (pos > 0) {
+            buf.erase(0, pos);
+            pos = 0;
+        }
+        std::size_t old = buf.size();
+        buf.resize(old + kReadSize);
+        auto got = in->read(buf.data() + old, kReadSize);
+        if (!got.ok()) {
+            buf.resize(old);
+            return std::move(got).error();
+        }
+        buf.resize(old + got.value());
+        if (got.value() == 0) {
+            at_eof = true;
+            return false;
+        }
+        if (!bom_checked && buf.size() >= 3) {
+            bom_checked = true;
+            if (buf.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
+        }
+        return true;
+    }
+
+    // Makes sure `needle` occurs at or after `from` (relative to pos) and
+    // returns its offset relative to pos; npos at the end of input.
+    Result<std::size_t> find_ahead(std::string_view needle, std::size_t from) {
+        while (true) {
+            std::size_t at = buf.find(needle, pos + from);
+            if (at != std::string::npos) return at - pos;
+            std::size_t keep = buf.size() - pos;
+            from = keep >= needle.size() ? keep - needle.size() + 1 : 0;
+            auto more = fill();
+            if (!more.ok()) return std::move(more).error();
+            if (!more.value()) return std::string::npos;
+        }
+    }
+
+    Result<void> flush_raw() {
+        if (raw.empty()) return Ok{};
+        auto r = decode_text(raw, field_buf, true);
+        raw.clear();
+        return r;
+    }
+
+    void finish_field() {
+        if (!page) {
+            field = Field::None;
+            field_buf.clear();
+            return;
+        }
+        switch (field) {
+            case Field::Title: page->title = std::move(field_buf); break;
+            case Field::Text: page->text = std::move(field_buf); break;
+            case Field::Timestamp: page->timestamp = std::move(field_buf); break;
+            case Field::Ns: page->ns = parse_i64(field_buf).value_or(-1); break;
+            case Field::Id: page->id = parse_u64(field_buf).value_or(0); break;
+            case Field::RevisionId: page->revision_id = parse_u64(field_buf); break;
+            case Field::None: break;
+        }
+        field = Field::None;
+        field_buf.clear();
+    }
+
+    void start(std::string_view local, bool is_empty) {
+        std::string_view parent = stack.empty() ? std::string_view() : local_name(stack.back());
+        if (local == "page") {
+            page = Page{};
+            field = Field::None;
+        } else if (local == "title" && !in_revision) {
+            field = Field::Title;
+        } else if (local == "ns" && !in_revision) {
+            field = Field::Ns;
+        } else if (local == "id" && !in_revision) {
+            field = Field::Id;
+        } else if (local == "id" && in_revision && parent == "revision") {
+            // Only the revision's own id: a contributor's id comes later in
+            // the revision and must not replace it.
+            field = Field::RevisionId;
+        } else if (local == "timestamp" && in_revision) {
+            field = Field::Timestamp;
+        } else if (local == "text" && in_revision) {
+            field = Field::Text;
+        } else if (local == "revision") {
+            in_revision = true;
+            field = Field::None;
+        } else if (local == "redirect" && page) {
+            page->redirect = true;
+            field = Field::None;
+        } else {
+            field = Field::None;
+        }
+        field_buf.clear();
+        if (is_empty) finish_field();
+    }
+
+    // Handles the end of an element; returns a finished page, if any.
+    std::optional<Page> end(std::string_view local) {
+        if (local == "page") {
+            // A page end with no record open (after a nested page) is passed
+            // over, so the pages after it are still read.
+            std::optional<Page> done = std::move(page);
+            page.reset();
+            return done;
+        }
+        if (local == "revision") {
+            in_revision = false;
+        } else if (local == "title" || local == "ns" || local == "id" || local == "timestamp" || local == "text") {
+            finish_field();
+        }
+        return std::nullopt;
+    }
+
+    Result<std::optional<Page>> end_of_input() {
+        if (page) {
+            return xml_error("the dump ends inside the page \"" + page->title + "\": it is truncated");
+        }
+        if (!stack.empty()) {
+            return xml_error("the dump ends before the element `" + stack.back() + "` is closed: it is truncated");
+        }
+        return std::optional<Page>();
+    }
+
+    // Reads the markup at pos (buf[pos] == '<'). Sets `out` when a page ends.
+    Result<void> markup(std::optional<Page>& out) {
+        if (buf.size() - pos < 2) {
+            auto more = fill();
+            if (!more.ok()) return std::move(more).error();
+        }
+        if (buf.size() - pos < 2) return xml_error("unexpected end of the dump inside markup");
+        char second = buf[pos + 1];
+        if (second == '!' || second == '?') return special(out);
+        if (second == '/') {
+            auto close = find_ahead(">", 2);
+            if (!close.ok()) return std::move(close).error();
+            if (close.value() == std::string::npos) return xml_error("unexpected end of the dump inside an end tag");
+            std::string_view name(buf.data() + pos + 2, close.value() - 2);
+            while (!name.empty() && (name.back() == ' ' || name.back() == '\t' || name.back() == '\n' || name.back() == '\r')) {
+                name.remove_suffix(1);
+            }
+            if (stack.empty()) return xml_error("end tag `" + std::string(name) + "` without a start tag");
+            if (stack.back() != name) {
+                return xml_error("mismatched end tag: expected `" + stack.back() + "`, found `" + std::string(name) + "`");
+            }
+            CW_TRY(flush_raw());
+            out = end(local_name(name));
+            stack.pop_back();
+            pos += close.value() + 1;
+            return Ok{};
+        }
+        // A start or empty-element tag: find its ">" outside quoted values.
+        std::size_t i = 1;
+        char quote = 0;
+        while (true) {
+            if (pos + i >= buf.size()) {
+                auto more = fill();
+                if (!more.ok()) return std::move(more).error();
+                if (!more.value()) return xml_error("unexpected end of the dump inside a start tag");
+                continue;
+            }
+            char c = buf[pos + i];
+            if (quote) {
+                if (c == quote) quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                break;
+            }
+            ++i;
+        }
+        std::string_view tag(buf.data() + pos + 1, i - 1);
+        bool is_empty = !tag.empty() && tag.back() == '/';
+        if (is_empty) tag.remove_suffix(1);
+        std::size_t name_end = 0;
+        while (name_end < tag.size() && tag[name_end] != ' ' && tag[name_end] != '\t' && tag[name_end] != '\n' &&
+               tag[name_end] != '\r') {
+            ++name_end;
+        }
+        std::string_view name = tag.substr(0, name_end);
+        if (name.empty()) return xml_error("an element without a name in the dump");
+        CW_TRY(flush_raw());
+        start(local_name(name), is_empty);
+        if (!is_empty) stack.emplace_back(name);
+        pos += i + 1;
+        return Ok{};
+    }
+
+    // Comments, CDATA, declarations and processing instructions.
+    Result<void> special(std::optional<Page>& out) {
+        auto starts = [&](std::string_view s) -> Result<bool> {
+            while (buf.size() - pos < s.size()) {
+                auto more = fill();
+                if (!more.ok()) return std::move(more).error();
+                if (!more.value()) break;
+            }
+            return buf.compare(pos, s.size(), s) == 0;
+        };
+        auto is_comment = starts("<!--");
+        if (!is_comment.ok()) return std::move(is_comment).error();
+        if (is_comment.value()) {
+            auto close = find_ahead("-->", 4);
+            if (!close.ok()) return std::move(close).error();
+            if (close.value() == std::string::npos) return xml_error("unexpected end of the dump inside a comment");
+            pos += close.value() + 3;
+            return Ok{};
+        }
+        auto is_cdata = starts("<![CDATA[");
+        if (!is_cdata.ok()) return std::move(is_cdata).error();
+        if (is_cdata.value()) {
+            auto close = find_ahead("]]>", 9);
+            if (!close.ok()) return std::move(close).error();
+            if (close.value() == std::string::npos) return xml_error("unexpected end of the dump inside CDATA");
+            if (field != Field::None) {
+                CW_TRY(flush_raw());
+                CW_TRY(decode_text(std::string_view(buf.data() + pos + 9, close.value() - 9), field_buf, false));
+            }
+            pos += close.value() + 3;
+            return Ok{};
+        }
+        if (buf[pos + 1] == '?') {
+            auto close = find_ahead("?>", 2);
+            if (!close.ok()) return std::move(close).error();
+            if (close.value() == std::string::npos) {
+                return xml_error("unexpected end of the dump inside a processing instruction");
+            }
+            pos += close.value() + 2;
+            return Ok{};
+        }
+        // "<!DOCTYPE ...>" possibly with an internal subset in brackets.
+        std::size_t i = 2;
+        int depth = 0;
+        while (true) {
+            if (pos + i >= buf.size()) {
+                auto more = fill();
+                if (!more.ok()) return std::move(more).error();
+                if (!more.value()) return xml_error("unexpected end of the dump inside a declaration");
+                continue;
+            }
+            char c = buf[pos + i];
+            if (c == '[') ++depth;
+            if (c == ']' && depth > 0) --depth;
+            if (c == '>' && depth == 0) break;
+            ++i;
+        }
+        pos += i + 1;
+        (void)out;
+        return Ok{};
+    }
+
+    Result<std::optional<Page>> next() {
+        while (true) {
+            if (pos >= buf.size()) {
+                auto more = fill();
+                if (!more.ok()) return std::move(more).error();
+                if (!more.value()) {
+                    if (field != Field::None) CW_TRY(flush_raw());
+                    return end_of_input();
+                }
+                continue;
+            }
+            const char* base = buf.data();
+            if (base[pos] != '<') {
+                const void* lt = std::memchr(base + pos, '<', buf.size() - pos);
+                std::size_t stop = lt ? static_cast<std::size_t>(static_cast<const char*>(lt) - base) : buf.size();
+                if (field != Field::None) raw.append(base + pos, stop - pos);
+                pos = stop;
+                continue;
+            }
+            std::optional<Page> done;
+            CW_TRY(markup(done));
+            if (done) return done;
+        }
+    }
+};
+
+Pages::Pages(std::unique_ptr<ByteReader> input) : st_(std::make_unique<State>()) {
+    st_->in = std::move(input);
+    st_->buf.reserve(2 * kReadSize);
+}
+Pages::Pages(Pages&&) noexcept = default;
+Pages& Pages::operator=(Pages&&) noexcept = default;
+Pages::~Pages() = default;
+
+Result<Pages> Pages::open(const std::string& path) {
+    auto input = open_input(path);
+    if (!input.ok()) return std::move(input).error();
+    return Pages(std::move(input).value());
+}
+
+Result<std::optional<Page>> Pages::next() { return st_->next(); }
+
+}  // namespace corpuswright::stages

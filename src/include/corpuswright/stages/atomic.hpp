@@ -1,0 +1,59 @@
+// Atomic, durable output files. A stage writes into a temporary file beside
+// its target (".tmp" and six random letters or digits, mode 0600) and moves
+// it over the target only when the stage has succeeded, so readers see the
+// old file or the complete new one, never a partial one. The temporary file
+// is flushed to disk before the rename and the directory after it, so a
+// power loss also leaves one or the other.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "corpuswright/error.hpp"
+
+namespace corpuswright::stages {
+
+// A temporary output file with its own write buffer. Dropping it without
+// `persist` closes and removes the file.
+class TempFile {
+public:
+    TempFile(int fd, std::string path);
+    TempFile(TempFile&& other) noexcept;
+    TempFile& operator=(TempFile&&) = delete;
+    TempFile(const TempFile&) = delete;
+    ~TempFile();
+
+    const std::string& path() const { return path_; }
+
+    // Buffered writing; a failure is reported by the write that meets it
+    // and by every later write or flush.
+    Result<void> write(std::string_view bytes);
+    Result<void> put(char c) { return write(std::string_view(&c, 1)); }
+    Result<void> flush();
+
+    // Flushes, syncs, renames over `target` and syncs the directory. On
+    // failure the temporary file is removed and the target is untouched.
+    Result<void> persist(const std::string& target);
+
+    // Direct access to the buffer for the record writers: appends happen
+    // here, and `maybe_flush` writes the buffer out once it is large.
+    std::string& buffer() { return buf_; }
+    Result<void> maybe_flush();
+
+private:
+    void discard();
+
+    int fd_;
+    std::string path_;
+    std::string buf_;
+};
+
+// Creates the temporary file for `target` in the target's directory,
+// creating missing parent directories first.
+Result<TempFile> atomic(const std::string& target);
+
+// The system's text for an errno value.
+std::string os_error(int err);
+
+}  // namespace corpuswright::stages

@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "corpuswright/stages/disambiguation.hpp"
+#include "test_util.hpp"
+
+namespace fs = std::filesystem;
+using namespace corpuswright::stages;
+
+namespace {
+
+IdSet scan(const std::string& text, std::size_t step = 1 << 20) {
+    StringReader r(text, step);
+    auto ids = scan_disambiguation(r);
+    EXPECT_TRUE(ids.ok());
+    return ids.ok() ? ids.value() : IdSet{};
+}
+
+}  // namespace
+
+TEST(Disambiguation, ScanRecognisesOnlyPlainRows) {
+    std::string sql =
+        "INSERT INTO `page_props` VALUES (10,'disambiguation',''),(11,'wikibase_item','Q1'),"
+        "(12,'disambiguation',''),(12,'disambiguation',''),(,'disambiguation',''),"
+        "(+13,'disambiguation',''),( 14,'disambiguation',''),(123456789012345678901,'disambiguation',''),"
+        "(18446744073709551615,'disambiguation','');\n";
+    IdSet ids = scan(sql);
+    EXPECT_EQ(ids, (IdSet{10, 12, 18446744073709551615u}));
+    EXPECT_TRUE(scan("").empty());
+}
+
+TEST(Disambiguation, NeedleAcrossReadBoundaries) {
+    std::string filler(1 << 20, 'x');
+    std::string sql = filler.substr(0, (1 << 20) - 5) + "(4242,'disambiguation','')" + filler;
+    EXPECT_EQ(scan(sql, 1 << 20), (IdSet{4242}));
+    EXPECT_EQ(scan(sql, 1000), (IdSet{4242}));
+}
+
+TEST(Disambiguation, ImportReplacesTableAndReadsBack) {
+    fs::path dir = fs::temp_directory_path() / ("cw-disamb-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string db = (dir / "meta.db").string();
+    std::ofstream(dir / "a.sql") << "(1,'disambiguation',''),(2,'disambiguation',''),(18446744073709551615,'disambiguation','')";
+    auto n = import_page_props((dir / "a.sql").string(), db);
+    ASSERT_TRUE(n.ok()) << n.error().message();
+    EXPECT_EQ(n.value(), 3u);
+    auto ids = disambiguation_ids(db);
+    ASSERT_TRUE(ids.ok());
+    EXPECT_EQ(ids.value(), (IdSet{1, 2, 18446744073709551615u}));
+
+    std::ofstream(dir / "empty.sql") << "";
+    n = import_page_props((dir / "empty.sql").string(), db);
+    ASSERT_TRUE(n.ok());
+    EXPECT_EQ(n.value(), 0u);
+    EXPECT_TRUE(disambiguation_ids(db).value().empty());
+
+    auto missing = import_page_props((dir / "missing.sql").string(), db);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().message().rfind("opening " + (dir / "missing.sql").string(), 0), 0u);
+
+    auto bad_dir = import_page_props((dir / "a.sql").string(), (dir / "no" / "such" / "m.db").string());
+    ASSERT_FALSE(bad_dir.ok());
+    EXPECT_EQ(bad_dir.error().message().rfind("opening metadata ", 0), 0u);
+    fs::remove_all(dir);
+}
+
+TEST(Disambiguation, FailedImportKeepsPreviousTable) {
+    fs::path dir = fs::temp_directory_path() / ("cw-disamb-lock-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string db = (dir / "meta.db").string();
+    std::ofstream(dir / "a.sql") << "(5,'disambiguation','')";
+    ASSERT_TRUE(import_page_props((dir / "a.sql").string(), db).ok());
+    // Another connection holds a write lock: the import fails and rolls back.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::ofstream(dir / "b.sql") << "(6,'disambiguation','')";
+    // The import waits for the busy timeout; keep it short by committing
+    // nothing and letting it fail.
+    auto r = import_page_props((dir / "b.sql").string(), db);
+    EXPECT_FALSE(r.ok());
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    auto ids = disambiguation_ids(db);
+    ASSERT_TRUE(ids.ok());
+    EXPECT_EQ(ids.value(), (IdSet{5}));
+
+    // A database without the table fails the reading side.
+    std::string other_db = (dir / "other.db").string();
+    sqlite3* fresh = nullptr;
+    sqlite3_open(other_db.c_str(), &fresh);
+    sqlite3_exec(fresh, "CREATE TABLE t(x)", nullptr, nullptr, nullptr);
+    sqlite3_close(fresh);
+    auto none = disambiguation_ids(other_db);
+    ASSERT_FALSE(none.ok());
+    EXPECT_NE(none.error().message().find("no such table"), std::string::npos);
+    fs::remove_all(dir);
+}

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include "corpuswright/stages/pages.hpp"
+#include "test_util.hpp"
+
+using corpuswright::stages::Page;
+using corpuswright::stages::Pages;
+
+namespace {
+
+struct ReadAll {
+    std::vector<Page> pages;
+    std::string error;  // empty when the dump read to its end
+};
+
+ReadAll read_all(const std::string& xml, std::size_t step = 1 << 20) {
+    Pages pages(std::make_unique<StringReader>(xml, step));
+    ReadAll out;
+    while (true) {
+        auto next = pages.next();
+        if (!next.ok()) {
+            out.error = next.error().message();
+            return out;
+        }
+        if (!next.value()) return out;
+        out.pages.push_back(std::move(*next.value()));
+    }
+}
+
+std::string dump(const std::string& body) {
+    return "<?xml version=\"1.0\"?>\n<mediawiki xmlns=\"http://www.mediawiki.org/xml/export-0.11/\" xml:lang=\"en\">\n"
+           "<siteinfo><sitename>Test</sitename><namespaces><namespace key=\"0\" /></namespaces></siteinfo>\n" +
+           body + "</mediawiki>\n";
+}
+
+std::string page_xml(const std::string& inner) { return "<page>" + inner + "</page>\n"; }
+
+}  // namespace
+
+TEST(Pages, ReadsFieldsOfEachPageAtEveryReadBoundary) {
+    std::string xml = "\xEF\xBB\xBF" + dump(page_xml(
+        "<title>Alpha &amp; Beta</title><ns>0</ns><id>12</id>"
+        "<revision><id>345</id><parentid>3</parentid><timestamp>2024-01-02T03:04:05Z</timestamp>"
+        "<contributor><username>U</username><id>999</id></contributor>"
+        "<comment>c</comment><text bytes=\"5\" xml:space=\"preserve\">a &lt;b&gt;\r\nc&quot;&apos;</text>"
+        "<sha1>x</sha1></revision>") +
+        page_xml("<title>Second</title><ns>4</ns><id>13</id><redirect title=\"Alpha\" />"
+                 "<revision><id>346</id><text/></revision>"));
+    for (std::size_t step : {1, 2, 3, 7, 64, 1 << 20}) {
+        SCOPED_TRACE(step);
+        ReadAll r = read_all(xml, step);
+        ASSERT_EQ(r.error, "");
+        ASSERT_EQ(r.pages.size(), 2u);
+        const Page& a = r.pages[0];
+        EXPECT_EQ(a.title, "Alpha & Beta");
+        EXPECT_EQ(a.ns, 0);
+        EXPECT_EQ(a.id, 12u);
+        EXPECT_EQ(a.revision_id, std::optional<std::uint64_t>(345));  // not the contributor's 999
+        EXPECT_EQ(a.timestamp, std::optional<std::string>("2024-01-02T03:04:05Z"));
+        EXPECT_EQ(a.text, "a <b>\nc\"'");
+        EXPECT_FALSE(a.redirect);
+        const Page& b = r.pages[1];
+        EXPECT_EQ(b.ns, 4);
+        EXPECT_TRUE(b.redirect);
+        EXPECT_EQ(b.text, "");
+        EXPECT_FALSE(b.timestamp.has_value());
+    }
+}
+
+TEST(Pages, NumbersAndFallbacks) {
+    auto one = [](const std::string& inner) {
+        ReadAll r = read_all(dump(page_xml(inner)));
+        EXPECT_EQ(r.error, "");
+        return r.pages.empty() ? Page{} : r.pages[0];
+    };
+    EXPECT_EQ(one("<ns>0</ns>").ns, 0);
+    EXPECT_EQ(one("<ns> 0</ns>").ns, -1);
+    EXPECT_EQ(one("<ns>0 </ns>").ns, -1);
+    EXPECT_EQ(one("<ns></ns>").ns, -1);
+    EXPECT_EQ(one("<ns/>").ns, -1);
+    EXPECT_EQ(one("<title>x</title>").ns, 0);
+    EXPECT_EQ(one("<ns>-2</ns>").ns, -2);
+    EXPECT_EQ(one("<ns>+3</ns>").ns, 3);
+    EXPECT_EQ(one("<id>+42</id>").id, 42u);
+    EXPECT_EQ(one("<id>-1</id>").id, 0u);
+    EXPECT_EQ(one("<id>18446744073709551616</id>").id, 0u);
+    EXPECT_EQ(one("<id>18446744073709551615</id>").id, 18446744073709551615u);
+    EXPECT_FALSE(one("<revision><id>-5</id></revision>").revision_id.has_value());
+    EXPECT_EQ(one("<revision><timestamp/></revision>").timestamp, std::optional<std::string>(""));
+}
+
+TEST(Pages, ReferencesCdataAndLineEnds) {
+    auto title = [](const std::string& t) {
+        ReadAll r = read_all(dump(page_xml("<title>" + t + "</title>")));
+        return r.error.empty() ? r.pages.at(0).title : "ERROR: " + r.error;
+    };
+    EXPECT_EQ(title("&#65;&#x41;&#X41;&#+65;&#x+41;"), "AAAAA");
+    EXPECT_EQ(title("&#0;"), std::string("\0", 1));
+    EXPECT_EQ(title("&#xD800;"), "ERROR: unknown XML entity &#xD800;");
+    EXPECT_EQ(title("&#x110000;"), "ERROR: unknown XML entity &#x110000;");
+    EXPECT_EQ(title("&#;"), "ERROR: unknown XML entity &#;");
+    EXPECT_EQ(title("&nbsp;"), "ERROR: unknown XML entity &nbsp;");
+    EXPECT_EQ(title("a<![CDATA[&amp; <b>\r\n]]>z"), "a&amp; <b>\nz");
+    EXPECT_EQ(title("a\rb\r\nc\xC2\x85" "d\r\xC2\x85" "e\xE2\x80\xA8" "f"), "a\nb\nc\nd\ne\nf");
+    EXPECT_EQ(title("x<!-- comment -->y"), "xy");
+    EXPECT_EQ(title("\xE2\x82\xAC"), "\xE2\x82\xAC");
+    EXPECT_EQ(title("bad \xFF byte").substr(0, 6), "ERROR:");
+}
+
+TEST(Pages, FieldsOnlyWhereTheyBelong) {
+    ReadAll r = read_all(dump(page_xml(
+        "<title>T</title><timestamp>outside</timestamp><text>outside</text>"
+        "<revision><title>inside</title><text>one<b>two</b>three</text></revision>")));
+    ASSERT_EQ(r.error, "");
+    ASSERT_EQ(r.pages.size(), 1u);
+    EXPECT_EQ(r.pages[0].title, "T");
+    EXPECT_FALSE(r.pages[0].timestamp.has_value());
+    // A start tag inside an active field ends it without storing.
+    EXPECT_EQ(r.pages[0].text, "");
+}
+
+TEST(Pages, LastRevisionWinsAndPrefixedNamesMatch) {
+    ReadAll r = read_all(dump(
+        "<mw:page><mw:title>P</mw:title><revision><id>1</id><text>old</text></revision>"
+        "<revision><id>2</id><timestamp>t2</timestamp><text>new</text></revision></mw:page>\n"
+        "<redirect/>"));
+    ASSERT_EQ(r.error, "");
+    ASSERT_EQ(r.pages.size(), 1u);
+    EXPECT_EQ(r.pages[0].title, "P");
+    EXPECT_EQ(r.pages[0].revision_id, std::optional<std::uint64_t>(2));
+    EXPECT_EQ(r.pages[0].text, "new");
+    EXPECT_FALSE(r.pages[0].redirect);
+}
+
+TEST(Pages, NestedPageKeepsReadingLaterPages) {
+    ReadAll r = read_all(dump("<page><title>Outer</title><page><title>Inner</title></page></page>" +
+                              page_xml("<title>After</title>")));
+    ASSERT_EQ(r.error, "");
+    ASSERT_EQ(r.pages.size(), 2u);
+    EXPECT_EQ(r.pages[0].title, "Inner");
+    EXPECT_EQ(r.pages[1].title, "After");
+}
+
+TEST(Pages, TruncatedOrMalformedDumpsAreErrors) {
+    std::string full = dump(page_xml("<title>A</title>") + page_xml("<title>B</title><revision><text>body"));
+    std::string cut = full.substr(0, full.find("body") + 4);
+    ReadAll r = read_all(cut);
+    ASSERT_EQ(r.pages.size(), 1u);
+    EXPECT_NE(r.error.find("truncated"), std::string::npos) << r.error;
+
+    std::string between = dump(page_xml("<title>A</title>"));
+    between = between.substr(0, between.find("</mediawiki>"));
+    r = read_all(between);
+    EXPECT_EQ(r.pages.size(), 1u);
+    EXPECT_NE(r.error.find("truncated"), std::string::npos) << r.error;
+
+    r = read_all(dump("<page><title>A</wrong></page>"));
+    EXPECT_NE(r.error.find("mismatched end tag"), std::string::npos) << r.error;
+    r = read_all(dump(page_xml("<title>a & b</title>")));
+    EXPECT_FALSE(r.error.empty());
+    EXPECT_TRUE(read_all("").error.empty());
+}
+
+TEST(Pages, AttributesWithAngleBracketsAndLargeText) {
+    std::string big(300000, 'x');
+    for (std::size_t i = 0; i < big.size(); i += 1000) big[i] = '\n';
+    ReadAll r = read_all(dump(page_xml("<title a=\"1>2\" b='</title>'>T</title><revision><text>" + big +
+                                       "&amp;</text></revision>")),
+                         4096);
+    ASSERT_EQ(r.error, "");
+    ASSERT_EQ(r.pages.size(), 1u);
+    EXPECT_EQ(r.pages[0].title, "T");
+    EXPECT_EQ(r.pages[0].text, big + "&");
+}
