@@ -1,0 +1,120 @@
+// The canonical Markdown writer: any document tree as text in the system's
+// one Markdown dialect (attribute blocks, footnotes, pipe tables, math, fenced
+// divs, and HTML fragments where the dialect cannot express a node).
+//
+// Every Markdown text the system hands out is made here, and the dataset's
+// chunk stage reads it back with the Markdown reader and requires that writing
+// the re-read tree gives the same bytes. So the writer writes one canonical
+// form: inline runs are put in the shape the reader gives back (no white space
+// at line edges, no blank line inside a paragraph, emphasis whose content
+// starts or ends with white space has that space moved outside), an "&" that
+// would start a character reference is escaped, and a table whose cells a pipe
+// table cannot hold goes to the HTML fallback.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tavrel/ast.hpp"
+
+namespace tavrel::markdown {
+
+// Appends `text` with Markdown punctuation escaped. Reads the text already in
+// `out` to know whether a character stands at the start of a line.
+void escape_markdown(std::string_view text, std::string& out);
+
+// A link destination made safe inside the parentheses of a link.
+std::string escape_target(std::string_view url);
+
+// The attribute body: "#id", ".class" and key="value" words joined by single
+// spaces; empty exactly when the Attr is empty.
+std::string attrs_body(const ast::Attr& attr);
+
+// One attribute word with backslash, braces and space escaped.
+std::string escape_attr_word(std::string_view word);
+
+// Appends `text` as a code span fenced by one more backtick than its longest
+// backtick run.
+void code_span(std::string_view text, std::string& out);
+
+// The length of the longest run of backticks in `text` (0 when none).
+std::size_t longest_run(std::string_view text);
+
+// Appends a fenced block: fence (at least three backticks, longer than any
+// run in the body), info, the body, a closing fence and a blank line.
+void fenced_block(std::string_view info, std::string_view body, std::string& out);
+
+}  // namespace tavrel::markdown
+
+namespace tavrel::write_md {
+
+// The whole document as canonical Markdown: front matter, blocks, the
+// document's footnotes, then the definitions of the inline notes met. Never
+// fails; reads the document only; safe to call from any number of threads.
+std::string render_md(const ast::Document& doc);
+
+// The Markdown of one block written alone: exactly `render_md` of a document
+// holding a copy of that block and nothing else (no footnotes, no metadata),
+// without making the copy. The chunker writes each top-level block this way.
+std::string render_block_md(const ast::Block& block);
+
+// Whether a table is written as a pipe table: one head row with at least one
+// cell and no attributes, one alignment per head cell, body rows of exactly
+// as many cells, no foot and no interludes, and no cell holding what a pipe
+// row cannot carry (a line break, or a "|" the cell splitter would take).
+bool simple_table(const ast::Table& table);
+
+// The name as a template-call label: trimmed of white space; nothing when
+// that is empty or holds a line break, "{{" or "}}".
+std::optional<std::string> usable_name(std::string_view name);
+
+// The writer's state for one call of `render_md`; not shared, not kept.
+class Renderer {
+public:
+    explicit Renderer(const ast::Document& doc) : doc_(doc) {}
+
+    // Appends each block in order, each ending with its own blank line.
+    void blocks(const ast::Blocks& blocks);
+    void block(const ast::Block& block);
+    // Appends a run of inlines written as the reader reads them back: line
+    // edges trimmed, no empty line, emphasis edges free of white space.
+    void inlines(const ast::Inlines& inlines);
+    // Appends one footnote definition.
+    void footnote(const ast::Footnote& footnote);
+    // Appends the inline notes' definitions, including notes met while
+    // writing notes, until none is left.
+    void flush_notes();
+    // "{: BODY}\n" or nothing.
+    void ial(const ast::Attr& attr);
+    // "{BODY}" or nothing.
+    void trailing_attrs(const ast::Attr& attr);
+    // One pipe-table row.
+    void table_row(const std::vector<ast::TableCell>& cells);
+
+    std::string take() { return std::move(out_); }
+    std::string& out() { return out_; }
+
+private:
+    void raw_inlines(const ast::Inlines& inlines);
+    void inline_node(const ast::Inline& node);
+    void single_line(const ast::Inlines& inlines);
+    void operation(const ast::Operation& op);
+    void block_quote(const ast::BlockQuote& quote);
+    void list(const ast::List& list);
+    void code_block(const ast::CodeBlock& code);
+    void pipe_table(const ast::Table& table);
+    void html_fallback(const ast::Block& block);
+    std::string nested(const ast::Blocks& blocks);
+
+    std::string out_;
+    // Inline notes met while writing, in order, each with its label
+    // "__note{n}" and a copy of its content.
+    std::vector<std::pair<std::string, ast::Inlines>> notes_;
+    const ast::Document& doc_;
+};
+
+}  // namespace tavrel::write_md

@@ -1,0 +1,400 @@
+// Canonical inline runs: see canon.hpp for the rules and why they exist.
+//
+// The rebuild runs in two passes over a copy. The first fixes the structure
+// (line feeds in texts, merged texts, white space moved out of emphasis); the
+// second walks the run in writing order with one flag, "the current line holds
+// nothing yet", shared across nesting, and trims the line edges. The check
+// mirrors both passes without copying.
+#include "canon.hpp"
+
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#include "tavrel/render.hpp"
+#include "tavrel/text.hpp"
+#include "tavrel/write_md.hpp"
+
+namespace tavrel::write_md::canon {
+
+using namespace tavrel::ast;
+
+namespace {
+
+bool starts_white(std::string_view s) { return !s.empty() && text::is_white_space(text::decode_utf8(s, 0).cp); }
+bool ends_white(std::string_view s) {
+    return !s.empty() && text::is_white_space(text::decode_utf8_before(s, s.size()).cp);
+}
+bool is_break(const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); }
+
+// The delimiter-written kinds: their delimiters cannot stand next to white
+// space on the inner side.
+template <class T>
+constexpr bool kDelimited =
+    std::is_same_v<T, Emph> || std::is_same_v<T, Strong> || std::is_same_v<T, Strikeout> || std::is_same_v<T, Highlight>;
+
+// Appends a node, merging a text into a text before it and dropping an empty
+// text.
+void push(Inlines& out, Inline node) {
+    if (auto* t = node.as<Text>()) {
+        if (t->text.empty()) return;
+        if (!out.empty()) {
+            if (auto* last = out.back().as<Text>()) {
+                last->text += t->text;
+                return;
+            }
+        }
+    }
+    out.push_back(std::move(node));
+}
+
+// ---------------------------------------------------------------------------
+// Pass 1: structure.
+
+void restructure(const Inlines& in, Inlines& out, bool single_line);
+
+void split_text(std::string_view s, Inlines& out, bool single_line) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\n' && s[i] != '\r') continue;
+        push(out, Text{std::string(s.substr(start, i - start))});
+        if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
+        if (single_line) {
+            push(out, Text{" "});
+        } else {
+            out.push_back(SoftBreak{});
+        }
+        start = i + 1;
+    }
+    push(out, Text{std::string(s.substr(start))});
+}
+
+// Moves the white space and breaks at both ends of `content` into `lead` and
+// `trail` (in writing order).
+void peel(Inlines& content, Inlines& lead, Inlines& trail) {
+    std::size_t first = 0;
+    while (first < content.size()) {
+        Inline& n = content[first];
+        if (is_break(n)) {
+            push(lead, std::move(n));
+            ++first;
+            continue;
+        }
+        if (auto* t = n.as<Text>()) {
+            std::string_view rest = text::trim_start(t->text);
+            push(lead, Text{t->text.substr(0, t->text.size() - rest.size())});
+            if (rest.empty()) {
+                ++first;
+                continue;
+            }
+            t->text = std::string(rest);
+        }
+        break;
+    }
+    content.erase(content.begin(), content.begin() + static_cast<std::ptrdiff_t>(first));
+    Inlines reversed;
+    while (!content.empty()) {
+        Inline& n = content.back();
+        if (is_break(n)) {
+            reversed.push_back(std::move(n));
+            content.pop_back();
+            continue;
+        }
+        if (auto* t = n.as<Text>()) {
+            std::string_view kept = text::trim_end(t->text);
+            std::string white = t->text.substr(kept.size());
+            if (!white.empty()) reversed.push_back(Text{std::move(white)});
+            if (kept.empty()) {
+                content.pop_back();
+                continue;
+            }
+            t->text.resize(kept.size());
+        }
+        break;
+    }
+    for (auto it = reversed.rbegin(); it != reversed.rend(); ++it) push(trail, std::move(*it));
+}
+
+void restructure(const Inlines& in, Inlines& out, bool single_line) {
+    for (const Inline& node : in) {
+        std::visit(
+            [&](const auto& n) {
+                using T = std::decay_t<decltype(n)>;
+                if constexpr (std::is_same_v<T, Text>) {
+                    split_text(n.text, out, single_line);
+                } else if constexpr (std::is_same_v<T, SoftBreak> || std::is_same_v<T, HardBreak>) {
+                    if (single_line) {
+                        push(out, Text{" "});
+                    } else {
+                        out.push_back(n);
+                    }
+                } else if constexpr (kDelimited<T>) {
+                    Inlines content, lead, trail;
+                    restructure(n.content, content, single_line);
+                    peel(content, lead, trail);
+                    for (auto& x : lead) push(out, std::move(x));
+                    if (!content.empty()) out.push_back(T{n.attr, std::move(content)});
+                    for (auto& x : trail) push(out, std::move(x));
+                } else if constexpr (std::is_same_v<T, Link> || std::is_same_v<T, Span>) {
+                    T copy{};
+                    copy.attr = n.attr;
+                    if constexpr (std::is_same_v<T, Link>) {
+                        copy.url = n.url;
+                        copy.title = n.title;
+                    }
+                    restructure(n.content, copy.content, single_line);
+                    out.push_back(std::move(copy));
+                } else if constexpr (std::is_same_v<T, Image>) {
+                    Image copy{n.attr, {}, n.url, n.title};
+                    restructure(n.alt, copy.alt, single_line);
+                    out.push_back(std::move(copy));
+                } else if constexpr (std::is_same_v<T, Operation>) {
+                    Operation copy{n.system, n.kind, n.name, {}};
+                    for (const auto& arg : n.args) {
+                        OperationArg a{{}, arg.name};
+                        restructure(arg.value, a.value, single_line);
+                        copy.args.push_back(std::move(a));
+                    }
+                    out.push_back(std::move(copy));
+                } else {
+                    out.push_back(n);
+                }
+            },
+            node.node);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Pass 2: line edges.
+
+// Cuts white space off the texts that end `v`; drops texts left empty.
+void strip_trailing(Inlines& v) {
+    while (!v.empty()) {
+        auto* t = v.back().as<Text>();
+        if (!t) return;
+        t->text.resize(text::trim_end(t->text).size());
+        if (!t->text.empty()) return;
+        v.pop_back();
+    }
+}
+
+template <class T>
+Inlines* content_of(T& n) {
+    if constexpr (kDelimited<T> || std::is_same_v<T, Link> || std::is_same_v<T, Span>) {
+        return &n.content;
+    } else if constexpr (std::is_same_v<T, Image>) {
+        return &n.alt;
+    } else {
+        return nullptr;
+    }
+}
+
+void trim_lines(Inlines& v, bool& line_empty, bool top) {
+    Inlines res;
+    res.reserve(v.size());
+    for (Inline& node : v) {
+        if (auto* t = node.as<Text>()) {
+            if (line_empty) {
+                std::string_view rest = text::trim_start(t->text);
+                if (rest.empty()) continue;
+                t->text = std::string(rest);
+            }
+            line_empty = false;
+            push(res, std::move(node));
+            continue;
+        }
+        if (node.is<SoftBreak>()) {
+            if (line_empty) continue;
+            strip_trailing(res);
+            res.push_back(std::move(node));
+            line_empty = true;
+            continue;
+        }
+        if (node.is<HardBreak>()) {
+            if (line_empty) continue;
+            res.push_back(std::move(node));
+            line_empty = true;
+            continue;
+        }
+        std::visit(
+            [&](auto& n) {
+                if (Inlines* c = content_of(n)) {
+                    bool inner = false;  // the opening delimiter is on the line
+                    trim_lines(*c, inner, false);
+                }
+            },
+            node.node);
+        line_empty = false;
+        res.push_back(std::move(node));
+    }
+    if (top) {
+        for (;;) {
+            strip_trailing(res);
+            if (!res.empty() && is_break(res.back())) {
+                res.pop_back();
+                continue;
+            }
+            break;
+        }
+    }
+    v = std::move(res);
+}
+
+// ---------------------------------------------------------------------------
+// The check, mirroring both passes.
+
+bool check(const Inlines& v, bool& line_empty, bool single_line) {
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const Inline& node = v[i];
+        if (const auto* t = node.as<Text>()) {
+            const std::string& s = t->text;
+            if (s.empty() || s.find_first_of("\r\n") != std::string::npos) return false;
+            if (i > 0 && v[i - 1].is<Text>()) return false;
+            if (line_empty && starts_white(s)) return false;
+            if (i + 1 < v.size() && v[i + 1].is<SoftBreak>() && ends_white(s)) return false;
+            line_empty = false;
+            continue;
+        }
+        if (is_break(node)) {
+            if (single_line || line_empty) return false;
+            line_empty = true;
+            continue;
+        }
+        bool ok = std::visit(
+            [&](const auto& n) {
+                using T = std::decay_t<decltype(n)>;
+                if constexpr (kDelimited<T>) {
+                    const Inlines& c = n.content;
+                    if (c.empty()) return false;
+                    const Inline& f = c.front();
+                    const Inline& l = c.back();
+                    if (is_break(f) || is_break(l)) return false;
+                    if (const auto* ft = f.as<Text>(); ft && starts_white(ft->text)) return false;
+                    if (const auto* lt = l.as<Text>(); lt && ends_white(lt->text)) return false;
+                }
+                if constexpr (std::is_same_v<T, Operation>) {
+                    bool inner = false;
+                    for (const auto& arg : n.args) {
+                        if (!check(arg.value, inner, single_line)) return false;
+                    }
+                    return true;
+                } else {
+                    const Inlines* c = nullptr;
+                    if constexpr (kDelimited<T> || std::is_same_v<T, Link> || std::is_same_v<T, Span>) {
+                        c = &n.content;
+                    } else if constexpr (std::is_same_v<T, Image>) {
+                        c = &n.alt;
+                    }
+                    if (!c) return true;
+                    bool inner = false;
+                    return check(*c, inner, single_line);
+                }
+            },
+            node.node);
+        if (!ok) return false;
+        line_empty = false;
+    }
+    return true;
+}
+
+bool has_bar_or_line_end(std::string_view s) { return s.find_first_of("|\n\r") != std::string_view::npos; }
+bool has_line_end(std::string_view s) { return s.find_first_of("\n\r") != std::string_view::npos; }
+
+bool attr_fits(const Attr& a) {
+    if (a.id && has_bar_or_line_end(*a.id)) return false;
+    for (const auto& c : a.classes) {
+        if (has_bar_or_line_end(c)) return false;
+    }
+    for (const auto& [k, v] : a.pairs) {
+        if (has_bar_or_line_end(k) || has_bar_or_line_end(v)) return false;
+    }
+    return true;
+}
+
+bool node_fits(const Inline& node);
+
+bool run_fits(const Inlines& run) {
+    for (const auto& n : run) {
+        if (!node_fits(n)) return false;
+    }
+    return true;
+}
+
+bool node_fits(const Inline& node) {
+    return std::visit(
+        [&](const auto& n) -> bool {
+            using T = std::decay_t<decltype(n)>;
+            if constexpr (std::is_same_v<T, Text>) {
+                return !has_line_end(n.text);  // "|" in text is escaped
+            } else if constexpr (std::is_same_v<T, SoftBreak> || std::is_same_v<T, HardBreak>) {
+                return false;
+            } else if constexpr (kDelimited<T> || std::is_same_v<T, Span>) {
+                return attr_fits(n.attr) && run_fits(n.content);
+            } else if constexpr (std::is_same_v<T, Superscript> || std::is_same_v<T, Subscript>) {
+                return attr_fits(n.attr) && !has_line_end(n.text);
+            } else if constexpr (std::is_same_v<T, Code>) {
+                return attr_fits(n.attr) && !has_bar_or_line_end(n.text);
+            } else if constexpr (std::is_same_v<T, Link>) {
+                return attr_fits(n.attr) && run_fits(n.content) && !has_bar_or_line_end(n.url) &&
+                       !(n.title && has_bar_or_line_end(*n.title));
+            } else if constexpr (std::is_same_v<T, Image>) {
+                return attr_fits(n.attr) && run_fits(n.alt) && !has_bar_or_line_end(n.url) &&
+                       !(n.title && has_bar_or_line_end(*n.title));
+            } else if constexpr (std::is_same_v<T, Autolink>) {
+                return !has_bar_or_line_end(n.url) && !has_bar_or_line_end(n.text);
+            } else if constexpr (std::is_same_v<T, RawHtml>) {
+                return !has_bar_or_line_end(n.html);
+            } else if constexpr (std::is_same_v<T, Operation>) {
+                if (n.args.size() >= 2) {
+                    // Written as an HTML template element: look at its bytes.
+                    render::Renderer r;
+                    std::string html;
+                    r.inline_node(Inline(n), html);
+                    return !has_bar_or_line_end(html);
+                }
+                auto label = usable_name(n.name);
+                if (!label) label = usable_name(n.kind);
+                if (label && has_bar_or_line_end(*label)) return false;
+                return n.args.empty() || run_fits(n.args[0].value);
+            } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
+                return !has_bar_or_line_end(n.token.source);
+            } else if constexpr (std::is_same_v<T, Math>) {
+                return attr_fits(n.attr) && !has_bar_or_line_end(n.tex);
+            } else if constexpr (std::is_same_v<T, FootnoteRef>) {
+                return !has_bar_or_line_end(n.label);
+            } else if constexpr (std::is_same_v<T, Note>) {
+                return true;  // its content is written after the document
+            } else if constexpr (std::is_same_v<T, RawInline>) {
+                return !has_bar_or_line_end(n.text) && !has_bar_or_line_end(n.format);
+            } else {
+                return true;
+            }
+        },
+        node.node);
+}
+
+}  // namespace
+
+bool is_canonical(const Inlines& run, bool single_line) {
+    bool line_empty = true;
+    if (!check(run, line_empty, single_line)) return false;
+    // A run ending in a break, or ending in white space, is trimmed.
+    if (!run.empty() && line_empty) return false;
+    if (!run.empty()) {
+        if (const auto* t = run.back().as<Text>(); t && ends_white(t->text)) return false;
+    }
+    return true;
+}
+
+Inlines canonical(const Inlines& run, bool single_line) {
+    Inlines out;
+    out.reserve(run.size());
+    restructure(run, out, single_line);
+    bool line_empty = true;
+    trim_lines(out, line_empty, true);
+    return out;
+}
+
+bool fits_pipe_cell(const Inlines& run) { return run_fits(run); }
+
+}  // namespace tavrel::write_md::canon

@@ -1,0 +1,39 @@
+// The canonical shape of an inline run, as the Markdown reader gives it back.
+//
+// The reader trims white space at the edges of every paragraph line, reads a
+// blank line as the end of a paragraph, cannot close emphasis after white
+// space nor open it before, and splits pipe-table rows at every "|" and line
+// end. A tree built from wikitext breaks all of these freely ("Sentence. " left
+// by a removed template, "''word ''", "<br>" at the end of a cell). These
+// helpers decide whether a run already has the shape the reader would give
+// back and, when it does not, build that shape; the writer then writes it.
+// Most runs already have it, so the check is cheap and the copy rare.
+#pragma once
+
+#include "tavrel/ast.hpp"
+
+namespace tavrel::write_md::canon {
+
+// True when `canonical(run, single_line)` would give the run unchanged.
+// Conservative: may say false for a run that is already canonical.
+bool is_canonical(const ast::Inlines& run, bool single_line);
+
+// The run rebuilt so that writing it reads back as the same run:
+// - a line feed or carriage return inside a text becomes a soft break;
+// - adjacent texts are merged, empty texts dropped;
+// - white space and breaks at the start or end of the content of emphasis,
+//   strong emphasis, strikeout and highlight move outside the delimiters,
+//   and such a node left without content is dropped;
+// - white space at the start of every line and at the end of every line that
+//   ends in a soft break or the run's end is removed; breaks at the start and
+//   end of the run and breaks on a line holding nothing yet are dropped.
+// With `single_line` (headings, table cells, definition terms, captions) every
+// break, and every line feed inside a text, becomes a space.
+ast::Inlines canonical(const ast::Inlines& run, bool single_line);
+
+// True when a pipe-table cell can hold the run: no break and no line feed
+// anywhere in what the cell writes, and no "|" in text the writer does not
+// escape (code, math, raw content, destinations, labels, attribute values).
+bool fits_pipe_cell(const ast::Inlines& run);
+
+}  // namespace tavrel::write_md::canon

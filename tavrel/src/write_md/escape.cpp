@@ -1,0 +1,216 @@
+// The small text functions of the Markdown dialect: escaping of text, link
+// destinations and attribute words, code spans and backtick runs, and the
+// template-call label. They decide how every literal character is written so
+// that the reader takes it back as the same character.
+//
+// One rule goes beyond escaping punctuation: the reader decodes character
+// references in text, destinations, titles and attribute values, so an "&"
+// that would start a reference it decodes ("&lt;", "&#38;") is written so that
+// it reads back as itself: "\&" in text, "&amp;" where backslashes are not
+// taken as escapes before the decoding.
+#include <algorithm>
+#include <string>
+
+#include "escape_internal.hpp"
+#include "tavrel/entity.hpp"
+#include "tavrel/text.hpp"
+#include "tavrel/write_md.hpp"
+
+namespace tavrel::write_md::detail {
+
+bool starts_decoded_reference(std::string_view s, std::size_t pos) {
+    // A reference runs from "&" to the first ";" with no "&" between; the
+    // reader decodes it when the decoder changes it.
+    std::size_t end = pos + 1;
+    while (end < s.size() && s[end] != ';' && s[end] != '&') ++end;
+    if (end >= s.size() || s[end] != ';' || end == pos + 1) return false;
+    std::string_view candidate = s.substr(pos, end - pos + 1);
+    return entity::decode_entities(candidate) != candidate;
+}
+
+void append_amp_safe(std::string_view s, std::size_t pos, std::string& out) {
+    if (starts_decoded_reference(s, pos)) {
+        out.append("&amp;");
+    } else {
+        out.push_back('&');
+    }
+}
+
+void append_quoted(std::string_view value, std::string& out) {
+    out.push_back('"');
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        if (c == '\\') {
+            out.append("\\\\");
+        } else if (c == '"') {
+            out.append("\\\"");
+        } else if (c == '&') {
+            append_amp_safe(value, i, out);
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+}
+
+}  // namespace tavrel::write_md::detail
+
+namespace tavrel::markdown {
+
+namespace {
+
+bool is_escaped_punct(char c) {
+    switch (c) {
+        case '#': case '$': case '*': case '+': case '<': case '=': case '>': case '[':
+        case '\\': case ']': case '^': case '_': case '`': case '|': case '~':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool is_list_space(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
+
+// True when the current line of `out` (after its last line feed) is at most
+// three characters long and holds only spaces; looks at four bytes at most.
+bool line_is_short_indent(const std::string& out) {
+    std::size_t n = out.size();
+    for (std::size_t k = 0; k < 4; ++k) {
+        if (k == n) return true;  // the start of the output
+        char c = out[n - 1 - k];
+        if (c == '\n') return true;
+        if (c != ' ') return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+void escape_markdown(std::string_view text, std::string& out) {
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (is_escaped_punct(c)) {
+            out.append(text.substr(run, i - run));
+            out.push_back('\\');
+            out.push_back(c);
+            run = i + 1;
+        } else if (c == '-') {
+            out.append(text.substr(run, i - run));
+            run = i + 1;
+            bool escape = false;
+            if (i + 1 < text.size() && is_list_space(text[i + 1]) && line_is_short_indent(out)) escape = true;
+            if (!escape && (out.empty() || out.back() == '\n')) {
+                std::size_t nl = text.find('\n', i);
+                std::string_view piece = text.substr(i, nl == std::string_view::npos ? std::string_view::npos : nl - i);
+                escape = piece == "---";
+            }
+            if (escape) out.push_back('\\');
+            out.push_back('-');
+        } else if (c == '&') {
+            out.append(text.substr(run, i - run));
+            run = i + 1;
+            if (write_md::detail::starts_decoded_reference(text, i)) out.push_back('\\');
+            out.push_back('&');
+        }
+    }
+    out.append(text.substr(run));
+}
+
+std::string escape_target(std::string_view url) {
+    std::string out;
+    out.reserve(url.size() + 8);
+    for (std::size_t i = 0; i < url.size(); ++i) {
+        char c = url[i];
+        switch (c) {
+            case '\\': out.append("\\\\"); break;
+            case '(': out.append("\\("); break;
+            case ')': out.append("\\)"); break;
+            case ' ': out.append("%20"); break;
+            case '&': write_md::detail::append_amp_safe(url, i, out); break;
+            default: out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string escape_attr_word(std::string_view word) {
+    std::string out;
+    out.reserve(word.size());
+    for (char c : word) {
+        if (c == '\\' || c == '{' || c == '}' || c == ' ') out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::string attrs_body(const ast::Attr& attr) {
+    std::string out;
+    auto sep = [&] {
+        if (!out.empty()) out.push_back(' ');
+    };
+    if (attr.id) {
+        out.push_back('#');
+        out.append(escape_attr_word(*attr.id));
+    }
+    for (const auto& cls : attr.classes) {
+        sep();
+        out.push_back('.');
+        out.append(escape_attr_word(cls));
+    }
+    for (const auto& [key, value] : attr.pairs) {
+        sep();
+        out.append(escape_attr_word(key));
+        out.push_back('=');
+        write_md::detail::append_quoted(value, out);
+    }
+    return out;
+}
+
+std::size_t longest_run(std::string_view text) {
+    std::size_t best = 0, cur = 0;
+    for (char c : text) {
+        if (c == '`') {
+            if (++cur > best) best = cur;
+        } else {
+            cur = 0;
+        }
+    }
+    return best;
+}
+
+void code_span(std::string_view text, std::string& out) {
+    std::size_t fence = longest_run(text) + 1;
+    bool pad = !text.empty() && (text.front() == '`' || text.front() == ' ' || text.back() == '`' || text.back() == ' ');
+    out.append(fence, '`');
+    if (pad) out.push_back(' ');
+    out.append(text);
+    if (pad) out.push_back(' ');
+    out.append(fence, '`');
+}
+
+void fenced_block(std::string_view info, std::string_view body, std::string& out) {
+    std::size_t fence = std::max<std::size_t>(longest_run(body), 2) + 1;
+    out.append(fence, '`');
+    out.append(info);
+    out.push_back('\n');
+    out.append(body);
+    if (body.empty() || body.back() != '\n') out.push_back('\n');
+    out.append(fence, '`');
+    out.append("\n\n");
+}
+
+}  // namespace tavrel::markdown
+
+namespace tavrel::write_md {
+
+std::optional<std::string> usable_name(std::string_view name) {
+    std::string_view t = text::trim(name);
+    if (t.empty() || t.find_first_of("\n\r") != std::string_view::npos || t.find("{{") != std::string_view::npos ||
+        t.find("}}") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return std::string(t);
+}
+
+}  // namespace tavrel::write_md

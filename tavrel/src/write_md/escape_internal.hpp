@@ -1,0 +1,23 @@
+// Helpers shared by the writer's text functions and its block writer.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tavrel::write_md::detail {
+
+// True when the "&" at `pos` of `s` starts a character reference that the
+// reader's decoder would replace.
+bool starts_decoded_reference(std::string_view s, std::size_t pos);
+
+// Appends the "&" at `pos` of `s`: as "&amp;" when it would start a decoded
+// reference, else as itself. For destinations, titles and attribute values,
+// where the reader removes backslash escapes before decoding references.
+void append_amp_safe(std::string_view s, std::size_t pos, std::string& out);
+
+// Appends `value` in double quotes with each backslash doubled, each double
+// quote escaped and each reference-starting "&" written as "&amp;".
+void append_quoted(std::string_view value, std::string& out);
+
+}  // namespace tavrel::write_md::detail

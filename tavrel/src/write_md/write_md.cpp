@@ -1,0 +1,618 @@
+// The canonical Markdown writer: one pass over the tree appending to one
+// string, one switch over block kinds and one over inline kinds.
+//
+// Each block writes its complete form ending with its own blank line, so a
+// block's text does not depend on its neighbours (the chunker relies on this
+// to cut the document into byte ranges). Nested content (quotes, list items,
+// footnotes) is written into a fresh buffer and then re-shaped line by line.
+// Inline runs go through the canonical shape of canon.hpp first, so that the
+// text reads back as the run it was written from. Nodes the dialect cannot
+// express are written as HTML by the fragment renderer, followed by the
+// footnote section of what that fragment referenced.
+#include "tavrel/write_md.hpp"
+
+#include <map>
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#include "canon.hpp"
+#include "escape_internal.hpp"
+#include "tavrel/render.hpp"
+#include "tavrel/text.hpp"
+
+namespace tavrel::write_md {
+
+using namespace tavrel::ast;
+using markdown::attrs_body;
+using markdown::code_span;
+using markdown::escape_markdown;
+using markdown::escape_target;
+
+namespace {
+
+// Calls f(line) for each line of `s`: a line feed ends a line, a carriage
+// return right before it goes with it, and no empty line follows a final
+// line feed.
+template <class F>
+void for_each_line(std::string_view s, F&& f) {
+    std::size_t start = 0;
+    while (start < s.size()) {
+        std::size_t nl = s.find('\n', start);
+        if (nl == std::string_view::npos) {
+            f(s.substr(start));
+            return;
+        }
+        std::size_t end = nl;
+        if (end > start && s[end - 1] == '\r') --end;
+        f(s.substr(start, end - start));
+        start = nl + 1;
+    }
+}
+
+void append_title(const std::optional<std::string>& title, std::string& out) {
+    if (!title) return;
+    out.push_back(' ');
+    detail::append_quoted(*title, out);
+}
+
+bool ends_with(std::string_view s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+// The footnote section after an HTML fallback: every label the fragment's
+// renderer referenced, with its content and back-references.
+void footnote_section(render::Renderer& r, const Document& doc, std::string& out) {
+    std::map<std::string_view, const Footnote*> by_label;
+    for (const auto& fn : doc.footnotes) by_label[fn.label] = &fn;
+    out.append("<section class=\"footnotes\" role=\"doc-endnotes\">\n<ol>\n");
+    // Content may reference further labels; they join the list and are
+    // written in their turn.
+    for (std::size_t i = 0; i < r.footnote_order.size(); ++i) {
+        std::string label = r.footnote_order[i];
+        std::string content;
+        if (auto it = by_label.find(label); it != by_label.end()) {
+            for (const auto& b : it->second->blocks) r.block(b, content);
+        } else if (auto nt = r.notes.find(label); nt != r.notes.end()) {
+            Inlines note = nt->second;
+            content.append("<p>");
+            r.inlines(note, content);
+            content.append("</p>\n");
+        }
+        std::string f = render::escape_fragment(label);
+        std::uint64_t count = 1;
+        if (auto c = r.footnote_ref_counts.find(label); c != r.footnote_ref_counts.end()) count = c->second;
+        std::string backrefs;
+        for (std::uint64_t k = 1; k <= count; ++k) {
+            if (k > 1) backrefs.push_back(' ');
+            std::string id = "fnref-" + f;
+            if (k > 1) {
+                id.push_back('-');
+                id.append(std::to_string(k));
+            }
+            backrefs.append("<a href=\"#");
+            render::escape_attr(id, backrefs);
+            backrefs.append("\" class=\"footnote-backref\" role=\"doc-backlink\">\u21A9");
+            if (k > 1) {
+                backrefs.append("<sup>");
+                backrefs.append(std::to_string(k));
+                backrefs.append("</sup>");
+            }
+            backrefs.append("</a>");
+        }
+        out.append("<li id=\"");
+        render::escape_attr("fn-" + f, out);
+        out.append("\">\n");
+        if (content.size() >= 5 && ends_with(content, "</p>\n")) {
+            out.append(std::string_view(content).substr(0, content.size() - 5));
+            out.push_back(' ');
+            out.append(backrefs);
+            out.append("</p>\n</li>\n");
+        } else {
+            out.append(content);
+            out.append(backrefs);
+            out.append("\n</li>\n");
+        }
+    }
+    out.append("</ol>\n</section>\n");
+}
+
+const Document& empty_document() {
+    static const Document doc;
+    return doc;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Document
+
+std::string render_md(const Document& doc) {
+    Renderer r(doc);
+    std::string& out = r.out();
+    if (!doc.metadata.empty()) {
+        out.append("---\n");
+        for (const auto& [key, value] : doc.metadata) {
+            out.append(key);
+            out.append(": ");
+            out.append(value);
+            out.push_back('\n');
+        }
+        out.append("---\n\n");
+    }
+    r.blocks(doc.blocks);
+    for (const auto& fn : doc.footnotes) r.footnote(fn);
+    r.flush_notes();
+    return r.take();
+}
+
+std::string render_block_md(const Block& block) {
+    Renderer r(empty_document());
+    r.block(block);
+    r.flush_notes();
+    return r.take();
+}
+
+bool simple_table(const Table& t) {
+    if (t.head.size() != 1 || !t.foot.empty() || !t.interludes.empty()) return false;
+    const TableRow& head = t.head.front();
+    if (head.cells.empty() || !head.attr.empty()) return false;
+    // The reader takes a delimiter row only with one cell per head cell.
+    if (t.aligns.size() != head.cells.size()) return false;
+    for (const auto& cell : head.cells) {
+        if (!cell.attr.empty() || !canon::fits_pipe_cell(cell.content)) return false;
+    }
+    for (const auto& row : t.body) {
+        if (!row.attr.empty() || row.cells.size() != head.cells.size()) return false;
+        for (const auto& cell : row.cells) {
+            if (!cell.attr.empty() || !canon::fits_pipe_cell(cell.content)) return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Renderer: frame pieces
+
+void Renderer::ial(const Attr& attr) {
+    if (attr.empty()) return;
+    out_.append("{: ");
+    out_.append(attrs_body(attr));
+    out_.append("}\n");
+}
+
+void Renderer::trailing_attrs(const Attr& attr) {
+    if (attr.empty()) return;
+    out_.push_back('{');
+    out_.append(attrs_body(attr));
+    out_.push_back('}');
+}
+
+std::string Renderer::nested(const Blocks& blocks) {
+    std::string saved;
+    saved.swap(out_);
+    this->blocks(blocks);
+    saved.swap(out_);
+    return saved;
+}
+
+void Renderer::footnote(const Footnote& fn) {
+    std::string buf = nested(fn.blocks);
+    std::string_view body = text::trim(buf);
+    out_.append("[^");
+    out_.append(fn.label);
+    out_.append("]:");
+    bool first = true;
+    for_each_line(body, [&](std::string_view line) {
+        if (first) {
+            out_.push_back(' ');
+            out_.append(line);
+            out_.push_back('\n');
+            first = false;
+        } else {
+            out_.append("    ");
+            out_.append(line);
+            out_.push_back('\n');
+        }
+    });
+    if (first) out_.push_back('\n');
+    out_.push_back('\n');
+}
+
+void Renderer::flush_notes() {
+    for (std::size_t i = 0; i < notes_.size(); ++i) {
+        // Copied out: writing the note may add further notes to the list.
+        Footnote fn{notes_[i].first, {}};
+        fn.blocks.push_back(Paragraph{Attr{}, notes_[i].second});
+        footnote(fn);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Renderer: blocks
+
+void Renderer::blocks(const Blocks& blocks) {
+    for (const auto& b : blocks) block(b);
+}
+
+void Renderer::block(const Block& block) {
+    std::visit(
+        [&](const auto& b) {
+            using T = std::decay_t<decltype(b)>;
+            if constexpr (std::is_same_v<T, Paragraph>) {
+                // A paragraph that writes nothing would leave a bare blank
+                // line (and any attribute line adrift): it is not written.
+                std::size_t mark = out_.size();
+                inlines(b.content);
+                if (out_.size() == mark) return;
+                out_.push_back('\n');
+                ial(b.attr);
+                out_.push_back('\n');
+            } else if constexpr (std::is_same_v<T, Heading>) {
+                out_.append(b.level, '#');
+                out_.push_back(' ');
+                single_line(b.content);
+                if (!b.attr.empty()) {
+                    out_.push_back(' ');
+                    trailing_attrs(b.attr);
+                }
+                out_.append("\n\n");
+            } else if constexpr (std::is_same_v<T, BlockQuote>) {
+                block_quote(b);
+            } else if constexpr (std::is_same_v<T, List>) {
+                list(b);
+            } else if constexpr (std::is_same_v<T, DefinitionList>) {
+                for (const auto& item : b.items) {
+                    for (const auto& term : item.terms) {
+                        single_line(term.content);
+                        trailing_attrs(term.attr);
+                        out_.push_back('\n');
+                    }
+                    for (const auto& def : item.definitions) {
+                        out_.append(": ");
+                        single_line(def);
+                        out_.push_back('\n');
+                    }
+                }
+                ial(b.attr);
+                out_.push_back('\n');
+            } else if constexpr (std::is_same_v<T, CodeBlock>) {
+                code_block(b);
+            } else if constexpr (std::is_same_v<T, HtmlBlock>) {
+                out_.append(b.html);
+                if (b.html.empty() || b.html.back() != '\n') out_.push_back('\n');
+                out_.push_back('\n');
+            } else if constexpr (std::is_same_v<T, ThematicBreak>) {
+                out_.append("---\n");
+                ial(b.attr);
+                out_.push_back('\n');
+            } else if constexpr (std::is_same_v<T, Table>) {
+                if (simple_table(b)) {
+                    pipe_table(b);
+                } else {
+                    html_fallback(block);
+                }
+            } else if constexpr (std::is_same_v<T, Div>) {
+                out_.append(":::");
+                if (!b.attr.empty()) {
+                    out_.push_back(' ');
+                    trailing_attrs(b.attr);
+                }
+                out_.push_back('\n');
+                blocks(b.blocks);
+                out_.append(":::\n\n");
+            } else if constexpr (std::is_same_v<T, MathBlock>) {
+                out_.append("\\[\n");
+                out_.append(b.tex);
+                out_.append("\n\\]\n");
+                ial(b.attr);
+                out_.push_back('\n');
+            } else if constexpr (std::is_same_v<T, Figure>) {
+                const auto* img = b.image.template as<Image>();
+                if (!img) {
+                    html_fallback(block);
+                    return;
+                }
+                out_.append("![");
+                raw_inlines(b.caption.empty() ? img->alt : b.caption);
+                out_.append("](");
+                out_.append(escape_target(img->url));
+                append_title(img->title, out_);
+                out_.append(")\n");
+                ial(b.attr);
+                out_.push_back('\n');
+            } else if constexpr (std::is_same_v<T, TemplateTokenBlock>) {
+                out_.append(b.token.source);
+                out_.append("\n\n");
+            } else if constexpr (std::is_same_v<T, RawBlock>) {
+                markdown::fenced_block("{=" + b.format + "}", b.text, out_);
+            } else if constexpr (std::is_same_v<T, FormatBlock>) {
+                markdown::fenced_block("{" + b.format + "}", b.text, out_);
+            }
+        },
+        block.node);
+}
+
+void Renderer::block_quote(const BlockQuote& q) {
+    std::string buf = nested(q.blocks);
+    for_each_line(text::trim_end(buf), [&](std::string_view line) {
+        out_.push_back('>');
+        if (!line.empty()) {
+            out_.push_back(' ');
+            out_.append(line);
+        }
+        out_.push_back('\n');
+    });
+    ial(q.attr);
+    out_.push_back('\n');
+}
+
+void Renderer::list(const List& l) {
+    std::uint64_t counter = l.start;
+    for (const auto& item : l.items) {
+        std::string marker;
+        if (l.ordered) {
+            marker = std::to_string(counter++) + ". ";
+        } else {
+            marker = "- ";
+        }
+        std::string buf = nested(item.blocks);
+        if (item.task) buf.insert(0, *item.task ? "[x] " : "[ ] ");
+        std::string indent(marker.size(), ' ');
+        std::string_view body = text::trim_end(buf);
+        if (text::trim_start(body).empty()) {
+            out_.append(text::trim_end(marker));
+            out_.push_back('\n');
+        } else {
+            bool first = true;
+            for_each_line(body, [&](std::string_view line) {
+                out_.append(first ? std::string_view(marker) : std::string_view(indent));
+                out_.append(line);
+                out_.push_back('\n');
+                first = false;
+            });
+        }
+        if (!item.attr.empty()) {
+            out_.append(indent);
+            out_.append("{: ");
+            out_.append(attrs_body(item.attr));
+            out_.append("}\n");
+        }
+    }
+    ial(l.attr);
+    out_.push_back('\n');
+}
+
+void Renderer::code_block(const CodeBlock& c) {
+    Attr written = c.attr;
+    if (c.lang) std::erase(written.classes, *c.lang);
+    std::size_t fence = std::max<std::size_t>(markdown::longest_run(c.text), 2) + 1;
+    out_.append(fence, '`');
+    if (c.lang || !c.info_text.empty() || !written.empty()) {
+        out_.push_back('{');
+        bool before = false;
+        if (c.lang) {
+            out_.push_back('.');
+            out_.append(*c.lang);
+            before = true;
+        } else if (!c.info_text.empty()) {
+            out_.append(c.info_text);
+            before = true;
+        }
+        std::string body = attrs_body(written);
+        if (!body.empty()) {
+            if (before) out_.push_back(' ');
+            out_.append(body);
+        }
+        out_.push_back('}');
+    }
+    out_.push_back('\n');
+    out_.append(c.text);
+    if (c.text.empty() || c.text.back() != '\n') out_.push_back('\n');
+    out_.append(fence, '`');
+    out_.append("\n\n");
+}
+
+void Renderer::table_row(const std::vector<TableCell>& cells) {
+    out_.push_back('|');
+    for (const auto& cell : cells) {
+        out_.push_back(' ');
+        single_line(cell.content);
+        out_.append(" |");
+    }
+    out_.push_back('\n');
+}
+
+void Renderer::pipe_table(const Table& t) {
+    table_row(t.head.front().cells);
+    out_.push_back('|');
+    for (Align a : t.aligns) {
+        switch (a) {
+            case Align::Left: out_.append(":--- |"); break;
+            case Align::Center: out_.append(":---: |"); break;
+            case Align::Right: out_.append("---: |"); break;
+            case Align::Default: out_.append("--- |"); break;
+        }
+    }
+    out_.push_back('\n');
+    for (const auto& row : t.body) table_row(row.cells);
+    if (!t.caption.empty()) {
+        // The reader takes ": " only with some text after it as a caption.
+        std::size_t mark = out_.size();
+        out_.append(": ");
+        single_line(t.caption);
+        if (out_.size() == mark + 2) {
+            out_.resize(mark);
+        } else {
+            out_.push_back('\n');
+        }
+    }
+    ial(t.attr);
+    out_.push_back('\n');
+}
+
+void Renderer::html_fallback(const Block& block) {
+    render::Renderer r;
+    std::string html;
+    r.block(block, html);
+    if (!r.footnote_order.empty()) {
+        // A blank line between the fragment and its footnote section: the
+        // reader takes them as two HTML blocks, which are written back
+        // with exactly this blank line between them.
+        if (html.empty() || html.back() != '\n') html.push_back('\n');
+        html.push_back('\n');
+        footnote_section(r, doc_, html);
+    }
+    out_.append(html);
+    if (html.empty() || html.back() != '\n') out_.push_back('\n');
+    out_.push_back('\n');
+}
+
+// ---------------------------------------------------------------------------
+// Renderer: inlines
+
+void Renderer::inlines(const Inlines& run) {
+    if (canon::is_canonical(run, false)) {
+        raw_inlines(run);
+    } else {
+        raw_inlines(canon::canonical(run, false));
+    }
+}
+
+void Renderer::single_line(const Inlines& run) {
+    if (canon::is_canonical(run, true)) {
+        raw_inlines(run);
+    } else {
+        raw_inlines(canon::canonical(run, true));
+    }
+}
+
+void Renderer::raw_inlines(const Inlines& run) {
+    for (const auto& node : run) inline_node(node);
+}
+
+void Renderer::operation(const Operation& op) {
+    std::optional<std::string> label = usable_name(op.name);
+    if (!label) label = usable_name(op.kind);
+    if (!label) label = "empty";
+    if (op.args.empty()) {
+        out_.append("{{");
+        out_.append(*label);
+        out_.append("}}");
+    } else if (op.args.size() == 1) {
+        out_.append("{{#");
+        out_.append(*label);
+        out_.append("}}");
+        raw_inlines(op.args.front().value);
+        out_.append("{{/");
+        out_.append(*label);
+        out_.append("}}");
+    } else {
+        // References recorded in an inline fragment get no section.
+        render::Renderer r;
+        r.inline_node(Inline(op), out_);
+    }
+}
+
+void Renderer::inline_node(const Inline& node) {
+    auto wrapped = [&](std::string_view delim, const Attr& attr, const Inlines& content) {
+        out_.append(delim);
+        raw_inlines(content);
+        out_.append(delim);
+        trailing_attrs(attr);
+    };
+    auto script = [&](char marker, const Attr& attr, std::string_view text) {
+        out_.push_back(marker);
+        escape_markdown(text, out_);
+        out_.push_back(marker);
+        trailing_attrs(attr);
+    };
+    std::visit(
+        [&](const auto& n) {
+            using T = std::decay_t<decltype(n)>;
+            if constexpr (std::is_same_v<T, Text>) {
+                escape_markdown(n.text, out_);
+            } else if constexpr (std::is_same_v<T, SoftBreak>) {
+                out_.push_back('\n');
+            } else if constexpr (std::is_same_v<T, HardBreak>) {
+                out_.append("\\\n");
+            } else if constexpr (std::is_same_v<T, Emph>) {
+                wrapped("*", n.attr, n.content);
+            } else if constexpr (std::is_same_v<T, Strong>) {
+                wrapped("**", n.attr, n.content);
+            } else if constexpr (std::is_same_v<T, Strikeout>) {
+                wrapped("~~", n.attr, n.content);
+            } else if constexpr (std::is_same_v<T, Highlight>) {
+                wrapped("==", n.attr, n.content);
+            } else if constexpr (std::is_same_v<T, Superscript>) {
+                script('^', n.attr, n.text);
+            } else if constexpr (std::is_same_v<T, Subscript>) {
+                script('~', n.attr, n.text);
+            } else if constexpr (std::is_same_v<T, Code>) {
+                code_span(n.text, out_);
+                trailing_attrs(n.attr);
+            } else if constexpr (std::is_same_v<T, Link>) {
+                out_.push_back('[');
+                raw_inlines(n.content);
+                out_.append("](");
+                out_.append(escape_target(n.url));
+                append_title(n.title, out_);
+                out_.push_back(')');
+                trailing_attrs(n.attr);
+            } else if constexpr (std::is_same_v<T, Image>) {
+                out_.append("![");
+                raw_inlines(n.alt);
+                out_.append("](");
+                out_.append(escape_target(n.url));
+                append_title(n.title, out_);
+                out_.push_back(')');
+                trailing_attrs(n.attr);
+            } else if constexpr (std::is_same_v<T, Autolink>) {
+                if (n.url == n.text) {
+                    out_.push_back('<');
+                    out_.append(n.text);
+                    out_.push_back('>');
+                } else {
+                    out_.push_back('[');
+                    out_.append(n.text);
+                    out_.append("](");
+                    out_.append(escape_target(n.url));
+                    out_.push_back(')');
+                }
+            } else if constexpr (std::is_same_v<T, RawHtml>) {
+                out_.append(n.html);
+            } else if constexpr (std::is_same_v<T, Operation>) {
+                operation(n);
+            } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
+                out_.append(n.token.source);
+            } else if constexpr (std::is_same_v<T, Math>) {
+                out_.append("\\(");
+                out_.append(n.tex);
+                out_.append("\\)");
+                trailing_attrs(n.attr);
+            } else if constexpr (std::is_same_v<T, FootnoteRef>) {
+                out_.append("[^");
+                out_.append(n.label);
+                out_.push_back(']');
+            } else if constexpr (std::is_same_v<T, Note>) {
+                std::string label = "__note" + std::to_string(notes_.size() + 1);
+                notes_.emplace_back(label, n.content);
+                out_.append("[^");
+                out_.append(label);
+                out_.push_back(']');
+            } else if constexpr (std::is_same_v<T, Span>) {
+                out_.push_back('[');
+                raw_inlines(n.content);
+                out_.push_back(']');
+                trailing_attrs(n.attr);
+            } else if constexpr (std::is_same_v<T, RawInline>) {
+                code_span(n.text, out_);
+                out_.append("{=");
+                out_.append(n.format);
+                out_.push_back('}');
+            }
+        },
+        node.node);
+}
+
+}  // namespace tavrel::write_md

@@ -1,0 +1,161 @@
+// The Markdown writer's document frame and block forms: front matter, lists
+// and their indentation, quotes, code fences, pipe tables and their HTML
+// fallback, footnotes and inline notes numbered through the document.
+#include <gtest/gtest.h>
+
+#include "builders.hpp"
+
+using namespace wt;
+
+TEST(WriteFrame, FrontMatterAndEmptyDocuments) {
+    Document d = Doc({P({T("x")})});
+    d.metadata = {{"title", "A: b"}};
+    EXPECT_EQ(md(d), "---\ntitle: A: b\n---\n\nx\n\n");
+    EXPECT_EQ(md(Document{}), "");
+    Document meta_only;
+    meta_only.metadata = {{"k", "v"}};
+    EXPECT_EQ(md(meta_only), "---\nk: v\n---\n\n");
+}
+
+TEST(WriteBlocks, ParagraphAndHeadingAttributes) {
+    Block p = P({T("x")});
+    p.as<Paragraph>()->attr = Id("p");
+    EXPECT_EQ(md({p}), "x\n{: #p}\n\n");
+    EXPECT_EQ(md({H(2, {T("Intro")}, Cls("x"))}), "## Intro {.x}\n\n");
+    Attr a = Id("a b");
+    a.push_class(std::string_view("c"));
+    a.set_pair("k", "v\"w\\");
+    EXPECT_EQ(md({H(3, {T("T")}, a)}), "### T {#a\\ b .c k=\"v\\\"w\\\\\"}\n\n");
+}
+
+TEST(WriteBlocks, ListsAndIndentation) {
+    EXPECT_EQ(md({Bullets({Item({P({T("a")})}), Item({P({T("b")})})})}), "- a\n- b\n\n");
+    EXPECT_EQ(md({Ordered(9, {Item({P({T("a")})}), Item({P({T("b")})})})}), "9. a\n10. b\n\n");
+    EXPECT_EQ(md({Bullets({Item({P({T("a")}), P({T("b")})})})}), "- a\n  \n  b\n\n");
+    EXPECT_EQ(md({Bullets({Item({})})}), "-\n\n");
+    EXPECT_EQ(md({Ordered(1, {Item({})})}), "1.\n\n");
+    List task{Attr{}, {ListItem{Attr{}, {P({T("done")})}, true}, ListItem{Attr{}, {P({T("todo")})}, false}}, 1, false,
+              true};
+    EXPECT_EQ(md({Block{task}}), "- [x] done\n- [ ] todo\n\n");
+    // A nested list sits at the marker width of its item, the ordered one at
+    // the width of "10. ".
+    Block nested = Ordered(10, {Item({P({T("a")}), Bullets({Item({P({T("b")})}), Item({P({T("c")})})})})});
+    EXPECT_EQ(md({nested}), "10. a\n    \n    - b\n    - c\n\n");
+    ListItem with_attr = Item({P({T("x")})});
+    with_attr.attr = Cls("k");
+    List l{Cls("outer"), {with_attr}, 1, false, true};
+    EXPECT_EQ(md({Block{l}}), "- x\n  {: .k}\n{: .outer}\n\n");
+}
+
+TEST(WriteBlocks, QuotesAndEmptyContainers) {
+    EXPECT_EQ(md({BlockQuote{Attr{}, {P({T("a")}), P({T("b")})}}}), "> a\n>\n> b\n\n");
+    EXPECT_EQ(md({BlockQuote{Attr{}, {BlockQuote{Attr{}, {P({T("q")})}}}}}), "> > q\n\n");
+    EXPECT_EQ(md({BlockQuote{Attr{}, {}}}), "\n");
+    EXPECT_EQ(md({BlockQuote{Id("q"), {}}}), "{: #q}\n\n");
+    EXPECT_EQ(md({List{Attr{}, {}, 1, false, true}}), "\n");
+    EXPECT_EQ(md({DefinitionList{Attr{}, {}}}), "\n");
+}
+
+TEST(WriteBlocks, DefinitionListDivAndMath) {
+    DefinitionTerm term{Cls("t"), {T("Term")}};
+    DefinitionList dl{Attr{}, {DefinitionItem{{term}, {{T("one")}, {T("two")}}}, DefinitionItem{{{Attr{}, {T("U")}}}, {}}}};
+    EXPECT_EQ(md({Block{dl}}), "Term{.t}\n: one\n: two\nU\n\n");
+    EXPECT_EQ(md({Div{Cls("note"), {P({T("in")})}}}), "::: {.note}\nin\n\n:::\n\n");
+    EXPECT_EQ(md({Div{Attr{}, {}}}), ":::\n:::\n\n");
+    EXPECT_EQ(md({MathBlock{Id("m"), "a+b", false}}), "\\[\na+b\n\\]\n{: #m}\n\n");
+    EXPECT_EQ(md({ThematicBreak{}}), "---\n\n");
+}
+
+TEST(WriteBlocks, CodeFencesAndRawBlocks) {
+    EXPECT_EQ(md({CodeBlock{Attr{}, "", std::nullopt, "a ``` b\n"}}), "````\na ``` b\n````\n\n");
+    Attr cls;
+    cls.push_class(std::string_view("py"));
+    cls.push_class(std::string_view("x"));
+    EXPECT_EQ(md({CodeBlock{cls, "py", std::string("py"), "x"}}), "```{.py .x}\nx\n```\n\n");
+    EXPECT_EQ(md({CodeBlock{Attr{}, "", std::nullopt, ""}}), "```\n\n```\n\n");
+    EXPECT_EQ(md({CodeBlock{Id(""), "", std::nullopt, "a"}}), "```{#}\na\n```\n\n");
+    EXPECT_EQ(md({CodeBlock{Id("i"), "raw info", std::nullopt, "a"}}), "```{raw info #i}\na\n```\n\n");
+    EXPECT_EQ(md({RawBlock{"html", "<b>x</b>"}}), "```{=html}\n<b>x</b>\n```\n\n");
+    EXPECT_EQ(md({FormatBlock{"dot", "a\n"}}), "```{dot}\na\n```\n\n");
+    EXPECT_EQ(md({HtmlBlock{"<div>x</div>", {}}}), "<div>x</div>\n\n");
+    EXPECT_EQ(md({HtmlBlock{"", {}}}), "\n\n");
+}
+
+TEST(WriteBlocks, FigureTakesAltWhenCaptionIsEmpty) {
+    Figure f{Attr{}, {}, Inline(Image{Cls("img"), {T("alt")}, "a b.png", std::string("say \"hi\"")})};
+    EXPECT_EQ(md({Block{f}}), "![alt](a%20b.png \"say \\\"hi\\\"\")\n\n");
+    f.caption = {T("cap")};
+    f.attr = Id("f");
+    EXPECT_EQ(md({Block{f}}), "![cap](a%20b.png \"say \\\"hi\\\"\")\n{: #f}\n\n");
+    Figure bad{Attr{}, {T("c")}, Inline(T("not an image"))};
+    EXPECT_EQ(md({Block{bad}}), "<figure>\nnot an image\n<figcaption>c</figcaption>\n</figure>\n\n");
+}
+
+namespace {
+Table two_by_two() {
+    Table t;
+    t.aligns = {Align::Left, Align::Right};
+    t.head = {Row({Cell({T("a")}), Cell({T("b")})})};
+    t.body = {Row({Cell({T("c")}), Cell({T("d")})})};
+    return t;
+}
+}  // namespace
+
+TEST(WriteTables, PipeTableAndItsCaption) {
+    EXPECT_EQ(md({two_by_two()}), "| a | b |\n|:--- |---: |\n| c | d |\n\n");
+    Table t = two_by_two();
+    t.caption = {T("Cap")};
+    t.attr = Cls("wikitable");
+    t.aligns = {Align::Center, Align::Default};
+    EXPECT_EQ(md({t}), "| a | b |\n|:---: |--- |\n| c | d |\n: Cap\n{: .wikitable}\n\n");
+}
+
+TEST(WriteTables, ShapesAPipeTableCannotHoldFallBackToHtml) {
+    Table wide = two_by_two();
+    wide.body[0].cells.push_back(Cell({T("e")}));
+    Table foot = two_by_two();
+    foot.foot = {Row({Cell({T("f")}), Cell({T("g")})})};
+    Table interlude = two_by_two();
+    interlude.interludes = {{0, Inline(T("i"))}};
+    for (const Table& t : {wide, foot, interlude}) {
+        std::string out = md({t});
+        EXPECT_EQ(out.rfind("<table>\n", 0), 0u) << out;
+        EXPECT_EQ(out.substr(out.size() - 10), "</table>\n\n");
+    }
+}
+
+TEST(WriteFootnotes, DefinitionsAndNotesNumberedThroughTheDocument) {
+    Document d = Doc({P({T("a"), Note{{T("first")}}, FootnoteRef{"n"}}),
+                      BlockQuote{Attr{}, {P({T("b"), Note{{T("second"), Note{{T("inner")}}}}})}}});
+    d.footnotes = {Footnote{"n", {P({T("x")}), P({T("y")})}}, Footnote{"empty", {}}};
+    EXPECT_EQ(md(d),
+              "a[^__note1][^n]\n\n"
+              "> b[^__note2]\n\n"
+              "[^n]: x\n    \n    y\n\n"
+              "[^empty]:\n\n"
+              "[^__note1]: first\n\n"
+              "[^__note2]: second[^__note3]\n\n"
+              "[^__note3]: inner\n\n");
+}
+
+TEST(WriteFootnotes, HtmlFallbackCarriesItsFootnoteSection) {
+    Table t = two_by_two();
+    t.foot = {Row({Cell({FootnoteRef{"r"}, FootnoteRef{"r"}}), Cell({Note{{T("nb")}}})})};
+    Document d = Doc({t});
+    d.footnotes = {Footnote{"r", {P({T("ref text")})}}};
+    std::string out = md(d);
+    std::string section =
+        "\n<section class=\"footnotes\" role=\"doc-endnotes\">\n<ol>\n"
+        "<li id=\"fn-r\">\n<p>ref text <a href=\"#fnref-r\" class=\"footnote-backref\" role=\"doc-backlink\">\u21A9</a> "
+        "<a href=\"#fnref-r-2\" class=\"footnote-backref\" role=\"doc-backlink\">\u21A9<sup>2</sup></a></p>\n</li>\n"
+        "<li id=\"fn-__note1\">\n<p>nb <a href=\"#fnref-__note1\" class=\"footnote-backref\" "
+        "role=\"doc-backlink\">\u21A9</a></p>\n</li>\n"
+        "</ol>\n</section>\n\n";
+    std::size_t table_end = out.find("</table>\n");
+    ASSERT_NE(table_end, std::string::npos);
+    EXPECT_EQ(out.substr(table_end + 9, section.size()), section) << out;
+    // The fallback's note stays with the fragment: the document writes the
+    // footnote "r" once and no "[^__note1]" definition.
+    EXPECT_EQ(out.find("[^__note1]"), std::string::npos);
+    EXPECT_NE(out.find("[^r]: ref text\n\n"), std::string::npos);
+}

@@ -1,0 +1,111 @@
+// The Markdown writer's inline forms and text functions: escaping of the
+// fifteen characters, the line-start hyphen, destinations, attribute bodies,
+// code spans and template calls.
+#include <gtest/gtest.h>
+
+#include "builders.hpp"
+
+using namespace wt;
+namespace markdown = tavrel::markdown;
+
+namespace {
+// One paragraph's text without its closing blank line.
+std::string para(Inlines run) {
+    std::string s = md({P(std::move(run))});
+    EXPECT_EQ(s.substr(s.size() - 2), "\n\n");
+    return s.substr(0, s.size() - 2);
+}
+std::string esc(std::string_view text, std::string out = {}) {
+    markdown::escape_markdown(text, out);
+    return out;
+}
+}  // namespace
+
+TEST(Escape, TheFifteenCharactersAndNothingElse) {
+    EXPECT_EQ(esc("#$*+<=>[\\]^_`|~"), "\\#\\$\\*\\+\\<\\=\\>\\[\\\\\\]\\^\\_\\`\\|\\~");
+    EXPECT_EQ(esc("a*b_c"), "a\\*b\\_c");
+    EXPECT_EQ(esc("x & y! : {} . () 1. \"q' \xC3\xA9"), "x & y! : {} . () 1. \"q' \xC3\xA9");
+    EXPECT_EQ(esc("1. item"), "1. item");
+}
+
+TEST(Escape, HyphenOnlyWhereItWouldStartAListOrRule) {
+    EXPECT_EQ(esc("- item"), "\\- item");
+    EXPECT_EQ(esc("- item", "text "), "text - item");
+    EXPECT_EQ(esc("- item", "para\n   "), "para\n   \\- item");
+    EXPECT_EQ(esc("- item", "    "), "    - item");
+    EXPECT_EQ(esc("---"), "\\---");
+    EXPECT_EQ(esc("----"), "----");
+    EXPECT_EQ(esc("end -"), "end -");
+    EXPECT_EQ(esc("-"), "-");
+    EXPECT_EQ(esc("a\n- b"), "a\n\\- b");
+    EXPECT_EQ(esc("a\n---\nb"), "a\n\\---\nb");
+    EXPECT_EQ(esc("-\tx"), "\\-\tx");
+}
+
+TEST(Escape, AmpersandOnlyWhenItWouldStartADecodedReference) {
+    // Kept: no reference, an unknown name, a legacy name without ";".
+    EXPECT_EQ(esc("R&D &x; &copy &;"), "R&D &x; &copy &;");
+    // Escaped: names and numbers the reader would decode.
+    EXPECT_EQ(esc("&lt; &amp; &#38; &#x41; &ngE;"), "\\&lt; \\&amp; \\&\\#38; \\&\\#x41; \\&ngE;");
+    EXPECT_EQ(esc("&&lt;"), "&\\&lt;");
+    // Out-of-range numbers stay as typed by the reader, so they need nothing.
+    EXPECT_EQ(esc("&#1114112;"), "&\\#1114112;");
+}
+
+TEST(Escape, TargetsTitlesAndAttributeWords) {
+    EXPECT_EQ(markdown::escape_target("a b(c)\\d"), "a%20b\\(c\\)\\\\d");
+    EXPECT_EQ(markdown::escape_target("/w?a=1&b=2&lt;"), "/w?a=1&b=2&amp;lt;");
+    EXPECT_EQ(para({Link{Attr{}, {T("x")}, "a b(c)", std::nullopt}}), "[x](a%20b\\(c\\))");
+    EXPECT_EQ(para({Link{Attr{}, {T("x")}, "u", std::string("a \"q\" \\ &amp;")}}),
+              "[x](u \"a \\\"q\\\" \\\\ &amp;amp;\")");
+    EXPECT_EQ(markdown::escape_attr_word("a b{c}\\"), "a\\ b\\{c\\}\\\\");
+    Attr a = Id("");
+    a.set_pair("title", "x&lt;y");
+    EXPECT_EQ(markdown::attrs_body(a), "# title=\"x&amp;lt;y\"");
+    EXPECT_EQ(markdown::attrs_body(Attr{}), "");
+}
+
+TEST(Escape, CodeSpansAndBacktickRuns) {
+    auto span = [](std::string_view t) {
+        std::string out;
+        markdown::code_span(t, out);
+        return out;
+    };
+    EXPECT_EQ(span("a`b"), "``a`b``");
+    EXPECT_EQ(span("`a"), "`` `a ``");
+    EXPECT_EQ(span("a "), "` a  `");
+    EXPECT_EQ(span(""), "``");
+    EXPECT_EQ(markdown::longest_run("a``b```c`"), 3u);
+    EXPECT_EQ(markdown::longest_run("abc"), 0u);
+}
+
+TEST(WriteInlines, Forms) {
+    EXPECT_EQ(para({T("a"), HB(), T("b")}), "a\\\nb");
+    EXPECT_EQ(para({Emph{Cls("x"), {T("e")}}, Strong{Attr{}, {T("s")}}, Strikeout{Attr{}, {T("k")}},
+                    Highlight{Attr{}, {T("h")}}}),
+              "*e*{.x}**s**~~k~~==h==");
+    EXPECT_EQ(para({Superscript{Attr{}, "2*"}, Subscript{Id("s"), "i"}}), "^2\\*^~i~{#s}");
+    EXPECT_EQ(para({Code{Cls("c"), "x"}, RawInline{"html", "<br>"}}), "`x`{.c}`<br>`{=html}");
+    EXPECT_EQ(para({Image{Cls("i"), {T("alt")}, "p.png", std::nullopt}}), "![alt](p.png){.i}");
+    EXPECT_EQ(para({Autolink{"x", "x", false}, T(" "), Autolink{"mailto:x", "x", true}}), "<x> [x](mailto:x)");
+    EXPECT_EQ(para({Math{Attr{}, "a<b", true}, RawHtml{"<b>"}, FootnoteRef{"f 1"}}), "\\(a<b\\)<b>[^f 1]");
+    EXPECT_EQ(para({Span{Cls("y"), {T("x")}}, Span{Attr{}, {T("z")}}}), "[x]{.y}[z]");
+    tavrel::template_::TemplateToken tok{"m", "{{ x }}", " x ", "x", tavrel::template_::TemplateTokenKind::Value};
+    EXPECT_EQ(para({T("a"), TemplateTokenInline{tok}}), "a{{ x }}");
+}
+
+TEST(WriteInlines, TemplateCalls) {
+    auto op = [](std::string name, std::string kind, std::vector<OperationArg> args) {
+        return Inline(Operation{"mediawiki", std::move(kind), std::move(name), std::move(args)});
+    };
+    EXPECT_EQ(para({op(" Infobox ", "transclude", {})}), "{{Infobox}}");
+    EXPECT_EQ(para({op("a}}b", "transclude", {})}), "{{transclude}}");
+    EXPECT_EQ(para({op("", " ", {})}), "{{empty}}");
+    EXPECT_EQ(para({op("Infobox", "transclude", {OperationArg{{T("x")}, "ignored"}})}),
+              "{{#Infobox}}x{{/Infobox}}");
+    EXPECT_EQ(para({op("I", "transclude", {OperationArg{{T("x")}, std::nullopt}, OperationArg{{T("y")}, "k"}})}),
+              "<template data-op=\"mediawiki:transclude\" data-name=\"I\"><div data-arg>x</div>"
+              "<div data-arg data-name=\"k\">y</div></template>");
+    EXPECT_EQ(tavrel::write_md::usable_name("a\nb"), std::nullopt);
+    EXPECT_EQ(tavrel::write_md::usable_name(" {{x "), std::nullopt);
+}

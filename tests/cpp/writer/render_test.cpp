@@ -1,0 +1,145 @@
+// The HTML fragment renderer: escapers, footnote numbering, raw content in
+// script elements, and the block and inline forms the Markdown writer's
+// fallbacks depend on.
+#include <gtest/gtest.h>
+
+#include "builders.hpp"
+#include "tavrel/render.hpp"
+
+using namespace wt;
+namespace render = tavrel::render;
+
+namespace {
+
+std::string html(const Block& b) {
+    render::Renderer r;
+    std::string out;
+    r.block(b, out);
+    return out;
+}
+
+std::string html(const Inlines& run) {
+    render::Renderer r;
+    std::string out;
+    r.inlines(run, out);
+    return out;
+}
+
+}  // namespace
+
+TEST(RenderEscape, TextAttrAndUrl) {
+    std::string s;
+    render::escape_attr("a\"b<c>&'d", s);
+    EXPECT_EQ(s, "a&quot;b&lt;c&gt;&amp;'d");
+    s.clear();
+    render::escape_text("a\"b<c>&'d", s);
+    EXPECT_EQ(s, "a\"b&lt;c&gt;&amp;'d");
+    s.clear();
+    render::escape_url_attr("/a b/[x]/\xC3\xA9?p=1&q#f%20`\\{|}^\x01", s);
+    EXPECT_EQ(s, "/a%20b/%5Bx%5D/%C3%A9?p=1&amp;q#f%20%60%5C{|}^%01");
+}
+
+TEST(RenderEscape, Fragment) {
+    EXPECT_EQ(render::escape_fragment("a b:c"), "a%20b%3Ac");
+    EXPECT_EQ(render::escape_fragment("x_(y)-1.2/~"), "x_(y)-1.2/~");
+    EXPECT_EQ(render::escape_fragment("#%\xC3\xA9"), "%23%25%C3%A9");
+}
+
+TEST(RenderFootnotes, NumberedByFirstReferenceAndCounted) {
+    render::Renderer r;
+    std::string out;
+    r.footnote_ref("a", out);
+    EXPECT_EQ(out,
+              "<sup id=\"fnref-a\"><a href=\"#fn-a\" class=\"footnote-ref\" role=\"doc-noteref\">1</a></sup>");
+    out.clear();
+    r.footnote_ref("a", out);
+    EXPECT_EQ(out,
+              "<sup id=\"fnref-a-2\"><a href=\"#fn-a\" class=\"footnote-ref\" role=\"doc-noteref\">1</a></sup>");
+    out.clear();
+    r.footnote_ref("b c", out);
+    EXPECT_EQ(out, "<sup id=\"fnref-b%20c\"><a href=\"#fn-b%20c\" class=\"footnote-ref\" "
+                   "role=\"doc-noteref\">2</a></sup>");
+    EXPECT_EQ(r.footnote_order, (std::vector<std::string>{"a", "b c"}));
+    EXPECT_EQ(r.footnote_ref_counts.at("a"), 2u);
+}
+
+TEST(RenderFootnotes, NotesLabelledInOrderAfterEarlierLabels) {
+    render::Renderer r;
+    std::string out;
+    r.inlines({FootnoteRef{"x"}, Note{{T("one")}}, Note{{T("two")}}}, out);
+    EXPECT_EQ(r.footnote_order, (std::vector<std::string>{"x", "__note1", "__note2"}));
+    EXPECT_EQ(r.footnote_numbers.at("__note2"), 3u);
+    EXPECT_EQ(r.notes.at("__note1"), (Inlines{T("one")}));
+    EXPECT_NE(out.find("href=\"#fn-__note2\""), std::string::npos);
+}
+
+TEST(RenderRaw, ScriptElementsEncodeOnlyWhenNeeded) {
+    EXPECT_EQ(html(Inlines{RawInline{"html", "<!-- x -->"}}),
+              "<script type=\"application/vnd.tavrel.raw\" data-format=\"html\" data-encoding=\"html\">"
+              "&lt;!-- x --&gt;</script>");
+    EXPECT_EQ(html(Inlines{RawInline{"html", "<b>"}}),
+              "<script type=\"application/vnd.tavrel.raw\" data-format=\"html\"><b></script>");
+    EXPECT_TRUE(render::raw_data_needs_encoding("a<SCRIPT"));
+    EXPECT_TRUE(render::raw_data_needs_encoding("</sCrIpT>"));
+    EXPECT_FALSE(render::raw_data_needs_encoding("<scrip"));
+    EXPECT_EQ(html(Block{RawBlock{"tex", "a<b"}}),
+              "<script type=\"application/vnd.tavrel.raw\" data-format=\"tex\">a<b</script>\n");
+    EXPECT_EQ(html(Block{FormatBlock{"x\"y", "<script>"}}),
+              "<script type=\"text/x&quot;y-block\" data-encoding=\"html\">\n&lt;script&gt;</script>\n");
+}
+
+TEST(RenderLists, StartTaskAndTightItems) {
+    Block ordered = Ordered(1, {Item({P({T("a")})})});
+    EXPECT_EQ(html(ordered), "<ol>\n<li>a</li>\n</ol>\n");
+    Block from3 = Ordered(3, {Item({P({T("a")})})});
+    EXPECT_EQ(html(from3), "<ol start=\"3\">\n<li>a</li>\n</ol>\n");
+    Block bullets = Bullets({Item({P({T("p")}), Bullets({Item({P({T("q")})})})})});
+    bullets.as<List>()->start = 7;
+    EXPECT_EQ(html(bullets), "<ul>\n<li>p\n<ul>\n<li>q</li>\n</ul>\n</li>\n</ul>\n");
+    List tasks{Attr{}, {ListItem{Attr{}, {P({T("t")})}, true}, Item({P({T("u")})})}, 1, false, false};
+    EXPECT_EQ(html(Block{tasks}),
+              "<ul class=\"task-list\">\n<li><input type=\"checkbox\" disabled=\"disabled\" checked=\"checked\" /> \n"
+              "<p>t</p>\n</li>\n<li>\n<p>u</p>\n</li>\n</ul>\n");
+}
+
+TEST(RenderBlocks, MathFigureCodeAndHtmlTokens) {
+    EXPECT_EQ(html(Block{MathBlock{Cls("c"), "x<1", true}}), "<div class=\"c math display\">x&lt;1</div>\n");
+    Figure fig{Id("f"), {T("cap")}, Inline(Image{Attr{}, {T("alt")}, "i.png", std::nullopt})};
+    EXPECT_EQ(html(Block{fig}),
+              "<figure id=\"f\">\n<img src=\"i.png\" alt=\"\" />\n<figcaption>cap</figcaption>\n</figure>\n");
+    CodeBlock code{Cls("k"), "", std::string("py"), "a<b\n"};
+    EXPECT_EQ(html(Block{code}), "<pre class=\"k\"><code class=\"language-py\">a&lt;b\n</code></pre>\n");
+    HtmlBlock hb{"<p>{{x}}</p>", {HtmlToken{"m", " x ", "x", 3, 8, false, tavrel::template_::TemplateTokenKind::Value}}};
+    EXPECT_EQ(html(Block{hb}), "<p><template data-op=\"m:value\">x</template></p>");
+}
+
+TEST(RenderTables, AlignmentsInterludesAndSections) {
+    Table t;
+    t.aligns = {Align::Right, Align::Default};
+    t.head = {Row({Cell({T("h")}), Cell({T("i")})})};
+    TableCell left = Cell({T("l")});
+    left.align = Align::Left;
+    t.body = {Row({Cell({T("a")}), Cell({T("b")})}), Row({left, Cell({T("c")})})};
+    t.interludes = {{1, Inline(T("mid"))}, {2, Inline(T("end"))}, {9, Inline(T("never"))}};
+    t.caption = {T("cap")};
+    EXPECT_EQ(html(Block{t}),
+              "<table>\n<caption>cap</caption>\n<thead>\n<tr><th align=\"right\">h</th><th>i</th></tr>\n</thead>\n"
+              "<tbody>\n<tr><td align=\"right\">a</td><td>b</td></tr>\nmid\n"
+              "<tr><td align=\"left\">l</td><td>c</td></tr>\nend\n</tbody>\n</table>\n");
+}
+
+TEST(RenderInlines, TemplateCallAndPlainText) {
+    Operation op{"mediawiki", "transclude", "Infobox", {OperationArg{{T("x")}, std::nullopt}, OperationArg{{T("y")}, "k"}}};
+    EXPECT_EQ(html(Inlines{op}),
+              "<template data-op=\"mediawiki:transclude\" data-name=\"Infobox\"><div data-arg>x</div>"
+              "<div data-arg data-name=\"k\">y</div></template>");
+    EXPECT_EQ(render::plain({T("a"), HB(), Code{Attr{}, "b"}, FootnoteRef{"n"}, RawInline{"html", "z"}}), "a bn");
+    Attr a = Id("i");
+    a.pairs = {{"id", "skip"}, {"class", "skip"}, {"data-x", "\"q\""}};
+    a.classes = {"c1", "c2"};
+    std::string s;
+    render::attrs_html(a, s);
+    EXPECT_EQ(s, " id=\"i\" class=\"c1 c2\" data-x=\"&quot;q&quot;\"");
+    EXPECT_EQ(html(Inlines{Math{Attr{}, "x", false}, Image{Attr{}, {Em({T("a")}), T("<")}, "u", std::string("t")}}),
+              "<span class=\"math inline\">x</span><img src=\"u\" alt=\"a&lt;\" title=\"t\" />");
+}
