@@ -1,0 +1,666 @@
+// The inline pass of the wikitext reader: the text of one paragraph, heading,
+// item or cell becomes a list of inlines. One left-to-right scan dispatches
+// on the byte at the position: "<" (comments, references, nowiki, math,
+// tags), "{" (template calls and parameters), "[" (links), apostrophes
+// (bold and italic) and "__" (behaviour switches); everything else is text.
+//
+// Template arguments, link labels, reference bodies and element contents
+// re-enter the scan one level deeper; past `kMaxInlineDepth` a text is kept
+// as one wikitext node instead. Searches for closers that may fail are
+// remembered per scan (`NextFinder`) or charged to the page's budget, so a
+// page of unclosed openers costs a bounded number of passes.
+#include <array>
+#include <cstring>
+
+#include "reader.hpp"
+#include "tavrel/entity.hpp"
+#include "tavrel/text.hpp"
+
+namespace tavrel::wikitext {
+
+using namespace tavrel::ast;
+using detail::Context;
+using detail::NextFinder;
+using detail::find_ci;
+using detail::starts_with_ci;
+static constexpr std::size_t npos = std::string_view::npos;
+
+namespace document {
+
+void push_text(Inlines& out, std::string_view text) {
+    if (text.empty()) return;
+    std::string decoded;
+    if (std::memchr(text.data(), '&', text.size())) {
+        decoded = entity::decode_entities(text);
+        text = decoded;
+    }
+    bool first = true;
+    for (;;) {
+        std::size_t lf = text.find('\n');
+        std::string_view piece = text.substr(0, lf);
+        if (!first) out.emplace_back(SoftBreak{});
+        first = false;
+        if (!piece.empty()) {
+            Text* last = out.empty() ? nullptr : out.back().as<Text>();
+            if (last)
+                last->text.append(piece);
+            else
+                out.emplace_back(Text{std::string(piece)});
+        }
+        if (lf == npos) break;
+        text.remove_prefix(lf + 1);
+    }
+}
+
+static bool append_plain(const Inlines& list, std::string& out) {
+    for (const auto& node : list) {
+        if (const auto* t = node.as<Text>()) {
+            out += t->text;
+        } else if (node.is<SoftBreak>()) {
+            out.push_back(' ');
+        } else if (const auto* e = node.as<Emph>()) {
+            if (!append_plain(e->content, out)) return false;
+        } else if (const auto* s = node.as<Strong>()) {
+            if (!append_plain(s->content, out)) return false;
+        } else if (const auto* sp = node.as<Span>()) {
+            if (!append_plain(sp->content, out)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::string> inline_text(const Inlines& inlines) {
+    std::string out;
+    if (!append_plain(inlines, out)) return std::nullopt;
+    return out;
+}
+
+}  // namespace document
+
+namespace {
+
+RawInline raw_wikitext(std::string_view s) { return RawInline{"wikitext", std::string(s)}; }
+
+// The name part of a template call: comments removed (an unclosed comment
+// drops the rest), then trimmed.
+std::string strip_comments(std::string_view s) {
+    std::string out;
+    for (;;) {
+        std::size_t open = s.find("<!--");
+        if (open == npos) {
+            out.append(s);
+            break;
+        }
+        out.append(s.substr(0, open));
+        std::size_t close = s.find("-->", open + 4);
+        if (close == npos) break;
+        s.remove_prefix(close + 3);
+    }
+    return std::string(text::trim(out));
+}
+
+// The argument rule: "name = value" at the first top-level "=", else
+// positional; the value is read trimmed.
+OperationArg make_arg(std::string_view arg, Context& cx) {
+    OperationArg out;
+    std::size_t eq = detail::find_top(arg, 0, "=");
+    std::string_view value = arg;
+    if (eq != npos) {
+        std::string_view name = text::trim(arg.substr(0, eq));
+        if (!name.empty()) {
+            out.name = std::string(name);
+            value = arg.substr(eq + 1);
+        }
+    }
+    out.value = detail::read_inlines(text::trim(value), cx);
+    return out;
+}
+
+bool is_pipe_template(std::string_view name) {
+    if (name == "!" || name == "!!" || name == "!-") return true;
+    return name.size() == 4 && starts_with_ci(name, 0, "pipe");
+}
+
+Inline make_operation(std::string_view mode, std::string_view inner, std::string_view source, Context& cx) {
+    std::vector<std::string_view> parts = split_top(inner, "|");
+    std::string name = strip_comments(parts[0]);
+    bool param = mode == "parameter";
+    if (!param && is_pipe_template(name)) return raw_wikitext(source);
+    Operation op;
+    op.system = "mediawiki";
+    std::string leading;
+    bool has_leading = false;
+    if (param) {
+        op.kind = "parameter";
+        op.name = std::move(name);
+    } else if (name.starts_with("#invoke:")) {
+        op.kind = "invoke";
+        op.name = std::string(text::trim(std::string_view(name).substr(8)));
+    } else if (name.starts_with("#")) {
+        op.kind = "function";
+        std::string_view after = std::string_view(name).substr(1);
+        std::size_t colon = after.find(':');
+        if (colon != npos) {
+            std::string_view rest = after.substr(colon + 1);
+            if (!rest.empty()) {
+                leading.assign(rest);
+                has_leading = true;
+            }
+            op.name = std::string(text::trim(after.substr(0, colon)));
+        } else {
+            op.name = std::string(text::trim(after));
+        }
+    } else {
+        op.kind = "transclude";
+        op.name = std::move(name);
+    }
+    op.args.reserve(parts.size() - 1 + (has_leading ? 1 : 0));
+    if (has_leading) op.args.push_back(make_arg(leading, cx));
+    for (std::size_t k = 1; k < parts.size(); ++k) op.args.push_back(make_arg(parts[k], cx));
+    return op;
+}
+
+// Bytes that end a text run.
+constexpr std::array<bool, 256> make_stop_table() {
+    std::array<bool, 256> t{};
+    t['<'] = t['['] = t['{'] = t['\''] = true;
+    return t;
+}
+constexpr std::array<bool, 256> kStop = make_stop_table();
+
+// The scan of one text. Positions are byte offsets into `t`.
+class Scan {
+public:
+    Scan(std::string_view t, Context& cx, Inlines& out) : t_(t), n_(t.size()), cx_(cx), out_(out) {}
+
+    void run() {
+        std::size_t pos = 0;
+        while (pos < n_) {
+            switch (t_[pos]) {
+                case '<': pos = at_angle(pos); break;
+                case '{':
+                    if (pos + 1 < n_ && t_[pos + 1] == '{') {
+                        pos = at_braces(pos);
+                    } else {
+                        pos = text_run(pos);
+                    }
+                    break;
+                case '[': pos = at_bracket(pos); break;
+                case '\'': pos = at_apostrophes(pos); break;
+                case '_': pos = at_underscore(pos); break;
+                default: pos = text_run(pos);
+            }
+        }
+    }
+
+private:
+    std::string_view t_;
+    std::size_t n_;
+    Context& cx_;
+    Inlines& out_;
+    NextFinder gt_, comment_end_, ref_end_, bracket_end_;
+
+    // The rest of the text becomes one wikitext node; the scan ends.
+    std::size_t rest_raw(std::size_t pos) {
+        out_.emplace_back(raw_wikitext(t_.substr(pos)));
+        return n_;
+    }
+
+    std::size_t next_gt(std::size_t pos) {
+        return gt_.find(pos, [&](std::size_t p) { return t_.find('>', p); });
+    }
+
+    std::size_t text_run(std::size_t pos) {
+        const auto* d = reinterpret_cast<const unsigned char*>(t_.data());
+        std::size_t e = pos + 1;
+        while (e < n_ && !kStop[d[e]]) ++e;
+        document::push_text(out_, t_.substr(pos, e - pos));
+        return e;
+    }
+
+    // ---- "<" -------------------------------------------------------------
+
+    std::size_t at_angle(std::size_t pos) {
+        if (t_.compare(pos, 4, "<!--") == 0) {
+            std::size_t close = comment_end_.find(pos, [&](std::size_t p) { return t_.find("-->", p); });
+            return close == npos ? n_ : close + 3;
+        }
+        if (starts_with_ci(t_, pos, "<ref") && pos + 4 < n_) {
+            char c = t_[pos + 4];
+            if (c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>') return reference(pos);
+        }
+        if (starts_with_ci(t_, pos, "<nowiki>")) {
+            std::size_t close = find_ci(t_, "</nowiki>", pos + 8);
+            if (close == npos) return rest_raw(pos);
+            document::push_text(out_, t_.substr(pos + 8, close - pos - 8));
+            return close + 9;
+        }
+        if (starts_with_ci(t_, pos, "<math")) return math(pos);
+        return html_tag(pos);
+    }
+
+    std::size_t math(std::size_t pos) {
+        std::size_t gt = next_gt(pos);
+        if (gt == npos) return rest_raw(pos);
+        std::size_t close = find_ci(t_, "</math>", gt + 1);
+        if (close == npos) return rest_raw(pos);
+        Math m;
+        m.tex.assign(t_.substr(gt + 1, close - gt - 1));
+        text::for_each_white_space_piece(t_.substr(pos, gt - pos), [&](std::string_view word) {
+            if (starts_with_ci(word, 0, "display=")) {
+                std::string_view v = word.substr(8);
+                if ((v.size() == 5 && starts_with_ci(v, 0, "block")) ||
+                    (v.size() == 7 && (v[0] == '\'' || v[0] == '"') && v[6] == v[0] &&
+                     starts_with_ci(v, 1, "block")))
+                    m.display = true;
+            }
+        });
+        out_.emplace_back(std::move(m));
+        return close + 7;
+    }
+
+    // The reference rule. Returns the position after the element.
+    std::size_t reference(std::size_t pos) {
+        // ref_len, with the searches remembered across the scan.
+        std::size_t gt = next_gt(pos);
+        std::size_t end;
+        if (gt == npos) {
+            end = n_;
+        } else if (t_[gt - 1] == '/') {
+            end = gt + 1;
+        } else {
+            std::size_t close = ref_end_.find(pos, [&](std::size_t p) { return find_ci(t_, "</ref>", p); });
+            end = close == npos ? n_ : close + 6;
+        }
+        std::string_view element = t_.substr(pos, end - pos);
+        auto as_raw = [&] {
+            out_.emplace_back(raw_wikitext(element));
+            return end;
+        };
+        if (gt == npos || gt >= end) return as_raw();
+        std::string_view attrs = t_.substr(pos + 4, gt - pos - 4);
+        bool self_closing = text::trim_end(attrs).ends_with('/');
+        while (attrs.ends_with('/')) attrs.remove_suffix(1);
+        attrs = text::trim(attrs);
+        std::optional<std::string_view> name;
+        if (attrs.empty()) {
+            if (self_closing) return as_raw();
+        } else {
+            name = ref_name(attrs);
+            if (!name) return as_raw();
+        }
+        if (self_closing) {
+            out_.emplace_back(FootnoteRef{std::string(*name)});
+            return end;
+        }
+        std::size_t body_end = find_ci(element, "</ref>", gt + 1 - pos);
+        if (body_end == npos) return as_raw();
+        std::string_view body = element.substr(gt + 1 - pos, body_end - (gt + 1 - pos));
+        if (!name) {
+            out_.emplace_back(Note{detail::read_inlines(body, cx_)});
+            return end;
+        }
+        std::string label(*name);
+        if (!cx_.labels.contains(label)) {
+            // The body cannot hold a closed reference of its own (it stops at
+            // the first "</ref>"), so reading it adds no footnote first.
+            Inlines content = detail::read_inlines(body, cx_);
+            Footnote fn;
+            fn.label = label;
+            fn.blocks.emplace_back(Paragraph{Attr{}, std::move(content)});
+            cx_.footnotes->push_back(std::move(fn));
+            cx_.labels.insert(label);
+        }
+        out_.emplace_back(FootnoteRef{std::move(label)});
+        return end;
+    }
+
+    // A reference's attribute text must be exactly one `name` attribute.
+    static std::optional<std::string_view> ref_name(std::string_view a) {
+        std::size_t i = 0, n = a.size();
+        auto ws_at = [&](std::size_t k) { return text::is_white_space(text::decode_utf8(a, k).cp); };
+        auto skip_ws = [&] {
+            while (i < n && ws_at(i)) i += text::decode_utf8(a, i).len;
+        };
+        skip_ws();
+        std::size_t ks = i;
+        while (i < n && a[i] != '=' && !ws_at(i)) i += text::decode_utf8(a, i).len;
+        if (i - ks != 4 || !starts_with_ci(a, ks, "name")) return std::nullopt;
+        skip_ws();
+        if (i >= n || a[i] != '=') return std::nullopt;
+        ++i;
+        skip_ws();
+        if (i >= n) return std::nullopt;
+        std::string_view value;
+        if (a[i] == '"' || a[i] == '\'') {
+            std::size_t close = a.find(a[i], i + 1);
+            if (close == npos) return std::nullopt;
+            value = a.substr(i + 1, close - i - 1);
+            i = close + 1;
+        } else {
+            std::size_t vs = i;
+            while (i < n && !ws_at(i)) i += text::decode_utf8(a, i).len;
+            value = a.substr(vs, i - vs);
+        }
+        if (value.empty()) return std::nullopt;
+        skip_ws();
+        if (i != n) return std::nullopt;
+        return value;
+    }
+
+    std::size_t html_tag(std::size_t pos) {
+        std::size_t gt = next_gt(pos);
+        if (gt == npos) {
+            document::push_text(out_, "<");
+            return pos + 1;
+        }
+        auto tag = document::html_open(t_.substr(pos, gt + 1 - pos));
+        if (tag) {
+            if (tag->name == "br") {
+                out_.emplace_back(HardBreak{});
+                return pos + tag->end;
+            }
+            const std::string& nm = tag->name;
+            if (!tag->is_void && (nm == "sup" || nm == "sub" || nm == "span" || nm == "small")) {
+                std::size_t after = element(pos, *tag);
+                if (after != npos) return after;
+            }
+        }
+        out_.emplace_back(RawInline{"html", std::string(t_.substr(pos, gt + 1 - pos))});
+        return gt + 1;
+    }
+
+    // A "sup", "sub", "span" or "small" element; npos when it cannot be built.
+    // The closing tag is found by counting nested openings; the searches
+    // only move forward, so one element costs one pass over what it scans.
+    std::size_t element(std::size_t pos, document::OpenTag& tag) {
+        std::string open = "<" + tag.name;
+        std::string close = "</" + tag.name + ">";
+        std::size_t content_start = pos + tag.end;
+        std::size_t p = content_start;
+        std::size_t depth = 1;
+        std::size_t close_at = npos;
+        NextFinder close_f, open_f;
+        // Past the page's budget a failing search would be repeated work.
+        std::size_t limit = cx_.budget < n_ - content_start ? content_start + cx_.budget : n_;
+        for (;;) {
+            if (p >= limit) break;
+            std::size_t c = close_f.find(p, [&](std::size_t q) { return find_ci(t_, close, q); });
+            if (c == npos || c >= limit) break;
+            std::size_t o = open_f.find(p, [&](std::size_t q) { return find_ci(t_, open, q); });
+            bool counts = false;
+            if (o != npos && o + open.size() < n_) {
+                char b = t_[o + open.size()];
+                counts = b == '\t' || b == '\n' || b == '\r' || b == ' ' || b == '/' || b == '>';
+            }
+            if (counts && o < c) {
+                ++depth;
+                std::size_t g = t_.find('>', o);
+                if (g == npos) break;
+                p = g + 1;
+            } else {
+                if (--depth == 0) {
+                    close_at = c;
+                    break;
+                }
+                p = c + close.size();
+            }
+        }
+        if (close_at == npos) {
+            cx_.budget -= std::min(cx_.budget, n_ - content_start);
+            return npos;
+        }
+        std::string_view content = t_.substr(content_start, close_at - content_start);
+        std::size_t end = close_at + close.size();
+        if (tag.name == "span" || tag.name == "small") {
+            Span sp;
+            sp.attr = std::move(tag.attrs);
+            if (tag.name == "small") sp.attr.push_class("small");
+            sp.content = detail::read_inlines(content, cx_);
+            out_.emplace_back(std::move(sp));
+            return end;
+        }
+        std::size_t mark = cx_.footnotes->size();
+        Inlines inner = detail::read_inlines(content, cx_);
+        auto plain = document::inline_text(inner);
+        if (!plain) {
+            // Not plain text: the tags fall back and the content is read
+            // again as ordinary text, so its footnotes must not count twice.
+            cx_.truncate_footnotes(mark);
+            return npos;
+        }
+        if (tag.name == "sup")
+            out_.emplace_back(Superscript{std::move(tag.attrs), std::move(*plain)});
+        else
+            out_.emplace_back(Subscript{std::move(tag.attrs), std::move(*plain)});
+        return end;
+    }
+
+    // ---- "{" -------------------------------------------------------------
+
+    std::size_t at_braces(std::size_t pos) {
+        std::string_view rest = t_.substr(pos);
+        bool param = rest.size() >= 3 && rest[2] == '{';
+        std::size_t w = param ? 3 : 2;
+        std::size_t e = detail::balanced_budget(rest, w, param ? "}}}" : "}}", cx_.budget);
+        if (e == npos) return rest_raw(pos);
+        out_.push_back(make_operation(param ? "parameter" : "template", rest.substr(w, e - w),
+                                      rest.substr(0, e + w), cx_));
+        return pos + e + w;
+    }
+
+    // ---- "[" -------------------------------------------------------------
+
+    std::size_t at_bracket(std::size_t pos) {
+        std::string_view rest = t_.substr(pos);
+        if (rest.starts_with("[[")) {
+            std::size_t e = detail::balanced_budget(rest, 2, "]]", cx_.budget);
+            if (e == npos) return rest_raw(pos);
+            internal_link(rest.substr(2, e - 2), rest.substr(0, e + 2));
+            return pos + e + 2;
+        }
+        if (rest.starts_with("[http://") || rest.starts_with("[https://") || rest.starts_with("[mailto:")) {
+            std::size_t close = bracket_end_.find(pos, [&](std::size_t p) { return t_.find(']', p); });
+            if (close == npos) {
+                document::push_text(out_, "[");
+                return pos + 1;
+            }
+            external_link(t_.substr(pos + 1, close - pos - 1));
+            return close + 1;
+        }
+        return text_run(pos);
+    }
+
+    void internal_link(std::string_view inner, std::string_view whole) {
+        std::vector<std::string_view> parts = split_top(inner, "|");
+        std::string_view target = text::trim(parts[0]);
+        std::string_view last = text::trim(parts.back());
+        if (target.empty()) {
+            Link link;
+            link.content = detail::read_inlines(last, cx_);
+            link.url = "./";
+            out_.emplace_back(std::move(link));
+        } else if (starts_with_ci(target, 0, "category:")) {
+            Link link;
+            link.attr.set_pair("data-mediawiki-category",
+                               parts.size() > 1 ? text::trim(parts[1]) : std::string_view{});
+            link.url = link_target(target);
+            out_.emplace_back(std::move(link));
+        } else if (starts_with_ci(target, 0, "file:") || starts_with_ci(target, 0, "image:")) {
+            Image img;
+            img.attr.set_pair("data-mediawiki-source", whole);
+            if (parts.size() > 1) img.alt = detail::read_inlines(last, cx_);
+            img.url = link_target(target);
+            out_.emplace_back(std::move(img));
+        } else {
+            Link link;
+            link.content = detail::read_inlines(last, cx_);
+            link.url = link_target(target);
+            out_.emplace_back(std::move(link));
+        }
+    }
+
+    void external_link(std::string_view inner) {
+        std::size_t i = 0;
+        std::size_t ws = npos, ws_len = 0;
+        while (i < inner.size()) {
+            auto d = text::decode_utf8(inner, i);
+            if (text::is_white_space(d.cp)) {
+                ws = i;
+                ws_len = d.len;
+                break;
+            }
+            i += d.len;
+        }
+        std::string_view url = inner.substr(0, ws);
+        std::string_view label = ws == npos ? std::string_view{} : inner.substr(ws + ws_len);
+        if (ws == npos || label == url) {
+            out_.emplace_back(Autolink{std::string(url), std::string(url), url.starts_with("mailto:")});
+            return;
+        }
+        Link link;
+        link.content = detail::read_inlines(text::trim(label), cx_);
+        link.url = link_target(url);
+        out_.emplace_back(std::move(link));
+    }
+
+    // ---- apostrophes ------------------------------------------------------
+
+    // The maximal run of apostrophes at or after `from`: its start and
+    // length, or start npos when there is none.
+    std::pair<std::size_t, std::size_t> next_run(std::size_t from) const {
+        if (from >= n_) return {npos, 0};
+        const void* hit = std::memchr(t_.data() + from, '\'', n_ - from);
+        if (!hit) return {npos, 0};
+        std::size_t s = static_cast<std::size_t>(static_cast<const char*>(hit) - t_.data());
+        std::size_t e = s;
+        while (e < n_ && t_[e] == '\'') ++e;
+        return {s, e - s};
+    }
+
+    // Closer of a bold run: the first "'''", except that a run of five that
+    // follows an italic opened inside the bold closes the italic with its
+    // first two apostrophes and the bold with the last three.
+    std::size_t bold_close(std::size_t q) const {
+        bool italic_open = false;
+        for (;;) {
+            auto [s, r] = next_run(q);
+            if (s == npos) return npos;
+            q = s + r;
+            if (r == 1) continue;
+            if (r == 2) {
+                italic_open = !italic_open;
+                continue;
+            }
+            if (r == 5 && italic_open) return s + 2;
+            return s;
+        }
+    }
+
+    // Closer of an italic run: the first "''", except that it is not taken
+    // from the runs of a bold nested inside (a "'''" closed by a later
+    // "'''", or by the first three of a run of five, whose last two then
+    // close the italic). When the nesting is not proper the first "''"
+    // stands, as it always did.
+    std::size_t italic_close(std::size_t q) const {
+        std::size_t bold_at = npos;
+        for (;;) {
+            auto [s, r] = next_run(q);
+            if (s == npos) return bold_at;
+            q = s + r;
+            if (r == 1) continue;
+            if (r == 3) {
+                bold_at = bold_at == npos ? s : npos;
+                continue;
+            }
+            if (r == 5 && bold_at != npos) return s + 3;
+            return bold_at != npos ? bold_at : s;
+        }
+    }
+
+    std::size_t at_apostrophes(std::size_t pos) {
+        std::size_t r = 0;
+        while (pos + r < n_ && t_[pos + r] == '\'' && r < 5) ++r;
+        if (r == 1) return text_run(pos);
+        if (r == 5) {
+            std::size_t c = t_.find("'''''", pos + 5);
+            if (c == npos) {
+                document::push_text(out_, "'");
+                return pos + 1;
+            }
+            Emph em;
+            em.content = detail::read_inlines(t_.substr(pos + 5, c - pos - 5), cx_);
+            Strong st;
+            st.content.emplace_back(std::move(em));
+            out_.emplace_back(std::move(st));
+            return c + 5;
+        }
+        std::size_t w = r >= 3 ? 3 : 2;
+        std::size_t c = w == 3 ? bold_close(pos + 3) : italic_close(pos + 2);
+        if (c == npos) {
+            document::push_text(out_, "'");
+            return pos + 1;
+        }
+        Inlines content = detail::read_inlines(t_.substr(pos + w, c - pos - w), cx_);
+        if (w == 3)
+            out_.emplace_back(Strong{Attr{}, std::move(content)});
+        else
+            out_.emplace_back(Emph{Attr{}, std::move(content)});
+        return c + w;
+    }
+
+    // ---- "__" -------------------------------------------------------------
+
+    std::size_t at_underscore(std::size_t pos) {
+        if (pos + 1 < n_ && t_[pos + 1] == '_') {
+            for (std::size_t j = pos + 2; j < n_; ++j) {
+                if (t_[j] == '_' && j + 1 < n_ && t_[j + 1] == '_') {
+                    Span sp;
+                    sp.attr.set_pair("data-mediawiki-behavior", t_.substr(pos + 2, j - pos - 2));
+                    out_.emplace_back(std::move(sp));
+                    return j + 2;
+                }
+                char c = t_[j];
+                if (!((c >= 'A' && c <= 'Z') || c == '_')) break;
+            }
+        }
+        return text_run(pos);
+    }
+};
+
+}  // namespace
+
+namespace detail {
+
+Inlines read_inlines(std::string_view text, Context& cx) {
+    Inlines out;
+    if (text.empty()) return out;
+    if (cx.depth >= kMaxInlineDepth) {
+        out.emplace_back(raw_wikitext(text));
+        return out;
+    }
+    ++cx.depth;
+    Scan(text, cx, out).run();
+    --cx.depth;
+    return out;
+}
+
+}  // namespace detail
+
+namespace document {
+
+Inlines inlines(std::string_view text, std::vector<Footnote>& footnotes) {
+    detail::Context cx(footnotes, text.size());
+    return detail::read_inlines(text, cx);
+}
+
+Inline operation(std::string_view mode, std::string_view inner, std::string_view source,
+                 std::vector<Footnote>& footnotes) {
+    detail::Context cx(footnotes, source.size());
+    return make_operation(mode, inner, source, cx);
+}
+
+}  // namespace document
+}  // namespace tavrel::wikitext
