@@ -1,0 +1,505 @@
+// The bzip2 block decoder: header, symbol map, Huffman tables and selectors,
+// the MTF/RLE2 symbol stream, the inverse Burrows-Wheeler transform, the
+// initial run-length decoding and the block CRC.
+//
+// Shape, for speed:
+// - The header fields are read with exact, checked bit reads: they are a few
+//   thousand bits per block.
+// - Symbols are decoded in their groups of 50. While the group cannot reach
+//   the input's end (50 codes of at most 20 bits), the loop reads 64 bits at
+//   once at the cursor and resolves codes of up to 12 bits with one table
+//   lookup; only near the end does it use the exact, per-bit path, which
+//   gives the fault positions the checked cursor would.
+// - The MTF output goes to a byte array (runs become memset). The inverse
+//   transform fills two link arrays in one sequential pass: `forward`, whose
+//   entry at sorted position p holds (next position << 8 | byte), and
+//   `backward`, whose entry at p holds (previous position << 8 | byte). The
+//   walk then follows two independent chains at once, from the origin forward
+//   and from the origin backward, so two cache misses are in flight instead
+//   of one; the walk is bound by memory latency, not by arithmetic.
+// - The run-length decoding and CRC run over the walked bytes in one pass.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "bzip2_internal.hpp"
+
+namespace rvk::decoder {
+
+namespace {
+
+#define RVK_BZ_FAIL(what, where) \
+  do {                           \
+    fault = {(what), (where)};   \
+    return false;                \
+  } while (0)
+
+// Exact reads for the header: `n` bits at pos (checked), advancing.
+struct HeaderReader {
+  const std::uint8_t* data;
+  std::size_t nbytes;
+  std::uint64_t nbits;
+  std::uint64_t pos;
+
+  bool has(unsigned n) const noexcept { return pos <= nbits && nbits - pos >= n; }
+  std::uint32_t take(unsigned n) noexcept {
+    std::uint32_t v = peek_bits(data, nbytes, pos, n);
+    pos += n;
+    return v;
+  }
+};
+
+// Undoes the initial run-length encoding of `pre[0..n)` into `out`, growing it
+// as needed, at most `limit` bytes. Returns false when the output would pass
+// the limit.
+bool undo_initial_rle(const std::uint8_t* pre, std::size_t n, std::uint64_t limit,
+                      std::vector<std::uint8_t>& out, std::size_t& out_len) {
+  // Every pre byte yields at most one literal, so room for n bytes plus the
+  // repeats seen so far keeps the literal path free of capacity checks.
+  std::size_t cap = n;
+  out.resize(cap);
+  std::uint8_t* o = out.data();
+  std::size_t op = 0;
+  std::size_t i = 0;
+  unsigned prev = 256;
+  unsigned same = 0;
+  while (i < n) {
+    std::uint8_t b = pre[i++];
+    o[op++] = b;
+    if (b != prev) {
+      prev = b;
+      same = 1;
+      continue;
+    }
+    if (++same < 4) continue;
+    // Four equal bytes: the next byte is a repeat count.
+    if (i == n) break;
+    unsigned count = pre[i++];
+    if (op + count > limit) return false;
+    std::size_t need = op + count + (n - i);
+    if (need > cap) {
+      cap = std::max<std::size_t>(need, cap * 2);
+      out.resize(cap);
+      o = out.data();
+    }
+    std::memset(o + op, b, count);
+    op += count;
+    prev = 256;
+    same = 0;
+  }
+  if (op > limit) return false;
+  out_len = op;
+  return true;
+}
+
+// The plain walk: one chain from the origin, n steps. Used when the lanes'
+// buffers cannot hold an unevenly split cycle, and for corrupt links, where
+// it yields the bytes whose CRC will then not match.
+bool walk_single(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcept {
+  const std::uint32_t* fwd = work.forward;
+  std::uint8_t* pre = work.bytes;
+  std::uint32_t t = origin;
+  for (std::uint32_t k = 0; k < n; ++k) {
+    std::uint32_t e = fwd[t];
+    pre[k] = static_cast<std::uint8_t>(e);
+    t = (e >> 8) & 0xfffffu;
+  }
+  return true;
+}
+
+// Follows the links of `work.forward` (n entries, one cycle through the
+// origin in a valid block) and writes the bytes met, in text order, to
+// `work.bytes`. The walk is one long chain of dependent loads into a table
+// larger than the core's caches, so it is split: a few dozen positions are
+// flagged as segment starts, and kLanes chains walk different segments at
+// once, each stopping when it reaches a flagged position. Their segments are
+// then put back in cycle order from the origin. When the links do not form
+// one cycle through every position (corrupt data), or one lane's share
+// outgrows its buffer, the plain walk decides instead. Returns false only
+// for links that do not form one cycle.
+bool walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcept {
+  constexpr std::uint32_t kFlag = 0x80000000u;
+  constexpr std::uint32_t kLinkMask = 0xfffffu;
+  constexpr unsigned kStarts = 8 * WorkBuffer::kLanes;
+  std::uint32_t* const fwd = work.forward;
+
+  // Segment starts: evenly spread positions and the origin, sorted, unique.
+  std::uint32_t starts[kStarts + 1];
+  unsigned nstarts = 0;
+  bool origin_in = false;
+  for (unsigned j = 0; j < kStarts; ++j) {
+    std::uint32_t s = static_cast<std::uint32_t>(static_cast<std::uint64_t>(j) * n / kStarts);
+    if (nstarts && starts[nstarts - 1] == s) continue;
+    if (!origin_in && origin <= s) {
+      if (origin < s) starts[nstarts++] = origin;
+      origin_in = true;
+    }
+    starts[nstarts++] = s;
+  }
+  if (!origin_in) starts[nstarts++] = origin;
+  for (unsigned k = 0; k < nstarts; ++k) fwd[starts[k]] |= kFlag;
+
+  struct Segment {
+    std::uint32_t offset = 0;  // in its lane's buffer
+    std::uint32_t len = 0;
+    std::uint32_t stop = 0;    // the flagged position that ended it
+    std::uint8_t lane = 0;
+  };
+  Segment segs[kStarts + 1];
+  std::uint32_t t[WorkBuffer::kLanes];
+  std::uint32_t o[WorkBuffer::kLanes];
+  unsigned seg_of[WorkBuffer::kLanes];
+  bool active[WorkBuffer::kLanes];
+  std::uint8_t* lane_buf[WorkBuffer::kLanes];
+  unsigned next_seg = 0;
+  unsigned nactive = 0;
+  std::uint64_t emitted = 0;
+
+  auto begin = [&](unsigned l) {
+    if (next_seg == nstarts) {
+      active[l] = false;
+      return;
+    }
+    unsigned k = next_seg++;
+    seg_of[l] = k;
+    segs[k].lane = static_cast<std::uint8_t>(l);
+    segs[k].offset = o[l];
+    std::uint32_t e = fwd[starts[k]];
+    lane_buf[l][o[l]++] = static_cast<std::uint8_t>(e);
+    t[l] = (e >> 8) & kLinkMask;
+    ++emitted;
+    active[l] = true;
+  };
+  const std::uint32_t lane_cap = static_cast<std::uint32_t>(work.lane_capacity());
+  for (unsigned l = 0; l < WorkBuffer::kLanes; ++l) {
+    lane_buf[l] = work.lanes + static_cast<std::size_t>(l) * lane_cap;
+    o[l] = 0;
+    begin(l);
+    nactive += active[l];
+  }
+  bool corrupt = false;
+  while (nactive && !corrupt) {
+    for (unsigned l = 0; l < WorkBuffer::kLanes; ++l) {
+      if (!active[l]) continue;
+      std::uint32_t e = fwd[t[l]];
+      if (e & kFlag) {
+        Segment& sg = segs[seg_of[l]];
+        sg.len = o[l] - sg.offset;
+        sg.stop = t[l];
+        begin(l);
+        nactive -= !active[l];
+        if (emitted > n) corrupt = true;
+        continue;
+      }
+      if (++emitted > n || o[l] == lane_cap) {
+        corrupt = true;
+        break;
+      }
+      lane_buf[l][o[l]++] = static_cast<std::uint8_t>(e);
+      t[l] = (e >> 8) & kLinkMask;
+    }
+  }
+  for (unsigned k = 0; k < nstarts; ++k) fwd[starts[k]] &= ~kFlag;
+  if (corrupt) return walk_single(work, n, origin);
+
+  // Put the segments back in cycle order, from the origin's.
+  std::uint32_t* first = std::lower_bound(starts, starts + nstarts, origin);
+  unsigned cur = static_cast<unsigned>(first - starts);
+  std::uint8_t* pre = work.bytes;
+  std::uint64_t written = 0;
+  for (unsigned visited = 0; visited < nstarts; ++visited) {
+    const Segment& sg = segs[cur];
+    if (written + sg.len > n) return false;
+    std::memcpy(pre + written, lane_buf[sg.lane] + sg.offset, sg.len);
+    written += sg.len;
+    std::uint32_t* at = std::lower_bound(starts, starts + nstarts, sg.stop);
+    if (at == starts + nstarts || *at != sg.stop) return false;
+    cur = static_cast<unsigned>(at - starts);
+    if (visited + 1 < nstarts && starts[cur] == origin) return false;
+  }
+  return written == n && starts[cur] == origin;
+}
+
+bool false_with(Fault& fault, DecodeError code, std::uint64_t bit) {
+  fault = {code, bit};
+  return false;
+}
+
+}  // namespace
+
+bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes,
+                  std::uint64_t& pos_io, unsigned level, const std::uint32_t* expected_crc,
+                  BlockOutput& out, Fault& fault) {
+  const std::uint64_t nbits = nbytes > UINT64_MAX / 8 ? UINT64_MAX : nbytes * 8;
+  const std::uint64_t block_start = pos_io >= 48 ? pos_io - 48 : 0;
+  const std::uint32_t max_syms = static_cast<std::uint32_t>(max_block_symbols(level));
+  HeaderReader r{data, nbytes, nbits, pos_io};
+
+  // 1-3. CRC, randomised flag, origin pointer.
+  if (!r.has(32)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+  const std::uint32_t header_crc = r.take(32);
+  if (expected_crc && *expected_crc != header_crc) RVK_BZ_FAIL(DecodeError::InvalidBlock, block_start);
+  if (!r.has(1)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+  if (r.take(1)) RVK_BZ_FAIL(DecodeError::RandomizedBlock, block_start);
+  if (!r.has(24)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+  const std::uint32_t origin = r.take(24);
+
+  // 4. Symbol map.
+  if (!r.has(16)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+  const std::uint32_t groups_used = r.take(16);
+  std::uint8_t used[256];
+  unsigned nused = 0;
+  for (unsigned g = 0; g < 16; ++g) {
+    if (!(groups_used & (0x8000u >> g))) continue;
+    if (!r.has(16)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+    std::uint32_t bits = r.take(16);
+    for (unsigned k = 0; k < 16; ++k) {
+      if (bits & (0x8000u >> k)) used[nused++] = static_cast<std::uint8_t>(16 * g + k);
+    }
+  }
+  if (nused == 0) RVK_BZ_FAIL(DecodeError::InvalidBlock, block_start);
+  const unsigned alpha = nused + 2;
+  const unsigned eob = nused + 1;
+
+  // 5-6. Group and selector counts.
+  if (!r.has(3)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+  const unsigned ngroups = r.take(3);
+  if (ngroups < 2 || ngroups > 6) RVK_BZ_FAIL(DecodeError::InvalidHuffman, r.pos);
+  if (!r.has(15)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+  const unsigned nsel = r.take(15);
+  if (nsel == 0) RVK_BZ_FAIL(DecodeError::InvalidBlock, r.pos);
+
+  // 7. Selectors: unary numbers through a move-to-front list.
+  work.selectors.resize(nsel);
+  {
+    std::uint8_t mtf[6] = {0, 1, 2, 3, 4, 5};
+    for (unsigned s = 0; s < nsel; ++s) {
+      unsigned j = 0;
+      for (;;) {
+        if (!r.has(1)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+        if (!r.take(1)) break;
+        if (++j == ngroups) RVK_BZ_FAIL(DecodeError::InvalidBlock, r.pos);
+      }
+      std::uint8_t v = mtf[j];
+      for (; j > 0; --j) mtf[j] = mtf[j - 1];
+      mtf[0] = v;
+      work.selectors[s] = v;
+    }
+  }
+
+  // 8. Code lengths, delta-coded, one table per group.
+  {
+    std::uint8_t lengths[258];
+    for (unsigned g = 0; g < ngroups; ++g) {
+      if (!r.has(5)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+      int len = static_cast<int>(r.take(5));
+      for (unsigned s = 0; s < alpha; ++s) {
+        for (;;) {
+          if (len < 1 || len > 20) RVK_BZ_FAIL(DecodeError::InvalidHuffman, r.pos);
+          if (!r.has(1)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+          if (!r.take(1)) break;
+          if (!r.has(1)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
+          len += r.take(1) ? -1 : 1;
+        }
+        lengths[s] = static_cast<std::uint8_t>(len);
+      }
+      if (!work.tables[g].assign({lengths, alpha})) RVK_BZ_FAIL(DecodeError::InvalidHuffman, r.pos);
+    }
+  }
+
+  // 9. Symbol stream: Huffman codes -> MTF/RLE2 -> bytes.
+  // Sized once for the largest level so mixed levels never remap.
+  if (!work.reserve(max_block_symbols(9))) return false_with(fault, DecodeError::BlockOverflow, block_start);
+  std::uint8_t* const ll = work.bytes;
+  std::uint32_t counts[256] = {};
+  std::uint8_t mtf[256];
+  std::memcpy(mtf, used, nused);
+  std::uint32_t n = 0;
+  std::uint64_t run = 0;
+  unsigned run_syms = 0;
+  std::uint64_t pos = r.pos;
+  const std::uint8_t* sel = work.selectors.data();
+  const std::uint8_t* const sel_end = sel + nsel;
+  // A group of 50 codes of at most 20 bits each, plus the 8-byte load.
+  constexpr std::uint64_t kGroupBits = 50 * 20 + 64;
+  bool done = false;
+
+  // Applies one decoded symbol; false on a fault (fault already set).
+  auto apply = [&](std::uint32_t sym) -> bool {
+    if (sym <= 1) {
+      if (run_syms == 31) {
+        fault = {DecodeError::BlockOverflow, pos};
+        return false;
+      }
+      run += static_cast<std::uint64_t>(sym + 1) << run_syms;
+      ++run_syms;
+      if (run > max_syms) {
+        fault = {DecodeError::BlockOverflow, pos};
+        return false;
+      }
+      return true;
+    }
+    if (run) {
+      if (n + run > max_syms) {
+        fault = {DecodeError::BlockOverflow, pos};
+        return false;
+      }
+      std::uint8_t b = mtf[0];
+      std::memset(ll + n, b, run);
+      counts[b] += static_cast<std::uint32_t>(run);
+      n += static_cast<std::uint32_t>(run);
+      run = 0;
+    }
+    run_syms = 0;
+    if (sym == eob) {
+      done = true;
+      return true;
+    }
+    if (n >= max_syms) {
+      fault = {DecodeError::InvalidBlock, pos};
+      return false;
+    }
+    unsigned j = sym - 1;
+    std::uint8_t b = mtf[j];
+    if (j < 16) {
+      for (; j > 0; --j) mtf[j] = mtf[j - 1];
+    } else {
+      std::memmove(mtf + 1, mtf, j);
+    }
+    mtf[0] = b;
+    ll[n++] = b;
+    ++counts[b];
+    return true;
+  };
+
+  while (!done) {
+    if (sel == sel_end) RVK_BZ_FAIL(DecodeError::InvalidBlock, pos);
+    const Huffman& h = work.tables[*sel++];
+    if (pos < nbits && nbits - pos >= kGroupBits) {
+      // Fast group: no read in it can reach the input's end.
+      for (int k = 0; k < 50; ++k) {
+        std::uint64_t v = load_be64(data + (pos >> 3)) << (pos & 7);
+        std::uint16_t e = h.fast[v >> (64 - Huffman::kFastBits)];
+        std::uint32_t sym;
+        if (e >> 9) {
+          sym = e & 511;
+          pos += e >> 9;
+        } else {
+          // Longer than the table: walk the canonical limits from the first
+          // length the table cannot hold (shorter prefixes all lie above
+          // their limits, or the table would have resolved them).
+          if (h.max_len <= Huffman::kFastBits) RVK_BZ_FAIL(DecodeError::InvalidHuffman, pos + h.max_len);
+          unsigned len = h.min_len > Huffman::kFastBits ? h.min_len : Huffman::kFastBits + 1;
+          std::int32_t code = static_cast<std::int32_t>(v >> (64 - len));
+          while (code > h.limit[len]) {
+            if (len >= h.max_len) RVK_BZ_FAIL(DecodeError::InvalidHuffman, pos + len);
+            ++len;
+            code = static_cast<std::int32_t>(v >> (64 - len));
+          }
+          std::int32_t index = code - h.base[len];
+          if (index < 0 || index >= h.nsyms) RVK_BZ_FAIL(DecodeError::InvalidHuffman, pos + len);
+          sym = h.perm[static_cast<std::size_t>(index)];
+          pos += len;
+        }
+        if (sym <= 1) {
+          // Inline the hot run case; apply() handles the checks.
+          if (run_syms == 31 || run + (static_cast<std::uint64_t>(sym + 1) << run_syms) > max_syms) {
+            if (!apply(sym)) return false;
+            continue;
+          }
+          run += static_cast<std::uint64_t>(sym + 1) << run_syms;
+          ++run_syms;
+          continue;
+        }
+        if (!apply(sym)) return false;
+        if (done) break;
+      }
+    } else {
+      for (int k = 0; k < 50 && !done; ++k) {
+        std::uint32_t sym;
+        if (!decode_exact(h, data, nbytes, pos, sym, fault)) return false;
+        if (!apply(sym)) return false;
+      }
+    }
+  }
+
+  // 10. Origin pointer.
+  if (origin >= n) RVK_BZ_FAIL(DecodeError::InvalidBlock, block_start);
+
+  // 11. Inverse Burrows-Wheeler transform.
+  std::uint32_t* const fwd = work.forward;
+  {
+    std::uint32_t start[256];
+    std::uint32_t sum = 0;
+    for (unsigned b = 0; b < 256; ++b) {
+      start[b] = sum;
+      sum += counts[b];
+    }
+    for (std::uint32_t i = 0; i < n; ++i) {
+      std::uint32_t b = ll[i];
+      fwd[start[b]++] = (i << 8) | b;
+    }
+  }
+  // ll is free now: the walk leaves the pre-run-length bytes in it.
+  if (!walk_links(work, n, origin)) RVK_BZ_FAIL(DecodeError::CrcMismatch, block_start);
+
+  // 12-13. Initial run-length decoding and the block CRC.
+  std::size_t out_len = 0;
+  if (!undo_initial_rle(ll, n, max_block_output(level), out.bytes, out_len)) {
+    RVK_BZ_FAIL(DecodeError::BlockOverflow, block_start);
+  }
+  out.bytes.resize(out_len);
+  if (block_crc(out.bytes) != header_crc) RVK_BZ_FAIL(DecodeError::CrcMismatch, block_start);
+  out.crc = header_crc;
+  out.block_len = n;
+  pos_io = pos;
+  return true;
+}
+
+Result<BlockOutput> Decoder::block(WorkBuffer& work, Bits& bits, unsigned level,
+                                   std::optional<std::uint32_t> expected_crc) {
+  BlockOutput out;
+  Fault fault;
+  std::span<const std::uint8_t> in = bits.input();
+  std::uint64_t pos = bits.pos;
+  const std::uint32_t* expect = expected_crc ? &*expected_crc : nullptr;
+  if (!decode_block(work, in.data(), in.size(), pos, level, expect, out, fault)) {
+    return to_error(fault);
+  }
+  bits.pos = pos;
+  return out;
+}
+
+WorkBuffer::~WorkBuffer() {
+  if (map_) munmap(map_, map_len_);
+}
+
+bool WorkBuffer::reserve(std::size_t symbols) noexcept {
+  if (symbols <= capacity_) return true;
+  constexpr std::size_t kHuge = 2u << 20;
+  const std::size_t lane_cap = 2 * symbols / kLanes + 64;
+  const std::size_t need = symbols * 5 + lane_cap * kLanes + 64;
+  const std::size_t len = (need + kHuge - 1) / kHuge * kHuge + kHuge;
+  void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (map == MAP_FAILED) return false;
+  if (map_) munmap(map_, map_len_);
+  map_ = map;
+  map_len_ = len;
+  auto base = reinterpret_cast<std::uintptr_t>(map);
+  auto aligned = (base + kHuge - 1) / kHuge * kHuge;
+  madvise(reinterpret_cast<void*>(aligned), len - (aligned - base), MADV_HUGEPAGE);
+  forward = reinterpret_cast<std::uint32_t*>(aligned);
+  bytes = reinterpret_cast<std::uint8_t*>(forward + symbols);
+  lanes = bytes + symbols;
+  lane_capacity_ = lane_cap;
+  capacity_ = symbols;
+  return true;
+}
+
+WorkBuffer& thread_work_buffer() {
+  thread_local WorkBuffer work;
+  return work;
+}
+
+}  // namespace rvk::decoder

@@ -1,0 +1,272 @@
+// Parallel bzip2 decoding: scan for magics, decode every block-magic hit
+// speculatively on a private pool, then accept the real chain of blocks.
+//
+// Why speculative: a bzip2 block's end is only known once it has been
+// decoded, so nothing tells a worker where the next block starts. The scan
+// finds every bit position holding a block magic; real blocks are among the
+// hits, and a false hit (the magic occurring by chance inside a block's
+// data) is rare and costs one failed or discarded decode. The assembly on the
+// calling thread walks the chain from each stream header: a candidate is
+// accepted only when it ends exactly on the next marker, and the hits that
+// lay inside it are released.
+//
+// Memory: each candidate reserves the largest output a level-9 block can
+// have until it is decoded, and holds its real output until the assembly
+// takes or discards it, so the budget bounds the results in flight; the scan
+// itself stops once the hits pass the marker cap (input length / 16 + 64).
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "bzip2_internal.hpp"
+#include "rvk/pipe.hpp"
+#include "rvk/pipeline.hpp"
+
+namespace rvk::decode {
+
+using decoder::DecodedCandidate;
+using error::DecodeError;
+using decoder::kBlockMagic;
+using decoder::kMaxBlockOutput;
+
+namespace {
+
+constexpr std::size_t kScanRange = 1u << 20;  // bytes per scan range
+constexpr const char* kTooManyMarkers = "input contains too many speculative markers";
+
+constexpr std::uint32_t rotl1(std::uint32_t v) { return (v << 1) | (v >> 31); }
+
+std::uint64_t marker_cap(std::uint64_t input_len) { return input_len / 16 + 64; }
+
+// The index of the marker at exactly `bit`, if any.
+std::optional<std::size_t> find_marker(const std::vector<Marker>& markers, std::uint64_t bit) {
+  auto it = std::lower_bound(markers.begin(), markers.end(), bit,
+                             [](const Marker& m, std::uint64_t b) { return m.bit_offset < b; });
+  if (it == markers.end() || it->bit_offset != bit) return std::nullopt;
+  return static_cast<std::size_t>(it - markers.begin());
+}
+
+bool is_header(std::span<const std::uint8_t> input, std::size_t p) {
+  return input.size() - p >= 4 && input[p] == 'B' && input[p + 1] == 'Z' && input[p + 2] == 'h' &&
+         input[p + 3] >= '1' && input[p + 3] <= '9';
+}
+
+Result<void> check_stopped(const std::atomic<bool>* stopped) {
+  if (stopped && stopped->load(std::memory_order_relaxed)) return Error::reader_stopped();
+  return {};
+}
+
+// Candidates from the job pipeline, plus the first block decoded before the
+// pool existed (its bytes already sent).
+class ParallelCandidates final : public Candidates {
+ public:
+  ParallelCandidates(pipeline::OrderedResults<DecodedCandidate>& results,
+                     std::optional<std::pair<std::size_t, DecodedCandidate>> prefetched)
+      : results_(results), prefetched_(std::move(prefetched)) {}
+
+  Result<DecodedCandidate> take(std::size_t index) override {
+    if (prefetched_ && prefetched_->first == index) {
+      DecodedCandidate c = std::move(prefetched_->second);
+      prefetched_.reset();
+      return c;
+    }
+    return results_.take(index);
+  }
+  void discard_before(std::size_t index) override {
+    if (prefetched_ && prefetched_->first < index) prefetched_.reset();
+    results_.discard_before(index);
+  }
+
+ private:
+  pipeline::OrderedResults<DecodedCandidate>& results_;
+  std::optional<std::pair<std::size_t, DecodedCandidate>> prefetched_;
+};
+
+// Scans the whole input: one range on the calling thread for small inputs
+// (or without a pool), else 1 MiB ranges in batches of one per worker.
+Result<std::vector<format::ScanResult>> scan_with_pool(std::span<const std::uint8_t> input,
+                                                       pipeline::ThreadPool* pool,
+                                                       const std::atomic<bool>* stopped) {
+  format::HitCap cap;
+  cap.cap = marker_cap(input.size());
+  std::vector<format::ScanResult> out;
+  if (input.size() <= kScanRange || !pool) {
+    out.push_back(format::scan_range(input, 0, input.size(), &cap));
+  } else {
+    const std::size_t nranges = (input.size() + kScanRange - 1) / kScanRange;
+    const std::size_t batch = pool->size();
+    for (std::size_t first = 0; first < nranges; first += batch) {
+      RVK_TRY(check_stopped(stopped));
+      const std::size_t count = std::min(batch, nranges - first);
+      RVK_TRY_ASSIGN(auto results, pool->map(count, [&](std::size_t i) {
+        const std::size_t start = (first + i) * kScanRange;
+        return format::scan_range(input, start, std::min(start + kScanRange, input.size()), &cap);
+      }));
+      for (auto& r : results) out.push_back(std::move(r));
+      if (cap.hits.load(std::memory_order_relaxed) > cap.cap) break;
+    }
+  }
+  for (const auto& r : out) {
+    if (r.over_cap) return Error::invalid_configuration(kTooManyMarkers);
+  }
+  RVK_TRY(check_stopped(stopped));
+  return out;
+}
+
+Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWriter& sink,
+                             const DecodeOptions& options, std::size_t threads,
+                             const ProgressFn& progress) {
+  const std::atomic<bool>* stopped = &sink.reader_stopped_flag();
+  std::uint64_t sent_bytes = 0;
+  const decoder::BlockSink send = [&](std::vector<std::uint8_t>&& bytes) -> Result<void> {
+    sent_bytes += bytes.size();
+    RVK_TRY(sink.send(std::move(bytes)));
+    if (progress) progress(Progress{0, sent_bytes});
+    return {};
+  };
+
+  // 1. Prefetch the first block so output starts before the scan.
+  std::optional<DecodedCandidate> first;
+  if (input.size() >= 10) {
+    std::uint64_t magic = 0;
+    for (int i = 4; i < 10; ++i) magic = (magic << 8) | input[i];
+    if (magic == kBlockMagic) {
+      if (input[0] != 'B' || input[1] != 'Z' || input[2] != 'h') {
+        return Error::decode(0, DecodeError::InvalidMagic);
+      }
+      if (input[3] < '1' || input[3] > '9') return Error::decode(24, DecodeError::InvalidLevel);
+      RVK_TRY_ASSIGN(DecodedCandidate c, decoder::decode_first_candidate(input));
+      if (c.block_len > decoder::max_block_symbols(input[3] - '0')) {
+        return Error::decode(32, DecodeError::BlockOverflow);
+      }
+      RVK_TRY(send(std::move(c.bytes)));
+      c.bytes = {};
+      first = std::move(c);
+    }
+  }
+
+  // 2-4. Pool, stream header, reader.
+  RVK_TRY_ASSIGN(auto pool, pipeline::ThreadPool::create(threads, "rvk-"));
+  if (!is_header(input, 0)) return Error::invalid_stream_header();
+  RVK_TRY(check_stopped(stopped));
+
+  // 5-6. Scan and markers.
+  RVK_TRY_ASSIGN(auto ranges, scan_with_pool(input, pool.get(), stopped));
+  RVK_TRY_ASSIGN(std::vector<Marker> markers, merge_markers(std::move(ranges), input.size()));
+
+  // 7. The prefetched block must be the marker at bit 32.
+  std::optional<std::pair<std::size_t, DecodedCandidate>> prefetched;
+  if (first) {
+    auto at = find_marker(markers, 32);
+    if (!at || markers[*at].kind != Marker::Kind::Block) return Error::decode(32, DecodeError::InvalidMagic);
+    if (markers[*at].crc != first->crc) return Error::decode(32, DecodeError::InvalidBlock);
+    prefetched.emplace(*at, std::move(*first));
+  }
+
+  // 8. One job per other block marker.
+  std::vector<CandidateJob> jobs;
+  for (std::size_t i = 0; i < markers.size(); ++i) {
+    if (markers[i].kind != Marker::Kind::Block) continue;
+    if (prefetched && prefetched->first == i) continue;
+    jobs.push_back({markers[i].bit_offset, markers[i].crc, i, kMaxBlockOutput});
+  }
+  pipeline::OrderedJobs<CandidateJob, DecodedCandidate> spec{
+      jobs,
+      [](const CandidateJob& j) { return j.reservation; },
+      [input](const CandidateJob& j) { return decoder::decode_candidate(input, j.bit_offset, j.crc); },
+      [](const DecodedCandidate& c) { return c.decoded_len; },
+      [](const CandidateJob& j) { return j.index; }};
+
+  // 9. Assembly; the run cancels the budget and waits for the workers.
+  return pipeline::run_ordered(*pool, spec, options.memory_limit, pipeline::kUnlimited,
+                               [&](pipeline::OrderedResults<DecodedCandidate>& results) -> Result<void> {
+                                 ParallelCandidates candidates(results, std::move(prefetched));
+                                 return assemble(input, send, markers, candidates, stopped);
+                               });
+}
+
+}  // namespace
+
+Result<std::vector<Marker>> merge_markers(std::vector<format::ScanResult>&& ranges,
+                                          std::uint64_t input_len) {
+  std::size_t total = 0;
+  for (const auto& r : ranges) total += r.blocks.size() + r.ends.size();
+  if (total > marker_cap(input_len)) return Error::invalid_configuration(kTooManyMarkers);
+  std::vector<Marker> markers;
+  markers.reserve(total);
+  for (auto& r : ranges) {
+    for (const auto& b : r.blocks) markers.push_back({b.bit_offset, b.crc, Marker::Kind::Block});
+    r.blocks = {};
+  }
+  for (auto& r : ranges) {
+    for (const auto& e : r.ends) markers.push_back({e.bit_offset, e.crc, Marker::Kind::End});
+    r.ends = {};
+  }
+  std::sort(markers.begin(), markers.end(),
+            [](const Marker& a, const Marker& b) { return a.bit_offset < b.bit_offset; });
+  markers.erase(std::unique(markers.begin(), markers.end(),
+                            [](const Marker& a, const Marker& b) { return a.bit_offset == b.bit_offset; }),
+                markers.end());
+  return markers;
+}
+
+Result<void> assemble(std::span<const std::uint8_t> input, const decoder::BlockSink& sink,
+                      const std::vector<Marker>& markers, Candidates& candidates,
+                      const std::atomic<bool>* reader_stopped) {
+  const std::uint64_t len = input.size();
+  std::uint64_t p = 0;
+  std::uint64_t total = 0;
+  for (;;) {
+    // 1. Stream header at byte p.
+    if (p == len) return {};
+    if (len - p < 4) return Error::decode(8 * p, DecodeError::Truncated);
+    if (input[p] != 'B' || input[p + 1] != 'Z' || input[p + 2] != 'h') {
+      return Error::decode(8 * p, DecodeError::InvalidMagic);
+    }
+    if (input[p + 3] < '1' || input[p + 3] > '9') return Error::decode(8 * p + 24, DecodeError::InvalidLevel);
+    const unsigned level = input[p + 3] - '0';
+
+    // 2. The stream's first marker.
+    auto cur = find_marker(markers, 8 * p + 32);
+    if (!cur) return Error::decode(8 * p + 32, DecodeError::InvalidMagic);
+    std::uint32_t combined = 0;
+
+    // 3. The chain of blocks.
+    while (markers[*cur].kind == Marker::Kind::Block) {
+      RVK_TRY(check_stopped(reader_stopped));
+      const Marker& m = markers[*cur];
+      RVK_TRY_ASSIGN(DecodedCandidate c, candidates.take(*cur));
+      if (c.block_len > decoder::max_block_symbols(level)) {
+        return Error::decode(m.bit_offset, DecodeError::BlockOverflow);
+      }
+      auto next = find_marker(markers, c.end_bit);
+      if (!next) return Error::decode(c.end_bit, DecodeError::InvalidMagic);
+      candidates.discard_before(*next);
+      RVK_TRY(sink(std::move(c.bytes)));
+      if (total + c.decoded_len < total) return Error::invalid_configuration("offset arithmetic overflow");
+      total += c.decoded_len;
+      combined = rotl1(combined) ^ m.crc;
+      cur = next;
+    }
+
+    // 4-5. End of stream and the next boundary.
+    const Marker& end = markers[*cur];
+    if (end.crc != combined) return Error::decode(end.bit_offset, DecodeError::CrcMismatch);
+    if (end.bit_offset > UINT64_MAX - 87) return Error::invalid_configuration("offset arithmetic overflow");
+    p = (end.bit_offset + 87) / 8;
+  }
+}
+
+Result<void> decompress_to_sink_with_progress(std::span<const std::uint8_t> input,
+                                              output::PipeWriter& sink, const DecodeOptions& options,
+                                              const ProgressFn& progress) {
+  if (options.memory_limit < kMaxBlockOutput) {
+    return Error::invalid_configuration("memory limit must be at least " + std::to_string(kMaxBlockOutput) +
+                                        " bytes");
+  }
+  const std::size_t threads = pipeline::worker_count(options.threads);
+  if (threads == 1) return decoder::decode_serial_with_progress(input, sink, progress);
+  return decode_parallel(input, sink, options, threads, progress);
+}
+
+}  // namespace rvk::decode
