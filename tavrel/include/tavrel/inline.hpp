@@ -1,0 +1,222 @@
+// The inline half of the Markdown reader: turns the raw inline text of one
+// block into `ast::Inline` nodes.
+//
+// One left-to-right scan with a small state (`InlineScanner`): plain
+// characters gather in a pending buffer, each recognised construct becomes a
+// node of a flat list, delimiter runs and opening brackets wait on two
+// stacks, and the tree is built at each closing bracket and at the end by
+// delimiter processing and link resolution. Nodes are never removed while
+// scanning; liveness flags stand in for removal so that the indices held by
+// delimiters and brackets stay valid.
+//
+// The parser never fails: text that forms no construct stays literal text.
+// Hostile input is bounded: inline nesting stops at `max_inline_depth`
+// (deeper constructs stay literal text) and unmatched openers of every kind
+// cost amortised constant time, so a call is linear in the text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tavrel/ast.hpp"
+#include "tavrel/options.hpp"
+
+namespace tavrel::inline_ {
+
+// Deepest nesting of inline containers the parser builds. Far above real
+// text; it keeps recursive walks of the tree (coalescing, writing) within a
+// worker thread's stack.
+inline constexpr std::uint32_t max_inline_depth = 128;
+
+// Entry: the inlines of one block's raw inline text. Safe to call from any
+// number of threads with the same context.
+ast::Inlines parse_inner(std::string_view text, const InlineContext& context);
+
+// Appends `inline`, merging it into the last element when both are Text.
+void push_coalesced(ast::Inlines& list, ast::Inline&& inline_);
+
+// The list rebuilt with adjacent Text merged, recursively; attribute-free
+// Strong directly inside attribute-free Strong collapses into one level.
+ast::Inlines coalesce(ast::Inlines list);
+
+// ---------------------------------------------------------------------------
+// Scanner state, shared by the scan, delimiter processing and link resolution.
+
+struct Node {
+    ast::Inline inline_;  // `inline` is a keyword
+    bool alive = true;
+    std::uint32_t depth = 0;  // container nesting below and including this node
+};
+
+struct Delimiter {
+    std::uint64_t node = 0;   // index of the Text node holding the run
+    std::uint64_t pos = 0;    // byte offset of the first unused character
+    std::uint64_t count = 0;  // characters not yet used
+    char32_t ch = 0;          // '*', '_', '~' or '='
+    bool can_open = false;
+    bool can_close = false;
+    bool active = true;
+};
+
+enum class BracketKind : std::uint8_t { Link = 0, Image = 1, Note = 2 };
+
+struct Bracket {
+    std::uint64_t node = 0;  // index of the Text node "[", "![" or "^["
+    std::uint64_t pos = 0;   // byte offset just after the opener
+    BracketKind kind = BracketKind::Link;
+    bool active = true;
+};
+
+class InlineScanner {
+public:
+    InlineScanner(std::string_view text, const InlineContext& context);
+
+    // Raw literal text since the last node (references not yet decoded; an
+    // escaped "&" travels as U+E000).
+    std::string pending;
+    std::string_view text;
+    const InlineContext& context;
+    std::vector<Node> nodes;
+    std::vector<Delimiter> delimiters;
+    std::vector<Bracket> brackets;
+
+    // Pushes the pending text, decoded, as a Text node (nothing when empty).
+    void flush_text();
+    // Flushes, then pushes the bracket's Text node and the bracket.
+    void push_bracket(BracketKind kind, std::size_t pos);
+    // Attaches the attribute blocks at `pos` to `inline_` (when its kind takes
+    // attributes) and pushes it; returns the position after them.
+    std::size_t push_with_attrs(ast::Inline inline_, std::size_t pos);
+    // The same for node `index`, also honouring a "ref" key.
+    std::size_t apply_trailing_attrs(std::size_t index, std::size_t pos);
+
+    // Pushes an alive node of the given nesting depth; returns its index.
+    std::size_t push_node(ast::Inline inline_, std::uint32_t depth = 0);
+    void kill(std::size_t index);
+    // First alive node at or after `index` (nodes.size() when none).
+    std::size_t next_alive(std::size_t index);
+    // Whether a node at the depth cap lies in [first, last).
+    bool holds_capped(std::size_t first, std::size_t last) const;
+    // Moves the alive nodes of [first, last) out and kills them, except the
+    // first when `keep_first` (its slot then receives the new node through
+    // `place`); `depth` receives their greatest depth.
+    ast::Inlines take_range(std::size_t first, std::size_t last, std::uint32_t& depth, bool keep_first = false);
+    // Stores a built node in an alive slot.
+    void place(std::size_t index, ast::Inline inline_, std::uint32_t depth);
+    // Index of the first delimiter whose node is at or after `node`.
+    std::size_t first_delimiter_at(std::size_t node) const;
+
+    ast::Inlines run();
+
+private:
+    bool fast_path() const;
+    std::size_t step(std::size_t pos);
+    std::size_t code_span(std::size_t pos);
+    std::optional<std::size_t> math(std::size_t pos);
+    std::size_t delimiter_run(std::size_t pos);
+    std::optional<std::size_t> angle(std::size_t pos);
+    std::optional<std::size_t> bare_autolink(std::size_t pos);
+    std::size_t close_bracket(std::size_t pos);
+    bool bracket_active(std::size_t index) const;
+    void pop_bracket();
+    std::size_t line_break(std::size_t pos);
+    std::optional<std::size_t> paren_close(std::size_t open);
+    bool has_byte_between(std::vector<std::size_t>& positions, std::size_t from, std::size_t to);
+    void build_byte_tables();
+
+    std::vector<std::size_t> alive_link_;  // union-find: next alive node at or after an index
+    std::vector<std::size_t> capped_;      // nodes at the depth cap, sorted
+    std::size_t link_floor_ = 0;           // link brackets below this stack index are inactive
+    std::size_t escaped_backslash_end_ = SIZE_MAX;  // pending length right after an escaped "\"
+
+    // Remembered failed closer searches: "\]", "\)", "$$" and single "$".
+    struct Failed {
+        bool set = false;
+        std::size_t from = 0;
+    };
+    Failed failed_[4];
+
+    // Backtick runs after the first code span opener: start offsets by run
+    // length, built once so that every closer search is a lookup.
+    bool runs_built_ = false;
+    std::vector<std::pair<std::size_t, std::vector<std::size_t>>> runs_;
+
+    // Matching ")" of every unescaped "(" from the first inline-link attempt
+    // on, with the nesting height inside, built in one walk.
+    struct Paren {
+        std::size_t open;
+        std::size_t close;  // SIZE_MAX when unmatched
+        std::size_t height;
+    };
+    bool parens_built_ = false;
+    std::vector<Paren> parens_;
+
+    // Sorted offsets of "@" and ";" (cross-reference and e-mail prefilters).
+    bool bytes_built_ = false;
+    std::vector<std::size_t> at_pos_;
+    std::vector<std::size_t> semi_pos_;
+};
+
+// Delimiter processing over the delimiters whose node lies in [bottom, top).
+void process_delimiters_range(InlineScanner& scanner, std::size_t bottom, std::size_t top);
+
+// ASCII punctuation or a Unicode punctuation category (Pc Pd Ps Pe Pi Pf Po);
+// symbols are not punctuation here.
+bool is_flanking_punct(char32_t c);
+
+// Position of the closing "^" or "~" of a one-word script span whose content
+// starts at `start`, or nothing.
+std::optional<std::size_t> script_end(std::string_view text, std::size_t start, char marker);
+
+// ---------------------------------------------------------------------------
+// Links, images, footnote references and cross-references.
+
+struct XrefSeg {
+    std::string key;
+    std::optional<std::string> prefix;
+    bool bare = false;
+    ast::Attr attr;
+};
+
+// Spaces, tabs, line feeds and carriage returns trimmed from both ends.
+std::string_view trim_link_space(std::string_view text);
+
+struct DestinationTitle {
+    std::string destination;
+    std::optional<std::string> title;
+};
+// The destination and optional title written between the parentheses of an
+// inline link, decoded; nothing when they are malformed.
+std::optional<DestinationTitle> parse_link_destination_title(std::string_view inner, std::uint64_t max_depth);
+
+// A Link (or Image) carrying the definition's destination, title and
+// attributes, with empty content.
+ast::Inline link_or_image_shell(bool image, const LinkRef& def);
+
+// "[^label]" at `pos` naming a defined footnote: the label and the position
+// after the "]".
+struct FootnoteMatch {
+    std::string label;
+    std::size_t end = 0;
+};
+std::optional<FootnoteMatch> footnote_ref(std::string_view text, std::size_t pos, const FootnoteLabels& labels);
+
+// One ";"-separated item of a cross-reference list; `single` is true when the
+// list has exactly one item (only then may a prefix stand before the key).
+std::optional<XrefSeg> ref_item(std::string_view item, bool single);
+
+// Applies the value of a trailing "ref" attribute to a node.
+void apply_ref_variant(ast::Inline& node, std::string_view value);
+
+// An attribute block ("{...}" or "{:...}") at the start of the text.
+struct TrailingAttr {
+    ast::Attr attr;
+    std::size_t len = 0;
+};
+std::optional<TrailingAttr> trailing_attr(std::string_view text);
+
+}  // namespace tavrel::inline_
