@@ -117,6 +117,28 @@ void footnote_section(render::Renderer& r, const Document& doc, std::string& out
     out.append("</ol>\n</section>\n");
 }
 
+// The reader takes the text between "^" or "~" markers verbatim, backslashes
+// included, and ends the search at white space. So a script text is written
+// bare between its markers when that reads back as itself: not empty, no white
+// space, no backslash, no marker character, and (for "^") no "[" first, which
+// would open an inline note instead. Any other text is written as the HTML
+// element around escaped text, which reads back as the same bytes.
+bool script_text_fits(std::string_view text, char marker) {
+    if (text.empty() || (marker == '^' && text.front() == '[')) return false;
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            if (b == '\\' || b == static_cast<unsigned char>(marker) || text::is_white_space(b)) return false;
+            ++i;
+            continue;
+        }
+        text::Decoded d = text::decode_utf8(text, i);
+        if (text::is_white_space(d.cp)) return false;
+        i += d.len;
+    }
+    return true;
+}
+
 const Document& empty_document() {
     static const Document doc;
     return doc;
@@ -521,10 +543,24 @@ void Renderer::inline_node(const Inline& node) {
         out_.append(delim);
         trailing_attrs(attr);
     };
-    auto script = [&](char marker, const Attr& attr, std::string_view text) {
-        out_.push_back(marker);
-        escape_markdown(text, out_);
-        out_.push_back(marker);
+    auto script = [&](char marker, std::string_view tag, const Attr& attr, std::string_view text) {
+        if (script_text_fits(text, marker)) {
+            out_.push_back(marker);
+            out_.append(text);
+            out_.push_back(marker);
+        } else {
+            out_.push_back('<');
+            out_.append(tag);
+            out_.push_back('>');
+            std::string flat(text);
+            for (char& c : flat) {
+                if (c == '\n' || c == '\r') c = ' ';
+            }
+            escape_markdown(flat, out_);
+            out_.append("</");
+            out_.append(tag);
+            out_.push_back('>');
+        }
         trailing_attrs(attr);
     };
     std::visit(
@@ -545,9 +581,9 @@ void Renderer::inline_node(const Inline& node) {
             } else if constexpr (std::is_same_v<T, Highlight>) {
                 wrapped("==", n.attr, n.content);
             } else if constexpr (std::is_same_v<T, Superscript>) {
-                script('^', n.attr, n.text);
+                script('^', "sup", n.attr, n.text);
             } else if constexpr (std::is_same_v<T, Subscript>) {
-                script('~', n.attr, n.text);
+                script('~', "sub", n.attr, n.text);
             } else if constexpr (std::is_same_v<T, Code>) {
                 code_span(n.text, out_);
                 trailing_attrs(n.attr);

@@ -84,7 +84,6 @@ TEST(WriteInlines, Forms) {
     EXPECT_EQ(para({Emph{Cls("x"), {T("e")}}, Strong{Attr{}, {T("s")}}, Strikeout{Attr{}, {T("k")}},
                     Highlight{Attr{}, {T("h")}}}),
               "*e*{.x}**s**~~k~~==h==");
-    EXPECT_EQ(para({Superscript{Attr{}, "2*"}, Subscript{Id("s"), "i"}}), "^2\\*^~i~{#s}");
     EXPECT_EQ(para({Code{Cls("c"), "x"}, RawInline{"html", "<br>"}}), "`x`{.c}`<br>`{=html}");
     EXPECT_EQ(para({Image{Cls("i"), {T("alt")}, "p.png", std::nullopt}}), "![alt](p.png){.i}");
     EXPECT_EQ(para({Autolink{"x", "x", false}, T(" "), Autolink{"mailto:x", "x", true}}), "<x> [x](mailto:x)");
@@ -92,6 +91,19 @@ TEST(WriteInlines, Forms) {
     EXPECT_EQ(para({Span{Cls("y"), {T("x")}}, Span{Attr{}, {T("z")}}}), "[x]{.y}[z]");
     tavrel::template_::TemplateToken tok{"m", "{{ x }}", " x ", "x", tavrel::template_::TemplateTokenKind::Value};
     EXPECT_EQ(para({T("a"), TemplateTokenInline{tok}}), "a{{ x }}");
+}
+
+TEST(WriteInlines, ScriptsReadBackVerbatimOrAsTheirElement) {
+    // The reader keeps the text between the markers verbatim, so it is
+    // written verbatim; text it would not take back goes in the element.
+    EXPECT_EQ(para({T("x"), Superscript{Attr{}, "2*&lt;"}, Subscript{Id("s"), "i"}}), "x^2*&lt;^~i~{#s}");
+    EXPECT_EQ(para({T("x"), Superscript{Attr{}, "a b"}}), "x<sup>a b</sup>");
+    EXPECT_EQ(para({T("x"), Superscript{Attr{}, "a\\*"}}), "x<sup>a\\\\\\*</sup>");
+    EXPECT_EQ(para({T("x"), Superscript{Attr{}, "[1]"}}), "x<sup>\\[1\\]</sup>");
+    EXPECT_EQ(para({T("x"), Superscript{Attr{}, "a^b"}}), "x<sup>a\\^b</sup>");
+    EXPECT_EQ(para({T("x"), Subscript{Cls("c"), "a~b"}}), "x<sub>a\\~b</sub>{.c}");
+    EXPECT_EQ(para({T("x"), Subscript{Attr{}, ""}}), "x<sub></sub>");
+    EXPECT_EQ(para({T("x"), Subscript{Attr{}, "[1]"}}), "x~[1]~");
 }
 
 TEST(WriteInlines, TemplateCalls) {
