@@ -32,6 +32,7 @@ enum class ErrorKind : unsigned char {
     Type,      // a stored value had the wrong type (a NULL or non-text title)
     Format,    // input that does not follow its format (JSON, XML, dumps)
     Invalid,   // an argument out of its allowed range
+    Invariant, // a violated internal invariant: the Python layer panics
 };
 
 class Error {
