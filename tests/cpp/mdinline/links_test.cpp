@@ -1,0 +1,131 @@
+// Links, images, spans, references, footnote references and
+// cross-reference lists, with their fall-back to literal text.
+#include <gtest/gtest.h>
+
+#include "show.hpp"
+#include "tavrel/inline.hpp"
+
+using mdtest::Ctx;
+using namespace tavrel;
+
+TEST(InlineLinks, DestinationsAndTitles) {
+    Ctx p;
+    EXPECT_EQ(p("[x](u)"), "Link(u)[\"x\"]");
+    EXPECT_EQ(p("[x]()"), "Link()[\"x\"]");
+    EXPECT_EQ(p("[x]( u \"t\" )"), "Link(u \"t\")[\"x\"]");
+    EXPECT_EQ(p("[x](u 't')"), "Link(u \"t\")[\"x\"]");
+    EXPECT_EQ(p("[x](u (t))"), "Link(u \"t\")[\"x\"]");
+    EXPECT_EQ(p("[x](<a b>)"), "Link(a b)[\"x\"]");
+    EXPECT_EQ(p("[x](a%20b\\(c\\))"), "Link(a%20b(c))[\"x\"]");
+    EXPECT_EQ(p("[x](a(b)c)"), "Link(a(b)c)[\"x\"]");
+    EXPECT_EQ(p("[x](u \"a \\\" b\")"), "Link(u \"a \" b\")[\"x\"]");
+    EXPECT_EQ(p("[x](a&amp;b)"), "Link(a&b)[\"x\"]");
+    EXPECT_EQ(p("![alt *e*](i.png \"t\")"), "Image(i.png \"t\")[\"alt \" Emph[\"e\"]]");
+    EXPECT_EQ(p("[x](u){.c}"), "Link(u)[\"x\"]{.c}");
+}
+
+TEST(InlineLinks, Malformed) {
+    Ctx p;
+    EXPECT_EQ(p("[x](u \"t)"), "\"[x](u \"t)\"");
+    EXPECT_EQ(p("[x](u \"t\" z)"), "\"[x](u \"t\" z)\"");
+    EXPECT_EQ(p("[x](a b)"), "\"[x](a b)\"");
+    EXPECT_EQ(p("[x](<a<q>)"), "\"[x](<a<q>)\"");
+    EXPECT_EQ(p("[x](u"), "\"[x](u\"");
+    EXPECT_EQ(p("[x]"), "\"[x]\"");
+    EXPECT_EQ(p("x]"), "\"x]\"");
+}
+
+TEST(InlineLinks, ParenthesisDepthLimit) {
+    Ctx p;
+    std::string ok = "[x](" + std::string(32, '(') + "a" + std::string(32, ')') + ")";
+    EXPECT_EQ(p(ok).rfind("Link(", 0), 0u);
+    std::string deep = "[x](" + std::string(33, '(') + "a" + std::string(33, ')') + ")";
+    EXPECT_EQ(p(deep), "\"" + deep + "\"");
+}
+
+TEST(InlineLinks, NoLinksInLinks) {
+    Ctx p;
+    EXPECT_EQ(p("[a [b](u) c](v)"), "\"[a \" Link(u)[\"b\"] \" c](v)\"");
+    // Images may sit in links and links in image descriptions' brackets.
+    EXPECT_EQ(p("[![i](s)](v)"), "Link(v)[Image(s)[\"i\"]]");
+}
+
+TEST(Spans, AttributeBlockAfterBracket) {
+    Ctx p;
+    EXPECT_EQ(p("[x]{.y}"), "Span[\"x\"]{.y}");
+    EXPECT_EQ(p("[x *y*]{#i k=v}"), "Span[\"x \" Emph[\"y\"]]{#i k=v}");
+    EXPECT_EQ(p("[x]{.a}{.b}"), "Span[\"x\"]{.a .b}");
+    EXPECT_EQ(p("[x]{words}"), "\"[x]{words}\"");
+    EXPECT_EQ(p("![x]{.y}"), "\"![x]{.y}\"");
+}
+
+TEST(References, FullCollapsedShortcut) {
+    Ctx p;
+    p.defs["foo bar"] = inline_::LinkRef{"/u", std::string("T"), ast::Attr::with_class("c")};
+    EXPECT_EQ(p("[x][Foo  BAR]"), "Link(/u \"T\")[\"x\"]{.c}");
+    EXPECT_EQ(p("[Foo bar][]"), "Link(/u \"T\")[\"Foo bar\"]{.c}");
+    EXPECT_EQ(p("[foo bar]"), "Link(/u \"T\")[\"foo bar\"]{.c}");
+    EXPECT_EQ(p("![foo bar]"), "Image(/u \"T\")[\"foo bar\"]{.c}");
+    EXPECT_EQ(p("[nothing]"), "\"[nothing]\"");
+    EXPECT_EQ(p("[x][nothing]"), "\"[x][nothing]\"");
+    EXPECT_EQ(p("[foo bar]{.d}"), "Span[\"foo bar\"]{.d}");
+}
+
+TEST(FootnoteRefs, DefinedLabelsOnly) {
+    Ctx p;
+    p.labels.insert("Note");
+    EXPECT_EQ(p("a[^Note] b"), "\"a\" Fn(Note) \" b\"");
+    EXPECT_EQ(p("[^note]"), "\"[^note]\"");
+    EXPECT_EQ(p("[^No te]"), "\"[^No te]\"");
+    EXPECT_EQ(p("![^Note]"), "\"!\" Fn(Note)");
+    EXPECT_EQ(p("[^Note"), "\"[^Note\"");
+}
+
+TEST(CrossReferences, Lists) {
+    Ctx p;
+    EXPECT_EQ(p("[@a; -@b_2]"), "Span[Link(#a)[]{data-ref=} Link(#b_2)[]{data-ref=bare}]{data-refs=}");
+    EXPECT_EQ(p("[see @fig1]"), "Span[Link(#fig1)[\"see\"]{data-ref=}]{data-refs=}");
+    EXPECT_EQ(p("[see @a; @b]"), "\"[see @a; @b]\"");
+    EXPECT_EQ(p("[see@a]"), "\"[see@a]\"");
+    EXPECT_EQ(p("[@a b]"), "\"[@a b]\"");
+    EXPECT_EQ(p("[@-a]"), "\"[@-a]\"");
+    EXPECT_EQ(p("[-@a]{ref=x}"), "Span[Link(#a)[]{data-ref=bare x}]{data-refs=}");
+    EXPECT_EQ(p("[@a]{.c}"), "Span[Link(#a)[]{data-ref=}]{.c data-refs=}");
+}
+
+TEST(RefVariant, AppliedByKind) {
+    Ctx p;
+    EXPECT_EQ(p("[x](u){ref=r}"), "Link(u)[\"x\"]{ref=r}");
+    EXPECT_EQ(p("[x]{ref=r}"), "Span[\"x\"]{ref=r}");
+    ast::Inline math = ast::Math{{}, "x", false};
+    inline_::apply_ref_variant(math, "r");
+    EXPECT_EQ(mdtest::show(math), "Math(x){ref=r}");
+    ast::Inline text = ast::Text{"t"};
+    inline_::apply_ref_variant(text, "r");
+    EXPECT_EQ(mdtest::show(text), "\"t\"");
+}
+
+TEST(TrailingAttr, ColonAndPlainFormsAgree) {
+    auto a = inline_::trailing_attr("{: #i .c k=v}rest");
+    auto b = inline_::trailing_attr("{#i .c k=v}rest");
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->attr, b->attr);
+    EXPECT_EQ(a->len, 13u);
+    EXPECT_FALSE(inline_::trailing_attr("{:}"));
+    EXPECT_FALSE(inline_::trailing_attr("{x}"));
+}
+
+TEST(DestinationTitle, Parser) {
+    using inline_::parse_link_destination_title;
+    auto r = parse_link_destination_title("  ", 32);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->destination, "");
+    EXPECT_FALSE(r->title);
+    EXPECT_FALSE(parse_link_destination_title("a)b", 32));
+    EXPECT_FALSE(parse_link_destination_title("(a", 32));
+    EXPECT_FALSE(parse_link_destination_title("<a\nb>", 32));
+    EXPECT_FALSE(parse_link_destination_title("a \"\"\"", 32));
+    auto t = parse_link_destination_title("a \"\"", 32);
+    ASSERT_TRUE(t && t->title);
+    EXPECT_EQ(*t->title, "");
+}
