@@ -1,0 +1,126 @@
+// Hostile inline text: nesting deeper than the cap falls back to literal
+// text (so that no recursive walk of the result can exhaust a stack), and
+// long runs of unmatched openers come back as the text they are. Time bounds
+// for these inputs live in the benchmark, not here.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "show.hpp"
+#include "tavrel/inline.hpp"
+
+using mdtest::Ctx;
+using namespace tavrel;
+
+namespace {
+
+// Nesting depth of containers and the concatenated text of every leaf, both
+// computed iteratively.
+struct Shape {
+    std::size_t depth = 0;
+    std::size_t nodes = 0;
+};
+
+Shape shape(const ast::Inlines& top) {
+    Shape s;
+    std::vector<std::pair<const ast::Inlines*, std::size_t>> stack{{&top, 0}};
+    while (!stack.empty()) {
+        auto [list, d] = stack.back();
+        stack.pop_back();
+        s.depth = std::max(s.depth, d);
+        for (const ast::Inline& in : *list) {
+            ++s.nodes;
+            const ast::Inlines* kids = nullptr;
+            if (auto* n = in.as<ast::Emph>()) kids = &n->content;
+            if (auto* n = in.as<ast::Strong>()) kids = &n->content;
+            if (auto* n = in.as<ast::Strikeout>()) kids = &n->content;
+            if (auto* n = in.as<ast::Highlight>()) kids = &n->content;
+            if (auto* n = in.as<ast::Link>()) kids = &n->content;
+            if (auto* n = in.as<ast::Image>()) kids = &n->alt;
+            if (auto* n = in.as<ast::Span>()) kids = &n->content;
+            if (auto* n = in.as<ast::Note>()) kids = &n->content;
+            if (kids) stack.push_back({kids, d + 1});
+        }
+    }
+    return s;
+}
+
+std::string repeat(std::string_view s, std::size_t n) {
+    std::string out;
+    out.reserve(s.size() * n);
+    for (std::size_t i = 0; i < n; ++i) out.append(s);
+    return out;
+}
+
+}  // namespace
+
+TEST(DepthCap, NestingStopsAtTheCap) {
+    Ctx p;
+    const std::size_t cap = inline_::max_inline_depth;
+    const std::size_t n = 20000;
+    struct Case {
+        const char* name;
+        std::string text;
+    } cases[] = {
+        {"spans", repeat("[", n) + "x" + repeat("]{.a}", n)},
+        {"notes", repeat("^[", n) + "x" + repeat("]", n)},
+        {"images", repeat("![", n) + "x" + repeat("](u)", n)},
+        {"emphasis", repeat("*a ", n) + "x" + repeat(" a*", n)},
+        {"mixed", repeat("*a _a ", n) + "x" + repeat(" a_ a*", n)},
+        {"strike", repeat("~~a ", n) + "x" + repeat(" a~~", n)},
+    };
+    for (const Case& c : cases) {
+        ast::Inlines out = p.parse(c.text);
+        Shape s = shape(out);
+        EXPECT_LE(s.depth, cap) << c.name;
+        EXPECT_GE(s.depth, cap / 2) << c.name;  // real nesting is still built
+    }
+}
+
+TEST(DepthCap, ShallowNestingIsUnaffected) {
+    Ctx p;
+    std::string t = repeat("[", 50) + "x" + repeat("]{.a}", 50);
+    Shape s = shape(p.parse(t));
+    EXPECT_EQ(s.depth, 50u);
+}
+
+TEST(DepthCap, BeyondTheCapTheTextIsKept) {
+    Ctx p;
+    const std::size_t cap = inline_::max_inline_depth;
+    // One level more than the cap: the outermost bracket and its attribute
+    // block stay literal text around the capped span.
+    std::string t = repeat("[", cap + 1) + "x" + repeat("]{.a}", cap + 1);
+    ast::Inlines out = p.parse(t);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(mdtest::show(out[0]), "\"[\"");
+    EXPECT_TRUE(out[1].is<ast::Span>());
+    EXPECT_EQ(mdtest::show(out[2]), "\"]{.a}\"");
+}
+
+TEST(LongRuns, UnmatchedOpenersStayText) {
+    Ctx p;
+    p.options.math = 3;
+    const std::size_t n = 50000;
+    for (std::string_view unit : {"*a ", "_a ", "~~a ", "==a ", "[a ", "![a ", "^[a ", "$a ", "\\(a ", "\\[a ",
+                                  "<a ", "[a](", "a] "}) {
+        std::string t = repeat(unit, n);
+        ast::Inlines out = p.parse(t);
+        ASSERT_EQ(out.size(), 1u) << unit;
+        ASSERT_TRUE(out[0].is<ast::Text>()) << unit;
+        std::string want = t;
+        if (unit[0] == '\\') {  // the escapes resolve
+            want.clear();
+            for (std::size_t i = 0; i < n; ++i) want.append(unit.substr(1));
+        }
+        EXPECT_EQ(out[0].as<ast::Text>()->text, want) << unit;
+    }
+}
+
+TEST(LongRuns, ManyBackticksOfEveryLength) {
+    Ctx p;
+    std::string t;
+    for (std::size_t len = 1; len <= 300; ++len) t += std::string(len, '`') + "x";
+    ast::Inlines out = p.parse(t);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].as<ast::Text>()->text, t);
+}
