@@ -422,6 +422,15 @@ private:
             out_.emplace_back(std::move(sp));
             return end;
         }
+        // A "sup" or "sub" whose content is not plain text is read twice:
+        // once here, once as ordinary text after the fallback. Nested inside
+        // each other that doubling compounds, so these speculative reads are
+        // charged to the page's budget and stop when it is spent.
+        if (cx_.budget < content.size()) {
+            cx_.budget = 0;
+            return npos;
+        }
+        cx_.budget -= content.size();
         std::size_t mark = cx_.footnotes->size();
         Inlines inner = detail::read_inlines(content, cx_);
         auto plain = document::inline_text(inner);
