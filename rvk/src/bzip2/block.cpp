@@ -93,10 +93,10 @@ bool undo_initial_rle(const std::uint8_t* pre, std::size_t n, std::uint64_t limi
   return true;
 }
 
-// The plain walk: one chain from the origin, n steps. Used when the lanes'
-// buffers cannot hold an unevenly split cycle, and for corrupt links, where
-// it yields the bytes whose CRC will then not match.
-bool walk_single(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcept {
+// The plain walk: one chain from the origin, n steps. The links need not
+// form one cycle: a periodic block (say "abcabc...") has one short cycle per
+// period, and walking the origin's cycle n steps still yields the block.
+void walk_single(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcept {
   const std::uint32_t* fwd = work.forward;
   std::uint8_t* pre = work.bytes;
   std::uint32_t t = origin;
@@ -105,7 +105,6 @@ bool walk_single(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexce
     pre[k] = static_cast<std::uint8_t>(e);
     t = (e >> 8) & 0xfffffu;
   }
-  return true;
 }
 
 // Follows the links of `work.forward` (n entries, one cycle through the
@@ -115,10 +114,10 @@ bool walk_single(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexce
 // flagged as segment starts, and kLanes chains walk different segments at
 // once, each stopping when it reaches a flagged position. Their segments are
 // then put back in cycle order from the origin. When the links do not form
-// one cycle through every position (corrupt data), or one lane's share
-// outgrows its buffer, the plain walk decides instead. Returns false only
-// for links that do not form one cycle.
-bool walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcept {
+// one cycle through every position (periodic or corrupt data), or one lane's
+// share outgrows its buffer, the plain walk is done instead; the result is
+// always the plain walk's.
+void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcept {
   constexpr std::uint32_t kFlag = 0x80000000u;
   constexpr std::uint32_t kLinkMask = 0xfffffu;
   constexpr unsigned kStarts = 8 * WorkBuffer::kLanes;
@@ -202,6 +201,7 @@ bool walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
   }
   for (unsigned k = 0; k < nstarts; ++k) fwd[starts[k]] &= ~kFlag;
   if (corrupt) return walk_single(work, n, origin);
+  // Links that do not form one cycle leave the plain walk to decide.
 
   // Put the segments back in cycle order, from the origin's.
   std::uint32_t* first = std::lower_bound(starts, starts + nstarts, origin);
@@ -210,15 +210,15 @@ bool walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
   std::uint64_t written = 0;
   for (unsigned visited = 0; visited < nstarts; ++visited) {
     const Segment& sg = segs[cur];
-    if (written + sg.len > n) return false;
+    if (written + sg.len > n) return walk_single(work, n, origin);
     std::memcpy(pre + written, lane_buf[sg.lane] + sg.offset, sg.len);
     written += sg.len;
     std::uint32_t* at = std::lower_bound(starts, starts + nstarts, sg.stop);
-    if (at == starts + nstarts || *at != sg.stop) return false;
+    if (at == starts + nstarts || *at != sg.stop) return walk_single(work, n, origin);
     cur = static_cast<unsigned>(at - starts);
-    if (visited + 1 < nstarts && starts[cur] == origin) return false;
+    if (visited + 1 < nstarts && starts[cur] == origin) return walk_single(work, n, origin);
   }
-  return written == n && starts[cur] == origin;
+  if (written != n || starts[cur] != origin) walk_single(work, n, origin);
 }
 
 bool false_with(Fault& fault, DecodeError code, std::uint64_t bit) {
@@ -442,7 +442,7 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
     }
   }
   // ll is free now: the walk leaves the pre-run-length bytes in it.
-  if (!walk_links(work, n, origin)) RVK_BZ_FAIL(DecodeError::CrcMismatch, block_start);
+  walk_links(work, n, origin);
 
   // 12-13. Initial run-length decoding and the block CRC.
   std::size_t out_len = 0;

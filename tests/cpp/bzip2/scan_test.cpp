@@ -1,0 +1,135 @@
+// The marker scan: hits at every bit offset with their CRCs, hits too close
+// to the end, and the cap on hits that bounds a hostile input's memory.
+#include "bzip2_support.hpp"
+
+using namespace bz_test;
+
+namespace {
+
+// `lead` filler bits, a magic, then `tail` bits of 0xa5 pattern.
+BitWriter magic_at(unsigned lead, std::uint64_t magic, unsigned tail) {
+  BitWriter w;
+  w.put(0, lead);
+  w.put(magic, 48);
+  for (unsigned i = 0; i < tail; ++i) w.put((0xa5u >> (7 - i % 8)) & 1, 1);
+  return w;
+}
+
+}  // namespace
+
+TEST(MarkerScan, FindsBothMagicsAtEveryBitOffset) {
+  for (unsigned lead = 0; lead < 24; ++lead) {
+    BitWriter b = magic_at(lead, rvk::decoder::kBlockMagic, 64);
+    auto r = rvk::format::scan_range(b.bytes, 0, b.bytes.size());
+    ASSERT_EQ(r.blocks.size(), 1u) << lead;
+    EXPECT_EQ(r.blocks[0].bit_offset, lead);
+    EXPECT_EQ(r.blocks[0].crc, 0xa5a5a5a5u);
+    EXPECT_TRUE(r.ends.empty());
+
+    BitWriter e = magic_at(lead, rvk::decoder::kEndMagic, 32);
+    auto s = rvk::format::scan_range(e.bytes, 0, e.bytes.size());
+    ASSERT_EQ(s.ends.size(), 1u) << lead;
+    EXPECT_EQ(s.ends[0].bit_offset, lead);
+    EXPECT_EQ(s.ends[0].crc, 0xa5a5a5a5u);
+  }
+}
+
+TEST(MarkerScan, HitsTooCloseToTheEndAreSkipped) {
+  // A block hit needs 57 bits after the magic, an end hit 32.
+  auto block = magic_at(0, rvk::decoder::kBlockMagic, 56);
+  EXPECT_TRUE(rvk::format::scan_range(block.bytes, 0, block.bytes.size()).blocks.empty());
+  auto end = magic_at(0, rvk::decoder::kEndMagic, 31);
+  end.bytes.pop_back();  // keep the bytes honest: 48 + 24 bits
+  EXPECT_TRUE(rvk::format::scan_range(end.bytes, 0, end.bytes.size()).ends.empty());
+}
+
+TEST(MarkerScan, RangesSplitTheInputWithoutLosingHits) {
+  BitWriter w = magic_at(5, rvk::decoder::kBlockMagic, 200);  // magic spans bytes 0-6
+  auto first = rvk::format::scan_range(w.bytes, 0, 1);
+  auto rest = rvk::format::scan_range(w.bytes, 1, w.bytes.size());
+  EXPECT_EQ(first.blocks.size(), 1u);  // starts in byte 0, read on into later bytes
+  EXPECT_TRUE(rest.blocks.empty());
+}
+
+TEST(MarkerScan, HostileInputStopsAtTheCapDuringTheScan) {
+  // A header, one byte (so no first block is decoded ahead of the scan),
+  // then nothing but block magics, byte-aligned.
+  Bytes input = {'B', 'Z', 'h', '9', 0};
+  while (input.size() < 3'000'000) {
+    for (int i = 5; i >= 0; --i) input.push_back(static_cast<std::uint8_t>(rvk::decoder::kBlockMagic >> (8 * i)));
+  }
+  rvk::format::HitCap cap;
+  cap.cap = 1000;
+  auto r = rvk::format::scan_range(input, 0, input.size(), &cap);
+  EXPECT_TRUE(r.over_cap);
+  // The scan stopped near the cap instead of collecting every magic.
+  EXPECT_LE(r.blocks.size(), 1000u + 256u);
+
+  for (std::uint64_t t : {2, 8}) {
+    auto d = decode(input, t);
+    ASSERT_FALSE(d.outcome.ok());
+    EXPECT_EQ(d.outcome.error().to_string(), "invalid configuration: input contains too many speculative markers");
+  }
+}
+
+namespace {
+
+// Candidates decoded on demand, recording what the assembly asks for.
+class RecordingCandidates : public rvk::decode::Candidates {
+ public:
+  RecordingCandidates(const Bytes& input, const std::vector<rvk::decode::Marker>& markers)
+      : input_(input), markers_(markers) {}
+  rvk::Result<rvk::decoder::DecodedCandidate> take(std::size_t index) override {
+    taken.push_back(index);
+    return rvk::decoder::decode_candidate(input_, markers_[index].bit_offset, markers_[index].crc);
+  }
+  void discard_before(std::size_t index) override { discarded_below = std::max(discarded_below, index); }
+  std::vector<std::size_t> taken;
+  std::size_t discarded_below = 0;
+
+ private:
+  const Bytes& input_;
+  const std::vector<rvk::decode::Marker>& markers_;
+};
+
+}  // namespace
+
+TEST(Assembly, FalseHitsInsideBlocksAreSkippedAndReleased) {
+  Bytes text = make_text(1'500'000, 9);
+  Bytes input = bzip2(text, 2);
+  std::vector<rvk::format::ScanResult> ranges{rvk::format::scan_range(input, 0, input.size())};
+  // False hits inside the first and third blocks, where the real data holds
+  // no magic: one whose decode fails, one at a bit that merely looks like it.
+  const auto real = ranges[0].blocks;
+  ASSERT_GE(real.size(), 4u);
+  ranges[0].blocks.push_back({real[0].bit_offset + 1000, 0x12345678});
+  ranges[0].blocks.push_back({real[2].bit_offset + 77777, 0});
+  auto markers = rvk::decode::merge_markers(std::move(ranges), input.size());
+  ASSERT_TRUE(markers.ok());
+  ASSERT_EQ(markers->size(), real.size() + 3);  // blocks, two false hits, the end
+
+  RecordingCandidates candidates(input, *markers);
+  Bytes out;
+  auto r = rvk::decode::assemble(input, [&](Bytes&& b) -> rvk::Result<void> {
+    out.insert(out.end(), b.begin(), b.end());
+    return {};
+  }, *markers, candidates);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  EXPECT_TRUE(out == text);
+  // Only the real blocks were taken; the false hits fell below a discard.
+  EXPECT_EQ(candidates.taken.size(), real.size());
+  EXPECT_EQ(candidates.discarded_below, markers->size() - 1);
+}
+
+TEST(Assembly, ChainThatMissesTheNextMarkerFails) {
+  Bytes input = bzip2(make_text(300'000, 4), 1);
+  std::vector<rvk::format::ScanResult> ranges{rvk::format::scan_range(input, 0, input.size())};
+  ASSERT_GE(ranges[0].blocks.size(), 2u);
+  const std::uint64_t second = ranges[0].blocks[1].bit_offset;
+  ranges[0].blocks.erase(ranges[0].blocks.begin() + 1);  // the scan "missed" block 2
+  auto markers = rvk::decode::merge_markers(std::move(ranges), input.size());
+  RecordingCandidates candidates(input, *markers);
+  auto r = rvk::decode::assemble(input, [](Bytes&&) -> rvk::Result<void> { return {}; }, *markers, candidates);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), rvk::Error::decode(second, rvk::error::DecodeError::InvalidMagic));
+}
