@@ -23,8 +23,12 @@
 
 namespace tavrel::markdown {
 
-// Appends `text` with Markdown punctuation escaped. Reads the text already in
-// `out` to know whether a character stands at the start of a line.
+// Appends `text` with Markdown punctuation escaped: a backslash before each
+// of "#$*+<=>]^_`|~" and the backslash itself, before a hyphen that would
+// start a list item or a rule, and before an "&" that would start a decoded
+// character reference. "[" is
+// written bare: "\[" would open display math before any later "\]". Reads the
+// text already in `out` to know whether a character stands at a line start.
 void escape_markdown(std::string_view text, std::string& out);
 
 // A link destination made safe inside the parentheses of a link.
@@ -100,6 +104,8 @@ public:
 
 private:
     void raw_inlines(const ast::Inlines& inlines);
+    // The content of a link, image or span, between its brackets.
+    void bracketed(const ast::Inlines& inlines);
     void inline_node(const ast::Inline& node);
     void single_line(const ast::Inlines& inlines);
     void operation(const ast::Operation& op);
@@ -114,6 +120,8 @@ private:
     // Inline notes met while writing, in order, each with its label
     // "__note{n}" and a copy of its content.
     std::vector<std::pair<std::string, ast::Inlines>> notes_;
+    // How many link, image or span brackets enclose the text being written.
+    int bracket_depth_ = 0;
     const ast::Document& doc_;
 };
 

@@ -86,11 +86,27 @@ bool line_is_short_indent(const std::string& out) {
 
 }  // namespace
 
-void escape_markdown(std::string_view text, std::string& out) {
+void escape_markdown(std::string_view text, std::string& out) { write_md::detail::escape_text(text, out, false); }
+
+}  // namespace tavrel::markdown
+
+namespace tavrel::write_md::detail {
+
+void escape_text(std::string_view text, std::string& out, bool in_brackets) {
+    using namespace tavrel::markdown;
     std::size_t run = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
-        if (is_escaped_punct(c)) {
+        if (c == '[') {
+            // "\[" would open display math whenever a "\]" follows anywhere
+            // in the paragraph. Outside brackets a bare "[" reads back as
+            // itself (every "]" the writer leaves bare closes a bracket the
+            // writer opened after it); inside a link's or span's brackets it
+            // would pair with their "]", so it is written as a reference.
+            out.append(text.substr(run, i - run));
+            out.append(in_brackets ? "&#91;" : "[");
+            run = i + 1;
+        } else if (is_escaped_punct(c)) {
             out.append(text.substr(run, i - run));
             out.push_back('\\');
             out.push_back(c);
@@ -116,6 +132,10 @@ void escape_markdown(std::string_view text, std::string& out) {
     }
     out.append(text.substr(run));
 }
+
+}  // namespace tavrel::write_md::detail
+
+namespace tavrel::markdown {
 
 std::string escape_target(std::string_view url) {
     std::string out;

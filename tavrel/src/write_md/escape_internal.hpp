@@ -16,6 +16,11 @@ bool starts_decoded_reference(std::string_view s, std::size_t pos);
 // where the reader removes backslash escapes before decoding references.
 void append_amp_safe(std::string_view s, std::size_t pos, std::string& out);
 
+// Appends text with Markdown punctuation escaped, as `escape_markdown` does,
+// and "[" written bare, or as "&#91;" when `in_brackets` (inside the
+// brackets of a link, image or span).
+void escape_text(std::string_view text, std::string& out, bool in_brackets);
+
 // Appends `value` in double quotes with each backslash doubled, each double
 // quote escaped and each reference-starting "&" written as "&amp;".
 void append_quoted(std::string_view value, std::string& out);

@@ -26,7 +26,6 @@ namespace tavrel::write_md {
 using namespace tavrel::ast;
 using markdown::attrs_body;
 using markdown::code_span;
-using markdown::escape_markdown;
 using markdown::escape_target;
 
 namespace {
@@ -336,7 +335,7 @@ void Renderer::block(const Block& block) {
                     return;
                 }
                 out_.append("![");
-                raw_inlines(b.caption.empty() ? img->alt : b.caption);
+                bracketed(b.caption.empty() ? img->alt : b.caption);
                 out_.append("](");
                 out_.append(escape_target(img->url));
                 append_title(img->title, out_);
@@ -513,6 +512,12 @@ void Renderer::raw_inlines(const Inlines& run) {
     for (const auto& node : run) inline_node(node);
 }
 
+void Renderer::bracketed(const Inlines& run) {
+    ++bracket_depth_;
+    raw_inlines(run);
+    --bracket_depth_;
+}
+
 void Renderer::operation(const Operation& op) {
     std::optional<std::string> label = usable_name(op.name);
     if (!label) label = usable_name(op.kind);
@@ -556,7 +561,7 @@ void Renderer::inline_node(const Inline& node) {
             for (char& c : flat) {
                 if (c == '\n' || c == '\r') c = ' ';
             }
-            escape_markdown(flat, out_);
+            detail::escape_text(flat, out_, bracket_depth_ > 0);
             out_.append("</");
             out_.append(tag);
             out_.push_back('>');
@@ -567,7 +572,7 @@ void Renderer::inline_node(const Inline& node) {
         [&](const auto& n) {
             using T = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<T, Text>) {
-                escape_markdown(n.text, out_);
+                detail::escape_text(n.text, out_, bracket_depth_ > 0);
             } else if constexpr (std::is_same_v<T, SoftBreak>) {
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, HardBreak>) {
@@ -589,7 +594,7 @@ void Renderer::inline_node(const Inline& node) {
                 trailing_attrs(n.attr);
             } else if constexpr (std::is_same_v<T, Link>) {
                 out_.push_back('[');
-                raw_inlines(n.content);
+                bracketed(n.content);
                 out_.append("](");
                 out_.append(escape_target(n.url));
                 append_title(n.title, out_);
@@ -597,7 +602,7 @@ void Renderer::inline_node(const Inline& node) {
                 trailing_attrs(n.attr);
             } else if constexpr (std::is_same_v<T, Image>) {
                 out_.append("![");
-                raw_inlines(n.alt);
+                bracketed(n.alt);
                 out_.append("](");
                 out_.append(escape_target(n.url));
                 append_title(n.title, out_);
@@ -638,7 +643,7 @@ void Renderer::inline_node(const Inline& node) {
                 out_.push_back(']');
             } else if constexpr (std::is_same_v<T, Span>) {
                 out_.push_back('[');
-                raw_inlines(n.content);
+                bracketed(n.content);
                 out_.push_back(']');
                 trailing_attrs(n.attr);
             } else if constexpr (std::is_same_v<T, RawInline>) {
