@@ -1,21 +1,47 @@
-// The extension module's definition. Multi-phase initialisation; the module
-// keeps no state of its own.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// The extension module `corpuswright._core`: multi-phase initialisation with
+// no module state. Its execution step adds the class and the four dataset
+// functions, appending each name to `__all__`; nothing else runs at import:
+// no file is opened and no thread is started.
+#include "binding.hpp"
 
+namespace corpuswright::python {
 namespace {
 
-int exec_module(PyObject* module) {
-    PyObject* all = PyList_New(0);
-    if (all == nullptr) return -1;
-    if (PyModule_AddObject(module, "__all__", all) < 0) {
-        Py_DECREF(all);
+// Adds one attribute and appends its name to `__all__` (created when
+// missing). Steals `value`.
+int add_attribute(PyObject* module, const char* name, PyObject* value) {
+    Ref owned(value);
+    Ref all_name(PyUnicode_FromString("__all__"));
+    if (!all_name) return -1;
+    Ref all(PyObject_GetAttr(module, all_name.get()));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttr(module, all_name.get(), all.get()) < 0) return -1;
+    }
+    if (!PyList_Check(all.get())) {
+        raise_cast_error(all.get(), "PyList", "__all__");
         return -1;
     }
-    return 0;
+    Ref attr_name(PyUnicode_FromString(name));
+    if (!attr_name || PyList_Append(all.get(), attr_name.get()) < 0) return -1;
+    return PyObject_SetAttr(module, attr_name.get(), owned.get());
 }
 
-PyModuleDef_Slot slots[] = {
+int exec_module(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        raise_cast_error(module, "PyModule", "module");
+        return -1;
+    }
+    if (panic_type() == nullptr) return -1;
+    PyObject* type = wiki_converter_type();
+    if (type == nullptr) return -1;
+    if (add_attribute(module, "WikiConverter", Py_NewRef(type)) < 0) return -1;
+    return add_dataset_functions(module, add_attribute);
+}
+
+PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
@@ -24,9 +50,10 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_core", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_core", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
+}  // namespace corpuswright::python
 
-PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&corpuswright::python::module_def); }

@@ -1,0 +1,202 @@
+import os
+import pathlib
+import threading
+
+import pytest
+
+import corpuswright
+from corpuswright import _core
+from conftest import PROSE, make_metadata, page
+
+NAMES = ["WikiConverter", "build_stage1", "build_stage2", "build_dataset", "build_page_props"]
+
+
+def notes(exc_info):
+    return getattr(exc_info.value, "__notes__", [])
+
+
+def test_module_surface():
+    assert _core.__all__ == NAMES
+    assert _core.__doc__ == ""
+    assert corpuswright.__all__ == NAMES
+    cls = _core.WikiConverter
+    assert cls.__module__ == "corpuswright"
+    assert cls.__qualname__ == "WikiConverter"
+    assert cls.__text_signature__ == "(metadata)"
+    assert cls.quillmd.__text_signature__ == "($self, source)"
+    assert cls.quillmd_batch.__text_signature__ == "($self, sources)"
+    assert cls.corpuswright_batch.__text_signature__ == "($self, pages, target_words=700)"
+    assert cls.quillmd.__doc__ is None
+    assert _core.build_stage1.__text_signature__ == "(xml, articles, metadata, min_bytes=250, limit=None)"
+    assert _core.build_page_props.__text_signature__ == "(source, metadata)"
+
+
+def test_constructor_argument_errors(metadata):
+    W = _core.WikiConverter
+    with pytest.raises(TypeError) as e:
+        W()
+    assert str(e.value) == "WikiConverter.__new__() missing 1 required positional argument: 'metadata'"
+    with pytest.raises(TypeError) as e:
+        W(metadata, metadata)
+    assert str(e.value) == "WikiConverter.__new__() takes 1 positional arguments but 2 were given"
+    with pytest.raises(TypeError) as e:
+        W(meta=metadata)
+    assert str(e.value) == "WikiConverter.__new__() got an unexpected keyword argument 'meta'"
+    with pytest.raises(TypeError) as e:
+        W(metadata, metadata=metadata)
+    assert str(e.value) == "WikiConverter.__new__() got multiple values for argument 'metadata'"
+
+
+def test_constructor_paths(metadata):
+    W = _core.WikiConverter
+    W(metadata=pathlib.Path(metadata))
+    W(str(metadata))
+    with pytest.raises(TypeError) as e:
+        W(os.fsencode(str(metadata)))
+    assert str(e.value) == "'bytes' object is not an instance of 'str'"
+    assert notes(e) == ["while processing 'metadata'"]
+    with pytest.raises(TypeError) as e:
+        W(42)
+    assert notes(e) == ["while processing 'metadata'"]
+    with pytest.raises(ValueError) as e:
+        W(str(metadata) + "\0suffix")
+    assert "embedded null byte" in str(e.value)
+
+
+def test_missing_or_broken_database(tmp_path):
+    missing = tmp_path / "absent.db"
+    with pytest.raises(RuntimeError) as e:
+        _core.WikiConverter(missing)
+    assert str(e.value).startswith(f"opening wiki metadata {missing}")
+    assert not missing.exists(), "a read-only open must never create the file"
+    bad = tmp_path / "bad.db"
+    import sqlite3
+
+    con = sqlite3.connect(bad)
+    con.execute("CREATE TABLE redirect (namespace INTEGER, title TEXT, to_namespace INTEGER, to_title TEXT)")
+    con.commit()
+    con.close()
+    with pytest.raises(RuntimeError) as e:
+        _core.WikiConverter(bad)
+    assert "template_role" in str(e.value)
+
+
+def test_quillmd_basics(converter):
+    assert converter.quillmd("") == (None, [])
+    assert converter.quillmd(source="short") == (None, [])
+    md, warnings = converter.quillmd(PROSE + "\n")
+    assert isinstance(md, str) and "quick brown fox" in md
+    assert warnings == []
+    with pytest.raises(TypeError) as e:
+        converter.quillmd(1)
+    assert str(e.value) == "'int' object is not an instance of 'str'"
+    assert notes(e) == ["while processing 'source'"]
+    with pytest.raises(TypeError) as e:
+        converter.quillmd(None)
+    assert str(e.value) == "'None' is not an instance of 'str'"
+    with pytest.raises(UnicodeEncodeError) as e:
+        converter.quillmd("bad \ud800 surrogate")
+    assert notes(e) == ["while processing 'source'"]
+    with pytest.raises(TypeError) as e:
+        converter.quillmd()
+    assert str(e.value) == "WikiConverter.quillmd() missing 1 required positional argument: 'source'"
+
+
+def test_templates_follow_roles(converter):
+    md, _ = converter.quillmd(PROSE + " {{Navbox_alias|gone}} {{Nowrap|stays here}}\n")
+    assert "gone" not in md
+    assert "stays here" in md
+
+
+def test_batch_equals_single_and_keeps_order(converter):
+    pages = [page(i) if i % 5 else "" for i in range(1000)]
+    pages[7] = "too short"
+    single = [converter.quillmd(p) for p in pages]
+    assert converter.quillmd_batch(pages) == single
+    assert converter.quillmd_batch(tuple(pages)) == single
+    assert single[0] == (None, []) and single[7] == (None, [])
+    assert all(md is not None for md, _ in single[1:5])
+
+    results = [None] * 8
+    def worker(k):
+        results[k] = [converter.quillmd(p) for p in pages[k::8]]
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for k in range(8):
+        assert results[k] == single[k::8]
+
+
+def test_batch_argument_errors(converter):
+    assert converter.quillmd_batch([]) == []
+    assert converter.corpuswright_batch([]) == []
+    with pytest.raises(TypeError) as e:
+        converter.quillmd_batch("text")
+    assert str(e.value) == "Can't extract `str` to `Vec`"
+    assert notes(e) == ["while processing 'sources'"]
+    with pytest.raises(TypeError) as e:
+        converter.quillmd_batch({"a"})
+    assert str(e.value) == "'set' object is not an instance of 'Sequence'"
+    with pytest.raises(TypeError) as e:
+        converter.quillmd_batch(["ok", 3])
+    assert notes(e) == ["while processing 'sources'"]
+    with pytest.raises(ValueError) as e:
+        converter.corpuswright_batch([("t", "x", "y")])
+    assert str(e.value) == "expected tuple of length 2, but got tuple of length 3"
+    assert notes(e) == ["while processing 'pages'"]
+    with pytest.raises(TypeError) as e:
+        converter.corpuswright_batch([["t", "x"]])
+    assert str(e.value) == "'list' object is not an instance of 'tuple'"
+    with pytest.raises(OverflowError) as e:
+        converter.corpuswright_batch([], target_words=-1)
+    assert notes(e) == ["while processing 'target_words'"]
+    with pytest.raises(TypeError):
+        converter.corpuswright_batch([], target_words=None)
+    with pytest.raises(TypeError) as e:
+        converter.corpuswright_batch([], 700, 3)
+    assert str(e.value) == "WikiConverter.corpuswright_batch() takes from 1 to 2 positional arguments but 3 were given"
+
+
+def test_corpuswright_batch_chunks(converter):
+    pages = [("Alpha", page(1, sections=6, words=120)), ("Beta", ""), ("Gamma", page(3, sections=1))]
+    results = converter.corpuswright_batch(pages, target_words=100)
+    assert len(results) == 3
+    assert results[1] == (None, [], [])
+    for (title, _), (md, warnings, chunks) in zip([pages[0], pages[2]], [results[0], results[2]]):
+        assert md is not None and warnings == []
+        assert chunks and chunks[0][1] == "h1"
+        heading = f"# {title}\n"
+        for text, kind in chunks:
+            assert text.startswith(heading)
+            assert kind == "h1" or kind == "body" or (kind[0] == "h" and kind[1:].isdigit())
+        assert all(kind != "h1" for _, kind in chunks[1:])
+    assert len(results[0][2]) > 1
+    # The title heading and heading prefix aside, the chunks are the page's
+    # Markdown in order.
+    md, _, chunks = results[0]
+    tp = "# Alpha\n\n" if chunks[0][0].startswith("# Alpha\n\n") else "# Alpha\n"
+    first = chunks[0][0][len(tp):]
+    assert first and md.startswith(first)
+
+
+def test_target_words_zero_panics_only_when_a_page_converts(converter):
+    assert converter.corpuswright_batch([("A", ""), ("B", "x")], target_words=0) == [(None, [], []), (None, [], [])]
+    with pytest.raises(BaseException) as e:
+        converter.corpuswright_batch([("A", page(1))], target_words=0)
+    assert type(e.value).__name__ == "PanicException"
+    assert not isinstance(e.value, Exception)
+    assert str(e.value) == "target_words must be positive"
+
+
+def test_dataset_functions_parse_arguments(tmp_path):
+    with pytest.raises(TypeError) as e:
+        _core.build_stage1()
+    assert str(e.value) == "build_stage1() missing 3 required positional arguments: 'xml', 'articles', and 'metadata'"
+    with pytest.raises(TypeError) as e:
+        _core.build_page_props(source="a")
+    assert str(e.value) == "build_page_props() missing 1 required positional argument: 'metadata'"
+    with pytest.raises(TypeError) as e:
+        _core.build_stage2("a", "b", 1, 2, 3)
+    assert str(e.value) == "build_stage2() takes from 2 to 4 positional arguments but 5 were given"
