@@ -86,7 +86,12 @@ class [[nodiscard]] Result {
     static_assert(!std::is_same_v<std::remove_cvref_t<T>, Error>, "Result<Error> is ambiguous");
 
 public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}   // NOLINT: implicit by design
+    // From anything a T can be made of (`return "text";` for a
+    // Result<std::string>), or from an Error.
+    template <class U = T>
+        requires(std::is_constructible_v<T, U &&> && !std::is_same_v<std::remove_cvref_t<U>, Result> &&
+                 !std::is_same_v<std::remove_cvref_t<U>, Error>)
+    Result(U&& value) : v_(std::in_place_index<0>, std::forward<U>(value)) {}  // NOLINT: implicit by design
     Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit by design
 
     bool ok() const { return v_.index() == 0; }

@@ -67,6 +67,16 @@ TEST(Result, ContextLeavesSuccessAlone) {
     EXPECT_EQ(r.value(), 5);
 }
 
+Result<std::string> name_of(int i) {
+    if (i < 0) return Error("negative");
+    return "item";  // converted to the value type
+}
+
+TEST(Result, ConvertsFromWhatTheValueIsMadeOf) {
+    EXPECT_EQ(*name_of(1), "item");
+    EXPECT_EQ(name_of(-1).error().message(), "negative");
+}
+
 TEST(Result, HoldsMoveOnlyValues) {
     Result<std::unique_ptr<int>> r(std::make_unique<int>(9));
     ASSERT_TRUE(r);
