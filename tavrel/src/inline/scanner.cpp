@@ -447,9 +447,10 @@ std::size_t InlineScanner::code_span(std::size_t pos) {
         pending.append(text.substr(pos, n));
         return open_end;
     }
+    // Tabs and line feeds stay as written: the writer puts code and raw text
+    // between the fences verbatim, and turning them into spaces would change
+    // the text on the next writing.
     std::string content(text.substr(open_end, close - open_end));
-    for (char& ch : content)
-        if (ch == '\t' || ch == '\n') ch = ' ';
     if (content.size() >= 2 && content.front() == ' ' && content.back() == ' ' &&
         content.find_first_not_of(' ') != std::string::npos)
         content = content.substr(1, content.size() - 2);

@@ -40,7 +40,10 @@ TEST(CodeSpans, RunsAndContent) {
     EXPECT_EQ(p("` `"), "Code( )");
     EXPECT_EQ(p("` a `"), "Code(a)");
     EXPECT_EQ(p("`  `"), "Code(  )");
-    EXPECT_EQ(p("`a\tb\nc`"), "Code(a b c)");
+    // Regression: tabs and line feeds are kept (the writer writes them inside
+    // the fences verbatim), for code and raw spans alike.
+    EXPECT_EQ(p("`a\tb\nc`"), "Code(a\tb\nc)");
+    EXPECT_EQ(p("` <b\nc> `{=html}"), "Raw(html:<b\nc>)");
     EXPECT_EQ(p("``a`"), "\"``a`\"");
     EXPECT_EQ(p("`a``b`"), "Code(a``b)");
     // No escapes or references inside.
