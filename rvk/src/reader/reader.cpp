@@ -1,0 +1,228 @@
+// The decoded stream reader (see reader.hpp).
+//
+// Threads: the caller's thread reads; one feeder thread "rvk-reader" runs the
+// dispatch over the mapped file and owns the pipe's writing end. The feeder
+// closes the pipe before it sends the outcome, so a reader that sees the pipe
+// closed knows the outcome is on its way (or that the feeder died without
+// one). The mapped source is shared by the feeder and the decoder's workers
+// through a reference count and unmapped by the last holder.
+#include "rvk/reader.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <variant>
+
+#include "rvk/pipe.hpp"
+#include "rvk/pipeline.hpp"
+
+namespace rvk::reader {
+
+using error::IoError;
+using error::IoKind;
+using stream::StreamFormat;
+
+namespace {
+
+constexpr const char* kZipRefusal = "rvk::Reader supports bzip2, gzip, and LZ4 streams";
+constexpr const char* kWorkerPanicked = "rvk decoder worker panicked";
+constexpr const char* kNoCompletion = "rvk decoder stopped without reporting completion";
+
+// The input bytes: a read-only shared map of the whole file, or nothing for
+// an empty file.
+class Source {
+ public:
+  Source() = default;
+  Source(void* map, std::size_t size) : map_(map), size_(size) {}
+  ~Source() {
+    if (map_ != nullptr) ::munmap(map_, size_);
+  }
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+  std::span<const std::uint8_t> bytes() const {
+    return {static_cast<const std::uint8_t*>(map_), size_};
+  }
+
+ private:
+  void* map_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+Error os_error(int code) { return Error::io(IoError::from_errno(code)); }
+
+Result<std::shared_ptr<const Source>> map_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return os_error(errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return os_error(errno);
+  if (st.st_size == 0) return std::shared_ptr<const Source>(std::make_shared<Source>());
+  // Sized again for the map: the file may have changed in between.
+  if (::fstat(fd, &st) != 0) return os_error(errno);
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (st.st_size < 0 || size > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
+    return Error::io(IoKind::InvalidData, "memory map length overflows isize");
+  }
+  void* map = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED) return os_error(errno);
+  return std::shared_ptr<const Source>(std::make_shared<Source>(map, static_cast<std::size_t>(size)));
+}
+
+}  // namespace
+
+std::uint64_t threads_from_env() {
+  const char* value = std::getenv("RVK_NUM_THREADS");
+  if (value == nullptr) return 4;
+  const auto parsed = parse_thread_count(value);
+  if (!parsed) return 4;
+  // A typo must not start a million threads.
+  return *parsed > pipeline::kMaxThreads ? pipeline::kMaxThreads : *parsed;
+}
+
+struct Reader::State {
+  struct Reading {
+    std::optional<output::PipeReader> pipe;
+    std::optional<output::OutcomeReceiver> outcome;
+  };
+  struct Finished {};
+  struct Failed {
+    IoError error;
+  };
+
+  StreamFormat format = StreamFormat::Bzip2;
+  std::variant<Reading, Finished, Failed> state;
+  std::optional<std::thread> worker;
+  // Set by the feeder thread when the decoder ended abnormally (threw).
+  std::shared_ptr<std::atomic<bool>> panicked = std::make_shared<std::atomic<bool>>(false);
+
+  // Waits for the feeder thread (once); an abnormal end is an error.
+  Result<void> join_worker() {
+    if (!worker) return {};
+    worker->join();
+    worker.reset();
+    if (panicked->load()) return Error::io(IoKind::Other, kWorkerPanicked);
+    return {};
+  }
+
+  // Records the first failure and returns it.
+  Error fail(IoError error) {
+    state = Failed{error};
+    return Error::io(std::move(error));
+  }
+
+  void stop() {
+    if (auto* reading = std::get_if<Reading>(&state)) {
+      if (reading->pipe) reading->pipe->close();  // raises reader_stopped first
+      reading->pipe.reset();
+      reading->outcome.reset();
+    }
+    (void)join_worker();
+  }
+};
+
+Reader::Reader(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Reader::Reader(Reader&&) noexcept = default;
+Reader& Reader::operator=(Reader&& other) noexcept {
+  if (this != &other) {
+    if (state_) state_->stop();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+Reader::~Reader() {
+  if (state_) state_->stop();
+}
+
+StreamFormat Reader::format() const noexcept { return state_->format; }
+
+Result<Reader> Reader::open(const std::string& path) {
+  const std::uint64_t threads = threads_from_env();
+  DecodeOptions options;
+  options.threads = threads;
+  options.memory_limit = kDefaultMemoryLimit;
+
+  RVK_TRY_ASSIGN(std::shared_ptr<const Source> source, map_file(path));
+
+  std::optional<StreamFormat> format = format_by_content(source->bytes());
+  if (!format) {
+    format = format_by_name(path);
+    if (!format) {
+      return Error::unsupported_format("cannot determine compression format for " + path +
+                                       "; expected a bzip2, gzip, LZ4, or ZIP extension or magic");
+    }
+  }
+  if (*format == StreamFormat::Zip) return Error::unsupported_format(kZipRefusal);
+
+  auto [writer, pipe_reader] = output::make_pipe();
+  auto [outcome_tx, outcome_rx] = output::make_oneshot<Result<void>>();
+
+  auto state = std::make_unique<State>();
+  state->format = *format;
+  auto panicked = state->panicked;
+  try {
+    state->worker.emplace([format = *format, source, options, panicked, sink = std::move(writer),
+                           tx = std::move(outcome_tx)]() mutable {
+      ::pthread_setname_np(::pthread_self(), "rvk-reader");
+      std::optional<Result<void>> outcome;
+      try {
+        outcome.emplace(stream::decode_stream_to_sink_with_progress(format, source->bytes(), sink, options,
+                                                                    no_progress()));
+      } catch (...) {
+        panicked->store(true);  // ends without an outcome
+      }
+      sink.close();  // the pipe closes before the outcome is sent
+      if (outcome) tx.send(std::move(*outcome));
+      tx.release();
+      source.reset();
+    });
+  } catch (const std::system_error& e) {
+    return os_error(e.code().value());
+  }
+  state->state = State::Reading{std::move(pipe_reader), std::move(outcome_rx)};
+  return Reader(std::move(state));
+}
+
+Result<std::size_t> Reader::read(std::span<std::uint8_t> buffer) {
+  if (buffer.empty()) return std::size_t{0};
+  State& s = *state_;
+  if (const auto* failed = std::get_if<State::Failed>(&s.state)) return Error::io(failed->error);
+  if (std::holds_alternative<State::Finished>(s.state)) return std::size_t{0};
+  auto& reading = std::get<State::Reading>(s.state);
+  if (!reading.pipe) panic("reading state must own its pipe");
+
+  // The pipe's read copies from its current chunk, or receives the next one;
+  // 0 means the writer closed and every chunk was read.
+  const std::size_t n = reading.pipe->read(buffer);
+  if (n > 0) return n;
+
+  if (!reading.outcome) panic("reading state must own its result receiver");
+  std::optional<Result<void>> outcome = reading.outcome->receive();
+  reading.pipe->close();
+  reading.pipe.reset();
+  reading.outcome.reset();
+  Result<void> joined = s.join_worker();
+
+  if (!outcome) {
+    if (!joined.ok()) return s.fail(joined.error().to_io_error());
+    return s.fail(IoError{IoKind::Other, kNoCompletion});
+  }
+  if (!outcome->ok()) return s.fail(outcome->error().to_io_error());
+  if (!joined.ok()) return s.fail(joined.error().to_io_error());
+  s.state = State::Finished{};
+  return std::size_t{0};
+}
+
+}  // namespace rvk::reader

@@ -1,0 +1,328 @@
+// The decoded stream reader end to end: files made by the standard gzip,
+// bzip2 and lz4 tools, format detection by content and by name, sticky end
+// and failure, RVK_NUM_THREADS, and dropping a reader mid-stream.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../rvk_base/timeout.hpp"
+#include "rvk/reader.hpp"
+
+namespace {
+
+using rvk::reader::Reader;
+using rvk::stream::StreamFormat;
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+fs::path temp_dir() {
+  static fs::path dir = [] {
+    char pattern[] = "/tmp/rvk-reader-test-XXXXXX";
+    return fs::path(::mkdtemp(pattern));
+  }();
+  return dir;
+}
+
+Bytes text_data(std::size_t size, unsigned seed) {
+  static const char* words[] = {"page", "title", "revision", "text", "the", "of", "and", "wiki", "{{cite}}",
+                                "[[link]]", "==", "section", "river", "mountain", "1987", "born"};
+  std::mt19937 rng(seed);
+  Bytes out;
+  out.reserve(size);
+  while (out.size() < size) {
+    const char* w = words[rng() % std::size(words)];
+    while (*w && out.size() < size) out.push_back(static_cast<std::uint8_t>(*w++));
+    if (out.size() < size) out.push_back(rng() % 9 == 0 ? '\n' : ' ');
+  }
+  return out;
+}
+
+void write_file(const fs::path& path, const Bytes& data) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+Bytes read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Compresses `data` with `tool` (a command reading stdin, writing stdout)
+// into a file called `name`.
+fs::path compressed_file(const Bytes& data, const std::string& tool, const std::string& name) {
+  const fs::path plain = temp_dir() / (name + ".plain");
+  const fs::path out = temp_dir() / name;
+  write_file(plain, data);
+  const std::string command = tool + " < '" + plain.string() + "' > '" + out.string() + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  fs::remove(plain);
+  return out;
+}
+
+struct ReadAll {
+  Bytes bytes;
+  std::optional<rvk::Error> error;
+};
+
+ReadAll read_all(Reader& reader, std::size_t buffer_size = 65536) {
+  ReadAll all;
+  std::vector<std::uint8_t> buffer(buffer_size);
+  for (;;) {
+    auto n = reader.read(buffer);
+    if (!n.ok()) {
+      all.error = n.error();
+      return all;
+    }
+    if (*n == 0) return all;
+    all.bytes.insert(all.bytes.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*n));
+  }
+}
+
+class ThreadsEnv {
+ public:
+  explicit ThreadsEnv(const char* value) { ::setenv("RVK_NUM_THREADS", value, 1); }
+  ~ThreadsEnv() { ::unsetenv("RVK_NUM_THREADS"); }
+};
+
+std::vector<std::string> thread_names() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    names.push_back(name);
+  }
+  return names;
+}
+
+bool any_thread_starting_with(const std::string& prefix) {
+  for (const auto& name : thread_names()) {
+    if (name.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+// ----- configuration --------------------------------------------------------
+
+TEST(ThreadCount, ParsesDigitsWithAnOptionalPlus) {
+  using rvk::reader::parse_thread_count;
+  EXPECT_EQ(parse_thread_count("+8"), 8u);
+  EXPECT_EQ(parse_thread_count("007"), 7u);
+  EXPECT_EQ(parse_thread_count("0"), 0u);
+  EXPECT_EQ(parse_thread_count("18446744073709551615"), UINT64_MAX);
+  for (const char* bad : {"-1", " 8", "8 ", "", "+", "-", "++8", "18446744073709551616", "8x", "\xd9\xa8"}) {
+    EXPECT_FALSE(parse_thread_count(bad).has_value()) << bad;
+  }
+}
+
+TEST(ThreadCount, EnvironmentDefaultsAndClamping) {
+  ::unsetenv("RVK_NUM_THREADS");
+  EXPECT_EQ(rvk::reader::threads_from_env(), 4u);
+  {
+    ThreadsEnv env("+8");
+    EXPECT_EQ(rvk::reader::threads_from_env(), 8u);
+  }
+  {
+    ThreadsEnv env("0");
+    EXPECT_EQ(rvk::reader::threads_from_env(), 0u);
+  }
+  {
+    ThreadsEnv env("-1");
+    EXPECT_EQ(rvk::reader::threads_from_env(), 4u);
+  }
+  {
+    ThreadsEnv env("1000000");  // a typo must not start a million threads
+    EXPECT_EQ(rvk::reader::threads_from_env(), 1024u);
+  }
+}
+
+TEST(FormatDetection, ByContent) {
+  using rvk::reader::format_by_content;
+  EXPECT_EQ(format_by_content(Bytes{'B', 'Z', 'h'}), StreamFormat::Bzip2);
+  EXPECT_EQ(format_by_content(Bytes{0x1F, 0x8B}), StreamFormat::Gzip);
+  EXPECT_EQ(format_by_content(Bytes{0x04, 0x22, 0x4D, 0x18}), StreamFormat::Lz4);
+  EXPECT_EQ(format_by_content(Bytes{0x5A, 0x2A, 0x4D, 0x18}), StreamFormat::Lz4);  // skippable
+  EXPECT_EQ(format_by_content(Bytes{'P', 'K', 3, 4}), StreamFormat::Zip);
+  EXPECT_EQ(format_by_content(Bytes{'P', 'K', 5, 6}), StreamFormat::Zip);
+  EXPECT_FALSE(format_by_content(Bytes{'B', 'Z'}).has_value());
+  EXPECT_FALSE(format_by_content(Bytes{}).has_value());
+  EXPECT_FALSE(format_by_content(Bytes{'<', 'm', 'e', 'd'}).has_value());
+}
+
+TEST(FormatDetection, ByName) {
+  using rvk::reader::format_by_name;
+  EXPECT_EQ(format_by_name("dir/x.GZ"), StreamFormat::Gzip);
+  EXPECT_EQ(format_by_name("x.Gz"), StreamFormat::Gzip);
+  EXPECT_EQ(format_by_name("a.tgz"), StreamFormat::Gzip);
+  EXPECT_EQ(format_by_name("a.b.bz2"), StreamFormat::Bzip2);
+  EXPECT_EQ(format_by_name("a.tbz2"), StreamFormat::Bzip2);
+  EXPECT_EQ(format_by_name("a.lz4"), StreamFormat::Lz4);
+  EXPECT_EQ(format_by_name("a.zip"), StreamFormat::Zip);
+  EXPECT_FALSE(format_by_name(".gz").has_value());
+  EXPECT_FALSE(format_by_name("dir/.gz").has_value());
+  EXPECT_FALSE(format_by_name("x.").has_value());
+  EXPECT_FALSE(format_by_name("x.tar").has_value());
+  EXPECT_FALSE(format_by_name("gz").has_value());
+  EXPECT_FALSE(format_by_name("..").has_value());
+  EXPECT_FALSE(format_by_name("x.g\xffz").has_value());
+}
+
+// ----- open -----------------------------------------------------------------
+
+TEST(ReaderOpen, UnknownFormatAndZipAreRefused) {
+  const fs::path tar = temp_dir() / "x.tar";
+  write_file(tar, text_data(100, 1));
+  auto unknown = Reader::open(tar.string());
+  ASSERT_FALSE(unknown.ok());
+  EXPECT_EQ(unknown.error().to_string(), "cannot determine compression format for " + tar.string() +
+                                             "; expected a bzip2, gzip, LZ4, or ZIP extension or magic");
+  EXPECT_TRUE(unknown.error().is<rvk::Error::UnsupportedFormat>());
+
+  const fs::path zip_named_gz = temp_dir() / "zip.gz";
+  write_file(zip_named_gz, Bytes{'P', 'K', 3, 4, 0, 0, 0, 0});
+  auto zip = Reader::open(zip_named_gz.string());
+  ASSERT_FALSE(zip.ok());
+  EXPECT_EQ(zip.error().to_string(), "rvk::Reader supports bzip2, gzip, and LZ4 streams");
+
+  const fs::path dot_gz = temp_dir() / ".gz";
+  write_file(dot_gz, text_data(10, 2));
+  EXPECT_FALSE(Reader::open(dot_gz.string()).ok());
+
+  auto missing = Reader::open((temp_dir() / "missing.gz").string());
+  ASSERT_FALSE(missing.ok());
+  ASSERT_TRUE(missing.error().is<rvk::Error::Io>());
+  EXPECT_EQ(missing.error().io_cause()->kind, rvk::error::IoKind::NotFound);
+}
+
+// ----- decoding -------------------------------------------------------------
+
+struct ToolCase {
+  const char* tool;
+  const char* name;
+  StreamFormat format;
+};
+
+class ReaderFormats : public ::testing::TestWithParam<ToolCase> {};
+
+TEST_P(ReaderFormats, DecodesToolOutputWithOneAndEightThreads) {
+  const auto& param = GetParam();
+  const Bytes data = text_data(3000000, 3);
+  const fs::path file = compressed_file(data, param.tool, param.name);
+  for (const char* threads : {"1", "8"}) {
+    ThreadsEnv env(threads);
+    auto reader = Reader::open(file.string());
+    ASSERT_TRUE(reader.ok()) << reader.error().to_string();
+    EXPECT_EQ(reader->format(), param.format);
+    const ReadAll all = read_all(*reader, 1000 + 7);
+    ASSERT_FALSE(all.error) << all.error->to_string();
+    EXPECT_TRUE(all.bytes == data) << param.tool << " threads " << threads;
+    // The end is sticky.
+    std::uint8_t one[1];
+    EXPECT_EQ(*reader->read(one), 0u);
+    EXPECT_EQ(*reader->read(one), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, ReaderFormats,
+                         ::testing::Values(ToolCase{"gzip -c", "t.gz", StreamFormat::Gzip},
+                                           ToolCase{"bzip2 -c", "t.bz2", StreamFormat::Bzip2},
+                                           ToolCase{"lz4 -q -c -B4", "t.lz4", StreamFormat::Lz4},
+                                           ToolCase{"gzip -c", "gzip-named.txt", StreamFormat::Gzip}));
+
+TEST(ReaderDecoding, PlainTextNamedGzFailsOnTheFirstReadAndStaysFailed) {
+  const fs::path file = temp_dir() / "plain.gz";
+  write_file(file, text_data(5000, 4));
+  auto reader = Reader::open(file.string());
+  ASSERT_TRUE(reader.ok());
+  std::uint8_t buffer[100];
+  auto first = reader->read(buffer);
+  ASSERT_FALSE(first.ok());
+  const auto* io = first.error().io_cause();
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(io->kind, rvk::error::IoKind::InvalidData);
+  EXPECT_EQ(io->message.rfind("invalid gzip stream: ", 0), 0u) << io->message;
+  auto again = reader->read(buffer);
+  ASSERT_FALSE(again.ok());
+  EXPECT_EQ(again.error(), first.error());
+  // An empty buffer returns 0 without touching the failed state.
+  EXPECT_EQ(*reader->read(std::span<std::uint8_t>()), 0u);
+}
+
+TEST(ReaderDecoding, EmptyFilesReachTheDecoder) {
+  const fs::path gz = temp_dir() / "empty.gz";
+  write_file(gz, {});
+  auto reader = Reader::open(gz.string());
+  ASSERT_TRUE(reader.ok());
+  std::uint8_t buffer[8];
+  auto r = reader->read(buffer);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(), "invalid gzip stream: input contains no gzip members");
+
+  const fs::path lz4 = temp_dir() / "empty.lz4";
+  write_file(lz4, {});
+  auto lz4_reader = Reader::open(lz4.string());
+  ASSERT_TRUE(lz4_reader.ok());
+  EXPECT_EQ(lz4_reader->read(buffer).error().to_string(), "invalid LZ4 frame: input contains no LZ4 frames");
+}
+
+TEST(ReaderDecoding, DataBeforeAFailureIsDelivered) {
+  const Bytes data = text_data(2000000, 5);
+  const fs::path file = compressed_file(data, "lz4 -q -c -B4", "damaged.lz4");
+  Bytes bytes = read_file(file);
+  bytes[bytes.size() - 2] ^= 0xFF;  // the content checksum
+  write_file(file, bytes);
+  ThreadsEnv env("4");
+  auto reader = Reader::open(file.string());
+  ASSERT_TRUE(reader.ok());
+  const ReadAll all = read_all(*reader);
+  ASSERT_TRUE(all.error.has_value());
+  EXPECT_EQ(all.error->io_cause()->kind, rvk::error::IoKind::InvalidData);
+  EXPECT_NE(all.error->to_string().find("content checksum mismatch"), std::string::npos);
+  EXPECT_TRUE(all.bytes == data);
+}
+
+TEST(ReaderLifecycle, FeederThreadIsNamedAndDroppingMidStreamEndsEveryThread) {
+  const Bytes data = text_data(12000000, 6);
+  const fs::path file = compressed_file(data, "bzip2 -c -1", "large.bz2");
+  ThreadsEnv env("4");
+  for (int round = 0; round < 3; ++round) {
+    auto opened = Reader::open(file.string());
+    ASSERT_TRUE(opened.ok());
+    std::optional<Reader> reader(std::move(opened).value());
+    std::vector<std::uint8_t> buffer(65536);
+    std::size_t got = 0;
+    while (got < 1000000) {
+      auto n = reader->read(buffer);
+      ASSERT_TRUE(n.ok() && *n > 0);
+      got += *n;
+    }
+    EXPECT_TRUE(any_thread_starting_with("rvk-reader"));
+    EXPECT_TRUE(any_thread_starting_with("rvk-0")) << "the parallel bzip2 pool should be running";
+    // Dropping stops the decoder at its next send or check, and waits for it.
+    rvk_test::within(30, [&] { reader.reset(); }, "dropping a reader");
+    EXPECT_FALSE(any_thread_starting_with("rvk-")) << "a decoder thread outlived its reader";
+  }
+}
+
+TEST(ReaderLifecycle, MovedReaderKeepsReading) {
+  const Bytes data = text_data(500000, 7);
+  const fs::path file = compressed_file(data, "gzip -c", "moved.gz");
+  auto opened = Reader::open(file.string());
+  ASSERT_TRUE(opened.ok());
+  Reader reader = std::move(opened).value();
+  std::uint8_t buffer[1000];
+  ASSERT_TRUE(reader.read(buffer).ok());
+  Reader moved = std::move(reader);
+  const ReadAll rest = read_all(moved);
+  EXPECT_FALSE(rest.error);
+  EXPECT_EQ(rest.bytes.size() + 1000, data.size());
+}
+
+}  // namespace
