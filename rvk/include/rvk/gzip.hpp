@@ -10,11 +10,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "rvk/checksum.hpp"
 #include "rvk/options.hpp"
 #include "rvk/pipe.hpp"
 #include "rvk/result.hpp"
@@ -90,6 +94,111 @@ Result<DeflateResult> decompress_deflate_serial_stream(std::span<const std::uint
                                                        std::uint32_t member_index,
                                                        std::uint64_t decoded_offset,
                                                        SerialWorkspace& workspace);
+
+// Decodes DEFLATE blocks from bit `start_bit` to the end of the final
+// block, as if `history` (at most 32 KiB, possibly empty) had been decoded
+// just before: back-references may reach into it, but it is not sent or
+// counted. Used to continue a member serially from a known block boundary.
+Result<DeflateResult> decode_serial_from(std::span<const std::uint8_t> input,
+                                          std::uint64_t start_bit, output::PipeWriter& sink,
+                                          std::span<const std::uint8_t> history,
+                                          SerialWorkspace& workspace);
+
+// ---------------------------------------------------------------------------
+// Parallel decoding of one large member
+//
+// A segment is a piece of a member's DEFLATE data decoded from a guessed
+// block boundary without the 32 KiB of output before it. Its output starts as
+// 16-bit symbols: 0-255 are bytes, 32768 + i is a marker for byte i of the
+// predecessor window (i = 32767 is the byte just before the segment). Once
+// the last 32 KiB of symbols hold no marker (checked at block ends) the
+// segment continues in plain bytes, keeping a copy of those 32 KiB in front
+// of its own bytes as history.
+
+inline constexpr std::uint64_t kSegmentBudget = 8388608;        // symbols/bytes per segment
+inline constexpr std::uint64_t kJobReservation = 16842752;      // 16 MiB + 64 KiB
+inline constexpr std::uint64_t kGridBytes = 524288;             // 512 KiB of input per job
+inline constexpr std::uint64_t kSearchBytes = 1048576;          // boundary search range
+inline constexpr std::uint64_t kParallelMinimum = 16777216;     // input left for the parallel path
+
+// An allocator whose resize leaves new elements uninitialised: symbol arrays
+// are sized to their room up front and written before they are read.
+template <class T>
+struct UninitAllocator {
+  using value_type = T;
+  UninitAllocator() = default;
+  template <class U>
+  UninitAllocator(const UninitAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>().deallocate(p, n); }
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+  template <class U>
+  bool operator==(const UninitAllocator<U>&) const noexcept { return true; }
+};
+
+using Symbols = std::vector<std::uint16_t, UninitAllocator<std::uint16_t>>;
+
+struct Segment {
+  Symbols symbols;                     // symbol-mode output (may hold markers)
+  std::vector<std::uint8_t> bytes;     // byte-mode output, history copy first
+  std::size_t bytes_start = 0;         // where the segment's own bytes begin in `bytes`
+  checksum::Crc32 tail_crc;            // CRC-32 of bytes[bytes_start..]
+  std::uint64_t start_bit = 0;         // where decoding began
+  std::uint64_t end_bit = 0;           // just past the last block (byte-rounded if final)
+  bool is_final = false;               // the last block had BFINAL set
+
+  std::uint64_t output_size() const noexcept { return symbols.size() + bytes.size() - bytes_start; }
+};
+
+// Decodes blocks from `start_bit` into a segment: up to the final block, or
+// up to the end of the first dynamic block that ends at or past `end_bit`.
+// `speculative`: the history before the segment is unknown (symbol mode
+// with markers); otherwise the segment starts a member (byte mode, and
+// distances beyond the output are errors). At most `budget` symbols and
+// bytes: "parallel DEFLATE chunk exceeded its memory budget". Other errors
+// are the serial decoder's. Safe from any thread.
+Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_t start_bit,
+                               std::uint64_t end_bit, bool speculative, std::uint64_t budget);
+
+// Replaces the markers of `symbols` by bytes of `window` (at most 32 KiB,
+// right-aligned against the marker indices). A marker before the window's
+// start: "speculative marker references unavailable predecessor history".
+Result<std::vector<std::uint8_t>> resolve_symbols(std::span<const std::uint16_t> symbols,
+                                                  std::span<const std::uint8_t> window);
+
+// A segment with its markers resolved, ready to send.
+struct ResolvedSegment {
+  std::vector<std::uint8_t> prefix;  // the resolved symbols
+  std::vector<std::uint8_t> bytes;   // the segment's bytes, own bytes from bytes_start
+  std::size_t bytes_start = 0;
+  checksum::Crc32 crc;               // of prefix ++ bytes[bytes_start..]
+};
+
+Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::uint8_t> window);
+
+// The predecessor window of the segment after `segment`: the last (up to)
+// 32 KiB of `window` followed by the segment's output.
+Result<std::vector<std::uint8_t>> successor_window(const Segment& segment,
+                                                   std::span<const std::uint8_t> window);
+
+// Decodes one member's DEFLATE data on `threads` (≥ 2) workers, given the
+// successful probe segment that starts it; same result and output as the
+// serial decoder.
+Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::uint8_t> input,
+                                                         std::uint64_t data_start,
+                                                         output::PipeWriter& sink,
+                                                         std::uint32_t member_index,
+                                                         std::uint64_t decoded_offset,
+                                                         std::uint64_t threads,
+                                                         std::uint64_t memory_limit,
+                                                         Segment probe, SerialWorkspace& workspace);
 
 // The gzip member loop: decodes every member of `input` in order into
 // `sink`, checking each header and trailer; zero bytes after the last member

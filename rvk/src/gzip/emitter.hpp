@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 
 #include "../deflate/inflate_block.hpp"
 #include "rvk/checksum.hpp"
@@ -35,10 +36,19 @@ class Emitter {
   static constexpr std::size_t kSlideAt = 1 << 20;
   static constexpr std::size_t kCapacity = kSlideAt + kFlushAt + inflate::kSinkSlack + 64;
 
-  // `buffer` must hold kCapacity bytes and outlive the emitter.
-  Emitter(std::uint8_t* buffer, output::PipeWriter& sink)
+  // `buffer` must hold kCapacity bytes and outlive the emitter. `history`
+  // (at most 32 KiB) is output that precedes this decode: back-references
+  // may reach it, but it is neither sent nor counted.
+  Emitter(std::uint8_t* buffer, output::PipeWriter& sink,
+          std::span<const std::uint8_t> history = {})
       : base(buffer), next(buffer), limit(buffer + kFlushAt), buf_(buffer), flushed_(buffer),
-        sink_(&sink) {}
+        sink_(&sink) {
+    if (!history.empty()) {
+      std::memcpy(buffer, history.data(), history.size());
+      next = flushed_ = buffer + history.size();
+      limit = flushed_ + kFlushAt;
+    }
+  }
 
   // Sink pointers (see inflate_block.hpp).
   Elem* base;

@@ -15,6 +15,7 @@
 
 #include "rvk/checksum.hpp"
 #include "rvk/gzip.hpp"
+#include "rvk/pipeline.hpp"
 
 namespace rvk::gzip {
 
@@ -34,6 +35,29 @@ std::string hex(std::uint64_t value, int width) {
   char buf[24];
   std::snprintf(buf, sizeof buf, "%0*llx", width, static_cast<unsigned long long>(value));
   return buf;
+}
+
+// Decodes one member's DEFLATE data, choosing the path: serially when little
+// input is left or one thread is configured; otherwise a probe decodes the
+// start of the member, and only if it succeeds (and does not already reach
+// the member's end) do the workers take over.
+Result<DeflateResult> decode_member_data(std::span<const std::uint8_t> input,
+                                         std::uint64_t data_start, output::PipeWriter& sink,
+                                         std::uint32_t member_index, std::uint64_t decoded_offset,
+                                         const DecodeOptions& options, SerialWorkspace& workspace) {
+  const std::uint64_t threads = pipeline::worker_count(options.threads);
+  const std::uint64_t remaining = input.size() - data_start;
+  if (remaining < kParallelMinimum || threads <= 1)
+    return decompress_deflate_serial_stream(input, data_start, sink, member_index, decoded_offset,
+                                            workspace);
+  auto probe = decode_segment(input, 8 * data_start, 8 * data_start + 8 * kGridBytes, false,
+                              kSegmentBudget);
+  if (!probe)
+    return decompress_deflate_serial_stream(input, data_start, sink, member_index, decoded_offset,
+                                            workspace);
+  return decompress_deflate_parallel_stream(input, data_start, sink, member_index, decoded_offset,
+                                            threads, options.memory_limit, std::move(probe).value(),
+                                            workspace);
 }
 
 }  // namespace
@@ -130,9 +154,9 @@ Result<void> decompress_to_sink_with_options_and_progress(std::span<const std::u
     if (member_index > std::numeric_limits<std::uint32_t>::max())
       return error::Error::invalid_gzip("too many gzip members");
     RVK_TRY_ASSIGN(const DeflateResult data,
-                   decompress_deflate_serial_stream(input, data_start, sink,
-                                                    static_cast<std::uint32_t>(member_index),
-                                                    decoded_offset, workspace));
+                   decode_member_data(input, data_start, sink,
+                                      static_cast<std::uint32_t>(member_index), decoded_offset,
+                                      options, workspace));
     RVK_TRY_ASSIGN(const std::uint64_t after,
                    check_member_trailer(input, data.end_bit, data.size, data.crc));
     if (decoded_offset + data.size < decoded_offset)

@@ -20,15 +20,13 @@ struct SerialWorkspace::State {
 SerialWorkspace::SerialWorkspace() : state_(new State) {}
 SerialWorkspace::~SerialWorkspace() { delete state_; }
 
-Result<DeflateResult> decompress_deflate_serial_stream(std::span<const std::uint8_t> input,
-                                                       std::uint64_t start_byte,
-                                                       output::PipeWriter& sink,
-                                                       std::uint32_t member_index,
-                                                       std::uint64_t decoded_offset,
-                                                       SerialWorkspace& workspace) {
+Result<DeflateResult> decode_serial_from(std::span<const std::uint8_t> input,
+                                          std::uint64_t start_bit, output::PipeWriter& sink,
+                                          std::span<const std::uint8_t> history,
+                                          SerialWorkspace& workspace) {
   SerialWorkspace::State& state = workspace.state();
-  Emitter out(state.buffer.get(), sink);
-  std::uint64_t pos = start_byte * 8;
+  Emitter out(state.buffer.get(), sink, history);
+  std::uint64_t pos = start_bit;
   for (;;) {
     if (Fault f = out.check_reader()) return out.error_for(f);
     inflate::BlockInfo info;
@@ -37,6 +35,15 @@ Result<DeflateResult> decompress_deflate_serial_stream(std::span<const std::uint
   }
   if (Fault f = out.finish()) return out.error_for(f);
   return DeflateResult{pos, out.total(), out.crc()};
+}
+
+Result<DeflateResult> decompress_deflate_serial_stream(std::span<const std::uint8_t> input,
+                                                       std::uint64_t start_byte,
+                                                       output::PipeWriter& sink,
+                                                       std::uint32_t member_index,
+                                                       std::uint64_t decoded_offset,
+                                                       SerialWorkspace& workspace) {
+  return decode_serial_from(input, start_byte * 8, sink, {}, workspace);
 }
 
 Result<DeflateResult> decompress_deflate_serial_stream(std::span<const std::uint8_t> input,

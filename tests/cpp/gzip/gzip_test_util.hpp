@@ -123,10 +123,13 @@ struct Decoded {
   std::optional<std::string> error;  // the error's display text
 };
 
-inline Decoded decode_gzip(const Bytes& input, std::size_t stop_after = 0) {
+inline Decoded decode_gzip(const Bytes& input, std::size_t stop_after = 0,
+                           std::uint64_t threads = 4) {
+  rvk::DecodeOptions options;
+  options.threads = threads;
   auto drained = rvk::output::drain(
       [&](rvk::output::PipeWriter& w) {
-        return rvk::gzip::decompress_to_sink_with_options_and_progress(input, w, rvk::DecodeOptions{},
+        return rvk::gzip::decompress_to_sink_with_options_and_progress(input, w, options,
                                                                        rvk::no_progress());
       },
       stop_after);

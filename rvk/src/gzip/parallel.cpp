@@ -1,0 +1,295 @@
+// Parallel decoding of one large gzip member.
+//
+// The member's compressed data is cut by a grid of 512 KiB. For every grid
+// point a worker (stage one) looks for the first bit position at or after it
+// where a non-final dynamic block header reads cleanly and decodes from
+// there, not knowing the 32 KiB of output before it (markers stand for those
+// bytes). The consumer, on the feeder thread, takes the segments in grid
+// order and accepts one only if it starts exactly where the previous one
+// ended; it then hands the segment with its predecessor window to stage two
+// (a worker replaces the markers) and commits the resolved segments to the
+// byte pipe in order, joining their CRC-32 values.
+//
+// Repairs around the basic scheme, none of which changes the output:
+// - A segment that starts a little after the expected bit (the blocks in
+//   between are stored or fixed, e.g. the empty stored blocks a sync flush
+//   leaves) is bridged: the consumer decodes just the gap and accepts the
+//   segment after it.
+// - A rejected stretch is re-decoded by the consumer; if that fails for any
+//   reason (a stretch decoding to more than the segment budget, say), the
+//   member continues serially from the expected bit with the known window,
+//   so the parallel path never reports a failure the serial decoder would not
+//   report, with the serial decoder's own message.
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <variant>
+
+#include "rvk/deflate.hpp"
+#include "rvk/gzip.hpp"
+#include "rvk/pipeline.hpp"
+
+namespace rvk::gzip {
+
+namespace {
+
+// A gap between the expected bit and a segment's start that the consumer
+// decodes itself instead of re-decoding the whole stretch.
+constexpr std::uint64_t kBridgeBits = 8 * 65536;
+
+struct GzipJob {
+  std::uint64_t search_start_bit = 0;  // grid point × 8
+  std::uint64_t search_end_bit = 0;    // end of the boundary search
+  std::uint64_t end_bit = 0;           // next grid point × 8
+  std::uint64_t budget = kSegmentBudget;
+  std::uint64_t index = 0;             // place in the order (the probe is 0)
+  std::uint64_t reservation = kJobReservation;
+};
+
+struct ResolveTask {
+  Segment segment;
+  std::vector<std::uint8_t> window;
+};
+
+// At least 57 bits from bit `p`, bits past the end of the input as zero.
+inline std::uint64_t bits_at(const std::uint8_t* data, std::uint64_t n, std::uint64_t p) {
+  const std::uint64_t byte = p >> 3;
+  std::uint64_t w = 0;
+  if (byte + 8 <= n) {
+    std::memcpy(&w, data + byte, 8);
+  } else {
+    for (std::uint64_t i = byte; i < n; ++i) w |= std::uint64_t{data[i]} << (8 * (i - byte));
+  }
+  return w >> (p & 7);
+}
+
+// The cheap test of a candidate block start on raw bits: a non-final dynamic
+// block, sane HLIT/HDIST, and a code-length code that is complete (or a
+// single code).
+inline bool header_test(const std::uint8_t* data, std::uint64_t n, std::uint64_t p) {
+  const std::uint64_t w = bits_at(data, n, p);
+  if ((w & 7) != 4) return false;
+  if (((w >> 3) & 31) > 29 || ((w >> 8) & 31) > 29) return false;
+  if (p + 74 > 8 * n) return false;
+  const unsigned count_cl = static_cast<unsigned>((w >> 13) & 15) + 4;
+  const std::uint64_t c = bits_at(data, n, p + 17);
+  unsigned count[8] = {};
+  for (unsigned i = 0; i < count_cl; ++i) ++count[(c >> (3 * i)) & 7];
+  const unsigned nonzero = count_cl - count[0];
+  if (nonzero == 0) return false;
+  int left = 1;
+  for (unsigned len = 1; len <= 7; ++len) {
+    left = 2 * left - static_cast<int>(count[len]);
+    if (left < 0) return false;
+  }
+  return left == 0 || nonzero == 1;
+}
+
+// Stage one: the first candidate at or after the grid point that decodes.
+Result<Segment> search_and_decode(std::span<const std::uint8_t> input, const GzipJob& job) {
+  const std::uint64_t n = input.size();
+  const std::uint64_t stop = std::min(8 * n, job.search_end_bit);
+  HuffmanPair tables;
+  for (std::uint64_t p = job.search_start_bit; p + 13 < stop; ++p) {
+    if (!header_test(input.data(), n, p)) continue;
+    BitReader br(input, p + 3);
+    if (read_dynamic_tables(br, tables)) continue;
+    auto seg = decode_segment(input, p, job.end_bit, true, job.budget);
+    if (seg.ok()) return seg;
+  }
+  return invalid_bit(job.search_start_bit,
+                     "no decodable dynamic DEFLATE boundary found near the parallel grid point");
+}
+
+// Sends resolved segments to the pipe in order and keeps the member's size
+// and CRC-32.
+struct SegmentCommitter {
+  output::PipeWriter& sink;
+  checksum::Crc32 crc;
+  std::uint64_t total = 0;
+  std::uint64_t decoded_offset = 0;
+
+  Result<void> commit(ResolvedSegment r) {
+    const std::uint64_t len = r.prefix.size() + (r.bytes.size() - r.bytes_start);
+    RVK_TRY(sink.send(std::move(r.prefix)));
+    RVK_TRY(sink.send(std::move(r.bytes), r.bytes_start));
+    crc.combine(r.crc);
+    if (total + len < total) return error::Error::invalid_gzip("decoded offset overflow");
+    total += len;
+    return {};
+  }
+
+  // Accounts for bytes a serial continuation sent itself.
+  Result<void> add(const DeflateResult& r) {
+    crc.combine(checksum::Crc32(r.crc, r.size));
+    if (total + r.size < total) return error::Error::invalid_gzip("decoded offset overflow");
+    total += r.size;
+    return {};
+  }
+};
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a)
+    return std::numeric_limits<std::uint64_t>::max();
+  return a * b;
+}
+
+}  // namespace
+
+Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::uint8_t> input,
+                                                         std::uint64_t data_start,
+                                                         output::PipeWriter& sink,
+                                                         std::uint32_t member_index,
+                                                         std::uint64_t decoded_offset,
+                                                         std::uint64_t threads,
+                                                         std::uint64_t memory_limit,
+                                                         Segment probe, SerialWorkspace& workspace) {
+  const std::uint64_t n = input.size();
+  SegmentCommitter committer{sink, {}, 0, decoded_offset};
+
+  // Segment 0 is the probe, which started the member: no history.
+  std::vector<std::uint8_t> window;
+  std::uint64_t expected = 0;
+  {
+    RVK_TRY_ASSIGN(std::vector<std::uint8_t> next_window, successor_window(probe, {}));
+    const bool final = probe.is_final;
+    const std::uint64_t end = probe.end_bit;
+    RVK_TRY_ASSIGN(ResolvedSegment r0, resolve_segment(std::move(probe), {}));
+    RVK_TRY(committer.commit(std::move(r0)));
+    if (final) return DeflateResult{end, committer.total, committer.crc.value()};
+    window = std::move(next_window);
+    expected = end;
+  }
+
+  std::vector<GzipJob> jobs;
+  for (std::uint64_t k = 1;; ++k) {
+    const std::uint64_t g = data_start + k * kGridBytes;
+    if (g >= n) break;
+    GzipJob job;
+    job.search_start_bit = 8 * g;
+    job.search_end_bit = 8 * std::min(g + kSearchBytes, n);
+    job.end_bit = 8 * std::min(g + kGridBytes, n);
+    job.index = k;
+    jobs.push_back(job);
+  }
+
+  const std::uint64_t t = std::max<std::uint64_t>(threads, 2);
+  const std::uint64_t limit = std::min(saturating_mul(t + 2, kJobReservation), memory_limit);
+  const std::uint64_t max_outstanding = saturating_mul(t + 2, 2);
+  RVK_TRY_ASSIGN(std::unique_ptr<pipeline::ThreadPool> pool,
+                 pipeline::ThreadPool::create(static_cast<std::size_t>(t), "rvk-"));
+
+  pipeline::StagedJobs<GzipJob, Segment, ResolveTask, ResolvedSegment> staged;
+  staged.jobs = jobs;
+  staged.reservation = [](const GzipJob& j) { return j.reservation; };
+  staged.decode = [input](const GzipJob& j) { return search_and_decode(input, j); };
+  staged.measure = [](const Segment& s) {
+    return std::uint64_t{s.symbols.capacity()} * 2 + s.bytes.capacity() + sizeof(Segment);
+  };
+  staged.index = [](const GzipJob& j) { return j.index; };
+  staged.resolve = [](ResolveTask& task) {
+    return resolve_segment(std::move(task.segment), task.window);
+  };
+
+  using Results = pipeline::StagedResults<Segment, ResolveTask, ResolvedSegment>;
+  auto consume = [&](Results& results) -> Result<DeflateResult> {
+    // Commit order: stage-two indices and segments resolved on this thread.
+    std::deque<std::variant<std::uint64_t, ResolvedSegment>> pending;
+    std::size_t in_stage_two = 0;
+    auto commit_front = [&]() -> Result<void> {
+      if (auto* index = std::get_if<std::uint64_t>(&pending.front())) {
+        RVK_TRY_ASSIGN(ResolvedSegment r, results.take_stage(*index));
+        pending.pop_front();
+        --in_stage_two;
+        return committer.commit(std::move(r));
+      }
+      ResolvedSegment r = std::move(std::get<ResolvedSegment>(pending.front()));
+      pending.pop_front();
+      return committer.commit(std::move(r));
+    };
+    auto commit_all = [&]() -> Result<void> {
+      while (!pending.empty()) RVK_TRY(commit_front());
+      return {};
+    };
+    // The rest of the member, serially from the expected bit.
+    auto continue_serially = [&]() -> Result<DeflateResult> {
+      RVK_TRY(commit_all());
+      RVK_TRY_ASSIGN(DeflateResult r, decode_serial_from(input, expected, sink, window, workspace));
+      RVK_TRY(committer.add(r));
+      return DeflateResult{r.end_bit, committer.total, committer.crc.value()};
+    };
+    // Resolves a segment decoded on this thread and queues it for commit.
+    // False when it cannot be resolved (the serial decoder then takes over).
+    auto take_local = [&](Segment seg) -> bool {
+      auto next_window = successor_window(seg, window);
+      if (!next_window) return false;
+      auto resolved = resolve_segment(std::move(seg), window);
+      if (!resolved) return false;
+      pending.emplace_back(std::move(resolved).value());
+      window = std::move(next_window).value();
+      return true;
+    };
+
+    for (std::uint64_t k = 1; k <= jobs.size(); ++k) {
+      RVK_TRY(sink.check_reader());
+      RVK_TRY_ASSIGN(pipeline::StageOne<Segment> one, results.take(k));
+      bool accept = false;
+      if (one.result.ok()) {
+        const Segment& seg = one.result.value();
+        if (seg.start_bit == expected) {
+          accept = true;
+        } else if (seg.start_bit > expected && seg.start_bit - expected <= kBridgeBits) {
+          auto gap = decode_segment(input, expected, seg.start_bit, true, kSegmentBudget);
+          if (gap.ok() && !gap->is_final && gap->end_bit == seg.start_bit) {
+            if (!take_local(std::move(gap).value())) {
+              results.retire(one.charged);
+              return continue_serially();
+            }
+            expected = seg.start_bit;
+            accept = true;
+          }
+        }
+      }
+      if (accept) {
+        Segment seg = std::move(one.result).value();
+        auto next_window = successor_window(seg, window);
+        if (!next_window) {
+          results.retire(one.charged);
+          return continue_serially();
+        }
+        const bool final = seg.is_final;
+        expected = seg.end_bit;
+        RVK_TRY(results.submit(k, one.charged, ResolveTask{std::move(seg), std::move(window)}));
+        window = std::move(next_window).value();
+        pending.emplace_back(k);
+        ++in_stage_two;
+        while (in_stage_two >= t) RVK_TRY(commit_front());
+        if (final) {
+          RVK_TRY(commit_all());
+          return DeflateResult{expected, committer.total, committer.crc.value()};
+        }
+        continue;
+      }
+      // Rejected: decode the stretch here from the true boundary.
+      results.retire(one.charged);
+      RVK_TRY(commit_all());
+      const std::uint64_t stretch_end = 8 * std::min(n, data_start + (k + 1) * kGridBytes);
+      auto seg = decode_segment(input, expected, stretch_end, true, kSegmentBudget);
+      if (!seg) return continue_serially();
+      const bool final = seg->is_final;
+      const std::uint64_t end = seg->end_bit;
+      if (!take_local(std::move(seg).value())) return continue_serially();
+      expected = end;
+      RVK_TRY(commit_all());
+      if (final) return DeflateResult{expected, committer.total, committer.crc.value()};
+    }
+    // The grid ran out before a final block: finish serially (this reports
+    // whatever is wrong with the rest of the data).
+    return continue_serially();
+  };
+
+  return pipeline::run_staged_ordered(*pool, staged, limit, max_outstanding, consume);
+}
+
+}  // namespace rvk::gzip

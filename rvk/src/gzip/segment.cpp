@@ -1,0 +1,262 @@
+// Segments of a member decoded without their history, marker resolution and
+// the window hand-over between segments.
+//
+// A segment's output lives in one of two growable arrays: 16-bit symbols
+// while markers may still be produced, plain bytes after that. The block
+// decoder of inflate_block.hpp runs over a `MarkerSink<T>` view of whichever
+// array is current, so both modes share the serial decoder's hot loop; the
+// mode can only change between blocks, which is where the switch is tested.
+//
+// The arrays are std::vectors whose size is their usable room (the logical
+// length is tracked in the sink), so the byte array can later travel to the
+// byte pipe as the owned chunk itself, without a copy.
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "../deflate/inflate_block.hpp"
+#include "rvk/gzip.hpp"
+
+namespace rvk::gzip {
+
+namespace {
+
+constexpr std::size_t kWindow = 32768;
+constexpr std::uint16_t kMarkerBase = 32768;
+// Room of the byte array when a segment switches to bytes: 2 MiB of output
+// plus the 32 KiB history copy.
+constexpr std::size_t kByteRoom = 2129920;
+constexpr std::size_t kSymbolRoom = 65536;
+
+// A view of one output array as a block decoder sink. `max_len` is the most
+// elements the array may hold within the segment's budget. For 16-bit
+// symbols, back-references before the array's start become markers; for
+// bytes they are errors, as in the serial decoder.
+template <class T, class Array>
+class MarkerSink {
+ public:
+  using Elem = T;
+
+  MarkerSink(Array& array, std::size_t length, std::uint64_t max_len)
+      : array_(array), max_len_(max_len) {
+    point(length);
+  }
+
+  T* base;
+  T* next;
+  T* limit;
+
+  std::size_t length() const noexcept { return static_cast<std::size_t>(next - base); }
+
+  Fault make_room() {
+    const std::size_t n = length();
+    if (n + inflate::kSinkSlack + 258 >= array_.size() && n < max_len_) grow(n, 258);
+    point(n);
+    return {};
+  }
+
+  Fault put_literal(std::uint8_t byte) {
+    const std::size_t n = length();
+    if (n >= max_len_) return Fault::plain(FaultKind::BudgetExceeded);
+    if (n + 1 + 16 > array_.size()) grow(n, 1);
+    *next++ = byte;
+    return {};
+  }
+
+  Fault put_match(std::uint32_t distance, std::uint32_t length_) {
+    const std::size_t n = length();
+    if (length_ > max_len_ - std::min<std::uint64_t>(n, max_len_))
+      return Fault::plain(FaultKind::BudgetExceeded);
+    if (n + length_ + 16 > array_.size()) grow(n, length_);
+    if (distance <= n) {
+      inflate::copy_match(next, distance, length_);
+      next += length_;
+      return {};
+    }
+    if constexpr (sizeof(T) == 1) {
+      return Fault::plain(FaultKind::DistanceTooFar, distance, std::min<std::size_t>(n, kWindow));
+    } else {
+      // Symbols before the segment: markers for the predecessor window; the
+      // rest repeats from the segment's start, markers included.
+      const std::size_t before = distance - n;
+      const std::size_t m = std::min<std::size_t>(length_, before);
+      const std::uint16_t first = static_cast<std::uint16_t>(kMarkerBase + (kWindow - before));
+      for (std::size_t k = 0; k < m; ++k) next[k] = static_cast<T>(first + k);
+      for (std::size_t k = m; k < length_; ++k) next[k] = next[k - distance];
+      next += length_;
+      return {};
+    }
+  }
+
+  Fault put_stored(const std::uint8_t* bytes, std::size_t count) {
+    const std::size_t n = length();
+    if (count > max_len_ - std::min<std::uint64_t>(n, max_len_))
+      return Fault::plain(FaultKind::BudgetExceeded);
+    if (n + count + 16 > array_.size()) grow(n, count);
+    if constexpr (sizeof(T) == 1) {
+      std::memcpy(next, bytes, count);
+    } else {
+      for (std::size_t i = 0; i < count; ++i) next[i] = bytes[i];
+    }
+    next += count;
+    return {};
+  }
+
+ private:
+  // Enlarges the array so that `extra` more elements and the slack fit.
+  void grow(std::size_t n, std::size_t extra) {
+    std::size_t want = std::max<std::size_t>(array_.size() * 2, kSymbolRoom);
+    const std::size_t need = n + extra + inflate::kSinkSlack + 258 + 16;
+    want = std::max(want, need);
+    const std::size_t cap_max = static_cast<std::size_t>(
+        std::min<std::uint64_t>(max_len_, std::uint64_t{1} << 40) + inflate::kSinkSlack + 258 + 16);
+    want = std::max(std::min(want, cap_max), need);
+    array_.resize(want);
+    point(n);
+  }
+
+  void point(std::size_t n) {
+    base = array_.data();
+    next = base + n;
+    const std::size_t room = array_.size() > inflate::kSinkSlack + 258
+                                 ? array_.size() - inflate::kSinkSlack - 258
+                                 : 0;
+    const std::uint64_t budget_room = max_len_ > 258 ? max_len_ - 258 : 0;
+    limit = base + static_cast<std::size_t>(std::min<std::uint64_t>(room, budget_room));
+  }
+
+  Array& array_;
+  std::uint64_t max_len_;
+};
+
+bool has_marker(const std::uint16_t* p, std::size_t n) {
+  std::uint16_t any = 0;
+  for (std::size_t i = 0; i < n; ++i) any |= p[i];
+  return (any & kMarkerBase) != 0;
+}
+
+}  // namespace
+
+Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_t start_bit,
+                               std::uint64_t end_bit, bool speculative, std::uint64_t budget) {
+  if (start_bit > std::uint64_t{input.size()} * 8)
+    return invalid_bit(start_bit, "unexpected end of DEFLATE data");
+  Segment seg;
+  seg.start_bit = start_bit;
+  std::size_t n_symbols = 0;
+  std::size_t n_bytes = 0;
+  bool bytes_mode = !speculative;
+  if (bytes_mode) {
+    seg.bytes.resize(kByteRoom);
+  } else {
+    seg.symbols.resize(std::min<std::uint64_t>(kByteRoom, budget + inflate::kSinkSlack + 512));
+  }
+  HuffmanPair tables;
+  std::uint64_t pos = start_bit;
+  for (;;) {
+    inflate::BlockInfo info;
+    Fault fault;
+    if (bytes_mode) {
+      MarkerSink<std::uint8_t, std::vector<std::uint8_t>> sink(seg.bytes, n_bytes, budget - n_symbols + seg.bytes_start);
+      fault = inflate::decode_block(input, pos, sink, tables, info);
+      n_bytes = sink.length();
+    } else {
+      MarkerSink<std::uint16_t, Symbols> sink(seg.symbols, n_symbols, budget);
+      fault = inflate::decode_block(input, pos, sink, tables, info);
+      n_symbols = sink.length();
+    }
+    if (fault) return fault_error(fault);
+    if (!bytes_mode && n_symbols >= kWindow &&
+        !has_marker(seg.symbols.data() + n_symbols - kWindow, kWindow)) {
+      seg.bytes.resize(std::max(kByteRoom, kWindow + inflate::kSinkSlack + 1024));
+      const std::uint16_t* src = seg.symbols.data() + n_symbols - kWindow;
+      for (std::size_t i = 0; i < kWindow; ++i) seg.bytes[i] = static_cast<std::uint8_t>(src[i]);
+      n_bytes = kWindow;
+      seg.bytes_start = kWindow;
+      bytes_mode = true;
+    }
+    if (info.final) {
+      seg.end_bit = (pos + 7) & ~std::uint64_t{7};
+      seg.is_final = true;
+      break;
+    }
+    if (pos >= end_bit && info.type == 2) {
+      seg.end_bit = pos;
+      break;
+    }
+  }
+  seg.symbols.resize(n_symbols);
+  seg.bytes.resize(n_bytes);
+  seg.tail_crc.update(std::span<const std::uint8_t>(seg.bytes).subspan(seg.bytes_start));
+  return seg;
+}
+
+Result<std::vector<std::uint8_t>> resolve_symbols(std::span<const std::uint16_t> symbols,
+                                                  std::span<const std::uint8_t> window) {
+  const std::size_t n = symbols.size();
+  std::vector<std::uint8_t> out(n);
+  if (n == 0) return out;
+  const std::size_t w = window.size();
+  if (n >= 131072 && w == kWindow) {
+    // One table lookup per symbol: literals map to themselves, markers to
+    // the window.
+    std::vector<std::uint8_t> table(65536, 0);
+    for (unsigned i = 0; i < 256; ++i) table[i] = static_cast<std::uint8_t>(i);
+    std::memcpy(table.data() + kMarkerBase, window.data(), kWindow);
+    const std::uint16_t* s = symbols.data();
+    std::uint8_t* o = out.data();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      o[i] = table[s[i]];
+      o[i + 1] = table[s[i + 1]];
+      o[i + 2] = table[s[i + 2]];
+      o[i + 3] = table[s[i + 3]];
+    }
+    for (; i < n; ++i) o[i] = table[s[i]];
+    return out;
+  }
+  const std::size_t missing = kWindow - w;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint16_t s = symbols[i];
+    if (s < 256) {
+      out[i] = static_cast<std::uint8_t>(s);
+      continue;
+    }
+    const std::size_t index = s >= kMarkerBase ? s - kMarkerBase : 0;
+    if (s < kMarkerBase || index < missing)
+      return error::Error::invalid_gzip("speculative marker references unavailable predecessor history");
+    out[i] = window[index - missing];
+  }
+  return out;
+}
+
+Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::uint8_t> window) {
+  ResolvedSegment r;
+  RVK_TRY_ASSIGN(r.prefix, resolve_symbols(segment.symbols, window));
+  r.crc = checksum::Crc32(checksum::crc32(r.prefix), r.prefix.size());
+  r.crc.combine(segment.tail_crc);
+  r.bytes = std::move(segment.bytes);
+  r.bytes_start = segment.bytes_start;
+  return r;
+}
+
+Result<std::vector<std::uint8_t>> successor_window(const Segment& segment,
+                                                   std::span<const std::uint8_t> window) {
+  const std::size_t tail = segment.bytes.size() - segment.bytes_start;
+  if (tail >= kWindow) {
+    return std::vector<std::uint8_t>(segment.bytes.end() - kWindow, segment.bytes.end());
+  }
+  const std::size_t r = std::min(segment.symbols.size(), kWindow - tail);
+  RVK_TRY_ASSIGN(std::vector<std::uint8_t> resolved,
+                 resolve_symbols(std::span(segment.symbols).last(r), window));
+  const std::size_t keep = std::min(window.size(), kWindow - (r + tail));
+  std::vector<std::uint8_t> out;
+  out.reserve(keep + r + tail);
+  out.insert(out.end(), window.end() - static_cast<std::ptrdiff_t>(keep), window.end());
+  out.insert(out.end(), resolved.begin(), resolved.end());
+  out.insert(out.end(), segment.bytes.begin() + static_cast<std::ptrdiff_t>(segment.bytes_start),
+             segment.bytes.end());
+  return out;
+}
+
+}  // namespace rvk::gzip
