@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "rvk/bzip2.hpp"
+#include "rvk/gzip.hpp"
 #include "rvk/options.hpp"
 #include "rvk/pipe.hpp"
 
@@ -93,6 +94,9 @@ int main(int argc, char** argv) {
   std::thread feeder([&, w = std::move(writer)]() mutable {
     if (size >= 3 && std::memcmp(data, "BZh", 3) == 0) {
       outcome = rvk::decode::decompress_to_sink_with_progress(input, w, options, rvk::no_progress());
+    } else if (size >= 2 && data[0] == 0x1F && data[1] == 0x8B) {
+      outcome = rvk::gzip::decompress_to_sink_with_options_and_progress(input, w, options,
+                                                                       rvk::no_progress());
     } else {
       outcome = rvk::Error::unsupported_format("rvk-cat: unrecognised input format");
     }
