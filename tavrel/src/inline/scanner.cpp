@@ -270,15 +270,30 @@ ast::Inlines InlineScanner::run() {
         any_token = true;
     }
     const bool autolinks = context.options.autolinks;
+    // With autolinks on, a word start matters only when it can begin a
+    // scheme or "www." or an "@" lies within the bounded word.
+    const bool any_at = autolinks && text.find('@') != std::string_view::npos;
+    if (any_at) build_byte_tables();
+    std::size_t next_at = 0;  // index into at_pos_ of the first "@" at or after pos
     std::size_t pos = 0;
     const std::size_t n = text.size();
+    nodes.reserve(n / 16 + 4);
+    alive_link_.reserve(n / 16 + 4);
     while (pos < n) {
         unsigned char c = static_cast<unsigned char>(text[pos]);
         bool interesting = special_byte(c) || (any_token && token_first[c]);
         if (!interesting && autolinks && (c & 0xC0) != 0x80) {
-            // A bare link may start here only after a boundary character.
-            unsigned char p = pos > 0 ? static_cast<unsigned char>(text[pos - 1]) : 0;
-            interesting = p < 0x80 ? autolink::is_boundary(p) : autolink::is_boundary(text::decode_utf8_before(text, pos).cp);
+            bool starter = c == 'h' || c == 'f' || c == 'w' || c == 'm' || c == 'M' || c == 'x' || c == 'X';
+            if (!starter && any_at) {
+                while (next_at < at_pos_.size() && at_pos_[next_at] < pos) ++next_at;
+                starter = next_at < at_pos_.size() && at_pos_[next_at] < pos + 256;
+            }
+            if (starter) {
+                // A bare link may start here only after a boundary character.
+                unsigned char p = pos > 0 ? static_cast<unsigned char>(text[pos - 1]) : 0;
+                interesting = p < 0x80 ? autolink::is_boundary(p)
+                                       : autolink::is_boundary(text::decode_utf8_before(text, pos).cp);
+            }
         }
         if (!interesting) {
             pending.push_back(static_cast<char>(c));
@@ -289,10 +304,21 @@ ast::Inlines InlineScanner::run() {
     }
     flush_text();
     process_delimiters_range(*this, 0, SIZE_MAX);
+    // The alive nodes, coalesced as they are taken (children are coalesced
+    // one element at a time, so no second full-size list is built).
     ast::Inlines out;
-    for (std::size_t i = next_alive(0); i < nodes.size(); i = next_alive(i + 1))
-        out.push_back(std::move(nodes[i].inline_));
-    return coalesce(std::move(out));
+    ast::Inlines one(1);
+    for (std::size_t i = next_alive(0); i < nodes.size(); i = next_alive(i + 1)) {
+        if (nodes[i].inline_.is<ast::Text>()) {
+            push_coalesced(out, std::move(nodes[i].inline_));
+            continue;
+        }
+        one[0] = std::move(nodes[i].inline_);
+        ast::Inlines done = coalesce(std::move(one));
+        push_coalesced(out, std::move(done[0]));
+        one.resize(1);
+    }
+    return out;
 }
 
 // Applies the first rule that matches at `pos`; returns the next position.
