@@ -1,0 +1,155 @@
+import bz2
+import gzip
+import json
+import os
+
+import pytest
+
+from corpuswright import _core
+from conftest import make_metadata, page
+from dumps import dump, page_xml, synthetic_dump
+
+
+def lines(path):
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f]
+
+
+def tmp_leftovers(directory):
+    return [n for n in os.listdir(directory) if n.startswith(".tmp")]
+
+
+@pytest.fixture
+def meta(tmp_path):
+    return make_metadata(
+        tmp_path / "meta.db",
+        roles=[("Navbox", "navigation"), ("Nowrap", "unwrap"), ("Stub", "ok")],
+        disambiguation=[5],
+    )
+
+
+def test_stage1_filters_numbers_and_summary(tmp_path, meta, capfd):
+    pages = [
+        page_xml("One", page(1) + "{{Unknown thing|x}} {{Unknown_thing}}", page_id=1),
+        page_xml("Talk", page(2), ns=1, page_id=2),
+        page_xml("Redirect", page(3), page_id=3, redirect=True),
+        page_xml("Short", "tiny", page_id=4),
+        page_xml("Disambiguation", page(5), page_id=5),
+        page_xml("Prose-free", "{{Navbox}}" + " " * 300, page_id=6),
+        page_xml("Two", page(7) + "{{Stub}}", page_id=7, revision_id=77),
+    ]
+    xml = tmp_path / "dump.xml"
+    xml.write_text(dump(pages), encoding="utf-8")
+    out = tmp_path / "out" / "articles.jsonl"
+    written, zero, rows = _core.build_stage1(xml, out, meta)
+    assert (written, zero) == (2, 0)
+    records = lines(out)
+    assert [r["article_id"] for r in records] == [0, 1]
+    assert [r["page_id"] for r in records] == [1, 7]
+    assert records[1]["revision_id"] == 77, "the revision's own id, not the contributor's"
+    assert records[0]["title"] == "One" and records[0]["warnings"] == []
+    assert list(records[0]) == ["article_id", "page_id", "revision_id", "title", "timestamp", "md", "warnings"]
+    assert ("mediawiki:transclude", "unknown thing", 1) in rows
+    assert all(name != "stub" for _, name, _ in rows)
+    err = capfd.readouterr().err
+    assert err.startswith("Processed 2 articles in ") and err.endswith("/s)\n")
+    assert tmp_leftovers(out.parent) == []
+    assert oct(os.stat(out).st_mode & 0o777) == "0o600"
+
+
+def test_stage1_min_bytes_counts_utf8_bytes(tmp_path, meta):
+    text = page(1)
+    size = len(text.encode("utf-8"))
+    xml = tmp_path / "d.xml"
+    xml.write_text(dump([page_xml("A", text, page_id=1)]), encoding="utf-8")
+    assert _core.build_stage1(xml, tmp_path / "a.jsonl", meta, min_bytes=size)[0] == 1
+    assert _core.build_stage1(xml, tmp_path / "b.jsonl", meta, min_bytes=size + 1)[0] == 0
+    assert _core.build_stage1(xml, tmp_path / "c.jsonl", meta, min_bytes=0)[0] == 1
+
+
+def test_limit_inside_and_at_end_of_batches(tmp_path, meta):
+    xml = tmp_path / "big.xml"
+    xml.write_text(synthetic_dump(600), encoding="utf-8")
+    full = tmp_path / "full.jsonl"
+    assert _core.build_stage1(xml, full, meta, min_bytes=0)[0] == 600
+    for limit in (0, 1, 256, 300, 600, 1000):
+        out = tmp_path / f"l{limit}.jsonl"
+        written = _core.build_stage1(xml, out, meta, min_bytes=0, limit=limit)[0]
+        assert written == min(limit, 600)
+        assert lines(out) == lines(full)[:written]
+
+
+def test_dataset_equals_two_stages_and_batch_sizes_agree(tmp_path, meta):
+    xml = tmp_path / "d.xml"
+    xml.write_text(synthetic_dump(300), encoding="utf-8")
+    a1, c1 = tmp_path / "a1.jsonl", tmp_path / "c1.jsonl"
+    arts, chunks, rows = _core.build_dataset(xml, a1, c1, meta, min_bytes=0, target_words=120)
+    assert arts == 300 and chunks >= 300
+    assert len(lines(c1)) == chunks
+    a2 = tmp_path / "a2.jsonl"
+    assert _core.build_stage1(xml, a2, meta, min_bytes=0) == (arts, 0, rows)
+    assert a1.read_bytes() == a2.read_bytes()
+    chunk_records = lines(c1)
+    ids = {r["article_id"] for r in lines(a1)}
+    assert {c["article_id"] for c in chunk_records} <= ids
+    md = {r["article_id"]: r["md"].encode() for r in lines(a1)}
+    for c in chunk_records:
+        body = md[c["article_id"]][c["start_byte"]:c["start_byte"] + c["byte_len"]].decode()
+        text = c["prefix_md"] + body
+        assert c["word_count"] == len(text.split())
+        assert c["prefix_md"].startswith("# ")
+    firsts = [c for c in chunk_records if c["chunk_id"] == 0]
+    assert len(firsts) == arts and all(c["start_kind"] == "h1" for c in firsts)
+
+
+def test_target_words_zero_touches_nothing(tmp_path):
+    with pytest.raises(RuntimeError) as e:
+        _core.build_dataset(tmp_path / "none.xml", tmp_path / "a", tmp_path / "c", tmp_path / "none.db", target_words=0)
+    assert str(e.value) == "target_words must be positive"
+    assert os.listdir(tmp_path) == []
+
+
+def test_failures_leave_old_outputs(tmp_path, meta):
+    out = tmp_path / "articles.jsonl"
+    out.write_text("old\n")
+    with pytest.raises(RuntimeError) as e:
+        _core.build_stage1(tmp_path / "missing.xml", out, meta)
+    assert str(e.value).startswith("opening " + str(tmp_path / "missing.xml"))
+    no_table = make_metadata(tmp_path / "no-table.db")
+    xml = tmp_path / "d.xml"
+    xml.write_text(synthetic_dump(3), encoding="utf-8")
+    with pytest.raises(RuntimeError) as e:
+        _core.build_stage1(xml, out, no_table)
+    assert "no such table: disambiguation" in str(e.value)
+    bad = tmp_path / "bad.xml"
+    bad.write_text(synthetic_dump(3)[:-200], encoding="utf-8")
+    with pytest.raises(RuntimeError):
+        _core.build_stage1(bad, out, meta, min_bytes=0)
+    with pytest.raises(RuntimeError) as e:
+        _core.build_stage1(xml, out, tmp_path / "absent.db")
+    assert str(e.value).startswith("opening wiki metadata ")
+    assert out.read_text() == "old\n"
+    assert tmp_leftovers(tmp_path) == []
+
+
+def test_page_props(tmp_path):
+    sql = (
+        "INSERT INTO `page_props` VALUES (10,'disambiguation',''),(11,'wikibase_item','Q1'),"
+        "(12,'disambiguation',''),(12,'disambiguation','');\n"
+    )
+    src = tmp_path / "props.sql"
+    src.write_text(sql)
+    db = tmp_path / "new" / "meta.db"
+    with pytest.raises(RuntimeError) as e:
+        _core.build_page_props(src, db)
+    assert str(e.value).startswith("opening metadata ")
+    db = tmp_path / "meta.db"
+    assert _core.build_page_props(src, db) == 2
+    import sqlite3
+
+    con = sqlite3.connect(db)
+    assert sorted(r[0] for r in con.execute("SELECT page_id FROM disambiguation")) == [10, 12]
+    con.close()
+    with pytest.raises(RuntimeError) as e:
+        _core.build_page_props(tmp_path / "missing.sql", db)
+    assert str(e.value).startswith("opening ")
