@@ -1,8 +1,8 @@
 // The block and inline clean-up passes and the back-matter cut.
 //
-// Each pass takes a node list, moves the nodes it keeps into a new list and
-// puts that back: nothing is copied on the way except where a rule must keep
-// the original beside a rewritten version (table interludes). Markers left
+// Each pass rewrites a node list in place as it walks it (see Compactor):
+// nothing is copied on the way except where a rule must keep the original
+// beside a rewritten version (table interludes). Markers left
 // by the wikitext reader are recognised by their attribute keys
 // ("data-mediawiki-category" on category links, "data-mediawiki-behavior" on
 // behaviour switches) and by the "./" and "#" prefixes of links to wiki
@@ -65,6 +65,55 @@ bool keep_paragraph(const Paragraph& para) {
     return !tavrel::text::trim(p).empty();
 }
 
+// Rewrites a node list in place while it is walked front to back: kept
+// nodes slide down over dropped ones, and replacements are written into the
+// room that dropped nodes freed. Only when a replacement needs more room than
+// that (a call that expands to several inlines) is the list moved out to a
+// fresh vector, once. Most lists therefore cost no allocation at all. Node i
+// must be handed to `keep` or `replace` (or dropped by neither) in order of i.
+template <class Node>
+class Compactor {
+public:
+    explicit Compactor(std::vector<Node>& list) : list_(list) {}
+
+    void keep(std::size_t i) {
+        if (spilled_) {
+            spill_.push_back(std::move(list_[i]));
+        } else {
+            if (w_ != i) list_[w_] = std::move(list_[i]);
+            ++w_;
+        }
+    }
+
+    // Node i is replaced by `nodes` (possibly none); `nodes` must not live
+    // inside the list.
+    void replace(std::size_t i, std::vector<Node>&& nodes) {
+        if (!spilled_ && w_ + nodes.size() <= i + 1) {
+            for (Node& n : nodes) list_[w_++] = std::move(n);
+            return;
+        }
+        if (!spilled_) {
+            spilled_ = true;
+            spill_.reserve(list_.size() + nodes.size());
+            for (std::size_t k = 0; k < w_; ++k) spill_.push_back(std::move(list_[k]));
+        }
+        for (Node& n : nodes) spill_.push_back(std::move(n));
+    }
+
+    void finish() {
+        if (spilled_)
+            list_ = std::move(spill_);
+        else
+            list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(w_), list_.end());
+    }
+
+private:
+    std::vector<Node>& list_;
+    std::vector<Node> spill_;
+    std::size_t w_ = 0;  // next slot to write while not spilled
+    bool spilled_ = false;
+};
+
 void trim_soft_breaks(Inlines& list) {
     std::size_t start = 0, end = list.size();
     while (start < end && list[start].is<SoftBreak>()) ++start;
@@ -72,10 +121,6 @@ void trim_soft_breaks(Inlines& list) {
     if (start == 0 && end == list.size()) return;
     list.erase(list.begin() + static_cast<std::ptrdiff_t>(end), list.end());
     list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(start));
-}
-
-void append_moved(Inlines& out, Inlines&& from) {
-    for (Inline& in : from) out.push_back(std::move(in));
 }
 
 void clean_table(Table& t, const roles::TemplateRoles& roles) {
@@ -107,9 +152,9 @@ bool is_back_matter(const Heading& h) {
 }  // namespace
 
 void clean_inlines(Inlines& inlines, const roles::TemplateRoles& roles) {
-    Inlines out;
-    out.reserve(inlines.size());
-    for (Inline& in : inlines) {
+    Compactor<Inline> out(inlines);
+    for (std::size_t i = 0; i < inlines.size(); ++i) {
+        Inline& in = inlines[i];
         switch (in.kind()) {
             case InlineKind::Emph: clean_inlines(in.as<Emph>()->content, roles); break;
             case InlineKind::Strong: clean_inlines(in.as<Strong>()->content, roles); break;
@@ -124,7 +169,7 @@ void clean_inlines(Inlines& inlines, const roles::TemplateRoles& roles) {
             case InlineKind::Operation: {
                 Operation& call = *in.as<Operation>();
                 for (OperationArg& arg : call.args) clean_inlines(arg.value, roles);
-                append_moved(out, operation(std::move(call), roles));
+                out.replace(i, operation(std::move(call), roles));
                 continue;
             }
             case InlineKind::Link: {
@@ -132,7 +177,8 @@ void clean_inlines(Inlines& inlines, const roles::TemplateRoles& roles) {
                 clean_inlines(link.content, roles);
                 if (has_key(link.attr, kCategoryKey)) continue;
                 if (link.url.starts_with("./") || link.url.starts_with("#")) {
-                    append_moved(out, std::move(link.content));
+                    Inlines content = std::move(link.content);  // out of the list before it is overwritten
+                    out.replace(i, std::move(content));
                     continue;
                 }
                 break;
@@ -147,16 +193,16 @@ void clean_inlines(Inlines& inlines, const roles::TemplateRoles& roles) {
             }
             default: break;
         }
-        out.push_back(std::move(in));
+        out.keep(i);
     }
-    trim_soft_breaks(out);
-    inlines = std::move(out);
+    out.finish();
+    trim_soft_breaks(inlines);
 }
 
 void clean_blocks(Blocks& blocks, const roles::TemplateRoles& roles) {
-    Blocks out;
-    out.reserve(blocks.size());
-    for (Block& b : blocks) {
+    Compactor<Block> out(blocks);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        Block& b = blocks[i];
         switch (b.kind()) {
             case BlockKind::Paragraph: {
                 Paragraph& para = *b.as<Paragraph>();
@@ -180,18 +226,17 @@ void clean_blocks(Blocks& blocks, const roles::TemplateRoles& roles) {
             case BlockKind::Figure: continue;
             default: break;
         }
-        out.push_back(std::move(b));
+        out.keep(i);
     }
-    blocks = std::move(out);
+    out.finish();
 }
 
 void cut_back_matter(Blocks& blocks) {
-    Blocks out;
-    out.reserve(blocks.size());
+    Compactor<Block> out(blocks);
     bool skipping = false;
     unsigned cut_level = 0;
-    for (Block& b : blocks) {
-        const Heading* h = b.as<Heading>();
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const Heading* h = blocks[i].as<Heading>();
         if (h && (h->level == 1 || h->level == 2) && is_back_matter(*h)) {
             // A back-matter heading starts a cut, or restarts a running one
             // at its own level.
@@ -202,9 +247,9 @@ void cut_back_matter(Blocks& blocks) {
         if (skipping && (!h || h->level > cut_level)) continue;
         skipping = false;
         cut_level = 0;
-        out.push_back(std::move(b));
+        out.keep(i);
     }
-    blocks = std::move(out);
+    out.finish();
 }
 
 }  // namespace corpuswright::cleanup

@@ -143,6 +143,27 @@ TEST(CleanInlines, ArgumentsAreCleanedBeforeTheCallIsRewritten) {
     EXPECT_EQ(out[0].as<Operation>()->args[0].value, Ts("v"));
 }
 
+TEST(CleanInlines, ReplacementsOfEverySizeKeepTheOrder) {
+    roles::TemplateRoles roles;
+    roles.unwrap.insert("W");
+    auto run = [&](Inlines in) {
+        clean_inlines(in, roles);
+        return in;
+    };
+    // Growing past the room freed so far, at the start, middle and end.
+    EXPECT_EQ(run({tmpl("w", {pos("a"), pos("b")}), T("c")}), (Inlines{T("a"), T("|"), T("b"), T("c")}));
+    EXPECT_EQ(run({T("a"), tmpl("w", {pos("b"), pos("c")}), image("x"), T("d"), tmpl("w", {pos("e"), pos("f")})}),
+              (Inlines{T("a"), T("b"), T("|"), T("c"), T("d"), T("e"), T("|"), T("f")}));
+    // Fitting into room freed by dropped nodes.
+    EXPECT_EQ(run({image("1"), FootnoteRef{"2"}, tmpl("w", {pos("a"), pos("b")}), T("c")}),
+              (Inlines{T("a"), T("|"), T("b"), T("c")}));
+    // Links unwrapped into several inlines, and to nothing.
+    Link multi = internal_link("./X", "");
+    multi.content = {T("x"), Emph{Attr{}, Ts("y")}, T("z")};
+    EXPECT_EQ(run({T("a"), multi, internal_link("./Y", ""), T("b")}),
+              (Inlines{T("a"), T("x"), Emph{Attr{}, Ts("y")}, T("z"), T("b")}));
+}
+
 // --- blocks -----------------------------------------------------------------
 
 TEST(CleanBlocks, ImageMapAndGalleryLeftoversAreDropped) {
