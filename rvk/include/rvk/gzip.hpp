@@ -167,6 +167,15 @@ struct Segment {
 Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_t start_bit,
                                std::uint64_t end_bit, bool speculative, std::uint64_t budget);
 
+// Where a non-final segment may end: after a dynamic block (the grid rule,
+// so that the next segment starts where a boundary search can find it), or
+// after any block (to decode a short gap between two segments exactly).
+enum class SegmentStop : std::uint8_t { AfterDynamic, AnyBlock };
+
+Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_t start_bit,
+                               std::uint64_t end_bit, bool speculative, std::uint64_t budget,
+                               SegmentStop stop);
+
 // Replaces the markers of `symbols` by bytes of `window` (at most 32 KiB,
 // right-aligned against the marker indices). A marker before the window's
 // start: "speculative marker references unavailable predecessor history".

@@ -240,7 +240,8 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
         if (seg.start_bit == expected) {
           accept = true;
         } else if (seg.start_bit > expected && seg.start_bit - expected <= kBridgeBits) {
-          auto gap = decode_segment(input, expected, seg.start_bit, true, kSegmentBudget);
+          auto gap = decode_segment(input, expected, seg.start_bit, true, kSegmentBudget,
+                                    SegmentStop::AnyBlock);
           if (gap.ok() && !gap->is_final && gap->end_bit == seg.start_bit) {
             if (!take_local(std::move(gap).value())) {
               results.retire(one.charged);

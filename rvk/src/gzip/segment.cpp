@@ -139,6 +139,12 @@ bool has_marker(const std::uint16_t* p, std::size_t n) {
 
 Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_t start_bit,
                                std::uint64_t end_bit, bool speculative, std::uint64_t budget) {
+  return decode_segment(input, start_bit, end_bit, speculative, budget, SegmentStop::AfterDynamic);
+}
+
+Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_t start_bit,
+                               std::uint64_t end_bit, bool speculative, std::uint64_t budget,
+                               SegmentStop stop) {
   if (start_bit > std::uint64_t{input.size()} * 8)
     return invalid_bit(start_bit, "unexpected end of DEFLATE data");
   Segment seg;
@@ -180,7 +186,7 @@ Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_
       seg.is_final = true;
       break;
     }
-    if (pos >= end_bit && info.type == 2) {
+    if (pos >= end_bit && (info.type == 2 || stop == SegmentStop::AnyBlock)) {
       seg.end_bit = pos;
       break;
     }

@@ -192,6 +192,38 @@ TEST(Segment, SwitchesToBytesOnceTheLast32KiBHoldNoMarker) {
   EXPECT_EQ(seg->output_size(), 40015u);
 }
 
+TEST(Segment, StopRules) {
+  // A fixed block, an empty stored block (as a sync flush leaves), a final
+  // fixed block.
+  BitWriter w;
+  w.bits(0, 1);
+  w.bits(1, 2);
+  w.fixed_literal('a');
+  w.fixed_end();
+  const std::uint64_t first_end = w.position();
+  w.bits(0, 1);
+  w.bits(0, 2);
+  w.align();
+  w.bits(0, 16);
+  w.bits(0xFFFF, 16);
+  w.bits(1, 1);
+  w.bits(1, 2);
+  w.fixed_literal('b');
+  w.fixed_end();
+  const Bytes raw = w.take();
+  // The grid rule runs through stored and fixed blocks to the final one.
+  auto grid = decode_segment(raw, 0, 1, true, 1000);
+  ASSERT_TRUE(grid.ok());
+  EXPECT_TRUE(grid->is_final);
+  EXPECT_EQ(grid->output_size(), 2u);
+  // Any block boundary: stops right after the first block.
+  auto gap = decode_segment(raw, 0, 1, true, 1000, rvk::gzip::SegmentStop::AnyBlock);
+  ASSERT_TRUE(gap.ok());
+  EXPECT_FALSE(gap->is_final);
+  EXPECT_EQ(gap->end_bit, first_end);
+  EXPECT_EQ(gap->output_size(), 1u);
+}
+
 TEST(Segment, BudgetIsExact) {
   BitWriter w;
   w.bits(1, 1);
