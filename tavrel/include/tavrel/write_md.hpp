@@ -104,10 +104,22 @@ public:
 
 private:
     void raw_inlines(const ast::Inlines& inlines);
+    // Text, escaped so that it reads back as itself where it stands.
+    void write_text(std::string_view text);
+    // The "[" of a link or span, never read as part of an image's "![".
+    void open_bracket();
     // The content of a link, image or span, between its brackets.
     void bracketed(const ast::Inlines& inlines);
     void inline_node(const ast::Inline& node);
     void single_line(const ast::Inlines& inlines);
+    // Emphasis, strong emphasis, strikeout or highlight: between delimiters
+    // when the reader would pair them back (flanking, no merging with a
+    // neighbouring run of the same character), else as its HTML element.
+    void delimited(std::string_view delim, std::string_view tag, const ast::Attr& attr,
+                   const ast::Inlines& content, bool first_of_same);
+    // The first character a node writes, as far as a delimiter run before it
+    // needs to know (0 for white space or nothing).
+    char32_t lead_char(const ast::Inline& node) const;
     void operation(const ast::Operation& op);
     void block_quote(const ast::BlockQuote& quote);
     void list(const ast::List& list);
@@ -122,6 +134,15 @@ private:
     std::vector<std::pair<std::string, ast::Inlines>> notes_;
     // How many link, image or span brackets enclose the text being written.
     int bracket_depth_ = 0;
+    // The character that follows the inline being written (0: white space
+    // or the end), and whether it is the closer of a delimited parent.
+    char32_t after_ = 0;
+    bool after_is_closer_ = false;
+    // The delimiter character of a parent whose opener was just written;
+    // seen by its first child only.
+    char32_t opened_by_ = 0;
+    // Where the last node that takes trailing attributes ended in `out_`.
+    std::size_t attr_target_end_ = std::string::npos;
     const ast::Document& doc_;
 };
 

@@ -92,6 +92,29 @@ void escape_markdown(std::string_view text, std::string& out) { write_md::detail
 
 namespace tavrel::write_md::detail {
 
+namespace {
+
+bool ends_with(std::string_view s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+// The reader turns bare URLs ("http://", "https://", "ftp://", "www.") and
+// e-mail addresses in text into autolinks. An escaped character inside the
+// marker ("http\://", "www\.", "a\@b") reads back as itself and breaks the
+// pattern, so text keeps being text. The test looks at the text alone, so
+// writing the re-read text decides the same way.
+bool starts_bare_link_at(std::string_view text, std::size_t i) {
+    char c = text[i];
+    if (c == '@') return true;
+    std::string_view before = text.substr(0, i);
+    if (c == '.') return ends_with(before, "www");
+    // ':'
+    if (text.substr(i, 3) != "://") return false;
+    return ends_with(before, "http") || ends_with(before, "https") || ends_with(before, "ftp");
+}
+
+}  // namespace
+
 void escape_text(std::string_view text, std::string& out, bool in_brackets) {
     using namespace tavrel::markdown;
     std::size_t run = 0;
@@ -128,6 +151,11 @@ void escape_text(std::string_view text, std::string& out, bool in_brackets) {
             run = i + 1;
             if (write_md::detail::starts_decoded_reference(text, i)) out.push_back('\\');
             out.push_back('&');
+        } else if ((c == '@' || c == '.' || c == ':') && starts_bare_link_at(text, i)) {
+            out.append(text.substr(run, i - run));
+            out.push_back('\\');
+            out.push_back(c);
+            run = i + 1;
         }
     }
     out.append(text.substr(run));

@@ -493,6 +493,10 @@ void Renderer::html_fallback(const Block& block) {
 // Renderer: inlines
 
 void Renderer::inlines(const Inlines& run) {
+    after_ = 0;
+    after_is_closer_ = false;
+    opened_by_ = 0;
+    attr_target_end_ = std::string::npos;
     if (canon::is_canonical(run, false)) {
         raw_inlines(run);
     } else {
@@ -501,6 +505,10 @@ void Renderer::inlines(const Inlines& run) {
 }
 
 void Renderer::single_line(const Inlines& run) {
+    after_ = 0;
+    after_is_closer_ = false;
+    opened_by_ = 0;
+    attr_target_end_ = std::string::npos;
     if (canon::is_canonical(run, true)) {
         raw_inlines(run);
     } else {
@@ -509,31 +517,194 @@ void Renderer::single_line(const Inlines& run) {
 }
 
 void Renderer::raw_inlines(const Inlines& run) {
-    for (const auto& node : run) inline_node(node);
+    const char32_t inherited = after_;
+    const bool inherited_closer = after_is_closer_;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        bool last = i + 1 == run.size();
+        after_ = last ? inherited : lead_char(run[i + 1]);
+        after_is_closer_ = last && inherited_closer;
+        inline_node(run[i]);
+    }
+    after_ = inherited;
+    after_is_closer_ = inherited_closer;
+}
+
+char32_t Renderer::lead_char(const Inline& node) const {
+    return std::visit(
+        [&](const auto& n) -> char32_t {
+            using T = std::decay_t<decltype(n)>;
+            if constexpr (std::is_same_v<T, Text>) {
+                if (n.text.empty()) return 0;
+                char c = n.text[0];
+                if (c == '#' || c == '$' || c == '*' || c == '+' || c == '<' || c == '=' || c == '>' || c == '\\' ||
+                    c == ']' || c == '^' || c == '_' || c == '`' || c == '|' || c == '~' || c == '@' ||
+                    (c == '&' && detail::starts_decoded_reference(n.text, 0))) {
+                    return '\\';
+                }
+                if (c == '[' && bracket_depth_ > 0) return '&';
+                if (text::is_white_space(static_cast<unsigned char>(c)) && static_cast<unsigned char>(c) < 0x80) return 0;
+                char32_t cp = text::decode_utf8(n.text, 0).cp;
+                return text::is_white_space(cp) ? 0 : cp;
+            } else if constexpr (std::is_same_v<T, SoftBreak>) {
+                return 0;
+            } else if constexpr (std::is_same_v<T, HardBreak> || std::is_same_v<T, Math>) {
+                return '\\';
+            } else if constexpr (std::is_same_v<T, Emph> || std::is_same_v<T, Strong> || std::is_same_v<T, Strikeout> ||
+                                 std::is_same_v<T, Highlight>) {
+                // Right after a closer of its own character an emphasis node
+                // takes its element form; after any other closer either form
+                // starts with punctuation, which is all a closer asks.
+                return '<';
+            } else if constexpr (std::is_same_v<T, Superscript>) {
+                return script_text_fits(n.text, '^') ? U'^' : U'<';
+            } else if constexpr (std::is_same_v<T, Subscript>) {
+                return script_text_fits(n.text, '~') ? U'~' : U'<';
+            } else if constexpr (std::is_same_v<T, Code> || std::is_same_v<T, RawInline>) {
+                return '`';
+            } else if constexpr (std::is_same_v<T, Image>) {
+                return '!';
+            } else if constexpr (std::is_same_v<T, Autolink>) {
+                return n.url == n.text ? U'<' : U'[';
+            } else if constexpr (std::is_same_v<T, RawHtml>) {
+                return n.html.empty() ? 0 : text::decode_utf8(n.html, 0).cp;
+            } else if constexpr (std::is_same_v<T, Operation>) {
+                return n.args.size() >= 2 ? U'<' : U'{';
+            } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
+                return n.token.source.empty() ? 0 : text::decode_utf8(n.token.source, 0).cp;
+            } else {
+                return '[';  // Link, Span, FootnoteRef, Note
+            }
+        },
+        node.node);
+}
+
+namespace {
+
+// Punctuation as the reader's flanking rules count it.
+bool flank_punct(char32_t c) { return c != 0 && (text::is_ascii_punctuation(c) || text::is_unicode_punctuation(c)); }
+bool flank_space(char32_t c) { return c == 0 || text::is_white_space(c); }
+
+}  // namespace
+
+void Renderer::delimited(std::string_view delim, std::string_view tag, const Attr& attr, const Inlines& content,
+                         bool first_of_same) {
+    const char32_t c = static_cast<unsigned char>(delim[0]);
+    const char32_t x = attr.empty() ? after_ : U'{';
+    const bool last_of_same = after_is_closer_ && after_ == c;
+    const std::size_t start = out_.size();
+    const std::size_t notes_mark = notes_.size();
+    // The character before the opener; 0 at a line start. An escaped one
+    // is not part of the opener's run.
+    char32_t p = 0;
+    bool p_escaped = false;
+    if (start > 0 && out_.back() != '\n') {
+        p = text::decode_utf8_before(out_, start).cp;
+        std::size_t k = start - text::decode_utf8_before(out_, start).len, slashes = 0;
+        while (k > 0 && out_[k - 1] == '\\') {
+            --k;
+            ++slashes;
+        }
+        p_escaped = slashes % 2 == 1;
+    }
+    const char32_t saved_after = after_;
+    const bool saved_closer = after_is_closer_;
+
+    // Try the delimiter form: write the content, then look at its edges.
+    out_.append(delim);
+    const std::size_t cstart = out_.size();
+    after_ = c;
+    after_is_closer_ = true;
+    opened_by_ = c;
+    raw_inlines(content);
+    opened_by_ = 0;
+    const std::size_t cend = out_.size();
+    bool ok = cend > cstart;
+    if (ok) {
+        char32_t f = text::decode_utf8(out_, cstart).cp;
+        char32_t l = text::decode_utf8_before(out_, cend).cp;
+        bool left_flanking = !flank_space(f) && (!flank_punct(f) || flank_space(p) || flank_punct(p));
+        bool right_flanking = !flank_space(l) && (!flank_punct(l) || flank_space(x) || flank_punct(x));
+        bool merges_before = p == c && !p_escaped && !first_of_same;
+        bool merges_after = x == c && !last_of_same;
+        ok = left_flanking && right_flanking && !merges_before && !merges_after;
+    }
+    if (ok) {
+        out_.append(delim);
+    } else {
+        // The element form reads back as raw HTML around the same content.
+        out_.resize(start);
+        notes_.resize(notes_mark);
+        out_.push_back('<');
+        out_.append(tag);
+        out_.push_back('>');
+        after_ = '<';
+        after_is_closer_ = false;
+        raw_inlines(content);
+        out_.append("</");
+        out_.append(tag);
+        out_.push_back('>');
+    }
+    after_ = saved_after;
+    after_is_closer_ = saved_closer;
+    trailing_attrs(attr);
+    if (ok) attr_target_end_ = out_.size();
+}
+
+void Renderer::write_text(std::string_view s) {
+    if (!s.empty() && s.front() == '{' && out_.size() == attr_target_end_) {
+        // Right after a node that takes trailing attributes a "{" could be
+        // read as its attribute block.
+        out_.append("\\{");
+        s.remove_prefix(1);
+    }
+    detail::escape_text(s, out_, bracket_depth_ > 0);
+}
+
+void Renderer::open_bracket() {
+    // A "!" written just before would make the bracket an image's. It is
+    // escaped when it is not already (an even run of backslashes before it).
+    if (!out_.empty() && out_.back() == '!') {
+        std::size_t k = out_.size() - 1, slashes = 0;
+        while (k > 0 && out_[k - 1] == '\\') {
+            --k;
+            ++slashes;
+        }
+        if (slashes % 2 == 0) out_.insert(out_.size() - 1, 1, '\\');
+    }
+    out_.push_back('[');
 }
 
 void Renderer::bracketed(const Inlines& run) {
+    const char32_t saved_after = after_;
+    const bool saved_closer = after_is_closer_;
+    after_ = ']';
+    after_is_closer_ = false;
     ++bracket_depth_;
     raw_inlines(run);
     --bracket_depth_;
+    after_ = saved_after;
+    after_is_closer_ = saved_closer;
 }
 
 void Renderer::operation(const Operation& op) {
     std::optional<std::string> label = usable_name(op.name);
     if (!label) label = usable_name(op.kind);
     if (!label) label = "empty";
+    // Without template-token rules (the dataset's reader options) the reader
+    // takes these forms as text, so they are written as escaped text is.
+    auto text = [&](std::string_view s) { write_text(s); };
     if (op.args.empty()) {
-        out_.append("{{");
-        out_.append(*label);
-        out_.append("}}");
+        text("{{" + *label + "}}");
     } else if (op.args.size() == 1) {
-        out_.append("{{#");
-        out_.append(*label);
-        out_.append("}}");
+        text("{{#" + *label + "}}");
+        const char32_t saved_after = after_;
+        const bool saved_closer = after_is_closer_;
+        after_ = '{';
+        after_is_closer_ = false;
         raw_inlines(op.args.front().value);
-        out_.append("{{/");
-        out_.append(*label);
-        out_.append("}}");
+        after_ = saved_after;
+        after_is_closer_ = saved_closer;
+        text("{{/" + *label + "}}");
     } else {
         // References recorded in an inline fragment get no section.
         render::Renderer r;
@@ -542,14 +713,16 @@ void Renderer::operation(const Operation& op) {
 }
 
 void Renderer::inline_node(const Inline& node) {
+    // Only the first node of a delimited content sees its parent's opener.
+    const char32_t opened = opened_by_;
+    opened_by_ = 0;
     auto wrapped = [&](std::string_view delim, const Attr& attr, const Inlines& content) {
-        out_.append(delim);
-        raw_inlines(content);
-        out_.append(delim);
-        trailing_attrs(attr);
+        std::string_view tag = delim == "*" ? "em" : delim == "**" ? "strong" : delim == "~~" ? "del" : "mark";
+        delimited(delim, tag, attr, content, opened == static_cast<unsigned char>(delim[0]));
     };
     auto script = [&](char marker, std::string_view tag, const Attr& attr, std::string_view text) {
-        if (script_text_fits(text, marker)) {
+        bool bare = script_text_fits(text, marker);
+        if (bare) {
             out_.push_back(marker);
             out_.append(text);
             out_.push_back(marker);
@@ -567,12 +740,13 @@ void Renderer::inline_node(const Inline& node) {
             out_.push_back('>');
         }
         trailing_attrs(attr);
+        if (bare) attr_target_end_ = out_.size();
     };
     std::visit(
         [&](const auto& n) {
             using T = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<T, Text>) {
-                detail::escape_text(n.text, out_, bracket_depth_ > 0);
+                write_text(n.text);
             } else if constexpr (std::is_same_v<T, SoftBreak>) {
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, HardBreak>) {
@@ -592,14 +766,16 @@ void Renderer::inline_node(const Inline& node) {
             } else if constexpr (std::is_same_v<T, Code>) {
                 code_span(n.text, out_);
                 trailing_attrs(n.attr);
+                attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Link>) {
-                out_.push_back('[');
+                open_bracket();
                 bracketed(n.content);
                 out_.append("](");
                 out_.append(escape_target(n.url));
                 append_title(n.title, out_);
                 out_.push_back(')');
                 trailing_attrs(n.attr);
+                attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Image>) {
                 out_.append("![");
                 bracketed(n.alt);
@@ -608,6 +784,7 @@ void Renderer::inline_node(const Inline& node) {
                 append_title(n.title, out_);
                 out_.push_back(')');
                 trailing_attrs(n.attr);
+                attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Autolink>) {
                 if (n.url == n.text) {
                     out_.push_back('<');
@@ -631,6 +808,7 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append(n.tex);
                 out_.append("\\)");
                 trailing_attrs(n.attr);
+                attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {
                 out_.append("[^");
                 out_.append(n.label);
@@ -642,10 +820,11 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append(label);
                 out_.push_back(']');
             } else if constexpr (std::is_same_v<T, Span>) {
-                out_.push_back('[');
+                open_bracket();
                 bracketed(n.content);
                 out_.push_back(']');
                 trailing_attrs(n.attr);
+                attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, RawInline>) {
                 code_span(n.text, out_);
                 out_.append("{=");

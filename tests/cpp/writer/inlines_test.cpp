@@ -110,6 +110,37 @@ TEST(WriteInlines, ScriptsReadBackVerbatimOrAsTheirElement) {
     EXPECT_EQ(para({T("x"), Subscript{Attr{}, "[1]"}}), "x~[1]~");
 }
 
+TEST(WriteInlines, EmphasisTheReaderWouldNotPairIsWrittenAsItsElement) {
+    EXPECT_EQ(para({T("a"), Em({T("b")}), T("c")}), "a*b*c");
+    EXPECT_EQ(para({T("("), Em({T("b")}), T(")")}), "(*b*)");
+    // A closer after punctuation needs white space or punctuation after it.
+    EXPECT_EQ(para({T("x "), Em({T("b.")}), T("c")}), "x <em>b.</em>c");
+    EXPECT_EQ(para({T("x "), Em({T("b.")}), T(" c")}), "x *b.* c");
+    // An opener before punctuation needs white space or punctuation before it.
+    EXPECT_EQ(para({T("x"), St({T("(b)")}), T(" c")}), "x<strong>(b)</strong> c");
+    // Two runs of the same character would merge into one.
+    EXPECT_EQ(para({Em({T("a")}), St({T("b")})}), "*a*<strong>b</strong>");
+    EXPECT_EQ(para({Strikeout{Attr{}, {T("a")}}, Subscript{Attr{}, "b"}}), "<del>a</del>~b~");
+    // Nested emphasis of one character keeps its combined run.
+    EXPECT_EQ(para({St({Em({T("x")})})}), "***x***");
+    // Its attribute block follows the closer, so the closer is followed by "{".
+    EXPECT_EQ(para({Highlight{Cls("h"), {T("(m)")}}, T("z")}), "==(m)=={.h}z");
+    EXPECT_EQ(para({Highlight{Attr{}, {T("(m)")}}, T("z")}), "<mark>(m)</mark>z");
+}
+
+TEST(WriteInlines, TextKeepsReadingAsText) {
+    // Bare URLs and e-mail addresses would become autolinks.
+    EXPECT_EQ(para({T("see http://a.org, https://b.org, ftp://c, www.d.org and e@f.org")}),
+              "see http\\://a.org, https\\://b.org, ftp\\://c, www\\.d.org and e\\@f.org");
+    // A "!" before a link's bracket would make it an image.
+    EXPECT_EQ(para({T("wow!"), Link{Attr{}, {T("x")}, "u", std::nullopt}}), "wow\\![x](u)");
+    EXPECT_EQ(para({T("a\\!"), Span{Cls("c"), {T("x")}}}), "a\\\\\\![x]{.c}");
+    // A "{" after a node that takes attributes would become its attributes.
+    EXPECT_EQ(para({Code{Attr{}, "c"}, T("{.x} y")}), "`c`\\{.x} y");
+    EXPECT_EQ(para({Em({T("e")}), Operation{"mediawiki", "transclude", "t", {}}}), "*e*\\{{t}}");
+    EXPECT_EQ(para({RawHtml{"<b>"}, T("{.x}")}), "<b>{.x}");
+}
+
 TEST(WriteInlines, TemplateCalls) {
     auto op = [](std::string name, std::string kind, std::vector<OperationArg> args) {
         return Inline(Operation{"mediawiki", std::move(kind), std::move(name), std::move(args)});
@@ -118,7 +149,7 @@ TEST(WriteInlines, TemplateCalls) {
     EXPECT_EQ(para({op("a}}b", "transclude", {})}), "{{transclude}}");
     EXPECT_EQ(para({op("", " ", {})}), "{{empty}}");
     EXPECT_EQ(para({op("Infobox", "transclude", {OperationArg{{T("x")}, "ignored"}})}),
-              "{{#Infobox}}x{{/Infobox}}");
+              "{{\\#Infobox}}x{{/Infobox}}");
     EXPECT_EQ(para({op("I", "transclude", {OperationArg{{T("x")}, std::nullopt}, OperationArg{{T("y")}, "k"}})}),
               "<template data-op=\"mediawiki:transclude\" data-name=\"I\"><div data-arg>x</div>"
               "<div data-arg data-name=\"k\">y</div></template>");
