@@ -283,6 +283,7 @@ void Renderer::block(const Block& block) {
             } else if constexpr (std::is_same_v<T, List>) {
                 list(b);
             } else if constexpr (std::is_same_v<T, DefinitionList>) {
+                std::size_t mark = out_.size();
                 for (const auto& item : b.items) {
                     for (const auto& term : item.terms) {
                         single_line(term.content);
@@ -295,6 +296,7 @@ void Renderer::block(const Block& block) {
                         out_.push_back('\n');
                     }
                 }
+                if (out_.size() == mark) return;  // see `block_quote`
                 ial(b.attr);
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, CodeBlock>) {
@@ -354,9 +356,14 @@ void Renderer::block(const Block& block) {
         block.node);
 }
 
+// A block quote, list or definition list with no content would leave a bare
+// blank line (or an attribute line with nothing to attach to), which the
+// reader reads as nothing at all; such a container is not written.
 void Renderer::block_quote(const BlockQuote& q) {
     std::string buf = nested(q.blocks);
-    for_each_line(text::trim_end(buf), [&](std::string_view line) {
+    std::string_view body = text::trim_end(buf);
+    if (body.empty()) return;
+    for_each_line(body, [&](std::string_view line) {
         out_.push_back('>');
         if (!line.empty()) {
             out_.push_back(' ');
@@ -369,6 +376,7 @@ void Renderer::block_quote(const BlockQuote& q) {
 }
 
 void Renderer::list(const List& l) {
+    if (l.items.empty()) return;  // see `block_quote`
     std::uint64_t counter = l.start;
     for (const auto& item : l.items) {
         std::string marker;

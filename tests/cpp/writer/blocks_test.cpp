@@ -50,10 +50,12 @@ TEST(WriteBlocks, ListsAndIndentation) {
 TEST(WriteBlocks, QuotesAndEmptyContainers) {
     EXPECT_EQ(md({BlockQuote{Attr{}, {P({T("a")}), P({T("b")})}}}), "> a\n>\n> b\n\n");
     EXPECT_EQ(md({BlockQuote{Attr{}, {BlockQuote{Attr{}, {P({T("q")})}}}}}), "> > q\n\n");
-    EXPECT_EQ(md({BlockQuote{Attr{}, {}}}), "\n");
-    EXPECT_EQ(md({BlockQuote{Id("q"), {}}}), "{: #q}\n\n");
-    EXPECT_EQ(md({List{Attr{}, {}, 1, false, true}}), "\n");
-    EXPECT_EQ(md({DefinitionList{Attr{}, {}}}), "\n");
+    // A container without content is not written: a lone blank line or
+    // attribute line would read back as nothing.
+    EXPECT_EQ(md({BlockQuote{Attr{}, {}}, P({T("x")})}), "x\n\n");
+    EXPECT_EQ(md({BlockQuote{Id("q"), {P({T(" ")})}}}), "");
+    EXPECT_EQ(md({List{Cls("l"), {}, 1, false, true}}), "");
+    EXPECT_EQ(md({DefinitionList{Attr{}, {DefinitionItem{}}}}), "");
 }
 
 TEST(WriteBlocks, DefinitionListDivAndMath) {
