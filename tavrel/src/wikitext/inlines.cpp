@@ -98,23 +98,22 @@ std::string strip_comments(std::string_view s) {
         if (close == npos) break;
         s.remove_prefix(close + 3);
     }
-    return std::string(text::trim(out));
+    return std::string(detail::trim(out));
 }
 
-// The argument rule: "name = value" at the first top-level "=", else
-// positional; the value is read trimmed.
-OperationArg make_arg(std::string_view arg, Context& cx) {
+// The argument rule: "name = value" at the first top-level "=" (`eq`, found
+// by the caller), else positional; the value is read trimmed.
+OperationArg make_arg(std::string_view arg, Context& cx, std::size_t eq) {
     OperationArg out;
-    std::size_t eq = detail::find_top(arg, 0, "=");
     std::string_view value = arg;
     if (eq != npos) {
-        std::string_view name = text::trim(arg.substr(0, eq));
+        std::string_view name = detail::trim(arg.substr(0, eq));
         if (!name.empty()) {
             out.name = std::string(name);
             value = arg.substr(eq + 1);
         }
     }
-    out.value = detail::read_inlines(text::trim(value), cx);
+    out.value = detail::read_inlines(detail::trim(value), cx);
     return out;
 }
 
@@ -123,52 +122,97 @@ bool is_pipe_template(std::string_view name) {
     return name.size() == 4 && starts_with_ci(name, 0, "pipe");
 }
 
-Inline make_operation(std::string_view mode, std::string_view inner, std::string_view source, Context& cx) {
-    std::vector<std::string_view> parts = split_top(inner, "|");
-    std::string name = strip_comments(parts[0]);
+// Walks the top-level "|" pieces of `text` one by one without collecting
+// them. When the bars were noted while the end of the call was searched
+// (`bars`, positions relative to `text` plus `offset`), they are used as they
+// stand; otherwise each is found with a walk of its own.
+class TopPieces {
+public:
+    explicit TopPieces(std::string_view text, const detail::Bars* bars = nullptr, std::size_t offset = 0)
+        : text_(text), bars_(bars && !bars->overflow ? bars : nullptr), offset_(offset) {}
+    bool done() const { return done_; }
+    // The number of pieces, when the bars are known (else 0).
+    std::size_t known_count() const { return bars_ ? bars_->count + 1 : 0; }
+    // The first top-level "=" of the piece `next` gave last, relative to
+    // that piece (npos: none), when the bars were noted; else `unknown`.
+    static constexpr std::size_t unknown = npos - 1;
+    std::size_t equals() const { return equals_; }
+
+    std::string_view next() {
+        std::size_t bar;
+        if (bars_) {
+            std::size_t eq = bars_->eq[index_];
+            equals_ = eq == npos ? npos : eq - offset_ - pos_;
+            bar = index_ < bars_->count ? bars_->at[index_++] - offset_ : npos;
+        } else {
+            equals_ = unknown;
+            bar = detail::find_top(text_, pos_, "|");
+        }
+        std::string_view piece;
+        if (bar == npos) {
+            piece = text_.substr(pos_);
+            done_ = true;
+        } else {
+            piece = text_.substr(pos_, bar - pos_);
+            pos_ = bar + 1;
+        }
+        return piece;
+    }
+
+private:
+    std::string_view text_;
+    const detail::Bars* bars_;
+    std::size_t offset_;
+    std::size_t pos_ = 0;
+    std::size_t index_ = 0;
+    std::size_t equals_ = unknown;
+    bool done_ = false;
+};
+
+Inline make_operation(std::string_view mode, std::string_view inner, std::string_view source, Context& cx,
+                      TopPieces parts) {
+    std::string name = strip_comments(parts.next());
     bool param = mode == "parameter";
     if (!param && is_pipe_template(name)) return raw_wikitext(source);
     Operation op;
     op.system = "mediawiki";
-    std::string leading;
+    op.args.reserve(parts.known_count() + 1);
+    std::string_view leading;
     bool has_leading = false;
     if (param) {
         op.kind = "parameter";
         op.name = std::move(name);
     } else if (name.starts_with("#invoke:")) {
         op.kind = "invoke";
-        op.name = std::string(text::trim(std::string_view(name).substr(8)));
+        op.name = std::string(detail::trim(std::string_view(name).substr(8)));
     } else if (name.starts_with("#")) {
         op.kind = "function";
         std::string_view after = std::string_view(name).substr(1);
         std::size_t colon = after.find(':');
         if (colon != npos) {
-            std::string_view rest = after.substr(colon + 1);
-            if (!rest.empty()) {
-                leading.assign(rest);
-                has_leading = true;
-            }
-            op.name = std::string(text::trim(after.substr(0, colon)));
-        } else {
-            op.name = std::string(text::trim(after));
+            leading = after.substr(colon + 1);
+            has_leading = !leading.empty();
+            after = after.substr(0, colon);
         }
+        // The leading argument is read before `name` is replaced.
+        if (has_leading) op.args.push_back(make_arg(leading, cx, detail::find_top(leading, 0, "=")));
+        op.name = std::string(detail::trim(after));
     } else {
         op.kind = "transclude";
         op.name = std::move(name);
     }
-    op.args.reserve(parts.size() - 1 + (has_leading ? 1 : 0));
-    if (has_leading) op.args.push_back(make_arg(leading, cx));
-    for (std::size_t k = 1; k < parts.size(); ++k) op.args.push_back(make_arg(parts[k], cx));
+    while (!parts.done()) {
+        std::string_view piece = parts.next();
+        std::size_t eq = parts.equals();
+        if (eq == TopPieces::unknown) eq = detail::find_top(piece, 0, "=");
+        op.args.push_back(make_arg(piece, cx, eq));
+    }
     return op;
 }
 
-// Bytes that end a text run.
-constexpr std::array<bool, 256> make_stop_table() {
-    std::array<bool, 256> t{};
-    t['<'] = t['['] = t['{'] = t['\''] = true;
-    return t;
-}
-constexpr std::array<bool, 256> kStop = make_stop_table();
+
+
+
 
 // The scan of one text. Positions are byte offsets into `t`.
 class Scan {
@@ -212,11 +256,24 @@ private:
         return gt_.find(pos, [&](std::size_t p) { return t_.find('>', p); });
     }
 
+    // Text up to the next stop byte. Runs without "&" or a line feed (the
+    // common case) skip the decoding and splitting of `push_text`.
     std::size_t text_run(std::size_t pos) {
-        const auto* d = reinterpret_cast<const unsigned char*>(t_.data());
-        std::size_t e = pos + 1;
-        while (e < n_ && !kStop[d[e]]) ++e;
-        document::push_text(out_, t_.substr(pos, e - pos));
+        const char* d = t_.data();
+        bool plain = d[pos] != '&' && d[pos] != '\n';
+        std::size_t e = detail::find_any<'<', '[', '{', '\'', '&', '\n'>(d, pos + 1, n_);
+        if (e < n_ && (d[e] == '&' || d[e] == '\n')) {
+            plain = false;
+            e = detail::find_any<'<', '[', '{', '\''>(d, e + 1, n_);
+        }
+        std::string_view run = t_.substr(pos, e - pos);
+        if (!plain) {
+            document::push_text(out_, run);
+        } else if (Text* last = out_.empty() ? nullptr : out_.back().as<Text>()) {
+            last->text.append(run);
+        } else {
+            out_.emplace_back(Text{std::string(run)});
+        }
         return e;
     }
 
@@ -281,9 +338,9 @@ private:
         };
         if (gt == npos || gt >= end) return as_raw();
         std::string_view attrs = t_.substr(pos + 4, gt - pos - 4);
-        bool self_closing = text::trim_end(attrs).ends_with('/');
+        bool self_closing = detail::trim_end(attrs).ends_with('/');
         while (attrs.ends_with('/')) attrs.remove_suffix(1);
-        attrs = text::trim(attrs);
+        attrs = detail::trim(attrs);
         std::optional<std::string_view> name;
         if (attrs.empty()) {
             if (self_closing) return as_raw();
@@ -453,10 +510,12 @@ private:
         std::string_view rest = t_.substr(pos);
         bool param = rest.size() >= 3 && rest[2] == '{';
         std::size_t w = param ? 3 : 2;
-        std::size_t e = detail::balanced_budget(rest, w, param ? "}}}" : "}}", cx_.budget);
+        detail::Bars bars;
+        std::size_t e = detail::balanced_bars(rest, w, param ? "}}}" : "}}", cx_.budget, bars);
         if (e == npos) return rest_raw(pos);
-        out_.push_back(make_operation(param ? "parameter" : "template", rest.substr(w, e - w),
-                                      rest.substr(0, e + w), cx_));
+        std::string_view inner = rest.substr(w, e - w);
+        out_.push_back(make_operation(param ? "parameter" : "template", inner, rest.substr(0, e + w), cx_,
+                                      TopPieces(inner, &bars, w)));
         return pos + e + w;
     }
 
@@ -465,9 +524,10 @@ private:
     std::size_t at_bracket(std::size_t pos) {
         std::string_view rest = t_.substr(pos);
         if (rest.starts_with("[[")) {
-            std::size_t e = detail::balanced_budget(rest, 2, "]]", cx_.budget);
+            detail::Bars bars;
+            std::size_t e = detail::balanced_bars(rest, 2, "]]", cx_.budget, bars);
             if (e == npos) return rest_raw(pos);
-            internal_link(rest.substr(2, e - 2), rest.substr(0, e + 2));
+            internal_link(rest.substr(2, e - 2), rest.substr(0, e + 2), bars);
             return pos + e + 2;
         }
         if (rest.starts_with("[http://") || rest.starts_with("[https://") || rest.starts_with("[mailto:")) {
@@ -482,10 +542,18 @@ private:
         return text_run(pos);
     }
 
-    void internal_link(std::string_view inner, std::string_view whole) {
-        std::vector<std::string_view> parts = split_top(inner, "|");
-        std::string_view target = text::trim(parts[0]);
-        std::string_view last = text::trim(parts.back());
+    void internal_link(std::string_view inner, std::string_view whole, const detail::Bars& bars) {
+        // Only the first, second and last top-level pieces matter.
+        TopPieces parts(inner, &bars, 2);
+        std::string_view target = parts.next();
+        std::string_view second, last = target;
+        std::size_t count = 1;
+        while (!parts.done()) {
+            last = parts.next();
+            if (++count == 2) second = last;
+        }
+        target = detail::trim(target);
+        last = detail::trim(last);
         if (target.empty()) {
             Link link;
             link.content = detail::read_inlines(last, cx_);
@@ -494,13 +562,13 @@ private:
         } else if (starts_with_ci(target, 0, "category:")) {
             Link link;
             link.attr.set_pair("data-mediawiki-category",
-                               parts.size() > 1 ? text::trim(parts[1]) : std::string_view{});
+                               count > 1 ? detail::trim(second) : std::string_view{});
             link.url = link_target(target);
             out_.emplace_back(std::move(link));
         } else if (starts_with_ci(target, 0, "file:") || starts_with_ci(target, 0, "image:")) {
             Image img;
             img.attr.set_pair("data-mediawiki-source", whole);
-            if (parts.size() > 1) img.alt = detail::read_inlines(last, cx_);
+            if (count > 1) img.alt = detail::read_inlines(last, cx_);
             img.url = link_target(target);
             out_.emplace_back(std::move(img));
         } else {
@@ -530,7 +598,7 @@ private:
             return;
         }
         Link link;
-        link.content = detail::read_inlines(text::trim(label), cx_);
+        link.content = detail::read_inlines(detail::trim(label), cx_);
         link.url = link_target(url);
         out_.emplace_back(std::move(link));
     }
@@ -650,6 +718,17 @@ Inlines read_inlines(std::string_view text, Context& cx) {
         out.emplace_back(raw_wikitext(text));
         return out;
     }
+    // Short labels and argument values are mostly plain words: without a
+    // byte that can start a construct (or a leading "__") they are one Text.
+    if (!(text.size() >= 2 && text[0] == '_' && text[1] == '_')) {
+        if (detail::find_any<'<', '[', '{', '\'', '&', '\n'>(text.data(), 0, text.size()) == text.size()) {
+            out.emplace_back(Text{std::string(text)});
+            return out;
+        }
+    }
+    // Room for the nodes a text of this length usually holds, so that the
+    // large inline nodes are not moved while the list grows.
+    out.reserve(std::min<std::size_t>(1 + text.size() / 32, 64));
     ++cx.depth;
     Scan(text, cx, out).run();
     --cx.depth;
@@ -668,7 +747,7 @@ Inlines inlines(std::string_view text, std::vector<Footnote>& footnotes) {
 Inline operation(std::string_view mode, std::string_view inner, std::string_view source,
                  std::vector<Footnote>& footnotes) {
     detail::Context cx(footnotes, source.size());
-    return make_operation(mode, inner, source, cx);
+    return make_operation(mode, inner, source, cx, TopPieces(inner));
 }
 
 }  // namespace document

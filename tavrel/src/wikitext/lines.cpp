@@ -35,12 +35,6 @@ std::string_view join_lines(std::string_view text, const std::vector<std::string
 
 namespace {
 
-constexpr std::array<bool, 256> make_line_table() {
-    std::array<bool, 256> t{};
-    t['\n'] = t['<'] = t['{'] = t['['] = true;
-    return t;
-}
-constexpr std::array<bool, 256> kLineStop = make_line_table();
 
 bool tag_delimiter(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>'; }
 
@@ -52,11 +46,10 @@ bool tag_delimiter(char c) { return c == '\t' || c == '\n' || c == '\r' || c == 
 std::vector<std::string_view> cut_lines(std::string_view t, Context& cx) {
     std::vector<std::string_view> lines;
     const std::size_t n = t.size();
-    const auto* d = reinterpret_cast<const unsigned char*>(t.data());
     NextFinder comment_end, gt, ref_end, math_end, nowiki_end;
     std::size_t s = 0, p = 0;
     while (p < n) {
-        while (p < n && !kLineStop[d[p]]) ++p;
+        p = find_any<'\n', '<', '{', '['>(t.data(), p, n);
         if (p >= n) break;
         char c = t[p];
         if (c == '\n') {
@@ -126,7 +119,7 @@ std::vector<std::string_view> cut_lines(std::string_view t, Context& cx) {
 }  // namespace detail
 
 std::pair<std::size_t, std::string> extension_block(const std::vector<std::string_view>& lines, std::size_t start) {
-    std::string_view first = text::trim_start(lines[start]);
+    std::string_view first = detail::trim_start(lines[start]);
     std::size_t k = first.empty() ? 0 : text::decode_utf8(first, 0).len;
     std::size_t name_start = k;
     while (k < first.size() && first[k] != '>') {
@@ -169,7 +162,7 @@ std::optional<std::string> display_math_line(std::string_view content) {
     std::size_t close = find_ci(content, "</math>", gt + 1);
     if (close == npos) return std::nullopt;
     std::string_view after = content.substr(close + 7);
-    for (char c : text::trim(after))
+    for (char c : detail::trim(after))
         if (!text::is_ascii_punctuation(static_cast<unsigned char>(c))) return std::nullopt;
     std::string tex(content.substr(gt + 1, close - gt - 1));
     tex.append(after);
@@ -261,8 +254,8 @@ public:
         std::size_t i = 0;
         while (i < count) {
             std::string_view line = lines_[i];
-            std::string_view lead = text::trim_start(line);
-            std::string_view trimmed = text::trim_end(lead);
+            std::string_view lead = detail::trim_start(line);
+            std::string_view trimmed = detail::trim_end(lead);
             if (trimmed.empty()) {
                 flush();
                 ++i;
@@ -282,7 +275,7 @@ public:
                                                          cx_, out_);
                     if (!quote) return rest_raw(i);
                     i = quote->last + 1;
-                    if (!text::trim(quote->tail).empty()) add_pending(quote->tail);
+                    if (!detail::trim(quote->tail).empty()) add_pending(quote->tail);
                     continue;
                 }
                 if (auto name = container_name(lead)) {
@@ -293,7 +286,7 @@ public:
             }
             if (std::uint8_t level = heading_level(trimmed)) {
                 flush();
-                std::string_view inner = text::trim(trimmed.substr(level, trimmed.size() - 2 * level));
+                std::string_view inner = detail::trim(trimmed.substr(level, trimmed.size() - 2 * level));
                 out_.emplace_back(Heading{Attr{}, detail::read_inlines(inner, cx_), level});
                 ++i;
                 continue;
@@ -410,7 +403,7 @@ private:
             std::size_t k = 0;
             // Markers past the depth limit are kept as text of the item.
             while (k < l.size() && k < detail::kMaxListDepth && is_marker(l[k])) ++k;
-            run.push_back(ListLine{l.substr(0, k), text::trim_start(l.substr(k))});
+            run.push_back(ListLine{l.substr(0, k), detail::trim_start(l.substr(k))});
             ++j;
         }
         std::size_t idx = 0;

@@ -19,6 +19,16 @@ namespace detail {
 
 bool is_ws_byte(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+std::string_view trim_start(std::string_view s) {
+    if (s.empty() || visible_ascii(s.front())) return s;
+    return text::trim_start(s);
+}
+
+std::string_view trim_end(std::string_view s) {
+    if (s.empty() || visible_ascii(s.back())) return s;
+    return text::trim_end(s);
+}
+
 static inline char lower_byte(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 bool starts_with_ci(std::string_view s, std::size_t pos, std::string_view lower) {
@@ -124,7 +134,7 @@ public:
 
 private:
     static constexpr std::size_t kInline = 64;
-    std::array<std::uint8_t, kInline> small_{};
+    std::array<std::uint8_t, kInline> small_;  // only [0, n_) is ever read
     std::vector<std::uint8_t> spill_;
     std::size_t n_ = 0;
     std::size_t links_ = 0;
@@ -143,34 +153,59 @@ private:
     }
 };
 
-// Bytes that can change the tracker's state.
-constexpr std::array<bool, 256> make_nest_table() {
-    std::array<bool, 256> t{};
-    t['{'] = t['}'] = t['['] = t[']'] = true;
-    return t;
-}
-constexpr std::array<bool, 256> kNest = make_nest_table();
+
+// Records nothing: the plain walk.
+struct NoBars {
+    static constexpr bool kRecord = false;
+    void add(std::size_t) {}
+    void equals(std::size_t) {}
+};
+
+
 
 // The walk behind `balanced` and `find_top`: first top-level position in
-// [start, end) where `text` continues with `closer`, or npos.
-std::size_t walk(std::string_view text, std::size_t start, std::size_t end, std::string_view closer) {
+// [start, end) where `text` continues with `closer`, or npos. With a
+// recording `bars`, the top-level "|" met on the way are noted too, so that
+// a call or link is split in the same pass that finds its end.
+template <class Rec>
+std::size_t walk(std::string_view text, std::size_t start, std::size_t end, std::string_view closer, Rec& bars) {
     Tracker tr;
     const unsigned char c0 = static_cast<unsigned char>(closer[0]);
     const auto* d = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t i = start;
     while (i < end) {
         if (tr.top()) {
-            // Only an opener or the closer matters at top level.
-            while (i < end && d[i] != c0 && d[i] != '{' && d[i] != '[') ++i;
+            // Only an opener, the closer (and for a recording walk "|" and
+            // "=") matters at top level.
+            if constexpr (Rec::kRecord) {
+                i = find_any<'{', '}', '[', ']', '|', '='>(text.data(), i, end);
+            } else {
+                i = find_any3(text.data(), i, end, static_cast<char>(c0), '{', '[');
+            }
             if (i >= end) break;
             if (text.compare(i, closer.size(), closer) == 0) return i;
+            if constexpr (Rec::kRecord) {
+                if (d[i] == '|' || d[i] == '=') {
+                    if (d[i] == '|')
+                        bars.add(i);
+                    else
+                        bars.equals(i);
+                    ++i;
+                    continue;
+                }
+            }
         } else {
-            while (i < end && !kNest[d[i]]) ++i;
+            i = find_any<'{', '}', '[', ']'>(text.data(), i, end);
             if (i >= end) break;
         }
         i = tr.step(text, i);
     }
     return std::string_view::npos;
+}
+
+std::size_t walk(std::string_view text, std::size_t start, std::size_t end, std::string_view closer) {
+    NoBars none;
+    return walk(text, start, end, closer, none);
 }
 
 }  // namespace
@@ -181,6 +216,16 @@ std::size_t balanced_budget(std::string_view text, std::size_t start, std::strin
     std::size_t end = text.size();
     if (end - start > budget) end = start + budget;
     std::size_t at = walk(text, start, end, closer);
+    if (at == std::string_view::npos) budget -= end - start;
+    return at;
+}
+
+std::size_t balanced_bars(std::string_view text, std::size_t start, std::string_view closer, std::size_t& budget,
+                          Bars& bars) {
+    if (start >= text.size()) return std::string_view::npos;
+    std::size_t end = text.size();
+    if (end - start > budget) end = start + budget;
+    std::size_t at = walk(text, start, end, closer, bars);
     if (at == std::string_view::npos) budget -= end - start;
     return at;
 }
@@ -253,27 +298,25 @@ std::size_t ref_len(std::string_view text) {
 }
 
 std::string link_target(std::string_view target) {
-    std::string base;
-    if (target.find("://") != std::string_view::npos || target.starts_with("mailto:") ||
-        target.starts_with("#")) {
-        base.assign(target);
-    } else {
-        base.reserve(target.size() + 2);
-        base += "./";
-        for (char c : target) base.push_back(c == ' ' ? '_' : c);
-    }
-    if (base.find_first_of("() ") == std::string::npos) return base;
+    // One pass: a relative target gets "./" and underscores for spaces; then
+    // parentheses and any remaining spaces are percent-encoded.
+    bool as_written = target.find("://") != std::string_view::npos || target.starts_with("mailto:") ||
+                      target.starts_with("#");
     std::string out;
-    out.reserve(base.size() + 8);
-    for (char c : base) {
-        if (c == '(')
-            out += "%28";
-        else if (c == ')')
-            out += "%29";
-        else if (c == ' ')
-            out += "%20";
-        else
-            out.push_back(c);
+    out.reserve(target.size() + 2);
+    if (!as_written) out += "./";
+    for (char c : target) {
+        switch (c) {
+            case '(': out += "%28"; break;
+            case ')': out += "%29"; break;
+            case ' ':
+                if (as_written)
+                    out += "%20";
+                else
+                    out.push_back('_');
+                break;
+            default: out.push_back(c);
+        }
     }
     return out;
 }

@@ -38,7 +38,7 @@ namespace {
 
 // "class=wikitable" in either quoting, or nothing at all.
 std::optional<Attr> table_attr(std::string_view rest) {
-    std::string_view t = text::trim(rest);
+    std::string_view t = detail::trim(rest);
     if (t.empty()) return Attr{};
     bool ok = true;
     text::for_each_white_space_piece(t, [&](std::string_view word) {
@@ -59,17 +59,17 @@ bool read_rows(const std::vector<std::string_view>& lines, std::size_t first, st
                std::vector<DraftRow>& rows, Inlines& caption) {
     std::optional<DraftRow> current;
     for (std::size_t k = first; k < last; ++k) {
-        std::string_view t = text::trim_start(lines[k]);
+        std::string_view t = detail::trim_start(lines[k]);
         if (t.empty()) return false;
         if (t.starts_with("|-")) {
-            if (!text::trim(t.substr(2)).empty()) return false;
+            if (!detail::trim(t.substr(2)).empty()) return false;
             if (current) rows.push_back(std::move(*current));
             current.reset();
             continue;
         }
         if (t.starts_with("|+")) {
             if (!caption.empty()) return false;
-            caption = read_inlines(text::trim(t.substr(2)), cx);
+            caption = read_inlines(detail::trim(t.substr(2)), cx);
             continue;
         }
         if (t[0] != '!' && t[0] != '|') return false;
@@ -82,7 +82,7 @@ bool read_rows(const std::vector<std::string_view>& lines, std::size_t first, st
             std::size_t bar = find_top(piece, 0, "|");
             std::string_view head = bar == npos ? piece : piece.substr(0, bar);
             if (head.find('=') != npos && piece.find('|') != npos) return false;
-            current->cells.push_back(read_inlines(text::trim(piece), cx));
+            current->cells.push_back(read_inlines(detail::trim(piece), cx));
         }
     }
     if (current) rows.push_back(std::move(*current));
@@ -94,11 +94,11 @@ bool read_rows(const std::vector<std::string_view>& lines, std::size_t first, st
 std::optional<std::size_t> read_table(std::string_view text, const std::vector<std::string_view>& lines,
                                       std::size_t i, Context& cx, Blocks& out) {
     std::size_t last = i + 1;
-    while (last < lines.size() && !text::trim_start(lines[last]).starts_with("|}")) ++last;
+    while (last < lines.size() && !detail::trim_start(lines[last]).starts_with("|}")) ++last;
     if (last >= lines.size()) return std::nullopt;
 
     std::size_t mark = cx.footnotes->size();
-    auto attr = table_attr(text::trim_start(lines[i]).substr(2));
+    auto attr = table_attr(detail::trim_start(lines[i]).substr(2));
     std::vector<DraftRow> rows;
     Inlines caption;
     bool ok = attr && read_rows(lines, i + 1, last, cx, rows, caption);
@@ -156,7 +156,7 @@ std::optional<QuoteEnd> read_blockquote(const std::vector<std::string_view>& lin
         open = false;
     };
     for (std::string_view piece : body) {
-        if (text::trim(piece).empty()) {
+        if (detail::trim(piece).empty()) {
             finish();
             continue;
         }
