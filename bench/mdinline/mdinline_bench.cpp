@@ -111,6 +111,9 @@ std::string hostile(int shape, std::size_t size) {
         case 10: return repeat("(a@b.c ", size);            // e-mail candidates
         case 11: return repeat("~~a ", size);               // strikeout openers
         case 12: return repeat("^[a ", size);               // note openers
+        case 13: return repeat("(http://_/", size);         // refused bare URLs in one word
+        case 14: return repeat("(http://_?", size);
+        case 15: return repeat("(www.", size);
         default: return {};
     }
 }
@@ -123,7 +126,7 @@ void BM_Hostile(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(text.size()) * state.iterations());
 }
 BENCHMARK(BM_Hostile)
-    ->ArgsProduct({benchmark::CreateDenseRange(0, 12, 1), {1 << 16, 1 << 20}})
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 15, 1), {1 << 16, 1 << 20}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

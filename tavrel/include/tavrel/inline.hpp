@@ -155,6 +155,11 @@ private:
     bool parens_built_ = false;
     std::vector<Paren> parens_;
 
+    // The end of the last bare URL candidate measured, and where the
+    // measuring began: every later start up to that end shares it.
+    std::size_t url_end_from_ = SIZE_MAX;
+    std::size_t url_end_ = 0;
+
     // Sorted offsets of "@" and ";" (cross-reference and e-mail prefilters).
     bool bytes_built_ = false;
     std::vector<std::size_t> at_pos_;

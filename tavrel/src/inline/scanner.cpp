@@ -708,13 +708,18 @@ bool InlineScanner::has_byte_between(std::vector<std::size_t>& positions, std::s
 
 std::optional<std::size_t> InlineScanner::bare_autolink(std::size_t pos) {
     const bool after_image = pos >= 2 && text.compare(pos - 2, 2, "![") == 0;
+    // The first white space or "<" at or after `from`; remembered, since the
+    // candidates of one long word all end there.
     auto url_end = [&](std::size_t from) {
+        if (from >= url_end_from_ && from <= url_end_) return url_end_;
         std::size_t e = from;
         while (e < text.size()) {
             text::Decoded d = text::decode_utf8(text, e);
             if (d.cp == '<' || text::is_white_space(d.cp)) break;
             e += d.len;
         }
+        url_end_from_ = from;
+        url_end_ = e;
         return e;
     };
     if (starts_with_ci(text, pos, "mailto:")) {
@@ -742,32 +747,59 @@ std::optional<std::size_t> InlineScanner::bare_autolink(std::size_t pos) {
     const bool www = text.compare(pos, 4, "www.") == 0;
     const bool scheme = text.compare(pos, 7, "http://") == 0 || text.compare(pos, 8, "https://") == 0 ||
                         text.compare(pos, 6, "ftp://") == 0;
+    // Every segment of the host non-empty, the last two without "_" and not
+    // ending in "-".
+    auto valid_host = [](std::string_view host) {
+        std::size_t seg_start = 0;
+        std::size_t dots = static_cast<std::size_t>(std::count(host.begin(), host.end(), '.'));
+        for (std::size_t k = 0; k <= dots; ++k) {
+            std::size_t dot = host.find('.', seg_start);
+            std::string_view seg = host.substr(seg_start, dot == std::string_view::npos ? std::string_view::npos
+                                                                                       : dot - seg_start);
+            if (seg.empty()) return false;
+            if (k + 2 > dots && (seg.find('_') != std::string_view::npos || seg.back() == '-')) return false;
+            seg_start = dot + 1;
+        }
+        return true;
+    };
     if ((www || scheme) && !after_image && !autolink::preceded_by_angle_opener(text, pos)) {
-        std::size_t end = autolink::trim_bare_url_end(text, pos, url_end(pos));
+        bool refused = false;
+        if (scheme) {
+            // Refuse a bad host before measuring the whole candidate, so that
+            // a long word of refused candidates stays linear. Trimming the
+            // candidate's end never removes a "/" or "#", so a host followed
+            // by one of them (or by "?" with a "/" later in the word) is the
+            // host of the trimmed candidate too.
+            std::size_t hs = text.find("://", pos) + 3;
+            std::size_t stop = hs;
+            while (stop < text.size()) {
+                char ch = text[stop];
+                if (ch == '/' || ch == '?' || ch == '#' || ch == '<') break;
+                text::Decoded d = text::decode_utf8(text, stop);
+                if (text::is_white_space(d.cp)) break;
+                stop += d.len;
+            }
+            bool exact = false;
+            if (stop < text.size()) {
+                char ch = text[stop];
+                if (ch == '/' || ch == '#') exact = true;
+                if (ch == '?') {
+                    std::size_t slash = text.find('/', stop);
+                    exact = slash != std::string_view::npos && slash < url_end(pos);
+                }
+            }
+            refused = exact && !valid_host(text.substr(hs, stop - hs));
+        }
+        std::size_t end = refused ? pos : autolink::trim_bare_url_end(text, pos, url_end(pos));
         std::string_view cand = text.substr(pos, end - pos);
         bool accept = false;
-        if (!cand.empty() && cand.starts_with("www.")) {
+        if (refused) {
+            accept = false;
+        } else if (!cand.empty() && cand.starts_with("www.")) {
             accept = true;
         } else if (std::size_t sep = cand.find("://"); sep != std::string_view::npos) {
             std::string_view host = cand.substr(sep + 3);
-            host = host.substr(0, host.find_first_of("/?#"));
-            // Split on "."; every segment non-empty, the last two without "_"
-            // and not ending in "-".
-            std::vector<std::string_view> segs;
-            std::size_t s = 0;
-            while (true) {
-                std::size_t dot = host.find('.', s);
-                segs.push_back(host.substr(s, dot == std::string_view::npos ? std::string_view::npos : dot - s));
-                if (dot == std::string_view::npos) break;
-                s = dot + 1;
-            }
-            accept = true;
-            for (std::size_t k = 0; k < segs.size(); ++k) {
-                if (segs[k].empty()) accept = false;
-                if (k + 2 >= segs.size() && !segs[k].empty() &&
-                    (segs[k].find('_') != std::string_view::npos || segs[k].back() == '-'))
-                    accept = false;
-            }
+            accept = valid_host(host.substr(0, host.find_first_of("/?#")));
         }
         if (accept) {
             flush_text();

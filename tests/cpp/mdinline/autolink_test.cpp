@@ -146,6 +146,11 @@ TEST(BareLinks, InText) {
     EXPECT_EQ(p("http://x_y.org z"), "\"http://x_y.org z\"");
     EXPECT_EQ(p("http://a_b.x.org"), "Auto(http://a_b.x.org|http://a_b.x.org)");
     EXPECT_EQ(p("http:///path"), "\"http:///path\"");
+    EXPECT_EQ(p("http://x_y.org/p?q#f"), "\"http://x_y.org/p?q#f\"");
+    // Trimming decides the host: "a.b." is refused, the trimmed "a.b" is not.
+    EXPECT_EQ(p("http://a.b.?"), "Auto(http://a.b|http://a.b) \".?\"");
+    EXPECT_EQ(p("http://a.b/x.?"), "Auto(http://a.b/x|http://a.b/x) \".?\"");
+    EXPECT_EQ(p("(http://_/(http://a.b/c"), "\"(http://_/(\" Auto(http://a.b/c|http://a.b/c)");
     EXPECT_EQ(p("MailTo:a@b.org!"), "Mail(mailto:a@b.org|MailTo:a@b.org) \"!\"");
     EXPECT_EQ(p("xmpp:a@b.org/res."), "Auto(xmpp:a@b.org/res|xmpp:a@b.org/res) \".\"");
     EXPECT_EQ(p("write a@b.org."), "\"write \" Mail(mailto:a@b.org|a@b.org) \".\"");
