@@ -72,9 +72,11 @@ Result<std::optional<BlockLayout>> next_block(Input input, std::uint64_t& cursor
 
 // Verifies the block checksum (if any) and decodes the block. `dictionary` is
 // the decoded data before the block that matches may reach (empty for
-// independent blocks). Safe from any thread.
+// independent blocks). The output buffer is taken from `bin` when it holds
+// a large enough spent one, else allocated. Safe from any thread.
 Result<DecodedBlock> decode_layout_block(Input input, const BlockLayout& layout,
-                                         std::span<const std::uint8_t> dictionary, std::uint64_t block_max);
+                                         std::span<const std::uint8_t> dictionary, std::uint64_t block_max,
+                                         output::BufferBin* bin = nullptr);
 
 // XXH32 with seed 0.
 inline std::uint32_t xxhash32(std::span<const std::uint8_t> bytes) { return checksum::xxh32(bytes, 0); }
@@ -84,9 +86,12 @@ inline std::uint32_t xxhash32(std::span<const std::uint8_t> bytes) { return chec
 class FrameCommitter {
  public:
   FrameCommitter(Input input, output::PipeWriter& sink, bool content_checksum)
-      : input_(input), sink_(sink) {
+      : input_(input), sink_(sink), bin_(sink.buffer_bin()) {
     if (content_checksum) content_hasher_.emplace(0);
   }
+
+  // Where block decoders take spent output buffers from (the pipe's bin).
+  output::BufferBin* bin() const noexcept { return bin_.get(); }
 
   // Hashes and sends the block's bytes (an uncompressed block's bytes are
   // copied out of the input into a buffer of their size first).
@@ -102,6 +107,7 @@ class FrameCommitter {
  private:
   Input input_;
   output::PipeWriter& sink_;
+  std::shared_ptr<output::BufferBin> bin_;
   std::optional<checksum::Xxh32> content_hasher_;
   std::uint64_t decoded_ = 0;
 };

@@ -44,6 +44,29 @@ namespace detail {
 struct PipeState;
 }
 
+// Spent chunk buffers that the reader hands back so decoders can reuse their
+// memory: a fresh multi-megabyte buffer is page-faulted in and zeroed by the
+// kernel on first touch, which costs more than decoding into it. Holds at
+// most `max_bytes` of capacity and only buffers of at least 64 KiB (smaller
+// ones are cheap to allocate). Safe from any thread.
+class BufferBin {
+ public:
+  explicit BufferBin(std::size_t max_bytes = std::size_t{64} << 20) : max_bytes_(max_bytes) {}
+
+  // A spent buffer whose capacity is at least `min_capacity` (size and
+  // contents unspecified), or an empty vector when none is held.
+  Bytes take(std::size_t min_capacity);
+  // Keeps `buffer` for reuse if it is large enough and there is room;
+  // otherwise releases it.
+  void give(Bytes buffer);
+
+ private:
+  std::mutex mutex_;
+  std::vector<Bytes> buffers_;  // guarded by mutex_
+  std::size_t held_bytes_ = 0;  // guarded by mutex_
+  const std::size_t max_bytes_;
+};
+
 // The sending end. Owned by the feeder thread; `send` must be called from one
 // thread only. `reader_stopped` / `check_reader` are safe from any thread
 // (decoder workers may poll them). Destroying (or `close`-ing) the writer
@@ -75,6 +98,10 @@ class PipeWriter {
   // Closes the sending end now (idempotent); later sends fail as broken pipe.
   void close() noexcept;
 
+  // The bin the reader returns spent buffers to (shared; safe to use from
+  // decoder workers; outlives the pipe while a worker holds it).
+  std::shared_ptr<BufferBin> buffer_bin() const;
+
  private:
   friend std::pair<PipeWriter, class PipeReader> make_pipe();
   explicit PipeWriter(std::shared_ptr<detail::PipeState> state) : state_(std::move(state)) {}
@@ -97,10 +124,14 @@ class PipeReader {
   std::optional<Chunk> receive();
 
   // Copies bytes of the current chunk into `out` (never from two chunks),
-  // receiving the next chunk when the current one is used up. Returns the
-  // number of bytes copied; 0 only for an empty `out` or when the writer is
-  // closed and every chunk has been read.
+  // receiving the next chunk when the current one is used up (the spent
+  // buffer goes to the pipe's BufferBin). Returns the number of bytes copied;
+  // 0 only for an empty `out` or when the writer is closed and every chunk
+  // has been read.
   std::size_t read(std::span<std::uint8_t> out);
+
+  // Hands a spent buffer (from `receive`) back for reuse.
+  void recycle(Bytes buffer);
 
   // Raises reader_stopped and drops the channel end (idempotent).
   void close() noexcept;

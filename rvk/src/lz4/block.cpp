@@ -7,7 +7,8 @@
 // Block decoder state: `ip`/`iend` walk the block's stored data, `op` is the
 // end of output inside `out` (allocated once at the frame's block maximum,
 // `oend` its end), `dict` the decoded bytes before the block that matches may
-// reach (the linked-frame history; empty for independent blocks).
+// reach (the linked-frame history; empty for independent blocks). Output
+// buffers come from the pipe's BufferBin when one is given.
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -51,14 +52,22 @@ Error block_too_large(std::uint64_t block_max) {
   return invalid("decoded block exceeds its " + std::to_string(block_max) + "-byte maximum");
 }
 
+// Bytes past the block maximum that the output buffer carries so that short
+// literal runs and matches can be copied with fixed 16-byte moves.
+constexpr std::size_t kSlack = 32;
+
 Result<DecodedBlock> decode_compressed(Input input, const BlockLayout& layout,
-                                       std::span<const std::uint8_t> dict, std::uint64_t block_max) {
-  output::Bytes out(block_max);
+                                       std::span<const std::uint8_t> dict, std::uint64_t block_max,
+                                       output::BufferBin* bin) {
+  const std::size_t room = static_cast<std::size_t>(block_max) + kSlack;
+  output::Bytes out;
+  if (bin != nullptr) out = bin->take(room);
+  if (out.size() < room) out.resize(room);  // a recycled buffer is mostly sized already
   const std::uint8_t* ip = input.data() + layout.data_start;
   const std::uint8_t* const iend = input.data() + layout.data_end;
   std::uint8_t* const ostart = out.data();
   std::uint8_t* op = ostart;
-  std::uint8_t* const oend = ostart + block_max;
+  std::uint8_t* const oend = ostart + block_max;  // the block maximum; slack lies beyond
 
   while (ip < iend) {
     const unsigned token = *ip++;
@@ -71,8 +80,8 @@ Result<DecodedBlock> decode_compressed(Input input, const BlockLayout& layout,
     }
     if (literals > static_cast<std::size_t>(iend - ip)) return invalid("literal run exceeds the block");
     if (literals > static_cast<std::size_t>(oend - op)) return block_too_large(block_max);
-    if (literals <= 16 && iend - ip >= 16 && oend - op >= 16) {
-      std::memcpy(op, ip, 16);  // fixed-size copy: both sides have the room
+    if (literals <= 16 && iend - ip >= 16) {
+      std::memcpy(op, ip, 16);  // the output slack absorbs the overshoot
     } else {
       std::memcpy(op, ip, literals);
     }
@@ -106,9 +115,18 @@ Result<DecodedBlock> decode_compressed(Input input, const BlockLayout& layout,
       std::memcpy(op, dict.data() + (dict.size() - back), from_dict);
       op += from_dict;
       if (match > from_dict) op = history::extend_match(op, offset, match - from_dict);
-    } else if (offset >= 16 && match <= 16 && oend - op >= 16) {
-      std::memcpy(op, op - offset, 16);  // non-overlapping, room for the fixed copy
-      op += match;
+    } else if (offset >= 16) {
+      // 16-byte moves never overlap at this distance; the last one may run
+      // up to 15 bytes into the slack.
+      const std::uint8_t* from = op - offset;
+      std::uint8_t* to = op;
+      std::uint8_t* const stop = op + match;
+      do {
+        std::memcpy(to, from, 16);
+        to += 16;
+        from += 16;
+      } while (to < stop);
+      op = stop;
     } else {
       op = history::extend_match(op, offset, match);
     }
@@ -193,7 +211,8 @@ Result<std::optional<BlockLayout>> next_block(Input input, std::uint64_t& cursor
 }
 
 Result<DecodedBlock> decode_layout_block(Input input, const BlockLayout& layout,
-                                         std::span<const std::uint8_t> dictionary, std::uint64_t block_max) {
+                                         std::span<const std::uint8_t> dictionary, std::uint64_t block_max,
+                                         output::BufferBin* bin) {
   if (layout.checksum) {
     const std::uint32_t computed =
         xxhash32(input.subspan(layout.data_start, layout.data_end - layout.data_start));
@@ -203,7 +222,7 @@ Result<DecodedBlock> decode_layout_block(Input input, const BlockLayout& layout,
     }
   }
   if (layout.uncompressed) return DecodedBlock(InputRange{layout.data_start, layout.data_end});
-  return decode_compressed(input, layout, dictionary, block_max);
+  return decode_compressed(input, layout, dictionary, block_max, bin);
 }
 
 }  // namespace rvk::lz4

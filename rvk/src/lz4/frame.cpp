@@ -43,7 +43,7 @@ std::uint64_t work_of(const BlockLayout& layout, std::uint64_t block_max) {
 Result<void> decode_serially(Input input, std::span<const BlockLayout> blocks, std::uint64_t block_max,
                              FrameCommitter& committer) {
   for (const BlockLayout& layout : blocks) {
-    RVK_TRY_ASSIGN(DecodedBlock block, decode_layout_block(input, layout, {}, block_max));
+    RVK_TRY_ASSIGN(DecodedBlock block, decode_layout_block(input, layout, {}, block_max, committer.bin()));
     RVK_TRY(committer.commit(std::move(block)));
   }
   return {};
@@ -65,7 +65,9 @@ Result<void> decode_on_pool(Input input, std::span<const BlockLayout> blocks, co
   pipeline::OrderedJobs<BlockLayout, DecodedBlock> jobs{
       blocks,
       [block_max](const BlockLayout& b) { return b.uncompressed ? std::uint64_t{0} : block_max; },
-      [input, block_max](const BlockLayout& b) { return decode_layout_block(input, b, {}, block_max); },
+      [input, block_max, bin = committer.bin()](const BlockLayout& b) {
+        return decode_layout_block(input, b, {}, block_max, bin);
+      },
       [](const DecodedBlock& d) -> std::uint64_t {
         const auto* bytes = std::get_if<output::Bytes>(&d);
         return bytes ? bytes->capacity() : 0;
@@ -89,7 +91,8 @@ Result<void> decode_linked(Input input, const FrameHeader& header, std::uint64_t
     RVK_TRY(sink.check_reader());
     RVK_TRY_ASSIGN(std::optional<BlockLayout> layout, next_block(input, cursor, header));
     if (!layout) return {};
-    RVK_TRY_ASSIGN(DecodedBlock block, decode_layout_block(input, *layout, history, header.block_max));
+    RVK_TRY_ASSIGN(DecodedBlock block,
+                   decode_layout_block(input, *layout, history, header.block_max, committer.bin()));
     std::span<const std::uint8_t> bytes;
     if (const auto* owned = std::get_if<output::Bytes>(&block)) {
       bytes = *owned;

@@ -24,12 +24,41 @@ struct PipeState {
   bool reader_closed = false;    // guarded by mutex
   std::uint64_t taken = 0;       // chunks taken so far; tells a sender its chunk went
   std::atomic<bool> reader_stopped{false};
+  std::shared_ptr<BufferBin> bin = std::make_shared<BufferBin>();
 };
 }  // namespace detail
 
 std::pair<PipeWriter, PipeReader> make_pipe() {
   auto state = std::make_shared<detail::PipeState>();
   return {PipeWriter(state), PipeReader(state)};
+}
+
+// ----- buffer bin -----------------------------------------------------------
+
+namespace {
+constexpr std::size_t kMinRecycled = 65536;
+}
+
+Bytes BufferBin::take(std::size_t min_capacity) {
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = buffers_.size(); i-- > 0;) {
+    if (buffers_[i].capacity() >= min_capacity) {
+      Bytes out = std::move(buffers_[i]);
+      buffers_.erase(buffers_.begin() + static_cast<std::ptrdiff_t>(i));
+      held_bytes_ -= out.capacity();
+      return out;
+    }
+  }
+  return {};
+}
+
+void BufferBin::give(Bytes buffer) {
+  const std::size_t capacity = buffer.capacity();
+  if (capacity < kMinRecycled) return;
+  std::lock_guard lock(mutex_);
+  if (held_bytes_ + capacity > max_bytes_) return;  // released outside the lock
+  held_bytes_ += capacity;
+  buffers_.push_back(std::move(buffer));
 }
 
 // ----- writer ---------------------------------------------------------------
@@ -79,6 +108,10 @@ bool PipeWriter::reader_stopped() const noexcept {
 Result<void> PipeWriter::check_reader() const {
   if (reader_stopped()) return Error::reader_stopped();
   return {};
+}
+
+std::shared_ptr<BufferBin> PipeWriter::buffer_bin() const {
+  return state_ ? state_->bin : std::make_shared<BufferBin>(0);
 }
 
 const std::atomic<bool>& PipeWriter::reader_stopped_flag() const noexcept {
@@ -131,12 +164,17 @@ std::size_t PipeReader::read(std::span<std::uint8_t> out) {
   while (current_.start >= current_.bytes.size()) {
     auto next = receive();
     if (!next) return 0;
+    recycle(std::move(current_.bytes));
     current_ = std::move(*next);
   }
   const std::size_t n = std::min(out.size(), current_.bytes.size() - current_.start);
   std::memcpy(out.data(), current_.bytes.data() + current_.start, n);
   current_.start += n;
   return n;
+}
+
+void PipeReader::recycle(Bytes buffer) {
+  if (state_ && buffer.capacity() > 0) state_->bin->give(std::move(buffer));
 }
 
 // ----- drain ----------------------------------------------------------------

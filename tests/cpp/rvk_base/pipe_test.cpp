@@ -173,3 +173,37 @@ TEST(Drain, AnExceptionBecomesAnIoError) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BufferBin, ReaderReturnsSpentBuffersForReuse) {
+  within(10, [] {
+    auto [writer, reader] = make_pipe();
+    auto bin = writer.buffer_bin();
+    std::thread sender([w = std::move(writer)]() mutable {
+      EXPECT_TRUE(w.send(Bytes(100000, 1)).ok());
+      EXPECT_TRUE(w.send(Bytes(10, 2)).ok());
+    });
+    std::vector<std::uint8_t> out(200000);
+    EXPECT_EQ(reader.read(out), 100000u);
+    EXPECT_TRUE(bin->take(1).empty()) << "the buffer being read is not spent yet";
+    EXPECT_EQ(reader.read(out), 10u);  // the first buffer is spent now
+    sender.join();
+    Bytes reused = bin->take(100000);
+    EXPECT_GE(reused.capacity(), 100000u);
+    EXPECT_TRUE(bin->take(1).empty());
+  });
+}
+
+TEST(BufferBin, KeepsOnlyLargeBuffersWithinItsLimit) {
+  BufferBin bin(300000);
+  bin.give(Bytes(1000));  // too small to be worth keeping
+  EXPECT_TRUE(bin.take(0).empty());
+  bin.give(Bytes(200000));
+  bin.give(Bytes(200000));  // over the limit: released
+  EXPECT_TRUE(bin.take(300000).empty()) << "no buffer is large enough";
+  EXPECT_EQ(bin.take(150000).capacity(), 200000u);
+  EXPECT_TRUE(bin.take(0).empty());
+}
+
+}  // namespace
