@@ -142,6 +142,7 @@ Fault decode_huffman_block(std::span<const std::uint8_t> input, std::uint64_t& b
         sym_in = in_next;
         sym_left = bitsleft;
         std::uint32_t e = lt[bitbuf & lit_mask];
+      dispatch:
         if (e & entry::kLiteral) {
           bitbuf >>= entry::consume(e);
           bitsleft -= entry::consume(e);
@@ -217,8 +218,19 @@ Fault decode_huffman_block(std::span<const std::uint8_t> input, std::uint64_t& b
           bitsleft = sym_left;
           break;
         }
-        copy_match(next, distance, length);
+        T* const dst = next;
         next += length;
+        // Look up the next symbol before copying, so that the table load
+        // overlaps the copy.
+        if (next < limit && in_next <= in_fast_end) [[likely]] {
+          refill();
+          sym_in = in_next;
+          sym_left = bitsleft;
+          e = lt[bitbuf & lit_mask];
+          copy_match(dst, distance, length);
+          goto dispatch;
+        }
+        copy_match(dst, distance, length);
       }
       out.next = next;
       pos = static_cast<std::uint64_t>(in_next - in_begin) * 8 - bitsleft;
