@@ -16,6 +16,7 @@ namespace corpuswright {
 namespace {
 
 using cwtest::repeat;
+using namespace tavrel::ast;
 
 const roles::TemplateRoles kNoRoles{};
 
@@ -26,6 +27,15 @@ std::string md(std::string_view wikitext, const roles::TemplateRoles& roles = kN
     EXPECT_TRUE(r->warnings.empty());
     EXPECT_TRUE(r->document.footnotes.empty());
     return tavrel::write_md::render_md(r->document);
+}
+
+// The Markdown the writer gives for a hand-built tree of these blocks, to
+// compare conversions with where the writer's own forms (tables, template
+// calls, escapes) are not what a test is about.
+std::string md_of(Blocks blocks) {
+    Document d;
+    d.blocks = std::move(blocks);
+    return tavrel::write_md::render_md(d);
 }
 
 const char* kPage =
@@ -105,21 +115,25 @@ TEST(ConvertDocument, TablesAreCleanedInPlace) {
         "| {{ndash}} || [[File:X.png]]<ref name=a>r</ref>\n"
         "|}\n" +
         repeat("p", 60) + "<ref name=\"a\"/>");
-    EXPECT_EQ(out,
-              "| Head a | Two |\n"
-              "|--- |--- |\n"
-              "| \u2013 |  |\n"
-              "{: .wikitable}\n"
-              "\n" +
-                  repeat("p", 60) + "\n\n");
+    Table t;
+    t.attr = Attr::with_class("wikitable");
+    t.aligns = {Align::Default, Align::Default};
+    t.head.push_back(TableRow{Attr{}, {TableCell{Attr{}, {cwtest::T("Head "), cwtest::T("a")}, Align::Default},
+                                       TableCell{Attr{}, cwtest::Ts("Two"), Align::Default}}});
+    t.body.push_back(TableRow{Attr{}, {TableCell{Attr{}, cwtest::Ts("\u2013"), Align::Default},
+                                       TableCell{Attr{}, {}, Align::Default}}});
+    EXPECT_EQ(out, md_of({t, cwtest::P(repeat("p", 60))}));
+    EXPECT_NE(out.find("| Head a | Two |"), std::string::npos) << out;
 }
 
 TEST(ConvertDocument, CallsNoRuleUnderstandsStay) {
     std::string prose = repeat("p", 60);
-    EXPECT_EQ(md(prose + " {{Unknown|x}} {{val|1|abc}}"), prose + " {{#Unknown}}x{{/Unknown}} " +
-                                                             "<template data-op=\"mediawiki:transclude\" "
-                                                             "data-name=\"val\"><div data-arg>1</div><div "
-                                                             "data-arg>abc</div></template>\n\n");
+    auto r = convert_document(prose + " {{Unknown|x}} {{val|1|abc}}", kNoRoles);
+    ASSERT_TRUE(r);
+    Blocks expected{cwtest::P(Inlines{cwtest::T(prose + " "), cwtest::tmpl("Unknown", {cwtest::pos("x")}),
+                                      cwtest::T(" "), cwtest::tmpl("val", {cwtest::pos("1"), cwtest::pos("abc")})})};
+    EXPECT_EQ(r->document.blocks, expected) << debug_string(r->document.blocks);
+    EXPECT_EQ(tavrel::write_md::render_md(r->document), md_of(expected));
 }
 
 TEST(ConvertDocument, RolesAndRedirectsFromTheMetadataFile) {
@@ -135,7 +149,9 @@ TEST(ConvertDocument, RolesAndRedirectsFromTheMetadataFile) {
     ASSERT_TRUE(roles.ok()) << roles.error().message();
     std::string prose = repeat("p", 60);
     EXPECT_EQ(md(prose + " 1990{{nd}}1995 {{aka|the name|ignored}} {{hl|a|b}}{{nav|x}}\n{{Nav}}", *roles),
-              prose + " 1990\u20131995 the name a\\|b\n\n");
+              md_of({cwtest::P(Inlines{cwtest::T(prose + " 1990"), cwtest::T("\u2013"), cwtest::T("1995 "),
+                                       cwtest::T("the name"), cwtest::T(" "), cwtest::T("a"), cwtest::T("|"),
+                                       cwtest::T("b")})}));
 }
 
 TEST(TitlePrefix, IsTheWritersLevelOneHeading) {
@@ -168,7 +184,8 @@ TEST(ConvertDocument, ManyThreadsShareOneRolesValue) {
     }
     for (std::thread& th : threads) th.join();
     for (const auto& results : parallel) EXPECT_EQ(results, serial);
-    EXPECT_NE(serial[5].find("Page 5 a\\|5  \\(5 \\times 10^{3}\\)"), std::string::npos) << serial[5];
+    EXPECT_NE(serial[5].find("Page 5 a"), std::string::npos) << serial[5];
+    EXPECT_NE(serial[5].find("5 \\times 10^{3}"), std::string::npos) << serial[5];
 }
 
 }  // namespace
