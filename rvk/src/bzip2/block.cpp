@@ -18,6 +18,7 @@
 //   and from the origin backward, so two cache misses are in flight instead
 //   of one; the walk is bound by memory latency, not by arithmetic.
 // - The run-length decoding and CRC run over the walked bytes in one pass.
+#include <emmintrin.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -79,7 +80,8 @@ bool undo_initial_rle(const std::uint8_t* pre, std::size_t n, std::uint64_t limi
     if (op + count > limit) return false;
     std::size_t need = op + count + (n - i);
     if (need > cap) {
-      cap = std::max<std::size_t>(need, cap * 2);
+      // Doubling, but never past what the block can still produce.
+      cap = std::min<std::size_t>(std::max<std::size_t>(need, cap * 2), limit + n);
       out.resize(cap);
       o = out.data();
     }
@@ -221,6 +223,29 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
   if (written != n || starts[cur] != origin) walk_single(work, n, origin);
 }
 
+// Byte masks for the move-to-front shift of an index j < 16: lanes 1..j take
+// the byte below them, the others keep theirs.
+struct MtfMasks {
+  alignas(16) std::uint8_t m[16][16];
+  constexpr MtfMasks() : m{} {
+    for (int j = 0; j < 16; ++j)
+      for (int k = 0; k < 16; ++k) m[j][k] = (k >= 1 && k <= j) ? 0xff : 0;
+  }
+};
+constexpr MtfMasks kMtfMasks;
+
+// Moves mtf[j] (j < 16) to the front; mtf is 16-byte aligned and holds at
+// least 16 bytes.
+inline std::uint8_t mtf_small(std::uint8_t* mtf, unsigned j) noexcept {
+  std::uint8_t b = mtf[j];
+  __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(mtf));
+  __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(kMtfMasks.m[j]));
+  v = _mm_or_si128(_mm_and_si128(mask, _mm_slli_si128(v, 1)), _mm_andnot_si128(mask, v));
+  _mm_store_si128(reinterpret_cast<__m128i*>(mtf), v);
+  mtf[0] = b;
+  return b;
+}
+
 bool false_with(Fault& fault, DecodeError code, std::uint64_t bit) {
   fault = {code, bit};
   return false;
@@ -313,36 +338,54 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
   if (!work.reserve(max_block_symbols(9))) return false_with(fault, DecodeError::BlockOverflow, block_start);
   std::uint8_t* const ll = work.bytes;
   std::uint32_t counts[256] = {};
-  std::uint8_t mtf[256];
+  alignas(16) std::uint8_t mtf[256 + 16];
   std::memcpy(mtf, used, nused);
   std::uint32_t n = 0;
   std::uint64_t run = 0;
   unsigned run_syms = 0;
-  std::uint64_t pos = r.pos;
   const std::uint8_t* sel = work.selectors.data();
   const std::uint8_t* const sel_end = sel + nsel;
-  // A group of 50 codes of at most 20 bits each, plus the 8-byte load.
-  constexpr std::uint64_t kGroupBits = 50 * 20 + 64;
   bool done = false;
 
-  // Applies one decoded symbol; false on a fault (fault already set).
-  auto apply = [&](std::uint32_t sym) -> bool {
-    if (sym <= 1) {
-      if (run_syms == 31) {
-        fault = {DecodeError::BlockOverflow, pos};
-        return false;
-      }
-      run += static_cast<std::uint64_t>(sym + 1) << run_syms;
-      ++run_syms;
-      if (run > max_syms) {
-        fault = {DecodeError::BlockOverflow, pos};
-        return false;
-      }
-      return true;
+  // The bit buffer of the fast groups: `bitbuf` holds `bitcount` (56..63
+  // after a refill) unread bits at its top; `next` is the first byte not yet
+  // in it. The position in bits is (next - data) * 8 - bitcount.
+  const std::uint8_t* next = data + (r.pos >> 3);
+  std::uint64_t bitbuf = 0;
+  unsigned bitcount = 0;
+  auto refill = [&] {
+    bitbuf |= load_be64(next) >> bitcount;
+    next += (63 - bitcount) >> 3;
+    bitcount |= 56;
+  };
+  auto position = [&] { return static_cast<std::uint64_t>(next - data) * 8 - bitcount; };
+  // Puts the buffer at bit `at`. Without 8 bytes left it only keeps the
+  // position (next rounded up, bitcount the bits of the partial byte): the
+  // fast groups are never entered there.
+  auto seek = [&](std::uint64_t at) {
+    bitbuf = 0;
+    if ((at >> 3) + 8 <= nbytes) {
+      next = data + (at >> 3);
+      bitcount = 0;
+      refill();
+      bitbuf <<= (at & 7);
+      bitcount -= static_cast<unsigned>(at & 7);
+    } else {
+      next = data + ((at + 7) >> 3);
+      bitcount = static_cast<unsigned>((8 - (at & 7)) & 7);
     }
+  };
+  seek(r.pos);
+  // A group of 50 codes of at most 20 bits, plus the 8-byte loads.
+  constexpr std::size_t kGroupBytes = 50 * 20 / 8 + 24;
+  const std::uint8_t* const fast_end = nbytes >= kGroupBytes ? data + (nbytes - kGroupBytes) : data;
+
+  // Applies one non-run symbol (a literal or end-of-block) after flushing a
+  // pending run; false on a fault, with the position after the symbol.
+  auto literal = [&](std::uint32_t sym, std::uint64_t at) -> bool {
     if (run) {
       if (n + run > max_syms) {
-        fault = {DecodeError::BlockOverflow, pos};
+        fault = {DecodeError::BlockOverflow, at};
         return false;
       }
       std::uint8_t b = mtf[0];
@@ -357,72 +400,100 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
       return true;
     }
     if (n >= max_syms) {
-      fault = {DecodeError::InvalidBlock, pos};
+      fault = {DecodeError::InvalidBlock, at};
       return false;
     }
     unsigned j = sym - 1;
-    std::uint8_t b = mtf[j];
+    std::uint8_t b;
     if (j < 16) {
-      for (; j > 0; --j) mtf[j] = mtf[j - 1];
+      b = mtf_small(mtf, j);
     } else {
+      b = mtf[j];
       std::memmove(mtf + 1, mtf, j);
+      mtf[0] = b;
     }
-    mtf[0] = b;
     ll[n++] = b;
     ++counts[b];
     return true;
   };
+  // A run symbol; false on a fault.
+  auto run_symbol = [&](std::uint32_t sym, std::uint64_t at) -> bool {
+    if (run_syms == 31) {
+      fault = {DecodeError::BlockOverflow, at};
+      return false;
+    }
+    run += static_cast<std::uint64_t>(sym + 1) << run_syms;
+    ++run_syms;
+    if (run > max_syms) {
+      fault = {DecodeError::BlockOverflow, at};
+      return false;
+    }
+    return true;
+  };
 
   while (!done) {
-    if (sel == sel_end) RVK_BZ_FAIL(DecodeError::InvalidBlock, pos);
+    if (sel == sel_end) RVK_BZ_FAIL(DecodeError::InvalidBlock, position());
     const Huffman& h = work.tables[*sel++];
-    if (pos < nbits && nbits - pos >= kGroupBits) {
+    if (next < fast_end) {
       // Fast group: no read in it can reach the input's end.
+      const std::uint16_t* const table = h.fast.data();
       for (int k = 0; k < 50; ++k) {
-        std::uint64_t v = load_be64(data + (pos >> 3)) << (pos & 7);
-        std::uint16_t e = h.fast[v >> (64 - Huffman::kFastBits)];
+        refill();
+        std::uint16_t e = table[bitbuf >> (64 - Huffman::kFastBits)];
         std::uint32_t sym;
-        if (e >> 9) {
+        unsigned len = e >> 9;
+        if (__builtin_expect(len != 0, 1)) {
           sym = e & 511;
-          pos += e >> 9;
         } else {
           // Longer than the table: walk the canonical limits from the first
           // length the table cannot hold (shorter prefixes all lie above
           // their limits, or the table would have resolved them).
-          if (h.max_len <= Huffman::kFastBits) RVK_BZ_FAIL(DecodeError::InvalidHuffman, pos + h.max_len);
-          unsigned len = h.min_len > Huffman::kFastBits ? h.min_len : Huffman::kFastBits + 1;
-          std::int32_t code = static_cast<std::int32_t>(v >> (64 - len));
+          if (h.max_len <= Huffman::kFastBits) RVK_BZ_FAIL(DecodeError::InvalidHuffman, position() + h.max_len);
+          len = h.min_len > Huffman::kFastBits ? h.min_len : Huffman::kFastBits + 1;
+          std::int32_t code = static_cast<std::int32_t>(bitbuf >> (64 - len));
           while (code > h.limit[len]) {
-            if (len >= h.max_len) RVK_BZ_FAIL(DecodeError::InvalidHuffman, pos + len);
+            if (len >= h.max_len) RVK_BZ_FAIL(DecodeError::InvalidHuffman, position() + len);
             ++len;
-            code = static_cast<std::int32_t>(v >> (64 - len));
+            code = static_cast<std::int32_t>(bitbuf >> (64 - len));
           }
           std::int32_t index = code - h.base[len];
-          if (index < 0 || index >= h.nsyms) RVK_BZ_FAIL(DecodeError::InvalidHuffman, pos + len);
+          if (index < 0 || index >= h.nsyms) RVK_BZ_FAIL(DecodeError::InvalidHuffman, position() + len);
           sym = h.perm[static_cast<std::size_t>(index)];
-          pos += len;
         }
+        bitbuf <<= len;
+        bitcount -= len;
         if (sym <= 1) {
-          // Inline the hot run case; apply() handles the checks.
-          if (run_syms == 31 || run + (static_cast<std::uint64_t>(sym + 1) << run_syms) > max_syms) {
-            if (!apply(sym)) return false;
+          if (__builtin_expect(run_syms < 31 && run + (static_cast<std::uint64_t>(sym + 1) << run_syms) <= max_syms, 1)) {
+            run += static_cast<std::uint64_t>(sym + 1) << run_syms;
+            ++run_syms;
             continue;
           }
-          run += static_cast<std::uint64_t>(sym + 1) << run_syms;
-          ++run_syms;
+          if (!run_symbol(sym, position())) return false;
           continue;
         }
-        if (!apply(sym)) return false;
+        if (__builtin_expect(!run && sym != eob && n < max_syms && sym - 1 < 16, 1)) {
+          // The common literal: inline MTF of a small index.
+          run_syms = 0;
+          std::uint8_t b = mtf_small(mtf, sym - 1);
+          ll[n++] = b;
+          ++counts[b];
+          continue;
+        }
+        if (!literal(sym, position())) return false;
         if (done) break;
       }
     } else {
+      // Near the end: exact reads with the checked cursor's positions.
+      std::uint64_t pos = position();
       for (int k = 0; k < 50 && !done; ++k) {
         std::uint32_t sym;
         if (!decode_exact(h, data, nbytes, pos, sym, fault)) return false;
-        if (!apply(sym)) return false;
+        if (sym <= 1 ? !run_symbol(sym, pos) : !literal(sym, pos)) return false;
       }
+      seek(pos);
     }
   }
+  const std::uint64_t pos = position();
 
   // 10. Origin pointer.
   if (origin >= n) RVK_BZ_FAIL(DecodeError::InvalidBlock, block_start);

@@ -174,7 +174,8 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
       jobs,
       [](const CandidateJob& j) { return j.reservation; },
       [input](const CandidateJob& j) { return decoder::decode_candidate(input, j.bit_offset, j.crc); },
-      [](const DecodedCandidate& c) { return c.decoded_len; },
+      // The memory a result really holds is its buffer's capacity.
+      [](const DecodedCandidate& c) { return std::max<std::uint64_t>(c.decoded_len, c.bytes.capacity()); },
       [](const CandidateJob& j) { return j.index; }};
 
   // 9. Assembly; the run cancels the budget and waits for the workers.
