@@ -69,21 +69,24 @@ TEST(BlockDecoder, HeaderFaultsCarryTheirPositions) {
 }
 
 TEST(BlockDecoder, SelectorAndCodeLengthFaults) {
+  // Blocks that stop after their selector count, the rest written by hand.
   BlockSpec s = block_of({'x', 'y'}, {'x', 'y'});
+  s.selector_count = 1;
+  s.write_body = false;
   // A selector of group count: two groups, unary "11" fails on the second 1.
-  BitWriter w = write_block({.used = s.used, .groups = 2, .selector_count = 1, .write_body = false});
+  BitWriter w = write_block(s);
   w.put(0b11, 2);
   expect_fault(decode_block(w, 9), DecodeError::InvalidBlock, w.nbits);
 
   // A code length walked down to 0: start at 1, then "11" (minus one).
-  BitWriter z = write_block({.used = s.used, .groups = 2, .selector_count = 1, .write_body = false});
+  BitWriter z = write_block(s);
   z.put(0, 1);   // selector 0
   z.put(1, 5);   // starting length 1
   z.put(0b11, 2);
   expect_fault(decode_block(z, 9), DecodeError::InvalidHuffman, z.nbits);
 
   // ... and up to 21: start at 20, then "10" (plus one).
-  BitWriter u = write_block({.used = s.used, .groups = 2, .selector_count = 1, .write_body = false});
+  BitWriter u = write_block(s);
   u.put(0, 1);
   u.put(20, 5);
   u.put(0b10, 2);

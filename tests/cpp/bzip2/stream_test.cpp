@@ -149,7 +149,9 @@ TEST(Bzip2Stream, TruncatedFilesNeverSucceed) {
       ASSERT_FALSE(d.outcome.ok()) << "kept " << keep << ", threads " << t;
       EXPECT_TRUE(is_prefix(d.bytes, c.text));
       // Cutting into the end-of-stream trailer loses no block, only the check.
-      if (keep <= input.size() / 2) EXPECT_LT(d.bytes.size(), c.text.size());
+      if (keep <= input.size() / 2) {
+        EXPECT_LT(d.bytes.size(), c.text.size());
+      }
     }
   }
 }
