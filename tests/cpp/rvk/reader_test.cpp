@@ -326,3 +326,21 @@ TEST(ReaderLifecycle, MovedReaderKeepsReading) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ReaderOpen, NameDecidesWhenContentProvesNothing) {
+  const fs::path one = temp_dir() / "x.bz2";
+  write_file(one, Bytes{'B'});
+  ThreadsEnv env("4");  // the parallel bzip2 path checks the stream header first
+  auto reader = Reader::open(one.string());
+  ASSERT_TRUE(reader.ok()) << reader.error().to_string();
+  EXPECT_EQ(reader->format(), StreamFormat::Bzip2);
+  std::uint8_t buffer[16];
+  auto r = reader->read(buffer);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().io_cause()->kind, rvk::error::IoKind::InvalidData);
+  EXPECT_EQ(r.error().to_string(), "input does not start with a bzip2 BZh1-BZh9 header");
+}
+
+}  // namespace
