@@ -8,7 +8,9 @@ namespace corpuswright::python {
 
 PyObject* error(const Error& err) {
     std::string text = err.message();
-    Ref message(str_from(text));
+    // Messages may quote input bytes (an element name of a damaged dump):
+    // invalid UTF-8 is replaced rather than failing the error itself.
+    Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (!message) return nullptr;
     PyErr_SetObject(PyExc_RuntimeError, message.get());
     return nullptr;
@@ -24,7 +26,7 @@ PyObject* panic_type() {
 PyObject* raise_panic(const std::string& message) {
     PyObject* type = panic_type();
     if (type == nullptr) return nullptr;
-    Ref text(str_from(message));
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return nullptr;
     PyErr_SetObject(type, text.get());
     return nullptr;

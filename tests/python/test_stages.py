@@ -153,3 +153,48 @@ def test_page_props(tmp_path):
     with pytest.raises(RuntimeError) as e:
         _core.build_page_props(tmp_path / "missing.sql", db)
     assert str(e.value).startswith("opening ")
+
+
+@pytest.mark.parametrize("threads", ["1", "4", "0"])
+def test_compressed_dumps_match_plain(tmp_path, meta, monkeypatch, threads):
+    monkeypatch.setenv("RVK_NUM_THREADS", threads)
+    text = synthetic_dump(200)
+    plain = tmp_path / "d.xml"
+    plain.write_text(text, encoding="utf-8")
+    (tmp_path / "d.xml.gz").write_bytes(gzip.compress(text.encode(), 6))
+    (tmp_path / "d.xml.bz2").write_bytes(bz2.compress(text.encode(), 9))
+    expected = _core.build_stage1(plain, tmp_path / "p.jsonl", meta, min_bytes=0)
+    for name in ("d.xml.gz", "d.xml.bz2"):
+        out = tmp_path / (name + ".jsonl")
+        assert _core.build_stage1(tmp_path / name, out, meta, min_bytes=0) == expected
+        assert out.read_bytes() == (tmp_path / "p.jsonl").read_bytes()
+
+
+def test_compression_is_chosen_by_exact_extension(tmp_path, meta):
+    text = synthetic_dump(3)
+    upper = tmp_path / "d.xml.GZ"
+    upper.write_bytes(gzip.compress(text.encode()))
+    with pytest.raises(RuntimeError):
+        _core.build_stage1(upper, tmp_path / "a.jsonl", meta)  # read raw: not XML
+    plain_named_gz = tmp_path / "plain.xml.gz"
+    plain_named_gz.write_text(text)
+    with pytest.raises(RuntimeError):
+        _core.build_stage1(plain_named_gz, tmp_path / "a.jsonl", meta)
+    with pytest.raises(RuntimeError) as e:
+        _core.build_stage1(tmp_path / "missing.xml.bz2", tmp_path / "a.jsonl", meta)
+    assert "missing.xml.bz2" not in str(e.value) or not str(e.value).startswith("opening ")
+    truncated = tmp_path / "cut.xml.bz2"
+    truncated.write_bytes(bz2.compress(text.encode())[:-10])
+    with pytest.raises(RuntimeError):
+        _core.build_stage1(truncated, tmp_path / "a.jsonl", meta, min_bytes=0)
+    assert not (tmp_path / "a.jsonl").exists()
+
+
+def test_page_props_from_compressed_dumps(tmp_path):
+    sql = b"INSERT INTO `page_props` VALUES " + b",".join(
+        b"(%d,'disambiguation','')" % i for i in range(1, 50001)
+    ) + b";\n"
+    (tmp_path / "p.sql.gz").write_bytes(gzip.compress(sql))
+    (tmp_path / "p.sql.bz2").write_bytes(bz2.compress(sql))
+    assert _core.build_page_props(tmp_path / "p.sql.gz", tmp_path / "m1.db") == 50000
+    assert _core.build_page_props(tmp_path / "p.sql.bz2", tmp_path / "m2.db") == 50000
