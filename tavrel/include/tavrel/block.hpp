@@ -49,9 +49,10 @@ struct Line {
     // removing spaces and tabs until the column reaches `target`; a tab that
     // passes `target` leaves as many spaces as it reaches past it. The rest is
     // returned through `expand_leading_indent`; a text that is all white space
-    // before `target` gives an empty result.
+    // before `target` gives an empty result. With `expand` false the rest is
+    // kept as written (content lines of nested code keep their tabs).
     static std::string strip_from(std::string_view text, std::size_t start, std::size_t column,
-                                  std::size_t target);
+                                  std::size_t target, bool expand = true);
 };
 
 }  // namespace tavrel::line
@@ -126,6 +127,12 @@ struct DraftListItem {
     // continuing its paragraph lazily), so its text is no longer the text of
     // the lines as they stood.
     bool indented_lines = false;
+    // A line continued the item's paragraph lazily (without the indentation
+    // the writer gives an item's lines): the item was text, not a list.
+    bool lazy_lines = false;
+    // The item's lines as written (its first line with the marker, then the
+    // lines that continued it lazily), when the block pass recorded them.
+    std::vector<std::string> raw_lines;
 };
 struct DraftList {
     Attr attr;
@@ -272,7 +279,13 @@ struct ListItem {
     std::optional<bool> task;
     bool has_content = false;  // a non-blank line went into the item
     bool indented_lines = false;  // a later line reached the content column
+    bool lazy_lines = false;      // a later line continued its paragraph lazily
+    std::vector<std::string> raw_lines;  // first line and lazy lines, as written
     bool saw_blank = false;    // a blank line followed the item's content
+    // The last line was blank short of the content column: the writer
+    // separates blocks inside an item with lines indented to it, so such a
+    // line ends the list for the next item marker.
+    bool short_blank = false;
     bool loose = false;
 };
 struct FootnoteDef {
@@ -295,6 +308,7 @@ struct FencedCode {
     bool closed = false;
 };
 struct MathBlock {
+    Attr attr;
     std::string text;
     std::string closer;  // "$$" or "\\]"
     bool closed = false;
@@ -387,6 +401,12 @@ public:
     // Leaf placement: adds one non-blank line (container prefixes removed).
     void append_leaf_inner(std::string line, std::size_t depth);
     bool open_atx_heading(std::string_view line);
+    // Whether a line continues the innermost open paragraph although not all
+    // open containers matched it: it must start nothing else.
+    bool continues_paragraph_lazily(std::string_view line) const;
+    // Merges a standalone attribute line into the block before it, when that
+    // block's kind takes attributes.
+    bool attach_attrs(BuildNode& target, const Attr& attr, const std::string& line);
 
     // Pipe tables: the header/delimiter step and the body-row step.
     bool convert_paragraph_to_table(std::string_view line);
@@ -406,6 +426,11 @@ public:
     // parser's footnote list. `depth` bounds the recursion.
     DraftBlocks finish_children(std::size_t index, Parser& parser, std::size_t depth);
     void finish_node(std::size_t index, Parser& parser, std::size_t depth, DraftBlocks& out);
+
+private:
+    // A paragraph opened directly under an open definition list: its lines
+    // may be the terms of the list's next item.
+    std::optional<std::size_t> term_after_list_;
 };
 
 // ---------------------------------------------------------------------------
@@ -414,7 +439,7 @@ public:
 // A line whose first non-space character within 3 columns is ">" with the
 // indentation, the ">" and one following column removed; other lines as they
 // are.
-std::string strip_quote_marker(std::string_view line);
+std::string strip_quote_marker(std::string_view line, bool expand = true);
 
 struct ListMarker {
     std::uint64_t start = 1;        // the item number; 1 for a bullet
@@ -486,7 +511,65 @@ struct FenceStart {
 };
 std::optional<FenceStart> fence_start(std::string_view line, char fence_char);
 
+// The attributes of a standalone attribute line ("{:" body "}").
+std::optional<Attr> attribute_line(std::string_view line);
+
 // Whether a standalone attribute line may attach to a block of this kind.
 bool span_kind_accepts_attrs(std::string_view kind_name);
+
+// ---------------------------------------------------------------------------
+// Link reference definitions.
+
+// A destination in angle brackets or bare at the start of the text: the
+// destination (escapes removed, references decoded) and the bytes taken.
+std::optional<std::pair<std::string, std::size_t>> scan_link_ref_destination(std::string_view text);
+// Whether the text, leading white space aside, begins with '"', "'" or "(".
+bool starts_definition_title(std::string_view text);
+// Whether a title opener is followed by its unescaped closer.
+bool has_closing_definition_title(std::string_view text);
+// The title (escapes of punctuation removed) and the bytes through its closer.
+std::optional<std::pair<std::string, std::size_t>> scan_link_ref_title(std::string_view text);
+// Empty text gives empty attributes; one braced block alone gives its own.
+std::optional<Attr> parse_link_ref_attrs(std::string_view text);
+
+struct LinkDefMatch {
+    std::string label;
+    inline_::LinkRef def;
+    std::size_t next = 0;  // the first line after the definition
+};
+// A definition that starts at `lines[index]` and may run over the lines
+// after it; nothing when none stands there.
+std::optional<LinkDefMatch> scan_link_ref_def(const std::vector<std::string_view>& lines, std::size_t index);
+
+// ---------------------------------------------------------------------------
+// The parser of one document.
+
+class Parser {
+public:
+    // Splits the text into lines ("\r\n" and "\r" normalised to "\n").
+    Parser(std::string_view text, const Options& options);
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    std::string normalised;               // the text when line endings were rewritten
+    std::vector<std::string_view> lines;  // into the input or `normalised`
+    Options options;
+    std::vector<DraftFootnote> footnotes;
+    Trace trace;
+    inline_::LinkDefs link_defs;
+    std::size_t pos = 0;  // next line to read
+    // A line at which the previous segment ended because a list began right
+    // under a paragraph at the top level.
+    std::optional<std::size_t> interrupted_at;
+
+    // First definition of a normalised label wins.
+    void add_link_def(std::string_view label, inline_::LinkRef def);
+    // The block pass over one segment, from `pos` on.
+    DraftBlocks container_block();
+};
+
+// Drafts become blocks; every inline text goes through the inline parser.
+ast::Blocks finalize_blocks(DraftBlocks drafts, const inline_::InlineContext& context);
+std::vector<ast::TableRow> finalize_table_rows(std::vector<TextRow> rows, const inline_::InlineContext& context);
 
 }  // namespace tavrel::block

@@ -101,6 +101,17 @@ bool revertible(const DraftList& list) {
     if (!list.attr.empty()) return false;
     for (const auto& item : list.items) {
         if (!item.attr.empty() || item.task || item.indented_lines) return false;
+        // A hyphen is escaped only at the start of a line: as the item's
+        // content it was, after the number it would not be.
+        std::string_view content = item.first_line;
+        auto marker_end = content.find_first_of(".*+-");
+        if (marker_end != std::string_view::npos) {
+            content = text::trim_start(content.substr(marker_end + 1));
+            if (content.starts_with("\\-")) return false;
+        }
+        // With the item's lines recorded, whatever opened on its first line
+        // ("1. - x") is text again as those lines.
+        if (!item.raw_lines.empty()) continue;
         if (item.blocks.size() > 1) return false;
         if (item.blocks.size() == 1) {
             const auto* p = item.blocks[0].as<DraftParagraph>();
@@ -125,6 +136,19 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
 
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         DraftBlock& b = blocks[i];
+        if (const auto* l = b.as<DraftList>(); l && l->ordered && revertible(*l)) {
+            // Lines that continued an item lazily never come from a list the
+            // writer wrote (it indents an item's lines): the list was text,
+            // whatever its numbering, and takes no part in the sequence.
+            // Nor does one that interrupts a paragraph: the writer puts a blank
+            // line between a paragraph and a list.
+            bool lazy = l->interrupts_paragraph;
+            for (const auto& item : l->items) lazy = lazy || item.lazy_lines;
+            if (lazy) {
+                revert[i] = true;
+                continue;
+            }
+        }
         if (const auto* h = b.as<DraftHeading>()) {
             if (state != State::None && h->level <= heading_at_record) {
                 revert_pending_single();
@@ -235,6 +259,16 @@ std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {
         out.emplace_back(std::move(block), line);
     };
     for (auto& item : list.items) {
+        if (!item.raw_lines.empty()) {
+            std::string text;
+            for (std::size_t i = 0; i < item.raw_lines.size(); ++i) {
+                if (i) text.push_back('\n');
+                text.append(text::trim_start(item.raw_lines[i]));
+            }
+            text.resize(text::trim_end(text).size());
+            push(DraftParagraph{Attr{}, std::move(text)}, item.start_line);
+            continue;
+        }
         if (item.blocks.empty()) {
             push(DraftParagraph{Attr{}, std::move(item.first_line)}, item.start_line);
             continue;

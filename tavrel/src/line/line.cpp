@@ -65,7 +65,8 @@ std::string expand_leading_indent(std::string_view text, std::size_t column) {
     return out;
 }
 
-std::string Line::strip_from(std::string_view text, std::size_t start, std::size_t column, std::size_t target) {
+std::string Line::strip_from(std::string_view text, std::size_t start, std::size_t column, std::size_t target,
+                             bool expand) {
     std::size_t i = start;
     std::size_t leftover = 0;
     while (column < target) {
@@ -87,10 +88,9 @@ std::string Line::strip_from(std::string_view text, std::size_t start, std::size
         }
         ++i;
     }
-    if (i >= text.size() && leftover == 0 && column < target) return {};
-    if (leftover == 0) return expand_leading_indent(text.substr(i), column);
     std::string rest(leftover, ' ');
     rest.append(text.substr(i));
+    if (!expand) return rest;
     return expand_leading_indent(rest, column);
 }
 
@@ -98,12 +98,12 @@ std::string Line::strip_from(std::string_view text, std::size_t start, std::size
 
 namespace tavrel::block {
 
-std::string strip_quote_marker(std::string_view line) {
+std::string strip_quote_marker(std::string_view line, bool expand) {
     auto in = line::indentation(line);
     if (in.columns > 3 || in.bytes >= line.size() || line[in.bytes] != '>') return std::string(line);
     std::size_t after = in.bytes + 1;
     bool spaced = after < line.size() && (line[after] == ' ' || line[after] == '\t');
-    return line::Line::strip_from(line, after, in.columns + 1, in.columns + (spaced ? 2 : 1));
+    return line::Line::strip_from(line, after, in.columns + 1, in.columns + (spaced ? 2 : 1), expand);
 }
 
 }  // namespace tavrel::block

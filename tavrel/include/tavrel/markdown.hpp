@@ -1,0 +1,32 @@
+// The Markdown reader's entry: text in the system's dialect (what the
+// canonical writer produces, and hand-written Markdown close to it) becomes
+// a document tree with its footnotes and the reader's diagnostics.
+//
+// The reader never fails: what does not qualify as a construct is read as
+// something else, and constructs left open at the end are reported as
+// diagnostics "unclosed {} (expected '{}')", sorted by line. Safe to call
+// from many threads at once, each with its own text; the options are only
+// read.
+#pragma once
+
+#include <string_view>
+
+#include "tavrel/ast.hpp"
+#include "tavrel/options.hpp"
+
+namespace tavrel::block {
+
+// Reads a Markdown text. The document's metadata stays empty: front matter
+// is split off by the caller.
+ast::Document parse_source(std::string_view text, const Options& options);
+
+// The options to read the canonical writer's own output with: the dataset
+// values with bare autolinks off (the writer writes every autolink it means
+// in angle brackets or as a link, so a bare URL in its text is text), plus
+// one template rule for "{{" ... "}}" with the sigils "#", "^"
+// and "/". The writer writes a kept template call as "{{Name}}" or
+// "{{#Name}}x{{/Name}}"; read as tokens these come back verbatim, where read
+// as text the writer would escape their "#" on the way out.
+Options canonical_options();
+
+}  // namespace tavrel::block

@@ -1,0 +1,378 @@
+// Whole documents through `parse_source`: the top-level pass, container
+// parsing, leaf placement, paragraphs and link definitions, finalisation and
+// diagnostics.
+#include <gtest/gtest.h>
+
+#include "tavrel/block.hpp"
+#include "tavrel/markdown.hpp"
+
+using namespace tavrel;
+using tavrel::block::parse_source;
+
+namespace {
+
+ast::Document parse(std::string_view md) { return parse_source(md, Options::dataset()); }
+
+std::string dump(std::string_view md) { return ast::debug_string(parse(md).blocks); }
+
+// The plain text of a block's inlines (Text and soft breaks only).
+std::string text_of(const ast::Inlines& in) {
+    std::string out;
+    for (const auto& i : in) {
+        if (const auto* t = i.as<ast::Text>()) out += t->text;
+        else if (i.is<ast::SoftBreak>()) out += '\n';
+        else out += '?';
+    }
+    return out;
+}
+
+std::string para(const ast::Block& b) {
+    const auto* p = b.as<ast::Paragraph>();
+    return p ? text_of(p->content) : "<" + std::string(ast::kind_name(b.kind())) + ">";
+}
+
+std::vector<std::string> messages(const ast::Document& d) {
+    std::vector<std::string> out;
+    for (const auto& x : d.diagnostics) {
+        const auto* loc = std::get_if<diagnostic::LineLocation>(&x.location);
+        out.push_back(std::to_string(loc ? loc->line : 0) + ": " + x.message);
+    }
+    return out;
+}
+
+using Strings = std::vector<std::string>;
+
+}  // namespace
+
+TEST(Entry, LineEndingsAndEmptyText) {
+    auto d = parse("a\r\nb\rc");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(para(d.blocks[0]), "a\nb\nc");
+    auto e = parse("");
+    EXPECT_TRUE(e.blocks.empty());
+    EXPECT_TRUE(e.footnotes.empty());
+    EXPECT_TRUE(e.diagnostics.empty());
+}
+
+TEST(Entry, AttributeLinesBetweenBlocks) {
+    auto d = parse("```\nx\n```\n{: #code}\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(d.blocks[0].attr()->id, "code");
+
+    // A blank line: the attribute line waits, then finds nothing and is text.
+    d = parse("para\n\n{: #p}\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_FALSE(d.blocks[0].attr()->id);
+    EXPECT_EQ(para(d.blocks[1]), "{: #p}");
+
+    d = parse("{: .c}\n# Head\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(d.blocks[0].attr()->classes, Strings{"c"});
+
+    d = parse("{: .c}\n\n# Head\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_EQ(para(d.blocks[0]), "{: .c}");
+
+    d = parse("{: .c}\n<div>\n</div>\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_EQ(para(d.blocks[0]), "{: .c}");
+    EXPECT_TRUE(d.blocks[1].is<ast::HtmlBlock>());
+}
+
+TEST(Entry, EndMarkerSeparatesBlocks) {
+    auto d = parse("```\nx\n```\n^\n- a\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    d = parse("text\n^\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(para(d.blocks[0]), "text\n^");
+}
+
+TEST(Entry, AdjacentDefinitionListsWithEqualAttributesMerge) {
+    auto d = parse("a\n: one\n{: .x}\nb\n: two\n{: .x}\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    const auto* dl = d.blocks[0].as<ast::DefinitionList>();
+    ASSERT_TRUE(dl);
+    EXPECT_EQ(dl->items.size(), 2u);
+}
+
+TEST(Entry, UnclosedConstructsBecomeSortedDiagnostics) {
+    auto d = parse("para\n\n```\ncode\n");
+    EXPECT_EQ(messages(d), Strings{"3: unclosed fenced code block (expected '```')"});
+    EXPECT_EQ(d.diagnostics[0].code, "unclosed");
+
+    d = parse("::: {.a}\n\\[\nx\n");
+    EXPECT_EQ(messages(d), (Strings{"1: unclosed fenced div (expected ':::')", "2: unclosed math block (expected '\\]')"}));
+
+    // The block is open, and so is a comment that began inside it.
+    d = parse("<div>\n<!-- x\n");
+    EXPECT_EQ(messages(d), (Strings{"1: unclosed raw HTML block (expected '</div>')",
+                                     "2: unclosed comment (expected '-->')"}));
+
+    d = parse("<!-- open\n");
+    EXPECT_EQ(messages(d), Strings{"1: unclosed raw HTML block (expected '-->')"});
+}
+
+TEST(Containers, FencesAndMathClosers) {
+    auto d = parse("```\na\n````\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(d.blocks[0].as<ast::CodeBlock>()->text, "a\n````\n");
+    EXPECT_EQ(d.diagnostics.size(), 1u);
+
+    d = parse("$$\nx $$ y\n$$\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(d.blocks[0].as<ast::MathBlock>()->tex, "x $$ y");
+}
+
+TEST(Containers, NestedDivFences) {
+    auto d = parse("::::: {.outer}\n::: {.inner}\nx\n:::::::\n:::\n:::::\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    const auto* outer = d.blocks[0].as<ast::Div>();
+    ASSERT_TRUE(outer);
+    ASSERT_EQ(outer->blocks.size(), 1u);
+    const auto* inner = outer->blocks[0].as<ast::Div>();
+    ASSERT_TRUE(inner);
+    ASSERT_EQ(inner->blocks.size(), 2u);
+    EXPECT_EQ(para(inner->blocks[1]), ":::::::");
+    EXPECT_TRUE(d.diagnostics.empty());
+}
+
+TEST(Containers, OrderedListNumbering) {
+    // "3." neither continues the list nor may interrupt the item's open
+    // paragraph, so it continues that paragraph: the text reads back as one
+    // paragraph of both lines, as the writer wrote it.
+    auto d = parse("1. a\n3. b\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(para(d.blocks[0]), "1. a\n3. b");
+
+    // An empty item cannot take the next line either.
+    d = parse("1.\ntext\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(para(d.blocks[0]), "1.\ntext");
+
+    // A term that begins like an ordered item.
+    d = parse("2. -\n: def\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    ASSERT_TRUE(d.blocks[0].is<ast::DefinitionList>());
+
+    d = parse("1. a\n2. b\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(d.blocks[0].as<ast::List>()->items.size(), 2u);
+
+    d = parse("1. a\n1. b\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(d.blocks[0].as<ast::List>()->items.size(), 2u);
+
+    d = parse("- a\n* b\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+}
+
+TEST(Containers, ThematicBreakUnderItemsAndLaziness) {
+    auto d = parse("- a\n- b\n---\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_TRUE(d.blocks[1].is<ast::ThematicBreak>());
+
+    d = parse("> a\nb\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    const auto* q = d.blocks[0].as<ast::BlockQuote>();
+    ASSERT_TRUE(q);
+    EXPECT_EQ(para(q->blocks[0]), "a\nb");
+}
+
+TEST(Containers, NestingLimitKeepsDeeperMarkersAsText) {
+    std::string md(129, '>');
+    md += " x\n";
+    auto d = parse(md);
+    const ast::Blocks* level = &d.blocks;
+    int quotes = 0;
+    while (level->size() == 1 && (*level)[0].is<ast::BlockQuote>()) {
+        level = &(*level)[0].as<ast::BlockQuote>()->blocks;
+        ++quotes;
+    }
+    EXPECT_EQ(quotes, 128);
+    ASSERT_EQ(level->size(), 1u);
+    EXPECT_TRUE((*level)[0].is<ast::Paragraph>());
+
+    // Lists and items count too: 100 nested items are 200 containers.
+    std::string lists;
+    for (int i = 0; i < 100; ++i) lists += std::string(static_cast<std::size_t>(i) * 2, ' ') + "- x\n";
+    auto deep = parse(lists);  // must not overflow; the limit applies
+    EXPECT_EQ(deep.blocks.size(), 1u);
+}
+
+TEST(Leaves, Headings) {
+    auto d = parse("####### seven\n");
+    EXPECT_TRUE(d.blocks[0].is<ast::Paragraph>());
+    d = parse("#hash\n");
+    EXPECT_TRUE(d.blocks[0].is<ast::Paragraph>());
+    d = parse("#\n");
+    ASSERT_TRUE(d.blocks[0].is<ast::Heading>());
+    EXPECT_TRUE(d.blocks[0].as<ast::Heading>()->content.empty());
+    d = parse("## a ##\n");
+    EXPECT_EQ(text_of(d.blocks[0].as<ast::Heading>()->content), "a");
+    d = parse("## a#\n");
+    EXPECT_EQ(text_of(d.blocks[0].as<ast::Heading>()->content), "a#");
+    d = parse("## ###\n");
+    EXPECT_TRUE(d.blocks[0].as<ast::Heading>()->content.empty());
+    d = parse("## Intro {.x}\n");
+    EXPECT_EQ(d.blocks[0].as<ast::Heading>()->attr.classes, Strings{"x"});
+}
+
+TEST(Leaves, ThematicBreaksAndSetextLookalikes) {
+    EXPECT_TRUE(parse("---\n").blocks[0].is<ast::ThematicBreak>());
+    EXPECT_TRUE(parse(" ---\n").blocks[0].is<ast::Paragraph>());
+    EXPECT_TRUE(parse("***\n").blocks[0].is<ast::Paragraph>());
+    auto d = parse("text\n---\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_TRUE(d.blocks[1].is<ast::ThematicBreak>());
+    d = parse("text\n===\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+}
+
+TEST(Leaves, ParagraphInterruptions) {
+    auto d = parse("a\n#b\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    d = parse("a\n2) b\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    d = parse("a\n# b\nc\n");
+    ASSERT_EQ(d.blocks.size(), 3u);
+    d = parse("a\n2. b\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(para(d.blocks[0]), "a\n2. b");
+}
+
+TEST(Leaves, FencesAndIndentedCode) {
+    auto d = parse("````\nx\n````\n");
+    EXPECT_EQ(d.blocks[0].as<ast::CodeBlock>()->text, "x\n");
+    d = parse("``` a`b\n");
+    EXPECT_TRUE(d.blocks[0].is<ast::Paragraph>());
+    d = parse("~~~ a`b\nx\n~~~\n");
+    EXPECT_EQ(d.blocks[0].as<ast::CodeBlock>()->info_text, "a`b");
+    d = parse("    $$\n");
+    EXPECT_TRUE(d.blocks[0].is<ast::MathBlock>());
+    Options low;
+    low.math = 1;
+    EXPECT_TRUE(parse_source("    $$\n", low).blocks[0].is<ast::CodeBlock>());
+}
+
+TEST(Leaves, DefinitionListsAndFootnotes) {
+    auto d = parse("term\nother\n: one\n: two\n");
+    const auto* dl = d.blocks[0].as<ast::DefinitionList>();
+    ASSERT_TRUE(dl);
+    ASSERT_EQ(dl->items.size(), 1u);
+    EXPECT_EQ(dl->items[0].terms.size(), 2u);
+    EXPECT_EQ(dl->items[0].definitions.size(), 2u);
+
+    d = parse("[^a b]: x\n");
+    EXPECT_TRUE(d.footnotes.empty());
+    d = parse("[^a]:\n");
+    ASSERT_EQ(d.footnotes.size(), 1u);
+    EXPECT_TRUE(d.footnotes[0].blocks.empty());
+    d = parse("[^n]: x\n    \n    y\n");
+    ASSERT_EQ(d.footnotes.size(), 1u);
+    EXPECT_EQ(d.footnotes[0].blocks.size(), 2u);
+    EXPECT_TRUE(d.blocks.empty());
+}
+
+TEST(Leaves, Divs) {
+    auto d = parse("::: note\nx\n:::\n");
+    EXPECT_EQ(d.blocks[0].as<ast::Div>()->attr.classes, Strings{"note"});
+    d = parse("::: {#i .c}\nx\n:::\n");
+    EXPECT_EQ(d.blocks[0].as<ast::Div>()->attr.id, "i");
+    // A bare fence that closes nothing opens a div without attributes (the
+    // writer's form for such a div).
+    d = parse(":::\nx\n:::\n");
+    ASSERT_TRUE(d.blocks[0].is<ast::Div>());
+    EXPECT_TRUE(d.blocks[0].as<ast::Div>()->attr.empty());
+}
+
+TEST(LinkDefinitions, TopLevelAndInParagraphs) {
+    auto d = parse("[a]: /x\n[A]: /y\n\n[a] and [b]\n\n[b]:\n/z \"T\" {.c}\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    const auto& content = d.blocks[0].as<ast::Paragraph>()->content;
+    ASSERT_FALSE(content.empty());
+    const auto* link = content[0].as<ast::Link>();
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->url, "/x");
+    const auto* second = content.back().as<ast::Link>();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->url, "/z");
+    EXPECT_EQ(second->title, "T");
+    EXPECT_EQ(second->attr.classes, Strings{"c"});
+
+    // Inside a container the paragraph finisher takes definitions off.
+    d = parse("> [q]: /q\n> text [q]\n");
+    const auto* q = d.blocks[0].as<ast::BlockQuote>();
+    ASSERT_EQ(q->blocks.size(), 1u);
+    EXPECT_EQ(q->blocks[0].as<ast::Paragraph>()->content.back().as<ast::Link>()->url, "/q");
+
+    // A failed definition stays text.
+    d = parse("[a]: (unbalanced\n");
+    EXPECT_TRUE(d.blocks[0].is<ast::Paragraph>());
+    d = parse("[a]: /x \"t\" junk\n");
+    EXPECT_TRUE(d.blocks[0].is<ast::Paragraph>());
+    d = parse("[a]: /x\n\"never closed\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(para(d.blocks[0]), "\"never closed");
+}
+
+TEST(LinkDefinitions, MultiLineTitleAndLabel) {
+    auto d = parse("[a]: /x \"one\ntwo\"\n\n[a]\n");
+    const auto* link = d.blocks[0].as<ast::Paragraph>()->content[0].as<ast::Link>();
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->title, "one\ntwo");
+    EXPECT_EQ(block::scan_link_ref_destination("<a b> c")->first, "a b");
+    EXPECT_EQ(block::scan_link_ref_destination("a b")->first, "a");
+    EXPECT_FALSE(block::scan_link_ref_destination("a(b"));
+}
+
+TEST(Finalise, FiguresAndFencedBlockKinds) {
+    Options fig;
+    fig.figures = true;
+    auto d = parse_source("![alt](i.png){#c .wide}\n", fig);
+    const auto* f = d.blocks[0].as<ast::Figure>();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->attr.id, "c");
+    EXPECT_EQ(f->attr.classes, Strings{"wide"});
+    EXPECT_TRUE(f->image.as<ast::Image>()->attr.classes.empty());
+    EXPECT_FALSE(f->image.as<ast::Image>()->attr.id);
+    EXPECT_TRUE(parse("![alt](i.png)\n").blocks[0].is<ast::Paragraph>());
+
+    EXPECT_TRUE(parse("```{=html}\n<b>\n```\n").blocks[0].is<ast::RawBlock>());
+    auto fb = parse("```{tex2}\nx\n```\n");
+    ASSERT_TRUE(fb.blocks[0].is<ast::FormatBlock>());
+    EXPECT_EQ(fb.blocks[0].as<ast::FormatBlock>()->format, "tex2");
+    EXPECT_TRUE(parse("```{a-b}\nx\n```\n").blocks[0].is<ast::CodeBlock>());
+    EXPECT_TRUE(parse("```{}\nx\n```\n").blocks[0].is<ast::CodeBlock>());
+    EXPECT_TRUE(parse("```{=html} more\nx\n```\n").blocks[0].is<ast::CodeBlock>());
+}
+
+TEST(Finalise, TablesCaptionsAndTerms) {
+    auto d = parse("| a | b |\n|--- |:-: |\n| c | d |\n: The caption {#t}\n{: .x}\n| e | f |\n");
+    const auto* t = d.blocks[0].as<ast::Table>();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->attr.id, "t");
+    EXPECT_EQ(t->attr.classes, Strings{"x"});
+    EXPECT_EQ(text_of(t->caption), "The caption");
+    EXPECT_EQ(t->body.size(), 2u);
+
+    d = parse("term {.k}\n: def\n");
+    const auto& term = d.blocks[0].as<ast::DefinitionList>()->items[0].terms[0];
+    EXPECT_EQ(term.attr.classes, Strings{"k"});
+    EXPECT_EQ(text_of(term.content), "term");
+}
+
+TEST(Finalise, ListsTightLooseAndTasks) {
+    auto d = parse("- a\n- b\n");
+    EXPECT_TRUE(d.blocks[0].as<ast::List>()->tight);
+    // A blank line inside an item makes the list loose; an empty line
+    // between items ends the list (the writer separates lists so).
+    d = parse("- a\n  \n  b\n- c\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_FALSE(d.blocks[0].as<ast::List>()->tight);
+    EXPECT_EQ(parse("- a\n\n- b\n").blocks.size(), 2u);
+    d = parse("- [x] done\n- [ ] open\n- plain\n");
+    const auto* l = d.blocks[0].as<ast::List>();
+    EXPECT_EQ(l->items[0].task, true);
+    EXPECT_EQ(l->items[1].task, false);
+    EXPECT_FALSE(l->items[2].task);
+}
