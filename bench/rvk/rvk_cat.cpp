@@ -1,48 +1,22 @@
 // rvk-cat FILE: decodes FILE to standard output through the rvk library.
 //
-// The decoder runs on its own thread and hands owned chunks through the
-// library's rendezvous pipe, exactly as the stream reader will; this thread
-// writes each chunk to standard output as it arrives. RVK_NUM_THREADS sets
-// the worker count (default 4, 0 = one per online processor). The format is
-// chosen by the file's magic bytes. Exit status 0 on success, 1 with the
-// error's text on standard error otherwise.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
+// It goes the way every product read goes: rvk::reader::Reader maps the
+// file, picks the format (bzip2, gzip or LZ4, by magic bytes, then by
+// extension), runs the decoder on its feeder thread "rvk-reader" and hands the
+// decoded bytes over through the rendezvous pipe; this thread reads them and
+// writes them to standard output. RVK_NUM_THREADS sets the worker count as it
+// does for the reader (default 4, 0 = one per online processor, 1 = serial).
+// Exit status 0 on success; 1 with the error's text on standard error.
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <span>
-#include <string>
-#include <thread>
+#include <vector>
 
-#include "rvk/bzip2.hpp"
-#include "rvk/gzip.hpp"
-#include "rvk/options.hpp"
-#include "rvk/pipe.hpp"
+#include "rvk/reader.hpp"
 
 namespace {
-
-// RVK_NUM_THREADS: an optional "+" and decimal digits fitting 64 bits; any
-// other value (or none) gives 4.
-std::uint64_t threads_from_env() {
-  const char* v = std::getenv("RVK_NUM_THREADS");
-  if (!v) return 4;
-  const char* p = v;
-  if (*p == '+') ++p;
-  if (!*p) return 4;
-  std::uint64_t n = 0;
-  for (; *p; ++p) {
-    if (*p < '0' || *p > '9') return 4;
-    std::uint64_t d = static_cast<std::uint64_t>(*p - '0');
-    if (n > (UINT64_MAX - d) / 10) return 4;
-    n = n * 10 + d;
-  }
-  return n;
-}
 
 bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
   while (n) {
@@ -64,60 +38,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: rvk-cat FILE\n");
     return 2;
   }
-  int fd = ::open(argv[1], O_RDONLY);
-  if (fd < 0) {
-    std::fprintf(stderr, "rvk-cat: %s: %s\n", argv[1], std::strerror(errno));
+  auto reader = rvk::reader::Reader::open(argv[1]);
+  if (!reader.ok()) {
+    std::fprintf(stderr, "rvk-cat: %s: %s\n", argv[1], reader.error().to_string().c_str());
     return 1;
   }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    std::fprintf(stderr, "rvk-cat: %s: %s\n", argv[1], std::strerror(errno));
-    return 1;
-  }
-  const std::size_t size = static_cast<std::size_t>(st.st_size);
-  const std::uint8_t* data = nullptr;
-  if (size) {
-    void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED) {
-      std::fprintf(stderr, "rvk-cat: %s: %s\n", argv[1], std::strerror(errno));
+  // Larger than any chunk the decoders send, so each read moves one chunk.
+  std::vector<std::uint8_t> buffer(std::size_t{8} << 20);
+  for (;;) {
+    auto n = reader->read(buffer);
+    if (!n.ok()) {
+      std::fprintf(stderr, "rvk-cat: %s: %s\n", argv[1], n.error().to_string().c_str());
       return 1;
     }
-    data = static_cast<const std::uint8_t*>(map);
-  }
-  ::close(fd);
-  std::span<const std::uint8_t> input(data, size);
-
-  rvk::DecodeOptions options;
-  options.threads = threads_from_env();
-  auto [writer, reader] = rvk::output::make_pipe();
-  rvk::Result<void> outcome;
-  std::thread feeder([&, w = std::move(writer)]() mutable {
-    if (size >= 3 && std::memcmp(data, "BZh", 3) == 0) {
-      outcome = rvk::decode::decompress_to_sink_with_progress(input, w, options, rvk::no_progress());
-    } else if (size >= 2 && data[0] == 0x1F && data[1] == 0x8B) {
-      outcome = rvk::gzip::decompress_to_sink_with_options_and_progress(input, w, options,
-                                                                       rvk::no_progress());
-    } else {
-      outcome = rvk::Error::unsupported_format("rvk-cat: unrecognised input format");
-    }
-    w.close();
-  });
-  bool write_ok = true;
-  while (auto chunk = reader.receive()) {
-    if (!write_all(1, chunk->bytes.data() + chunk->start, chunk->bytes.size() - chunk->start)) {
-      write_ok = false;
-      break;
+    if (*n == 0) return 0;
+    if (!write_all(1, buffer.data(), *n)) {
+      std::fprintf(stderr, "rvk-cat: writing output: %s\n", std::strerror(errno));
+      return 1;
     }
   }
-  reader.close();
-  feeder.join();
-  if (!outcome.ok()) {
-    std::fprintf(stderr, "rvk-cat: %s\n", outcome.error().to_string().c_str());
-    return 1;
-  }
-  if (!write_ok) {
-    std::fprintf(stderr, "rvk-cat: writing output: %s\n", std::strerror(errno));
-    return 1;
-  }
-  return 0;
 }
