@@ -30,6 +30,7 @@ inline constexpr std::size_t kMaxListDepth = 48;
 struct Context {
     std::vector<ast::Footnote>* footnotes = nullptr;  // the document's list
     std::unordered_set<std::string> labels;           // labels present in *footnotes
+    bool repeated_labels = false;                     // a list handed in held a label twice
     std::size_t depth = 0;                            // nesting of inline reads
     // Bytes that failing closer searches may still scan. A search that fails
     // reaches the end of its text, so unbounded repetition ("{{ {{ {{ …")

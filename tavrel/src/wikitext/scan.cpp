@@ -77,18 +77,21 @@ std::string ascii_lower(std::string_view s) {
 
 Context::Context(std::vector<ast::Footnote>& list, std::size_t text_size)
     : footnotes(&list), budget(16 * text_size + (std::size_t{1} << 20)) {
-    for (const auto& fn : list) labels.insert(fn.label);
+    for (const auto& fn : list)
+        if (!labels.insert(fn.label).second) repeated_labels = true;
 }
 
 void Context::truncate_footnotes(std::size_t size) {
     while (footnotes->size() > size) {
-        // A label can appear twice only in a list handed in from outside;
-        // keep the set answering for the entries that remain.
+        // The reader never adds a label twice; only a list handed in from
+        // outside may hold one twice, and then the set must keep answering
+        // for the entries that remain.
         std::string label = std::move(footnotes->back().label);
         footnotes->pop_back();
         bool still = false;
-        for (const auto& fn : *footnotes)
-            if (fn.label == label) still = true;
+        if (repeated_labels)
+            for (const auto& fn : *footnotes)
+                if (fn.label == label) still = true;
         if (!still) labels.erase(label);
     }
 }
@@ -154,6 +157,14 @@ private:
 };
 
 
+// `text` continues at `i` with `pat` (a few bytes).
+inline bool starts_at(std::string_view text, std::size_t i, std::string_view pat) {
+    if (text.size() - i < pat.size()) return false;
+    for (std::size_t k = 0; k < pat.size(); ++k)
+        if (text[i + k] != pat[k]) return false;
+    return true;
+}
+
 // Records nothing: the plain walk.
 struct NoBars {
     static constexpr bool kRecord = false;
@@ -183,7 +194,7 @@ std::size_t walk(std::string_view text, std::size_t start, std::size_t end, std:
                 i = find_any3(text.data(), i, end, static_cast<char>(c0), '{', '[');
             }
             if (i >= end) break;
-            if (text.compare(i, closer.size(), closer) == 0) return i;
+            if (starts_at(text, i, closer)) return i;
             if constexpr (Rec::kRecord) {
                 if (d[i] == '|' || d[i] == '=') {
                     if (d[i] == '|')
@@ -305,18 +316,21 @@ std::string link_target(std::string_view target) {
     std::string out;
     out.reserve(target.size() + 2);
     if (!as_written) out += "./";
-    for (char c : target) {
-        switch (c) {
-            case '(': out += "%28"; break;
-            case ')': out += "%29"; break;
-            case ' ':
-                if (as_written)
-                    out += "%20";
-                else
-                    out.push_back('_');
-                break;
-            default: out.push_back(c);
-        }
+    std::size_t i = 0, n = target.size();
+    while (i < n) {
+        std::size_t k = detail::find_any<'(', ')', ' '>(target.data(), i, n);
+        out.append(target.data() + i, k - i);
+        if (k == n) break;
+        char c = target[k];
+        if (c == '(')
+            out += "%28";
+        else if (c == ')')
+            out += "%29";
+        else if (as_written)
+            out += "%20";
+        else
+            out.push_back('_');
+        i = k + 1;
     }
     return out;
 }
