@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
@@ -90,10 +91,9 @@ inline void put_le32(Bytes& out, std::uint32_t v) {
 // `data`.
 inline Bytes member(const Bytes& deflate, const Bytes& data) {
   static const std::uint8_t header[10] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3};
-  Bytes out;
-  out.reserve(10 + deflate.size() + 8);
-  out.insert(out.end(), header, header + 10);
-  out.insert(out.end(), deflate.begin(), deflate.end());
+  Bytes out(10 + deflate.size());
+  std::memcpy(out.data(), header, 10);
+  if (!deflate.empty()) std::memcpy(out.data() + 10, deflate.data(), deflate.size());
   put_le32(out, static_cast<std::uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size()))));
   put_le32(out, static_cast<std::uint32_t>(data.size()));
   return out;
