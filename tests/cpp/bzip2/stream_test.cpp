@@ -201,3 +201,35 @@ TEST(Bzip2Stream, ReaderGoneStopsTheDecoder) {
     EXPECT_EQ(d.outcome.error(), rvk::Error::reader_stopped()) << d.outcome.error().to_string();
   }
 }
+
+TEST(Bzip2Stream, BlockLongerThanTheStreamLevelAllows) {
+  // "BZh1", one block of 100,001 equal symbols (legal at level 9 only), the
+  // end magic and the combined CRC.
+  BlockSpec spec;
+  spec.used = {'a', 'b'};
+  push_run(spec.symbols, 100001);
+  spec.symbols.push_back(3);
+  spec.crc = reference_crc(Bytes(20000 * 101 + 1, 'a'));
+  BitWriter block = write_block(spec);
+  BitWriter w;
+  for (char c : {'B', 'Z', 'h', '1'}) w.put(static_cast<std::uint8_t>(c), 8);
+  for (std::uint64_t i = 0; i < block.nbits; ++i) w.put((block.bytes[i / 8] >> (7 - i % 8)) & 1, 1);
+  w.put(rvk::decoder::kEndMagic, 48);
+  w.put(spec.crc, 32);  // one block: the combined CRC is its CRC
+
+  // The same stream claiming level 2 decodes.
+  Bytes level2 = w.bytes;
+  level2[3] = '2';
+  auto good = decode(level2, 4);
+  ASSERT_TRUE(good.outcome.ok()) << good.outcome.error().to_string();
+  EXPECT_EQ(good.bytes.size(), 20000u * 101 + 1);
+
+  // Parallel: the candidate decodes at level 9, the stream's level refuses it.
+  auto parallel = decode(w.bytes, 4);
+  EXPECT_EQ(parallel.outcome.error(), rvk::Error::decode(32, DecodeError::BlockOverflow));
+  EXPECT_TRUE(parallel.bytes.empty());
+  // Serial: the block decoder's own limit at level 1.
+  auto serial = decode(w.bytes, 1);
+  EXPECT_EQ(decode_error(serial).source, DecodeError::BlockOverflow);
+  EXPECT_TRUE(serial.bytes.empty());
+}
