@@ -76,7 +76,7 @@ public:
     InlineScanner(std::string_view text, const InlineContext& context);
 
     // Raw literal text since the last node (references not yet decoded; an
-    // escaped "&" travels as U+E000).
+    // escaped "&" travels as the byte 0xFF, which UTF-8 never holds).
     std::string pending;
     std::string_view text;
     const InlineContext& context;

@@ -42,24 +42,16 @@ std::string scanned_form(std::string_view raw) {
         if (raw[i] == '\\' && i + 1 < raw.size() && text::is_ascii_punctuation(static_cast<unsigned char>(raw[i + 1]))) {
             ++i;
             if (raw[i] == '&')
-                s.append("\xEE\x80\x80");
+                s.push_back('\xFF');  // the scanner's escaped "&"
             else
                 s.push_back(raw[i]);
         } else {
             s.push_back(raw[i]);
         }
     }
-    std::string decoded = entity::decode_entities(s);
-    std::string out;
-    out.reserve(decoded.size());
-    for (std::size_t i = 0; i < decoded.size(); ++i) {
-        if (decoded.compare(i, 3, "\xEE\x80\x80") == 0) {
-            out.push_back('&');
-            i += 2;
-        } else {
-            out.push_back(decoded[i]);
-        }
-    }
+    std::string out = entity::decode_entities(s);
+    for (char& c : out)
+        if (c == '\xFF') c = '&';
     return out;
 }
 

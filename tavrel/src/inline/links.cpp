@@ -16,21 +16,11 @@ namespace {
 
 bool is_link_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// Escapes of punctuation removed, references decoded, and the scanner's
-// marker for an escaped "&" turned back.
+// Escapes of punctuation removed, then references decoded. (The scanner's
+// marker for an escaped "&" only lives in its pending text, never in the
+// raw destination and title read here, so nothing else is replaced.)
 std::string decode_link_text(std::string_view raw) {
-    std::string s = entity::decode_entities(entity::unescape_backslash_punctuation(raw));
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s.compare(i, 3, "\xEE\x80\x80") == 0) {
-            out.push_back('&');
-            i += 2;
-        } else {
-            out.push_back(s[i]);
-        }
-    }
-    return out;
+    return entity::decode_entities(entity::unescape_backslash_punctuation(raw));
 }
 
 bool is_key_char(char c) {

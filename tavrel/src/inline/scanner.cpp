@@ -22,7 +22,11 @@
 namespace tavrel::inline_ {
 namespace {
 
-constexpr std::string_view kEscapedAmp = "\xEE\x80\x80";  // U+E000
+// An escaped "&" travels through the pending text as this byte, which never
+// occurs in UTF-8, so that it is not taken for the start of a character
+// reference and so that any character of the input (U+E000 included) is
+// kept as written.
+constexpr std::string_view kEscapedAmp = "\xFF";
 
 bool takes_attrs(const ast::Inline& in) {
     switch (in.kind()) {
@@ -92,18 +96,9 @@ constexpr bool special_byte(unsigned char c) {
 
 std::string decode_pending(std::string_view raw) {
     std::string s = entity::decode_entities(raw);
-    if (s.find(kEscapedAmp) == std::string::npos) return s;
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s.compare(i, 3, kEscapedAmp) == 0) {
-            out.push_back('&');
-            i += 2;
-        } else {
-            out.push_back(s[i]);
-        }
-    }
-    return out;
+    for (char& c : s)
+        if (c == kEscapedAmp[0]) c = '&';
+    return s;
 }
 
 }  // namespace
