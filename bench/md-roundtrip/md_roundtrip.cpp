@@ -3,8 +3,11 @@
 // text came back unchanged.
 //
 // Usage: md-roundtrip [--tree] FILE...
+//        md-roundtrip [--tree] --corpus N
 // A FILE ending in ".jsonl" holds one JSON object per line whose "md" field
-// is one text; any other FILE is one text. Prints one line per text that
+// is one text; any other FILE is one text. With --corpus, N synthetic
+// wikitext pages go through page conversion (no template roles) and the
+// Markdown of each is checked. Prints one line per text that
 // does not hold (its name and first differing line) and a final count;
 // exits 1 when any text failed. With --tree, also dumps the tree of every
 // failing text.
@@ -16,6 +19,8 @@
 
 #include <simdjson.h>
 
+#include "../markdown/synthetic_pages.hpp"
+#include "corpuswright/convert.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/write_md.hpp"
 
@@ -64,20 +69,32 @@ bool read_file(const std::string& path, std::string& out) {
 
 int main(int argc, char** argv) {
     bool tree = false;
+    long corpus = -1;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--tree") {
             tree = true;
+        } else if (a == "--corpus" && i + 1 < argc) {
+            corpus = std::stol(argv[++i]);
         } else {
             files.push_back(a);
         }
     }
-    if (files.empty()) {
-        std::cerr << "usage: md-roundtrip [--tree] FILE...\n";
+    if (files.empty() && corpus < 0) {
+        std::cerr << "usage: md-roundtrip [--tree] FILE... | --corpus N\n";
         return 2;
     }
     Tally tally;
+    if (corpus >= 0) {
+        corpuswright::roles::TemplateRoles roles;
+        for (long seed = 1; seed <= corpus; ++seed) {
+            synthetic::Pages gen(static_cast<std::uint32_t>(seed));
+            auto converted = corpuswright::convert_document(gen.page(), roles);
+            if (!converted) continue;
+            check("page " + std::to_string(seed), tavrel::write_md::render_md(converted->document), tree, tally);
+        }
+    }
     for (const auto& path : files) {
         std::string content;
         if (!read_file(path, content)) {
