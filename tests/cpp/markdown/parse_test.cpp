@@ -376,3 +376,54 @@ TEST(Finalise, ListsTightLooseAndTasks) {
     EXPECT_EQ(l->items[1].task, false);
     EXPECT_FALSE(l->items[2].task);
 }
+
+TEST(Entry, AttributeLineAfterFootnoteOrRawHtmlAttachesToNothing) {
+    // Unindented, the line ends the footnote, which takes no attributes, so
+    // the line stays text.
+    auto d = parse("[^a]: note\n{: #x}\n");
+    ASSERT_EQ(d.footnotes.size(), 1u);
+    EXPECT_FALSE(d.footnotes[0].blocks[0].attr()->id);
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(para(d.blocks[0]), "{: #x}");
+
+    // Directly after a raw HTML block the line is more HTML (the writer
+    // never separates one HTML block's lines); after a blank line it is text.
+    d = parse("<div>\n</div>\n{: #x}\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(d.blocks[0].as<ast::HtmlBlock>()->html, "<div>\n</div>\n{: #x}\n");
+    d = parse("<div>\n</div>\n\n{: #x}\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_EQ(para(d.blocks[1]), "{: #x}");
+}
+
+TEST(Containers, ListsInsideQuotesAndItems) {
+    auto d = parse("> - a\n>   \n>   b\n> - c\n");
+    const auto* q = d.blocks[0].as<ast::BlockQuote>();
+    ASSERT_TRUE(q);
+    const auto* l = q->blocks[0].as<ast::List>();
+    ASSERT_TRUE(l);
+    ASSERT_EQ(l->items.size(), 2u);
+    EXPECT_EQ(l->items[0].blocks.size(), 2u);
+
+    // A list's attribute line, and an item's paragraph attributes.
+    d = parse("- a\n  {: .p}\n- b\n{: .l}\n");
+    l = d.blocks[0].as<ast::List>();
+    ASSERT_TRUE(l);
+    EXPECT_EQ(l->attr.classes, Strings{"l"});
+    EXPECT_EQ(l->items[0].blocks[0].attr()->classes, Strings{"p"});
+
+    // Tabs inside nested code survive.
+    d = parse("- ```\n  \tx\n  ```\n");
+    l = d.blocks[0].as<ast::List>();
+    EXPECT_EQ(l->items[0].blocks[0].as<ast::CodeBlock>()->text, "\tx\n");
+}
+
+TEST(RawHtml, FallbackAndItsFootnoteSectionStayOneBlock) {
+    auto d = parse("<table>\n<tr><td>x</td></tr>\n</table>\n<section class=\"footnotes\">\n<ol>\n</ol>\n</section>\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_TRUE(d.blocks[0].is<ast::HtmlBlock>());
+
+    d = parse("<div>\n\n</div>\n\ntext\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_EQ(d.blocks[0].as<ast::HtmlBlock>()->html, "<div>\n\n</div>\n");
+}

@@ -335,3 +335,46 @@ TEST(TrailingAttrs, QuotesDoNotHideTheBlock) {
     ASSERT_EQ(a2.pairs.size(), 1u);
     EXPECT_EQ(a2.pairs[0].second, "a}b");
 }
+
+// ---------------------------------------------------------------------------
+// The builder's open-leaf flag.
+
+TEST(Builder, RefreshLeafOpenOnlyClears) {
+    Options o;
+    ContainerBuilder b(o);
+    b.open_node(node::Paragraph{{"text"}});
+    b.leaf_open = false;
+    b.refresh_leaf_open();
+    EXPECT_FALSE(b.leaf_open);  // a paragraph below does not reopen it
+
+    b.leaf_open = true;
+    b.refresh_leaf_open();
+    EXPECT_TRUE(b.leaf_open);
+    b.open_node(node::ThematicBreak{});
+    b.refresh_leaf_open();
+    EXPECT_FALSE(b.leaf_open);
+
+    b.open_node(node::FencedCode{"", "", 3, 0, '`', true});
+    b.leaf_open = true;
+    b.refresh_leaf_open();
+    EXPECT_FALSE(b.leaf_open);  // a closed fence takes no line
+}
+
+TEST(Builder, AttributeKindsAndOpenNodeLinks) {
+    EXPECT_TRUE(span_kind_accepts_attrs("code_block"));
+    EXPECT_TRUE(span_kind_accepts_attrs("definition_list"));
+    EXPECT_FALSE(span_kind_accepts_attrs("footnote_def"));
+    EXPECT_FALSE(span_kind_accepts_attrs("html_block"));
+    EXPECT_FALSE(span_kind_accepts_attrs("template_token"));
+
+    Options o;
+    ContainerBuilder b(o);
+    b.line = 7;
+    std::size_t q = b.open_node(node::BlockQuote{});
+    b.open.push_back(q);
+    std::size_t p = b.open_node(node::Paragraph{{"x"}});
+    EXPECT_EQ(b.nodes[0].children, std::vector<std::size_t>{q});
+    EXPECT_EQ(b.nodes[q].children, std::vector<std::size_t>{p});
+    EXPECT_EQ(b.nodes[p].start_line, 7u);
+    EXPECT_EQ(b.depth(), 1u);
+}
