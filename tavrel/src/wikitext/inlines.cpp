@@ -86,6 +86,7 @@ RawInline raw_wikitext(std::string_view s) { return RawInline{"wikitext", std::s
 // The name part of a template call: comments removed (an unclosed comment
 // drops the rest), then trimmed.
 std::string strip_comments(std::string_view s) {
+    if (s.find("<!--") == npos) return std::string(detail::trim(s));
     std::string out;
     for (;;) {
         std::size_t open = s.find("<!--");

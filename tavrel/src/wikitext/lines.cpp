@@ -45,6 +45,7 @@ bool tag_delimiter(char c) { return c == '\t' || c == '\n' || c == '\r' || c == 
 // of unclosed openers is still read in a bounded number of passes.
 std::vector<std::string_view> cut_lines(std::string_view t, Context& cx) {
     std::vector<std::string_view> lines;
+    lines.reserve(t.size() / 64 + 1);
     const std::size_t n = t.size();
     NextFinder comment_end, gt, ref_end, math_end, nowiki_end;
     std::size_t s = 0, p = 0;
@@ -435,6 +436,9 @@ Document parse(std::string_view input) {
     }
     Context cx(doc.footnotes, text.size());
     std::vector<std::string_view> lines = detail::cut_lines(text, cx);
+    // Blocks are large and a page has about one per two lines; growing the
+    // list by doubling would move every block several times.
+    doc.blocks.reserve(lines.size() / 2 + 1);
     BlockReader(text, lines, cx, doc.blocks).run();
     return doc;
 }
