@@ -86,17 +86,36 @@ inline bool header_test(const std::uint8_t* data, std::uint64_t n, std::uint64_t
   return left == 0 || nonzero == 1;
 }
 
+// The bit offsets k (0-7) of the byte whose bits start `w` (at least 21
+// valid bits past k + 12) at which the first three header tests pass:
+// BFINAL 0 and BTYPE 2 (bits 0, 0, 1), HLIT not 30 or 31 and HDIST not 30
+// or 31 (their top four bits not all ones). One word test for eight
+// candidates, so the scan costs a few operations per input byte.
+inline unsigned quick_candidates(std::uint64_t w) {
+  const std::uint64_t type_ok = ~w & ~(w >> 1) & (w >> 2);
+  const std::uint64_t hlit_high = (w >> 4) & (w >> 5) & (w >> 6) & (w >> 7);
+  const std::uint64_t hdist_high = (w >> 9) & (w >> 10) & (w >> 11) & (w >> 12);
+  return static_cast<unsigned>(type_ok & ~hlit_high & ~hdist_high) & 0xFF;
+}
+
 // Stage one: the first candidate at or after the grid point that decodes.
 Result<Segment> search_and_decode(std::span<const std::uint8_t> input, const GzipJob& job) {
   const std::uint64_t n = input.size();
   const std::uint64_t stop = std::min(8 * n, job.search_end_bit);
   HuffmanPair tables;
-  for (std::uint64_t p = job.search_start_bit; p + 13 < stop; ++p) {
-    if (!header_test(input.data(), n, p)) continue;
-    BitReader br(input, p + 3);
-    if (read_dynamic_tables(br, tables)) continue;
-    auto seg = decode_segment(input, p, job.end_bit, true, job.budget);
-    if (seg.ok()) return seg;
+  for (std::uint64_t byte = job.search_start_bit / 8; byte * 8 + 13 < stop; ++byte) {
+    unsigned mask = quick_candidates(bits_at(input.data(), n, byte * 8));
+    while (mask != 0) {
+      const unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
+      mask &= mask - 1;
+      const std::uint64_t p = byte * 8 + k;
+      if (p < job.search_start_bit || p + 13 >= stop) continue;
+      if (!header_test(input.data(), n, p)) continue;
+      BitReader br(input, p + 3);
+      if (read_dynamic_tables(br, tables)) continue;
+      auto seg = decode_segment(input, p, job.end_bit, true, job.budget);
+      if (seg.ok()) return seg;
+    }
   }
   return invalid_bit(job.search_start_bit,
                      "no decodable dynamic DEFLATE boundary found near the parallel grid point");
