@@ -112,7 +112,7 @@ Inlines tag_call(Operation&& call) {
     }
     if (tag == "span") {
         if (a->positional.size() != 2) return keep(std::move(call));
-        return std::move(*a->positional[1]);
+        return *a->positional[1];
     }
     if (tag == "ref" || tag == "references") return {};
     return keep(std::move(call));
@@ -137,13 +137,13 @@ std::optional<Inlines> builtin(std::string_view key, Args& a, Operation& call) {
         return keep(std::move(call));
     }
     if (key == "yes" || key == "no") {
-        if (!a.positional.empty() && a.positional[0]) return std::move(*a.positional[0]);
+        if (!a.positional.empty() && a.positional[0]) return *a.positional[0];
         return text(key == "yes" ? "Yes" : "No");
     }
     if (key == "chem2") {
         if (!only_named(a, "link") || a.positional.size() != 1) return std::nullopt;
         if (!a.positional[0]) return keep(std::move(call));
-        return std::move(*a.positional[0]);
+        return *a.positional[0];
     }
     if (key == "anchor") {
         if (auto r = anchors(a)) return r;
@@ -152,7 +152,7 @@ std::optional<Inlines> builtin(std::string_view key, Args& a, Operation& call) {
     if (one_of(key, kWrappers)) {
         if (!a.by_name.empty() || a.positional.size() > 1) return std::nullopt;
         if (a.positional.empty() || !a.positional[0]) return Inlines{};
-        return std::move(*a.positional[0]);
+        return *a.positional[0];
     }
     return std::nullopt;
 }
@@ -173,7 +173,7 @@ Inlines unwrap_all(Operation&& call) {
 
 const Inlines* Args::find(std::string_view key) const {
     for (const auto& [k, v] : by_name)
-        if (k == key) return &v;
+        if (k == key) return v;
     return nullptr;
 }
 
@@ -182,27 +182,27 @@ std::optional<Args> args(const std::vector<OperationArg>& arguments) {
     for (const OperationArg& arg : arguments) {
         std::string key = arg.name ? casemap::lower(tavrel::text::trim(*arg.name)) : std::string();
         if (key.empty()) {
-            a.positional.emplace_back(arg.value);
+            a.positional.push_back(&arg.value);
             continue;
         }
         if (std::optional<std::uint64_t> n = position(key)) {
             if (*n == 0 || *n > arguments.size()) return std::nullopt;
-            if (a.positional.size() < *n) a.positional.resize(*n);
-            std::optional<Inlines>& slot = a.positional[*n - 1];
+            if (a.positional.size() < *n) a.positional.resize(*n, nullptr);
+            const Inlines*& slot = a.positional[*n - 1];
             if (slot) return std::nullopt;
-            slot = arg.value;
+            slot = &arg.value;
             continue;
         }
         if (a.find(key)) return std::nullopt;
-        a.by_name.emplace_back(std::move(key), arg.value);
+        a.by_name.emplace_back(std::move(key), &arg.value);
     }
     return a;
 }
 
-std::optional<std::vector<std::string>> values(const std::vector<std::optional<Inlines>>& positional) {
+std::optional<std::vector<std::string>> values(const std::vector<const Inlines*>& positional) {
     std::vector<std::string> out;
     out.reserve(positional.size());
-    for (const std::optional<Inlines>& entry : positional) {
+    for (const Inlines* entry : positional) {
         if (!entry) return std::nullopt;
         out.push_back(trimmed_plain(*entry));
     }
@@ -254,7 +254,7 @@ std::optional<Inlines> anchors(const Args& args) {
     return out;
 }
 
-std::optional<Inlines> handler(std::string_view key, const std::vector<std::optional<Inlines>>& positional) {
+std::optional<Inlines> handler(std::string_view key, const std::vector<const Inlines*>& positional) {
     std::optional<std::vector<std::string>> vals = values(positional);
     if (!vals) return std::nullopt;
     const std::vector<std::string>& v = *vals;
@@ -318,7 +318,7 @@ Inlines operation(Operation call, const roles::TemplateRoles& roles) {
 
     if (language_key(key) && only_named(*a, "links") && a->positional.size() == 1) {
         if (!a->positional[0]) return keep(std::move(call));
-        return std::move(*a->positional[0]);
+        return *a->positional[0];
     }
 
     static constexpr std::array<std::string_view, 13> kHandlers = {
@@ -335,7 +335,7 @@ Inlines operation(Operation call, const roles::TemplateRoles& roles) {
         case Role::Unwrap: return unwrap_all(std::move(call));
         case Role::Unwrap1:
             if (a->positional.empty() || !a->positional[0]) return {};
-            return std::move(*a->positional[0]);
+            return *a->positional[0];
     }
     return keep(std::move(call));
 }

@@ -68,12 +68,14 @@ void cut_back_matter(Blocks& blocks);
 // --- template call arguments ----------------------------------------------------
 
 // A call's arguments sorted out: `positional[i]` is the argument at position
-// i + 1 (absent where a numbered argument left a gap); `by_name` holds the
+// i + 1 (null where a numbered argument left a gap); `by_name` holds the
 // other arguments under their trimmed, lower-cased keys, each key once, in
-// the order first written.
+// the order first written. The values are borrowed from the call's argument
+// list, which must outlive the Args: sorting out the arguments of a large
+// navigation box that is then removed copies nothing.
 struct Args {
-    std::vector<std::optional<Inlines>> positional;
-    std::vector<std::pair<std::string, Inlines>> by_name;
+    std::vector<const Inlines*> positional;
+    std::vector<std::pair<std::string, const Inlines*>> by_name;
 
     // The value under exactly `key`, or null.
     const Inlines* find(std::string_view key) const;
@@ -86,7 +88,7 @@ std::optional<Args> args(const std::vector<tavrel::ast::OperationArg>& arguments
 
 // The plain text of every positional entry, trimmed; absent when any entry is
 // absent. No entries give an empty list.
-std::optional<std::vector<std::string>> values(const std::vector<std::optional<Inlines>>& positional);
+std::optional<std::vector<std::string>> values(const std::vector<const Inlines*>& positional);
 
 // The plain text of the named argument `key`, trimmed; absent when there is
 // no such key.
@@ -108,7 +110,7 @@ std::optional<Inlines> anchors(const Args& args);
 // The small text templates (cx, ill, angbr, gph, circa, ipaslink, ipac-en,
 // coord, lang, langx, transliteration, tlit, nbsp) by their key; absent when
 // a positional entry is absent or the key is none of these.
-std::optional<Inlines> handler(std::string_view key, const std::vector<std::optional<Inlines>>& positional);
+std::optional<Inlines> handler(std::string_view key, const std::vector<const Inlines*>& positional);
 
 // What a template call becomes: the inlines that replace it (possibly none),
 // or a one-element list holding the call itself when it is kept. `call`'s

@@ -37,33 +37,37 @@ void expect_text(const Operation& call, const std::string& text, const TemplateR
 // --- argument sorting -----------------------------------------------------------
 
 TEST(Args, SortsPositionalNumberedAndNamedArguments) {
-    auto a = args({pos("a"), kw(" Key ", "v"), kw("3", "c"), pos("b")});
+    std::vector<OperationArg> a_list{pos("a"), kw(" Key ", "v"), kw("3", "c"), pos("b")};
+    auto a = args(a_list);
     ASSERT_TRUE(a);
     ASSERT_EQ(a->positional.size(), 4u);
-    EXPECT_EQ(a->positional[0], Ts("a"));
+    EXPECT_EQ(*a->positional[0], Ts("a"));
     EXPECT_FALSE(a->positional[1]);
-    EXPECT_EQ(a->positional[2], Ts("c"));
+    EXPECT_EQ(*a->positional[2], Ts("c"));
     // The unnamed "b" lands after the highest position filled so far.
-    EXPECT_EQ(a->positional[3], Ts("b"));
+    EXPECT_EQ(*a->positional[3], Ts("b"));
     ASSERT_TRUE(a->find("key"));
     EXPECT_EQ(*a->find("key"), Ts("v"));
     EXPECT_EQ(named(*a, "key"), "v");
     EXPECT_FALSE(named(*a, "Key"));
 
-    auto b = args({kw("2", "b"), pos("c")});
+    std::vector<OperationArg> b_list{kw("2", "b"), pos("c")};
+    auto b = args(b_list);
     ASSERT_TRUE(b);
     ASSERT_EQ(b->positional.size(), 3u);
     EXPECT_FALSE(b->positional[0]);
-    EXPECT_EQ(b->positional[1], Ts("b"));
-    EXPECT_EQ(b->positional[2], Ts("c"));
+    EXPECT_EQ(*b->positional[1], Ts("b"));
+    EXPECT_EQ(*b->positional[2], Ts("c"));
     EXPECT_FALSE(values(b->positional));
 
-    auto plus = args({kw("+1", "x")});
+    std::vector<OperationArg> plus_list{kw("+1", "x")};
+    auto plus = args(plus_list);
     ASSERT_TRUE(plus);
     EXPECT_EQ(plus->positional.size(), 1u);
 
     // Not positions: a minus sign, a lone sign, a number past 64 bits.
-    auto others = args({kw("-1", "x"), kw("+", "y"), kw("18446744073709551616", "z")});
+    std::vector<OperationArg> others_list{kw("-1", "x"), kw("+", "y"), kw("18446744073709551616", "z")};
+    auto others = args(others_list);
     ASSERT_TRUE(others);
     EXPECT_TRUE(others->positional.empty());
     EXPECT_EQ(others->by_name.size(), 3u);
@@ -80,7 +84,8 @@ TEST(Args, InconsistentArgumentsFail) {
 
 TEST(Args, ValuesAreTrimmedPlainText) {
     Inlines v{T("  a "), Emph{Attr{}, Ts("b")}, SoftBreak{}};
-    auto a = args({pos(v)});
+    std::vector<OperationArg> list{pos(v)};
+    auto a = args(list);
     ASSERT_TRUE(a);
     EXPECT_EQ(values(a->positional), (std::vector<std::string>{"a b"}));
     EXPECT_EQ(values({}), std::vector<std::string>{});
