@@ -18,7 +18,6 @@
 //   and from the origin backward, so two cache misses are in flight instead
 //   of one; the walk is bound by memory latency, not by arithmetic.
 // - The run-length decoding and CRC run over the walked bytes in one pass.
-#include <emmintrin.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -141,25 +140,30 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
   if (!origin_in) starts[nstarts++] = origin;
   for (unsigned k = 0; k < nstarts; ++k) fwd[starts[k]] |= kFlag;
 
+  // Entry n is a flagged sentinel: a lane with no segment left parks there.
+  const std::uint32_t sentinel = n;
+  fwd[sentinel] = kFlag;
+
   struct Segment {
     std::uint32_t offset = 0;  // in its lane's buffer
     std::uint32_t len = 0;
     std::uint32_t stop = 0;    // the flagged position that ended it
     std::uint8_t lane = 0;
   };
+  constexpr unsigned L = WorkBuffer::kLanes;
   Segment segs[kStarts + 1];
-  std::uint32_t t[WorkBuffer::kLanes];
-  std::uint32_t o[WorkBuffer::kLanes];
-  unsigned seg_of[WorkBuffer::kLanes];
-  bool active[WorkBuffer::kLanes];
-  std::uint8_t* lane_buf[WorkBuffer::kLanes];
+  std::uint32_t t[L];           // each lane's next position
+  std::uint32_t o[L];           // bytes written to each lane's buffer
+  unsigned seg_of[L];
+  std::uint8_t* lane_buf[L];
   unsigned next_seg = 0;
   unsigned nactive = 0;
-  std::uint64_t emitted = 0;
 
+  // Starts the lane's next segment (writing its first byte), or parks it.
   auto begin = [&](unsigned l) {
     if (next_seg == nstarts) {
-      active[l] = false;
+      t[l] = sentinel;
+      --nactive;
       return;
     }
     unsigned k = next_seg++;
@@ -169,34 +173,71 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
     std::uint32_t e = fwd[starts[k]];
     lane_buf[l][o[l]++] = static_cast<std::uint8_t>(e);
     t[l] = (e >> 8) & kLinkMask;
-    ++emitted;
-    active[l] = true;
+  };
+  // Ends the lane's segment at flagged position t[l] and starts the next.
+  auto finish = [&](unsigned l) {
+    if (t[l] == sentinel) return;
+    Segment& sg = segs[seg_of[l]];
+    sg.len = o[l] - sg.offset;
+    sg.stop = t[l];
+    begin(l);
   };
   const std::uint32_t lane_cap = static_cast<std::uint32_t>(work.lane_capacity());
-  for (unsigned l = 0; l < WorkBuffer::kLanes; ++l) {
+  nactive = L;
+  for (unsigned l = 0; l < L; ++l) {
     lane_buf[l] = work.lanes + static_cast<std::size_t>(l) * lane_cap;
     o[l] = 0;
     begin(l);
-    nactive += active[l];
   }
+
+  // Steady rounds: every lane takes one step per round (a step that meets a
+  // flag ends a segment and writes the next one's first byte instead), so
+  // the limits are checked once per block of rounds, not per step.
+  constexpr std::uint32_t kRounds = 64;
   bool corrupt = false;
+  for (;;) {
+    if (nactive == 0) break;
+    std::uint64_t emitted = 0;
+    bool room = true;
+    for (unsigned l = 0; l < L; ++l) {
+      emitted += o[l];
+      room &= o[l] + kRounds <= lane_cap;
+    }
+    if (!room || emitted + static_cast<std::uint64_t>(kRounds) * L > n) break;
+    for (std::uint32_t r = 0; r < kRounds; ++r) {
+      for (unsigned l = 0; l < L; ++l) {
+        std::uint32_t e = fwd[t[l]];
+        if (__builtin_expect((e & kFlag) != 0, 0)) {
+          finish(l);
+          continue;
+        }
+        lane_buf[l][o[l]++] = static_cast<std::uint8_t>(e);
+        t[l] = (e >> 8) & kLinkMask;
+      }
+    }
+  }
+  // The last steps, checking every limit at every step.
+  std::uint64_t emitted = 0;
+  for (unsigned l = 0; l < L; ++l) emitted += o[l];
   while (nactive && !corrupt) {
-    for (unsigned l = 0; l < WorkBuffer::kLanes; ++l) {
-      if (!active[l]) continue;
+    for (unsigned l = 0; l < L; ++l) {
       std::uint32_t e = fwd[t[l]];
       if (e & kFlag) {
-        Segment& sg = segs[seg_of[l]];
-        sg.len = o[l] - sg.offset;
-        sg.stop = t[l];
-        begin(l);
-        nactive -= !active[l];
-        if (emitted > n) corrupt = true;
+        if (t[l] == sentinel) continue;
+        const bool writes = next_seg < nstarts;  // else the lane parks
+        if (writes && (emitted >= n || o[l] == lane_cap)) {
+          corrupt = true;
+          break;
+        }
+        finish(l);
+        emitted += writes;
         continue;
       }
-      if (++emitted > n || o[l] == lane_cap) {
+      if (emitted >= n || o[l] == lane_cap) {
         corrupt = true;
         break;
       }
+      ++emitted;
       lane_buf[l][o[l]++] = static_cast<std::uint8_t>(e);
       t[l] = (e >> 8) & kLinkMask;
     }
@@ -223,28 +264,50 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
   if (written != n || starts[cur] != origin) walk_single(work, n, origin);
 }
 
-// Byte masks for the move-to-front shift of an index j < 16: lanes 1..j take
-// the byte below them, the others keep theirs.
-struct MtfMasks {
-  alignas(16) std::uint8_t m[16][16];
-  constexpr MtfMasks() : m{} {
-    for (int j = 0; j < 16; ++j)
-      for (int k = 0; k < 16; ++k) m[j][k] = (k >= 1 && k <= j) ? 0xff : 0;
+// The move-to-front list of the symbol stream. Its first 16 entries live in
+// two 64-bit words (entry k in byte k % 8 of word k / 8), so the common small
+// indices move a byte to the front with a few register operations instead of
+// a load that waits for the previous literal's store; entries 16 and up stay
+// in memory.
+struct MtfList {
+  std::uint64_t lo = 0;  // entries 0..7
+  std::uint64_t hi = 0;  // entries 8..15
+  std::uint8_t rest[256] = {};  // entries 16..255 at their own index
+
+  void init(const std::uint8_t* used, unsigned nused) noexcept {
+    std::uint8_t all[256] = {};
+    std::memcpy(all, used, nused);
+    std::memcpy(&lo, all, 8);
+    std::memcpy(&hi, all + 8, 8);
+    std::memcpy(rest + 16, all + 16, 240);
+  }
+  std::uint8_t front() const noexcept { return static_cast<std::uint8_t>(lo); }
+
+  // Moves entry j to the front and returns it.
+  std::uint8_t take(unsigned j) noexcept {
+    // keep[k]: the bytes above k of a word (those a shift below k leaves).
+    static constexpr std::uint64_t keep[8] = {
+        ~0xffULL, ~0xffffULL, ~0xffffffULL, ~0xffffffffULL, ~0xffffffffffULL,
+        ~0xffffffffffffULL, ~0xffffffffffffffULL, 0};
+    std::uint8_t b;
+    if (j < 8) {
+      b = static_cast<std::uint8_t>(lo >> (8 * j));
+      lo = (lo & keep[j]) | ((lo << 8) & ~keep[j]) | b;
+    } else if (j < 16) {
+      b = static_cast<std::uint8_t>(hi >> (8 * (j - 8)));
+      const std::uint64_t carry = lo >> 56;
+      hi = (hi & keep[j - 8]) | (((hi << 8) | carry) & ~keep[j - 8]);
+      lo = (lo << 8) | b;
+    } else {
+      b = rest[j];
+      std::memmove(rest + 17, rest + 16, j - 16);
+      rest[16] = static_cast<std::uint8_t>(hi >> 56);
+      hi = (hi << 8) | (lo >> 56);
+      lo = (lo << 8) | b;
+    }
+    return b;
   }
 };
-constexpr MtfMasks kMtfMasks;
-
-// Moves mtf[j] (j < 16) to the front; mtf is 16-byte aligned and holds at
-// least 16 bytes.
-inline std::uint8_t mtf_small(std::uint8_t* mtf, unsigned j) noexcept {
-  std::uint8_t b = mtf[j];
-  __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(mtf));
-  __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(kMtfMasks.m[j]));
-  v = _mm_or_si128(_mm_and_si128(mask, _mm_slli_si128(v, 1)), _mm_andnot_si128(mask, v));
-  _mm_store_si128(reinterpret_cast<__m128i*>(mtf), v);
-  mtf[0] = b;
-  return b;
-}
 
 bool false_with(Fault& fault, DecodeError code, std::uint64_t bit) {
   fault = {code, bit};
@@ -338,8 +401,8 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
   if (!work.reserve(max_block_symbols(9))) return false_with(fault, DecodeError::BlockOverflow, block_start);
   std::uint8_t* const ll = work.bytes;
   std::uint32_t counts[256] = {};
-  alignas(16) std::uint8_t mtf[256 + 16];
-  std::memcpy(mtf, used, nused);
+  MtfList mtf;
+  mtf.init(used, nused);
   std::uint32_t n = 0;
   std::uint64_t run = 0;
   unsigned run_syms = 0;
@@ -388,7 +451,7 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
         fault = {DecodeError::BlockOverflow, at};
         return false;
       }
-      std::uint8_t b = mtf[0];
+      std::uint8_t b = mtf.front();
       std::memset(ll + n, b, run);
       counts[b] += static_cast<std::uint32_t>(run);
       n += static_cast<std::uint32_t>(run);
@@ -403,15 +466,7 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
       fault = {DecodeError::InvalidBlock, at};
       return false;
     }
-    unsigned j = sym - 1;
-    std::uint8_t b;
-    if (j < 16) {
-      b = mtf_small(mtf, j);
-    } else {
-      b = mtf[j];
-      std::memmove(mtf + 1, mtf, j);
-      mtf[0] = b;
-    }
+    std::uint8_t b = mtf.take(sym - 1);
     ll[n++] = b;
     ++counts[b];
     return true;
@@ -436,10 +491,18 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
     const Huffman& h = work.tables[*sel++];
     if (next < fast_end) {
       // Fast group: no read in it can reach the input's end.
+      // The buffer in locals no lambda sees, so it stays in registers.
       const std::uint16_t* const table = h.fast.data();
-      for (int k = 0; k < 50; ++k) {
-        refill();
-        std::uint16_t e = table[bitbuf >> (64 - Huffman::kFastBits)];
+      std::uint64_t bb = bitbuf;
+      unsigned bc = bitcount;
+      const std::uint8_t* nx = next;
+      auto here = [&] { return static_cast<std::uint64_t>(nx - data) * 8 - bc; };
+      int k = 0;
+      for (; k < 50; ++k) {
+        bb |= load_be64(nx) >> bc;
+        nx += (63 - bc) >> 3;
+        bc |= 56;
+        std::uint16_t e = table[bb >> (64 - Huffman::kFastBits)];
         std::uint32_t sym;
         unsigned len = e >> 9;
         if (__builtin_expect(len != 0, 1)) {
@@ -448,40 +511,43 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
           // Longer than the table: walk the canonical limits from the first
           // length the table cannot hold (shorter prefixes all lie above
           // their limits, or the table would have resolved them).
-          if (h.max_len <= Huffman::kFastBits) RVK_BZ_FAIL(DecodeError::InvalidHuffman, position() + h.max_len);
+          if (h.max_len <= Huffman::kFastBits) RVK_BZ_FAIL(DecodeError::InvalidHuffman, here() + h.max_len);
           len = h.min_len > Huffman::kFastBits ? h.min_len : Huffman::kFastBits + 1;
-          std::int32_t code = static_cast<std::int32_t>(bitbuf >> (64 - len));
+          std::int32_t code = static_cast<std::int32_t>(bb >> (64 - len));
           while (code > h.limit[len]) {
-            if (len >= h.max_len) RVK_BZ_FAIL(DecodeError::InvalidHuffman, position() + len);
+            if (len >= h.max_len) RVK_BZ_FAIL(DecodeError::InvalidHuffman, here() + len);
             ++len;
-            code = static_cast<std::int32_t>(bitbuf >> (64 - len));
+            code = static_cast<std::int32_t>(bb >> (64 - len));
           }
           std::int32_t index = code - h.base[len];
-          if (index < 0 || index >= h.nsyms) RVK_BZ_FAIL(DecodeError::InvalidHuffman, position() + len);
+          if (index < 0 || index >= h.nsyms) RVK_BZ_FAIL(DecodeError::InvalidHuffman, here() + len);
           sym = h.perm[static_cast<std::size_t>(index)];
         }
-        bitbuf <<= len;
-        bitcount -= len;
+        bb <<= len;
+        bc -= len;
         if (sym <= 1) {
           if (__builtin_expect(run_syms < 31 && run + (static_cast<std::uint64_t>(sym + 1) << run_syms) <= max_syms, 1)) {
             run += static_cast<std::uint64_t>(sym + 1) << run_syms;
             ++run_syms;
             continue;
           }
-          if (!run_symbol(sym, position())) return false;
+          if (!run_symbol(sym, here())) return false;
           continue;
         }
-        if (__builtin_expect(!run && sym != eob && n < max_syms && sym - 1 < 16, 1)) {
-          // The common literal: inline MTF of a small index.
+        if (__builtin_expect(!run && sym != eob && n < max_syms, 1)) {
+          // The common literal, inline.
           run_syms = 0;
-          std::uint8_t b = mtf_small(mtf, sym - 1);
+          std::uint8_t b = mtf.take(sym - 1);
           ll[n++] = b;
           ++counts[b];
           continue;
         }
-        if (!literal(sym, position())) return false;
+        if (!literal(sym, here())) return false;
         if (done) break;
       }
+      bitbuf = bb;
+      bitcount = bc;
+      next = nx;
     } else {
       // Near the end: exact reads with the checked cursor's positions.
       std::uint64_t pos = position();
@@ -550,7 +616,8 @@ bool WorkBuffer::reserve(std::size_t symbols) noexcept {
   if (symbols <= capacity_) return true;
   constexpr std::size_t kHuge = 2u << 20;
   const std::size_t lane_cap = 2 * symbols / kLanes + 64;
-  const std::size_t need = symbols * 5 + lane_cap * kLanes + 64;
+  // forward holds one more entry: the walk's parking sentinel.
+  const std::size_t need = (symbols + 16) * 4 + symbols + lane_cap * kLanes + 64;
   const std::size_t len = (need + kHuge - 1) / kHuge * kHuge + kHuge;
   void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (map == MAP_FAILED) return false;
@@ -561,7 +628,7 @@ bool WorkBuffer::reserve(std::size_t symbols) noexcept {
   auto aligned = (base + kHuge - 1) / kHuge * kHuge;
   madvise(reinterpret_cast<void*>(aligned), len - (aligned - base), MADV_HUGEPAGE);
   forward = reinterpret_cast<std::uint32_t*>(aligned);
-  bytes = reinterpret_cast<std::uint8_t*>(forward + symbols);
+  bytes = reinterpret_cast<std::uint8_t*>(forward + symbols + 16);
   lanes = bytes + symbols;
   lane_capacity_ = lane_cap;
   capacity_ = symbols;
