@@ -73,26 +73,14 @@ bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
 bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // Bytes at which some rule other than plain text may apply.
-constexpr bool special_byte(unsigned char c) {
-    switch (c) {
-        case '`':
-        case '\\':
-        case '$':
-        case '^':
-        case '~':
-        case '[':
-        case '!':
-        case ']':
-        case '*':
-        case '_':
-        case '=':
-        case '<':
-        case '\n':
-            return true;
-        default:
-            return false;
+struct SpecialBytes {
+    bool at[256] = {};
+    constexpr SpecialBytes() {
+        for (unsigned char c : std::string_view("`\\$^~[!]*_=<\n")) at[c] = true;
     }
-}
+};
+constexpr SpecialBytes kSpecial;
+constexpr bool special_byte(unsigned char c) { return kSpecial.at[c]; }
 
 std::string decode_pending(std::string_view raw) {
     std::string s = entity::decode_entities(raw);
@@ -171,7 +159,11 @@ void InlineScanner::flush_text() {
     std::string raw;
     raw.swap(pending);
     escaped_backslash_end_ = SIZE_MAX;
-    push_node(ast::Text{decode_pending(raw)});
+    // Most runs hold no reference and no escaped "&": they move as they are.
+    if (raw.find_first_of("&\xFF") == std::string::npos)
+        push_node(ast::Text{std::move(raw)});
+    else
+        push_node(ast::Text{decode_pending(raw)});
 }
 
 void InlineScanner::push_bracket(BracketKind kind, std::size_t pos) {
@@ -274,25 +266,31 @@ ast::Inlines InlineScanner::run() {
     const std::size_t n = text.size();
     nodes.reserve(n / 16 + 4);
     alive_link_.reserve(n / 16 + 4);
-    while (pos < n) {
-        unsigned char c = static_cast<unsigned char>(text[pos]);
-        bool interesting = special_byte(c) || (any_token && token_first[c]);
-        if (!interesting && autolinks && (c & 0xC0) != 0x80) {
-            bool starter = c == 'h' || c == 'f' || c == 'w' || c == 'm' || c == 'M' || c == 'x' || c == 'X';
-            if (!starter && any_at) {
-                while (next_at < at_pos_.size() && at_pos_[next_at] < pos) ++next_at;
-                starter = next_at < at_pos_.size() && at_pos_[next_at] < pos + 256;
-            }
-            if (starter) {
-                // A bare link may start here only after a boundary character.
-                unsigned char p = pos > 0 ? static_cast<unsigned char>(text[pos - 1]) : 0;
-                interesting = p < 0x80 ? autolink::is_boundary(p)
-                                       : autolink::is_boundary(text::decode_utf8_before(text, pos).cp);
-            }
+    // Whether a bare link may start at `at` (byte `c`, a character start):
+    // only after a boundary character, and only where a scheme, "www." or
+    // an "@" within the bounded word can begin.
+    auto may_start_link = [&](std::size_t at, unsigned char c) {
+        bool starter = c == 'h' || c == 'f' || c == 'w' || c == 'm' || c == 'M' || c == 'x' || c == 'X';
+        if (!starter && any_at) {
+            while (next_at < at_pos_.size() && at_pos_[next_at] < at) ++next_at;
+            starter = next_at < at_pos_.size() && at_pos_[next_at] < at + 256;
         }
-        if (!interesting) {
-            pending.push_back(static_cast<char>(c));
-            ++pos;
+        if (!starter) return false;
+        unsigned char p = at > 0 ? static_cast<unsigned char>(text[at - 1]) : 0;
+        return p < 0x80 ? autolink::is_boundary(p) : autolink::is_boundary(text::decode_utf8_before(text, at).cp);
+    };
+    while (pos < n) {
+        // A run of plain bytes goes to the pending text in one step.
+        std::size_t end = pos;
+        while (end < n) {
+            unsigned char c = static_cast<unsigned char>(text[end]);
+            if (special_byte(c) || (any_token && token_first[c])) break;
+            if (autolinks && (c & 0xC0) != 0x80 && may_start_link(end, c)) break;
+            ++end;
+        }
+        if (end > pos) {
+            pending.append(text.substr(pos, end - pos));
+            pos = end;
             continue;
         }
         pos = step(pos);

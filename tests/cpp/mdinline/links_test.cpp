@@ -24,6 +24,16 @@ TEST(InlineLinks, DestinationsAndTitles) {
     EXPECT_EQ(p("[x](u){.c}"), "Link(u)[\"x\"]{.c}");
 }
 
+TEST(InlineLinks, SeveralDestinationsInOneRun) {
+    Ctx p;
+    // The ")" of every "(" comes from one matching walk; later links must
+    // find their own closers, escaped parentheses included.
+    EXPECT_EQ(p("[a](b(c)d) [e](f) [g](\\() [h](i\\)j)"),
+              "Link(b(c)d)[\"a\"] \" \" Link(f)[\"e\"] \" \" Link(()[\"g\"] \" \" Link(i)j)[\"h\"]");
+    EXPECT_EQ(p("[a](b [c](d)"), "\"[a](b \" Link(d)[\"c\"]");
+    EXPECT_EQ(p("[a](b)) [c](d"), "Link(b)[\"a\"] \") [c](d\"");
+}
+
 TEST(InlineLinks, Malformed) {
     Ctx p;
     EXPECT_EQ(p("[x](u \"t)"), "\"[x](u \"t)\"");
