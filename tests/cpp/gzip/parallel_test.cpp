@@ -303,3 +303,37 @@ TEST(ParallelFiles, CorruptionReportsTheSerialError) {
     EXPECT_TRUE(std::equal(shorter.begin(), shorter.end(), longer.begin())) << "corruption at " << at;
   }
 }
+
+TEST(ParallelFiles, ParallelEntryPointMatchesSerial) {
+  // Calls the parallel decoder itself (not through the member loop's
+  // choice), so this checks that path and not only its fallbacks.
+  const Bytes data = big_text(17, 40u << 20);
+  const Bytes raw = zlib_deflate(data, 6);
+  ASSERT_GT(raw.size(), rvk::gzip::kParallelMinimum);
+  auto probe = decode_segment(raw, 0, 8 * rvk::gzip::kGridBytes, false, rvk::gzip::kSegmentBudget);
+  ASSERT_TRUE(probe.ok()) << probe.error().to_string();
+  ASSERT_FALSE(probe->is_final);
+  rvk::gzip::DeflateResult result;
+  rvk::gzip::SerialWorkspace workspace;
+  auto drained = rvk::output::drain([&](rvk::output::PipeWriter& w) -> rvk::Result<void> {
+    auto r = rvk::gzip::decompress_deflate_parallel_stream(raw, 0, w, 0, 0, 4, 1u << 30,
+                                                           std::move(probe).value(), workspace);
+    if (!r) return std::move(r).error();
+    result = *r;
+    return {};
+  });
+  ASSERT_TRUE(drained.outcome.ok()) << drained.outcome.error().to_string();
+  EXPECT_TRUE(drained.bytes == data);
+  const auto serial = decode_raw(raw);
+  EXPECT_EQ(result.size, data.size());
+  EXPECT_EQ(result.crc, serial.result.crc);
+  EXPECT_EQ(result.end_bit, (serial.result.end_bit + 7) / 8 * 8);
+}
+
+TEST(ParallelFiles, ReaderGoneStopsTheWorkers) {
+  const Bytes data = big_text(18, 40u << 20);
+  const Bytes gz = gzip_member(data, 6);
+  auto d = decode_gzip(gz, 3u << 20, 4);
+  ASSERT_TRUE(d.error);
+  EXPECT_EQ(*d.error, "output reader stopped reading");
+}
