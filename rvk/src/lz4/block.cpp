@@ -72,6 +72,39 @@ Result<DecodedBlock> decode_compressed(Input input, const BlockLayout& layout,
   while (ip < iend) {
     const unsigned token = *ip++;
 
+    // Fast path for the common short sequence: at most 14 literals and a
+    // match of at most 18 bytes from inside this block's own output, with room
+    // for fixed-size moves on both sides. Its checks imply every check of the
+    // general path below, so both give the same bytes and errors.
+    if ((token >> 4) < 15 && (token & 15u) < 15 && iend - ip >= 18 && oend - op >= 32) {
+      const std::size_t literals = token >> 4;
+      std::memcpy(op, ip, 16);
+      op += literals;
+      ip += literals;
+      const std::size_t offset = static_cast<std::size_t>(ip[0]) | static_cast<std::size_t>(ip[1]) << 8;
+      const std::size_t produced = static_cast<std::size_t>(op - ostart);
+      if (offset >= 8 && offset <= produced) {
+        ip += 2;
+        const std::size_t match = (token & 15u) + 4;
+        const std::uint8_t* from = op - offset;
+        if (offset >= 16) {
+          std::memcpy(op, from, 16);
+          std::memcpy(op + 16, from + 16, 2);
+        } else {
+          // 8-byte moves stay correct for overlaps at distances of 8 to 15:
+          // each reads only bytes already final.
+          std::memcpy(op, from, 8);
+          std::memcpy(op + 8, from + 8, 8);
+          std::memcpy(op + 16, from + 16, 2);
+        }
+        op += match;
+        continue;
+      }
+      // An unusual offset: undo the literal step and take the general path.
+      op -= literals;
+      ip -= literals;
+    }
+
     std::size_t literals = token >> 4;
     if (literals == 15) {
       auto extended = extend_length(ip, iend, literals);

@@ -295,6 +295,42 @@ TEST(Lz4Blocks, SequenceDecoding) {
   EXPECT_EQ(extended.bytes.back(), 'A' + 19);
 }
 
+TEST(Lz4Blocks, ShortOverlappingMatchesEqualTheByteByByteCopy) {
+  // Sequences of up to 14 literals and matches of up to 18 bytes at every
+  // distance from 1 to 38, each followed by more input (the shapes the
+  // decoder copies with fixed-size moves), checked against a plain copy.
+  auto sequence = [](Bytes& block, Bytes& expected, std::size_t literals, std::uint8_t first,
+                     std::size_t distance, std::size_t match) {
+    block.push_back(static_cast<std::uint8_t>(literals << 4 | (match - 4)));
+    for (std::size_t i = 0; i < literals; ++i) {
+      block.push_back(static_cast<std::uint8_t>(first + i));
+      expected.push_back(static_cast<std::uint8_t>(first + i));
+    }
+    block.push_back(static_cast<std::uint8_t>(distance));
+    block.push_back(0);
+    for (std::size_t i = 0; i < match; ++i) expected.push_back(expected[expected.size() - distance]);
+  };
+  for (std::size_t distance = 1; distance <= 38; ++distance) {
+    for (std::size_t match = 4; match <= 18; match += 7) {
+      Bytes block;
+      Bytes expected;
+      sequence(block, expected, 14, 'a', 7, 10);  // 24 bytes of history
+      sequence(block, expected, 14, 'A', distance, match);
+      // A closing literal run long enough that the match above is not the
+      // block's tail.
+      block.push_back(0xF0);
+      block.push_back(5);
+      for (int i = 0; i < 20; ++i) {
+        block.push_back(static_cast<std::uint8_t>('0' + i));
+        expected.push_back(static_cast<std::uint8_t>('0' + i));
+      }
+      const Drained d = decode_block(block);
+      ASSERT_TRUE(d.outcome.ok()) << error_of(d);
+      EXPECT_EQ(d.bytes, expected) << "distance " << distance << " match " << match;
+    }
+  }
+}
+
 TEST(Lz4Blocks, SequenceErrors) {
   EXPECT_EQ(error_of(decode_block({0xF0})), "invalid LZ4 frame: truncated extended sequence length");
   EXPECT_EQ(error_of(decode_block({0xF0, 255})), "invalid LZ4 frame: truncated extended sequence length");
