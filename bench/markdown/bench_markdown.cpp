@@ -32,7 +32,7 @@ std::size_t corpus_bytes() {
 }
 
 void BM_ParseSource(benchmark::State& state) {
-    const auto options = tavrel::block::canonical_options();
+    const auto options = tavrel::Options::dataset();
     for (auto _ : state) {
         for (const auto& md : corpus()) {
             auto doc = tavrel::block::parse_source(md, options);
@@ -44,7 +44,7 @@ void BM_ParseSource(benchmark::State& state) {
 BENCHMARK(BM_ParseSource)->Unit(benchmark::kMillisecond);
 
 void BM_RoundTrip(benchmark::State& state) {
-    const auto options = tavrel::block::canonical_options();
+    const auto options = tavrel::Options::dataset();
     for (auto _ : state) {
         for (const auto& md : corpus()) {
             auto again = tavrel::write_md::render_md(tavrel::block::parse_source(md, options));

@@ -45,7 +45,7 @@ struct Tally {
 };
 
 void check(const std::string& name, const std::string& md, bool tree, Tally& tally) {
-    auto doc = tavrel::block::parse_source(md, tavrel::block::canonical_options());
+    auto doc = tavrel::block::parse_source(md, tavrel::Options::dataset());
     std::string again = tavrel::write_md::render_md(doc);
     if (again == md) {
         ++tally.held;

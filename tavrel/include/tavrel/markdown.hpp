@@ -20,13 +20,4 @@ namespace tavrel::block {
 // is split off by the caller.
 ast::Document parse_source(std::string_view text, const Options& options);
 
-// The options to read the canonical writer's own output with: the dataset
-// values with bare autolinks off (the writer writes every autolink it means
-// in angle brackets or as a link, so a bare URL in its text is text), plus
-// one template rule for "{{" ... "}}" with the sigils "#", "^"
-// and "/". The writer writes a kept template call as "{{Name}}" or
-// "{{#Name}}x{{/Name}}"; read as tokens these come back verbatim, where read
-// as text the writer would escape their "#" on the way out.
-Options canonical_options();
-
 }  // namespace tavrel::block

@@ -101,13 +101,17 @@ bool revertible(const DraftList& list) {
     if (!list.attr.empty()) return false;
     for (const auto& item : list.items) {
         if (!item.attr.empty() || item.task || item.indented_lines) return false;
-        // A hyphen is escaped only at the start of a line: as the item's
-        // content it was, after the number it would not be.
+        // Some escapes are written only at the start of a line ("\-", "\{:",
+        // "\:"): as the item's content the text had one, after the number as
+        // paragraph text it would not. Escapes written everywhere, and "\("
+        // (inline math), are safe.
         std::string_view content = item.first_line;
         auto marker_end = content.find_first_of(".*+-");
         if (marker_end != std::string_view::npos) {
             content = text::trim_start(content.substr(marker_end + 1));
-            if (content.starts_with("\\-")) return false;
+            if (content.size() >= 2 && content[0] == '\\' &&
+                (content[1] == '-' || content[1] == '{' || content[1] == ':'))
+                return false;
         }
         // With the item's lines recorded, whatever opened on its first line
         // ("1. - x") is text again as those lines.

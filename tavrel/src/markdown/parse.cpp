@@ -158,19 +158,4 @@ ast::Document parse_source(std::string_view text, const Options& options) {
     return doc;
 }
 
-Options canonical_options() {
-    Options o = Options::dataset();
-    // Bare URLs and addresses in text stay text: the writer writes every
-    // autolink it means in angle brackets or as a link.
-    o.autolinks = false;
-    TemplateDelimiter rule;
-    rule.name = "template";
-    rule.open = "{{";
-    rule.close = "}}";
-    rule.sigils = TemplateSigils{"#", "^", "/"};
-    rule.placement = 1;  // inline only: a line holding one call stays paragraph text
-    o.template_delimiters.push_back(std::move(rule));
-    return o;
-}
-
 }  // namespace tavrel::block
