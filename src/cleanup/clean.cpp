@@ -43,20 +43,32 @@ bool all_ascii_digits(std::string_view w) {
 // (the nearest, "İ", becomes "i" plus a combining dot), and digits and white
 // space have no case. That spares lower-casing whole paragraphs.
 bool image_map_leftover(std::string_view p) {
-    std::string_view l = tavrel::text::trim_start(p);
-    if (casemap::starts_with_ascii_ci(l, "file:") || casemap::starts_with_ascii_ci(l, "<file:")) return true;
-    int index = 0;
-    bool shape = false, digits = true;
-    tavrel::text::for_each_white_space_piece(l, [&](std::string_view word) {
-        if (index == 0) {
-            shape = casemap::equals_ascii_ci(word, "circle") || casemap::equals_ascii_ci(word, "poly") ||
-                    casemap::equals_ascii_ci(word, "rect");
-        } else if (index <= 2) {
-            digits = digits && all_ascii_digits(word);
+    std::string_view rest = tavrel::text::trim_start(p);
+    if (casemap::starts_with_ascii_ci(rest, "file:") || casemap::starts_with_ascii_ci(rest, "<file:")) return true;
+    // Only the first three words matter; a long paragraph is not walked to
+    // its end.
+    auto next_word = [&rest]() {
+        rest = tavrel::text::trim_start(rest);
+        std::size_t i = 0;
+        while (i < rest.size()) {
+            tavrel::text::Decoded d = tavrel::text::decode_utf8(rest, i);
+            if (tavrel::text::is_white_space(d.cp)) break;
+            i += d.len;
         }
-        ++index;
-    });
-    return shape && digits;
+        std::string_view word = rest.substr(0, i);
+        rest.remove_prefix(i);
+        return word;
+    };
+    std::string_view shape = next_word();
+    if (!casemap::equals_ascii_ci(shape, "circle") && !casemap::equals_ascii_ci(shape, "poly") &&
+        !casemap::equals_ascii_ci(shape, "rect"))
+        return false;
+    for (int k = 0; k < 2; ++k) {
+        std::string_view word = next_word();
+        if (word.empty()) break;
+        if (!all_ascii_digits(word)) return false;
+    }
+    return true;
 }
 
 bool keep_paragraph(const Paragraph& para) {

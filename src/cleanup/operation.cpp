@@ -90,8 +90,6 @@ bool language_key(std::string_view key) {
     return true;
 }
 
-enum class Role { None, Remove, Unwrap, Unwrap1 };
-
 // {{#tag:name|...}}: math, span and references by tag name; any other tag
 // is kept.
 Inlines tag_call(Operation&& call) {
@@ -291,23 +289,12 @@ Inlines operation(Operation call, const roles::TemplateRoles& roles) {
     std::string_view n = tavrel::text::trim(call.name);
     if (casemap::starts_with_ascii_ci(n, "formatnum:")) return text(std::string(tavrel::text::trim(n.substr(10))));
 
-    // Role and key: a name that resolves inside the template namespace is
-    // matched by its resolved title; one that redirects out of it (to an
-    // article) has no role and is matched by its own name.
+    // The key: a name that resolves inside the template namespace is matched
+    // by its resolved title; one that redirects out of it (to an article) is
+    // matched by its own name and has no role.
     roles::PageKey resolved = roles.resolve(n);
-    Role role = Role::None;
-    std::string key;
-    if (resolved.ns == roles::kTemplateNamespace) {
-        if (roles.remove.contains(resolved.title))
-            role = Role::Remove;
-        else if (roles.unwrap.contains(resolved.title))
-            role = Role::Unwrap;
-        else if (roles.unwrap1.contains(resolved.title))
-            role = Role::Unwrap1;
-        key = template_key(resolved.title);
-    } else {
-        key = template_key(n);
-    }
+    const bool in_template_namespace = resolved.ns == roles::kTemplateNamespace;
+    std::string key = template_key(in_template_namespace ? std::string_view(resolved.title) : n);
 
     if (removed_by_key(key)) return {};
 
@@ -329,13 +316,14 @@ Inlines operation(Operation call, const roles::TemplateRoles& roles) {
         return keep(std::move(call));
     }
 
-    switch (role) {
-        case Role::None: return keep(std::move(call));
-        case Role::Remove: return {};
-        case Role::Unwrap: return unwrap_all(std::move(call));
-        case Role::Unwrap1:
-            if (a->positional.empty() || !a->positional[0]) return {};
-            return *a->positional[0];
+    // The role decides last. It is looked up only now, since every rule above
+    // wins over it: remove, then unwrap, then unwrap1.
+    if (!in_template_namespace) return keep(std::move(call));
+    if (roles.remove.contains(resolved.title)) return {};
+    if (roles.unwrap.contains(resolved.title)) return unwrap_all(std::move(call));
+    if (roles.unwrap1.contains(resolved.title)) {
+        if (a->positional.empty() || !a->positional[0]) return {};
+        return *a->positional[0];
     }
     return keep(std::move(call));
 }
