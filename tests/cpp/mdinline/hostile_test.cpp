@@ -4,10 +4,13 @@
 // for these inputs live in the benchmark, not here.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <functional>
 
 #include "show.hpp"
 #include "tavrel/inline.hpp"
+#include "tavrel/write_md.hpp"
 
 using mdtest::Ctx;
 using namespace tavrel;
@@ -123,4 +126,46 @@ TEST(LongRuns, ManyBackticksOfEveryLength) {
     ast::Inlines out = p.parse(t);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].as<ast::Text>()->text, t);
+}
+
+namespace {
+
+// Runs `f` on a thread with a small stack (1 MiB, a quarter of a common
+// worker default), so that an unbounded recursion anywhere in it would crash.
+void on_small_stack(std::function<void()> f) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 1 << 20);
+    pthread_t thread;
+    auto trampoline = [](void* arg) -> void* {
+        (*static_cast<std::function<void()>*>(arg))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, trampoline, &f), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+}
+
+}  // namespace
+
+TEST(DepthCap, HostileTreesAreParsedWrittenAndFreedOnASmallStack) {
+    const std::size_t n = 100000;
+    std::vector<std::string> texts = {
+        repeat("[", n) + "x" + repeat("]{.a}", n),
+        repeat("^[", n) + "x" + repeat("]", n),
+        repeat("![", n) + "x" + repeat("](u)", n),
+        repeat("*a _a ", n) + "x" + repeat(" a_ a*", n),
+        repeat("**a ~~a ==a ", n) + "x" + repeat(" a== a~~ a**", n),
+    };
+    std::size_t written = 0;
+    on_small_stack([&] {
+        Ctx p;
+        for (const std::string& t : texts) {
+            ast::Inlines out = p.parse(t);
+            ast::Document doc;
+            doc.blocks.push_back(ast::Paragraph{{}, std::move(out)});
+            written += write_md::render_md(doc).size();
+        }
+    });
+    EXPECT_GT(written, 0u);
 }
