@@ -601,6 +601,37 @@ TEST(RunStaged, RejectedResultsAreRetiredByTheConsumer) {
   });
 }
 
+TEST(RunStaged, ConsumerStoppingEarlyWithPendingTasksEndsEveryWorker) {
+  std::mt19937 rng(10);
+  for (int round = 0; round < 40; ++round) {
+    auto pool = make_pool(1 + rng() % 4);
+    auto jobs = random_jobs(40, 10, rng, 200);
+    for (auto& j : jobs) j.actual = 10;
+    std::atomic<int> resolving{0};
+    auto resolve = [&](Out& o) -> Result<std::uint64_t> {
+      ++resolving;
+      pause(100);
+      --resolving;
+      return o.index;
+    };
+    const std::uint64_t stop_at = rng() % 10;
+    within(20, [&] {
+      auto outcome = run_staged_ordered(*pool, describe_staged(jobs, resolve), 30, kUnlimited,
+                                        [&](Staged& r) -> Result<void> {
+                                          for (std::uint64_t k = 0; k <= stop_at; ++k) {
+                                            RVK_TRY_ASSIGN(auto one, r.take(k));
+                                            RVK_TRY(r.submit(k, one.charged, one.result.value()));
+                                          }
+                                          // Leaves with tasks queued and the budget full.
+                                          return Error::invalid_gzip("gave up");
+                                        });
+      ASSERT_FALSE(outcome.ok());
+      EXPECT_EQ(outcome.error().to_string(), "invalid gzip stream: gave up");
+    });
+    EXPECT_EQ(resolving.load(), 0);
+  }
+}
+
 TEST(RunStaged, CrashInEitherStageFailsTheRun) {
   std::mt19937 rng(8);
   for (int round = 0; round < 20; ++round) {
