@@ -29,6 +29,7 @@
 
 namespace rvk::output {
 class PipeWriter;
+class BufferBin;
 }
 
 namespace rvk::decoder {
@@ -156,8 +157,11 @@ class Decoder {
   // CRC (else InvalidBlock at the block start). Every failure is
   // Error::Decode with the fault's bit position; no partial output.
   // Thread-safe over a shared input with one WorkBuffer per thread.
+  // `reuse`, when given, is a spent buffer whose memory the output takes
+  // over (saving the page faults of a fresh one).
   static Result<BlockOutput> block(WorkBuffer& work, Bits& bits, unsigned level,
-                                   std::optional<std::uint32_t> expected_crc);
+                                   std::optional<std::uint32_t> expected_crc,
+                                   std::vector<std::uint8_t> reuse = {});
 };
 
 // A speculatively decoded block.
@@ -173,6 +177,10 @@ struct DecodedCandidate {
 // header CRC `crc`. Uses the calling thread's own work buffer.
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
                                           std::uint64_t bit_offset, std::uint32_t crc);
+// The same, the output reusing a spent buffer from `bin` when it has one.
+Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
+                                          std::uint64_t bit_offset, std::uint32_t crc,
+                                          output::BufferBin* bin);
 // The block right after a 4-byte stream header (magic at bit 32), no CRC
 // expectation.
 Result<DecodedCandidate> decode_first_candidate(std::span<const std::uint8_t> input);

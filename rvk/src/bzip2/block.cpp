@@ -595,8 +595,10 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
 }
 
 Result<BlockOutput> Decoder::block(WorkBuffer& work, Bits& bits, unsigned level,
-                                   std::optional<std::uint32_t> expected_crc) {
+                                   std::optional<std::uint32_t> expected_crc,
+                                   std::vector<std::uint8_t> reuse) {
   BlockOutput out;
+  out.bytes = std::move(reuse);
   Fault fault;
   std::span<const std::uint8_t> in = bits.input();
   std::uint64_t pos = bits.pos;

@@ -60,7 +60,8 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
 // The serial decoder over any block sink; `stopped`, when given, is polled
 // before every block.
 Result<void> decode_serial_impl(std::span<const std::uint8_t> input, const BlockSink& sink,
-                                const ProgressFn& progress, const std::atomic<bool>* stopped);
+                                const ProgressFn& progress, const std::atomic<bool>* stopped,
+                                output::BufferBin* bin);
 
 // The calling thread's work buffer, kept for the thread's life so candidate
 // decodes on pool threads never allocate their scratch memory again.

@@ -173,7 +173,9 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
   pipeline::OrderedJobs<CandidateJob, DecodedCandidate> spec{
       jobs,
       [](const CandidateJob& j) { return j.reservation; },
-      [input](const CandidateJob& j) { return decoder::decode_candidate(input, j.bit_offset, j.crc); },
+      [input, bin = sink.buffer_bin()](const CandidateJob& j) {
+        return decoder::decode_candidate(input, j.bit_offset, j.crc, bin.get());
+      },
       // The memory a result really holds is its buffer's capacity.
       [](const DecodedCandidate& c) { return std::max<std::uint64_t>(c.decoded_len, c.bytes.capacity()); },
       [](const CandidateJob& j) { return j.index; }};

@@ -15,15 +15,26 @@ namespace {
 
 constexpr std::uint32_t rotl1(std::uint32_t v) { return (v << 1) | (v >> 31); }
 
+// A spent buffer large enough for a typical block, or none.
+std::vector<std::uint8_t> spent_buffer(output::BufferBin* bin) {
+  return bin ? bin->take(max_block_symbols(9)) : std::vector<std::uint8_t>{};
+}
+
 }  // namespace
 
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
                                           std::uint64_t bit_offset, std::uint32_t crc) {
+  return decode_candidate(input, bit_offset, crc, nullptr);
+}
+
+Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
+                                          std::uint64_t bit_offset, std::uint32_t crc,
+                                          output::BufferBin* bin) {
   Bits bits(input, bit_offset);
   if (bit_offset >= bits.len_bits()) return Error::decode(bit_offset, DecodeError::Truncated);
   RVK_TRY_ASSIGN(std::uint64_t magic, bits.magic());
   if (magic != kBlockMagic) return Error::decode(bit_offset, DecodeError::InvalidMagic);
-  RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(thread_work_buffer(), bits, 9, crc));
+  RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(thread_work_buffer(), bits, 9, crc, spent_buffer(bin)));
   DecodedCandidate c;
   c.decoded_len = block.bytes.size();
   c.bytes = std::move(block.bytes);
@@ -51,7 +62,8 @@ Result<DecodedCandidate> decode_first_candidate(std::span<const std::uint8_t> in
 // The serial decoder proper, over any block sink; `stopped`, when given, is
 // polled before every block.
 Result<void> decode_serial_impl(std::span<const std::uint8_t> input, const BlockSink& sink,
-                                const ProgressFn& progress, const std::atomic<bool>* stopped) {
+                                const ProgressFn& progress, const std::atomic<bool>* stopped,
+                                output::BufferBin* bin) {
   // An empty file holds no stream at all: refused like a missing header.
   if (input.empty()) return Error::invalid_stream_header();
   Bits bits(input);
@@ -76,7 +88,7 @@ Result<void> decode_serial_impl(std::span<const std::uint8_t> input, const Block
       if (stopped && stopped->load(std::memory_order_relaxed)) return Error::reader_stopped();
       RVK_TRY_ASSIGN(magic, bits.magic());
       if (magic != kBlockMagic) break;
-      RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(work, bits, level, std::nullopt));
+      RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(work, bits, level, std::nullopt, spent_buffer(bin)));
       const std::uint64_t len = block.bytes.size();
       RVK_TRY(sink(std::move(block.bytes)));
       if (total + len < total) return Error::invalid_configuration("decoded offset overflow");
@@ -94,13 +106,14 @@ Result<void> decode_serial_impl(std::span<const std::uint8_t> input, const Block
 
 Result<void> decode_serial(std::span<const std::uint8_t> input, const BlockSink& sink,
                            const ProgressFn& progress) {
-  return decode_serial_impl(input, sink, progress, nullptr);
+  return decode_serial_impl(input, sink, progress, nullptr, nullptr);
 }
 
 Result<void> decode_serial_with_progress(std::span<const std::uint8_t> input,
                                          output::PipeWriter& sink, const ProgressFn& progress) {
   BlockSink send = [&sink](std::vector<std::uint8_t>&& bytes) { return sink.send(std::move(bytes)); };
-  return decode_serial_impl(input, send, progress, &sink.reader_stopped_flag());
+  auto bin = sink.buffer_bin();
+  return decode_serial_impl(input, send, progress, &sink.reader_stopped_flag(), bin.get());
 }
 
 }  // namespace rvk::decoder
