@@ -16,11 +16,6 @@ const Signature kDatasetSig{
     "build_dataset()", {"xml", "articles", "chunks", "metadata", "min_bytes", "limit", "target_words"}, 4};
 const Signature kPagePropsSig{"build_page_props()", {"source", "metadata"}, 2};
 
-PyObject* not_built(const char* name) {
-    PyErr_Format(PyExc_RuntimeError, "%s is not built yet", name);
-    return nullptr;
-}
-
 // A failed run: a violated invariant panics, anything else is RuntimeError.
 PyObject* raise_run_error(const Error& err) {
     if (err.kind() == ErrorKind::Invariant) return raise_panic(err.message());
@@ -89,7 +84,10 @@ PyObject* build_stage2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!target_words) return nullptr;
     auto batch_size = u64_arg(v[3], "batch_size", 128);
     if (!batch_size) return nullptr;
-    return not_built("build_stage2");
+    auto result = without_lock<std::uint64_t>(
+        [&] { return stages::stage2(*articles, *chunks, *target_words, *batch_size); });
+    if (!result.ok()) return raise_run_error(result.error());
+    return PyLong_FromUnsignedLongLong(result.value());
 }
 
 PyObject* build_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

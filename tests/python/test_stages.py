@@ -198,3 +198,72 @@ def test_page_props_from_compressed_dumps(tmp_path):
     (tmp_path / "p.sql.bz2").write_bytes(bz2.compress(sql))
     assert _core.build_page_props(tmp_path / "p.sql.gz", tmp_path / "m1.db") == 50000
     assert _core.build_page_props(tmp_path / "p.sql.bz2", tmp_path / "m2.db") == 50000
+
+
+def test_stage2_matches_dataset_and_batch_sizes(tmp_path, meta):
+    xml = tmp_path / "d.xml"
+    xml.write_text(synthetic_dump(300), encoding="utf-8")
+    a, c = tmp_path / "a.jsonl", tmp_path / "c.jsonl"
+    _, n_chunks, _ = _core.build_dataset(xml, a, c, meta, min_bytes=0, target_words=150)
+    outputs = set()
+    for batch_size in (0, 1, 7, 128, 10**12):
+        out = tmp_path / f"s2-{batch_size}.jsonl"
+        assert _core.build_stage2(a, out, target_words=150, batch_size=batch_size) == n_chunks
+        outputs.add(out.read_bytes())
+    assert outputs == {c.read_bytes()}
+
+
+def test_stage2_edge_cases(tmp_path):
+    empty = tmp_path / "empty.jsonl"
+    empty.write_text("")
+    assert _core.build_stage2(empty, tmp_path / "c0.jsonl") == 0
+    assert (tmp_path / "c0.jsonl").read_text() == ""
+    with pytest.raises(RuntimeError) as e:
+        _core.build_stage2(empty, tmp_path / "c.jsonl", target_words=0)
+    assert str(e.value) == "target_words must be positive"
+
+    record = {"article_id": 3, "page_id": 9, "revision_id": None, "title": "Two words",
+              "timestamp": None, "md": "Some text here.\n\n", "warnings": []}
+    good = tmp_path / "good.jsonl"
+    good.write_text(json.dumps(record) + "\r\n")
+    assert _core.build_stage2(good, tmp_path / "c1.jsonl") == 1
+    (chunk,) = lines(tmp_path / "c1.jsonl")
+    assert chunk == {"article_id": 3, "chunk_id": 0, "start_byte": 0, "byte_len": len("Some text here.\n\n"),
+                     "prefix_md": chunk["prefix_md"], "start_kind": "h1", "word_count": 6}
+    assert chunk["prefix_md"].startswith("# Two words\n")
+
+    target = tmp_path / "keep.jsonl"
+    target.write_text("old\n")
+    blank = tmp_path / "blank.jsonl"
+    blank.write_text(json.dumps(record) + "\n\n" + json.dumps(record) + "\n")
+    with pytest.raises(RuntimeError) as e:
+        _core.build_stage2(blank, target)
+    assert str(e.value) == "EOF while parsing a value at line 1 column 0"
+
+    bad = tmp_path / "bad.jsonl"
+    bad.write_text(json.dumps(dict(record, md="Some text here.\n\n\n")) + "\n")
+    with pytest.raises(BaseException) as e:
+        _core.build_stage2(bad, target)
+    assert type(e.value).__name__ == "PanicException"
+    assert "Stage 1 md must be canonical" in str(e.value)
+    assert target.read_text() == "old\n"
+    assert tmp_leftovers(tmp_path) == []
+
+
+def test_stage2_front_matter_and_pages_that_only_look_like_it(tmp_path, converter):
+    from conftest import PROSE
+
+    # A converted page that starts with a rule, a "Note: ..." line and another
+    # rule looks like front matter but is not: it must still read back.
+    md, _ = converter.quillmd("----\nNote: " + PROSE + "\n----\nMore text.\n")
+    assert md.startswith("---\n\nNote: ")
+    fm = {"article_id": 0, "page_id": 1, "revision_id": 1, "title": "T", "timestamp": "t",
+          "md": "---\nauthor: Someone\n---\n\nBody text.\n\n", "warnings": []}
+    rule = dict(fm, article_id=1, md=md)
+    f = tmp_path / "fm.jsonl"
+    f.write_text(json.dumps(fm) + "\n" + json.dumps(rule) + "\n")
+    try:
+        n = _core.build_stage2(f, tmp_path / "c.jsonl")
+    except BaseException as e:  # noqa: BLE001 - report which form failed
+        pytest.fail(f"front matter handling: {e}")
+    assert n == 2

@@ -1,0 +1,215 @@
+// The chunk stage: every stored article's Markdown is read back, required to
+// write back identically (the dataset's canonical-form guarantee), and cut
+// into chunks. Batches of articles are converted on the shared pool while the
+// stage thread reads the next lines and writes finished batches in order.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <new>
+
+#include "batches.hpp"
+#include "corpuswright/convert.hpp"
+#include "corpuswright/stages/atomic.hpp"
+#include "corpuswright/stages/records.hpp"
+#include "corpuswright/stages/stages.hpp"
+#include "stage_common.hpp"
+#include "tavrel/chunk.hpp"
+#include "tavrel/frontmatter.hpp"
+#include "tavrel/markdown.hpp"
+#include "tavrel/text.hpp"
+#include "tavrel/write_md.hpp"
+
+namespace corpuswright::stages {
+namespace {
+
+constexpr std::size_t kReadSize = 1 << 20;
+
+// Reads a file line by line; the "\n" is not part of a line.
+class LineFile {
+public:
+    explicit LineFile(int fd) : fd_(fd) {}
+    ~LineFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    LineFile(const LineFile&) = delete;
+    LineFile& operator=(const LineFile&) = delete;
+
+    // The next line, nothing at the end of the file, or a read error.
+    Result<std::optional<std::string>> next() {
+        while (true) {
+            std::size_t nl = buf_.find('\n', pos_);
+            if (nl != std::string::npos) {
+                std::string line = buf_.substr(pos_, nl - pos_);
+                pos_ = nl + 1;
+                return std::optional<std::string>(std::move(line));
+            }
+            if (eof_) {
+                if (pos_ >= buf_.size()) return std::optional<std::string>();
+                std::string line = buf_.substr(pos_);
+                pos_ = buf_.size();
+                return std::optional<std::string>(std::move(line));
+            }
+            buf_.erase(0, pos_);
+            pos_ = 0;
+            std::size_t old = buf_.size();
+            buf_.resize(old + kReadSize);
+            ssize_t got;
+            do {
+                got = ::read(fd_, buf_.data() + old, kReadSize);
+            } while (got < 0 && errno == EINTR);
+            if (got < 0) {
+                int err = errno;
+                buf_.resize(old);
+                return Error(os_error(err), ErrorKind::Io);
+            }
+            buf_.resize(old + static_cast<std::size_t>(got));
+            if (got == 0) eof_ = true;
+        }
+    }
+
+private:
+    int fd_;
+    std::string buf_;
+    std::size_t pos_ = 0;
+    bool eof_ = false;
+};
+
+struct ArticleBatch {
+    std::vector<Article> articles;
+    std::vector<std::vector<Chunk>> chunks;
+    std::optional<Error> failure;
+};
+
+// A string as the usual debug form writes it: quoted, with \", \\, \n, \r,
+// \t, \0 and \u{..} for other control characters.
+std::string debug_quoted(std::string_view s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char buf[16];
+                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+                    out += buf;
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+// Reads `md` back into a tree that writes back to exactly `md`. Front matter
+// is taken only where it really is front matter: when reading it as such
+// does not reproduce the text, the text is read whole (a page may well
+// begin with a rule and a "Note: ..." line).
+Result<tavrel::ast::Document> canonical_tree(const std::string& md, const tavrel::Options& options) {
+    std::string written;
+    if (auto fm = tavrel::frontmatter::split(md)) {
+        tavrel::ast::Document doc = tavrel::block::parse_source(fm->body, options);
+        doc.metadata = std::move(fm->pairs);
+        written = tavrel::write_md::render_md(doc);
+        if (written == md) return doc;
+    }
+    tavrel::ast::Document doc = tavrel::block::parse_source(md, options);
+    std::string whole = tavrel::write_md::render_md(doc);
+    if (whole == md) return doc;
+    if (written.empty()) written = std::move(whole);
+    return Error("assertion `left == right` failed: Stage 1 md must be canonical\n  left: " + debug_quoted(written) +
+                     "\n right: " + debug_quoted(md),
+                 ErrorKind::Invariant);
+}
+
+Result<std::vector<Chunk>> chunk_article(const Article& a, std::uint64_t target_words, const tavrel::Options& options) {
+    CW_TRY_ASSIGN(auto doc, canonical_tree(a.md, options));
+    std::string heading = title_prefix(a.title);
+    auto ranges = tavrel::chunk::document_chunk_ranges_structural(doc, target_words);
+    if (!ranges.ok()) return Error(ranges.error().message, ErrorKind::Invariant);
+    CW_TRY_ASSIGN(auto chunks, chunks_from_ranges(ranges.value(), a.md, heading));
+    for (auto& c : chunks) c.article_id = a.article_id;
+    return chunks;
+}
+
+}  // namespace
+
+Result<std::uint64_t> stage2(const std::string& articles, const std::string& chunks, std::uint64_t target_words,
+                             std::uint64_t batch_size) {
+    if (target_words == 0) return Error("target_words must be positive", ErrorKind::Invalid);
+    int fd = ::open(articles.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Error(os_error(errno), ErrorKind::Io);
+    LineFile lines(fd);
+    CW_TRY_ASSIGN(auto out, atomic(chunks));
+    const tavrel::Options options = tavrel::Options::dataset();
+
+    // Batches are never sized up front: a huge batch_size only bounds how
+    // many articles are gathered, and 0 gathers the whole file.
+    bool done = false;
+    auto produce = [&]() -> Result<std::optional<ArticleBatch>> {
+        if (done) return std::optional<ArticleBatch>();
+        ArticleBatch batch;
+        while (batch_size == 0 || batch.articles.size() < batch_size) {
+            auto line = lines.next();
+            if (!line.ok()) return std::move(line).error();
+            if (!line.value()) {
+                done = true;
+                break;
+            }
+            CW_TRY_ASSIGN(auto article, read_article(*line.value()));
+            batch.articles.push_back(std::move(article));
+        }
+        if (batch.articles.empty()) return std::optional<ArticleBatch>();
+        return std::optional<ArticleBatch>(std::move(batch));
+    };
+    auto work = [&](ArticleBatch& batch) {
+        std::vector<std::optional<Error>> failures(batch.articles.size());
+        batch.chunks.resize(batch.articles.size());
+        pool::for_each_index(batch.articles.size(), [&](std::size_t i) {
+            try {
+                auto r = chunk_article(batch.articles[i], target_words, options);
+                if (r.ok()) {
+                    batch.chunks[i] = std::move(r).value();
+                } else {
+                    failures[i].emplace(std::move(r).error());
+                }
+            } catch (const std::bad_alloc&) {
+                failures[i].emplace("out of memory while chunking an article", ErrorKind::Other);
+            } catch (const std::exception& e) {
+                failures[i].emplace(e.what(), ErrorKind::Invariant);
+            }
+        });
+        for (auto& f : failures) {
+            if (f) {
+                batch.failure = std::move(f);
+                break;
+            }
+        }
+    };
+    std::uint64_t written = 0;
+    std::string& buf = out.buffer();
+    auto consume = [&](ArticleBatch& batch) -> Result<bool> {
+        for (auto& list : batch.chunks) {
+            for (auto& c : list) {
+                append_chunk(buf, c);
+                buf.push_back('\n');
+                ++written;
+                CW_TRY(out.maybe_flush());
+            }
+        }
+        return true;
+    };
+    CW_TRY(run_batches<ArticleBatch>(produce, work, consume));
+    CW_TRY(out.persist(chunks));
+    return written;
+}
+
+}  // namespace corpuswright::stages
