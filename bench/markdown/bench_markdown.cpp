@@ -55,6 +55,44 @@ void BM_RoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_RoundTrip)->Unit(benchmark::kMillisecond);
 
+// Hostile shapes, each about 1 MB: the reader must stay near linear on them.
+std::string hostile(int kind) {
+    std::string s;
+    switch (kind) {
+        case 0:  // quotes nested far past the limit
+            for (int i = 0; i < 2000; ++i) s += std::string(400, '>') + " x\n";
+            break;
+        case 1:  // a link definition whose title never closes
+            s = "[a]: /x \"open\n";
+            for (int i = 0; i < 100000; ++i) s += "more text\n";
+            break;
+        case 2:  // blank lines inside indented code
+            s = "    code\n";
+            s += std::string(1000000, '\n');
+            s += "    more\n";
+            break;
+        case 3:  // labels that never close, one per line
+            for (int i = 0; i < 1000; ++i) s += "[" + std::string(990, 'a') + "\n";
+            break;
+        default:  // list items nested to the limit, repeatedly
+            for (int r = 0; r < 40; ++r)
+                for (int i = 0; i < 150; ++i) s += std::string(static_cast<std::size_t>(i) * 2, ' ') + "- x\n";
+            break;
+    }
+    return s;
+}
+
+void BM_Hostile(benchmark::State& state) {
+    const std::string text = hostile(static_cast<int>(state.range(0)));
+    const auto options = tavrel::Options::dataset();
+    for (auto _ : state) {
+        auto doc = tavrel::block::parse_source(text, options);
+        benchmark::DoNotOptimize(doc.blocks.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_Hostile)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

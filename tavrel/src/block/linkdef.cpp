@@ -31,14 +31,33 @@ struct TitleMatch {
     std::string rest;
     std::size_t next;
 };
+// Whether `text` holds `close` not escaped by a backslash.
+bool has_unescaped(std::string_view text, char close) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\') {
+            ++i;
+        } else if (text[i] == close) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::optional<TitleMatch> scan_title_lines(std::string_view first, const std::vector<std::string_view>& lines,
                                            std::size_t index) {
     std::string s(first);
-    while (!has_closing_definition_title(s)) {
-        if (index >= lines.size() || line::is_blank(lines[index])) return std::nullopt;
-        s.push_back('\n');
-        s.append(text::trim_end(lines[index]));
-        ++index;
+    if (!has_closing_definition_title(s)) {
+        // Only the lines added can hold the closer: look at each once, so a
+        // title that never closes costs one pass over its lines.
+        char close = closer_of(text::trim_start(first).empty() ? '"' : text::trim_start(first)[0]);
+        while (true) {
+            if (index >= lines.size() || line::is_blank(lines[index])) return std::nullopt;
+            std::string_view added = text::trim_end(lines[index]);
+            s.push_back('\n');
+            s.append(added);
+            ++index;
+            if (has_unescaped(added, close)) break;
+        }
     }
     auto t = scan_link_ref_title(s);
     if (!t) return std::nullopt;
@@ -143,12 +162,14 @@ std::optional<LinkDefMatch> scan_link_ref_def(const std::vector<std::string_view
 
     // The label, possibly over several lines.
     std::string label;
+    std::size_t label_chars = 0;
     std::size_t at = index;
     std::size_t i = 1;
     while (true) {
         if (i >= cur.size()) {
             if (at + 1 >= lines.size() || line::is_blank(lines[at + 1])) return std::nullopt;
             label.push_back('\n');
+            ++label_chars;
             ++at;
             cur = text::trim_start(lines[at]);
             i = 0;
@@ -161,14 +182,13 @@ std::optional<LinkDefMatch> scan_link_ref_def(const std::vector<std::string_view
             i += 2;
             break;
         }
-        if (c == '\\' && i + 1 < cur.size()) {
-            label.append(cur.substr(i, 2));
-            i += 2;
-        } else {
-            label.push_back(c);
-            ++i;
-        }
-        if (!attrs::valid_link_label(label, true)) return std::nullopt;
+        std::size_t len = (c == '\\' && i + 1 < cur.size()) ? 2 : text::decode_utf8(cur, i).len;
+        label.append(cur.substr(i, len));
+        i += len;
+        // The partial label stays valid while it is short enough: brackets
+        // were refused above, so only its length can break it.
+        label_chars += (len == 2 && c == '\\') ? 2 : 1;
+        if (label_chars > attrs::max_label_chars) return std::nullopt;
     }
     if (!attrs::valid_link_label(label, false) || text::trim(label).empty()) return std::nullopt;
 

@@ -93,6 +93,9 @@ private:
     ContainerBuilder b_;
     // Line at which the last raw HTML block of the innermost container closed.
     std::optional<std::size_t> html_closed_at_;
+    // For a run of blank lines in indented code: the next non-blank line and
+    // whether it goes on with the code.
+    std::optional<std::pair<std::size_t, bool>> code_lookahead_;
 
     void close_to(std::size_t keep);
     void record_unclosed_leaf(std::size_t container);
@@ -245,16 +248,23 @@ bool Segment::feed_open_leaf(const std::string& rest, bool all_matched) {
         }
         if (blank) {
             // Step 6: the blank line stays in the code block only when the
-            // next non-blank line continues the same containers as code.
-            for (std::size_t k = p_.pos + 1; k < p_.lines.size(); ++k) {
-                if (line::is_blank(p_.lines[k])) continue;
-                Match next = match_containers(b_, p_.lines[k]);
-                if (next.matched == b_.open.size() && line::indentation(next.rest).columns >= 4) {
-                    ic->text += line::Line::strip_from(rest, 0, 0, 4);
-                    ic->text.push_back('\n');
-                    return true;
+            // next non-blank line continues the same containers as code. The
+            // answer holds for the whole run of blank lines, so it is found
+            // once per run.
+            if (!code_lookahead_ || code_lookahead_->first <= p_.pos) {
+                std::size_t k = p_.pos + 1;
+                while (k < p_.lines.size() && line::is_blank(p_.lines[k])) ++k;
+                bool keeps = false;
+                if (k < p_.lines.size()) {
+                    Match next = match_containers(b_, p_.lines[k]);
+                    keeps = next.matched == b_.open.size() && line::indentation(next.rest).columns >= 4;
                 }
-                break;
+                code_lookahead_ = std::make_pair(k, keeps);
+            }
+            if (code_lookahead_->second) {
+                ic->text += line::Line::strip_from(rest, 0, 0, 4);
+                ic->text.push_back('\n');
+                return true;
             }
         }
     }
