@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -63,8 +64,11 @@ std::string render_md(const ast::Document& doc);
 
 // The Markdown of one block written alone: exactly `render_md` of a document
 // holding a copy of that block and nothing else (no footnotes, no metadata),
-// without making the copy. The chunker writes each top-level block this way.
-std::string render_block_md(const ast::Block& block);
+// without making the copy, except that references to the footnotes of
+// `labels_from` (when given) are written as in that document. The chunker
+// writes each top-level block this way, so that a block's bytes are the same
+// as in the whole document's text.
+std::string render_block_md(const ast::Block& block, const ast::Document* labels_from = nullptr);
 
 // Whether a table is written as a pipe table: one head row with at least one
 // cell and no attributes, one alignment per head cell, body rows of exactly
@@ -79,7 +83,11 @@ std::optional<std::string> usable_name(std::string_view name);
 // The writer's state for one call of `render_md`; not shared, not kept.
 class Renderer {
 public:
-    explicit Renderer(const ast::Document& doc) : doc_(doc) {}
+    // `labels_from` (default: `doc`) names the footnotes that references
+    // may point to.
+    explicit Renderer(const ast::Document& doc, const ast::Document* labels_from = nullptr) : doc_(doc) {
+        for (const auto& fn : (labels_from ? *labels_from : doc).footnotes) footnote_labels_.insert(fn.label);
+    }
 
     // Appends each block in order, each ending with its own blank line.
     void blocks(const ast::Blocks& blocks);
@@ -112,6 +120,9 @@ private:
     void bracketed(const ast::Inlines& inlines);
     void inline_node(const ast::Inline& node);
     void single_line(const ast::Inlines& inlines);
+    // A heading's or definition term's line, which the reader ends by
+    // taking a final attribute block as the line's own attributes `own`.
+    void line_before_attrs(const ast::Inlines& inlines, const ast::Attr& own);
     // Emphasis, strong emphasis, strikeout or highlight: between delimiters
     // when the reader would pair them back (flanking, no merging with a
     // neighbouring run of the same character), else as its HTML element.
@@ -141,8 +152,12 @@ private:
     // The delimiter character of a parent whose opener was just written;
     // seen by its first child only.
     char32_t opened_by_ = 0;
+    // Labels of the footnotes that "[^label]" may refer to.
+    std::unordered_set<std::string> footnote_labels_;
     // Where the last node that takes trailing attributes ended in `out_`.
     std::size_t attr_target_end_ = std::string::npos;
+    // Where the last footnote reference ended in `out_`.
+    std::size_t ref_end_ = std::string::npos;
     const ast::Document& doc_;
 };
 

@@ -100,7 +100,7 @@ RangesResult document_chunk_ranges_structural(const Document& doc, std::uint64_t
         B[0] = write_md::render_md(front).size();
     }
     for (std::size_t i = 0; i < n; ++i) {
-        md[i] = write_md::render_block_md(doc.blocks[i]);
+        md[i] = write_md::render_block_md(doc.blocks[i], &doc);
         block_words[i] = count_words(md[i]);
         W[i + 1] = W[i] + block_words[i];
         B[i + 1] = B[i] + md[i].size();

@@ -135,13 +135,21 @@ void restructure(const Inlines& in, Inlines& out, bool single_line) {
                     for (auto& x : lead) push(out, std::move(x));
                     if (!content.empty()) out.push_back(T{n.attr, std::move(content)});
                     for (auto& x : trail) push(out, std::move(x));
-                } else if constexpr (std::is_same_v<T, Link> || std::is_same_v<T, Span>) {
+                } else if constexpr (std::is_same_v<T, Span>) {
+                    if (n.attr.empty()) {
+                        // "[x]" without attributes reads back as bracketed
+                        // text: a span without attributes is its content.
+                        restructure(n.content, out, single_line);
+                        return;
+                    }
+                    Span copy{n.attr, {}};
+                    restructure(n.content, copy.content, single_line);
+                    out.push_back(std::move(copy));
+                } else if constexpr (std::is_same_v<T, Link>) {
                     T copy{};
                     copy.attr = n.attr;
-                    if constexpr (std::is_same_v<T, Link>) {
-                        copy.url = n.url;
-                        copy.title = n.title;
-                    }
+                    copy.url = n.url;
+                    copy.title = n.title;
                     restructure(n.content, copy.content, single_line);
                     out.push_back(std::move(copy));
                 } else if constexpr (std::is_same_v<T, Image>) {
@@ -271,6 +279,9 @@ bool check(const Inlines& v, bool& line_empty, bool single_line) {
                     if (is_break(f) || is_break(l)) return false;
                     if (const auto* ft = f.as<Text>(); ft && starts_white(ft->text)) return false;
                     if (const auto* lt = l.as<Text>(); lt && ends_white(lt->text)) return false;
+                }
+                if constexpr (std::is_same_v<T, Span>) {
+                    if (n.attr.empty()) return false;
                 }
                 if constexpr (std::is_same_v<T, Operation>) {
                     bool inner = false;

@@ -21,6 +21,8 @@ bool is_canonical(const ast::Inlines& run, bool single_line);
 // The run rebuilt so that writing it reads back as the same run:
 // - a line feed or carriage return inside a text becomes a soft break;
 // - adjacent texts are merged, empty texts dropped;
+// - a span without attributes is replaced by its content (written as "[x]"
+//   it would read back as bracketed text);
 // - white space and breaks at the start or end of the content of emphasis,
 //   strong emphasis, strikeout and highlight move outside the delimiters,
 //   and such a node left without content is dropped;

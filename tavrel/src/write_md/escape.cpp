@@ -113,6 +113,23 @@ bool starts_bare_link_at(std::string_view text, std::size_t i) {
     return ends_with(before, "http") || ends_with(before, "https") || ends_with(before, "ftp");
 }
 
+// True when the "." at `i` ends an item number 1 ("1.", "01.") that starts
+// a paragraph line other than the first: the reader would let it interrupt
+// the paragraph and open an ordered list. (On a paragraph's first line the
+// reader turns a lone item back into the paragraph, so it stays bare.)
+// `text[run, i)` is not yet in `out`.
+bool interrupts_paragraph_at(std::string_view text, const std::string& out, std::size_t run, std::size_t i) {
+    if (i + 1 >= text.size() || (text[i + 1] != ' ' && text[i + 1] != '\t')) return false;
+    std::size_t d = i;
+    while (d > 0 && text[d - 1] >= '0' && text[d - 1] <= '9') --d;
+    if (d == i || i - d > 9) return false;
+    std::string_view digits = text.substr(d, i - d);
+    if (digits.find_first_not_of('0') == std::string_view::npos || std::stoul(std::string(digits)) != 1) return false;
+    if (d > run) return text[d - 1] == '\n' && d >= 2 && text[d - 2] != '\n';
+    if (d < run) return false;
+    return out.size() >= 2 && out.back() == '\n' && out[out.size() - 2] != '\n';
+}
+
 }  // namespace
 
 void escape_text(std::string_view text, std::string& out, bool in_brackets) {
@@ -151,6 +168,19 @@ void escape_text(std::string_view text, std::string& out, bool in_brackets) {
             run = i + 1;
             if (write_md::detail::starts_decoded_reference(text, i)) out.push_back('\\');
             out.push_back('&');
+        } else if ((c == ':' || (c == '{' && i + 1 < text.size() && text[i + 1] == ':')) &&
+                   (i > run ? text[i - 1] == '\n' : (out.empty() || out.back() == '\n'))) {
+            // At a line start ":" would mark a definition or open a fenced
+            // div, and "{:" an attribute line.
+            out.append(text.substr(run, i - run));
+            out.push_back('\\');
+            out.push_back(c);
+            run = i + 1;
+        } else if (c == '.' && interrupts_paragraph_at(text, out, run, i)) {
+            out.append(text.substr(run, i - run));
+            out.push_back('\\');
+            out.push_back('.');
+            run = i + 1;
         } else if ((c == '@' || c == '.' || c == ':') && starts_bare_link_at(text, i)) {
             out.append(text.substr(run, i - run));
             out.push_back('\\');
@@ -227,7 +257,21 @@ std::size_t longest_run(std::string_view text) {
     return best;
 }
 
-void code_span(std::string_view text, std::string& out) {
+void code_span(std::string_view raw, std::string& out) {
+    // The reader turns every tab and line end inside a code span into a
+    // space (a line end would also end the paragraph line and let the next
+    // line start a block): the span is written as it reads back.
+    std::string flat;
+    std::string_view text = raw;
+    if (raw.find_first_of("\t\n\r") != std::string_view::npos) {
+        flat.reserve(raw.size());
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            char c = raw[i];
+            if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+            flat.push_back(c == '\t' || c == '\n' || c == '\r' ? ' ' : c);
+        }
+        text = flat;
+    }
     std::size_t fence = longest_run(text) + 1;
     bool pad = !text.empty() && (text.front() == '`' || text.front() == ' ' || text.back() == '`' || text.back() == ' ');
     out.append(fence, '`');

@@ -138,6 +138,73 @@ bool script_text_fits(std::string_view text, char marker) {
     return true;
 }
 
+// A label the reader takes in "[^label]": not empty, no white space, no
+// bracket.
+bool valid_reference_label(std::string_view label) {
+    if (label.empty()) return false;
+    for (std::size_t i = 0; i < label.size();) {
+        text::Decoded d = text::decode_utf8(label, i);
+        if (text::is_white_space(d.cp) || d.cp == '[' || d.cp == ']') return false;
+        i += d.len;
+    }
+    return true;
+}
+
+// Whether the reader would take the end of a heading or term line as its
+// attribute block: the line ends in "}" closing a "{" (backslashes make the
+// next character inert, quoted stretches are skipped) whose inside looks
+// like attributes.
+bool ends_with_attr_block(std::string_view line) {
+    if (line.empty() || line.back() != '}') return false;
+    std::size_t candidate = std::string_view::npos;
+    char quote = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '\\') {
+            if (i + 1 == line.size() - 1) return false;  // the final "}" is escaped
+            ++i;
+            continue;
+        }
+        if (quote) {
+            if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '{') {
+            candidate = i;
+        } else if (c == '}' && i + 1 < line.size()) {
+            candidate = std::string_view::npos;
+        }
+    }
+    if (candidate == std::string_view::npos || quote) return false;
+    std::string_view inside = line.substr(candidate + 1, line.size() - candidate - 2);
+    bool colon = !inside.empty() && inside.front() == ':';
+    if (colon) inside.remove_prefix(1);
+    inside = text::trim(inside);
+    if (inside.empty()) return false;
+    if (colon || inside.front() == '#' || inside.front() == '.') return true;
+    std::size_t word_end = 0;
+    while (word_end < inside.size() && !text::is_white_space(static_cast<unsigned char>(inside[word_end]))) ++word_end;
+    std::size_t eq = inside.substr(0, word_end).find('=');
+    return eq != std::string_view::npos && eq > 0;
+}
+
+// Inline TeX on one line: a line end inside a paragraph would let the next
+// line lose its indentation or start a block, so line ends (with the white
+// space that follows them) are written as one space.
+void append_flat(std::string_view tex, std::string& out) {
+    for (std::size_t i = 0; i < tex.size(); ++i) {
+        char c = tex[i];
+        if (c != '\n' && c != '\r') {
+            out.push_back(c);
+            continue;
+        }
+        while (i + 1 < tex.size() && (tex[i + 1] == '\n' || tex[i + 1] == '\r' || tex[i + 1] == ' ' || tex[i + 1] == '\t')) ++i;
+        out.push_back(' ');
+    }
+}
+
 const Document& empty_document() {
     static const Document doc;
     return doc;
@@ -167,8 +234,8 @@ std::string render_md(const Document& doc) {
     return r.take();
 }
 
-std::string render_block_md(const Block& block) {
-    Renderer r(empty_document());
+std::string render_block_md(const Block& block, const Document* labels_from) {
+    Renderer r(empty_document(), labels_from);
     r.block(block);
     r.flush_notes();
     return r.take();
@@ -272,7 +339,7 @@ void Renderer::block(const Block& block) {
             } else if constexpr (std::is_same_v<T, Heading>) {
                 out_.append(b.level, '#');
                 out_.push_back(' ');
-                single_line(b.content);
+                line_before_attrs(b.content, b.attr);
                 if (!b.attr.empty()) {
                     out_.push_back(' ');
                     trailing_attrs(b.attr);
@@ -286,7 +353,7 @@ void Renderer::block(const Block& block) {
                 std::size_t mark = out_.size();
                 for (const auto& item : b.items) {
                     for (const auto& term : item.terms) {
-                        single_line(term.content);
+                        line_before_attrs(term.content, term.attr);
                         trailing_attrs(term.attr);
                         out_.push_back('\n');
                     }
@@ -505,6 +572,7 @@ void Renderer::inlines(const Inlines& run) {
     after_is_closer_ = false;
     opened_by_ = 0;
     attr_target_end_ = std::string::npos;
+    ref_end_ = std::string::npos;
     if (canon::is_canonical(run, false)) {
         raw_inlines(run);
     } else {
@@ -517,10 +585,43 @@ void Renderer::single_line(const Inlines& run) {
     after_is_closer_ = false;
     opened_by_ = 0;
     attr_target_end_ = std::string::npos;
+    ref_end_ = std::string::npos;
     if (canon::is_canonical(run, true)) {
         raw_inlines(run);
     } else {
         raw_inlines(canon::canonical(run, true));
+    }
+}
+
+void Renderer::line_before_attrs(const Inlines& run, const Attr& own) {
+    after_ = 0;
+    after_is_closer_ = false;
+    opened_by_ = 0;
+    attr_target_end_ = std::string::npos;
+    ref_end_ = std::string::npos;
+    Inlines line = canon::is_canonical(run, true) ? run : canon::canonical(run, true);
+    // The reader takes an attribute block that ends the line as the line's
+    // own: without attributes of its own, the last inline's are not written.
+    if (own.empty() && !line.empty()) {
+        if (const auto* span = line.back().as<Span>()) {
+            Inlines content = span->content;  // a bare "[x]" would be text
+            line.pop_back();
+            for (auto& n : content) line.push_back(std::move(n));
+            line = canon::canonical(line, true);
+        } else {
+            std::visit(
+                [](auto& n) {
+                    if constexpr (requires { n.attr; }) n.attr = Attr{};
+                },
+                line.back().node);
+        }
+    }
+    const std::size_t start = out_.size();
+    raw_inlines(line);
+    // Text that ends the line in what looks like an attribute block keeps
+    // its final "}" escaped, so that the block stays text.
+    if (own.empty() && ends_with_attr_block(std::string_view(out_).substr(start))) {
+        out_.insert(out_.size() - 1, 1, '\\');
     }
 }
 
@@ -663,6 +764,10 @@ void Renderer::write_text(std::string_view s) {
         // Right after a node that takes trailing attributes a "{" could be
         // read as its attribute block.
         out_.append("\\{");
+        s.remove_prefix(1);
+    } else if (!s.empty() && s.front() == ':' && out_.size() == ref_end_) {
+        // "[^label]:" at a line start would open a footnote definition.
+        out_.append("\\:");
         s.remove_prefix(1);
     }
     detail::escape_text(s, out_, bracket_depth_ > 0);
@@ -813,20 +918,29 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append(n.token.source);
             } else if constexpr (std::is_same_v<T, Math>) {
                 out_.append("\\(");
-                out_.append(n.tex);
+                append_flat(n.tex, out_);
                 out_.append("\\)");
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {
-                out_.append("[^");
-                out_.append(n.label);
-                out_.push_back(']');
+                if (footnote_labels_.count(n.label) && valid_reference_label(n.label)) {
+                    out_.append("[^");
+                    out_.append(n.label);
+                    out_.push_back(']');
+                    ref_end_ = out_.size();
+                } else {
+                    // The reader takes "[^label]" as a reference only to a
+                    // defined footnote whose label it can read; anything else
+                    // reads back as text, so it is written as that text.
+                    write_text("[^" + n.label + "]");
+                }
             } else if constexpr (std::is_same_v<T, Note>) {
                 std::string label = "__note" + std::to_string(notes_.size() + 1);
                 notes_.emplace_back(label, n.content);
                 out_.append("[^");
                 out_.append(label);
                 out_.push_back(']');
+                ref_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Span>) {
                 open_bracket();
                 bracketed(n.content);

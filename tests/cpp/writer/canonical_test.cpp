@@ -120,3 +120,28 @@ TEST(CanonicalAmpersand, ReferencesInTextDestinationsAndAttributesReadBackAsWrit
     a.set_pair("alt", "&#38;");
     EXPECT_EQ(para({Span{a, {T("s")}}}), "[s]{alt=\"&amp;#38;\"}\n\n");
 }
+
+TEST(CanonicalLineStarts, TextThatWouldStartABlockIsEscaped) {
+    // ":" would mark a definition or open a fenced div, "{:" an attribute
+    // line; "1." on a later line would interrupt the paragraph with a list.
+    EXPECT_EQ(para({T(": a"), SB(), T(":::"), SB(), T("{: .x}")}), "\\: a\n\\:::\n\\{: .x}\n\n");
+    EXPECT_EQ(para({T("1. first line stays"), SB(), T("1. second"), HB(), T("01. third 2. mid")}),
+              "1. first line stays\n1\\. second\\\n01\\. third 2. mid\n\n");
+    EXPECT_EQ(para({T("a"), SB(), T("2. b 1.")}), "a\n2. b 1.\n\n");
+}
+
+TEST(CanonicalLineEnds, HeadingsAndTermsKeepTheirOwnAttributeBlock) {
+    // A final attribute block would become the heading's: without
+    // attributes of its own the heading drops the last inline's.
+    Inlines with_img{T("Map "), Image{Cls("thumb"), {T("m")}, "m.png", std::nullopt}};
+    EXPECT_EQ(md({H(2, with_img)}), "## Map ![m](m.png)\n\n");
+    EXPECT_EQ(md({H(2, with_img, Id("h"))}), "## Map ![m](m.png){.thumb} {#h}\n\n");
+    EXPECT_EQ(md({H(2, {T("a "), Span{Cls("s"), {T("x")}}})}), "## a x\n\n");
+    // Text that looks like an attribute block keeps its last brace escaped.
+    EXPECT_EQ(md({H(3, {T("set {.x}")})}), "### set {.x\\}\n\n");
+    EXPECT_EQ(md({H(3, {T("set {two words}")})}), "### set {two words}\n\n");
+    DefinitionList dl{Attr{}, {DefinitionItem{{{Attr{}, {T("k {.i} {#j}")}}}, {{T("v")}}}}};
+    EXPECT_EQ(md({Block{dl}}), "k {.i} {\\#j}\n: v\n\n");
+    dl.items[0].terms[0].content = {T("k {key=v}")};
+    EXPECT_EQ(md({Block{dl}}), "k {key\\=v\\}\n: v\n\n");
+}

@@ -91,8 +91,11 @@ TEST(WriteInlines, Forms) {
     EXPECT_EQ(para({Code{Cls("c"), "x"}, RawInline{"html", "<br>"}}), "`x`{.c}`<br>`{=html}");
     EXPECT_EQ(para({Image{Cls("i"), {T("alt")}, "p.png", std::nullopt}}), "![alt](p.png){.i}");
     EXPECT_EQ(para({Autolink{"x", "x", false}, T(" "), Autolink{"mailto:x", "x", true}}), "<x> [x](mailto:x)");
-    EXPECT_EQ(para({Math{Attr{}, "a<b", true}, RawHtml{"<b>"}, FootnoteRef{"f 1"}}), "\\(a<b\\)<b>[^f 1]");
-    EXPECT_EQ(para({Span{Cls("y"), {T("x")}}, Span{Attr{}, {T("z")}}}), "[x]{.y}[z]");
+    EXPECT_EQ(para({Math{Attr{}, "a<b", true}, RawHtml{"<b>"}}), "\\(a<b\\)<b>");
+    // Math on one line: a line end would let the next line start a block.
+    EXPECT_EQ(para({Math{Attr{}, "a\n  # b", false}}), "\\(a # b\\)");
+    // A span without attributes would read back as bracketed text.
+    EXPECT_EQ(para({Span{Cls("y"), {T("x")}}, Span{Attr{}, {T("z")}}}), "[x]{.y}z");
     tavrel::template_::TemplateToken tok{"m", "{{ x }}", " x ", "x", tavrel::template_::TemplateTokenKind::Value};
     EXPECT_EQ(para({T("a"), TemplateTokenInline{tok}}), "a{{ x }}");
 }
@@ -139,6 +142,20 @@ TEST(WriteInlines, TextKeepsReadingAsText) {
     EXPECT_EQ(para({Code{Attr{}, "c"}, T("{.x} y")}), "`c`\\{.x} y");
     EXPECT_EQ(para({Em({T("e")}), Operation{"mediawiki", "transclude", "t", {}}}), "*e*\\{{t}}");
     EXPECT_EQ(para({RawHtml{"<b>"}, T("{.x}")}), "<b>{.x}");
+}
+
+TEST(WriteInlines, FootnoteReferencesOnlyToDefinedReadableLabels) {
+    Document d = Doc({P({FootnoteRef{"n"}, T(": x "), FootnoteRef{"gone"}, T(" "), FootnoteRef{"a b"}})});
+    d.footnotes = {Footnote{"n", {P({T("def")})}}, Footnote{"a b", {P({T("spaced")})}}};
+    // An undefined label, or one the reader cannot read in "[^…]", reads
+    // back as text; ":" right after a reference would make a definition.
+    std::string out = md(d);
+    EXPECT_EQ(out.substr(0, out.find("\n")), "[^n]\\: x [\\^gone\\] [\\^a b\\]");
+}
+
+TEST(WriteInlines, CodeSpansStayOnOneLine) {
+    EXPECT_EQ(para({Code{Attr{}, "a\tb\r\nc\nd"}}), "`a b c d`");
+    EXPECT_EQ(para({RawInline{"html", "<b\n>"}}), "`<b >`{=html}");
 }
 
 TEST(WriteInlines, TemplateCalls) {

@@ -20,8 +20,15 @@ namespace {
 // The paragraph's text as the block reader hands it to the inline reader:
 // the written block without its final line end and blank line.
 std::string paragraph_text(const Inlines& run) {
+    // The footnotes the reader is told about below.
+    static const Document labels = [] {
+        Document d;
+        for (const char* l : {"n", "q", "a", "c"}) d.footnotes.push_back(Footnote{l, {}});
+        for (int i = 1; i <= 200; ++i) d.footnotes.push_back(Footnote{"__note" + std::to_string(i), {}});
+        return d;
+    }();
     static const Document empty;
-    tavrel::write_md::Renderer r(empty);
+    tavrel::write_md::Renderer r(empty, &labels);
     r.block(P(run));  // the notes' definitions are not part of the paragraph
     std::string s = r.take();
     while (!s.empty() && s.back() == '\n') s.pop_back();
