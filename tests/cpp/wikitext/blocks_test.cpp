@@ -196,3 +196,26 @@ TEST(WikitextScan, TagsRefsAndTargets) {
     EXPECT_EQ(wikitext::html_list_item("<link>"), "");
     EXPECT_FALSE(wikitext::html_list_item("<ul>"));
 }
+
+TEST(WikitextScan, EntryPointsUsedByOtherReaders) {
+    std::vector<ast::Footnote> notes;
+    EXPECT_EQ(ast::debug_string(ast::Inlines{wikitext::document::operation("template", "!", "{{!}}", notes)}),
+              "RawInline format=\"wikitext\" text=\"{{!}}\"\n");
+    // A parameter named like a pipe template is still a parameter.
+    EXPECT_EQ(ast::debug_string(ast::Inlines{wikitext::document::operation("parameter", "pipe", "{{{pipe}}}", notes)}),
+              "Operation system=\"mediawiki\" kind=\"parameter\" name=\"pipe\"\n");
+    std::vector<std::string_view> lines = {"x", "<syntaxhighlight lang=c>", "int a;", "</SYNTAXHIGHLIGHT> y", "z"};
+    auto [end, text] = wikitext::extension_block(lines, 1);
+    EXPECT_EQ(end, 3u);
+    EXPECT_EQ(text, "<syntaxhighlight lang=c>\nint a;\n</SYNTAXHIGHLIGHT> y");
+    ast::Inlines out;
+    wikitext::document::push_text(out, "a");
+    wikitext::document::push_text(out, "&lt;b\n\nc\n");
+    EXPECT_EQ(ast::debug_string(out), "Text \"a<b\"\nSoftBreak\nSoftBreak\nText \"c\"\nSoftBreak\n");
+    // A footnote list handed in is respected: its labels are not defined again.
+    std::vector<ast::Footnote> given = {{"a", {}}};
+    auto refs = wikitext::document::inlines("<ref name=a>x</ref><ref name=b>y</ref>", given);
+    EXPECT_EQ(refs.size(), 2u);
+    ASSERT_EQ(given.size(), 2u);
+    EXPECT_EQ(given[1].label, "b");
+}
