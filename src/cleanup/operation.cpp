@@ -28,18 +28,16 @@ using namespace tavrel::ast;
 
 // Keys that always disappear, whatever the roles database says.
 constexpr std::array<std::string_view, 38> kRemovalList = {
-    "sfn",         "sfnm",          "efn",        "rp",           "bots",
-    "representative", "cn",         "cite",       "clear",        "citation needed",
-    "good article", "primary inline", "cite journal", "cite web",  "cite book",
-    "short description", "birth date", "death date", "pp-semi",   "toc limit",
-    "stack end",   "cs1 config",    "infobox",    "infobox grapheme", "pp",
-    "pp-move",     "use article",   "see below",  "respell",      "etymology",
-    "webarchive",  "div col",       "div col end", "use mdy dates", "use dmy dates",
-    "use american english", "use british english", "monththisyear"};
+    "sfn", "sfnm", "efn", "rp", "bots", "representative", "cn", "cite", "clear", "citation needed",
+    "good article", "primary inline", "cite journal", "cite web", "cite book", "short description",
+    "birth date", "death date", "pp-semi", "toc limit", "stack end", "cs1 config", "infobox",
+    "infobox grapheme", "pp", "pp-move", "use article", "see below", "respell", "etymology", "webarchive",
+    "div col", "div col end", "use mdy dates", "use dmy dates", "use american english", "use british english",
+    "monththisyear"};
 
-constexpr std::array<std::string_view, 14> kWrappers = {"nobr",    "nowrap", "nowraplinks", "small",  "smaller",
-                                                        "big",     "large",  "larger",      "midsize", "nobold",
-                                                        "noitalic", "left",  "center",      "right"};
+constexpr std::array<std::string_view, 14> kWrappers = {
+    "nobr", "nowrap", "nowraplinks", "small", "smaller", "big", "large", "larger", "midsize", "nobold", "noitalic",
+    "left", "center", "right"};
 
 template <std::size_t N>
 bool one_of(std::string_view key, const std::array<std::string_view, N>& list) {
@@ -309,8 +307,8 @@ Inlines operation(Operation call, const roles::TemplateRoles& roles) {
     }
 
     static constexpr std::array<std::string_view, 13> kHandlers = {
-        "cx",    "ill",  "angbr",           "gph",  "circa", "ipaslink", "ipac-en",
-        "coord", "lang", "langx", "transliteration", "tlit", "nbsp"};
+        "cx", "ill", "angbr", "gph", "circa", "ipaslink", "ipac-en", "coord", "lang", "langx", "transliteration", "tlit",
+        "nbsp"};
     if (one_of(key, kHandlers)) {
         if (std::optional<Inlines> r = handler(key, a->positional)) return std::move(*r);
         return keep(std::move(call));
