@@ -37,6 +37,9 @@ std::optional<stream::StreamFormat> format_by_content(std::span<const std::uint8
 // unknown or missing extension. "zip" gives Zip.
 std::optional<stream::StreamFormat> format_by_name(std::string_view path);
 
+// The path as error messages show it: invalid UTF-8 replaced by U+FFFD.
+std::string display_path(std::string_view path);
+
 class Reader {
  public:
   // Opens `path`. Errors: Io with the OS error (open, size, map, thread

@@ -59,6 +59,29 @@ bool valid_utf8(std::string_view s) {
 
 }  // namespace
 
+std::string display_path(std::string_view path) {
+  // Valid sequences are kept; every maximal invalid stretch that cannot start
+  // a sequence becomes U+FFFD, byte by byte, like a lossy UTF-8 decode.
+  std::string out;
+  out.reserve(path.size());
+  std::size_t i = 0;
+  while (i < path.size()) {
+    std::size_t n = 1;
+    const auto c = static_cast<unsigned char>(path[i]);
+    if (c >= 0xC0 && c < 0xE0) n = 2;
+    else if (c >= 0xE0 && c < 0xF0) n = 3;
+    else if (c >= 0xF0 && c < 0xF8) n = 4;
+    if (c < 0x80 || (i + n <= path.size() && valid_utf8(path.substr(i, n)) && n > 1)) {
+      out.append(path.substr(i, n));
+      i += n;
+    } else {
+      out.append("\xEF\xBF\xBD");
+      ++i;
+    }
+  }
+  return out;
+}
+
 std::optional<StreamFormat> format_by_content(std::span<const std::uint8_t> b) {
   if (b.size() >= 3 && b[0] == 'B' && b[1] == 'Z' && b[2] == 'h') return StreamFormat::Bzip2;
   if (b.size() >= 2 && b[0] == 0x1F && b[1] == 0x8B) return StreamFormat::Gzip;

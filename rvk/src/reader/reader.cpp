@@ -160,7 +160,7 @@ Result<Reader> Reader::open(const std::string& path) {
   if (!format) {
     format = format_by_name(path);
     if (!format) {
-      return Error::unsupported_format("cannot determine compression format for " + path +
+      return Error::unsupported_format("cannot determine compression format for " + display_path(path) +
                                        "; expected a bzip2, gzip, LZ4, or ZIP extension or magic");
     }
   }

@@ -156,6 +156,12 @@ TEST(FormatDetection, ByContent) {
   EXPECT_FALSE(format_by_content(Bytes{'<', 'm', 'e', 'd'}).has_value());
 }
 
+TEST(FormatDetection, DisplayedPathReplacesInvalidUtf8) {
+  EXPECT_EQ(rvk::reader::display_path("dir/caf\xc3\xa9.tar"), "dir/caf\xc3\xa9.tar");
+  EXPECT_EQ(rvk::reader::display_path("a\xff.tar"), "a\xef\xbf\xbd.tar");
+  EXPECT_EQ(rvk::reader::display_path("a\xc3"), "a\xef\xbf\xbd");
+}
+
 TEST(FormatDetection, ByName) {
   using rvk::reader::format_by_name;
   EXPECT_EQ(format_by_name("dir/x.GZ"), StreamFormat::Gzip);
