@@ -98,6 +98,11 @@ inline unsigned quick_candidates(std::uint64_t w) {
   return static_cast<unsigned>(type_ok & ~hlit_high & ~hdist_high) & 0xFF;
 }
 
+bool is_budget_error(const error::Error& e) {
+  return e.is<error::Error::InvalidGzip>() &&
+         e.as<error::Error::InvalidGzip>().text == "parallel DEFLATE chunk exceeded its memory budget";
+}
+
 // Stage one: the first candidate at or after the grid point that decodes.
 Result<Segment> search_and_decode(std::span<const std::uint8_t> input, const GzipJob& job) {
   const std::uint64_t n = input.size();
@@ -115,6 +120,11 @@ Result<Segment> search_and_decode(std::span<const std::uint8_t> input, const Gzi
       if (read_dynamic_tables(br, tables)) continue;
       auto seg = decode_segment(input, p, job.end_bit, true, job.budget);
       if (seg.ok()) return seg;
+      // A candidate that filled the whole budget decoded 8 MiB cleanly: it
+      // is a real boundary in a stretch too dense for one segment, and every
+      // later candidate would fill the budget too. The consumer decodes such
+      // a stretch itself.
+      if (is_budget_error(seg.error())) return std::move(seg).error();
     }
   }
   return invalid_bit(job.search_start_bit,
