@@ -427,3 +427,81 @@ TEST(RawHtml, FallbackAndItsFootnoteSectionStayOneBlock) {
     ASSERT_EQ(d.blocks.size(), 2u);
     EXPECT_EQ(d.blocks[0].as<ast::HtmlBlock>()->html, "<div>\n\n</div>\n");
 }
+
+// ---------------------------------------------------------------------------
+// The paragraph finisher, on a paragraph's lines directly.
+
+namespace {
+
+struct Finisher {
+    block::Parser parser{"", Options::dataset()};
+    block::ContainerBuilder builder{parser.options};
+    block::DraftBlocks run(std::vector<std::string> lines) { return builder.finish_paragraph(lines, 0, parser); }
+};
+
+}  // namespace
+
+TEST(ParagraphFinisher, DefinitionsAtTheStartOnly) {
+    Finisher f;
+    EXPECT_TRUE(f.run({"[a]: /x"}).empty());
+    ASSERT_EQ(f.parser.link_defs.count("a"), 1u);
+    EXPECT_EQ(f.parser.link_defs.at("a").destination, "/x");
+
+    auto out = f.run({"[b]: /y", "text"});
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].as<block::DraftParagraph>()->text, "text");
+
+    out = f.run({"text", "[c]: /z"});
+    EXPECT_EQ(out[0].as<block::DraftParagraph>()->text, "text\n[c]: /z");
+    EXPECT_EQ(f.parser.link_defs.count("c"), 0u);
+
+    EXPECT_TRUE(f.run({"[d]:", "/w"}).empty());
+    EXPECT_EQ(f.parser.link_defs.at("d").destination, "/w");
+
+    // First definition of a label wins.
+    f.run({"[A]: /other"});
+    EXPECT_EQ(f.parser.link_defs.at("a").destination, "/x");
+
+    out = f.run({"[^n]: not a link definition"});
+    ASSERT_EQ(out.size(), 1u);
+}
+
+TEST(ParagraphFinisher, Titles) {
+    Finisher f;
+    EXPECT_TRUE(f.run({"[t]: /x \"two", "lines\""}).empty());
+    EXPECT_EQ(f.parser.link_defs.at("t").title, "two\nlines");
+
+    EXPECT_TRUE(f.run({"[u]: /x", "'next line'"}).empty());
+    EXPECT_EQ(f.parser.link_defs.at("u").title, "next line");
+
+    auto out = f.run({"[v]: /x", "\"never closed", "text"});
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].as<block::DraftParagraph>()->text, "\"never closed\ntext");
+    EXPECT_FALSE(f.parser.link_defs.at("v").title);
+}
+
+TEST(ParagraphFinisher, TrailingAttributeLines) {
+    Finisher f;
+    auto out = f.run({"text", "{: .c}", "{: #i .d}"});
+    ASSERT_EQ(out.size(), 1u);
+    const auto* p = out[0].as<block::DraftParagraph>();
+    EXPECT_EQ(p->text, "text");
+    EXPECT_EQ(p->attr.classes, (Strings{"c", "d"}));
+    EXPECT_EQ(p->attr.id, "i");
+
+    // A lone attribute line stays text here.
+    out = f.run({"{: .c}"});
+    EXPECT_EQ(out[0].as<block::DraftParagraph>()->text, "{: .c}");
+}
+
+TEST(ParagraphFinisher, TemplateTokenParagraph) {
+    Options o;
+    o.template_delimiters.push_back(TemplateDelimiter{"t", "{{", "}}", std::nullopt, std::nullopt, 0});
+    block::Parser parser("", o);
+    block::ContainerBuilder b(parser.options);
+    std::vector<std::string> lines{"  {{ name }}  "};
+    auto out = b.finish_paragraph(lines, 0, parser);
+    ASSERT_EQ(out.size(), 1u);
+    ASSERT_TRUE(out[0].is<block::DraftTemplateToken>());
+    EXPECT_EQ(out[0].as<block::DraftTemplateToken>()->token.name, "name");
+}
