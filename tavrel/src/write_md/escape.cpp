@@ -205,6 +205,18 @@ std::string escape_target(std::string_view url) {
             case '(': out.append("\\("); break;
             case ')': out.append("\\)"); break;
             case ' ': out.append("%20"); break;
+            // The reader's destination ends at any of these too.
+            case '\t': out.append("%09"); break;
+            case '\n': out.append("%0A"); break;
+            case '\r': out.append("%0D"); break;
+            case '<':
+                // A leading "<" would start a destination in angle brackets.
+                if (i == 0) {
+                    out.append("%3C");
+                } else {
+                    out.push_back('<');
+                }
+                break;
             case '&': write_md::detail::append_amp_safe(url, i, out); break;
             default: out.push_back(c);
         }

@@ -602,19 +602,24 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own) {
     Inlines line = canon::is_canonical(run, true) ? run : canon::canonical(run, true);
     // The reader takes an attribute block that ends the line as the line's
     // own: without attributes of its own, the last inline's are not written.
-    if (own.empty() && !line.empty()) {
-        if (const auto* span = line.back().as<Span>()) {
-            Inlines content = span->content;  // a bare "[x]" would be text
-            line.pop_back();
-            for (auto& n : content) line.push_back(std::move(n));
-            line = canon::canonical(line, true);
-        } else {
+    if (own.empty()) {
+        bool changed = false;
+        while (!line.empty()) {
+            if (const auto* span = line.back().as<Span>()) {
+                Inlines content = span->content;  // a bare "[x]" would be text
+                line.pop_back();
+                for (auto& n : content) line.push_back(std::move(n));
+                changed = true;
+                continue;
+            }
             std::visit(
                 [](auto& n) {
                     if constexpr (requires { n.attr; }) n.attr = Attr{};
                 },
                 line.back().node);
+            break;
         }
+        if (changed) line = canon::canonical(line, true);
     }
     const std::size_t start = out_.size();
     raw_inlines(line);

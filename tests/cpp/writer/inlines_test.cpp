@@ -59,6 +59,7 @@ TEST(Escape, AmpersandOnlyWhenItWouldStartADecodedReference) {
 TEST(Escape, TargetsTitlesAndAttributeWords) {
     EXPECT_EQ(markdown::escape_target("a b(c)\\d"), "a%20b\\(c\\)\\\\d");
     EXPECT_EQ(markdown::escape_target("/w?a=1&b=2&lt;"), "/w?a=1&b=2&amp;lt;");
+    EXPECT_EQ(markdown::escape_target("<a>\tb\nc\r"), "%3Ca>%09b%0Ac%0D");
     EXPECT_EQ(para({Link{Attr{}, {T("x")}, "a b(c)", std::nullopt}}), "[x](a%20b\\(c\\))");
     EXPECT_EQ(para({Link{Attr{}, {T("x")}, "u", std::string("a \"q\" \\ &amp;")}}),
               "[x](u \"a \\\"q\\\" \\\\ &amp;amp;\")");
