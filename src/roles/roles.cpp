@@ -145,6 +145,16 @@ Result<void> each_row(const Connection& c, sqlite3_stmt* st, bool first_is_rowid
 // WITHOUT ROWID table has no rowid; it is then read in its primary-key order,
 // which is just as fixed.
 Result<void> load_redirects(const Connection& c, RedirectMap& out) {
+    // Size the map once: a wiki's redirect table runs to millions of rows,
+    // and growing the map step by step rehashes every entry several times.
+    // Its failures are the table's own (missing, locked), reported here so a
+    // locked file is waited for once, not once per statement.
+    {
+        Statement count;
+        CW_TRY(prepare(c, "SELECT count(*) FROM redirect", count));
+        if (sqlite3_step(count.stmt) != SQLITE_ROW) return c.error();
+        out.reserve(static_cast<std::size_t>(sqlite3_column_int64(count.stmt, 0)));
+    }
     Statement st;
     bool with_rowid = true;
     if (!prepare(c, "SELECT rowid,namespace,title,to_namespace,to_title FROM redirect ORDER BY rowid", st).ok()) {
