@@ -65,6 +65,25 @@ bool undo_initial_rle(const std::uint8_t* pre, std::size_t n, std::uint64_t limi
   unsigned prev = 256;
   unsigned same = 0;
   while (i < n) {
+    // Fast stretch: eight bytes none of which equals the byte before it
+    // cannot complete a run of four, so they are copied as they are (and
+    // leave a run of one behind). The byte before may be a repeat count;
+    // comparing with it only sends more bytes down the careful path.
+    if (i > 0 && i + 8 <= n) {
+      std::uint64_t x;
+      std::uint64_t y;
+      std::memcpy(&x, pre + i, 8);
+      std::memcpy(&y, pre + i - 1, 8);
+      const std::uint64_t z = x ^ y;
+      if (((z - 0x0101010101010101ULL) & ~z & 0x8080808080808080ULL) == 0) {
+        std::memcpy(o + op, &x, 8);
+        op += 8;
+        i += 8;
+        prev = pre[i - 1];
+        same = 1;
+        continue;
+      }
+    }
     std::uint8_t b = pre[i++];
     o[op++] = b;
     if (b != prev) {
