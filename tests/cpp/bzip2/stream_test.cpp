@@ -233,3 +233,15 @@ TEST(Bzip2Stream, BlockLongerThanTheStreamLevelAllows) {
   EXPECT_EQ(decode_error(serial).source, DecodeError::BlockOverflow);
   EXPECT_TRUE(serial.bytes.empty());
 }
+
+TEST(Bzip2Stream, RunsRandomBytesAndPeriodicData) {
+  // Runs of every length up to 600 (repeat counts, runs split across
+  // count bytes), random bytes (all 256 values, codes longer than the fast
+  // table) and a periodic stretch (links in many short cycles).
+  std::mt19937 rng(5);
+  Bytes data;
+  for (unsigned len = 1; len <= 600; ++len) data.insert(data.end(), len, static_cast<std::uint8_t>(rng()));
+  for (int i = 0; i < 300'000; ++i) data.push_back(static_cast<std::uint8_t>(rng()));
+  for (int i = 0; i < 200'000; ++i) data.push_back(static_cast<std::uint8_t>("0123456789abcdefg"[i % 17]));
+  for (int level : {1, 9}) expect_decodes_to(bzip2(data, level), data);
+}
