@@ -86,7 +86,12 @@ void ContainerBuilder::finish_node(std::size_t index, Parser& parser, std::size_
         DraftBlocks blocks = finish_children(index, parser, depth + 1);
         parser.footnotes.push_back(DraftFootnote{std::move(label), std::move(blocks)});
     } else if (auto* m = n.as<node::MathBlock>()) {
-        out.push_back(DraftMathBlock{m->attr, std::string(text::trim_end(m->text)), true});
+        // Only the last line's own line end goes: the writer writes the TeX,
+        // a line end and the closer, so TeX that ends in white space or blank
+        // lines reads back whole.
+        std::string tex = m->text;
+        if (!tex.empty() && tex.back() == '\n') tex.pop_back();
+        out.push_back(DraftMathBlock{m->attr, std::move(tex), true});
     } else if (auto* ic = n.as<node::IndentedCode>()) {
         out.push_back(DraftCodeBlock{{}, {}, std::nullopt, ic->text});
     } else if (auto* fc = n.as<node::FencedCode>()) {

@@ -298,9 +298,7 @@ bool Segment::close_markdown_container(const std::string& rest, std::size_t matc
         if (!closes) return false;
         c->closed = true;
         auto enclosing = c->enclosing;
-        std::size_t container = b_.open[i];
         close_to(i);
-        (void)container;
         if (enclosing) {
             // The enclosing raw block goes on from the closing tag.
             node::HtmlBlock h;
@@ -579,6 +577,10 @@ DraftBlocks Segment::run() {
         close_lists_on_top();
         b_.line_offset = raw.size() >= rest.size() ? raw.size() - rest.size() : 0;
         b_.append_leaf_inner(std::move(rest), 0);
+        // A raw HTML block opened and closed on this line may go on.
+        if (const BuildNode* last = b_.last_child(); last && last->start_line == b_.line) {
+            if (const auto* h = last->as<node::HtmlBlock>(); h && h->closed) html_closed_at_ = b_.line;
+        }
         ++p_.pos;
     }
     end_segment();

@@ -505,3 +505,10 @@ TEST(ParagraphFinisher, TemplateTokenParagraph) {
     ASSERT_TRUE(out[0].is<block::DraftTemplateToken>());
     EXPECT_EQ(out[0].as<block::DraftTemplateToken>()->token.name, "name");
 }
+
+TEST(RawHtml, OneLineBlockFollowedByMoreHtml) {
+    auto d = parse("<table><tr><td>x</td></tr></table>\n<section class=\"footnotes\"><ol></ol></section>\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(d.blocks[0].as<ast::HtmlBlock>()->html,
+              "<table><tr><td>x</td></tr></table>\n<section class=\"footnotes\"><ol></ol></section>\n");
+}

@@ -295,3 +295,29 @@ TEST(RoundTrip, DISABLED_RandomWikitextPagesWithEveryInlineHazard) {
     const int pages = 3000;
     EXPECT_EQ(random_failures(true, pages), 0) << "of " << pages << " pages";
 }
+
+TEST(RoundTrip, WikitextShapes) {
+    const std::vector<std::string> pages = {
+        // A table the writer falls back to HTML for, with a footnote inside.
+        "{| class=\"wikitable\"\n! a !! b\n|-\n| colspan=\"2\" | wide<ref>note</ref>\n|}\n",
+        "{|\n|-\n| x || y\n|}\n\n{|\n|-\n| rowspan=2 | z\n|}\n",
+        // Lists holding code, quotes and further lists.
+        "* a\n*: quoted\n* b\n** c\n**# d\n*** e\n# one\n# two\n#: more\n",
+        "# only\n#* nested\n",
+        "# 1\n# 2\n\ntext\n\n# 3\n",
+        ";term one\n:def one\n;term two\n:def two\n:def three\n",
+        "<blockquote>\n* in quote\n* again\n</blockquote>\n",
+        " pre line\n  indented\n\tTab\n",
+        "<pre>\n  spaced\n\ttabbed\n</pre>\n",
+        "== Head ==\ntext<ref name=\"a\">A</ref> and<ref name=\"a\" />\n\n== Notes ==\n<references />\n",
+        "<div class=\"x\">\n<div class=\"y\">\ninner\n</div>\n</div>\n",
+        "<math display=\"block\">\na\n\nb\n</math>\n",
+        "1. not a list\n2. still text\n",
+        "text\n----\n----\nmore\n",
+    };
+    for (const auto& page : pages) {
+        std::string md = from_wikitext(page);
+        std::string diff = round_trip(md);
+        EXPECT_TRUE(diff.empty()) << page << "\n--- markdown\n" << md << "\n" << diff;
+    }
+}
