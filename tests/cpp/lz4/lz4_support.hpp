@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -40,13 +41,21 @@ inline Bytes sample_data(std::size_t size, unsigned seed, std::size_t random_str
   return out;
 }
 
+// A scratch directory for the tool's files, removed when the tests end.
 inline std::string temp_dir() {
-  static std::string dir = [] {
-    char pattern[] = "/tmp/rvk-lz4-test-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    return std::string(made ? made : "/tmp");
-  }();
-  return dir;
+  struct Dir {
+    std::string path;
+    Dir() {
+      char pattern[] = "/tmp/rvk-lz4-test-XXXXXX";
+      const char* made = ::mkdtemp(pattern);
+      path = made ? made : "/tmp";
+    }
+    ~Dir() {
+      if (path != "/tmp") std::filesystem::remove_all(path);
+    }
+  };
+  static Dir dir;
+  return dir.path;
 }
 
 inline void write_file(const std::string& path, const Bytes& data) {

@@ -22,12 +22,18 @@ using rvk::stream::StreamFormat;
 using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 
+// A scratch directory for the test files, removed when the tests end.
 fs::path temp_dir() {
-  static fs::path dir = [] {
-    char pattern[] = "/tmp/rvk-reader-test-XXXXXX";
-    return fs::path(::mkdtemp(pattern));
-  }();
-  return dir;
+  struct Dir {
+    fs::path path;
+    Dir() {
+      char pattern[] = "/tmp/rvk-reader-test-XXXXXX";
+      path = fs::path(::mkdtemp(pattern));
+    }
+    ~Dir() { fs::remove_all(path); }
+  };
+  static Dir dir;
+  return dir.path;
 }
 
 Bytes text_data(std::size_t size, unsigned seed) {
