@@ -5,11 +5,21 @@
 // Every Markdown text the system hands out is made here, and the dataset's
 // chunk stage reads it back with the Markdown reader and requires that writing
 // the re-read tree gives the same bytes. So the writer writes one canonical
-// form: inline runs are put in the shape the reader gives back (no white space
-// at line edges, no blank line inside a paragraph, emphasis whose content
-// starts or ends with white space has that space moved outside), an "&" that
-// would start a character reference is escaped, and a table whose cells a pipe
-// table cannot hold goes to the HTML fallback.
+// form, the one the reader gives back:
+// - inline runs lose white space at line edges, blank lines and breaks at
+//   their ends; emphasis has white space moved outside its delimiters, and
+//   emphasis the reader would not pair is written as its HTML element;
+// - text is escaped where it would otherwise read as something else: an "&"
+//   starting a character reference, bare URLs and e-mail addresses, ":" and
+//   "{:" at a line start, "1." opening a later paragraph line, "{" after a
+//   node that takes attributes, "!" before a link's bracket; "[" stays bare
+//   (a "\[" would open display math);
+// - nodes the reader cannot give back in their literal form are written in
+//   the form it can: a table whose cells a pipe row cannot hold as HTML, a
+//   script text with spaces as its element, a reference to an undefined
+//   footnote, a template call, a code span or math with line ends as text;
+// - blocks and spans that would read back as nothing, or as bracketed text,
+//   are left out (empty paragraphs and containers, attribute-less spans).
 #pragma once
 
 #include <cstddef>
@@ -26,10 +36,11 @@ namespace tavrel::markdown {
 
 // Appends `text` with Markdown punctuation escaped: a backslash before each
 // of "#$*+<=>]^_`|~" and the backslash itself, before a hyphen that would
-// start a list item or a rule, and before an "&" that would start a decoded
-// character reference. "[" is
-// written bare: "\[" would open display math before any later "\]". Reads the
-// text already in `out` to know whether a character stands at a line start.
+// start a list item or a rule, before an "&" that would start a decoded
+// character reference, and before the characters listed in the file comment
+// that would start a block or an autolink. "[" is written bare: "\[" would
+// open display math before any later "\]". Reads the text already in `out`
+// to know whether a character stands at a line start.
 void escape_markdown(std::string_view text, std::string& out);
 
 // A link destination made safe inside the parentheses of a link.
