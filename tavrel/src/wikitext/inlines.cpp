@@ -658,6 +658,31 @@ private:
         }
     }
 
+    // A run of five with no run of five to close it, as in "'''''a''' b''"
+    // (italic holding bold) or "'''''a'' b'''" (bold holding italic): read as
+    // the outer opener followed by the inner one. npos when the outer one
+    // does not close either.
+    std::size_t split_five(std::size_t pos) {
+        std::size_t q = pos + 5;
+        for (;;) {
+            auto [s, r] = next_run(q);
+            if (s == npos) return npos;
+            q = s + r;
+            if (r == 1) continue;
+            if (r != 2 && r != 3) return npos;
+            bool italic_outer = r == 3;
+            std::size_t w = italic_outer ? 2 : 3;
+            std::size_t c = italic_outer ? italic_close(pos + 2) : bold_close(pos + 3);
+            if (c == npos) return npos;
+            Inlines content = detail::read_inlines(t_.substr(pos + w, c - pos - w), cx_);
+            if (italic_outer)
+                out_.emplace_back(Emph{Attr{}, std::move(content)});
+            else
+                out_.emplace_back(Strong{Attr{}, std::move(content)});
+            return c + w;
+        }
+    }
+
     std::size_t at_apostrophes(std::size_t pos) {
         std::size_t r = 0;
         while (pos + r < n_ && t_[pos + r] == '\'' && r < 5) ++r;
@@ -665,6 +690,9 @@ private:
         if (r == 5) {
             std::size_t c = t_.find("'''''", pos + 5);
             if (c == npos) {
+                // Bold and italic opened together but closed apart: the run
+                // that closes first tells which one is inside.
+                if (std::size_t after = split_five(pos); after != npos) return after;
                 document::push_text(out_, "'");
                 return pos + 1;
             }

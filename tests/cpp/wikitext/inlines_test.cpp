@@ -38,6 +38,9 @@ TEST(WikitextFormatting, NestedRunsReadAsWritten) {
     // Both closing in one run of five, in either order.
     EXPECT_EQ(inl("''a '''b'''''"), "Emph\n  Text \"a \"\n  Strong\n    Text \"b\"\n");
     EXPECT_EQ(inl("'''a ''b'''''"), "Strong\n  Text \"a \"\n  Emph\n    Text \"b\"\n");
+    // Opened together in a run of five, closed apart.
+    EXPECT_EQ(inl("'''''a''' b''"), "Emph\n  Strong\n    Text \"a\"\n  Text \" b\"\n");
+    EXPECT_EQ(inl("'''''a'' b'''"), "Strong\n  Emph\n    Text \"a\"\n  Text \" b\"\n");
     // Improper nesting keeps the first "''" as the closer.
     EXPECT_EQ(inl("''a '''b'' c'''"), "Emph\n  Text \"a \"\nText \"'b\"\nEmph\n  Text \" c\"\nText \"'\"\n");
     // An italic that never closes around a closed bold is text.
