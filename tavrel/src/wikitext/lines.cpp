@@ -9,6 +9,7 @@
 // are separated there by exactly one line feed, so a paragraph's lines
 // "joined with LF" are simply the slice from its first line to its last:
 // paragraph text is never copied before the inline pass reads it.
+#include <algorithm>
 #include <array>
 
 #include "reader.hpp"
@@ -437,8 +438,9 @@ Document parse(std::string_view input) {
     Context cx(doc.footnotes, text.size());
     std::vector<std::string_view> lines = detail::cut_lines(text, cx);
     // Blocks are large and a page has about one per two lines; growing the
-    // list by doubling would move every block several times.
-    doc.blocks.reserve(lines.size() / 2 + 1);
+    // list by doubling would move every block several times. The cap keeps a
+    // page of thousands of list lines (one block) from holding idle room.
+    doc.blocks.reserve(std::min<std::size_t>(lines.size() / 2 + 1, 512));
     BlockReader(text, lines, cx, doc.blocks).run();
     return doc;
 }
