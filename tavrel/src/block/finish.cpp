@@ -38,7 +38,17 @@ void ContainerBuilder::finish_node(std::size_t index, Parser& parser, std::size_
         for (auto& d : finish_children(index, parser, depth + 1)) out.push_back(std::move(d));
         if (!enclosed && closed) out.push_back(draft_raw("</" + name + ">\n", start, parser.trace));
     } else if (auto* h = n.as<node::HtmlBlock>()) {
-        out.push_back(draft_raw(h->text, start, parser.trace));
+        if (!h->closed) {
+            // A block left open took every line to the end of its container,
+            // blank lines included; those at its end separate it from what
+            // follows and are not its text.
+            std::string text = h->text;
+            while (text.size() >= 2 && text[text.size() - 1] == '\n' && text[text.size() - 2] == '\n')
+                text.pop_back();
+            out.push_back(draft_raw(text, start, parser.trace));
+        } else {
+            out.push_back(draft_raw(h->text, start, parser.trace));
+        }
     } else if (auto* p = n.as<node::Paragraph>()) {
         std::vector<std::string> lines = p->lines;
         for (auto& d : finish_paragraph(lines, start, parser)) out.push_back(std::move(d));

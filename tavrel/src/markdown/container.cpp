@@ -101,6 +101,7 @@ private:
     void record_unclosed_leaf(std::size_t container);
     bool feed_open_leaf(const std::string& rest, bool all_matched);
     bool close_div(const std::string& rest, std::size_t matched);
+    bool closes_open_div(const std::string& rest) const;
     bool close_markdown_container(const std::string& rest, std::size_t matched);
     bool paragraph_open() {
         BuildNode* last = b_.last_child();
@@ -192,6 +193,9 @@ bool Segment::feed_open_leaf(const std::string& rest, bool all_matched) {
         return true;
     }
     if (auto* h = last->as<node::HtmlBlock>(); h && !h->closed) {
+        // A div's closing fence ends raw HTML left open inside the div, so
+        // unbalanced HTML cannot swallow the rest of the document.
+        if (closes_open_div(rest)) return false;
         if (std::holds_alternative<HtmlEndBlankLine>(h->end)) {
             if (blank) {
                 h->closed = true;
@@ -267,6 +271,17 @@ bool Segment::feed_open_leaf(const std::string& rest, bool all_matched) {
                 return true;
             }
         }
+    }
+    return false;
+}
+
+bool Segment::closes_open_div(const std::string& rest) const {
+    if (line::indentation(rest).columns > 3) return false;
+    std::string_view t = text::trim(rest);
+    if (t.size() < 3 || t.find_first_not_of(':') != std::string_view::npos) return false;
+    for (std::size_t i = b_.open.size(); i-- > 1;) {
+        const auto* d = b_.nodes[b_.open[i]].as<node::Div>();
+        if (d && is_colon_run(t, d->fence_len)) return true;
     }
     return false;
 }
@@ -415,6 +430,11 @@ DraftBlocks Segment::run() {
         if (blank) {
             if (m.matched == 1) break;  // a blank line at the top level ends the segment
             close_to(m.matched);
+            // An item the blank line did not continue (an empty one) is
+            // followed by an empty line: the next marker starts a new list.
+            if (b_.top().is<node::List>() && !b_.top().children.empty()) {
+                if (auto* last = b_.nodes[b_.top().children.back()].as<node::ListItem>()) last->short_blank = true;
+            }
             // Columns of white space on the line, inside each container.
             std::string inner(raw);
             for (std::size_t i = 1; i < b_.open.size(); ++i) {

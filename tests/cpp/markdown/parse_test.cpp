@@ -512,3 +512,20 @@ TEST(RawHtml, OneLineBlockFollowedByMoreHtml) {
     EXPECT_EQ(d.blocks[0].as<ast::HtmlBlock>()->html,
               "<table><tr><td>x</td></tr></table>\n<section class=\"footnotes\"><ol></ol></section>\n");
 }
+
+TEST(RawHtml, UnclosedBlocksEndAtDivFencesAndDropTrailingBlankLines) {
+    auto d = parse("::: {.d}\n<div>\nopen\n:::\n\nafter\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    const auto* div = d.blocks[0].as<ast::Div>();
+    ASSERT_TRUE(div);
+    EXPECT_EQ(div->blocks[0].as<ast::HtmlBlock>()->html, "<div>\nopen\n");
+    EXPECT_EQ(messages(d), Strings{"2: unclosed raw HTML block (expected '</div>')"});
+
+    d = parse("<div>\nx\n\n\n");
+    EXPECT_EQ(d.blocks[0].as<ast::HtmlBlock>()->html, "<div>\nx\n");
+}
+
+TEST(Containers, EmptyItemThenBlankLineEndsTheList) {
+    auto d = parse("-\n\n-\n");
+    EXPECT_EQ(d.blocks.size(), 2u);
+}
