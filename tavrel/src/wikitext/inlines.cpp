@@ -761,6 +761,9 @@ Inlines read_inlines(std::string_view text, Context& cx) {
     ++cx.depth;
     Scan(text, cx, out).run();
     --cx.depth;
+    // A long text of few nodes gives back the room it did not use: the tree
+    // lives until the page is converted.
+    if (out.capacity() > 4 * out.size() + 8) out.shrink_to_fit();
     return out;
 }
 
