@@ -152,21 +152,55 @@ std::string_view bounded_autolink_word(std::string_view s, std::size_t start) {
     return s.substr(start, i - start);
 }
 
+// The longest prefix that is an address once stripped is found in one walk:
+// every rule of `is_email` either holds for all longer prefixes once it
+// fails (a bad character, a second "@", an empty or badly edged inner
+// label), or depends only on the prefix's end (a "." seen in the domain, the
+// last label non-empty and ending alphanumeric). Trailing stripped
+// characters never end a valid address, so the ends that qualify are
+// exactly the valid stripped prefixes.
 std::optional<EmailPrefix> bare_email_prefix(std::string_view word) {
     if (word.empty()) return std::nullopt;
-    std::optional<EmailPrefix> best;
-    std::size_t first = text::decode_utf8(word, 0).len;
-    // Leading characters stripped from every prefix are the same run, so the
-    // address start is found once; only the end depends on the prefix.
     std::size_t lead = 0;
     while (lead < word.size() && is_email_strip(word[lead])) ++lead;
-    std::size_t e = first;
-    while (true) {
-        std::size_t end = e;
-        while (end > lead && is_email_strip(word[end - 1])) --end;
-        if (end > lead && is_email(word.substr(lead, end - lead))) best = EmailPrefix{lead, end - lead};
-        if (e >= word.size()) break;
-        e += text::decode_utf8(word, e).len;
+    constexpr std::string_view kLocalExtra = ".!#$%&'*+/=?^_`{|}~-";
+    std::optional<EmailPrefix> best;
+    std::size_t at = std::string_view::npos;
+    std::size_t dots = 0;          // "." seen in the domain
+    std::size_t label_len = 0;     // length of the current domain label
+    bool label_alnum_end = false;  // current label ends alphanumeric
+    std::size_t i = lead;
+    while (i < word.size()) {
+        text::Decoded d = text::decode_utf8(word, i);
+        char32_t c = d.cp;
+        if (c < 0x20 || c == 0x7F || c == '<' || c == '>' || c == '\\' || text::is_white_space(c)) break;
+        if (at == std::string_view::npos) {
+            if (c == '@') {
+                if (i == lead) break;  // empty local part
+                at = i;
+            } else if (!(c < 0x80 && (is_ascii_alnum(c) || kLocalExtra.find(static_cast<char>(c)) != std::string_view::npos))) {
+                break;
+            }
+        } else {
+            if (c == '.') {
+                if (label_len == 0 || !label_alnum_end) break;
+                ++dots;
+                label_len = 0;
+                label_alnum_end = false;
+            } else if (c < 0x80 && is_ascii_alnum(c)) {
+                ++label_len;
+                label_alnum_end = true;
+            } else if (c == '-' || c == '_') {
+                if (label_len == 0) break;  // a label starts alphanumeric
+                ++label_len;
+                label_alnum_end = false;
+            } else {
+                break;
+            }
+        }
+        i += d.len;
+        if (at != std::string_view::npos && dots > 0 && label_len > 0 && label_alnum_end)
+            best = EmailPrefix{lead, i - lead};
     }
     if (!best) return std::nullopt;
     std::size_t after = best->start + best->len;
