@@ -122,7 +122,9 @@ public:
     std::string& out() { return out_; }
 
 private:
-    void raw_inlines(const ast::Inlines& inlines);
+    // With `trim_last`, the run's last node is a text written without the
+    // white space at its end.
+    void raw_inlines(const ast::Inlines& inlines, bool trim_last = false);
     // Text, escaped so that it reads back as itself where it stands.
     void write_text(std::string_view text);
     // The "[" of a link or span, never read as part of an image's "![".

@@ -27,6 +27,21 @@ bool ends_white(std::string_view s) {
 }
 bool is_break(const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); }
 
+// One pass over the bytes (a set given to find_first_of costs a search of the
+// set per byte).
+bool has_line_end(std::string_view s) {
+    for (char c : s) {
+        if (c == '\n' || c == '\r') return true;
+    }
+    return false;
+}
+bool has_bar_or_line_end(std::string_view s) {
+    for (char c : s) {
+        if (c == '\n' || c == '\r' || c == '|') return true;
+    }
+    return false;
+}
+
 // The delimiter-written kinds: their delimiters cannot stand next to white
 // space on the inner side.
 template <class T>
@@ -256,7 +271,7 @@ bool check(const Inlines& v, bool& line_empty, bool single_line) {
         const Inline& node = v[i];
         if (const auto* t = node.as<Text>()) {
             const std::string& s = t->text;
-            if (s.empty() || s.find_first_of("\r\n") != std::string::npos) return false;
+            if (s.empty() || has_line_end(s)) return false;
             if (i > 0 && v[i - 1].is<Text>()) return false;
             if (line_empty && starts_white(s)) return false;
             if (i + 1 < v.size() && v[i + 1].is<SoftBreak>() && ends_white(s)) return false;
@@ -308,8 +323,6 @@ bool check(const Inlines& v, bool& line_empty, bool single_line) {
     return true;
 }
 
-bool has_bar_or_line_end(std::string_view s) { return s.find_first_of("|\n\r") != std::string_view::npos; }
-bool has_line_end(std::string_view s) { return s.find_first_of("\n\r") != std::string_view::npos; }
 
 bool attr_fits(const Attr& a) {
     if (a.id && has_bar_or_line_end(*a.id)) return false;
@@ -386,16 +399,20 @@ bool node_fits(const Inline& node) {
 
 }  // namespace
 
-bool is_canonical(const Inlines& run, bool single_line) {
+Shape shape_of(const Inlines& run, bool single_line) {
     bool line_empty = true;
-    if (!check(run, line_empty, single_line)) return false;
+    if (!check(run, line_empty, single_line)) return Shape::Other;
     // A run ending in a break, or ending in white space, is trimmed.
-    if (!run.empty() && line_empty) return false;
+    if (!run.empty() && line_empty) return Shape::Other;
     if (!run.empty()) {
-        if (const auto* t = run.back().as<Text>(); t && ends_white(t->text)) return false;
+        if (const auto* t = run.back().as<Text>(); t && ends_white(t->text)) {
+            return text::trim_end(t->text).empty() ? Shape::Other : Shape::TrailingSpace;
+        }
     }
-    return true;
+    return Shape::Canonical;
 }
+
+bool is_canonical(const Inlines& run, bool single_line) { return shape_of(run, single_line) == Shape::Canonical; }
 
 Inlines canonical(const Inlines& run, bool single_line) {
     Inlines out;

@@ -14,8 +14,14 @@
 
 namespace tavrel::write_md::canon {
 
+// How far a run is from its canonical shape: already there; there but for
+// white space at the end of its last node, a text that keeps other
+// characters (the commonest fault, written without a copy); or anything
+// else. Conservative: may say Other for a run that is already canonical.
+enum class Shape { Canonical, TrailingSpace, Other };
+Shape shape_of(const ast::Inlines& run, bool single_line);
+
 // True when `canonical(run, single_line)` would give the run unchanged.
-// Conservative: may say false for a run that is already canonical.
 bool is_canonical(const ast::Inlines& run, bool single_line);
 
 // The run rebuilt so that writing it reads back as the same run:

@@ -275,7 +275,9 @@ void code_span(std::string_view raw, std::string& out) {
     // line start a block): the span is written as it reads back.
     std::string flat;
     std::string_view text = raw;
-    if (raw.find_first_of("\t\n\r") != std::string_view::npos) {
+    bool any = false;
+    for (char c : raw) any |= c == '\t' || c == '\n' || c == '\r';
+    if (any) {
         flat.reserve(raw.size());
         for (std::size_t i = 0; i < raw.size(); ++i) {
             char c = raw[i];

@@ -573,10 +573,10 @@ void Renderer::inlines(const Inlines& run) {
     opened_by_ = 0;
     attr_target_end_ = std::string::npos;
     ref_end_ = std::string::npos;
-    if (canon::is_canonical(run, false)) {
-        raw_inlines(run);
-    } else {
-        raw_inlines(canon::canonical(run, false));
+    switch (canon::shape_of(run, false)) {
+        case canon::Shape::Canonical: raw_inlines(run); break;
+        case canon::Shape::TrailingSpace: raw_inlines(run, true); break;
+        case canon::Shape::Other: raw_inlines(canon::canonical(run, false)); break;
     }
 }
 
@@ -586,10 +586,10 @@ void Renderer::single_line(const Inlines& run) {
     opened_by_ = 0;
     attr_target_end_ = std::string::npos;
     ref_end_ = std::string::npos;
-    if (canon::is_canonical(run, true)) {
-        raw_inlines(run);
-    } else {
-        raw_inlines(canon::canonical(run, true));
+    switch (canon::shape_of(run, true)) {
+        case canon::Shape::Canonical: raw_inlines(run); break;
+        case canon::Shape::TrailingSpace: raw_inlines(run, true); break;
+        case canon::Shape::Other: raw_inlines(canon::canonical(run, true)); break;
     }
 }
 
@@ -630,14 +630,18 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own) {
     }
 }
 
-void Renderer::raw_inlines(const Inlines& run) {
+void Renderer::raw_inlines(const Inlines& run, bool trim_last) {
     const char32_t inherited = after_;
     const bool inherited_closer = after_is_closer_;
     for (std::size_t i = 0; i < run.size(); ++i) {
         bool last = i + 1 == run.size();
         after_ = last ? inherited : lead_char(run[i + 1]);
         after_is_closer_ = last && inherited_closer;
-        inline_node(run[i]);
+        if (last && trim_last) {
+            write_text(text::trim_end(run[i].as<Text>()->text));
+        } else {
+            inline_node(run[i]);
+        }
     }
     after_ = inherited;
     after_is_closer_ = inherited_closer;
