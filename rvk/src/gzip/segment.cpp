@@ -129,6 +129,25 @@ class MarkerSink {
   std::uint64_t max_len_;
 };
 
+// One spare symbol array per thread: a segment's array is handed back after
+// resolution and reused by the next segment decoded on that thread, so the
+// multi-MiB arrays are not mapped and faulted in afresh for every segment.
+thread_local Symbols spare_symbols;
+
+Symbols take_symbols(std::size_t room) {
+  Symbols s;
+  if (spare_symbols.capacity() >= room) s.swap(spare_symbols);
+  s.resize(room);
+  return s;
+}
+
+void recycle_symbols(Symbols&& s) {
+  if (s.capacity() > spare_symbols.capacity()) {
+    s.clear();
+    spare_symbols.swap(s);
+  }
+}
+
 bool has_marker(const std::uint16_t* p, std::size_t n) {
   std::uint16_t any = 0;
   for (std::size_t i = 0; i < n; ++i) any |= p[i];
@@ -155,7 +174,8 @@ Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_
   if (bytes_mode) {
     seg.bytes.resize(kByteRoom);
   } else {
-    seg.symbols.resize(std::min<std::uint64_t>(kByteRoom, budget + inflate::kSinkSlack + 512));
+    seg.symbols = take_symbols(
+        static_cast<std::size_t>(std::min<std::uint64_t>(kByteRoom, budget + inflate::kSinkSlack + 512)));
   }
   HuffmanPair tables;
   std::uint64_t pos = start_bit;
@@ -171,7 +191,10 @@ Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_
       fault = inflate::decode_block(input, pos, sink, tables, info);
       n_symbols = sink.length();
     }
-    if (fault) return fault_error(fault);
+    if (fault) {
+    recycle_symbols(std::move(seg.symbols));
+    return fault_error(fault);
+  }
     if (!bytes_mode && n_symbols >= kWindow &&
         !has_marker(seg.symbols.data() + n_symbols - kWindow, kWindow)) {
       seg.bytes.resize(std::max(kByteRoom, kWindow + inflate::kSinkSlack + 1024));
@@ -243,6 +266,7 @@ Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::ui
   r.crc.combine(segment.tail_crc);
   r.bytes = std::move(segment.bytes);
   r.bytes_start = segment.bytes_start;
+  recycle_symbols(std::move(segment.symbols));
   return r;
 }
 
