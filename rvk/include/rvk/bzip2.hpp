@@ -118,9 +118,9 @@ struct BlockOutput {
 };
 
 // Scratch memory of the block decoder, owned by the caller and reused from
-// block to block (one per thread). The link arrays are read in random order,
-// so they live in one mapping that asks for huge pages: with 4 KiB pages
-// nearly every step of the inverse transform would also miss the TLB.
+// block to block (one per thread). The link table is read in random order,
+// so the arrays live in one mapping that asks for huge pages: with 4 KiB
+// pages nearly every step of the inverse transform would also miss the TLB.
 class WorkBuffer {
  public:
   WorkBuffer() = default;
@@ -135,7 +135,8 @@ class WorkBuffer {
   // Chains of the inverse transform walked at once.
   static constexpr unsigned kLanes = 12;
 
-  std::uint32_t* forward = nullptr;  // (next position << 8) | byte, by sorted position
+  // (next position << 8) | byte by sorted position, plus one sentinel entry.
+  std::uint32_t* forward = nullptr;
   std::uint8_t* bytes = nullptr;     // MTF output, then the pre-run-length bytes
   std::uint8_t* lanes = nullptr;     // kLanes walk buffers of lane_capacity() bytes
   std::size_t lane_capacity() const noexcept { return lane_capacity_; }

@@ -5,19 +5,24 @@
 // Shape, for speed:
 // - The header fields are read with exact, checked bit reads: they are a few
 //   thousand bits per block.
-// - Symbols are decoded in their groups of 50. While the group cannot reach
-//   the input's end (50 codes of at most 20 bits), the loop reads 64 bits at
-//   once at the cursor and resolves codes of up to 12 bits with one table
-//   lookup; only near the end does it use the exact, per-bit path, which
-//   gives the fault positions the checked cursor would.
-// - The MTF output goes to a byte array (runs become memset). The inverse
-//   transform fills two link arrays in one sequential pass: `forward`, whose
-//   entry at sorted position p holds (next position << 8 | byte), and
-//   `backward`, whose entry at p holds (previous position << 8 | byte). The
-//   walk then follows two independent chains at once, from the origin forward
-//   and from the origin backward, so two cache misses are in flight instead
-//   of one; the walk is bound by memory latency, not by arithmetic.
-// - The run-length decoding and CRC run over the walked bytes in one pass.
+// - Symbols are decoded in their groups of 50. While a group cannot reach
+//   the input's end (50 codes of at most 20 bits), the loop keeps a 64-bit
+//   bit buffer in registers and resolves codes of up to 12 bits with one
+//   table lookup; only near the end does it use the exact, per-bit path,
+//   which gives the fault positions the checked cursor would. The head of
+//   the move-to-front list lives in two registers.
+// - The MTF output goes to a byte array (runs become memset). One sequential
+//   pass fills the link table `forward`, whose entry at sorted position p
+//   holds (next position << 8 | byte). Following the links is one long chain
+//   of dependent loads into a table larger than the core's caches, so the
+//   walk cuts the cycle into segments at a few dozen flagged positions and
+//   follows many segments at once, keeping many cache misses in flight; the
+//   segments are then put back in order.
+// - The run-length decoding copies eight bytes at a time where no run of
+//   four can end; the CRC runs over the output with slice-by-8 tables.
+// - Scratch memory (link table, byte arrays) is one huge-page mapping per
+//   thread, reused for every block; the output buffer may be a spent one
+//   handed back by the reader.
 #include <sys/mman.h>
 
 #include <algorithm>
