@@ -27,40 +27,103 @@ struct Match {
     std::string rest;         // the line with their prefixes removed
 };
 
+// A line being matched: the text from `pos`, preceded by `spaces` columns
+// left over from a tab that a container prefix split. Matching moves the
+// cursor instead of copying the line at every container, so a line under
+// many containers costs one pass over its prefix.
+struct Cursor {
+    std::string_view text;
+    std::size_t pos = 0;
+    std::size_t spaces = 0;
+
+    // Columns of leading white space and the byte index after it.
+    std::pair<std::size_t, std::size_t> indent() const {
+        std::size_t col = spaces;
+        std::size_t i = pos;
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
+            col = text[i] == ' ' ? col + 1 : (col / 4 + 1) * 4;
+            ++i;
+        }
+        return {col, i};
+    }
+
+    // Removes white space from column `col` until `target`, as
+    // `Line::strip_from` does without expanding the rest.
+    void strip(std::size_t col, std::size_t target) {
+        while (col < target) {
+            if (spaces > 0) {
+                std::size_t take = std::min(spaces, target - col);
+                spaces -= take;
+                col += take;
+                continue;
+            }
+            if (pos >= text.size()) return;
+            char c = text[pos];
+            if (c == ' ') {
+                ++col;
+                ++pos;
+            } else if (c == '\t') {
+                std::size_t to = (col / 4 + 1) * 4;
+                ++pos;
+                if (to > target) {
+                    spaces = to - target;
+                    return;
+                }
+                col = to;
+            } else {
+                return;
+            }
+        }
+    }
+
+    std::string str() const {
+        std::string out(spaces, ' ');
+        out.append(text.substr(pos));
+        return out;
+    }
+};
+
 // Step 1: how far the line continues the open containers. No side effects.
 Match match_containers(const ContainerBuilder& b, std::string_view raw) {
     Match m;
-    m.rest.assign(raw);
+    Cursor cur{raw};
+    // Blankness survives the removal of container prefixes except a quote's
+    // marker, so it is computed again only after one.
+    bool blank = line::is_blank(raw);
     for (std::size_t i = 1; i < b.open.size(); ++i) {
         const BuildNode& n = b.nodes[b.open[i]];
-        bool blank = line::is_blank(m.rest);
         if (n.is<node::BlockQuote>()) {
-            auto in = line::indentation(m.rest);
-            if (in.columns > 3 || in.bytes >= m.rest.size() || m.rest[in.bytes] != '>') break;
-            m.rest = strip_quote_marker(m.rest, false);
+            auto [col, at] = cur.indent();
+            if (col > 3 || at >= cur.text.size() || cur.text[at] != '>') break;
+            bool spaced = at + 1 < cur.text.size() && (cur.text[at + 1] == ' ' || cur.text[at + 1] == '\t');
+            cur.pos = at + 1;
+            cur.spaces = 0;
+            cur.strip(col + 1, col + (spaced ? 2 : 1));
+            blank = line::is_blank(cur.text.substr(cur.pos));
         } else if (n.is<node::List>() || n.is<node::Div>() || n.is<node::HtmlContainer>()) {
             // Lists continue through their items; divs and markdown
             // containers end only at their closers.
         } else if (const auto* item = n.as<node::ListItem>()) {
             if (blank) {
                 if (!item->has_content) break;
-                m.rest.clear();
+                cur = Cursor{raw, raw.size(), 0};
             } else {
-                if (line::indentation(m.rest).columns < item->content_width) break;
-                m.rest = line::Line::strip_from(m.rest, 0, 0, item->content_width, false);
+                if (cur.indent().first < item->content_width) break;
+                cur.strip(0, item->content_width);
             }
         } else if (n.is<node::FootnoteDef>()) {
             if (blank) {
-                m.rest.clear();
+                cur = Cursor{raw, raw.size(), 0};
             } else {
-                if (line::indentation(m.rest).columns < 4) break;
-                m.rest = line::Line::strip_from(m.rest, 0, 0, 4, false);
+                if (cur.indent().first < 4) break;
+                cur.strip(0, 4);
             }
         } else {
             break;
         }
         m.matched = i + 1;
     }
+    m.rest = cur.str();
     return m;
 }
 
