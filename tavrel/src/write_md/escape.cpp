@@ -287,7 +287,11 @@ void code_span(std::string_view raw, std::string& out) {
         text = flat;
     }
     std::size_t fence = longest_run(text) + 1;
-    bool pad = !text.empty() && (text.front() == '`' || text.front() == ' ' || text.back() == '`' || text.back() == ' ');
+    // Padding protects an edge backtick or space; the reader removes it only
+    // when the content is not all spaces, so such a content gets none.
+    bool all_spaces = text.find_first_not_of(' ') == std::string_view::npos;
+    bool pad = !text.empty() && !all_spaces &&
+               (text.front() == '`' || text.front() == ' ' || text.back() == '`' || text.back() == ' ');
     out.append(fence, '`');
     if (pad) out.push_back(' ');
     out.append(text);

@@ -80,6 +80,7 @@ TEST(Escape, CodeSpansAndBacktickRuns) {
     EXPECT_EQ(span("`a"), "`` `a ``");
     EXPECT_EQ(span("a "), "` a  `");
     EXPECT_EQ(span(""), "``");
+    EXPECT_EQ(span("  "), "`  `");
     EXPECT_EQ(markdown::longest_run("a``b```c`"), 3u);
     EXPECT_EQ(markdown::longest_run("abc"), 0u);
 }
