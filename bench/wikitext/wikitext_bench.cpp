@@ -70,7 +70,10 @@ private:
     std::string word() { return kWords[pick(0, std::size(kWords) - 1)]; }
     std::string words(int n) {
         std::string s = word();
-        for (int k = 1; k < n; ++k) s += " " + word();
+        for (int k = 1; k < n; ++k) {
+            s += ' ';
+            s += word();
+        }
         return s;
     }
     // Prose with the markup density of encyclopedia text: about one link in
@@ -132,7 +135,9 @@ private:
         for (int k = 0, n = pick(3, 8); k < n; ++k) {
             p += marker;
             if (k && pick(0, 3) == 0) p += marker;
-            p += " " + sentence() + "\n";
+            p += ' ';
+            p += sentence();
+            p += '\n';
         }
     }
     void table(std::string& p, bool simple) {
