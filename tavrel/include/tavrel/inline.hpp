@@ -50,6 +50,10 @@ struct Node {
     ast::Inline inline_;  // `inline` is a keyword
     bool alive = true;
     std::uint32_t depth = 0;  // container nesting below and including this node
+    // For a Text node of plain scanned text: the input bytes it was read
+    // from (SIZE_MAX when it holds marker characters such as "[" or a run).
+    std::size_t raw_start = SIZE_MAX;
+    std::size_t raw_end = SIZE_MAX;
 };
 
 struct Delimiter {
@@ -60,6 +64,12 @@ struct Delimiter {
     bool can_open = false;
     bool can_close = false;
     bool active = true;
+};
+
+// An attribute block and the bytes it takes.
+struct TrailingAttr {
+    ast::Attr attr;
+    std::size_t len = 0;
 };
 
 enum class BracketKind : std::uint8_t { Link = 0, Image = 1, Note = 2 };
@@ -109,6 +119,10 @@ public:
     void place(std::size_t index, ast::Inline inline_, std::uint32_t depth);
     // Index of the first delimiter whose node is at or after `node`.
     std::size_t first_delimiter_at(std::size_t node) const;
+    // The attribute block ("{...}" or "{:...}") at `pos`, as `trailing_attr`
+    // reads it, with the closing brace found through a table built once per
+    // call, so that many unclosed "{" cost linear time in all.
+    std::optional<TrailingAttr> attr_block(std::size_t pos);
 
     ast::Inlines run();
 
@@ -127,6 +141,18 @@ private:
     std::optional<std::size_t> paren_close(std::size_t open);
     bool has_byte_between(std::vector<std::size_t>& positions, std::size_t from, std::size_t to);
     void build_byte_tables();
+    std::optional<std::size_t> brace_close(std::size_t open);
+    std::size_t word_stop(std::size_t from);
+
+    std::size_t scan_pos_ = 0;       // position of the construct being read
+    std::size_t pending_start_ = 0;  // input offset where the pending text began
+
+    // For each offset and each state of the attribute-block walk (quote
+    // none/double/single times escape pending), the offset of the "}" that
+    // would close the block, or UINT32_MAX; built on the first long search.
+    std::vector<std::uint32_t> brace_table_;
+    // For each offset, the next "=" or white space at or after it.
+    std::vector<std::uint32_t> word_stop_table_;
 
     std::vector<std::size_t> alive_link_;  // union-find: next alive node at or after an index
     std::vector<std::size_t> capped_;      // nodes at the depth cap, sorted
@@ -218,10 +244,6 @@ std::optional<XrefSeg> ref_item(std::string_view item, bool single);
 void apply_ref_variant(ast::Inline& node, std::string_view value);
 
 // An attribute block ("{...}" or "{:...}") at the start of the text.
-struct TrailingAttr {
-    ast::Attr attr;
-    std::size_t len = 0;
-};
 std::optional<TrailingAttr> trailing_attr(std::string_view text);
 
 }  // namespace tavrel::inline_

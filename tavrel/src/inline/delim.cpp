@@ -35,11 +35,19 @@ bool is_script_space(char32_t c) { return text::is_white_space(c); }
 
 // The text of an attribute block as the scanner would have left it in a Text
 // node: escapes of punctuation resolved, character references decoded.
-std::string scanned_form(std::string_view raw) {
+std::string scanned_form(std::string_view raw, std::uint8_t math) {
     std::string s;
     s.reserve(raw.size());
     for (std::size_t i = 0; i < raw.size(); ++i) {
         if (raw[i] == '\\' && i + 1 < raw.size() && text::is_ascii_punctuation(static_cast<unsigned char>(raw[i + 1]))) {
+            char e = raw[i + 1];
+            if (math == 1 && (e == '(' || e == ')' || e == '[' || e == ']')) {
+                // At math level 1 these escapes stay in the text whole.
+                s.push_back('\\');
+                s.push_back(e);
+                ++i;
+                continue;
+            }
             ++i;
             if (raw[i] == '&')
                 s.push_back('\xFF');  // the scanner's escaped "&"
@@ -216,15 +224,22 @@ void process_delimiters_range(InlineScanner& sc, std::size_t bottom, std::size_t
         if (closer.count == 0 && after < sc.nodes.size() && sc.nodes[after].alive) {
             std::size_t pos = closer.pos;
             while (true) {
-                auto block = trailing_attr(sc.text.substr(pos));
+                auto block = sc.attr_block(pos);
                 if (!block) break;
-                auto* t = sc.nodes[after].inline_.as<ast::Text>();
+                Node& next = sc.nodes[after];
+                auto* t = next.inline_.as<ast::Text>();
                 if (!t) break;
-                std::string form = scanned_form(sc.text.substr(pos, block->len));
+                // The node can start with the block's text only when it was
+                // read from plain text covering the block; checking that
+                // first keeps a run of blocks that share one far "}" from
+                // costing the block's length at every closer.
+                if (next.raw_start != pos || next.raw_end == SIZE_MAX || next.raw_end < pos + block->len) break;
+                std::string form = scanned_form(sc.text.substr(pos, block->len), sc.context.options.math);
                 if (t->text.compare(0, form.size(), form) != 0) break;
                 attr_of(sc.nodes[slot].inline_)->merge(block->attr);
                 t->text.erase(0, form.size());
                 pos += block->len;
+                next.raw_start = pos;
                 if (t->text.empty()) {
                     sc.kill(after);
                     break;

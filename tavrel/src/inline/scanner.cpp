@@ -160,10 +160,14 @@ void InlineScanner::flush_text() {
     raw.swap(pending);
     escaped_backslash_end_ = SIZE_MAX;
     // Most runs hold no reference and no escaped "&": they move as they are.
+    std::size_t index;
     if (raw.find_first_of("&\xFF") == std::string::npos)
-        push_node(ast::Text{std::move(raw)});
+        index = push_node(ast::Text{std::move(raw)});
     else
-        push_node(ast::Text{decode_pending(raw)});
+        index = push_node(ast::Text{decode_pending(raw)});
+    nodes[index].raw_start = pending_start_;
+    nodes[index].raw_end = scan_pos_;
+    pending_start_ = scan_pos_;
 }
 
 void InlineScanner::push_bracket(BracketKind kind, std::size_t pos) {
@@ -175,7 +179,7 @@ void InlineScanner::push_bracket(BracketKind kind, std::size_t pos) {
 
 std::size_t InlineScanner::push_with_attrs(ast::Inline in, std::size_t pos) {
     if (takes_attrs(in)) {
-        while (auto block = trailing_attr(text.substr(pos))) {
+        while (auto block = attr_block(pos)) {
             attr_of(in)->merge(block->attr);
             pos += block->len;
         }
@@ -187,7 +191,7 @@ std::size_t InlineScanner::push_with_attrs(ast::Inline in, std::size_t pos) {
 std::size_t InlineScanner::apply_trailing_attrs(std::size_t index, std::size_t pos) {
     ast::Inline& in = nodes[index].inline_;
     if (!takes_attrs(in)) return pos;
-    while (auto block = trailing_attr(text.substr(pos))) {
+    while (auto block = attr_block(pos)) {
         std::optional<std::string> ref;
         auto& pairs = block->attr.pairs;
         for (auto it = pairs.begin(); it != pairs.end(); ++it) {
@@ -280,6 +284,8 @@ ast::Inlines InlineScanner::run() {
         return p < 0x80 ? autolink::is_boundary(p) : autolink::is_boundary(text::decode_utf8_before(text, at).cp);
     };
     while (pos < n) {
+        scan_pos_ = pos;
+        if (pending.empty()) pending_start_ = pos;
         // A run of plain bytes goes to the pending text in one step.
         std::size_t end = pos;
         while (end < n) {
@@ -295,6 +301,7 @@ ast::Inlines InlineScanner::run() {
         }
         pos = step(pos);
     }
+    scan_pos_ = n;
     flush_text();
     process_delimiters_range(*this, 0, SIZE_MAX);
     // The alive nodes, coalesced as they are taken (children are coalesced
@@ -985,7 +992,9 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
     }
     // Bracketed span.
     if (!shell && !image && after < text.size() && text[after] == '{') {
-        if (auto block = attrs::parse_braced_attr(text.substr(after))) {
+        // (The trailing form reads exactly the braced blocks, colon form
+        // included, with the same length.)
+        if (auto block = attr_block(after)) {
             shell = ast::Span{std::move(block->attr), {}};
             end = after + block->len;
         }
@@ -1038,6 +1047,104 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
     pop_bracket();
     if (is_link) link_floor_ = brackets.size();
     return apply_trailing_attrs(b.node, end);
+}
+
+// ---------------------------------------------------------------------------
+// Attribute blocks
+
+std::optional<std::size_t> InlineScanner::brace_close(std::size_t open) {
+    const std::size_t n = text.size();
+    // A short walk first: most blocks close within a few dozen bytes.
+    {
+        bool escaped = false;
+        char quote = 0;
+        std::size_t limit = std::min(n, open + 512);
+        std::size_t i = open + 1;
+        for (; i < limit; ++i) {
+            char c = text[i];
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (quote) {
+                if (c == quote) quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '}') {
+                return i;
+            }
+        }
+        if (i >= n) return std::nullopt;
+    }
+    if (brace_table_.empty()) {
+        // State s = quote * 2 + escaped, quote 0 none, 1 double, 2 single.
+        constexpr std::uint32_t kNone = UINT32_MAX;
+        brace_table_.assign((n + 1) * 6, kNone);
+        for (std::size_t i = n; i-- > 0;) {
+            const char c = text[i];
+            const std::uint32_t* next = &brace_table_[(i + 1) * 6];
+            std::uint32_t* here = &brace_table_[i * 6];
+            for (int q = 0; q < 3; ++q) {
+                here[q * 2 + 1] = next[q * 2];  // the escaped character is skipped
+                std::uint32_t r;
+                if (c == '\\') {
+                    r = next[q * 2 + 1];
+                } else if (q != 0) {
+                    r = c == (q == 1 ? '"' : '\'') ? next[0] : next[q * 2];
+                } else if (c == '"') {
+                    r = next[2];
+                } else if (c == '\'') {
+                    r = next[4];
+                } else if (c == '}') {
+                    r = static_cast<std::uint32_t>(i);
+                } else {
+                    r = next[0];
+                }
+                here[q * 2] = r;
+            }
+        }
+    }
+    std::uint32_t r = brace_table_[(open + 1) * 6];
+    if (r == UINT32_MAX) return std::nullopt;
+    return r;
+}
+
+std::size_t InlineScanner::word_stop(std::size_t from) {
+    const std::size_t n = text.size();
+    auto stop_at = [&](std::size_t i) {
+        if (text[i] == '=') return true;
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) return false;
+        return text::is_white_space(text::decode_utf8(text, i).cp);
+    };
+    std::size_t limit = std::min(n, from + 256);
+    for (std::size_t i = from; i < limit; ++i)
+        if (stop_at(i)) return i;
+    if (limit == n) return n;
+    if (word_stop_table_.empty()) {
+        word_stop_table_.assign(n + 1, static_cast<std::uint32_t>(n));
+        for (std::size_t i = n; i-- > 0;)
+            word_stop_table_[i] = stop_at(i) ? static_cast<std::uint32_t>(i) : word_stop_table_[i + 1];
+    }
+    return word_stop_table_[from];
+}
+
+std::optional<TrailingAttr> InlineScanner::attr_block(std::size_t pos) {
+    if (pos >= text.size() || text[pos] != '{') return std::nullopt;
+    auto close = brace_close(pos);
+    if (!close) return std::nullopt;
+    std::size_t body_start = pos + 1;
+    const bool colon = body_start < *close && text[body_start] == ':';
+    if (colon) ++body_start;
+    std::string_view body = text.substr(body_start, *close - body_start);
+    std::string_view lead = text::trim_start(body);
+    if (text::trim_end(lead).empty()) return std::nullopt;
+    if (!colon && lead[0] != '#' && lead[0] != '.') {
+        // The first word must hold "=" after its first character.
+        std::size_t word = *close - lead.size();
+        std::size_t stop = word_stop(word + text::decode_utf8(text, word).len);
+        if (stop >= *close || text[stop] != '=') return std::nullopt;
+    }
+    return TrailingAttr{attrs::parse_attrs_body(body), *close + 1 - pos};
 }
 
 // ---------------------------------------------------------------------------

@@ -69,6 +69,18 @@ TEST(Spans, AttributeBlockAfterBracket) {
     EXPECT_EQ(p("![x]{.y}"), "\"![x]{.y}\"");
 }
 
+TEST(Spans, LongAttributeBlocks) {
+    Ctx p;
+    // Blocks whose "}" lies far away are found through the closer table.
+    std::string v(700, 'v');
+    EXPECT_EQ(p("[x]{k=\"" + v + " }\"}"), "Span[\"x\"]{k=" + v + " }}");
+    EXPECT_EQ(p("`c`{.a k='" + v + "'} t"), "Code(c){.a k=" + v + "} \" t\"");
+    EXPECT_EQ(p("[x]{" + v + "=1}"), "Span[\"x\"]{" + v + "=1}");
+    EXPECT_EQ(p("[x]{" + v + " =1}"), "\"[x]{" + v + " =1}\"");
+    EXPECT_EQ(p("*a*{k=" + v + "} b"), "Emph[\"a\"]{k=" + v + "} \" b\"");
+    EXPECT_EQ(p("[x]{k=\"" + v + "}"), "\"[x]{k=\"" + v + "}\"");
+}
+
 TEST(References, FullCollapsedShortcut) {
     Ctx p;
     p.defs["foo bar"] = inline_::LinkRef{"/u", std::string("T"), ast::Attr::with_class("c")};
