@@ -11,7 +11,6 @@
 #include <type_traits>
 #include <variant>
 
-#include "tavrel/render.hpp"
 #include "tavrel/text.hpp"
 #include "tavrel/write_md.hpp"
 
@@ -370,11 +369,15 @@ bool node_fits(const Inline& node) {
                 return !has_bar_or_line_end(n.html);
             } else if constexpr (std::is_same_v<T, Operation>) {
                 if (n.args.size() >= 2) {
-                    // Written as an HTML template element: look at its bytes.
-                    render::Renderer r;
-                    std::string html;
-                    r.inline_node(Inline(n), html);
-                    return !has_bar_or_line_end(html);
+                    // The template element: its attribute values and the
+                    // arguments' Markdown.
+                    if (has_bar_or_line_end(n.system) || has_bar_or_line_end(n.kind) || has_bar_or_line_end(n.name)) {
+                        return false;
+                    }
+                    for (const auto& arg : n.args) {
+                        if ((arg.name && has_bar_or_line_end(*arg.name)) || !run_fits(arg.value)) return false;
+                    }
+                    return true;
                 }
                 auto label = usable_name(n.name);
                 if (!label) label = usable_name(n.kind);

@@ -828,9 +828,35 @@ void Renderer::operation(const Operation& op) {
         after_is_closer_ = saved_closer;
         text("{{/" + *label + "}}");
     } else {
-        // References recorded in an inline fragment get no section.
-        render::Renderer r;
-        r.inline_node(Inline(op), out_);
+        // The template element of the HTML renderer, with its tags as they
+        // stand and each argument's value written as Markdown: the reader
+        // takes the tags as raw HTML and the text between them as Markdown,
+        // so HTML-escaped text there would not read back as itself.
+        out_.append("<template data-op=\"");
+        render::escape_attr(op.system, out_);
+        out_.push_back(':');
+        render::escape_attr(op.kind, out_);
+        out_.append("\" data-name=\"");
+        render::escape_attr(op.name, out_);
+        out_.append("\">");
+        const char32_t saved_after = after_;
+        const bool saved_closer = after_is_closer_;
+        for (const auto& arg : op.args) {
+            out_.append("<div data-arg");
+            if (arg.name) {
+                out_.append(" data-name=\"");
+                render::escape_attr(*arg.name, out_);
+                out_.push_back('"');
+            }
+            out_.push_back('>');
+            after_ = '<';
+            after_is_closer_ = false;
+            raw_inlines(arg.value);
+            out_.append("</div>");
+        }
+        after_ = saved_after;
+        after_is_closer_ = saved_closer;
+        out_.append("</template>");
     }
 }
 

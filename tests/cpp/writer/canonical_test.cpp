@@ -94,9 +94,13 @@ TEST(CanonicalTables, CellsAPipeRowCannotHoldSendTheTableToHtml) {
     EXPECT_TRUE(is_html(md({table_with_cell({Link{Attr{}, {T("l")}, "a|b", std::nullopt}})})));
     EXPECT_TRUE(is_html(md({table_with_cell({Em({Span{Id("a|b"), {T("x")}}})})})));
     EXPECT_TRUE(is_html(md({table_with_cell({Em({T("x"), HB(), T("y")})})})));
-    // Inside a two-argument template call the "|" lands in its HTML.
-    Operation op{"mediawiki", "transclude", "t", {OperationArg{{T("a|b")}, std::nullopt}, OperationArg{{T("c")}, std::nullopt}}};
+    // A two-argument template call's element: a "|" in an attribute value
+    // stands bare, one in an argument's text is escaped.
+    Operation op{"mediawiki", "transclude", "a|b", {OperationArg{{T("x")}, std::nullopt}, OperationArg{{T("c")}, std::nullopt}}};
     EXPECT_TRUE(is_html(md({table_with_cell({op})})));
+    op.name = "t";
+    op.args[0].value = {T("a|b")};
+    EXPECT_FALSE(is_html(md({table_with_cell({op})})));
     // A one-alignment table with two head cells has no delimiter row to match.
     Table mismatch = table_with_cell({T("c")});
     mismatch.aligns = {Align::Default};

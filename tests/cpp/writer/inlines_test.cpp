@@ -172,6 +172,11 @@ TEST(WriteInlines, TemplateCalls) {
     EXPECT_EQ(para({op("I", "transclude", {OperationArg{{T("x")}, std::nullopt}, OperationArg{{T("y")}, "k"}})}),
               "<template data-op=\"mediawiki:transclude\" data-name=\"I\"><div data-arg>x</div>"
               "<div data-arg data-name=\"k\">y</div></template>");
+    // The arguments between the element's tags are read back as Markdown.
+    EXPECT_EQ(para({op("lang", "transclude", {OperationArg{{T("fr")}, std::nullopt},
+                                               OperationArg{{T("a_b &lt;"), Em({T("c")})}, "x&y"}})}),
+              "<template data-op=\"mediawiki:transclude\" data-name=\"lang\"><div data-arg>fr</div>"
+              "<div data-arg data-name=\"x&amp;y\">a\\_b \\&lt;*c*</div></template>");
     EXPECT_EQ(tavrel::write_md::usable_name("a\nb"), std::nullopt);
     EXPECT_EQ(tavrel::write_md::usable_name(" {{x "), std::nullopt);
 }
