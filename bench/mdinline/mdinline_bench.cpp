@@ -114,6 +114,10 @@ std::string hostile(int shape, std::size_t size) {
         case 13: return repeat("(http://_/", size);         // refused bare URLs in one word
         case 14: return repeat("(http://_?", size);
         case 15: return repeat("(www.", size);
+        case 16: return repeat("[a]{ ", size);             // attribute blocks without "}"
+        case 17: return repeat("*a*{a=1 ", size);          // closers before unclosed blocks
+        case 18: return repeat("[@a;", size);              // e-mail words and reference lists
+        case 19: return repeat("_a*b ", size);             // mixed unmatched runs
         default: return {};
     }
 }
@@ -126,7 +130,7 @@ void BM_Hostile(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(text.size()) * state.iterations());
 }
 BENCHMARK(BM_Hostile)
-    ->ArgsProduct({benchmark::CreateDenseRange(0, 15, 1), {1 << 16, 1 << 20}})
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 19, 1), {1 << 16, 1 << 20}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
