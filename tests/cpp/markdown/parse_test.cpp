@@ -13,8 +13,6 @@ namespace {
 
 ast::Document parse(std::string_view md) { return parse_source(md, Options::dataset()); }
 
-std::string dump(std::string_view md) { return ast::debug_string(parse(md).blocks); }
-
 // The plain text of a block's inlines (Text and soft breaks only).
 std::string text_of(const ast::Inlines& in) {
     std::string out;
