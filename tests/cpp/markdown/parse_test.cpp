@@ -527,3 +527,23 @@ TEST(Containers, EmptyItemThenBlankLineEndsTheList) {
     auto d = parse("-\n\n-\n");
     EXPECT_EQ(d.blocks.size(), 2u);
 }
+
+TEST(Leaves, DivsAndFootnotesStopAtTheNestingLimit) {
+    Options o;
+    o.max_block_depth = 1;
+    auto d = parse_source("> ::: note\n> x\n", o);
+    const auto* q = d.blocks[0].as<ast::BlockQuote>();
+    ASSERT_TRUE(q);
+    ASSERT_EQ(q->blocks.size(), 1u);
+    EXPECT_EQ(para(q->blocks[0]), "::: note\nx");
+
+    d = parse_source("> [^a]: x\n", o);
+    EXPECT_TRUE(d.footnotes.empty());
+
+    // A list item counts as well: no quote opens inside one at the limit.
+    o.max_block_depth = 2;
+    d = parse_source("- > x\n", o);
+    const auto* l = d.blocks[0].as<ast::List>();
+    ASSERT_TRUE(l);
+    EXPECT_TRUE(l->items[0].blocks[0].is<ast::Paragraph>());
+}
