@@ -3,6 +3,7 @@
 // Both walk the same inlines the same way; the walk is written once over a
 // sink that receives pieces of text, so the count never builds the string
 // it counts.
+#include <cstdint>
 #include <string>
 
 #include "corpuswright/cleanup.hpp"
@@ -49,10 +50,31 @@ struct Append {
     void operator()(std::string_view s) { out.append(s); }
 };
 
+// Counts scalar values up to `limit` and then stops decoding: the prose test
+// only asks whether a page reaches its threshold, and long pages reach it in
+// their first paragraph.
 struct Count {
+    std::size_t limit;
     std::size_t n = 0;
-    void operator()(std::string_view s) { n += tavrel::text::count_chars(s); }
+    void operator()(std::string_view s) {
+        if (n < limit) n += tavrel::text::count_chars(s);
+    }
 };
+
+void count_blocks(const Blocks& blocks, Count& c) {
+    for (const Block& b : blocks) {
+        if (c.n >= c.limit) return;
+        switch (b.kind()) {
+            case BlockKind::Paragraph: walk(b.as<Paragraph>()->content, c); break;
+            case BlockKind::BlockQuote: count_blocks(b.as<BlockQuote>()->blocks, c); break;
+            case BlockKind::Div: count_blocks(b.as<Div>()->blocks, c); break;
+            case BlockKind::List:
+                for (const ListItem& item : b.as<List>()->items) count_blocks(item.blocks, c);
+                break;
+            default: break;
+        }
+    }
+}
 
 }  // namespace
 
@@ -64,24 +86,15 @@ std::string plain(const Inlines& inlines) {
 }
 
 std::size_t paragraph_chars(const Blocks& blocks) {
-    std::size_t n = 0;
-    for (const Block& b : blocks) {
-        switch (b.kind()) {
-            case BlockKind::Paragraph: {
-                Count c;
-                walk(b.as<Paragraph>()->content, c);
-                n += c.n;
-                break;
-            }
-            case BlockKind::BlockQuote: n += paragraph_chars(b.as<BlockQuote>()->blocks); break;
-            case BlockKind::Div: n += paragraph_chars(b.as<Div>()->blocks); break;
-            case BlockKind::List:
-                for (const ListItem& item : b.as<List>()->items) n += paragraph_chars(item.blocks);
-                break;
-            default: break;
-        }
-    }
-    return n;
+    Count c{SIZE_MAX};
+    count_blocks(blocks, c);
+    return c.n;
+}
+
+bool paragraph_chars_reach(const Blocks& blocks, std::size_t limit) {
+    Count c{limit};
+    count_blocks(blocks, c);
+    return c.n >= limit;
 }
 
 }  // namespace corpuswright::cleanup

@@ -28,7 +28,7 @@ std::optional<ConvertedDocument> convert_tree(tavrel::ast::Document doc, const r
     doc.diagnostics.clear();
 
     if (doc.blocks.empty()) return std::nullopt;
-    if (cleanup::paragraph_chars(doc.blocks) < kMinProseChars) return std::nullopt;
+    if (!cleanup::paragraph_chars_reach(doc.blocks, kMinProseChars)) return std::nullopt;
 
     cleanup::clean_blocks(doc.blocks, roles);
     cleanup::cut_back_matter(doc.blocks);

@@ -45,6 +45,10 @@ std::string plain(const Inlines& inlines);
 // other block kinds count 0.
 std::size_t paragraph_chars(const Blocks& blocks);
 
+// Whether `paragraph_chars(blocks)` is at least `limit`, counting no further
+// than needed to know.
+bool paragraph_chars_reach(const Blocks& blocks, std::size_t limit);
+
 // --- the clean-up passes ------------------------------------------------------
 
 // Rewrites `blocks` in place: cleans the inlines of every block, drops

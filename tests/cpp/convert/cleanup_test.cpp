@@ -75,6 +75,11 @@ TEST(ParagraphChars, CountsParagraphTextInContainersOnly) {
     blocks.push_back(Figure{Attr{}, Ts("fig"), image("alt")});
     blocks.push_back(CodeBlock{Attr{}, "", std::nullopt, "code"});
     EXPECT_EQ(paragraph_chars(blocks), 9u);
+    // The bounded test agrees with the count at and around its value.
+    EXPECT_TRUE(paragraph_chars_reach(blocks, 9));
+    EXPECT_FALSE(paragraph_chars_reach(blocks, 10));
+    EXPECT_TRUE(paragraph_chars_reach(blocks, 1));
+    EXPECT_TRUE(paragraph_chars_reach({}, 0));
 }
 
 TEST(ParagraphChars, CountsScalarValuesNotBytes) {
