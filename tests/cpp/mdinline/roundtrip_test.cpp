@@ -32,6 +32,9 @@ const char* const kWords[] = {
     "__NOTOC__", "<q>q</q>", "'", "\"", "&", "&amp;amp;", "--", "---", "...",
     "a\xEE\x80\x80b", "t\tab", "[[L|a@b.org]]", "[http://x.org www.y.com]", "<code>a\tb</code>",
     "{{t|x=1}}", "&#91;", "&#93;", "\\[x\\]", "$x$", "~~s~~", "==h==",
+    "'''a ''b'' c'''", "''a '''b''' c''", "[[L|'''b''']]", "<ref>{{t|''a''}}</ref>",
+    "<span class=\"c\">''i''</span>", "<u>'''b'''</u>", "<sup>x</sup><sub>y</sub>", "''[[L]]''",
+    "'''[http://x.org l]'''", "<s>''a''</s>", "x''y''z", "a'''b'''c", "<math>a_b</math>,", "''a\nb''",
 };
 
 std::string make_page(std::mt19937& rng) {
@@ -131,7 +134,7 @@ TEST(InlineRoundTrip, SyntheticWikiCorpus) {
     std::mt19937 rng(20261207);
     std::vector<Mismatch> mismatches;
     std::size_t runs = 0;
-    for (int page_no = 0; page_no < 400; ++page_no) {
+    for (int page_no = 0; page_no < 1500; ++page_no) {
         std::string page = make_page(rng);
         ast::Document doc = wikitext::document::parse(page);
         // Every referenced label counts as defined, as in a document whose
