@@ -35,6 +35,7 @@ const char* const kWords[] = {
     "'''a ''b'' c'''", "''a '''b''' c''", "[[L|'''b''']]", "<ref>{{t|''a''}}</ref>",
     "<span class=\"c\">''i''</span>", "<u>'''b'''</u>", "<sup>x</sup><sub>y</sub>", "''[[L]]''",
     "'''[http://x.org l]'''", "<s>''a''</s>", "x''y''z", "a'''b'''c", "<math>a_b</math>,", "''a\nb''",
+    "<span>**</span>", "<span>[x]</span>",
 };
 
 std::string make_page(std::mt19937& rng) {
