@@ -257,7 +257,6 @@ struct HtmlContainer {
     // block's element name and depth after the line.
     std::optional<std::pair<std::string, std::size_t>> enclosing;
     bool closed = false;
-    bool text_after_tag = false;  // content began on the tag's own line
 };
 struct Root {};
 struct BlockQuote {

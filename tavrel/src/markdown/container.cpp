@@ -372,8 +372,9 @@ bool Segment::close_markdown_container(const std::string& rest, std::size_t matc
         if (!c) continue;
         std::string closer = "</" + c->name + ">";
         std::string_view t = text::trim(rest);
-        bool closes = t == closer || (c->text_after_tag && t.starts_with(closer));
-        if (!closes) return false;
+        // The opening tag always ends its line (text after it would make no
+        // container), so only a line that is exactly the closer closes.
+        if (t != closer) return false;
         c->closed = true;
         auto enclosing = c->enclosing;
         close_to(i);

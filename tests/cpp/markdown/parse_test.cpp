@@ -547,3 +547,23 @@ TEST(Leaves, DivsAndFootnotesStopAtTheNestingLimit) {
     ASSERT_TRUE(l);
     EXPECT_TRUE(l->items[0].blocks[0].is<ast::Paragraph>());
 }
+
+TEST(RawHtml, MarkdownContainers) {
+    auto d = parse("<div class=\"n\" markdown=\"1\">\n*x*\n</div>\n");
+    ASSERT_EQ(d.blocks.size(), 3u);
+    EXPECT_EQ(d.blocks[0].as<ast::HtmlBlock>()->html, "<div class=\"n\">\n");
+    EXPECT_TRUE(d.blocks[1].as<ast::Paragraph>()->content[0].is<ast::Emph>());
+    EXPECT_EQ(d.blocks[2].as<ast::HtmlBlock>()->html, "</div>\n");
+
+    d = parse("<div markdown=\"1\">\ntext\n");
+    EXPECT_EQ(messages(d), Strings{"1: unclosed markdown container (expected '</div>')"});
+
+    // Opened at the end of a line of a raw block: the block keeps the tag,
+    // the content is Markdown, and the raw block goes on after the closer.
+    d = parse("<section>\n<div markdown=\"1\">\n*y*\n</div>\n</section>\n");
+    ASSERT_EQ(d.blocks.size(), 3u);
+    EXPECT_EQ(d.blocks[0].as<ast::HtmlBlock>()->html, "<section>\n<div markdown=\"1\">\n");
+    EXPECT_TRUE(d.blocks[1].is<ast::Paragraph>());
+    EXPECT_EQ(d.blocks[2].as<ast::HtmlBlock>()->html, "</div>\n</section>\n");
+    EXPECT_TRUE(d.diagnostics.empty());
+}
