@@ -200,3 +200,30 @@ def test_dataset_functions_parse_arguments(tmp_path):
     with pytest.raises(TypeError) as e:
         _core.build_stage2("a", "b", 1, 2, 3)
     assert str(e.value) == "build_stage2() takes from 2 to 4 positional arguments but 5 were given"
+
+
+def test_sequence_whose_length_fails_is_still_read(converter):
+    class Pages:
+        def __len__(self):
+            raise RuntimeError("no length")
+
+        def __getitem__(self, i):
+            if i >= 3:
+                raise IndexError
+            return page(i + 1)
+
+    expected = [converter.quillmd(page(i + 1)) for i in range(3)]
+    assert converter.quillmd_batch(Pages()) == expected
+
+
+def test_sequence_iteration_error_carries_the_note(converter):
+    class Broken:
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, i):
+            raise KeyError("boom")
+
+    with pytest.raises(KeyError) as e:
+        converter.quillmd_batch(Broken())
+    assert notes(e) == ["while processing 'sources'"]
