@@ -30,7 +30,7 @@ namespace tavrel::inline_ {
 // Deepest nesting of inline containers the parser builds. Far above real
 // text; it keeps recursive walks of the tree (coalescing, writing) within a
 // worker thread's stack.
-inline constexpr std::uint32_t max_inline_depth = 128;
+inline constexpr std::uint32_t max_inline_depth = 256;
 
 // Entry: the inlines of one block's raw inline text. Safe to call from any
 // number of threads with the same context.
