@@ -148,9 +148,19 @@ void recycle_symbols(Symbols&& s) {
   }
 }
 
+// Whether any of the n symbols at p is a marker. Scans from the end in
+// groups of 16, because a segment that still has markers usually has one
+// among its last few symbols.
 bool has_marker(const std::uint16_t* p, std::size_t n) {
+  std::size_t i = n;
+  while (i >= 16) {
+    i -= 16;
+    std::uint16_t any = 0;
+    for (std::size_t k = 0; k < 16; ++k) any |= p[i + k];
+    if (any & kMarkerBase) return true;
+  }
   std::uint16_t any = 0;
-  for (std::size_t i = 0; i < n; ++i) any |= p[i];
+  for (std::size_t k = 0; k < i; ++k) any |= p[k];
   return (any & kMarkerBase) != 0;
 }
 
