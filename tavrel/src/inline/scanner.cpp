@@ -10,6 +10,7 @@
 // through a union-find "next alive" link, and nodes at the nesting cap are
 // kept in a sorted list so that refusing a too-deep construct is a lookup.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "tavrel/attrs.hpp"
@@ -80,6 +81,16 @@ struct SpecialBytes {
     }
 };
 constexpr SpecialBytes kSpecial;
+
+// `is_boundary` for ASCII characters, looked up once.
+const std::array<bool, 128>& ascii_boundary() {
+    static const std::array<bool, 128> table = [] {
+        std::array<bool, 128> t{};
+        for (char32_t c = 0; c < 128; ++c) t[c] = autolink::is_boundary(c);
+        return t;
+    }();
+    return table;
+}
 constexpr bool special_byte(unsigned char c) { return kSpecial.at[c]; }
 
 std::string decode_pending(std::string_view raw) {
@@ -273,15 +284,15 @@ ast::Inlines InlineScanner::run() {
     // Whether a bare link may start at `at` (byte `c`, a character start):
     // only after a boundary character, and only where a scheme, "www." or
     // an "@" within the bounded word can begin.
+    const std::array<bool, 128>& boundary_table = ascii_boundary();
     auto may_start_link = [&](std::size_t at, unsigned char c) {
-        bool starter = c == 'h' || c == 'f' || c == 'w' || c == 'm' || c == 'M' || c == 'x' || c == 'X';
-        if (!starter && any_at) {
-            while (next_at < at_pos_.size() && at_pos_[next_at] < at) ++next_at;
-            starter = next_at < at_pos_.size() && at_pos_[next_at] < at + 256;
-        }
-        if (!starter) return false;
         unsigned char p = at > 0 ? static_cast<unsigned char>(text[at - 1]) : 0;
-        return p < 0x80 ? autolink::is_boundary(p) : autolink::is_boundary(text::decode_utf8_before(text, at).cp);
+        bool boundary = p < 0x80 ? boundary_table[p] : autolink::is_boundary(text::decode_utf8_before(text, at).cp);
+        if (!boundary) return false;
+        if (c == 'h' || c == 'f' || c == 'w' || c == 'm' || c == 'M' || c == 'x' || c == 'X') return true;
+        if (!any_at) return false;
+        while (next_at < at_pos_.size() && at_pos_[next_at] < at) ++next_at;
+        return next_at < at_pos_.size() && at_pos_[next_at] < at + 256;
     };
     while (pos < n) {
         scan_pos_ = pos;
