@@ -77,6 +77,10 @@ TEST(Emphasis, TrailingAttributes) {
     EXPECT_EQ(p("**a**{: .c}"), "Strong[\"a\"]{.c}");
     // A block whose text was split by other constructs stays visible.
     EXPECT_EQ(p("*a*{k=*b*}"), "Emph[\"a\"] \"{k=\" Emph[\"b\"] \"}\"");
+    // Inside a bracket the block is matched when the bracket closes.
+    EXPECT_EQ(p("[*a*{.x}]{.y}"), "Span[Emph[\"a\"]{.x}]{.y}");
+    // A block broken by a line end is not the text after the closer.
+    EXPECT_EQ(p("*a*{.x\n.y}"), "Emph[\"a\"] \"{.x\" SB \".y}\"");
     // Escapes and references inside the block are matched as the scan left them.
     EXPECT_EQ(p("*a*{k=x\\&y&amp;z}"), "Emph[\"a\"]{k=x&y&z}");
 }
