@@ -100,6 +100,11 @@ public:
         for (const auto& fn : (labels_from ? *labels_from : doc).footnotes) footnote_labels_.insert(fn.label);
     }
 
+    // The Markdown of one block written as `render_block_md` writes it (the
+    // definitions of its inline notes after it, numbered from 1), leaving
+    // this writer's text and notes as they were. Lets one writer, with its
+    // footnote labels gathered once, write many blocks alone.
+    std::string block_alone(const ast::Block& block);
     // Appends each block in order, each ending with its own blank line.
     void blocks(const ast::Blocks& blocks);
     void block(const ast::Block& block);

@@ -99,8 +99,11 @@ RangesResult document_chunk_ranges_structural(const Document& doc, std::uint64_t
         front.metadata = doc.metadata;
         B[0] = write_md::render_md(front).size();
     }
+    // One writer for every block: it gathers the footnote labels once.
+    static const Document no_footnotes;
+    write_md::Renderer writer(no_footnotes, &doc);
     for (std::size_t i = 0; i < n; ++i) {
-        md[i] = write_md::render_block_md(doc.blocks[i], &doc);
+        md[i] = writer.block_alone(doc.blocks[i]);
         block_words[i] = count_words(md[i]);
         W[i + 1] = W[i] + block_words[i];
         B[i + 1] = B[i] + md[i].size();

@@ -236,9 +236,21 @@ std::string render_md(const Document& doc) {
 
 std::string render_block_md(const Block& block, const Document* labels_from) {
     Renderer r(empty_document(), labels_from);
-    r.block(block);
-    r.flush_notes();
-    return r.take();
+    return r.block_alone(block);
+}
+
+std::string Renderer::block_alone(const Block& block) {
+    std::string saved_out;
+    saved_out.swap(out_);
+    std::vector<std::pair<std::string, Inlines>> saved_notes;
+    saved_notes.swap(notes_);
+    this->block(block);
+    flush_notes();
+    std::string text;
+    text.swap(out_);
+    out_.swap(saved_out);
+    notes_.swap(saved_notes);
+    return text;
 }
 
 bool simple_table(const Table& t) {
