@@ -158,11 +158,11 @@ class Decoder {
   // CRC (else InvalidBlock at the block start). Every failure is
   // Error::Decode with the fault's bit position; no partial output.
   // Thread-safe over a shared input with one WorkBuffer per thread.
-  // `reuse`, when given, is a spent buffer whose memory the output takes
-  // over (saving the page faults of a fresh one).
+  // `bin`, when given, supplies a spent buffer for the output (saving the
+  // page faults of a fresh one).
   static Result<BlockOutput> block(WorkBuffer& work, Bits& bits, unsigned level,
                                    std::optional<std::uint32_t> expected_crc,
-                                   std::vector<std::uint8_t> reuse = {});
+                                   output::BufferBin* bin = nullptr);
 };
 
 // A speculatively decoded block.

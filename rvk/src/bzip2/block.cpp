@@ -29,6 +29,7 @@
 #include <cstring>
 
 #include "bzip2_internal.hpp"
+#include "rvk/pipe.hpp"
 
 namespace rvk::decoder {
 
@@ -342,7 +343,7 @@ bool false_with(Fault& fault, DecodeError code, std::uint64_t bit) {
 
 bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes,
                   std::uint64_t& pos_io, unsigned level, const std::uint32_t* expected_crc,
-                  BlockOutput& out, Fault& fault) {
+                  BlockOutput& out, Fault& fault, output::BufferBin* bin) {
   const std::uint64_t nbits = nbytes > UINT64_MAX / 8 ? UINT64_MAX : nbytes * 8;
   const std::uint64_t block_start = pos_io >= 48 ? pos_io - 48 : 0;
   const std::uint32_t max_syms = static_cast<std::uint32_t>(max_block_symbols(level));
@@ -607,6 +608,7 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
 
   // 12-13. Initial run-length decoding and the block CRC.
   std::size_t out_len = 0;
+  if (bin && out.bytes.capacity() < n) out.bytes = bin->take(n);
   if (!undo_initial_rle(ll, n, max_block_output(level), out.bytes, out_len)) {
     RVK_BZ_FAIL(DecodeError::BlockOverflow, block_start);
   }
@@ -620,14 +622,13 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
 
 Result<BlockOutput> Decoder::block(WorkBuffer& work, Bits& bits, unsigned level,
                                    std::optional<std::uint32_t> expected_crc,
-                                   std::vector<std::uint8_t> reuse) {
+                                   output::BufferBin* bin) {
   BlockOutput out;
-  out.bytes = std::move(reuse);
   Fault fault;
   std::span<const std::uint8_t> in = bits.input();
   std::uint64_t pos = bits.pos;
   const std::uint32_t* expect = expected_crc ? &*expected_crc : nullptr;
-  if (!decode_block(work, in.data(), in.size(), pos, level, expect, out, fault)) {
+  if (!decode_block(work, in.data(), in.size(), pos, level, expect, out, fault, bin)) {
     return to_error(fault);
   }
   bits.pos = pos;

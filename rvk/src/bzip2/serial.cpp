@@ -15,11 +15,6 @@ namespace {
 
 constexpr std::uint32_t rotl1(std::uint32_t v) { return (v << 1) | (v >> 31); }
 
-// A spent buffer large enough for a typical block, or none.
-std::vector<std::uint8_t> spent_buffer(output::BufferBin* bin) {
-  return bin ? bin->take(max_block_symbols(9)) : std::vector<std::uint8_t>{};
-}
-
 }  // namespace
 
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
@@ -34,7 +29,7 @@ Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
   if (bit_offset >= bits.len_bits()) return Error::decode(bit_offset, DecodeError::Truncated);
   RVK_TRY_ASSIGN(std::uint64_t magic, bits.magic());
   if (magic != kBlockMagic) return Error::decode(bit_offset, DecodeError::InvalidMagic);
-  RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(thread_work_buffer(), bits, 9, crc, spent_buffer(bin)));
+  RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(thread_work_buffer(), bits, 9, crc, bin));
   DecodedCandidate c;
   c.decoded_len = block.bytes.size();
   c.bytes = std::move(block.bytes);
@@ -88,7 +83,7 @@ Result<void> decode_serial_impl(std::span<const std::uint8_t> input, const Block
       if (stopped && stopped->load(std::memory_order_relaxed)) return Error::reader_stopped();
       RVK_TRY_ASSIGN(magic, bits.magic());
       if (magic != kBlockMagic) break;
-      RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(work, bits, level, std::nullopt, spent_buffer(bin)));
+      RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(work, bits, level, std::nullopt, bin));
       const std::uint64_t len = block.bytes.size();
       RVK_TRY(sink(std::move(block.bytes)));
       if (total + len < total) return Error::invalid_configuration("decoded offset overflow");
