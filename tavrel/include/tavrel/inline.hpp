@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "tavrel/ast.hpp"
@@ -169,7 +170,7 @@ private:
     // Backtick runs after the first code span opener: start offsets by run
     // length, built once so that every closer search is a lookup.
     bool runs_built_ = false;
-    std::vector<std::pair<std::size_t, std::vector<std::size_t>>> runs_;
+    std::unordered_map<std::size_t, std::vector<std::size_t>> runs_;
 
     // Matching ")" of every unescaped "(" from the first inline-link attempt
     // on, with the nesting height inside, built in one walk.

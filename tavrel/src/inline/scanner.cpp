@@ -464,21 +464,14 @@ std::size_t InlineScanner::code_span(std::size_t pos) {
             }
             std::size_t s = i;
             while (i < text.size() && text[i] == '`') ++i;
-            std::size_t len = i - s;
-            auto it = std::find_if(runs_.begin(), runs_.end(), [&](const auto& r) { return r.first == len; });
-            if (it == runs_.end()) {
-                runs_.emplace_back(len, std::vector<std::size_t>{});
-                it = runs_.end() - 1;
-            }
-            it->second.push_back(s);
+            runs_[i - s].push_back(s);
         }
     }
     std::size_t close = SIZE_MAX;
-    for (const auto& [len, starts] : runs_) {
-        if (len != n) continue;
+    if (auto found = runs_.find(n); found != runs_.end()) {
+        const std::vector<std::size_t>& starts = found->second;
         auto it = std::lower_bound(starts.begin(), starts.end(), open_end);
         if (it != starts.end()) close = *it;
-        break;
     }
     if (close == SIZE_MAX) {
         pending.append(text.substr(pos, n));
