@@ -8,6 +8,7 @@
 // behaviour switches) and by the "./" and "#" prefixes of links to wiki
 // pages.
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,23 +33,31 @@ bool all_ascii_digits(std::string_view w) {
     return true;
 }
 
+// The paragraph tests on the paragraph's plain text P, or on its start.
+//
 // Image-map and gallery leftovers: a paragraph whose text begins (after
 // leading white space, in any letter case) with "file:" or "<file:", or whose
 // first word is "circle", "poly" or "rect" followed by up to two words of
-// digits ("rect 10 20 30 40 [[link]]").
+// digits ("rect 10 20 30 40 [[link]]"), is dropped; so is a paragraph whose
+// text is only white space.
 //
 // The rule is stated on the lower-cased text; compared without regard to
 // ASCII case instead, it gives the same answer, because no character outside
 // ASCII lower-cases to a text made only of the ASCII letters of these words
 // (the nearest, "İ", becomes "i" plus a combining dot), and digits and white
 // space have no case. That spares lower-casing whole paragraphs.
-bool image_map_leftover(std::string_view p) {
+//
+// `p` may be only the start of P (`complete` false): the answer is then
+// absent whenever the rest of P could change it, and the caller asks again
+// with the whole text. Most paragraphs are decided by their first word.
+std::optional<bool> keep_text(std::string_view p, bool complete) {
     std::string_view rest = tavrel::text::trim_start(p);
-    if (casemap::starts_with_ascii_ci(rest, "file:") || casemap::starts_with_ascii_ci(rest, "<file:")) return true;
-    // Only the first three words matter; a long paragraph is not walked to
-    // its end.
-    auto next_word = [&rest]() {
-        rest = tavrel::text::trim_start(rest);
+    if (rest.empty()) return complete ? std::optional<bool>(false) : std::nullopt;
+    if (casemap::starts_with_ascii_ci(rest, "file:") || casemap::starts_with_ascii_ci(rest, "<file:")) return false;
+    if (!complete && rest.size() < 6) return std::nullopt;
+    // The next word of `rest`, and whether it runs to the end of the text held.
+    bool at_end = false;
+    auto next_word = [&rest, &at_end]() {
         std::size_t i = 0;
         while (i < rest.size()) {
             tavrel::text::Decoded d = tavrel::text::decode_utf8(rest, i);
@@ -56,25 +65,33 @@ bool image_map_leftover(std::string_view p) {
             i += d.len;
         }
         std::string_view word = rest.substr(0, i);
-        rest.remove_prefix(i);
+        at_end = i == rest.size();
+        rest = tavrel::text::trim_start(rest.substr(i));
         return word;
     };
     std::string_view shape = next_word();
+    if (at_end && !complete) return std::nullopt;
     if (!casemap::equals_ascii_ci(shape, "circle") && !casemap::equals_ascii_ci(shape, "poly") &&
         !casemap::equals_ascii_ci(shape, "rect"))
-        return false;
+        return true;
     for (int k = 0; k < 2; ++k) {
+        if (rest.empty()) {
+            if (!complete) return std::nullopt;
+            break;
+        }
         std::string_view word = next_word();
-        if (word.empty()) break;
-        if (!all_ascii_digits(word)) return false;
+        if (!all_ascii_digits(word)) return true;
+        if (at_end && !complete) return std::nullopt;
     }
-    return true;
+    return false;
 }
 
 bool keep_paragraph(const Paragraph& para) {
-    std::string p = plain(para.content);
-    if (image_map_leftover(p)) return false;
-    return !tavrel::text::trim(p).empty();
+    constexpr std::size_t kPrefixBytes = 256;
+    std::string p;
+    bool complete = plain_prefix(para.content, kPrefixBytes, p);
+    if (std::optional<bool> keep = keep_text(p, complete)) return *keep;
+    return *keep_text(plain(para.content), true);
 }
 
 // Rewrites a node list in place while it is walked front to back: kept

@@ -50,6 +50,20 @@ struct Append {
     void operator()(std::string_view s) { out.append(s); }
 };
 
+// Appends whole pieces until `limit` bytes are held, then only notes that
+// more text followed.
+struct Prefix {
+    std::string& out;
+    std::size_t limit;
+    bool truncated = false;
+    void operator()(std::string_view s) {
+        if (out.size() < limit)
+            out.append(s);
+        else if (!s.empty())
+            truncated = true;
+    }
+};
+
 // Counts scalar values up to `limit` and then stops decoding: the prose test
 // only asks whether a page reaches its threshold, and long pages reach it in
 // their first paragraph.
@@ -89,6 +103,12 @@ std::size_t paragraph_chars(const Blocks& blocks) {
     Count c{SIZE_MAX};
     count_blocks(blocks, c);
     return c.n;
+}
+
+bool plain_prefix(const Inlines& inlines, std::size_t min_bytes, std::string& out) {
+    Prefix sink{out, min_bytes};
+    walk(inlines, sink);
+    return !sink.truncated;
 }
 
 bool paragraph_chars_reach(const Blocks& blocks, std::size_t limit) {

@@ -40,6 +40,11 @@ using tavrel::ast::Inlines;
 // break; nothing for a footnote reference. No trimming or collapsing.
 std::string plain(const Inlines& inlines);
 
+// Appends to `out` the start of `plain(inlines)`: whole pieces of it until at
+// least `min_bytes` are held (so never a broken character). Returns true when
+// that is the whole plain text.
+bool plain_prefix(const Inlines& inlines, std::size_t min_bytes, std::string& out);
+
 // The number of Unicode scalar values in the plain text of the paragraphs of
 // `blocks`, descending into block quotes, divisions and list items; all
 // other block kinds count 0.

@@ -186,6 +186,21 @@ TEST(CleanBlocks, ImageMapAndGalleryLeftoversAreDropped) {
     EXPECT_TRUE(kept(Ts("Files are kept")));
 }
 
+TEST(CleanBlocks, ParagraphTestsSeeTheWholeTextOfLongParagraphs) {
+    // The decisive words may lie far into the paragraph, or across inlines.
+    auto kept = [](Inlines content) { return clean(Blocks{P(std::move(content))}).size() == 1; };
+    const std::string spaces = repeat(" ", 400);
+    EXPECT_FALSE(kept(Ts("rect" + spaces + "1" + spaces + "2 then text")));
+    EXPECT_FALSE(kept(Ts("rect 1 " + repeat("7", 500) + " x")));
+    EXPECT_TRUE(kept(Ts("rect 1 " + repeat("7", 500) + "a x")));
+    EXPECT_FALSE(kept(Ts(spaces + spaces + "FILE:x.jpg")));
+    EXPECT_FALSE(kept({T(spaces), T(spaces), SoftBreak{}, T(spaces)}));
+    EXPECT_TRUE(kept({T(spaces), T(spaces), T(spaces), T("x")}));
+    EXPECT_TRUE(kept(Ts("circle" + repeat("x", 400))));
+    EXPECT_FALSE(kept({T("re"), Emph{Attr{}, Ts("ct")}, T(" 1"), T(spaces), Strong{Attr{}, Ts("2")}}));
+    EXPECT_TRUE(kept(Ts(repeat("prose ", 200))));
+}
+
 TEST(CleanBlocks, ParagraphsLeftWithoutTextAreDropped) {
     Blocks in{P(Inlines{image("only an image")}), P(Inlines{FootnoteRef{"r"}}), P(Inlines{tmpl("cn")}),
               P(Inlines{T(" \u00a0 "), SoftBreak{}}), P("kept")};
