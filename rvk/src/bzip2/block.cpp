@@ -230,6 +230,7 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
     }
     if (!room || emitted + static_cast<std::uint64_t>(kRounds) * L > n) break;
     for (std::uint32_t r = 0; r < kRounds; ++r) {
+#pragma GCC unroll 16
       for (unsigned l = 0; l < L; ++l) {
         std::uint32_t e = fwd[t[l]];
         if (__builtin_expect((e & kFlag) != 0, 0)) {
