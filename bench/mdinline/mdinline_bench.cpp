@@ -118,6 +118,8 @@ std::string hostile(int shape, std::size_t size) {
         case 17: return repeat("*a*{a=1 ", size);          // closers before unclosed blocks
         case 18: return repeat("[@a;", size);              // e-mail words and reference lists
         case 19: return repeat("_a*b ", size);             // mixed unmatched runs
+        case 20:                                            // deep spans around much emphasis
+            return repeat("[", 250) + repeat("*a* ", size) + repeat("]{.a}", 250);
         default: return {};
     }
 }
@@ -130,7 +132,7 @@ void BM_Hostile(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(text.size()) * state.iterations());
 }
 BENCHMARK(BM_Hostile)
-    ->ArgsProduct({benchmark::CreateDenseRange(0, 19, 1), {1 << 16, 1 << 20}})
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 20, 1), {1 << 16, 1 << 20}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -44,6 +44,13 @@ void push_coalesced(ast::Inlines& list, ast::Inline&& inline_);
 // Strong directly inside attribute-free Strong collapses into one level.
 ast::Inlines coalesce(ast::Inlines list);
 
+// The same for a list whose containers are already coalesced: adjacent Text
+// merged at this level only, and, when `parent_is_plain_strong`, the
+// attribute-free Strong children replaced by their children. The parser
+// coalesces every container as it builds it, so that no content is walked
+// again at each enclosing level.
+ast::Inlines coalesce_level(ast::Inlines list, bool parent_is_plain_strong);
+
 // ---------------------------------------------------------------------------
 // Scanner state, shared by the scan, delimiter processing and link resolution.
 

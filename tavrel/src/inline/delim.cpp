@@ -247,6 +247,20 @@ void process_delimiters_range(InlineScanner& sc, std::size_t bottom, std::size_t
             }
         }
 
+        // The content is coalesced now that the node's attributes are final
+        // (a Strong with attributes keeps Strong children as they are).
+        {
+            ast::Inline& built_node = sc.nodes[slot].inline_;
+            if (auto* n = built_node.as<ast::Strong>())
+                n->content = coalesce_level(std::move(n->content), n->attr.empty());
+            else if (auto* e = built_node.as<ast::Emph>())
+                e->content = coalesce_level(std::move(e->content), false);
+            else if (auto* k = built_node.as<ast::Strikeout>())
+                k->content = coalesce_level(std::move(k->content), false);
+            else if (auto* h = built_node.as<ast::Highlight>())
+                h->content = coalesce_level(std::move(h->content), false);
+        }
+
         // Openers enclosed by the new node can take no further part.
         stack.resize(found_at + 1);
         for (auto& other : stacks) {

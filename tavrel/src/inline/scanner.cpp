@@ -315,20 +315,11 @@ ast::Inlines InlineScanner::run() {
     scan_pos_ = n;
     flush_text();
     process_delimiters_range(*this, 0, SIZE_MAX);
-    // The alive nodes, coalesced as they are taken (children are coalesced
-    // one element at a time, so no second full-size list is built).
+    // The alive nodes, coalesced as they are taken; every container was
+    // coalesced when it was built.
     ast::Inlines out;
-    ast::Inlines one(1);
-    for (std::size_t i = next_alive(0); i < nodes.size(); i = next_alive(i + 1)) {
-        if (nodes[i].inline_.is<ast::Text>()) {
-            push_coalesced(out, std::move(nodes[i].inline_));
-            continue;
-        }
-        one[0] = std::move(nodes[i].inline_);
-        ast::Inlines done = coalesce(std::move(one));
-        push_coalesced(out, std::move(done[0]));
-        one.resize(1);
-    }
+    for (std::size_t i = next_alive(0); i < nodes.size(); i = next_alive(i + 1))
+        push_coalesced(out, std::move(nodes[i].inline_));
     return out;
 }
 
@@ -922,7 +913,7 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
     if (b.kind == BracketKind::Note) {
         process_delimiters_range(*this, inner_first, nodes.size());
         std::uint32_t depth = 0;
-        ast::Inlines content = coalesce(take_range(inner_first, nodes.size(), depth));
+        ast::Inlines content = coalesce_level(take_range(inner_first, nodes.size(), depth), false);
         delimiters.resize(first_delimiter_at(b.node));
         place(b.node, ast::Note{std::move(content)}, depth + 1);
         pop_bracket();
@@ -1033,7 +1024,7 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
 
     process_delimiters_range(*this, inner_first, nodes.size());
     std::uint32_t depth = 0;
-    ast::Inlines content = coalesce(take_range(inner_first, nodes.size(), depth));
+    ast::Inlines content = coalesce_level(take_range(inner_first, nodes.size(), depth), false);
     delimiters.resize(first_delimiter_at(b.node));
     ast::Inline node = std::move(*shell);
     bool is_link = false;
@@ -1164,6 +1155,20 @@ void push_coalesced(ast::Inlines& list, ast::Inline&& in) {
         }
     }
     list.push_back(std::move(in));
+}
+
+ast::Inlines coalesce_level(ast::Inlines list, bool parent_is_plain_strong) {
+    ast::Inlines out;
+    out.reserve(list.size());
+    for (ast::Inline& in : list) {
+        auto* s = parent_is_plain_strong ? in.as<ast::Strong>() : nullptr;
+        if (s && s->attr.empty()) {
+            for (ast::Inline& g : s->content) push_coalesced(out, std::move(g));
+        } else {
+            push_coalesced(out, std::move(in));
+        }
+    }
+    return out;
 }
 
 ast::Inlines coalesce(ast::Inlines list) {
