@@ -220,24 +220,24 @@ Result<TemplateRoles> load(std::string_view path, int busy_timeout_ms) {
 }  // namespace
 
 std::string wiki_title(std::string_view name) {
-    std::string joined;
-    joined.reserve(name.size());
+    std::string out;
+    out.reserve(name.size() + 2);
     std::size_t start = 0;
     for (std::size_t i = 0; i <= name.size(); ++i) {
-        if (i == name.size() || name[i] == ' ' || name[i] == '_') {
-            if (i > start) {
-                if (!joined.empty()) joined.push_back('_');
-                joined.append(name.substr(start, i - start));
-            }
-            start = i + 1;
+        if (i < name.size() && name[i] != ' ' && name[i] != '_') continue;
+        std::string_view piece = name.substr(start, i - start);
+        start = i + 1;
+        if (piece.empty()) continue;
+        if (out.empty()) {
+            // The first character of the title takes its upper-case mapping.
+            tavrel::text::Decoded first = tavrel::text::decode_utf8(piece, 0);
+            casemap::append_upper(out, first.cp);
+            out.append(piece.substr(first.len));
+        } else {
+            out.push_back('_');
+            out.append(piece);
         }
     }
-    if (joined.empty()) return joined;
-    tavrel::text::Decoded first = tavrel::text::decode_utf8(joined, 0);
-    std::string out;
-    out.reserve(joined.size() + 4);
-    casemap::append_upper(out, first.cp);
-    out.append(joined, first.len);
     return out;
 }
 
