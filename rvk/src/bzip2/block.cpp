@@ -295,6 +295,33 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
 // indices move a byte to the front with a few register operations instead of
 // a load that waits for the previous literal's store; entries 16 and up stay
 // in memory.
+// Moves entry j of the list (head words lo, hi; entries 16 and up in rest)
+// to the front and returns it.
+[[gnu::always_inline]] inline std::uint8_t mtf_take(std::uint64_t& lo, std::uint64_t& hi,
+                                                    std::uint8_t* rest, unsigned j) noexcept {
+  // keep[k]: the bytes above k of a word (those a shift below k leaves).
+  static constexpr std::uint64_t keep[8] = {
+      ~0xffULL, ~0xffffULL, ~0xffffffULL, ~0xffffffffULL, ~0xffffffffffULL,
+      ~0xffffffffffffULL, ~0xffffffffffffffULL, 0};
+  std::uint8_t b;
+  if (j < 8) {
+    b = static_cast<std::uint8_t>(lo >> (8 * j));
+    lo = (lo & keep[j]) | ((lo << 8) & ~keep[j]) | b;
+  } else if (j < 16) {
+    b = static_cast<std::uint8_t>(hi >> (8 * (j - 8)));
+    const std::uint64_t carry = lo >> 56;
+    hi = (hi & keep[j - 8]) | (((hi << 8) | carry) & ~keep[j - 8]);
+    lo = (lo << 8) | b;
+  } else {
+    b = rest[j];
+    std::memmove(rest + 17, rest + 16, j - 16);
+    rest[16] = static_cast<std::uint8_t>(hi >> 56);
+    hi = (hi << 8) | (lo >> 56);
+    lo = (lo << 8) | b;
+  }
+  return b;
+}
+
 struct MtfList {
   std::uint64_t lo = 0;  // entries 0..7
   std::uint64_t hi = 0;  // entries 8..15
@@ -310,29 +337,7 @@ struct MtfList {
   std::uint8_t front() const noexcept { return static_cast<std::uint8_t>(lo); }
 
   // Moves entry j to the front and returns it.
-  std::uint8_t take(unsigned j) noexcept {
-    // keep[k]: the bytes above k of a word (those a shift below k leaves).
-    static constexpr std::uint64_t keep[8] = {
-        ~0xffULL, ~0xffffULL, ~0xffffffULL, ~0xffffffffULL, ~0xffffffffffULL,
-        ~0xffffffffffffULL, ~0xffffffffffffffULL, 0};
-    std::uint8_t b;
-    if (j < 8) {
-      b = static_cast<std::uint8_t>(lo >> (8 * j));
-      lo = (lo & keep[j]) | ((lo << 8) & ~keep[j]) | b;
-    } else if (j < 16) {
-      b = static_cast<std::uint8_t>(hi >> (8 * (j - 8)));
-      const std::uint64_t carry = lo >> 56;
-      hi = (hi & keep[j - 8]) | (((hi << 8) | carry) & ~keep[j - 8]);
-      lo = (lo << 8) | b;
-    } else {
-      b = rest[j];
-      std::memmove(rest + 17, rest + 16, j - 16);
-      rest[16] = static_cast<std::uint8_t>(hi >> 56);
-      hi = (hi << 8) | (lo >> 56);
-      lo = (lo << 8) | b;
-    }
-    return b;
-  }
+  std::uint8_t take(unsigned j) noexcept { return mtf_take(lo, hi, rest, j); }
 };
 
 bool false_with(Fault& fault, DecodeError code, std::uint64_t bit) {
@@ -516,15 +521,21 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
     if (sel == sel_end) RVK_BZ_FAIL(DecodeError::InvalidBlock, position());
     const Huffman& h = work.tables[*sel++];
     if (next < fast_end) {
-      // Fast group: no read in it can reach the input's end.
-      // The buffer in locals no lambda sees, so it stays in registers.
+      // Fast group: no read in it can reach the input's end. The bit buffer,
+      // the run state, the block length and the head of the move-to-front
+      // list are copied into locals that no lambda sees, so they stay in
+      // registers; they are written back when the group ends.
       const std::uint16_t* const table = h.fast.data();
       std::uint64_t bb = bitbuf;
       unsigned bc = bitcount;
       const std::uint8_t* nx = next;
+      std::uint32_t ln = n;
+      std::uint64_t lrun = run;
+      unsigned lrs = run_syms;
+      std::uint64_t mlo = mtf.lo;
+      std::uint64_t mhi = mtf.hi;
       auto here = [&] { return static_cast<std::uint64_t>(nx - data) * 8 - bc; };
-      int k = 0;
-      for (; k < 50; ++k) {
+      for (int k = 0; k < 50; ++k) {
         bb |= load_be64(nx) >> bc;
         nx += (63 - bc) >> 3;
         bc |= 56;
@@ -552,28 +563,39 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
         bb <<= len;
         bc -= len;
         if (sym <= 1) {
-          if (__builtin_expect(run_syms < 31 && run + (static_cast<std::uint64_t>(sym + 1) << run_syms) <= max_syms, 1)) {
-            run += static_cast<std::uint64_t>(sym + 1) << run_syms;
-            ++run_syms;
-            continue;
-          }
-          if (!run_symbol(sym, here())) return false;
+          // RUNA / RUNB: the run grows by (sym + 1) << (run symbols so far).
+          if (__builtin_expect(lrs == 31, 0)) RVK_BZ_FAIL(DecodeError::BlockOverflow, here());
+          lrun += static_cast<std::uint64_t>(sym + 1) << lrs;
+          ++lrs;
+          if (__builtin_expect(lrun > max_syms, 0)) RVK_BZ_FAIL(DecodeError::BlockOverflow, here());
           continue;
         }
-        if (__builtin_expect(!run && sym != eob && n < max_syms, 1)) {
-          // The common literal, inline.
-          run_syms = 0;
-          std::uint8_t b = mtf.take(sym - 1);
-          ll[n++] = b;
-          ++counts[b];
-          continue;
+        if (lrun) {
+          if (__builtin_expect(ln + lrun > max_syms, 0)) RVK_BZ_FAIL(DecodeError::BlockOverflow, here());
+          const std::uint8_t b = static_cast<std::uint8_t>(mlo);
+          std::memset(ll + ln, b, lrun);
+          counts[b] += static_cast<std::uint32_t>(lrun);
+          ln += static_cast<std::uint32_t>(lrun);
+          lrun = 0;
         }
-        if (!literal(sym, here())) return false;
-        if (done) break;
+        lrs = 0;
+        if (__builtin_expect(sym == eob, 0)) {
+          done = true;
+          break;
+        }
+        if (__builtin_expect(ln >= max_syms, 0)) RVK_BZ_FAIL(DecodeError::InvalidBlock, here());
+        const std::uint8_t b = mtf_take(mlo, mhi, mtf.rest, sym - 1);
+        ll[ln++] = b;
+        ++counts[b];
       }
       bitbuf = bb;
       bitcount = bc;
       next = nx;
+      n = ln;
+      run = lrun;
+      run_syms = lrs;
+      mtf.lo = mlo;
+      mtf.hi = mhi;
     } else {
       // Near the end: exact reads with the checked cursor's positions.
       std::uint64_t pos = position();
