@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,14 +55,37 @@ ast::Inlines coalesce_level(ast::Inlines list, bool parent_is_plain_strong);
 // ---------------------------------------------------------------------------
 // Scanner state, shared by the scan, delimiter processing and link resolution.
 
+// One entry of the scanner's node list. Its inline is held compactly: a
+// Text (most nodes) as its string, any other kind boxed, so that the list
+// of a long hostile run stays a small multiple of the text's size.
 struct Node {
-    ast::Inline inline_;  // `inline` is a keyword
-    bool alive = true;
-    std::uint32_t depth = 0;  // container nesting below and including this node
+    std::string text;                    // the Text's text, when `other` is empty
+    std::unique_ptr<ast::Inline> other;  // any other kind
     // For a Text node of plain scanned text: the input bytes it was read
     // from (SIZE_MAX when it holds marker characters such as "[" or a run).
     std::size_t raw_start = SIZE_MAX;
     std::size_t raw_end = SIZE_MAX;
+    std::uint32_t depth = 0;  // container nesting below and including this node
+    bool alive = true;
+
+    bool is_text() const { return !other; }
+    void set(ast::Inline in) {
+        if (auto* t = in.as<ast::Text>()) {
+            text = std::move(t->text);
+            other.reset();
+        } else {
+            other = std::make_unique<ast::Inline>(std::move(in));
+        }
+    }
+    // Moves the inline out, leaving the node empty.
+    ast::Inline take() {
+        if (other) {
+            ast::Inline in = std::move(*other);
+            other.reset();
+            return in;
+        }
+        return ast::Text{std::move(text)};
+    }
 };
 
 struct Delimiter {

@@ -206,14 +206,14 @@ void process_delimiters_range(InlineScanner& sc, std::size_t bottom, std::size_t
 
         // Use up the characters on both sides.
         opener.count -= used;
-        if (auto* t = sc.nodes[opener.node].inline_.as<ast::Text>()) t->text.resize(t->text.size() - used);
+        if (Node& on = sc.nodes[opener.node]; on.is_text()) on.text.resize(on.text.size() - used);
         if (opener.count == 0) {
             sc.kill(opener.node);
             opener.active = false;
         }
         closer.pos += used;
         closer.count -= used;
-        if (auto* t = sc.nodes[closer.node].inline_.as<ast::Text>()) t->text.erase(0, used);
+        if (Node& cn = sc.nodes[closer.node]; cn.is_text()) cn.text.erase(0, used);
         if (closer.count == 0) {
             sc.kill(closer.node);
             closer.active = false;
@@ -227,20 +227,20 @@ void process_delimiters_range(InlineScanner& sc, std::size_t bottom, std::size_t
                 auto block = sc.attr_block(pos);
                 if (!block) break;
                 Node& next = sc.nodes[after];
-                auto* t = next.inline_.as<ast::Text>();
-                if (!t) break;
+                if (!next.is_text()) break;
+                std::string& t = next.text;
                 // The node can start with the block's text only when it was
                 // read from plain text covering the block; checking that
                 // first keeps a run of blocks that share one far "}" from
                 // costing the block's length at every closer.
                 if (next.raw_start != pos || next.raw_end == SIZE_MAX || next.raw_end < pos + block->len) break;
                 std::string form = scanned_form(sc.text.substr(pos, block->len), sc.context.options.math);
-                if (t->text.compare(0, form.size(), form) != 0) break;
-                attr_of(sc.nodes[slot].inline_)->merge(block->attr);
-                t->text.erase(0, form.size());
+                if (t.compare(0, form.size(), form) != 0) break;
+                attr_of(*sc.nodes[slot].other)->merge(block->attr);
+                t.erase(0, form.size());
                 pos += block->len;
                 next.raw_start = pos;
-                if (t->text.empty()) {
+                if (t.empty()) {
                     sc.kill(after);
                     break;
                 }
@@ -250,7 +250,7 @@ void process_delimiters_range(InlineScanner& sc, std::size_t bottom, std::size_t
         // The content is coalesced now that the node's attributes are final
         // (a Strong with attributes keeps Strong children as they are).
         {
-            ast::Inline& built_node = sc.nodes[slot].inline_;
+            ast::Inline& built_node = *sc.nodes[slot].other;
             if (auto* n = built_node.as<ast::Strong>())
                 n->content = coalesce_level(std::move(n->content), n->attr.empty());
             else if (auto* e = built_node.as<ast::Emph>())

@@ -109,7 +109,9 @@ InlineScanner::InlineScanner(std::string_view t, const InlineContext& c) : text(
 
 std::size_t InlineScanner::push_node(ast::Inline in, std::uint32_t depth) {
     std::size_t index = nodes.size();
-    nodes.push_back(Node{std::move(in), true, depth});
+    nodes.emplace_back();
+    nodes.back().set(std::move(in));
+    nodes.back().depth = depth;
     alive_link_.push_back(index);
     if (depth >= max_inline_depth) capped_.push_back(index);
     return index;
@@ -144,7 +146,7 @@ ast::Inlines InlineScanner::take_range(std::size_t first, std::size_t last, std:
     bool first_seen = false;
     for (std::size_t i = next_alive(first); i < last;) {
         depth = std::max(depth, nodes[i].depth);
-        out.push_back(std::move(nodes[i].inline_));
+        out.push_back(nodes[i].take());
         std::size_t next = next_alive(i + 1);
         if (!(keep_first && !first_seen)) kill(i);
         first_seen = true;
@@ -154,7 +156,7 @@ ast::Inlines InlineScanner::take_range(std::size_t first, std::size_t last, std:
 }
 
 void InlineScanner::place(std::size_t index, ast::Inline in, std::uint32_t depth) {
-    nodes[index].inline_ = std::move(in);
+    nodes[index].set(std::move(in));
     nodes[index].depth = depth;
     if (depth >= max_inline_depth) capped_.insert(std::lower_bound(capped_.begin(), capped_.end(), index), index);
 }
@@ -200,7 +202,8 @@ std::size_t InlineScanner::push_with_attrs(ast::Inline in, std::size_t pos) {
 }
 
 std::size_t InlineScanner::apply_trailing_attrs(std::size_t index, std::size_t pos) {
-    ast::Inline& in = nodes[index].inline_;
+    if (!nodes[index].other) return pos;  // a Text takes no attributes
+    ast::Inline& in = *nodes[index].other;
     if (!takes_attrs(in)) return pos;
     while (auto block = attr_block(pos)) {
         std::optional<std::string> ref;
@@ -319,7 +322,7 @@ ast::Inlines InlineScanner::run() {
     // coalesced when it was built.
     ast::Inlines out;
     for (std::size_t i = next_alive(0); i < nodes.size(); i = next_alive(i + 1))
-        push_coalesced(out, std::move(nodes[i].inline_));
+        push_coalesced(out, nodes[i].take());
     return out;
 }
 
