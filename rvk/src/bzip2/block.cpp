@@ -573,7 +573,15 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
         if (lrun) {
           if (__builtin_expect(ln + lrun > max_syms, 0)) RVK_BZ_FAIL(DecodeError::BlockOverflow, here());
           const std::uint8_t b = static_cast<std::uint8_t>(mlo);
-          std::memset(ll + ln, b, lrun);
+          if (lrun <= 16) {
+            // Short runs (most of them) as two word stores; the byte array
+            // has slack after the block's largest size.
+            const std::uint64_t pattern = 0x0101010101010101ULL * b;
+            std::memcpy(ll + ln, &pattern, 8);
+            std::memcpy(ll + ln + 8, &pattern, 8);
+          } else {
+            std::memset(ll + ln, b, lrun);
+          }
           counts[b] += static_cast<std::uint32_t>(lrun);
           ln += static_cast<std::uint32_t>(lrun);
           lrun = 0;
@@ -682,7 +690,7 @@ bool WorkBuffer::reserve(std::size_t symbols) noexcept {
   constexpr std::size_t kHuge = 2u << 20;
   const std::size_t lane_cap = 2 * symbols / kLanes + 64;
   // forward holds one more entry: the walk's parking sentinel.
-  const std::size_t need = (symbols + 16) * 4 + symbols + lane_cap * kLanes + 64;
+  const std::size_t need = (symbols + 16) * 4 + symbols + 16 + lane_cap * kLanes + 64;
   const std::size_t len = (need + kHuge - 1) / kHuge * kHuge + kHuge;
   void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (map == MAP_FAILED) return false;
@@ -694,7 +702,7 @@ bool WorkBuffer::reserve(std::size_t symbols) noexcept {
   madvise(reinterpret_cast<void*>(aligned), len - (aligned - base), MADV_HUGEPAGE);
   forward = reinterpret_cast<std::uint32_t*>(aligned);
   bytes = reinterpret_cast<std::uint8_t*>(forward + symbols + 16);
-  lanes = bytes + symbols;
+  lanes = bytes + symbols + 16;  // 16 bytes of slack for word-wide run stores
   lane_capacity_ = lane_cap;
   capacity_ = symbols;
   return true;
