@@ -2,8 +2,8 @@
 //
 // Each pass rewrites a node list in place as it walks it (see Compactor):
 // nothing is copied on the way except where a rule must keep the original
-// beside a rewritten version (table interludes). Markers left
-// by the wikitext reader are recognised by their attribute keys
+// beside a rewritten version (table interludes). Markers left by the
+// wikitext reader are recognised by their attribute keys
 // ("data-mediawiki-category" on category links, "data-mediawiki-behavior" on
 // behaviour switches) and by the "./" and "#" prefixes of links to wiki
 // pages.
