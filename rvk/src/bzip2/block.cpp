@@ -536,9 +536,13 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
       std::uint64_t mhi = mtf.hi;
       auto here = [&] { return static_cast<std::uint64_t>(nx - data) * 8 - bc; };
       for (int k = 0; k < 50; ++k) {
-        bb |= load_be64(nx) >> bc;
-        nx += (63 - bc) >> 3;
-        bc |= 56;
+        // A refill leaves at least 56 bits: enough for two codes, so every
+        // other symbol skips it and its load drops out of the chain.
+        if ((k & 1) == 0) {
+          bb |= load_be64(nx) >> bc;
+          nx += (63 - bc) >> 3;
+          bc |= 56;
+        }
         std::uint16_t e = table[bb >> (64 - Huffman::kFastBits)];
         std::uint32_t sym;
         unsigned len = e >> 9;
