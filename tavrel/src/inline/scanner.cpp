@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <type_traits>
+#include <variant>
 
 #include "tavrel/attrs.hpp"
 #include "tavrel/autolink.hpp"
@@ -1178,35 +1180,20 @@ ast::Inlines coalesce(ast::Inlines list) {
     ast::Inlines out;
     out.reserve(list.size());
     for (ast::Inline& in : list) {
-        if (auto* n = in.as<ast::Emph>()) {
-            n->content = coalesce(std::move(n->content));
-        } else if (auto* n = in.as<ast::Strikeout>()) {
-            n->content = coalesce(std::move(n->content));
-        } else if (auto* n = in.as<ast::Highlight>()) {
-            n->content = coalesce(std::move(n->content));
-        } else if (auto* n = in.as<ast::Span>()) {
-            n->content = coalesce(std::move(n->content));
-        } else if (auto* n = in.as<ast::Link>()) {
-            n->content = coalesce(std::move(n->content));
-        } else if (auto* n = in.as<ast::Image>()) {
-            n->alt = coalesce(std::move(n->alt));
-        } else if (auto* n = in.as<ast::Strong>()) {
-            ast::Inlines inner = coalesce(std::move(n->content));
-            if (n->attr.empty()) {
-                ast::Inlines flat;
-                flat.reserve(inner.size());
-                for (ast::Inline& child : inner) {
-                    auto* s = child.as<ast::Strong>();
-                    if (s && s->attr.empty()) {
-                        for (ast::Inline& g : s->content) push_coalesced(flat, std::move(g));
-                    } else {
-                        push_coalesced(flat, std::move(child));
-                    }
+        std::visit(
+            [](auto& node) {
+                using T = std::decay_t<decltype(node)>;
+                if constexpr (std::is_same_v<T, ast::Strong>) {
+                    node.content = coalesce_level(coalesce(std::move(node.content)), node.attr.empty());
+                } else if constexpr (std::is_same_v<T, ast::Image>) {
+                    node.alt = coalesce(std::move(node.alt));
+                } else if constexpr (std::is_same_v<T, ast::Emph> || std::is_same_v<T, ast::Strikeout> ||
+                                     std::is_same_v<T, ast::Highlight> || std::is_same_v<T, ast::Span> ||
+                                     std::is_same_v<T, ast::Link>) {
+                    node.content = coalesce(std::move(node.content));
                 }
-                inner = std::move(flat);
-            }
-            n->content = std::move(inner);
-        }
+            },
+            in.node);
         push_coalesced(out, std::move(in));
     }
     return out;
