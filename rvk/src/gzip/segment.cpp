@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 #include "../deflate/inflate_block.hpp"
 #include "rvk/gzip.hpp"
@@ -230,50 +231,90 @@ Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_
   return seg;
 }
 
+namespace {
+
+// The byte table of the fast resolution: literals map to themselves, markers
+// to the window (entries 256 to 32,767 never occur).
+struct ResolveTable {
+  std::uint8_t map[65536];
+  explicit ResolveTable(std::span<const std::uint8_t> window) {
+    for (unsigned i = 0; i < 256; ++i) map[i] = static_cast<std::uint8_t>(i);
+    std::memset(map + 256, 0, kMarkerBase - 256);
+    std::memcpy(map + kMarkerBase, window.data(), kWindow);
+  }
+  void apply(const std::uint16_t* s, std::size_t n, std::uint8_t* o) const {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      o[i] = map[s[i]];
+      o[i + 1] = map[s[i + 1]];
+      o[i + 2] = map[s[i + 2]];
+      o[i + 3] = map[s[i + 3]];
+    }
+    for (; i < n; ++i) o[i] = map[s[i]];
+  }
+};
+
+// Resolves n symbols into `out` one by one; false if a marker lies before
+// the window's start.
+bool resolve_checked(const std::uint16_t* s, std::size_t n, std::span<const std::uint8_t> window,
+                     std::uint8_t* out) {
+  const std::size_t missing = kWindow - window.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint16_t v = s[i];
+    if (v < 256) {
+      out[i] = static_cast<std::uint8_t>(v);
+      continue;
+    }
+    const std::size_t index = v >= kMarkerBase ? v - kMarkerBase : 0;
+    if (v < kMarkerBase || index < missing) return false;
+    out[i] = window[index - missing];
+  }
+  return true;
+}
+
+constexpr const char* kUnavailableHistory =
+    "speculative marker references unavailable predecessor history";
+
+}  // namespace
+
 Result<std::vector<std::uint8_t>> resolve_symbols(std::span<const std::uint16_t> symbols,
                                                   std::span<const std::uint8_t> window) {
   const std::size_t n = symbols.size();
   std::vector<std::uint8_t> out(n);
   if (n == 0) return out;
-  const std::size_t w = window.size();
-  if (n >= 131072 && w == kWindow) {
-    // One table lookup per symbol: literals map to themselves, markers to
-    // the window.
-    std::vector<std::uint8_t> table(65536, 0);
-    for (unsigned i = 0; i < 256; ++i) table[i] = static_cast<std::uint8_t>(i);
-    std::memcpy(table.data() + kMarkerBase, window.data(), kWindow);
-    const std::uint16_t* s = symbols.data();
-    std::uint8_t* o = out.data();
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-      o[i] = table[s[i]];
-      o[i + 1] = table[s[i + 1]];
-      o[i + 2] = table[s[i + 2]];
-      o[i + 3] = table[s[i + 3]];
-    }
-    for (; i < n; ++i) o[i] = table[s[i]];
+  if (n >= 131072 && window.size() == kWindow) {
+    auto table = std::make_unique<ResolveTable>(window);
+    table->apply(symbols.data(), n, out.data());
     return out;
   }
-  const std::size_t missing = kWindow - w;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint16_t s = symbols[i];
-    if (s < 256) {
-      out[i] = static_cast<std::uint8_t>(s);
-      continue;
-    }
-    const std::size_t index = s >= kMarkerBase ? s - kMarkerBase : 0;
-    if (s < kMarkerBase || index < missing)
-      return error::Error::invalid_gzip("speculative marker references unavailable predecessor history");
-    out[i] = window[index - missing];
-  }
+  if (!resolve_checked(symbols.data(), n, window, out.data()))
+    return error::Error::invalid_gzip(kUnavailableHistory);
   return out;
 }
 
 Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::uint8_t> window) {
+  // Resolution and the CRC go piece by piece, so that each piece is
+  // checksummed while it is still in cache.
+  constexpr std::size_t kPiece = 65536;
   ResolvedSegment r;
-  RVK_TRY_ASSIGN(r.prefix, resolve_symbols(segment.symbols, window));
-  r.crc = checksum::Crc32(checksum::crc32(r.prefix), r.prefix.size());
-  r.crc.combine(segment.tail_crc);
+  const std::size_t n = segment.symbols.size();
+  r.prefix.reserve(n);
+  std::unique_ptr<ResolveTable> table;
+  if (n >= 131072 && window.size() == kWindow) table = std::make_unique<ResolveTable>(window);
+  checksum::Crc32 crc;
+  for (std::size_t at = 0; at < n; at += kPiece) {
+    const std::size_t m = std::min(kPiece, n - at);
+    r.prefix.resize(at + m);
+    std::uint8_t* out = r.prefix.data() + at;
+    if (table) {
+      table->apply(segment.symbols.data() + at, m, out);
+    } else if (!resolve_checked(segment.symbols.data() + at, m, window, out)) {
+      return error::Error::invalid_gzip(kUnavailableHistory);
+    }
+    crc.update(std::span<const std::uint8_t>(out, m));
+  }
+  crc.combine(segment.tail_crc);
+  r.crc = crc;
   r.bytes = std::move(segment.bytes);
   r.bytes_start = segment.bytes_start;
   recycle_symbols(std::move(segment.symbols));
