@@ -7,11 +7,12 @@
 // closers are looked up in a table of backtick runs built once, the ")" of
 // every "(" comes from one matching walk, "@" and ";" offsets are sorted
 // once for the cross-reference and e-mail prefilters, dead nodes are skipped
-// through a union-find "next alive" link, and nodes at the nesting cap are
-// kept in a sorted list so that refusing a too-deep construct is a lookup.
+// through a union-find "next alive" link, nodes at the nesting cap are kept
+// in a sorted list so that refusing a too-deep construct is a lookup, the
+// "}" of every attribute block comes from one table, and a container's
+// content is coalesced once, when the container is built.
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <type_traits>
 #include <variant>
 
