@@ -3,12 +3,11 @@
 // and written again, gives the same text. The clean-up produces trees a
 // reader never would (empty block quotes and list items, texts split where
 // a template stood, spans with only an id), so the check runs on converted
-// pages, not on parsed Markdown alone.
-//
-// The generator leaves out three shapes whose Markdown does not read back to
-// itself yet: an empty list item at the end of a list that another list
-// follows, a span without attributes ("[s]" reads back as text), and a
-// paragraph whose text begins "1. " (written "1.", read as a list item).
+// pages, not on parsed Markdown alone. Regressions it caught: an empty list
+// item ending a list that another list follows, a span without attributes,
+// a paragraph "1." before an ordered list, a span at the end of a term.
+// Text beginning "1. " is left out for now: a paragraph whose first line is
+// "1. 1." does not read back yet.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -32,16 +31,14 @@ std::string roundtrip_mismatch(const std::string& md) {
 
 std::string random_page(std::mt19937& rng) {
     static const char* pieces[] = {
-        "word ",          "'''bold''' ",     "''it'' ",          "[[Link|text]] ",        "[[#Sec|here]] ",
-        "[[Category:C]]", "[[File:F.jpg|thumb|cap]]",            "<ref>r</ref>",          "<ref name=a>n</ref>",
-        "{{cn}}",         "{{val|1|2|u=m}}", "{{val|6|e=3}}",    "{{convert|5|to|9|km}}", "{{frac|1|2}}",
-        "{{Unknown|a}}",  "{{Unknown|a|b}}", "{{Bare}}",         "{{nowrap|x}}",          "{{#tag:math|x^2}}",
-        "__NOTOC__",        "<sup>2</sup>",     "\n",                    "\n\n",
-        "\n== See also ==\n",                "\n== History ==\n", "\n* item ",            "\n# item ",
-           "\n: quote ",      "\n:{{cn}}\n",      "\n; term : def\n",        "{{anchor|A b}}",
-        "\n{|\n! h\n|-\n| {{cn}} c\n|}\n",   "{{Wrap|a|b}}",     "\u00e9\u00df ",         
-                                   "> ",               "<b>x</b>",              "a_b_c ",
-        "{{lang-fr|''Bonjour''}} ",          "{{•}}",            "x{{ndash}}y ",          "{{yes}}"};
+        "word ", "'''bold''' ", "''it'' ", "[[Link|text]] ", "[[#Sec|here]] ", "[[Category:C]]",
+        "[[File:F.jpg|thumb|cap]]", "<ref>r</ref>", "<ref name=a>n</ref>", "{{cn}}", "{{val|1|2|u=m}}",
+        "{{val|6|e=3}}", "{{convert|5|to|9|km}}", "{{frac|1|2}}", "{{Unknown|a}}", "{{Unknown|a|b}}", "{{Bare}}",
+        "{{nowrap|x}}", "{{#tag:math|x^2}}", "__NOTOC__", "<span>s</span>", "<sup>2</sup>", "\n", "\n\n",
+        "\n== See also ==\n", "\n== History ==\n", "\n* item ", "\n# item ", "\n* {{cn}}\n", "\n: quote ",
+        "\n:{{cn}}\n", "\n; term : def", "{{anchor|A b}}", "\n{|\n! h\n|-\n| {{cn}} c\n|}\n", "{{Wrap|a|b}}",
+        "\u00e9\u00df ", "* ", "# ", "> ", "<b>x</b>", "a_b_c ", "{{lang-fr|''Bonjour''}} ", "{{\u2022}}",
+        "x{{ndash}}y ", "{{yes}}"};
     std::string page;
     int n = 10 + static_cast<int>(rng() % 100);
     for (int i = 0; i < n; ++i) page += pieces[rng() % std::size(pieces)];
