@@ -7,6 +7,9 @@
 #include <pthread.h>
 
 #include <functional>
+#include <random>
+#include <type_traits>
+#include <variant>
 
 #include "show.hpp"
 #include "tavrel/inline.hpp"
@@ -168,4 +171,69 @@ TEST(DepthCap, HostileTreesAreParsedWrittenAndFreedOnASmallStack) {
         }
     });
     EXPECT_GT(written, 0u);
+}
+
+namespace {
+
+// Walks a tree iteratively; `f(list, parent)` sees every inline list with
+// the node that holds it (null at the top).
+template <class F>
+void each_list(const ast::Inlines& top, F&& f) {
+    std::vector<std::pair<const ast::Inlines*, const ast::Inline*>> stack{{&top, nullptr}};
+    while (!stack.empty()) {
+        auto [list, parent] = stack.back();
+        stack.pop_back();
+        f(*list, parent);
+        for (const ast::Inline& in : *list) {
+            std::visit(
+                [&](const auto& n) {
+                    if constexpr (requires { n.content; }) {
+                        if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, ast::Inlines>)
+                            stack.push_back({&n.content, &in});
+                    }
+                    if constexpr (requires { n.alt; }) stack.push_back({&n.alt, &in});
+                },
+                in.node);
+        }
+    }
+}
+
+}  // namespace
+
+// Random mixtures of every trigger under every option level: the parser
+// returns a coalesced tree (no Text next to Text, no attribute-free Strong
+// directly in an attribute-free Strong) within the depth cap, however the
+// constructs interleave.
+TEST(RandomText, ResultsAreCoalescedAndBounded) {
+    const char* pieces[] = {"*", "_", "**", "~", "~~", "=", "==", "^", "^[", "[", "]", "![", "](", "(", ")",
+                            "{", "}", "{.a}", "{:#i}", "{=html}", "`", "``", "$", "$$", "\\(", "\\)", "\\[",
+                            "\\]", "\\", "<", "<b>", "</b>", "<!--", "-->", ">", "@", "a@b.cd", "http://x.y/",
+                            "www.", "mailto:", "&amp;", "&#", "\n", "  \n", " ", "a", "b", "\xC3\xA9", ";",
+                            "-@k", "[^n]", "[d]", "\xEE\x80\x80", "\xFF"};
+    std::mt19937 rng(99);
+    std::size_t lists = 0;
+    for (int level = 0; level < 4; ++level) {
+        Ctx p;
+        p.options.math = static_cast<std::uint8_t>(level);
+        p.options.autolinks = level % 2 == 0;
+        p.labels.insert("n");
+        p.defs["d"] = inline_::LinkRef{"/d", std::nullopt, {}};
+        for (int it = 0; it < 4000; ++it) {
+            std::string s;
+            int k = 1 + static_cast<int>(rng() % 30);
+            for (int i = 0; i < k; ++i) s += pieces[rng() % std::size(pieces)];
+            ast::Inlines out = p.parse(s);
+            ASSERT_LE(shape(out).depth, inline_::max_inline_depth) << s;
+            each_list(out, [&](const ast::Inlines& list, const ast::Inline* parent) {
+                ++lists;
+                for (std::size_t i = 1; i < list.size(); ++i)
+                    ASSERT_FALSE(list[i - 1].is<ast::Text>() && list[i].is<ast::Text>()) << s;
+                const auto* strong = parent ? parent->as<ast::Strong>() : nullptr;
+                if (strong && strong->attr.empty())
+                    for (const ast::Inline& child : list)
+                        if (const auto* inner = child.as<ast::Strong>()) ASSERT_FALSE(inner->attr.empty()) << s;
+            });
+        }
+    }
+    EXPECT_GT(lists, 16000u);
 }
