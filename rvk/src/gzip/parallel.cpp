@@ -20,10 +20,13 @@
 //   member continues serially from the expected bit with the known window,
 //   so the parallel path never reports a failure the serial decoder would not
 //   report, with the serial decoder's own message.
+// - Grid jobs run in batches that double in size, so a member that ends soon
+//   after the probe does not pay for jobs over the rest of the file.
 #include <algorithm>
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <optional>
 #include <variant>
 
 #include "rvk/deflate.hpp"
@@ -37,6 +40,9 @@ namespace {
 // A gap between the expected bit and a segment's start that the consumer
 // decodes itself instead of re-decoding the whole stretch.
 constexpr std::uint64_t kBridgeBits = 8 * 65536;
+// Grid jobs per pipeline run: the first run, and the largest.
+constexpr std::uint64_t kFirstBatch = 8;
+constexpr std::uint64_t kLargestBatch = 256;
 
 struct GzipJob {
   std::uint64_t search_start_bit = 0;  // grid point × 8
@@ -191,135 +197,162 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
     expected = end;
   }
 
-  std::vector<GzipJob> jobs;
-  for (std::uint64_t k = 1;; ++k) {
-    const std::uint64_t g = data_start + k * kGridBytes;
-    if (g >= n) break;
-    GzipJob job;
-    job.search_start_bit = 8 * g;
-    job.search_end_bit = 8 * std::min(g + kSearchBytes, n);
-    job.end_bit = 8 * std::min(g + kGridBytes, n);
-    job.index = k;
-    jobs.push_back(job);
-  }
-
   const std::uint64_t t = std::max<std::uint64_t>(threads, 2);
   const std::uint64_t limit = std::min(saturating_mul(t + 2, kJobReservation), memory_limit);
   const std::uint64_t max_outstanding = saturating_mul(t + 2, 2);
   RVK_TRY_ASSIGN(std::unique_ptr<pipeline::ThreadPool> pool,
                  pipeline::ThreadPool::create(static_cast<std::size_t>(t), "rvk-"));
 
-  pipeline::StagedJobs<GzipJob, Segment, ResolveTask, ResolvedSegment> staged;
-  staged.jobs = jobs;
-  staged.reservation = [](const GzipJob& j) { return j.reservation; };
-  staged.decode = [input](const GzipJob& j) { return search_and_decode(input, j); };
-  staged.measure = [](const Segment& s) {
-    return std::uint64_t{s.symbols.capacity()} * 2 + s.bytes.capacity() + sizeof(Segment);
-  };
-  staged.index = [](const GzipJob& j) { return j.index; };
-  staged.resolve = [](ResolveTask& task) {
-    return resolve_segment(std::move(task.segment), task.window);
+  // The rest of the member, serially from the expected bit.
+  auto continue_serially = [&]() -> Result<DeflateResult> {
+    RVK_TRY_ASSIGN(DeflateResult r, decode_serial_from(input, expected, sink, window, workspace));
+    RVK_TRY(committer.add(r));
+    return DeflateResult{r.end_bit, committer.total, committer.crc.value()};
   };
 
-  using Results = pipeline::StagedResults<Segment, ResolveTask, ResolvedSegment>;
-  auto consume = [&](Results& results) -> Result<DeflateResult> {
-    // Commit order: stage-two indices and segments resolved on this thread.
-    std::deque<std::variant<std::uint64_t, ResolvedSegment>> pending;
-    std::size_t in_stage_two = 0;
-    auto commit_front = [&]() -> Result<void> {
-      if (auto* index = std::get_if<std::uint64_t>(&pending.front())) {
-        RVK_TRY_ASSIGN(ResolvedSegment r, results.take_stage(*index));
-        pending.pop_front();
-        --in_stage_two;
-        return committer.commit(std::move(r));
-      }
-      ResolvedSegment r = std::move(std::get<ResolvedSegment>(pending.front()));
-      pending.pop_front();
-      return committer.commit(std::move(r));
-    };
-    auto commit_all = [&]() -> Result<void> {
-      while (!pending.empty()) RVK_TRY(commit_front());
-      return {};
-    };
-    // The rest of the member, serially from the expected bit.
-    auto continue_serially = [&]() -> Result<DeflateResult> {
-      RVK_TRY(commit_all());
-      RVK_TRY_ASSIGN(DeflateResult r, decode_serial_from(input, expected, sink, window, workspace));
-      RVK_TRY(committer.add(r));
-      return DeflateResult{r.end_bit, committer.total, committer.crc.value()};
-    };
-    // Resolves a segment decoded on this thread and queues it for commit.
-    // False when it cannot be resolved (the serial decoder then takes over).
-    auto take_local = [&](Segment seg) -> bool {
-      auto next_window = successor_window(seg, window);
-      if (!next_window) return false;
-      auto resolved = resolve_segment(std::move(seg), window);
-      if (!resolved) return false;
-      pending.emplace_back(std::move(resolved).value());
-      window = std::move(next_window).value();
-      return true;
-    };
-
-    for (std::uint64_t k = 1; k <= jobs.size(); ++k) {
-      RVK_TRY(sink.check_reader());
-      RVK_TRY_ASSIGN(pipeline::StageOne<Segment> one, results.take(k));
-      bool accept = false;
-      if (one.result.ok()) {
-        const Segment& seg = one.result.value();
-        if (seg.start_bit == expected) {
-          accept = true;
-        } else if (seg.start_bit > expected && seg.start_bit - expected <= kBridgeBits) {
-          auto gap = decode_segment(input, expected, seg.start_bit, true, kSegmentBudget,
-                                    SegmentStop::AnyBlock);
-          if (gap.ok() && !gap->is_final && gap->end_bit == seg.start_bit) {
-            if (!take_local(std::move(gap).value())) {
-              results.retire(one.charged);
-              return continue_serially();
-            }
-            expected = seg.start_bit;
-            accept = true;
-          }
-        }
-      }
-      if (accept) {
-        Segment seg = std::move(one.result).value();
-        auto next_window = successor_window(seg, window);
-        if (!next_window) {
-          results.retire(one.charged);
-          return continue_serially();
-        }
-        const bool final = seg.is_final;
-        expected = seg.end_bit;
-        RVK_TRY(results.submit(k, one.charged, ResolveTask{std::move(seg), std::move(window)}));
-        window = std::move(next_window).value();
-        pending.emplace_back(k);
-        ++in_stage_two;
-        while (in_stage_two >= t) RVK_TRY(commit_front());
-        if (final) {
-          RVK_TRY(commit_all());
-          return DeflateResult{expected, committer.total, committer.crc.value()};
-        }
-        continue;
-      }
-      // Rejected: decode the stretch here from the true boundary.
-      results.retire(one.charged);
-      RVK_TRY(commit_all());
-      const std::uint64_t stretch_end = 8 * std::min(n, data_start + (k + 1) * kGridBytes);
-      auto seg = decode_segment(input, expected, stretch_end, true, kSegmentBudget);
-      if (!seg) return continue_serially();
-      const bool final = seg->is_final;
-      const std::uint64_t end = seg->end_bit;
-      if (!take_local(std::move(seg).value())) return continue_serially();
-      expected = end;
-      RVK_TRY(commit_all());
-      if (final) return DeflateResult{expected, committer.total, committer.crc.value()};
+  // Grid jobs are made and run in batches that double in size: nobody
+  // knows where the member ends, and a member that ends soon must not pay
+  // for a job list over the rest of the file or keep the workers busy far
+  // past its end. Each batch is one run of the staged pipeline on the same
+  // workers; the consumer's state (expected bit, window, totals) carries
+  // over.
+  std::vector<GzipJob> jobs;
+  std::uint64_t first_k = 1;
+  std::uint64_t batch = kFirstBatch;
+  for (;;) {
+    jobs.clear();
+    for (std::uint64_t k = first_k; k < first_k + batch; ++k) {
+      const std::uint64_t g = data_start + k * kGridBytes;
+      if (g >= n) break;
+      GzipJob job;
+      job.search_start_bit = 8 * g;
+      job.search_end_bit = 8 * std::min(g + kSearchBytes, n);
+      job.end_bit = 8 * std::min(g + kGridBytes, n);
+      job.index = k;
+      jobs.push_back(job);
     }
     // The grid ran out before a final block: finish serially (this reports
     // whatever is wrong with the rest of the data).
-    return continue_serially();
-  };
+    if (jobs.empty()) return continue_serially();
+    const std::uint64_t last_k = jobs.back().index;
 
-  return pipeline::run_staged_ordered(*pool, staged, limit, max_outstanding, consume);
+    pipeline::StagedJobs<GzipJob, Segment, ResolveTask, ResolvedSegment> staged;
+    staged.jobs = jobs;
+    staged.reservation = [](const GzipJob& j) { return j.reservation; };
+    staged.decode = [input](const GzipJob& j) { return search_and_decode(input, j); };
+    staged.measure = [](const Segment& s) {
+      return std::uint64_t{s.symbols.capacity()} * 2 + s.bytes.capacity() + sizeof(Segment);
+    };
+    staged.index = [](const GzipJob& j) { return j.index; };
+    staged.resolve = [](ResolveTask& task) {
+      return resolve_segment(std::move(task.segment), task.window);
+    };
+
+    using Results = pipeline::StagedResults<Segment, ResolveTask, ResolvedSegment>;
+    // Returns the member's result once its final block is committed, or
+    // nothing when the batch is used up.
+    auto consume = [&](Results& results) -> Result<std::optional<DeflateResult>> {
+      // Commit order: stage-two indices and segments resolved on this thread.
+      std::deque<std::variant<std::uint64_t, ResolvedSegment>> pending;
+      std::size_t in_stage_two = 0;
+      auto commit_front = [&]() -> Result<void> {
+        if (auto* index = std::get_if<std::uint64_t>(&pending.front())) {
+          RVK_TRY_ASSIGN(ResolvedSegment r, results.take_stage(*index));
+          pending.pop_front();
+          --in_stage_two;
+          return committer.commit(std::move(r));
+        }
+        ResolvedSegment r = std::move(std::get<ResolvedSegment>(pending.front()));
+        pending.pop_front();
+        return committer.commit(std::move(r));
+      };
+      auto commit_all = [&]() -> Result<void> {
+        while (!pending.empty()) RVK_TRY(commit_front());
+        return {};
+      };
+      auto serially = [&]() -> Result<std::optional<DeflateResult>> {
+        RVK_TRY(commit_all());
+        RVK_TRY_ASSIGN(DeflateResult r, continue_serially());
+        return std::optional<DeflateResult>(r);
+      };
+      auto done = [&]() -> Result<std::optional<DeflateResult>> {
+        RVK_TRY(commit_all());
+        return std::optional<DeflateResult>(
+            DeflateResult{expected, committer.total, committer.crc.value()});
+      };
+      // Resolves a segment decoded on this thread and queues it for commit.
+      // False when it cannot be resolved (the serial decoder then takes over).
+      auto take_local = [&](Segment seg) -> bool {
+        auto next_window = successor_window(seg, window);
+        if (!next_window) return false;
+        auto resolved = resolve_segment(std::move(seg), window);
+        if (!resolved) return false;
+        pending.emplace_back(std::move(resolved).value());
+        window = std::move(next_window).value();
+        return true;
+      };
+
+      for (std::uint64_t k = first_k; k <= last_k; ++k) {
+        RVK_TRY(sink.check_reader());
+        RVK_TRY_ASSIGN(pipeline::StageOne<Segment> one, results.take(k));
+        bool accept = false;
+        if (one.result.ok()) {
+          const Segment& seg = one.result.value();
+          if (seg.start_bit == expected) {
+            accept = true;
+          } else if (seg.start_bit > expected && seg.start_bit - expected <= kBridgeBits) {
+            auto gap = decode_segment(input, expected, seg.start_bit, true, kSegmentBudget,
+                                      SegmentStop::AnyBlock);
+            if (gap.ok() && !gap->is_final && gap->end_bit == seg.start_bit) {
+              if (!take_local(std::move(gap).value())) {
+                results.retire(one.charged);
+                return serially();
+              }
+              expected = seg.start_bit;
+              accept = true;
+            }
+          }
+        }
+        if (accept) {
+          Segment seg = std::move(one.result).value();
+          auto next_window = successor_window(seg, window);
+          if (!next_window) {
+            results.retire(one.charged);
+            return serially();
+          }
+          const bool final = seg.is_final;
+          expected = seg.end_bit;
+          RVK_TRY(results.submit(k, one.charged, ResolveTask{std::move(seg), std::move(window)}));
+          window = std::move(next_window).value();
+          pending.emplace_back(k);
+          ++in_stage_two;
+          while (in_stage_two >= t) RVK_TRY(commit_front());
+          if (final) return done();
+          continue;
+        }
+        // Rejected: decode the stretch here from the true boundary.
+        results.retire(one.charged);
+        RVK_TRY(commit_all());
+        const std::uint64_t stretch_end = 8 * std::min(n, data_start + (k + 1) * kGridBytes);
+        auto seg = decode_segment(input, expected, stretch_end, true, kSegmentBudget);
+        if (!seg) return serially();
+        const bool final = seg->is_final;
+        const std::uint64_t end = seg->end_bit;
+        if (!take_local(std::move(seg).value())) return serially();
+        expected = end;
+        if (final) return done();
+        RVK_TRY(commit_all());
+      }
+      RVK_TRY(commit_all());
+      return std::optional<DeflateResult>();
+    };
+
+    RVK_TRY_ASSIGN(std::optional<DeflateResult> outcome,
+                   pipeline::run_staged_ordered(*pool, staged, limit, max_outstanding, consume));
+    if (outcome) return *outcome;
+    first_k = last_k + 1;
+    batch = std::min(batch * 2, kLargestBatch);
+  }
 }
 
 }  // namespace rvk::gzip

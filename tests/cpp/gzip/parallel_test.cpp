@@ -295,6 +295,21 @@ TEST(ParallelFiles, TenThousandTinyMembers) {
   }
 }
 
+TEST(ParallelFiles, MediumMembersOneAfterAnother) {
+  // Members of a few MiB, each bigger than the probe, most with more than
+  // 16 MiB of input after them: each goes parallel and must stop exactly at
+  // its own end although the grid runs on into the next member.
+  Bytes gz, data;
+  for (int i = 0; i < 12; ++i) {
+    const Bytes part = big_text(100 + i, (3u << 20) + 12345u * i);
+    const Bytes m = gzip_member(part, 1 + i % 9);
+    gz.insert(gz.end(), m.begin(), m.end());
+    data.insert(data.end(), part.begin(), part.end());
+  }
+  ASSERT_GT(gz.size(), rvk::gzip::kParallelMinimum);
+  expect_same_for_all_threads(gz, data, "medium members");
+}
+
 TEST(ParallelFiles, CorruptionReportsTheSerialError) {
   const Bytes data = big_text(16, 64u << 20);
   const Bytes clean = gzip_member(data, 6);
