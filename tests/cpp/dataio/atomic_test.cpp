@@ -94,3 +94,25 @@ TEST(Atomic, RelativeTargetUsesWorkingDirectory) {
     fs::current_path(old);
     fs::remove_all(dir);
 }
+
+// Write-out is started every few megabytes while writing; a file written in
+// many buffered pieces across several of those points, then moved away from
+// its temporary name, must hold exactly the bytes written, in order.
+TEST(Atomic, LargeFileWrittenInPiecesKeepsEveryByteInOrder) {
+    fs::path dir = fresh_dir("large");
+    fs::path target = dir / "big.jsonl";
+    auto tmp = atomic(target.string());
+    ASSERT_TRUE(tmp.ok()) << tmp.error().message();
+    auto& file = tmp.value();
+    std::string expected;
+    for (std::uint32_t i = 0; expected.size() < (27u << 20); ++i) {
+        std::string line = "{\"n\":" + std::to_string(i) + ",\"pad\":\"" + std::string(i % 997, 'a' + i % 26) + "\"}\n";
+        expected += line;
+        file.buffer() += line;
+        ASSERT_TRUE(file.maybe_flush().ok());
+    }
+    ASSERT_TRUE(file.persist(target.string()).ok());
+    EXPECT_TRUE(slurp(target) == expected);
+    EXPECT_TRUE(tmp_files(dir).empty());
+    fs::remove_all(dir);
+}

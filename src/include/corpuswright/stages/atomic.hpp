@@ -3,10 +3,13 @@
 // it over the target only when the stage has succeeded, so readers see the
 // old file or the complete new one, never a partial one. The temporary file
 // is flushed to disk before the rename and the directory after it, so a
-// power loss also leaves one or the other.
+// power loss also leaves one or the other. Write-out to disk is started
+// while the stage runs (every few megabytes), so the final sync waits for
+// the last stretch only rather than for the whole file.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -47,6 +50,8 @@ private:
     int fd_;
     std::string path_;
     std::string buf_;
+    std::uint64_t written_ = 0;  // bytes written to the file so far
+    std::uint64_t synced_ = 0;   // bytes whose write-out has been started
 };
 
 // Creates the temporary file for `target` in the target's directory,
