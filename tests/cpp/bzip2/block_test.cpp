@@ -252,3 +252,43 @@ TEST(BlockCrc, MatchesTheBitwiseReference) {
     EXPECT_EQ(rvk::decoder::block_crc(part), reference_crc(part)) << n;
   }
 }
+
+TEST(BlockDecoder, FaultPositionsAreTheSameNearTheEndAndFarFromIt) {
+  // Three used bytes: five symbols coded in 3 bits, codes 5..7 unassigned.
+  // The same faulty block is decoded once at the input's end (exact reads)
+  // and once followed by plenty of bytes (the fast symbol loop).
+  Bytes pre = {'a', 'b', 'c', 'a', 'b', 'c', 'c'};
+  BlockSpec s = block_of(pre, pre);
+  ASSERT_EQ(s.used.size(), 3u);
+  auto faulty = [&](std::vector<std::uint32_t> symbols) {
+    BlockSpec f = s;
+    f.symbols = std::move(symbols);
+    return write_block(f);
+  };
+  const std::vector<std::vector<std::uint32_t>> cases = {
+      {2, 3, 6, 4},              // an unassigned code
+      {2, 0, 1, 0, 1, 0, 3, 4},  // decodes, but not to the data its CRC covers
+      {3, 3, 3},                 // no end of block
+  };
+  for (std::size_t c = 0; c < cases.size(); ++c) {
+    BitWriter tight = faulty(cases[c]);
+    BitWriter padded = tight;
+    padded.bytes.resize(padded.bytes.size() + 400, 0);
+    auto a = decode_block(tight, 9);
+    auto b = decode_block(padded, 9);
+    if (c == 2) {
+      // Without an end-of-block the tight input runs out; the padded one
+      // reads zero bits as run symbols until the run passes the block size.
+      ASSERT_FALSE(a.ok());
+      EXPECT_EQ(a.error().as<rvk::Error::Decode>().source, DecodeError::Truncated);
+      ASSERT_FALSE(b.ok());
+      EXPECT_EQ(b.error().as<rvk::Error::Decode>().source, DecodeError::BlockOverflow);
+      continue;
+    }
+    ASSERT_FALSE(a.ok()) << "case " << c;
+    ASSERT_FALSE(b.ok()) << "case " << c;
+    EXPECT_EQ(a.error(), b.error()) << a.error().to_string() << " vs " << b.error().to_string();
+    EXPECT_EQ(a.error().as<rvk::Error::Decode>().source,
+              c == 0 ? DecodeError::InvalidHuffman : DecodeError::CrcMismatch);
+  }
+}
