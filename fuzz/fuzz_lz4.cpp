@@ -1,0 +1,59 @@
+// Fuzz target: the LZ4 decoder (frames, legacy frames, skippable frames)
+// through the stream entry, on one thread and on two. Neither may crash,
+// hang or panic; when both succeed they agree; and input that liblz4's frame
+// decoder takes whole must come out as liblz4's bytes.
+#include <lz4frame.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "fuzz_decode.hpp"
+
+namespace {
+
+fuzz::Reference reference(std::span<const std::uint8_t> in) {
+    fuzz::Reference ref;
+    LZ4F_dctx* ctx = nullptr;
+    if (LZ4F_isError(LZ4F_createDecompressionContext(&ctx, LZ4F_VERSION))) return {};
+    std::vector<unsigned char> buf(1 << 16);
+    std::size_t pos = 0;
+    std::size_t hint = 1;
+    bool bad = false;
+    while (pos < in.size() && !bad) {
+        std::size_t out_size = buf.size();
+        std::size_t in_size = in.size() - pos;
+        hint = LZ4F_decompress(ctx, buf.data(), &out_size, in.data() + pos, &in_size, nullptr);
+        if (LZ4F_isError(hint)) bad = true;
+        pos += in_size;
+        ref.bytes.insert(ref.bytes.end(), buf.data(), buf.data() + out_size);
+        if (ref.bytes.size() >= fuzz::kOutputCap) bad = true;
+        if (!bad && in_size == 0 && out_size == 0) bad = true;  // no progress
+    }
+    // Output still held back after the input ran out.
+    while (!bad && hint != 0) {
+        std::size_t out_size = buf.size();
+        std::size_t in_size = 0;
+        hint = LZ4F_decompress(ctx, buf.data(), &out_size, nullptr, &in_size, nullptr);
+        if (LZ4F_isError(hint) || out_size == 0) bad = true;
+        ref.bytes.insert(ref.bytes.end(), buf.data(), buf.data() + out_size);
+    }
+    LZ4F_freeDecompressionContext(ctx);
+    ref.ok = !bad && hint == 0 && !in.empty();
+    return ref;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> in(data, size);
+    const fuzz::Decoded serial = fuzz::run_stream(rvk::stream::StreamFormat::Lz4, in, 1);
+    const fuzz::Decoded parallel = fuzz::run_stream(rvk::stream::StreamFormat::Lz4, in, 2);
+    fuzz::expect_agree(serial, parallel, "LZ4: one and two threads differ");
+    if (fuzz::check_properties()) {
+        const fuzz::Reference ref = reference(in);
+        fuzz::expect_same(ref, serial, "LZ4 one thread against liblz4");
+        fuzz::expect_same(ref, parallel, "LZ4 two threads against liblz4");
+    }
+    return 0;
+}
