@@ -197,6 +197,27 @@ TEST(GzipFraming, TrailerFaultsComeAfterTheData) {
   }
 }
 
+TEST(GzipFraming, SizeIsComparedModulo4GiBAndFtextIsIgnored) {
+  // A trailer after DEFLATE data ending at bit 85 (so at byte 11): ISIZE 10
+  // matches a member of 4 GiB + 10 bytes.
+  Bytes input(11, 0);
+  put_le32(input, 0x12345678);
+  put_le32(input, 10);
+  auto next = rvk::gzip::check_member_trailer(input, 85, (std::uint64_t{1} << 32) + 10, 0x12345678);
+  ASSERT_TRUE(next.ok()) << next.error().to_string();
+  EXPECT_EQ(*next, 19u);
+  auto wrong = rvk::gzip::check_member_trailer(input, 85, (std::uint64_t{1} << 32) + 11, 0x12345678);
+  ASSERT_FALSE(wrong.ok());
+  EXPECT_EQ(wrong.error().to_string(), at_byte(15, "ISIZE mismatch: expected 10, decoded 11"));
+
+  const Bytes data = to_bytes("text flagged as text");
+  Bytes m = member(zlib_deflate(data, 6), data);
+  m[3] = 0x01;  // FTEXT
+  auto d = decode_gzip(m);
+  ASSERT_FALSE(d.error) << *d.error;
+  EXPECT_EQ(str(d.bytes), str(data));
+}
+
 TEST(GzipFraming, TruncationNeverSucceeds) {
   // Every prefix of a small member, and sampled prefixes of a larger one.
   const Bytes small_data = sample(5, 3000);
