@@ -152,8 +152,8 @@ public:
     // Index of the first delimiter whose node is at or after `node`.
     std::size_t first_delimiter_at(std::size_t node) const;
     // The attribute block ("{...}" or "{:...}") at `pos`, as `trailing_attr`
-    // reads it, with the closing brace found through a table built once per
-    // call, so that many unclosed "{" cost linear time in all.
+    // reads it, with the closing brace found through remembered walks, so
+    // that many unclosed "{" cost linear time in all.
     std::optional<TrailingAttr> attr_block(std::size_t pos);
 
     ast::Inlines run();
@@ -179,12 +179,13 @@ private:
     std::size_t scan_pos_ = 0;       // position of the construct being read
     std::size_t pending_start_ = 0;  // input offset where the pending text began
 
-    // For each offset and each state of the attribute-block walk (quote
-    // none/double/single times escape pending), the offset of the "}" that
-    // would close the block, or UINT32_MAX; built on the first long search.
-    std::vector<std::uint32_t> brace_table_;
-    // For each offset, the next "=" or white space at or after it.
-    std::vector<std::uint32_t> word_stop_table_;
+    // For every 64th offset and each state of the attribute-block walk
+    // (quote none/double/single times escape pending): the offset of the "}"
+    // a walk standing there would end at, UINT32_MAX for none, or unknown.
+    std::vector<std::uint32_t> brace_checkpoints_;
+    std::vector<std::size_t> brace_visited_;  // scratch of one walk
+    // For every 64th offset: the first "=" or white space at or after it.
+    std::vector<std::uint32_t> word_checkpoints_;
 
     std::vector<std::size_t> alive_link_;  // union-find: next alive node at or after an index
     std::vector<std::size_t> capped_;      // nodes at the depth cap, sorted

@@ -1053,80 +1053,93 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
 // ---------------------------------------------------------------------------
 // Attribute blocks
 
+// The attribute-block walk is a small automaton (quote none, double or
+// single, times a pending escape). Two walks that stand at the same offset in
+// the same state end at the same "}", so the outcome is remembered at every
+// 64th offset for each state: a walk stops at the first checkpoint already
+// known, and every checkpoint is walked past at most once per state.
 std::optional<std::size_t> InlineScanner::brace_close(std::size_t open) {
+    constexpr std::uint32_t kUnknown = UINT32_MAX - 1;
+    constexpr std::uint32_t kNone = UINT32_MAX;
+    constexpr std::size_t kStep = 64;
     const std::size_t n = text.size();
-    // A short walk first: most blocks close within a few dozen bytes.
-    {
-        bool escaped = false;
-        char quote = 0;
-        std::size_t limit = std::min(n, open + 512);
-        std::size_t i = open + 1;
-        for (; i < limit; ++i) {
-            char c = text[i];
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (quote) {
-                if (c == quote) quote = 0;
-            } else if (c == '"' || c == '\'') {
-                quote = c;
-            } else if (c == '}') {
-                return i;
+    if (brace_checkpoints_.empty()) brace_checkpoints_.assign((n / kStep + 1) * 6, kUnknown);
+    std::vector<std::size_t>& visited = brace_visited_;  // checkpoint slots this walk passed
+    visited.clear();
+    std::uint32_t result = kNone;
+    int quote = 0;  // 0 none, 1 double, 2 single
+    bool escaped = false;
+    for (std::size_t i = open + 1;; ++i) {
+        if (i % kStep == 0) {
+            std::size_t slot = (i / kStep) * 6 + static_cast<std::size_t>(quote * 2 + (escaped ? 1 : 0));
+            if (brace_checkpoints_[slot] != kUnknown) {
+                result = brace_checkpoints_[slot];
+                break;
             }
+            visited.push_back(slot);
         }
-        if (i >= n) return std::nullopt;
-    }
-    if (brace_table_.empty()) {
-        // State s = quote * 2 + escaped, quote 0 none, 1 double, 2 single.
-        constexpr std::uint32_t kNone = UINT32_MAX;
-        brace_table_.assign((n + 1) * 6, kNone);
-        for (std::size_t i = n; i-- > 0;) {
-            const char c = text[i];
-            const std::uint32_t* next = &brace_table_[(i + 1) * 6];
-            std::uint32_t* here = &brace_table_[i * 6];
-            for (int q = 0; q < 3; ++q) {
-                here[q * 2 + 1] = next[q * 2];  // the escaped character is skipped
-                std::uint32_t r;
-                if (c == '\\') {
-                    r = next[q * 2 + 1];
-                } else if (q != 0) {
-                    r = c == (q == 1 ? '"' : '\'') ? next[0] : next[q * 2];
-                } else if (c == '"') {
-                    r = next[2];
-                } else if (c == '\'') {
-                    r = next[4];
-                } else if (c == '}') {
-                    r = static_cast<std::uint32_t>(i);
-                } else {
-                    r = next[0];
-                }
-                here[q * 2] = r;
-            }
+        if (i >= n) break;
+        const char c = text[i];
+        if (escaped) {
+            escaped = false;
+        } else if (c == '\\') {
+            escaped = true;
+        } else if (quote != 0) {
+            if (c == (quote == 1 ? '"' : '\'')) quote = 0;
+        } else if (c == '"') {
+            quote = 1;
+        } else if (c == '\'') {
+            quote = 2;
+        } else if (c == '}') {
+            result = static_cast<std::uint32_t>(i);
+            break;
         }
     }
-    std::uint32_t r = brace_table_[(open + 1) * 6];
-    if (r == UINT32_MAX) return std::nullopt;
-    return r;
+    for (std::size_t slot : visited) brace_checkpoints_[slot] = result;
+    if (result == kNone) return std::nullopt;
+    return result;
 }
 
+// The first "=" or white space at or after `from`, with the first one at or
+// after every 64th offset remembered, so that repeated long searches over
+// one word cost linear time in all.
 std::size_t InlineScanner::word_stop(std::size_t from) {
+    constexpr std::size_t kStep = 64;
+    constexpr std::uint32_t kUnknown = UINT32_MAX;
     const std::size_t n = text.size();
     auto stop_at = [&](std::size_t i) {
         if (text[i] == '=') return true;
         if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) return false;
         return text::is_white_space(text::decode_utf8(text, i).cp);
     };
-    std::size_t limit = std::min(n, from + 256);
-    for (std::size_t i = from; i < limit; ++i)
+    if (word_checkpoints_.empty()) word_checkpoints_.assign(n / kStep + 2, kUnknown);
+    std::size_t i = from;
+    // Up to the next checkpoint directly.
+    for (; i < n && i % kStep != 0; ++i)
         if (stop_at(i)) return i;
-    if (limit == n) return n;
-    if (word_stop_table_.empty()) {
-        word_stop_table_.assign(n + 1, static_cast<std::uint32_t>(n));
-        for (std::size_t i = n; i-- > 0;)
-            word_stop_table_[i] = stop_at(i) ? static_cast<std::uint32_t>(i) : word_stop_table_[i + 1];
+    if (i >= n) return n;
+    // Then block by block, filling the checkpoints passed.
+    std::size_t first_block = i / kStep;
+    std::size_t block = first_block;
+    std::size_t found = n;
+    while (block * kStep < n) {
+        if (word_checkpoints_[block] != kUnknown) {
+            found = word_checkpoints_[block];
+            break;
+        }
+        std::size_t end = std::min(n, (block + 1) * kStep);
+        std::size_t j = block * kStep;
+        for (; j < end; ++j)
+            if (stop_at(j)) break;
+        if (j < end) {
+            found = j;
+            break;
+        }
+        ++block;
     }
-    return word_stop_table_[from];
+    for (std::size_t b = first_block; b <= block && b < word_checkpoints_.size(); ++b)
+        word_checkpoints_[b] = static_cast<std::uint32_t>(found);
+    return found;
 }
 
 std::optional<TrailingAttr> InlineScanner::attr_block(std::size_t pos) {
