@@ -152,6 +152,7 @@ private:
     void operation(const ast::Operation& op);
     void block_quote(const ast::BlockQuote& quote);
     void list(const ast::List& list);
+    void definition_list(const ast::DefinitionList& list);
     void code_block(const ast::CodeBlock& code);
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);

@@ -362,22 +362,7 @@ void Renderer::block(const Block& block) {
             } else if constexpr (std::is_same_v<T, List>) {
                 list(b);
             } else if constexpr (std::is_same_v<T, DefinitionList>) {
-                std::size_t mark = out_.size();
-                for (const auto& item : b.items) {
-                    for (const auto& term : item.terms) {
-                        line_before_attrs(term.content, term.attr);
-                        trailing_attrs(term.attr);
-                        out_.push_back('\n');
-                    }
-                    for (const auto& def : item.definitions) {
-                        out_.append(": ");
-                        single_line(def);
-                        out_.push_back('\n');
-                    }
-                }
-                if (out_.size() == mark) return;  // see `block_quote`
-                ial(b.attr);
-                out_.push_back('\n');
+                definition_list(b);
             } else if constexpr (std::is_same_v<T, CodeBlock>) {
                 code_block(b);
             } else if constexpr (std::is_same_v<T, HtmlBlock>) {
@@ -451,6 +436,60 @@ void Renderer::block_quote(const BlockQuote& q) {
         out_.push_back('\n');
     });
     ial(q.attr);
+    out_.push_back('\n');
+}
+
+// A term that writes nothing is left out: as a blank line it would end the
+// list. Definitions then belong to the term line written before them, which
+// reads back the same; definitions before any term line have none to belong
+// to and are written as a paragraph of "\:" lines, which reads back as the
+// text it shows. Terms after the last definition would be read as a
+// paragraph, which the writer separates by a blank line: they get it here.
+void Renderer::definition_list(const DefinitionList& dl) {
+    std::size_t mark = out_.size();
+    std::size_t defs_end = 0;  // items from here on hold no definition
+    for (std::size_t i = 0; i < dl.items.size(); ++i) {
+        if (!dl.items[i].definitions.empty()) defs_end = i + 1;
+    }
+    bool term_written = false;
+    bool def_written = false;
+    for (std::size_t i = 0; i < dl.items.size(); ++i) {
+        const auto& item = dl.items[i];
+        for (const auto& term : item.terms) {
+            std::size_t before = out_.size();
+            line_before_attrs(term.content, term.attr);
+            trailing_attrs(term.attr);
+            if (out_.size() == before) continue;
+            out_.push_back('\n');
+            term_written = true;
+            if (def_written && i >= defs_end) {
+                out_.insert(before, 1, '\n');
+                def_written = false;
+            }
+        }
+        for (const auto& def : item.definitions) {
+            if (term_written) {
+                def_written = true;
+                out_.append(": ");
+                single_line(def);
+                out_.push_back('\n');
+                continue;
+            }
+            out_.append("\\:");
+            std::size_t before = out_.size();
+            out_.push_back(' ');
+            single_line(def);
+            if (out_.size() == before + 1) out_.pop_back();  // no space at the line's end
+            out_.push_back('\n');
+        }
+        if (!term_written && out_.size() > mark) {
+            // The term lines that follow start a list of their own.
+            out_.push_back('\n');
+            mark = out_.size();
+        }
+    }
+    if (out_.size() == mark) return;  // see `block_quote`
+    ial(dl.attr);
     out_.push_back('\n');
 }
 
