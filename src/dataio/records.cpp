@@ -52,9 +52,17 @@ void append_u64(std::string& out, std::uint64_t v) {
 
 }  // namespace
 
-void append_article(std::string& out, const Article& a) {
+void append_record_start(std::string& out, std::uint64_t article_id) {
     out += "{\"article_id\":";
-    append_u64(out, a.article_id);
+    append_u64(out, article_id);
+}
+
+void append_article(std::string& out, const Article& a) {
+    append_record_start(out, a.article_id);
+    append_article_after_id(out, a);
+}
+
+void append_article_after_id(std::string& out, const Article& a) {
     out += ",\"page_id\":";
     append_u64(out, a.page_id);
     out += ",\"revision_id\":";
@@ -82,8 +90,11 @@ void append_article(std::string& out, const Article& a) {
 }
 
 void append_chunk(std::string& out, const Chunk& c) {
-    out += "{\"article_id\":";
-    append_u64(out, c.article_id);
+    append_record_start(out, c.article_id);
+    append_chunk_after_id(out, c);
+}
+
+void append_chunk_after_id(std::string& out, const Chunk& c) {
     out += ",\"chunk_id\":";
     append_u64(out, c.chunk_id);
     out += ",\"start_byte\":";

@@ -3,7 +3,9 @@
 // a time on the shared pool, and write the results in page order with
 // consecutive article numbers. Reading, converting and writing overlap
 // (see batches.hpp); numbering, limits, progress lines and outputs are as if
-// each batch were read, converted and written in turn.
+// each batch were read, converted and written in turn. The records are
+// built on the pool too, all but their leading article number: the writing
+// thread is the pipeline's serial tail, so it only numbers and copies.
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -28,11 +30,13 @@ namespace {
 constexpr std::size_t kBatchPages = 256;
 using Clock = std::chrono::steady_clock;
 
-// What one page's work produced (the article number is set when written).
+// What one page's work produced: its records without their leading
+// `{"article_id":N` (the number is known only when written; see
+// append_record_start).
 struct Converted {
-    Article article;
+    std::string article_record;
     std::vector<AuditPair> pairs;
-    std::vector<Chunk> chunks;  // the combined stage only
+    std::vector<std::string> chunk_records;  // the combined stage only
 };
 
 struct PageBatch {
@@ -76,7 +80,9 @@ struct ArticleRun {
         if (!converted) return std::nullopt;
         Converted out;
         out.pairs = audit(converted->document.blocks, *roles);
-        std::string md = tavrel::write_md::render_md(converted->document);
+        Article article;
+        article.md = tavrel::write_md::render_md(converted->document);
+        const std::string& md = article.md;
         if (with_chunks) {
             auto ranges = tavrel::chunk::document_chunk_ranges_structural(converted->document, target_words);
             if (!ranges.ok()) {
@@ -88,14 +94,20 @@ struct ArticleRun {
                 failure.emplace(std::move(chunks).error());
                 return std::nullopt;
             }
-            out.chunks = std::move(chunks).value();
+            out.chunk_records.reserve(chunks.value().size());
+            for (const Chunk& chunk : chunks.value()) {
+                std::string record;
+                append_chunk_after_id(record, chunk);
+                out.chunk_records.push_back(std::move(record));
+            }
         }
-        out.article.page_id = page.id;
-        out.article.revision_id = page.revision_id;
-        out.article.title = std::move(page.title);
-        out.article.timestamp = std::move(page.timestamp);
-        out.article.md = std::move(md);
-        out.article.warnings = std::move(converted->warnings);
+        article.page_id = page.id;
+        article.revision_id = page.revision_id;
+        article.title = std::move(page.title);
+        article.timestamp = std::move(page.timestamp);
+        article.warnings = std::move(converted->warnings);
+        out.article_record.reserve(article.md.size() + article.md.size() / 16 + 256);
+        append_article_after_id(out.article_record, article);
         page.text.clear();
         page.text.shrink_to_fit();
         return out;
@@ -211,8 +223,8 @@ Result<Summary> stage1(const Stage1Options& options) {
 
     std::string& buf = out.buffer();
     CW_TRY(page_loop(run, pages, progress, [&](Converted& c, std::uint64_t id) -> Result<void> {
-        c.article.article_id = id;
-        append_article(buf, c.article);
+        append_record_start(buf, id);
+        buf += c.article_record;
         buf.push_back('\n');
         return out.maybe_flush();
     }));
@@ -245,13 +257,13 @@ Result<Summary> dataset(const DatasetOptions& options) {
     std::string& abuf = articles_out.buffer();
     std::string& cbuf = chunks_out.buffer();
     CW_TRY(page_loop(run, pages, progress, [&](Converted& c, std::uint64_t id) -> Result<void> {
-        c.article.article_id = id;
-        append_article(abuf, c.article);
+        append_record_start(abuf, id);
+        abuf += c.article_record;
         abuf.push_back('\n');
         CW_TRY(articles_out.maybe_flush());
-        for (auto& chunk : c.chunks) {
-            chunk.article_id = id;
-            append_chunk(cbuf, chunk);
+        for (const auto& record : c.chunk_records) {
+            append_record_start(cbuf, id);
+            cbuf += record;
             cbuf.push_back('\n');
             ++chunks_written;
         }

@@ -44,6 +44,26 @@ TEST(Records, ChunkBytes) {
               "\"start_kind\":\"h1\",\"word_count\":42}");
 }
 
+// The stages build records on the pool without their number and prefix
+// it when writing: the two pieces must give the very bytes of the whole.
+TEST(Records, NumberPrefixAndRestMakeTheWholeRecord) {
+    Article a{18446744073709551615u, 12, 99, "T\"", "ts", "line\n\"q\"", {"w"}};
+    for (std::uint64_t id : {std::uint64_t{0}, std::uint64_t{42}, a.article_id}) {
+        a.article_id = id;
+        std::string pieces;
+        corpuswright::stages::append_record_start(pieces, id);
+        corpuswright::stages::append_article_after_id(pieces, a);
+        EXPECT_EQ(pieces, written(a));
+    }
+    Chunk c{5, 2, 10, 25, "# T\n\n", "p", 7};
+    std::string whole;
+    append_chunk(whole, c);
+    std::string pieces;
+    corpuswright::stages::append_record_start(pieces, 5);
+    corpuswright::stages::append_chunk_after_id(pieces, c);
+    EXPECT_EQ(pieces, whole);
+}
+
 TEST(Records, ReadingAcceptsObjectsArraysAndExtraKeys) {
     Article a{1, 2, std::nullopt, "t", std::nullopt, "m", {}};
     auto r = read_article(R"({"article_id":1,"page_id":2,"title":"t","md":"m","warnings":[],"extra":{"x":[1,2.5,null]}})");

@@ -46,6 +46,14 @@ void append_json_string(std::string& out, std::string_view s);
 void append_article(std::string& out, const Article& a);
 void append_chunk(std::string& out, const Chunk& c);
 
+// The same records in two pieces, for writers that number records on one
+// thread but build them on many: `append_record_start` writes
+// `{"article_id":` and the id (both records begin so), and the `_after_id`
+// forms write the rest. start + after_id is byte for byte the whole record.
+void append_record_start(std::string& out, std::uint64_t article_id);
+void append_article_after_id(std::string& out, const Article& a);
+void append_chunk_after_id(std::string& out, const Chunk& c);
+
 // Reads one article line (without its "\n"; one "\r" before it is dropped).
 Result<Article> read_article(std::string_view line);
 
