@@ -88,8 +88,9 @@ bool looks_like_attrs(std::string_view body, bool colon_form) {
         if (text::is_white_space(d.cp)) break;
         end += d.len;
     }
-    std::size_t eq = body.substr(0, end).find('=');
-    return eq != std::string_view::npos && eq > 0;
+    // "=" anywhere after the first character (a word "=a=b" qualifies).
+    std::size_t first = decode_utf8(body, 0).len;
+    return first < end && body.substr(first, end - first).find('=') != std::string_view::npos;
 }
 
 std::string unescape_attr(std::string_view s) {

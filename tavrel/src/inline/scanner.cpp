@@ -1158,7 +1158,10 @@ std::optional<TrailingAttr> InlineScanner::attr_block(std::size_t pos) {
         std::size_t stop = word_stop(word + text::decode_utf8(text, word).len);
         if (stop >= *close || text[stop] != '=') return std::nullopt;
     }
-    return TrailingAttr{attrs::parse_attrs_body(body), *close + 1 - pos};
+    // As `trailing_attr` reads it: the colon form's body as written, the
+    // braced body trimmed (a trailing escaped space stays in a word only in
+    // the colon form).
+    return TrailingAttr{attrs::parse_attrs_body(colon ? body : text::trim_end(lead)), *close + 1 - pos};
 }
 
 // ---------------------------------------------------------------------------

@@ -85,6 +85,11 @@ TEST(BracedAttr, NotAttributeBlocks) {
     EXPECT_TRUE(w->attr.empty());
     EXPECT_EQ(w->len, 7u);
     EXPECT_TRUE(parse_braced_attr("{k=v}"));
+    // Any "=" after the first character counts, also after a leading "=".
+    EXPECT_TRUE(parse_braced_attr("{=a=b}"));
+    EXPECT_FALSE(parse_braced_attr("{=ab}"));
+    EXPECT_TRUE(tavrel::attrs::looks_like_attrs("\xC3\xA9=1", false));
+    EXPECT_FALSE(tavrel::attrs::looks_like_attrs("=", false));
     EXPECT_TRUE(parse_braced_attr("{ \t.x }"));
 }
 

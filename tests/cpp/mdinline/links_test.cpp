@@ -2,6 +2,9 @@
 // cross-reference lists, with their fall-back to literal text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "show.hpp"
 #include "tavrel/inline.hpp"
 
@@ -150,4 +153,36 @@ TEST(DestinationTitle, Parser) {
     auto t = parse_link_destination_title("a \"\"", 32);
     ASSERT_TRUE(t && t->title);
     EXPECT_EQ(*t->title, "");
+}
+
+// The scanner finds attribute blocks through remembered walks; at every "{"
+// of random texts it must read exactly what the plain definition reads.
+TEST(TrailingAttr, ScannerAgreesWithDefinition) {
+    std::mt19937 rng(5);
+    const std::string alphabet = "{}{}\"'\\ a=.#:x";
+    Ctx ctx;
+    inline_::InlineContext c = ctx.get();
+    std::size_t blocks = 0;
+    for (int it = 0; it < 1500; ++it) {
+        std::string s;
+        std::size_t len = 50 + rng() % 400;
+        for (std::size_t i = 0; i < len; ++i) s.push_back(alphabet[rng() % alphabet.size()]);
+        inline_::InlineScanner scanner(s, c);
+        // Queries in a shuffled order, so that walks meet remembered ones.
+        std::vector<std::size_t> at;
+        for (std::size_t i = 0; i < s.size(); ++i)
+            if (s[i] == '{') at.push_back(i);
+        std::shuffle(at.begin(), at.end(), rng);
+        for (std::size_t pos : at) {
+            auto got = scanner.attr_block(pos);
+            auto want = inline_::trailing_attr(std::string_view(s).substr(pos));
+            ASSERT_EQ(got.has_value(), want.has_value()) << s << " @" << pos;
+            if (got) {
+                ++blocks;
+                EXPECT_EQ(got->len, want->len) << s << " @" << pos;
+                EXPECT_EQ(got->attr, want->attr) << s << " @" << pos;
+            }
+        }
+    }
+    EXPECT_GT(blocks, 100u);
 }
