@@ -244,6 +244,18 @@ void trim_lines(Inlines& v, bool& line_empty, bool top) {
                     bool inner = false;  // the opening delimiter is on the line
                     trim_lines(*c, inner, false);
                 }
+                if constexpr (std::is_same_v<std::decay_t<decltype(n)>, Operation>) {
+                    // Arguments are written inline between the call's tags or
+                    // labels: their lines are the paragraph's lines. A break
+                    // ending an argument of the element form would put
+                    // "</div>" at a line start, where it opens an HTML block.
+                    for (auto& arg : n.args) {
+                        bool inner = false;
+                        trim_lines(arg.value, inner, false);
+                        while (n.args.size() >= 2 && !arg.value.empty() && is_break(arg.value.back()))
+                            arg.value.pop_back();
+                    }
+                }
             },
             node.node);
         line_empty = false;
@@ -298,9 +310,10 @@ bool check(const Inlines& v, bool& line_empty, bool single_line) {
                     if (n.attr.empty()) return false;
                 }
                 if constexpr (std::is_same_v<T, Operation>) {
-                    bool inner = false;
                     for (const auto& arg : n.args) {
+                        bool inner = false;
                         if (!check(arg.value, inner, single_line)) return false;
+                        if (n.args.size() >= 2 && !arg.value.empty() && is_break(arg.value.back())) return false;
                     }
                     return true;
                 } else {

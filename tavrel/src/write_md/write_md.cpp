@@ -859,6 +859,27 @@ void Renderer::bracketed(const Inlines& run) {
     after_is_closer_ = saved_closer;
 }
 
+namespace {
+
+// An attribute value of the template element, escaped as the HTML renderer
+// escapes it and kept on one line: a line end inside the tag would let the
+// next line open a block (a heading, an item) and split the tag.
+void append_attr_one_line(std::string_view value, std::string& out) {
+    std::string escaped;
+    render::escape_attr(value, escaped);
+    for (char c : escaped) {
+        if (c == '\n') {
+            out.append("&#10;");
+        } else if (c == '\r') {
+            out.append("&#13;");
+        } else {
+            out.push_back(c);
+        }
+    }
+}
+
+}  // namespace
+
 void Renderer::operation(const Operation& op) {
     std::optional<std::string> label = usable_name(op.name);
     if (!label) label = usable_name(op.kind);
@@ -884,11 +905,11 @@ void Renderer::operation(const Operation& op) {
         // takes the tags as raw HTML and the text between them as Markdown,
         // so HTML-escaped text there would not read back as itself.
         out_.append("<template data-op=\"");
-        render::escape_attr(op.system, out_);
+        append_attr_one_line(op.system, out_);
         out_.push_back(':');
-        render::escape_attr(op.kind, out_);
+        append_attr_one_line(op.kind, out_);
         out_.append("\" data-name=\"");
-        render::escape_attr(op.name, out_);
+        append_attr_one_line(op.name, out_);
         out_.append("\">");
         const char32_t saved_after = after_;
         const bool saved_closer = after_is_closer_;
@@ -896,7 +917,7 @@ void Renderer::operation(const Operation& op) {
             out_.append("<div data-arg");
             if (arg.name) {
                 out_.append(" data-name=\"");
-                render::escape_attr(*arg.name, out_);
+                append_attr_one_line(*arg.name, out_);
                 out_.push_back('"');
             }
             out_.push_back('>');

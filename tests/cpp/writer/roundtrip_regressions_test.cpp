@@ -48,3 +48,27 @@ TEST(RoundTripRegressions, EmptyDefinitionTermsWriteNoBlankLine) {
     EXPECT_EQ(written_stable(Doc({Dl({Def({{}}, {{T("d")}, {}}), Def({{T("t")}}, {{T("e")}})})})),
               "\\: d\n\\:\n\nt\n: e\n\n");
 }
+
+namespace {
+
+Inline Call(std::string name, std::vector<Inlines> args) {
+    Operation op{"mediawiki", "transclude", std::move(name), {}};
+    for (auto& a : args) op.args.push_back(OperationArg{std::move(a), std::nullopt});
+    return op;
+}
+
+}  // namespace
+
+TEST(RoundTripRegressions, TemplateCallsKeepTheirLinesWhole) {
+    // A line end inside a name would split the element's tag over two lines,
+    // the second starting a heading.
+    std::string out = written_stable(Doc({P({T("a "), Call("x\n== y", {{T("1")}, {T("2")}})})}));
+    EXPECT_NE(out.find("data-name=\"x&#10;== y\""), std::string::npos) << out;
+    // Argument lines are paragraph lines: a hard break then a line end would
+    // leave a blank line, spaces before the break stay off the line's end.
+    written_stable(Doc({P({T("a "), Call("t", {{T("x   "), HB(), SB(), T("  y")}}), T(" b")})}));
+    // A break ending an argument of the element form would put "</div>" at a
+    // line start, where it opens an HTML block.
+    out = written_stable(Doc({P({T("a "), Call("t", {{T("x "), HB()}, {T("y"), SB()}})})}));
+    EXPECT_EQ(out.find("\n</div>"), std::string::npos) << out;
+}
