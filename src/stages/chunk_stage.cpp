@@ -2,6 +2,9 @@
 // write back identically (the dataset's canonical-form guarantee), and cut
 // into chunks. Batches of articles are converted on the shared pool while the
 // stage thread reads the next lines and writes finished batches in order.
+// The reading thread only cuts lines: parsing them is part of the pooled
+// work, with a parse failure taking precedence over every other failure in
+// its batch, as when lines were parsed as they were read.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -78,7 +81,7 @@ private:
 };
 
 struct ArticleBatch {
-    std::vector<Article> articles;
+    std::vector<std::string> lines;  // read by the producer, parsed by the work
     std::vector<std::vector<Chunk>> chunks;
     std::optional<Error> failure;
 };
@@ -157,25 +160,33 @@ Result<std::uint64_t> stage2(const std::string& articles, const std::string& chu
     auto produce = [&]() -> Result<std::optional<ArticleBatch>> {
         if (done) return std::optional<ArticleBatch>();
         ArticleBatch batch;
-        while (batch_size == 0 || batch.articles.size() < batch_size) {
+        while (batch_size == 0 || batch.lines.size() < batch_size) {
             auto line = lines.next();
             if (!line.ok()) return std::move(line).error();
             if (!line.value()) {
                 done = true;
                 break;
             }
-            CW_TRY_ASSIGN(auto article, read_article(*line.value()));
-            batch.articles.push_back(std::move(article));
+            batch.lines.push_back(std::move(*line.value()));
         }
-        if (batch.articles.empty()) return std::optional<ArticleBatch>();
+        if (batch.lines.empty()) return std::optional<ArticleBatch>();
         return std::optional<ArticleBatch>(std::move(batch));
     };
     auto work = [&](ArticleBatch& batch) {
-        std::vector<std::optional<Error>> failures(batch.articles.size());
-        batch.chunks.resize(batch.articles.size());
-        pool::for_each_index(batch.articles.size(), [&](std::size_t i) {
+        const std::size_t n = batch.lines.size();
+        std::vector<std::optional<Error>> failures(n);
+        std::vector<char> unreadable(n, 0);  // the failure is the line's parse error
+        batch.chunks.resize(n);
+        pool::for_each_index(n, [&](std::size_t i) {
             try {
-                auto r = chunk_article(batch.articles[i], target_words, options);
+                auto article = read_article(batch.lines[i]);
+                if (!article.ok()) {
+                    failures[i].emplace(std::move(article).error());
+                    unreadable[i] = 1;
+                    return;
+                }
+                std::string().swap(batch.lines[i]);
+                auto r = chunk_article(article.value(), target_words, options);
                 if (r.ok()) {
                     batch.chunks[i] = std::move(r).value();
                 } else {
@@ -187,6 +198,14 @@ Result<std::uint64_t> stage2(const std::string& articles, const std::string& chu
                 failures[i].emplace(e.what(), ErrorKind::Invariant);
             }
         });
+        // A line that does not parse stopped the reading before anything of
+        // its batch was chunked, so its error comes before any other.
+        for (std::size_t i = 0; i < n; ++i) {
+            if (unreadable[i]) {
+                batch.failure = std::move(failures[i]);
+                return;
+            }
+        }
         for (auto& f : failures) {
             if (f) {
                 batch.failure = std::move(f);
