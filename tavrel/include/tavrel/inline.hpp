@@ -156,6 +156,12 @@ public:
     // that many unclosed "{" cost linear time in all.
     std::optional<TrailingAttr> attr_block(std::size_t pos);
 
+    // The ")" closing the "(" at `open` of an inline link destination, or
+    // nothing (none, or nesting deeper than the options allow). Every "(" of
+    // the text from the first one asked about is matched in one walk;
+    // callers ask at increasing offsets.
+    std::optional<std::size_t> paren_close(std::size_t open);
+
     ast::Inlines run();
 
 private:
@@ -170,7 +176,6 @@ private:
     bool bracket_active(std::size_t index) const;
     void pop_bracket();
     std::size_t line_break(std::size_t pos);
-    std::optional<std::size_t> paren_close(std::size_t open);
     bool has_byte_between(std::vector<std::size_t>& positions, std::size_t from, std::size_t to);
     void build_byte_tables();
     std::optional<std::size_t> brace_close(std::size_t open);

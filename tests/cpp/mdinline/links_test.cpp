@@ -186,3 +186,48 @@ TEST(TrailingAttr, ScannerAgreesWithDefinition) {
     }
     EXPECT_GT(blocks, 100u);
 }
+
+// The ")" of each "(" comes from one matching walk; asked at increasing
+// offsets it must agree with a walk from that "(" alone.
+TEST(InlineLinks, ParenMatchingAgreesWithDirectWalk) {
+    std::mt19937 rng(11);
+    const std::string alphabet = "(()))\\ax";
+    Ctx ctx;
+    ctx.options.max_link_paren_depth = 3;
+    inline_::InlineContext c = ctx.get();
+    auto direct = [&](const std::string& s, std::size_t open) -> std::optional<std::size_t> {
+        bool escaped = false;
+        std::uint64_t depth = 0;
+        for (std::size_t i = open + 1; i < s.size(); ++i) {
+            if (escaped) {
+                escaped = false;
+            } else if (s[i] == '\\') {
+                escaped = true;
+            } else if (s[i] == '(') {
+                if (++depth > 3) return std::nullopt;
+            } else if (s[i] == ')') {
+                if (depth == 0) return i;
+                --depth;
+            }
+        }
+        return std::nullopt;
+    };
+    std::size_t asked = 0;
+    for (int it = 0; it < 2000; ++it) {
+        std::string s;
+        std::size_t len = 1 + rng() % 60;
+        for (std::size_t i = 0; i < len; ++i) s.push_back(alphabet[rng() % alphabet.size()]);
+        inline_::InlineScanner scanner(s, c);
+        bool escaped = false;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            // Ask at unescaped "(" only, as a link destination always is
+            // (it follows a "]").
+            if (!escaped && s[i] == '(' && rng() % 2 == 0) {
+                ++asked;
+                ASSERT_EQ(scanner.paren_close(i), direct(s, i)) << s << " @" << i;
+            }
+            escaped = !escaped && s[i] == '\\';
+        }
+    }
+    EXPECT_GT(asked, 5000u);
+}
