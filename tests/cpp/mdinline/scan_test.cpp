@@ -2,6 +2,8 @@
 // notes, angle constructs, template tokens and coalescing.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "show.hpp"
 
 using mdtest::Ctx;
@@ -171,4 +173,68 @@ TEST(Coalesce, MergesTextAndFlattensStrong) {
     EXPECT_EQ(mdtest::show(out), "\"ab\" Strong[\"xy\" Strong[\"z\"]{.c}] \"c\"");
     Ctx p;
     EXPECT_EQ(p("****a****"), "Strong[\"a\"]");
+}
+
+// Code span closers come from a table of backtick runs built once; on random
+// texts the result must match a direct search from each opener.
+TEST(CodeSpans, RunTableAgreesWithDirectSearch) {
+    auto reference = [](const std::string& t) {
+        std::string out, pending;
+        auto flush = [&] {
+            if (pending.empty()) return;
+            if (!out.empty()) out += ' ';
+            out += "\"" + pending + "\"";
+            pending.clear();
+        };
+        std::size_t p = 0;
+        while (p < t.size()) {
+            if (t[p] != '`') {
+                pending.push_back(t[p++]);
+                continue;
+            }
+            std::size_t n = 0;
+            while (p + n < t.size() && t[p + n] == '`') ++n;
+            std::size_t close = std::string::npos;
+            for (std::size_t i = p + n; i < t.size();) {
+                if (t[i] != '`') {
+                    ++i;
+                    continue;
+                }
+                std::size_t m = 0;
+                while (i + m < t.size() && t[i + m] == '`') ++m;
+                if (m == n) {
+                    close = i;
+                    break;
+                }
+                i += m;
+            }
+            if (close == std::string::npos) {
+                pending.append(n, '`');
+                p += n;
+                continue;
+            }
+            std::string c = t.substr(p + n, close - p - n);
+            if (c.size() >= 2 && c.front() == ' ' && c.back() == ' ' && c.find_first_not_of(' ') != std::string::npos)
+                c = c.substr(1, c.size() - 2);
+            flush();
+            if (!out.empty()) out += ' ';
+            out += "Code(" + c + ")";
+            p = close + n;
+        }
+        flush();
+        return out.empty() ? std::string("\"\"") : out;
+    };
+    const char* pieces[] = {"`", "``", "```", "a", " ", "b"};
+    std::mt19937 rng(3);
+    Ctx p;
+    std::size_t spans = 0;
+    for (int it = 0; it < 20000; ++it) {
+        std::string s;
+        int k = 1 + static_cast<int>(rng() % 20);
+        for (int i = 0; i < k; ++i) s += pieces[rng() % std::size(pieces)];
+        std::string got = p(s);
+        ASSERT_EQ(got, reference(s)) << s;
+        if (got.find("Code(") != std::string::npos) ++spans;
+    }
+    EXPECT_GT(spans, 5000u);
 }
