@@ -942,6 +942,20 @@ void Renderer::inline_node(const Inline& node) {
     };
     auto script = [&](char marker, std::string_view tag, const Attr& attr, std::string_view text) {
         bool bare = script_text_fits(text, marker);
+        // Two "~" markers side by side ("~a~~b~") read as a strikeout run:
+        // a subscript touching another "~" takes the element form.
+        if (bare && marker == '~') {
+            bool touches = after_ == U'~' && attr.empty();
+            if (!out_.empty() && out_.back() == '~') {
+                std::size_t k = out_.size() - 1, slashes = 0;
+                while (k > 0 && out_[k - 1] == '\\') {
+                    --k;
+                    ++slashes;
+                }
+                touches = touches || slashes % 2 == 0;
+            }
+            bare = !touches;
+        }
         if (bare) {
             out_.push_back(marker);
             out_.append(text);

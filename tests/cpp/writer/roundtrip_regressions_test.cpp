@@ -72,3 +72,19 @@ TEST(RoundTripRegressions, TemplateCallsKeepTheirLinesWhole) {
     out = written_stable(Doc({P({T("a "), Call("t", {{T("x "), HB()}, {T("y"), SB()}})})}));
     EXPECT_EQ(out.find("\n</div>"), std::string::npos) << out;
 }
+
+namespace {
+
+Inline Sub(std::string s) { return Subscript{Attr{}, std::move(s)}; }
+Inline Sup(std::string s) { return Superscript{Attr{}, std::move(s)}; }
+
+}  // namespace
+
+TEST(RoundTripRegressions, SubscriptsSideBySide) {
+    // "~a~~b~" would read as one strikeout-like run.
+    std::string out = written_stable(Doc({P({T("x "), Sub("a"), Sub("b"), T(" y")})}));
+    EXPECT_EQ(out, "x <sub>a</sub>~b~ y\n\n");
+    // Apart, both stay bare; superscripts side by side read back as they are.
+    EXPECT_EQ(written_stable(Doc({P({Sub("a"), T(" "), Sub("b")})})), "~a~ ~b~\n\n");
+    EXPECT_EQ(written_stable(Doc({P({Sup("a"), Sup("b")})})), "^a^^b^\n\n");
+}
