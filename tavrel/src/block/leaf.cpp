@@ -38,7 +38,10 @@ bool starts_block(std::string_view line) {
     if (in.columns > 3) return false;
     std::string_view t = text::trim_start(line);
     if (t.starts_with('>') || t.starts_with('#')) return true;
-    if (t.starts_with("```") || t.starts_with("~~~") || t.starts_with(":::")) return true;
+    // A run of backticks with more backticks after it is no fence: the
+    // writer puts code spans ("```x```") at line starts inside paragraphs.
+    if (t.starts_with("```")) return fence_start(line, '`').has_value();
+    if (t.starts_with("~~~") || t.starts_with(":::")) return true;
     if (t.starts_with('<')) {
         if (t.starts_with("<!--")) return true;
         auto name = html_tag_name(t);

@@ -88,3 +88,11 @@ TEST(RoundTripRegressions, SubscriptsSideBySide) {
     EXPECT_EQ(written_stable(Doc({P({Sub("a"), T(" "), Sub("b")})})), "~a~ ~b~\n\n");
     EXPECT_EQ(written_stable(Doc({P({Sup("a"), Sup("b")})})), "^a^^b^\n\n");
 }
+
+TEST(RoundTripRegressions, CodeSpanOfBackticksStartingALine) {
+    // A line starting with three backticks continues the paragraph when more
+    // backticks follow on it: a code span, not a fence.
+    EXPECT_EQ(written_stable(Doc({P({T("a"), SB(), Code{Attr{}, "x ``` y"}, T(" b")})})), "a\n````x ``` y```` b\n\n");
+    EXPECT_EQ(written_stable(Doc({P({T("a"), SB(), RawInline{"wikitext", "{{x\n| y = ```\n}}"}})})),
+              "a\n````{{x | y = ``` }}````{=wikitext}\n\n");
+}
