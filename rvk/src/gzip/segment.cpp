@@ -83,7 +83,10 @@ class MarkerSink {
       const std::size_t m = std::min<std::size_t>(length_, before);
       const std::uint16_t first = static_cast<std::uint16_t>(kMarkerBase + (kWindow - before));
       for (std::size_t k = 0; k < m; ++k) next[k] = static_cast<T>(first + k);
-      for (std::size_t k = m; k < length_; ++k) next[k] = next[k - distance];
+      // k - distance is negative here: index with a signed offset, since an
+      // unsigned one wraps the pointer around the address space.
+      const std::ptrdiff_t back = static_cast<std::ptrdiff_t>(distance);
+      for (std::size_t k = m; k < length_; ++k) next[k] = next[static_cast<std::ptrdiff_t>(k) - back];
       next += length_;
       return {};
     }
