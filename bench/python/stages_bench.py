@@ -111,6 +111,14 @@ def run(stage, mode, dump, meta, outdir):
         prefix = ["taskset", "-c", "0"]
         env["RVK_NUM_THREADS"] = "1"
     cmd = prefix + [sys.executable, os.path.abspath(__file__), "--child", stage, dump, meta, outdir]
+    # Every run writes fresh files: replacing a previous run's output would
+    # add the freeing of a large old file to the timed rename.
+    outputs = {"stage1": ["articles.jsonl"], "stage2": ["stage2-chunks.jsonl"],
+               "dataset": ["articles.jsonl", "chunks.jsonl"]}[stage]
+    for name in outputs:
+        if os.path.exists(os.path.join(outdir, name)):
+            os.remove(os.path.join(outdir, name))
+    subprocess.run(["sync"], check=False)
     t0 = time.perf_counter()
     proc = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, text=True)
     out = proc.stdout.read()
