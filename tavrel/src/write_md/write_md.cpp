@@ -169,7 +169,8 @@ bool ends_with_attr_block(std::string_view line) {
             if (c == quote) quote = 0;
             continue;
         }
-        if (c == '"' || c == '\'') {
+        if ((c == '"' || c == '\'') && candidate != std::string_view::npos) {
+            // Quotes count inside a brace only: "it's {.c}" ends in a block.
             quote = c;
         } else if (c == '{') {
             candidate = i;
@@ -442,9 +443,9 @@ void Renderer::block_quote(const BlockQuote& q) {
 // A term that writes nothing is left out: as a blank line it would end the
 // list. Definitions then belong to the term line written before them, which
 // reads back the same; definitions before any term line have none to belong
-// to and are written as a paragraph of "\:" lines, which reads back as the
-// text it shows. Terms after the last definition would be read as a
-// paragraph, which the writer separates by a blank line: they get it here.
+// to and are written as a paragraph of "\\:" lines, which reads back as the
+// text it shows. Terms after the last definition are read as a paragraph:
+// they are written as that paragraph.
 void Renderer::definition_list(const DefinitionList& dl) {
     std::size_t mark = out_.size();
     std::size_t defs_end = 0;  // items from here on hold no definition
@@ -452,8 +453,7 @@ void Renderer::definition_list(const DefinitionList& dl) {
         if (!dl.items[i].definitions.empty()) defs_end = i + 1;
     }
     bool term_written = false;
-    bool def_written = false;
-    for (std::size_t i = 0; i < dl.items.size(); ++i) {
+    for (std::size_t i = 0; i < defs_end; ++i) {
         const auto& item = dl.items[i];
         for (const auto& term : item.terms) {
             std::size_t before = out_.size();
@@ -462,14 +462,9 @@ void Renderer::definition_list(const DefinitionList& dl) {
             if (out_.size() == before) continue;
             out_.push_back('\n');
             term_written = true;
-            if (def_written && i >= defs_end) {
-                out_.insert(before, 1, '\n');
-                def_written = false;
-            }
         }
         for (const auto& def : item.definitions) {
             if (term_written) {
-                def_written = true;
                 out_.append(": ");
                 single_line(def);
                 out_.push_back('\n');
@@ -488,9 +483,19 @@ void Renderer::definition_list(const DefinitionList& dl) {
             mark = out_.size();
         }
     }
-    if (out_.size() == mark) return;  // see `block_quote`
-    ial(dl.attr);
-    out_.push_back('\n');
+    if (out_.size() != mark) {
+        ial(dl.attr);
+        out_.push_back('\n');
+    }
+    Paragraph rest;
+    for (std::size_t i = defs_end; i < dl.items.size(); ++i) {
+        for (const auto& term : dl.items[i].terms) {
+            if (term.content.empty()) continue;
+            if (!rest.content.empty()) rest.content.push_back(SoftBreak{});
+            rest.content.insert(rest.content.end(), term.content.begin(), term.content.end());
+        }
+    }
+    if (!rest.content.empty()) block(Block{std::move(rest)});
 }
 
 void Renderer::list(const List& l) {

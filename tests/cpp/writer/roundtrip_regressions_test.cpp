@@ -96,3 +96,14 @@ TEST(RoundTripRegressions, CodeSpanOfBackticksStartingALine) {
     EXPECT_EQ(written_stable(Doc({P({T("a"), SB(), RawInline{"wikitext", "{{x\n| y = ```\n}}"}})})),
               "a\n````{{x | y = ``` }}````{=wikitext}\n\n");
 }
+
+TEST(RoundTripRegressions, TextEndingLikeAnAttributeBlock) {
+    // An apostrophe before the braces opens no quoted value: the heading's
+    // text still ends in what reads as an attribute block, and keeps it text.
+    EXPECT_EQ(written_stable(Doc({H(3, {T("it's {: .c}")})})), "### it's {: .c\\}\n\n");
+    // Terms with no definition after them read back as a paragraph, where the
+    // same text needs no escape.
+    EXPECT_EQ(written_stable(Doc({Dl({Def({{T("a")}}, {{T("d")}}), Def({{T("x {: .c}")}}, {})})})),
+              "a\n: d\n\nx {: .c}\n\n");
+    EXPECT_EQ(written_stable(Doc({Dl({Def({{T("it's {.c}")}, {T("b")}}, {})})})), "it's {.c}\nb\n\n");
+}
