@@ -224,6 +224,7 @@ private:
     std::size_t url_end_from_ = SIZE_MAX;
     std::size_t url_end_ = 0;
 
+    bool any_at_ = true;  // the text holds an "@" (cross-references and e-mail need one)
     // Sorted offsets of "@" and ";" (cross-reference and e-mail prefilters).
     bool bytes_built_ = false;
     std::vector<std::size_t> at_pos_;

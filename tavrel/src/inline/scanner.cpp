@@ -280,7 +280,8 @@ ast::Inlines InlineScanner::run() {
     const bool autolinks = context.options.autolinks;
     // With autolinks on, a word start matters only when it can begin a
     // scheme or "www." or an "@" lies within the bounded word.
-    const bool any_at = autolinks && text.find('@') != std::string_view::npos;
+    any_at_ = text.find('@') != std::string_view::npos;
+    const bool any_at = autolinks && any_at_;
     if (any_at) build_byte_tables();
     std::size_t next_at = 0;  // index into at_pos_ of the first "@" at or after pos
     std::size_t pos = 0;
@@ -945,7 +946,7 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
         }
     }
     // Cross-reference list.
-    if (!shell && !image && has_byte_between(at_pos_, b.pos, pos)) {
+    if (!shell && !image && any_at_ && has_byte_between(at_pos_, b.pos, pos)) {
         std::vector<XrefSeg> segs;
         const bool single = !has_byte_between(semi_pos_, b.pos, pos);
         std::size_t s = b.pos;
