@@ -189,11 +189,47 @@ Result<void> decode_text(std::string_view s, std::string& out, bool references) 
     return Ok{};
 }
 
+// The input window: unread bytes, grown and refilled without clearing new
+// space first (a zero-filled string would write every byte twice).
+class ReadBuffer {
+public:
+    std::size_t size() const { return len_; }
+    const char* data() const { return mem_.get(); }
+    char operator[](std::size_t i) const { return mem_[i]; }
+    std::size_t find(std::string_view needle, std::size_t from) const {
+        return std::string_view(mem_.get(), len_).find(needle, from);
+    }
+    int compare(std::size_t pos, std::size_t n, std::string_view s) const {
+        return std::string_view(mem_.get(), len_).substr(pos, n).compare(s);
+    }
+    void erase_front(std::size_t n) {
+        std::memmove(mem_.get(), mem_.get() + n, len_ - n);
+        len_ -= n;
+    }
+    // Room for `n` more bytes after the data; returns where they go.
+    char* prepare(std::size_t n) {
+        if (cap_ - len_ < n) {
+            std::size_t cap = std::max(cap_ * 2, len_ + n);
+            std::unique_ptr<char[]> grown(new char[cap]);
+            if (len_) std::memcpy(grown.get(), mem_.get(), len_);
+            mem_ = std::move(grown);
+            cap_ = cap;
+        }
+        return mem_.get() + len_;
+    }
+    void commit(std::size_t n) { len_ += n; }
+
+private:
+    std::unique_ptr<char[]> mem_;
+    std::size_t cap_ = 0;
+    std::size_t len_ = 0;
+};
+
 }  // namespace
 
 struct Pages::State {
     std::unique_ptr<ByteReader> in;
-    std::string buf;
+    ReadBuffer buf;
     std::size_t pos = 0;
     bool at_eof = false;
     bool bom_checked = false;
@@ -209,17 +245,12 @@ struct Pages::State {
     Result<bool> fill() {
         if (at_eof) return false;
         if (pos > 0) {
-            buf.erase(0, pos);
+            buf.erase_front(pos);
             pos = 0;
         }
-        std::size_t old = buf.size();
-        buf.resize(old + kReadSize);
-        auto got = in->read(buf.data() + old, kReadSize);
-        if (!got.ok()) {
-            buf.resize(old);
-            return std::move(got).error();
-        }
-        buf.resize(old + got.value());
+        auto got = in->read(buf.prepare(kReadSize), kReadSize);
+        if (!got.ok()) return std::move(got).error();
+        buf.commit(got.value());
         if (got.value() == 0) {
             at_eof = true;
             return false;
@@ -491,7 +522,7 @@ struct Pages::State {
 
 Pages::Pages(std::unique_ptr<ByteReader> input) : st_(std::make_unique<State>()) {
     st_->in = std::move(input);
-    st_->buf.reserve(2 * kReadSize);
+    st_->buf.prepare(2 * kReadSize);
 }
 Pages::Pages(Pages&&) noexcept = default;
 Pages& Pages::operator=(Pages&&) noexcept = default;
