@@ -125,6 +125,19 @@ bool revertible(const DraftList& list) {
     return true;
 }
 
+// Whether an item's first line has the spacing the writer gives an ordered
+// item: the number, ".", one space and the text (or the number alone).
+// "1.  x" or "1. " and a no-break space come only from a paragraph that
+// began so.
+bool written_spacing(std::string_view first_line) {
+    std::size_t i = 0;
+    while (i < first_line.size() && first_line[i] >= '0' && first_line[i] <= '9') ++i;
+    if (i == 0 || i >= first_line.size() || first_line[i] != '.') return true;
+    ++i;
+    if (i + 1 >= first_line.size()) return true;
+    return first_line[i] == ' ' && !text::is_white_space(text::decode_utf8(first_line, i + 1).cp);
+}
+
 void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
     enum class State { None, Pending, Continued };
     State state = State::None;
@@ -142,12 +155,13 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
         DraftBlock& b = blocks[i];
         if (const auto* l = b.as<DraftList>(); l && l->ordered && revertible(*l)) {
             // Lines that continued an item lazily never come from a list the
-            // writer wrote (it indents an item's lines): the list was text,
+            // writer wrote (it indents an item's lines), nor does an item
+            // number followed by more than one space: the list was text,
             // whatever its numbering, and takes no part in the sequence.
             // Nor does one that interrupts a paragraph: the writer puts a blank
             // line between a paragraph and a list.
             bool lazy = l->interrupts_paragraph;
-            for (const auto& item : l->items) lazy = lazy || item.lazy_lines;
+            for (const auto& item : l->items) lazy = lazy || item.lazy_lines || !written_spacing(item.first_line);
             if (lazy) {
                 revert[i] = true;
                 continue;

@@ -107,3 +107,12 @@ TEST(RoundTripRegressions, TextEndingLikeAnAttributeBlock) {
               "a\n: d\n\nx {: .c}\n\n");
     EXPECT_EQ(written_stable(Doc({Dl({Def({{T("it's {.c}")}, {T("b")}}, {})})})), "it's {.c}\nb\n\n");
 }
+
+TEST(RoundTripRegressions, ParagraphBeginningWithAnItemNumberAndMoreSpace) {
+    // Read as a list item, "1." and a no-break space or a second space would
+    // lose that space; the list is text, and the list after it still is one.
+    EXPECT_EQ(written_stable(Doc({P({T("1. \u00a0\u2022 x")}), Ordered(1, {Item({P({T("item")})})})})),
+              "1. \u00a0\u2022 x\n\n1. item\n\n");
+    EXPECT_EQ(written_stable(Doc({P({T("1.    x")}), Ordered(2, {Item({P({T("b")})})})})), "1.    x\n\n2. b\n\n");
+    EXPECT_EQ(written_stable(Doc({BlockQuote{Attr{}, {P({T("1.  a"), SB(), T("b")})}}})), "> 1.  a\n> b\n\n");
+}
