@@ -961,6 +961,14 @@ void Renderer::inline_node(const Inline& node) {
             }
             bare = !touches;
         }
+        // The reader finds e-mail addresses before scripts, with the local
+        // part reaching back over the marker into the word before it
+        // ("x~a@b.org~"): after a non-space such text takes the element form,
+        // whose "@" is escaped.
+        if (bare && !out_.empty() && text.find('@') != std::string_view::npos) {
+            char32_t before = text::decode_utf8_before(out_, out_.size()).cp;
+            bare = text::is_white_space(before);
+        }
         if (bare) {
             out_.push_back(marker);
             out_.append(text);

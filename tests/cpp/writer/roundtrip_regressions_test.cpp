@@ -116,3 +116,12 @@ TEST(RoundTripRegressions, ParagraphBeginningWithAnItemNumberAndMoreSpace) {
     EXPECT_EQ(written_stable(Doc({P({T("1.    x")}), Ordered(2, {Item({P({T("b")})})})})), "1.    x\n\n2. b\n\n");
     EXPECT_EQ(written_stable(Doc({BlockQuote{Attr{}, {P({T("1.  a"), SB(), T("b")})}}})), "> 1.  a\n> b\n\n");
 }
+
+TEST(RoundTripRegressions, ScriptHoldingAnAddressAfterAWord) {
+    // "x^a@b.org^" reads as an address reaching back over the marker.
+    EXPECT_EQ(written_stable(Doc({P({T("{x}"), Sup("mail@example.org"), T(" y")})})),
+              "{x}<sup>mail\\@example.org</sup> y\n\n");
+    EXPECT_EQ(written_stable(Doc({P({T("x"), Sub("a@b.org")})})), "x<sub>a\\@b.org</sub>\n\n");
+    // After white space the bare form reads back as written.
+    EXPECT_EQ(written_stable(Doc({P({T("x "), Sup("a@b.org")})})), "x ^a@b.org^\n\n");
+}
