@@ -51,9 +51,11 @@ inline bool check_properties() {
     return on;
 }
 
-// True when `s` is well-formed UTF-8 (no overlongs, surrogates or code
-// points past U+10FFFF).
-inline bool valid_utf8(std::string_view s) {
+// True when `s` is text as a dump can carry it: well-formed UTF-8 (no
+// overlongs, surrogates or code points past U+10FFFF) without U+0000, which
+// XML cannot hold and the Markdown reader replaces.
+inline bool is_text(std::string_view s) {
+    if (s.find('\0') != std::string_view::npos) return false;
     std::size_t i = 0;
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
