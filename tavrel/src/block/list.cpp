@@ -76,6 +76,9 @@ std::optional<std::string> def_marker(std::string_view line) {
     auto in = line::indentation(line);
     if (in.columns > 3) return std::nullopt;
     std::string_view t = text::trim_start(line);
+    // ":" alone is an empty definition: the writer's ": " loses its space
+    // where it ends a list item, a quote or a footnote.
+    if (text::trim_end(t) == ":") return std::string();
     if (t.size() < 2 || t[0] != ':') return std::nullopt;
     auto d = text::decode_utf8(t, 1);
     if (!text::is_white_space(d.cp)) return std::nullopt;

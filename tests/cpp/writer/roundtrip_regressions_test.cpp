@@ -125,3 +125,11 @@ TEST(RoundTripRegressions, ScriptHoldingAnAddressAfterAWord) {
     // After white space the bare form reads back as written.
     EXPECT_EQ(written_stable(Doc({P({T("x "), Sup("a@b.org")})})), "x ^a@b.org^\n\n");
 }
+
+TEST(RoundTripRegressions, EmptyDefinitionEndingAnItem) {
+    // ": " ends the item's body and loses its space: ":" alone still reads
+    // as the empty definition.
+    EXPECT_EQ(written_stable(Doc({Ordered(1, {Item({P({T("a")}), Dl({Def({{T("t")}}, {{T(" ")}})})})})})),
+              "1. a\n   \n   t\n   :\n\n");
+    EXPECT_EQ(written_stable(Doc({Dl({Def({{T("t")}}, {{}})})})), "t\n: \n\n");
+}
