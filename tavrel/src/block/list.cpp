@@ -117,8 +117,15 @@ bool revertible(const DraftList& list) {
                 return false;
         }
         // With the item's lines recorded, whatever opened on its first line
-        // ("1. - x") is text again as those lines.
-        if (!item.raw_lines.empty()) continue;
+        // ("1. - x") is text again as those lines; but not a mark that the
+        // writer escapes wherever it stands in text ("1. > x" is a quote in
+        // an item: as text it would be written "1. \> x").
+        if (!item.raw_lines.empty()) {
+            if (!content.empty() && !item.blocks.empty() && !item.blocks[0].is<DraftParagraph>() &&
+                std::string_view("#$*+<=>[\\]^_`|~").find(content[0]) != std::string_view::npos)
+                return false;
+            continue;
+        }
         if (item.blocks.size() > 1) return false;
         if (item.blocks.size() == 1) {
             const auto* p = item.blocks[0].as<DraftParagraph>();

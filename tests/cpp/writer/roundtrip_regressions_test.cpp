@@ -133,3 +133,12 @@ TEST(RoundTripRegressions, EmptyDefinitionEndingAnItem) {
               "1. a\n   \n   t\n   :\n\n");
     EXPECT_EQ(written_stable(Doc({Dl({Def({{T("t")}}, {{}})})})), "t\n: \n\n");
 }
+
+TEST(RoundTripRegressions, LoneItemOpeningABlockOnItsLine) {
+    // A one-item list numbered 1 stays a list when what opened on the item's
+    // line starts with a mark that text would escape.
+    EXPECT_EQ(written_stable(Doc({Ordered(1, {Item({BlockQuote{Attr{}, {P({T("q")})}}})})})), "1. > q\n\n");
+    EXPECT_EQ(written_stable(Doc({Ordered(1, {Item({H(2, {T("h")})})})})), "1. ## h\n\n");
+    // "1. - x" reads back as the paragraph text it was.
+    EXPECT_EQ(written_stable(Doc({P({T("1. - x")})})), "1. - x\n\n");
+}
