@@ -65,7 +65,7 @@ void push(Inlines& out, Inline node) {
 // ---------------------------------------------------------------------------
 // Pass 1: structure.
 
-void restructure(const Inlines& in, Inlines& out, bool single_line);
+void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link = false);
 
 void split_text(std::string_view s, Inlines& out, bool single_line) {
     std::size_t start = 0;
@@ -129,7 +129,7 @@ void peel(Inlines& content, Inlines& lead, Inlines& trail) {
     for (auto it = reversed.rbegin(); it != reversed.rend(); ++it) push(trail, std::move(*it));
 }
 
-void restructure(const Inlines& in, Inlines& out, bool single_line) {
+void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link) {
     for (const Inline& node : in) {
         std::visit(
             [&](const auto& n) {
@@ -144,7 +144,7 @@ void restructure(const Inlines& in, Inlines& out, bool single_line) {
                     }
                 } else if constexpr (kDelimited<T>) {
                     Inlines content, lead, trail;
-                    restructure(n.content, content, single_line);
+                    restructure(n.content, content, single_line, in_link);
                     peel(content, lead, trail);
                     for (auto& x : lead) push(out, std::move(x));
                     if (!content.empty()) out.push_back(T{n.attr, std::move(content)});
@@ -153,31 +153,43 @@ void restructure(const Inlines& in, Inlines& out, bool single_line) {
                     if (n.attr.empty()) {
                         // "[x]" without attributes reads back as bracketed
                         // text: a span without attributes is its content.
-                        restructure(n.content, out, single_line);
+                        restructure(n.content, out, single_line, in_link);
                         return;
                     }
                     Span copy{n.attr, {}};
-                    restructure(n.content, copy.content, single_line);
+                    restructure(n.content, copy.content, single_line, in_link);
                     out.push_back(std::move(copy));
                 } else if constexpr (std::is_same_v<T, Link>) {
+                    if (in_link) {
+                        // Link text holds no link: the reader would take the
+                        // inner one and leave the outer brackets as text.
+                        restructure(n.content, out, single_line, true);
+                        return;
+                    }
                     T copy{};
                     copy.attr = n.attr;
                     copy.url = n.url;
                     copy.title = n.title;
-                    restructure(n.content, copy.content, single_line);
+                    restructure(n.content, copy.content, single_line, true);
                     out.push_back(std::move(copy));
                 } else if constexpr (std::is_same_v<T, Image>) {
                     Image copy{n.attr, {}, n.url, n.title};
-                    restructure(n.alt, copy.alt, single_line);
+                    restructure(n.alt, copy.alt, single_line, in_link);
                     out.push_back(std::move(copy));
                 } else if constexpr (std::is_same_v<T, Operation>) {
                     Operation copy{n.system, n.kind, n.name, {}};
                     for (const auto& arg : n.args) {
                         OperationArg a{{}, arg.name};
-                        restructure(arg.value, a.value, single_line);
+                        restructure(arg.value, a.value, single_line, in_link);
                         copy.args.push_back(std::move(a));
                     }
                     out.push_back(std::move(copy));
+                } else if constexpr (std::is_same_v<T, Autolink>) {
+                    if (in_link) {
+                        push(out, Text{n.text});
+                    } else {
+                        out.push_back(n);
+                    }
                 } else {
                     out.push_back(n);
                 }
@@ -277,7 +289,7 @@ void trim_lines(Inlines& v, bool& line_empty, bool top) {
 // ---------------------------------------------------------------------------
 // The check, mirroring both passes.
 
-bool check(const Inlines& v, bool& line_empty, bool single_line) {
+bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = false) {
     for (std::size_t i = 0; i < v.size(); ++i) {
         const Inline& node = v[i];
         if (const auto* t = node.as<Text>()) {
@@ -309,10 +321,13 @@ bool check(const Inlines& v, bool& line_empty, bool single_line) {
                 if constexpr (std::is_same_v<T, Span>) {
                     if (n.attr.empty()) return false;
                 }
+                if constexpr (std::is_same_v<T, Link> || std::is_same_v<T, Autolink>) {
+                    if (in_link) return false;
+                }
                 if constexpr (std::is_same_v<T, Operation>) {
                     for (const auto& arg : n.args) {
                         bool inner = false;
-                        if (!check(arg.value, inner, single_line)) return false;
+                        if (!check(arg.value, inner, single_line, in_link)) return false;
                         if (n.args.size() >= 2 && !arg.value.empty() && is_break(arg.value.back())) return false;
                     }
                     return true;
@@ -325,7 +340,7 @@ bool check(const Inlines& v, bool& line_empty, bool single_line) {
                     }
                     if (!c) return true;
                     bool inner = false;
-                    return check(*c, inner, single_line);
+                    return check(*c, inner, single_line, in_link || std::is_same_v<T, Link>);
                 }
             },
             node.node);

@@ -142,3 +142,12 @@ TEST(RoundTripRegressions, LoneItemOpeningABlockOnItsLine) {
     // "1. - x" reads back as the paragraph text it was.
     EXPECT_EQ(written_stable(Doc({P({T("1. - x")})})), "1. - x\n\n");
 }
+
+TEST(RoundTripRegressions, LinkInsideALink) {
+    // Link text holds no link: the inner one is written as its text.
+    Link inner{Attr{}, {T("in")}, "http://a.org/", std::nullopt};
+    Link outer{Attr{}, {T("x "), inner, T(" y")}, "http://b.org/", std::nullopt};
+    EXPECT_EQ(written_stable(Doc({P({T("a "), outer})})), "a [x in y](http://b.org/)\n\n");
+    Link with_auto{Attr{}, {Autolink{"http://c.org", "http://c.org"}}, "http://b.org/", std::nullopt};
+    EXPECT_EQ(written_stable(Doc({P({with_auto})})), "[http\\://c.org](http://b.org/)\n\n");
+}
