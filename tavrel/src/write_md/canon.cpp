@@ -382,6 +382,13 @@ bool node_fits(const Inline& node) {
             } else if constexpr (kDelimited<T> || std::is_same_v<T, Span>) {
                 return attr_fits(n.attr) && run_fits(n.content);
             } else if constexpr (std::is_same_v<T, Superscript> || std::is_same_v<T, Subscript>) {
+                // A "|" is escaped only in the element form, which a text
+                // with white space or a backslash takes.
+                if (n.text.find('|') != std::string::npos) {
+                    bool element = false;
+                    for (char c : n.text) element = element || c == ' ' || c == '\t' || c == '\\';
+                    if (!element) return false;
+                }
                 return attr_fits(n.attr) && !has_line_end(n.text);
             } else if constexpr (std::is_same_v<T, Code>) {
                 return attr_fits(n.attr) && !has_bar_or_line_end(n.text);

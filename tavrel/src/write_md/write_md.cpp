@@ -596,6 +596,9 @@ void Renderer::pipe_table(const Table& t) {
         if (out_.size() == mark + 2) {
             out_.resize(mark);
         } else {
+            // A caption ending in what reads as an attribute block would give
+            // it to the table: its final "}" is escaped.
+            if (ends_with_attr_block(std::string_view(out_).substr(mark + 2))) out_.insert(out_.size() - 1, 1, '\\');
             out_.push_back('\n');
         }
     }
@@ -949,17 +952,11 @@ void Renderer::inline_node(const Inline& node) {
         bool bare = script_text_fits(text, marker);
         // Two "~" markers side by side ("~a~~b~") read as a strikeout run:
         // a subscript touching another "~" takes the element form.
+        // An escaped "\\~" before the marker counts as well: the reader opens
+        // no subscript right after a "~" of any kind.
         if (bare && marker == '~') {
             bool touches = after_ == U'~' && attr.empty();
-            if (!out_.empty() && out_.back() == '~') {
-                std::size_t k = out_.size() - 1, slashes = 0;
-                while (k > 0 && out_[k - 1] == '\\') {
-                    --k;
-                    ++slashes;
-                }
-                touches = touches || slashes % 2 == 0;
-            }
-            bare = !touches;
+            bare = !touches && (out_.empty() || out_.back() != '~');
         }
         // The reader finds e-mail addresses before scripts, with the local
         // part reaching back over the marker into the word before it

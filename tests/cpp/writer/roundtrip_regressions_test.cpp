@@ -151,3 +151,21 @@ TEST(RoundTripRegressions, LinkInsideALink) {
     Link with_auto{Attr{}, {Autolink{"http://c.org", "http://c.org"}}, "http://b.org/", std::nullopt};
     EXPECT_EQ(written_stable(Doc({P({with_auto})})), "[http\\://c.org](http://b.org/)\n\n");
 }
+
+TEST(RoundTripRegressions, SubscriptAfterAnEscapedTilde) {
+    EXPECT_EQ(written_stable(Doc({P({T("a~"), Sub("b")})})), "a\\~<sub>b</sub>\n\n");
+}
+
+TEST(RoundTripRegressions, PipeTableCellsAndCaptions) {
+    Table t;
+    t.head.push_back(Row({Cell({T("h")})}));
+    t.aligns = {Align::Default};
+    t.body.push_back(Row({Cell({Sub("a|b")})}));
+    // A bare script cannot carry "|" in a cell: the table falls back to HTML.
+    std::string out = written_stable(Doc({Block{t}}));
+    EXPECT_TRUE(out.starts_with("<table>")) << out;
+    t.body.back().cells.back().content = {T("c")};
+    // A caption that ends like an attribute block keeps it as text.
+    t.caption = {T("{: .c}")};
+    EXPECT_EQ(written_stable(Doc({Block{t}})), "| h |\n|--- |\n| c |\n: {: .c\\}\n\n");
+}
