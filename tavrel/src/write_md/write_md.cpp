@@ -839,6 +839,20 @@ void Renderer::write_text(std::string_view s) {
         s.remove_prefix(1);
     }
     detail::escape_text(s, out_, bracket_depth_ > 0);
+    // A "-" that ends the text at the start of a block's first line, with
+    // white space, a break or nothing after it, would open a list item.
+    // (On a later line an empty item cannot interrupt the paragraph, and a
+    // text after it would have been merged into this one.)
+    if (after_ == 0 && !s.empty() && s.back() == '-' && out_.back() == '-') {
+        std::size_t k = out_.size() - 1;
+        std::size_t spaces = 0;
+        while (k > 0 && out_[k - 1] == ' ' && spaces < 4) {
+            --k;
+            ++spaces;
+        }
+        bool first_line = k == 0 || (out_[k - 1] == '\n' && (k < 2 || out_[k - 2] == '\n'));
+        if (spaces <= 3 && first_line) out_.insert(out_.size() - 1, 1, '\\');
+    }
 }
 
 void Renderer::open_bracket() {

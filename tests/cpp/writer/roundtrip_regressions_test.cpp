@@ -169,3 +169,13 @@ TEST(RoundTripRegressions, PipeTableCellsAndCaptions) {
     t.caption = {T("{: .c}")};
     EXPECT_EQ(written_stable(Doc({Block{t}})), "| h |\n|--- |\n| c |\n: {: .c\\}\n\n");
 }
+
+TEST(RoundTripRegressions, DashAloneOnABlocksFirstLine) {
+    // "-" then a line end would open an empty list item.
+    EXPECT_EQ(written_stable(Doc({P({T("-"), SB(), T("x")})})), "\\-\nx\n\n");
+    // Before a hard break's backslash it opens nothing.
+    EXPECT_EQ(written_stable(Doc({P({T("-"), HB(), T("x")})})), "-\\\nx\n\n");
+    // On a later line it cannot interrupt the paragraph and stays bare.
+    EXPECT_EQ(written_stable(Doc({P({T("x"), SB(), T("-"), SB(), T("y")})})), "x\n-\ny\n\n");
+    EXPECT_EQ(written_stable(Doc({P({T("x -")})})), "x -\n\n");
+}
