@@ -190,7 +190,10 @@ struct ResolvedSegment {
   checksum::Crc32 crc;               // of prefix ++ bytes[bytes_start..]
 };
 
-Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::uint8_t> window);
+// `bin` (optional): where the resolved bytes' buffer is taken from when a
+// spent one of the right size is held.
+Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::uint8_t> window,
+                                        output::BufferBin* bin = nullptr);
 
 // The predecessor window of the segment after `segment`: the last (up to)
 // 32 KiB of `window` followed by the segment's output.

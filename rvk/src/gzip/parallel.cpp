@@ -182,6 +182,7 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
                                                          Segment probe, SerialWorkspace& workspace) {
   const std::uint64_t n = input.size();
   SegmentCommitter committer{sink, {}, 0, decoded_offset};
+  const std::shared_ptr<output::BufferBin> bin = sink.buffer_bin();
 
   // Segment 0 is the probe, which started the member: no history.
   std::vector<std::uint8_t> window;
@@ -190,7 +191,7 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
     RVK_TRY_ASSIGN(std::vector<std::uint8_t> next_window, successor_window(probe, {}));
     const bool final = probe.is_final;
     const std::uint64_t end = probe.end_bit;
-    RVK_TRY_ASSIGN(ResolvedSegment r0, resolve_segment(std::move(probe), {}));
+    RVK_TRY_ASSIGN(ResolvedSegment r0, resolve_segment(std::move(probe), {}, bin.get()));
     RVK_TRY(committer.commit(std::move(r0)));
     if (final) return DeflateResult{end, committer.total, committer.crc.value()};
     window = std::move(next_window);
@@ -244,8 +245,8 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
       return std::uint64_t{s.symbols.capacity()} * 2 + s.bytes.capacity() + sizeof(Segment);
     };
     staged.index = [](const GzipJob& j) { return j.index; };
-    staged.resolve = [](ResolveTask& task) {
-      return resolve_segment(std::move(task.segment), task.window);
+    staged.resolve = [&bin](ResolveTask& task) {
+      return resolve_segment(std::move(task.segment), task.window, bin.get());
     };
 
     using Results = pipeline::StagedResults<Segment, ResolveTask, ResolvedSegment>;
@@ -285,7 +286,7 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
       auto take_local = [&](Segment seg) -> bool {
         auto next_window = successor_window(seg, window);
         if (!next_window) return false;
-        auto resolved = resolve_segment(std::move(seg), window);
+        auto resolved = resolve_segment(std::move(seg), window, bin.get());
         if (!resolved) return false;
         pending.emplace_back(std::move(resolved).value());
         window = std::move(next_window).value();

@@ -28,6 +28,8 @@ constexpr std::uint16_t kMarkerBase = 32768;
 // plus the 32 KiB history copy.
 constexpr std::size_t kByteRoom = 2129920;
 constexpr std::size_t kSymbolRoom = 65536;
+// Capacity step of fresh resolved-segment buffers (see resolve_segment).
+constexpr std::size_t kRecycleRound = std::size_t{1} << 19;
 
 // A view of one output array as a block decoder sink. `max_len` is the most
 // elements the array may hold within the segment's budget. For 16-bit
@@ -257,10 +259,22 @@ struct ResolveTable {
   }
 };
 
-// Resolves n symbols into `out` one by one; false if a marker lies before
-// the window's start.
+// Resolves n symbols into `out`; false if a marker lies before the window's
+// start (or a symbol is neither a byte nor a marker). With the whole 32 KiB
+// window known, which is the usual case, the loop has no branch per symbol:
+// the faults are gathered into one flag and tested once.
 bool resolve_checked(const std::uint16_t* s, std::size_t n, std::span<const std::uint8_t> window,
                      std::uint8_t* out) {
+  if (window.size() == kWindow) {
+    const std::uint8_t* w = window.data();
+    unsigned bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint16_t v = s[i];
+      bad |= static_cast<unsigned>(v >= 256 && v < kMarkerBase);
+      out[i] = v >= kMarkerBase ? w[v - kMarkerBase] : static_cast<std::uint8_t>(v);
+    }
+    return bad == 0;
+  }
   const std::size_t missing = kWindow - window.size();
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint16_t v = s[i];
@@ -295,19 +309,30 @@ Result<std::vector<std::uint8_t>> resolve_symbols(std::span<const std::uint16_t>
   return out;
 }
 
-Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::uint8_t> window) {
+Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::uint8_t> window,
+                                        output::BufferBin* bin) {
   // Resolution and the CRC go piece by piece, so that each piece is
   // checksummed while it is still in cache.
   constexpr std::size_t kPiece = 65536;
   ResolvedSegment r;
   const std::size_t n = segment.symbols.size();
-  r.prefix.reserve(n);
+  if (n > 0) {
+    // A spent chunk from the pipe's bin when there is one: a fresh
+    // multi-MiB vector is zeroed by resize and faulted in page by page,
+    // which costs about as much as the resolution itself. Fresh buffers get
+    // a rounded-up capacity so that they fit later segments when recycled.
+    if (bin != nullptr) r.prefix = bin->take(n);
+    if (r.prefix.capacity() < n) {
+      r.prefix = std::vector<std::uint8_t>();
+      r.prefix.reserve((n + kRecycleRound - 1) / kRecycleRound * kRecycleRound);
+    }
+    r.prefix.resize(n);
+  }
   std::unique_ptr<ResolveTable> table;
   if (n >= 131072 && window.size() == kWindow) table = std::make_unique<ResolveTable>(window);
   checksum::Crc32 crc;
   for (std::size_t at = 0; at < n; at += kPiece) {
     const std::size_t m = std::min(kPiece, n - at);
-    r.prefix.resize(at + m);
     std::uint8_t* out = r.prefix.data() + at;
     if (table) {
       table->apply(segment.symbols.data() + at, m, out);
