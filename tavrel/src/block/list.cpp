@@ -166,12 +166,18 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
         if (const auto* l = b.as<DraftList>(); l && l->ordered && revertible(*l)) {
             // Lines that continued an item lazily never come from a list the
             // writer wrote (it indents an item's lines), nor does an item
-            // number followed by more than one space: the list was text,
+            // number followed by more than one space, nor a number that does
+            // not follow the item before: the list was text,
             // whatever its numbering, and takes no part in the sequence.
             // Nor does one that interrupts a paragraph: the writer puts a blank
             // line between a paragraph and a list.
             bool lazy = l->interrupts_paragraph;
-            for (const auto& item : l->items) lazy = lazy || item.lazy_lines || !written_spacing(item.first_line);
+            for (std::size_t k = 0; k < l->items.size(); ++k) {
+                const auto& item = l->items[k];
+                // The writer numbers items one by one: "2." after "2." was text.
+                bool numbered = k == 0 || item.number == l->items[k - 1].number + 1;
+                lazy = lazy || item.lazy_lines || !written_spacing(item.first_line) || !numbered;
+            }
             if (lazy) {
                 revert[i] = true;
                 continue;

@@ -179,3 +179,8 @@ TEST(RoundTripRegressions, DashAloneOnABlocksFirstLine) {
     EXPECT_EQ(written_stable(Doc({P({T("x"), SB(), T("-"), SB(), T("y")})})), "x\n-\ny\n\n");
     EXPECT_EQ(written_stable(Doc({P({T("x -")})})), "x -\n\n");
 }
+
+TEST(RoundTripRegressions, ParagraphLinesNumberedOutOfTurn) {
+    // Read as a list, "2." after "2." would be renumbered "3.".
+    EXPECT_EQ(written_stable(Doc({P({T("1. a"), SB(), T("2. b"), SB(), T("2. c")})})), "1. a\n2. b\n2. c\n\n");
+}
