@@ -22,6 +22,7 @@
 #include <span>
 
 #include "../deflate/inflate_block.hpp"
+#include "crc32_fold.hpp"
 #include "rvk/checksum.hpp"
 #include "rvk/deflate.hpp"
 #include "rvk/pipe.hpp"
@@ -131,7 +132,7 @@ class Emitter {
     const std::size_t n = static_cast<std::size_t>(next - flushed_);
     if (n == 0) return {};
     if (sent_ + n < sent_) return Fault::plain(FaultKind::OffsetOverflow);
-    crc_.update(std::span<const std::uint8_t>(flushed_, n));
+    crc32_append(crc_, std::span<const std::uint8_t>(flushed_, n));
     auto sent = sink_->send(output::Bytes(flushed_, next));
     if (!sent) return stop(std::move(sent).error());
     sent_ += n;

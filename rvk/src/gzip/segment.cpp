@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "../deflate/inflate_block.hpp"
+#include "crc32_fold.hpp"
 #include "rvk/gzip.hpp"
 
 namespace rvk::gzip {
@@ -232,7 +233,7 @@ Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_
   }
   seg.symbols.resize(n_symbols);
   seg.bytes.resize(n_bytes);
-  seg.tail_crc.update(std::span<const std::uint8_t>(seg.bytes).subspan(seg.bytes_start));
+  crc32_append(seg.tail_crc, std::span<const std::uint8_t>(seg.bytes).subspan(seg.bytes_start));
   return seg;
 }
 
@@ -339,7 +340,7 @@ Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::ui
     } else if (!resolve_checked(segment.symbols.data() + at, m, window, out)) {
       return error::Error::invalid_gzip(kUnavailableHistory);
     }
-    crc.update(std::span<const std::uint8_t>(out, m));
+    crc32_append(crc, std::span<const std::uint8_t>(out, m));
   }
   crc.combine(segment.tail_crc);
   r.crc = crc;
