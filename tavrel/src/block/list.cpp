@@ -138,14 +138,19 @@ bool revertible(const DraftList& list) {
 // Whether an item's first line has the spacing the writer gives an ordered
 // item: the number, ".", one space and the text (or the number alone).
 // "1.  x" or "1. " and a no-break space come only from a paragraph that
-// began so.
+// began so, as does "1. :x".
 bool written_spacing(std::string_view first_line) {
     std::size_t i = 0;
     while (i < first_line.size() && first_line[i] >= '0' && first_line[i] <= '9') ++i;
     if (i == 0 || i >= first_line.size() || first_line[i] != '.') return true;
     ++i;
     if (i + 1 >= first_line.size()) return true;
-    return first_line[i] == ' ' && !text::is_white_space(text::decode_utf8(first_line, i + 1).cp);
+    if (first_line[i] != ' ' || text::is_white_space(text::decode_utf8(first_line, i + 1).cp)) return false;
+    // Text the writer puts at an item's line start escapes ":"; only a div
+    // fence it writes (":::" alone or with braced attributes) starts so.
+    std::string_view content = first_line.substr(i + 1);
+    if (content.front() == ':') return content == ":::" || content.starts_with("::: {");
+    return true;
 }
 
 void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {

@@ -435,7 +435,10 @@ void Segment::term_from_list() {
 
 // Text right under a one-item ordered list whose item is only its marker
 // ("1."): the writer leaves a paragraph line "1." unescaped, and an empty
-// item cannot take the line, so both lines are that paragraph.
+// item cannot take the line, so both lines are that paragraph. The same holds
+// when the item's one line opened something other than a paragraph ("1. - x",
+// "2. ---", "1. ::: x"): the writer ends such an item with a blank line, so
+// text right under it was the paragraph's next line.
 bool Segment::text_after_empty_item(std::string& rest) {
     if (b_.open.size() < 2 || !b_.continues_paragraph_lazily(rest)) return false;
     BuildNode& list_node = b_.top();
@@ -443,7 +446,8 @@ bool Segment::text_after_empty_item(std::string& rest) {
     if (!list || !list->ordered || !list->attr.empty() || list_node.children.size() != 1) return false;
     const BuildNode& item_node = b_.nodes[list_node.children[0]];
     const auto* item = item_node.as<node::ListItem>();
-    if (!item || !item_node.children.empty() || item->task || item_node.start_line + 1 != b_.line) return false;
+    if (!item || item->task || item_node.start_line + 1 != b_.line) return false;
+    if (!item_node.children.empty() && b_.nodes[item_node.children[0]].is<node::Paragraph>()) return false;
     std::vector<std::string> lines{item->first_line, std::move(rest)};
     close_to(b_.open.size() - 1);
     list_node.children.clear();

@@ -184,3 +184,18 @@ TEST(RoundTripRegressions, ParagraphLinesNumberedOutOfTurn) {
     // Read as a list, "2." after "2." would be renumbered "3.".
     EXPECT_EQ(written_stable(Doc({P({T("1. a"), SB(), T("2. b"), SB(), T("2. c")})})), "1. a\n2. b\n2. c\n\n");
 }
+
+TEST(RoundTripRegressions, ParagraphWhoseFirstLineOpensBlocksAsAnItem) {
+    // "1. - -", "2.  1.", "2. ---" and "1. ::: x" open blocks inside an item,
+    // which cannot take the next line lazily; both lines are one paragraph.
+    EXPECT_EQ(written_stable(Doc({P({T("1. - -"), SB(), T("-b")})})), "1. - -\n-b\n\n");
+    EXPECT_EQ(written_stable(Doc({P({T("2.  1."), SB(), T("b")})})), "2.  1.\nb\n\n");
+    EXPECT_EQ(written_stable(Doc({P({T("2. ---"), SB(), T("b")})})), "2. ---\nb\n\n");
+    EXPECT_EQ(written_stable(Doc({P({T("1. ::: div"), SB(), T("b")})})), "1. ::: div\nb\n\n");
+    // ":" right after the number is text the writer would have escaped.
+    EXPECT_EQ(written_stable(Doc({Ordered(1, {Item({P({T("a")})}), Item({P({T("b")})})}), P({T("3. :c")})})),
+              "1. a\n2. b\n\n3. :c\n\n");
+    // The writer's own items holding such blocks still read back.
+    EXPECT_EQ(written_stable(Doc({Ordered(1, {Item({Bullets({Item({P({T("x")})})})})}), P({T("b")})})),
+              "1. - x\n\nb\n\n");
+}
