@@ -132,7 +132,7 @@ bool interrupts_paragraph_at(std::string_view text, const std::string& out, std:
 
 }  // namespace
 
-void escape_text(std::string_view text, std::string& out, bool in_brackets) {
+void escape_text(std::string_view text, std::string& out, bool in_brackets, bool line_continues) {
     using namespace tavrel::markdown;
     std::size_t run = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -159,7 +159,8 @@ void escape_text(std::string_view text, std::string& out, bool in_brackets) {
             if (!escape && (out.empty() || out.back() == '\n')) {
                 std::size_t nl = text.find('\n', i);
                 std::string_view piece = text.substr(i, nl == std::string_view::npos ? std::string_view::npos : nl - i);
-                escape = piece == "---";
+                // "---" is a thematic break only as the whole line.
+                escape = piece == "---" && (nl != std::string_view::npos || !line_continues);
             }
             if (escape) out.push_back('\\');
             out.push_back('-');

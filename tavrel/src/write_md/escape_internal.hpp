@@ -18,8 +18,9 @@ void append_amp_safe(std::string_view s, std::size_t pos, std::string& out);
 
 // Appends text with Markdown punctuation escaped, as `escape_markdown` does,
 // and "[" written bare, or as "&#91;" when `in_brackets` (inside the
-// brackets of a link, image or span).
-void escape_text(std::string_view text, std::string& out, bool in_brackets);
+// brackets of a link, image or span). With `line_continues`, something other
+// than white space or a break follows the text on its last line.
+void escape_text(std::string_view text, std::string& out, bool in_brackets, bool line_continues = false);
 
 // Appends `value` in double quotes with each backslash doubled, each double
 // quote escaped and each reference-starting "&" written as "&amp;".

@@ -838,7 +838,7 @@ void Renderer::write_text(std::string_view s) {
         out_.append("\\:");
         s.remove_prefix(1);
     }
-    detail::escape_text(s, out_, bracket_depth_ > 0);
+    detail::escape_text(s, out_, bracket_depth_ > 0, after_ != 0);
     // A "-" that ends the text at the start of a block's first line, with
     // white space, a break or nothing after it, would open a list item.
     // (On a later line an empty item cannot interrupt the paragraph, and a

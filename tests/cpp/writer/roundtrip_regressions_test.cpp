@@ -199,3 +199,10 @@ TEST(RoundTripRegressions, ParagraphWhoseFirstLineOpensBlocksAsAnItem) {
     EXPECT_EQ(written_stable(Doc({Ordered(1, {Item({Bullets({Item({P({T("x")})})})})}), P({T("b")})})),
               "1. - x\n\nb\n\n");
 }
+
+TEST(RoundTripRegressions, DashesFollowedOnTheirLine) {
+    // "---" is a thematic break only as the whole line: a call written right
+    // after it keeps it text, and the text read back is not escaped.
+    EXPECT_EQ(written_stable(Doc({P({T("---"), Call("p", {{T("x")}})})})), "---{{\\#p}}x{{/p}}\n\n");
+    EXPECT_EQ(written_stable(Doc({P({T("a"), SB(), T("---")})})), "a\n\\---\n\n");
+}
