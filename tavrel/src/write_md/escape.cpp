@@ -46,6 +46,10 @@ void append_quoted(std::string_view value, std::string& out) {
             out.append("\\\"");
         } else if (c == '&') {
             append_amp_safe(value, i, out);
+        } else if (c == '\n' || c == '\r') {
+            // A line end inside the quotes would let the next line open a
+            // block; the reference reads back as the character.
+            out.append(c == '\n' ? "&#10;" : "&#13;");
         } else {
             out.push_back(c);
         }

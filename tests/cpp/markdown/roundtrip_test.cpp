@@ -287,12 +287,8 @@ TEST(RoundTrip, RandomWikitextPagesOfEveryBlockKind) {
     EXPECT_EQ(random_failures(false, pages), 0) << "of " << pages << " pages";
 }
 
-// Every inline hazard as well. Disabled while the writer still writes some
-// shapes the dialect cannot carry (empty containers and definition terms as
-// bare blank lines, a space after a hard break at a line's start, code spans
-// and ":::" or "[^x]:" text at a line's start); run it with
-// --gtest_also_run_disabled_tests.
-TEST(RoundTrip, DISABLED_RandomWikitextPagesWithEveryInlineHazard) {
+// Every inline hazard as well.
+TEST(RoundTrip, RandomWikitextPagesWithEveryInlineHazard) {
     const int pages = 3000;
     EXPECT_EQ(random_failures(true, pages), 0) << "of " << pages << " pages";
 }

@@ -206,3 +206,12 @@ TEST(RoundTripRegressions, DashesFollowedOnTheirLine) {
     EXPECT_EQ(written_stable(Doc({P({T("---"), Call("p", {{T("x")}})})})), "---{{\\#p}}x{{/p}}\n\n");
     EXPECT_EQ(written_stable(Doc({P({T("a"), SB(), T("---")})})), "a\n\\---\n\n");
 }
+
+TEST(RoundTripRegressions, LineEndsInQuotedValues) {
+    // A line end inside an attribute value or title would let the next line
+    // open a block (here a heading) and split the attribute block.
+    Attr a;
+    a.pairs.emplace_back("k", "x\n# y");
+    Link link{a, {T("l")}, "u", std::string("t\n- z")};
+    EXPECT_EQ(written_stable(Doc({P({T("a "), link})})), "a [l](u \"t&#10;- z\"){k=\"x&#10;# y\"}\n\n");
+}
