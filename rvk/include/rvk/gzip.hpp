@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <span>
@@ -145,6 +146,29 @@ struct UninitAllocator {
 
 using Symbols = std::vector<std::uint16_t, UninitAllocator<std::uint16_t>>;
 
+// Memory the segments of one member share: spare symbol arrays (a
+// segment's array goes back here after resolution and the next segment
+// decoded on any worker takes it) and the pipe's bin of spent byte buffers.
+// Reusing them spares the kernel zeroing and faulting in several MiB per
+// segment, which costs about as much as decoding into them. Holds at most
+// as many arrays as were in use at once. Safe from any thread.
+class SegmentMemory {
+ public:
+  explicit SegmentMemory(std::shared_ptr<output::BufferBin> bin = nullptr) : bin_(std::move(bin)) {}
+
+  // An array of `room` elements (contents unspecified).
+  Symbols take_symbols(std::size_t room);
+  void give_symbols(Symbols symbols);
+  // A byte buffer of `size` bytes (contents unspecified); fresh ones get a
+  // capacity rounded up to 512 KiB so that they fit later requests too.
+  output::Bytes take_bytes(std::size_t size);
+
+ private:
+  std::mutex mutex_;
+  std::vector<Symbols> spare_;  // guarded by mutex_
+  std::shared_ptr<output::BufferBin> bin_;
+};
+
 struct Segment {
   Symbols symbols;                     // symbol-mode output (may hold markers)
   std::vector<std::uint8_t> bytes;     // byte-mode output, history copy first
@@ -172,9 +196,10 @@ Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_
 // after any block (to decode a short gap between two segments exactly).
 enum class SegmentStop : std::uint8_t { AfterDynamic, AnyBlock };
 
+// `memory` (optional): where the segment's arrays come from.
 Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_t start_bit,
                                std::uint64_t end_bit, bool speculative, std::uint64_t budget,
-                               SegmentStop stop);
+                               SegmentStop stop, SegmentMemory* memory = nullptr);
 
 // Replaces the markers of `symbols` by bytes of `window` (at most 32 KiB,
 // right-aligned against the marker indices). A marker before the window's
@@ -190,10 +215,10 @@ struct ResolvedSegment {
   checksum::Crc32 crc;               // of prefix ++ bytes[bytes_start..]
 };
 
-// `bin` (optional): where the resolved bytes' buffer is taken from when a
-// spent one of the right size is held.
+// `memory` (optional): where the resolved bytes' buffer comes from and the
+// symbol array goes back to.
 Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::uint8_t> window,
-                                        output::BufferBin* bin = nullptr);
+                                        SegmentMemory* memory = nullptr);
 
 // The predecessor window of the segment after `segment`: the last (up to)
 // 32 KiB of `window` followed by the segment's output.

@@ -110,7 +110,8 @@ bool is_budget_error(const error::Error& e) {
 }
 
 // Stage one: the first candidate at or after the grid point that decodes.
-Result<Segment> search_and_decode(std::span<const std::uint8_t> input, const GzipJob& job) {
+Result<Segment> search_and_decode(std::span<const std::uint8_t> input, const GzipJob& job,
+                                  SegmentMemory& memory) {
   const std::uint64_t n = input.size();
   const std::uint64_t stop = std::min(8 * n, job.search_end_bit);
   HuffmanPair tables;
@@ -124,7 +125,8 @@ Result<Segment> search_and_decode(std::span<const std::uint8_t> input, const Gzi
       if (!header_test(input.data(), n, p)) continue;
       BitReader br(input, p + 3);
       if (read_dynamic_tables(br, tables)) continue;
-      auto seg = decode_segment(input, p, job.end_bit, true, job.budget);
+      auto seg = decode_segment(input, p, job.end_bit, true, job.budget, SegmentStop::AfterDynamic,
+                                &memory);
       if (seg.ok()) return seg;
       // A candidate that filled the whole budget decoded 8 MiB cleanly: it
       // is a real boundary in a stretch too dense for one segment, and every
@@ -182,7 +184,7 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
                                                          Segment probe, SerialWorkspace& workspace) {
   const std::uint64_t n = input.size();
   SegmentCommitter committer{sink, {}, 0, decoded_offset};
-  const std::shared_ptr<output::BufferBin> bin = sink.buffer_bin();
+  SegmentMemory memory(sink.buffer_bin());
 
   // Segment 0 is the probe, which started the member: no history.
   std::vector<std::uint8_t> window;
@@ -191,7 +193,7 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
     RVK_TRY_ASSIGN(std::vector<std::uint8_t> next_window, successor_window(probe, {}));
     const bool final = probe.is_final;
     const std::uint64_t end = probe.end_bit;
-    RVK_TRY_ASSIGN(ResolvedSegment r0, resolve_segment(std::move(probe), {}, bin.get()));
+    RVK_TRY_ASSIGN(ResolvedSegment r0, resolve_segment(std::move(probe), {}, &memory));
     RVK_TRY(committer.commit(std::move(r0)));
     if (final) return DeflateResult{end, committer.total, committer.crc.value()};
     window = std::move(next_window);
@@ -240,13 +242,15 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
     pipeline::StagedJobs<GzipJob, Segment, ResolveTask, ResolvedSegment> staged;
     staged.jobs = jobs;
     staged.reservation = [](const GzipJob& j) { return j.reservation; };
-    staged.decode = [input](const GzipJob& j) { return search_and_decode(input, j); };
+    staged.decode = [input, &memory](const GzipJob& j) {
+      return search_and_decode(input, j, memory);
+    };
     staged.measure = [](const Segment& s) {
       return std::uint64_t{s.symbols.capacity()} * 2 + s.bytes.capacity() + sizeof(Segment);
     };
     staged.index = [](const GzipJob& j) { return j.index; };
-    staged.resolve = [&bin](ResolveTask& task) {
-      return resolve_segment(std::move(task.segment), task.window, bin.get());
+    staged.resolve = [&memory](ResolveTask& task) {
+      return resolve_segment(std::move(task.segment), task.window, &memory);
     };
 
     using Results = pipeline::StagedResults<Segment, ResolveTask, ResolvedSegment>;
@@ -286,7 +290,7 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
       auto take_local = [&](Segment seg) -> bool {
         auto next_window = successor_window(seg, window);
         if (!next_window) return false;
-        auto resolved = resolve_segment(std::move(seg), window, bin.get());
+        auto resolved = resolve_segment(std::move(seg), window, &memory);
         if (!resolved) return false;
         pending.emplace_back(std::move(resolved).value());
         window = std::move(next_window).value();
@@ -303,7 +307,7 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
             accept = true;
           } else if (seg.start_bit > expected && seg.start_bit - expected <= kBridgeBits) {
             auto gap = decode_segment(input, expected, seg.start_bit, true, kSegmentBudget,
-                                      SegmentStop::AnyBlock);
+                                      SegmentStop::AnyBlock, &memory);
             if (gap.ok() && !gap->is_final && gap->end_bit == seg.start_bit) {
               if (!take_local(std::move(gap).value())) {
                 results.retire(one.charged);
@@ -335,7 +339,8 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
         results.retire(one.charged);
         RVK_TRY(commit_all());
         const std::uint64_t stretch_end = 8 * std::min(n, data_start + (k + 1) * kGridBytes);
-        auto seg = decode_segment(input, expected, stretch_end, true, kSegmentBudget);
+        auto seg = decode_segment(input, expected, stretch_end, true, kSegmentBudget,
+                                  SegmentStop::AfterDynamic, &memory);
         if (!seg) return serially();
         const bool final = seg->is_final;
         const std::uint64_t end = seg->end_bit;

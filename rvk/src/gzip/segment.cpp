@@ -15,6 +15,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "../deflate/inflate_block.hpp"
 #include "crc32_fold.hpp"
 #include "rvk/gzip.hpp"
@@ -136,23 +140,31 @@ class MarkerSink {
   std::uint64_t max_len_;
 };
 
-// One spare symbol array per thread: a segment's array is handed back after
-// resolution and reused by the next segment decoded on that thread, so the
-// multi-MiB arrays are not mapped and faulted in afresh for every segment.
+// Without a SegmentMemory (tests, single segments): one spare symbol array
+// per thread.
 thread_local Symbols spare_symbols;
 
-Symbols take_symbols(std::size_t room) {
+Symbols take_symbols(std::size_t room, SegmentMemory* memory) {
+  if (memory != nullptr) return memory->take_symbols(room);
   Symbols s;
   if (spare_symbols.capacity() >= room) s.swap(spare_symbols);
   s.resize(room);
   return s;
 }
 
-void recycle_symbols(Symbols&& s) {
-  if (s.capacity() > spare_symbols.capacity()) {
+void recycle_symbols(Symbols&& s, SegmentMemory* memory) {
+  if (s.capacity() == 0) return;
+  if (memory != nullptr) {
+    memory->give_symbols(std::move(s));
+  } else if (s.capacity() > spare_symbols.capacity()) {
     s.clear();
     spare_symbols.swap(s);
   }
+}
+
+std::vector<std::uint8_t> take_bytes(std::size_t size, SegmentMemory* memory) {
+  if (memory != nullptr) return memory->take_bytes(size);
+  return std::vector<std::uint8_t>(size);
 }
 
 // Whether any of the n symbols at p is a marker. Scans from the end in
@@ -173,6 +185,39 @@ bool has_marker(const std::uint16_t* p, std::size_t n) {
 
 }  // namespace
 
+Symbols SegmentMemory::take_symbols(std::size_t room) {
+  Symbols s;
+  {
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = spare_.size(); i-- > 0;) {
+      if (spare_[i].capacity() >= room) {
+        s = std::move(spare_[i]);
+        spare_.erase(spare_.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
+  }
+  s.resize(room);
+  return s;
+}
+
+void SegmentMemory::give_symbols(Symbols symbols) {
+  symbols.clear();
+  std::lock_guard lock(mutex_);
+  spare_.push_back(std::move(symbols));
+}
+
+output::Bytes SegmentMemory::take_bytes(std::size_t size) {
+  output::Bytes b;
+  if (bin_) b = bin_->take(size);
+  if (b.capacity() < size) {
+    b = output::Bytes();
+    b.reserve((size + kRecycleRound - 1) / kRecycleRound * kRecycleRound);
+  }
+  b.resize(size);
+  return b;
+}
+
 Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_t start_bit,
                                std::uint64_t end_bit, bool speculative, std::uint64_t budget) {
   return decode_segment(input, start_bit, end_bit, speculative, budget, SegmentStop::AfterDynamic);
@@ -180,7 +225,7 @@ Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_
 
 Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_t start_bit,
                                std::uint64_t end_bit, bool speculative, std::uint64_t budget,
-                               SegmentStop stop) {
+                               SegmentStop stop, SegmentMemory* memory) {
   if (start_bit > std::uint64_t{input.size()} * 8)
     return invalid_bit(start_bit, "unexpected end of DEFLATE data");
   Segment seg;
@@ -189,10 +234,11 @@ Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_
   std::size_t n_bytes = 0;
   bool bytes_mode = !speculative;
   if (bytes_mode) {
-    seg.bytes.resize(kByteRoom);
+    seg.bytes = take_bytes(kByteRoom, memory);
   } else {
     seg.symbols = take_symbols(
-        static_cast<std::size_t>(std::min<std::uint64_t>(kByteRoom, budget + inflate::kSinkSlack + 512)));
+        static_cast<std::size_t>(std::min<std::uint64_t>(kByteRoom, budget + inflate::kSinkSlack + 512)),
+        memory);
   }
   HuffmanPair tables;
   std::uint64_t pos = start_bit;
@@ -209,12 +255,12 @@ Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_
       n_symbols = sink.length();
     }
     if (fault) {
-    recycle_symbols(std::move(seg.symbols));
-    return fault_error(fault);
-  }
+      recycle_symbols(std::move(seg.symbols), memory);
+      return fault_error(fault);
+    }
     if (!bytes_mode && n_symbols >= kWindow &&
         !has_marker(seg.symbols.data() + n_symbols - kWindow, kWindow)) {
-      seg.bytes.resize(std::max(kByteRoom, kWindow + inflate::kSinkSlack + 1024));
+      seg.bytes = take_bytes(std::max(kByteRoom, kWindow + inflate::kSinkSlack + 1024), memory);
       const std::uint16_t* src = seg.symbols.data() + n_symbols - kWindow;
       for (std::size_t i = 0; i < kWindow; ++i) seg.bytes[i] = static_cast<std::uint8_t>(src[i]);
       n_bytes = kWindow;
@@ -239,6 +285,26 @@ Result<Segment> decode_segment(std::span<const std::uint8_t> input, std::uint64_
 
 namespace {
 
+// Stores the 16 symbols at s as bytes if none of them is a marker; false
+// (nothing stored) otherwise. Past a segment's first stretch most 16-symbol
+// groups hold no marker, so resolution is mostly this narrowing.
+inline bool narrow16(const std::uint16_t* s, std::uint8_t* o) {
+#if defined(__SSE2__)
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+  const __m128i high = _mm_srli_epi16(_mm_or_si128(a, b), 8);
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) return false;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(a, b));
+  return true;
+#else
+  std::uint16_t any = 0;
+  for (int k = 0; k < 16; ++k) any |= s[k];
+  if (any >= 256) return false;
+  for (int k = 0; k < 16; ++k) o[k] = static_cast<std::uint8_t>(s[k]);
+  return true;
+#endif
+}
+
 // The byte table of the fast resolution: literals map to themselves, markers
 // to the window (entries 256 to 32,767 never occur).
 struct ResolveTable {
@@ -250,11 +316,9 @@ struct ResolveTable {
   }
   void apply(const std::uint16_t* s, std::size_t n, std::uint8_t* o) const {
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-      o[i] = map[s[i]];
-      o[i + 1] = map[s[i + 1]];
-      o[i + 2] = map[s[i + 2]];
-      o[i + 3] = map[s[i + 3]];
+    for (; i + 16 <= n; i += 16) {
+      if (narrow16(s + i, o + i)) continue;
+      for (std::size_t k = i; k < i + 16; ++k) o[k] = map[s[k]];
     }
     for (; i < n; ++i) o[i] = map[s[i]];
   }
@@ -269,11 +333,17 @@ bool resolve_checked(const std::uint16_t* s, std::size_t n, std::span<const std:
   if (window.size() == kWindow) {
     const std::uint8_t* w = window.data();
     unsigned bad = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint16_t v = s[i];
+    std::size_t i = 0;
+    auto one = [&](std::size_t k) {
+      const std::uint16_t v = s[k];
       bad |= static_cast<unsigned>(v >= 256 && v < kMarkerBase);
-      out[i] = v >= kMarkerBase ? w[v - kMarkerBase] : static_cast<std::uint8_t>(v);
+      out[k] = v >= kMarkerBase ? w[v - kMarkerBase] : static_cast<std::uint8_t>(v);
+    };
+    for (; i + 16 <= n; i += 16) {
+      if (narrow16(s + i, out + i)) continue;
+      for (std::size_t k = i; k < i + 16; ++k) one(k);
     }
+    for (; i < n; ++i) one(i);
     return bad == 0;
   }
   const std::size_t missing = kWindow - window.size();
@@ -311,24 +381,14 @@ Result<std::vector<std::uint8_t>> resolve_symbols(std::span<const std::uint16_t>
 }
 
 Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::uint8_t> window,
-                                        output::BufferBin* bin) {
+                                        SegmentMemory* memory) {
   // Resolution and the CRC go piece by piece, so that each piece is
   // checksummed while it is still in cache.
   constexpr std::size_t kPiece = 65536;
   ResolvedSegment r;
   const std::size_t n = segment.symbols.size();
-  if (n > 0) {
-    // A spent chunk from the pipe's bin when there is one: a fresh
-    // multi-MiB vector is zeroed by resize and faulted in page by page,
-    // which costs about as much as the resolution itself. Fresh buffers get
-    // a rounded-up capacity so that they fit later segments when recycled.
-    if (bin != nullptr) r.prefix = bin->take(n);
-    if (r.prefix.capacity() < n) {
-      r.prefix = std::vector<std::uint8_t>();
-      r.prefix.reserve((n + kRecycleRound - 1) / kRecycleRound * kRecycleRound);
-    }
-    r.prefix.resize(n);
-  }
+  // A spent chunk from the pipe's bin when there is one (see SegmentMemory).
+  if (n > 0) r.prefix = take_bytes(n, memory);
   std::unique_ptr<ResolveTable> table;
   if (n >= 131072 && window.size() == kWindow) table = std::make_unique<ResolveTable>(window);
   checksum::Crc32 crc;
@@ -346,7 +406,7 @@ Result<ResolvedSegment> resolve_segment(Segment segment, std::span<const std::ui
   r.crc = crc;
   r.bytes = std::move(segment.bytes);
   r.bytes_start = segment.bytes_start;
-  recycle_symbols(std::move(segment.symbols));
+  recycle_symbols(std::move(segment.symbols), memory);
   return r;
 }
 
