@@ -4,10 +4,13 @@
 //
 // Usage: md-roundtrip [--tree] FILE...
 //        md-roundtrip [--tree] --corpus N
+//        md-roundtrip [--tree] --hazards N
 // A FILE ending in ".jsonl" holds one JSON object per line whose "md" field
 // is one text; any other FILE is one text. With --corpus, N synthetic
 // wikitext pages go through page conversion (no template roles) and the
-// Markdown of each is checked. Prints one line per text that
+// Markdown of each is checked; --hazards does the same with pages that mix
+// in every inline hazard (words that are Markdown marks, broken template
+// calls, raw wikitext spans). Prints one line per text that
 // does not hold (its name and first differing line) and a final count;
 // exits 1 when any text failed. With --tree, also dumps the tree of every
 // failing text.
@@ -19,6 +22,7 @@
 
 #include <simdjson.h>
 
+#include "../markdown/hazard_pages.hpp"
 #include "../markdown/synthetic_pages.hpp"
 #include "corpuswright/convert.hpp"
 #include "tavrel/markdown.hpp"
@@ -70,6 +74,7 @@ bool read_file(const std::string& path, std::string& out) {
 int main(int argc, char** argv) {
     bool tree = false;
     long corpus = -1;
+    long hazards = -1;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -77,12 +82,14 @@ int main(int argc, char** argv) {
             tree = true;
         } else if (a == "--corpus" && i + 1 < argc) {
             corpus = std::stol(argv[++i]);
+        } else if (a == "--hazards" && i + 1 < argc) {
+            hazards = std::stol(argv[++i]);
         } else {
             files.push_back(a);
         }
     }
-    if (files.empty() && corpus < 0) {
-        std::cerr << "usage: md-roundtrip [--tree] FILE... | --corpus N\n";
+    if (files.empty() && corpus < 0 && hazards < 0) {
+        std::cerr << "usage: md-roundtrip [--tree] FILE... | --corpus N | --hazards N\n";
         return 2;
     }
     Tally tally;
@@ -93,6 +100,15 @@ int main(int argc, char** argv) {
             auto converted = corpuswright::convert_document(gen.page(), roles);
             if (!converted) continue;
             check("page " + std::to_string(seed), tavrel::write_md::render_md(converted->document), tree, tally);
+        }
+    }
+    if (hazards >= 0) {
+        corpuswright::roles::TemplateRoles roles;
+        for (long seed = 1; seed <= hazards; ++seed) {
+            synthetic::HazardPages gen(static_cast<std::uint32_t>(seed), true);
+            auto converted = corpuswright::convert_document(gen.page(), roles);
+            if (!converted) continue;
+            check("hazard page " + std::to_string(seed), tavrel::write_md::render_md(converted->document), tree, tally);
         }
     }
     for (const auto& path : files) {
