@@ -691,8 +691,14 @@ private:
             std::size_t c = t_.find("'''''", pos + 5);
             if (c == npos) {
                 // Bold and italic opened together but closed apart: the run
-                // that closes first tells which one is inside.
-                if (std::size_t after = split_five(pos); after != npos) return after;
+                // that closes first tells which one is inside. Only a run of
+                // exactly five opens both; in a longer run the leading
+                // apostrophes are text, and reading them as part of the
+                // opener would take the opener's own tail for a closer.
+                bool exactly_five = pos + 5 >= n_ || t_[pos + 5] != '\'';
+                if (exactly_five) {
+                    if (std::size_t after = split_five(pos); after != npos) return after;
+                }
                 document::push_text(out_, "'");
                 return pos + 1;
             }

@@ -47,6 +47,16 @@ TEST(WikitextFormatting, NestedRunsReadAsWritten) {
     EXPECT_EQ(inl("''a '''b'''"), "Text \"''a \"\nStrong\n  Text \"b\"\n");
 }
 
+TEST(WikitextFormatting, RunsLongerThanFiveWithoutACloserAreText) {
+    // With no run of five to close them, the apostrophes of a longer run are
+    // read one by one as text; the opener's own tail is never its closer.
+    EXPECT_EQ(inl("'''''''}}"), "Text \"'''''''}}\"\n");
+    EXPECT_EQ(inl("a''''''''"), "Text \"a''''''''\"\n");
+    EXPECT_EQ(inl("'''''''''x"), "Text \"'''''''''x\"\n");
+    // The last five of a longer run still open bold and italic together.
+    EXPECT_EQ(inl("'''''''a''' b''"), "Text \"''\"\nEmph\n  Strong\n    Text \"a\"\n  Text \" b\"\n");
+}
+
 TEST(WikitextLinks, InternalLinks) {
     EXPECT_EQ(inl("[[Foo bar (baz)|x]]"), "Link url=\"./Foo_bar_%28baz%29\"\n  Text \"x\"\n");
     EXPECT_EQ(inl("[[Foo]]"), "Link url=\"./Foo\"\n  Text \"Foo\"\n");
