@@ -80,16 +80,17 @@ inline bool header_test(const std::uint8_t* data, std::uint64_t n, std::uint64_t
   if (p + 74 > 8 * n) return false;
   const unsigned count_cl = static_cast<unsigned>((w >> 13) & 15) + 4;
   const std::uint64_t c = bits_at(data, n, p + 17);
-  unsigned count[8] = {};
-  for (unsigned i = 0; i < count_cl; ++i) ++count[(c >> (3 * i)) & 7];
-  const unsigned nonzero = count_cl - count[0];
-  if (nonzero == 0) return false;
-  int left = 1;
-  for (unsigned len = 1; len <= 7; ++len) {
-    left = 2 * left - static_cast<int>(count[len]);
-    if (left < 0) return false;
+  // Kraft sum of the code-length code in units of 2^-7: a prefix code is
+  // over-subscribed exactly when the sum exceeds 128 and complete when it
+  // is 128. Summed without a branch per length, as most candidates get here.
+  unsigned kraft = 0;
+  unsigned nonzero = 0;
+  for (unsigned i = 0; i < count_cl; ++i) {
+    const unsigned len = static_cast<unsigned>((c >> (3 * i)) & 7);
+    kraft += (128u >> len) & (len != 0 ? ~0u : 0u);
+    nonzero += len != 0;
   }
-  return left == 0 || nonzero == 1;
+  return kraft == 128 || nonzero == 1;
 }
 
 // The bit offsets k (0-7) of the byte whose bits start `w` (at least 21
