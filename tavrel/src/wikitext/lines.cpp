@@ -436,7 +436,13 @@ Document parse(std::string_view input) {
         text = normalised;
     }
     Context cx(doc.footnotes, text.size());
+    const std::size_t inline_budget = cx.budget;
     std::vector<std::string_view> lines = detail::cut_lines(text, cx);
+    // Cutting lines charges every stray opener a search to the end of the
+    // page, so on a page full of them it may spend its whole budget. That
+    // must cost at most the joining of lines, never the reading of the
+    // well-formed calls and links inside them: the inline pass starts afresh.
+    cx.budget = inline_budget;
     // Blocks are large and a page has about one per two lines; growing the
     // list by doubling would move every block several times. The cap keeps a
     // page of thousands of list lines (one block) from holding idle room.

@@ -133,3 +133,18 @@ TEST(WikitextFuzz, HostileShapes) {
     auto list = wikitext::document::parse(repeat("*", 500) + "deep");
     EXPECT_NE(ast::debug_string(list).find("deep"), std::string::npos);
 }
+
+TEST(WikitextFuzz, StrayOpenersLeaveLaterCallsWhole) {
+    // Hundreds of paragraphs, each with an unclosed "{{", on a page of a
+    // megabyte: every stray opener costs the line cutter a search to the end
+    // of the page, enough to spend all it may search. The calls and links
+    // written correctly after them must still be read as calls and links.
+    std::string page;
+    for (int k = 0; k < 400; ++k) page += "x {{ y " + repeat("word ", 600) + "\n\n";
+    page += "end {{t|a}} [[b]]\n";
+    auto doc = wikitext::document::parse(page);
+    ASSERT_FALSE(doc.blocks.empty());
+    EXPECT_EQ(ast::debug_string(ast::Blocks{std::move(doc.blocks.back())}),
+              "Paragraph\n  Text \"end \"\n  Operation system=\"mediawiki\" kind=\"transclude\" name=\"t\"\n"
+              "    Arg\n      Text \"a\"\n  Text \" \"\n  Link url=\"./b\"\n    Text \"b\"\n");
+}
