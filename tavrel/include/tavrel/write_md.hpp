@@ -164,6 +164,9 @@ private:
     std::vector<std::pair<std::string, ast::Inlines>> notes_;
     // How many link, image or span brackets enclose the text being written.
     int bracket_depth_ = 0;
+    // How many "*"-delimited nodes enclose the text being written in their
+    // delimiter form.
+    int star_depth_ = 0;
     // The character that follows the inline being written (0: white space
     // or the end), and whether it is the closer of a delimited parent.
     char32_t after_ = 0;

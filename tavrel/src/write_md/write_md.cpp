@@ -792,7 +792,9 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     after_ = c;
     after_is_closer_ = true;
     opened_by_ = c;
+    if (c == '*') ++star_depth_;
     raw_inlines(content);
+    if (c == '*') --star_depth_;
     opened_by_ = 0;
     const std::size_t cend = out_.size();
     bool ok = cend > cstart;
@@ -803,7 +805,11 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         bool right_flanking = !flank_space(l) && (!flank_punct(l) || flank_space(x) || flank_punct(x));
         bool merges_before = p == c && !p_escaped && !first_of_same;
         bool merges_after = x == c && !last_of_same;
-        ok = left_flanking && right_flanking && !merges_before && !merges_after;
+        // Inside an enclosing "*" node an opener that could also close
+        // ("x*y") would close the enclosing node instead.
+        bool opener_closes = c == '*' && star_depth_ > 0 && !flank_space(p) &&
+                             (!flank_punct(p) || flank_space(f) || flank_punct(f));
+        ok = left_flanking && right_flanking && !merges_before && !merges_after && !opener_closes;
     }
     if (ok) {
         out_.append(delim);

@@ -215,3 +215,12 @@ TEST(RoundTripRegressions, LineEndsInQuotedValues) {
     Link link{a, {T("l")}, "u", std::string("t\n- z")};
     EXPECT_EQ(written_stable(Doc({P({T("a "), link})})), "a [l](u \"t&#10;- z\"){k=\"x&#10;# y\"}\n\n");
 }
+
+TEST(RoundTripRegressions, EmphasisOpenedInsideAWordWithinEmphasis) {
+    // From "'''''x''1. ..." : "***x*1.*" would close the outer emphasis at
+    // the inner opener; that opener takes its element form.
+    std::string out = written_stable(Doc({P({T("x "), St({Em({T("x"), Em({T("1.")}), T(" y")})}), T(" z")})}));
+    EXPECT_NE(out.find("<em>1.</em>"), std::string::npos) << out;
+    // After white space the opener cannot close and stays a delimiter.
+    EXPECT_EQ(written_stable(Doc({P({Em({T("a "), Em({T("b")})})})})), "*a *b**\n\n");
+}
