@@ -20,8 +20,9 @@
 //   member continues serially from the expected bit with the known window,
 //   so the parallel path never reports a failure the serial decoder would not
 //   report, with the serial decoder's own message.
-// - Grid jobs run in batches that double in size, so a member that ends soon
-//   after the probe does not pay for jobs over the rest of the file.
+// - Grid jobs run in batches that grow eightfold, so a member that ends soon
+//   after the probe does not pay for jobs over the rest of the file, while a
+//   large member drains the workers between batches only two or three times.
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -40,9 +41,14 @@ namespace {
 // A gap between the expected bit and a segment's start that the consumer
 // decodes itself instead of re-decoding the whole stretch.
 constexpr std::uint64_t kBridgeBits = 8 * 65536;
-// Grid jobs per pipeline run: the first run, and the largest.
+// Grid jobs per pipeline run: the first run, the growth from one run to the
+// next, and the largest. Every run ends with the workers idle while the last
+// few segments finish (about one segment's decoding time), so runs grow fast;
+// jobs a run never claims cost nothing but their 48 bytes in the list, as
+// the run is cancelled when the member's final block is committed.
 constexpr std::uint64_t kFirstBatch = 8;
-constexpr std::uint64_t kLargestBatch = 256;
+constexpr std::uint64_t kBatchGrowth = 8;
+constexpr std::uint64_t kLargestBatch = 1024;
 
 struct GzipJob {
   std::uint64_t search_start_bit = 0;  // grid point × 8
@@ -214,7 +220,7 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
     return DeflateResult{r.end_bit, committer.total, committer.crc.value()};
   };
 
-  // Grid jobs are made and run in batches that double in size: nobody
+  // Grid jobs are made and run in batches that grow eightfold: nobody
   // knows where the member ends, and a member that ends soon must not pay
   // for a job list over the rest of the file or keep the workers busy far
   // past its end. Each batch is one run of the staged pipeline on the same
@@ -358,7 +364,7 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
                    pipeline::run_staged_ordered(*pool, staged, limit, max_outstanding, consume));
     if (outcome) return *outcome;
     first_k = last_k + 1;
-    batch = std::min(batch * 2, kLargestBatch);
+    batch = std::min(batch * kBatchGrowth, kLargestBatch);
   }
 }
 
