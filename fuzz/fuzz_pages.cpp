@@ -1,8 +1,8 @@
 // Fuzz target: the XML dump page reader. Any bytes must give pages or a clear
 // error, never a crash, hang or runaway allocation; and the pages cannot
 // depend on how the underlying reader happens to split its reads, so the
-// input read whole and read in small pieces must give the same pages and the
-// same error.
+// input read whole and read in small pieces must give the same pages and
+// fail alike.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -49,7 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // position is met across runs.
     const Outcome pieces = read_all(text, 1 + size % 37);
     if (!fuzz::check_properties()) return 0;
-    if (whole.error != pieces.error) fuzz::fail("page reader: errors depend on read sizes", whole.error, pieces.error);
+    // Which of two faults is reported first may depend on the read sizes
+    // (an unfinished end tag seen before a text's bad UTF-8 is decoded), but
+    // never whether the input fails.
+    if (whole.error.empty() != pieces.error.empty()) {
+        fuzz::fail("page reader: failure depends on read sizes", whole.error, pieces.error);
+    }
     if (whole.pages != pieces.pages) fuzz::fail("page reader: pages depend on read sizes");
     return 0;
 }
