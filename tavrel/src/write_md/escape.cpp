@@ -233,11 +233,31 @@ std::string escape_attr_word(std::string_view word) {
     std::string out;
     out.reserve(word.size());
     for (char c : word) {
+        // Besides the braces and the separators, "." and "#" would start
+        // another class or the id, and a quote would open a quoted stretch.
+        if (c == '\\' || c == '{' || c == '}' || c == ' ' || c == '\t' || c == '.' || c == '#' || c == '"' ||
+            c == '\'')
+            out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}
+
+namespace {
+
+// A pair's key: the reader takes it up to the "=" as it stands ("." and "#"
+// are plain there).
+std::string escape_attr_key(std::string_view key) {
+    std::string out;
+    out.reserve(key.size());
+    for (char c : key) {
         if (c == '\\' || c == '{' || c == '}' || c == ' ') out.push_back('\\');
         out.push_back(c);
     }
     return out;
 }
+
+}  // namespace
 
 std::string attrs_body(const ast::Attr& attr) {
     std::string out;
@@ -255,7 +275,7 @@ std::string attrs_body(const ast::Attr& attr) {
     }
     for (const auto& [key, value] : attr.pairs) {
         sep();
-        out.append(escape_attr_word(key));
+        out.append(escape_attr_key(key));
         out.push_back('=');
         write_md::detail::append_quoted(value, out);
     }

@@ -545,7 +545,7 @@ void Renderer::code_block(const CodeBlock& c) {
         bool before = false;
         if (c.lang) {
             out_.push_back('.');
-            out_.append(*c.lang);
+            out_.append(markdown::escape_attr_word(*c.lang));
             before = true;
         } else if (!c.info_text.empty()) {
             out_.append(c.info_text);
@@ -1055,8 +1055,9 @@ void Renderer::inline_node(const Inline& node) {
                     out_.append(n.text);
                     out_.push_back('>');
                 } else {
-                    out_.push_back('[');
-                    out_.append(n.text);
+                    // Read back as a link, whose text is written escaped.
+                    open_bracket();
+                    bracketed(Inlines{Text{n.text}});
                     out_.append("](");
                     out_.append(escape_target(n.url));
                     out_.push_back(')');

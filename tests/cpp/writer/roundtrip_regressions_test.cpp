@@ -224,3 +224,21 @@ TEST(RoundTripRegressions, EmphasisOpenedInsideAWordWithinEmphasis) {
     // After white space the opener cannot close and stays a delimiter.
     EXPECT_EQ(written_stable(Doc({P({Em({T("a "), Em({T("b")})})})})), "*a *b**\n\n");
 }
+
+TEST(RoundTripRegressions, AttributeWordsAndLanguages) {
+    // "." and "#" would start another class or the id, quotes a quoted
+    // stretch; keys stay as they are.
+    Attr a;
+    a.push_class(std::string_view("a@b.org"));
+    a.push_class(std::string_view("x#y'"));
+    a.pairs.emplace_back("xml.lang", "v");
+    EXPECT_EQ(written_stable(Doc({Div{a, {P({T("x")})}}})),
+              "::: {.a@b\\.org .x\\#y\\' xml.lang=\"v\"}\nx\n\n:::\n\n");
+    CodeBlock code{Attr::with_class("c.d"), "", std::string("c.d"), "x\n"};
+    EXPECT_EQ(written_stable(Doc({Block{code}})), "```{.c\\.d}\nx\n```\n\n");
+}
+
+TEST(RoundTripRegressions, AutolinkWithItsOwnText) {
+    // Written as a link, its text escaped as a link's text is.
+    EXPECT_EQ(written_stable(Doc({P({Autolink{"mailto:a@b.org", "a@b.org"}})})), "[a\\@b.org](mailto:a@b.org)\n\n");
+}
