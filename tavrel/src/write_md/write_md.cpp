@@ -535,33 +535,44 @@ void Renderer::list(const List& l) {
     out_.push_back('\n');
 }
 
+// A backtick fence takes no backtick in its info: such an info gets a tilde
+// fence. An empty language or id writes nothing (a bare "." or "#" reads
+// back as no attribute at all).
 void Renderer::code_block(const CodeBlock& c) {
     Attr written = c.attr;
     if (c.lang) std::erase(written.classes, *c.lang);
-    std::size_t fence = std::max<std::size_t>(markdown::longest_run(c.text), 2) + 1;
-    out_.append(fence, '`');
+    if (written.id && written.id->empty()) written.id.reset();
+    std::string info;
     if (c.lang || !c.info_text.empty() || !written.empty()) {
-        out_.push_back('{');
         bool before = false;
-        if (c.lang) {
-            out_.push_back('.');
-            out_.append(markdown::escape_attr_word(*c.lang));
+        if (c.lang && !c.lang->empty()) {
+            info.push_back('.');
+            info.append(markdown::escape_attr_word(*c.lang));
             before = true;
-        } else if (!c.info_text.empty()) {
-            out_.append(c.info_text);
+        } else if (!c.lang && !c.info_text.empty()) {
+            info.append(c.info_text);
             before = true;
         }
         std::string body = attrs_body(written);
         if (!body.empty()) {
-            if (before) out_.push_back(' ');
-            out_.append(body);
+            if (before) info.push_back(' ');
+            info.append(body);
         }
-        out_.push_back('}');
+        if (!info.empty()) info = "{" + info + "}";
     }
+    char fence_char = info.find('`') == std::string::npos ? '`' : '~';
+    std::size_t longest = 0, run = 0;
+    for (char ch : c.text) {
+        run = ch == fence_char ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    std::size_t fence = std::max<std::size_t>(longest, 2) + 1;
+    out_.append(fence, fence_char);
+    out_.append(info);
     out_.push_back('\n');
     out_.append(c.text);
     if (c.text.empty() || c.text.back() != '\n') out_.push_back('\n');
-    out_.append(fence, '`');
+    out_.append(fence, fence_char);
     out_.append("\n\n");
 }
 

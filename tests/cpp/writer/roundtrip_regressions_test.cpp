@@ -242,3 +242,11 @@ TEST(RoundTripRegressions, AutolinkWithItsOwnText) {
     // Written as a link, its text escaped as a link's text is.
     EXPECT_EQ(written_stable(Doc({P({Autolink{"mailto:a@b.org", "a@b.org"}})})), "[a\\@b.org](mailto:a@b.org)\n\n");
 }
+
+TEST(RoundTripRegressions, CodeBlockInfoWithBackticksOrEmptyWords) {
+    // A backtick fence takes no backtick in its info: a tilde fence does.
+    CodeBlock tick{Attr::with_class("a`b"), "", std::string("a`b"), "x ~~~ y\n"};
+    EXPECT_EQ(written_stable(Doc({Block{tick}})), "~~~~{.a`b}\nx ~~~ y\n~~~~\n\n");
+    CodeBlock empty_lang{Attr{}, "", std::string(""), "x\n"};
+    EXPECT_EQ(written_stable(Doc({Block{empty_lang}})), "```\nx\n```\n\n");
+}
