@@ -752,7 +752,7 @@ char32_t Renderer::lead_char(const Inline& node) const {
             } else if constexpr (std::is_same_v<T, Image>) {
                 return '!';
             } else if constexpr (std::is_same_v<T, Autolink>) {
-                return n.url == n.text ? U'<' : U'[';
+                return n.url == n.text && n.text.find_first_of("<> \t\n") == std::string::npos ? U'<' : U'[';
             } else if constexpr (std::is_same_v<T, RawHtml>) {
                 return n.html.empty() ? 0 : text::decode_utf8(n.html, 0).cp;
             } else if constexpr (std::is_same_v<T, Operation>) {
@@ -1061,17 +1061,22 @@ void Renderer::inline_node(const Inline& node) {
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Autolink>) {
-                if (n.url == n.text) {
+                // "<...>" holds no angle bracket or white space.
+                bool angled = n.url == n.text;
+                for (char ch : n.text) angled = angled && ch != '<' && ch != '>' && ch != ' ' && ch != '\t' && ch != '\n';
+                if (angled) {
                     out_.push_back('<');
                     out_.append(n.text);
                     out_.push_back('>');
                 } else {
-                    // Read back as a link, whose text is written escaped.
+                    // Read back as a link, whose text is written escaped and
+                    // which would take a "{" after it as its attributes.
                     open_bracket();
                     bracketed(Inlines{Text{n.text}});
                     out_.append("](");
                     out_.append(escape_target(n.url));
                     out_.push_back(')');
+                    attr_target_end_ = out_.size();
                 }
             } else if constexpr (std::is_same_v<T, RawHtml>) {
                 out_.append(n.html);

@@ -250,3 +250,12 @@ TEST(RoundTripRegressions, CodeBlockInfoWithBackticksOrEmptyWords) {
     CodeBlock empty_lang{Attr{}, "", std::string(""), "x\n"};
     EXPECT_EQ(written_stable(Doc({Block{empty_lang}})), "```\nx\n```\n\n");
 }
+
+TEST(RoundTripRegressions, AutolinksThatAngleBracketsCannotHold) {
+    // A bare address the reader ended after a ">" cannot be written "<...>".
+    EXPECT_EQ(written_stable(Doc({P({Autolink{"http://e.org>", "http://e.org>"}})})),
+              "[http\\://e.org\\>](http://e.org>)\n\n");
+    // Written as a link, it would take a "{" right after it as attributes.
+    EXPECT_EQ(written_stable(Doc({P({Autolink{"mailto:a@b.org", "a@b.org"}, T("{x}")})})),
+              "[a\\@b.org](mailto:a@b.org)\\{x}\n\n");
+}
