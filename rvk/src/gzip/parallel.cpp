@@ -76,6 +76,26 @@ inline std::uint64_t bits_at(const std::uint8_t* data, std::uint64_t n, std::uin
   return w >> (p & 7);
 }
 
+// For four 3-bit code lengths (12 bits): their Kraft sum in units of 2^-7
+// (bits 0-8) and how many are nonzero (bits 9-11).
+struct Kraft4 {
+  std::uint16_t entry[4096];
+  constexpr Kraft4() : entry() {
+    for (unsigned v = 0; v < 4096; ++v) {
+      unsigned sum = 0, nonzero = 0;
+      for (unsigned f = 0; f < 4; ++f) {
+        const unsigned len = (v >> (3 * f)) & 7;
+        if (len != 0) {
+          sum += 128u >> len;
+          ++nonzero;
+        }
+      }
+      entry[v] = static_cast<std::uint16_t>(sum | (nonzero << 9));
+    }
+  }
+};
+constexpr Kraft4 kKraft4{};
+
 // The cheap test of a candidate block start on raw bits: a non-final dynamic
 // block, sane HLIT/HDIST, and a code-length code that is complete (or a
 // single code).
@@ -85,16 +105,18 @@ inline bool header_test(const std::uint8_t* data, std::uint64_t n, std::uint64_t
   if (((w >> 3) & 31) > 29 || ((w >> 8) & 31) > 29) return false;
   if (p + 74 > 8 * n) return false;
   const unsigned count_cl = static_cast<unsigned>((w >> 13) & 15) + 4;
-  const std::uint64_t c = bits_at(data, n, p + 17);
-  // Kraft sum of the code-length code in units of 2^-7: a prefix code is
-  // over-subscribed exactly when the sum exceeds 128 and complete when it
-  // is 128. Summed without a branch per length, as most candidates get here.
+  // The code-length code's lengths, those past HCLEN masked to zero.
+  std::uint64_t c = bits_at(data, n, p + 17) & ((std::uint64_t{1} << (3 * count_cl)) - 1);
+  // Kraft sum in units of 2^-7: a prefix code is over-subscribed exactly
+  // when the sum exceeds 128 and complete when it is 128. Most candidates
+  // get here, so the 19 lengths are summed four at a time by table.
   unsigned kraft = 0;
   unsigned nonzero = 0;
-  for (unsigned i = 0; i < count_cl; ++i) {
-    const unsigned len = static_cast<unsigned>((c >> (3 * i)) & 7);
-    kraft += (128u >> len) & (len != 0 ? ~0u : 0u);
-    nonzero += len != 0;
+  for (int j = 0; j < 5; ++j) {
+    const std::uint16_t e = kKraft4.entry[c & 4095];
+    c >>= 12;
+    kraft += e & 511;
+    nonzero += e >> 9;
   }
   return kraft == 128 || nonzero == 1;
 }
