@@ -98,6 +98,39 @@ bool list_interrupts_paragraph(std::string_view line) {
 
 namespace {
 
+// The list markers that open an item's first line ("1. - 2. x" has three)
+// and the text after them; `canonical` tells whether every marker had the
+// writer's spacing (one space, then text, or the marker alone).
+struct MarkerChain {
+    std::string_view content;
+    bool canonical = true;
+};
+
+MarkerChain marker_chain(std::string_view line) {
+    MarkerChain m{line, true};
+    for (;;) {
+        std::string_view s = m.content;
+        std::size_t i = 0;
+        if (!s.empty() && (s[0] == '-' || s[0] == '*' || s[0] == '+')) {
+            i = 1;
+        } else {
+            while (i < s.size() && i < 9 && s[i] >= '0' && s[i] <= '9') ++i;
+            if (i == 0 || i >= s.size() || s[i] != '.') return m;
+            ++i;
+        }
+        if (i == s.size()) {
+            m.content = {};
+            return m;
+        }
+        if (!is_marker_space(s[i])) return m;  // "-x", "1.x": no marker
+        if (s[i] != ' ' || (i + 1 < s.size() && text::is_white_space(text::decode_utf8(s, i + 1).cp))) {
+            m.canonical = false;
+            return m;
+        }
+        m.content = s.substr(i + 1);
+    }
+}
+
 // Whether the list's Markdown reads back the same as paragraph text: items
 // holding at most one plain paragraph whose later lines continued it lazily.
 bool revertible(const DraftList& list) {
@@ -108,21 +141,16 @@ bool revertible(const DraftList& list) {
         // "\:"): as the item's content the text had one, after the number as
         // paragraph text it would not. Escapes written everywhere, and "\("
         // (inline math), are safe.
-        std::string_view content = item.first_line;
-        auto marker_end = content.find_first_of(".*+-");
-        if (marker_end != std::string_view::npos) {
-            content = text::trim_start(content.substr(marker_end + 1));
-            if (content.size() >= 2 && content[0] == '\\' &&
-                (content[1] == '-' || content[1] == '{' || content[1] == ':'))
-                return false;
-        }
+        std::string_view content = text::trim_start(marker_chain(item.first_line).content);
+        if (content.size() >= 2 && content[0] == '\\' && (content[1] == '-' || content[1] == '{' || content[1] == ':'))
+            return false;
         // With the item's lines recorded, whatever opened on its first line
         // ("1. - x") is text again as those lines; but not a mark that the
         // writer escapes wherever it stands in text ("1. > x" is a quote in
         // an item: as text it would be written "1. \> x").
         if (!item.raw_lines.empty()) {
             if (!content.empty() && !item.blocks.empty() && !item.blocks[0].is<DraftParagraph>() &&
-                std::string_view("#$*+<=>[\\]^_`|~").find(content[0]) != std::string_view::npos)
+                std::string_view("#$*+<=>[]^_`|~").find(content[0]) != std::string_view::npos)
                 return false;
             continue;
         }
@@ -136,20 +164,18 @@ bool revertible(const DraftList& list) {
 }
 
 // Whether an item's first line has the spacing the writer gives an ordered
-// item: the number, ".", one space and the text (or the number alone).
-// "1.  x" or "1. " and a no-break space come only from a paragraph that
-// began so, as does "1. :x".
+// item: the number, ".", one space and the text (or the number alone), and
+// the same for the markers of lists opened on that line. "1.  x", "1. -  x"
+// or "1. " and a no-break space come only from a paragraph that began so, as
+// do "1. :x" and "1. {: x}", which the writer escapes at an item's start.
 bool written_spacing(std::string_view first_line) {
-    std::size_t i = 0;
-    while (i < first_line.size() && first_line[i] >= '0' && first_line[i] <= '9') ++i;
-    if (i == 0 || i >= first_line.size() || first_line[i] != '.') return true;
-    ++i;
-    if (i + 1 >= first_line.size()) return true;
-    if (first_line[i] != ' ' || text::is_white_space(text::decode_utf8(first_line, i + 1).cp)) return false;
-    // Text the writer puts at an item's line start escapes ":"; only a div
-    // fence it writes (":::" alone or with braced attributes) starts so.
-    std::string_view content = first_line.substr(i + 1);
-    if (content.front() == ':') return content == ":::" || content.starts_with("::: {");
+    MarkerChain m = marker_chain(first_line);
+    if (!m.canonical) return false;
+    std::string_view content = m.content;
+    if (content.starts_with("{:")) return false;
+    // Only a div fence the writer writes (":::" alone or with braced
+    // attributes) starts with ":".
+    if (content.starts_with(':')) return content == ":::" || content.starts_with("::: {");
     return true;
 }
 

@@ -259,3 +259,16 @@ TEST(RoundTripRegressions, AutolinksThatAngleBracketsCannotHold) {
     EXPECT_EQ(written_stable(Doc({P({Autolink{"mailto:a@b.org", "a@b.org"}, T("{x}")})})),
               "[a\\@b.org](mailto:a@b.org)\\{x}\n\n");
 }
+
+TEST(RoundTripRegressions, ItemNumberFollowedByNestedMarkers) {
+    // Paragraph text whose first line reads as nested items keeps its
+    // spacing and marks: "1. -  a" (two spaces after the bullet), "1. {: x}".
+    EXPECT_EQ(written_stable(Doc({P({T("1. -  a")}), Ordered(1, {Item({P({T("b")})})})})), "1. -  a\n\n1. b\n\n");
+    EXPECT_EQ(written_stable(Doc({Ordered(1, {Item({P({T("a")})}), Item({P({T("b")})})}), P({T("3. {: .c} x")})})),
+              "1. a\n2. b\n\n3. {: .c} x\n\n");
+    // Items nested on one line whose content was escaped or opened a quote
+    // stay lists.
+    EXPECT_EQ(written_stable(Doc({Ordered(1, {Item({Ordered(1, {Item({P({T(":c")})})})})})})), "1. 1. \\:c\n\n");
+    EXPECT_EQ(written_stable(Doc({Ordered(1, {Item({Ordered(1, {Item({BlockQuote{Attr{}, {P({T("q")})}}})})})})})),
+              "1. 1. > q\n\n");
+}
