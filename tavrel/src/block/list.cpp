@@ -149,7 +149,14 @@ bool revertible(const DraftList& list) {
         // writer escapes wherever it stands in text ("1. > x" is a quote in
         // an item: as text it would be written "1. \> x").
         if (!item.raw_lines.empty()) {
-            if (!content.empty() && !item.blocks.empty() && !item.blocks[0].is<DraftParagraph>() &&
+            // The block the line's last marker opened, past nested lists.
+            const DraftBlock* inner = item.blocks.empty() ? nullptr : &item.blocks[0];
+            while (inner) {
+                const auto* l = inner->as<DraftList>();
+                if (!l || l->items.empty() || l->items[0].blocks.empty()) break;
+                inner = &l->items[0].blocks[0];
+            }
+            if (!content.empty() && inner && !inner->is<DraftParagraph>() && !inner->is<DraftList>() &&
                 std::string_view("#$*+<=>[]^_`|~").find(content[0]) != std::string_view::npos)
                 return false;
             continue;

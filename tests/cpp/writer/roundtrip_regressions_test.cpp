@@ -272,3 +272,10 @@ TEST(RoundTripRegressions, ItemNumberFollowedByNestedMarkers) {
     EXPECT_EQ(written_stable(Doc({Ordered(1, {Item({Ordered(1, {Item({BlockQuote{Attr{}, {P({T("q")})}}})})})})})),
               "1. 1. > q\n\n");
 }
+
+TEST(RoundTripRegressions, NestedItemNumbersBeforeACodeSpan) {
+    // A code span after the markers opens no block: the text is turned back
+    // whole, its lazy second line included.
+    EXPECT_EQ(written_stable(Doc({P({T("1. - 2. "), Code{Attr{}, "b"}, T(" x"), SB(), T("y - z")})})),
+              "1. - 2. `b` x\ny - z\n\n");
+}
