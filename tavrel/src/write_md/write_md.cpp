@@ -490,9 +490,11 @@ void Renderer::definition_list(const DefinitionList& dl) {
     Paragraph rest;
     for (std::size_t i = defs_end; i < dl.items.size(); ++i) {
         for (const auto& term : dl.items[i].terms) {
-            if (term.content.empty()) continue;
+            // Each term one line, as a term line is written.
+            Inlines line = canon::canonical(term.content, true);
+            if (line.empty()) continue;
             if (!rest.content.empty()) rest.content.push_back(SoftBreak{});
-            rest.content.insert(rest.content.end(), term.content.begin(), term.content.end());
+            rest.content.insert(rest.content.end(), line.begin(), line.end());
         }
     }
     if (!rest.content.empty()) block(Block{std::move(rest)});

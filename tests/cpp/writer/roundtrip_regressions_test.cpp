@@ -279,3 +279,9 @@ TEST(RoundTripRegressions, NestedItemNumbersBeforeACodeSpan) {
     EXPECT_EQ(written_stable(Doc({P({T("1. - 2. "), Code{Attr{}, "b"}, T(" x"), SB(), T("y - z")})})),
               "1. - 2. `b` x\ny - z\n\n");
 }
+
+TEST(RoundTripRegressions, TrailingTermHoldingABreak) {
+    // A term after the last definition is written as a paragraph line; its
+    // break becomes a space, as on a term line, so "2." stays mid-line.
+    EXPECT_EQ(written_stable(Doc({Dl({Def({{T("1. a "), HB(), T(" 2. b")}}, {})})})), "1. a   2. b\n\n");
+}
