@@ -945,23 +945,34 @@ void Renderer::operation(const Operation& op) {
         // stand and each argument's value written as Markdown: the reader
         // takes the tags as raw HTML and the text between them as Markdown,
         // so HTML-escaped text there would not read back as itself.
-        out_.append("<template data-op=\"");
-        append_attr_one_line(op.system, out_);
-        out_.push_back(':');
-        append_attr_one_line(op.kind, out_);
-        out_.append("\" data-name=\"");
-        append_attr_one_line(op.name, out_);
-        out_.append("\">");
+        // The reader looks for a tag's ">" within 1024 bytes of its "<": a
+        // longer tag reads back as text, so it is written as escaped text.
+        auto tag = [&](const std::string& t) {
+            if (t.size() > 1000) {
+                write_text(t);
+            } else {
+                out_.append(t);
+            }
+        };
+        std::string open = "<template data-op=\"";
+        append_attr_one_line(op.system, open);
+        open.push_back(':');
+        append_attr_one_line(op.kind, open);
+        open.append("\" data-name=\"");
+        append_attr_one_line(op.name, open);
+        open.append("\">");
+        tag(open);
         const char32_t saved_after = after_;
         const bool saved_closer = after_is_closer_;
         for (const auto& arg : op.args) {
-            out_.append("<div data-arg");
+            std::string div = "<div data-arg";
             if (arg.name) {
-                out_.append(" data-name=\"");
-                append_attr_one_line(*arg.name, out_);
-                out_.push_back('"');
+                div.append(" data-name=\"");
+                append_attr_one_line(*arg.name, div);
+                div.push_back('"');
             }
-            out_.push_back('>');
+            div.push_back('>');
+            tag(div);
             after_ = '<';
             after_is_closer_ = false;
             raw_inlines(arg.value);
@@ -985,7 +996,7 @@ void Renderer::inline_node(const Inline& node) {
         bool bare = script_text_fits(text, marker);
         // Two "~" markers side by side ("~a~~b~") read as a strikeout run:
         // a subscript touching another "~" takes the element form.
-        // An escaped "\\~" before the marker counts as well: the reader opens
+        // An escaped "\~" before the marker counts as well: the reader opens
         // no subscript right after a "~" of any kind.
         if (bare && marker == '~') {
             bool touches = after_ == U'~' && attr.empty();

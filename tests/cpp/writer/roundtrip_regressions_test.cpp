@@ -285,3 +285,12 @@ TEST(RoundTripRegressions, TrailingTermHoldingABreak) {
     // break becomes a space, as on a term line, so "2." stays mid-line.
     EXPECT_EQ(written_stable(Doc({Dl({Def({{T("1. a "), HB(), T(" 2. b")}}, {})})})), "1. a   2. b\n\n");
 }
+
+TEST(RoundTripRegressions, TemplateTagLongerThanTheReaderLooks) {
+    // The reader looks for a tag's ">" within 1024 bytes: a longer name
+    // makes the tag text, written escaped; a short one stays a tag.
+    std::string out = written_stable(Doc({P({T("a "), Call(std::string(1100, 'n'), {{T("1")}, {T("2")}})})}));
+    EXPECT_TRUE(out.starts_with("a \\<template data-op\\=")) << out.substr(0, 40);
+    out = written_stable(Doc({P({T("a "), Call(std::string(900, 'n'), {{T("1")}, {T("2")}})})}));
+    EXPECT_TRUE(out.starts_with("a <template data-op=")) << out.substr(0, 40);
+}
