@@ -443,12 +443,21 @@ bool Segment::text_after_empty_item(std::string& rest) {
     if (b_.open.size() < 2 || !b_.continues_paragraph_lazily(rest)) return false;
     BuildNode& list_node = b_.top();
     const auto* list = list_node.as<node::List>();
-    if (!list || !list->ordered || !list->attr.empty() || list_node.children.size() != 1) return false;
-    const BuildNode& item_node = b_.nodes[list_node.children[0]];
+    if (!list || !list->ordered || !list->attr.empty() || list_node.children.empty()) return false;
+    const BuildNode& item_node = b_.nodes[list_node.children.back()];
     const auto* item = item_node.as<node::ListItem>();
     if (!item || item->task || item_node.start_line + 1 != b_.line) return false;
     if (!item_node.children.empty() && b_.nodes[item_node.children[0]].is<node::Paragraph>()) return false;
-    std::vector<std::string> lines{item->first_line, std::move(rest)};
+    // Items before it ("1. a\n1.\ntext") go with it when their lines are
+    // all recorded as written.
+    std::vector<std::string> lines;
+    for (std::size_t ci : list_node.children) {
+        const auto* it = b_.nodes[ci].as<node::ListItem>();
+        if (!it || it->task || it->indented_lines || it->saw_blank || !it->attr.empty() || it->raw_lines.empty())
+            return false;
+        lines.insert(lines.end(), it->raw_lines.begin(), it->raw_lines.end());
+    }
+    lines.push_back(std::move(rest));
     close_to(b_.open.size() - 1);
     list_node.children.clear();
     list_node.kind = node::Paragraph{std::move(lines)};

@@ -294,3 +294,10 @@ TEST(RoundTripRegressions, TemplateTagLongerThanTheReaderLooks) {
     out = written_stable(Doc({P({T("a "), Call(std::string(900, 'n'), {{T("1")}, {T("2")}})})}));
     EXPECT_TRUE(out.starts_with("a <template data-op=")) << out.substr(0, 40);
 }
+
+TEST(RoundTripRegressions, TextUnderAnEmptyItemAfterOthers) {
+    // "1.  x", "1." and "word" on three lines: the empty item cannot take the
+    // last line, and none of it came from a list the writer wrote.
+    EXPECT_EQ(written_stable(Doc({P({T("1.  x"), SB(), T("1."), SB(), T("word")})})), "1.  x\n1.\nword\n\n");
+    EXPECT_EQ(written_stable(Doc({P({T("1. a"), SB(), T("2."), SB(), T("word")})})), "1. a\n2.\nword\n\n");
+}
