@@ -206,6 +206,30 @@ void append_flat(std::string_view tex, std::string& out) {
     }
 }
 
+// Whether a run holds a link outside brackets of its own: such a link
+// leaves the "[" of an enclosing span as text.
+bool holds_link(const Inlines& run) {
+    for (const auto& node : run) {
+        bool found = std::visit(
+            [](const auto& n) -> bool {
+                using T = std::decay_t<decltype(n)>;
+                if constexpr (std::is_same_v<T, Link>) {
+                    return true;
+                } else if constexpr (std::is_same_v<T, Autolink>) {
+                    return n.url != n.text || n.text.find_first_of("<> \t\n") != std::string::npos;
+                } else if constexpr (std::is_same_v<T, Span> || std::is_same_v<T, Emph> || std::is_same_v<T, Strong> ||
+                                     std::is_same_v<T, Strikeout> || std::is_same_v<T, Highlight>) {
+                    return holds_link(n.content);
+                } else {
+                    return false;
+                }
+            },
+            node.node);
+        if (found) return true;
+    }
+    return false;
+}
+
 const Document& empty_document() {
     static const Document doc;
     return doc;
@@ -1123,6 +1147,32 @@ void Renderer::inline_node(const Inline& node) {
                 out_.push_back(']');
                 ref_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Span>) {
+                if (holds_link(n.content)) {
+                    // A link inside would leave the span's "[" as text: the
+                    // span takes its element form, read back as raw HTML
+                    // around the same content.
+                    std::string open = "<span";
+                    std::string attrs;
+                    render::attrs_html(n.attr, attrs);
+                    for (char ch : attrs) {
+                        if (ch == '\n' || ch == '\r') {
+                            open.append(ch == '\n' ? "&#10;" : "&#13;");
+                        } else {
+                            open.push_back(ch);
+                        }
+                    }
+                    open.push_back('>');
+                    out_.append(open);
+                    const char32_t saved_after = after_;
+                    const bool saved_closer = after_is_closer_;
+                    after_ = '<';
+                    after_is_closer_ = false;
+                    raw_inlines(n.content);
+                    after_ = saved_after;
+                    after_is_closer_ = saved_closer;
+                    out_.append("</span>");
+                    return;
+                }
                 open_bracket();
                 bracketed(n.content);
                 out_.push_back(']');

@@ -301,3 +301,14 @@ TEST(RoundTripRegressions, TextUnderAnEmptyItemAfterOthers) {
     EXPECT_EQ(written_stable(Doc({P({T("1.  x"), SB(), T("1."), SB(), T("word")})})), "1.  x\n1.\nword\n\n");
     EXPECT_EQ(written_stable(Doc({P({T("1. a"), SB(), T("2."), SB(), T("word")})})), "1. a\n2.\nword\n\n");
 }
+
+TEST(RoundTripRegressions, SpanHoldingALink) {
+    // From <span class="s">x [http://e.org/ text] y</span>: a link inside
+    // would leave the span's "[" as text, so the span is written as HTML.
+    Link link{Attr{}, {T("text")}, "http://e.org/", std::nullopt};
+    Span span{Attr::with_class("s"), {T("x "), link, T(" y")}};
+    EXPECT_EQ(written_stable(Doc({P({T("a "), span, T(" b")})})),
+              "a <span class=\"s\">x [text](http://e.org/) y</span> b\n\n");
+    // Without a link the bracketed form stays.
+    EXPECT_EQ(written_stable(Doc({P({Span{Attr::with_class("s"), {T("x")}}})})), "[x]{.s}\n\n");
+}
