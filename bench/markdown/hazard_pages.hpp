@@ -92,7 +92,10 @@ private:
             case 13: return "<sup>" + words(1, 1) + "</sup>";
             case 14: return "<sub>" + words(1, 1) + "</sub>";
             case 15: return "<br />";
-            case 16: return "<span class=\"s\">" + words(1, 2) + "</span>";
+            case 16:
+                // A link inside a span, whose brackets cannot hold it.
+                if (pick(0, 1)) return "<span class=\"s\">" + words(1, 2) + " [http://example.org/ " + words(1, 2) + "]</span>";
+                return "<span class=\"s\">" + words(1, 2) + "</span>";
             case 17: return "[[File:Pic.png|thumb|" + words(1, 2) + "]]";
             case 18: return "[[Category:" + words(1, 1) + "]]";
             case 19: return "<!-- " + words(1, 2) + " -->";
