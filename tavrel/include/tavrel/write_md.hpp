@@ -167,6 +167,10 @@ private:
     // How many "*"-delimited nodes enclose the text being written in their
     // delimiter form.
     int star_depth_ = 0;
+    // Whether the nearest enclosing node written with delimiters is a strong
+    // emphasis without attributes (element forms in between do not count):
+    // the reader merges a plain strong written there into it.
+    bool in_plain_strong_ = false;
     // The character that follows the inline being written (0: white space
     // or the end), and whether it is the closer of a delimited parent.
     char32_t after_ = 0;

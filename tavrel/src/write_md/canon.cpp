@@ -65,7 +65,8 @@ void push(Inlines& out, Inline node) {
 // ---------------------------------------------------------------------------
 // Pass 1: structure.
 
-void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link = false);
+void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link = false,
+                 bool in_plain_strong = false);
 
 void split_text(std::string_view s, Inlines& out, bool single_line) {
     std::size_t start = 0;
@@ -129,7 +130,7 @@ void peel(Inlines& content, Inlines& lead, Inlines& trail) {
     for (auto it = reversed.rbegin(); it != reversed.rend(); ++it) push(trail, std::move(*it));
 }
 
-void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link) {
+void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link, bool in_plain_strong) {
     for (const Inline& node : in) {
         std::visit(
             [&](const auto& n) {
@@ -143,8 +144,17 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                         out.push_back(n);
                     }
                 } else if constexpr (kDelimited<T>) {
+                    if constexpr (std::is_same_v<T, Strong>) {
+                        // The reader merges a plain strong right inside a
+                        // plain strong into it.
+                        if (in_plain_strong && n.attr.empty()) {
+                            restructure(n.content, out, single_line, in_link, true);
+                            return;
+                        }
+                    }
                     Inlines content, lead, trail;
-                    restructure(n.content, content, single_line, in_link);
+                    restructure(n.content, content, single_line, in_link,
+                                std::is_same_v<T, Strong> && n.attr.empty());
                     peel(content, lead, trail);
                     for (auto& x : lead) push(out, std::move(x));
                     if (!content.empty()) out.push_back(T{n.attr, std::move(content)});
@@ -289,7 +299,8 @@ void trim_lines(Inlines& v, bool& line_empty, bool top) {
 // ---------------------------------------------------------------------------
 // The check, mirroring both passes.
 
-bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = false) {
+bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = false,
+           bool in_plain_strong = false) {
     for (std::size_t i = 0; i < v.size(); ++i) {
         const Inline& node = v[i];
         if (const auto* t = node.as<Text>()) {
@@ -324,6 +335,9 @@ bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = 
                 if constexpr (std::is_same_v<T, Link> || std::is_same_v<T, Autolink>) {
                     if (in_link) return false;
                 }
+                if constexpr (std::is_same_v<T, Strong>) {
+                    if (in_plain_strong && n.attr.empty()) return false;
+                }
                 if constexpr (std::is_same_v<T, Operation>) {
                     for (const auto& arg : n.args) {
                         bool inner = false;
@@ -340,7 +354,9 @@ bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = 
                     }
                     if (!c) return true;
                     bool inner = false;
-                    return check(*c, inner, single_line, in_link || std::is_same_v<T, Link>);
+                    bool plain_strong = false;
+                    if constexpr (std::is_same_v<T, Strong>) plain_strong = n.attr.empty();
+                    return check(*c, inner, single_line, in_link || std::is_same_v<T, Link>, plain_strong);
                 }
             },
             node.node);

@@ -824,13 +824,17 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     const bool saved_closer = after_is_closer_;
 
     // Try the delimiter form: write the content, then look at its edges.
+    const bool plain_strong = delim == "**" && attr.empty();
+    const bool saved_in_plain_strong = in_plain_strong_;
     out_.append(delim);
     const std::size_t cstart = out_.size();
     after_ = c;
     after_is_closer_ = true;
     opened_by_ = c;
     if (c == '*') ++star_depth_;
+    in_plain_strong_ = plain_strong;
     raw_inlines(content);
+    in_plain_strong_ = saved_in_plain_strong;
     if (c == '*') --star_depth_;
     opened_by_ = 0;
     const std::size_t cend = out_.size();
@@ -846,7 +850,12 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         // ("x*y") would close the enclosing node instead.
         bool opener_closes = c == '*' && star_depth_ > 0 && !flank_space(p) &&
                              (!flank_punct(p) || flank_space(f) || flank_punct(f));
-        ok = left_flanking && right_flanking && !merges_before && !merges_after && !opener_closes;
+        // A plain strong whose nearest delimited ancestor is a plain strong
+        // would be merged into it (an element form between them is raw HTML
+        // to the reader, no node).
+        bool merged_into_strong = plain_strong && saved_in_plain_strong;
+        ok = left_flanking && right_flanking && !merges_before && !merges_after && !opener_closes &&
+             !merged_into_strong;
     }
     if (ok) {
         out_.append(delim);
@@ -915,11 +924,14 @@ void Renderer::open_bracket() {
 void Renderer::bracketed(const Inlines& run) {
     const char32_t saved_after = after_;
     const bool saved_closer = after_is_closer_;
+    const bool saved_in_plain_strong = in_plain_strong_;
     after_ = ']';
     after_is_closer_ = false;
+    in_plain_strong_ = false;
     ++bracket_depth_;
     raw_inlines(run);
     --bracket_depth_;
+    in_plain_strong_ = saved_in_plain_strong;
     after_ = saved_after;
     after_is_closer_ = saved_closer;
 }

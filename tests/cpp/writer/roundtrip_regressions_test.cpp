@@ -312,3 +312,12 @@ TEST(RoundTripRegressions, SpanHoldingALink) {
     // Without a link the bracketed form stays.
     EXPECT_EQ(written_stable(Doc({P({Span{Attr::with_class("s"), {T("x")}}})})), "[x]{.s}\n\n");
 }
+
+TEST(RoundTripRegressions, StrongInsideStrong) {
+    // The reader merges a plain strong right inside a plain strong: the tree
+    // is written merged, and through an emphasis in element form the inner
+    // strong takes its element form too.
+    EXPECT_EQ(written_stable(Doc({P({T("a "), St({T("x "), St({T("b")}), T(" y")}), T(" c")})})), "a **x b y** c\n\n");
+    std::string out = written_stable(Doc({P({St({Em({St({T("bold")}), T(" x")}), T("y")})})}));
+    EXPECT_NE(out.find("<strong>bold</strong>"), std::string::npos) << out;
+}
