@@ -832,7 +832,10 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     after_is_closer_ = true;
     opened_by_ = c;
     if (c == '*') ++star_depth_;
-    in_plain_strong_ = plain_strong;
+    // "***x***" from an emphasis filling a plain strong reads back as a
+    // strong inside an emphasis: the content then sits in the strong.
+    const bool fills_strong = delim == "*" && first_of_same && last_of_same && saved_in_plain_strong;
+    in_plain_strong_ = plain_strong || fills_strong;
     raw_inlines(content);
     in_plain_strong_ = saved_in_plain_strong;
     if (c == '*') --star_depth_;

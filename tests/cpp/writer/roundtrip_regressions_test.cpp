@@ -321,3 +321,10 @@ TEST(RoundTripRegressions, StrongInsideStrong) {
     std::string out = written_stable(Doc({P({St({Em({St({T("bold")}), T(" x")}), T("y")})})}));
     EXPECT_NE(out.find("<strong>bold</strong>"), std::string::npos) << out;
 }
+
+TEST(RoundTripRegressions, StrongInsideEmphasisFillingAStrong) {
+    // "'''''x '''b''' y'''''": "***x **b** y***" would read as a strong in
+    // an emphasis, merging the inner strong; it takes its element form.
+    std::string out = written_stable(Doc({P({T("a "), St({Em({T("x "), St({T("b")}), T(" y")})}), T(" c")})}));
+    EXPECT_NE(out.find("<strong>b</strong>"), std::string::npos) << out;
+}
