@@ -29,9 +29,9 @@ void expect_round_trip(const std::string& wikitext) {
 }  // namespace
 
 TEST(DocumentRoundTrip, RandomLinesOfWikitext) {
-    // Lines that begin a term or an item with an item number ("; 1. x",
-    // "# 1. x") are left out: the reader turns such a line into a nested
-    // list and back into text with its spacing changed.
+    // Lines that begin a term or an item with an item number ("; 1.  x",
+    // "# 1. 1. x") are in: the reader turns the nested list such a line
+    // opens back into text as it was written.
     const std::vector<std::string> pieces = {
         "plain", "''it ''", "'''bo'''", "[[L|l]]", "<ref>r</ref>", "<ref name=\"n\">named</ref>", "<ref name=\"n\"/>",
         "&amp;lt;", "a*b", "x_y", "<sup>2</sup>", "<sub>i j</sub>", "R&D", "#", "- ", "caf\xC3\xA9", "''a'' b",
@@ -42,7 +42,8 @@ TEST(DocumentRoundTrip, RandomLinesOfWikitext) {
         "--", "...", "'", "{{{p}}}", "|", "||", "!!"};
     const std::vector<std::string> starts = {"",    "",     "",      "* ",    "** ",  "# ",  "#* ",
                                              ": ",  ":: ",  "; ",    "== ",   "=== ", " ",   "----",
-                                             "{|\n! ", "|-\n| ", "|}\n", "<blockquote>", "</blockquote>\n", "\n"};
+                                             "{|\n! ", "|-\n| ", "|}\n", "<blockquote>", "</blockquote>\n", "\n",
+                                             "; 1. ",  "; 1.  ", "# 1. ", "# 1.  1. ", "* 1.  ", "1.  ", "1. 1. "};
     for (unsigned seed = 0; seed < 1200; ++seed) {
         std::mt19937 rng(seed);
         std::string page;
