@@ -12,11 +12,22 @@ using namespace corpuswright::stages;
 
 namespace {
 
-// A dump of wiki-like pages: escaped markup in the text, as real dumps have.
-std::string make_dump(std::size_t target_bytes) {
+// A dump of wiki-like pages with escaped markup in the text. `dense` puts a
+// reference every dozen bytes or so (a worst case); otherwise about one per
+// hundred bytes, closer to article text with references and quoted template
+// arguments.
+std::string make_dump(std::size_t target_bytes, bool dense) {
     std::mt19937 rng(42);
-    const char* words[] = {"river", "stone", "bridge", "market", "&lt;ref&gt;", "[[link]]", "{{tpl|x}}", "&quot;q&quot;",
-                           "harbour", "council", "railway", "&amp;", "'''bold'''", "== Head ==\n", "* item\n"};
+    static const char* dense_words[] = {"river", "stone", "bridge", "market", "&lt;ref&gt;", "[[link]]",
+                                        "{{tpl|x}}", "&quot;q&quot;", "harbour", "council", "railway", "&amp;",
+                                        "'''bold'''", "== Head ==\n", "* item\n"};
+    static const char* plain_words[] = {"river", "stone", "bridge", "market", "harbour", "council", "railway",
+                                        "station", "[[link]]", "{{tpl|x}}", "'''bold'''", "valley", "northern",
+                                        "century", "opened", "== Head ==\n", "* item\n", "the", "of", "and",
+                                        "&lt;ref&gt;", "built", "named", "founded", "crossing", "museum",
+                                        "library", "garden", "festival", "season"};
+    const char* const* words = dense ? dense_words : plain_words;
+    std::size_t nwords = dense ? std::size(dense_words) : std::size(plain_words);
     std::string out = "<mediawiki xmlns=\"http://www.mediawiki.org/xml/export-0.11/\">\n<siteinfo><sitename>S</sitename></siteinfo>\n";
     std::size_t id = 1;
     while (out.size() < target_bytes) {
@@ -26,7 +37,7 @@ std::string make_dump(std::size_t target_bytes) {
                "<model>wikitext</model>\n<format>text/x-wiki</format>\n<text bytes=\"1\" xml:space=\"preserve\">";
         std::size_t words_in_page = 200 + rng() % 3000;
         for (std::size_t w = 0; w < words_in_page; ++w) {
-            out += words[rng() % (sizeof words / sizeof *words)];
+            out += words[rng() % nwords];
             out.push_back(w % 17 == 16 ? '\n' : ' ');
         }
         out += "</text>\n<sha1>abc</sha1>\n</revision>\n</page>\n";
@@ -52,7 +63,9 @@ private:
 };
 
 void BM_PageReader(benchmark::State& state) {
-    static const std::string dump = make_dump(64 << 20);
+    static const std::string dense_dump = make_dump(64 << 20, true);
+    static const std::string plain_dump = make_dump(64 << 20, false);
+    const std::string& dump = state.range(0) ? dense_dump : plain_dump;
     std::size_t pages_read = 0;
     for (auto _ : state) {
         Pages pages(std::make_unique<MemoryReader>(dump));
@@ -66,7 +79,8 @@ void BM_PageReader(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * dump.size()));
     state.counters["pages/s"] = benchmark::Counter(static_cast<double>(pages_read), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_PageReader)->Unit(benchmark::kMillisecond);
+// Argument 0: about one reference per hundred bytes; 1: the dense worst case.
+BENCHMARK(BM_PageReader)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_ArticleWriteRead(benchmark::State& state) {
     Article a;
