@@ -427,6 +427,9 @@ struct Pages::State {
 
     // Comments, CDATA, declarations and processing instructions.
     Result<void> special(std::optional<Page>& out) {
+        // A text run ends at any markup, also one that is skipped: decoding
+        // it now keeps the result independent of where reads were cut.
+        CW_TRY(flush_raw());
         auto starts = [&](std::string_view s) -> Result<bool> {
             while (buf.size() - pos < s.size()) {
                 auto more = fill();

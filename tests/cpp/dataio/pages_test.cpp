@@ -107,6 +107,21 @@ TEST(Pages, ReferencesCdataAndLineEnds) {
     EXPECT_EQ(title("bad \xFF byte").substr(0, 6), "ERROR:");
 }
 
+TEST(Pages, TextRunsEndAtSkippedMarkupWhateverTheReadSizes) {
+    std::string xml = dump(page_xml("<title>Bettamma&<?0\"?>#x263A;</title>"));
+    for (std::size_t step : {1, 2, 5, 1 << 20}) {
+        SCOPED_TRACE(step);
+        ReadAll r = read_all(xml, step);
+        EXPECT_NE(r.error.find("unterminated reference"), std::string::npos) << r.error;
+    }
+    xml = dump(page_xml("<title>a&amp;<!-- c -->b\r<?pi?>\nc</title>"));
+    for (std::size_t step : {1, 3, 1 << 20}) {
+        ReadAll r = read_all(xml, step);
+        ASSERT_EQ(r.error, "");
+        EXPECT_EQ(r.pages.at(0).title, "a&b\n\nc");
+    }
+}
+
 TEST(Pages, FieldsOnlyWhereTheyBelong) {
     ReadAll r = read_all(dump(page_xml(
         "<title>T</title><timestamp>outside</timestamp><text>outside</text>"
