@@ -301,6 +301,34 @@ private:
         return true;
     }
 
+    // After a container's element: a "," and another element, or the
+    // closer. The one place that knows the separator rules and messages.
+    enum class After { Next, Closed, Failed };
+    After after_element(char close) {
+        skip_ws();
+        if (eof()) {
+            fail(close == '}' ? "EOF while parsing an object" : "EOF while parsing a list");
+            return After::Failed;
+        }
+        if (peek() == ',') {
+            ++pos_;
+            skip_ws();
+            if (!eof() && peek() == close) {
+                ++pos_;
+                fail("trailing comma");
+                return After::Failed;
+            }
+            return After::Next;
+        }
+        if (peek() == close) {
+            ++pos_;
+            return After::Closed;
+        }
+        ++pos_;
+        fail(close == '}' ? "expected `,` or `}`" : "expected `,` or `]`");
+        return After::Failed;
+    }
+
     // --- generic values (for unknown keys and error descriptions)
 
     bool expect_literal(std::string_view word) {
@@ -347,23 +375,8 @@ private:
                     ++pos_;
                 }
                 if (!skip_value(depth + 1)) return false;
-                skip_ws();
-                if (eof()) return fail(c == '{' ? "EOF while parsing an object" : "EOF while parsing a list");
-                if (peek() == ',') {
-                    ++pos_;
-                    skip_ws();
-                    if (!eof() && peek() == close) {
-                        ++pos_;
-                        return fail("trailing comma");
-                    }
-                    continue;
-                }
-                if (peek() == close) {
-                    ++pos_;
-                    return true;
-                }
-                ++pos_;
-                return fail(c == '{' ? "expected `,` or `}`" : "expected `,` or `]`");
+                After next = after_element(close);
+                if (next != After::Next) return next == After::Closed;
             }
         }
         if (c == 't') return expect_literal("true");
@@ -502,23 +515,8 @@ private:
             std::string s;
             if (!read_str(s)) return false;
             out.push_back(std::move(s));
-            skip_ws();
-            if (eof()) return fail("EOF while parsing a list");
-            if (peek() == ',') {
-                ++pos_;
-                skip_ws();
-                if (!eof() && peek() == ']') {
-                    ++pos_;
-                    return fail("trailing comma");
-                }
-                continue;
-            }
-            if (peek() == ']') {
-                ++pos_;
-                return true;
-            }
-            ++pos_;
-            return fail("expected `,` or `]`");
+            After next = after_element(']');
+            if (next != After::Next) return next == After::Closed;
         }
     }
 
@@ -568,23 +566,9 @@ private:
                     seen[index] = true;
                     if (!read_field(index, a)) return false;
                 }
-                skip_ws();
-                if (eof()) return fail("EOF while parsing an object");
-                if (peek() == ',') {
-                    ++pos_;
-                    skip_ws();
-                    if (!eof() && peek() == '}') {
-                        ++pos_;
-                        return fail("trailing comma");
-                    }
-                    continue;
-                }
-                if (peek() == '}') {
-                    ++pos_;
-                    break;
-                }
-                ++pos_;
-                return fail("expected `,` or `}`");
+                After next = after_element('}');
+                if (next == After::Failed) return false;
+                if (next == After::Closed) break;
             }
         }
         for (int i : {0, 1, 3, 5, 6}) {
@@ -602,35 +586,18 @@ private:
             return fail("invalid length 0, expected struct Article with 7 elements");
         }
         while (true) {
-            if (count == 7) {
-                return fail("trailing characters");
-            }
             if (!read_field(count, a)) return false;
             ++count;
-            skip_ws();
-            if (eof()) return fail("EOF while parsing a list");
-            if (peek() == ',') {
-                ++pos_;
-                skip_ws();
-                if (!eof() && peek() == ']') {
-                    ++pos_;
-                    return fail("trailing comma");
-                }
-                if (count == 7) {
-                    return fail("trailing characters");
-                }
-                continue;
-            }
-            if (peek() == ']') {
-                ++pos_;
+            After next = after_element(']');
+            if (next == After::Failed) return false;
+            if (next == After::Closed) {
                 if (count < 7) {
                     return fail("invalid length " + std::to_string(count) +
                                 ", expected struct Article with 7 elements");
                 }
                 return true;
             }
-            ++pos_;
-            return fail("expected `,` or `]`");
+            if (count == 7) return fail("trailing characters");
         }
     }
 };
