@@ -138,6 +138,8 @@ private:
     void bracketed(const ast::Inlines& inlines);
     void inline_node(const ast::Inline& node);
     void single_line(const ast::Inlines& inlines);
+    // Both of the above: a fresh run, put into canonical shape first.
+    void run_in_canonical_shape(const ast::Inlines& inlines, bool one_line);
     // A heading's or definition term's line, which the reader ends by
     // taking a final attribute block as the line's own attributes `own`.
     void line_before_attrs(const ast::Inlines& inlines, const ast::Attr& own);

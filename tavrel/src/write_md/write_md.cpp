@@ -663,29 +663,20 @@ void Renderer::html_fallback(const Block& block) {
 // ---------------------------------------------------------------------------
 // Renderer: inlines
 
-void Renderer::inlines(const Inlines& run) {
-    after_ = 0;
-    after_is_closer_ = false;
-    opened_by_ = 0;
-    attr_target_end_ = std::string::npos;
-    ref_end_ = std::string::npos;
-    switch (canon::shape_of(run, false)) {
-        case canon::Shape::Canonical: raw_inlines(run); break;
-        case canon::Shape::TrailingSpace: raw_inlines(run, true); break;
-        case canon::Shape::Other: raw_inlines(canon::canonical(run, false)); break;
-    }
-}
+void Renderer::inlines(const Inlines& run) { run_in_canonical_shape(run, false); }
 
-void Renderer::single_line(const Inlines& run) {
+void Renderer::single_line(const Inlines& run) { run_in_canonical_shape(run, true); }
+
+void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
     after_ = 0;
     after_is_closer_ = false;
     opened_by_ = 0;
     attr_target_end_ = std::string::npos;
     ref_end_ = std::string::npos;
-    switch (canon::shape_of(run, true)) {
+    switch (canon::shape_of(run, one_line)) {
         case canon::Shape::Canonical: raw_inlines(run); break;
         case canon::Shape::TrailingSpace: raw_inlines(run, true); break;
-        case canon::Shape::Other: raw_inlines(canon::canonical(run, true)); break;
+        case canon::Shape::Other: raw_inlines(canon::canonical(run, one_line)); break;
     }
 }
 
