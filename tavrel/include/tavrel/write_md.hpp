@@ -47,8 +47,19 @@ void escape_markdown(std::string_view text, std::string& out);
 std::string escape_target(std::string_view url);
 
 // The attribute body: "#id", ".class" and key="value" words joined by single
-// spaces; empty exactly when the Attr is empty.
+// spaces. Parts the reader could not give back (see `writable_attr`) are left
+// out; the body is empty exactly when `writes_attrs` is false.
 std::string attrs_body(const ast::Attr& attr);
+
+// Whether a pair with this key reads back with the same key.
+bool attr_key_writable(std::string_view key);
+// Whether every part of `attr` reads back as written.
+bool attr_writable(const ast::Attr& attr);
+// Whether any part of `attr` is written.
+bool writes_attrs(const ast::Attr& attr);
+// `attr` without the parts that are not written: an empty id, an id or class
+// holding a line end, and pairs whose key `attr_key_writable` refuses.
+ast::Attr writable_attr(const ast::Attr& attr);
 
 // One attribute word with backslash, braces and space escaped.
 std::string escape_attr_word(std::string_view word);

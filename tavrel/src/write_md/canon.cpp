@@ -130,8 +130,33 @@ void peel(Inlines& content, Inlines& lead, Inlines& trail) {
     for (auto it = reversed.rbegin(); it != reversed.rend(); ++it) push(trail, std::move(*it));
 }
 
+// A node whose attributes cannot all be written is rebuilt from a copy
+// without them, so that every later decision sees what is written.
+bool has_unwritable_attr(const Inline& node) {
+    return std::visit(
+        [](const auto& n) {
+            if constexpr (requires { n.attr; }) {
+                return !markdown::attr_writable(n.attr);
+            } else {
+                return false;
+            }
+        },
+        node.node);
+}
+
 void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link, bool in_plain_strong) {
     for (const Inline& node : in) {
+        if (has_unwritable_attr(node)) {
+            Inlines one;
+            one.push_back(node);
+            std::visit(
+                [](auto& n) {
+                    if constexpr (requires { n.attr; }) n.attr = markdown::writable_attr(n.attr);
+                },
+                one.back().node);
+            restructure(one, out, single_line, in_link, in_plain_strong);
+            continue;
+        }
         std::visit(
             [&](const auto& n) {
                 using T = std::decay_t<decltype(n)>;
@@ -317,6 +342,7 @@ bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = 
             line_empty = true;
             continue;
         }
+        if (has_unwritable_attr(node)) return false;
         bool ok = std::visit(
             [&](const auto& n) {
                 using T = std::decay_t<decltype(n)>;

@@ -232,50 +232,102 @@ std::string escape_target(std::string_view url) {
 std::string escape_attr_word(std::string_view word) {
     std::string out;
     out.reserve(word.size());
-    for (char c : word) {
-        // Besides the braces and the separators, "." and "#" would start
-        // another class or the id, and a quote would open a quoted stretch.
-        if (c == '\\' || c == '{' || c == '}' || c == ' ' || c == '\t' || c == '.' || c == '#' || c == '"' ||
-            c == '\'')
+    for (std::size_t i = 0; i < word.size();) {
+        text::Decoded d = text::decode_utf8(word, i);
+        // Besides the braces and the separators (any white space ends a
+        // word), "." and "#" would start another class or the id, and a
+        // quote would open a quoted stretch.
+        char32_t c = d.cp;
+        if (c == '\\' || c == '{' || c == '}' || c == '.' || c == '#' || c == '"' || c == '\'' ||
+            text::is_white_space(c))
             out.push_back('\\');
-        out.push_back(c);
+        out.append(word.substr(i, d.len));
+        i += d.len;
     }
     return out;
 }
 
 namespace {
 
-// A pair's key: the reader takes it up to the "=" as it stands ("." and "#"
-// are plain there).
-std::string escape_attr_key(std::string_view key) {
-    std::string out;
-    out.reserve(key.size());
-    for (char c : key) {
-        if (c == '\\' || c == '{' || c == '}' || c == ' ') out.push_back('\\');
-        out.push_back(c);
+bool has_line_end(std::string_view s) { return s.find_first_of("\n\r") != std::string_view::npos; }
+
+// An id or class is written escaped, which the reader undoes; only a line end
+// (which would end the line) and emptiness ("{#}" reads back as nothing)
+// cannot be written.
+bool word_writable(std::string_view word) { return !word.empty() && !has_line_end(word); }
+
+}  // namespace
+
+// The reader takes a pair's key up to the "=" as it stands, unescaped, within
+// a white-space-separated word: a key is written only when that gives it
+// back. A leading "#" or "." would make the word an id or class, a leading
+// ":" the colon form of the block.
+bool attr_key_writable(std::string_view key) {
+    if (key.empty() || key[0] == '#' || key[0] == '.' || key[0] == ':') return false;
+    for (std::size_t i = 0; i < key.size();) {
+        text::Decoded d = text::decode_utf8(key, i);
+        char32_t c = d.cp;
+        if (c == '"' || c == '\'' || c == '\\' || c == '{' || c == '}' || c == '=' || c == '\n' || c == '\r' ||
+            text::is_white_space(c))
+            return false;
+        i += d.len;
+    }
+    return true;
+}
+
+bool attr_writable(const ast::Attr& attr) {
+    if (attr.id && !word_writable(*attr.id)) return false;
+    for (const auto& cls : attr.classes) {
+        if (!word_writable(cls)) return false;
+    }
+    for (const auto& kv : attr.pairs) {
+        if (!attr_key_writable(kv.first)) return false;
+    }
+    return true;
+}
+
+bool writes_attrs(const ast::Attr& attr) {
+    if (attr.id && word_writable(*attr.id)) return true;
+    for (const auto& cls : attr.classes) {
+        if (word_writable(cls)) return true;
+    }
+    for (const auto& kv : attr.pairs) {
+        if (attr_key_writable(kv.first)) return true;
+    }
+    return false;
+}
+
+ast::Attr writable_attr(const ast::Attr& attr) {
+    ast::Attr out;
+    if (attr.id && word_writable(*attr.id)) out.id = attr.id;
+    for (const auto& cls : attr.classes) {
+        if (word_writable(cls)) out.classes.push_back(cls);
+    }
+    for (const auto& kv : attr.pairs) {
+        if (attr_key_writable(kv.first)) out.pairs.push_back(kv);
     }
     return out;
 }
-
-}  // namespace
 
 std::string attrs_body(const ast::Attr& attr) {
     std::string out;
     auto sep = [&] {
         if (!out.empty()) out.push_back(' ');
     };
-    if (attr.id) {
+    if (attr.id && word_writable(*attr.id)) {
         out.push_back('#');
         out.append(escape_attr_word(*attr.id));
     }
     for (const auto& cls : attr.classes) {
+        if (!word_writable(cls)) continue;
         sep();
         out.push_back('.');
         out.append(escape_attr_word(cls));
     }
     for (const auto& [key, value] : attr.pairs) {
+        if (!attr_key_writable(key)) continue;
         sep();
-        out.append(escape_attr_key(key));
+        out.append(key);
         out.push_back('=');
         write_md::detail::append_quoted(value, out);
     }

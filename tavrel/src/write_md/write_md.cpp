@@ -300,14 +300,14 @@ bool simple_table(const Table& t) {
 // Renderer: frame pieces
 
 void Renderer::ial(const Attr& attr) {
-    if (attr.empty()) return;
+    if (!markdown::writes_attrs(attr)) return;
     out_.append("{: ");
     out_.append(attrs_body(attr));
     out_.append("}\n");
 }
 
 void Renderer::trailing_attrs(const Attr& attr) {
-    if (attr.empty()) return;
+    if (!markdown::writes_attrs(attr)) return;
     out_.push_back('{');
     out_.append(attrs_body(attr));
     out_.push_back('}');
@@ -377,7 +377,7 @@ void Renderer::block(const Block& block) {
                 out_.append(b.level, '#');
                 out_.push_back(' ');
                 line_before_attrs(b.content, b.attr);
-                if (!b.attr.empty()) {
+                if (markdown::writes_attrs(b.attr)) {
                     out_.push_back(' ');
                     trailing_attrs(b.attr);
                 }
@@ -406,7 +406,7 @@ void Renderer::block(const Block& block) {
                 }
             } else if constexpr (std::is_same_v<T, Div>) {
                 out_.append(":::");
-                if (!b.attr.empty()) {
+                if (markdown::writes_attrs(b.attr)) {
                     out_.push_back(' ');
                     trailing_attrs(b.attr);
                 }
@@ -550,7 +550,7 @@ void Renderer::list(const List& l) {
                 first = false;
             });
         }
-        if (!item.attr.empty()) {
+        if (markdown::writes_attrs(item.attr)) {
             out_.append(indent);
             out_.append("{: ");
             out_.append(attrs_body(item.attr));
@@ -563,20 +563,23 @@ void Renderer::list(const List& l) {
 
 // A backtick fence takes no backtick in its info: such an info gets a tilde
 // fence. An empty language or id writes nothing (a bare "." or "#" reads
-// back as no attribute at all).
+// back as no attribute at all). Without a language the info as it was typed
+// is not written: inside the braces it would read back as a different info
+// ("{#}" gives the info "{#}", written "{{#}}"), and what it said beyond the
+// attributes names nothing the tree keeps.
 void Renderer::code_block(const CodeBlock& c) {
-    Attr written = c.attr;
-    if (c.lang) std::erase(written.classes, *c.lang);
-    if (written.id && written.id->empty()) written.id.reset();
+    Attr written = markdown::writable_attr(c.attr);
+    // The reader takes the first class of the braces as the language, so
+    // that class is written first.
+    std::optional<std::string> lang = c.lang;
+    if (!lang && !written.classes.empty()) lang = written.classes.front();
+    if (lang) std::erase(written.classes, *lang);
     std::string info;
-    if (c.lang || !c.info_text.empty() || !written.empty()) {
+    if (lang || !written.empty()) {
         bool before = false;
-        if (c.lang && !c.lang->empty()) {
+        if (lang && !lang->empty()) {
             info.push_back('.');
-            info.append(markdown::escape_attr_word(*c.lang));
-            before = true;
-        } else if (!c.lang && !c.info_text.empty()) {
-            info.append(c.info_text);
+            info.append(markdown::escape_attr_word(*lang));
             before = true;
         }
         std::string body = attrs_body(written);
@@ -689,7 +692,8 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own) {
     Inlines line = canon::is_canonical(run, true) ? run : canon::canonical(run, true);
     // The reader takes an attribute block that ends the line as the line's
     // own: without attributes of its own, the last inline's are not written.
-    if (own.empty()) {
+    const bool own_written = markdown::writes_attrs(own);
+    if (!own_written) {
         bool changed = false;
         while (!line.empty()) {
             if (const auto* span = line.back().as<Span>()) {
@@ -712,7 +716,7 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own) {
     raw_inlines(line);
     // Text that ends the line in what looks like an attribute block keeps
     // its final "}" escaped, so that the block stays text.
-    if (own.empty() && ends_with_attr_block(std::string_view(out_).substr(start))) {
+    if (!own_written && ends_with_attr_block(std::string_view(out_).substr(start))) {
         out_.insert(out_.size() - 1, 1, '\\');
     }
 }

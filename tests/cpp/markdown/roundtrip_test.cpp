@@ -156,6 +156,43 @@ TEST(RoundTrip, WikitextShapes) {
     }
 }
 
+// Inputs found by fuzzing: what the writer makes of each must read back to
+// itself.
+TEST(RoundTrip, FuzzFindings) {
+    const std::vector<std::string> wikitext = {
+        // Attribute names the Markdown attribute block cannot carry.
+        "<span \"></span>",
+        "<span id=\"\">x</span>",
+        "<span a\\b=\"1\">x</span>",
+        "<span a}=\"1\">x</span>",
+        "<span a'b=\"1\">x</span>",
+        "<span :a=\"1\">x</span>",
+        "<span #a=\"1\">x</span>",
+        "== a <span \"=\"\">x</span> ==",
+        "<div a}=\"1\" id=\"\">x</div>",
+        "<span id=\"a\xC2\xA0" "b\">x</span>",
+    };
+    for (const auto& page : wikitext) {
+        std::string md = from_wikitext(page);
+        std::string diff = round_trip(md);
+        EXPECT_TRUE(diff.empty()) << page << "\n--- markdown\n" << md << "\n" << diff;
+    }
+    const std::vector<std::string> markdown = {
+        "[](){{=}",
+        // Fence infos that are not a language.
+        "~~~#\n~~~\n",
+        "~~~}\n~~~\n",
+        "``` {#x}\nx\n```\n",
+        "~~~`` {.a #b}\nx\n~~~\n",
+        "~~~#x y\nx\n~~~\n",
+    };
+    for (const auto& text : markdown) {
+        std::string canonical = write_md::render_md(block::parse_source(text, Options::dataset()));
+        std::string diff = round_trip(canonical);
+        EXPECT_TRUE(diff.empty()) << text << "\n--- canonical\n" << canonical << "\n" << diff;
+    }
+}
+
 namespace {
 
 // Random Markdown-like text: block markers, inline punctuation and words in

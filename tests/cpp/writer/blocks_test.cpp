@@ -79,7 +79,14 @@ TEST(WriteBlocks, CodeFencesAndRawBlocks) {
     EXPECT_EQ(md({CodeBlock{Attr{}, "", std::nullopt, ""}}), "```\n\n```\n\n");
     // "{#}" would read back as no attribute at all: an empty id is not written.
     EXPECT_EQ(md({CodeBlock{Id(""), "", std::nullopt, "a"}}), "```\na\n```\n\n");
-    EXPECT_EQ(md({CodeBlock{Id("i"), "raw info", std::nullopt, "a"}}), "```{raw info #i}\na\n```\n\n");
+    // Without a language the info as typed is not written (it would read
+    // back as another info); a first class is written where the language
+    // goes, since the reader takes it as one.
+    EXPECT_EQ(md({CodeBlock{Id("i"), "raw info", std::nullopt, "a"}}), "```{#i}\na\n```\n\n");
+    Attr classes = Id("i");
+    classes.push_class(std::string("b"));
+    classes.push_class(std::string("c"));
+    EXPECT_EQ(md({CodeBlock{classes, "{#i .b .c}", std::nullopt, "a"}}), "```{.b #i .c}\na\n```\n\n");
     EXPECT_EQ(md({RawBlock{"html", "<b>x</b>"}}), "```{=html}\n<b>x</b>\n```\n\n");
     EXPECT_EQ(md({FormatBlock{"dot", "a\n"}}), "```{dot}\na\n```\n\n");
     EXPECT_EQ(md({HtmlBlock{"<div>x</div>", {}}}), "<div>x</div>\n\n");

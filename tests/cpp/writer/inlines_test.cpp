@@ -66,8 +66,23 @@ TEST(Escape, TargetsTitlesAndAttributeWords) {
     EXPECT_EQ(markdown::escape_attr_word("a b{c}\\"), "a\\ b\\{c\\}\\\\");
     Attr a = Id("");
     a.set_pair("title", "x&lt;y");
-    EXPECT_EQ(markdown::attrs_body(a), "# title=\"x&amp;lt;y\"");
+    // An empty id reads back as nothing: it is left out.
+    EXPECT_EQ(markdown::attrs_body(a), "title=\"x&amp;lt;y\"");
     EXPECT_EQ(markdown::attrs_body(Attr{}), "");
+    // Keys are read as they stand up to the "=": one that would not come
+    // back is left out, and an Attr left with nothing writes nothing.
+    Attr keys;
+    for (const char* k : {"data-x", "\"", "a'b", "a\\b", "a}", "{", "#a", ".a", ":a", "a\xC2\xA0" "b", "ok:1"})
+        keys.pairs.emplace_back(k, "v");
+    EXPECT_EQ(markdown::attrs_body(keys), "data-x=\"v\" ok:1=\"v\"");
+    EXPECT_FALSE(markdown::attr_writable(keys));
+    Attr none;
+    none.pairs.emplace_back("\"", "");
+    none.id = "";
+    EXPECT_FALSE(markdown::writes_attrs(none));
+    EXPECT_TRUE(markdown::writable_attr(none).empty());
+    // Any white space in an id or class is escaped, not only ASCII.
+    EXPECT_EQ(markdown::escape_attr_word("a\xC2\xA0" "b"), "a\\\xC2\xA0" "b");
 }
 
 TEST(Escape, CodeSpansAndBacktickRuns) {
