@@ -15,6 +15,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -268,8 +269,11 @@ struct Pages::State {
         while (true) {
             std::size_t at = buf.find(needle, pos + from);
             if (at != std::string::npos) return at - pos;
+            // The next search may start a little back, where a needle cut by
+            // the read could begin, but never before `from`: "<!-->" holds no
+            // end of the comment it opens.
             std::size_t keep = buf.size() - pos;
-            from = keep >= needle.size() ? keep - needle.size() + 1 : 0;
+            if (keep >= needle.size()) from = std::max(from, keep - needle.size() + 1);
             auto more = fill();
             if (!more.ok()) return std::move(more).error();
             if (!more.value()) return std::string::npos;

@@ -122,6 +122,17 @@ TEST(Pages, TextRunsEndAtSkippedMarkupWhateverTheReadSizes) {
     }
 }
 
+TEST(Pages, MarkupEndsAreNotFoundInsideTheirOwnOpening) {
+    // "<!-->" and "<?>" open markup without closing it, at every read size.
+    for (const char* body : {"<title>a<!-->b</title>", "<title>a<?>b</title>", "<title>a<![CDATA[]>b</title>"}) {
+        std::string xml = dump(page_xml(body));
+        for (std::size_t step : {1, 2, 3, 4, 5, 6, 1 << 20}) {
+            SCOPED_TRACE(std::string(body) + " step " + std::to_string(step));
+            EXPECT_NE(read_all(xml, step).error.find("unexpected end of the dump inside"), std::string::npos);
+        }
+    }
+}
+
 TEST(Pages, FieldsOnlyWhereTheyBelong) {
     ReadAll r = read_all(dump(page_xml(
         "<title>T</title><timestamp>outside</timestamp><text>outside</text>"
