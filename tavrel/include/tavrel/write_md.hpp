@@ -26,7 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -107,9 +107,15 @@ class Renderer {
 public:
     // `labels_from` (default: `doc`) names the footnotes that references
     // may point to.
-    explicit Renderer(const ast::Document& doc, const ast::Document* labels_from = nullptr) : doc_(doc) {
-        for (const auto& fn : (labels_from ? *labels_from : doc).footnotes) footnote_labels_.insert(fn.label);
-    }
+    explicit Renderer(const ast::Document& doc, const ast::Document* labels_from = nullptr)
+        : footnote_labels_(written_labels(labels_from ? *labels_from : doc)), doc_(doc) {}
+
+    // Each footnote label with the label it is written under: itself when
+    // the reader can read it in "[^label]"; else (white space or brackets,
+    // common in wikitext reference names) the label with each such
+    // character made "_", and "_2", "_3", ... added while that names another
+    // footnote.
+    static std::unordered_map<std::string, std::string> written_labels(const ast::Document& doc);
 
     // The Markdown of one block written as `render_block_md` writes it (the
     // definitions of its inline notes after it, numbered from 1), leaving
@@ -191,8 +197,9 @@ private:
     // The delimiter character of a parent whose opener was just written;
     // seen by its first child only.
     char32_t opened_by_ = 0;
-    // Labels of the footnotes that "[^label]" may refer to.
-    std::unordered_set<std::string> footnote_labels_;
+    // Labels of the footnotes that "[^label]" may refer to, each with the
+    // label it is written under.
+    std::unordered_map<std::string, std::string> footnote_labels_;
     // Where the last node that takes trailing attributes ended in `out_`.
     std::size_t attr_target_end_ = std::string::npos;
     // Where the last footnote reference ended in `out_`.

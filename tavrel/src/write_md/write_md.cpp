@@ -14,6 +14,7 @@
 #include <map>
 #include <string>
 #include <type_traits>
+#include <unordered_set>
 #include <variant>
 
 #include "canon.hpp"
@@ -321,11 +322,42 @@ std::string Renderer::nested(const Blocks& blocks) {
     return saved;
 }
 
+std::unordered_map<std::string, std::string> Renderer::written_labels(const Document& doc) {
+    std::unordered_map<std::string, std::string> out;
+    std::unordered_set<std::string> taken;
+    for (const auto& fn : doc.footnotes) {
+        if (valid_reference_label(fn.label)) {
+            out.emplace(fn.label, fn.label);
+            taken.insert(fn.label);
+        }
+    }
+    for (const auto& fn : doc.footnotes) {
+        if (out.count(fn.label)) continue;
+        std::string base;
+        for (std::size_t i = 0; i < fn.label.size();) {
+            text::Decoded d = text::decode_utf8(fn.label, i);
+            if (text::is_white_space(d.cp) || d.cp == '[' || d.cp == ']') {
+                base.push_back('_');
+            } else {
+                base.append(fn.label, i, d.len);
+            }
+            i += d.len;
+        }
+        if (base.empty()) base = "_";
+        std::string label = base;
+        for (int n = 2; taken.count(label); ++n) label = base + "_" + std::to_string(n);
+        taken.insert(label);
+        out.emplace(fn.label, std::move(label));
+    }
+    return out;
+}
+
 void Renderer::footnote(const Footnote& fn) {
     std::string buf = nested(fn.blocks);
     std::string_view body = text::trim(buf);
     out_.append("[^");
-    out_.append(fn.label);
+    auto written = footnote_labels_.find(fn.label);
+    out_.append(written != footnote_labels_.end() ? std::string_view(written->second) : std::string_view(fn.label));
     out_.append("]:");
     bool first = true;
     for_each_line(body, [&](std::string_view line) {
@@ -1138,9 +1170,9 @@ void Renderer::inline_node(const Inline& node) {
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {
-                if (footnote_labels_.count(n.label) && valid_reference_label(n.label)) {
+                if (auto it = footnote_labels_.find(n.label); it != footnote_labels_.end()) {
                     out_.append("[^");
-                    out_.append(n.label);
+                    out_.append(it->second);
                     out_.push_back(']');
                     ref_end_ = out_.size();
                 } else {

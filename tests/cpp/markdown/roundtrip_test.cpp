@@ -158,6 +158,16 @@ TEST(RoundTrip, WikitextShapes) {
 
 // Inputs found by fuzzing: what the writer makes of each must read back to
 // itself.
+TEST(RoundTrip, ReferenceNamesWithSpacesAreWrittenUnderReadableLabels) {
+    std::string md = from_wikitext(
+        "a<ref name=\"Smith 2003\">X</ref> b<ref name=\"Smith 2003\"/> c<ref name=\"Smith_2003\">Y</ref> "
+        "d<ref name=\"[x]\">Z</ref> e<ref name=\"Jones\"/>");
+    EXPECT_EQ(md,
+              "a[^Smith_2003_2] b[^Smith_2003_2] c[^Smith_2003] d[^_x_] e[\\^Jones\\]\n\n"
+              "[^Smith_2003_2]: X\n\n[^Smith_2003]: Y\n\n[^_x_]: Z\n\n");
+    EXPECT_EQ(round_trip(md), "");
+}
+
 TEST(RoundTrip, FuzzFindings) {
     const std::vector<std::string> wikitext = {
         // Attribute names the Markdown attribute block cannot carry.
@@ -171,6 +181,8 @@ TEST(RoundTrip, FuzzFindings) {
         "== a <span \"=\"\">x</span> ==",
         "<div a}=\"1\" id=\"\">x</div>",
         "<span id=\"a\xC2\xA0" "b\">x</span>",
+        // Reference names the Markdown reader takes in no "[^label]".
+        "<ref name=\"n\v==\">Named</ref>!",
     };
     for (const auto& page : wikitext) {
         std::string md = from_wikitext(page);
