@@ -139,6 +139,28 @@ bool script_text_fits(std::string_view text, char marker) {
     return true;
 }
 
+// Whether "<text>" reads back as this autolink: the address is its own
+// text, begins with a scheme (a letter, then letters, digits, "+", "." or
+// "-", 2 to 32 in all, and ":"), holds no control, white space or angle
+// bracket, and is short enough for the reader's look-ahead for ">".
+bool angled_autolink(const Autolink& link) {
+    std::string_view t = link.text;
+    if (link.url != t || t.size() > 1023) return false;
+    std::size_t colon = t.find(':');
+    if (colon == std::string_view::npos || colon < 2 || colon > 32) return false;
+    for (std::size_t i = 0; i < colon; ++i) {
+        char c = t[i];
+        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!(letter || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '.' || c == '-')))) return false;
+    }
+    for (std::size_t i = colon + 1; i < t.size();) {
+        text::Decoded d = text::decode_utf8(t, i);
+        if (d.cp < 0x20 || d.cp == 0x7F || d.cp == '<' || d.cp == '>' || text::is_white_space(d.cp)) return false;
+        i += d.len;
+    }
+    return true;
+}
+
 // A label the reader takes in "[^label]": not empty, no white space, no
 // bracket.
 bool valid_reference_label(std::string_view label) {
@@ -805,7 +827,7 @@ char32_t Renderer::lead_char(const Inline& node) const {
             } else if constexpr (std::is_same_v<T, Image>) {
                 return '!';
             } else if constexpr (std::is_same_v<T, Autolink>) {
-                return n.url == n.text && n.text.find_first_of("<> \t\n") == std::string::npos ? U'<' : U'[';
+                return angled_autolink(n) ? U'<' : U'[';
             } else if constexpr (std::is_same_v<T, RawHtml>) {
                 return n.html.empty() ? 0 : text::decode_utf8(n.html, 0).cp;
             } else if constexpr (std::is_same_v<T, Operation>) {
@@ -1093,8 +1115,12 @@ void Renderer::inline_node(const Inline& node) {
             out_.append(tag);
             out_.push_back('>');
         }
-        trailing_attrs(attr);
-        if (bare) attr_target_end_ = out_.size();
+        // The element form reads back as raw HTML, which takes no attribute
+        // block after it: its attributes are not written.
+        if (bare) {
+            trailing_attrs(attr);
+            attr_target_end_ = out_.size();
+        }
     };
     std::visit(
         [&](const auto& n) {
@@ -1140,10 +1166,7 @@ void Renderer::inline_node(const Inline& node) {
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Autolink>) {
-                // "<...>" holds no angle bracket or white space.
-                bool angled = n.url == n.text;
-                for (char ch : n.text) angled = angled && ch != '<' && ch != '>' && ch != ' ' && ch != '\t' && ch != '\n';
-                if (angled) {
+                if (angled_autolink(n)) {
                     out_.push_back('<');
                     out_.append(n.text);
                     out_.push_back('>');

@@ -191,6 +191,10 @@ TEST(RoundTrip, FuzzFindings) {
     }
     const std::vector<std::string> markdown = {
         "[](){{=}",
+        // A bare address holding a control character, which "<...>" cannot.
+        "\x08" "1# Headin*](http://example.comtp://e\x0E \\xample.com \"t\").\n",
+        // A subscript in its element form, with attributes.
+        "~T:k{~~=v}~{~~=v}~#",
         // Fence infos that are not a language.
         "~~~#\n~~~\n",
         "~~~}\n~~~\n",
