@@ -19,6 +19,8 @@
 
 #include "canon.hpp"
 #include "escape_internal.hpp"
+#include "tavrel/markdown.hpp"
+#include "tavrel/options.hpp"
 #include "tavrel/render.hpp"
 #include "tavrel/text.hpp"
 
@@ -253,6 +255,16 @@ bool holds_link(const Inlines& run) {
     return false;
 }
 
+// Whether the reader, having read `html` as a raw HTML block, would take the
+// blocks written after it into the same block.
+bool html_left_open(std::string_view html) {
+    std::string probe(html);
+    if (probe.empty() || probe.back() != '\n') probe.push_back('\n');
+    probe.append("\nx\n");
+    static const Options options = Options::dataset();
+    return block::parse_source(probe, options).blocks.size() < 2;
+}
+
 const Document& empty_document() {
     static const Document doc;
     return doc;
@@ -276,9 +288,21 @@ std::string render_md(const Document& doc) {
         }
         out.append("---\n\n");
     }
-    r.blocks(doc.blocks);
+    // Raw HTML that the reader leaves open at the end of the document (an
+    // unclosed "<div>" or comment from hand-written Markdown) would take
+    // the footnote section into itself: the section goes before it.
+    const HtmlBlock* open_end = nullptr;
+    if (!doc.blocks.empty()) {
+        if (const auto* h = doc.blocks.back().as<HtmlBlock>(); h && html_left_open(h->html)) open_end = h;
+    }
+    if (open_end) {
+        for (std::size_t i = 0; i + 1 < doc.blocks.size(); ++i) r.block(doc.blocks[i]);
+    } else {
+        r.blocks(doc.blocks);
+    }
     for (const auto& fn : doc.footnotes) r.footnote(fn);
     r.flush_notes();
+    if (open_end) r.block(doc.blocks.back());
     return r.take();
 }
 

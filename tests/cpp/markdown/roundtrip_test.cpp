@@ -191,6 +191,10 @@ TEST(RoundTrip, FuzzFindings) {
     }
     const std::vector<std::string> markdown = {
         "[](){{=}",
+        // Raw HTML left open at the end, before the footnote section.
+        "[^f]:http://e\n<div>",
+        "^[]\n<div>",
+        "[^f]:\n[^f]\n<!-- x\n",
         // A bare address holding a control character, which "<...>" cannot.
         "\x08" "1# Headin*](http://example.comtp://e\x0E \\xample.com \"t\").\n",
         // A subscript in its element form, with attributes.
