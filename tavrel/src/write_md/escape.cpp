@@ -36,14 +36,15 @@ void append_amp_safe(std::string_view s, std::size_t pos, std::string& out) {
     }
 }
 
-void append_quoted(std::string_view value, std::string& out) {
+void append_quoted(std::string_view value, std::string& out, bool parens) {
     out.push_back('"');
     for (std::size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
         if (c == '\\') {
             out.append("\\\\");
-        } else if (c == '"') {
-            out.append("\\\"");
+        } else if (c == '"' || (parens && (c == '(' || c == ')'))) {
+            out.push_back('\\');
+            out.push_back(c);
         } else if (c == '&') {
             append_amp_safe(value, i, out);
         } else if (c == '\n' || c == '\r') {

@@ -24,6 +24,8 @@ void escape_text(std::string_view text, std::string& out, bool in_brackets, bool
 
 // Appends `value` in double quotes with each backslash doubled, each double
 // quote escaped and each reference-starting "&" written as "&amp;".
-void append_quoted(std::string_view value, std::string& out);
+// With `parens`, "(" and ")" are escaped too: a link's closing parenthesis is
+// found before its title is read.
+void append_quoted(std::string_view value, std::string& out, bool parens = false);
 
 }  // namespace tavrel::write_md::detail

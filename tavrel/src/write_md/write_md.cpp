@@ -55,7 +55,7 @@ void for_each_line(std::string_view s, F&& f) {
 void append_title(const std::optional<std::string>& title, std::string& out) {
     if (!title) return;
     out.push_back(' ');
-    detail::append_quoted(*title, out);
+    detail::append_quoted(*title, out, true);
 }
 
 bool ends_with(std::string_view s, std::string_view suffix) {

@@ -191,6 +191,10 @@ TEST(RoundTrip, FuzzFindings) {
     }
     const std::vector<std::string> markdown = {
         "[](){{=}",
+        // Parentheses in link titles.
+        "[a]\n\n[a]:u \")\"",
+        "[a]:u (()\n[a]",
+        "[a](u \"x)(y\")",
         // Raw HTML left open at the end, before the footnote section.
         "[^f]:http://e\n<div>",
         "^[]\n<div>",
