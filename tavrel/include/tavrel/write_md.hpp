@@ -172,6 +172,9 @@ private:
     void block_quote(const ast::BlockQuote& quote);
     void list(const ast::List& list);
     void definition_list(const ast::DefinitionList& list);
+    // A backslash before the "." or ")" of an item number ("12.", "3)")
+    // that begins the line written from `line_start` on.
+    void escape_item_number(std::size_t line_start);
     void code_block(const ast::CodeBlock& code);
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);

@@ -548,6 +548,14 @@ void Renderer::block_quote(const BlockQuote& q) {
 // to and are written as a paragraph of "\\:" lines, which reads back as the
 // text it shows. Terms after the last definition are read as a paragraph:
 // they are written as that paragraph.
+void Renderer::escape_item_number(std::size_t line_start) {
+    std::size_t i = line_start;
+    while (i < out_.size() && i - line_start < 10 && out_[i] >= '0' && out_[i] <= '9') ++i;
+    if (i == line_start || i - line_start > 9 || i >= out_.size() || (out_[i] != '.' && out_[i] != ')')) return;
+    if (i + 1 < out_.size() && out_[i + 1] != ' ' && out_[i + 1] != '\t' && out_[i + 1] != '\n') return;
+    out_.insert(i, 1, '\\');
+}
+
 void Renderer::definition_list(const DefinitionList& dl) {
     std::size_t mark = out_.size();
     std::size_t defs_end = 0;  // items from here on hold no definition
@@ -562,6 +570,9 @@ void Renderer::definition_list(const DefinitionList& dl) {
             line_before_attrs(term.content, term.attr);
             trailing_attrs(term.attr);
             if (out_.size() == before) continue;
+            // The list's first line is read before anything marks it as a
+            // term: an item number there ("2. x") would open a list.
+            if (!term_written) escape_item_number(before);
             out_.push_back('\n');
             term_written = true;
         }

@@ -191,6 +191,9 @@ TEST(RoundTrip, FuzzFindings) {
     }
     const std::vector<std::string> markdown = {
         "[](){{=}",
+        // A definition list whose first term reads like an item number.
+        "1. >\n]\n2.\n:",
+        "3) a\n: b\n",
         // Parentheses in link titles.
         "[a]\n\n[a]:u \")\"",
         "[a]:u (()\n[a]",
