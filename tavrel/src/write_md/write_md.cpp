@@ -1237,7 +1237,33 @@ void Renderer::inline_node(const Inline& node) {
                     // The reader takes "[^label]" as a reference only to a
                     // defined footnote whose label it can read; anything else
                     // reads back as text, so it is written as that text.
-                    write_text("[^" + n.label + "]");
+                    // A line end in the label would end the paragraph line
+                    // (with the white space around it trimmed, or a blank
+                    // line ending the paragraph): the text stays on one line.
+                    std::string shown = "[^";
+                    for (std::size_t i = 0; i < n.label.size();) {
+                        std::size_t ws = i;
+                        bool line_end = false;
+                        while (ws < n.label.size()) {
+                            text::Decoded d = text::decode_utf8(n.label, ws);
+                            if (!text::is_white_space(d.cp)) break;
+                            line_end |= d.cp == '\n' || d.cp == '\r';
+                            ws += d.len;
+                        }
+                        if (line_end) {
+                            shown.push_back(' ');
+                            i = ws;
+                        } else if (ws > i) {
+                            shown.append(n.label, i, ws - i);
+                            i = ws;
+                        } else {
+                            std::size_t len = text::decode_utf8(n.label, i).len;
+                            shown.append(n.label, i, len);
+                            i += len;
+                        }
+                    }
+                    shown.push_back(']');
+                    write_text(shown);
                 }
             } else if constexpr (std::is_same_v<T, Note>) {
                 std::string label = "__note" + std::to_string(notes_.size() + 1);

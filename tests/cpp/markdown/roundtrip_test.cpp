@@ -183,6 +183,8 @@ TEST(RoundTrip, FuzzFindings) {
         "<span id=\"a\xC2\xA0" "b\">x</span>",
         // Reference names the Markdown reader takes in no "[^label]".
         "<ref name=\"n\v==\">Named</ref>!",
+        "a<ref name=\"x <\n;y\"/>b",
+        "a<ref name=\"x \n\n y\"/>b",
     };
     for (const auto& page : wikitext) {
         std::string md = from_wikitext(page);
