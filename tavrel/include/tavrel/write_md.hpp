@@ -175,6 +175,7 @@ private:
     // A backslash before the "." or ")" of an item number ("12.", "3)")
     // that begins the line written from `line_start` on.
     void escape_item_number(std::size_t line_start);
+    void write_math(std::string_view tex);
     void code_block(const ast::CodeBlock& code);
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);

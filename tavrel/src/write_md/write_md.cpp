@@ -231,6 +231,21 @@ void append_flat(std::string_view tex, std::string& out) {
     }
 }
 
+// Whether the reader, searching `tex` followed by `closer` for the closer
+// (a backslash hides the character after it), finds the written one.
+bool closer_found_at_end(std::string_view tex, std::string_view closer) {
+    bool escaped = false;
+    for (std::size_t i = 0; i < tex.size(); ++i) {
+        if (escaped) {
+            escaped = false;
+            continue;
+        }
+        if (tex.substr(i).starts_with(closer) || closer.starts_with(tex.substr(i))) return false;
+        if (tex[i] == '\\') escaped = true;
+    }
+    return !escaped;
+}
+
 // Whether a run holds a link outside brackets of its own: such a link
 // leaves the "[" of an enclosing span as text.
 bool holds_link(const Inlines& run) {
@@ -548,6 +563,26 @@ void Renderer::block_quote(const BlockQuote& q) {
 // to and are written as a paragraph of "\\:" lines, which reads back as the
 // text it shows. Terms after the last definition are read as a paragraph:
 // they are written as that paragraph.
+// Inline math on one line, between "\(" and "\)" unless its text holds a
+// "\)" the reader would stop at; then "$$" or "\[" delimiters, which read
+// back as the same text.
+void Renderer::write_math(std::string_view tex) {
+    std::string flat;
+    append_flat(tex, flat);
+    static constexpr std::pair<std::string_view, std::string_view> kForms[] = {
+        {"\\(", "\\)"}, {"$$", "$$"}, {"\\[", "\\]"}};
+    auto form = kForms[0];
+    for (const auto& f : kForms) {
+        if (closer_found_at_end(flat, f.second)) {
+            form = f;
+            break;
+        }
+    }
+    out_.append(form.first);
+    out_.append(flat);
+    out_.append(form.second);
+}
+
 void Renderer::escape_item_number(std::size_t line_start) {
     std::size_t i = line_start;
     while (i < out_.size() && i - line_start < 10 && out_[i] >= '0' && out_[i] <= '9') ++i;
@@ -1222,9 +1257,7 @@ void Renderer::inline_node(const Inline& node) {
             } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
                 out_.append(n.token.source);
             } else if constexpr (std::is_same_v<T, Math>) {
-                out_.append("\\(");
-                append_flat(n.tex, out_);
-                out_.append("\\)");
+                write_math(n.tex);
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {

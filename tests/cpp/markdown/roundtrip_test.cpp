@@ -193,6 +193,10 @@ TEST(RoundTrip, FuzzFindings) {
     }
     const std::vector<std::string> markdown = {
         "[](){{=}",
+        // Math whose text holds the closer of the usual delimiters.
+        "$$\\)$$",
+        "x $$a\\)b$$ y",
+        "\\[a\\)$$\\]",
         // A definition list whose first term reads like an item number.
         "1. >\n]\n2.\n:",
         "3) a\n: b\n",
