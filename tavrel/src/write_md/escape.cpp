@@ -366,10 +366,13 @@ void code_span(std::string_view raw, std::string& out) {
     }
     std::size_t fence = longest_run(text) + 1;
     // Padding protects an edge backtick or space; the reader removes it only
-    // when the content is not all spaces, so such a content gets none.
+    // when the content is not all spaces, so such a content gets none. A
+    // leading "@" is padded too: the reader would take the fence and the
+    // word before it as the local part of an e-mail address.
     bool all_spaces = text.find_first_not_of(' ') == std::string_view::npos;
     bool pad = !text.empty() && !all_spaces &&
-               (text.front() == '`' || text.front() == ' ' || text.back() == '`' || text.back() == ' ');
+               (text.front() == '`' || text.front() == ' ' || text.front() == '@' || text.back() == '`' ||
+                text.back() == ' ');
     out.append(fence, '`');
     if (pad) out.push_back(' ');
     out.append(text);

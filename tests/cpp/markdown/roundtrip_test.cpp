@@ -193,6 +193,8 @@ TEST(RoundTrip, FuzzFindings) {
     }
     const std::vector<std::string> markdown = {
         "[](){{=}",
+        // A code span beginning with "@" right after a word.
+        "&amp;``@b.x``",
         // Math whose text holds the closer of the usual delimiters.
         "$$\\)$$",
         "x $$a\\)b$$ y",
