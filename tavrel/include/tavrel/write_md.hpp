@@ -190,6 +190,12 @@ private:
     // How many "*"-delimited nodes enclose the text being written in their
     // delimiter form.
     int star_depth_ = 0;
+    // The delimiter length of the nearest node being written in its
+    // delimiter form (0 outside any).
+    std::size_t enclosing_delim_len_ = 0;
+    // The character after that node's closing delimiter (0: white space or
+    // the end).
+    char32_t enclosing_after_ = 0;
     // Whether the nearest enclosing node written with delimiters is a strong
     // emphasis without attributes (element forms in between do not count):
     // the reader merges a plain strong written there into it.

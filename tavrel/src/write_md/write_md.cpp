@@ -955,7 +955,13 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     // strong inside an emphasis: the content then sits in the strong.
     const bool fills_strong = delim == "*" && first_of_same && last_of_same && saved_in_plain_strong;
     in_plain_strong_ = plain_strong || fills_strong;
+    const std::size_t parent_delim_len = enclosing_delim_len_;
+    const char32_t parent_after = enclosing_after_;
+    enclosing_delim_len_ = delim.size();
+    enclosing_after_ = x;
     raw_inlines(content);
+    enclosing_delim_len_ = parent_delim_len;
+    enclosing_after_ = parent_after;
     in_plain_strong_ = saved_in_plain_strong;
     if (c == '*') --star_depth_;
     opened_by_ = 0;
@@ -978,6 +984,36 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         bool merged_into_strong = plain_strong && saved_in_plain_strong;
         ok = left_flanking && right_flanking && !merges_before && !merges_after && !opener_closes &&
              !merged_into_strong;
+        // A delimiter sharing its run with the parent's ("**c*k*", "*a **b***"):
+        // the reader refuses to pair runs whose lengths add up to a multiple
+        // of three when either could also do the other job, unless both
+        // lengths are.
+        const bool shares_opener = first_of_same && p == c && !p_escaped;
+        if (ok && c == '*' && (shares_opener || last_of_same)) {
+            std::size_t k = cstart, open_len = 0;
+            while (k > 0 && out_[k - 1] == '*') {
+                --k;
+                ++open_len;
+            }
+            std::size_t slashes = 0;
+            while (k > slashes && out_[k - 1 - slashes] == '\\') ++slashes;
+            if (slashes % 2 == 1) --open_len;  // the run's first "*" is escaped
+            if (!shares_opener) {
+                k = cstart - delim.size();
+                open_len = delim.size();
+            }
+            char32_t before_run = 0;
+            if (k > 0 && out_[k - 1] != '\n') before_run = text::decode_utf8_before(out_, k).cp;
+            const std::size_t close_len = delim.size() + (last_of_same ? parent_delim_len : 0);
+            const bool opener_can_close = !flank_space(before_run) && (!flank_punct(before_run) || flank_space(f) || flank_punct(f));
+            // A shared closing run ends where the parent's does.
+            const char32_t after_run = last_of_same ? parent_after : x;
+            const bool closer_can_open =
+                !flank_space(after_run) && (!flank_punct(after_run) || flank_space(l) || flank_punct(l));
+            if ((opener_can_close || closer_can_open) && (open_len + close_len) % 3 == 0 &&
+                !(open_len % 3 == 0 && close_len % 3 == 0))
+                ok = false;
+        }
     }
     if (ok) {
         out_.append(delim);

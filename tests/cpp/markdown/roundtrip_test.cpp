@@ -193,6 +193,10 @@ TEST(RoundTrip, FuzzFindings) {
     }
     const std::vector<std::string> markdown = {
         "[](){{=}",
+        // Emphasis opened in the run of its parent's opener.
+        "***c*k*",
+        "***.** ***.*****",
+        "x **c*k* y",
         // A code span beginning with "@" right after a word.
         "&amp;``@b.x``",
         // Math whose text holds the closer of the usual delimiters.
