@@ -156,8 +156,11 @@ bool revertible(const DraftList& list) {
                 if (!l || l->items.empty() || l->items[0].blocks.empty()) break;
                 inner = &l->items[0].blocks[0];
             }
+            // Nor is "\[" opening a math block: as text it would open
+            // inline display math instead.
             if (!content.empty() && inner && !inner->is<DraftParagraph>() && !inner->is<DraftList>() &&
-                std::string_view("#$*+<=>[]^_`|~").find(content[0]) != std::string_view::npos)
+                (std::string_view("#$*+<=>[]^_`|~").find(content[0]) != std::string_view::npos ||
+                 content.starts_with("\\[")))
                 return false;
             continue;
         }

@@ -347,6 +347,16 @@ std::size_t longest_run(std::string_view text) {
     return best;
 }
 
+namespace {
+
+// The characters of an e-mail address's local part.
+bool email_local_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view(".!#$%&'*+/=?^_`{|}~-").find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
 void code_span(std::string_view raw, std::string& out) {
     // The reader turns every tab and line end inside a code span into a
     // space (a line end would also end the paragraph line and let the next
@@ -366,13 +376,17 @@ void code_span(std::string_view raw, std::string& out) {
     }
     std::size_t fence = longest_run(text) + 1;
     // Padding protects an edge backtick or space; the reader removes it only
-    // when the content is not all spaces, so such a content gets none. A
-    // leading "@" is padded too: the reader would take the fence and the
-    // word before it as the local part of an e-mail address.
+    // when the content is not all spaces, so such a content gets none. An
+    // "@" in the first word is padded away from the fence too when a word
+    // stands right before it: the reader would take that word, the fence and
+    // the content up to the "@" as the local part of an e-mail address.
     bool all_spaces = text.find_first_not_of(' ') == std::string_view::npos;
     bool pad = !text.empty() && !all_spaces &&
-               (text.front() == '`' || text.front() == ' ' || text.front() == '@' || text.back() == '`' ||
-                text.back() == ' ');
+               (text.front() == '`' || text.front() == ' ' || text.back() == '`' || text.back() == ' ');
+    if (!pad && !all_spaces && !out.empty() && email_local_char(out.back())) {
+        std::size_t at = text.find('@');
+        pad = at != std::string_view::npos && text.substr(0, at).find(' ') == std::string_view::npos;
+    }
     out.append(fence, '`');
     if (pad) out.push_back(' ');
     out.append(text);

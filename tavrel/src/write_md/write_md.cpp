@@ -507,9 +507,12 @@ void Renderer::block(const Block& block) {
                 blocks(b.blocks);
                 out_.append(":::\n\n");
             } else if constexpr (std::is_same_v<T, MathBlock>) {
+                // An empty formula writes no line of its own: a blank line
+                // there would end a list item the block stands in.
                 out_.append("\\[\n");
                 out_.append(b.tex);
-                out_.append("\n\\]\n");
+                if (!b.tex.empty()) out_.push_back('\n');
+                out_.append("\\]\n");
                 ial(b.attr);
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, Figure>) {

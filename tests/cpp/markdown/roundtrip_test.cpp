@@ -199,6 +199,9 @@ TEST(RoundTrip, FuzzFindings) {
         "x **c*k* y",
         // A code span beginning with "@" right after a word.
         "&amp;``@b.x``",
+        "&amp;``a@b.x``",
+        // An empty display formula in a list item.
+        "2. $$",
         // Math whose text holds the closer of the usual delimiters.
         "$$\\)$$",
         "x $$a\\)b$$ y",
