@@ -190,6 +190,8 @@ private:
     // How many "*"-delimited nodes enclose the text being written in their
     // delimiter form.
     int star_depth_ = 0;
+    // How many divs enclose the block being written.
+    int div_depth_ = 0;
     // The delimiter length of the nearest node being written in its
     // delimiter form (0 outside any).
     std::size_t enclosing_delim_len_ = 0;

@@ -132,7 +132,12 @@ bool interrupts_paragraph_at(std::string_view text, const std::string& out, std:
     if (digits.find_first_not_of('0') == std::string_view::npos || std::stoul(std::string(digits)) != 1) return false;
     if (d > run) return text[d - 1] == '\n' && d >= 2 && text[d - 2] != '\n';
     if (d < run) return false;
-    return out.size() >= 2 && out.back() == '\n' && out[out.size() - 2] != '\n';
+    if (out.size() < 2 || out.back() != '\n' || out[out.size() - 2] == '\n') return false;
+    // The line before is a div's opening fence (text never begins a line
+    // with ":"): the paragraph begins here.
+    std::size_t prev = out.rfind('\n', out.size() - 2);
+    prev = prev == std::string::npos ? 0 : prev + 1;
+    return out.compare(prev, 3, ":::") != 0;
 }
 
 }  // namespace

@@ -463,6 +463,9 @@ void Renderer::block(const Block& block) {
                 std::size_t mark = out_.size();
                 inlines(b.content);
                 if (out_.size() == mark) return;
+                // An attribute line would attach to the list such a first
+                // line opens, and keep it from turning back into this text.
+                if (markdown::writes_attrs(b.attr)) escape_item_number(mark);
                 out_.push_back('\n');
                 ial(b.attr);
                 out_.push_back('\n');
@@ -498,13 +501,22 @@ void Renderer::block(const Block& block) {
                     html_fallback(block);
                 }
             } else if constexpr (std::is_same_v<T, Div>) {
+                const bool attrs = markdown::writes_attrs(b.attr);
+                // Inside a div a bare ":::" closes it: a div without
+                // attributes there is written as its content.
+                if (!attrs && div_depth_ > 0) {
+                    blocks(b.blocks);
+                    return;
+                }
                 out_.append(":::");
-                if (markdown::writes_attrs(b.attr)) {
+                if (attrs) {
                     out_.push_back(' ');
                     trailing_attrs(b.attr);
                 }
                 out_.push_back('\n');
+                ++div_depth_;
                 blocks(b.blocks);
+                --div_depth_;
                 out_.append(":::\n\n");
             } else if constexpr (std::is_same_v<T, MathBlock>) {
                 // An empty formula writes no line of its own: a blank line

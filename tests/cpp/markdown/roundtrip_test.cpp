@@ -202,6 +202,13 @@ TEST(RoundTrip, FuzzFindings) {
         "&amp;``a@b.x``",
         // An empty display formula in a list item.
         "2. $$",
+        // A paragraph with attributes whose first line reads as an item.
+        "{:.c}\n2. 2. ```\nt",
+        // Divs: a bare one inside another, an item number after the fence.
+        ":::\n::: : \\",
+        ":::\n- a\n\n  :::\n  b\n",
+        ":::\n1.\n   b",
+        "::: {.x}\n1. b\n2. c\n:::\n",
         // Math whose text holds the closer of the usual delimiters.
         "$$\\)$$",
         "x $$a\\)b$$ y",
