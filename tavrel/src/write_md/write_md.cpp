@@ -420,7 +420,13 @@ void Renderer::footnote(const Footnote& fn) {
     auto written = footnote_labels_.find(fn.label);
     out_.append(written != footnote_labels_.end() ? std::string_view(written->second) : std::string_view(fn.label));
     out_.append("]:");
+    // Only a paragraph starts on the definition's own line: the reader opens
+    // no quote, list or other container there.
     bool first = true;
+    if (!body.empty() && (fn.blocks.empty() || !fn.blocks.front().is<Paragraph>())) {
+        out_.push_back('\n');
+        first = false;
+    }
     for_each_line(body, [&](std::string_view line) {
         if (first) {
             out_.push_back(' ');

@@ -202,6 +202,9 @@ TEST(RoundTrip, FuzzFindings) {
         "&amp;``a@b.x``",
         // An empty display formula in a list item.
         "2. $$",
+        // Footnotes opening with a container.
+        "[^f]:\n    >\\",
+        "a[^f]\n\n[^f]:\n    - x\n    - y\n",
         // A paragraph with attributes whose first line reads as an item.
         "{:.c}\n2. 2. ```\nt",
         // Divs: a bare one inside another, an item number after the fence.
