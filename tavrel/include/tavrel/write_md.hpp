@@ -176,6 +176,10 @@ private:
     // that begins the line written from `line_start` on.
     void escape_item_number(std::size_t line_start);
     void write_math(std::string_view tex);
+    // Writes the "[" opening the paragraph written from `start` on as a
+    // reference when the reader would take the paragraph's start for a
+    // link reference definition ("[a`]: b`" from text and a code span).
+    void hide_link_definition(std::size_t start);
     void code_block(const ast::CodeBlock& code);
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);

@@ -19,6 +19,7 @@
 
 #include "canon.hpp"
 #include "escape_internal.hpp"
+#include "tavrel/block.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
 #include "tavrel/render.hpp"
@@ -472,6 +473,7 @@ void Renderer::block(const Block& block) {
                 // An attribute line would attach to the list such a first
                 // line opens, and keep it from turning back into this text.
                 if (markdown::writes_attrs(b.attr)) escape_item_number(mark);
+                hide_link_definition(mark);
                 out_.push_back('\n');
                 ial(b.attr);
                 out_.push_back('\n');
@@ -602,6 +604,14 @@ void Renderer::write_math(std::string_view tex) {
     out_.append(form.first);
     out_.append(flat);
     out_.append(form.second);
+}
+
+void Renderer::hide_link_definition(std::size_t start) {
+    if (out_.compare(start, 1, "[") != 0) return;
+    std::vector<std::string_view> lines;
+    for_each_line(std::string_view(out_).substr(start), [&](std::string_view line) { lines.push_back(line); });
+    if (!block::scan_link_ref_def(lines, 0)) return;
+    out_.replace(start, 1, "&#91;");
 }
 
 void Renderer::escape_item_number(std::size_t line_start) {

@@ -202,6 +202,8 @@ TEST(RoundTrip, FuzzFindings) {
         "&amp;``a@b.x``",
         // An empty display formula in a list item.
         "2. $$",
+        // Text and a code span that together read as a link definition.
+        "\\[``]::``",
         // Footnotes opening with a container.
         "[^f]:\n    >\\",
         "a[^f]\n\n[^f]:\n    - x\n    - y\n",
