@@ -614,12 +614,16 @@ void Renderer::hide_link_definition(std::size_t start) {
     out_.replace(start, 1, "&#91;");
 }
 
-void Renderer::escape_item_number(std::size_t line_start) {
+std::size_t Renderer::item_number_at(std::size_t line_start) const {
     std::size_t i = line_start;
     while (i < out_.size() && i - line_start < 10 && out_[i] >= '0' && out_[i] <= '9') ++i;
-    if (i == line_start || i - line_start > 9 || i >= out_.size() || (out_[i] != '.' && out_[i] != ')')) return;
-    if (i + 1 < out_.size() && out_[i + 1] != ' ' && out_[i + 1] != '\t' && out_[i + 1] != '\n') return;
-    out_.insert(i, 1, '\\');
+    if (i == line_start || i - line_start > 9 || i >= out_.size() || (out_[i] != '.' && out_[i] != ')')) return 0;
+    if (i + 1 < out_.size() && out_[i + 1] != ' ' && out_[i + 1] != '\t' && out_[i + 1] != '\n') return 0;
+    return i;
+}
+
+void Renderer::escape_item_number(std::size_t line_start) {
+    if (std::size_t i = item_number_at(line_start)) out_.insert(i, 1, '\\');
 }
 
 void Renderer::definition_list(const DefinitionList& dl) {
