@@ -595,11 +595,19 @@ void Renderer::write_math(std::string_view tex) {
     static constexpr std::pair<std::string_view, std::string_view> kForms[] = {
         {"\\(", "\\)"}, {"$$", "$$"}, {"\\[", "\\]"}};
     auto form = kForms[0];
-    for (const auto& f : kForms) {
-        if (closer_found_at_end(flat, f.second)) {
-            form = f;
-            break;
+    // A formula ending in an odd run of backslashes would hide any closer:
+    // a space after it keeps the closer visible (and the formula readable).
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool found = false;
+        for (const auto& f : kForms) {
+            if (closer_found_at_end(flat, f.second)) {
+                form = f;
+                found = true;
+                break;
+            }
         }
+        if (found) break;
+        flat.push_back(' ');
     }
     out_.append(form.first);
     out_.append(flat);

@@ -183,6 +183,8 @@ TEST(RoundTrip, FuzzFindings) {
         "<span id=\"a\xC2\xA0" "b\">x</span>",
         // Reference names the Markdown reader takes in no "[^label]".
         "<ref name=\"n\v==\">Named</ref>!",
+        // Math ending in an odd run of backslashes.
+        "a <math>x\\\\\\</math> b",
         "a<ref name=\"x <\n;y\"/>b",
         "a<ref name=\"x \n\n y\"/>b",
     };
