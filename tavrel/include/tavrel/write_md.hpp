@@ -49,7 +49,7 @@ std::string escape_target(std::string_view url);
 // The attribute body: "#id", ".class" and key="value" words joined by single
 // spaces. Parts the reader could not give back (see `writable_attr`) are left
 // out; the body is empty exactly when `writes_attrs` is false.
-std::string attrs_body(const ast::Attr& attr);
+std::string attrs_body(const ast::Attr& attr, char quote = '"');
 
 // Whether a pair with this key reads back with the same key.
 bool attr_key_writable(std::string_view key);
@@ -136,7 +136,7 @@ public:
     // "{: BODY}\n" or nothing.
     void ial(const ast::Attr& attr);
     // "{BODY}" or nothing.
-    void trailing_attrs(const ast::Attr& attr);
+    void trailing_attrs(const ast::Attr& attr, char quote = '"');
     // One pipe-table row.
     void table_row(const std::vector<ast::TableCell>& cells);
 
@@ -159,7 +159,8 @@ private:
     void run_in_canonical_shape(const ast::Inlines& inlines, bool one_line);
     // A heading's or definition term's line, which the reader ends by
     // taking a final attribute block as the line's own attributes `own`.
-    void line_before_attrs(const ast::Inlines& inlines, const ast::Attr& own);
+    // The line, then `sep` and its attribute block when it has attributes.
+    void line_before_attrs(const ast::Inlines& inlines, const ast::Attr& own, std::string_view sep);
     // Emphasis, strong emphasis, strikeout or highlight: between delimiters
     // when the reader would pair them back (flanking, no merging with a
     // neighbouring run of the same character), else as its HTML element.

@@ -36,13 +36,13 @@ void append_amp_safe(std::string_view s, std::size_t pos, std::string& out) {
     }
 }
 
-void append_quoted(std::string_view value, std::string& out, bool parens) {
-    out.push_back('"');
+void append_quoted(std::string_view value, std::string& out, bool parens, char quote) {
+    out.push_back(quote);
     for (std::size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
         if (c == '\\') {
             out.append("\\\\");
-        } else if (c == '"' || (parens && (c == '(' || c == ')'))) {
+        } else if (c == '"' || c == quote || (parens && (c == '(' || c == ')'))) {
             out.push_back('\\');
             out.push_back(c);
         } else if (c == '&') {
@@ -55,7 +55,7 @@ void append_quoted(std::string_view value, std::string& out, bool parens) {
             out.push_back(c);
         }
     }
-    out.push_back('"');
+    out.push_back(quote);
 }
 
 }  // namespace tavrel::write_md::detail
@@ -315,7 +315,7 @@ ast::Attr writable_attr(const ast::Attr& attr) {
     return out;
 }
 
-std::string attrs_body(const ast::Attr& attr) {
+std::string attrs_body(const ast::Attr& attr, char quote) {
     std::string out;
     auto sep = [&] {
         if (!out.empty()) out.push_back(' ');
@@ -335,7 +335,7 @@ std::string attrs_body(const ast::Attr& attr) {
         sep();
         out.append(key);
         out.push_back('=');
-        write_md::detail::append_quoted(value, out);
+        write_md::detail::append_quoted(value, out, false, quote);
     }
     return out;
 }

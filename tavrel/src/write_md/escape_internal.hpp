@@ -26,6 +26,8 @@ void escape_text(std::string_view text, std::string& out, bool in_brackets, bool
 // quote escaped and each reference-starting "&" written as "&amp;".
 // With `parens`, "(" and ")" are escaped too: a link's closing parenthesis is
 // found before its title is read.
-void append_quoted(std::string_view value, std::string& out, bool parens = false);
+// `quote` is the quote character written around the value (a double
+// quote inside it is escaped either way).
+void append_quoted(std::string_view value, std::string& out, bool parens = false, char quote = '"');
 
 }  // namespace tavrel::write_md::detail

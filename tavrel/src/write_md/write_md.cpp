@@ -369,10 +369,10 @@ void Renderer::ial(const Attr& attr) {
     out_.append("}\n");
 }
 
-void Renderer::trailing_attrs(const Attr& attr) {
+void Renderer::trailing_attrs(const Attr& attr, char quote) {
     if (!markdown::writes_attrs(attr)) return;
     out_.push_back('{');
-    out_.append(attrs_body(attr));
+    out_.append(attrs_body(attr, quote));
     out_.push_back('}');
 }
 
@@ -480,11 +480,7 @@ void Renderer::block(const Block& block) {
             } else if constexpr (std::is_same_v<T, Heading>) {
                 out_.append(b.level, '#');
                 out_.push_back(' ');
-                line_before_attrs(b.content, b.attr);
-                if (markdown::writes_attrs(b.attr)) {
-                    out_.push_back(' ');
-                    trailing_attrs(b.attr);
-                }
+                line_before_attrs(b.content, b.attr, " ");
                 out_.append("\n\n");
             } else if constexpr (std::is_same_v<T, BlockQuote>) {
                 block_quote(b);
@@ -645,8 +641,7 @@ void Renderer::definition_list(const DefinitionList& dl) {
         const auto& item = dl.items[i];
         for (const auto& term : item.terms) {
             std::size_t before = out_.size();
-            line_before_attrs(term.content, term.attr);
-            trailing_attrs(term.attr);
+            line_before_attrs(term.content, term.attr, "");
             if (out_.size() == before) continue;
             // The list's first line is read before anything marks it as a
             // term: an item number there ("2. x") would open a list.
@@ -850,7 +845,27 @@ void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
     }
 }
 
-void Renderer::line_before_attrs(const Inlines& run, const Attr& own) {
+namespace {
+
+// The quote state the reader's search for a line's final attribute block is
+// in after `line`: 0 outside quotes, '"' or '\'' inside a stretch that quote
+// opened. A backslash hides the character after it.
+char quote_state_after(std::string_view line) {
+    char cur = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '\\') {
+            ++i;
+        } else if ((c == '"' || c == '\'') && (cur == 0 || cur == c)) {
+            cur = cur == c ? 0 : c;
+        }
+    }
+    return cur;
+}
+
+}  // namespace
+
+void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::string_view sep) {
     after_ = 0;
     after_is_closer_ = false;
     opened_by_ = 0;
@@ -886,6 +901,12 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own) {
     if (!own_written && ends_with_attr_block(std::string_view(out_).substr(start))) {
         out_.insert(out_.size() - 1, 1, '\\');
     }
+    if (!own_written) return;
+    out_.append(sep);
+    // Inside a stretch a double quote opened, the block's double-quoted
+    // values would close it and open another, hiding the block's "{":
+    // the values take single quotes there.
+    trailing_attrs(own, quote_state_after(std::string_view(out_).substr(start)) == '"' ? '\'' : '"');
 }
 
 void Renderer::raw_inlines(const Inlines& run, bool trim_last) {

@@ -204,6 +204,10 @@ TEST(RoundTrip, FuzzFindings) {
         "&amp;``a@b.x``",
         // An empty display formula in a list item.
         "2. $$",
+        // A heading or term with an odd number of double quotes and a value.
+        "# \"\"\"{k=}",
+        "# a \"b {k='x\"y' .c}",
+        "t \"x{k=v}\n: d\n",
         // Text and a code span that together read as a link definition.
         "\\[``]::``",
         // Footnotes opening with a container.
