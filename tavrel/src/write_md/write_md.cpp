@@ -247,6 +247,17 @@ bool closer_found_at_end(std::string_view tex, std::string_view closer) {
     return !escaped;
 }
 
+// Whether a line of `text` is `n` colons alone (white space around them
+// aside), which would close a div fenced with `n` colons.
+bool has_colon_line(std::string_view text, std::size_t n) {
+    bool found = false;
+    for_each_line(text, [&](std::string_view line) {
+        std::string_view t = text::trim(line);
+        found = found || (t.size() == n && t.find_first_not_of(':') == std::string_view::npos);
+    });
+    return found;
+}
+
 // Whether a run holds a link outside brackets of its own: such a link
 // leaves the "[" of an enclosing span as text.
 bool holds_link(const Inlines& run) {
@@ -512,16 +523,28 @@ void Renderer::block(const Block& block) {
                     blocks(b.blocks);
                     return;
                 }
-                out_.append(":::");
+                ++div_depth_;
+                std::string inner = nested(b.blocks);
+                --div_depth_;
+                // The reader closes the div at the first line of its fence
+                // alone, also one inside raw HTML: the fence is made longer
+                // than any such line. Only a fence with attributes may be
+                // longer than three; without, the div is its content.
+                std::size_t fence = 3;
+                while (has_colon_line(inner, fence)) ++fence;
+                if (fence > 3 && !attrs) {
+                    out_.append(inner);
+                    return;
+                }
+                out_.append(fence, ':');
                 if (attrs) {
                     out_.push_back(' ');
                     trailing_attrs(b.attr);
                 }
                 out_.push_back('\n');
-                ++div_depth_;
-                blocks(b.blocks);
-                --div_depth_;
-                out_.append(":::\n\n");
+                out_.append(inner);
+                out_.append(fence, ':');
+                out_.append("\n\n");
             } else if constexpr (std::is_same_v<T, MathBlock>) {
                 // An empty formula writes no line of its own: a blank line
                 // there would end a list item the block stands in.

@@ -219,6 +219,9 @@ TEST(RoundTrip, FuzzFindings) {
         ":::\n::: : \\",
         ":::\n- a\n\n  :::\n  b\n",
         ":::\n1.\n   b",
+        "::::d\n<div\n:::",
+        "::::\n<div\n:::",
+        "::: {.a}\n::: {.b}\nx\n:::\n:::\n",
         "::: {.x}\n1. b\n2. c\n:::\n",
         // Math whose text holds the closer of the usual delimiters.
         "$$\\)$$",
