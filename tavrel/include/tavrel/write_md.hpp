@@ -122,8 +122,9 @@ public:
     // this writer's text and notes as they were. Lets one writer, with its
     // footnote labels gathered once, write many blocks alone.
     std::string block_alone(const ast::Block& block);
-    // Appends each block in order, each ending with its own blank line.
-    void blocks(const ast::Blocks& blocks);
+    // Appends each block in order (the first `count`), each ending with its
+    // own blank line.
+    void blocks(const ast::Blocks& blocks, std::size_t count = static_cast<std::size_t>(-1));
     void block(const ast::Block& block);
     // Appends a run of inlines written as the reader reads them back: line
     // edges trimmed, no empty line, emphasis edges free of white space.
@@ -173,10 +174,10 @@ private:
     void block_quote(const ast::BlockQuote& quote);
     void list(const ast::List& list);
     void definition_list(const ast::DefinitionList& list);
-    // A backslash before the "." or ")" of an item number ("12.", "3)")
-    // that begins the line written from `line_start` on.
+    // A backslash before the "." of an item number ("12.") that begins the
+    // line written from `line_start` on.
     void escape_item_number(std::size_t line_start);
-    // Where the "." or ")" of an item number beginning the line at
+    // Where the "." of an item number beginning the line at
     // `line_start` stands; 0 when the line begins with none.
     std::size_t item_number_at(std::size_t line_start) const;
     void write_math(std::string_view tex);
@@ -200,6 +201,8 @@ private:
     int star_depth_ = 0;
     // How many divs enclose the block being written.
     int div_depth_ = 0;
+    // Whether the next bullet list is written with "*" (see `blocks`).
+    bool alt_bullet_ = false;
     // The delimiter length of the nearest node being written in its
     // delimiter form (0 outside any).
     std::size_t enclosing_delim_len_ = 0;

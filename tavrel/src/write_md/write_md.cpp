@@ -11,6 +11,7 @@
 // footnote section of what that fragment referenced.
 #include "tavrel/write_md.hpp"
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <type_traits>
@@ -322,11 +323,7 @@ std::string render_md(const Document& doc) {
     if (!doc.blocks.empty()) {
         if (const auto* h = doc.blocks.back().as<HtmlBlock>(); h && html_left_open(h->html)) open_end = h;
     }
-    if (open_end) {
-        for (std::size_t i = 0; i + 1 < doc.blocks.size(); ++i) r.block(doc.blocks[i]);
-    } else {
-        r.blocks(doc.blocks);
-    }
+    r.blocks(doc.blocks, open_end ? doc.blocks.size() - 1 : doc.blocks.size());
     for (const auto& fn : doc.footnotes) r.footnote(fn);
     r.flush_notes();
     if (open_end) r.block(doc.blocks.back());
@@ -467,8 +464,38 @@ void Renderer::flush_notes() {
 // ---------------------------------------------------------------------------
 // Renderer: blocks
 
-void Renderer::blocks(const Blocks& blocks) {
-    for (const auto& b : blocks) block(b);
+namespace {
+
+// Whether a list's last item ends in raw HTML the reader leaves open: the
+// blank line after the list then belongs to the HTML, and a list right after
+// it would continue this one.
+bool ends_in_open_html(const List& l) {
+    if (l.items.empty() || l.items.back().blocks.empty()) return false;
+    const Block& last = l.items.back().blocks.back();
+    if (const auto* inner = last.as<List>()) return ends_in_open_html(*inner);
+    if (const auto* h = last.as<HtmlBlock>()) return html_left_open(h->html);
+    return false;
+}
+
+}  // namespace
+
+void Renderer::blocks(const Blocks& blocks, std::size_t count) {
+    count = std::min(count, blocks.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        // A bullet list right after such a list takes the other bullet, which
+        // starts a list of its own.
+        if (i > 0) {
+            const auto* l = blocks[i].as<List>();
+            const auto* prev = blocks[i - 1].as<List>();
+            if (l && prev && !l->ordered && !prev->ordered && ends_in_open_html(*prev)) {
+                alt_bullet_ = true;
+                block(blocks[i]);
+                alt_bullet_ = false;
+                continue;
+            }
+        }
+        block(blocks[i]);
+    }
 }
 
 void Renderer::block(const Block& block) {
@@ -644,7 +671,7 @@ void Renderer::hide_link_definition(std::size_t start) {
 std::size_t Renderer::item_number_at(std::size_t line_start) const {
     std::size_t i = line_start;
     while (i < out_.size() && i - line_start < 10 && out_[i] >= '0' && out_[i] <= '9') ++i;
-    if (i == line_start || i - line_start > 9 || i >= out_.size() || (out_[i] != '.' && out_[i] != ')')) return 0;
+    if (i == line_start || i - line_start > 9 || i >= out_.size() || out_[i] != '.') return 0;
     if (i + 1 < out_.size() && out_[i + 1] != ' ' && out_[i + 1] != '\t' && out_[i + 1] != '\n') return 0;
     return i;
 }
@@ -711,13 +738,15 @@ void Renderer::definition_list(const DefinitionList& dl) {
 
 void Renderer::list(const List& l) {
     if (l.items.empty()) return;  // see `block_quote`
+    const bool alt = alt_bullet_;
+    alt_bullet_ = false;
     std::uint64_t counter = l.start;
     for (const auto& item : l.items) {
         std::string marker;
         if (l.ordered) {
             marker = std::to_string(counter++) + ". ";
         } else {
-            marker = "- ";
+            marker = alt ? "* " : "- ";
         }
         std::string buf = nested(item.blocks);
         if (item.task) buf.insert(0, *item.task ? "[x] " : "[ ] ");

@@ -230,6 +230,9 @@ TEST(RoundTrip, FuzzFindings) {
         // A definition list whose first term reads like an item number.
         "1. >\n]\n2.\n:",
         "3) a\n: b\n",
+        // A bullet list after one whose last item leaves raw HTML open.
+        "* <div>\n-",
+        "- a\n  - <!-- x\n\n+ b\n",
         // Parentheses in link titles.
         "[a]\n\n[a]:u \")\"",
         "[a]:u (()\n[a]",
