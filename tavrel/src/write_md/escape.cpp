@@ -352,16 +352,6 @@ std::size_t longest_run(std::string_view text) {
     return best;
 }
 
-namespace {
-
-// The characters of an e-mail address's local part.
-bool email_local_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::string_view(".!#$%&'*+/=?^_`{|}~-").find(c) != std::string_view::npos;
-}
-
-}  // namespace
-
 void code_span(std::string_view raw, std::string& out) {
     // The reader turns every tab and line end inside a code span into a
     // space (a line end would also end the paragraph line and let the next
@@ -382,13 +372,14 @@ void code_span(std::string_view raw, std::string& out) {
     std::size_t fence = longest_run(text) + 1;
     // Padding protects an edge backtick or space; the reader removes it only
     // when the content is not all spaces, so such a content gets none. An
-    // "@" in the first word is padded away from the fence too when a word
-    // stands right before it: the reader would take that word, the fence and
-    // the content up to the "@" as the local part of an e-mail address.
+    // "@" in the first word is padded away from the fence too: the reader
+    // would take the fence (a backtick may stand in an address), any word
+    // right before it and the content up to the "@" as the local part of an
+    // e-mail address.
     bool all_spaces = text.find_first_not_of(' ') == std::string_view::npos;
     bool pad = !text.empty() && !all_spaces &&
                (text.front() == '`' || text.front() == ' ' || text.back() == '`' || text.back() == ' ');
-    if (!pad && !all_spaces && !out.empty() && email_local_char(out.back())) {
+    if (!pad && !all_spaces) {
         std::size_t at = text.find('@');
         pad = at != std::string_view::npos && text.substr(0, at).find(' ') == std::string_view::npos;
     }

@@ -202,6 +202,8 @@ TEST(RoundTrip, FuzzFindings) {
         // A code span beginning with "@" right after a word.
         "&amp;``@b.x``",
         "&amp;``a@b.x``",
+        "_:`@b.p`_",
+        "| \\:``@b.g``",
         // An empty display formula in a list item.
         "2. $$",
         // A heading or term with an odd number of double quotes and a value.
