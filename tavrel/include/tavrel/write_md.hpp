@@ -203,6 +203,8 @@ private:
     int div_depth_ = 0;
     // Whether the next bullet list is written with "*" (see `blocks`).
     bool alt_bullet_ = false;
+    // When not 0, the number the next ordered list's items start from.
+    std::uint64_t continue_at_ = 0;
     // The delimiter length of the nearest node being written in its
     // delimiter form (0 outside any).
     std::size_t enclosing_delim_len_ = 0;

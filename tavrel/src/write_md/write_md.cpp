@@ -481,20 +481,25 @@ bool ends_in_open_html(const List& l) {
 
 void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     count = std::min(count, blocks.size());
+    const List* prev = nullptr;  // the last block written, when a list
     for (std::size_t i = 0; i < count; ++i) {
-        // A bullet list right after such a list takes the other bullet, which
-        // starts a list of its own.
-        if (i > 0) {
-            const auto* l = blocks[i].as<List>();
-            const auto* prev = blocks[i - 1].as<List>();
-            if (l && prev && !l->ordered && !prev->ordered && ends_in_open_html(*prev)) {
-                alt_bullet_ = true;
-                block(blocks[i]);
-                alt_bullet_ = false;
-                continue;
-            }
+        const auto* l = blocks[i].as<List>();
+        const std::size_t before = out_.size();
+        if (l && prev && !l->ordered && !prev->ordered && ends_in_open_html(*prev)) {
+            // A bullet list right after such a list takes the other bullet,
+            // which starts a list of its own.
+            alt_bullet_ = true;
+        } else if (l && prev && l->ordered && prev->ordered && ends_in_open_html(*prev) && !l->items.empty() &&
+                   out_.ends_with("\n\n") && !markdown::writes_attrs(prev->attr)) {
+            // An ordered list has no other marker: it is written on as the
+            // items the reader will read it as, numbered on from the first.
+            out_.pop_back();
+            continue_at_ = prev->start + prev->items.size();
         }
         block(blocks[i]);
+        alt_bullet_ = false;
+        continue_at_ = 0;
+        if (out_.size() != before) prev = l;
     }
 }
 
@@ -740,7 +745,8 @@ void Renderer::list(const List& l) {
     if (l.items.empty()) return;  // see `block_quote`
     const bool alt = alt_bullet_;
     alt_bullet_ = false;
-    std::uint64_t counter = l.start;
+    std::uint64_t counter = continue_at_ ? continue_at_ : l.start;
+    continue_at_ = 0;
     for (const auto& item : l.items) {
         std::string marker;
         if (l.ordered) {

@@ -234,6 +234,8 @@ TEST(RoundTrip, FuzzFindings) {
         "3) a\n: b\n",
         // A bullet list after one whose last item leaves raw HTML open.
         "* <div>\n-",
+        "1. <x->\n>\n2.",
+        "1. a\n2. <div>\n>\n5. b\n6. c\n",
         "- a\n  - <!-- x\n\n+ b\n",
         // Parentheses in link titles.
         "[a]\n\n[a]:u \")\"",
