@@ -283,6 +283,22 @@ bool holds_link(const Inlines& run) {
     return false;
 }
 
+// `attr` without the pairs whose keys are no HTML attribute name ("a", "_b",
+// "c:d-e.f"): in a tag the reader would not take the tag as HTML.
+Attr html_attrs_only(const Attr& attr) {
+    auto name_ok = [](std::string_view key) {
+        auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+        if (key.empty() || !(alpha(key[0]) || key[0] == '_' || key[0] == ':')) return false;
+        for (char c : key.substr(1)) {
+            if (!(alpha(c) || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == ':' || c == '-')) return false;
+        }
+        return true;
+    };
+    Attr out = attr;
+    std::erase_if(out.pairs, [&](const auto& kv) { return !name_ok(kv.first); });
+    return out;
+}
+
 // Whether the reader, having read `html` as a raw HTML block, would take the
 // blocks written after it into the same block.
 bool html_left_open(std::string_view html) {
@@ -1155,8 +1171,12 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     }
     after_ = saved_after;
     after_is_closer_ = saved_closer;
-    trailing_attrs(attr);
-    if (ok) attr_target_end_ = out_.size();
+    // The element form reads back as raw HTML, which takes no attribute
+    // block after it.
+    if (ok) {
+        trailing_attrs(attr);
+        attr_target_end_ = out_.size();
+    }
 }
 
 void Renderer::write_text(std::string_view s) {
@@ -1470,7 +1490,7 @@ void Renderer::inline_node(const Inline& node) {
                     // around the same content.
                     std::string open = "<span";
                     std::string attrs;
-                    render::attrs_html(n.attr, attrs);
+                    render::attrs_html(html_attrs_only(n.attr), attrs);
                     for (char ch : attrs) {
                         if (ch == '\n' || ch == '\r') {
                             open.append(ch == '\n' ? "&#10;" : "&#13;");

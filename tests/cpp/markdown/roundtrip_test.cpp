@@ -181,6 +181,8 @@ TEST(RoundTrip, FuzzFindings) {
         "== a <span \"=\"\">x</span> ==",
         "<div a}=\"1\" id=\"\">x</div>",
         "<span id=\"a\xC2\xA0" "b\">x</span>",
+        "<span ;>[http:// ]</span>",
+        "<span a.b=\"1\" 1x=\"2\">[http://e.org x]</span>",
         // Reference names the Markdown reader takes in no "[^label]".
         "<ref name=\"n\v==\">Named</ref>!",
         // Math ending in an odd run of backslashes.
