@@ -196,9 +196,10 @@ private:
     std::vector<std::pair<std::string, ast::Inlines>> notes_;
     // How many link, image or span brackets enclose the text being written.
     int bracket_depth_ = 0;
-    // How many "*"-delimited nodes enclose the text being written in their
-    // delimiter form.
-    int star_depth_ = 0;
+    // How many nodes delimited by "*", "=" and "~" (in that order) enclose
+    // the text being written in their delimiter form.
+    int same_depth_[3] = {0, 0, 0};
+    static int delimiter_slot(char32_t c) { return c == '*' ? 0 : c == '=' ? 1 : 2; }
     // How many divs enclose the block being written.
     int div_depth_ = 0;
     // Whether the next bullet list is written with "*" (see `blocks`).

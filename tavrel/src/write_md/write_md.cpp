@@ -1088,7 +1088,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     after_ = c;
     after_is_closer_ = true;
     opened_by_ = c;
-    if (c == '*') ++star_depth_;
+    ++same_depth_[delimiter_slot(c)];
     // "***x***" from an emphasis filling a plain strong reads back as a
     // strong inside an emphasis: the content then sits in the strong.
     const bool fills_strong = delim == "*" && first_of_same && last_of_same && saved_in_plain_strong;
@@ -1101,7 +1101,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     enclosing_delim_len_ = parent_delim_len;
     enclosing_after_ = parent_after;
     in_plain_strong_ = saved_in_plain_strong;
-    if (c == '*') --star_depth_;
+    --same_depth_[delimiter_slot(c)];
     opened_by_ = 0;
     const std::size_t cend = out_.size();
     bool ok = cend > cstart;
@@ -1112,9 +1112,10 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         bool right_flanking = !flank_space(l) && (!flank_punct(l) || flank_space(x) || flank_punct(x));
         bool merges_before = p == c && !p_escaped && !first_of_same;
         bool merges_after = x == c && !last_of_same;
-        // Inside an enclosing "*" node an opener that could also close
-        // ("x*y") would close the enclosing node instead.
-        bool opener_closes = c == '*' && star_depth_ > 0 && !flank_space(p) &&
+        // Inside an enclosing node of the same delimiter an opener that
+        // could also close ("x*y", "*b*==\*==") would close the enclosing
+        // node instead.
+        bool opener_closes = same_depth_[delimiter_slot(c)] > 0 && !flank_space(p) &&
                              (!flank_punct(p) || flank_space(f) || flank_punct(f));
         // A plain strong whose nearest delimited ancestor is a plain strong
         // would be merged into it (an element form between them is raw HTML

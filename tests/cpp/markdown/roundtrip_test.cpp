@@ -201,6 +201,10 @@ TEST(RoundTrip, FuzzFindings) {
         "***c*k*",
         "***.** ***.*****",
         "x **c*k* y",
+        // A highlight whose opener could close the highlight around it.
+        "==**A *b*==\\*==**==",
+        "*=*==**===A\n** *=*==*==**==",
+        "~~a *b*~~\\*~~ c~~",
         // A code span beginning with "@" right after a word.
         "&amp;``@b.x``",
         "&amp;``a@b.x``",
