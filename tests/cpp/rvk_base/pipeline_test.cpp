@@ -240,7 +240,8 @@ TEST(RunOrdered, LiveResultsStayWithinBudget) {
 }
 
 TEST(RunOrdered, OutOfOrderArrivalsWaitInTheMap) {
-  // Job 2 finishes first, then 0, then 1.
+  // Job 2 finishes first, then 0, then 1 (once the consumer has looked at
+  // the map, so that it cannot have arrived already).
   auto pool = make_pool(3);
   std::vector<Job> jobs = {{0, 1, 1, 0}, {1, 1, 1, 0}, {2, 1, 1, 0}};
   std::atomic<int> finished_mask{0};
@@ -249,7 +250,7 @@ TEST(RunOrdered, OutOfOrderArrivalsWaitInTheMap) {
   };
   auto decode = [&](const Job& job) -> Result<Out> {
     if (job.index == 0) wait_for(4);
-    if (job.index == 1) wait_for(1);
+    if (job.index == 1) wait_for(8);
     finished_mask |= 1 << job.index;
     return Out{job.index, 1};
   };
@@ -259,6 +260,7 @@ TEST(RunOrdered, OutOfOrderArrivalsWaitInTheMap) {
                                  RVK_TRY_ASSIGN(Out first, results.take(0));
                                  EXPECT_EQ(first.index, 0u);
                                  EXPECT_EQ(results.parked(), 1u);  // job 2 waited in the map
+                                 finished_mask |= 8;
                                  RVK_TRY_ASSIGN(Out second, results.take(1));
                                  EXPECT_EQ(second.index, 1u);
                                  RVK_TRY_ASSIGN(Out third, results.take(2));
