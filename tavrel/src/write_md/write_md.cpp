@@ -299,6 +299,17 @@ Attr html_attrs_only(const Attr& attr) {
     return out;
 }
 
+// Whether a line beginning with `html` would interrupt a paragraph as a raw
+// HTML block.
+bool opens_html_block(std::string_view html) {
+    if (html.size() < 2 || html[0] != '<') return false;
+    std::string probe = "x\n";
+    probe.append(html);
+    probe.push_back('\n');
+    static const Options options = Options::dataset();
+    return block::parse_source(probe, options).blocks.size() > 1;
+}
+
 // Whether the reader, having read `html` as a raw HTML block, would take the
 // blocks written after it into the same block.
 bool html_left_open(std::string_view html) {
@@ -1430,6 +1441,15 @@ void Renderer::inline_node(const Inline& node) {
                     attr_target_end_ = out_.size();
                 }
             } else if constexpr (std::is_same_v<T, RawHtml>) {
+                // At the start of a paragraph's later line a tag could open
+                // an HTML block; indented by four it cannot, and the reader
+                // drops the indent of a continued line.
+                const std::size_t n_out = out_.size();
+                if (n_out >= 2 && out_[n_out - 1] == '\n' && out_[n_out - 2] != '\n' && opens_html_block(n.html)) {
+                    std::size_t prev = out_.rfind('\n', n_out - 2);
+                    prev = prev == std::string::npos ? 0 : prev + 1;
+                    if (out_.compare(prev, 3, ":::") != 0) out_.append("    ");
+                }
                 out_.append(n.html);
             } else if constexpr (std::is_same_v<T, Operation>) {
                 operation(n);

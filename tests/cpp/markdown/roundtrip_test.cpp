@@ -201,6 +201,9 @@ TEST(RoundTrip, FuzzFindings) {
         "***c*k*",
         "***.** ***.*****",
         "x **c*k* y",
+        // Raw HTML beginning a paragraph's later line.
+        "n\n\t<div>",
+        "- a\\\n      <table>\n",
         // A highlight whose opener could close the highlight around it.
         "==**A *b*==\\*==**==",
         "*=*==**===A\n** *=*==*==**==",
