@@ -116,6 +116,8 @@ MarkerChain marker_chain(std::string_view line) {
         } else {
             while (i < s.size() && i < 9 && s[i] >= '0' && s[i] <= '9') ++i;
             if (i == 0 || i >= s.size() || s[i] != '.') return m;
+            // The writer numbers items without leading zeros: "01." was text.
+            if (i > 1 && s[0] == '0') m.canonical = false;
             ++i;
         }
         if (i == s.size()) {

@@ -188,6 +188,9 @@ TEST(RoundTrip, FuzzFindings) {
         // Math ending in an odd run of backslashes.
         "a <math>x\\\\\\</math> b",
         "a<ref name=\"x <\n;y\"/>b",
+        // A paragraph opening with an item number after an ordered list.
+        "#\n01.",
+        "# a\n\n007. b\n",
         "a<ref name=\"x \n\n y\"/>b",
     };
     for (const auto& page : wikitext) {
