@@ -177,9 +177,6 @@ private:
     // A backslash before the "." of an item number ("12.") that begins the
     // line written from `line_start` on.
     void escape_item_number(std::size_t line_start);
-    // Where the "." of an item number beginning the line at
-    // `line_start` stands; 0 when the line begins with none.
-    std::size_t item_number_at(std::size_t line_start) const;
     void write_math(std::string_view tex);
     // Writes the "[" opening the paragraph written from `start` on as a
     // reference when the reader would take the paragraph's start for a

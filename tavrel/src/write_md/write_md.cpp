@@ -299,6 +299,14 @@ Attr html_attrs_only(const Attr& attr) {
     return out;
 }
 
+// How many top-level blocks the reader, with the options the written text is
+// read back with, makes of `probe`: the writer asks it where only the
+// reader's own rules for raw HTML can answer.
+std::size_t blocks_read(const std::string& probe) {
+    static const Options options = Options::dataset();
+    return block::parse_source(probe, options).blocks.size();
+}
+
 // Whether a line beginning with `html` would interrupt a paragraph as a raw
 // HTML block.
 bool opens_html_block(std::string_view html) {
@@ -306,8 +314,7 @@ bool opens_html_block(std::string_view html) {
     std::string probe = "x\n";
     probe.append(html);
     probe.push_back('\n');
-    static const Options options = Options::dataset();
-    return block::parse_source(probe, options).blocks.size() > 1;
+    return blocks_read(probe) > 1;
 }
 
 // Whether the reader, having read `html` as a raw HTML block, would take the
@@ -316,8 +323,7 @@ bool html_left_open(std::string_view html) {
     std::string probe(html);
     if (probe.empty() || probe.back() != '\n') probe.push_back('\n');
     probe.append("\nx\n");
-    static const Options options = Options::dataset();
-    return block::parse_source(probe, options).blocks.size() < 2;
+    return blocks_read(probe) < 2;
 }
 
 const Document& empty_document() {
@@ -700,16 +706,12 @@ void Renderer::hide_link_definition(std::size_t start) {
     out_.replace(start, 1, "&#91;");
 }
 
-std::size_t Renderer::item_number_at(std::size_t line_start) const {
+void Renderer::escape_item_number(std::size_t line_start) {
     std::size_t i = line_start;
     while (i < out_.size() && i - line_start < 10 && out_[i] >= '0' && out_[i] <= '9') ++i;
-    if (i == line_start || i - line_start > 9 || i >= out_.size() || out_[i] != '.') return 0;
-    if (i + 1 < out_.size() && out_[i + 1] != ' ' && out_[i + 1] != '\t' && out_[i + 1] != '\n') return 0;
-    return i;
-}
-
-void Renderer::escape_item_number(std::size_t line_start) {
-    if (std::size_t i = item_number_at(line_start)) out_.insert(i, 1, '\\');
+    if (i == line_start || i - line_start > 9 || i >= out_.size() || out_[i] != '.') return;
+    if (i + 1 < out_.size() && out_[i + 1] != ' ' && out_[i + 1] != '\t' && out_[i + 1] != '\n') return;
+    out_.insert(i, 1, '\\');
 }
 
 void Renderer::definition_list(const DefinitionList& dl) {
