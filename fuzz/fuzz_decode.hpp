@@ -76,4 +76,20 @@ inline void expect_agree(const Decoded& a, const Decoded& b, const char* what) {
     if (a.bytes != b.bytes) fail(what);
 }
 
+// The stream entry on one thread and on two: both decode alike, and input
+// the reference library takes whole comes out as its bytes on both paths.
+// `reference` is called only when the comparisons are on and `skip` (given
+// both results) does not excuse the input.
+template <class ReferenceFn, class SkipFn>
+void check_serial_and_parallel(rvk::stream::StreamFormat format, std::span<const std::uint8_t> in,
+                               const char* name, ReferenceFn reference, SkipFn skip) {
+    const Decoded serial = run_stream(format, in, 1);
+    const Decoded parallel = run_stream(format, in, 2);
+    expect_agree(serial, parallel, (std::string(name) + ": serial and parallel output differ").c_str());
+    if (!check_properties() || skip(serial, parallel)) return;
+    const Reference ref = reference(in);
+    expect_same(ref, serial, (std::string(name) + " serial against the reference library").c_str());
+    expect_same(ref, parallel, (std::string(name) + " parallel against the reference library").c_str());
+}
+
 }  // namespace fuzz

@@ -6,13 +6,12 @@
 // zlib takes as valid raw DEFLATE must come out as zlib's bytes from both
 // (the segment after resolving its markers against an empty history, which
 // is all a valid stream from its first bit can refer to).
-#include <zlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "fuzz_decode.hpp"
+#include "fuzz_zlib.hpp"
 #include "rvk/deflate.hpp"
 #include "rvk/gzip.hpp"
 
@@ -24,16 +23,7 @@ fuzz::Reference reference(std::span<const std::uint8_t> in) {
     if (inflateInit2(&s, -15) != Z_OK) return {};
     s.next_in = const_cast<Bytef*>(in.data());
     s.avail_in = static_cast<uInt>(in.size());
-    std::vector<unsigned char> buf(1 << 16);
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        s.next_out = buf.data();
-        s.avail_out = static_cast<uInt>(buf.size());
-        rc = inflate(&s, Z_NO_FLUSH);
-        ref.bytes.insert(ref.bytes.end(), buf.data(), buf.data() + (buf.size() - s.avail_out));
-        if (ref.bytes.size() >= fuzz::kOutputCap) rc = Z_MEM_ERROR;
-        if (rc == Z_OK && s.avail_in == 0 && s.avail_out != 0) rc = Z_BUF_ERROR;
-    }
+    const int rc = fuzz::inflate_all(s, ref.bytes);
     inflateEnd(&s);
     ref.ok = rc == Z_STREAM_END;
     return ref;
