@@ -132,15 +132,17 @@ bool interrupts_paragraph_at(std::string_view text, const std::string& out, std:
     if (digits.find_first_not_of('0') == std::string_view::npos || std::stoul(std::string(digits)) != 1) return false;
     if (d > run) return text[d - 1] == '\n' && d >= 2 && text[d - 2] != '\n';
     if (d < run) return false;
+    return at_continued_line(out);
+}
+
+}  // namespace
+
+bool at_continued_line(const std::string& out) {
     if (out.size() < 2 || out.back() != '\n' || out[out.size() - 2] == '\n') return false;
-    // The line before is a div's opening fence (text never begins a line
-    // with ":"): the paragraph begins here.
     std::size_t prev = out.rfind('\n', out.size() - 2);
     prev = prev == std::string::npos ? 0 : prev + 1;
     return out.compare(prev, 3, ":::") != 0;
 }
-
-}  // namespace
 
 void escape_text(std::string_view text, std::string& out, bool in_brackets, bool line_continues) {
     using namespace tavrel::markdown;
@@ -273,8 +275,7 @@ bool attr_key_writable(std::string_view key) {
     for (std::size_t i = 0; i < key.size();) {
         text::Decoded d = text::decode_utf8(key, i);
         char32_t c = d.cp;
-        if (c == '"' || c == '\'' || c == '\\' || c == '{' || c == '}' || c == '=' || c == '\n' || c == '\r' ||
-            text::is_white_space(c))
+        if (c == '"' || c == '\'' || c == '\\' || c == '{' || c == '}' || c == '=' || text::is_white_space(c))
             return false;
         i += d.len;
     }

@@ -22,6 +22,11 @@ void append_amp_safe(std::string_view s, std::size_t pos, std::string& out);
 // than white space or a break follows the text on its last line.
 void escape_text(std::string_view text, std::string& out, bool in_brackets, bool line_continues = false);
 
+// Whether `out` ends with a line end that continues a block's lines: the
+// line before holds something and is not a div's opening fence, after which
+// a block begins (text never begins a line with ":").
+bool at_continued_line(const std::string& out);
+
 // Appends `value` in double quotes with each backslash doubled, each double
 // quote escaped and each reference-starting "&" written as "&amp;".
 // With `parens`, "(" and ")" are escaped too: a link's closing parenthesis is

@@ -1446,12 +1446,7 @@ void Renderer::inline_node(const Inline& node) {
                 // At the start of a paragraph's later line a tag could open
                 // an HTML block; indented by four it cannot, and the reader
                 // drops the indent of a continued line.
-                const std::size_t n_out = out_.size();
-                if (n_out >= 2 && out_[n_out - 1] == '\n' && out_[n_out - 2] != '\n' && opens_html_block(n.html)) {
-                    std::size_t prev = out_.rfind('\n', n_out - 2);
-                    prev = prev == std::string::npos ? 0 : prev + 1;
-                    if (out_.compare(prev, 3, ":::") != 0) out_.append("    ");
-                }
+                if (detail::at_continued_line(out_) && opens_html_block(n.html)) out_.append("    ");
                 out_.append(n.html);
             } else if constexpr (std::is_same_v<T, Operation>) {
                 operation(n);
