@@ -498,6 +498,29 @@ std::optional<MarkdownOpenTag> markdown_open_tag(std::string_view text);
 // Adds 1 per opening and subtracts 1 per closing tag of `name` in `text`.
 void update_html_tag_depth(std::string_view text, std::string_view name, std::size_t& depth);
 
+// The ends of the tags of one raw HTML text: for a "<", the first ">" after
+// it that stands outside quotes. Cleaning asks for every known tag, and a
+// text full of "<b " with no ">" would rescan to its end for each of them;
+// after the first tag without an end, the answers for all later "<" come
+// from one backward pass, so the work stays linear in the text.
+class TagEnds {
+public:
+    explicit TagEnds(std::string_view text) : text_(text) {}
+    // The ">" that ends the tag whose "<" is at `lt`, or nothing.
+    std::optional<std::size_t> at(std::size_t lt);
+    // Bytes and table entries examined so far (for tests of the bound).
+    std::size_t steps() const { return steps_; }
+
+private:
+    std::string_view text_;
+    std::size_t steps_ = 0;
+    bool table_ = false;
+    std::size_t base_ = 0;  // the table holds every "<" at or after this
+    std::vector<std::pair<std::size_t, std::size_t>> ends_;  // ("<", its ">" or npos)
+    std::optional<std::size_t> scan(std::size_t from);
+    void build(std::size_t from);
+};
+
 // ---------------------------------------------------------------------------
 // Block-start tests of the leaf placement.
 

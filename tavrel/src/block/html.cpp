@@ -312,6 +312,72 @@ void update_html_tag_depth(std::string_view text, std::string_view name, std::si
 }
 
 // ---------------------------------------------------------------------------
+// Tag ends.
+
+std::optional<std::size_t> TagEnds::scan(std::size_t from) {
+    char quote = 0;
+    for (std::size_t i = from; i < text_.size(); ++i) {
+        ++steps_;
+        char c = text_[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+// For every "<" at or after `from`, the ">" that a scan starting after it
+// finds: walking backwards, `next` is that answer for the position after the
+// current byte, and a quote's answer is the one after its closing quote.
+void TagEnds::build(std::size_t from) {
+    constexpr std::size_t none = std::string_view::npos;
+    table_ = true;
+    base_ = from;
+    std::size_t next = none;
+    std::size_t after_double = none, after_single = none;  // answers after the next closing quote
+    bool seen_double = false, seen_single = false;
+    for (std::size_t i = text_.size(); i-- > from;) {
+        ++steps_;
+        char c = text_[i];
+        if (c == '<') ends_.emplace_back(i, next);
+        std::size_t here = next;
+        if (c == '>') {
+            here = i;
+        } else if (c == '"') {
+            here = seen_double ? after_double : none;
+            after_double = next;
+            seen_double = true;
+        } else if (c == '\'') {
+            here = seen_single ? after_single : none;
+            after_single = next;
+            seen_single = true;
+        }
+        next = here;
+    }
+    std::reverse(ends_.begin(), ends_.end());
+}
+
+std::optional<std::size_t> TagEnds::at(std::size_t lt) {
+    if (table_ && lt >= base_) {
+        auto it = std::lower_bound(ends_.begin(), ends_.end(), std::make_pair(lt, std::size_t{0}));
+        ++steps_;
+        if (it != ends_.end() && it->first == lt) {
+            if (it->second == std::string_view::npos) return std::nullopt;
+            return it->second;
+        }
+    }
+    // Tags that end are passed over by the caller, so their scans add up to
+    // the text's length; the first that does not end makes the table.
+    auto gt = scan(lt + 1);
+    if (!gt && !table_) build(lt);
+    return gt;
+}
+
+// ---------------------------------------------------------------------------
 // Opening blocks and containers.
 
 bool ContainerBuilder::open_html_block(std::string_view line) {
@@ -381,6 +447,7 @@ DraftHtmlBlock ContainerBuilder::draft_raw(std::string_view html, std::size_t fi
     // would start markup is escaped so that it reads as text.
     std::string out;
     out.reserve(html.size() + 8);
+    TagEnds tag_ends(html);
     std::size_t line_no = first_line;
     bool unclosed_comment = false;
     auto copy = [&](std::size_t from, std::size_t to) {
@@ -441,7 +508,7 @@ DraftHtmlBlock ContainerBuilder::draft_raw(std::string_view html, std::size_t fi
             ++i;
             continue;
         }
-        auto gt = tag_close(html, i + 1);
+        auto gt = tag_ends.at(i);
         if (!gt) {
             out.push_back('<');
             ++i;

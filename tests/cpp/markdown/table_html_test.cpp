@@ -262,6 +262,67 @@ TEST(DraftRaw, TemplateTokensOutsideMarkup) {
     EXPECT_TRUE(d.tokens[2].table_context);
 }
 
+// The cleaning pass asks for the end of every known tag; tags without a ">"
+// once made it rescan to the block's end for each of them.
+TEST(DraftRaw, TagsWithoutAnEndCostLinearWork) {
+    Options o;
+    ContainerBuilder b(o);
+    for (std::size_t n : {20000u, 40000u, 80000u}) {
+        std::string html = "<div>\n";
+        for (std::size_t k = 0; k < n; ++k) html += "<b ";
+        html += "\n";
+        TagEnds ends(html);
+        std::size_t asked = 0;
+        for (std::size_t i = html.find('<', 1); i != std::string::npos; i = html.find('<', i + 1)) {
+            EXPECT_FALSE(ends.at(i)) << i;
+            ++asked;
+        }
+        EXPECT_EQ(asked, n);
+        EXPECT_LE(ends.steps(), 3 * html.size()) << n;
+        Trace trace;
+        EXPECT_EQ(b.draft_raw(html, 0, trace).html, html);
+    }
+}
+
+// Quotes decide which ">" ends a tag: a "<" inside a quoted value of an
+// unended tag still finds the ">" after it.
+TEST(DraftRaw, TagEndsFollowTheQuotesOfEachTag) {
+    TagEnds ends("<b a=\"<b >");
+    EXPECT_FALSE(ends.at(0));
+    EXPECT_EQ(ends.at(6), 9u);
+
+    // Against a plain forward scan, on texts made of the characters that
+    // matter, asked from left to right as the cleaning asks.
+    auto forward = [](std::string_view s, std::size_t lt) -> std::optional<std::size_t> {
+        char quote = 0;
+        for (std::size_t i = lt + 1; i < s.size(); ++i) {
+            if (quote) {
+                if (s[i] == quote) quote = 0;
+            } else if (s[i] == '"' || s[i] == '\'') {
+                quote = s[i];
+            } else if (s[i] == '>') {
+                return i;
+            }
+        }
+        return std::nullopt;
+    };
+    const std::string_view alphabet = "<<>\"'a ";
+    std::uint32_t seed = 12345;
+    for (int round = 0; round < 2000; ++round) {
+        std::string s;
+        std::size_t len = 1 + round % 40;
+        for (std::size_t k = 0; k < len; ++k) {
+            seed = seed * 1103515245u + 12345u;
+            s.push_back(alphabet[(seed >> 16) % alphabet.size()]);
+        }
+        TagEnds ends(s);
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            if (s[i] != '<') continue;
+            EXPECT_EQ(ends.at(i), forward(s, i)) << s << " at " << i;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Fence info and trailing attributes.
 
