@@ -37,6 +37,12 @@ bool looks_like_attrs(std::string_view body, bool colon_form);
 // does not understand are dropped; an empty body gives an empty Attr.
 ast::Attr parse_attrs_body(std::string_view body);
 
+// Whether every word of a brace body is an attribute: "#" and an identifier,
+// "." and a class (several may run together), or a key, "=" and a value that
+// is bare or wholly quoted. A body with any other word is text, not
+// attributes, and must not lose that text to `parse_attrs_body`.
+bool attrs_body_valid(std::string_view body);
+
 // Removes every backslash and keeps the character after it as it stands; a
 // backslash at the very end is kept.
 std::string unescape_attr(std::string_view text);

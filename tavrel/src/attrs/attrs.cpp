@@ -150,8 +150,13 @@ void apply_pair(ast::Attr& attr, std::string_view word) {
 
 }  // namespace
 
-ast::Attr parse_attrs_body(std::string_view body) {
-    ast::Attr attr;
+namespace {
+
+// Calls `word` for each white-space-separated word of a body; white space
+// inside quotes or after a backslash does not separate. Returns whether the
+// body ended outside quotes.
+template <class F>
+bool for_each_attr_word(std::string_view body, F&& word) {
     bool escaped = false;
     char quote = 0;
     std::size_t start = 0;
@@ -159,12 +164,7 @@ ast::Attr parse_attrs_body(std::string_view body) {
     auto finish = [&](std::size_t end) {
         if (!in_word) return;
         in_word = false;
-        std::string_view word = body.substr(start, end - start);
-        if (word.empty()) return;
-        if (word[0] == '#' || word[0] == '.')
-            apply_shorthand(attr, word);
-        else
-            apply_pair(attr, word);
+        if (end > start) word(body.substr(start, end - start));
     };
     std::size_t i = 0;
     while (i < body.size()) {
@@ -190,7 +190,75 @@ ast::Attr parse_attrs_body(std::string_view body) {
         i += d.len;
     }
     finish(body.size());
+    return quote == 0;
+}
+
+// The position of the first unescaped quote character in `s` at or after
+// `from`, or npos.
+std::size_t find_unescaped_quote(std::string_view s, std::size_t from, char which) {
+    for (std::size_t i = from; i < s.size(); ++i) {
+        if (s[i] == '\\') {
+            ++i;
+        } else if (which ? s[i] == which : is_quote(s[i])) {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// "#id", ".class" or several of them run together, none empty.
+bool valid_shorthand(std::string_view word) {
+    if (find_unescaped_quote(word, 0, 0) != std::string_view::npos) return false;
+    bool empty_piece = false;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        char c = word[i];
+        if (c == '\\') {
+            ++i;
+            empty_piece = false;
+        } else if (c == '#' || c == '.') {
+            if (empty_piece) return false;
+            empty_piece = true;
+        } else {
+            empty_piece = false;
+        }
+    }
+    return !empty_piece;
+}
+
+// "key=value": a key without quotes, then a value wholly in one pair of
+// quotes or bare (no quote at all).
+bool valid_pair(std::string_view word) {
+    std::size_t eq = word.find('=');
+    if (eq == 0 || eq == std::string_view::npos) return false;
+    std::string_view key = word.substr(0, eq);
+    if (find_unescaped_quote(key, 0, 0) != std::string_view::npos) return false;
+    std::string_view value = word.substr(eq + 1);
+    if (!value.empty() && is_quote(value[0]))
+        return find_unescaped_quote(value, 1, value[0]) == value.size() - 1;
+    return find_unescaped_quote(value, 0, 0) == std::string_view::npos;
+}
+
+}  // namespace
+
+ast::Attr parse_attrs_body(std::string_view body) {
+    ast::Attr attr;
+    for_each_attr_word(body, [&](std::string_view word) {
+        if (word[0] == '#' || word[0] == '.')
+            apply_shorthand(attr, word);
+        else
+            apply_pair(attr, word);
+    });
     return attr;
+}
+
+bool attrs_body_valid(std::string_view body) {
+    bool ok = true;
+    bool any = false;
+    bool closed = for_each_attr_word(body, [&](std::string_view word) {
+        any = true;
+        if (!(word[0] == '#' || word[0] == '.' ? valid_shorthand(word) : valid_pair(word))) ok = false;
+    });
+    return any && ok && closed;
 }
 
 std::optional<RawMarker> raw_attr(std::string_view s) {

@@ -26,9 +26,9 @@ std::optional<Attr> attribute_line(std::string_view line) {
     std::string_view t = text::trim(line);
     if (t.size() < 3 || !t.starts_with("{:") || t.back() != '}') return std::nullopt;
     std::string_view body = text::trim(t.substr(2, t.size() - 3));
-    // An unparsable body is no attribute line; `parse_attrs_body` drops words it
-    // does not understand, so the body must at least look like attributes.
-    if (!attrs::looks_like_attrs(body, true)) return std::nullopt;
+    // A body with a word that is no attribute is no attribute line: the line
+    // stays text, where `parse_attrs_body` would drop the word.
+    if (!attrs::attrs_body_valid(body)) return std::nullopt;
     return attrs::parse_attrs_body(body);
 }
 

@@ -77,6 +77,60 @@ TEST(Entry, AttributeLinesBetweenBlocks) {
     EXPECT_TRUE(d.blocks[1].is<ast::HtmlBlock>());
 }
 
+// An attribute line whose body holds a word that is no attribute is text:
+// the attributes it would give could not carry that word.
+TEST(LostText, AttributeLineWithAWordThatIsNoAttributeStaysText) {
+    auto d = parse("para\n{: nope}\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(para(d.blocks[0]), "para\n{: nope}");
+    EXPECT_TRUE(d.blocks[0].attr()->empty());
+
+    // Under a heading: a paragraph of its own.
+    d = parse("# h\n{: nope}\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_TRUE(d.blocks[0].attr()->empty());
+    EXPECT_EQ(para(d.blocks[1]), "{: nope}");
+
+    // Under a table: a body row.
+    d = parse("| a |\n|---|\n| b |\n{: nope}\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    const auto* t = d.blocks[0].as<ast::Table>();
+    ASSERT_TRUE(t);
+    EXPECT_TRUE(t->attr.empty());
+    ASSERT_EQ(t->body.size(), 2u);
+    ASSERT_EQ(t->body[1].cells.size(), 1u);
+    EXPECT_EQ(text_of(t->body[1].cells[0].content), "{: nope}");
+
+    // Under a definition list.
+    d = parse("t\n: d\n{: nope}\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_TRUE(d.blocks[0].attr()->empty());
+    EXPECT_EQ(para(d.blocks[1]), "{: nope}");
+
+    // Between blocks, and when only one word of several is no attribute.
+    d = parse("```\nx\n```\n{: .a nope}\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_TRUE(d.blocks[0].attr()->empty());
+    EXPECT_EQ(para(d.blocks[1]), "{: .a nope}");
+
+    for (std::string body : {"nope", ".a nope", "#", ".a.", "=v", "k=\"open", "k=\"a\"b", "k=a\"b", "a\"b\"=c", ":x"}) {
+        d = parse("para\n{: " + body + "}\n");
+        ASSERT_EQ(d.blocks.size(), 1u) << body;
+        EXPECT_TRUE(d.blocks[0].attr()->empty()) << body;
+        EXPECT_EQ(para(d.blocks[0]), "para\n{: " + body + "}") << body;
+    }
+
+    // Every attribute form the dialect has still reads as attributes.
+    d = parse("para\n{: #i .c.d k=v q=\"x y\" s='z' e= \\#n=1}\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(para(d.blocks[0]), "para");
+    const auto* a = d.blocks[0].attr();
+    EXPECT_EQ(a->id, "i");
+    EXPECT_EQ(a->classes, (Strings{"c", "d"}));
+    ASSERT_EQ(a->pairs.size(), 5u);
+    EXPECT_EQ(a->pairs[1], (std::pair<std::string, std::string>{"q", "x y"}));
+}
+
 TEST(Entry, EndMarkerSeparatesBlocks) {
     auto d = parse("```\nx\n```\n^\n- a\n");
     ASSERT_EQ(d.blocks.size(), 2u);
