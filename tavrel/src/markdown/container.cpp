@@ -136,6 +136,17 @@ bool closes_fence(std::string_view text, const node::FencedCode& code) {
     return run == code.fence_len && line::is_blank(t.substr(run));
 }
 
+// Whether `t` is exactly "</name>", the name in any letter case.
+bool is_closing_tag_of(std::string_view t, std::string_view name) {
+    if (t.size() != name.size() + 3 || !t.starts_with("</") || t.back() != '>') return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char c = t[2 + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != name[i]) return false;
+    }
+    return true;
+}
+
 bool is_colon_run(std::string_view t, std::size_t len) {
     return t.size() == len && t.find_first_not_of(':') == std::string_view::npos;
 }
@@ -282,7 +293,7 @@ bool Segment::feed_open_leaf(const std::string& rest, bool all_matched) {
         // Step 4: a markdown container whose opening tag ends this line.
         std::string_view trimmed = text::trim_end(rest);
         auto lt = trimmed.rfind('<');
-        if (b_.open.size() < p_.options.max_block_depth && lt != std::string_view::npos) {
+        if (b_.depth() < p_.options.max_block_depth && lt != std::string_view::npos) {
             if (auto tag = markdown_open_tag(trimmed.substr(lt))) {
                 std::size_t depth = bal.depth;
                 update_html_tag_depth(trimmed.substr(0, lt), bal.name, depth);
@@ -370,11 +381,11 @@ bool Segment::close_markdown_container(const std::string& rest, std::size_t matc
     for (std::size_t i = matched; i-- > 1;) {
         auto* c = b_.nodes[b_.open[i]].as<node::HtmlContainer>();
         if (!c) continue;
-        std::string closer = "</" + c->name + ">";
         std::string_view t = text::trim(rest);
         // The opening tag always ends its line (text after it would make no
-        // container), so only a line that is exactly the closer closes.
-        if (t != closer) return false;
+        // container), so only a line that is exactly the closer closes. Tag
+        // names match in any letter case, as they do for the opener.
+        if (!is_closing_tag_of(t, c->name)) return false;
         c->closed = true;
         auto enclosing = c->enclosing;
         close_to(i);

@@ -5,6 +5,7 @@
 
 #include "tavrel/block.hpp"
 #include "tavrel/markdown.hpp"
+#include "tavrel/write_md.hpp"
 
 using namespace tavrel;
 using tavrel::block::parse_source;
@@ -625,4 +626,54 @@ TEST(RawHtml, MarkdownContainers) {
     EXPECT_TRUE(d.blocks[1].is<ast::Paragraph>());
     EXPECT_EQ(d.blocks[2].as<ast::HtmlBlock>()->html, "</div>\n</section>\n");
     EXPECT_TRUE(d.diagnostics.empty());
+}
+
+// Closing tags of markdown containers match in any letter case, like their
+// openers; an upper-case closer once left the container open to the end.
+TEST(RawHtml, MarkdownContainerClosersMatchInAnyCase) {
+    for (std::string closer : {"</DIV>", "</Div>", "</div>"}) {
+        auto d = parse("<DIV markdown=\"1\">\n*x*\n" + closer + "\n\nafter\n");
+        EXPECT_TRUE(d.diagnostics.empty()) << closer;
+        ASSERT_EQ(d.blocks.size(), 4u) << closer;
+        EXPECT_EQ(d.blocks[0].as<ast::HtmlBlock>()->html, "<DIV>\n");
+        EXPECT_TRUE(d.blocks[1].as<ast::Paragraph>()->content[0].is<ast::Emph>());
+        EXPECT_EQ(d.blocks[2].as<ast::HtmlBlock>()->html, "</div>\n");
+        EXPECT_EQ(para(d.blocks[3]), "after");
+        std::string canonical = write_md::render_md(d);
+        EXPECT_EQ(write_md::render_md(parse(canonical)), canonical) << closer;
+    }
+
+    // Inside a raw block the container's closer hands back to the block.
+    auto d = parse("<section>\n<div markdown=\"1\">\n*y*\n</DIV>\n</section>\n");
+    EXPECT_TRUE(d.diagnostics.empty());
+    ASSERT_EQ(d.blocks.size(), 3u);
+    EXPECT_EQ(d.blocks[2].as<ast::HtmlBlock>()->html, "</DIV>\n</section>\n");
+
+    // Another element's closer still does not close it.
+    d = parse("<div markdown=\"1\">\nx\n</DIVX>\n");
+    EXPECT_EQ(messages(d), Strings{"1: unclosed markdown container (expected '</div>')"});
+}
+
+// A markdown container opens under the same nesting limit whether its tag
+// stands on a line of its own or ends a line of a balanced raw block; the
+// second once counted the root as well and opened one level less.
+TEST(RawHtml, MarkdownContainersShareOneNestingLimit) {
+    // Whether the div's content came out as Markdown (an emphasis).
+    auto opened = [](const ast::Document& d) {
+        const auto* div = d.blocks.empty() ? nullptr : d.blocks[0].as<ast::Div>();
+        if (!div) return false;
+        for (const auto& b : div->blocks)
+            if (const auto* p = b.as<ast::Paragraph>(); p && !p->content.empty() && p->content[0].is<ast::Emph>())
+                return true;
+        return false;
+    };
+    const std::string own_line = "::: d\n<div markdown=\"1\">\n*x*\n</div>\n:::\n";
+    const std::string line_end = "::: d\n<section>\n<p>a</p><div markdown=\"1\">\n*x*\n</div>\n</section>\n:::\n";
+    Options o = Options::dataset();
+    o.max_block_depth = 2;  // the div and one container
+    EXPECT_TRUE(opened(parse_source(own_line, o)));
+    EXPECT_TRUE(opened(parse_source(line_end, o)));
+    o.max_block_depth = 1;  // the div alone
+    EXPECT_FALSE(opened(parse_source(own_line, o)));
+    EXPECT_FALSE(opened(parse_source(line_end, o)));
 }
