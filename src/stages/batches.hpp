@@ -67,13 +67,15 @@ Result<void> run_batches(Produce&& produce, Work&& work, Consume&& consume) {
                     }) &
                 tbb::make_filter<std::shared_ptr<Batch>, void>(
                     tbb::filter_mode::serial_in_order, [&](std::shared_ptr<Batch> b) {
-                        if (failure) return;
+                        // Once the limit is reached, later batches were only
+                        // read ahead: whatever reading or converting them met
+                        // (a bad page, a decoding error) is not the run's.
+                        if (failure || limit_reached.load(std::memory_order_acquire)) return;
                         if (b->failure) {
                             failure = std::move(b->failure);
                             stop.store(true, std::memory_order_release);
                             return;
                         }
-                        if (limit_reached.load(std::memory_order_acquire)) return;
                         auto more = consume(*b);
                         if (!more.ok()) {
                             failure.emplace(std::move(more).error());

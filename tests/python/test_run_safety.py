@@ -1,0 +1,60 @@
+"""The dataset functions under the mistakes and accidents of real use: a
+limit with bad pages read ahead of it, outputs that name an input or each
+other, and an interrupted run."""
+import bz2
+import gzip
+import os
+
+import pytest
+
+from corpuswright import _core
+from conftest import make_metadata, page
+from dumps import dump, page_xml, synthetic_dump
+
+
+@pytest.fixture
+def meta(tmp_path):
+    return make_metadata(tmp_path / "meta.db", roles=[("Navbox", "navigation")], disambiguation=[])
+
+
+def dump_with_bad_page(good_before, good_after=200):
+    """Good pages, then one whose text holds an entity XML does not know,
+    then more good pages."""
+    pages = [page_xml(f"Good {i}", page(i), page_id=i) for i in range(1, good_before + 1)]
+    bad = page_xml("Bad", "BADMARK " + page(0), page_id=good_before + 1).replace("BADMARK", "&nbsp;")
+    pages.append(bad)
+    pages += [page_xml(f"Later {i}", page(i), page_id=10_000 + i) for i in range(good_after)]
+    return dump(pages)
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "8"])
+def test_limit_is_not_affected_by_a_bad_page_read_ahead(tmp_path, meta, monkeypatch, threads):
+    monkeypatch.setenv("RVK_NUM_THREADS", threads)
+    text = dump_with_bad_page(300)
+    (tmp_path / "d.xml").write_text(text, encoding="utf-8")
+    (tmp_path / "d.xml.bz2").write_bytes(bz2.compress(text.encode(), 9))
+    (tmp_path / "d.xml.gz").write_bytes(gzip.compress(text.encode(), 6))
+    expected = None
+    for name in ("d.xml", "d.xml.bz2", "d.xml.gz"):
+        for run in range(8):
+            out = tmp_path / f"a-{name}-{run}.jsonl"
+            result = _core.build_stage1(tmp_path / name, out, meta, min_bytes=0, limit=5)
+            assert result[:2] == (5, 0)
+            arts, chunks = tmp_path / f"da-{run}.jsonl", tmp_path / f"dc-{run}.jsonl"
+            combined = _core.build_dataset(tmp_path / name, arts, chunks, meta, min_bytes=0, limit=5)
+            assert combined[0] == 5
+            got = (result, out.read_bytes(), combined, arts.read_bytes(), chunks.read_bytes())
+            if expected is None:
+                expected = got
+            assert got == expected
+
+
+def test_a_bad_page_before_the_limit_is_reached_fails_every_time(tmp_path, meta):
+    xml = tmp_path / "d.xml"
+    xml.write_text(dump_with_bad_page(300), encoding="utf-8")
+    for limit in (None, 300, 1000):
+        for _ in range(3):
+            with pytest.raises(RuntimeError) as e:
+                _core.build_stage1(xml, tmp_path / "a.jsonl", meta, min_bytes=0, limit=limit)
+            assert "unknown XML entity &nbsp;" in str(e.value)
+    assert not (tmp_path / "a.jsonl").exists()
