@@ -34,7 +34,11 @@ int exec_module(PyObject* module) {
         raise_cast_error(module, "PyModule", "module");
         return -1;
     }
-    if (panic_type() == nullptr) return -1;
+    PyObject* panic = panic_type();
+    if (panic == nullptr) return -1;
+    // Importable by name so that callers can catch it alone; not listed in
+    // `__all__`, which names the module's callables.
+    if (PyModule_AddObjectRef(module, "PanicException", panic) < 0) return -1;
     PyObject* type = wiki_converter_type();
     if (type == nullptr) return -1;
     if (add_attribute(module, "WikiConverter", Py_NewRef(type)) < 0) return -1;

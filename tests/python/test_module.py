@@ -227,3 +227,21 @@ def test_sequence_iteration_error_carries_the_note(converter):
     with pytest.raises(KeyError) as e:
         converter.quillmd_batch(Broken())
     assert notes(e) == ["while processing 'sources'"]
+
+
+def test_panic_exception_is_exported_and_caught_by_name(tmp_path):
+    assert corpuswright.PanicException is _core.PanicException
+    assert issubclass(corpuswright.PanicException, BaseException)
+    assert not issubclass(corpuswright.PanicException, Exception)
+    assert corpuswright.PanicException.__module__ == "corpuswright"
+    assert corpuswright.PanicException.__name__ == "PanicException"
+    assert "PanicException" not in _core.__all__
+    import json
+
+    record = {"article_id": 0, "page_id": 1, "revision_id": None, "title": "T", "timestamp": None,
+              "md": "Not canonical.\n\n\n", "warnings": []}
+    src = tmp_path / "a.jsonl"
+    src.write_text(json.dumps(record) + "\n")
+    with pytest.raises(corpuswright.PanicException) as e:
+        _core.build_stage2(src, tmp_path / "c.jsonl")
+    assert "Stage 1 md must be canonical" in str(e.value)
