@@ -6,6 +6,8 @@
 
 #include <sqlite3.h>
 
+#include "corpuswright/stages/paths.hpp"
+
 #include <cstring>
 #include <vector>
 
@@ -104,6 +106,7 @@ Result<IdSet> scan_disambiguation(ByteReader& input) {
 }
 
 Result<std::uint64_t> import_page_props(const std::string& source, const std::string& metadata) {
+    CW_TRY(check_distinct({{"source", source, false}, {"metadata", metadata, true}}));
     IdSet ids;
     {
         auto input = open_input(source);

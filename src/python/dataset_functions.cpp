@@ -16,10 +16,19 @@ const Signature kDatasetSig{
     "build_dataset()", {"xml", "articles", "chunks", "metadata", "min_bytes", "limit", "target_words"}, 4};
 const Signature kPagePropsSig{"build_page_props()", {"source", "metadata"}, 2};
 
-// A failed run: a violated invariant panics, anything else is RuntimeError.
+// A failed run: a violated invariant panics, contradicting paths are a
+// ValueError, a failed allocation a MemoryError, anything else RuntimeError.
 PyObject* raise_run_error(const Error& err) {
-    if (err.kind() == ErrorKind::Invariant) return raise_panic(err.message());
-    return error(err);
+    switch (err.kind()) {
+        case ErrorKind::Invariant: return raise_panic(err.message());
+        case ErrorKind::Conflict: {
+            Ref text(str_from(err.message()));
+            if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+            return nullptr;
+        }
+        case ErrorKind::OutOfMemory: return PyErr_NoMemory();
+        default: return error(err);
+    }
 }
 
 // (articles, chunks, [(kind, name, count), ...])

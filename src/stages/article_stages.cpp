@@ -18,6 +18,7 @@
 #include "corpuswright/stages/atomic.hpp"
 #include "corpuswright/stages/disambiguation.hpp"
 #include "corpuswright/stages/pages.hpp"
+#include "corpuswright/stages/paths.hpp"
 #include "corpuswright/stages/records.hpp"
 #include "corpuswright/stages/stages.hpp"
 #include "stage_common.hpp"
@@ -209,6 +210,9 @@ Result<IdSet> load_disambiguation(const std::string& metadata) { return disambig
 }  // namespace
 
 Result<Summary> stage1(const Stage1Options& options) {
+    CW_TRY(check_distinct({{"xml", options.xml, false},
+                           {"articles", options.articles, true},
+                           {"metadata", options.metadata, false}}));
     CW_TRY_ASSIGN(auto roles, roles::TemplateRoles::open(options.metadata));
     CW_TRY_ASSIGN(auto out, atomic(options.articles));
     CW_TRY_ASSIGN(auto ids, load_disambiguation(options.metadata));
@@ -238,6 +242,10 @@ Result<Summary> stage1(const Stage1Options& options) {
 
 Result<Summary> dataset(const DatasetOptions& options) {
     if (options.target_words == 0) return Error("target_words must be positive", ErrorKind::Invalid);
+    CW_TRY(check_distinct({{"xml", options.xml, false},
+                           {"articles", options.articles, true},
+                           {"chunks", options.chunks, true},
+                           {"metadata", options.metadata, false}}));
     CW_TRY_ASSIGN(auto roles, roles::TemplateRoles::open(options.metadata));
     CW_TRY_ASSIGN(auto articles_out, atomic(options.articles));
     CW_TRY_ASSIGN(auto chunks_out, atomic(options.chunks));

@@ -16,6 +16,7 @@
 #include "batches.hpp"
 #include "corpuswright/convert.hpp"
 #include "corpuswright/stages/atomic.hpp"
+#include "corpuswright/stages/paths.hpp"
 #include "corpuswright/stages/records.hpp"
 #include "corpuswright/stages/stages.hpp"
 #include "stage_common.hpp"
@@ -148,6 +149,7 @@ Result<std::vector<Chunk>> chunk_article(const Article& a, std::uint64_t target_
 Result<std::uint64_t> stage2(const std::string& articles, const std::string& chunks, std::uint64_t target_words,
                              std::uint64_t batch_size) {
     if (target_words == 0) return Error("target_words must be positive", ErrorKind::Invalid);
+    CW_TRY(check_distinct({{"articles", articles, false}, {"chunks", chunks, true}}));
     int fd = ::open(articles.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return Error(os_error(errno), ErrorKind::Io);
     LineFile lines(fd);

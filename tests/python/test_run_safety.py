@@ -58,3 +58,45 @@ def test_a_bad_page_before_the_limit_is_reached_fails_every_time(tmp_path, meta)
                 _core.build_stage1(xml, tmp_path / "a.jsonl", meta, min_bytes=0, limit=limit)
             assert "unknown XML entity &nbsp;" in str(e.value)
     assert not (tmp_path / "a.jsonl").exists()
+
+
+def snapshot(*paths):
+    return {str(p): p.read_bytes() for p in paths}
+
+
+def test_outputs_that_name_an_input_or_each_other_are_refused(tmp_path, meta, monkeypatch):
+    xml = tmp_path / "d.xml"
+    xml.write_text(synthetic_dump(5), encoding="utf-8")
+    articles, chunks = tmp_path / "a.jsonl", tmp_path / "c.jsonl"
+    _core.build_dataset(xml, articles, chunks, meta, min_bytes=0)
+    props = tmp_path / "props.sql"
+    props.write_text("INSERT INTO `page_props` VALUES (10,'disambiguation','');\n")
+    (tmp_path / "sub").mkdir()
+    os.link(xml, tmp_path / "hard.xml")
+    os.symlink(articles, tmp_path / "soft.jsonl")
+    files = (xml, articles, chunks, meta, props)
+    before = snapshot(*files)
+    monkeypatch.chdir(tmp_path)
+    cases = [
+        (lambda: _core.build_dataset(xml, articles, articles, meta), "articles and chunks", articles),
+        (lambda: _core.build_dataset(xml, "a.jsonl", "./sub/../a.jsonl", meta), "articles and chunks", articles),
+        (lambda: _core.build_dataset(xml, meta, chunks, meta), "articles and metadata", meta),
+        (lambda: _core.build_dataset(xml, articles, xml, meta), "xml and chunks", xml),
+        (lambda: _core.build_dataset(xml, articles, "hard.xml", meta), "xml and chunks", xml),
+        (lambda: _core.build_stage1(xml, "./d.xml", meta), "xml and articles", xml),
+        (lambda: _core.build_stage1(xml, meta, meta), "articles and metadata", meta),
+        (lambda: _core.build_stage2(articles, articles), "articles and chunks", articles),
+        (lambda: _core.build_stage2("soft.jsonl", articles), "articles and chunks", articles),
+        (lambda: _core.build_page_props(props, props), "source and metadata", props),
+        (lambda: _core.build_page_props(meta, meta), "source and metadata", meta),
+    ]
+    for call, names, path in cases:
+        with pytest.raises(ValueError) as e:
+            call()
+        message = str(e.value)
+        assert message.startswith(names + " name the same file: "), message
+        assert str(path.resolve()) in message
+        assert snapshot(*files) == before
+        assert [n for n in os.listdir(tmp_path) if n.startswith(".tmp")] == []
+    # Two inputs may be one file, and distinct outputs still work.
+    assert _core.build_stage1(xml, tmp_path / "sub" / "a.jsonl", meta, min_bytes=0)[0] == 5

@@ -22,17 +22,23 @@
 
 namespace corpuswright {
 
-// What kind of thing failed. The Python boundary maps every kind to
-// RuntimeError today; the kind lets callers and tests tell classes of
-// failure apart without matching on message text.
+// What kind of thing failed. The Python boundary maps most kinds to
+// RuntimeError; the last four have exceptions of their own. The kind also
+// lets callers and tests tell classes of failure apart without matching on
+// message text.
 enum class ErrorKind : unsigned char {
-    Other,     // anything not listed below
-    Io,        // a file could not be opened, read, written or renamed
-    Database,  // the SQLite layer reported a failure
-    Type,      // a stored value had the wrong type (a NULL or non-text title)
-    Format,    // input that does not follow its format (JSON, XML, dumps)
-    Invalid,   // an argument out of its allowed range
-    Invariant, // a violated internal invariant: the Python layer panics
+    Other,        // anything not listed below
+    Io,           // a file could not be opened, read, written or renamed
+    Database,     // the SQLite layer reported a failure
+    Type,         // a stored value had the wrong type (a NULL or non-text title)
+    Format,       // input that does not follow its format (JSON, XML, dumps)
+    Invalid,      // an argument out of its allowed range
+    Invariant,    // a violated internal invariant: the Python layer panics
+    Conflict,     // arguments that contradict each other, such as an output
+                  // naming an input: ValueError
+    OutOfMemory,  // an allocation failed: MemoryError
+    Interrupted,  // the caller asked the run to stop (a signal): the
+                  // exception its handler raised
 };
 
 class Error {
