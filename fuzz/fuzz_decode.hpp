@@ -70,10 +70,12 @@ inline void expect_same(const Reference& ref, const Decoded& ours, const char* w
 }
 
 // Serial and parallel paths are one decoder to their callers: when both
-// succeed they must agree byte for byte.
-inline void expect_agree(const Decoded& a, const Decoded& b, const char* what) {
-    if (!check_properties() || !a.ok || !b.ok || a.capped || b.capped) return;
-    if (a.bytes != b.bytes) fail(what);
+// succeed they must agree byte for byte, and what the serial path decodes
+// the parallel path must not refuse.
+inline void expect_agree(const Decoded& serial, const Decoded& parallel, const std::string& name) {
+    if (!check_properties() || serial.capped || parallel.capped || !serial.ok) return;
+    if (!parallel.ok) fail((name + ": the parallel path refused what the serial path decoded: " + parallel.error).c_str());
+    if (serial.bytes != parallel.bytes) fail((name + ": serial and parallel output differ").c_str());
 }
 
 // The stream entry on one thread and on two: both decode alike, and input
@@ -85,7 +87,7 @@ void check_serial_and_parallel(rvk::stream::StreamFormat format, std::span<const
                                const char* name, ReferenceFn reference, SkipFn skip) {
     const Decoded serial = run_stream(format, in, 1);
     const Decoded parallel = run_stream(format, in, 2);
-    expect_agree(serial, parallel, (std::string(name) + ": serial and parallel output differ").c_str());
+    expect_agree(serial, parallel, name);
     if (!check_properties() || skip(serial, parallel)) return;
     const Reference ref = reference(in);
     expect_same(ref, serial, (std::string(name) + " serial against the reference library").c_str());

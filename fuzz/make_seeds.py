@@ -125,6 +125,9 @@ def main():
             c = zlib.compressobj(6, zlib.DEFLATED, -15, 8, strategy)
             seeds["fuzz_deflate"].append(c.compress(t) + c.flush())
     seeds["fuzz_bzip2"].append(bz2.compress(TEXTS[2]) + bz2.compress(TEXTS[3]))  # two streams
+    # Empty streams packed denser than the parallel path decodes magics
+    # speculatively, around a stream with data.
+    seeds["fuzz_bzip2"].append(bz2.compress(b"") * 300 + bz2.compress(TEXTS[1]) + bz2.compress(b"") * 300)
     # Named member with a header CRC, then a second member.
     buf = io.BytesIO()
     with gzip.GzipFile(filename="name.txt", mode="wb", fileobj=buf, mtime=0) as f:

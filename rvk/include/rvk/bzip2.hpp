@@ -280,9 +280,11 @@ Result<void> assemble(std::span<const std::uint8_t> input, const decoder::BlockS
 // every block, in stream order, to `sink`. `options.threads` 1 decodes
 // serially; otherwise a private pool "rvk-0".. of that many threads (0 = one
 // per online processor) scans and decodes candidates under a budget of
-// `options.memory_limit` bytes. Blocks already sent stay sent when a later
-// block fails. Every send happens on the calling thread; the pool ends
-// before the call returns.
+// `options.memory_limit` bytes. An input holding more magic hits than
+// input length / 16 + 64 is decoded serially instead (the parallel path
+// never refuses what the serial one decodes). Blocks already sent stay sent
+// when a later block fails. Every send happens on the calling thread; the
+// pool ends before the call returns.
 Result<void> decompress_to_sink_with_progress(std::span<const std::uint8_t> input,
                                               output::PipeWriter& sink, const DecodeOptions& options,
                                               const ProgressFn& progress);

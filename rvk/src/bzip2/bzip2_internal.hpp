@@ -58,10 +58,16 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
                   BlockOutput& out, Fault& fault, output::BufferBin* bin = nullptr);
 
 // The serial decoder over any block sink; `stopped`, when given, is polled
-// before every block.
+// before every block. `sent_first`, when given, is the first stream's first
+// block, already decoded and sent: the decode goes on after it.
 Result<void> decode_serial_impl(std::span<const std::uint8_t> input, const BlockSink& sink,
                                 const ProgressFn& progress, const std::atomic<bool>* stopped,
-                                output::BufferBin* bin);
+                                output::BufferBin* bin, const DecodedCandidate* sent_first = nullptr);
+
+// The serial decoder into the byte pipe, going on after `sent_first` when
+// given (see decode_serial_impl).
+Result<void> decode_serial_to_pipe(std::span<const std::uint8_t> input, output::PipeWriter& sink,
+                                   const ProgressFn& progress, const DecodedCandidate* sent_first);
 
 // The calling thread's work buffer, kept for the thread's life so candidate
 // decodes on pool threads never allocate their scratch memory again.

@@ -13,7 +13,9 @@
 // Memory: each candidate reserves the largest output a level-9 block can
 // have until it is decoded, and holds its real output until the assembly
 // takes or discards it, so the budget bounds the results in flight; the scan
-// itself stops once the hits pass the marker cap (input length / 16 + 64).
+// itself stops once the hits pass the marker cap (input length / 16 + 64),
+// and such an input is decoded serially: the cap bounds the speculative
+// work, never what a valid input may hold.
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -84,9 +86,10 @@ class ParallelCandidates final : public Candidates {
 
 // Scans the whole input: one range on the calling thread for small inputs
 // (or without a pool), else 1 MiB ranges in batches of one per worker.
-Result<std::vector<format::ScanResult>> scan_with_pool(std::span<const std::uint8_t> input,
-                                                       pipeline::ThreadPool* pool,
-                                                       const std::atomic<bool>* stopped) {
+// Nothing when the hits pass the marker cap.
+Result<std::optional<std::vector<format::ScanResult>>> scan_with_pool(std::span<const std::uint8_t> input,
+                                                                      pipeline::ThreadPool* pool,
+                                                                      const std::atomic<bool>* stopped) {
   format::HitCap cap;
   cap.cap = marker_cap(input.size());
   std::vector<format::ScanResult> out;
@@ -106,11 +109,14 @@ Result<std::vector<format::ScanResult>> scan_with_pool(std::span<const std::uint
       if (cap.hits.load(std::memory_order_relaxed) > cap.cap) break;
     }
   }
-  for (const auto& r : out) {
-    if (r.over_cap) return Error::invalid_configuration(kTooManyMarkers);
-  }
   RVK_TRY(check_stopped(stopped));
-  return out;
+  std::uint64_t hits = 0;
+  for (const auto& r : out) {
+    if (r.over_cap) return std::nullopt;
+    hits += r.blocks.size() + r.ends.size();
+  }
+  if (hits > cap.cap) return std::nullopt;
+  return std::optional(std::move(out));
 }
 
 Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWriter& sink,
@@ -150,9 +156,17 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
   if (!is_header(input, 0)) return Error::invalid_stream_header();
   RVK_TRY(check_stopped(stopped));
 
-  // 5-6. Scan and markers.
+  // 5-6. Scan and markers. Past the cap, decoding every hit speculatively
+  // would cost work and marker memory out of proportion to the input; but
+  // the input may still be valid (a run of empty streams, or block data
+  // that happens to hold many magics), so it is decoded serially, going on
+  // after the first block if that was sent already.
   RVK_TRY_ASSIGN(auto ranges, scan_with_pool(input, pool.get(), stopped));
-  RVK_TRY_ASSIGN(std::vector<Marker> markers, merge_markers(std::move(ranges), input.size()));
+  if (!ranges) {
+    pool.reset();
+    return decoder::decode_serial_to_pipe(input, sink, progress, first ? &*first : nullptr);
+  }
+  RVK_TRY_ASSIGN(std::vector<Marker> markers, merge_markers(std::move(*ranges), input.size()));
 
   // 7. The prefetched block must be the marker at bit 32.
   std::optional<std::pair<std::size_t, DecodedCandidate>> prefetched;

@@ -58,7 +58,7 @@ Result<DecodedCandidate> decode_first_candidate(std::span<const std::uint8_t> in
 // polled before every block.
 Result<void> decode_serial_impl(std::span<const std::uint8_t> input, const BlockSink& sink,
                                 const ProgressFn& progress, const std::atomic<bool>* stopped,
-                                output::BufferBin* bin) {
+                                output::BufferBin* bin, const DecodedCandidate* sent_first) {
   // An empty file holds no stream at all: refused like a missing header.
   if (input.empty()) return Error::invalid_stream_header();
   Bits bits(input);
@@ -78,6 +78,15 @@ Result<void> decode_serial_impl(std::span<const std::uint8_t> input, const Block
     const unsigned level = level_byte - '0';
 
     std::uint32_t combined = 0;
+    if (sent_first) {
+      // The candidate was decoded at the largest level and its length
+      // checked against this stream's, which is what decoding it here
+      // would have checked.
+      bits.pos = sent_first->end_bit;
+      combined = sent_first->crc;
+      total = sent_first->decoded_len;
+      sent_first = nullptr;
+    }
     std::uint64_t magic;
     for (;;) {
       if (stopped && stopped->load(std::memory_order_relaxed)) return Error::reader_stopped();
@@ -104,11 +113,16 @@ Result<void> decode_serial(std::span<const std::uint8_t> input, const BlockSink&
   return decode_serial_impl(input, sink, progress, nullptr, nullptr);
 }
 
-Result<void> decode_serial_with_progress(std::span<const std::uint8_t> input,
-                                         output::PipeWriter& sink, const ProgressFn& progress) {
+Result<void> decode_serial_to_pipe(std::span<const std::uint8_t> input, output::PipeWriter& sink,
+                                   const ProgressFn& progress, const DecodedCandidate* sent_first) {
   BlockSink send = [&sink](std::vector<std::uint8_t>&& bytes) { return sink.send(std::move(bytes)); };
   auto bin = sink.buffer_bin();
-  return decode_serial_impl(input, send, progress, &sink.reader_stopped_flag(), bin.get());
+  return decode_serial_impl(input, send, progress, &sink.reader_stopped_flag(), bin.get(), sent_first);
+}
+
+Result<void> decode_serial_with_progress(std::span<const std::uint8_t> input,
+                                         output::PipeWriter& sink, const ProgressFn& progress) {
+  return decode_serial_to_pipe(input, sink, progress, nullptr);
 }
 
 }  // namespace rvk::decoder

@@ -141,6 +141,7 @@ struct BlockSpec {
   unsigned groups = 2;
   std::vector<std::uint32_t> symbols;      // MTF/RLE2 symbols including end-of-block
   int selector_count = -1;                 // -1: as many as the symbols need
+  std::vector<std::uint8_t> selectors;     // unary values to write; empty: all 0
   bool write_body = true;                  // false: stop after the selector count
 };
 
@@ -165,10 +166,16 @@ inline BitWriter write_block(const BlockSpec& s) {
   }
   w.put(s.groups, 3);
   const unsigned nsel = s.selector_count >= 0 ? static_cast<unsigned>(s.selector_count)
-                                              : static_cast<unsigned>((s.symbols.size() + 49) / 50);
+                        : !s.selectors.empty()  ? static_cast<unsigned>(s.selectors.size())
+                                                : static_cast<unsigned>((s.symbols.size() + 49) / 50);
   w.put(nsel, 15);
   if (!s.write_body) return w;
-  for (unsigned i = 0; i < nsel; ++i) w.put(0, 1);  // every selector: group 0
+  // Every table below is the same, so the selectors' values change nothing
+  // but the bits they take.
+  for (unsigned i = 0; i < nsel; ++i) {
+    const unsigned v = i < s.selectors.size() ? s.selectors[i] : 0;
+    w.put(((std::uint64_t{1} << v) - 1) << 1, v + 1);
+  }
   const unsigned alpha = static_cast<unsigned>(s.used.size()) + 2;
   unsigned len = 1;
   while ((1u << len) < alpha) ++len;
@@ -233,6 +240,42 @@ inline BlockSpec block_of(const Bytes& pre, const Bytes& output) {
   s.symbols.push_back(static_cast<std::uint32_t>(s.used.size() + 1));
   s.crc = reference_crc(output);
   return s;
+}
+
+// Selector values whose unary codes spell the block magic `copies` times in
+// a row: a block carrying them holds that many false block-magic hits
+// (groups must be at least 3: the magic's longest run of ones is 2).
+inline std::vector<std::uint8_t> magic_selectors(unsigned copies) {
+  std::vector<std::uint8_t> out;
+  std::uint8_t ones = 0;
+  for (unsigned c = 0; c < copies; ++c) {
+    for (int i = 47; i >= 0; --i) {
+      if ((rvk::decoder::kBlockMagic >> i) & 1) {
+        ++ones;
+      } else {
+        out.push_back(ones);
+        ones = 0;
+      }
+    }
+  }
+  out.push_back(ones);
+  return out;
+}
+
+// One stream "BZh" + `level` of hand-made blocks, the end magic and the
+// combined CRC, padded to a byte.
+inline Bytes stream_of(const std::vector<BlockSpec>& blocks, char level = '9') {
+  BitWriter w;
+  for (char c : {'B', 'Z', 'h', level}) w.put(static_cast<std::uint8_t>(c), 8);
+  std::uint32_t combined = 0;
+  for (const BlockSpec& s : blocks) {
+    BitWriter b = write_block(s);
+    for (std::uint64_t i = 0; i < b.nbits; ++i) w.put((b.bytes[i / 8] >> (7 - i % 8)) & 1, 1);
+    combined = ((combined << 1) | (combined >> 31)) ^ s.crc;
+  }
+  w.put(rvk::decoder::kEndMagic, 48);
+  w.put(combined, 32);
+  return w.bytes;
 }
 
 }  // namespace bz_test

@@ -65,11 +65,84 @@ TEST(MarkerScan, HostileInputStopsAtTheCapDuringTheScan) {
   // The scan stopped near the cap instead of collecting every magic.
   EXPECT_LE(r.blocks.size(), 1000u + 256u);
 
+  // Past the cap no candidate is decoded: the input goes to the serial
+  // decoder, which reports the same fault as on one thread.
+  auto serial = decode(input, 1);
+  ASSERT_FALSE(serial.outcome.ok());
+  EXPECT_EQ(serial.outcome.error(), rvk::Error::decode(32, rvk::error::DecodeError::InvalidMagic));
   for (std::uint64_t t : {2, 8}) {
     auto d = decode(input, t);
     ASSERT_FALSE(d.outcome.ok());
-    EXPECT_EQ(d.outcome.error().to_string(), "invalid configuration: input contains too many speculative markers");
+    EXPECT_EQ(d.outcome.error(), serial.outcome.error()) << d.outcome.error().to_string();
+    EXPECT_TRUE(d.bytes.empty());
   }
+}
+
+namespace {
+
+// Magic hits the scan finds in the whole input, blocks and ends.
+std::size_t all_hits(const Bytes& input) {
+  auto r = rvk::format::scan_range(input, 0, input.size());
+  return r.blocks.size() + r.ends.size();
+}
+
+// More hits than the parallel path takes as speculative work.
+bool past_the_cap(const Bytes& input) { return all_hits(input) > input.size() / 16 + 64; }
+
+void expect_every_path_decodes(const Bytes& input, const Bytes& expected) {
+  for (std::uint64_t t : kThreadCounts) {
+    auto d = decode(input, t);
+    ASSERT_TRUE(d.outcome.ok()) << "threads " << t << ": " << d.outcome.error().to_string();
+    EXPECT_TRUE(d.bytes == expected) << "threads " << t << ": " << d.bytes.size() << " bytes vs "
+                                     << expected.size();
+  }
+}
+
+}  // namespace
+
+// Valid inputs with more magic hits than the cap on speculative work: the
+// parallel path decodes them serially instead of refusing them.
+TEST(MarkerCap, ManyEmptyStreamsDecodeOnEveryPath) {
+  const Bytes empty = bzip2({}, 9);
+  ASSERT_EQ(empty.size(), 14u);  // one real end marker per 14 bytes
+  Bytes empties;
+  for (int i = 0; i < 2000; ++i) empties.insert(empties.end(), empty.begin(), empty.end());
+  const Bytes a = make_text(4000, 31);
+  const Bytes b = make_text(4000, 32);
+  // After the empty streams, the small file; before them, a file whose
+  // first block is decoded ahead of the scan and must not be sent twice.
+  const Bytes after = concat({empties, bzip2(b, 9)});
+  const Bytes around = concat({bzip2(a, 9), empties, bzip2(b, 9)});
+  ASSERT_TRUE(past_the_cap(after));
+  ASSERT_TRUE(past_the_cap(around));
+  expect_every_path_decodes(after, b);
+  expect_every_path_decodes(around, concat({a, b}));
+}
+
+TEST(MarkerCap, BlocksFullOfFalseMagicsDecodeOnEveryPath) {
+  // Three blocks whose selector lists (about 17,000 each, which bzip2 reads
+  // too) spell the block magic 600 times: a valid stream holding some
+  // 1,800 false block hits in 12 KB. The first block is decoded ahead of
+  // the scan, so the serial decode takes over in the middle of the stream.
+  std::vector<BlockSpec> blocks;
+  Bytes text;
+  for (unsigned i = 0; i < 3; ++i) {
+    Bytes part = make_text(1500, 40 + i);
+    for (std::size_t k = 3; k < part.size(); ++k) {  // no run-length bytes
+      ASSERT_FALSE(part[k] == part[k - 1] && part[k] == part[k - 2] && part[k] == part[k - 3]);
+    }
+    BlockSpec s = block_of(part, part);
+    s.groups = 3;
+    s.selectors = magic_selectors(600);
+    blocks.push_back(s);
+    text.insert(text.end(), part.begin(), part.end());
+  }
+  const Bytes input = stream_of(blocks);
+  ASSERT_TRUE(run_tool("bzip2 -dc", input) == text);  // the standard tool takes it
+  ASSERT_GE(block_magics(input).size(), 1800u);
+  ASSERT_TRUE(past_the_cap(input));
+  expect_every_path_decodes(input, text);
+  expect_every_path_decodes(concat({input, bzip2(text, 1)}), concat({text, text}));
 }
 
 namespace {
