@@ -1,6 +1,8 @@
-// Compressed inputs through the decompression library's stream reader. Its
-// errors keep their own display text: the library already says what failed,
-// and the stages add no context naming the path for them.
+// Compressed inputs through the decompression library's stream reader. A
+// failure to open one names the path, as for a plain file: the library's
+// own text ("No such file or directory") does not say which file. Decoding
+// errors keep their own text: they come from reads of an input already
+// named when it was opened.
 #include "open_compressed.hpp"
 
 #include <span>
@@ -28,7 +30,7 @@ private:
 
 Result<std::unique_ptr<ByteReader>> open_compressed(const std::string& path) {
     auto reader = rvk::reader::Reader::open(path);
-    if (!reader.ok()) return Error(reader.error().to_string(), ErrorKind::Io);
+    if (!reader.ok()) return Error(reader.error().to_string(), ErrorKind::Io).context("opening " + path);
     return std::unique_ptr<ByteReader>(new DecodedReader(std::move(reader).value()));
 }
 

@@ -138,10 +138,48 @@ const char* next_special(const char* p, const char* end) {
     return end;
 }
 
-// Appends `s` with XML 1.1 line ends made "\n": "\r\n", "\r" U+0085, a lone
-// "\r", U+0085 and U+2028. With `references`, also resolves "&...;".
+// The index of the first byte of the first sequence in `s` that is not
+// UTF-8 (overlong forms, surrogates and code points above U+10FFFF
+// included), or the size of `s` when there is none. Only run once a fast
+// validation has failed.
+std::size_t first_invalid_utf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return i;
+        }
+        if (s.size() - i < len) return i;
+        unsigned char second = static_cast<unsigned char>(s[i + 1]);
+        if (second < lo || second > hi) return i;
+        for (std::size_t k = 2; k < len; ++k) {
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return i;
+        }
+        i += len;
+    }
+    return s.size();
+}
+
+// Appends `s`, which must be valid UTF-8, with XML 1.1 line ends made
+// "\n": "\r\n", "\r" U+0085, a lone "\r", U+0085 and U+2028. With
+// `references`, also resolves "&...;".
 Result<void> decode_text(std::string_view s, std::string& out, bool references) {
-    if (!simdjson::validate_utf8(s.data(), s.size())) return xml_error("invalid UTF-8 in the dump's text");
     out.reserve(out.size() + s.size());
     const char* p = s.data();
     const char* end = p + s.size();
@@ -228,12 +266,36 @@ private:
 
 }  // namespace
 
+// Dumps in another Unicode encoding, told by their byte order mark or by the
+// NULs around the "<" they start with. Read as UTF-8 they would fail much
+// later, with messages full of NUL bytes.
+std::string_view foreign_encoding(std::string_view start) {
+    auto is = [&](std::string_view prefix) { return start.substr(0, prefix.size()) == prefix; };
+    using namespace std::string_view_literals;
+    if (is("\x00\x00\xFE\xFF"sv) || is("\x00\x00\x00<"sv)) return "UTF-32 (big-endian)";
+    if (is("\xFF\xFE\x00\x00"sv) || is("<\x00\x00\x00"sv)) return "UTF-32 (little-endian)";
+    if (is("\xFE\xFF"sv) || is("\x00<"sv)) return "UTF-16 (big-endian)";
+    if (is("\xFF\xFE"sv) || is("<\x00"sv)) return "UTF-16 (little-endian)";
+    return {};
+}
+
+std::string quote_text(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
+
 struct Pages::State {
     std::unique_ptr<ByteReader> in;
     ReadBuffer buf;
     std::size_t pos = 0;
+    std::uint64_t consumed = 0;  // offset in the decoded stream of buf[0]
     bool at_eof = false;
-    bool bom_checked = false;
+    bool start_checked = false;
 
     std::vector<std::string> stack;
     std::optional<Page> page;
@@ -241,12 +303,15 @@ struct Pages::State {
     Field field = Field::None;
     std::string field_buf;
     std::string raw;
+    std::uint64_t raw_at = 0;    // offset in the decoded stream of raw[0]
+    std::string previous_title;  // of the last page returned, for messages
 
     // Reads more input after what is unread; false at the end of input.
     Result<bool> fill() {
         if (at_eof) return false;
         if (pos > 0) {
             buf.erase_front(pos);
+            consumed += pos;
             pos = 0;
         }
         auto got = in->read(buf.prepare(kReadSize), kReadSize);
@@ -256,11 +321,47 @@ struct Pages::State {
             at_eof = true;
             return false;
         }
-        if (!bom_checked && buf.size() >= 3) {
-            bom_checked = true;
-            if (buf.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
-        }
         return true;
+    }
+
+    // Skips a UTF-8 byte order mark; refuses UTF-16 and UTF-32 dumps.
+    Result<void> check_start() {
+        start_checked = true;
+        while (buf.size() - pos < 4) {
+            auto more = fill();
+            if (!more.ok()) return std::move(more).error();
+            if (!more.value()) break;
+        }
+        std::string_view start(buf.data() + pos, std::min<std::size_t>(buf.size() - pos, 4));
+        if (start.substr(0, 3) == "\xEF\xBB\xBF") {
+            pos += 3;
+            return Ok{};
+        }
+        std::string_view encoding = foreign_encoding(start);
+        if (!encoding.empty()) {
+            return xml_error("the dump is encoded in " + std::string(encoding) +
+                             "; dumps must be UTF-8 (convert it first, for example with iconv)");
+        }
+        return Ok{};
+    }
+
+    // The page being read, for messages: its title, else its id, else its
+    // place after the page read before it.
+    std::string which_page() const {
+        if (page && !page->title.empty()) return "the page " + quote_text(page->title);
+        if (page && page->id != 0) return "the page with id " + std::to_string(page->id);
+        if (previous_title.empty()) return "the first page";
+        return "the page after " + quote_text(previous_title);
+    }
+
+    // Checks that `s`, found at offset `at` of the decoded stream, is UTF-8,
+    // then decodes it into the field.
+    Result<void> decode(std::string_view s, std::uint64_t at, bool references) {
+        if (!simdjson::validate_utf8(s.data(), s.size())) {
+            return xml_error("invalid UTF-8 in the dump's text at byte offset " +
+                             std::to_string(at + first_invalid_utf8(s)) + " of the decoded dump, in " + which_page());
+        }
+        return decode_text(s, field_buf, references);
     }
 
     // Makes sure `needle` occurs at or after `from` (relative to pos) and
@@ -282,7 +383,7 @@ struct Pages::State {
 
     Result<void> flush_raw() {
         if (raw.empty()) return Ok{};
-        auto r = decode_text(raw, field_buf, true);
+        auto r = decode(raw, raw_at, true);
         raw.clear();
         return r;
     }
@@ -356,9 +457,7 @@ struct Pages::State {
     }
 
     Result<std::optional<Page>> end_of_input() {
-        if (page) {
-            return xml_error("the dump ends inside the page \"" + page->title + "\": it is truncated");
-        }
+        if (page) return xml_error("the dump ends inside " + which_page() + ": it is truncated");
         if (!stack.empty()) {
             return xml_error("the dump ends before the element `" + stack.back() + "` is closed: it is truncated");
         }
@@ -459,7 +558,7 @@ struct Pages::State {
             if (close.value() == std::string::npos) return xml_error("unexpected end of the dump inside CDATA");
             if (field != Field::None) {
                 CW_TRY(flush_raw());
-                CW_TRY(decode_text(std::string_view(buf.data() + pos + 9, close.value() - 9), field_buf, false));
+                CW_TRY(decode(std::string_view(buf.data() + pos + 9, close.value() - 9), consumed + pos + 9, false));
             }
             pos += close.value() + 3;
             return Ok{};
@@ -495,14 +594,14 @@ struct Pages::State {
     }
 
     Result<std::optional<Page>> next() {
+        if (!start_checked) CW_TRY(check_start());
         while (true) {
             if (pos >= buf.size()) {
                 auto more = fill();
                 if (!more.ok()) return std::move(more).error();
-                if (!more.value()) {
-                    if (field != Field::None) CW_TRY(flush_raw());
-                    return end_of_input();
-                }
+                // A field still gathering text lies inside an open element:
+                // the dump is cut off, whatever its last text would decode to.
+                if (!more.value()) return end_of_input();
                 continue;
             }
             const char* base = buf.data();
@@ -512,8 +611,9 @@ struct Pages::State {
                 if (field != Field::None) {
                     if (lt != nullptr && raw.empty()) {
                         // The whole run is in the buffer: decode it in place.
-                        CW_TRY(decode_text(std::string_view(base + pos, stop - pos), field_buf, true));
+                        CW_TRY(decode(std::string_view(base + pos, stop - pos), consumed + pos, true));
                     } else {
+                        if (raw.empty()) raw_at = consumed + pos;
                         raw.append(base + pos, stop - pos);
                     }
                 }
@@ -522,7 +622,10 @@ struct Pages::State {
             }
             std::optional<Page> done;
             CW_TRY(markup(done));
-            if (done) return done;
+            if (done) {
+                previous_title = done->title;
+                return done;
+            }
         }
     }
 };

@@ -198,3 +198,89 @@ TEST(Pages, AttributesWithAngleBracketsAndLargeText) {
     EXPECT_EQ(r.pages[0].title, "T");
     EXPECT_EQ(r.pages[0].text, big + "&");
 }
+
+TEST(Pages, InvalidUtf8NamesThePageAndItsOffsetAtEveryReadBoundary) {
+    // Each case: the dump, the bad byte's offset in it, and the page named.
+    struct Case {
+        std::string xml;
+        std::string page;
+    };
+    std::string first = page_xml("<title>First</title><id>5</id><revision><text>ok</text></revision>");
+    std::vector<Case> cases = {
+        {dump(first + page_xml("<title>Caf\xC3\xA9</title><id>6</id><revision><text>a\xE2\x82 b</text></revision>")),
+         "the page \"Caf\xC3\xA9\""},
+        {dump(first + page_xml("<title>T</title><revision><text><![CDATA[x\xC0\xAFy]]></text></revision>")),
+         "the page \"T\""},
+        {dump(first + page_xml("<title>Bad \xED\xA0\x80</title>")), "the page after \"First\""},
+        {dump(page_xml("<title>\xF4\x90\x80\x80</title>")), "the first page"},
+        {"\xEF\xBB\xBF" + dump(first + page_xml("<id>77</id><title>x\xFF</title>")), "the page with id 77"},
+    };
+    // The bad sequences are the only bytes of these dumps outside ASCII
+    // apart from the title "Café" and the byte order mark.
+    auto bad_offset = [](const std::string& xml) {
+        for (std::size_t i = 0; i < xml.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(xml[i]);
+            if (c >= 0x80 && xml.compare(i, 3, "\xEF\xBB\xBF") != 0 && xml.compare(i, 2, "\xC3\xA9") != 0) return i;
+            if (c == 0xEF || c == 0xC3) i += c == 0xEF ? 2 : 1;
+        }
+        return std::string::npos;
+    };
+    for (const Case& c : cases) {
+        std::size_t at = bad_offset(c.xml);
+        ASSERT_NE(at, std::string::npos);
+        for (std::size_t step : {1, 2, 3, 7, 64, 1 << 20}) {
+            SCOPED_TRACE(std::to_string(step) + " " + c.page);
+            ReadAll r = read_all(c.xml, step);
+            EXPECT_EQ(r.error, "invalid UTF-8 in the dump's text at byte offset " + std::to_string(at) +
+                                   " of the decoded dump, in " + c.page);
+        }
+    }
+}
+
+TEST(Pages, Utf16AndUtf32DumpsAreRefusedByName) {
+    std::string xml = dump(page_xml("<title>A</title>"));
+    auto widen = [&](bool big_endian, int width) {
+        std::string out;
+        for (char c : xml) {
+            std::string unit(width, '\0');
+            unit[big_endian ? width - 1 : 0] = c;
+            out += unit;
+        }
+        return out;
+    };
+    struct Case {
+        std::string bytes;
+        std::string encoding;
+    };
+    std::vector<Case> cases = {
+        {widen(false, 2), "UTF-16 (little-endian)"},
+        {"\xFF\xFE" + widen(false, 2), "UTF-16 (little-endian)"},
+        {widen(true, 2), "UTF-16 (big-endian)"},
+        {"\xFE\xFF" + widen(true, 2), "UTF-16 (big-endian)"},
+        {widen(false, 4), "UTF-32 (little-endian)"},
+        {std::string("\xFF\xFE\0\0", 4) + widen(false, 4), "UTF-32 (little-endian)"},
+        {widen(true, 4), "UTF-32 (big-endian)"},
+        {std::string("\0\0\xFE\xFF", 4) + widen(true, 4), "UTF-32 (big-endian)"},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t step : {1, 3, 1 << 20}) {
+            SCOPED_TRACE(c.encoding + " " + std::to_string(step));
+            ReadAll r = read_all(c.bytes, step);
+            EXPECT_TRUE(r.pages.empty());
+            EXPECT_EQ(r.error, "the dump is encoded in " + c.encoding +
+                                   "; dumps must be UTF-8 (convert it first, for example with iconv)");
+        }
+    }
+    EXPECT_EQ(read_all("<").error.find("UTF"), std::string::npos);
+}
+
+TEST(Pages, DumpCutInsideAReferenceIsReportedAsTruncated) {
+    std::string full = dump(page_xml("<title>A</title><revision><text>fish &amp; chips</text></revision>"));
+    for (const char* end : {"&am", "&", "&amp; ch"}) {
+        std::string cut = full.substr(0, full.find(end) + std::strlen(end));
+        for (std::size_t step : {1, 5, 1 << 20}) {
+            ReadAll r = read_all(cut, step);
+            EXPECT_EQ(r.error, "the dump ends inside the page \"A\": it is truncated") << end << " " << step;
+        }
+    }
+}

@@ -26,9 +26,8 @@ public:
 // or when the component is ".." or empty). A trailing "/" is not a component.
 std::string_view path_extension(std::string_view path);
 
-// Opens an input for reading. Plain files fail with the context "opening
-// <path>"; compressed files report the decompression library's errors as
-// they are.
+// Opens an input for reading. A failure to open it, plain or compressed,
+// carries the context "opening <path>".
 Result<std::unique_ptr<ByteReader>> open_input(const std::string& path);
 
 }  // namespace corpuswright::stages
