@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -121,7 +122,10 @@ struct DraftListItem {
     DraftBlocks blocks;
     std::optional<bool> task;
     std::uint64_t number = 1;    // as written in the item's marker
-    std::string first_line;      // the item's first line, marker included
+    // The item's first line, marker included. Like `raw_lines`, a view into
+    // the text being read (or the parser's kept lines): items nested on one
+    // line share that line instead of each holding the rest of it.
+    std::string_view first_line;
     std::size_t start_line = 0;  // 0-based input line of the marker
     // A line after the first reached the item's content column (rather than
     // continuing its paragraph lazily), so its text is no longer the text of
@@ -132,7 +136,7 @@ struct DraftListItem {
     bool lazy_lines = false;
     // The item's lines as written (its first line with the marker, then the
     // lines that continued it lazily), when the block pass recorded them.
-    std::vector<std::string> raw_lines;
+    std::vector<std::string_view> raw_lines;
 };
 struct DraftList {
     Attr attr;
@@ -274,12 +278,12 @@ struct ListItem {
     Attr attr;
     std::size_t content_width = 0;  // columns a continuation line must reach
     std::uint64_t number = 1;
-    std::string first_line;
+    std::string_view first_line;  // as in `DraftListItem`
     std::optional<bool> task;
     bool has_content = false;  // a non-blank line went into the item
     bool indented_lines = false;  // a later line reached the content column
     bool lazy_lines = false;      // a later line continued its paragraph lazily
-    std::vector<std::string> raw_lines;  // first line and lazy lines, as written
+    std::vector<std::string_view> raw_lines;  // first line and lazy lines, as written
     bool saw_blank = false;    // a blank line followed the item's content
     // The last line was blank short of the content column: the writer
     // separates blocks inside an item with lines indented to it, so such a
@@ -575,6 +579,12 @@ public:
 
     std::string normalised;               // the text when line endings were rewritten
     std::vector<std::string_view> lines;  // into the input or `normalised`
+    // Line texts that list items record but that are no part of an input
+    // line (a tab split into spaces before a lazy line), kept for the parse.
+    std::deque<std::string> kept;
+    // A view of `text` that lives as long as the parser: into `line` when
+    // the text is its end, else into a copy in `kept`.
+    std::string_view keep(std::string_view text, std::string_view line);
     Options options;
     std::vector<DraftFootnote> footnotes;
     Trace trace;

@@ -347,12 +347,12 @@ std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {
             continue;
         }
         if (item.blocks.empty()) {
-            push(DraftParagraph{Attr{}, std::move(item.first_line)}, item.start_line);
+            push(DraftParagraph{Attr{}, std::string(item.first_line)}, item.start_line);
             continue;
         }
         auto& first = item.blocks.front();
         if (auto* p = first.as<DraftParagraph>()) {
-            std::string text = std::move(item.first_line);
+            std::string text(item.first_line);
             auto nl = p->text.find('\n');
             if (nl != std::string::npos) {
                 text += '\n';
@@ -360,7 +360,7 @@ std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {
             }
             p->text = std::move(text);
         } else {
-            first = DraftParagraph{Attr{}, std::move(item.first_line)};
+            first = DraftParagraph{Attr{}, std::string(item.first_line)};
         }
         for (auto& b : item.blocks) push(std::move(b), item.start_line);
     }

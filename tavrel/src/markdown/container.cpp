@@ -422,7 +422,7 @@ void Segment::term_from_list() {
     const BuildNode& item_node = b_.nodes[list_node.children[0]];
     const auto* item = item_node.as<node::ListItem>();
     if (!item || item->task || !item->attr.empty() || item->indented_lines) return;
-    std::vector<std::string> lines{item->first_line};
+    std::vector<std::string> lines{std::string(item->first_line)};
     const auto* para =
         item_node.children.size() == 1 ? b_.nodes[item_node.children[0]].as<node::Paragraph>() : nullptr;
     if (para) {
@@ -639,7 +639,8 @@ DraftBlocks Segment::run() {
             node::ListItem item;
             item.content_width = marker->content_column;
             item.number = marker->start;
-            item.first_line = std::string(text::trim_start(rest));
+            // The line from the marker on is the end of the input line.
+            item.first_line = p_.keep(text::trim_start(rest), raw);
             item.raw_lines.push_back(item.first_line);
             rest = line::Line::strip_from(rest, marker->marker_end, marker->marker_column, marker->content_column);
             // A task box before the item's content.
@@ -664,10 +665,12 @@ DraftBlocks Segment::run() {
         }
         if (!opened && m.matched < b_.open.size()) {
             if (paragraph_open() && b_.continues_paragraph_lazily(rest)) {
+                std::optional<std::string_view> kept;
                 for (std::size_t i = m.matched; i < b_.open.size(); ++i) {
                     if (auto* item = b_.nodes[b_.open[i]].as<node::ListItem>()) {
                         item->lazy_lines = true;
-                        item->raw_lines.push_back(rest);
+                        if (!kept) kept = p_.keep(rest, raw);
+                        item->raw_lines.push_back(*kept);
                     }
                 }
                 b_.last_child()->as<node::Paragraph>()->lines.push_back(std::move(rest));

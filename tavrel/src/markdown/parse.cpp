@@ -43,6 +43,11 @@ Parser::Parser(std::string_view text, const Options& opts) : options(opts.clone(
     }
 }
 
+std::string_view Parser::keep(std::string_view text, std::string_view line) {
+    if (line.ends_with(text)) return line.substr(line.size() - text.size());
+    return kept.emplace_back(text);
+}
+
 namespace {
 
 bool is_end_marker(std::string_view line) { return text::trim(line) == "^"; }

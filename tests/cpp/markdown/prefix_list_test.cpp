@@ -2,6 +2,8 @@
 // and the ordered-list numbering rule.
 #include <gtest/gtest.h>
 
+#include <deque>
+
 #include "tavrel/block.hpp"
 
 using namespace tavrel::block;
@@ -107,9 +109,12 @@ TEST(DefMarker, ColonAndWhiteSpace) {
 namespace {
 
 DraftListItem item(std::uint64_t number, std::string text, std::size_t line = 0) {
+    // An item's first line is a view into the text being read; here the
+    // texts stay for the whole test program.
+    static std::deque<std::string> first_lines;
     DraftListItem it;
     it.number = number;
-    it.first_line = std::to_string(number) + ". " + text.substr(0, text.find('\n'));
+    it.first_line = first_lines.emplace_back(std::to_string(number) + ". " + text.substr(0, text.find('\n')));
     it.start_line = line;
     it.blocks.push_back(DraftParagraph{{}, std::move(text)});
     return it;
@@ -289,4 +294,80 @@ TEST(RevertList, ItemsWithoutBlocksAndOtherFirstBlocks) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(para_text(out[0].first), "1.\n2. ```");
     EXPECT_EQ(out[0].second, 4u);
+}
+
+// ---------------------------------------------------------------------------
+// What list items keep of their lines.
+
+namespace {
+
+bool inside(std::string_view part, std::string_view whole) {
+    return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
+}
+
+// The items of a list and of the lists nested in each item's first block.
+std::vector<const DraftListItem*> nested_items(const DraftBlocks& blocks) {
+    std::vector<const DraftListItem*> out;
+    const DraftBlock* b = blocks.empty() ? nullptr : &blocks[0];
+    while (const auto* l = b ? b->as<DraftList>() : nullptr) {
+        if (l->items.empty()) break;
+        out.push_back(&l->items[0]);
+        b = l->items[0].blocks.empty() ? nullptr : &l->items[0].blocks[0];
+    }
+    return out;
+}
+
+}  // namespace
+
+// Items nested on one line share that line: each once kept the rest of the
+// line twice, so one line of a megabyte of markers took hundreds of
+// megabytes.
+TEST(ListItemLines, ItemsNestedOnOneLineShareTheInputLine) {
+    for (std::string marker : {"- ", "1. "}) {
+        std::string text;
+        for (int i = 0; i < 1000; ++i) text += marker;
+        text += "x\n";
+        tavrel::Options options = tavrel::Options::dataset();
+        Parser p(text, options);
+        DraftBlocks blocks = p.container_block();
+        auto items = nested_items(blocks);
+        // A list and its item are two containers.
+        ASSERT_EQ(items.size(), options.max_block_depth / 2) << marker;
+        std::string_view line = std::string_view(text).substr(0, text.size() - 1);
+        for (std::size_t k = 0; k < items.size(); ++k) {
+            EXPECT_EQ(items[k]->first_line, line.substr(k * marker.size())) << marker << k;
+            EXPECT_TRUE(inside(items[k]->first_line, text)) << marker << k;
+            ASSERT_EQ(items[k]->raw_lines.size(), 1u);
+            EXPECT_TRUE(inside(items[k]->raw_lines[0], text)) << marker << k;
+        }
+        EXPECT_TRUE(p.kept.empty());
+    }
+
+    // A line that continues the nested items lazily is kept once for all.
+    std::string text = "- - - x\nlazy\n";
+    Parser p(text, tavrel::Options::dataset());
+    DraftBlocks blocks = p.container_block();
+    auto items = nested_items(blocks);
+    ASSERT_EQ(items.size(), 3u);
+    for (const auto* it : items) {
+        ASSERT_EQ(it->raw_lines.size(), 2u);
+        EXPECT_EQ(it->raw_lines[1], "lazy");
+        EXPECT_TRUE(inside(it->raw_lines[1], text));
+    }
+
+    // Spaces left over from a tab are no part of the input line: those
+    // lines are kept by the parser, once.
+    text = "> 10. 10. x\n>\tlazy\n";
+    Parser q(text, tavrel::Options::dataset());
+    blocks = q.container_block();
+    ASSERT_EQ(blocks.size(), 1u);
+    ASSERT_TRUE(blocks[0].as<DraftBlockQuote>());
+    items = nested_items(blocks[0].as<DraftBlockQuote>()->blocks);
+    ASSERT_EQ(items.size(), 2u);
+    for (const auto* it : items) {
+        ASSERT_EQ(it->raw_lines.size(), 2u);
+        EXPECT_EQ(it->raw_lines[1], "  lazy");
+    }
+    EXPECT_EQ(items[0]->raw_lines[1].data(), items[1]->raw_lines[1].data());
+    EXPECT_EQ(q.kept.size(), 1u);
 }
