@@ -1,8 +1,13 @@
 // MB/s of `parse_source` over Markdown that the canonical writer produced for
 // synthetic wikitext pages, with the options the chunk stage reads with; one
-// thread. Also reports the cost of the whole round trip (read and write).
+// thread. Also reports the cost of the whole round trip (read and write),
+// and time and peak heap of hostile texts.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -11,7 +16,45 @@
 #include "tavrel/wikitext.hpp"
 #include "tavrel/write_md.hpp"
 
+// Heap bytes in use and their peak, for the memory figures of the hostile
+// shapes: every allocation of this program goes through here.
+namespace heap {
+std::atomic<std::size_t> in_use{0};
+std::atomic<std::size_t> peak{0};
+void add(std::size_t n) {
+    std::size_t now = in_use.fetch_add(n, std::memory_order_relaxed) + n;
+    std::size_t p = peak.load(std::memory_order_relaxed);
+    while (now > p && !peak.compare_exchange_weak(p, now, std::memory_order_relaxed)) {
+    }
+}
+}  // namespace heap
+
+void* operator new(std::size_t n) {
+    void* p = std::malloc(n ? n : 1);
+    if (!p) throw std::bad_alloc();
+    heap::add(malloc_usable_size(p));
+    return p;
+}
+void operator delete(void* p) noexcept {
+    if (!p) return;
+    heap::in_use.fetch_sub(malloc_usable_size(p), std::memory_order_relaxed);
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+
 namespace {
+
+// Parses `text` once more and reports the peak of the heap above what was
+// in use before, in MB.
+void report_peak(benchmark::State& state, const std::string& text, const tavrel::Options& options) {
+    std::size_t before = heap::in_use.load();
+    heap::peak.store(before);
+    {
+        auto doc = tavrel::block::parse_source(text, options);
+        benchmark::DoNotOptimize(doc.blocks.data());
+    }
+    state.counters["peak_MB"] = static_cast<double>(heap::peak.load() - before) / 1e6;
+}
 
 const std::vector<std::string>& corpus() {
     static const std::vector<std::string> texts = [] {
@@ -90,8 +133,43 @@ void BM_Hostile(benchmark::State& state) {
         benchmark::DoNotOptimize(doc.blocks.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+    report_peak(state, text, options);
 }
 BENCHMARK(BM_Hostile)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+
+// A raw HTML block of known tags that never end ("<b " repeated): cleaning
+// must stay linear, so doubling the count doubles the time.
+void BM_HostileHtmlTags(benchmark::State& state) {
+    std::string text = "<div>\n";
+    for (std::int64_t i = 0; i < state.range(0); ++i) text += "<b ";
+    text += "\n";
+    const auto options = tavrel::Options::dataset();
+    for (auto _ : state) {
+        auto doc = tavrel::block::parse_source(text, options);
+        benchmark::DoNotOptimize(doc.blocks.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+    report_peak(state, text, options);
+}
+BENCHMARK(BM_HostileHtmlTags)->Arg(20000)->Arg(40000)->Arg(80000)->Unit(benchmark::kMillisecond);
+
+// One line of 1 MB of nested list markers ("- - - ... x", or "1. 1. ..."):
+// the items nest to the limit, and their memory must stay a small multiple
+// of the line.
+void BM_HostileListLine(benchmark::State& state) {
+    const std::string marker = state.range(0) == 0 ? "- " : "1. ";
+    std::string text;
+    while (text.size() < 1000000) text += marker;
+    text += "x\n";
+    const auto options = tavrel::Options::dataset();
+    for (auto _ : state) {
+        auto doc = tavrel::block::parse_source(text, options);
+        benchmark::DoNotOptimize(doc.blocks.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+    report_peak(state, text, options);
+}
+BENCHMARK(BM_HostileListLine)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
