@@ -396,13 +396,35 @@ void fenced_block(std::string_view info, std::string_view body, std::string& out
     out.append(fence, '`');
     out.append(info);
     out.push_back('\n');
-    out.append(body);
-    if (body.empty() || body.back() != '\n') out.push_back('\n');
+    write_md::detail::append_verbatim(body, out);
+    if (body.empty() || (body.back() != '\n' && body.back() != '\r')) out.push_back('\n');
     out.append(fence, '`');
     out.append("\n\n");
 }
 
 }  // namespace tavrel::markdown
+
+namespace tavrel::write_md::detail {
+
+void append_verbatim(std::string_view text, std::string& out) {
+    std::size_t cr = text.find('\r');
+    if (cr == std::string_view::npos) {
+        out.append(text);
+        return;
+    }
+    out.reserve(out.size() + text.size());
+    std::size_t start = 0;
+    while (cr != std::string_view::npos) {
+        out.append(text.substr(start, cr - start));
+        out.push_back('\n');
+        start = cr + 1;
+        if (start < text.size() && text[start] == '\n') ++start;
+        cr = text.find('\r', start);
+    }
+    out.append(text.substr(start));
+}
+
+}  // namespace tavrel::write_md::detail
 
 namespace tavrel::write_md {
 

@@ -35,4 +35,10 @@ bool at_continued_line(const std::string& out);
 // quote inside it is escaped either way).
 void append_quoted(std::string_view value, std::string& out, bool parens = false, char quote = '"');
 
+// Appends the text of a verbatim block (code, raw, format, math) with each
+// carriage return, alone or before a line feed, written as one line feed:
+// the reader reads either as a line end, so the text written is the text it
+// reads back.
+void append_verbatim(std::string_view text, std::string& out);
+
 }  // namespace tavrel::write_md::detail

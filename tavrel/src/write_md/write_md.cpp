@@ -20,6 +20,7 @@
 
 #include "canon.hpp"
 #include "escape_internal.hpp"
+#include "tavrel/attrs.hpp"
 #include "tavrel/block.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
@@ -246,6 +247,65 @@ bool closer_found_at_end(std::string_view tex, std::string_view closer) {
         if (tex[i] == '\\') escaped = true;
     }
     return !escaped;
+}
+
+// Whether a line of `text` is `closer` with white space around it: the
+// reader ends an open math block at such a line.
+bool has_closing_line(std::string_view text, std::string_view closer) {
+    bool found = false;
+    for_each_line(text, [&](std::string_view line) { found = found || text::trim(line) == closer; });
+    return found;
+}
+
+// Display math between lines "\[" and "\]". TeX holding a "\]" line, which
+// would close the block early, takes the "$$" form; TeX holding a "$$" line
+// too keeps the first form, each "\]" line ended by a "%", a TeX comment
+// that changes nothing of the formula and hides the line from the reader.
+void write_math_block(std::string_view tex, std::string& out) {
+    std::string normalised;
+    if (tex.find('\r') != std::string_view::npos) {
+        detail::append_verbatim(tex, normalised);
+        tex = normalised;
+    }
+    std::string_view open = "\\[", close = "\\]";
+    std::string hidden;
+    if (has_closing_line(tex, close)) {
+        if (!has_closing_line(tex, "$$")) {
+            open = close = "$$";
+        } else {
+            for (std::size_t start = 0; start <= tex.size();) {
+                std::size_t nl = std::min(tex.find('\n', start), tex.size());
+                std::string_view line = tex.substr(start, nl - start);
+                hidden.append(line);
+                if (text::trim(line) == close) hidden.push_back('%');
+                if (nl < tex.size()) hidden.push_back('\n');
+                start = nl + 1;
+            }
+            tex = hidden;
+        }
+    }
+    out.append(open);
+    out.push_back('\n');
+    out.append(tex);
+    // An empty formula writes no line of its own: a blank line there would
+    // end a list item the block stands in.
+    if (!tex.empty()) out.push_back('\n');
+    out.append(close);
+    out.push_back('\n');
+}
+
+// Whether the reader takes "{=format}" as a raw block's info, and "{format}"
+// as a format block's: other names leave the info as a code block's.
+bool readable_raw_format(std::string_view format) {
+    auto raw = attrs::raw_attr("{=" + std::string(format) + "}");
+    return raw && raw->len == format.size() + 3;
+}
+bool readable_block_format(std::string_view format) {
+    if (format.empty()) return false;
+    for (char c : format) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return true;
 }
 
 // Whether a line of `text` is `n` colons alone (white space around them
@@ -476,8 +536,9 @@ void Renderer::footnote(const Footnote& fn) {
             out_.push_back('\n');
             first = false;
         } else {
+            // A line of white space reads back as empty (see `list`).
             out_.append("    ");
-            out_.append(line);
+            if (!line::is_blank(line)) out_.append(line);
             out_.push_back('\n');
         }
     });
@@ -611,12 +672,7 @@ void Renderer::block(const Block& block) {
                 out_.append(fence, ':');
                 out_.append("\n\n");
             } else if constexpr (std::is_same_v<T, MathBlock>) {
-                // An empty formula writes no line of its own: a blank line
-                // there would end a list item the block stands in.
-                out_.append("\\[\n");
-                out_.append(b.tex);
-                if (!b.tex.empty()) out_.push_back('\n');
-                out_.append("\\]\n");
+                write_math_block(b.tex, out_);
                 ial(b.attr);
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, Figure>) {
@@ -637,9 +693,12 @@ void Renderer::block(const Block& block) {
                 out_.append(b.token.source);
                 out_.append("\n\n");
             } else if constexpr (std::is_same_v<T, RawBlock>) {
-                markdown::fenced_block("{=" + b.format + "}", b.text, out_);
+                // A format the reader cannot read back would leave its info
+                // to a code block, which does not write it: the block is
+                // written as that code block, its text kept.
+                markdown::fenced_block(readable_raw_format(b.format) ? "{=" + b.format + "}" : "", b.text, out_);
             } else if constexpr (std::is_same_v<T, FormatBlock>) {
-                markdown::fenced_block("{" + b.format + "}", b.text, out_);
+                markdown::fenced_block(readable_block_format(b.format) ? "{" + b.format + "}" : "", b.text, out_);
             }
         },
         block.node);
@@ -794,7 +853,9 @@ void Renderer::list(const List& l) {
             bool first = true;
             for_each_line(body, [&](std::string_view line) {
                 out_.append(first ? std::string_view(marker) : std::string_view(indent));
-                out_.append(line);
+                // The reader reads a line of white space in an item as
+                // empty, also inside code or math: such a line is written so.
+                if (!line::is_blank(line)) out_.append(line);
                 out_.push_back('\n');
                 first = false;
             });
@@ -848,8 +909,8 @@ void Renderer::code_block(const CodeBlock& c) {
     out_.append(fence, fence_char);
     out_.append(info);
     out_.push_back('\n');
-    out_.append(c.text);
-    if (c.text.empty() || c.text.back() != '\n') out_.push_back('\n');
+    detail::append_verbatim(c.text, out_);
+    if (c.text.empty() || (c.text.back() != '\n' && c.text.back() != '\r')) out_.push_back('\n');
     out_.append(fence, fence_char);
     out_.append("\n\n");
 }
