@@ -1184,8 +1184,12 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         char32_t l = text::decode_utf8_before(out_, cend).cp;
         bool left_flanking = !flank_space(f) && (!flank_punct(f) || flank_space(p) || flank_punct(p));
         bool right_flanking = !flank_space(l) && (!flank_punct(l) || flank_space(x) || flank_punct(x));
-        bool merges_before = p == c && !p_escaped && !first_of_same;
-        bool merges_after = x == c && !last_of_same;
+        // "~~" and "==" pair only runs of exactly two: sharing a run with
+        // the enclosing node's ("~~~~a~~~~") leaves both as text, and such a
+        // run at a line start would open a code fence.
+        const bool exact_runs = c != '*';
+        bool merges_before = p == c && !p_escaped && (!first_of_same || exact_runs);
+        bool merges_after = x == c && (!last_of_same || exact_runs);
         // Inside an enclosing node of the same delimiter an opener that
         // could also close ("x*y", "*b*==\*==") would close the enclosing
         // node instead.

@@ -1,0 +1,62 @@
+// A strikeout inside a strikeout and a highlight inside a highlight. The
+// reader pairs "~~" and "==" only as runs of exactly two, so delimiters of
+// the inner node written against the outer node's ("~~~~a~~~~") would read
+// back as text, and at a line start four tildes open a code fence that takes
+// the rest of the container. Every such nesting must read back and write
+// again to the same text.
+#include <gtest/gtest.h>
+
+#include "builders.hpp"
+#include "tavrel/markdown.hpp"
+#include "tavrel/options.hpp"
+
+using namespace wt;
+
+namespace {
+
+Inline Del(Inlines c, Attr a = {}) { return Strikeout{std::move(a), std::move(c)}; }
+Inline Mark(Inlines c, Attr a = {}) { return Highlight{std::move(a), std::move(c)}; }
+
+// The written text of `doc`; fails when it reads back as a code block or
+// does not write again to itself.
+std::string stable(const Document& doc) {
+    const std::string first = md(doc);
+    const Document again = tavrel::block::parse_source(first, tavrel::Options::dataset());
+    EXPECT_EQ(md(again), first) << first;
+    for (const auto& b : again.blocks) EXPECT_FALSE(b.is<CodeBlock>()) << first;
+    return first;
+}
+
+}  // namespace
+
+TEST(SameDelimiterNesting, StrikeoutInStrikeout) {
+    // At a paragraph's start: no fence, and the outer node keeps its form.
+    std::string out = stable(Doc({P({Del({Del({T("a")})})}), P({T("after")})}));
+    EXPECT_EQ(out, "~~<del>a</del>~~\n\nafter\n\n");
+    // The inner node first or last with text beside it, or in the middle.
+    EXPECT_EQ(stable(Doc({P({Del({Del({T("a")}), T(" b")})})})), "~~<del>a</del> b~~\n\n");
+    EXPECT_EQ(stable(Doc({P({Del({T("b "), Del({T("a")})})})})), "~~b <del>a</del>~~\n\n");
+    EXPECT_EQ(stable(Doc({P({Del({T("b "), Del({T("a")}), T(" c")})})})), "~~b ~~a~~ c~~\n\n");
+    // Three deep, and at the start of a paragraph's later line.
+    out = stable(Doc({P({T("x"), SB(), Del({Del({Del({T("a")})})})})}));
+    EXPECT_EQ(out.find("~~~"), std::string::npos) << out;
+    // In a list item, where a fence would take the items after it.
+    out = stable(Doc({Bullets({Item({P({Del({Del({T("a")})})})}), Item({P({T("b")})})})}));
+    EXPECT_EQ(out, "- ~~<del>a</del>~~\n- b\n\n");
+    // An inner node with attributes ends in its attribute block.
+    stable(Doc({P({Del({Del({T("a")}, Cls("c"))})})}));
+}
+
+TEST(SameDelimiterNesting, HighlightInHighlight) {
+    EXPECT_EQ(stable(Doc({P({Mark({Mark({T("a")})})})})), "==<mark>a</mark>==\n\n");
+    EXPECT_EQ(stable(Doc({P({T("x "), Mark({Mark({T("a")}), T(" b")}), T(" y")})})), "x ==<mark>a</mark> b== y\n\n");
+    std::string out = stable(Doc({P({Mark({Mark({Mark({T("a")})})})})}));
+    EXPECT_EQ(out.find("==="), std::string::npos) << out;
+    stable(Doc({P({Mark({Mark({T("a")}, Cls("c"))})})}));
+}
+
+TEST(SameDelimiterNesting, MixedKindsStillShareNoRun) {
+    // Different kinds side by side are no run of one character.
+    EXPECT_EQ(stable(Doc({P({Del({Mark({T("a")})})})})), "~~==a==~~\n\n");
+    EXPECT_EQ(stable(Doc({P({Mark({Del({Del({T("a")})})})})})).find("~~~~"), std::string::npos);
+}
