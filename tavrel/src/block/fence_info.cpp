@@ -155,6 +155,9 @@ std::optional<AttrSpan> trailing_attr_span(std::string_view line) {
     bool colon = !inside.empty() && inside.front() == ':';
     if (colon) inside.remove_prefix(1);
     if (!looks_like_attrs(text::trim(inside), colon)) return std::nullopt;
+    // A block with a word that is no attribute stays text: its attributes
+    // could not carry that word.
+    if (!attrs_body_valid(text::trim(inside))) return std::nullopt;
     return AttrSpan{*accepted, t.size()};
 }
 

@@ -202,13 +202,20 @@ std::optional<TrailingAttr> trailing_attr(std::string_view s) {
             } else if (c == '}') {
                 std::string_view body = s.substr(2, i - 2);
                 // An empty body is no attribute block (as in the braced form).
-                if (attrs::looks_like_attrs(text::trim(body), true))
+                if (attrs::looks_like_attrs(text::trim(body), true) && attrs::attrs_body_valid(body))
                     return TrailingAttr{attrs::parse_attrs_body(body), body.size() + 3};
                 break;
             }
         }
     }
-    if (auto b = attrs::parse_braced_attr(s)) return TrailingAttr{std::move(b->attr), b->len};
+    if (auto b = attrs::parse_braced_attr(s)) {
+        // The body as the block was read: braces, a leading ":" and the
+        // surrounding white space off.
+        std::string_view body = s.substr(1, b->len - 2);
+        if (!body.empty() && body[0] == ':') body.remove_prefix(1);
+        if (!attrs::attrs_body_valid(text::trim(body))) return std::nullopt;
+        return TrailingAttr{std::move(b->attr), b->len};
+    }
     return std::nullopt;
 }
 

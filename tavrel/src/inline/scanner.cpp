@@ -1161,8 +1161,10 @@ std::optional<TrailingAttr> InlineScanner::attr_block(std::size_t pos) {
     }
     // As `trailing_attr` reads it: the colon form's body as written, the
     // braced body trimmed (a trailing escaped space stays in a word only in
-    // the colon form).
-    return TrailingAttr{attrs::parse_attrs_body(colon ? body : text::trim_end(lead)), *close + 1 - pos};
+    // the colon form). A word that is no attribute leaves the block as text.
+    std::string_view read = colon ? body : text::trim_end(lead);
+    if (!attrs::attrs_body_valid(read)) return std::nullopt;
+    return TrailingAttr{attrs::parse_attrs_body(read), *close + 1 - pos};
 }
 
 // ---------------------------------------------------------------------------

@@ -132,6 +132,50 @@ TEST(LostText, AttributeLineWithAWordThatIsNoAttributeStaysText) {
     EXPECT_EQ(a->pairs[1], (std::pair<std::string, std::string>{"q", "x y"}));
 }
 
+// The same for an attribute block at the end of a heading, a term, a table
+// caption or after an inline: the block stays text.
+TEST(LostText, TrailingAttributeBlockWithAWordThatIsNoAttributeStaysText) {
+    auto d = parse("# h {: nope}\n");
+    const auto* h = d.blocks[0].as<ast::Heading>();
+    ASSERT_TRUE(h);
+    EXPECT_EQ(text_of(h->content), "h {: nope}");
+    EXPECT_TRUE(h->attr.empty());
+
+    d = parse("# h {#a nope}\n");
+    h = d.blocks[0].as<ast::Heading>();
+    ASSERT_TRUE(h);
+    EXPECT_EQ(text_of(h->content), "h {#a nope}");
+    EXPECT_FALSE(h->attr.id);
+
+    d = parse("term {: nope}\n: d\n");
+    const auto* dl = d.blocks[0].as<ast::DefinitionList>();
+    ASSERT_TRUE(dl);
+    EXPECT_EQ(text_of(dl->items[0].terms[0].content), "term {: nope}");
+
+    d = parse("| a |\n|---|\n| b |\n: cap {.c nope}\n");
+    const auto* t = d.blocks[0].as<ast::Table>();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(text_of(t->caption), "cap {.c nope}");
+    EXPECT_TRUE(t->attr.empty());
+
+    for (std::string block : {"{: nope}", "{#a nope}", "{.c k=\"open}"}) {
+        d = parse("*x*" + block + " y\n");
+        const auto* p = d.blocks[0].as<ast::Paragraph>();
+        ASSERT_TRUE(p);
+        ASSERT_EQ(p->content.size(), 2u) << block;
+        EXPECT_TRUE(p->content[0].as<ast::Emph>()->attr.empty()) << block;
+        EXPECT_EQ(p->content[1].as<ast::Text>()->text, block + " y");
+    }
+
+    // Valid blocks are still attributes.
+    d = parse("# h {#a .b k=\"v\"}\n");
+    h = d.blocks[0].as<ast::Heading>();
+    EXPECT_EQ(text_of(h->content), "h");
+    EXPECT_EQ(h->attr.id, "a");
+    d = parse("*x*{: #a .b} y\n");
+    EXPECT_EQ(d.blocks[0].as<ast::Paragraph>()->content[0].as<ast::Emph>()->attr.id, "a");
+}
+
 TEST(Entry, EndMarkerSeparatesBlocks) {
     auto d = parse("```\nx\n```\n^\n- a\n");
     ASSERT_EQ(d.blocks.size(), 2u);
