@@ -281,8 +281,15 @@ void ContainerBuilder::append_leaf_inner(std::string line, std::size_t depth) {
                 std::string_view after = t.substr(close + 2);
                 std::string_view content = text::trim_start(after);
                 if (!content.empty()) {
-                    line_offset += static_cast<std::size_t>(content.data() - line.data());
-                    append_leaf_inner(std::string(content), depth + 1);
+                    // The line itself goes on as the content: a copy per
+                    // nested definition would keep the rest of one long
+                    // line once for each of them.
+                    std::size_t skip = static_cast<std::size_t>(content.data() - line.data());
+                    std::size_t keep = content.size();
+                    line_offset += skip;
+                    line.erase(0, skip);
+                    line.resize(keep);
+                    append_leaf_inner(std::move(line), depth + 1);
                 }
                 return;
             }

@@ -721,3 +721,19 @@ TEST(RawHtml, MarkdownContainersShareOneNestingLimit) {
     EXPECT_FALSE(opened(parse_source(own_line, o)));
     EXPECT_FALSE(opened(parse_source(line_end, o)));
 }
+
+// Footnote definitions nested on one line: each takes the rest of the line
+// as its content, down to the nesting limit, where the rest is text.
+TEST(Leaves, FootnoteDefinitionsNestedOnOneLine) {
+    Options o = Options::dataset();
+    o.max_block_depth = 3;
+    auto d = parse_source("[^a]: [^b]:  [^c]: [^d]: x  \n", o);
+    EXPECT_TRUE(d.blocks.empty());
+    ASSERT_EQ(d.footnotes.size(), 3u);
+    // Finished innermost first.
+    EXPECT_EQ(d.footnotes[0].label, "c");
+    ASSERT_EQ(d.footnotes[0].blocks.size(), 1u);
+    EXPECT_EQ(para(d.footnotes[0].blocks[0]), "[^d]: x");
+    EXPECT_EQ(d.footnotes[1].label, "b");
+    EXPECT_EQ(d.footnotes[2].label, "a");
+}
