@@ -184,6 +184,7 @@ private:
     void end_segment();
     void term_from_list();
     bool text_after_empty_item(std::string& rest);
+    bool empty_item_takes(std::size_t list_index, std::string_view rest) const;
     // A list holds only items: anything else that opens ends it.
     void close_lists_on_top() {
         while (b_.open.size() > 1 && b_.top().is<node::List>()) close_to(b_.open.size() - 1);
@@ -444,15 +445,11 @@ void Segment::term_from_list() {
     b_.leaf_open = true;
 }
 
-// Text right under a one-item ordered list whose item is only its marker
-// ("1."): the writer leaves a paragraph line "1." unescaped, and an empty
-// item cannot take the line, so both lines are that paragraph. The same holds
-// when the item's one line opened something other than a paragraph ("1. - x",
-// "2. ---", "1. ::: x"): the writer ends such an item with a blank line, so
-// text right under it was the paragraph's next line.
-bool Segment::text_after_empty_item(std::string& rest) {
-    if (b_.open.size() < 2 || !b_.continues_paragraph_lazily(rest)) return false;
-    BuildNode& list_node = b_.top();
+// Whether the list node `list_index` is an ordered list whose last item is
+// as `text_after_empty_item` needs it, so that `rest` goes with its lines.
+bool Segment::empty_item_takes(std::size_t list_index, std::string_view rest) const {
+    if (!b_.continues_paragraph_lazily(rest)) return false;
+    const BuildNode& list_node = b_.nodes[list_index];
     const auto* list = list_node.as<node::List>();
     if (!list || !list->ordered || !list->attr.empty() || list_node.children.empty()) return false;
     const BuildNode& item_node = b_.nodes[list_node.children.back()];
@@ -461,11 +458,26 @@ bool Segment::text_after_empty_item(std::string& rest) {
     if (!item_node.children.empty() && b_.nodes[item_node.children[0]].is<node::Paragraph>()) return false;
     // Items before it ("1. a\n1.\ntext") go with it when their lines are
     // all recorded as written.
-    std::vector<std::string> lines;
     for (std::size_t ci : list_node.children) {
         const auto* it = b_.nodes[ci].as<node::ListItem>();
         if (!it || it->task || it->indented_lines || it->saw_blank || !it->attr.empty() || it->raw_lines.empty())
             return false;
+    }
+    return true;
+}
+
+// Text right under a one-item ordered list whose item is only its marker
+// ("1."): the writer leaves a paragraph line "1." unescaped, and an empty
+// item cannot take the line, so both lines are that paragraph. The same holds
+// when the item's one line opened something other than a paragraph ("1. - x",
+// "2. ---", "1. ::: x"): the writer ends such an item with a blank line, so
+// text right under it was the paragraph's next line.
+bool Segment::text_after_empty_item(std::string& rest) {
+    if (b_.open.size() < 2 || !empty_item_takes(b_.open.back(), rest)) return false;
+    BuildNode& list_node = b_.top();
+    std::vector<std::string> lines;
+    for (std::size_t ci : list_node.children) {
+        const auto* it = b_.nodes[ci].as<node::ListItem>();
         lines.insert(lines.end(), it->raw_lines.begin(), it->raw_lines.end());
     }
     lines.push_back(std::move(rest));
@@ -599,6 +611,18 @@ DraftBlocks Segment::run() {
                                       (!marker->ordered || marker->start == outer->last_number ||
                                        marker->start == outer->last_number + 1);
                 if (!continues_list) break;
+            }
+            if (!opened && !all && !list_interrupts_paragraph(rest)) {
+                // Right under an item that is only its marker ("1."), a marker
+                // that does not go on with that list and could not interrupt
+                // a paragraph ("0. x") is that paragraph's next line: the
+                // writer leaves both unescaped (see `text_after_empty_item`).
+                const auto* outer = b_.nodes[b_.open[m.matched - 1]].as<node::List>();
+                bool continues_list = outer && outer->marker_char == marker->marker_char &&
+                                      outer->ordered == marker->ordered &&
+                                      (!marker->ordered || marker->start == outer->last_number ||
+                                       marker->start == outer->last_number + 1);
+                if (outer && !continues_list && empty_item_takes(b_.open[m.matched - 1], rest)) break;
             }
             bool interrupts = !opened && all && paragraph_open();
             if (!opened) close_to(m.matched);

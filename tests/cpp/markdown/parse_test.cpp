@@ -5,6 +5,7 @@
 
 #include "tavrel/block.hpp"
 #include "tavrel/markdown.hpp"
+#include "tavrel/wikitext.hpp"
 #include "tavrel/write_md.hpp"
 
 using namespace tavrel;
@@ -736,4 +737,29 @@ TEST(Leaves, FootnoteDefinitionsNestedOnOneLine) {
     EXPECT_EQ(para(d.footnotes[0].blocks[0]), "[^d]: x");
     EXPECT_EQ(d.footnotes[1].label, "b");
     EXPECT_EQ(d.footnotes[2].label, "a");
+}
+
+// Under an ordered item that is only its marker ("1."), a line whose marker
+// neither goes on with the list nor may interrupt a paragraph is the next
+// line of the paragraph the writer wrote: it once started a list of its own,
+// and the paragraph came back as two.
+TEST(Containers, MarkerUnderAnEmptyItemThatCannotGoOnIsText) {
+    for (std::string second : {"0. x", "3. x", "12. x"}) {
+        auto d = parse("1.\n" + second + "\n");
+        ASSERT_EQ(d.blocks.size(), 1u) << second;
+        EXPECT_EQ(para(d.blocks[0]), "1.\n" + second);
+    }
+    // A marker that goes on with the list, or a bullet, still makes items.
+    auto d = parse("1.\n2. x\n");
+    ASSERT_EQ(d.blocks.size(), 1u);
+    ASSERT_TRUE(d.blocks[0].is<ast::List>());
+    EXPECT_EQ(d.blocks[0].as<ast::List>()->items.size(), 2u);
+    d = parse("1.\n- x\n");
+    ASSERT_EQ(d.blocks.size(), 2u);
+    EXPECT_TRUE(d.blocks[1].is<ast::List>());
+
+    // The page the wikitext fuzz target found: written, read and written
+    // again, the same text.
+    std::string md = write_md::render_md(wikitext::document::parse("=e* otwo\nne\n* twoe\n1.\n0. =.*= Ti\n* ovt "));
+    EXPECT_EQ(write_md::render_md(parse(md)), md);
 }
