@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include "corpuswright/stages/paths.hpp"
+#include "corpuswright/stages/stop.hpp"
 
 #include <cstring>
 #include <vector>
@@ -59,7 +60,7 @@ void scan_buffer(std::string_view buf, IdSet& ids) {
     }
 }
 
-Result<void> write_table(sqlite3* db, const IdSet& ids) {
+Result<void> write_table(sqlite3* db, const IdSet& ids, const std::atomic<bool>* stop) {
     if (sqlite3_exec(db, "BEGIN DEFERRED", nullptr, nullptr, nullptr) != SQLITE_OK) return db_error(db);
     auto fail = [db]() -> Error {
         Error err = db_error(db);
@@ -77,11 +78,21 @@ Result<void> write_table(sqlite3* db, const IdSet& ids) {
         if (sqlite3_prepare_v2(db, "INSERT INTO disambiguation VALUES (?)", -1, &insert.st, nullptr) != SQLITE_OK) {
             return fail();
         }
+        std::size_t done = 0;
         for (std::uint64_t id : ids) {
+            if (++done % 65536 == 0 && stop_requested(stop)) {
+                sqlite3_reset(insert.st);
+                sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+                return interrupted();
+            }
             sqlite3_bind_int64(insert.st, 1, static_cast<sqlite3_int64>(id));
             if (sqlite3_step(insert.st) != SQLITE_DONE) return fail();
             sqlite3_reset(insert.st);
         }
+    }
+    if (stop_requested(stop)) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return interrupted();
     }
     if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return fail();
     return Ok{};
@@ -89,12 +100,13 @@ Result<void> write_table(sqlite3* db, const IdSet& ids) {
 
 }  // namespace
 
-Result<IdSet> scan_disambiguation(ByteReader& input) {
+Result<IdSet> scan_disambiguation(ByteReader& input, const std::atomic<bool>* stop) {
     IdSet ids;
     std::string buf;
     buf.reserve(kBlock + kCarry);
     std::vector<char> block(kBlock);
     while (true) {
+        if (stop_requested(stop)) return interrupted();
         auto got = input.read(block.data(), block.size());
         if (!got.ok()) return std::move(got).error();
         if (got.value() == 0) break;
@@ -105,13 +117,14 @@ Result<IdSet> scan_disambiguation(ByteReader& input) {
     return ids;
 }
 
-Result<std::uint64_t> import_page_props(const std::string& source, const std::string& metadata) {
+Result<std::uint64_t> import_page_props(const std::string& source, const std::string& metadata,
+                                        const std::atomic<bool>* stop) {
     CW_TRY(check_distinct({{"source", source, false}, {"metadata", metadata, true}}));
     IdSet ids;
     {
         auto input = open_input(source);
         if (!input.ok()) return std::move(input).error();
-        auto scanned = scan_disambiguation(*input.value());
+        auto scanned = scan_disambiguation(*input.value(), stop);
         if (!scanned.ok()) return std::move(scanned).error();
         ids = std::move(scanned).value();
     }
@@ -122,7 +135,7 @@ Result<std::uint64_t> import_page_props(const std::string& source, const std::st
         return std::move(err).context("opening metadata " + metadata);
     }
     sqlite3_busy_timeout(conn.db, 5000);
-    CW_TRY(write_table(conn.db, ids));
+    CW_TRY(write_table(conn.db, ids, stop));
     return static_cast<std::uint64_t>(ids.size());
 }
 

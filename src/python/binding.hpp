@@ -7,7 +7,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -109,6 +113,51 @@ PyObject* str_from(std::string_view s);
 
 // A list of str.
 PyObject* str_list(const std::vector<std::string>& items);
+
+// Runs `body` with the interpreter lock released, on a thread of its own,
+// while the calling thread checks for signals every few hundredths of a
+// second. When a signal handler raises, `stop` is set, the body is waited
+// for and false is returned with the handler's exception set. Otherwise
+// returns true once the body is done; what the body threw is thrown again
+// here, with the lock held. Must be called with the lock held.
+bool run_interruptible(std::atomic<bool>& stop, const std::function<void()>& body);
+
+// Releases the interpreter lock for the scope; taken again however the
+// scope is left, so that an exception thrown inside reaches the guard below
+// with the lock held.
+class Unlocked {
+public:
+    Unlocked() : state_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Sets the Python exception for a C++ exception caught at the module's
+// boundary: a failed allocation is a MemoryError, anything else a violated
+// invariant. Called from a catch block, with the lock held.
+void raise_current_exception() noexcept;
+
+// Runs an entry point of the module (with the lock held): no C++ exception
+// may reach the interpreter, where it would end the process.
+template <class R, class F>
+R guarded_entry(R on_error, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        raise_current_exception();
+        return on_error;
+    }
+}
+
+// The same for a fast-call function or method.
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* guarded_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded_entry<PyObject*>(nullptr, [&] { return F(self, args, nargs, kwnames); });
+}
 
 // Module registration steps of the other files.
 PyObject* wiki_converter_type();

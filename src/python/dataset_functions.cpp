@@ -46,21 +46,26 @@ PyObject* summary_tuple(const stages::Summary& s) {
                          static_cast<unsigned long long>(s.chunks), rows.get());
 }
 
-// Runs `body` with the interpreter lock released; anything thrown becomes a
-// panic rather than unwinding into the interpreter.
+// Runs a stage with the interpreter lock released and Ctrl-C honoured
+// (run_interruptible). Returns nothing when a signal handler raised: the
+// stage has stopped, removed its temporary files and left the targets as
+// they were, and the handler's exception is set. Anything the stage threw
+// becomes a failed result rather than unwinding into the interpreter.
 template <class T, class F>
-Result<T> without_lock(F&& body) {
-    PyThreadState* state = PyEval_SaveThread();
+std::optional<Result<T>> run_stage(F&& body) {
+    std::atomic<bool> stop{false};
     std::optional<Result<T>> out;
-    try {
-        out.emplace(body());
-    } catch (const std::bad_alloc&) {
-        out.emplace(Error("out of memory", ErrorKind::Other));
-    } catch (const std::exception& e) {
-        out.emplace(Error(e.what(), ErrorKind::Invariant));
-    }
-    PyEval_RestoreThread(state);
-    return std::move(*out);
+    bool finished = run_interruptible(stop, [&] {
+        try {
+            out.emplace(body(&stop));
+        } catch (const std::bad_alloc&) {
+            out.emplace(Error("out of memory", ErrorKind::OutOfMemory));
+        } catch (const std::exception& e) {
+            out.emplace(Error(e.what(), ErrorKind::Invariant));
+        }
+    });
+    if (!finished) return std::nullopt;
+    return out;
 }
 
 PyObject* build_stage1(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -77,9 +82,13 @@ PyObject* build_stage1(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::optional<std::uint64_t> limit;
     if (!optional_u64_arg(v[4], "limit", limit)) return nullptr;
     stages::Stage1Options options{*xml, *articles, *metadata, *min_bytes, limit};
-    auto result = without_lock<stages::Summary>([&] { return stages::stage1(options); });
-    if (!result.ok()) return raise_run_error(result.error());
-    return summary_tuple(result.value());
+    auto result = run_stage<stages::Summary>([&](const std::atomic<bool>* stop) {
+        options.stop = stop;
+        return stages::stage1(options);
+    });
+    if (!result) return nullptr;
+    if (!result->ok()) return raise_run_error(result->error());
+    return summary_tuple(result->value());
 }
 
 PyObject* build_stage2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -93,10 +102,12 @@ PyObject* build_stage2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!target_words) return nullptr;
     auto batch_size = u64_arg(v[3], "batch_size", 128);
     if (!batch_size) return nullptr;
-    auto result = without_lock<std::uint64_t>(
-        [&] { return stages::stage2(*articles, *chunks, *target_words, *batch_size); });
-    if (!result.ok()) return raise_run_error(result.error());
-    return PyLong_FromUnsignedLongLong(result.value());
+    auto result = run_stage<std::uint64_t>([&](const std::atomic<bool>* stop) {
+        return stages::stage2(*articles, *chunks, *target_words, *batch_size, stop);
+    });
+    if (!result) return nullptr;
+    if (!result->ok()) return raise_run_error(result->error());
+    return PyLong_FromUnsignedLongLong(result->value());
 }
 
 PyObject* build_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -117,9 +128,13 @@ PyObject* build_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     auto target_words = u64_arg(v[6], "target_words", 700);
     if (!target_words) return nullptr;
     stages::DatasetOptions options{*xml, *articles, *chunks, *metadata, *min_bytes, limit, *target_words};
-    auto result = without_lock<stages::Summary>([&] { return stages::dataset(options); });
-    if (!result.ok()) return raise_run_error(result.error());
-    return summary_tuple(result.value());
+    auto result = run_stage<stages::Summary>([&](const std::atomic<bool>* stop) {
+        options.stop = stop;
+        return stages::dataset(options);
+    });
+    if (!result) return nullptr;
+    if (!result->ok()) return raise_run_error(result->error());
+    return summary_tuple(result->value());
 }
 
 PyObject* build_page_props(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -129,12 +144,14 @@ PyObject* build_page_props(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!source) return nullptr;
     auto metadata = path_arg(v[1], "metadata");
     if (!metadata) return nullptr;
-    auto result = without_lock<std::uint64_t>([&] { return stages::import_page_props(*source, *metadata); });
-    if (!result.ok()) return raise_run_error(result.error());
-    return PyLong_FromUnsignedLongLong(result.value());
+    auto result = run_stage<std::uint64_t>(
+        [&](const std::atomic<bool>* stop) { return stages::import_page_props(*source, *metadata, stop); });
+    if (!result) return nullptr;
+    if (!result->ok()) return raise_run_error(result->error());
+    return PyLong_FromUnsignedLongLong(result->value());
 }
 
-#define CW_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+#define CW_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<f>))
 
 PyMethodDef functions[] = {
     {"build_stage1", CW_FASTCALL(build_stage1), METH_FASTCALL | METH_KEYWORDS,

@@ -2,6 +2,8 @@
 // its context chain becomes a RuntimeError; a violated invariant becomes
 // PanicException, which derives from BaseException so that an ordinary
 // `except Exception` does not swallow a bug.
+#include <cstring>
+
 #include "binding.hpp"
 
 namespace corpuswright::python {
@@ -21,6 +23,25 @@ PyObject* panic_type() {
     static PyObject* type = PyErr_NewExceptionWithDoc(
         "corpuswright.PanicException", "A violated internal invariant of corpuswright.", PyExc_BaseException, nullptr);
     return type;
+}
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyObject* type = panic_type();
+        if (type == nullptr) return;
+        const char* what = e.what();
+        PyObject* text = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace");
+        if (text == nullptr) return;
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    } catch (...) {
+        PyObject* type = panic_type();
+        if (type != nullptr) PyErr_SetString(type, "unknown failure");
+    }
 }
 
 PyObject* raise_panic(const std::string& message) {

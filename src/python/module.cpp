@@ -45,8 +45,12 @@ int exec_module(PyObject* module) {
     return add_dataset_functions(module, add_attribute);
 }
 
+int guarded_exec_module(PyObject* module) noexcept {
+    return guarded_entry<int>(-1, [&] { return exec_module(module); });
+}
+
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(guarded_exec_module)},
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

@@ -3,6 +3,8 @@
 // read-only after construction, so any number of threads may convert with
 // it at once; batch calls spread their pages over the shared worker pool and
 // write each result into the slot of its own index.
+#include <algorithm>
+#include <atomic>
 #include <exception>
 #include <new>
 
@@ -27,6 +29,10 @@ const Signature kBatchSig{"WikiConverter.quillmd_batch()", {"sources"}, 1};
 const Signature kChunkSig{"WikiConverter.corpuswright_batch()", {"pages", "target_words"}, 1};
 
 constexpr std::uint64_t kDefaultTargetWords = 700;
+// Room set aside for a sequence's entries before any is read: its length is
+// only what the object claims (range(10**12), a `__len__` that lies), so
+// beyond this the list grows as entries are really read.
+constexpr std::size_t kReserveAtMost = 1 << 16;
 
 // What one page's work produced, built without the lock.
 struct PageResult {
@@ -177,7 +183,7 @@ bool take_sequence(PyObject* seq, const char* param, bool pairs, std::vector<Ent
     if (size < 0) {
         PyErr_Clear();  // only a sizing hint
     } else {
-        out.reserve(static_cast<std::size_t>(size));
+        out.reserve(std::min(static_cast<std::size_t>(size), kReserveAtMost));
     }
     Ref iter(PyObject_GetIter(seq));
     if (!iter) {
@@ -225,6 +231,25 @@ bool take_sequence(PyObject* seq, const char* param, bool pairs, std::vector<Ent
     }
 }
 
+// Converts every entry on the shared pool with the lock released. A batch
+// of more than one entry may be long: it runs interruptibly, and a signal
+// whose handler raises skips the entries not yet started. Returns false
+// then, with the handler's exception set.
+template <class F>
+bool run_batch(std::size_t n, F&& work) {
+    if (n <= 1) {
+        Unlocked unlocked;
+        pool::for_each_index(n, work);
+        return true;
+    }
+    std::atomic<bool> stop{false};
+    return run_interruptible(stop, [&] {
+        pool::for_each_index(n, [&](std::size_t i) {
+            if (!stop.load(std::memory_order_relaxed)) work(i);
+        });
+    });
+}
+
 PyObject* converter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::vector<PyObject*> values;
     if (!parse_tuple_dict(kNewSig, args, kwargs, values)) return nullptr;
@@ -260,9 +285,10 @@ PyObject* quillmd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!text) return nullptr;
     const roles::TemplateRoles& roles = *reinterpret_cast<ConverterObject*>(self)->roles;
     std::vector<PageResult> slots(1);
-    PyThreadState* state = PyEval_SaveThread();
-    convert_one(roles, *text, slots[0]);
-    PyEval_RestoreThread(state);
+    {
+        Unlocked unlocked;
+        convert_one(roles, *text, slots[0]);
+    }
     if (raise_failure(slots)) return nullptr;
     return pair_result(slots[0]);
 }
@@ -274,10 +300,9 @@ PyObject* quillmd_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!take_sequence(values[0], "sources", false, entries)) return nullptr;
     const roles::TemplateRoles& roles = *reinterpret_cast<ConverterObject*>(self)->roles;
     std::vector<PageResult> slots(entries.size());
-    PyThreadState* state = PyEval_SaveThread();
-    pool::for_each_index(entries.size(), [&](std::size_t i) { convert_one(roles, entries[i].text, slots[i]); });
-    PyEval_RestoreThread(state);
+    bool finished = run_batch(entries.size(), [&](std::size_t i) { convert_one(roles, entries[i].text, slots[i]); });
     entries.clear();
+    if (!finished) return nullptr;
     if (raise_failure(slots)) return nullptr;
     Ref list(PyList_New(static_cast<Py_ssize_t>(slots.size())));
     if (!list) return nullptr;
@@ -299,12 +324,11 @@ PyObject* corpuswright_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
     const roles::TemplateRoles& roles = *reinterpret_cast<ConverterObject*>(self)->roles;
     std::vector<PageResult> slots(entries.size());
     std::uint64_t words = *target_words;
-    PyThreadState* state = PyEval_SaveThread();
-    pool::for_each_index(entries.size(), [&](std::size_t i) {
+    bool finished = run_batch(entries.size(), [&](std::size_t i) {
         convert_and_chunk(roles, entries[i].title, entries[i].text, words, slots[i]);
     });
-    PyEval_RestoreThread(state);
     entries.clear();
+    if (!finished) return nullptr;
     if (raise_failure(slots)) return nullptr;
     Ref list(PyList_New(static_cast<Py_ssize_t>(slots.size())));
     if (!list) return nullptr;
@@ -316,18 +340,22 @@ PyObject* corpuswright_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
     return list.release();
 }
 
+PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded_entry<PyObject*>(nullptr, [&] { return converter_new(type, args, kwargs); });
+}
+
+#define CW_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<f>))
+
 PyMethodDef methods[] = {
-    {"quillmd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quillmd)), METH_FASTCALL | METH_KEYWORDS,
-     "quillmd($self, source)\n--\n\n"},
-    {"quillmd_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quillmd_batch)),
-     METH_FASTCALL | METH_KEYWORDS, "quillmd_batch($self, sources)\n--\n\n"},
-    {"corpuswright_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(corpuswright_batch)),
-     METH_FASTCALL | METH_KEYWORDS, "corpuswright_batch($self, pages, target_words=700)\n--\n\n"},
+    {"quillmd", CW_METHOD(quillmd), METH_FASTCALL | METH_KEYWORDS, "quillmd($self, source)\n--\n\n"},
+    {"quillmd_batch", CW_METHOD(quillmd_batch), METH_FASTCALL | METH_KEYWORDS, "quillmd_batch($self, sources)\n--\n\n"},
+    {"corpuswright_batch", CW_METHOD(corpuswright_batch), METH_FASTCALL | METH_KEYWORDS,
+     "corpuswright_batch($self, pages, target_words=700)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(converter_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(converter_dealloc)},
     {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>("WikiConverter(metadata)\n--\n\n")},

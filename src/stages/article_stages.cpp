@@ -72,6 +72,7 @@ struct ArticleRun {
     std::optional<std::uint64_t> limit;
     std::uint64_t target_words = 0;
     bool with_chunks = false;
+    const std::atomic<bool>* stop = nullptr;
 
     std::uint64_t written = 0;
     AuditCounts counts;
@@ -118,10 +119,11 @@ struct ArticleRun {
         batch.results.resize(batch.pages.size());
         std::vector<std::optional<Error>> failures(batch.pages.size());
         pool::for_each_index(batch.pages.size(), [&](std::size_t i) {
+            if (stop_requested(stop)) return;  // the batch will not be written
             try {
                 batch.results[i] = convert_page(batch.pages[i], failures[i]);
             } catch (const std::bad_alloc&) {
-                failures[i].emplace("out of memory while converting a page", ErrorKind::Other);
+                failures[i].emplace("out of memory while converting a page", ErrorKind::OutOfMemory);
             } catch (const std::exception& e) {
                 failures[i].emplace(e.what(), ErrorKind::Invariant);
             }
@@ -174,6 +176,7 @@ Result<void> page_loop(ArticleRun& run, Pages& pages, Progress& progress, Emit&&
         PageBatch batch;
         batch.pages.reserve(kBatchPages);
         while (batch.pages.size() < kBatchPages) {
+            if (stop_requested(run.stop)) return interrupted();
             auto next = pages.next();
             if (!next.ok()) return std::move(next).error();
             if (!next.value()) {
@@ -202,7 +205,7 @@ Result<void> page_loop(ArticleRun& run, Pages& pages, Progress& progress, Emit&&
         if (run.limit && run.written == *run.limit) return false;
         return true;
     };
-    return run_batches<PageBatch>(produce, [&](PageBatch& b) { run.work(b); }, consume);
+    return run_batches<PageBatch>(produce, [&](PageBatch& b) { run.work(b); }, consume, run.stop);
 }
 
 Result<IdSet> load_disambiguation(const std::string& metadata) { return disambiguation_ids(metadata); }
@@ -224,6 +227,7 @@ Result<Summary> stage1(const Stage1Options& options) {
     run.disambiguation = &ids;
     run.min_bytes = options.min_bytes;
     run.limit = options.limit;
+    run.stop = options.stop;
 
     std::string& buf = out.buffer();
     CW_TRY(page_loop(run, pages, progress, [&](Converted& c, std::uint64_t id) -> Result<void> {
@@ -235,6 +239,7 @@ Result<Summary> stage1(const Stage1Options& options) {
     {
         Pages done = std::move(pages);  // stop the decoder before finishing
     }
+    if (stop_requested(options.stop)) return interrupted();
     progress.end(run.written);
     CW_TRY(out.persist(options.articles));
     return summary(run.written, 0, std::move(run.counts));
@@ -260,6 +265,7 @@ Result<Summary> dataset(const DatasetOptions& options) {
     run.limit = options.limit;
     run.target_words = options.target_words;
     run.with_chunks = true;
+    run.stop = options.stop;
 
     std::uint64_t chunks_written = 0;
     std::string& abuf = articles_out.buffer();
@@ -280,6 +286,9 @@ Result<Summary> dataset(const DatasetOptions& options) {
     {
         Pages done = std::move(pages);
     }
+    // The last point at which both targets are still untouched: once the
+    // first rename is done, the second follows.
+    if (stop_requested(options.stop)) return interrupted();
     progress.end(run.written);
     CW_TRY(articles_out.flush());
     CW_TRY(chunks_out.flush());

@@ -15,6 +15,7 @@
 
 #include "corpuswright/error.hpp"
 #include "corpuswright/pool.hpp"
+#include "corpuswright/stages/stop.hpp"
 
 namespace corpuswright::stages {
 
@@ -27,9 +28,10 @@ inline constexpr std::size_t kBatchesInFlight = 4;
 // end, or an error. Batch has a member `std::optional<Error> failure`. `work(Batch&)` converts a batch in place (it may run the
 // pool's parallel loops itself) and must not throw. `consume(Batch&)`
 // returns Result<bool>: false asks to stop reading (a limit was reached).
-// The first error, in production order, is returned.
+// The first error, in production order, is returned. Once `cancel` is set,
+// nothing more is read, converted or written, and the run reports it.
 template <class Batch, class Produce, class Work, class Consume>
-Result<void> run_batches(Produce&& produce, Work&& work, Consume&& consume) {
+Result<void> run_batches(Produce&& produce, Work&& work, Consume&& consume, const std::atomic<bool>* cancel) {
     std::optional<Error> failure;            // consumer thread only
     std::atomic<bool> stop{false};           // no more batches are read
     std::atomic<bool> limit_reached{false};  // later batches are neither converted nor written
@@ -39,7 +41,7 @@ Result<void> run_batches(Produce&& produce, Work&& work, Consume&& consume) {
             tbb::make_filter<void, std::shared_ptr<Batch>>(
                 tbb::filter_mode::serial_in_order,
                 [&](tbb::flow_control& fc) -> std::shared_ptr<Batch> {
-                    if (stop.load(std::memory_order_acquire)) {
+                    if (stop.load(std::memory_order_acquire) || stop_requested(cancel)) {
                         fc.stop();
                         return nullptr;
                     }
@@ -62,7 +64,9 @@ Result<void> run_batches(Produce&& produce, Work&& work, Consume&& consume) {
                 tbb::make_filter<std::shared_ptr<Batch>, std::shared_ptr<Batch>>(
                     tbb::filter_mode::parallel,
                     [&](std::shared_ptr<Batch> b) {
-                        if (!b->failure && !limit_reached.load(std::memory_order_acquire)) work(*b);
+                        if (!b->failure && !limit_reached.load(std::memory_order_acquire) && !stop_requested(cancel)) {
+                            work(*b);
+                        }
                         return b;
                     }) &
                 tbb::make_filter<std::shared_ptr<Batch>, void>(
@@ -70,7 +74,14 @@ Result<void> run_batches(Produce&& produce, Work&& work, Consume&& consume) {
                         // Once the limit is reached, later batches were only
                         // read ahead: whatever reading or converting them met
                         // (a bad page, a decoding error) is not the run's.
-                        if (failure || limit_reached.load(std::memory_order_acquire)) return;
+                        if (failure) return;
+                        if (stop_requested(cancel)) {
+                            // The batches' work may have been cut short.
+                            failure.emplace(interrupted());
+                            stop.store(true, std::memory_order_release);
+                            return;
+                        }
+                        if (limit_reached.load(std::memory_order_acquire)) return;
                         if (b->failure) {
                             failure = std::move(b->failure);
                             stop.store(true, std::memory_order_release);
@@ -87,6 +98,7 @@ Result<void> run_batches(Produce&& produce, Work&& work, Consume&& consume) {
                     }));
     });
     if (failure) return std::move(*failure);
+    if (stop_requested(cancel)) return interrupted();
     return Ok{};
 }
 

@@ -147,7 +147,7 @@ Result<std::vector<Chunk>> chunk_article(const Article& a, std::uint64_t target_
 }  // namespace
 
 Result<std::uint64_t> stage2(const std::string& articles, const std::string& chunks, std::uint64_t target_words,
-                             std::uint64_t batch_size) {
+                             std::uint64_t batch_size, const std::atomic<bool>* stop) {
     if (target_words == 0) return Error("target_words must be positive", ErrorKind::Invalid);
     CW_TRY(check_distinct({{"articles", articles, false}, {"chunks", chunks, true}}));
     int fd = ::open(articles.c_str(), O_RDONLY | O_CLOEXEC);
@@ -163,6 +163,7 @@ Result<std::uint64_t> stage2(const std::string& articles, const std::string& chu
         if (done) return std::optional<ArticleBatch>();
         ArticleBatch batch;
         while (batch_size == 0 || batch.lines.size() < batch_size) {
+            if (stop_requested(stop)) return interrupted();
             auto line = lines.next();
             if (!line.ok()) return std::move(line).error();
             if (!line.value()) {
@@ -180,6 +181,7 @@ Result<std::uint64_t> stage2(const std::string& articles, const std::string& chu
         std::vector<char> unreadable(n, 0);  // the failure is the line's parse error
         batch.chunks.resize(n);
         pool::for_each_index(n, [&](std::size_t i) {
+            if (stop_requested(stop)) return;  // the batch will not be written
             try {
                 auto article = read_article(batch.lines[i]);
                 if (!article.ok()) {
@@ -195,7 +197,7 @@ Result<std::uint64_t> stage2(const std::string& articles, const std::string& chu
                     failures[i].emplace(std::move(r).error());
                 }
             } catch (const std::bad_alloc&) {
-                failures[i].emplace("out of memory while chunking an article", ErrorKind::Other);
+                failures[i].emplace("out of memory while chunking an article", ErrorKind::OutOfMemory);
             } catch (const std::exception& e) {
                 failures[i].emplace(e.what(), ErrorKind::Invariant);
             }
@@ -228,7 +230,7 @@ Result<std::uint64_t> stage2(const std::string& articles, const std::string& chu
         }
         return true;
     };
-    CW_TRY(run_batches<ArticleBatch>(produce, work, consume));
+    CW_TRY(run_batches<ArticleBatch>(produce, work, consume, stop));
     CW_TRY(out.persist(chunks));
     return written;
 }

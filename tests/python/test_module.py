@@ -8,6 +8,7 @@ import corpuswright
 from corpuswright import _core
 from conftest import PROSE, make_metadata, page
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 NAMES = ["WikiConverter", "build_stage1", "build_stage2", "build_dataset", "build_page_props"]
 
 
@@ -245,3 +246,79 @@ def test_panic_exception_is_exported_and_caught_by_name(tmp_path):
     with pytest.raises(corpuswright.PanicException) as e:
         _core.build_stage2(src, tmp_path / "c.jsonl")
     assert "Stage 1 md must be canonical" in str(e.value)
+
+
+def test_sequences_whose_length_lies_do_not_end_the_process(metadata):
+    # Run apart: before the reservation was capped, these ended the
+    # interpreter with an uncaught allocation failure.
+    import subprocess
+    import sys
+
+    code = f"""
+import corpuswright
+conv = corpuswright.WikiConverter({str(metadata)!r})
+class Lying(list):
+    def __len__(self):
+        return 2**62
+for call in (lambda: conv.quillmd_batch(range(10**12)), lambda: conv.corpuswright_batch(range(10**12))):
+    try:
+        call()
+    except TypeError as e:
+        print("TypeError", e, e.__notes__)
+print(len(conv.quillmd_batch(Lying(["", "x"]))), len(conv.corpuswright_batch(Lying([("T", "")]))))
+"""
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "TypeError 'int' object is not an instance of 'str' [\"while processing 'sources'\"]",
+        "TypeError 'int' object is not an instance of 'tuple' [\"while processing 'pages'\"]",
+        "2 1",
+    ]
+
+
+def test_allocation_failures_raise_memory_error(tmp_path, metadata):
+    # Under a cap on the address space, converting a large page runs out of
+    # memory: every call reports MemoryError and the process goes on.
+    import subprocess
+    import sys
+
+    code = f"""
+import os, resource, sys
+sys.path.insert(0, {HERE!r})
+import corpuswright
+from conftest import page
+from dumps import dump, page_xml
+meta, out = {str(metadata)!r}, {str(tmp_path)!r}
+conv = corpuswright.WikiConverter(meta)
+small = os.path.join(out, "small.xml")
+with open(small, "w") as f:
+    f.write(dump([page_xml(f"P{{i}}", page(i), page_id=i) for i in range(300)]))
+corpuswright.build_dataset(small, os.path.join(out, "wa"), os.path.join(out, "wc"), meta)  # threads started
+big_text = "[[a|b]] ''c'' " * 2_000_000
+big = os.path.join(out, "big.xml")
+with open(big, "w") as f:
+    f.write(dump([page_xml("Big", big_text, page_id=1)]))
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
+limit = size + 128 * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+calls = [
+    lambda: conv.quillmd(big_text),
+    lambda: conv.quillmd_batch([big_text, big_text]),
+    lambda: conv.corpuswright_batch([("T", big_text), ("U", big_text)]),
+    lambda: corpuswright.build_stage1(big, os.path.join(out, "a.jsonl"), meta),
+    lambda: corpuswright.build_dataset(big, os.path.join(out, "a.jsonl"), os.path.join(out, "c.jsonl"), meta),
+]
+for call in calls:
+    try:
+        call()
+        print("returned")
+    except MemoryError:
+        print("MemoryError")
+print(sorted(n for n in os.listdir(out) if n.startswith((".tmp", "a.", "c."))))
+"""
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["MemoryError"] * 5 + ["[]"]

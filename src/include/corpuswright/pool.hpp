@@ -15,6 +15,10 @@ namespace corpuswright::pool {
 // The process-wide arena; created on the first call, kept until exit.
 tbb::task_arena& shared();
 
+// Makes the calling thread's exception-handling and thread-local data, once
+// per thread; the pool does it for each of its threads as it enters.
+void prepare_thread() noexcept;
+
 // Calls f(i) for every i in [0, n) on the shared pool and returns when all
 // are done. With one item it runs on the caller's thread. f must not throw.
 template <class F>
