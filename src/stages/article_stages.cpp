@@ -40,11 +40,17 @@ struct Converted {
     std::vector<std::string> chunk_records;  // the combined stage only
 };
 
+// A failure met by a page is the run's only if the limit is not reached
+// before that page: what lies past the limit is read ahead at most, and
+// must not decide the outcome (nor may how far ahead reading got).
 struct PageBatch {
     std::vector<Page> pages;
     bool full = false;  // a batch of 256 kept pages (not the final one)
     std::vector<std::optional<Converted>> results;
-    std::optional<Error> failure;
+    std::optional<Error> failure;         // before any page of the batch was read
+    std::optional<Error> page_failure;    // the first page whose conversion failed,
+    std::size_t failed_at = SIZE_MAX;     // at this index
+    std::optional<Error> read_failure;    // reading the page after the batch's last
 };
 
 // Formats a rate as "{:.0}": no decimals, "inf" and "NaN" for non-finite.
@@ -128,9 +134,10 @@ struct ArticleRun {
                 failures[i].emplace(e.what(), ErrorKind::Invariant);
             }
         });
-        for (auto& f : failures) {
-            if (f) {
-                batch.failure = std::move(f);
+        for (std::size_t i = 0; i < failures.size(); ++i) {
+            if (failures[i]) {
+                batch.page_failure = std::move(failures[i]);
+                batch.failed_at = i;
                 break;
             }
         }
@@ -178,7 +185,13 @@ Result<void> page_loop(ArticleRun& run, Pages& pages, Progress& progress, Emit&&
         while (batch.pages.size() < kBatchPages) {
             if (stop_requested(run.stop)) return interrupted();
             auto next = pages.next();
-            if (!next.ok()) return std::move(next).error();
+            if (!next.ok()) {
+                if (batch.pages.empty()) return std::move(next).error();
+                // The pages read before it may still reach the limit.
+                batch.read_failure.emplace(std::move(next).error());
+                input_done = true;
+                break;
+            }
             if (!next.value()) {
                 input_done = true;
                 break;
@@ -193,8 +206,10 @@ Result<void> page_loop(ArticleRun& run, Pages& pages, Progress& progress, Emit&&
         if (run.limit && run.written >= *run.limit) return false;
         std::uint64_t quota = run.limit ? *run.limit - run.written : UINT64_MAX;
         std::uint64_t kept = 0;
-        for (auto& result : batch.results) {
-            if (!result || kept == quota) continue;
+        for (std::size_t i = 0; i < batch.results.size() && kept < quota; ++i) {
+            if (i == batch.failed_at) return std::move(*batch.page_failure);
+            auto& result = batch.results[i];
+            if (!result) continue;
             std::uint64_t id = run.written + kept;
             ++kept;
             for (auto& pair : result->pairs) ++run.counts[pair];
@@ -203,6 +218,7 @@ Result<void> page_loop(ArticleRun& run, Pages& pages, Progress& progress, Emit&&
         run.written += kept;
         if (batch.full) progress.after_full_batch(run.written);
         if (run.limit && run.written == *run.limit) return false;
+        if (batch.read_failure) return std::move(*batch.read_failure);
         return true;
     };
     return run_batches<PageBatch>(produce, [&](PageBatch& b) { run.work(b); }, consume, run.stop);

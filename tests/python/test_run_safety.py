@@ -28,31 +28,37 @@ def dump_with_bad_page(good_before, good_after=200):
 
 
 @pytest.mark.parametrize("threads", ["1", "2", "8"])
-def test_limit_is_not_affected_by_a_bad_page_read_ahead(tmp_path, meta, monkeypatch, threads):
+@pytest.mark.parametrize("good_before", [100, 300])
+def test_limit_reached_before_a_bad_page_is_not_affected_by_it(tmp_path, meta, monkeypatch, threads, good_before):
+    # With 300 good pages the bad one is only read ahead, in a later batch;
+    # with 100 it is in the batch that reaches the limit, after the page
+    # that reaches it.
     monkeypatch.setenv("RVK_NUM_THREADS", threads)
-    text = dump_with_bad_page(300)
+    text = dump_with_bad_page(good_before)
     (tmp_path / "d.xml").write_text(text, encoding="utf-8")
     (tmp_path / "d.xml.bz2").write_bytes(bz2.compress(text.encode(), 9))
     (tmp_path / "d.xml.gz").write_bytes(gzip.compress(text.encode(), 6))
-    expected = None
-    for name in ("d.xml", "d.xml.bz2", "d.xml.gz"):
-        for run in range(8):
-            out = tmp_path / f"a-{name}-{run}.jsonl"
-            result = _core.build_stage1(tmp_path / name, out, meta, min_bytes=0, limit=5)
-            assert result[:2] == (5, 0)
-            arts, chunks = tmp_path / f"da-{run}.jsonl", tmp_path / f"dc-{run}.jsonl"
-            combined = _core.build_dataset(tmp_path / name, arts, chunks, meta, min_bytes=0, limit=5)
-            assert combined[0] == 5
-            got = (result, out.read_bytes(), combined, arts.read_bytes(), chunks.read_bytes())
-            if expected is None:
-                expected = got
-            assert got == expected
+    for limit in (5, good_before):
+        expected = None
+        for name in ("d.xml", "d.xml.bz2", "d.xml.gz"):
+            for run in range(4):
+                out = tmp_path / f"a-{name}-{run}.jsonl"
+                result = _core.build_stage1(tmp_path / name, out, meta, min_bytes=0, limit=limit)
+                assert result[:2] == (limit, 0)
+                arts, chunks = tmp_path / f"da-{run}.jsonl", tmp_path / f"dc-{run}.jsonl"
+                combined = _core.build_dataset(tmp_path / name, arts, chunks, meta, min_bytes=0, limit=limit)
+                assert combined[0] == limit
+                got = (result, out.read_bytes(), combined, arts.read_bytes(), chunks.read_bytes())
+                if expected is None:
+                    expected = got
+                assert got == expected
 
 
-def test_a_bad_page_before_the_limit_is_reached_fails_every_time(tmp_path, meta):
+@pytest.mark.parametrize("good_before", [100, 300])
+def test_a_bad_page_before_the_limit_is_reached_fails_every_time(tmp_path, meta, good_before):
     xml = tmp_path / "d.xml"
-    xml.write_text(dump_with_bad_page(300), encoding="utf-8")
-    for limit in (None, 300, 1000):
+    xml.write_text(dump_with_bad_page(good_before), encoding="utf-8")
+    for limit in (None, good_before + 1, 1000):
         for _ in range(3):
             with pytest.raises(RuntimeError) as e:
                 _core.build_stage1(xml, tmp_path / "a.jsonl", meta, min_bytes=0, limit=limit)
