@@ -206,3 +206,27 @@ TEST(Assembly, ChainThatMissesTheNextMarkerFails) {
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), rvk::Error::decode(second, rvk::error::DecodeError::InvalidMagic));
 }
+
+TEST(MarkerCap, DenseRealBlocksStayUnderTheCapAndDecodeOnEveryPath) {
+  // Real markers alone: a stream of one-byte blocks (22 bytes each, the
+  // densest real blocks) and files of the standard tool's level 1 over
+  // highly repetitive data (blocks of 20 to 40 bytes, each decoding to up
+  // to 5 MB). Both stay under the cap, and decode alike on every path.
+  std::vector<BlockSpec> tiny;
+  Bytes tiny_text;
+  for (int i = 0; i < 600; ++i) {
+    const Bytes one = {static_cast<std::uint8_t>('a' + i % 26)};
+    tiny.push_back(block_of(one, one));
+    tiny_text.push_back(one[0]);
+  }
+  const Bytes tiny_stream = stream_of(tiny);
+  EXPECT_FALSE(past_the_cap(tiny_stream));
+  expect_every_path_decodes(concat({tiny_stream, tiny_stream, tiny_stream}),
+                            concat({tiny_text, tiny_text, tiny_text}));
+
+  Bytes repetitive(12'000'000, 0);
+  for (std::size_t i = 6'000'000; i < repetitive.size(); ++i) repetitive[i] = "ab"[i % 2];
+  const Bytes level1 = bzip2(repetitive, 1);
+  EXPECT_FALSE(past_the_cap(level1));
+  expect_every_path_decodes(concat({level1, level1}), concat({repetitive, repetitive}));
+}
