@@ -74,7 +74,9 @@ inline void expect_same(const Reference& ref, const Decoded& ours, const char* w
 // the parallel path must not refuse.
 inline void expect_agree(const Decoded& serial, const Decoded& parallel, const std::string& name) {
     if (!check_properties() || serial.capped || parallel.capped || !serial.ok) return;
-    if (!parallel.ok) fail((name + ": the parallel path refused what the serial path decoded: " + parallel.error).c_str());
+    if (!parallel.ok) {
+        fail((name + ": the parallel path refused what the serial path decoded: " + parallel.error).c_str());
+    }
     if (serial.bytes != parallel.bytes) fail((name + ": serial and parallel output differ").c_str());
 }
 
