@@ -237,6 +237,38 @@ void BM_DeepTemplates(benchmark::State& s) {
     hostile(s, [](std::size_t n) { return repeat("{{a|", n / 6) + repeat("}}", n / 6); });
 }
 void BM_ApostropheRuns(benchmark::State& s) { hostile(s, [](std::size_t n) { return repeat("'''a''", n / 6); }); }
+// Unrelated markup before a paragraph: unclosed spans in one paragraph,
+// stray openers in many, nested superscripts that fall back. Each input
+// doubles from one argument to the next; the time should at most about
+// double with it.
+void BM_UnclosedSpanParagraph(benchmark::State& s) {
+    hostile(s, [](std::size_t n) {
+        std::string t;
+        for (std::size_t k = 0; t.size() < n; ++k) t += "<span class=x>word " + std::to_string(k) + " lorem ipsum ";
+        return t + "\n\n{{Infobox|a=1}} see [[Other page]].";
+    });
+}
+void BM_StrayOpenerParagraphs(benchmark::State& s) {
+    hostile(s, [](std::size_t n) {
+        std::string t;
+        for (std::size_t k = 0; t.size() < n; ++k)
+            t += "Paragraph " + std::to_string(k) + " holds a stray {{ opener and a [[link]].\n\n";
+        return t + "{{Infobox\n| name = X\n* item\n}}";
+    });
+}
+void BM_NestedSupParagraphs(benchmark::State& s) {
+    hostile(s, [](std::size_t n) {
+        std::string nest = repeat("<sup>", 20) + "[[x]]" + repeat("</sup>", 20) + "\n\n";
+        return repeat(nest, n / nest.size()) + "{{a}} [[b]]";
+    });
+}
+void BM_DeepSupNest(benchmark::State& s) {
+    hostile(s, [](std::size_t n) { return repeat("<sup>", n / 11) + "[[x]]" + repeat("</sup>", n / 11); });
+}
+BENCHMARK(BM_UnclosedSpanParagraph)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StrayOpenerParagraphs)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NestedSupParagraphs)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DeepSupNest)->RangeMultiplier(2)->Range(1 << 14, 1 << 17)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UnclosedBraces)->Arg(1 << 18)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UnclosedLinks)->Arg(1 << 18)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UnclosedSpans)->Arg(1 << 18)->Arg(1 << 20)->Unit(benchmark::kMillisecond);

@@ -7,10 +7,18 @@
 // Template arguments, link labels, reference bodies and element contents
 // re-enter the scan one level deeper; past `kMaxInlineDepth` a text is kept
 // as one wikitext node instead. Searches for closers that may fail are
-// remembered per scan (`NextFinder`) or charged to the page's budget, so a
-// page of unclosed openers costs a bounded number of passes.
+// remembered per scan, so a text of unclosed openers costs a bounded number
+// of passes; what one construct's search finds never changes how another
+// construct is read.
+//
+// Links are atomic for the apostrophes around them: a closing run of
+// apostrophes is never taken from inside "[[…]]" or "[url …]", and a link's
+// label gets an apostrophe pass of its own.
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
+#include <unordered_map>
 
 #include "reader.hpp"
 #include "tavrel/entity.hpp"
@@ -219,6 +227,11 @@ Inline make_operation(std::string_view mode, std::string_view inner, std::string
 class Scan {
 public:
     Scan(std::string_view t, Context& cx, Inlines& out) : t_(t), n_(t.size()), cx_(cx), out_(out) {}
+    ~Scan() {
+        if (memory_) release_memory();
+    }
+    Scan(const Scan&) = delete;
+    Scan& operator=(const Scan&) = delete;
 
     void run() {
         std::size_t pos = 0;
@@ -246,6 +259,19 @@ private:
     Context& cx_;
     Inlines& out_;
     NextFinder gt_, comment_end_, ref_end_, bracket_end_;
+    // What only some texts need, made on first use.
+    struct Memory {
+        std::array<std::unique_ptr<detail::ElementCloser>, 4> elements;  // sup, sub, span, small
+        std::unique_ptr<detail::LinkEnds> links;                         // for the apostrophe pass
+    };
+    std::unique_ptr<Memory> memory_;
+
+    [[gnu::noinline, gnu::cold]] Memory& memory() {
+        if (!memory_) memory_ = std::make_unique<Memory>();
+        return *memory_;
+    }
+    // Kept out of line: every text read destroys a scan, few made memory.
+    [[gnu::noinline, gnu::cold]] void release_memory() { memory_.reset(); }
 
     // The rest of the text becomes one wikitext node; the scan ends.
     std::size_t rest_raw(std::size_t pos) {
@@ -289,6 +315,9 @@ private:
             char c = t_[pos + 4];
             if (c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>') return reference(pos);
         }
+        if (pos + 1 < n_ && ((t_[pos + 1] | 0x20) == 'm' || (t_[pos + 1] | 0x20) == 'n')) {
+            if (std::size_t after = self_closing_extension(pos); after != npos) return after;
+        }
         if (starts_with_ci(t_, pos, "<nowiki>")) {
             std::size_t close = find_ci(t_, "</nowiki>", pos + 8);
             if (close == npos) return rest_raw(pos);
@@ -299,6 +328,42 @@ private:
         return html_tag(pos);
     }
 
+    // "<nowiki/>" and "<math …/>" (a tag delimiter after the name, "/"
+    // before the first ">") are empty elements: the nowiki gives nothing,
+    // the math an empty formula. npos when the text at `pos` is neither.
+    [[gnu::noinline, gnu::cold]] std::size_t self_closing_extension(std::size_t pos) {
+        bool math = starts_with_ci(t_, pos, "<math");
+        if (!math && !starts_with_ci(t_, pos, "<nowiki")) return npos;
+        std::size_t k = pos + (math ? 5 : 7);
+        if (k >= n_) return npos;
+        char c = t_[k];
+        if (!(c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>')) return npos;
+        std::size_t gt = next_gt(pos);
+        if (gt == npos || t_[gt - 1] != '/') return npos;
+        if (math) {
+            Math m;
+            m.display = display_attr(t_.substr(pos, gt - 1 - pos));
+            out_.emplace_back(std::move(m));
+        }
+        return gt + 1;
+    }
+
+    // The opening tag of a math element (from "<" up to its ">") asks for
+    // display mode.
+    [[gnu::noinline, gnu::cold]] static bool display_attr(std::string_view tag) {
+        bool display = false;
+        text::for_each_white_space_piece(tag, [&](std::string_view word) {
+            if (starts_with_ci(word, 0, "display=")) {
+                std::string_view v = word.substr(8);
+                if ((v.size() == 5 && starts_with_ci(v, 0, "block")) ||
+                    (v.size() == 7 && (v[0] == '\'' || v[0] == '"') && v[6] == v[0] &&
+                     starts_with_ci(v, 1, "block")))
+                    display = true;
+            }
+        });
+        return display;
+    }
+
     std::size_t math(std::size_t pos) {
         std::size_t gt = next_gt(pos);
         if (gt == npos) return rest_raw(pos);
@@ -306,15 +371,7 @@ private:
         if (close == npos) return rest_raw(pos);
         Math m;
         m.tex.assign(t_.substr(gt + 1, close - gt - 1));
-        text::for_each_white_space_piece(t_.substr(pos, gt - pos), [&](std::string_view word) {
-            if (starts_with_ci(word, 0, "display=")) {
-                std::string_view v = word.substr(8);
-                if ((v.size() == 5 && starts_with_ci(v, 0, "block")) ||
-                    (v.size() == 7 && (v[0] == '\'' || v[0] == '"') && v[6] == v[0] &&
-                     starts_with_ci(v, 1, "block")))
-                    m.display = true;
-            }
-        });
+        m.display = display_attr(t_.substr(pos, gt - pos));
         out_.emplace_back(std::move(m));
         return close + 7;
     }
@@ -431,47 +488,15 @@ private:
     }
 
     // A "sup", "sub", "span" or "small" element; npos when it cannot be built.
-    // The closing tag is found by counting nested openings; the searches
-    // only move forward, so one element costs one pass over what it scans.
     std::size_t element(std::size_t pos, document::OpenTag& tag) {
-        std::string open = "<" + tag.name;
-        std::string close = "</" + tag.name + ">";
+        std::size_t which = tag.name == "sup" ? 0 : tag.name == "sub" ? 1 : tag.name == "span" ? 2 : 3;
+        auto& closer = memory().elements[which];
+        if (!closer) closer = std::make_unique<detail::ElementCloser>(t_, tag.name);
         std::size_t content_start = pos + tag.end;
-        std::size_t p = content_start;
-        std::size_t depth = 1;
-        std::size_t close_at = npos;
-        NextFinder close_f, open_f;
-        // Past the page's budget a failing search would be repeated work.
-        std::size_t limit = cx_.budget < n_ - content_start ? content_start + cx_.budget : n_;
-        for (;;) {
-            if (p >= limit) break;
-            std::size_t c = close_f.find(p, [&](std::size_t q) { return find_ci(t_, close, q); });
-            if (c == npos || c >= limit) break;
-            std::size_t o = open_f.find(p, [&](std::size_t q) { return find_ci(t_, open, q); });
-            bool counts = false;
-            if (o != npos && o + open.size() < n_) {
-                char b = t_[o + open.size()];
-                counts = b == '\t' || b == '\n' || b == '\r' || b == ' ' || b == '/' || b == '>';
-            }
-            if (counts && o < c) {
-                ++depth;
-                std::size_t g = t_.find('>', o);
-                if (g == npos) break;
-                p = g + 1;
-            } else {
-                if (--depth == 0) {
-                    close_at = c;
-                    break;
-                }
-                p = c + close.size();
-            }
-        }
-        if (close_at == npos) {
-            cx_.budget -= std::min(cx_.budget, n_ - content_start);
-            return npos;
-        }
+        std::size_t close_at = closer->find(content_start);
+        if (close_at == npos) return npos;
+        std::size_t end = close_at + closer->close_len();
         std::string_view content = t_.substr(content_start, close_at - content_start);
-        std::size_t end = close_at + close.size();
         if (tag.name == "span" || tag.name == "small") {
             Span sp;
             sp.attr = std::move(tag.attrs);
@@ -481,21 +506,24 @@ private:
             return end;
         }
         // A "sup" or "sub" whose content is not plain text is read twice:
-        // once here, once as ordinary text after the fallback. Nested inside
-        // each other that doubling compounds, so these speculative reads are
-        // charged to the page's budget and stop when it is spent.
-        if (cx_.budget < content.size()) {
-            cx_.budget = 0;
-            return npos;
-        }
-        cx_.budget -= content.size();
+        // once here, once as ordinary text after the fallback, which meets
+        // the elements nested inside again. Those already known not to be
+        // plain fall back at once; the other trial reads are charged to the
+        // paragraph's allowance, past which the element falls back unread.
+        if (cx_.known_not_plain(content.data(), t_.data() + close_at)) return npos;
+        if (cx_.trial_allowance < content.size()) return npos;
+        cx_.trial_allowance -= content.size();
         std::size_t mark = cx_.footnotes->size();
+        std::size_t capped = cx_.capped;
         Inlines inner = detail::read_inlines(content, cx_);
         auto plain = document::inline_text(inner);
         if (!plain) {
             // Not plain text: the tags fall back and the content is read
             // again as ordinary text, so its footnotes must not count twice.
+            // A read cut short by the depth limit may differ at another
+            // depth and is not remembered.
             cx_.truncate_footnotes(mark);
+            if (cx_.capped == capped) cx_.note_not_plain(content.data(), t_.data() + close_at);
             return npos;
         }
         if (tag.name == "sup")
@@ -507,12 +535,12 @@ private:
 
     // ---- "{" -------------------------------------------------------------
 
-    std::size_t at_braces(std::size_t pos) {
+    [[gnu::noinline]] std::size_t at_braces(std::size_t pos) {
         std::string_view rest = t_.substr(pos);
         bool param = rest.size() >= 3 && rest[2] == '{';
         std::size_t w = param ? 3 : 2;
         detail::Bars bars;
-        std::size_t e = detail::balanced_bars(rest, w, param ? "}}}" : "}}", cx_.budget, bars);
+        std::size_t e = detail::balanced_bars(rest, w, param ? "}}}" : "}}", bars);
         if (e == npos) return rest_raw(pos);
         std::string_view inner = rest.substr(w, e - w);
         out_.push_back(make_operation(param ? "parameter" : "template", inner, rest.substr(0, e + w), cx_,
@@ -526,7 +554,7 @@ private:
         std::string_view rest = t_.substr(pos);
         if (rest.starts_with("[[")) {
             detail::Bars bars;
-            std::size_t e = detail::balanced_bars(rest, 2, "]]", cx_.budget, bars);
+            std::size_t e = detail::balanced_bars(rest, 2, "]]", bars);
             if (e == npos) return rest_raw(pos);
             internal_link(rest.substr(2, e - 2), rest.substr(0, e + 2), bars);
             return pos + e + 2;
@@ -607,21 +635,55 @@ private:
     // ---- apostrophes ------------------------------------------------------
 
     // The maximal run of apostrophes at or after `from`: its start and
-    // length, or start npos when there is none.
-    std::pair<std::size_t, std::size_t> next_run(std::size_t from) const {
-        if (from >= n_) return {npos, 0};
-        const void* hit = std::memchr(t_.data() + from, '\'', n_ - from);
-        if (!hit) return {npos, 0};
-        std::size_t s = static_cast<std::size_t>(static_cast<const char*>(hit) - t_.data());
-        std::size_t e = s;
-        while (e < n_ && t_[e] == '\'') ++e;
-        return {s, e - s};
+    // length, or start npos when there is none. Links are stepped over whole:
+    // their apostrophes belong to their labels.
+    std::pair<std::size_t, std::size_t> next_run(std::size_t from) {
+        const char* d = t_.data();
+        std::size_t i = from;
+        while (i < n_) {
+            i = detail::find_any<'\'', '['>(d, i, n_);
+            if (i >= n_) break;
+            if (d[i] == '[') {
+                i = past_link(i);
+                continue;
+            }
+            std::size_t e = i;
+            while (e < n_ && d[e] == '\'') ++e;
+            return {i, e - i};
+        }
+        return {npos, 0};
+    }
+
+    // Just past the link that begins at `pos` ("[" there), as the scan would
+    // read it, or pos + 1 when none begins there.
+    [[gnu::noinline, gnu::cold]] std::size_t past_link(std::size_t pos) {
+        if (pos + 1 < n_ && t_[pos + 1] == '[') {
+            auto& links = memory().links;
+            if (!links) links = std::make_unique<detail::LinkEnds>(t_);
+            return links->past(pos);
+        }
+        if (t_.compare(pos, 8, "[http://") == 0 || t_.compare(pos, 9, "[https://") == 0 ||
+            t_.compare(pos, 8, "[mailto:") == 0) {
+            std::size_t close = bracket_end_.find(pos, [&](std::size_t p) { return t_.find(']', p); });
+            return close == npos ? pos + 1 : close + 1;
+        }
+        return pos + 1;
+    }
+
+    // The first run of five or more apostrophes at or after `from` (its
+    // first five close bold and italic together), or npos.
+    std::size_t next_five(std::size_t from) {
+        for (;;) {
+            auto [s, r] = next_run(from);
+            if (s == npos || r >= 5) return s;
+            from = s + r;
+        }
     }
 
     // Closer of a bold run: the first "'''", except that a run of five that
     // follows an italic opened inside the bold closes the italic with its
     // first two apostrophes and the bold with the last three.
-    std::size_t bold_close(std::size_t q) const {
+    std::size_t bold_close(std::size_t q) {
         bool italic_open = false;
         for (;;) {
             auto [s, r] = next_run(q);
@@ -642,7 +704,7 @@ private:
     // "'''", or by the first three of a run of five, whose last two then
     // close the italic). When the nesting is not proper the first "''"
     // stands, as it always did.
-    std::size_t italic_close(std::size_t q) const {
+    std::size_t italic_close(std::size_t q) {
         std::size_t bold_at = npos;
         for (;;) {
             auto [s, r] = next_run(q);
@@ -688,7 +750,7 @@ private:
         while (pos + r < n_ && t_[pos + r] == '\'' && r < 5) ++r;
         if (r == 1) return text_run(pos);
         if (r == 5) {
-            std::size_t c = t_.find("'''''", pos + 5);
+            std::size_t c = next_five(pos + 5);
             if (c == npos) {
                 // Bold and italic opened together but closed apart: the run
                 // that closes first tells which one is inside. Only a run of
@@ -750,9 +812,13 @@ Inlines read_inlines(std::string_view text, Context& cx) {
     Inlines out;
     if (text.empty()) return out;
     if (cx.depth >= kMaxInlineDepth) {
+        ++cx.capped;
         out.emplace_back(raw_wikitext(text));
         return out;
     }
+    // Each paragraph (heading, item, cell) gets its own allowance for trial
+    // reads, so that what one spends never changes how another is read.
+    if (cx.depth == 0) cx.trial_allowance = 16 * text.size() + (std::size_t{1} << 16);
     // Short labels and argument values are mostly plain words: without a
     // byte that can start a construct (or a leading "__") they are one Text.
     if (!(text.size() >= 2 && text[0] == '_' && text[1] == '_')) {
@@ -778,13 +844,13 @@ Inlines read_inlines(std::string_view text, Context& cx) {
 namespace document {
 
 Inlines inlines(std::string_view text, std::vector<Footnote>& footnotes) {
-    detail::Context cx(footnotes, text.size());
+    detail::Context cx(footnotes);
     return detail::read_inlines(text, cx);
 }
 
 Inline operation(std::string_view mode, std::string_view inner, std::string_view source,
                  std::vector<Footnote>& footnotes) {
-    detail::Context cx(footnotes, source.size());
+    detail::Context cx(footnotes);
     return make_operation(mode, inner, source, cx, TopPieces(inner));
 }
 

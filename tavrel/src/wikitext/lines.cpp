@@ -42,13 +42,14 @@ bool tag_delimiter(char c) { return c == '\t' || c == '\n' || c == '\r' || c == 
 }  // namespace
 
 // Cuts the normalised text into logical lines. Every closer search that can
-// fail is remembered, or charged to the page's budget, so that a page full
-// of unclosed openers is still read in a bounded number of passes.
-std::vector<std::string_view> cut_lines(std::string_view t, Context& cx) {
+// fail is remembered, so that a page full of unclosed openers is still read
+// in linear time, and a construct joins its lines whatever stands before it.
+std::vector<std::string_view> cut_lines(std::string_view t) {
     std::vector<std::string_view> lines;
     lines.reserve(t.size() / 64 + 1);
     const std::size_t n = t.size();
     NextFinder comment_end, gt, ref_end, math_end, nowiki_end;
+    Closers closers(t);
     std::size_t s = 0, p = 0;
     while (p < n) {
         p = find_any<'\n', '<', '{', '['>(t.data(), p, n);
@@ -99,16 +100,15 @@ std::vector<std::string_view> cut_lines(std::string_view t, Context& cx) {
             }
         } else if (p + 1 < n && t[p + 1] == c && c != '<') {
             // "{{{", "{{" or "[["
-            std::string_view rest = t.substr(p);
             std::size_t w = 2;
-            std::string_view closer = c == '[' ? "]]" : "}}";
-            if (c == '{' && rest.size() >= 3 && rest[2] == '{') {
+            Closers::Kind kind = c == '[' ? Closers::kLinks : Closers::kBraces2;
+            if (c == '{' && p + 2 < n && t[p + 2] == '{') {
                 w = 3;
-                closer = "}}}";
+                kind = Closers::kBraces3;
             }
-            std::size_t k = balanced_budget(rest, w, closer, cx.budget);
+            std::size_t k = closers.find(p + w, kind);
             if (k != npos) {
-                p += k + w;
+                p = k + w;
                 continue;
             }
         }
@@ -131,12 +131,17 @@ std::pair<std::size_t, std::string> extension_block(const std::vector<std::strin
     }
     std::string closing = "</" + detail::ascii_lower(first.substr(name_start, k - name_start)) + ">";
     std::size_t end = lines.size() - 1;
-    for (std::size_t j = start; j < lines.size(); ++j) {
+    // A self-closing tag ("<gallery />", "<syntaxhighlight lang=c/>") is an
+    // empty element: it ends on its own line.
+    std::size_t gt = first.find('>');
+    bool self_closing = gt != npos && detail::trim_end(first.substr(0, gt)).ends_with('/');
+    for (std::size_t j = start; !self_closing && j < lines.size(); ++j) {
         if (find_ci(lines[j], closing, 0) != npos) {
             end = j;
             break;
         }
     }
+    if (self_closing) end = start;
     std::string joined;
     for (std::size_t j = start; j <= end; ++j) {
         if (j != start) joined.push_back('\n');
@@ -435,14 +440,8 @@ Document parse(std::string_view input) {
         }
         text = normalised;
     }
-    Context cx(doc.footnotes, text.size());
-    const std::size_t inline_budget = cx.budget;
-    std::vector<std::string_view> lines = detail::cut_lines(text, cx);
-    // Cutting lines charges every stray opener a search to the end of the
-    // page, so on a page full of them it may spend its whole budget. That
-    // must cost at most the joining of lines, never the reading of the
-    // well-formed calls and links inside them: the inline pass starts afresh.
-    cx.budget = inline_budget;
+    Context cx(doc.footnotes);
+    std::vector<std::string_view> lines = detail::cut_lines(text);
     // Blocks are large and a page has about one per two lines; growing the
     // list by doubling would move every block several times. The cap keeps a
     // page of thousands of list lines (one block) from holding idle room.

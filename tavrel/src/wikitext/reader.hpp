@@ -5,12 +5,16 @@
 // one `Context` per page.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 #include <string_view>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -32,12 +36,26 @@ struct Context {
     std::unordered_set<std::string> labels;           // labels present in *footnotes
     bool repeated_labels = false;                     // a list handed in held a label twice
     std::size_t depth = 0;                            // nesting of inline reads
-    // Bytes that failing closer searches may still scan. A search that fails
-    // reaches the end of its text, so unbounded repetition ("{{ {{ {{ …")
-    // would be quadratic; past the budget such searches give up early.
-    std::size_t budget = 0;
+    std::size_t capped = 0;                           // texts kept verbatim at the depth limit
+    // Bytes that the speculative reads of "sup" and "sub" contents may still
+    // read in the current paragraph (heading, item, cell); set afresh by
+    // every outermost inline read. Such a content is read once to see
+    // whether it is plain text and, when it is not, read again as ordinary
+    // text; nested inside each other that doubles per level. Past the
+    // allowance an element falls back without the trial read: only that
+    // element changes, never the constructs after it.
+    std::size_t trial_allowance = 0;
+    // "sup"/"sub" elements already found not to be plain text: the address
+    // of the content's first byte, and of the closing tag. The fallback reads
+    // their text again and must not try them again. (Texts read are views
+    // into the one page text, so an address names the same byte everywhere.)
+    std::unordered_map<const char*, const char*> not_plain;
 
-    explicit Context(std::vector<ast::Footnote>& list, std::size_t text_size);
+    explicit Context(std::vector<ast::Footnote>& list);
+    ~Context();
+
+    bool known_not_plain(const char* content, const char* close) const;
+    void note_not_plain(const char* content, const char* close);
 
     // Drops the footnotes appended after the list held `size` entries.
     void truncate_footnotes(std::size_t size);
@@ -46,10 +64,124 @@ struct Context {
 // `inlines` with the page's context.
 ast::Inlines read_inlines(std::string_view text, Context& cx);
 
-// `balanced` that charges a failing scan to `budget` and stops when the
-// budget runs out (and then fails).
-std::size_t balanced_budget(std::string_view text, std::size_t start, std::string_view closer,
-                            std::size_t& budget);
+// The closer searches of `balanced` over one text ("}}", "}}}" or "]]" from
+// a start position), remembering what failed searches learn so that many
+// searches from many openers cost linear time in all.
+//
+// The tracker's brace stack and link depth never act on the same byte, so
+// they evolve apart: a frame opened at a position closes at a position that
+// does not depend on where the walk began (remembered per frame), and two
+// walks that stand at top level at the same position go on alike
+// (remembered per top-level position and closer). Searches run as the plain
+// walk until one fails; only then is remembering worth its cost.
+class Closers {
+public:
+    enum Kind : std::uint8_t { kBraces2 = 0, kBraces3 = 1, kLinks = 2 };
+
+    // `remember` from the first search on, rather than from the first that
+    // fails (the plain walk is faster while searches succeed).
+    explicit Closers(std::string_view text, bool remember = false);
+    ~Closers();
+
+    // `balanced` (text, start, closer of `kind`): the closer's position, or
+    // npos.
+    std::size_t find(std::size_t start, Kind kind);
+
+private:
+    struct Event {
+        std::size_t at;  // npos: none
+        bool push;       // an opener, else a closer the search may end at
+    };
+    struct EventFinder {
+        std::size_t from = std::string_view::npos;
+        Event ev{std::string_view::npos, false};
+    };
+
+    std::string_view t_;
+    bool remember_;
+    std::unordered_map<std::size_t, std::size_t> brace_close_, link_close_;
+    std::unordered_map<std::size_t, std::size_t> top_[3];
+    EventFinder brace_ev_[3], link_ev_[3];
+    std::vector<std::size_t> seen_;
+
+    std::size_t remembered(std::size_t start, Kind kind);
+    std::size_t brace_frame(std::size_t at);
+    std::size_t link_frame(std::size_t at);
+    Event brace_event(std::size_t from, Kind kind);
+    Event link_event(std::size_t from, Kind kind);
+    std::size_t run_end(std::size_t at) const;
+};
+
+// Every occurrence of one pattern in a text, found lazily from the left, so
+// that queries from any position cost one pass over the text in all.
+class Occurrences {
+public:
+    // The first occurrence at or after `p`; `search(q)` gives the first one
+    // at or after q, or npos.
+    template <class Search>
+    std::size_t first_from(std::size_t p, Search&& search) {
+        while (!done_ && (at_.empty() || at_.back() < p)) {
+            std::size_t x = search(frontier_);
+            if (x == std::string_view::npos) {
+                done_ = true;
+                break;
+            }
+            at_.push_back(x);
+            frontier_ = x + 1;
+        }
+        auto it = std::lower_bound(at_.begin(), at_.end(), p);
+        return it == at_.end() ? std::string_view::npos : *it;
+    }
+
+private:
+    std::vector<std::size_t> at_;
+    std::size_t frontier_ = 0;
+    bool done_ = false;
+};
+
+// The closing-tag search of one element name ("sup", "sub", "span",
+// "small") over a text. The search from a content start is a chain of
+// steps, each to just past a nested opening tag (depth + 1) or past a
+// closing tag (depth - 1), and a step depends only on where it starts; so
+// the outcome from every position a chain passes is remembered, and an
+// unclosed element costs its walk once however many openers before it are
+// searched.
+class ElementCloser {
+public:
+    ElementCloser(std::string_view text, const std::string& name);
+    ~ElementCloser();
+
+    std::size_t close_len() const { return close_.size(); }
+
+    // Position of the closing tag of the element whose content starts at
+    // `start`, or npos.
+    std::size_t find(std::size_t start);
+
+private:
+    std::string_view t_;
+    std::string open_, close_;
+    Occurrences opens_, closes_, gts_;
+    std::unordered_map<std::size_t, std::size_t> memo_;
+    std::vector<std::vector<std::size_t>> frames_;
+};
+
+// Where the links of a text end, for the apostrophe pass, which steps over
+// them whole: the plain walk while links close, every answer remembered
+// after one that does not.
+class LinkEnds {
+public:
+    explicit LinkEnds(std::string_view text);
+    ~LinkEnds();
+
+    // Just past the link whose "[[" is at `pos`, or pos + 1 when it does not
+    // close.
+    std::size_t past(std::size_t pos);
+
+private:
+    std::string_view t_;
+    std::unique_ptr<Closers> closers_;
+    std::unordered_map<std::size_t, std::size_t> ends_;
+};
 
 // Positions of the top-level "|" inside a call or link, and of the first
 // top-level "=" of each piece between them, noted while its end is searched.
@@ -76,9 +208,8 @@ struct Bars {
     }
 };
 
-// `balanced_budget` that also notes the top-level "|" before the closer.
-std::size_t balanced_bars(std::string_view text, std::size_t start, std::string_view closer, std::size_t& budget,
-                          Bars& bars);
+// `balanced` that also notes the top-level "|" before the closer.
+std::size_t balanced_bars(std::string_view text, std::size_t start, std::string_view closer, Bars& bars);
 
 // First top-level occurrence of `sep` at or after `start`, or npos.
 std::size_t find_top(std::string_view text, std::size_t start, std::string_view sep);

@@ -6,6 +6,7 @@
 // and no byte of a multi-byte UTF-8 sequence is ASCII, so the positions it
 // stops at are the same. Between the bytes that can change its state it
 // skips with a table lookup, which keeps template-heavy pages fast.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -75,11 +76,19 @@ std::string ascii_lower(std::string_view s) {
     return out;
 }
 
-Context::Context(std::vector<ast::Footnote>& list, std::size_t text_size)
-    : footnotes(&list), budget(16 * text_size + (std::size_t{1} << 20)) {
+Context::Context(std::vector<ast::Footnote>& list) : footnotes(&list) {
     for (const auto& fn : list)
         if (!labels.insert(fn.label).second) repeated_labels = true;
 }
+
+Context::~Context() = default;
+
+bool Context::known_not_plain(const char* content, const char* close) const {
+    auto it = not_plain.find(content);
+    return it != not_plain.end() && it->second == close;
+}
+
+void Context::note_not_plain(const char* content, const char* close) { not_plain[content] = close; }
 
 void Context::truncate_footnotes(std::size_t size) {
     while (footnotes->size() > size) {
@@ -221,24 +230,319 @@ std::size_t walk(std::string_view text, std::size_t start, std::size_t end, std:
 
 }  // namespace
 
-std::size_t balanced_budget(std::string_view text, std::size_t start, std::string_view closer,
-                            std::size_t& budget) {
+std::size_t balanced_bars(std::string_view text, std::size_t start, std::string_view closer, Bars& bars) {
     if (start >= text.size()) return std::string_view::npos;
-    std::size_t end = text.size();
-    if (end - start > budget) end = start + budget;
-    std::size_t at = walk(text, start, end, closer);
-    if (at == std::string_view::npos) budget -= end - start;
+    return walk(text, start, text.size(), closer, bars);
+}
+
+// ---- Closers ----------------------------------------------------------------
+
+Closers::Closers(std::string_view text, bool remember) : t_(text), remember_(remember) {}
+Closers::~Closers() = default;
+
+std::size_t Closers::find(std::size_t start, Kind kind) {
+    if (start >= t_.size()) return std::string_view::npos;
+    if (remember_) return remembered(start, kind);
+    static constexpr std::string_view kCloser[3] = {"}}", "}}}", "]]"};
+    std::size_t at = walk(t_, start, t_.size(), kCloser[kind]);
+    if (at == std::string_view::npos) remember_ = true;
     return at;
 }
 
-std::size_t balanced_bars(std::string_view text, std::size_t start, std::string_view closer, std::size_t& budget,
-                          Bars& bars) {
-    if (start >= text.size()) return std::string_view::npos;
-    std::size_t end = text.size();
-    if (end - start > budget) end = start + budget;
-    std::size_t at = walk(text, start, end, closer, bars);
-    if (at == std::string_view::npos) budget -= end - start;
+std::size_t Closers::run_end(std::size_t at) const {
+    char c = t_[at];
+    while (at < t_.size() && t_[at] == c) ++at;
     return at;
+}
+
+// The brace frame opened at `at` ("{{" or "{{{" there): the position just
+// after the closer that pops it, or npos when nothing does. Walks the
+// frame's own level, stepping over inner frames already known; every frame
+// opened on the way is remembered as well.
+std::size_t Closers::brace_frame(std::size_t at) {
+    constexpr std::size_t npos = std::string_view::npos;
+    if (auto it = brace_close_.find(at); it != brace_close_.end()) return it->second;
+    const std::size_t n = t_.size();
+    const char* d = t_.data();
+    auto width = [&](std::size_t q) -> std::uint8_t { return q + 2 < n && d[q + 2] == '{' ? 3 : 2; };
+    struct Open {
+        std::size_t at;
+        std::uint8_t w;
+    };
+    std::vector<Open> stack{{at, width(at)}};
+    std::size_t i = at + stack.back().w;
+    while (!stack.empty()) {
+        i = find_any<'{', '}'>(d, i, n);
+        if (i >= n) break;
+        if (d[i] == '{') {
+            if (i + 1 >= n || d[i + 1] != '{') {
+                ++i;
+                continue;
+            }
+            if (auto it = brace_close_.find(i); it != brace_close_.end()) {
+                if (it->second == npos) break;
+                i = it->second;
+                continue;
+            }
+            stack.push_back({i, width(i)});
+            i += stack.back().w;
+            continue;
+        }
+        std::uint8_t w = stack.back().w;
+        if (i + w <= n && d[i + 1] == '}' && (w == 2 || d[i + 2] == '}')) {
+            brace_close_[stack.back().at] = i + w;
+            stack.pop_back();
+            i += w;
+        } else {
+            ++i;
+        }
+    }
+    for (const Open& o : stack) brace_close_[o.at] = npos;
+    return brace_close_[at];
+}
+
+// The same for the link opened at `at` ("[[" there).
+std::size_t Closers::link_frame(std::size_t at) {
+    constexpr std::size_t npos = std::string_view::npos;
+    if (auto it = link_close_.find(at); it != link_close_.end()) return it->second;
+    const std::size_t n = t_.size();
+    const char* d = t_.data();
+    std::vector<std::size_t> stack{at};
+    std::size_t i = at + 2;
+    while (!stack.empty()) {
+        i = find_any<'[', ']'>(d, i, n);
+        if (i >= n) break;
+        bool pair = i + 1 < n && d[i + 1] == d[i];
+        if (!pair) {
+            ++i;
+        } else if (d[i] == '[') {
+            if (auto it = link_close_.find(i); it != link_close_.end()) {
+                if (it->second == npos) break;
+                i = it->second;
+                continue;
+            }
+            stack.push_back(i);
+            i += 2;
+        } else {
+            link_close_[stack.back()] = i + 2;
+            stack.pop_back();
+            i += 2;
+        }
+    }
+    for (std::size_t o : stack) link_close_[o] = npos;
+    return link_close_[at];
+}
+
+// The first thing at or after `from` that a brace stack at top level acts
+// on: an opener, or (for a brace closer) a run of "}" long enough to hold
+// it. A pure function of `from`, so the last answer serves every position up
+// to it.
+Closers::Event Closers::brace_event(std::size_t from, Kind kind) {
+    EventFinder& f = brace_ev_[kind];
+    if (f.from != std::string_view::npos && from >= f.from && (f.ev.at == std::string_view::npos || from <= f.ev.at))
+        return f.ev;
+    const std::size_t n = t_.size();
+    const char* d = t_.data();
+    const std::size_t need = kind == kBraces3 ? 3 : 2;
+    Event ev{std::string_view::npos, false};
+    std::size_t i = from;
+    while (i < n) {
+        i = find_any<'{', '}'>(d, i, n);
+        if (i >= n) break;
+        if (d[i] == '{') {
+            if (i + 1 < n && d[i + 1] == '{') {
+                ev = {i, true};
+                break;
+            }
+            ++i;
+            continue;
+        }
+        std::size_t e = run_end(i);
+        if (kind != kLinks && e - i >= need) {
+            ev = {i, false};
+            break;
+        }
+        i = e;
+    }
+    f.from = from;
+    f.ev = ev;
+    return ev;
+}
+
+// The same for the link depth: "[[", or (for "]]") a run of "]" of two or
+// more.
+Closers::Event Closers::link_event(std::size_t from, Kind kind) {
+    EventFinder& f = link_ev_[kind];
+    if (f.from != std::string_view::npos && from >= f.from && (f.ev.at == std::string_view::npos || from <= f.ev.at))
+        return f.ev;
+    const std::size_t n = t_.size();
+    const char* d = t_.data();
+    Event ev{std::string_view::npos, false};
+    std::size_t i = from;
+    while (i < n) {
+        i = find_any<'[', ']'>(d, i, n);
+        if (i >= n) break;
+        if (d[i] == '[') {
+            if (i + 1 < n && d[i + 1] == '[') {
+                ev = {i, true};
+                break;
+            }
+            ++i;
+            continue;
+        }
+        std::size_t e = run_end(i);
+        if (kind == kLinks && e - i >= 2) {
+            ev = {i, false};
+            break;
+        }
+        i = e;
+    }
+    f.from = from;
+    f.ev = ev;
+    return ev;
+}
+
+// The walk from `start` as two walks, one per kind of bracket, each stepping
+// over whole frames. Where both stand at top level at once the closer may
+// be found; those positions are where walks meet, so their outcome is kept.
+std::size_t Closers::remembered(std::size_t start, Kind kind) {
+    constexpr std::size_t npos = std::string_view::npos;
+    auto& top = top_[kind];
+    seen_.clear();
+    std::size_t b = start, l = start, result = npos;
+    for (;;) {
+        if (b == l) {
+            if (auto it = top.find(b); it != top.end()) {
+                result = it->second;
+                break;
+            }
+            seen_.push_back(b);
+            Event eb = brace_event(b, kind), el = link_event(l, kind);
+            if (eb.at == npos && el.at == npos) break;
+            if (el.at == npos || (eb.at != npos && eb.at < el.at)) {
+                if (!eb.push) {
+                    result = eb.at;
+                    break;
+                }
+                b = brace_frame(eb.at);
+                if (b == npos) break;
+            } else {
+                if (!el.push) {
+                    result = el.at;
+                    break;
+                }
+                l = link_frame(el.at);
+                if (l == npos) break;
+            }
+        } else if (b < l) {
+            // Inside a link up to l: the braces walk on to it; a closer met
+            // there does not count.
+            Event eb = brace_event(b, kind);
+            if (eb.at == npos || eb.at >= l) {
+                b = l;
+            } else if (eb.push) {
+                b = brace_frame(eb.at);
+                if (b == npos) break;
+            } else {
+                b = std::min(run_end(eb.at), l);
+            }
+        } else {
+            Event el = link_event(l, kind);
+            if (el.at == npos || el.at >= b) {
+                l = b;
+            } else if (el.push) {
+                l = link_frame(el.at);
+                if (l == npos) break;
+            } else {
+                l = std::min(run_end(el.at), b);
+            }
+        }
+    }
+    for (std::size_t y : seen_) top[y] = result;
+    return result;
+}
+
+// ---- ElementCloser ---------------------------------------------------------
+
+ElementCloser::ElementCloser(std::string_view text, const std::string& name)
+    : t_(text), open_("<" + name), close_("</" + name + ">") {}
+ElementCloser::~ElementCloser() = default;
+
+// ---- LinkEnds ----------------------------------------------------------------
+
+LinkEnds::LinkEnds(std::string_view text) : t_(text) {}
+LinkEnds::~LinkEnds() = default;
+
+std::size_t LinkEnds::past(std::size_t pos) {
+    constexpr std::size_t npos = std::string_view::npos;
+    if (!closers_) {
+        std::size_t e = find_top(t_, pos + 2, "]]");
+        if (e != npos) return e + 2;
+        closers_ = std::make_unique<Closers>(t_, true);
+        ends_.emplace(pos, pos + 1);
+        return pos + 1;
+    }
+    if (auto it = ends_.find(pos); it != ends_.end()) return it->second;
+    std::size_t e = closers_->find(pos + 2, Closers::kLinks);
+    std::size_t after = e == npos ? pos + 1 : e + 2;
+    ends_.emplace(pos, after);
+    return after;
+}
+
+std::size_t ElementCloser::find(std::size_t start) {
+    constexpr std::size_t npos = std::string_view::npos;
+    // frames_: one list per open depth of the positions whose outcome is
+    // that depth's closing tag.
+    frames_.clear();
+    frames_.emplace_back();
+    std::size_t cur = start;
+    std::size_t r = npos;
+    for (;;) {
+        bool resolved = false;
+        if (auto it = memo_.find(cur); it != memo_.end()) {
+            r = it->second;
+            resolved = true;
+        } else {
+            frames_.back().push_back(cur);
+            std::size_t c = cur < t_.size()
+                                ? closes_.first_from(cur, [&](std::size_t q) { return find_ci(t_, close_, q); })
+                                : npos;
+            if (c == npos) {
+                r = npos;
+                resolved = true;
+            } else {
+                std::size_t o = opens_.first_from(cur, [&](std::size_t q) { return find_ci(t_, open_, q); });
+                bool counts = false;
+                if (o != npos && o + open_.size() < t_.size()) {
+                    char b = t_[o + open_.size()];
+                    counts = b == '\t' || b == '\n' || b == '\r' || b == ' ' || b == '/' || b == '>';
+                }
+                if (counts && o < c) {
+                    std::size_t g = gts_.first_from(o, [&](std::size_t q) { return t_.find('>', q); });
+                    if (g == npos) {
+                        r = npos;
+                        resolved = true;
+                    } else {
+                        // The nested element's closing tag first, then on.
+                        frames_.emplace_back();
+                        cur = g + 1;
+                    }
+                } else {
+                    r = c;
+                    resolved = true;
+                }
+            }
+        }
+        while (resolved) {
+            for (std::size_t x : frames_.back()) memo_[x] = r;
+            frames_.pop_back();
+            if (frames_.empty()) return r;
+            if (r != npos) {
+                cur = r + close_.size();
+                resolved = false;
+            }
+        }
+    }
 }
 
 std::size_t find_top(std::string_view text, std::size_t start, std::string_view sep) {

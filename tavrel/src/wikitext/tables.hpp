@@ -45,6 +45,6 @@ std::size_t read_html_list(const std::vector<std::string_view>& lines, std::size
                            ast::Blocks& out);
 
 // Cuts the normalised text into logical lines.
-std::vector<std::string_view> cut_lines(std::string_view text, Context& cx);
+std::vector<std::string_view> cut_lines(std::string_view text);
 
 }  // namespace tavrel::wikitext::detail

@@ -142,6 +142,26 @@ TEST(WikitextPage, ExtensionElements) {
     EXPECT_EQ(page("<timeline>\na\n\nb"), "RawBlock format=\"wikitext\" text=\"<timeline>\\na\\n\\nb\"\n");
 }
 
+TEST(WikitextPage, SelfClosingExtensionTagsAreEmptyElements) {
+    // Each is its own line's block; the heading and text after it are read.
+    for (std::string_view tag : {"<gallery />", "<gallery/>", "<syntaxhighlight lang=c/>", "<source lang=\"c\" />",
+                                 "<imagemap/>", "<timeline  / >", "<GALLERY/>"}) {
+        std::string esc;
+        for (char c : tag) {
+            if (c == '"') esc += '\\';
+            esc += c;
+        }
+        EXPECT_EQ(page("a\n" + std::string(tag) + "\n== H ==\nb\n</gallery>"),
+                  "Paragraph\n  Text \"a\"\nRawBlock format=\"wikitext\" text=\"" + esc +
+                      "\"\nHeading level=2\n  Text \"H\"\nParagraph\n  Text \"b\"\n  SoftBreak\n  RawInline format=\"html\" "
+                      "text=\"</gallery>\"\n")
+            << tag;
+    }
+    // A "/" inside the opening tag's attributes is not a self-closing tag.
+    EXPECT_EQ(page("<gallery caption=a/b>\nA.jpg\n</gallery>\nx"),
+              "RawBlock format=\"wikitext\" text=\"<gallery caption=a/b>\\nA.jpg\\n</gallery>\"\nParagraph\n  Text \"x\"\n");
+}
+
 TEST(WikitextScan, SplitTopAndBalanced) {
     using wikitext::split_top;
     std::vector<std::string_view> want = {"a", "[[b|c]]", "{{d|e}}"};

@@ -66,6 +66,28 @@ TEST(WikitextLinks, InternalLinks) {
     EXPECT_EQ(inl("[[a|{{t|b}}|c [[d]]]]"), "Link url=\"./a\"\n  Text \"c \"\n  Link url=\"./d\"\n    Text \"d\"\n");
 }
 
+TEST(WikitextLinks, LinksAreAtomicForTheQuotesAroundThem) {
+    // The quotes around a link pair up around it; the label's own quotes
+    // are read apart.
+    EXPECT_EQ(inl("''[[Republic (Plato)|''Republic'']]''"),
+              "Emph\n  Link url=\"./Republic_%28Plato%29\"\n    Emph\n      Text \"Republic\"\n");
+    EXPECT_EQ(inl("'''[[A|'''b''']]''' c"), "Strong\n  Link url=\"./A\"\n    Strong\n      Text \"b\"\nText \" c\"\n");
+    EXPECT_EQ(inl("'''''[[A|''b'']]''''' c"),
+              "Strong\n  Emph\n    Link url=\"./A\"\n      Emph\n        Text \"b\"\nText \" c\"\n");
+    // A quote inside a label never closes one outside it, nor opens one.
+    EXPECT_EQ(inl("''a [[B|b'' c]] d''"),
+              "Emph\n  Text \"a \"\n  Link url=\"./B\"\n    Text \"b'' c\"\n  Text \" d\"\n");
+    EXPECT_EQ(inl("[[A|''b'']]'' c''"), "Link url=\"./A\"\n  Emph\n    Text \"b\"\nEmph\n  Text \" c\"\n");
+    // Files and bracketed external links too.
+    EXPECT_EQ(inl("''x [http://e.org ''y''] z''"),
+              "Emph\n  Text \"x \"\n  Link url=\"http://e.org\"\n    Emph\n      Text \"y\"\n  Text \" z\"\n");
+    EXPECT_EQ(inl("''[[File:a.jpg|''c'']]''"),
+              "Emph\n  Image {\"data-mediawiki-source\"=\"[[File:a.jpg|''c'']]\"} url=\"./File:a.jpg\"\n"
+              "    Emph\n      Text \"c\"\n");
+    // An unclosed link is no link: its brackets are text to the quotes.
+    EXPECT_EQ(inl("''a [[b'' c"), "Emph\n  Text \"a \"\n  RawInline format=\"wikitext\" text=\"[[b\"\nText \" c\"\n");
+}
+
 TEST(WikitextLinks, CategoriesAndFiles) {
     EXPECT_EQ(inl("[[Category:Foo|Bar]]"),
               "Link {\"data-mediawiki-category\"=\"Bar\"} url=\"./Category:Foo\"\n");
@@ -175,6 +197,20 @@ TEST(WikitextElements, MathAndNowiki) {
     EXPECT_EQ(inl("<!-- c -->x"), "Text \"x\"\n");
     EXPECT_EQ(inl("<!-->x"), "Text \"x\"\n");
     EXPECT_EQ(inl("<!-- c"), "");
+}
+
+TEST(WikitextElements, SelfClosingMathAndNowikiAreEmpty) {
+    // An empty element: nothing for nowiki, an empty formula for math; the
+    // rest of the text is read on.
+    EXPECT_EQ(inl("a<nowiki/>b ''c''"), "Text \"ab \"\nEmph\n  Text \"c\"\n");
+    EXPECT_EQ(inl("a<NOWIKI />b"), "Text \"ab\"\n");
+    EXPECT_EQ(inl("a <math/> b [[c]]"),
+              "Text \"a \"\nMath inline tex=\"\"\nText \" b \"\nLink url=\"./c\"\n  Text \"c\"\n");
+    EXPECT_EQ(inl("<math display=block />"), "Math display tex=\"\"\n");
+    // A later closing tag belongs to a later element, not to the empty one.
+    EXPECT_EQ(inl("<math/> a <math>x</math>"), "Math inline tex=\"\"\nText \" a \"\nMath inline tex=\"x\"\n");
+    // Not a tag delimiter after the name: not these elements.
+    EXPECT_EQ(inl("<nowikis/>"), "RawInline format=\"html\" text=\"<nowikis/>\"\n");
 }
 
 TEST(WikitextElements, HtmlTags) {

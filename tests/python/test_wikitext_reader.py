@@ -1,0 +1,161 @@
+"""The wikitext reader as quillmd shows it: a paragraph reads the same
+whatever stands before it, self-closing extension tags are empty elements,
+and links are atomic for the quote formatting around them."""
+
+import random
+import re
+
+import pytest
+
+from conftest import PROSE, make_metadata
+
+
+@pytest.fixture
+def plain(tmp_path):
+    """A converter with empty metadata: no template roles, no redirects."""
+    from corpuswright import WikiConverter
+
+    return WikiConverter(make_metadata(tmp_path / "empty.db"))
+
+
+def convert(conv, text):
+    md, warnings = conv.quillmd(text)
+    assert warnings == []
+    assert md is not None, text[:200]
+    return md
+
+
+RAW_BLOCK = re.compile(r"^(`{3,}|~{3,})\{=wikitext\}\n.*?^\1$", re.S | re.M)
+RAW_SPAN = re.compile(r"(`+)(?:(?!\1).)+?\1\{=wikitext\}", re.S)
+
+
+def outside_raw(md):
+    """The Markdown without its raw wikitext blocks and spans."""
+    return RAW_SPAN.sub("", RAW_BLOCK.sub("", md))
+
+
+def last_paragraph(md):
+    return md.rstrip("\n").split("\n\n")[-1]
+
+
+# --- Unrelated markup earlier on the page ------------------------------------
+
+TAIL = "{{Infobox|a=1}} see [[Other page]]. " + PROSE
+
+
+def unclosed_spans(count):
+    return "".join(f"<span class=x>word {k} lorem ipsum " for k in range(count))
+
+
+def stray_openers(count):
+    return "".join(f"Paragraph {k} holds a stray {{{{ opener.\n\n" for k in range(count))
+
+
+def nested_sups(depth):
+    return "<sup>" * depth + "[[x]]" + "</sup>" * depth
+
+
+@pytest.mark.parametrize(
+    "before",
+    [unclosed_spans(100), unclosed_spans(300), unclosed_spans(3000), stray_openers(300), nested_sups(20)],
+    ids=["100 spans", "300 spans", "3000 spans", "300 stray openers", "20 nested sups"],
+)
+def test_a_paragraph_reads_the_same_whatever_stands_before_it(plain, before):
+    alone = last_paragraph(convert(plain, TAIL))
+    assert "Other page" in alone and "`{=wikitext}" not in alone
+    assert last_paragraph(convert(plain, before + "\n\n" + TAIL)) == alone
+
+
+def test_a_multi_line_template_after_many_stray_openers_stays_one_call(plain):
+    infobox = "{{Infobox\n| name = X\n* item\n}}\n" + PROSE
+    alone = convert(plain, infobox)
+    page = convert(plain, stray_openers(300) + infobox)
+    assert page.endswith(alone)
+    assert "}}" not in page and "- item" not in page
+
+
+# --- Self-closing extension tags ----------------------------------------------
+
+
+@pytest.mark.parametrize("tag", ["<gallery />", "<gallery/>", "<syntaxhighlight lang=c/>", "<source />"])
+def test_self_closing_extension_tags_leave_the_rest_of_the_page(plain, tag):
+    md = convert(plain, f"{PROSE}\n{tag}\n== Later ==\n{PROSE}\n")
+    assert "## Later" in md
+    block = RAW_BLOCK.search(md)
+    assert block is not None and block.group(0).count("\n") == 2, md
+    assert tag in block.group(0)
+
+
+def test_self_closing_nowiki_and_math_are_empty(plain):
+    md = convert(plain, f"{PROSE} Foo<nowiki/>s and ''x'' <math/> then [[y]].")
+    assert "Foos and *x*" in md
+    assert "then y." in md
+
+
+# --- Links inside quote formatting --------------------------------------------
+
+
+def test_a_label_that_closes_the_quotes_around_its_link(plain):
+    md = convert(plain, f"{PROSE} ''[[Republic (Plato)|''Republic'']]'' by Plato.")
+    assert "[[" not in md and "{=wikitext}" not in md
+    assert "Republic" in md and "by Plato." in md
+
+
+class ArticleMaker:
+    """Pages shaped like encyclopedia articles, with the ways real ones put
+    links inside bold and italics."""
+
+    LINKS = [
+        "''[[{t} (film)|''{t}'']]''",
+        "''[[{t}]]''",
+        "'''[[{t}]]'''",
+        "'''''[[{t}|''{t}'']]'''''",
+        "'''[[{t}|'''{t}''']]'''",
+        "[[{t}|''{t}'']]",
+        "''[[{t}|{t}'s]] work''",
+        "''see [[{t}|''{t}'' (novel)]]''",
+        "[[{t}|''{t}'']]'s",
+        "''[[{t}]]'''s",
+        "''[https://example.org/{t} ''{t}'']''",
+        "'''{t}''' ([[{t}|''{t}'']])",
+        "''[[{t}|{t}]] and [[{u}|''{u}'']]''",
+    ]
+
+    def __init__(self, seed):
+        self.rng = random.Random(seed)
+
+    def word(self):
+        return self.rng.choice(["Republic", "Odyssey", "Hamlet", "Dune", "Nostromo", "Walden", "Ulysses"])
+
+    def link(self):
+        return self.rng.choice(self.LINKS).format(t=self.word(), u=self.word())
+
+    def sentence(self):
+        parts = [PROSE.split(".")[0]]
+        for _ in range(self.rng.randint(1, 3)):
+            parts.append(self.link())
+            parts.append(self.rng.choice(["is cited in", "and", "was followed by", "; see also"]))
+        return " ".join(parts) + "."
+
+    def page(self):
+        out = ["{{Infobox book\n| name = " + self.word() + "\n| author = [[" + self.word() + "]]\n}}"]
+        out.append(f"'''{self.word()}''' is a book. " + self.sentence() + " " + PROSE)
+        for _ in range(self.rng.randint(2, 4)):
+            out.append(f"== {self.word()} ==")
+            out.append(" ".join(self.sentence() for _ in range(3)) + "<ref>" + self.link() + "</ref>")
+            out.append("\n".join("* " + self.sentence() for _ in range(3)))
+        out.append("== References ==\n{{Reflist}}\n\n[[Category:" + self.word() + "]]")
+        return "\n\n".join(out)
+
+
+def test_article_like_pages_keep_no_link_brackets_outside_raw_wikitext(plain):
+    maker = ArticleMaker(22)
+    pages = [maker.page() for _ in range(200)]
+    leaks = []
+    for page, (md, _) in zip(pages, plain.quillmd_batch(pages)):
+        assert md is not None
+        rest = outside_raw(md)
+        if "[[" in rest:
+            at = rest.index("[[")
+            leaks.append(rest[max(0, at - 80) : at + 80])
+    assert leaks == []
