@@ -636,15 +636,21 @@ private:
 
     // The maximal run of apostrophes at or after `from`: its start and
     // length, or start npos when there is none. Links are stepped over whole:
-    // their apostrophes belong to their labels.
+    // their apostrophes belong to their labels. So are comments and the
+    // reference, nowiki and math elements, which the scan reads whole too: a
+    // closing run taken from inside one would cut it apart.
     std::pair<std::size_t, std::size_t> next_run(std::size_t from) {
         const char* d = t_.data();
         std::size_t i = from;
         while (i < n_) {
-            i = detail::find_any<'\'', '['>(d, i, n_);
+            i = detail::find_any<'\'', '[', '<'>(d, i, n_);
             if (i >= n_) break;
             if (d[i] == '[') {
                 i = past_link(i);
+                continue;
+            }
+            if (d[i] == '<') {
+                i = past_element(i);
                 continue;
             }
             std::size_t e = i;
@@ -668,6 +674,35 @@ private:
             return close == npos ? pos + 1 : close + 1;
         }
         return pos + 1;
+    }
+
+    // Just past the comment or the reference, nowiki or math element that
+    // begins at `pos` ("<" there), as the scan would read it (the end of the
+    // text for one left open), or pos + 1 when none begins there.
+    [[gnu::noinline, gnu::cold]] std::size_t past_element(std::size_t pos) {
+        if (t_.compare(pos, 4, "<!--") == 0) {
+            std::size_t close = comment_end_.find(pos, [&](std::size_t p) { return t_.find("-->", p); });
+            return close == npos ? n_ : close + 3;
+        }
+        auto delimiter = [&](std::size_t k) {
+            if (k >= n_) return false;
+            char c = t_[k];
+            return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>';
+        };
+        bool ref = starts_with_ci(t_, pos, "<ref") && delimiter(pos + 4);
+        bool math = starts_with_ci(t_, pos, "<math");
+        bool nowiki = starts_with_ci(t_, pos, "<nowiki") && delimiter(pos + 7);
+        if (!ref && !math && !nowiki) return pos + 1;
+        std::size_t gt = next_gt(pos);
+        if (gt == npos) return ref || math ? n_ : pos + 1;
+        if (t_[gt - 1] == '/' && (ref || delimiter(pos + (math ? 5 : 7)))) return gt + 1;
+        if (ref) {
+            std::size_t close = ref_end_.find(pos, [&](std::size_t p) { return find_ci(t_, "</ref>", p); });
+            return close == npos ? n_ : close + 6;
+        }
+        if (nowiki && !starts_with_ci(t_, pos, "<nowiki>")) return pos + 1;
+        std::size_t close = find_ci(t_, math ? "</math>" : "</nowiki>", math ? gt + 1 : pos + 8);
+        return close == npos ? n_ : close + (math ? 7 : 9);
     }
 
     // The first run of five or more apostrophes at or after `from` (its

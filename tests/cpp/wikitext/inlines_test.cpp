@@ -57,6 +57,22 @@ TEST(WikitextFormatting, RunsLongerThanFiveWithoutACloserAreText) {
     EXPECT_EQ(inl("'''''''a''' b''"), "Text \"''\"\nEmph\n  Strong\n    Text \"a\"\n  Text \" b\"\n");
 }
 
+TEST(WikitextFormatting, ElementsAreAtomicForTheQuotesAroundThem) {
+    // Comments and reference, nowiki and math elements are read whole, so a
+    // closing run is never taken from inside one.
+    EXPECT_EQ(inl("''a <ref>b''</ref> c''"), "Emph\n  Text \"a \"\n  Note\n    Text \"b''\"\n  Text \" c\"\n");
+    EXPECT_EQ(inl("x ''[[N]]'''s.<ref>''[[N]]'''s</ref>"),
+              "Text \"x \"\nEmph\n  Link url=\"./N\"\n    Text \"N\"\nText \"'s.\"\nNote\n  Emph\n    Link url=\"./N\"\n"
+              "      Text \"N\"\n  Text \"'s\"\n");
+    EXPECT_EQ(inl("''a <math>f''(x)</math> b''"),
+              "Emph\n  Text \"a \"\n  Math inline tex=\"f''(x)\"\n  Text \" b\"\n");
+    EXPECT_EQ(inl("''a <nowiki>''</nowiki> b''"), "Emph\n  Text \"a '' b\"\n");
+    EXPECT_EQ(inl("''a <!-- '' --> b''"), "Emph\n  Text \"a  b\"\n");
+    EXPECT_EQ(inl("''a <ref name=x/> b''"), "Emph\n  Text \"a \"\n  FootnoteRef label=\"x\"\n  Text \" b\"\n");
+    // An element left open runs to the end of the text: no closer after it.
+    EXPECT_EQ(inl("''a <ref>b'' c"), "Text \"''a \"\nRawInline format=\"wikitext\" text=\"<ref>b'' c\"\n");
+}
+
 TEST(WikitextLinks, InternalLinks) {
     EXPECT_EQ(inl("[[Foo bar (baz)|x]]"), "Link url=\"./Foo_bar_%28baz%29\"\n  Text \"x\"\n");
     EXPECT_EQ(inl("[[Foo]]"), "Link url=\"./Foo\"\n  Text \"Foo\"\n");
