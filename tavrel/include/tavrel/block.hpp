@@ -250,6 +250,9 @@ struct HtmlEndComment {};
 struct HtmlEndBalanced {
     std::string name;  // lower case
     std::size_t depth = 0;
+    // Whether a comment opened in the block's lines so far is still open:
+    // a markdown container's opening tag inside it is comment text.
+    bool in_comment = false;
 };
 using HtmlBlockEnd = std::variant<HtmlEndBlankLine, HtmlEndComment, HtmlEndBalanced>;
 
@@ -501,6 +504,9 @@ struct MarkdownOpenTag {
 std::optional<MarkdownOpenTag> markdown_open_tag(std::string_view text);
 // Adds 1 per opening and subtracts 1 per closing tag of `name` in `text`.
 void update_html_tag_depth(std::string_view text, std::string_view name, std::size_t& depth);
+// Whether an HTML comment is open after `text`, given whether one was open
+// before it.
+bool html_comment_open_after(std::string_view text, bool open);
 
 // The ends of the tags of one raw HTML text: for a "<", the first ">" after
 // it that stands outside quotes. Cleaning asks for every known tag, and a

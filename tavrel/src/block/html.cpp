@@ -272,6 +272,22 @@ std::optional<MarkdownOpenTag> markdown_open_tag(std::string_view text) {
     return out;
 }
 
+bool html_comment_open_after(std::string_view text, bool open) {
+    std::size_t pos = 0;
+    while (true) {
+        if (open) {
+            std::size_t close = text.find("-->", pos);
+            if (close == std::string_view::npos) return true;
+            pos = close + 3;
+            open = false;
+        }
+        std::size_t start = text.find("<!--", pos);
+        if (start == std::string_view::npos) return false;
+        pos = start + 4;
+        open = true;
+    }
+}
+
 void update_html_tag_depth(std::string_view text, std::string_view name, std::size_t& depth) {
     std::size_t i = 0;
     while ((i = text.find('<', i)) != std::string_view::npos) {
@@ -402,7 +418,7 @@ bool ContainerBuilder::open_html_block(std::string_view line) {
                     std::size_t depth = 0;
                     update_html_tag_depth(line, name, depth);
                     block.closed = depth == 0;
-                    block.end = HtmlEndBalanced{std::move(name), depth};
+                    block.end = HtmlEndBalanced{std::move(name), depth, html_comment_open_after(line, false)};
                     balanced = true;
                 }
             }

@@ -294,7 +294,8 @@ bool Segment::feed_open_leaf(const std::string& rest, bool all_matched) {
         // Step 4: a markdown container whose opening tag ends this line.
         std::string_view trimmed = text::trim_end(rest);
         auto lt = trimmed.rfind('<');
-        if (b_.depth() < p_.options.max_block_depth && lt != std::string_view::npos) {
+        if (b_.depth() < p_.options.max_block_depth && lt != std::string_view::npos &&
+            !html_comment_open_after(trimmed.substr(0, lt), bal.in_comment)) {
             if (auto tag = markdown_open_tag(trimmed.substr(lt))) {
                 std::size_t depth = bal.depth;
                 update_html_tag_depth(trimmed.substr(0, lt), bal.name, depth);
@@ -313,6 +314,7 @@ bool Segment::feed_open_leaf(const std::string& rest, bool all_matched) {
         h->text += rest;
         h->text.push_back('\n');
         update_html_tag_depth(rest, bal.name, bal.depth);
+        bal.in_comment = html_comment_open_after(rest, bal.in_comment);
         if (bal.depth == 0) {
             h->closed = true;
             html_closed_at_ = b_.line;
@@ -398,7 +400,7 @@ bool Segment::close_markdown_container(const std::string& rest, std::size_t matc
             update_html_tag_depth(rest, enclosing->first, depth);
             bool closed = depth == 0;
             h.closed = closed;
-            h.end = HtmlEndBalanced{enclosing->first, depth};
+            h.end = HtmlEndBalanced{enclosing->first, depth, html_comment_open_after(rest, false)};
             b_.open_node(std::move(h));
             b_.leaf_open = !closed;
             if (closed) html_closed_at_ = b_.line;
