@@ -182,6 +182,10 @@ private:
     // reference when the reader would take the paragraph's start for a
     // link reference definition ("[a`]: b`" from text and a code span).
     void hide_link_definition(std::size_t start);
+    // Writes the "[" opening the line written from `start` on as a
+    // reference when the reader would take the line for a footnote
+    // definition ("[^a]" and a code span holding "]:").
+    void hide_footnote_definition(std::size_t start);
     void code_block(const ast::CodeBlock& code);
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);
@@ -227,6 +231,10 @@ private:
     std::size_t attr_target_end_ = std::string::npos;
     // Where the last footnote reference ended in `out_`.
     std::size_t ref_end_ = std::string::npos;
+    // Where the first line of the paragraph or term being written starts in
+    // `out_`, until that line ends (npos outside one): a line beginning
+    // with "[^" there opens a footnote definition at its first "]:".
+    std::size_t first_line_start_ = std::string::npos;
     const ast::Document& doc_;
 };
 

@@ -308,6 +308,40 @@ bool readable_block_format(std::string_view format) {
     return true;
 }
 
+// How many bytes of `line` the ordered-list markers ("1. ", "2) ") at its
+// start take: text that begins with an item number reads back as a list
+// item, whose content starts after them.
+std::size_t item_markers_length(std::string_view line) {
+    std::size_t pos = 0;
+    for (int level = 0; level < 128; ++level) {
+        std::size_t i = pos;
+        while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
+        if (i == pos || i >= line.size() || (line[i] != '.' && line[i] != ')')) break;
+        ++i;
+        if (i < line.size() && line[i] != ' ' && line[i] != '\t') break;
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        pos = i;
+    }
+    return pos;
+}
+
+// Whether the reader takes `line` (a block's first line) for the opening
+// line of a footnote definition: "[^", then a label without white space up
+// to the first "]:", also as the content of items the line opens.
+bool opens_footnote_definition(std::string_view line) {
+    line = text::trim(line);
+    line.remove_prefix(item_markers_length(line));
+    if (!line.starts_with("[^")) return false;
+    std::size_t close = line.find("]:", 2);
+    if (close == std::string_view::npos || close == 2) return false;
+    for (std::size_t i = 2; i < close;) {
+        text::Decoded d = text::decode_utf8(line, i);
+        if (text::is_white_space(d.cp)) return false;
+        i += d.len;
+    }
+    return true;
+}
+
 // Whether a line of `text` is `n` colons alone (white space around them
 // aside), which would close a div fenced with `n` colons.
 bool has_colon_line(std::string_view text, std::size_t n) {
@@ -377,6 +411,29 @@ bool opens_html_block(std::string_view html) {
     return blocks_read(probe) > 1;
 }
 
+// Whether a paragraph's first line, at the start of a block, reads back as
+// the start of a paragraph. The writer escapes what would open a block, but
+// raw HTML and item numbers stay as they are.
+bool starts_paragraph(std::string_view line) {
+    if (line.empty()) return false;
+    unsigned char c = static_cast<unsigned char>(line[0]);
+    if (c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+    std::string probe(line);
+    probe.push_back('\n');
+    static const Options options = Options::dataset();
+    ast::Document doc = block::parse_source(probe, options);
+    return !doc.blocks.empty() && doc.blocks.front().is<Paragraph>();
+}
+
+// Whether a later line of a paragraph, written as `line`, would end the
+// paragraph and start a block of its own.
+bool interrupts_paragraph_at(std::string_view line) {
+    std::string probe = "x\n";
+    probe.append(line);
+    probe.push_back('\n');
+    return blocks_read(probe) > 1;
+}
+
 // Whether the reader, having read `html` as a raw HTML block, would take the
 // blocks written after it into the same block.
 bool html_left_open(std::string_view html) {
@@ -384,6 +441,24 @@ bool html_left_open(std::string_view html) {
     if (probe.empty() || probe.back() != '\n') probe.push_back('\n');
     probe.append("\nx\n");
     return blocks_read(probe) < 2;
+}
+
+// `html` as the opening tag of a markdown container ("<div>" as
+// "<div markdown=\"1\">"), when it is one opening tag alone that the reader
+// reads back so as that container's own tag; nothing otherwise. Such a tag
+// comes from a container the reader read: written bare it would open a raw
+// HTML block taking the container's content and closing tag into itself.
+std::optional<std::string> as_container_opener(std::string_view html) {
+    std::size_t start = html.find_first_not_of(" \t");
+    if (start == std::string_view::npos) return std::nullopt;
+    html.remove_prefix(start);
+    if (html.ends_with('\n')) html.remove_suffix(1);
+    if (html.size() < 3 || html.back() != '>' || html.find('\n') != std::string_view::npos) return std::nullopt;
+    std::string tag(html.substr(0, html.size() - 1));
+    tag.append(" markdown=\"1\">");
+    auto opener = block::markdown_open_tag(tag);
+    if (!opener || opener->open_tag != html) return std::nullopt;
+    return tag;
 }
 
 const Document& empty_document() {
@@ -523,9 +598,11 @@ void Renderer::footnote(const Footnote& fn) {
     out_.append(written != footnote_labels_.end() ? std::string_view(written->second) : std::string_view(fn.label));
     out_.append("]:");
     // Only a paragraph starts on the definition's own line: the reader opens
-    // no quote, list or other container there.
+    // no quote, list or other container there. A paragraph whose first line
+    // reads as another block (raw HTML, an item number) is such a block.
     bool first = true;
-    if (!body.empty() && (fn.blocks.empty() || !fn.blocks.front().is<Paragraph>())) {
+    if (!body.empty() && (fn.blocks.empty() || !fn.blocks.front().is<Paragraph>() ||
+                          !starts_paragraph(body.substr(0, body.find('\n'))))) {
         out_.push_back('\n');
         first = false;
     }
@@ -576,6 +653,10 @@ bool ends_in_open_html(const List& l) {
 void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     count = std::min(count, blocks.size());
     const List* prev = nullptr;  // the last block written, when a list
+    // The last container tag written (see below) and where it starts and
+    // ends in `out_`: with nothing written after it, it is written bare.
+    const HtmlBlock* opener = nullptr;
+    std::size_t opener_at = 0, opener_end = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
@@ -590,10 +671,26 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             out_.pop_back();
             continue_at_ = prev->start + prev->items.size();
         }
+        // (Blocks held back for after the footnotes count as following.)
+        if (const auto* h = blocks[i].as<HtmlBlock>(); h && i + 1 < blocks.size()) {
+            if (auto tag = as_container_opener(h->html)) {
+                opener = h;
+                opener_at = out_.size();
+                out_.append(*tag);
+                out_.append("\n\n");
+                opener_end = out_.size();
+                prev = nullptr;
+                continue;
+            }
+        }
         block(blocks[i]);
         alt_bullet_ = false;
         continue_at_ = 0;
         if (out_.size() != before) prev = l;
+    }
+    if (opener && out_.size() == opener_end && count == blocks.size()) {
+        out_.resize(opener_at);
+        block(Block{*opener});
     }
 }
 
@@ -605,11 +702,14 @@ void Renderer::block(const Block& block) {
                 // A paragraph that writes nothing would leave a bare blank
                 // line (and any attribute line adrift): it is not written.
                 std::size_t mark = out_.size();
+                first_line_start_ = mark;
                 inlines(b.content);
+                first_line_start_ = std::string::npos;
                 if (out_.size() == mark) return;
                 // An attribute line would attach to the list such a first
                 // line opens, and keep it from turning back into this text.
                 if (markdown::writes_attrs(b.attr)) escape_item_number(mark);
+                hide_footnote_definition(mark);
                 hide_link_definition(mark);
                 out_.push_back('\n');
                 ial(b.attr);
@@ -628,8 +728,15 @@ void Renderer::block(const Block& block) {
             } else if constexpr (std::is_same_v<T, CodeBlock>) {
                 code_block(b);
             } else if constexpr (std::is_same_v<T, HtmlBlock>) {
-                out_.append(b.html);
-                if (b.html.empty() || b.html.back() != '\n') out_.push_back('\n');
+                // The reader keeps the indentation of a raw HTML block's
+                // first line; written after a list, it would put the block
+                // into the list's last item. The block is written from its
+                // tag on.
+                std::string_view html = b.html;
+                std::size_t tag = html.find_first_not_of(" \t");
+                if (tag != std::string_view::npos && tag > 0 && html[tag] == '<') html.remove_prefix(tag);
+                out_.append(html);
+                if (html.empty() || html.back() != '\n') out_.push_back('\n');
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, ThematicBreak>) {
                 out_.append("---\n");
@@ -765,6 +872,12 @@ void Renderer::hide_link_definition(std::size_t start) {
     out_.replace(start, 1, "&#91;");
 }
 
+void Renderer::hide_footnote_definition(std::size_t start) {
+    std::size_t nl = out_.find('\n', start);
+    std::string_view line = std::string_view(out_).substr(start, nl == std::string::npos ? nl : nl - start);
+    if (opens_footnote_definition(line)) out_.replace(start + item_markers_length(line), 1, "&#91;");
+}
+
 void Renderer::escape_item_number(std::size_t line_start) {
     std::size_t i = line_start;
     while (i < out_.size() && i - line_start < 10 && out_[i] >= '0' && out_[i] <= '9') ++i;
@@ -784,11 +897,17 @@ void Renderer::definition_list(const DefinitionList& dl) {
         const auto& item = dl.items[i];
         for (const auto& term : item.terms) {
             std::size_t before = out_.size();
+            if (!term_written) first_line_start_ = before;
             line_before_attrs(term.content, term.attr, "");
+            first_line_start_ = std::string::npos;
             if (out_.size() == before) continue;
             // The list's first line is read before anything marks it as a
-            // term: an item number there ("2. x") would open a list.
-            if (!term_written) escape_item_number(before);
+            // term: an item number there ("2. x") would open a list, a
+            // footnote reference and a "]:" a footnote definition.
+            if (!term_written) {
+                escape_item_number(before);
+                hide_footnote_definition(before);
+            }
             out_.push_back('\n');
             term_written = true;
         }
@@ -1269,6 +1388,22 @@ void Renderer::write_text(std::string_view s) {
         out_.append("\\:");
         s.remove_prefix(1);
     }
+    if (first_line_start_ != std::string::npos && s.find(':') != std::string_view::npos &&
+        std::string_view(out_)
+            .substr(first_line_start_ + item_markers_length(std::string_view(out_).substr(first_line_start_)))
+            .starts_with("[^")) {
+        // On a first line beginning with "[^" the reader ends a footnote
+        // label at the first "]:": a ":" of the text after a "]" is escaped.
+        std::size_t from = 0;
+        for (std::size_t i = s.find(':'); i != std::string_view::npos; i = s.find(':', i + 1)) {
+            bool after_bracket = i > from ? s[i - 1] == ']' : (!out_.empty() && out_.back() == ']');
+            if (!after_bracket) continue;
+            detail::escape_text(s.substr(from, i - from), out_, bracket_depth_ > 0, true);
+            out_.append("\\:");
+            from = i + 1;
+        }
+        s.remove_prefix(from);
+    }
     detail::escape_text(s, out_, bracket_depth_ > 0, after_ != 0);
     // A "-" that ends the text at the start of a block's first line, with
     // white space, a break or nothing after it, would open a list item.
@@ -1421,6 +1556,16 @@ void Renderer::inline_node(const Inline& node) {
         // part reaching back over the marker into the word before it
         // ("x~a@b.org~"): after a non-space such text takes the element form,
         // whose "@" is escaped.
+        // "^" right after a "[" written bare would make "[^" the opener of
+        // a footnote reference or an inline note.
+        if (bare && marker == '^' && !out_.empty() && out_.back() == '[') {
+            std::size_t k = out_.size() - 1, slashes = 0;
+            while (k > 0 && out_[k - 1] == '\\') {
+                --k;
+                ++slashes;
+            }
+            bare = slashes % 2 == 1;
+        }
         if (bare && !out_.empty() && text.find('@') != std::string_view::npos) {
             char32_t before = text::decode_utf8_before(out_, out_.size()).cp;
             bare = text::is_white_space(before);
@@ -1456,8 +1601,10 @@ void Renderer::inline_node(const Inline& node) {
                 write_text(n.text);
             } else if constexpr (std::is_same_v<T, SoftBreak>) {
                 out_.push_back('\n');
+                first_line_start_ = std::string::npos;
             } else if constexpr (std::is_same_v<T, HardBreak>) {
                 out_.append("\\\n");
+                first_line_start_ = std::string::npos;
             } else if constexpr (std::is_same_v<T, Emph>) {
                 wrapped("*", n.attr, n.content);
             } else if constexpr (std::is_same_v<T, Strong>) {
@@ -1508,11 +1655,32 @@ void Renderer::inline_node(const Inline& node) {
                     attr_target_end_ = out_.size();
                 }
             } else if constexpr (std::is_same_v<T, RawHtml>) {
+                // At a paragraph's start a tag or comment could open an HTML
+                // block, which the reader cleans and ends by its own rules:
+                // such HTML is written as a raw inline of format html.
+                if (out_.size() == first_line_start_ && n.html.find('\n') == std::string::npos &&
+                    !starts_paragraph(n.html)) {
+                    code_span(n.html, out_);
+                    out_.append("{=html}");
+                    return;
+                }
                 // At the start of a paragraph's later line a tag could open
                 // an HTML block; indented by four it cannot, and the reader
                 // drops the indent of a continued line.
                 if (detail::at_continued_line(out_) && opens_html_block(n.html)) out_.append("    ");
-                out_.append(n.html);
+                // Each line the HTML goes on to is a later line of the
+                // paragraph, read without its indentation: one that would
+                // start a block is indented by four.
+                std::string_view html = n.html;
+                for (std::size_t nl = html.find('\n'); nl != std::string_view::npos; nl = html.find('\n')) {
+                    out_.append(html.substr(0, nl + 1));
+                    html.remove_prefix(nl + 1);
+                    std::size_t lead = html.find_first_not_of(" \t");
+                    html.remove_prefix(lead == std::string_view::npos ? html.size() : lead);
+                    std::string_view line = html.substr(0, html.find('\n'));
+                    if (!line.empty() && interrupts_paragraph_at(line)) out_.append("    ");
+                }
+                out_.append(html);
             } else if constexpr (std::is_same_v<T, Operation>) {
                 operation(n);
             } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {

@@ -29,6 +29,60 @@ std::string canonical(const std::string& text) {
 
 }  // namespace
 
+TEST(CanonicalForm, FootnoteLineHoldingALaterLabelEnd) {
+    // The reader ends a footnote label at the first "]:" of a line that
+    // begins with "[^", escaped bracket or not: a line the writer begins
+    // with a reference must hold no such "]:" before white space.
+    EXPECT_EQ(canonical("1. [^f]:]:\n"), "1. [^f]\\:\\]\\:\n\n[^f]: \\]:\n\n");
+    EXPECT_EQ(canonical("^[]]:\n"), "[^__note1]\\]\\:\n\n[^__note1]:\n\n");
+    // The first term of a definition list is such a line too.
+    EXPECT_EQ(canonical("[^f]x\\]\\:y\n: d\n\n[^f]: n\n"), "[^f]x\\]\\:y\n: d\n\n[^f]: n\n\n");
+    // The "]:" of a code span cannot be escaped: the opening bracket is
+    // written as a reference instead, and the line reads as text.
+    EXPECT_EQ(canonical("[^f]`]:`\n\n[^f]: x\n").find("[^f]`"), std::string::npos);
+    // White space before the "]:" already keeps the line a paragraph; the
+    // escape on the rest of the line changes nothing read.
+    EXPECT_EQ(canonical("[^f] x]:\n\n[^f]: n\n"), "[^f] x\\]\\:\n\n[^f]: n\n\n");
+    // A superscript right after a bare "[" would make a reference of it.
+    canonical("# \\[^f]^\n[^f]:\n");
+    canonical("[^a^](u)\n");
+}
+
+TEST(CanonicalForm, OneItemListBeforeAnIndentedComment) {
+    // The comment is not in the item (its indent is short of the item's
+    // content), but written after the list with its indent kept it would be.
+    EXPECT_EQ(canonical(" - t\n  <!--\n"), "- t\n\n<!--\n-->\n\n");
+    canonical("- a\n\n   <!-- c -->\n");
+    canonical("1. a\n   <!-- c\n  -->\n");
+}
+
+TEST(CanonicalForm, UnclosedMarkdownContainers) {
+    // A markdown container's tag is written as one again: written bare, the
+    // tag would open a raw HTML block that takes the content into itself and
+    // escapes its "<".
+    EXPECT_EQ(canonical("<div markdown=\"1\">\n<d\n"), "<div markdown=\"1\">\n\n\\<d\n\n");
+    EXPECT_EQ(canonical("<section markdown=\"1\">\n`<d`\n</section>\n\nx\n"),
+              "<section markdown=\"1\">\n\n`<d`\n\n</section>\n\nx\n\n");
+    canonical("<div markdown=\"1\">\n<div markdown=\"1\">\n*a* <b\n</div>\n");
+    // Footnotes written before raw HTML left open at the end stand inside
+    // the container, where the reader still takes them as footnotes.
+    canonical("[^f]\n<section markdown=\"1\">\n[^f]:\n<div>\n");
+    // A container whose content writes nothing is its tag alone.
+    EXPECT_EQ(canonical("<div markdown=\"1\">\n>\n"), "<div>\n\n");
+}
+
+TEST(CanonicalForm, RawHtmlThatWouldOpenABlock) {
+    // An inline note's text is a paragraph of the note's definition: HTML
+    // beginning it would open an HTML block there, which the reader cleans.
+    EXPECT_EQ(canonical("^[<div><!]\n"), "[^__note1]\n\n[^__note1]: `<div>`{=html}\\<!\n\n");
+    canonical("^[<!-->]\n");
+    canonical("^[<div>]\n");
+    // HTML going on over a line end: the later line would start a block.
+    EXPECT_EQ(canonical(":<!--\n\t<!-->\n"), "\\:<!--\n    <!-->\n\n");
+    canonical("$<!--\n    #-->\n");
+    canonical("t<!--\n\t<div>-->\n");
+}
+
 TEST(CanonicalForm, ContainerTagsInsideComments) {
     // A markdown container's tag inside a comment is comment text.
     EXPECT_EQ(canonical("<div>\n<!--<div markdown=\"1\">\n"), "<div>\n<!--<div markdown=\"1\">\n-->\n\n");
@@ -41,4 +95,14 @@ TEST(CanonicalForm, ContainerTagsInsideComments) {
         if (const auto* p = b.as<ast::Paragraph>()) emphasis = !p->content.empty() && p->content.front().is<ast::Emph>();
     }
     EXPECT_TRUE(emphasis) << ast::debug_string(doc);
+}
+
+TEST(CanonicalForm, ContainerShapedTreesReadBackWhole) {
+    // A tree made of a container's tags around blocks reads back as that tree.
+    for (const char* text : {"<div markdown=\"1\">\n*x*\n</div>\n", "<div class=\"c\" markdown=\"1\">\n- a\n</div>\n",
+                             "<div markdown=\"1\">\n<d\n"}) {
+        const ast::Document doc = read(text);
+        const std::string written = write_md::render_md(doc);
+        EXPECT_EQ(read(written).blocks, doc.blocks) << written;
+    }
 }
