@@ -201,6 +201,10 @@ private:
     // the text being written in their delimiter form.
     int same_depth_[3] = {0, 0, 0};
     static int delimiter_slot(char32_t c) { return c == '*' ? 0 : c == '=' ? 1 : 2; }
+    // How many list items and footnotes enclose the block being written:
+    // there the reader reads a line of white space as empty, also inside
+    // code and math.
+    int blank_lines_empty_ = 0;
     // How many divs enclose the block being written.
     int div_depth_ = 0;
     // Whether the next bullet list is written with "*" (see `blocks`).

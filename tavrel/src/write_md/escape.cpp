@@ -12,6 +12,7 @@
 #include <string>
 
 #include "escape_internal.hpp"
+#include "tavrel/block.hpp"
 #include "tavrel/entity.hpp"
 #include "tavrel/text.hpp"
 #include "tavrel/write_md.hpp"
@@ -392,22 +393,42 @@ void code_span(std::string_view raw, std::string& out) {
 }
 
 void fenced_block(std::string_view info, std::string_view body, std::string& out) {
-    std::size_t fence = std::max<std::size_t>(longest_run(body), 2) + 1;
-    out.append(fence, '`');
-    out.append(info);
-    out.push_back('\n');
-    write_md::detail::append_verbatim(body, out);
-    if (body.empty() || (body.back() != '\n' && body.back() != '\r')) out.push_back('\n');
-    out.append(fence, '`');
-    out.append("\n\n");
+    write_md::detail::fenced_block(info, body, out, false);
 }
 
 }  // namespace tavrel::markdown
 
 namespace tavrel::write_md::detail {
 
-void append_verbatim(std::string_view text, std::string& out) {
+void fenced_block(std::string_view info, std::string_view body, std::string& out, bool blank_lines_empty) {
+    std::size_t fence = std::max<std::size_t>(markdown::longest_run(body), 2) + 1;
+    out.append(fence, '`');
+    out.append(info);
+    out.push_back('\n');
+    const std::size_t start = out.size();
+    append_verbatim(body, out, blank_lines_empty);
+    if (out.size() == start || out.back() != '\n') out.push_back('\n');
+    out.append(fence, '`');
+    out.append("\n\n");
+}
+
+void append_verbatim(std::string_view text, std::string& out, bool blank_lines_empty) {
     std::size_t cr = text.find('\r');
+    if (blank_lines_empty) {
+        std::string normalised;
+        if (cr != std::string_view::npos) {
+            append_verbatim(text, normalised);
+            text = normalised;
+        }
+        for (std::size_t start = 0; start < text.size();) {
+            std::size_t nl = std::min(text.find('\n', start), text.size());
+            std::string_view line = text.substr(start, nl - start);
+            if (!line::is_blank(line)) out.append(line);
+            if (nl < text.size()) out.push_back('\n');
+            start = nl + 1;
+        }
+        return;
+    }
     if (cr == std::string_view::npos) {
         out.append(text);
         return;

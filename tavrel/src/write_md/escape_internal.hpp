@@ -38,7 +38,13 @@ void append_quoted(std::string_view value, std::string& out, bool parens = false
 // Appends the text of a verbatim block (code, raw, format, math) with each
 // carriage return, alone or before a line feed, written as one line feed:
 // the reader reads either as a line end, so the text written is the text it
-// reads back.
-void append_verbatim(std::string_view text, std::string& out);
+// reads back. With `blank_lines_empty` (inside a list item or a footnote,
+// where the reader reads a line of white space as empty) such lines are
+// written empty.
+void append_verbatim(std::string_view text, std::string& out, bool blank_lines_empty = false);
+
+// A fenced block as `tavrel::markdown::fenced_block` writes it, its body
+// written by `append_verbatim`.
+void fenced_block(std::string_view info, std::string_view body, std::string& out, bool blank_lines_empty);
 
 }  // namespace tavrel::write_md::detail

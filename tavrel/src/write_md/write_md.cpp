@@ -261,10 +261,10 @@ bool has_closing_line(std::string_view text, std::string_view closer) {
 // would close the block early, takes the "$$" form; TeX holding a "$$" line
 // too keeps the first form, each "\]" line ended by a "%", a TeX comment
 // that changes nothing of the formula and hides the line from the reader.
-void write_math_block(std::string_view tex, std::string& out) {
+void write_math_block(std::string_view tex, std::string& out, bool blank_lines_empty) {
     std::string normalised;
-    if (tex.find('\r') != std::string_view::npos) {
-        detail::append_verbatim(tex, normalised);
+    if (blank_lines_empty || tex.find('\r') != std::string_view::npos) {
+        detail::append_verbatim(tex, normalised, blank_lines_empty);
         tex = normalised;
     }
     std::string_view open = "\\[", close = "\\]";
@@ -591,7 +591,9 @@ std::unordered_map<std::string, std::string> Renderer::written_labels(const Docu
 }
 
 void Renderer::footnote(const Footnote& fn) {
+    ++blank_lines_empty_;
     std::string buf = nested(fn.blocks);
+    --blank_lines_empty_;
     std::string_view body = text::trim(buf);
     out_.append("[^");
     auto written = footnote_labels_.find(fn.label);
@@ -613,9 +615,8 @@ void Renderer::footnote(const Footnote& fn) {
             out_.push_back('\n');
             first = false;
         } else {
-            // A line of white space reads back as empty (see `list`).
             out_.append("    ");
-            if (!line::is_blank(line)) out_.append(line);
+            out_.append(line);
             out_.push_back('\n');
         }
     });
@@ -779,7 +780,7 @@ void Renderer::block(const Block& block) {
                 out_.append(fence, ':');
                 out_.append("\n\n");
             } else if constexpr (std::is_same_v<T, MathBlock>) {
-                write_math_block(b.tex, out_);
+                write_math_block(b.tex, out_, blank_lines_empty_ > 0);
                 ial(b.attr);
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, Figure>) {
@@ -803,9 +804,11 @@ void Renderer::block(const Block& block) {
                 // A format the reader cannot read back would leave its info
                 // to a code block, which does not write it: the block is
                 // written as that code block, its text kept.
-                markdown::fenced_block(readable_raw_format(b.format) ? "{=" + b.format + "}" : "", b.text, out_);
+                detail::fenced_block(readable_raw_format(b.format) ? "{=" + b.format + "}" : "", b.text, out_,
+                                     blank_lines_empty_ > 0);
             } else if constexpr (std::is_same_v<T, FormatBlock>) {
-                markdown::fenced_block(readable_block_format(b.format) ? "{" + b.format + "}" : "", b.text, out_);
+                detail::fenced_block(readable_block_format(b.format) ? "{" + b.format + "}" : "", b.text, out_,
+                                     blank_lines_empty_ > 0);
             }
         },
         block.node);
@@ -961,7 +964,9 @@ void Renderer::list(const List& l) {
         } else {
             marker = alt ? "* " : "- ";
         }
+        ++blank_lines_empty_;
         std::string buf = nested(item.blocks);
+        --blank_lines_empty_;
         if (item.task) buf.insert(0, *item.task ? "[x] " : "[ ] ");
         std::string indent(marker.size(), ' ');
         std::string_view body = text::trim_end(buf);
@@ -972,9 +977,7 @@ void Renderer::list(const List& l) {
             bool first = true;
             for_each_line(body, [&](std::string_view line) {
                 out_.append(first ? std::string_view(marker) : std::string_view(indent));
-                // The reader reads a line of white space in an item as
-                // empty, also inside code or math: such a line is written so.
-                if (!line::is_blank(line)) out_.append(line);
+                out_.append(line);
                 out_.push_back('\n');
                 first = false;
             });
@@ -1028,8 +1031,9 @@ void Renderer::code_block(const CodeBlock& c) {
     out_.append(fence, fence_char);
     out_.append(info);
     out_.push_back('\n');
-    detail::append_verbatim(c.text, out_);
-    if (c.text.empty() || (c.text.back() != '\n' && c.text.back() != '\r')) out_.push_back('\n');
+    const std::size_t start = out_.size();
+    detail::append_verbatim(c.text, out_, blank_lines_empty_ > 0);
+    if (out_.size() == start || out_.back() != '\n') out_.push_back('\n');
     out_.append(fence, fence_char);
     out_.append("\n\n");
 }
