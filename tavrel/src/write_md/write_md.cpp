@@ -426,12 +426,14 @@ bool starts_paragraph(std::string_view line) {
 }
 
 // Whether a later line of a paragraph, written as `line`, would end the
-// paragraph and start a block of its own.
+// paragraph or make it another block (a definition, a table head).
 bool interrupts_paragraph_at(std::string_view line) {
     std::string probe = "x\n";
     probe.append(line);
     probe.push_back('\n');
-    return blocks_read(probe) > 1;
+    static const Options options = Options::dataset();
+    ast::Document doc = block::parse_source(probe, options);
+    return doc.blocks.size() != 1 || !doc.blocks.front().is<Paragraph>();
 }
 
 // Whether the reader, having read `html` as a raw HTML block, would take the

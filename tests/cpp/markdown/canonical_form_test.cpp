@@ -81,6 +81,8 @@ TEST(CanonicalForm, RawHtmlThatWouldOpenABlock) {
     EXPECT_EQ(canonical(":<!--\n\t<!-->\n"), "\\:<!--\n    <!-->\n\n");
     canonical("$<!--\n    #-->\n");
     canonical("t<!--\n\t<div>-->\n");
+    canonical(":<!--\n    :\n-->\n");
+    canonical("a<!--\n|---|\n-->\n");
 }
 
 TEST(CanonicalForm, ContainerTagsInsideComments) {

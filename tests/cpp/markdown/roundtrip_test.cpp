@@ -283,10 +283,15 @@ namespace {
 std::string random_markdown(std::mt19937& rng) {
     static const std::vector<std::string> starts = {
         "", "", "", "> ", "- ", "* ", "1. ", "2. ", "  ", "    ", "# ", "## ", ": ", "| ", "[^f]: ", "::: ",
-        "```", "~~~", "$$", "\\[", "<div>", "</div>", "<!-- ", "{: .c} ", "[a]: /u ", "---", "^"};
+        "```", "~~~", "$$", "\\[", "<div>", "</div>", "<!-- ", "{: .c} ", "[a]: /u ", "---", "^",
+        // Footnote lines, indented comments under items, markdown containers
+        // and comments left open.
+        "[^f\\]: ", "[^g]:", "[^", "  <!-- ", "   <!-- ", "\t", "  - ", "<!--", "-->", "<div markdown=\"1\">",
+        "<section markdown=\"1\">", "</section>"};
     static const std::vector<std::string> pieces = {
         "word", "text", "*", "**", "_", "`", "``", "[", "]", "(", ")", "![", "<", ">", "&amp;", "\\", "|", "{",
-        "}", "#", ":", "~", "^", "$", "\"", "'", "x", "http://e.org", "a@b.org", "-->", "</b>", "<b>", ".", " ", " "};
+        "}", "#", ":", "~", "^", "$", "\"", "'", "x", "http://e.org", "a@b.org", "-->", "</b>", "<b>", ".", " ", " ",
+        "[^f]", "[^", "\\]:", "]:", "<!--", "<div markdown=\"1\">", "</div>", "\t"};
     std::uniform_int_distribution<int> lines_d(1, 12), pieces_d(0, 8);
     std::string out;
     int lines = lines_d(rng);
