@@ -5,7 +5,14 @@
 // node that owns children moves them onto a heap work list first; each node
 // taken from the list hands its own children over before it dies, so every
 // destructor that actually runs sees a node without children.
+//
+// The work list is the one allocation a destructor makes, and a destructor
+// must not throw: when memory runs out, whatever is still on the list or
+// still attached goes on being destroyed as the list and the nodes go out
+// of scope, each node by this same destructor (recursing only then).
 #include "tavrel/ast.hpp"
+
+#include <new>
 
 namespace tavrel::ast {
 namespace {
@@ -86,23 +93,29 @@ bool has_block_children(const Block::Node& node) {
 
 Inline::~Inline() {
     if (!has_inline_children(node)) return;
-    Inlines pending;
-    take_inline_children(node, pending);
-    while (!pending.empty()) {
-        Inline current = std::move(pending.back());
-        pending.pop_back();
-        take_inline_children(current.node, pending);
+    try {
+        Inlines pending;
+        take_inline_children(node, pending);
+        while (!pending.empty()) {
+            Inline current = std::move(pending.back());
+            pending.pop_back();
+            take_inline_children(current.node, pending);
+        }
+    } catch (const std::bad_alloc&) {
     }
 }
 
 Block::~Block() {
     if (!has_block_children(node)) return;
-    Blocks pending;
-    take_block_children(node, pending);
-    while (!pending.empty()) {
-        Block current = std::move(pending.back());
-        pending.pop_back();
-        take_block_children(current.node, pending);
+    try {
+        Blocks pending;
+        take_block_children(node, pending);
+        while (!pending.empty()) {
+            Block current = std::move(pending.back());
+            pending.pop_back();
+            take_block_children(current.node, pending);
+        }
+    } catch (const std::bad_alloc&) {
     }
 }
 
