@@ -31,7 +31,7 @@ class Helper {
 public:
     Helper() : thread_([this] { loop(); }) {}
 
-    // Runs `job` on the helper; `finished` is called there when it is done.
+    // Runs `job` on the helper. Moving it in allocates nothing.
     void start(std::function<void()> job) {
         std::lock_guard<std::mutex> lock(m_);
         job_ = std::move(job);
@@ -69,8 +69,9 @@ std::vector<Helper*>& idle_helpers() {
     return *v;
 }
 
-// An idle helper, or a new one. Throws when none can be made; the caller
-// then runs the work itself.
+// An idle helper, or a new one. Throws std::system_error when no thread can
+// be started (the caller then runs the work itself), std::bad_alloc when
+// memory has run out.
 Helper* take_helper() {
     static std::size_t made = 0;  // guarded by idle_mutex()
     std::lock_guard<std::mutex> lock(idle_mutex());
@@ -100,31 +101,30 @@ bool run_interruptible(std::atomic<bool>& stop, const std::function<void()>& bod
     std::exception_ptr thrown;
     bool interrupted = false;
 
-    PyThreadState* state = PyEval_SaveThread();
-    Helper* helper = nullptr;
-    try {
-        helper = take_helper();
-    } catch (...) {
-        helper = nullptr;
-    }
-    if (helper == nullptr) {
-        // No thread to spare: run here, without noticing signals.
+    // Everything that allocates happens here, with the lock held, so that a
+    // failure is raised as MemoryError like any other.
+    std::function<void()> job = [&] {
         try {
             body();
         } catch (...) {
             thrown = std::current_exception();
         }
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+        cv.notify_one();
+    };
+    Helper* helper = nullptr;
+    try {
+        helper = take_helper();
+    } catch (const std::system_error&) {
+        // No thread to spare: the work runs here, without noticing signals.
+    }
+
+    PyThreadState* state = PyEval_SaveThread();
+    if (helper == nullptr) {
+        job();
     } else {
-        helper->start([&] {
-            try {
-                body();
-            } catch (...) {
-                thrown = std::current_exception();
-            }
-            std::lock_guard<std::mutex> lock(m);
-            done = true;
-            cv.notify_one();
-        });
+        helper->start(std::move(job));
         std::unique_lock<std::mutex> lock(m);
         while (!done) {
             cv.wait_for(lock, kPollInterval);
