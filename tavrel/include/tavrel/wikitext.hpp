@@ -5,9 +5,10 @@
 // tags), so no text is lost except comments.
 //
 // The reader never fails. It is linear in practice: every search for a
-// closer that can fail is remembered or charged to a per-page budget, and
-// the recursive readers stop nesting at fixed depths far above what real
-// pages use (a construct met past the limit is kept verbatim).
+// closer that can fail is remembered, so that it costs once however many
+// openers ask it, and the recursive readers stop nesting at fixed depths far
+// above what real pages use (a construct met past the limit is kept
+// verbatim). How a paragraph is read never depends on what stands before it.
 //
 // All functions are pure: they read their arguments only, so different pages
 // may be read on different threads at the same time.

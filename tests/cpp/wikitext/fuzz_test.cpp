@@ -136,9 +136,9 @@ TEST(WikitextFuzz, HostileShapes) {
 
 TEST(WikitextFuzz, StrayOpenersLeaveLaterCallsWhole) {
     // Hundreds of paragraphs, each with an unclosed "{{", on a page of a
-    // megabyte: every stray opener costs the line cutter a search to the end
-    // of the page, enough to spend all it may search. The calls and links
-    // written correctly after them must still be read as calls and links.
+    // megabyte: every stray opener asks the line cutter for a search to the
+    // end of the page. The calls and links written correctly after them must
+    // still be read as calls and links.
     std::string page;
     for (int k = 0; k < 400; ++k) page += "x {{ y " + repeat("word ", 600) + "\n\n";
     page += "end {{t|a}} [[b]]\n";
