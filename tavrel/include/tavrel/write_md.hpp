@@ -186,6 +186,12 @@ private:
     // reference when the reader would take the line for a footnote
     // definition ("[^a]" and a code span holding "]:").
     void hide_footnote_definition(std::size_t start);
+    // Whether the first line being written (`first_line_start_`) begins
+    // with "[^", after any item numbers.
+    [[gnu::noinline]] bool footnote_line();
+    // Writes the start of `s` up to its last ":" after a "]", each such ":"
+    // escaped, and leaves the rest in `s` (see `footnote_line`).
+    [[gnu::noinline, gnu::cold]] void escape_label_ends(std::string_view& s);
     void code_block(const ast::CodeBlock& code);
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);
@@ -239,6 +245,9 @@ private:
     // `out_`, until that line ends (npos outside one): a line beginning
     // with "[^" there opens a footnote definition at its first "]:".
     std::size_t first_line_start_ = std::string::npos;
+    // Whether that line begins with "[^" after any item numbers: -1 while
+    // not yet settled, else 0 or 1 (see `footnote_line`).
+    int footnote_line_ = -1;
     const ast::Document& doc_;
 };
 

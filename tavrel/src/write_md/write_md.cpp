@@ -411,13 +411,22 @@ bool opens_html_block(std::string_view html) {
     return blocks_read(probe) > 1;
 }
 
-// Whether a paragraph's first line, at the start of a block, reads back as
-// the start of a paragraph. The writer escapes what would open a block, but
-// raw HTML and item numbers stay as they are.
-bool starts_paragraph(std::string_view line) {
-    if (line.empty()) return false;
-    unsigned char c = static_cast<unsigned char>(line[0]);
-    if (c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+// Whether a paragraph's first line (the first line of `text`), at the start
+// of a block, reads back as the start of a paragraph. The writer escapes
+// what would open a block, but raw HTML and item numbers stay as they are.
+bool starts_paragraph(std::string_view text) {
+    if (text.empty()) return false;
+    // Only these starts can stand bare at a paragraph's start and open
+    // something else; the reader is asked about those alone. What a tag
+    // opens is settled by the tag: the probe ends with it.
+    const char c = text[0];
+    if (!(c == '<' || c == '!' || c == ':' || c == '`' || c == '{' || (c >= '0' && c <= '9'))) return true;
+    std::string_view line = text.substr(0, text.find('\n'));
+    if ((c == '{' && !line.starts_with("{:")) || (c >= '0' && c <= '9' && item_markers_length(line) == 0)) return true;
+    if (c == '<') {
+        std::size_t gt = line.find('>');
+        if (gt != std::string_view::npos) line = line.substr(0, gt + 1);
+    }
     std::string probe(line);
     probe.push_back('\n');
     static const Options options = Options::dataset();
@@ -606,7 +615,7 @@ void Renderer::footnote(const Footnote& fn) {
     // reads as another block (raw HTML, an item number) is such a block.
     bool first = true;
     if (!body.empty() && (fn.blocks.empty() || !fn.blocks.front().is<Paragraph>() ||
-                          !starts_paragraph(body.substr(0, body.find('\n'))))) {
+                          !starts_paragraph(body))) {
         out_.push_back('\n');
         first = false;
     }
@@ -706,6 +715,7 @@ void Renderer::block(const Block& block) {
                 // line (and any attribute line adrift): it is not written.
                 std::size_t mark = out_.size();
                 first_line_start_ = mark;
+                footnote_line_ = -1;
                 inlines(b.content);
                 first_line_start_ = std::string::npos;
                 if (out_.size() == mark) return;
@@ -877,7 +887,31 @@ void Renderer::hide_link_definition(std::size_t start) {
     out_.replace(start, 1, "&#91;");
 }
 
+bool Renderer::footnote_line() {
+    if (footnote_line_ >= 0) return footnote_line_ == 1;
+    const std::string_view line = std::string_view(out_).substr(first_line_start_);
+    const char c = line[0];
+    if (c != '[' && (c < '0' || c > '9')) {
+        footnote_line_ = 0;
+        return false;
+    }
+    if (c == '[' && line.size() >= 2) {
+        footnote_line_ = line[1] == '^' ? 1 : 0;
+        return footnote_line_ == 1;
+    }
+    // Settled once the two characters after any item numbers are written.
+    const std::size_t markers = item_markers_length(line);
+    if (line.size() < markers + 2) return false;
+    footnote_line_ = line.substr(markers).starts_with("[^") ? 1 : 0;
+    return footnote_line_ == 1;
+}
+
 void Renderer::hide_footnote_definition(std::size_t start) {
+    if (start + 1 >= out_.size()) return;
+    const char c = out_[start];
+    if (c == '[' ? out_[start + 1] != '^' : (c < '0' || c > '9')) return;
+    const std::string_view rest = std::string_view(out_).substr(start);
+    if (!rest.substr(item_markers_length(rest)).starts_with("[^")) return;
     std::size_t nl = out_.find('\n', start);
     std::string_view line = std::string_view(out_).substr(start, nl == std::string::npos ? nl : nl - start);
     if (opens_footnote_definition(line)) out_.replace(start + item_markers_length(line), 1, "&#91;");
@@ -902,7 +936,10 @@ void Renderer::definition_list(const DefinitionList& dl) {
         const auto& item = dl.items[i];
         for (const auto& term : item.terms) {
             std::size_t before = out_.size();
-            if (!term_written) first_line_start_ = before;
+            if (!term_written) {
+                first_line_start_ = before;
+                footnote_line_ = -1;
+            }
             line_before_attrs(term.content, term.attr, "");
             first_line_start_ = std::string::npos;
             if (out_.size() == before) continue;
@@ -1383,6 +1420,20 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     }
 }
 
+void Renderer::escape_label_ends(std::string_view& s) {
+    // On a first line beginning with "[^" the reader ends a footnote label
+    // at the first "]:": a ":" of the text after a "]" is escaped.
+    std::size_t from = 0;
+    for (std::size_t i = s.find(':'); i != std::string_view::npos; i = s.find(':', i + 1)) {
+        bool after_bracket = i > from ? s[i - 1] == ']' : (!out_.empty() && out_.back() == ']');
+        if (!after_bracket) continue;
+        detail::escape_text(s.substr(from, i - from), out_, bracket_depth_ > 0, true);
+        out_.append("\\:");
+        from = i + 1;
+    }
+    s.remove_prefix(from);
+}
+
 void Renderer::write_text(std::string_view s) {
     if (!s.empty() && s.front() == '{' && out_.size() == attr_target_end_) {
         // Right after a node that takes trailing attributes a "{" could be
@@ -1394,22 +1445,7 @@ void Renderer::write_text(std::string_view s) {
         out_.append("\\:");
         s.remove_prefix(1);
     }
-    if (first_line_start_ != std::string::npos && s.find(':') != std::string_view::npos &&
-        std::string_view(out_)
-            .substr(first_line_start_ + item_markers_length(std::string_view(out_).substr(first_line_start_)))
-            .starts_with("[^")) {
-        // On a first line beginning with "[^" the reader ends a footnote
-        // label at the first "]:": a ":" of the text after a "]" is escaped.
-        std::size_t from = 0;
-        for (std::size_t i = s.find(':'); i != std::string_view::npos; i = s.find(':', i + 1)) {
-            bool after_bracket = i > from ? s[i - 1] == ']' : (!out_.empty() && out_.back() == ']');
-            if (!after_bracket) continue;
-            detail::escape_text(s.substr(from, i - from), out_, bracket_depth_ > 0, true);
-            out_.append("\\:");
-            from = i + 1;
-        }
-        s.remove_prefix(from);
-    }
+    if (footnote_line_ != 0 && first_line_start_ < out_.size() && footnote_line()) escape_label_ends(s);
     detail::escape_text(s, out_, bracket_depth_ > 0, after_ != 0);
     // A "-" that ends the text at the start of a block's first line, with
     // white space, a break or nothing after it, would open a list item.
