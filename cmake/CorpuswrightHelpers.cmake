@@ -35,5 +35,8 @@ function(cw_tests name)
   add_executable(${name} ${sources})
   target_include_directories(${name} PRIVATE ${ARG_DIR} ${PROJECT_SOURCE_DIR}/tests/cpp/common)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest_main)
+  # Test data is found from the source tree, not from __FILE__, which a
+  # compiler cache or a prefix map may have made relative.
+  target_compile_definitions(${name} PRIVATE CW_TEST_CPP_DIR="${PROJECT_SOURCE_DIR}/tests/cpp")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
 endfunction()

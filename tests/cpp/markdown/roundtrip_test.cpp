@@ -46,8 +46,7 @@ std::string from_wikitext(std::string_view wikitext) {
 }  // namespace
 
 TEST(RoundTrip, WritersExampleCases) {
-    std::string here = __FILE__;
-    std::string path = here.substr(0, here.find_last_of('/')) + "/../writer/cases/wikitext_to_markdown.txt";
+    std::string path = std::string(CW_TEST_CPP_DIR) + "/writer/cases/wikitext_to_markdown.txt";
     std::ifstream in(path);
     ASSERT_TRUE(in) << path;
     std::string line, wikitext, name;

@@ -21,8 +21,7 @@ struct Case {
 };
 
 std::vector<Case> load_cases() {
-    std::string here = __FILE__;
-    std::string path = here.substr(0, here.find_last_of('/')) + "/cases/wikitext_to_markdown.txt";
+    std::string path = std::string(CW_TEST_CPP_DIR) + "/writer/cases/wikitext_to_markdown.txt";
     std::ifstream in(path);
     EXPECT_TRUE(in.good()) << path;
     std::vector<Case> cases;
