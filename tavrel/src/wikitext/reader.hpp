@@ -120,6 +120,14 @@ public:
     // at or after q, or npos.
     template <class Search>
     std::size_t first_from(std::size_t p, Search&& search) {
+        std::size_t i = first_index_from(p, search);
+        return i == at_.size() ? std::string_view::npos : at_[i];
+    }
+
+    // The same as an index into the occurrences found so far (their count
+    // when there is none).
+    template <class Search>
+    std::size_t first_index_from(std::size_t p, Search&& search) {
         while (!done_ && (at_.empty() || at_.back() < p)) {
             std::size_t x = search(frontier_);
             if (x == std::string_view::npos) {
@@ -129,8 +137,7 @@ public:
             at_.push_back(x);
             frontier_ = x + 1;
         }
-        auto it = std::lower_bound(at_.begin(), at_.end(), p);
-        return it == at_.end() ? std::string_view::npos : *it;
+        return static_cast<std::size_t>(std::lower_bound(at_.begin(), at_.end(), p) - at_.begin());
     }
 
 private:
@@ -161,8 +168,17 @@ private:
     std::string_view t_;
     std::string open_, close_;
     Occurrences opens_, closes_, gts_;
+    // Outcomes by position. Every position a search passes lies just after
+    // a ">" (of an opening or a closing tag), so most are kept by the index
+    // of that ">" among all of them; others (a search begun anywhere else)
+    // by position.
+    std::vector<std::size_t> after_gt_;
     std::unordered_map<std::size_t, std::size_t> memo_;
     std::vector<std::vector<std::size_t>> frames_;
+
+    std::size_t* outcome(std::size_t at);  // nullptr: not known yet
+    void remember(std::size_t at, std::size_t closer);
+    std::size_t gt_index(std::size_t at);   // npos: no ">" just before `at`
 };
 
 // Where the links of a text end, for the apostrophe pass, which steps over

@@ -489,6 +489,35 @@ std::size_t LinkEnds::past(std::size_t pos) {
     return after;
 }
 
+namespace {
+constexpr std::size_t kUnknown = std::string_view::npos - 1;
+}
+
+std::size_t ElementCloser::gt_index(std::size_t at) {
+    if (at == 0 || at > t_.size() || t_[at - 1] != '>') return std::string_view::npos;
+    return gts_.first_index_from(at - 1, [&](std::size_t x) { return t_.find('>', x); });
+}
+
+std::size_t* ElementCloser::outcome(std::size_t at) {
+    std::size_t k = gt_index(at);
+    if (k != std::string_view::npos) {
+        if (k < after_gt_.size() && after_gt_[k] != kUnknown) return &after_gt_[k];
+        return nullptr;
+    }
+    auto it = memo_.find(at);
+    return it == memo_.end() ? nullptr : &it->second;
+}
+
+void ElementCloser::remember(std::size_t at, std::size_t closer) {
+    std::size_t k = gt_index(at);
+    if (k == std::string_view::npos) {
+        memo_[at] = closer;
+        return;
+    }
+    if (k >= after_gt_.size()) after_gt_.resize(k + 1, kUnknown);
+    after_gt_[k] = closer;
+}
+
 std::size_t ElementCloser::find(std::size_t start) {
     constexpr std::size_t npos = std::string_view::npos;
     // frames_: one list per open depth of the positions whose outcome is
@@ -499,8 +528,8 @@ std::size_t ElementCloser::find(std::size_t start) {
     std::size_t r = npos;
     for (;;) {
         bool resolved = false;
-        if (auto it = memo_.find(cur); it != memo_.end()) {
-            r = it->second;
+        if (const std::size_t* known = outcome(cur)) {
+            r = *known;
             resolved = true;
         } else {
             frames_.back().push_back(cur);
@@ -534,7 +563,7 @@ std::size_t ElementCloser::find(std::size_t start) {
             }
         }
         while (resolved) {
-            for (std::size_t x : frames_.back()) memo_[x] = r;
+            for (std::size_t x : frames_.back()) remember(x, r);
             frames_.pop_back();
             if (frames_.empty()) return r;
             if (r != npos) {
