@@ -9,6 +9,7 @@
 // it reads back as itself: "\&" in text, "&amp;" where backslashes are not
 // taken as escapes before the decoding.
 #include <algorithm>
+#include <array>
 #include <string>
 
 #include "escape_internal.hpp"
@@ -145,11 +146,20 @@ bool at_continued_line(const std::string& out) {
     return out.compare(prev, 3, ":::") != 0;
 }
 
+// The bytes `escape_text` may write otherwise than as they are; every
+// other byte (letters, digits, spaces, UTF-8) is copied in runs.
+constexpr std::array<bool, 256> kMayEscape = [] {
+    std::array<bool, 256> t{};
+    for (char c : std::string_view("#$*+<=>[\\]^_`|~-&:{.@")) t[static_cast<unsigned char>(c)] = true;
+    return t;
+}();
+
 void escape_text(std::string_view text, std::string& out, bool in_brackets, bool line_continues) {
     using namespace tavrel::markdown;
     std::size_t run = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
+        if (!kMayEscape[static_cast<unsigned char>(c)]) continue;
         if (c == '[') {
             // "\[" would open display math whenever a "\]" follows anywhere
             // in the paragraph. Outside brackets a bare "[" reads back as
