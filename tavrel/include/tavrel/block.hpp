@@ -250,9 +250,12 @@ struct HtmlEndComment {};
 struct HtmlEndBalanced {
     std::string name;  // lower case
     std::size_t depth = 0;
-    // Whether a comment opened in the block's lines so far is still open:
-    // a markdown container's opening tag inside it is comment text.
+    // Whether a comment opened in the block's text up to `comment_scanned`
+    // bytes is still open there: a markdown container's opening tag inside
+    // it is comment text. Brought up to date only when such a tag ends a
+    // line, so a long block is scanned once in all.
     bool in_comment = false;
+    std::size_t comment_scanned = 0;
 };
 using HtmlBlockEnd = std::variant<HtmlEndBlankLine, HtmlEndComment, HtmlEndBalanced>;
 

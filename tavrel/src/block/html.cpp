@@ -418,7 +418,7 @@ bool ContainerBuilder::open_html_block(std::string_view line) {
                     std::size_t depth = 0;
                     update_html_tag_depth(line, name, depth);
                     block.closed = depth == 0;
-                    block.end = HtmlEndBalanced{std::move(name), depth, html_comment_open_after(line, false)};
+                    block.end = HtmlEndBalanced{std::move(name), depth};
                     balanced = true;
                 }
             }

@@ -294,9 +294,15 @@ bool Segment::feed_open_leaf(const std::string& rest, bool all_matched) {
         // Step 4: a markdown container whose opening tag ends this line.
         std::string_view trimmed = text::trim_end(rest);
         auto lt = trimmed.rfind('<');
-        if (b_.depth() < p_.options.max_block_depth && lt != std::string_view::npos &&
-            !html_comment_open_after(trimmed.substr(0, lt), bal.in_comment)) {
-            if (auto tag = markdown_open_tag(trimmed.substr(lt))) {
+        if (b_.depth() < p_.options.max_block_depth && lt != std::string_view::npos) {
+            auto tag = markdown_open_tag(trimmed.substr(lt));
+            if (tag) {
+                bal.in_comment =
+                    html_comment_open_after(std::string_view(h->text).substr(bal.comment_scanned), bal.in_comment);
+                bal.comment_scanned = h->text.size();
+                if (html_comment_open_after(trimmed.substr(0, lt), bal.in_comment)) tag.reset();
+            }
+            if (tag) {
                 std::size_t depth = bal.depth;
                 update_html_tag_depth(trimmed.substr(0, lt), bal.name, depth);
                 h->text += trimmed;
@@ -314,7 +320,6 @@ bool Segment::feed_open_leaf(const std::string& rest, bool all_matched) {
         h->text += rest;
         h->text.push_back('\n');
         update_html_tag_depth(rest, bal.name, bal.depth);
-        bal.in_comment = html_comment_open_after(rest, bal.in_comment);
         if (bal.depth == 0) {
             h->closed = true;
             html_closed_at_ = b_.line;
@@ -400,7 +405,7 @@ bool Segment::close_markdown_container(const std::string& rest, std::size_t matc
             update_html_tag_depth(rest, enclosing->first, depth);
             bool closed = depth == 0;
             h.closed = closed;
-            h.end = HtmlEndBalanced{enclosing->first, depth, html_comment_open_after(rest, false)};
+            h.end = HtmlEndBalanced{enclosing->first, depth};
             b_.open_node(std::move(h));
             b_.leaf_open = !closed;
             if (closed) html_closed_at_ = b_.line;
