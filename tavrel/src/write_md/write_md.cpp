@@ -1297,7 +1297,9 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
                          bool first_of_same) {
     const char32_t c = static_cast<unsigned char>(delim[0]);
     const char32_t x = attr.empty() ? after_ : U'{';
-    const bool last_of_same = after_is_closer_ && after_ == c;
+    // An attribute block after the closer keeps it out of the parent's
+    // closing run.
+    const bool last_of_same = after_is_closer_ && after_ == c && attr.empty();
     const std::size_t start = out_.size();
     const std::size_t notes_mark = notes_.size();
     // The character before the opener; 0 at a line start. An escaped one
@@ -1400,6 +1402,9 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         // The element form reads back as raw HTML around the same content.
         out_.resize(start);
         notes_.resize(notes_mark);
+        // Positions recorded inside the form given up are gone with it.
+        if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
+        if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
         out_.push_back('<');
         out_.append(tag);
         out_.push_back('>');

@@ -10,6 +10,7 @@
 #include "tavrel/ast.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
+#include "tavrel/wikitext.hpp"
 #include "tavrel/write_md.hpp"
 
 using namespace tavrel;
@@ -107,4 +108,21 @@ TEST(CanonicalForm, ContainerShapedTreesReadBackWhole) {
         const std::string written = write_md::render_md(doc);
         EXPECT_EQ(read(written).blocks, doc.blocks) << written;
     }
+}
+
+TEST(CanonicalForm, StrongWithAttributesAsTheOnlyContentOfAStrong) {
+    // The inner closer's attribute block stands between the two closing
+    // runs: they are no shared run, and the opening run of four cannot pair
+    // with the inner closer by the rule of three.
+    canonical("x*********2:**{#d}***\n");
+    canonical("Tex*****\x16\x16****2:*-****{#id}****\n");
+}
+
+TEST(CanonicalForm, EscapesDoNotOutliveAnEmphasisFormGivenUp) {
+    // An emphasis written as its element after its delimiter form was
+    // tried: a "{" opening its text follows no attribute target.
+    const std::string page = "<brb'h'''{|''h''bot'''[mailto: '%n+iner'T s'\ncl\x07!\x07!! {";
+    const std::string md = write_md::render_md(wikitext::document::parse(page));
+    EXPECT_EQ(write_md::render_md(read(md)), md);
+    EXPECT_NE(md.find("<strong>{"), std::string::npos) << md;
 }
