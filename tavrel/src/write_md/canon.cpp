@@ -181,6 +181,16 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                     restructure(n.content, content, single_line, in_link,
                                 std::is_same_v<T, Strong> && n.attr.empty());
                     peel(content, lead, trail);
+                    if constexpr (std::is_same_v<T, Emph>) {
+                        // "**x**" would read back as a strong: an emphasis
+                        // that is all of an emphasis adds nothing to it.
+                        if (content.size() == 1) {
+                            if (auto* inner = content.front().template as<Emph>(); inner && inner->attr.empty()) {
+                                Inlines inside = std::move(inner->content);
+                                content = std::move(inside);
+                            }
+                        }
+                    }
                     for (auto& x : lead) push(out, std::move(x));
                     if (!content.empty()) out.push_back(T{n.attr, std::move(content)});
                     for (auto& x : trail) push(out, std::move(x));
@@ -363,6 +373,12 @@ bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = 
                 }
                 if constexpr (std::is_same_v<T, Strong>) {
                     if (in_plain_strong && n.attr.empty()) return false;
+                }
+                if constexpr (std::is_same_v<T, Emph>) {
+                    if (n.content.size() == 1) {
+                        const auto* inner = n.content.front().template as<Emph>();
+                        if (inner && inner->attr.empty()) return false;
+                    }
                 }
                 if constexpr (std::is_same_v<T, Operation>) {
                     for (const auto& arg : n.args) {

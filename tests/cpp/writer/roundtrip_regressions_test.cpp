@@ -328,3 +328,23 @@ TEST(RoundTripRegressions, StrongInsideEmphasisFillingAStrong) {
     std::string out = written_stable(Doc({P({T("a "), St({Em({T("x "), St({T("b")}), T(" y")})}), T(" c")})}));
     EXPECT_NE(out.find("<strong>b</strong>"), std::string::npos) << out;
 }
+
+TEST(RoundTripRegressions, EmphasisFillingAnEmphasis) {
+    // "''[[''Ulysses'']]''" once its link is unwrapped: "**Ulysses**" read
+    // back as a strong. An emphasis that is all of an emphasis is written
+    // once, whatever white space or attributes stand around it.
+    EXPECT_EQ(written_stable(Doc({P({T("see "), Em({Em({T("Ulysses")})}), T(" and")})})), "see *Ulysses* and\n\n");
+    EXPECT_EQ(written_stable(Doc({P({T("see "), Em({T(" "), Em({Em({T("U")})}), T(" ")}), T(" and")})})),
+              "see  *U*  and\n\n");
+    std::string classed = written_stable(Doc({P({Emph{Attr::with_class("c"), {Em({T("x")})}}})}));
+    EXPECT_EQ(classed, "*x*{.c}\n\n");
+    // Beside other content the inner emphasis stays a node of its own.
+    std::string mixed = written_stable(Doc({P({Em({Em({T("x")}), T(" y")})})}));
+    Document back = tavrel::block::parse_source(mixed, tavrel::Options::dataset());
+    ASSERT_EQ(back.blocks.size(), 1u);
+    const auto* para = back.blocks[0].as<Paragraph>();
+    ASSERT_TRUE(para && !para->content.empty()) << mixed;
+    const auto* outer = para->content[0].as<Emph>();
+    ASSERT_TRUE(outer && !outer->content.empty()) << mixed;
+    EXPECT_TRUE(outer->content[0].is<Emph>()) << mixed;
+}
