@@ -20,7 +20,6 @@
 
 #include "canon.hpp"
 #include "escape_internal.hpp"
-#include "tavrel/attrs.hpp"
 #include "tavrel/block.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
@@ -297,8 +296,13 @@ void write_math_block(std::string_view tex, std::string& out, bool blank_lines_e
 // Whether the reader takes "{=format}" as a raw block's info, and "{format}"
 // as a format block's: other names leave the info as a code block's.
 bool readable_raw_format(std::string_view format) {
-    auto raw = attrs::raw_attr("{=" + std::string(format) + "}");
-    return raw && raw->len == format.size() + 3;
+    if (format.empty()) return false;
+    for (char c : format) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-')) {
+            return false;
+        }
+    }
+    return true;
 }
 bool readable_block_format(std::string_view format) {
     if (format.empty()) return false;
