@@ -446,7 +446,9 @@ bool interrupts_paragraph_at(std::string_view line) {
     probe.push_back('\n');
     static const Options options = Options::dataset();
     ast::Document doc = block::parse_source(probe, options);
-    return doc.blocks.size() != 1 || !doc.blocks.front().is<Paragraph>();
+    if (doc.blocks.size() != 1) return true;
+    const auto* p = doc.blocks.front().as<Paragraph>();
+    return !p || !p->attr.empty();  // an attribute line is no line of the text
 }
 
 // Whether the reader, having read `html` as a raw HTML block, would take the
@@ -718,11 +720,16 @@ void Renderer::block(const Block& block) {
                 // A paragraph that writes nothing would leave a bare blank
                 // line (and any attribute line adrift): it is not written.
                 std::size_t mark = out_.size();
+                const std::size_t notes_mark = notes_.size();
                 first_line_start_ = mark;
                 footnote_line_ = -1;
                 inlines(b.content);
                 first_line_start_ = std::string::npos;
                 if (out_.size() == mark) return;
+                // A "]:" that is not text's (in code, raw HTML, an address)
+                // still makes the line a footnote definition: the reference
+                // opening it is written as the text it would read back as.
+                if (opens_footnote_line(mark)) demote_line_reference(b.content, mark, notes_mark);
                 // An attribute line would attach to the list such a first
                 // line opens, and keep it from turning back into this text.
                 if (markdown::writes_attrs(b.attr)) escape_item_number(mark);
@@ -910,15 +917,49 @@ bool Renderer::footnote_line() {
     return footnote_line_ == 1;
 }
 
-void Renderer::hide_footnote_definition(std::size_t start) {
-    if (start + 1 >= out_.size()) return;
+bool Renderer::opens_footnote_line(std::size_t start) const {
+    if (start + 1 >= out_.size()) return false;
     const char c = out_[start];
-    if (c == '[' ? out_[start + 1] != '^' : (c < '0' || c > '9')) return;
+    if (c == '[' ? out_[start + 1] != '^' : (c < '0' || c > '9')) return false;
     const std::string_view rest = std::string_view(out_).substr(start);
-    if (!rest.substr(item_markers_length(rest)).starts_with("[^")) return;
+    if (!rest.substr(item_markers_length(rest)).starts_with("[^")) return false;
     std::size_t nl = out_.find('\n', start);
-    std::string_view line = std::string_view(out_).substr(start, nl == std::string::npos ? nl : nl - start);
-    if (opens_footnote_definition(line)) out_.replace(start + item_markers_length(line), 1, "&#91;");
+    return opens_footnote_definition(std::string_view(out_).substr(start, nl == std::string::npos ? nl : nl - start));
+}
+
+void Renderer::hide_footnote_definition(std::size_t start) {
+    if (!opens_footnote_line(start)) return;
+    const std::string_view rest = std::string_view(out_).substr(start);
+    out_.replace(start + item_markers_length(rest), 1, "&#91;");
+}
+
+void Renderer::demote_line_reference(const Inlines& content, std::size_t mark, std::size_t notes_mark) {
+    Inlines demoted = content;
+    std::optional<std::pair<std::string, Inlines>> note;
+    for (auto& node : demoted) {
+        if (node.is<SoftBreak>() || node.is<HardBreak>()) break;
+        if (const auto* ref = node.as<FootnoteRef>()) {
+            auto it = footnote_labels_.find(ref->label);
+            std::string label = it != footnote_labels_.end() ? it->second : ref->label;
+            node = Text{"[^" + label + "]"};
+            break;
+        }
+        if (const auto* n = node.as<Note>()) {
+            // The note keeps its definition and its number.
+            std::string label = "__note" + std::to_string(notes_mark + 1);
+            note.emplace(label, n->content);
+            node = Text{"[^" + label + "]"};
+            break;
+        }
+    }
+    out_.resize(mark);
+    notes_.resize(notes_mark);
+    if (note) notes_.push_back(std::move(*note));
+    first_line_start_ = mark;
+    footnote_line_ = -1;
+    inlines(demoted);
+    first_line_start_ = std::string::npos;
+    hide_footnote_definition(mark);
 }
 
 void Renderer::escape_item_number(std::size_t line_start) {

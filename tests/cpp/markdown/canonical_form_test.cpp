@@ -38,9 +38,16 @@ TEST(CanonicalForm, FootnoteLineHoldingALaterLabelEnd) {
     EXPECT_EQ(canonical("^[]]:\n"), "[^__note1]\\]\\:\n\n[^__note1]:\n\n");
     // The first term of a definition list is such a line too.
     EXPECT_EQ(canonical("[^f]x\\]\\:y\n: d\n\n[^f]: n\n"), "[^f]x\\]\\:y\n: d\n\n[^f]: n\n\n");
-    // The "]:" of a code span cannot be escaped: the opening bracket is
-    // written as a reference instead, and the line reads as text.
-    EXPECT_EQ(canonical("[^f]`]:`\n\n[^f]: x\n").find("[^f]`"), std::string::npos);
+    // The "]:" of a code span, raw HTML or an address cannot be escaped:
+    // the reference is written as the text it would read back as, and a
+    // note keeps its definition. (The bracket then opens what reads as a
+    // link definition, and is written as a reference.)
+    ast::Document doc;
+    doc.blocks.push_back(ast::Paragraph{{}, {ast::FootnoteRef{"f"}, ast::Code{{}, "]:"}}});
+    doc.footnotes.push_back(ast::Footnote{"f", {ast::Paragraph{{}, {ast::Text{"x"}}}}});
+    EXPECT_EQ(canonical(write_md::render_md(doc)), "&#91;\\^f\\]`]:`\n\n[^f]: x\n\n");
+    EXPECT_EQ(canonical("^[n]<!--]:-->\n"), "&#91;\\^\\_\\_note1\\]<!--]:-->\n\n[^__note1]: n\n\n");
+    canonical("2. [^a]:http://]:d\n");
     // White space before the "]:" already keeps the line a paragraph; the
     // escape on the rest of the line changes nothing read.
     EXPECT_EQ(canonical("[^f] x]:\n\n[^f]: n\n"), "[^f] x\\]\\:\n\n[^f]: n\n\n");
@@ -84,6 +91,7 @@ TEST(CanonicalForm, RawHtmlThatWouldOpenABlock) {
     canonical("t<!--\n\t<div>-->\n");
     canonical(":<!--\n    :\n-->\n");
     canonical("a<!--\n|---|\n-->\n");
+    canonical("g<!--\n{:.c}\n-->\n");
 }
 
 TEST(CanonicalForm, ContainerTagsInsideComments) {
