@@ -48,8 +48,9 @@ std::string escape_target(std::string_view url);
 
 // The attribute body: "#id", ".class" and key="value" words joined by single
 // spaces. Parts the reader could not give back (see `writable_attr`) are left
-// out; the body is empty exactly when `writes_attrs` is false.
-std::string attrs_body(const ast::Attr& attr, char quote = '"');
+// out; the body is empty exactly when `writes_attrs` is false. With `braces`,
+// the braces of values are escaped.
+std::string attrs_body(const ast::Attr& attr, char quote = '"', bool braces = false);
 
 // Whether a pair with this key reads back with the same key.
 bool attr_key_writable(std::string_view key);
@@ -137,7 +138,7 @@ public:
     // "{: BODY}\n" or nothing.
     void ial(const ast::Attr& attr);
     // "{BODY}" or nothing.
-    void trailing_attrs(const ast::Attr& attr, char quote = '"');
+    void trailing_attrs(const ast::Attr& attr, char quote = '"', bool braces = false);
     // One pipe-table row.
     void table_row(const std::vector<ast::TableCell>& cells);
 

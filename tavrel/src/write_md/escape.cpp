@@ -38,13 +38,13 @@ void append_amp_safe(std::string_view s, std::size_t pos, std::string& out) {
     }
 }
 
-void append_quoted(std::string_view value, std::string& out, bool parens, char quote) {
+void append_quoted(std::string_view value, std::string& out, bool parens, char quote, bool braces) {
     out.push_back(quote);
     for (std::size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
         if (c == '\\') {
             out.append("\\\\");
-        } else if (c == '"' || c == quote || (parens && (c == '(' || c == ')'))) {
+        } else if (c == '"' || c == quote || (parens && (c == '(' || c == ')')) || (braces && (c == '{' || c == '}'))) {
             out.push_back('\\');
             out.push_back(c);
         } else if (c == '&') {
@@ -327,7 +327,7 @@ ast::Attr writable_attr(const ast::Attr& attr) {
     return out;
 }
 
-std::string attrs_body(const ast::Attr& attr, char quote) {
+std::string attrs_body(const ast::Attr& attr, char quote, bool braces) {
     std::string out;
     auto sep = [&] {
         if (!out.empty()) out.push_back(' ');
@@ -347,7 +347,7 @@ std::string attrs_body(const ast::Attr& attr, char quote) {
         sep();
         out.append(key);
         out.push_back('=');
-        write_md::detail::append_quoted(value, out, false, quote);
+        write_md::detail::append_quoted(value, out, false, quote, braces);
     }
     return out;
 }

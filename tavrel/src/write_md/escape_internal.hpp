@@ -32,8 +32,10 @@ bool at_continued_line(const std::string& out);
 // With `parens`, "(" and ")" are escaped too: a link's closing parenthesis is
 // found before its title is read.
 // `quote` is the quote character written around the value (a double
-// quote inside it is escaped either way).
-void append_quoted(std::string_view value, std::string& out, bool parens = false, char quote = '"');
+// quote inside it is escaped either way). With `braces`, "{" and "}" are
+// escaped too.
+void append_quoted(std::string_view value, std::string& out, bool parens = false, char quote = '"',
+                   bool braces = false);
 
 // Appends the text of a verbatim block (code, raw, format, math) with each
 // carriage return, alone or before a line feed, written as one line feed:

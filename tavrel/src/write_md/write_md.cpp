@@ -177,45 +177,13 @@ bool valid_reference_label(std::string_view label) {
     return true;
 }
 
-// Whether the reader would take the end of a heading or term line as its
-// attribute block: the line ends in "}" closing a "{" (backslashes make the
-// next character inert, quoted stretches are skipped) whose inside looks
-// like attributes.
-bool ends_with_attr_block(std::string_view line) {
-    if (line.empty() || line.back() != '}') return false;
-    std::size_t candidate = std::string_view::npos;
-    char quote = 0;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '\\') {
-            if (i + 1 == line.size() - 1) return false;  // the final "}" is escaped
-            ++i;
-            continue;
-        }
-        if (quote) {
-            if (c == quote) quote = 0;
-            continue;
-        }
-        if ((c == '"' || c == '\'') && candidate != std::string_view::npos) {
-            // Quotes count inside a brace only: "it's {.c}" ends in a block.
-            quote = c;
-        } else if (c == '{') {
-            candidate = i;
-        } else if (c == '}' && i + 1 < line.size()) {
-            candidate = std::string_view::npos;
-        }
-    }
-    if (candidate == std::string_view::npos || quote) return false;
-    std::string_view inside = line.substr(candidate + 1, line.size() - candidate - 2);
-    bool colon = !inside.empty() && inside.front() == ':';
-    if (colon) inside.remove_prefix(1);
-    inside = text::trim(inside);
-    if (inside.empty()) return false;
-    if (colon || inside.front() == '#' || inside.front() == '.') return true;
-    std::size_t word_end = 0;
-    while (word_end < inside.size() && !text::is_white_space(static_cast<unsigned char>(inside[word_end]))) ++word_end;
-    std::size_t eq = inside.substr(0, word_end).find('=');
-    return eq != std::string_view::npos && eq > 0;
+// Text from `start` to the end of `out` that ends the line of a heading,
+// term or caption: when the reader would take its end as the line's
+// attribute block, the block's final "}" is escaped so that it stays text.
+// The reader's own search decides, quotes and all.
+void escape_final_attr_block(std::string& out, std::size_t start) {
+    auto span = attrs::trailing_attr_span(std::string_view(out).substr(start));
+    if (span) out.insert(start + span->end - 1, 1, '\\');
 }
 
 // Inline TeX on one line: a line end inside a paragraph would let the next
@@ -562,10 +530,10 @@ void Renderer::ial(const Attr& attr) {
     out_.append("}\n");
 }
 
-void Renderer::trailing_attrs(const Attr& attr, char quote) {
+void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces) {
     if (!markdown::writes_attrs(attr)) return;
     out_.push_back('{');
-    out_.append(attrs_body(attr, quote));
+    out_.append(attrs_body(attr, quote, braces));
     out_.push_back('}');
 }
 
@@ -1155,7 +1123,7 @@ void Renderer::pipe_table(const Table& t) {
         } else {
             // A caption ending in what reads as an attribute block would give
             // it to the table: its final "}" is escaped.
-            if (ends_with_attr_block(std::string_view(out_).substr(mark + 2))) out_.insert(out_.size() - 1, 1, '\\');
+            escape_final_attr_block(out_, mark + 2);
             out_.push_back('\n');
         }
     }
@@ -1253,15 +1221,18 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::strin
     raw_inlines(line);
     // Text that ends the line in what looks like an attribute block keeps
     // its final "}" escaped, so that the block stays text.
-    if (!own_written && ends_with_attr_block(std::string_view(out_).substr(start))) {
-        out_.insert(out_.size() - 1, 1, '\\');
+    if (!own_written) {
+        escape_final_attr_block(out_, start);
+        return;
     }
-    if (!own_written) return;
     out_.append(sep);
     // Inside a stretch a double quote opened, the block's double-quoted
     // values would close it and open another, hiding the block's "{":
-    // the values take single quotes there.
-    trailing_attrs(own, quote_state_after(std::string_view(out_).substr(start)) == '"' ? '\'' : '"');
+    // the values take single quotes there. Inside a quoted stretch the
+    // reader's search for the block's "{" passes over the other quote, so
+    // a brace in a value would move or drop that "{": it is escaped.
+    const char state = quote_state_after(std::string_view(out_).substr(start));
+    trailing_attrs(own, state == '"' ? '\'' : '"', state != 0);
 }
 
 void Renderer::raw_inlines(const Inlines& run, bool trim_last) {

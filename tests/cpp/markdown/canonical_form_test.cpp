@@ -134,3 +134,18 @@ TEST(CanonicalForm, EscapesDoNotOutliveAnEmphasisFormGivenUp) {
     EXPECT_EQ(write_md::render_md(read(md)), md);
     EXPECT_NE(md.find("<strong>{"), std::string::npos) << md;
 }
+
+TEST(CanonicalForm, TermEndingInABlockTheReaderFindsInsideQuotes) {
+    // An apostrophe opens a stretch the reader searches on its own for the
+    // line's final "{": the "{" inside it starts a block, escaped "{" or not.
+    EXPECT_EQ(canonical("{'^{v=^{}\n:\n"), "{'^{v=^\\{\\}\n: \n\n");
+    canonical("# {'^{v=^{}\n");
+}
+
+TEST(CanonicalForm, AttributeValuesWithBracesAfterAnOpenQuote) {
+    // The term's own block follows a stretch a quote opened: a brace in a
+    // value would move the "{" the reader takes as the block's.
+    EXPECT_EQ(canonical("\"{k=\\{}\n:\n"), "\"{k='\\{'}\n: \n\n");
+    EXPECT_EQ(canonical("'x {v=\"k\\{\"}\n: d\n"), "'x{v=\"k\\{\"}\n: d\n\n");
+    canonical("# \"a {k='}' .c}\n");
+}
