@@ -406,6 +406,20 @@ bool starts_paragraph(std::string_view text) {
     return !doc.blocks.empty() && doc.blocks.front().is<Paragraph>();
 }
 
+// Whether a paragraph written as `text`, its first line beginning with an
+// item number and a later line following, reads back as that paragraph.
+// Such lines read as a list that the reader turns back into text by the
+// spacing and numbers of the lines as written, which the paragraph's text
+// need not keep (white space ending a line is gone): the reader is asked.
+bool item_lines_read_as_text(std::string_view text) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return true;
+    std::size_t nl = text.find('\n');
+    if (nl == std::string_view::npos || item_markers_length(text.substr(0, nl)) == 0) return true;
+    static const Options options = Options::dataset();
+    ast::Document doc = block::parse_source(text, options);
+    return doc.blocks.size() == 1 && doc.blocks.front().is<Paragraph>();
+}
+
 // Whether a later line of a paragraph, written as `line`, would end the
 // paragraph or make it another block (a definition, a table head).
 bool interrupts_paragraph_at(std::string_view line) {
@@ -700,7 +714,9 @@ void Renderer::block(const Block& block) {
                 if (opens_footnote_line(mark)) demote_line_reference(b.content, mark, notes_mark);
                 // An attribute line would attach to the list such a first
                 // line opens, and keep it from turning back into this text.
-                if (markdown::writes_attrs(b.attr)) escape_item_number(mark);
+                // So would a later line that the reader keeps as another item.
+                if (markdown::writes_attrs(b.attr) || !item_lines_read_as_text(std::string_view(out_).substr(mark)))
+                    escape_item_number(mark);
                 hide_footnote_definition(mark);
                 hide_link_definition(mark);
                 out_.push_back('\n');

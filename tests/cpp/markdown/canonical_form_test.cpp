@@ -149,3 +149,18 @@ TEST(CanonicalForm, AttributeValuesWithBracesAfterAnOpenQuote) {
     EXPECT_EQ(canonical("'x {v=\"k\\{\"}\n: d\n"), "'x{v=\"k\\{\"}\n: d\n\n");
     canonical("# \"a {k='}' .c}\n");
 }
+
+TEST(CanonicalForm, ParagraphWhoseLinesWouldReadAsItems) {
+    // "2. ::: " is no item the writer writes, so the list was text; the
+    // paragraph's text has lost the space after ":::", and as written its
+    // lines would read as a list holding a div.
+    EXPECT_EQ(canonical("1.\n2. ::: "), "1\\.\n2. :::\n\n");
+    EXPECT_EQ(canonical("1. a\n2. ::: \n"), "1\\. a\n2. :::\n\n");
+    // Lines that read back as text keep their numbers bare.
+    EXPECT_EQ(canonical("1. a\n2.  b\n"), "1. a\n2.  b\n\n");
+    // A page's paragraph of such lines reads back as one paragraph.
+    const std::string md = write_md::render_md(wikitext::document::parse("1.\n2. y"));
+    const ast::Document doc = read(md);
+    ASSERT_EQ(doc.blocks.size(), 1u) << md;
+    EXPECT_TRUE(doc.blocks.front().is<ast::Paragraph>()) << md;
+}
