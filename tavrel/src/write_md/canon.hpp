@@ -27,6 +27,8 @@ bool is_canonical(const ast::Inlines& run, bool single_line);
 // The run rebuilt so that writing it reads back as the same run:
 // - a line feed or carriage return inside a text becomes a soft break;
 // - adjacent texts are merged, empty texts dropped;
+// - a code span right after a code span without attributes is merged into
+//   it (nothing written could end the first before the second);
 // - a span without attributes is replaced by its content (written as "[x]"
 //   it would read back as bracketed text);
 // - white space and breaks at the start or end of the content of emphasis,

@@ -164,3 +164,14 @@ TEST(CanonicalForm, ParagraphWhoseLinesWouldReadAsItems) {
     ASSERT_EQ(doc.blocks.size(), 1u) << md;
     EXPECT_TRUE(doc.blocks.front().is<ast::Paragraph>()) << md;
 }
+
+TEST(CanonicalForm, CodeSpansSideBySide) {
+    // Attributes the writer cannot write leave nothing between two code
+    // spans; written side by side they would read as one span holding the
+    // backticks between them. They are one span of both texts.
+    EXPECT_EQ(canonical("`e`{{=}`}`\n"), "`e}`\n\n");
+    EXPECT_EQ(canonical("`a`{{=}`b`{.c}\n"), "`ab`{.c}\n\n");
+    EXPECT_EQ(canonical("`a`{{=}`b`{{=}`c`\n"), "`abc`\n\n");
+    // A written attribute block keeps them apart.
+    EXPECT_EQ(canonical("`a`{.c}`b`\n"), "`a`{.c}`b`\n\n");
+}
