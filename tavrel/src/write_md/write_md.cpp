@@ -1697,6 +1697,20 @@ void Renderer::inline_node(const Inline& node) {
             } else if constexpr (std::is_same_v<T, Subscript>) {
                 script('~', "sub", n.attr, n.text);
             } else if constexpr (std::is_same_v<T, Code>) {
+                if (after_ == '`' && !markdown::writes_attrs(n.attr)) {
+                    // Nothing would end the span before the raw span that
+                    // follows it ("`a``<b>`{=html}" is one raw span): it
+                    // takes its element form, which reads back as raw HTML
+                    // around its text.
+                    out_.append("<code>");
+                    std::string flat(n.text);
+                    for (char& c : flat) {
+                        if (c == '\n' || c == '\r') c = ' ';
+                    }
+                    detail::escape_text(flat, out_, bracket_depth_ > 0);
+                    out_.append("</code>");
+                    return;
+                }
                 code_span(n.text, out_);
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();

@@ -175,3 +175,10 @@ TEST(CanonicalForm, CodeSpansSideBySide) {
     // A written attribute block keeps them apart.
     EXPECT_EQ(canonical("`a`{.c}`b`\n"), "`a`{.c}`b`\n\n");
 }
+
+TEST(CanonicalForm, CodeSpanBeforeARawSpan) {
+    // No attribute block ends the code span before the raw span: the code
+    // takes its element form.
+    EXPECT_EQ(canonical("`a*b`{{=}`<b>`{=html}\n"), "<code>a\\*b</code>`<b>`{=html}\n\n");
+    EXPECT_EQ(canonical("`a`{.c}`<b>`{=html}\n"), "`a`{.c}`<b>`{=html}\n\n");
+}
