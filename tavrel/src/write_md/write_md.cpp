@@ -961,32 +961,39 @@ void Renderer::definition_list(const DefinitionList& dl) {
         if (!dl.items[i].definitions.empty()) defs_end = i + 1;
     }
     bool term_written = false;
+    bool after_definition = false;  // the line written last is a definition
     for (std::size_t i = 0; i < defs_end; ++i) {
         const auto& item = dl.items[i];
         for (const auto& term : item.terms) {
             std::size_t before = out_.size();
-            if (!term_written) {
+            // The list's first line, and a term right after a definition,
+            // are read as a paragraph's first line before anything marks
+            // them as terms: an item number there ("2. x") or a lone "-"
+            // would open a list, a footnote reference and a "]:" a footnote
+            // definition.
+            const bool starts_paragraph_line = !term_written || after_definition;
+            if (starts_paragraph_line) {
                 first_line_start_ = before;
                 footnote_line_ = -1;
             }
             line_before_attrs(term.content, term.attr, "");
             first_line_start_ = std::string::npos;
             if (out_.size() == before) continue;
-            // The list's first line is read before anything marks it as a
-            // term: an item number there ("2. x") would open a list, a
-            // footnote reference and a "]:" a footnote definition.
-            if (!term_written) {
+            if (starts_paragraph_line) {
                 escape_item_number(before);
                 hide_footnote_definition(before);
+                if (std::string_view(out_).substr(before) == "-") out_.insert(before, 1, '\\');
             }
             out_.push_back('\n');
             term_written = true;
+            after_definition = false;
         }
         for (const auto& def : item.definitions) {
             if (term_written) {
                 out_.append(": ");
                 single_line(def);
                 out_.push_back('\n');
+                after_definition = true;
                 continue;
             }
             out_.append("\\:");

@@ -182,3 +182,10 @@ TEST(CanonicalForm, CodeSpanBeforeARawSpan) {
     EXPECT_EQ(canonical("`a*b`{{=}`<b>`{=html}\n"), "<code>a\\*b</code>`<b>`{=html}\n\n");
     EXPECT_EQ(canonical("`a`{.c}`<b>`{=html}\n"), "`a`{.c}`<b>`{=html}\n\n");
 }
+
+TEST(CanonicalForm, TermsAfterADefinitionStartAParagraph) {
+    // A term line after a definition line is read as the first line of a
+    // paragraph: a lone "-" or an item number there would open a list.
+    EXPECT_EQ(canonical("$\n:\n\f-\r.\n:\n"), "\\$\n: \n\\-\n.\n: \n\n");
+    EXPECT_EQ(canonical("a\n: b\n2. x\n: c\n"), "a\n: b\n2\\. x\n: c\n\n");
+}
