@@ -181,7 +181,10 @@ bool revertible(const DraftList& list) {
 // or "1. " and a no-break space come only from a paragraph that began so, as
 // do "1. :x" and "1. {: x}", which the writer escapes at an item's start.
 bool written_spacing(std::string_view first_line) {
-    MarkerChain m = marker_chain(first_line);
+    // White space ending the line is not looked at: as text it is gone, and
+    // what the text is written as must be judged alike ("2. ::: " and
+    // "2. :::").
+    MarkerChain m = marker_chain(text::trim_end(first_line));
     if (!m.canonical) return false;
     std::string_view content = m.content;
     if (content.starts_with("{:")) return false;

@@ -151,18 +151,20 @@ TEST(CanonicalForm, AttributeValuesWithBracesAfterAnOpenQuote) {
 }
 
 TEST(CanonicalForm, ParagraphWhoseLinesWouldReadAsItems) {
-    // "2. ::: " is no item the writer writes, so the list was text; the
-    // paragraph's text has lost the space after ":::", and as written its
-    // lines would read as a list holding a div.
-    EXPECT_EQ(canonical("1.\n2. ::: "), "1\\.\n2. :::\n\n");
-    EXPECT_EQ(canonical("1. a\n2. ::: \n"), "1\\. a\n2. :::\n\n");
+    // A page's paragraph whose lines, written as they are, would read as a
+    // list of items ("2. :::" holding a div): its first number is escaped,
+    // and it reads back as one paragraph.
+    for (const auto& [page, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"1.\n2. y", "1\\.\n2. y\n\n"}, {"1. a\n2. :::", "1\\. a\n2. :::\n\n"}}) {
+        const std::string md = write_md::render_md(wikitext::document::parse(page));
+        EXPECT_EQ(md, expected);
+        const ast::Document doc = read(md);
+        ASSERT_EQ(doc.blocks.size(), 1u) << md;
+        EXPECT_TRUE(doc.blocks.front().is<ast::Paragraph>()) << md;
+        EXPECT_EQ(canonical(md), md);
+    }
     // Lines that read back as text keep their numbers bare.
     EXPECT_EQ(canonical("1. a\n2.  b\n"), "1. a\n2.  b\n\n");
-    // A page's paragraph of such lines reads back as one paragraph.
-    const std::string md = write_md::render_md(wikitext::document::parse("1.\n2. y"));
-    const ast::Document doc = read(md);
-    ASSERT_EQ(doc.blocks.size(), 1u) << md;
-    EXPECT_TRUE(doc.blocks.front().is<ast::Paragraph>()) << md;
 }
 
 TEST(CanonicalForm, CodeSpansSideBySide) {
@@ -188,4 +190,15 @@ TEST(CanonicalForm, TermsAfterADefinitionStartAParagraph) {
     // paragraph: a lone "-" or an item number there would open a list.
     EXPECT_EQ(canonical("$\n:\n\f-\r.\n:\n"), "\\$\n: \n\\-\n.\n: \n\n");
     EXPECT_EQ(canonical("a\n: b\n2. x\n: c\n"), "a\n: b\n2\\. x\n: c\n\n");
+}
+
+TEST(CanonicalForm, ItemLineEndingInWhiteSpace) {
+    // White space after an item's text is gone once the list is text again:
+    // whether the list was text is judged without it, or the text written
+    // could read as the list.
+    canonical("1.\n\n2. ::: ");
+    canonical("1.\n2. ::: ");
+    canonical("1.\n\n2.  \n");
+    canonical("1. a\n\n2. \xC2\xA0\n");
+    EXPECT_EQ(read("1.\n\n2. ::: ").blocks, read("1.\n\n2. :::\n").blocks);
 }
