@@ -335,7 +335,8 @@ bool holds_link(const Inlines& run) {
                 if constexpr (std::is_same_v<T, Link>) {
                     return true;
                 } else if constexpr (std::is_same_v<T, Autolink>) {
-                    return n.url != n.text || n.text.find_first_of("<> \t\n") != std::string::npos;
+                    // Written as a link whenever not in angle brackets.
+                    return !angled_autolink(n);
                 } else if constexpr (std::is_same_v<T, Span> || std::is_same_v<T, Emph> || std::is_same_v<T, Strong> ||
                                      std::is_same_v<T, Strikeout> || std::is_same_v<T, Highlight>) {
                     return holds_link(n.content);

@@ -167,6 +167,17 @@ TEST(RoundTrip, ReferenceNamesWithSpacesAreWrittenUnderReadableLabels) {
     EXPECT_EQ(round_trip(md), "");
 }
 
+TEST(RoundTrip, SpanAroundAnAddressWrittenAsALink) {
+    // An address that cannot stand in angle brackets (a control character)
+    // is written as a link, which leaves the "[" of a span around it as
+    // text: the span is written as its element.
+    for (const char* page : {"<span s>[http://\x01]</span>", "<span class=\"c\">a [http://\x01" "b] c</span>"}) {
+        std::string md = from_wikitext(page);
+        EXPECT_EQ(round_trip(md), "") << md;
+        EXPECT_EQ(md.find("]{"), std::string::npos) << md;
+    }
+}
+
 TEST(RoundTrip, FuzzFindings) {
     const std::vector<std::string> wikitext = {
         // Attribute names the Markdown attribute block cannot carry.
