@@ -340,6 +340,9 @@ bool holds_link(const Inlines& run) {
                 } else if constexpr (std::is_same_v<T, Span> || std::is_same_v<T, Emph> || std::is_same_v<T, Strong> ||
                                      std::is_same_v<T, Strikeout> || std::is_same_v<T, Highlight>) {
                     return holds_link(n.content);
+                } else if constexpr (std::is_same_v<T, Image>) {
+                    // A link in an image's description counts too.
+                    return holds_link(n.alt);
                 } else {
                     return false;
                 }

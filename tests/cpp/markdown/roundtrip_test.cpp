@@ -178,6 +178,15 @@ TEST(RoundTrip, SpanAroundAnAddressWrittenAsALink) {
     }
 }
 
+TEST(RoundTrip, SpanAroundAnImageWhoseDescriptionHoldsALink) {
+    // A link inside an image's description leaves the "[" of a span around
+    // the image as text, as a link beside it does.
+    std::string md = from_wikitext("<span c>[[File:|[[]]]]</span>");
+    EXPECT_EQ(round_trip(md), "") << md;
+    md = from_wikitext("<span class=\"c\">[[File:B.png|thumb|see [[link]]]]</span>");
+    EXPECT_EQ(round_trip(md), "") << md;
+}
+
 TEST(RoundTrip, FuzzFindings) {
     const std::vector<std::string> wikitext = {
         // Attribute names the Markdown attribute block cannot carry.
