@@ -49,8 +49,9 @@ std::string escape_target(std::string_view url);
 // The attribute body: "#id", ".class" and key="value" words joined by single
 // spaces. Parts the reader could not give back (see `writable_attr`) are left
 // out; the body is empty exactly when `writes_attrs` is false. With `braces`,
-// the braces of values are escaped.
-std::string attrs_body(const ast::Attr& attr, char quote = '"', bool braces = false);
+// the braces of values are escaped; with `links`, the marks of bare
+// addresses in values.
+std::string attrs_body(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false);
 
 // Whether a pair with this key reads back with the same key.
 bool attr_key_writable(std::string_view key);
@@ -138,7 +139,7 @@ public:
     // "{: BODY}\n" or nothing.
     void ial(const ast::Attr& attr);
     // "{BODY}" or nothing.
-    void trailing_attrs(const ast::Attr& attr, char quote = '"', bool braces = false);
+    void trailing_attrs(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false);
     // One pipe-table row.
     void table_row(const std::vector<ast::TableCell>& cells);
 

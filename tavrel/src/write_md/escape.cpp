@@ -38,13 +38,20 @@ void append_amp_safe(std::string_view s, std::size_t pos, std::string& out) {
     }
 }
 
-void append_quoted(std::string_view value, std::string& out, bool parens, char quote, bool braces) {
+namespace {
+bool starts_bare_link_at(std::string_view text, std::size_t i);
+}  // namespace
+
+void append_quoted(std::string_view value, std::string& out, bool parens, char quote, bool braces, bool links) {
     out.push_back(quote);
     for (std::size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
         if (c == '\\') {
             out.append("\\\\");
         } else if (c == '"' || c == quote || (parens && (c == '(' || c == ')')) || (braces && (c == '{' || c == '}'))) {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (links && (c == ':' || c == '.' || c == '@') && starts_bare_link_at(value, i)) {
             out.push_back('\\');
             out.push_back(c);
         } else if (c == '&') {
@@ -327,7 +334,7 @@ ast::Attr writable_attr(const ast::Attr& attr) {
     return out;
 }
 
-std::string attrs_body(const ast::Attr& attr, char quote, bool braces) {
+std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool links) {
     std::string out;
     auto sep = [&] {
         if (!out.empty()) out.push_back(' ');
@@ -347,7 +354,7 @@ std::string attrs_body(const ast::Attr& attr, char quote, bool braces) {
         sep();
         out.append(key);
         out.push_back('=');
-        write_md::detail::append_quoted(value, out, false, quote, braces);
+        write_md::detail::append_quoted(value, out, false, quote, braces, links);
     }
     return out;
 }

@@ -33,9 +33,10 @@ bool at_continued_line(const std::string& out);
 // found before its title is read.
 // `quote` is the quote character written around the value (a double
 // quote inside it is escaped either way). With `braces`, "{" and "}" are
-// escaped too.
+// escaped too; with `links`, the marks of a bare address ("http://",
+// "www.", "@").
 void append_quoted(std::string_view value, std::string& out, bool parens = false, char quote = '"',
-                   bool braces = false);
+                   bool braces = false, bool links = false);
 
 // Appends the text of a verbatim block (code, raw, format, math) with each
 // carriage return, alone or before a line feed, written as one line feed:

@@ -548,10 +548,10 @@ void Renderer::ial(const Attr& attr) {
     out_.append("}\n");
 }
 
-void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces) {
+void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool links) {
     if (!markdown::writes_attrs(attr)) return;
     out_.push_back('{');
-    out_.append(attrs_body(attr, quote, braces));
+    out_.append(attrs_body(attr, quote, braces, links));
     out_.push_back('}');
 }
 
@@ -1461,9 +1461,11 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     after_ = saved_after;
     after_is_closer_ = saved_closer;
     // The element form reads back as raw HTML, which takes no attribute
-    // block after it.
+    // block after it. The block after a closing delimiter is looked for
+    // once the text is scanned: a bare address in a value would have
+    // become a link by then.
     if (ok) {
-        trailing_attrs(attr);
+        trailing_attrs(attr, '"', false, true);
         attr_target_end_ = out_.size();
     }
 }
@@ -1680,7 +1682,7 @@ void Renderer::inline_node(const Inline& node) {
         // The element form reads back as raw HTML, which takes no attribute
         // block after it: its attributes are not written.
         if (bare) {
-            trailing_attrs(attr);
+            trailing_attrs(attr, '"', false, true);
             attr_target_end_ = out_.size();
         }
     };

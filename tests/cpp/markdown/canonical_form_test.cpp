@@ -202,3 +202,12 @@ TEST(CanonicalForm, ItemLineEndingInWhiteSpace) {
     canonical("1. a\n\n2. \xC2\xA0\n");
     EXPECT_EQ(read("1.\n\n2. ::: ").blocks, read("1.\n\n2. :::\n").blocks);
 }
+
+TEST(CanonicalForm, AddressInAnAttributeValueAfterADelimiter) {
+    // The block after a closing delimiter is taken once the text is
+    // scanned: a bare address in a quoted value would be a link by then.
+    EXPECT_EQ(canonical("_t_{k=http://}\n"), "*t*{k=\"http\\://\"}\n\n");
+    canonical("**t**{k=http://a.b/}\n");
+    canonical("~~t~~{k=www.a.b}\n");
+    canonical("^t^{k=a@b.c}\n");
+}
