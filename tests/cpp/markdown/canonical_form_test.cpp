@@ -211,3 +211,9 @@ TEST(CanonicalForm, AddressInAnAttributeValueAfterADelimiter) {
     canonical("~~t~~{k=www.a.b}\n");
     canonical("^t^{k=a@b.c}\n");
 }
+
+TEST(CanonicalForm, BracketInAnAttributeBlockAfterADelimiter) {
+    // A bare bracket in the block would open a link in the same scan.
+    EXPECT_EQ(canonical("*h*{#\\[}\n"), "*h*{#\\[}\n\n");
+    canonical("*h*{.a\\]b k=\"[x]\"}\n");
+}
