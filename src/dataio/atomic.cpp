@@ -14,6 +14,8 @@
 #include <random>
 #include <system_error>
 
+#include "quote.hpp"
+
 namespace corpuswright::stages {
 namespace {
 
@@ -49,16 +51,6 @@ struct NameRng {
 };
 
 thread_local NameRng rng;
-
-std::string quote_path(std::string_view s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out.push_back('\\');
-        out.push_back(c);
-    }
-    out.push_back('"');
-    return out;
-}
 
 Error io_error(int err) { return Error(os_error(err), ErrorKind::Io); }
 
@@ -172,9 +164,9 @@ Result<TempFile> atomic(const std::string& target) {
         int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) return TempFile(fd, path);
         if (errno == EEXIST || errno == EADDRINUSE) continue;
-        return Error(os_error(errno) + " at path " + quote_path(path), ErrorKind::Io);
+        return Error(os_error(errno) + " at path " + quote_for_message(path), ErrorKind::Io);
     }
-    return Error("too many temporary files exist at path " + quote_path(base.string()), ErrorKind::Io);
+    return Error("too many temporary files exist at path " + quote_for_message(base.string()), ErrorKind::Io);
 }
 
 }  // namespace corpuswright::stages

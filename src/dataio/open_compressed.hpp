@@ -10,7 +10,7 @@
 namespace corpuswright::stages {
 
 // A byte reader over the decoded content of a compressed file. Errors of the
-// library keep their own text; no context naming the path is added.
+// library keep their own text, behind the context "opening" and the path.
 Result<std::unique_ptr<ByteReader>> open_compressed(const std::string& path);
 
 }  // namespace corpuswright::stages

@@ -21,6 +21,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "quote.hpp"
 #include "tavrel/text.hpp"
 
 namespace corpuswright::stages {
@@ -279,16 +280,6 @@ std::string_view foreign_encoding(std::string_view start) {
     return {};
 }
 
-std::string quote_text(std::string_view s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out.push_back('\\');
-        out.push_back(c);
-    }
-    out.push_back('"');
-    return out;
-}
-
 struct Pages::State {
     std::unique_ptr<ByteReader> in;
     ReadBuffer buf;
@@ -348,10 +339,10 @@ struct Pages::State {
     // The page being read, for messages: its title, else its id, else its
     // place after the page read before it.
     std::string which_page() const {
-        if (page && !page->title.empty()) return "the page " + quote_text(page->title);
+        if (page && !page->title.empty()) return "the page " + quote_for_message(page->title);
         if (page && page->id != 0) return "the page with id " + std::to_string(page->id);
         if (previous_title.empty()) return "the first page";
-        return "the page after " + quote_text(previous_title);
+        return "the page after " + quote_for_message(previous_title);
     }
 
     // Checks that `s`, found at offset `at` of the decoded stream, is UTF-8,
