@@ -331,19 +331,9 @@ void update_html_tag_depth(std::string_view text, std::string_view name, std::si
 // Tag ends.
 
 std::optional<std::size_t> TagEnds::scan(std::size_t from) {
-    char quote = 0;
-    for (std::size_t i = from; i < text_.size(); ++i) {
-        ++steps_;
-        char c = text_[i];
-        if (quote) {
-            if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            return i;
-        }
-    }
-    return std::nullopt;
+    std::optional<std::size_t> end = tag_close(text_, from);
+    steps_ += (end ? *end + 1 : std::max(text_.size(), from)) - from;
+    return end;
 }
 
 // For every "<" at or after `from`, the ">" that a scan starting after it
