@@ -107,6 +107,8 @@ private:
     std::size_t remembered(std::size_t start, Kind kind);
     std::size_t brace_frame(std::size_t at);
     std::size_t link_frame(std::size_t at);
+    template <char Open, char Close>
+    Event next_event(std::size_t from, EventFinder& f, std::size_t need);
     Event brace_event(std::size_t from, Kind kind);
     Event link_event(std::size_t from, Kind kind);
     std::size_t run_end(std::size_t at) const;

@@ -333,24 +333,23 @@ std::size_t Closers::link_frame(std::size_t at) {
     return link_close_[at];
 }
 
-// The first thing at or after `from` that a brace stack at top level acts
-// on: an opener, or (for a brace closer) a run of "}" long enough to hold
-// it. A pure function of `from`, so the last answer serves every position up
-// to it.
-Closers::Event Closers::brace_event(std::size_t from, Kind kind) {
-    EventFinder& f = brace_ev_[kind];
+// The first thing at or after `from` that a stack of `Open`/`Close` pairs
+// at top level acts on: an opener of two, or a run of closers of at least
+// `need` (npos: no run ends the search). A pure function of `from`, so the
+// last answer serves every position up to it.
+template <char Open, char Close>
+Closers::Event Closers::next_event(std::size_t from, EventFinder& f, std::size_t need) {
     if (f.from != std::string_view::npos && from >= f.from && (f.ev.at == std::string_view::npos || from <= f.ev.at))
         return f.ev;
     const std::size_t n = t_.size();
     const char* d = t_.data();
-    const std::size_t need = kind == kBraces3 ? 3 : 2;
     Event ev{std::string_view::npos, false};
     std::size_t i = from;
     while (i < n) {
-        i = find_any<'{', '}'>(d, i, n);
+        i = find_any<Open, Close>(d, i, n);
         if (i >= n) break;
-        if (d[i] == '{') {
-            if (i + 1 < n && d[i + 1] == '{') {
+        if (d[i] == Open) {
+            if (i + 1 < n && d[i + 1] == Open) {
                 ev = {i, true};
                 break;
             }
@@ -358,7 +357,7 @@ Closers::Event Closers::brace_event(std::size_t from, Kind kind) {
             continue;
         }
         std::size_t e = run_end(i);
-        if (kind != kLinks && e - i >= need) {
+        if (e - i >= need) {
             ev = {i, false};
             break;
         }
@@ -369,37 +368,16 @@ Closers::Event Closers::brace_event(std::size_t from, Kind kind) {
     return ev;
 }
 
-// The same for the link depth: "[[", or (for "]]") a run of "]" of two or
+// Braces: "{{", or a run of "}" long enough to close the kind searched for.
+Closers::Event Closers::brace_event(std::size_t from, Kind kind) {
+    const std::size_t need = kind == kLinks ? std::string_view::npos : kind == kBraces3 ? 3 : 2;
+    return next_event<'{', '}'>(from, brace_ev_[kind], need);
+}
+
+// Links: "[[", or (when a link closer is searched for) a run of two "]" or
 // more.
 Closers::Event Closers::link_event(std::size_t from, Kind kind) {
-    EventFinder& f = link_ev_[kind];
-    if (f.from != std::string_view::npos && from >= f.from && (f.ev.at == std::string_view::npos || from <= f.ev.at))
-        return f.ev;
-    const std::size_t n = t_.size();
-    const char* d = t_.data();
-    Event ev{std::string_view::npos, false};
-    std::size_t i = from;
-    while (i < n) {
-        i = find_any<'[', ']'>(d, i, n);
-        if (i >= n) break;
-        if (d[i] == '[') {
-            if (i + 1 < n && d[i + 1] == '[') {
-                ev = {i, true};
-                break;
-            }
-            ++i;
-            continue;
-        }
-        std::size_t e = run_end(i);
-        if (kind == kLinks && e - i >= 2) {
-            ev = {i, false};
-            break;
-        }
-        i = e;
-    }
-    f.from = from;
-    f.ev = ev;
-    return ev;
+    return next_event<'[', ']'>(from, link_ev_[kind], kind == kLinks ? 2 : std::string_view::npos);
 }
 
 // The walk from `start` as two walks, one per kind of bracket, each stepping
