@@ -124,7 +124,10 @@ ast::Document parse_source(std::string_view text, const Options& options) {
             auto* prev = blocks.empty() ? nullptr : blocks.back().as<DraftDefinitionList>();
             // Only a list that directly follows (no blank line between) is
             // the same list: the writer separates two lists by a blank line.
-            bool adjacent = !first || !gap;
+            // Inside one segment the leaf placement already joined the lists
+            // no blank line parted; two lists left side by side there stood
+            // in a markdown container with a blank line between them.
+            bool adjacent = first && !gap;
             first = false;
             if (dl && prev && adjacent && same_attr(dl->attr, prev->attr)) {
                 for (auto& item : dl->items) prev->items.push_back(std::move(item));

@@ -217,3 +217,18 @@ TEST(CanonicalForm, BracketInAnAttributeBlockAfterADelimiter) {
     EXPECT_EQ(canonical("*h*{#\\[}\n"), "*h*{#\\[}\n\n");
     canonical("*h*{.a\\]b k=\"[x]\"}\n");
 }
+
+TEST(CanonicalForm, DefinitionListsApartInAMarkdownContainer) {
+    // A blank line ends a definition list inside a markdown container as it
+    // does at the top level: the container's blocks stand in the document's
+    // list, and two lists there are still two lists.
+    const ast::Document doc = read("<div markdown=\"1\">\na\n: x\n\nb\n: y\n</div>\n");
+    ASSERT_EQ(doc.blocks.size(), 4u) << ast::debug_string(doc);
+    EXPECT_TRUE(doc.blocks[1].is<ast::DefinitionList>());
+    EXPECT_TRUE(doc.blocks[2].is<ast::DefinitionList>());
+    // Lines right under a list still add items to it.
+    EXPECT_EQ(read("<div markdown=\"1\">\na\n: x\nb\n: y\n</div>\n").blocks.size(), 3u);
+    // A broken opening tag is written as a container's, whose lists were
+    // read as one.
+    EXPECT_EQ(canonical("<div {>\n\n-\n:\n\n2\n:"), "<div { markdown=\"1\">\n\n\\-\n: \n\n2\n: \n\n");
+}
