@@ -180,9 +180,10 @@ private:
     // line written from `line_start` on.
     void escape_item_number(std::size_t line_start);
     void write_math(std::string_view tex);
-    // Writes the "[" opening the paragraph written from `start` on as a
-    // reference when the reader would take the paragraph's start for a
-    // link reference definition ("[a`]: b`" from text and a code span).
+    // Writes the "[" opening the paragraph written from `start` on (after
+    // any item numbers) as a reference when the reader would take the
+    // paragraph's start for a link reference definition ("[a`]: b`" from
+    // text and a code span).
     void hide_link_definition(std::size_t start);
     // Writes the "[" opening the line written from `start` on as a
     // reference when the reader would take the line for a footnote

@@ -211,6 +211,10 @@ TEST(RoundTrip, FuzzFindings) {
         "#\n01.",
         "# a\n\n007. b\n",
         "a<ref name=\"x \n\n y\"/>b",
+        // A one-item list whose text and raw HTML read as a link
+        // definition: the reread paragraph opens the same item.
+        "#[<]:>",
+        "x\n#[<]:>",
     };
     for (const auto& page : wikitext) {
         std::string md = from_wikitext(page);
