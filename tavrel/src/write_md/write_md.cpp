@@ -411,14 +411,15 @@ bool starts_paragraph(std::string_view text) {
 }
 
 // Whether a paragraph written as `text`, its first line beginning with an
-// item number and a later line following, reads back as that paragraph.
-// Such lines read as a list that the reader turns back into text by the
-// spacing and numbers of the lines as written, which the paragraph's text
-// need not keep (white space ending a line is gone): the reader is asked.
+// item number, reads back as that paragraph. Such lines read as a list that
+// the reader turns back into text by the spacing and numbers of the lines as
+// written, which the paragraph's text need not keep (white space ending a
+// line is gone), and only when the item's line opened nothing the writer
+// would have written as an item ("1. <div>" holding raw HTML): the reader is
+// asked.
 bool item_lines_read_as_text(std::string_view text) {
     if (text.empty() || text[0] < '0' || text[0] > '9') return true;
-    std::size_t nl = text.find('\n');
-    if (nl == std::string_view::npos || item_markers_length(text.substr(0, nl)) == 0) return true;
+    if (item_markers_length(text.substr(0, text.find('\n'))) == 0) return true;
     static const Options options = Options::dataset();
     ast::Document doc = block::parse_source(text, options);
     return doc.blocks.size() == 1 && doc.blocks.front().is<Paragraph>();

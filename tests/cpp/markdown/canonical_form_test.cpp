@@ -232,3 +232,14 @@ TEST(CanonicalForm, DefinitionListsApartInAMarkdownContainer) {
     // read as one.
     EXPECT_EQ(canonical("<div {>\n\n-\n:\n\n2\n:"), "<div { markdown=\"1\">\n\n\\-\n: \n\n2\n: \n\n");
 }
+
+TEST(CanonicalForm, ItemNumberBeforeRawHtml) {
+    // A one-line paragraph "0. <div>" reads as an item holding a raw HTML
+    // block, which the reader keeps as a list: the writer would write that
+    // item the same way. The paragraph's number is escaped.
+    EXPECT_EQ(canonical("0\\. <!-->\n"), "0\\. <!-->\n\n");
+    EXPECT_EQ(canonical("1\\. <div><d\n"), "1\\. <div>\\<d\n\n");
+    EXPECT_EQ(canonical("0\\. <div markdown=\"1\">\n"), "0\\. <div markdown=\"1\">\n\n");
+    canonical("[^g]:0. <div><!\n");
+    canonical("^[3. <div markdown=\"1\">]\n");
+}
