@@ -179,6 +179,9 @@ private:
     // A backslash before the "." of an item number ("12.") that begins the
     // line written from `line_start` on.
     void escape_item_number(std::size_t line_start);
+    // Escapes the item number of the paragraph written from `start` on when
+    // the block written from `prev_at` on would take it as its next item.
+    void item_after_open_html(std::size_t prev_at, std::size_t start);
     void write_math(std::string_view tex);
     // Writes the "[" opening the paragraph written from `start` on (after
     // any item numbers) as a reference when the reader would take the

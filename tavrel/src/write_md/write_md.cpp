@@ -662,6 +662,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // ends in `out_`: with nothing written after it, it is written bare.
     const HtmlBlock* opener = nullptr;
     std::size_t opener_at = 0, opener_end = 0;
+    std::size_t prev_at = std::string::npos;  // where the last block written starts
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
@@ -688,10 +689,16 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 continue;
             }
         }
+        const bool continuing = continue_at_ != 0;
         block(blocks[i]);
         alt_bullet_ = false;
         continue_at_ = 0;
-        if (out_.size() != before) prev = l;
+        if (blocks[i].is<Paragraph>() && out_.size() != before) item_after_open_html(prev_at, before);
+        // A list written on as the one before it reads as part of it.
+        if (out_.size() != before) {
+            if (!continuing) prev_at = before;
+            prev = l;
+        }
     }
     if (opener && out_.size() == opener_end && count == blocks.size()) {
         out_.resize(opener_at);
@@ -952,6 +959,24 @@ void Renderer::demote_line_reference(const Inlines& content, std::size_t mark, s
     inlines(demoted);
     first_line_start_ = std::string::npos;
     hide_footnote_definition(mark);
+}
+
+void Renderer::item_after_open_html(std::size_t prev_at, std::size_t start) {
+    // Raw HTML that the reader reads into an item and leaves open takes the
+    // blank line after it, so that a paragraph beginning with an item number
+    // is the list's next item ("1. <div>", a blank line, "1."). Only a block
+    // holding a "<" can leave HTML open; the reader is asked about those.
+    if (prev_at == std::string::npos || start >= out_.size() || out_[start] < '0' || out_[start] > '9') return;
+    const std::string_view written(out_);
+    const std::string_view line = written.substr(start, written.find('\n', start) - start);
+    if (item_markers_length(line) == 0 || written.substr(prev_at, start - prev_at).find('<') == std::string_view::npos)
+        return;
+    static const Options options = Options::dataset();
+    const Blocks alone = block::parse_source(std::string(written.substr(start)), options).blocks;
+    const Blocks before = block::parse_source(std::string(written.substr(prev_at, start - prev_at)), options).blocks;
+    const Blocks both = block::parse_source(std::string(written.substr(prev_at)), options).blocks;
+    if (both.size() != before.size() + alone.size() || !std::equal(alone.begin(), alone.end(), both.end() - alone.size()))
+        escape_item_number(start);
 }
 
 void Renderer::escape_item_number(std::size_t line_start) {

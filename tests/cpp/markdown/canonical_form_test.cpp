@@ -243,3 +243,16 @@ TEST(CanonicalForm, ItemNumberBeforeRawHtml) {
     canonical("[^g]:0. <div><!\n");
     canonical("^[3. <div markdown=\"1\">]\n");
 }
+
+TEST(CanonicalForm, ItemNumberAfterRawHtmlLeftOpenInAnItem) {
+    // Raw HTML left open in an item takes the blank line after the list, and
+    // a paragraph beginning with an item number would be the next item.
+    EXPECT_EQ(canonical("1.\n   <div>\n1\\.\n"), "1. <div>\n\n1\\.\n\n");
+    EXPECT_EQ(canonical("1. 1\n   <div>\n1\\.\n{\n"), "1. 1\n   \n   <div>\n\n1\\.\n{\n\n");
+    // The same for a paragraph whose line reads as such an item, and lines
+    // as text again only together.
+    EXPECT_EQ(canonical("1.  <div>\n>\n1.\n"), "1.  <div>\n\n1\\.\n\n");
+    // A list written on as the one before it: the number after both is
+    // judged with both.
+    canonical("2. <div>\n1. <\n   <div>\n0.\n");
+}
