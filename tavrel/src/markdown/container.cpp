@@ -387,8 +387,12 @@ bool Segment::close_div(const std::string& rest, std::size_t matched) {
 // Step 5: the innermost open markdown container's closing tag.
 bool Segment::close_markdown_container(const std::string& rest, std::size_t matched) {
     for (std::size_t i = matched; i-- > 1;) {
+        // A closing tag closes the container only among its own blocks, where
+        // its opening tag stood: a line that goes on with a quote, item,
+        // footnote or div opened inside the container is that one's content.
+        if (b_.nodes[b_.open[i]].is<node::List>()) continue;
         auto* c = b_.nodes[b_.open[i]].as<node::HtmlContainer>();
-        if (!c) continue;
+        if (!c) return false;
         std::string_view t = text::trim(rest);
         // The opening tag always ends its line (text after it would make no
         // container), so only a line that is exactly the closer closes. Tag

@@ -256,3 +256,24 @@ TEST(CanonicalForm, ItemNumberAfterRawHtmlLeftOpenInAnItem) {
     // judged with both.
     canonical("2. <div>\n1. <\n   <div>\n0.\n");
 }
+
+TEST(CanonicalForm, ClosingTagInsideABlockOfAContainer) {
+    // Footnotes written after a markdown container left open stand inside
+    // it: a closing tag in a footnote is the footnote's, not the container's.
+    EXPECT_EQ(canonical("[^f]:</div>\n<div markdown=\"1\">\n(\n"), "<div markdown=\"1\">\n\n(\n\n[^f]:\n    </div>\n\n");
+    canonical("<div markdown=\"1\">\n1. [^f]:</div>\n");
+    canonical("[^g]: </section>\n<section markdown=\"1\">\n\n1\n");
+    // So is one on a line that goes on with an item or a quote; the
+    // container's own closer stands among the container's blocks.
+    const ast::Document doc = read("<div markdown=\"1\">\n- a\n\n  </div>\n\n> b\n> </div>\n</div>\nx\n");
+    ASSERT_EQ(doc.blocks.size(), 5u) << ast::debug_string(doc);
+    const auto* list = doc.blocks[1].as<ast::List>();
+    ASSERT_TRUE(list) << ast::debug_string(doc);
+    EXPECT_EQ(list->items.at(0).blocks.size(), 2u) << ast::debug_string(doc);
+    const auto* quote = doc.blocks[2].as<ast::BlockQuote>();
+    ASSERT_TRUE(quote) << ast::debug_string(doc);
+    EXPECT_EQ(quote->blocks.size(), 2u) << ast::debug_string(doc);
+    EXPECT_TRUE(doc.blocks[4].is<ast::Paragraph>()) << ast::debug_string(doc);
+    // A line left to the list closes it.
+    EXPECT_EQ(read("<div markdown=\"1\">\n- a\n</div>\nx\n").blocks.size(), 4u);
+}
