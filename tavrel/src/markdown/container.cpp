@@ -525,6 +525,14 @@ DraftBlocks Segment::run() {
         bool blank = line::is_blank(rest);
 
         if (feed_open_leaf(rest, all)) {
+            // A line of code or raw HTML that reached an item's content
+            // column is one of the item's lines: its recorded lines are no
+            // longer all of its text.
+            if (!blank) {
+                for (std::size_t i = 1; i < m.matched; ++i) {
+                    if (auto* item = b_.nodes[b_.open[i]].as<node::ListItem>()) item->indented_lines = true;
+                }
+            }
             ++p_.pos;
             continue;
         }

@@ -277,3 +277,22 @@ TEST(CanonicalForm, ClosingTagInsideABlockOfAContainer) {
     // A line left to the list closes it.
     EXPECT_EQ(read("<div markdown=\"1\">\n- a\n</div>\nx\n").blocks.size(), 4u);
 }
+
+TEST(CanonicalForm, ItemWhoseRawHtmlTakesAnIndentedLine) {
+    // An item number with raw HTML, and a line indented to the item's
+    // content that goes on with the HTML: the list is not the text of its
+    // first line, which would lose the second.
+    const ast::Document doc = read("1.  <div>\n    <DIV>\n");
+    ASSERT_EQ(doc.blocks.size(), 1u) << ast::debug_string(doc);
+    const auto* list = doc.blocks[0].as<ast::List>();
+    ASSERT_TRUE(list) << ast::debug_string(doc);
+    ASSERT_EQ(list->items.size(), 1u);
+    ASSERT_EQ(list->items[0].blocks.size(), 1u);
+    const auto* html = list->items[0].blocks[0].as<ast::HtmlBlock>();
+    ASSERT_TRUE(html) << ast::debug_string(doc);
+    EXPECT_EQ(html->html, "<div>\n<DIV>\n");
+    // A paragraph of those lines keeps its number escaped.
+    EXPECT_EQ(canonical("1\\.  <div>\n    <DIV>\n"), "1\\.  <div>\n    <DIV>\n\n");
+    canonical("1\\.\t<div>\n    <div>\n");
+    canonical("  1.\t<DIV>\n    <section>\n");
+}
