@@ -227,6 +227,10 @@ private:
     int div_depth_ = 0;
     // Whether the next bullet list is written with "*" (see `blocks`).
     bool alt_bullet_ = false;
+    // Set before `blocks` writes a footnote's blocks: that call records the
+    // first of them that writes more than white space in `first_shown_`.
+    bool find_first_shown_ = false;
+    const ast::Block* first_shown_ = nullptr;
     // When not 0, the number the next ordered list's items start from.
     std::uint64_t continue_at_ = 0;
     // The delimiter length of the nearest node being written in its

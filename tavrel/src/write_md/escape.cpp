@@ -133,7 +133,8 @@ bool starts_bare_link_at(std::string_view text, std::size_t i) {
 // reader turns a lone item back into the paragraph, so it stays bare.)
 // `text[run, i)` is not yet in `out`.
 bool interrupts_paragraph_at(std::string_view text, const std::string& out, std::size_t run, std::size_t i) {
-    if (i + 1 >= text.size() || (text[i + 1] != ' ' && text[i + 1] != '\t')) return false;
+    // A form feed after the full stop spaces a marker as a space does.
+    if (i + 1 >= text.size() || (text[i + 1] != ' ' && text[i + 1] != '\t' && text[i + 1] != '\f')) return false;
     std::size_t d = i;
     while (d > 0 && text[d - 1] >= '0' && text[d - 1] <= '9') --d;
     if (d == i || i - d > 9) return false;

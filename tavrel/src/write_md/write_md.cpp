@@ -16,6 +16,7 @@
 #include <string>
 #include <type_traits>
 #include <unordered_set>
+#include <utility>
 #include <variant>
 
 #include "canon.hpp"
@@ -596,6 +597,8 @@ std::unordered_map<std::string, std::string> Renderer::written_labels(const Docu
 
 void Renderer::footnote(const Footnote& fn) {
     ++blank_lines_empty_;
+    find_first_shown_ = true;
+    first_shown_ = nullptr;
     std::string buf = nested(fn.blocks);
     --blank_lines_empty_;
     std::string_view body = text::trim(buf);
@@ -606,9 +609,10 @@ void Renderer::footnote(const Footnote& fn) {
     // Only a paragraph starts on the definition's own line: the reader opens
     // no quote, list or other container there. A paragraph whose first line
     // reads as another block (raw HTML, an item number) is such a block.
+    // Blocks that write nothing before it (an empty quote) are not read
+    // back, so they do not count.
     bool first = true;
-    if (!body.empty() && (fn.blocks.empty() || !fn.blocks.front().is<Paragraph>() ||
-                          !starts_paragraph(body))) {
+    if (!body.empty() && (!first_shown_ || !first_shown_->is<Paragraph>() || !starts_paragraph(body))) {
         out_.push_back('\n');
         first = false;
     }
@@ -657,6 +661,9 @@ bool ends_in_open_html(const List& l) {
 
 void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     count = std::min(count, blocks.size());
+    // Only this call looks for the first block shown, not those of the
+    // blocks nested in it.
+    const bool find_first_shown = std::exchange(find_first_shown_, false);
     const List* prev = nullptr;  // the last block written, when a list
     // The last container tag written (see below) and where it starts and
     // ends in `out_`: with nothing written after it, it is written bare.
@@ -686,6 +693,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 out_.append("\n\n");
                 opener_end = out_.size();
                 prev = nullptr;
+                if (find_first_shown && !first_shown_) first_shown_ = &blocks[i];
                 continue;
             }
         }
@@ -699,6 +707,10 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             if (!continuing) prev_at = before;
             prev = l;
         }
+        // What came before this block was white space alone.
+        if (find_first_shown && !first_shown_ &&
+            !text::trim(std::string_view(out_).substr(std::min(before, out_.size()))).empty())
+            first_shown_ = &blocks[i];
     }
     if (opener && out_.size() == opener_end && count == blocks.size()) {
         out_.resize(opener_at);

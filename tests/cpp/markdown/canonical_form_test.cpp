@@ -296,3 +296,30 @@ TEST(CanonicalForm, ItemWhoseRawHtmlTakesAnIndentedLine) {
     canonical("1\\.\t<div>\n    <div>\n");
     canonical("  1.\t<DIV>\n    <section>\n");
 }
+
+TEST(CanonicalForm, FormFeedAfterAnItemNumberOnALaterLine) {
+    // A form feed after the full stop spaces an item number as a space
+    // does: bare on a later line of a paragraph or of a list's terms, the
+    // number would open a list there.
+    EXPECT_EQ(canonical("a\n\t1.\fx\n: d\n"), "a\n1\\.\fx\n: d\n\n");
+    EXPECT_EQ(canonical("a\n\t1.\fx\n"), "a\n1\\.\fx\n\n");
+    canonical("<div markdown=\"1\">\n`b \r\n\xE2\x80\xA8\n: \f\n |\f\n\t1.\f#\n: \n: \v[^f]");
+    // Form feeds and carriage returns elsewhere in terms read back as
+    // written: at a term's start or end, alone, in items and quotes.
+    for (const char* term : {"\fa", "a\f", "\f", "\r", "a\rb", "\f\r", "\f-", "\f#", "\f1. x", "\f:", "a\f{.c}",
+                             "\f[^x]", "\f|a|"}) {
+        for (const char* frame : {"%s\n: d\n", "- %s\n  :\f\n", "> %s\n> : d\n", "1. %s\n   : \f\n", "a\n%s\n: d\n"}) {
+            std::string text = frame;
+            text.replace(text.find("%s"), 2, term);
+            canonical(text);
+        }
+    }
+}
+
+TEST(CanonicalForm, FootnoteOpeningWithABlockThatWritesNothing) {
+    // An empty quote before a paragraph writes nothing and is not read
+    // back: the paragraph starts on the definition's line, as it will once
+    // read again.
+    EXPECT_EQ(canonical("[^f]:\n    >\n    a\n"), "[^f]: a\n\n");
+    canonical("[^f]: \r\n    >\n    : \f");
+}
