@@ -421,6 +421,11 @@ bool starts_paragraph(std::string_view text) {
 bool item_lines_read_as_text(std::string_view text) {
     if (text.empty() || text[0] < '0' || text[0] > '9') return true;
     if (item_markers_length(text.substr(0, text.find('\n'))) == 0) return true;
+    // The lines of items turned back into text lose the white space ending
+    // them, which raw HTML or code going on over the line end holds.
+    for (std::size_t nl = text.find('\n'); nl != std::string_view::npos; nl = text.find('\n', nl + 1)) {
+        if (nl > 0 && (text[nl - 1] == ' ' || text[nl - 1] == '\t')) return false;
+    }
     static const Options options = Options::dataset();
     ast::Document doc = block::parse_source(text, options);
     return doc.blocks.size() == 1 && doc.blocks.front().is<Paragraph>();
@@ -1825,7 +1830,11 @@ void Renderer::inline_node(const Inline& node) {
                     std::size_t lead = html.find_first_not_of(" \t");
                     html.remove_prefix(lead == std::string_view::npos ? html.size() : lead);
                     std::string_view line = html.substr(0, html.find('\n'));
-                    if (!line.empty() && interrupts_paragraph_at(line)) out_.append("    ");
+                    // (An item the line would open can be turned back into
+                    // text by the reader, but not with an attribute line
+                    // after it, nor holding a block from a later line.)
+                    if (!line.empty() && (block::list_interrupts_paragraph(line) || interrupts_paragraph_at(line)))
+                        out_.append("    ");
                 }
                 out_.append(html);
             } else if constexpr (std::is_same_v<T, Operation>) {

@@ -323,3 +323,20 @@ TEST(CanonicalForm, FootnoteOpeningWithABlockThatWritesNothing) {
     EXPECT_EQ(canonical("[^f]:\n    >\n    a\n"), "[^f]: a\n\n");
     canonical("[^f]: \r\n    >\n    : \f");
 }
+
+TEST(CanonicalForm, RawHtmlLineThatWouldOpenAnItem) {
+    // A later line of raw HTML beginning with "1." opens an item, which the
+    // reader turns back into the paragraph's line only when nothing keeps
+    // the list: an attribute line after it, or a block from a later line.
+    EXPECT_EQ(canonical(":<!--\n{:.c}\n1. -->\n"), "\\:<!--\n    1. -->\n{: .c}\n\n");
+    EXPECT_EQ(canonical("*<!--\n  1. -->\n    <div>\n"), "\\*<!--\n    1. -->\n    <div>\n\n");
+    EXPECT_EQ(canonical(".<!--\n    1. 1.\n-->\n"), ".<!--\n    1. 1.\n-->\n\n");
+}
+
+TEST(CanonicalForm, ItemLinesEndingInWhiteSpace) {
+    // Items turned back into text lose the white space ending their lines,
+    // which raw HTML going on over the line end keeps: such a paragraph
+    // keeps its number escaped.
+    EXPECT_EQ(canonical(">1. {<!-- \n2. -->\n^\n"), "> 1\\. {<!-- \n> 2. -->\n> \\^\n\n");
+    EXPECT_EQ(canonical("1\\. <b \nx>\n2. c\n"), "1\\. <b \nx>\n2. c\n\n");
+}
