@@ -524,23 +524,26 @@ DraftBlocks Segment::run() {
         bool all = m.matched == b_.open.size();
         bool blank = line::is_blank(rest);
 
-        if (feed_open_leaf(rest, all)) {
-            // A line of code or raw HTML that reached an item's content
-            // column is one of the item's lines: its recorded lines are no
-            // longer all of its text.
-            if (!blank) {
-                for (std::size_t i = 1; i < m.matched; ++i) {
-                    if (auto* item = b_.nodes[b_.open[i]].as<node::ListItem>()) item->indented_lines = true;
-                }
+        // A line of code or raw HTML, or a closing fence or tag, that
+        // reached an item's content column is one of the item's lines: its
+        // recorded lines are no longer all of its text.
+        auto item_took_line = [&] {
+            for (std::size_t i = 1; i < m.matched; ++i) {
+                if (auto* item = b_.nodes[b_.open[i]].as<node::ListItem>()) item->indented_lines = true;
             }
+        };
+        if (feed_open_leaf(rest, all)) {
+            if (!blank) item_took_line();
             ++p_.pos;
             continue;
         }
         if (!blank && close_div(rest, m.matched)) {
+            item_took_line();
             ++p_.pos;
             continue;
         }
         if (!blank && close_markdown_container(rest, m.matched)) {
+            item_took_line();
             ++p_.pos;
             continue;
         }

@@ -768,10 +768,16 @@ void Renderer::block(const Block& block) {
                 // The reader keeps the indentation of a raw HTML block's
                 // first line; written after a list, it would put the block
                 // into the list's last item. The block is written from its
-                // tag on.
+                // tag on, past all the white space the reader looks past
+                // for the tag (a form feed after spaces, too).
                 std::string_view html = b.html;
-                std::size_t tag = html.find_first_not_of(" \t");
-                if (tag != std::string_view::npos && tag > 0 && html[tag] == '<') html.remove_prefix(tag);
+                std::size_t tag = 0;
+                while (tag < html.size()) {
+                    const text::Decoded d = text::decode_utf8(html, tag);
+                    if (d.cp == '\n' || !text::is_white_space(d.cp)) break;
+                    tag += d.len;
+                }
+                if (tag > 0 && tag < html.size() && html[tag] == '<') html.remove_prefix(tag);
                 out_.append(html);
                 if (html.empty() || html.back() != '\n') out_.push_back('\n');
                 out_.push_back('\n');

@@ -340,3 +340,24 @@ TEST(CanonicalForm, ItemLinesEndingInWhiteSpace) {
     EXPECT_EQ(canonical(">1. {<!-- \n2. -->\n^\n"), "> 1\\. {<!-- \n> 2. -->\n> \\^\n\n");
     EXPECT_EQ(canonical("1\\. <b \nx>\n2. c\n"), "1\\. <b \nx>\n2. c\n\n");
 }
+
+TEST(CanonicalForm, ClosingFenceAtAnItemsContentColumn) {
+    // A div's closing fence, or a markdown container's closing tag, that
+    // goes on with an item is one of its lines: the item is no text of its
+    // first line alone, which would lose the closer.
+    EXPECT_EQ(canonical("1.\n   ::: c\n"), "1. ::: {.c}\n   :::\n\n");
+    const ast::Document doc = read("1. ::: c\n   :::\n");
+    ASSERT_EQ(doc.blocks.size(), 1u) << ast::debug_string(doc);
+    EXPECT_TRUE(doc.blocks[0].is<ast::List>()) << ast::debug_string(doc);
+    EXPECT_TRUE(read("1. <div markdown=\"1\">\n   </div>\n").blocks.at(0).is<ast::List>());
+    canonical("1.     \n    :::~~~\xC2\xA0<http://x>\n- ~~~{#i}|\n    \n  [^f]:\n$x$|---|---|::: c\n\n");
+}
+
+TEST(CanonicalForm, RawHtmlAfterWhiteSpaceBeyondSpaces) {
+    // The reader finds a raw HTML block's tag past any white space of its
+    // line, a form feed too; written with it after a list, the block would
+    // go into the list's last item.
+    EXPECT_EQ(canonical("-  a\n  \f<div>\n"), "- a\n\n<div>\n\n");
+    EXPECT_EQ(canonical("- \n\t\f<!--\n"), "- <!--\n  -->\n\n");
+    canonical("-  [-\n  \f<div>|\nb c$$<!--\n[^f]: ~~~b c`c`---\n");
+}
