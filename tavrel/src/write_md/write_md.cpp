@@ -411,6 +411,13 @@ bool starts_paragraph(std::string_view text) {
     return !doc.blocks.empty() && doc.blocks.front().is<Paragraph>();
 }
 
+// Whether the blocks written as `text` read back beginning with a paragraph.
+bool reads_as_paragraph_first(std::string_view text) {
+    static const Options options = Options::dataset();
+    const ast::Document doc = block::parse_source(text, options);
+    return !doc.blocks.empty() && doc.blocks.front().is<Paragraph>();
+}
+
 // Whether a paragraph written as `text`, its first line beginning with an
 // item number, reads back as that paragraph. Such lines read as a list that
 // the reader turns back into text by the spacing and numbers of the lines as
@@ -427,8 +434,35 @@ bool item_lines_read_as_text(std::string_view text) {
         if (nl > 0 && (text[nl - 1] == ' ' || text[nl - 1] == '\t')) return false;
     }
     static const Options options = Options::dataset();
-    ast::Document doc = block::parse_source(text, options);
-    return doc.blocks.size() == 1 && doc.blocks.front().is<Paragraph>();
+    const ast::Document doc = block::parse_source(text, options);
+    if (doc.blocks.size() != 1 || !doc.blocks.front().is<Paragraph>()) return false;
+    if (text.find('<') == std::string_view::npos) return true;
+    // Raw HTML that the item leaves open would take the blank line after
+    // the paragraph, and a list numbered on from it ("1." after "1. <div>")
+    // would be one more item: with such a list after it, the text must still
+    // read as a block of its own.
+    std::string probe(text);
+    probe.append("\n\n");
+    probe.append(text.substr(0, text.find('.')));
+    probe.append(".\n");
+    return block::parse_source(probe, options).blocks.size() == 2;
+}
+
+// Where the "." of the last item number stands in the run of item numbers
+// that opens `line` ("1. 2. x"), as the reader's list markers take them;
+// npos when none opens it.
+std::size_t last_item_dot(std::string_view line) {
+    std::size_t pos = 0, dot = std::string_view::npos;
+    for (int level = 0; level < 128; ++level) {
+        std::size_t i = pos;
+        while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
+        if (i == pos || i >= line.size() || line[i] != '.') break;
+        if (i + 1 < line.size() && line[i + 1] != ' ' && line[i + 1] != '\t') break;
+        dot = i++;
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        pos = i;
+    }
+    return dot;
 }
 
 // Whether a later line of a paragraph, written as `line`, would end the
@@ -616,8 +650,11 @@ void Renderer::footnote(const Footnote& fn) {
     // reads as another block (raw HTML, an item number) is such a block.
     // Blocks that write nothing before it (an empty quote) are not read
     // back, so they do not count.
+    // A list that reads back as text ("2." alone) is such a paragraph: what
+    // the body reads back as decides.
     bool first = true;
-    if (!body.empty() && (!first_shown_ || !first_shown_->is<Paragraph>() || !starts_paragraph(body))) {
+    if (!body.empty() && (!first_shown_ || !starts_paragraph(body) ||
+                          (!first_shown_->is<Paragraph>() && !reads_as_paragraph_first(body)))) {
         out_.push_back('\n');
         first = false;
     }
@@ -744,8 +781,28 @@ void Renderer::block(const Block& block) {
                 // An attribute line would attach to the list such a first
                 // line opens, and keep it from turning back into this text.
                 // So would a later line that the reader keeps as another item.
-                if (markdown::writes_attrs(b.attr) || !item_lines_read_as_text(std::string_view(out_).substr(mark)))
+                if (markdown::writes_attrs(b.attr)) {
                     escape_item_number(mark);
+                } else if (!item_lines_read_as_text(std::string_view(out_).substr(mark))) {
+                    // A list of one item reads as the text of its line, and
+                    // is written as its number and the item's paragraph,
+                    // whose own number is escaped: where escaping the last of
+                    // the numbers reads back as this paragraph, the two are
+                    // written alike.
+                    const std::string_view text = std::string_view(out_).substr(mark);
+                    const std::size_t dot = last_item_dot(text.substr(0, text.find('\n')));
+                    std::string last;
+                    if (dot != std::string_view::npos && text.find('.') < dot) {
+                        last.assign(text.substr(0, dot));
+                        last.push_back('\\');
+                        last.append(text.substr(dot));
+                    }
+                    if (!last.empty() && item_lines_read_as_text(last)) {
+                        out_.insert(mark + dot, 1, '\\');
+                    } else {
+                        escape_item_number(mark);
+                    }
+                }
                 hide_footnote_definition(mark);
                 hide_link_definition(mark);
                 out_.push_back('\n');

@@ -249,9 +249,8 @@ TEST(CanonicalForm, ItemNumberAfterRawHtmlLeftOpenInAnItem) {
     // a paragraph beginning with an item number would be the next item.
     EXPECT_EQ(canonical("1.\n   <div>\n1\\.\n"), "1. <div>\n\n1\\.\n\n");
     EXPECT_EQ(canonical("1. 1\n   <div>\n1\\.\n{\n"), "1. 1\n   \n   <div>\n\n1\\.\n{\n\n");
-    // The same for a paragraph whose line reads as such an item, and lines
-    // as text again only together.
-    EXPECT_EQ(canonical("1.  <div>\n>\n1.\n"), "1.  <div>\n\n1\\.\n\n");
+    // A paragraph whose line reads as such an item escapes its own number.
+    EXPECT_EQ(canonical("1.  <div>\n>\n1.\n"), "1\\.  <div>\n\n1.\n\n");
     // A list written on as the one before it: the number after both is
     // judged with both.
     canonical("2. <div>\n1. <\n   <div>\n0.\n");
@@ -360,4 +359,30 @@ TEST(CanonicalForm, RawHtmlAfterWhiteSpaceBeyondSpaces) {
     EXPECT_EQ(canonical("-  a\n  \f<div>\n"), "- a\n\n<div>\n\n");
     EXPECT_EQ(canonical("- \n\t\f<!--\n"), "- <!--\n  -->\n\n");
     canonical("-  [-\n  \f<div>|\nb c$$<!--\n[^f]: ~~~b c`c`---\n");
+}
+
+TEST(CanonicalForm, OneItemListWhoseParagraphEscapesItsNumber) {
+    // A list of one item reads as the text of its line: the item's number,
+    // then its paragraph with that paragraph's own number escaped. The same
+    // text, written as a paragraph, escapes its last number alike.
+    EXPECT_EQ(canonical("1.\n   1\\. <div>\n"), "1. 1\\. <div>\n\n");
+    EXPECT_EQ(canonical("1. \\\n   2. <div>\n"), "1. 2\\. <div>\n\n");
+    // Where that would still read as a list, the first number is escaped.
+    EXPECT_EQ(canonical("1\\. 1. x\n{: .c}\n"), "1\\. 1. x\n{: .c}\n\n");
+}
+
+TEST(CanonicalForm, ItemNumberLeavingRawHtmlOpenBeforeAList) {
+    // A paragraph read as an item holding raw HTML left open takes the
+    // blank line after it; a list numbered on from it would join that item
+    // and both would read as one paragraph.
+    EXPECT_EQ(canonical("1\\.  <div>\n1. >\n"), "1\\.  <div>\n\n1.\n\n");
+}
+
+TEST(CanonicalForm, FootnoteOpeningWithAListThatReadsAsText) {
+    // A list the reader turns back into text starts on the definition's own
+    // line, as the paragraph it reads back as does.
+    EXPECT_EQ(canonical("[^g]:\n    2. >\n"), "[^g]: 2.\n\n");
+    EXPECT_EQ(canonical("[^\\]:\n\t1. >\n"), "[^\\]: 1.\n\n");
+    // A list that stays one starts on the next line.
+    EXPECT_EQ(canonical("[^g]:\n    1. a\n    2. b\n"), "[^g]:\n    1. a\n    2. b\n\n");
 }
