@@ -92,10 +92,11 @@ bool ContainerBuilder::convert_paragraph_to_table(std::string_view line) {
     auto* para = last->as<node::Paragraph>();
     if (!para || para->lines.empty()) return false;
     const std::string& header_line = para->lines.back();
+    // A lone "|" gives no cells, and no table.
     auto header = split_table_row(header_line);
-    if (!header) return false;
+    if (!header || header->empty()) return false;
     auto delims = split_table_row(line);
-    if (!delims) return false;
+    if (!delims || delims->empty()) return false;
     std::vector<ast::Align> aligns;
     aligns.reserve(delims->size());
     for (const auto& d : *delims) {

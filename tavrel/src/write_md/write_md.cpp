@@ -1873,9 +1873,16 @@ void Renderer::inline_node(const Inline& node) {
                 // At a paragraph's start a tag or comment could open an HTML
                 // block, which the reader cleans and ends by its own rules:
                 // such HTML is written as a raw inline of format html.
-                if (out_.size() == first_line_start_ && n.html.find('\n') == std::string::npos &&
-                    !starts_paragraph(n.html)) {
-                    code_span(n.html, out_);
+                // A raw inline holds no line end: HTML going on over lines is
+                // written on one, each line end a space, as HTML reads it.
+                if (out_.size() == first_line_start_ && !starts_paragraph(n.html)) {
+                    if (n.html.find('\n') == std::string::npos) {
+                        code_span(n.html, out_);
+                    } else {
+                        std::string flat = n.html;
+                        std::replace(flat.begin(), flat.end(), '\n', ' ');
+                        code_span(flat, out_);
+                    }
                     out_.append("{=html}");
                     return;
                 }

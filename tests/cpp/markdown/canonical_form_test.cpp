@@ -386,3 +386,22 @@ TEST(CanonicalForm, FootnoteOpeningWithAListThatReadsAsText) {
     // A list that stays one starts on the next line.
     EXPECT_EQ(canonical("[^g]:\n    1. a\n    2. b\n"), "[^g]:\n    1. a\n    2. b\n\n");
 }
+
+TEST(CanonicalForm, RawHtmlOverLinesOpeningAParagraph) {
+    // A break on an empty line is dropped, which leaves the HTML at the
+    // paragraph's start, where it would open a block: it is a raw inline,
+    // on one line.
+    EXPECT_EQ(canonical("\\\n    <!--\n--><r\n"), "`<!-- -->`{=html}\\<r\n\n");
+}
+
+TEST(CanonicalForm, LonePipesMakeNoTable) {
+    // A line of one "|" holds no cell: two such lines are no table head and
+    // delimiter row.
+    EXPECT_EQ(canonical(">b<!--\n|\n|\n-->\n"), "> b<!--\n> |\n> |\n> -->\n\n");
+    const ast::Document doc = read("a\n|\n|\n");
+    ASSERT_EQ(doc.blocks.size(), 1u) << ast::debug_string(doc);
+    EXPECT_TRUE(doc.blocks[0].is<ast::Paragraph>()) << ast::debug_string(doc);
+    EXPECT_TRUE(read("|\n|\n").blocks.at(0).is<ast::Paragraph>());
+    // One cell between pipes is a table.
+    EXPECT_TRUE(read("| a |\n|---|\n").blocks.at(0).is<ast::Table>());
+}
