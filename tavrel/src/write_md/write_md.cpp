@@ -281,19 +281,29 @@ bool readable_block_format(std::string_view format) {
     return true;
 }
 
-// How many bytes of `line` the ordered-list markers ("1. ", "2) ") at its
-// start take: text that begins with an item number reads back as a list
-// item, whose content starts after them.
+// How many bytes of `line` the list markers ("1. ", "2) ", and bullets
+// after them, "1. - ") at its start take: text that begins with an item
+// number reads back as a list item, whose content starts after them, and
+// after any white space the reader looks past for what the item holds.
 std::size_t item_markers_length(std::string_view line) {
     std::size_t pos = 0;
     for (int level = 0; level < 128; ++level) {
         std::size_t i = pos;
-        while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
-        if (i == pos || i >= line.size() || (line[i] != '.' && line[i] != ')')) break;
-        ++i;
-        if (i < line.size() && line[i] != ' ' && line[i] != '\t') break;
+        if (level > 0 && i < line.size() && (line[i] == '-' || line[i] == '*' || line[i] == '+')) {
+            ++i;
+        } else {
+            while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
+            if (i == pos || i >= line.size() || (line[i] != '.' && line[i] != ')')) break;
+            ++i;
+        }
+        if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\f') break;
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
         pos = i;
+    }
+    while (pos > 0 && pos < line.size()) {
+        const text::Decoded d = text::decode_utf8(line, pos);
+        if (d.cp == '\n' || !text::is_white_space(d.cp)) break;
+        pos += d.len;
     }
     return pos;
 }
@@ -435,7 +445,9 @@ bool item_lines_read_as_text(std::string_view text) {
     }
     static const Options options = Options::dataset();
     const ast::Document doc = block::parse_source(text, options);
-    if (doc.blocks.size() != 1 || !doc.blocks.front().is<Paragraph>()) return false;
+    // A later line read as an item's may open a footnote definition there,
+    // which the text turned back from the items no longer holds.
+    if (doc.blocks.size() != 1 || !doc.blocks.front().is<Paragraph>() || !doc.footnotes.empty()) return false;
     if (text.find('<') == std::string_view::npos) return true;
     // Raw HTML that the item leaves open would take the blank line after
     // the paragraph, and a list numbered on from it ("1." after "1. <div>")
@@ -505,6 +517,15 @@ std::optional<std::string> as_container_opener(std::string_view html) {
     return tag;
 }
 
+// Whether a block surely writes nothing at all: a paragraph without
+// content, a list without items, a quote of such blocks.
+bool writes_nothing(const Block& block) {
+    if (const auto* p = block.as<Paragraph>()) return p->content.empty();
+    if (const auto* l = block.as<List>()) return l->items.empty();
+    if (const auto* q = block.as<BlockQuote>()) return std::all_of(q->blocks.begin(), q->blocks.end(), writes_nothing);
+    return false;
+}
+
 const Document& empty_document() {
     static const Document doc;
     return doc;
@@ -531,14 +552,17 @@ std::string render_md(const Document& doc) {
     // Raw HTML that the reader leaves open at the end of the document (an
     // unclosed "<div>" or comment from hand-written Markdown) would take
     // the footnote section into itself: the section goes before it.
+    // Blocks after it that write nothing (an empty quote) leave it last.
+    std::size_t last = doc.blocks.size();
+    while (last > 0 && writes_nothing(doc.blocks[last - 1])) --last;
     const HtmlBlock* open_end = nullptr;
-    if (!doc.blocks.empty()) {
-        if (const auto* h = doc.blocks.back().as<HtmlBlock>(); h && html_left_open(h->html)) open_end = h;
+    if (last > 0) {
+        if (const auto* h = doc.blocks[last - 1].as<HtmlBlock>(); h && html_left_open(h->html)) open_end = h;
     }
-    r.blocks(doc.blocks, open_end ? doc.blocks.size() - 1 : doc.blocks.size());
+    r.blocks(doc.blocks, open_end ? last - 1 : doc.blocks.size());
     for (const auto& fn : doc.footnotes) r.footnote(fn);
     r.flush_notes();
-    if (open_end) r.block(doc.blocks.back());
+    if (open_end) r.block(doc.blocks[last - 1]);
     return r.take();
 }
 
@@ -707,6 +731,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // blocks nested in it.
     const bool find_first_shown = std::exchange(find_first_shown_, false);
     const List* prev = nullptr;  // the last block written, when a list
+    bool prev_alt = false;       // whether `prev` was written with "*"
     // The last container tag written (see below) and where it starts and
     // ends in `out_`: with nothing written after it, it is written bare.
     const HtmlBlock* opener = nullptr;
@@ -715,10 +740,12 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
+        bool alt_here = false;
         if (l && prev && !l->ordered && !prev->ordered && ends_in_open_html(*prev)) {
             // A bullet list right after such a list takes the other bullet,
-            // which starts a list of its own.
-            alt_bullet_ = true;
+            // which starts a list of its own: the other one than that list's.
+            alt_here = !prev_alt;
+            alt_bullet_ = alt_here;
         } else if (l && prev && l->ordered && prev->ordered && ends_in_open_html(*prev) && !l->items.empty() &&
                    out_.ends_with("\n\n") && !markdown::writes_attrs(prev->attr)) {
             // An ordered list has no other marker: it is written on as the
@@ -748,6 +775,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         if (out_.size() != before) {
             if (!continuing) prev_at = before;
             prev = l;
+            prev_alt = alt_here;
         }
         // What came before this block was white space alone.
         if (find_first_shown && !first_shown_ &&
@@ -1192,6 +1220,9 @@ void Renderer::code_block(const CodeBlock& c) {
     // The reader takes the first class of the braces as the language, so
     // that class is written first.
     std::optional<std::string> lang = c.lang;
+    // A language holding a line end (read from a character reference)
+    // cannot be written on the fence's line, as no such class can.
+    if (lang && lang->find_first_of("\n\r") != std::string::npos) lang.reset();
     if (!lang && !written.classes.empty()) lang = written.classes.front();
     if (lang) std::erase(written.classes, *lang);
     std::string info;
@@ -1783,7 +1814,8 @@ void Renderer::inline_node(const Inline& node) {
             for (char& c : flat) {
                 if (c == '\n' || c == '\r') c = ' ';
             }
-            detail::escape_text(flat, out_, bracket_depth_ > 0);
+            // Read back as text between raw HTML, and written as such text.
+            write_text(flat);
             out_.append("</");
             out_.append(tag);
             out_.push_back('>');
@@ -1829,7 +1861,7 @@ void Renderer::inline_node(const Inline& node) {
                     for (char& c : flat) {
                         if (c == '\n' || c == '\r') c = ' ';
                     }
-                    detail::escape_text(flat, out_, bracket_depth_ > 0);
+                    write_text(flat);
                     out_.append("</code>");
                     return;
                 }

@@ -405,3 +405,37 @@ TEST(CanonicalForm, LonePipesMakeNoTable) {
     // One cell between pipes is a table.
     EXPECT_TRUE(read("| a |\n|---|\n").blocks.at(0).is<ast::Table>());
 }
+
+TEST(CanonicalForm, FenceLanguageHoldingALineEnd) {
+    // A character reference gives the language a line end, which cannot
+    // stand on the fence's line: the language is left out, as such a class.
+    EXPECT_EQ(canonical("```&#10;\nx\n```\n"), "```\nx\n```\n\n");
+    canonical("~~~&#10;");
+}
+
+TEST(CanonicalForm, BulletListsAfterListsEndingInOpenHtml) {
+    // Each list after one whose last item holds raw HTML left open takes the
+    // other bullet than the list before it, not always the same one.
+    EXPECT_EQ(canonical("- <div>\n* <div>\n-"), "- <div>\n\n* <div>\n\n-\n\n");
+    canonical("* <pre>\n+ <section>\n*");
+}
+
+TEST(CanonicalForm, FootnoteLineAfterBulletsAndWhiteSpace) {
+    // The reader looks for a footnote definition past bullets after item
+    // numbers and past any white space, a vertical tab or a no-break space
+    // too: such a line's label ends are escaped.
+    EXPECT_EQ(canonical("1. - ^[]]:"), "1. - [^__note1]\\]\\:\n\n[^__note1]:\n\n");
+    EXPECT_EQ(canonical("2. \v[^g]:]:"), "2. \v[^g]\\:\\]\\:\n\n[^g]: \\]:\n\n");
+    canonical("1. \xC2\xA0^[]]:");
+    // The element form of a superscript holds such text too.
+    EXPECT_EQ(canonical("^[] [^]:^"), "[^__note1] [<sup>\\]\\:</sup>\n\n[^__note1]:\n\n");
+    // A later line the reader takes for an item's may open a definition.
+    EXPECT_EQ(canonical("2.\n2. ^[]]:"), "2\\.\n2. [^__note1]\\]:\n\n[^__note1]:\n\n");
+}
+
+TEST(CanonicalForm, RawHtmlLeftOpenBeforeBlocksThatWriteNothing) {
+    // An empty quote after a container's tag writes nothing: the tag is
+    // still the last thing written, left open, and the footnotes go before
+    // it.
+    EXPECT_EQ(canonical("^[]\n<section markdown=\"1\">\n>"), "[^__note1]\n\n[^__note1]:\n\n<section>\n\n");
+}
