@@ -997,7 +997,8 @@ void Renderer::write_math(std::string_view tex) {
 // Item numbers before the "[" open a list item, which reads the definition
 // as its content just the same.
 void Renderer::hide_link_definition(std::size_t start) {
-    start += item_markers_length(std::string_view(out_).substr(start));
+    if (start < out_.size() && out_[start] >= '0' && out_[start] <= '9')
+        start += item_markers_length(std::string_view(out_).substr(start));
     if (out_.compare(start, 1, "[") != 0) return;
     std::vector<std::string_view> lines;
     for_each_line(std::string_view(out_).substr(start), [&](std::string_view line) { lines.push_back(line); });
