@@ -137,13 +137,18 @@ MarkerChain marker_chain(std::string_view line) {
 // holding at most one plain paragraph whose later lines continued it lazily.
 bool revertible(const DraftList& list) {
     if (!list.attr.empty()) return false;
-    for (const auto& item : list.items) {
+    for (std::size_t k = 0; k < list.items.size(); ++k) {
+        const auto& item = list.items[k];
         if (!item.attr.empty() || item.task || item.indented_lines) return false;
         // Some escapes are written only at the start of a line ("\-", "\{:",
         // "\:"): as the item's content the text had one, after the number as
         // paragraph text it would not. Escapes written everywhere, and "\("
         // (inline math), are safe.
         std::string_view content = text::trim_start(marker_chain(item.first_line).content);
+        // A later line "1. x" of paragraph text is written "1\. x", as it
+        // would interrupt the paragraph: after "0." and unescaped, it is the
+        // second item of a list the writer numbered from 0.
+        if (k > 0 && item.number == 1 && list.items[k - 1].number == 0 && !text::trim(content).empty()) return false;
         if (content.size() >= 2 && content[0] == '\\' && (content[1] == '-' || content[1] == '{' || content[1] == ':'))
             return false;
         // With the item's lines recorded, whatever opened on its first line

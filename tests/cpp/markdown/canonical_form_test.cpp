@@ -439,3 +439,15 @@ TEST(CanonicalForm, RawHtmlLeftOpenBeforeBlocksThatWriteNothing) {
     // it.
     EXPECT_EQ(canonical("^[]\n<section markdown=\"1\">\n>"), "[^__note1]\n\n[^__note1]:\n\n<section>\n\n");
 }
+
+TEST(CanonicalForm, ListNumberedFromZero) {
+    // Numbered from 0, a list's second item is "1.", which paragraph text
+    // writes escaped: the list is no text, and stays a list.
+    EXPECT_EQ(canonical("0.\n0.\n\tn"), "0.\n1. n\n\n");
+    EXPECT_TRUE(read("0.\n1. n\n").blocks.at(0).is<ast::List>());
+    EXPECT_EQ(canonical("0. a\n1. b\n"), "0. a\n1. b\n\n");
+    // Escaped, it is text.
+    EXPECT_EQ(canonical("0.\n1\\. n\n"), "0.\n1\\. n\n\n");
+    // Other numbers than 1 never interrupt a paragraph: text as before.
+    EXPECT_TRUE(read("3.\n4. n\n").blocks.at(0).is<ast::Paragraph>());
+}
