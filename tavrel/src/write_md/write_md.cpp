@@ -770,7 +770,11 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         block(blocks[i]);
         alt_bullet_ = false;
         continue_at_ = 0;
-        if (blocks[i].is<Paragraph>() && out_.size() != before) item_after_open_html(prev_at, before);
+        // (A div without attributes may be written as its content.)
+        const auto* div = blocks[i].as<Div>();
+        const bool para = blocks[i].is<Paragraph>() || (div && !markdown::writes_attrs(div->attr) &&
+                                                        !div->blocks.empty() && div->blocks.front().is<Paragraph>());
+        if (para && out_.size() != before) item_after_open_html(prev_at, before);
         // A list written on as the one before it reads as part of it.
         if (out_.size() != before) {
             if (!continuing) prev_at = before;

@@ -451,3 +451,10 @@ TEST(CanonicalForm, ListNumberedFromZero) {
     // Other numbers than 1 never interrupt a paragraph: text as before.
     EXPECT_TRUE(read("3.\n4. n\n").blocks.at(0).is<ast::Paragraph>());
 }
+
+TEST(CanonicalForm, ItemNumberInADivWrittenAsItsContent) {
+    // A div without attributes holding a fence line is written as its
+    // content: a paragraph opening it stands right after the list whose
+    // raw HTML is left open, as a paragraph of its own would.
+    EXPECT_EQ(canonical("1. <div>\n:::\n2.\n```\n:::"), "1. <div>\n\n2\\.\n\n```\n:::\n```\n\n");
+}
