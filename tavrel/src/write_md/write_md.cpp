@@ -774,7 +774,9 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         const auto* div = blocks[i].as<Div>();
         const bool para = blocks[i].is<Paragraph>() || (div && !markdown::writes_attrs(div->attr) &&
                                                         !div->blocks.empty() && div->blocks.front().is<Paragraph>());
-        if (para && out_.size() != before) item_after_open_html(prev_at, before);
+        if (para && out_.size() != before)
+            item_after_open_html(prev_at, before,
+                                 prev && prev->ordered && !markdown::writes_attrs(prev->attr) && ends_in_open_html(*prev));
         // A list written on as the one before it reads as part of it.
         if (out_.size() != before) {
             if (!continuing) prev_at = before;
@@ -1074,16 +1076,23 @@ void Renderer::demote_line_reference(const Inlines& content, std::size_t mark, s
     hide_footnote_definition(mark);
 }
 
-void Renderer::item_after_open_html(std::size_t prev_at, std::size_t start) {
+void Renderer::item_after_open_html(std::size_t prev_at, std::size_t start, bool after_open_list) {
     // Raw HTML that the reader reads into an item and leaves open takes the
     // blank line after it, so that a paragraph beginning with an item number
     // is the list's next item ("1. <div>", a blank line, "1."). Only a block
     // holding a "<" can leave HTML open; the reader is asked about those.
+    // After an ordered list whose last item leaves HTML open the number is
+    // escaped whatever it is: a list read from it would be written on as
+    // that list.
     if (prev_at == std::string::npos || start >= out_.size() || out_[start] < '0' || out_[start] > '9') return;
     const std::string_view written(out_);
     const std::string_view line = written.substr(start, written.find('\n', start) - start);
     if (item_markers_length(line) == 0 || written.substr(prev_at, start - prev_at).find('<') == std::string_view::npos)
         return;
+    if (after_open_list) {
+        escape_item_number(start);
+        return;
+    }
     static const Options options = Options::dataset();
     const Blocks alone = block::parse_source(std::string(written.substr(start)), options).blocks;
     const Blocks before = block::parse_source(std::string(written.substr(prev_at, start - prev_at)), options).blocks;

@@ -458,3 +458,15 @@ TEST(CanonicalForm, ItemNumberInADivWrittenAsItsContent) {
     // raw HTML is left open, as a paragraph of its own would.
     EXPECT_EQ(canonical("1. <div>\n:::\n2.\n```\n:::"), "1. <div>\n\n2\\.\n\n```\n:::\n```\n\n");
 }
+
+TEST(CanonicalForm, ItemNumberAfterAnOrderedListLeavingRawHtmlOpen) {
+    // Paragraphs "1." after such a list would read as lists, and a list
+    // there is written on as the list before it: the first one's number is
+    // escaped.
+    EXPECT_EQ(canonical("3.\n   <div>\n1.\n\n1\\.\n"), "3. <div>\n\n1\\.\n\n1.\n\n");
+    EXPECT_EQ(canonical("2.\n   <div>\n\\\n1.\n1. >\n"), "2. <div>\n\n1\\.\n\n1.\n\n");
+    // After a bullet list a list of one item starts a list of its own,
+    // read back as the paragraph it is written as.
+    EXPECT_EQ(canonical("- <div>\n1. >\n"), "- <div>\n\n1.\n\n");
+    EXPECT_EQ(canonical("- <div>\n1.\n   d\n"), "- <div>\n\n1. d\n\n");
+}
