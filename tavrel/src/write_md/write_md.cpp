@@ -737,6 +737,9 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     const HtmlBlock* opener = nullptr;
     std::size_t opener_at = 0, opener_end = 0;
     std::size_t prev_at = std::string::npos;  // where the last block written starts
+    // The number after the last item of that block, when an ordered list,
+    // as written: a list written on as the one before it is numbered on.
+    std::uint64_t prev_next = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
@@ -751,7 +754,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             // An ordered list has no other marker: it is written on as the
             // items the reader will read it as, numbered on from the first.
             out_.pop_back();
-            continue_at_ = prev->start + prev->items.size();
+            continue_at_ = prev_next;
         }
         // (Blocks held back for after the footnotes count as following.)
         if (const auto* h = blocks[i].as<HtmlBlock>(); h && i + 1 < blocks.size()) {
@@ -767,6 +770,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             }
         }
         const bool continuing = continue_at_ != 0;
+        const std::uint64_t numbered_from = continuing ? continue_at_ : (l ? l->start : 0);
         block(blocks[i]);
         alt_bullet_ = false;
         continue_at_ = 0;
@@ -781,6 +785,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         if (out_.size() != before) {
             if (!continuing) prev_at = before;
             prev = l;
+            if (l) prev_next = numbered_from + l->items.size();
             prev_alt = alt_here;
         }
         // What came before this block was white space alone.
@@ -1050,8 +1055,15 @@ void Renderer::hide_footnote_definition(std::size_t start) {
 void Renderer::demote_line_reference(const Inlines& content, std::size_t mark, std::size_t notes_mark) {
     Inlines demoted = content;
     std::optional<std::pair<std::string, Inlines>> note;
+    // Breaks before anything but white space end no line: they are dropped.
+    bool shown = false;
     for (auto& node : demoted) {
-        if (node.is<SoftBreak>() || node.is<HardBreak>()) break;
+        if (node.is<SoftBreak>() || node.is<HardBreak>()) {
+            if (shown) break;
+            continue;
+        }
+        if (const auto* t = node.as<Text>(); t && text::trim(t->text).empty()) continue;
+        shown = true;
         if (const auto* ref = node.as<FootnoteRef>()) {
             auto it = footnote_labels_.find(ref->label);
             std::string label = it != footnote_labels_.end() ? it->second : ref->label;

@@ -470,3 +470,16 @@ TEST(CanonicalForm, ItemNumberAfterAnOrderedListLeavingRawHtmlOpen) {
     EXPECT_EQ(canonical("- <div>\n1. >\n"), "- <div>\n\n1.\n\n");
     EXPECT_EQ(canonical("- <div>\n1.\n   d\n"), "- <div>\n\n1. d\n\n");
 }
+
+TEST(CanonicalForm, ListsWrittenOnAfterListsWrittenOn) {
+    // A list written on as the one before it is numbered on from that list
+    // as written, not as it stood in the tree.
+    EXPECT_EQ(canonical("1. g\n   <table>\n0.\n   <div>\n2.\n"), "1. g\n   \n   <table>\n2. <div>\n3.\n\n");
+    EXPECT_EQ(canonical("0. <div>\n\n3.\n   <div>\n1.\n   .\n"), "0. <div>\n1. <div>\n2. .\n\n");
+}
+
+TEST(CanonicalForm, FootnoteReferenceAfterABreakOnAnEmptyLine) {
+    // A break before anything is written is dropped: the reference after it
+    // still opens the line whose "]:" would make it a definition.
+    EXPECT_EQ(canonical("\\\n[^f]<!--]:-->\n\n[^f]:\n"), "&#91;\\^f\\]<!--]:-->\n\n[^f]:\n\n");
+}
