@@ -279,9 +279,12 @@ namespace {
 bool has_line_end(std::string_view s) { return s.find_first_of("\n\r") != std::string_view::npos; }
 
 // An id or class is written escaped, which the reader undoes; only a line end
-// (which would end the line) and emptiness ("{#}" reads back as nothing)
-// cannot be written.
-bool word_writable(std::string_view word) { return !word.empty() && !has_line_end(word); }
+// (which would end the line), emptiness ("{#}" reads back as nothing) and
+// white space at the end (the reader trims the braces' inside, escaped
+// white space ending it too) cannot be written.
+bool word_writable(std::string_view word) {
+    return !word.empty() && !has_line_end(word) && !text::is_white_space(text::decode_utf8_before(word, word.size()).cp);
+}
 
 }  // namespace
 

@@ -1246,9 +1246,11 @@ void Renderer::code_block(const CodeBlock& c) {
     // The reader takes the first class of the braces as the language, so
     // that class is written first.
     std::optional<std::string> lang = c.lang;
-    // A language holding a line end (read from a character reference)
-    // cannot be written on the fence's line, as no such class can.
-    if (lang && lang->find_first_of("\n\r") != std::string::npos) lang.reset();
+    // A language holding a line end or ending in white space (read from a
+    // character reference) cannot be written, as no such class can.
+    if (lang && (lang->find_first_of("\n\r") != std::string::npos ||
+                 (!lang->empty() && text::is_white_space(text::decode_utf8_before(*lang, lang->size()).cp))))
+        lang.reset();
     if (!lang && !written.classes.empty()) lang = written.classes.front();
     if (lang) std::erase(written.classes, *lang);
     std::string info;

@@ -483,3 +483,12 @@ TEST(CanonicalForm, FootnoteReferenceAfterABreakOnAnEmptyLine) {
     // still opens the line whose "]:" would make it a definition.
     EXPECT_EQ(canonical("\\\n[^f]<!--]:-->\n\n[^f]:\n"), "&#91;\\^f\\]<!--]:-->\n\n[^f]:\n\n");
 }
+
+TEST(CanonicalForm, AttributeWordsEndingInWhiteSpace) {
+    // The reader trims the inside of braces, escaped white space at its end
+    // too: an id, class or language ending in white space is not written.
+    EXPECT_EQ(canonical("```&nbsp;"), "```\n\n```\n\n");
+    EXPECT_EQ(canonical("```a&nbsp;\nx\n```\n"), "```\nx\n```\n\n");
+    EXPECT_EQ(canonical("[x]{.a\\  .b}\n"), "[x]{.b}\n\n");
+    canonical("~~~&nbsp;\xC2\xA0");
+}
