@@ -1129,6 +1129,7 @@ void Renderer::definition_list(const DefinitionList& dl) {
     }
     bool term_written = false;
     bool after_definition = false;  // the line written last is a definition
+    std::vector<std::size_t> paragraph_starts;  // of the term lines below
     for (std::size_t i = 0; i < defs_end; ++i) {
         const auto& item = dl.items[i];
         for (const auto& term : item.terms) {
@@ -1150,6 +1151,7 @@ void Renderer::definition_list(const DefinitionList& dl) {
                 escape_item_number(before);
                 hide_footnote_definition(before);
                 if (std::string_view(out_).substr(before) == "-") out_.insert(before, 1, '\\');
+                paragraph_starts.push_back(before);
             }
             out_.push_back('\n');
             term_written = true;
@@ -1176,6 +1178,9 @@ void Renderer::definition_list(const DefinitionList& dl) {
             mark = out_.size();
         }
     }
+    // Read as a paragraph's lines, the terms and definitions from such a
+    // line on could make a link definition ("[" and ": <http://]:t>").
+    for (auto it = paragraph_starts.rbegin(); it != paragraph_starts.rend(); ++it) hide_link_definition(*it);
     if (out_.size() != mark) {
         ial(dl.attr);
         out_.push_back('\n');

@@ -492,3 +492,11 @@ TEST(CanonicalForm, AttributeWordsEndingInWhiteSpace) {
     EXPECT_EQ(canonical("[x]{.a\\  .b}\n"), "[x]{.b}\n\n");
     canonical("~~~&nbsp;\xC2\xA0");
 }
+
+TEST(CanonicalForm, TermAndDefinitionThatReadAsALinkDefinition) {
+    // A term line is read as a paragraph's line first: with the definitions
+    // after it, it could make a link definition, whose "[" is hidden.
+    EXPECT_EQ(canonical("    \\\n[\n: http://]:t\n"), "```\n\\\n```\n\n&#91;\n: <http://]:t>\n\n");
+    EXPECT_EQ(canonical("\\[``]:``\n:\n"), "&#91;`]:`\n: \n\n");
+    canonical("a\n: b\n\n[\n: http://]:t\n");
+}
