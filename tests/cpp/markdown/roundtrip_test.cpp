@@ -310,19 +310,40 @@ std::string random_markdown(std::mt19937& rng) {
         // Footnote lines, indented comments under items, markdown containers
         // and comments left open.
         "[^f\\]: ", "[^g]:", "[^", "  <!-- ", "   <!-- ", "\t", "  - ", "<!--", "-->", "<div markdown=\"1\">",
-        "<section markdown=\"1\">", "</section>"};
+        "<section markdown=\"1\">", "</section>",
+        // Footnotes whose lines close containers, with indented continuation
+        // lines, in an open container or not.
+        "[^f]: </div>", "[^g]: </section>", "    </div>", "    </section>", "    </DIV>", "    ", "        ",
+        "</DIV>", "   </div>", "    </table>", "    </li>",
+        // Item numbers, escaped or not, also after lazy lines, and raw HTML
+        // indented by four.
+        "1.", "2)", "10. ", "1) ", "3. ", "1\\. ", "2\\) ", "10\\. ", "    <div>", "    <!-- ", "    <b>", "    <table>",
+        "   1. ", "    2. ", "> 1. ", "- 1. ", "1. > ", ": 1. ", "| 1. ", "{: .c}", "{: #i}"};
     static const std::vector<std::string> pieces = {
         "word", "text", "*", "**", "_", "`", "``", "[", "]", "(", ")", "![", "<", ">", "&amp;", "\\", "|", "{",
         "}", "#", ":", "~", "^", "$", "\"", "'", "x", "http://e.org", "a@b.org", "-->", "</b>", "<b>", ".", " ", " ",
-        "[^f]", "[^", "\\]:", "]:", "<!--", "<div markdown=\"1\">", "</div>", "\t"};
-    std::uniform_int_distribution<int> lines_d(1, 12), pieces_d(0, 8);
+        "[^f]", "[^", "\\]:", "]:", "<!--", "<div markdown=\"1\">", "</div>", "\t", "</section>", "</DIV>", "<div>",
+        "1.", "2)", "10.", " 1. ",
+        // Line ends inside a line's pieces: hard breaks, lazy lines, item
+        // numbers, indented HTML, definitions, rows, attribute lines, quotes.
+        "\\\n", "  \n", "\n", "\n1. ", "\n2) ", "\n    <div>", "\n    ", "\n: ", "\n| ", "\n{: .c}\n", "\n> "};
+    // Hard breaks (a backslash, two spaces) and other white space ending a
+    // line: before a blank line, a container's closer or the end of input.
+    static const std::vector<std::string> endings = {"", "", "", "", "", "", "\\", "  ", " \\", "\\\\", "   "};
+    auto pick = [&rng](const std::vector<std::string>& v) -> const std::string& {
+        return v[std::uniform_int_distribution<std::size_t>(0, v.size() - 1)(rng)];
+    };
+    std::uniform_int_distribution<int> lines_d(1, 12), pieces_d(0, 8), tenth(0, 9);
     std::string out;
     int lines = lines_d(rng);
     for (int l = 0; l < lines; ++l) {
-        out += starts[std::uniform_int_distribution<std::size_t>(0, starts.size() - 1)(rng)];
+        out += pick(starts);
+        if (tenth(rng) == 0) out += pick(starts);  // "> " and "1. " and the like, nested
         int n = pieces_d(rng);
-        for (int i = 0; i < n; ++i) out += pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(rng)];
-        out += "\n";
+        for (int i = 0; i < n; ++i) out += pick(pieces);
+        out += pick(endings);
+        if (l + 1 < lines || tenth(rng) < 7) out += "\n";  // the last line may end the input
+        if (tenth(rng) == 0) out += "\n";
     }
     return out;
 }
@@ -334,7 +355,7 @@ std::string random_markdown(std::mt19937& rng) {
 TEST(RoundTrip, CanonicalFormOfRandomMarkdownIsStable) {
     std::mt19937 rng(7);
     int failures = 0;
-    for (int i = 0; i < 20000; ++i) {
+    for (int i = 0; i < 30000; ++i) {
         std::string md = random_markdown(rng);
         std::string canonical = write_md::render_md(block::parse_source(md, Options::dataset()));
         std::string diff = round_trip(canonical);
