@@ -676,8 +676,12 @@ void Renderer::footnote(const Footnote& fn) {
     // back, so they do not count.
     // A list that reads back as text ("2." alone) is such a paragraph: what
     // the body reads back as decides.
+    // White space ending the first line would be cut there.
+    const std::size_t first_end = body.find('\n');
+    const bool ends_in_space = first_end != std::string_view::npos && first_end > 0 &&
+                               (body[first_end - 1] == ' ' || body[first_end - 1] == '\t');
     bool first = true;
-    if (!body.empty() && (!first_shown_ || !starts_paragraph(body) ||
+    if (!body.empty() && (!first_shown_ || ends_in_space || !starts_paragraph(body) ||
                           (!first_shown_->is<Paragraph>() && !reads_as_paragraph_first(body)))) {
         out_.push_back('\n');
         first = false;
@@ -843,9 +847,11 @@ void Renderer::block(const Block& block) {
                     }
                 }
                 hide_footnote_definition(mark);
-                hide_link_definition(mark);
                 out_.push_back('\n');
                 ial(b.attr);
+                // The attribute line is read with the lines before it when
+                // the reader looks for link definitions.
+                hide_link_definition(mark);
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, Heading>) {
                 out_.append(b.level, '#');

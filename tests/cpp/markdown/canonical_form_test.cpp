@@ -500,3 +500,15 @@ TEST(CanonicalForm, TermAndDefinitionThatReadAsALinkDefinition) {
     EXPECT_EQ(canonical("\\[``]:``\n:\n"), "&#91;`]:`\n: \n\n");
     canonical("a\n: b\n\n[\n: http://]:t\n");
 }
+
+TEST(CanonicalForm, FootnoteFirstLineEndingInWhiteSpace) {
+    // The reader cuts the white space ending a definition's own line; raw
+    // HTML going on over that line end keeps it on the lines below.
+    EXPECT_EQ(canonical("^[^<!-- \n-->]\n"), "[^__note1]\n\n[^__note1]:\n    \\^<!-- \n    -->\n\n");
+}
+
+TEST(CanonicalForm, AttributeLineReadWithALinkDefinition) {
+    // A paragraph's attribute line is among the lines the reader reads a
+    // link definition from: "[\^" and "{: .]:}" make one.
+    EXPECT_EQ(canonical("[^\n{:.]:}\n"), "&#91;\\^\n{: .]:}\n\n");
+}
