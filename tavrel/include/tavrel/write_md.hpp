@@ -50,7 +50,7 @@ std::string escape_target(std::string_view url);
 // spaces. Parts the reader could not give back (see `writable_attr`) are left
 // out; the body is empty exactly when `writes_attrs` is false. With `braces`,
 // the braces of values are escaped; with `links`, the marks of bare
-// addresses in values.
+// addresses, brackets, "<" and backticks in words and values.
 std::string attrs_body(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false);
 
 // Whether a pair with this key reads back with the same key.

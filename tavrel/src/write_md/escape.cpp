@@ -51,7 +51,8 @@ void append_quoted(std::string_view value, std::string& out, bool parens, char q
         } else if (c == '"' || c == quote || (parens && (c == '(' || c == ')')) || (braces && (c == '{' || c == '}'))) {
             out.push_back('\\');
             out.push_back(c);
-        } else if (links && (c == '[' || c == ']' || ((c == ':' || c == '.' || c == '@') && starts_bare_link_at(value, i)))) {
+        } else if (links && (c == '[' || c == ']' || c == '<' || c == '`' ||
+                             ((c == ':' || c == '.' || c == '@') && starts_bare_link_at(value, i)))) {
             out.push_back('\\');
             out.push_back(c);
         } else if (c == '&') {
@@ -343,14 +344,15 @@ std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool link
     auto sep = [&] {
         if (!out.empty()) out.push_back(' ');
     };
-    // With `links`, brackets are escaped too: a bare one would open a link
-    // in the scan that comes before the block is looked for.
+    // With `links`, brackets, "<" and backticks are escaped too: a bare one
+    // would open a link, raw HTML or a code span in the scan that comes
+    // before the block is looked for.
     auto word = [&](std::string_view w) {
         std::string e = escape_attr_word(w);
-        if (!links || e.find_first_of("[]") == std::string::npos) return e;
+        if (!links || e.find_first_of("[]<`") == std::string::npos) return e;
         std::string b;
         for (char c : e) {
-            if (c == '[' || c == ']') b.push_back('\\');
+            if (c == '[' || c == ']' || c == '<' || c == '`') b.push_back('\\');
             b.push_back(c);
         }
         return b;

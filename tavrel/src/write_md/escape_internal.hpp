@@ -34,7 +34,7 @@ bool at_continued_line(const std::string& out);
 // `quote` is the quote character written around the value (a double
 // quote inside it is escaped either way). With `braces`, "{" and "}" are
 // escaped too; with `links`, the marks of a bare address ("http://",
-// "www.", "@").
+// "www.", "@"), brackets, "<" and backticks.
 void append_quoted(std::string_view value, std::string& out, bool parens = false, char quote = '"',
                    bool braces = false, bool links = false);
 

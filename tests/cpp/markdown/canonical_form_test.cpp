@@ -218,6 +218,16 @@ TEST(CanonicalForm, BracketInAnAttributeBlockAfterADelimiter) {
     canonical("*h*{.a\\]b k=\"[x]\"}\n");
 }
 
+TEST(CanonicalForm, TagOrBacktickInAnAttributeBlockAfterADelimiter) {
+    // A bare "<" or backtick in the block would open raw HTML or a code
+    // span in the same scan, after which a brace of the value is no longer
+    // inside its quotes.
+    EXPECT_EQ(canonical("**a**{k=\"v\\<b>d\\{\"}\n"), "**a**{k=\"v\\<b>d{\"}\n\n");
+    EXPECT_EQ(canonical("**a**{#v\\<b>d\\{}\n"), "**a**{#v\\<b>d\\{}\n\n");
+    EXPECT_EQ(canonical("**a**{k=\"v\\`d\\{\"} x`y\n"), "**a**{k=\"v\\`d{\"} x\\`y\n\n");
+    canonical("*x\n* ]{-__]__p:/oa.__{k=v\\</div>div>{}]____+_on^");
+}
+
 TEST(CanonicalForm, DefinitionListsApartInAMarkdownContainer) {
     // A blank line ends a definition list inside a markdown container as it
     // does at the top level: the container's blocks stand in the document's
