@@ -145,6 +145,10 @@ public:
 
     std::string take() { return std::move(out_); }
     std::string& out() { return out_; }
+    bool has_notes() const { return !notes_.empty(); }
+    // Where the last block that `blocks` wrote something for starts in the
+    // text.
+    std::size_t last_block_at() const { return last_block_at_; }
 
 private:
     // With `trim_last`, the run's last node is a text written without the
@@ -232,6 +236,7 @@ private:
     // first of them that writes more than white space in `first_shown_`.
     bool find_first_shown_ = false;
     const ast::Block* first_shown_ = nullptr;
+    std::size_t last_block_at_ = 0;
     // When not 0, the number the next ordered list's items start from.
     std::uint64_t continue_at_ = 0;
     // The delimiter length of the nearest node being written in its

@@ -560,9 +560,26 @@ std::string render_md(const Document& doc) {
         if (const auto* h = doc.blocks[last - 1].as<HtmlBlock>(); h && html_left_open(h->html)) open_end = h;
     }
     r.blocks(doc.blocks, open_end ? last - 1 : doc.blocks.size());
+    // A block that goes on with raw HTML a markdown container's tag ended
+    // ("<table>" before "<section markdown=1>", then "</section>")
+    // leaves that HTML open too. Only then is the reader asked.
+    std::string tail;
+    if (!open_end && last > 0 && doc.blocks[last - 1].is<HtmlBlock>() && (!doc.footnotes.empty() || r.has_notes()) &&
+        std::any_of(doc.blocks.begin(), doc.blocks.begin() + static_cast<std::ptrdiff_t>(last), [](const Block& b) {
+            const auto* h = b.as<HtmlBlock>();
+            return h && h->html.find("markdown") != std::string::npos;
+        })) {
+        static const Options options = Options::dataset();
+        const Blocks probe = block::parse_source(out + "x\n", options).blocks;
+        if (probe.empty() || !probe.back().is<Paragraph>()) {
+            tail = out.substr(r.last_block_at());
+            out.resize(r.last_block_at());
+        }
+    }
     for (const auto& fn : doc.footnotes) r.footnote(fn);
     r.flush_notes();
     if (open_end) r.block(doc.blocks[last - 1]);
+    r.out().append(tail);
     return r.take();
 }
 
@@ -792,6 +809,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             if (l) prev_next = numbered_from + l->items.size();
             prev_alt = alt_here;
         }
+        if (out_.size() != before) last_block_at_ = std::min(before, out_.size());
         // What came before this block was white space alone.
         if (find_first_shown && !first_shown_ &&
             !text::trim(std::string_view(out_).substr(std::min(before, out_.size()))).empty())
@@ -800,6 +818,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     if (opener && out_.size() == opener_end && count == blocks.size()) {
         out_.resize(opener_at);
         block(Block{*opener});
+        last_block_at_ = opener_at;
     }
 }
 
@@ -1156,6 +1175,9 @@ void Renderer::definition_list(const DefinitionList& dl) {
             if (starts_paragraph_line) {
                 escape_item_number(before);
                 hide_footnote_definition(before);
+                // The list's first line is read as a link definition
+                // before anything marks it as a term.
+                if (!term_written) hide_link_definition(before);
                 if (std::string_view(out_).substr(before) == "-") out_.insert(before, 1, '\\');
                 paragraph_starts.push_back(before);
             }

@@ -522,3 +522,18 @@ TEST(CanonicalForm, AttributeLineReadWithALinkDefinition) {
     // link definition from: "[\^" and "{: .]:}" make one.
     EXPECT_EQ(canonical("[^\n{:.]:}\n"), "&#91;\\^\n{: .]:}\n\n");
 }
+
+TEST(CanonicalForm, FirstTermThatReadsAsALinkDefinition) {
+    // A definition list's first line is read as a link definition before
+    // anything marks it as a term: its "[" is written as a reference then.
+    EXPECT_EQ(canonical("[]\\[]:\\]\n:"), "&#91;\\]\\(]:\\)\n: \n\n");
+    canonical("[a]: b\n: c\n");
+}
+
+TEST(CanonicalForm, FootnotesBeforeHtmlAContainerLeftOpen) {
+    // A container's closing tag goes on with the raw HTML that the
+    // container's tag ended, left open: the footnotes go before that tag.
+    EXPECT_EQ(canonical("<table>\n<section markdown=\"1\">\n^[]\n</section>"),
+              "<table>\n<section markdown=\"1\">\n\n[^__note1]\n\n[^__note1]:\n\n</section>\n\n");
+    canonical("^[]\n<pre>\n<section markdown=\"1\">\n</section>");
+}
