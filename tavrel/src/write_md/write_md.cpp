@@ -281,6 +281,10 @@ bool readable_block_format(std::string_view format) {
     return true;
 }
 
+// The white space that may follow a list marker: a form feed spaces it as
+// a space does.
+bool is_marker_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
 // How many bytes of `line` the list markers ("1. ", "2) ", and bullets
 // after them, "1. - ") at its start take: text that begins with an item
 // number reads back as a list item, whose content starts after them, and
@@ -469,7 +473,7 @@ std::size_t last_item_dot(std::string_view line) {
         std::size_t i = pos;
         while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
         if (i == pos || i >= line.size() || line[i] != '.') break;
-        if (i + 1 < line.size() && line[i + 1] != ' ' && line[i + 1] != '\t') break;
+        if (i + 1 < line.size() && !is_marker_space(line[i + 1])) break;
         dot = i++;
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
         pos = i;
@@ -1142,7 +1146,7 @@ void Renderer::escape_item_number(std::size_t line_start) {
     std::size_t i = line_start;
     while (i < out_.size() && i - line_start < 10 && out_[i] >= '0' && out_[i] <= '9') ++i;
     if (i == line_start || i - line_start > 9 || i >= out_.size() || out_[i] != '.') return;
-    if (i + 1 < out_.size() && out_[i + 1] != ' ' && out_[i + 1] != '\t' && out_[i + 1] != '\n') return;
+    if (i + 1 < out_.size() && !is_marker_space(out_[i + 1])) return;
     out_.insert(i, 1, '\\');
 }
 

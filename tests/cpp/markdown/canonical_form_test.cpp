@@ -537,3 +537,10 @@ TEST(CanonicalForm, FootnotesBeforeHtmlAContainerLeftOpen) {
               "<table>\n<section markdown=\"1\">\n\n[^__note1]\n\n[^__note1]:\n\n</section>\n\n");
     canonical("^[]\n<pre>\n<section markdown=\"1\">\n</section>");
 }
+
+TEST(CanonicalForm, FormFeedAfterAnItemNumberOnAFirstLine) {
+    // A first line whose item number a form feed spaces is escaped where a
+    // space-spaced number would be: the lines would read as items.
+    EXPECT_EQ(canonical(">2.\f*\n    <div>"), "> 2\\.\f\\*\n>     <div>\n\n");
+    EXPECT_EQ(canonical("- 2.\f-\n2. <td>"), "- 2\\.\f-\n  2. <td>\n\n");
+}
