@@ -577,6 +577,22 @@ struct LinkDefMatch {
 std::optional<LinkDefMatch> scan_link_ref_def(const std::vector<std::string_view>& lines, std::size_t index);
 
 // ---------------------------------------------------------------------------
+// One top-level block of a text as the block pass reads it, numbered lists
+// judged: the trace name of its kind ("paragraph", "list", ...) and, for a
+// paragraph, its text before inline parsing.
+struct BlockOutline {
+    std::string_view kind;
+    std::string text;
+};
+// What `parse_source` makes of a text's top-level blocks, and how many
+// footnote definitions it finds, without the inline parsing: for a writer
+// that asks how a text it wrote reads back.
+struct DocumentOutline {
+    std::vector<BlockOutline> blocks;
+    std::size_t footnotes = 0;
+};
+DocumentOutline outline_blocks(std::string_view text, const Options& options);
+
 // The parser of one document.
 
 class Parser {

@@ -186,7 +186,7 @@ private:
     // Escapes the item number of the paragraph written from `start` on when
     // the block written from `prev_at` on would take it as its next item, or
     // is an ordered list that leaves raw HTML open (`after_open_list`).
-    void item_after_open_html(std::size_t prev_at, std::size_t start, bool after_open_list);
+    void item_after_open_html(const ast::Block* prev, std::size_t prev_at, std::size_t start, bool after_open_list);
     void write_math(std::string_view tex);
     // Writes the "[" opening the paragraph written from `start` on (after
     // any item numbers) as a reference when the reader would take the

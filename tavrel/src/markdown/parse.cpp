@@ -60,8 +60,11 @@ ast::Blocks finalize(DraftBlocks blocks, const inline_::InlineContext& context) 
 
 }  // namespace
 
-ast::Document parse_source(std::string_view text, const Options& options) {
-    Parser p(text, options);
+namespace {
+
+// The block pass over the whole text, with the numbering of lists judged:
+// the document's top-level drafts, before inline parsing.
+DraftBlocks top_level_drafts(Parser& p) {
     DraftBlocks blocks;
     Attr pending;
     std::vector<std::size_t> pending_lines;
@@ -140,6 +143,27 @@ ast::Document parse_source(std::string_view text, const Options& options) {
     literalize();
 
     enforce_ordered_lists(blocks);
+    return blocks;
+}
+
+}  // namespace
+
+DocumentOutline outline_blocks(std::string_view text, const Options& options) {
+    Parser p(text, options);
+    DraftBlocks blocks = top_level_drafts(p);
+    DocumentOutline out;
+    out.blocks.reserve(blocks.size());
+    for (auto& b : blocks) {
+        auto* para = b.as<DraftParagraph>();
+        out.blocks.push_back(BlockOutline{b.kind_name(), para ? std::move(para->text) : std::string()});
+    }
+    out.footnotes = p.footnotes.size();
+    return out;
+}
+
+ast::Document parse_source(std::string_view text, const Options& options) {
+    Parser p(text, options);
+    DraftBlocks blocks = top_level_drafts(p);
     for (auto& f : p.footnotes) enforce_ordered_lists(f.blocks);
 
     inline_::FootnoteLabels labels;

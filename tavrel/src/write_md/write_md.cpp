@@ -389,7 +389,12 @@ Attr html_attrs_only(const Attr& attr) {
 // reader's own rules for raw HTML can answer.
 std::size_t blocks_read(const std::string& probe) {
     static const Options options = Options::dataset();
-    return block::parse_source(probe, options).blocks.size();
+    return block::outline_blocks(probe, options).blocks.size();
+}
+
+// Whether the reader's outline of a text begins with a paragraph.
+bool paragraph_first(const block::DocumentOutline& outline) {
+    return !outline.blocks.empty() && outline.blocks.front().kind == "paragraph";
 }
 
 // Whether a line beginning with `html` would interrupt a paragraph as a raw
@@ -421,15 +426,13 @@ bool starts_paragraph(std::string_view text) {
     std::string probe(line);
     probe.push_back('\n');
     static const Options options = Options::dataset();
-    ast::Document doc = block::parse_source(probe, options);
-    return !doc.blocks.empty() && doc.blocks.front().is<Paragraph>();
+    return paragraph_first(block::outline_blocks(probe, options));
 }
 
 // Whether the blocks written as `text` read back beginning with a paragraph.
 bool reads_as_paragraph_first(std::string_view text) {
     static const Options options = Options::dataset();
-    const ast::Document doc = block::parse_source(text, options);
-    return !doc.blocks.empty() && doc.blocks.front().is<Paragraph>();
+    return paragraph_first(block::outline_blocks(text, options));
 }
 
 // Whether a paragraph written as `text`, its first line beginning with an
@@ -448,10 +451,10 @@ bool item_lines_read_as_text(std::string_view text) {
         if (nl > 0 && (text[nl - 1] == ' ' || text[nl - 1] == '\t')) return false;
     }
     static const Options options = Options::dataset();
-    const ast::Document doc = block::parse_source(text, options);
+    const block::DocumentOutline outline = block::outline_blocks(text, options);
     // A later line read as an item's may open a footnote definition there,
     // which the text turned back from the items no longer holds.
-    if (doc.blocks.size() != 1 || !doc.blocks.front().is<Paragraph>() || !doc.footnotes.empty()) return false;
+    if (outline.blocks.size() != 1 || !paragraph_first(outline) || outline.footnotes != 0) return false;
     if (text.find('<') == std::string_view::npos) return true;
     // Raw HTML that the item leaves open would take the blank line after
     // the paragraph, and a list numbered on from it ("1." after "1. <div>")
@@ -461,7 +464,7 @@ bool item_lines_read_as_text(std::string_view text) {
     probe.append("\n\n");
     probe.append(text.substr(0, text.find('.')));
     probe.append(".\n");
-    return block::parse_source(probe, options).blocks.size() == 2;
+    return block::outline_blocks(probe, options).blocks.size() == 2;
 }
 
 // Where the "." of the last item number stands in the run of item numbers
@@ -737,6 +740,25 @@ void Renderer::flush_notes() {
 
 namespace {
 
+// Whether `block` could leave raw HTML open past a blank line after it, the
+// HTML standing in the last item of a list: an HTML block there (or in a
+// div, which may be written as its content).
+bool may_leave_html_open(const Block& block) {
+    if (const auto* l = block.as<List>()) {
+        if (l->items.empty()) return false;
+        for (const auto& b : l->items.back().blocks) {
+            if (b.is<HtmlBlock>() || may_leave_html_open(b)) return true;
+        }
+        return false;
+    }
+    if (const auto* d = block.as<Div>()) {
+        for (const auto& b : d->blocks) {
+            if (b.is<HtmlBlock>() || may_leave_html_open(b)) return true;
+        }
+    }
+    return false;
+}
+
 // Whether a list's last item ends in raw HTML the reader leaves open: the
 // blank line after the list then belongs to the HTML, and a list right after
 // it would continue this one.
@@ -762,6 +784,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     const HtmlBlock* opener = nullptr;
     std::size_t opener_at = 0, opener_end = 0;
     std::size_t prev_at = std::string::npos;  // where the last block written starts
+    const Block* prev_block = nullptr;        // and that block
     // The number after the last item of that block, when an ordered list,
     // as written: a list written on as the one before it is numbered on.
     std::uint64_t prev_next = 0;
@@ -804,11 +827,14 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         const bool para = blocks[i].is<Paragraph>() || (div && !markdown::writes_attrs(div->attr) &&
                                                         !div->blocks.empty() && div->blocks.front().is<Paragraph>());
         if (para && out_.size() != before)
-            item_after_open_html(prev_at, before,
+            item_after_open_html(prev_block, prev_at, before,
                                  prev && prev->ordered && !markdown::writes_attrs(prev->attr) && ends_in_open_html(*prev));
         // A list written on as the one before it reads as part of it.
         if (out_.size() != before) {
-            if (!continuing) prev_at = before;
+            if (!continuing) {
+                prev_at = before;
+                prev_block = &blocks[i];
+            }
             prev = l;
             if (l) prev_next = numbered_from + l->items.size();
             prev_alt = alt_here;
@@ -1117,7 +1143,7 @@ void Renderer::demote_line_reference(const Inlines& content, std::size_t mark, s
     hide_footnote_definition(mark);
 }
 
-void Renderer::item_after_open_html(std::size_t prev_at, std::size_t start, bool after_open_list) {
+void Renderer::item_after_open_html(const Block* prev, std::size_t prev_at, std::size_t start, bool after_open_list) {
     // Raw HTML that the reader reads into an item and leaves open takes the
     // blank line after it, so that a paragraph beginning with an item number
     // is the list's next item ("1. <div>", a blank line, "1."). Only a block
@@ -1134,11 +1160,19 @@ void Renderer::item_after_open_html(std::size_t prev_at, std::size_t start, bool
         escape_item_number(start);
         return;
     }
+    // Only raw HTML of a block reaches past the blank line: in the last item
+    // of a list (or of a div written as its content). (A paragraph that
+    // would read as such an item escapes its own number.)
+    if (!prev || !may_leave_html_open(*prev)) return;
     static const Options options = Options::dataset();
-    const Blocks alone = block::parse_source(std::string(written.substr(start)), options).blocks;
-    const Blocks before = block::parse_source(std::string(written.substr(prev_at, start - prev_at)), options).blocks;
-    const Blocks both = block::parse_source(std::string(written.substr(prev_at)), options).blocks;
-    if (both.size() != before.size() + alone.size() || !std::equal(alone.begin(), alone.end(), both.end() - alone.size()))
+    const auto alone = block::outline_blocks(written.substr(start), options).blocks;
+    const auto before = block::outline_blocks(written.substr(prev_at, start - prev_at), options).blocks;
+    const auto both = block::outline_blocks(written.substr(prev_at), options).blocks;
+    const auto same = [](const block::BlockOutline& a, const block::BlockOutline& b) {
+        return a.kind == b.kind && a.text == b.text;
+    };
+    if (both.size() != before.size() + alone.size() ||
+        !std::equal(alone.begin(), alone.end(), both.end() - alone.size(), same))
         escape_item_number(start);
 }
 

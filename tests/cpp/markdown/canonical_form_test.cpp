@@ -544,3 +544,10 @@ TEST(CanonicalForm, FormFeedAfterAnItemNumberOnAFirstLine) {
     EXPECT_EQ(canonical(">2.\f*\n    <div>"), "> 2\\.\f\\*\n>     <div>\n\n");
     EXPECT_EQ(canonical("- 2.\f-\n2. <td>"), "- 2\\.\f-\n  2. <td>\n\n");
 }
+
+TEST(CanonicalForm, ParagraphsOfItemNumbersInARow) {
+    // Each reads as a list of one item that the next one numbers on: read
+    // back, they are lists, written alike. A number after a paragraph is
+    // judged by raw HTML the paragraph leaves open, none here.
+    EXPECT_EQ(canonical("1.\n\n1\\. http://\\\n\n1\\.\n"), "1.\n\n1. <http://\\>\n\n1.\n\n");
+}

@@ -763,3 +763,28 @@ TEST(Containers, MarkerUnderAnEmptyItemThatCannotGoOnIsText) {
     std::string md = write_md::render_md(wikitext::document::parse("=e* otwo\nne\n* twoe\n1.\n0. =.*= Ti\n* ovt "));
     EXPECT_EQ(write_md::render_md(parse(md)), md);
 }
+
+TEST(ParseSource, OutlineIsTheBlocksRead) {
+    // The outline a writer asks for names the top-level blocks that the full
+    // read gives, with each paragraph's text before inline parsing.
+    for (const char* text : {"a\n\n- b\n\n1. c\n", "1. a\n", "1. a\n2. b\n", "x\n: y\n\n<div>\n\n| a |\n|---|\n",
+                             "[^f]: n\n\n*p*\n{: .c}\n", "3. a\n4. b\n\n> q\n", "```\nc\n```\n\n---\n"}) {
+        const ast::Document doc = parse(text);
+        const block::DocumentOutline outline = block::outline_blocks(text, Options::dataset());
+        ASSERT_EQ(outline.blocks.size(), doc.blocks.size()) << text;
+        EXPECT_EQ(outline.footnotes, doc.footnotes.size()) << text;
+        for (std::size_t i = 0; i < doc.blocks.size(); ++i) {
+            // "BlockQuote" is "block_quote".
+            std::string snake;
+            for (char c : ast::kind_name(doc.blocks[i].kind())) {
+                if (c >= 'A' && c <= 'Z') {
+                    if (!snake.empty()) snake.push_back('_');
+                    c = static_cast<char>(c - 'A' + 'a');
+                }
+                snake.push_back(c);
+            }
+            EXPECT_EQ(outline.blocks[i].kind, snake) << text;
+        }
+    }
+    EXPECT_EQ(block::outline_blocks("1. *a*\n", Options::dataset()).blocks.at(0).text, "1. *a*");
+}
