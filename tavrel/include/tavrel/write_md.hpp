@@ -184,9 +184,11 @@ private:
     // line written from `line_start` on.
     void escape_item_number(std::size_t line_start);
     // Escapes the item number of the paragraph written from `start` on when
-    // the block written from `prev_at` on would take it as its next item, or
-    // is an ordered list that leaves raw HTML open (`after_open_list`).
-    void item_after_open_html(const ast::Block* prev, std::size_t prev_at, std::size_t start, bool after_open_list);
+    // the block `prev` written from `prev_at` on would take it as its next
+    // item, or the list written last (`prev_list`) is an ordered list that
+    // leaves raw HTML open.
+    void item_after_open_html(const ast::Block* prev, const ast::List* prev_list, std::size_t prev_at,
+                              std::size_t start);
     void write_math(std::string_view tex);
     // Writes the "[" opening the paragraph written from `start` on (after
     // any item numbers) as a reference when the reader would take the

@@ -435,6 +435,38 @@ bool reads_as_paragraph_first(std::string_view text) {
     return paragraph_first(block::outline_blocks(text, options));
 }
 
+// Whether the reader could keep a line beginning with item numbers as a
+// list (of one item, or items on its line), rather than turn it back into
+// the line: only when the items' text opens a block the writer would have
+// written so as an item ("1. > x", "1. - <div>", "1. [ ] x", "1. \- x"),
+// or a footnote definition, or stands five columns or more from a marker.
+// Anything else is text again.
+bool item_line_may_stay_a_list(std::string_view line) {
+    // Past the item numbers and the bullets on the line ("1. - x").
+    std::size_t markers = 0;
+    for (;;) {
+        std::size_t n = item_markers_length(line.substr(markers));
+        if (n == 0 && markers < line.size() && std::string_view("-*+").find(line[markers]) != std::string_view::npos &&
+            (markers + 1 == line.size() || line[markers + 1] == ' ' || line[markers + 1] == '\t')) {
+            n = 1;
+            while (markers + n < line.size() && (line[markers + n] == ' ' || line[markers + n] == '\t')) ++n;
+        }
+        if (n == 0) break;
+        std::size_t spaces = 0;
+        while (spaces < n && (line[markers + n - 1 - spaces] == ' ' || line[markers + n - 1 - spaces] == '\t'))
+            ++spaces;
+        if (spaces >= 5 || line.substr(markers, n).find('\t') != std::string_view::npos) return true;
+        markers += n;
+    }
+    const std::string_view content = line.substr(markers);
+    if (content.empty()) return false;
+    if (block::starts_block(content)) return true;
+    for (std::string_view open : {"\\-", "\\{", "\\:", "\\[", "$$", "[^", "[ ]", "[x]", "[X]"}) {
+        if (content.starts_with(open)) return true;
+    }
+    return false;
+}
+
 // Whether a paragraph written as `text`, its first line beginning with an
 // item number, reads back as that paragraph. Such lines read as a list that
 // the reader turns back into text by the spacing and numbers of the lines as
@@ -450,6 +482,7 @@ bool item_lines_read_as_text(std::string_view text) {
     for (std::size_t nl = text.find('\n'); nl != std::string_view::npos; nl = text.find('\n', nl + 1)) {
         if (nl > 0 && (text[nl - 1] == ' ' || text[nl - 1] == '\t')) return false;
     }
+    if (text.find('\n') == std::string_view::npos && !item_line_may_stay_a_list(text)) return true;
     static const Options options = Options::dataset();
     const block::DocumentOutline outline = block::outline_blocks(text, options);
     // A later line read as an item's may open a footnote definition there,
@@ -827,8 +860,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         const bool para = blocks[i].is<Paragraph>() || (div && !markdown::writes_attrs(div->attr) &&
                                                         !div->blocks.empty() && div->blocks.front().is<Paragraph>());
         if (para && out_.size() != before)
-            item_after_open_html(prev_block, prev_at, before,
-                                 prev && prev->ordered && !markdown::writes_attrs(prev->attr) && ends_in_open_html(*prev));
+            item_after_open_html(prev_block, prev, prev_at, before);
         // A list written on as the one before it reads as part of it.
         if (out_.size() != before) {
             if (!continuing) {
@@ -1143,7 +1175,7 @@ void Renderer::demote_line_reference(const Inlines& content, std::size_t mark, s
     hide_footnote_definition(mark);
 }
 
-void Renderer::item_after_open_html(const Block* prev, std::size_t prev_at, std::size_t start, bool after_open_list) {
+void Renderer::item_after_open_html(const Block* prev, const List* prev_list, std::size_t prev_at, std::size_t start) {
     // Raw HTML that the reader reads into an item and leaves open takes the
     // blank line after it, so that a paragraph beginning with an item number
     // is the list's next item ("1. <div>", a blank line, "1."). Only a block
@@ -1156,7 +1188,7 @@ void Renderer::item_after_open_html(const Block* prev, std::size_t prev_at, std:
     const std::string_view line = written.substr(start, written.find('\n', start) - start);
     if (item_markers_length(line) == 0 || written.substr(prev_at, start - prev_at).find('<') == std::string_view::npos)
         return;
-    if (after_open_list) {
+    if (prev_list && prev_list->ordered && !markdown::writes_attrs(prev_list->attr) && ends_in_open_html(*prev_list)) {
         escape_item_number(start);
         return;
     }
