@@ -386,6 +386,9 @@ bool Segment::close_div(const std::string& rest, std::size_t matched) {
 
 // Step 5: the innermost open markdown container's closing tag.
 bool Segment::close_markdown_container(const std::string& rest, std::size_t matched) {
+    // As for a div's closing fence and the opening tag: indented by four or
+    // more, the line is a paragraph's or code's.
+    if (line::indentation(rest).columns > 3) return false;
     for (std::size_t i = matched; i-- > 1;) {
         // A closing tag closes the container only among its own blocks, where
         // its opening tag stood: a line that goes on with a quote, item,

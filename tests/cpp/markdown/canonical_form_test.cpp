@@ -551,3 +551,16 @@ TEST(CanonicalForm, ParagraphsOfItemNumbersInARow) {
     // judged by raw HTML the paragraph leaves open, none here.
     EXPECT_EQ(canonical("1.\n\n1\\. http://\\\n\n1\\.\n"), "1.\n\n1. <http://\\>\n\n1.\n\n");
 }
+
+TEST(CanonicalForm, ClosingTagIndentedByFour) {
+    // A line of raw HTML going on with a paragraph is indented by four where
+    // it would start a block; a closing tag so indented closes no container,
+    // as a div's closing fence so indented closes no div.
+    EXPECT_EQ(canonical("><div markdown=\"1\">\n>[\n    </div>\n"), "> <div markdown=\"1\">\n>\n> [\n>     </div>\n\n");
+    const ast::Document doc = read("<div markdown=\"1\">\nx\n    </div>\n</div>\ny\n");
+    ASSERT_EQ(doc.blocks.size(), 4u) << ast::debug_string(doc);
+    EXPECT_TRUE(doc.blocks[1].is<ast::Paragraph>()) << ast::debug_string(doc);
+    EXPECT_TRUE(doc.blocks[3].is<ast::Paragraph>()) << ast::debug_string(doc);
+    // Up to three columns it closes.
+    EXPECT_EQ(read("<div markdown=\"1\">\nx\n\n   </div>\ny\n").blocks.size(), 4u);
+}
