@@ -435,15 +435,20 @@ bool reads_as_paragraph_first(std::string_view text) {
     return paragraph_first(block::outline_blocks(text, options));
 }
 
-// Whether the reader could keep a line beginning with item numbers as a
-// list (of one item, or items on its line), rather than turn it back into
-// the line: only when the items' text opens a block the writer would have
-// written so as an item ("1. > x", "1. - <div>", "1. [ ] x", "1. \- x"),
-// or a footnote definition, or stands five columns or more from a marker.
-// Anything else is text again.
-bool item_line_may_stay_a_list(std::string_view line) {
+// How a line beginning with item numbers could read back as a list (of one
+// item, or items on its line) rather than turn back into the line.
+enum class ItemLine {
+    Text,     // it is text again
+    Spacing,  // white space after a marker the writer would not write
+    Opens,    // the items' text opens a block the writer would have written
+              // so as an item ("1. - <div>", "1. [ ] x", "1. \- x") or a
+              // footnote definition
+};
+
+ItemLine item_line_kind(std::string_view line) {
     // Past the item numbers and the bullets on the line ("1. - x").
     std::size_t markers = 0;
+    bool spacing = false;
     for (;;) {
         std::size_t n = item_markers_length(line.substr(markers));
         if (n == 0 && markers < line.size() && std::string_view("-*+").find(line[markers]) != std::string_view::npos &&
@@ -455,16 +460,19 @@ bool item_line_may_stay_a_list(std::string_view line) {
         std::size_t spaces = 0;
         while (spaces < n && (line[markers + n - 1 - spaces] == ' ' || line[markers + n - 1 - spaces] == '\t'))
             ++spaces;
-        if (spaces >= 5 || line.substr(markers, n).find('\t') != std::string_view::npos) return true;
+        spacing = spacing || spaces >= 5 || line.substr(markers, n).find('\t') != std::string_view::npos;
         markers += n;
     }
     const std::string_view content = line.substr(markers);
-    if (content.empty()) return false;
-    if (block::starts_block(content)) return true;
-    for (std::string_view open : {"\\-", "\\{", "\\:", "\\[", "$$", "[^", "[ ]", "[x]", "[X]"}) {
-        if (content.starts_with(open)) return true;
+    if (block::starts_block(content) || opens_footnote_definition(content)) return ItemLine::Opens;
+    for (std::string_view open : {"\\-", "\\{", "\\:", "\\[", "$$"}) {
+        if (content.starts_with(open)) return ItemLine::Opens;
     }
-    return false;
+    // A task box: "[ ]", "[x]" or "[X]" alone or before a space.
+    if (content.size() >= 3 && content[0] == '[' && content[2] == ']' &&
+        (content[1] == ' ' || content[1] == 'x' || content[1] == 'X') && (content.size() == 3 || content[3] == ' '))
+        return ItemLine::Opens;
+    return spacing ? ItemLine::Spacing : ItemLine::Text;
 }
 
 // Whether a paragraph written as `text`, its first line beginning with an
@@ -482,7 +490,16 @@ bool item_lines_read_as_text(std::string_view text) {
     for (std::size_t nl = text.find('\n'); nl != std::string_view::npos; nl = text.find('\n', nl + 1)) {
         if (nl > 0 && (text[nl - 1] == ' ' || text[nl - 1] == '\t')) return false;
     }
-    if (text.find('\n') == std::string_view::npos && !item_line_may_stay_a_list(text)) return true;
+    // A lone line whose items' text opens a block reads back as text alone,
+    // but a paragraph numbered on after it ("1. :::", then "2.") keeps both
+    // lists, which are written otherwise: such a line is never left to the
+    // reader. Other lone lines are text, unless spaced otherwise than the
+    // writer spaces items: the reader is asked. (Later lines going on lazily,
+    // or such spacing, keep the list out of the numbering.)
+    if (text.find('\n') == std::string_view::npos) {
+        const ItemLine kind = item_line_kind(text);
+        if (kind != ItemLine::Spacing) return kind == ItemLine::Text;
+    }
     static const Options options = Options::dataset();
     const block::DocumentOutline outline = block::outline_blocks(text, options);
     // A later line read as an item's may open a footnote definition there,
@@ -863,10 +880,8 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             item_after_open_html(prev_block, prev, prev_at, before);
         // A list written on as the one before it reads as part of it.
         if (out_.size() != before) {
-            if (!continuing) {
-                prev_at = before;
-                prev_block = &blocks[i];
-            }
+            if (!continuing) prev_at = before;
+            prev_block = &blocks[i];
             prev = l;
             if (l) prev_next = numbered_from + l->items.size();
             prev_alt = alt_here;

@@ -564,3 +564,19 @@ TEST(CanonicalForm, ClosingTagIndentedByFour) {
     // Up to three columns it closes.
     EXPECT_EQ(read("<div markdown=\"1\">\nx\n\n   </div>\ny\n").blocks.size(), 4u);
 }
+
+TEST(CanonicalForm, ItemLineOpeningABlockBeforeANumberedParagraph) {
+    // "1. :::" alone reads back as text; with "2." after it both are lists
+    // numbered on, and the first is written as a list holding a div. Such a
+    // line keeps its number escaped.
+    EXPECT_EQ(canonical("1\\. :::\n\n2.\n"), "1\\. :::\n\n2.\n\n");
+    EXPECT_EQ(canonical("1\\. <div>\n\n2.\n"), "1\\. <div>\n\n2.\n\n");
+    // A line that opens nothing is left bare: its list writes the same text.
+    EXPECT_EQ(canonical("1\\. a\n\n2.\n"), "1. a\n\n2.\n\n");
+}
+
+TEST(CanonicalForm, NumberAfterAListWrittenOnWithAttributes) {
+    // A list written on as the one before it leaves no raw HTML open when
+    // its own items end it: the paragraph after it is judged by that list.
+    EXPECT_EQ(canonical("1.\n   <table>\n[g]:*\n1. x\n{:#i}\n3.\n"), "1. <table>\n2. x\n{: #i}\n\n3.\n\n");
+}
