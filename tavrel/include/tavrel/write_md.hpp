@@ -190,6 +190,9 @@ private:
     void item_after_open_html(const ast::Block* prev, const ast::List* prev_list, std::size_t prev_at,
                               std::size_t start);
     void write_math(std::string_view tex);
+    // Whether `tex` written between "$$" after the current line reads back
+    // as that math, and not as part of an e-mail address.
+    bool dollars_read_as_math(std::string_view tex) const;
     // Writes the "[" opening the paragraph written from `start` on (after
     // any item numbers) as a reference when the reader would take the
     // paragraph's start for a link reference definition ("[a`]: b`" from

@@ -1082,6 +1082,21 @@ void Renderer::block_quote(const BlockQuote& q) {
 // Inline math on one line, between "\(" and "\)" unless its text holds a
 // "\)" the reader would stop at; then "$$" or "\[" delimiters, which read
 // back as the same text.
+bool Renderer::dollars_read_as_math(std::string_view tex) const {
+    const std::size_t nl = out_.rfind('\n');
+    std::string probe = out_.substr(nl == std::string::npos ? 0 : nl + 1);
+    probe.append("$$");
+    probe.append(tex);
+    probe.append("$$\n");
+    static const Options options = Options::dataset();
+    const Document doc = block::parse_source(probe, options);
+    if (doc.blocks.size() != 1) return false;
+    const auto* p = doc.blocks.front().as<Paragraph>();
+    if (!p || p->content.empty()) return false;
+    const auto* m = p->content.back().as<Math>();
+    return m && m->tex == tex;
+}
+
 void Renderer::write_math(std::string_view tex) {
     std::string flat;
     append_flat(tex, flat);
@@ -1093,6 +1108,9 @@ void Renderer::write_math(std::string_view tex) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         bool found = false;
         for (const auto& f : kForms) {
+            // "$$" may be read as part of an e-mail address ("a$$a@b.c"),
+            // which the reader finds before math: then it is asked.
+            if (f.first == "$$" && flat.find('@') != std::string::npos && !dollars_read_as_math(flat)) continue;
             if (closer_found_at_end(flat, f.second)) {
                 form = f;
                 found = true;

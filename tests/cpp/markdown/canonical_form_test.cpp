@@ -580,3 +580,13 @@ TEST(CanonicalForm, NumberAfterAListWrittenOnWithAttributes) {
     // its own items end it: the paragraph after it is judged by that list.
     EXPECT_EQ(canonical("1.\n   <table>\n[g]:*\n1. x\n{:#i}\n3.\n"), "1. <table>\n2. x\n{: #i}\n\n3.\n\n");
 }
+
+TEST(CanonicalForm, DollarMathThatWouldReadAsAnAddress) {
+    // The reader finds e-mail addresses before math: "$$" right before or
+    // after the local part of one ("!$$@b.c", "a$$a@b.c") would make the
+    // formula part of the address. Another form is taken.
+    EXPECT_EQ(canonical("!\\[@b.c\\)\\]"), "!\\[@b.c\\)\\]\n\n");
+    EXPECT_EQ(canonical("a\\[a@b.c\\)\\]\n"), "a\\[a@b.c\\)\\]\n\n");
+    // With no other form, the "$$" form when it reads back as the formula.
+    EXPECT_EQ(canonical("$$@\\)\\]$$"), "$$@\\)\\]$$\n\n");
+}
