@@ -464,7 +464,9 @@ ItemLine item_line_kind(std::string_view line) {
         markers += n;
     }
     const std::string_view content = line.substr(markers);
-    if (block::starts_block(content) || opens_footnote_definition(content)) return ItemLine::Opens;
+    // (A thematic break there is written as that same text.)
+    if ((block::starts_block(content) && content != "---") || opens_footnote_definition(content))
+        return ItemLine::Opens;
     for (std::string_view open : {"\\-", "\\{", "\\:", "\\[", "$$"}) {
         if (content.starts_with(open)) return ItemLine::Opens;
     }
@@ -813,8 +815,12 @@ bool may_leave_html_open(const Block& block) {
 // blank line after the list then belongs to the HTML, and a list right after
 // it would continue this one.
 bool ends_in_open_html(const List& l) {
-    if (l.items.empty() || l.items.back().blocks.empty()) return false;
-    const Block& last = l.items.back().blocks.back();
+    if (l.items.empty()) return false;
+    // Blocks that write nothing (an empty quote) leave the one before last.
+    const Blocks& item = l.items.back().blocks;
+    auto it = std::find_if(item.rbegin(), item.rend(), [](const Block& b) { return !writes_nothing(b); });
+    if (it == item.rend()) return false;
+    const Block& last = *it;
     if (const auto* inner = last.as<List>()) return ends_in_open_html(*inner);
     if (const auto* h = last.as<HtmlBlock>()) return html_left_open(h->html);
     return false;

@@ -590,3 +590,17 @@ TEST(CanonicalForm, DollarMathThatWouldReadAsAnAddress) {
     // With no other form, the "$$" form when it reads back as the formula.
     EXPECT_EQ(canonical("$$@\\)\\]$$"), "$$@\\)\\]$$\n\n");
 }
+
+TEST(CanonicalForm, ItemLineOfAThematicBreak) {
+    // An item holding a thematic break is written as the line "10. ---",
+    // the text it reads back as: that text stays bare.
+    EXPECT_EQ(canonical("10.\n\t---\n"), "10. ---\n\n");
+    EXPECT_EQ(canonical("1\\. ---\n\n2.\n"), "1. ---\n\n2.\n\n");
+}
+
+TEST(CanonicalForm, ListEndingInRawHtmlBeforeBlocksThatWriteNothing) {
+    // An empty quote after the raw HTML of the last item writes nothing: the
+    // HTML is still the last thing written, left open, and a number after
+    // the list is escaped as after HTML that ends the item.
+    EXPECT_EQ(canonical("0. <div markdown=\"1\">\n   >\n3.\n"), "0. <div>\n\n3\\.\n\n");
+}
