@@ -604,3 +604,13 @@ TEST(CanonicalForm, ListEndingInRawHtmlBeforeBlocksThatWriteNothing) {
     // the list is escaped as after HTML that ends the item.
     EXPECT_EQ(canonical("0. <div markdown=\"1\">\n   >\n3.\n"), "0. <div>\n\n3\\.\n\n");
 }
+
+TEST(CanonicalForm, UpperCaseCloserOfATagWrittenAsAContainer) {
+    // A tag written as a markdown container's is closed by its closing tag
+    // in any letter case, which the reader gives back in lower case: the
+    // closer is written so.
+    EXPECT_EQ(canonical("<section \">\n\n</SECTION>"), "<section \" markdown=\"1\">\n\n</section>\n\n");
+    canonical("<td ->\n\n</TD>");
+    // A closer of no container written keeps its case.
+    EXPECT_EQ(canonical("</SECTION>\n"), "</SECTION>\n\n");
+}
