@@ -29,6 +29,7 @@ Decoded decode_utf8(std::string_view s, std::size_t pos) {
 }
 
 Decoded decode_utf8_before(std::string_view s, std::size_t pos) {
+    if (const auto last = static_cast<unsigned char>(s[pos - 1]); last < 0x80) return {last, 1};
     std::size_t start = pos - 1;
     std::size_t lowest = pos >= 4 ? pos - 4 : 0;
     while (start > lowest && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
@@ -84,9 +85,21 @@ bool is_unicode_punctuation(char32_t cp) {
     return (mask & U_GC_P_MASK) != 0;
 }
 
+namespace {
+
+// Most text is ASCII: its bytes are judged without decoding.
+bool is_ascii_white_space(unsigned char b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
+
+}  // namespace
+
 std::string_view trim_start(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size()) {
+        if (const auto b = static_cast<unsigned char>(s[i]); b < 0x80) {
+            if (!is_ascii_white_space(b)) break;
+            ++i;
+            continue;
+        }
         Decoded d = decode_utf8(s, i);
         if (!is_white_space(d.cp)) break;
         i += d.len;
@@ -97,6 +110,11 @@ std::string_view trim_start(std::string_view s) {
 std::string_view trim_end(std::string_view s) {
     std::size_t end = s.size();
     while (end > 0) {
+        if (const auto b = static_cast<unsigned char>(s[end - 1]); b < 0x80) {
+            if (!is_ascii_white_space(b)) break;
+            --end;
+            continue;
+        }
         Decoded d = decode_utf8_before(s, end);
         if (!is_white_space(d.cp)) break;
         end -= d.len;

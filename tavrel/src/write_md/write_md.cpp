@@ -918,7 +918,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         if (out_.size() != before) last_block_at_ = std::min(before, out_.size());
         // What came before this block was white space alone.
         if (find_first_shown && !first_shown_ &&
-            !text::trim(std::string_view(out_).substr(std::min(before, out_.size()))).empty())
+            !text::trim_start(std::string_view(out_).substr(std::min(before, out_.size()))).empty())
             first_shown_ = &blocks[i];
     }
     if (opener && out_.size() == opener_end && count == blocks.size()) {
