@@ -242,6 +242,9 @@ private:
     bool find_first_shown_ = false;
     const ast::Block* first_shown_ = nullptr;
     std::size_t last_block_at_ = 0;
+    // The names of the tags written as markdown containers' and not yet
+    // closed; their blocks may stand in a div written as its content.
+    std::vector<std::string> container_names_;
     // When not 0, the number the next ordered list's items start from.
     std::uint64_t continue_at_ = 0;
     // The delimiter length of the nearest node being written in its

@@ -844,8 +844,6 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // The number after the last item of that block, when an ordered list,
     // as written: a list written on as the one before it is numbered on.
     std::uint64_t prev_next = 0;
-    // The names of the containers written as such and not yet closed.
-    std::vector<std::string> container_names;
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
@@ -865,7 +863,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         // (Blocks held back for after the footnotes count as following.)
         if (const auto* h = blocks[i].as<HtmlBlock>(); h && i + 1 < blocks.size()) {
             if (auto tag = as_container_opener(h->html)) {
-                if (auto open = block::markdown_open_tag(*tag)) container_names.push_back(open->name);
+                if (auto open = block::markdown_open_tag(*tag)) container_names_.push_back(open->name);
                 opener = h;
                 opener_at = out_.size();
                 out_.append(*tag);
@@ -878,14 +876,14 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         }
         const bool continuing = continue_at_ != 0;
         const std::uint64_t numbered_from = continuing ? continue_at_ : (l ? l->start : 0);
-        if (const auto* h = blocks[i].as<HtmlBlock>(); h && !container_names.empty()) {
+        if (const auto* h = blocks[i].as<HtmlBlock>(); h && !container_names_.empty()) {
             // The closing tag of a container written as one: the reader
             // gives it back in lower case, so it is written so.
             std::string_view t = text::trim(h->html);
             std::string lower(t);
             for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-            if (lower == "</" + container_names.back() + ">") {
-                container_names.pop_back();
+            if (lower == "</" + container_names_.back() + ">") {
+                container_names_.pop_back();
                 if (lower != t) {
                     HtmlBlock closer = *h;
                     closer.html = lower + "\n";

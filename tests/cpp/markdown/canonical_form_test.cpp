@@ -611,6 +611,9 @@ TEST(CanonicalForm, UpperCaseCloserOfATagWrittenAsAContainer) {
     // closer is written so.
     EXPECT_EQ(canonical("<section \">\n\n</SECTION>"), "<section \" markdown=\"1\">\n\n</section>\n\n");
     canonical("<td ->\n\n</TD>");
+    // Also among the blocks of a div written as its content.
+    EXPECT_EQ(canonical("<div markdown=\"1\">\n:::\n:::c\n:::\n</DIV>"),
+              "<div markdown=\"1\">\n\n::: {.c}\n:::\n\n</div>\n\n");
     // A closer of no container written keeps its case.
     EXPECT_EQ(canonical("</SECTION>\n"), "</SECTION>\n\n");
 }
