@@ -467,9 +467,13 @@ ItemLine item_line_kind(std::string_view line) {
     // (A thematic break there is written as that same text.)
     if ((block::starts_block(content) && content != "---") || opens_footnote_definition(content))
         return ItemLine::Opens;
-    for (std::string_view open : {"\\-", "\\{", "\\:", "\\[", "$$"}) {
+    for (std::string_view open : {"\\-", "\\{", "\\:"}) {
         if (content.starts_with(open)) return ItemLine::Opens;
     }
+    // "$$" and "\[" open a math block only as the whole line: inline math
+    // written between them is text.
+    const std::string_view trimmed = text::trim_end(content);
+    if (trimmed == "$$" || trimmed == "\\[") return ItemLine::Opens;
     // A task box: "[ ]", "[x]" or "[X]" alone or before a space.
     if (content.size() >= 3 && content[0] == '[' && content[2] == ']' &&
         (content[1] == ' ' || content[1] == 'x' || content[1] == 'X') && (content.size() == 3 || content[3] == ' '))

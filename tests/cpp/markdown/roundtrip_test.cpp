@@ -215,6 +215,10 @@ TEST(RoundTrip, FuzzFindings) {
         // definition: the reread paragraph opens the same item.
         "#[<]:>",
         "x\n#[<]:>",
+        // A one-item list holding math written in the "$$" or "\[" form,
+        // which opens no block on the line it shares with the formula.
+        "#<math>\\)</math>",
+        "#<math>\\)$$</math>",
     };
     for (const auto& page : wikitext) {
         std::string md = from_wikitext(page);
