@@ -568,8 +568,14 @@ bool html_left_open(std::string_view html) {
 // comes from a container the reader read: written bare it would open a raw
 // HTML block taking the container's content and closing tag into itself.
 std::optional<std::string> as_container_opener(std::string_view html) {
-    std::size_t start = html.find_first_not_of(" \t");
-    if (start == std::string_view::npos) return std::nullopt;
+    // Past the white space the block is written without (see `block`).
+    std::size_t start = 0;
+    while (start < html.size()) {
+        const text::Decoded d = text::decode_utf8(html, start);
+        if (d.cp == '\n' || !text::is_white_space(d.cp)) break;
+        start += d.len;
+    }
+    if (start == html.size()) return std::nullopt;
     html.remove_prefix(start);
     if (html.ends_with('\n')) html.remove_suffix(1);
     if (html.size() < 3 || html.back() != '>' || html.find('\n') != std::string_view::npos) return std::nullopt;

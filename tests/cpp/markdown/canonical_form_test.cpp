@@ -617,3 +617,9 @@ TEST(CanonicalForm, UpperCaseCloserOfATagWrittenAsAContainer) {
     // A closer of no container written keeps its case.
     EXPECT_EQ(canonical("</SECTION>\n"), "</SECTION>\n\n");
 }
+
+TEST(CanonicalForm, ContainerTagAfterWhiteSpaceBeyondSpaces) {
+    // A raw HTML block is written from its tag on, past a vertical tab too:
+    // whether the tag is written as a container's is judged there as well.
+    EXPECT_EQ(canonical("\v<div {>\n\n."), "<div { markdown=\"1\">\n\n.\n\n");
+}
