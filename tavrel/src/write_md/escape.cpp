@@ -155,6 +155,60 @@ bool at_continued_line(const std::string& out) {
     return out.compare(prev, 3, ":::") != 0;
 }
 
+namespace {
+
+// Whether the reader, given the paragraph line `head` and then `line`, makes
+// a table of the two: `line` a delimiter row with a cell for each of
+// `head`'s. An escaped "|" still makes `head` a row.
+bool reads_as_table_head(std::string_view head, std::string_view line) {
+    if (head.find('|') == std::string_view::npos) return false;
+    auto delims = block::split_table_row(line);
+    if (!delims || delims->empty()) return false;
+    for (const auto& cell : *delims) {
+        if (!block::delimiter_align(cell)) return false;
+    }
+    auto cells = block::split_table_row(head);
+    return cells && cells->size() == delims->size();
+}
+
+// Whether `line` holds a "|" and no character other than dashes, colons,
+// pipes and what may be white space: a line that may be a delimiter row.
+bool may_be_delimiter_row(std::string_view line) {
+    bool pipe = false;
+    for (const char ch : line) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '|') {
+            pipe = true;
+        } else if (c < 0x80 && c != '-' && c != ':' && c != ' ' && (c < 0x09 || c > 0x0D)) {
+            return false;
+        }
+    }
+    return pipe;
+}
+
+}  // namespace
+
+bool html_lines_read_as_table(const std::string& out, std::string_view html) {
+    std::size_t nl = html.find('\n');
+    std::size_t prev = 0;  // where the line before starts in `html`
+    while (nl != std::string_view::npos) {
+        const std::size_t start = nl + 1;
+        nl = html.find('\n', start);
+        const std::string_view line = html.substr(start, nl == std::string_view::npos ? nl : nl - start);
+        if (may_be_delimiter_row(line)) {
+            std::string head;
+            if (prev == 0) {
+                const std::size_t line_end = out.rfind('\n');
+                head = out.substr(line_end == std::string::npos ? 0 : line_end + 1);
+            }
+            head.append(html.substr(prev, start - 1 - prev));
+            if (reads_as_table_head(head, line)) return true;
+        }
+        prev = start;
+    }
+    return false;
+}
+
 // The bytes `escape_text` may write otherwise than as they are; every
 // other byte (letters, digits, spaces, UTF-8) is copied in runs.
 constexpr std::array<bool, 256> kMayEscape = [] {

@@ -27,6 +27,12 @@ void escape_text(std::string_view text, std::string& out, bool in_brackets, bool
 // a block begins (text never begins a line with ":").
 bool at_continued_line(const std::string& out);
 
+// Whether a line that raw HTML going on over lines reaches, written on as a
+// later line of the paragraph whose current line ends `out`, would read as
+// a delimiter row under the line before it. No indent keeps it from being
+// one.
+bool html_lines_read_as_table(const std::string& out, std::string_view html);
+
 // Appends `value` in double quotes with each backslash doubled, each double
 // quote escaped and each reference-starting "&" written as "&amp;".
 // With `parens`, "(" and ")" are escaped too: a link's closing parenthesis is

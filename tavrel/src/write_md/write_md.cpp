@@ -429,6 +429,23 @@ bool starts_paragraph(std::string_view text) {
     return paragraph_first(block::outline_blocks(probe, options));
 }
 
+// Writes raw HTML going on over lines on one line, each line end a space,
+// as HTML reads it; `at_start` when it begins a paragraph. Where it would
+// open an HTML block, it is written as a raw inline of format html.
+[[gnu::noinline, gnu::cold]] void html_on_one_line(std::string_view html, std::string& out, bool at_start) {
+    std::string flat(html);
+    std::replace(flat.begin(), flat.end(), '\n', ' ');
+    if (at_start && !starts_paragraph(flat)) {
+        code_span(flat, out);
+        out.append("{=html}");
+        return;
+    }
+    // At the start of a later line a tag could open an HTML block; indented
+    // by four it cannot, and the reader drops the indent of a continued line.
+    if (!at_start && detail::at_continued_line(out) && opens_html_block(flat)) out.append("    ");
+    out.append(flat);
+}
+
 // Whether the blocks written as `text` read back beginning with a paragraph.
 bool reads_as_paragraph_first(std::string_view text) {
     static const Options options = Options::dataset();
@@ -2103,13 +2120,22 @@ void Renderer::inline_node(const Inline& node) {
                     attr_target_end_ = out_.size();
                 }
             } else if constexpr (std::is_same_v<T, RawHtml>) {
+                // A later line of HTML going on over lines could read as a
+                // table's delimiter row under the line before it, whatever
+                // its indent: such HTML is written on one line.
+                std::string_view html = n.html;
+                std::size_t nl = html.find('\n');
+                if (nl != std::string_view::npos && detail::html_lines_read_as_table(out_, html)) {
+                    html_on_one_line(html, out_, out_.size() == first_line_start_);
+                    return;
+                }
                 // At a paragraph's start a tag or comment could open an HTML
                 // block, which the reader cleans and ends by its own rules:
                 // such HTML is written as a raw inline of format html.
                 // A raw inline holds no line end: HTML going on over lines is
                 // written on one, each line end a space, as HTML reads it.
                 if (out_.size() == first_line_start_ && !starts_paragraph(n.html)) {
-                    if (n.html.find('\n') == std::string::npos) {
+                    if (nl == std::string_view::npos) {
                         code_span(n.html, out_);
                     } else {
                         std::string flat = n.html;
@@ -2126,8 +2152,7 @@ void Renderer::inline_node(const Inline& node) {
                 // Each line the HTML goes on to is a later line of the
                 // paragraph, read without its indentation: one that would
                 // start a block is indented by four.
-                std::string_view html = n.html;
-                for (std::size_t nl = html.find('\n'); nl != std::string_view::npos; nl = html.find('\n')) {
+                for (; nl != std::string_view::npos; nl = html.find('\n')) {
                     out_.append(html.substr(0, nl + 1));
                     html.remove_prefix(nl + 1);
                     std::size_t lead = html.find_first_not_of(" \t");

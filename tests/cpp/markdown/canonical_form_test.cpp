@@ -623,3 +623,28 @@ TEST(CanonicalForm, ContainerTagAfterWhiteSpaceBeyondSpaces) {
     // whether the tag is written as a container's is judged there as well.
     EXPECT_EQ(canonical("\v<div {>\n\n."), "<div { markdown=\"1\">\n\n.\n\n");
 }
+
+TEST(CanonicalForm, RawHtmlLineThatReadsAsADelimiterRow) {
+    // A later line of raw HTML going on over lines stays as it is, but
+    // under a line holding a "|" (escaped or not) one of dashes, colons
+    // and as many cells reads as a table's delimiter row, indented or not:
+    // the HTML is written on one line, each line end a space.
+    EXPECT_EQ(canonical(">|<!--\n-|\n-->"), "> \\|<!-- -| -->\n\n");
+    EXPECT_EQ(canonical(">x|<a href=\"\n:-|\n\">"), "> x\\|<a href=\" :-| \">\n\n");
+    canonical(">x|y<!--\n|-|\n-->");
+    canonical(">x|<!--\n| :-: |\n-->");
+    // More columns, pipes from code and from the HTML itself.
+    canonical(">`|`<!--\n-|-|\n-->");
+    canonical("> a <!--|x\n--|--\n-->");
+    canonical("> a <!--|\n-|\n-->");
+    canonical(">x<!--\na|\n-|\n-->");
+    canonical(">x<!--\na|b\n--|--\n-->");
+    // In items, footnotes and quotes in them.
+    canonical("- x|<!--\n-|\n-->");
+    canonical("- a\n\n  x|<!--\n  -|\n  -->");
+    canonical("> - x|<!--\n-|\n-->");
+    canonical("[^f]\n\n[^f]: x|<!--\n-|\n-->");
+    // A line between them, or too few cells, leaves the HTML on its lines.
+    EXPECT_EQ(canonical(">x|<!--\na\n-|\n-->"), "> x\\|<!--\n> a\n> -|\n> -->\n\n");
+    EXPECT_EQ(canonical(">x|<!--\n-|-|\n-->"), "> x\\|<!--\n> -|-|\n> -->\n\n");
+}
