@@ -322,15 +322,18 @@ std::string random_markdown(std::mt19937& rng) {
         // Item numbers, escaped or not, also after lazy lines, and raw HTML
         // indented by four.
         "1.", "2)", "10. ", "1) ", "3. ", "1\\. ", "2\\) ", "10\\. ", "    <div>", "    <!-- ", "    <b>", "    <table>",
-        "   1. ", "    2. ", "> 1. ", "- 1. ", "1. > ", ": 1. ", "| 1. ", "{: .c}", "{: #i}"};
+        "   1. ", "    2. ", "> 1. ", "- 1. ", "1. > ", ": 1. ", "| 1. ", "{: .c}", "{: #i}",
+        // Delimiter rows, also as lines of raw HTML going on over lines.
+        "-|", ":-", "|-|", "--|--", "| :-: |", "    -|"};
     static const std::vector<std::string> pieces = {
         "word", "text", "*", "**", "_", "`", "``", "[", "]", "(", ")", "![", "<", ">", "&amp;", "\\", "|", "{",
         "}", "#", ":", "~", "^", "$", "\"", "'", "x", "http://e.org", "a@b.org", "-->", "</b>", "<b>", ".", " ", " ",
         "[^f]", "[^", "\\]:", "]:", "<!--", "<div markdown=\"1\">", "</div>", "\t", "</section>", "</DIV>", "<div>",
-        "1.", "2)", "10.", " 1. ",
+        "1.", "2)", "10.", " 1. ", "<a title='", "'>",
         // Line ends inside a line's pieces: hard breaks, lazy lines, item
         // numbers, indented HTML, definitions, rows, attribute lines, quotes.
-        "\\\n", "  \n", "\n", "\n1. ", "\n2) ", "\n    <div>", "\n    ", "\n: ", "\n| ", "\n{: .c}\n", "\n> "};
+        "\\\n", "  \n", "\n", "\n1. ", "\n2) ", "\n    <div>", "\n    ", "\n: ", "\n| ", "\n{: .c}\n", "\n> ",
+        "\n-|\n", "\n:-:|\n", "\n--|--\n", "\n  |-|\n"};
     // Hard breaks (a backslash, two spaces) and other white space ending a
     // line: before a blank line, a container's closer or the end of input.
     static const std::vector<std::string> endings = {"", "", "", "", "", "", "\\", "  ", " \\", "\\\\", "   "};
