@@ -285,10 +285,11 @@ bool readable_block_format(std::string_view format) {
 // a space does.
 bool is_marker_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
-// How many bytes of `line` the list markers ("1. ", "2) ", and bullets
-// after them, "1. - ") at its start take: text that begins with an item
-// number reads back as a list item, whose content starts after them, and
-// after any white space the reader looks past for what the item holds.
+// How many bytes of `line` the list markers ("1. ", and bullets after them,
+// "1. - ") at its start take: text that begins with an item number reads
+// back as a list item, whose content starts after them, and after any white
+// space the reader looks past for what the item holds. ("2)" is text to the
+// reader: it numbers items with a full stop only.)
 std::size_t item_markers_length(std::string_view line) {
     std::size_t pos = 0;
     for (int level = 0; level < 128; ++level) {
@@ -297,7 +298,7 @@ std::size_t item_markers_length(std::string_view line) {
             ++i;
         } else {
             while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
-            if (i == pos || i >= line.size() || (line[i] != '.' && line[i] != ')')) break;
+            if (i == pos || i >= line.size() || line[i] != '.') break;
             ++i;
         }
         if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\f') break;

@@ -648,3 +648,11 @@ TEST(CanonicalForm, RawHtmlLineThatReadsAsADelimiterRow) {
     EXPECT_EQ(canonical(">x|<!--\na\n-|\n-->"), "> x\\|<!--\n> a\n> -|\n> -->\n\n");
     EXPECT_EQ(canonical(">x|<!--\n-|-|\n-->"), "> x\\|<!--\n> -|-|\n> -->\n\n");
 }
+
+TEST(CanonicalForm, ParenthesisAfterANumberIsNoItemMarker) {
+    // "2)" numbers no item: after an item number it is the item's text, and
+    // the lone line stays bare as its one-item list writes it.
+    EXPECT_EQ(canonical("10. <div markdown=\"1\">\n-|\n\n1. \n\t2\\) </div>*a\n"),
+              "10. <div markdown=\"1\">\n-\\|\n\n1. 2) </div>\\*a\n\n");
+    EXPECT_EQ(canonical("1. 2) <div>\n"), "1. 2) <div>\n\n");
+}
