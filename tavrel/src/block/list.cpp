@@ -148,7 +148,9 @@ bool revertible(const DraftList& list) {
         // A later line "1. x" of paragraph text is written "1\. x", as it
         // would interrupt the paragraph: after "0." and unescaped, it is the
         // second item of a list the writer numbered from 0.
-        if (k > 0 && item.number == 1 && list.items[k - 1].number == 0 && !text::trim(content).empty()) return false;
+        if (k > 0 && item.number == 1 && list.items[k - 1].number == 0 &&
+            !text::trim(item.first_line.substr(item.first_line.find('.') + 1)).empty())
+            return false;
         if (content.size() >= 2 && content[0] == '\\' && (content[1] == '-' || content[1] == '{' || content[1] == ':'))
             return false;
         // With the item's lines recorded, whatever opened on its first line

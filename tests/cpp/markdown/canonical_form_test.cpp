@@ -456,6 +456,8 @@ TEST(CanonicalForm, ListNumberedFromZero) {
     EXPECT_EQ(canonical("0.\n0.\n\tn"), "0.\n1. n\n\n");
     EXPECT_TRUE(read("0.\n1. n\n").blocks.at(0).is<ast::List>());
     EXPECT_EQ(canonical("0. a\n1. b\n"), "0. a\n1. b\n\n");
+    // Whatever follows the "1.", more item numbers too.
+    EXPECT_EQ(canonical("0.\n1.  1."), "0.\n1. 1.\n\n");
     // Escaped, it is text.
     EXPECT_EQ(canonical("0.\n1\\. n\n"), "0.\n1\\. n\n\n");
     // Other numbers than 1 never interrupt a paragraph: text as before.
