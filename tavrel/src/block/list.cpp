@@ -153,6 +153,11 @@ bool revertible(const DraftList& list) {
             return false;
         if (content.size() >= 2 && content[0] == '\\' && (content[1] == '-' || content[1] == '{' || content[1] == ':'))
             return false;
+        // So is an item number's escape ("2. 1\. x"): after another number,
+        // as paragraph text, it is not written.
+        if (const std::size_t digits = content.find_first_not_of("0123456789");
+            digits > 0 && digits != std::string_view::npos && content.substr(digits).starts_with("\\."))
+            return false;
         // With the item's lines recorded, whatever opened on its first line
         // ("1. - x") is text again as those lines; but not a mark that the
         // writer escapes wherever it stands in text ("1. > x" is a quote in

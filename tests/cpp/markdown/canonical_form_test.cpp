@@ -658,3 +658,12 @@ TEST(CanonicalForm, ParenthesisAfterANumberIsNoItemMarker) {
               "10. <div markdown=\"1\">\n-\\|\n\n1. 2) </div>\\*a\n\n");
     EXPECT_EQ(canonical("1. 2) <div>\n"), "1. 2) <div>\n\n");
 }
+
+TEST(CanonicalForm, EscapedItemNumberAtAnItemsStart) {
+    // An item whose text begins with an escaped item number ("2. 1\. x")
+    // is no paragraph text: there the number after "2. " is not escaped. It
+    // stays a list, even one numbered from 2.
+    EXPECT_EQ(canonical("2.\n   1.  <section>\n2."), "2. 1\\.  <section>\n3.\n\n");
+    EXPECT_TRUE(read("2. 1\\. x\n3.\n").blocks.at(0).is<ast::List>());
+    EXPECT_TRUE(read("2. 1. x\n3.\n").blocks.at(0).is<ast::Paragraph>());
+}
