@@ -285,6 +285,17 @@ bool readable_block_format(std::string_view format) {
 // a space does.
 bool is_marker_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
+// Where the White_Space from `pos` on ends, short of a line end: the reader
+// looks past it for what a line or an item holds.
+std::size_t past_white_space_in_line(std::string_view s, std::size_t pos) {
+    while (pos < s.size()) {
+        const text::Decoded d = text::decode_utf8(s, pos);
+        if (d.cp == '\n' || !text::is_white_space(d.cp)) break;
+        pos += d.len;
+    }
+    return pos;
+}
+
 // How many bytes of `line` the list markers ("1. ", and bullets after them,
 // "1. - ") at its start take: text that begins with an item number reads
 // back as a list item, whose content starts after them, and after any white
@@ -305,12 +316,7 @@ std::size_t item_markers_length(std::string_view line) {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
         pos = i;
     }
-    while (pos > 0 && pos < line.size()) {
-        const text::Decoded d = text::decode_utf8(line, pos);
-        if (d.cp == '\n' || !text::is_white_space(d.cp)) break;
-        pos += d.len;
-    }
-    return pos;
+    return pos > 0 ? past_white_space_in_line(line, pos) : pos;
 }
 
 // Whether the reader takes `line` (a block's first line) for the opening
@@ -587,12 +593,7 @@ bool html_left_open(std::string_view html) {
 // HTML block taking the container's content and closing tag into itself.
 std::optional<std::string> as_container_opener(std::string_view html) {
     // Past the white space the block is written without (see `block`).
-    std::size_t start = 0;
-    while (start < html.size()) {
-        const text::Decoded d = text::decode_utf8(html, start);
-        if (d.cp == '\n' || !text::is_white_space(d.cp)) break;
-        start += d.len;
-    }
+    const std::size_t start = past_white_space_in_line(html, 0);
     if (start == html.size()) return std::nullopt;
     html.remove_prefix(start);
     if (html.ends_with('\n')) html.remove_suffix(1);
@@ -1024,12 +1025,7 @@ void Renderer::block(const Block& block) {
                 // tag on, past all the white space the reader looks past
                 // for the tag (a form feed after spaces, too).
                 std::string_view html = b.html;
-                std::size_t tag = 0;
-                while (tag < html.size()) {
-                    const text::Decoded d = text::decode_utf8(html, tag);
-                    if (d.cp == '\n' || !text::is_white_space(d.cp)) break;
-                    tag += d.len;
-                }
+                const std::size_t tag = past_white_space_in_line(html, 0);
                 if (tag > 0 && tag < html.size() && html[tag] == '<') html.remove_prefix(tag);
                 out_.append(html);
                 if (html.empty() || html.back() != '\n') out_.push_back('\n');
