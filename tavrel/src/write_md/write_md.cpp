@@ -337,10 +337,13 @@ bool opens_footnote_definition(std::string_view line) {
 }
 
 // Whether a line of `text` is `n` colons alone (white space around them
-// aside), which would close a div fenced with `n` colons.
+// aside), which would close a div fenced with `n` colons. A line indented
+// by four spaces closes none, wherever the div is written; a tab might,
+// after a quote's marker.
 bool has_colon_line(std::string_view text, std::size_t n) {
     bool found = false;
     for_each_line(text, [&](std::string_view line) {
+        if (line.starts_with("    ")) return;
         std::string_view t = text::trim(line);
         found = found || (t.size() == n && t.find_first_not_of(':') == std::string_view::npos);
     });
@@ -602,6 +605,10 @@ std::optional<std::string> as_container_opener(std::string_view html) {
     tag.append(" markdown=\"1\">");
     auto opener = block::markdown_open_tag(tag);
     if (!opener || opener->open_tag != html) return std::nullopt;
+    // A tag the reader ends at the blank line after it (an attribute's
+    // quote left open) takes nothing into itself: it is written bare, and
+    // a closing tag later goes on with the lines after it, as it was read.
+    if (!html_left_open(html)) return std::nullopt;
     return tag;
 }
 
@@ -611,6 +618,35 @@ bool writes_nothing(const Block& block) {
     if (const auto* p = block.as<Paragraph>()) return p->content.empty();
     if (const auto* l = block.as<List>()) return l->items.empty();
     if (const auto* q = block.as<BlockQuote>()) return std::all_of(q->blocks.begin(), q->blocks.end(), writes_nothing);
+    return false;
+}
+
+// How a raw HTML block is written: from its tag on (see `block`), ending in
+// a line end and a blank line.
+void append_html_block(std::string& out, std::string_view html) {
+    const std::size_t tag = past_white_space_in_line(html, 0);
+    if (tag > 0 && tag < html.size() && html[tag] == '<') html.remove_prefix(tag);
+    out.append(html);
+    if (html.empty() || html.back() != '\n') out.push_back('\n');
+    out.push_back('\n');
+}
+
+// Whether `block` could leave raw HTML open past a blank line after it, the
+// HTML standing in the last item of a list: an HTML block there (or in a
+// div, which may be written as its content).
+bool may_leave_html_open(const Block& block) {
+    if (const auto* l = block.as<List>()) {
+        if (l->items.empty()) return false;
+        for (const auto& b : l->items.back().blocks) {
+            if (b.is<HtmlBlock>() || may_leave_html_open(b)) return true;
+        }
+        return false;
+    }
+    if (const auto* d = block.as<Div>()) {
+        for (const auto& b : d->blocks) {
+            if (b.is<HtmlBlock>() || may_leave_html_open(b)) return true;
+        }
+    }
     return false;
 }
 
@@ -662,6 +698,24 @@ std::string render_md(const Document& doc) {
         if (probe.empty() || !probe.back().is<Paragraph>()) {
             tail = out.substr(r.last_block_at());
             out.resize(r.last_block_at());
+        }
+    }
+    // So does raw HTML left open in a div written as its content, which
+    // takes the blocks after the div into itself as well: the HTML the
+    // reader ends in goes after the footnotes.
+    if (!open_end && tail.empty() && last > 0 && (!doc.footnotes.empty() || r.has_notes()) &&
+        std::any_of(doc.blocks.begin(), doc.blocks.begin() + static_cast<std::ptrdiff_t>(last), [](const Block& b) {
+            const auto* d = b.as<Div>();
+            return d && !markdown::writes_attrs(d->attr) && may_leave_html_open(b);
+        })) {
+        static const Options options = Options::dataset();
+        const std::string probe_text = out + "x\n";
+        const Blocks probe = block::parse_source(probe_text, options).blocks;
+        const auto* h = probe.empty() ? nullptr : probe.back().as<HtmlBlock>();
+        if (h && probe_text.ends_with(h->html) && h->html.size() > 2) {
+            const std::size_t start = probe_text.size() - h->html.size();
+            tail = out.substr(start);
+            out.resize(start);
         }
     }
     for (const auto& fn : doc.footnotes) r.footnote(fn);
@@ -820,25 +874,6 @@ void Renderer::flush_notes() {
 // Renderer: blocks
 
 namespace {
-
-// Whether `block` could leave raw HTML open past a blank line after it, the
-// HTML standing in the last item of a list: an HTML block there (or in a
-// div, which may be written as its content).
-bool may_leave_html_open(const Block& block) {
-    if (const auto* l = block.as<List>()) {
-        if (l->items.empty()) return false;
-        for (const auto& b : l->items.back().blocks) {
-            if (b.is<HtmlBlock>() || may_leave_html_open(b)) return true;
-        }
-        return false;
-    }
-    if (const auto* d = block.as<Div>()) {
-        for (const auto& b : d->blocks) {
-            if (b.is<HtmlBlock>() || may_leave_html_open(b)) return true;
-        }
-    }
-    return false;
-}
 
 // Whether a list's last item ends in raw HTML the reader leaves open: the
 // blank line after the list then belongs to the HTML, and a list right after
@@ -1024,12 +1059,7 @@ void Renderer::block(const Block& block) {
                 // into the list's last item. The block is written from its
                 // tag on, past all the white space the reader looks past
                 // for the tag (a form feed after spaces, too).
-                std::string_view html = b.html;
-                const std::size_t tag = past_white_space_in_line(html, 0);
-                if (tag > 0 && tag < html.size() && html[tag] == '<') html.remove_prefix(tag);
-                out_.append(html);
-                if (html.empty() || html.back() != '\n') out_.push_back('\n');
-                out_.push_back('\n');
+                append_html_block(out_, b.html);
             } else if constexpr (std::is_same_v<T, ThematicBreak>) {
                 out_.append("---\n");
                 ial(b.attr);

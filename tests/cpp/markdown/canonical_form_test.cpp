@@ -238,9 +238,11 @@ TEST(CanonicalForm, DefinitionListsApartInAMarkdownContainer) {
     EXPECT_TRUE(doc.blocks[2].is<ast::DefinitionList>());
     // Lines right under a list still add items to it.
     EXPECT_EQ(read("<div markdown=\"1\">\na\n: x\nb\n: y\n</div>\n").blocks.size(), 3u);
-    // A broken opening tag is written as a container's, whose lists were
-    // read as one.
-    EXPECT_EQ(canonical("<div {>\n\n-\n:\n\n2\n:"), "<div { markdown=\"1\">\n\n\\-\n: \n\n2\n: \n\n");
+    // A container's lists a blank line apart are written as two.
+    EXPECT_EQ(canonical("<div markdown=\"1\">\n\n-\n:\n\n2\n:"), "<div markdown=\"1\">\n\n\\-\n: \n\n2\n: \n\n");
+    // A broken opening tag ends at the blank line after it: the lists are
+    // the document's, and the tag is written bare.
+    EXPECT_EQ(canonical("<div {>\n\n-\n:\n\n2\n:"), "<div {>\n\n\\-\n: \n\n2\n: \n\n");
 }
 
 TEST(CanonicalForm, ItemNumberBeforeRawHtml) {
@@ -611,7 +613,7 @@ TEST(CanonicalForm, UpperCaseCloserOfATagWrittenAsAContainer) {
     // A tag written as a markdown container's is closed by its closing tag
     // in any letter case, which the reader gives back in lower case: the
     // closer is written so.
-    EXPECT_EQ(canonical("<section \">\n\n</SECTION>"), "<section \" markdown=\"1\">\n\n</section>\n\n");
+    EXPECT_EQ(canonical("<section markdown=\"1\">\n\n</SECTION>"), "<section markdown=\"1\">\n\n</section>\n\n");
     canonical("<td ->\n\n</TD>");
     // Also among the blocks of a div written as its content.
     EXPECT_EQ(canonical("<div markdown=\"1\">\n:::\n:::c\n:::\n</DIV>"),
@@ -620,10 +622,50 @@ TEST(CanonicalForm, UpperCaseCloserOfATagWrittenAsAContainer) {
     EXPECT_EQ(canonical("</SECTION>\n"), "</SECTION>\n\n");
 }
 
+TEST(CanonicalForm, ColonLineIndentedByFourInADiv) {
+    // A line of colons indented by four closes no div, so the div keeps
+    // its fence: written as its content, a container's closing tag in it
+    // would close the container.
+    EXPECT_EQ(canonical("<td markdown=\"1\">\n:::\n</TD>\n    :::"), "<td markdown=\"1\">\n\n:::\n</TD>\n    :::\n\n:::\n\n");
+    EXPECT_EQ(canonical(":::\n```\nx\n    :::\n```\n:::\n"), ":::\n```\nx\n    :::\n```\n\n:::\n\n");
+    // Not so after a tab, which a quote's marker may shorten.
+    canonical(":::\n```\n\t:::\n```\n:::\n");
+    canonical("> :::\n> ```\n> \t:::\n> ```\n> :::\n");
+}
+
+TEST(CanonicalForm, FootnotesAfterRawHtmlLeftOpenInADivWrittenAsItsContent) {
+    // Raw HTML left open at the end of a div written as its content ends the
+    // document's text, and would take the footnotes into itself: they go
+    // before it, as before such HTML at the top level.
+    EXPECT_EQ(canonical("^[]\n:::\n```\n:::\n```\n<div>"), "[^__note1]\n\n```\n:::\n```\n\n[^__note1]:\n\n<div>\n\n");
+    EXPECT_EQ(canonical(":::\n^[]\n~~~\n:::\n~~~\n<section>"), "[^__note1]\n\n```\n:::\n```\n\n[^__note1]:\n\n<section>\n\n");
+    // The HTML takes the blocks after the div into itself, too.
+    EXPECT_EQ(canonical("^[]\n:::\n    :::\n<table>\n:::\nb"), "[^__note1]\n\n```\n:::\n```\n\n[^__note1]:\n\n<table>\n\nb\n\n");
+    // A div kept in its fence closes the HTML.
+    EXPECT_EQ(canonical(":::\n^[]\n<table>\n    :::"), ":::\n[^__note1]\n\n<table>\n    :::\n\n:::\n\n[^__note1]:\n\n");
+    canonical("[^f]\n:::\n::::\n:::\n<!--\n\n[^f]: x\n");
+}
+
+TEST(CanonicalForm, TagEndedAtTheBlankLineAfterIt) {
+    // An opening tag whose attribute quote is left open ends at the blank
+    // line after it and takes nothing into itself. Written as a container's
+    // tag, it would make a later closing tag the container's, which the
+    // reader ends at its own line; written bare, the closing tag goes on
+    // with the lines after it as it did.
+    EXPECT_EQ(canonical("<div \">\n\n</div>\n~"), "<div \">\n\n</div>\n~\n\n");
+    EXPECT_EQ(canonical("<section \">\n\n</section>\n:"), "<section \">\n\n</section>\n:\n\n");
+    EXPECT_EQ(canonical("<div \">\n\n</div> "), "<div \">\n\n</div> \n\n");
+    EXPECT_EQ(canonical("<td \">\n\n</TD>\n:"), "<td \">\n\n</TD>\n:\n\n");
+    canonical("[^f]:<div \">\n\n    </div>\n    `");
+    // A closer in another case keeps it.
+    EXPECT_EQ(canonical("<section \">\n\n</SECTION>"), "<section \">\n\n</SECTION>\n\n");
+}
+
 TEST(CanonicalForm, ContainerTagAfterWhiteSpaceBeyondSpaces) {
     // A raw HTML block is written from its tag on, past a vertical tab too:
     // whether the tag is written as a container's is judged there as well.
-    EXPECT_EQ(canonical("\v<div {>\n\n."), "<div { markdown=\"1\">\n\n.\n\n");
+    EXPECT_EQ(canonical("\v<div markdown=\"1\">\n\n."), "<div markdown=\"1\">\n\n.\n\n");
+    EXPECT_EQ(canonical("\v<div {>\n\n."), "<div {>\n\n.\n\n");
 }
 
 TEST(CanonicalForm, RawHtmlLineThatReadsAsADelimiterRow) {
