@@ -146,6 +146,8 @@ public:
     std::string take() { return std::move(out_); }
     std::string& out() { return out_; }
     bool has_notes() const { return !notes_.empty(); }
+    // Whether a div outside all divs was written as its content.
+    bool wrote_bare_div() const { return bare_div_; }
     // Where the last block that `blocks` wrote something for starts in the
     // text.
     std::size_t last_block_at() const { return last_block_at_; }
@@ -235,6 +237,10 @@ private:
     int blank_lines_empty_ = 0;
     // How many divs enclose the block being written.
     int div_depth_ = 0;
+    bool bare_div_ = false;  // see `wrote_bare_div`
+    // Whether the innermost div around the block being written has no
+    // attributes, and so a fence of three colons.
+    bool in_bare_div_ = false;
     // Whether the next bullet list is written with "*" (see `blocks`).
     bool alt_bullet_ = false;
     // Set before `blocks` writes a footnote's blocks: that call records the

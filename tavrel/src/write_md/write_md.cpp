@@ -337,17 +337,24 @@ bool opens_footnote_definition(std::string_view line) {
 }
 
 // Whether a line of `text` is `n` colons alone (white space around them
-// aside), which would close a div fenced with `n` colons. A line indented
-// by four spaces closes none, wherever the div is written; a tab might,
-// after a quote's marker.
+// aside), which may close a div fenced with `n` colons.
 bool has_colon_line(std::string_view text, std::size_t n) {
     bool found = false;
     for_each_line(text, [&](std::string_view line) {
-        if (line.starts_with("    ")) return;
         std::string_view t = text::trim(line);
         found = found || (t.size() == n && t.find_first_not_of(':') == std::string_view::npos);
     });
     return found;
+}
+
+// Whether `inner` between bare fences reads back as one div.
+bool reads_as_one_div(std::string_view inner) {
+    std::string probe = ":::\n";
+    probe.append(inner);
+    probe.append(":::\n");
+    static const Options options = Options::dataset();
+    const auto outline = block::outline_blocks(probe, options);
+    return outline.blocks.size() == 1 && outline.blocks.front().kind == "div";
 }
 
 // Whether a run holds a link outside brackets of its own: such a link
@@ -703,7 +710,7 @@ std::string render_md(const Document& doc) {
     // So does raw HTML left open in a div written as its content, which
     // takes the blocks after the div into itself as well: the HTML the
     // reader ends in goes after the footnotes.
-    if (!open_end && tail.empty() && last > 0 && (!doc.footnotes.empty() || r.has_notes()) &&
+    if (!open_end && tail.empty() && last > 0 && (!doc.footnotes.empty() || r.has_notes()) && r.wrote_bare_div() &&
         std::any_of(doc.blocks.begin(), doc.blocks.begin() + static_cast<std::ptrdiff_t>(last), [](const Block& b) {
             const auto* d = b.as<Div>();
             return d && !markdown::writes_attrs(d->attr) && may_leave_html_open(b);
@@ -1072,14 +1079,32 @@ void Renderer::block(const Block& block) {
                 }
             } else if constexpr (std::is_same_v<T, Div>) {
                 const bool attrs = markdown::writes_attrs(b.attr);
-                // Inside a div a bare ":::" closes it: a div without
-                // attributes there is written as its content.
-                if (!attrs && div_depth_ > 0) {
+                // Inside a div fenced with ":::" a bare ":::" closes it: a
+                // div without attributes there is written as its content.
+                // A div with attributes takes a longer fence instead (see
+                // below), inside which the bare div keeps its own, and with
+                // it any raw HTML it leaves open closes where it did.
+                if (!attrs && div_depth_ > 0 && in_bare_div_) {
                     blocks(b.blocks);
                     return;
                 }
+                // A bare div holding one that leaves raw HTML open is written
+                // as its content instead, the inner one in its fence, which
+                // ends the HTML where the reader ended it.
+                if (!attrs && std::any_of(b.blocks.begin(), b.blocks.end(), [](const Block& c) {
+                        const auto* d = c.as<Div>();
+                        return d && !markdown::writes_attrs(d->attr) && may_leave_html_open(c);
+                    })) {
+                    if (div_depth_ == 0) bare_div_ = true;
+                    const bool was_in_bare_div = std::exchange(in_bare_div_, false);
+                    blocks(b.blocks);
+                    in_bare_div_ = was_in_bare_div;
+                    return;
+                }
                 ++div_depth_;
+                const bool was_in_bare_div = std::exchange(in_bare_div_, !attrs);
                 std::string inner = nested(b.blocks);
+                in_bare_div_ = was_in_bare_div;
                 --div_depth_;
                 // The reader closes the div at the first line of its fence
                 // alone, also one inside raw HTML: the fence is made longer
@@ -1087,7 +1112,11 @@ void Renderer::block(const Block& block) {
                 // longer than three; without, the div is its content.
                 std::size_t fence = 3;
                 while (has_colon_line(inner, fence)) ++fence;
+                // Such a line may close nothing after all (indented in the
+                // div, or in code an item holds): the reader is asked.
+                if (fence > 3 && !attrs && reads_as_one_div(inner)) fence = 3;
                 if (fence > 3 && !attrs) {
+                    if (div_depth_ == 0) bare_div_ = true;
                     out_.append(inner);
                     return;
                 }

@@ -466,11 +466,10 @@ TEST(CanonicalForm, ListNumberedFromZero) {
     EXPECT_TRUE(read("3.\n4. n\n").blocks.at(0).is<ast::Paragraph>());
 }
 
-TEST(CanonicalForm, ItemNumberInADivWrittenAsItsContent) {
-    // A div without attributes holding a fence line is written as its
-    // content: a paragraph opening it stands right after the list whose
-    // raw HTML is left open, as a paragraph of its own would.
-    EXPECT_EQ(canonical("1. <div>\n:::\n2.\n```\n:::"), "1. <div>\n\n2\\.\n\n```\n:::\n```\n\n");
+TEST(CanonicalForm, ItemNumberInADivAfterAListLeavingRawHtmlOpen) {
+    // The div's fence ends the HTML; the paragraph opening the div stays
+    // text.
+    EXPECT_EQ(canonical("1. <div>\n:::\n2.\n```\n:::"), "1. <div>\n\n:::\n2.\n\n```\n:::\n```\n\n:::\n\n");
 }
 
 TEST(CanonicalForm, ItemNumberAfterAnOrderedListLeavingRawHtmlOpen) {
@@ -615,35 +614,51 @@ TEST(CanonicalForm, UpperCaseCloserOfATagWrittenAsAContainer) {
     // closer is written so.
     EXPECT_EQ(canonical("<section markdown=\"1\">\n\n</SECTION>"), "<section markdown=\"1\">\n\n</section>\n\n");
     canonical("<td ->\n\n</TD>");
-    // Also among the blocks of a div written as its content.
+    // Inside a div the closer is not the container's: it is the div's block.
     EXPECT_EQ(canonical("<div markdown=\"1\">\n:::\n:::c\n:::\n</DIV>"),
-              "<div markdown=\"1\">\n\n::: {.c}\n:::\n\n</div>\n\n");
+              "<div markdown=\"1\">\n\n:::\n::: {.c}\n:::\n\n</div>\n\n:::\n\n");
     // A closer of no container written keeps its case.
     EXPECT_EQ(canonical("</SECTION>\n"), "</SECTION>\n\n");
 }
 
-TEST(CanonicalForm, ColonLineIndentedByFourInADiv) {
-    // A line of colons indented by four closes no div, so the div keeps
-    // its fence: written as its content, a container's closing tag in it
-    // would close the container.
+TEST(CanonicalForm, ColonLineThatClosesNoDiv) {
+    // A line of colons indented by four, or in code, closes no div, so the
+    // div keeps its fence: written as its content, a container's closing
+    // tag in it would close the container, a list in it join the one
+    // before, raw HTML left open in it take the footnotes.
     EXPECT_EQ(canonical("<td markdown=\"1\">\n:::\n</TD>\n    :::"), "<td markdown=\"1\">\n\n:::\n</TD>\n    :::\n\n:::\n\n");
     EXPECT_EQ(canonical(":::\n```\nx\n    :::\n```\n:::\n"), ":::\n```\nx\n    :::\n```\n\n:::\n\n");
-    // Not so after a tab, which a quote's marker may shorten.
+    EXPECT_EQ(canonical(":::\n```\n:::\n```\n:::\n"), ":::\n```\n:::\n```\n\n:::\n\n");
+    EXPECT_EQ(canonical("1. <div>\n:::\n2. ~~~\n```\n:::"), "1. <div>\n\n:::\n2. ```\n   \n   ```\n\n```\n:::\n```\n\n:::\n\n");
+    EXPECT_EQ(canonical("^[]\n:::\n```\n:::\n```\n<div>"), "[^__note1]\n\n:::\n```\n:::\n```\n\n<div>\n\n:::\n\n[^__note1]:\n\n");
+    // Indented in an item, the line closes the div.
+    canonical("::::\\\n1.\n   <!--\n    :::");
+    canonical("::::|\n3. <div\n    :::");
     canonical(":::\n```\n\t:::\n```\n:::\n");
     canonical("> :::\n> ```\n> \t:::\n> ```\n> :::\n");
 }
 
-TEST(CanonicalForm, FootnotesAfterRawHtmlLeftOpenInADivWrittenAsItsContent) {
-    // Raw HTML left open at the end of a div written as its content ends the
-    // document's text, and would take the footnotes into itself: they go
-    // before it, as before such HTML at the top level.
-    EXPECT_EQ(canonical("^[]\n:::\n```\n:::\n```\n<div>"), "[^__note1]\n\n```\n:::\n```\n\n[^__note1]:\n\n<div>\n\n");
-    EXPECT_EQ(canonical(":::\n^[]\n~~~\n:::\n~~~\n<section>"), "[^__note1]\n\n```\n:::\n```\n\n[^__note1]:\n\n<section>\n\n");
-    // The HTML takes the blocks after the div into itself, too.
-    EXPECT_EQ(canonical("^[]\n:::\n    :::\n<table>\n:::\nb"), "[^__note1]\n\n```\n:::\n```\n\n[^__note1]:\n\n<table>\n\nb\n\n");
-    // A div kept in its fence closes the HTML.
+TEST(CanonicalForm, FootnotesAfterRawHtmlLeftOpenInADiv) {
+    // The div's closing fence ends the HTML: the footnotes after it stay
+    // footnotes, also with blocks after the div.
+    EXPECT_EQ(canonical(":::\n^[]\n~~~\n:::\n~~~\n<section>"),
+              ":::\n[^__note1]\n\n```\n:::\n```\n\n<section>\n\n:::\n\n[^__note1]:\n\n");
+    EXPECT_EQ(canonical("^[]\n:::\n    :::\n<table>\n:::\nb"),
+              "[^__note1]\n\n:::\n```\n:::\n```\n\n<table>\n\n:::\n\nb\n\n[^__note1]:\n\n");
     EXPECT_EQ(canonical(":::\n^[]\n<table>\n    :::"), ":::\n[^__note1]\n\n<table>\n    :::\n\n:::\n\n[^__note1]:\n\n");
     canonical("[^f]\n:::\n::::\n:::\n<!--\n\n[^f]: x\n");
+}
+
+TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
+    // Written as its content, the inner div would leave its HTML open, to
+    // take the blocks after it. In a div with attributes it keeps its
+    // fence, and the outer one takes a longer one.
+    EXPECT_EQ(canonical("::::[\n:::\n<div>\n:::\n<!"), ":::: {.[}\n:::\n<div>\n\n:::\n\n\\<!\n\n::::\n\n");
+    canonical("::::-\n<div markdown=\"1\">\n:::\n</div>\n>");
+    // In one without, the outer one is written as its content.
+    EXPECT_EQ(canonical(":::\n::: : \\\n<table>\n:::\n<t"), ":::\n<table>\n\n:::\n\n\\<t\n\n");
+    // Such a div holding nothing of the kind is still written as its content.
+    EXPECT_EQ(canonical(":::\n::: : \\\nx\n:::\ny\n:::\n"), ":::\nx\n\ny\n\n:::\n\n");
 }
 
 TEST(CanonicalForm, TagEndedAtTheBlankLineAfterIt) {
