@@ -1326,19 +1326,29 @@ void Renderer::item_after_open_html(const Block* prev, const List* prev_list, st
     // After an ordered list whose last item leaves HTML open the number is
     // escaped whatever it is: a list read from it would be written on as
     // that list.
+    //
+    // A paragraph read as text alone may still be read as a list numbered
+    // on from a list, or a paragraph read as one, that begins the block
+    // before it ("1. a", then "2. b" and "3."): the reader is asked about
+    // those too.
     if (prev_at == std::string::npos || start >= out_.size() || out_[start] < '0' || out_[start] > '9') return;
     const std::string_view written(out_);
     const std::string_view line = written.substr(start, written.find('\n', start) - start);
-    if (item_markers_length(line) == 0 || written.substr(prev_at, start - prev_at).find('<') == std::string_view::npos)
-        return;
-    if (prev_list && prev_list->ordered && !markdown::writes_attrs(prev_list->attr) && ends_in_open_html(*prev_list)) {
+    if (item_markers_length(line) == 0) return;
+    const std::string_view before_text = written.substr(prev_at, start - prev_at);
+    const bool numbered_before = !before_text.empty() && before_text[0] >= '0' && before_text[0] <= '9' &&
+                                 item_markers_length(before_text.substr(0, before_text.find('\n'))) != 0;
+    const bool html_before = before_text.find('<') != std::string_view::npos;
+    if (!numbered_before && !html_before) return;
+    if (html_before && prev_list && prev_list->ordered && !markdown::writes_attrs(prev_list->attr) && ends_in_open_html(*prev_list)) {
         escape_item_number(start);
         return;
     }
     // Only raw HTML of a block reaches past the blank line: in the last item
     // of a list (or of a div written as its content). (A paragraph that
     // would read as such an item escapes its own number.)
-    if (!prev || !may_leave_html_open(*prev)) return;
+    const bool html_open = prev && may_leave_html_open(*prev);
+    if (!numbered_before && !html_open) return;
     static const Options options = Options::dataset();
     const auto alone = block::outline_blocks(written.substr(start), options).blocks;
     const auto before = block::outline_blocks(written.substr(prev_at, start - prev_at), options).blocks;
@@ -1346,9 +1356,18 @@ void Renderer::item_after_open_html(const Block* prev, const List* prev_list, st
     const auto same = [](const block::BlockOutline& a, const block::BlockOutline& b) {
         return a.kind == b.kind && a.text == b.text;
     };
-    if (both.size() != before.size() + alone.size() ||
-        !std::equal(alone.begin(), alone.end(), both.end() - alone.size(), same))
-        escape_item_number(start);
+    if (both.size() == before.size() + alone.size() &&
+        std::equal(alone.begin(), alone.end(), both.end() - alone.size(), same))
+        return;
+    // Lists numbered on that write the text they were read from (the
+    // numbers of "1. a", then "2.") are left to the reader; where the
+    // paragraph's text would be written otherwise as an item's (a hard
+    // break, an escape), its number is escaped.
+    if (!html_open) {
+        const std::string_view text = written.substr(prev_at);
+        if (render_md(block::parse_source(text, options)) == text) return;
+    }
+    escape_item_number(start);
 }
 
 void Renderer::escape_item_number(std::size_t line_start) {

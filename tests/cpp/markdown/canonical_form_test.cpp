@@ -555,6 +555,18 @@ TEST(CanonicalForm, ParagraphsOfItemNumbersInARow) {
     EXPECT_EQ(canonical("1.\n\n1\\. http://\\\n\n1\\.\n"), "1.\n\n1. <http://\\>\n\n1.\n\n");
 }
 
+TEST(CanonicalForm, ParagraphNumberedOnFromTheBlockBefore) {
+    // Text alone, the paragraph reads as a list numbered on from the list
+    // (or paragraph read as one) before it. As an item its text would be
+    // written otherwise (a hard break before the lazy line becomes a
+    // backslash): its number is escaped.
+    EXPECT_EQ(canonical("1. a\n\n2\\. b \\\n3."), "1. a\n\n2\\. b \\\n3.\n\n");
+    EXPECT_EQ(canonical("\f1.\n\n2. \\\n3."), "1.\n\n2\\. \\\n3.\n\n");
+    EXPECT_EQ(canonical("- 1.\n\n  2. \\\n3."), "- 1.\n  \n  2\\. \\\n  3.\n\n");
+    // Where the lists write the same text, the number stays bare.
+    EXPECT_EQ(canonical("1. a\n\n2\\. b\n\n3\\. c\n"), "1. a\n\n2. b\n\n3. c\n\n");
+}
+
 TEST(CanonicalForm, ClosingTagIndentedByFour) {
     // A line of raw HTML going on with a paragraph is indented by four where
     // it would start a block; a closing tag so indented closes no container,
