@@ -206,10 +206,10 @@ private:
     void hide_footnote_definition(std::size_t start);
     // Whether the line written from `start` on opens a footnote definition.
     bool opens_footnote_line(std::size_t start) const;
-    // Writes again the paragraph written from `mark` on (its notes from
-    // `notes_mark` on), with the reference that begins its first line as
-    // the text "[^label]".
-    void demote_line_reference(const ast::Inlines& content, std::size_t mark, std::size_t notes_mark);
+    // `content`, written from `mark` on (its notes from `notes_mark` on),
+    // with the reference that begins its first line as the text "[^label]";
+    // the notes written are dropped again, the demoted one's kept.
+    ast::Inlines demote_line_reference(const ast::Inlines& content, std::size_t mark, std::size_t notes_mark);
     // Whether the first line being written (`first_line_start_`) begins
     // with "[^", after any item numbers.
     [[gnu::noinline]] bool footnote_line();

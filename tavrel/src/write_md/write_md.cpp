@@ -1014,7 +1014,11 @@ void Renderer::block(const Block& block) {
                 // A "]:" that is not text's (in code, raw HTML, an address)
                 // still makes the line a footnote definition: the reference
                 // opening it is written as the text it would read back as.
-                if (opens_footnote_line(mark)) demote_line_reference(b.content, mark, notes_mark);
+                if (opens_footnote_line(mark)) {
+                    inlines(demote_line_reference(b.content, mark, notes_mark));
+                    first_line_start_ = std::string::npos;
+                    hide_footnote_definition(mark);
+                }
                 // An attribute line would attach to the list such a first
                 // line opens, and keep it from turning back into this text.
                 // So would a later line that the reader keeps as another item.
@@ -1282,7 +1286,7 @@ void Renderer::hide_footnote_definition(std::size_t start) {
     out_.replace(start + item_markers_length(rest), 1, "&#91;");
 }
 
-void Renderer::demote_line_reference(const Inlines& content, std::size_t mark, std::size_t notes_mark) {
+Inlines Renderer::demote_line_reference(const Inlines& content, std::size_t mark, std::size_t notes_mark) {
     Inlines demoted = content;
     std::optional<std::pair<std::string, Inlines>> note;
     // Breaks before anything but white space end no line: they are dropped.
@@ -1313,9 +1317,7 @@ void Renderer::demote_line_reference(const Inlines& content, std::size_t mark, s
     if (note) notes_.push_back(std::move(*note));
     first_line_start_ = mark;
     footnote_line_ = -1;
-    inlines(demoted);
-    first_line_start_ = std::string::npos;
-    hide_footnote_definition(mark);
+    return demoted;
 }
 
 void Renderer::item_after_open_html(const Block* prev, const List* prev_list, std::size_t prev_at, std::size_t start) {
@@ -1397,11 +1399,16 @@ void Renderer::definition_list(const DefinitionList& dl) {
             // would open a list, a footnote reference and a "]:" a footnote
             // definition.
             const bool starts_paragraph_line = !term_written || after_definition;
+            const std::size_t notes_mark = notes_.size();
             if (starts_paragraph_line) {
                 first_line_start_ = before;
                 footnote_line_ = -1;
             }
             line_before_attrs(term.content, term.attr, "");
+            // As in a paragraph's first line, a reference before a "]:"
+            // that is not text's is written as the text it reads back as.
+            if (starts_paragraph_line && opens_footnote_line(before))
+                line_before_attrs(demote_line_reference(term.content, before, notes_mark), term.attr, "");
             first_line_start_ = std::string::npos;
             if (out_.size() == before) continue;
             if (starts_paragraph_line) {

@@ -48,6 +48,8 @@ TEST(CanonicalForm, FootnoteLineHoldingALaterLabelEnd) {
     EXPECT_EQ(canonical(write_md::render_md(doc)), "&#91;\\^f\\]`]:`\n\n[^f]: x\n\n");
     EXPECT_EQ(canonical("^[n]<!--]:-->\n"), "&#91;\\^\\_\\_note1\\]<!--]:-->\n\n[^__note1]: n\n\n");
     canonical("2. [^a]:http://]:d\n");
+    // So is a term's reference, on the list's first line.
+    EXPECT_EQ(canonical("^[]`]:`\n:"), "&#91;\\^\\_\\_note1\\]`]:`\n: \n\n[^__note1]:\n\n");
     // White space before the "]:" already keeps the line a paragraph; the
     // escape on the rest of the line changes nothing read.
     EXPECT_EQ(canonical("[^f] x]:\n\n[^f]: n\n"), "[^f] x\\]\\:\n\n[^f]: n\n\n");
