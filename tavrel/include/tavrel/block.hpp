@@ -340,6 +340,9 @@ struct HtmlBlock {
     std::string text;
     HtmlBlockEnd end;
     bool closed = false;
+    // Where the opening tag of the markdown container that ended the block
+    // begins in `text`, when one did.
+    std::size_t container_tag = std::string::npos;
 };
 struct Table {
     Attr attr;
@@ -426,7 +429,8 @@ public:
     bool open_html_container(std::string_view line);
     // Turns raw HTML text into its draft block (cleaning, template tokens);
     // appends unclosed-comment events to `trace`.
-    DraftHtmlBlock draft_raw(std::string_view html, std::size_t first_line, Trace& trace) const;
+    DraftHtmlBlock draft_raw(std::string_view html, std::size_t first_line, Trace& trace,
+                             std::size_t container_tag = std::string_view::npos) const;
 
     // Paragraph finishing: link reference definitions taken off the start,
     // attribute lines off the end; a template-token paragraph becomes a token.

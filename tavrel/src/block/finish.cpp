@@ -47,7 +47,7 @@ void ContainerBuilder::finish_node(std::size_t index, Parser& parser, std::size_
                 text.pop_back();
             out.push_back(draft_raw(text, start, parser.trace));
         } else {
-            out.push_back(draft_raw(h->text, start, parser.trace));
+            out.push_back(draft_raw(h->text, start, parser.trace, h->container_tag));
         }
     } else if (auto* p = n.as<node::Paragraph>()) {
         std::vector<std::string> lines = p->lines;

@@ -448,7 +448,8 @@ bool ContainerBuilder::open_html_container(std::string_view line) {
 // ---------------------------------------------------------------------------
 // Drafting a raw block.
 
-DraftHtmlBlock ContainerBuilder::draft_raw(std::string_view html, std::size_t first_line, Trace& trace) const {
+DraftHtmlBlock ContainerBuilder::draft_raw(std::string_view html, std::size_t first_line, Trace& trace,
+                                           std::size_t container_tag) const {
     // Pass 1: clean. Known tags and comments are copied; any other "<" that
     // would start markup is escaped so that it reads as text.
     std::string out;
@@ -473,7 +474,15 @@ DraftHtmlBlock ContainerBuilder::draft_raw(std::string_view html, std::size_t fi
         std::string_view rest = html.substr(i);
         if (rest.starts_with("<!--")) {
             auto close = html.find("-->", i + 4);
-            if (close == std::string_view::npos) {
+            if (close == std::string_view::npos && i < container_tag && container_tag < html.size()) {
+                // The block's reading took the markdown container's tag
+                // that ends it for no comment's text: the comment closes
+                // before that tag, which a closer after it would leave in.
+                if (i != 0) trace.events.push_back(Event{"-->", "comment", line_no});
+                copy(i, container_tag);
+                out += "-->";
+                i = container_tag;
+            } else if (close == std::string_view::npos) {
                 unclosed_comment = true;
                 if (i != 0) trace.events.push_back(Event{"-->", "comment", line_no});
                 copy(i, html.size());

@@ -305,6 +305,7 @@ bool Segment::feed_open_leaf(const std::string& rest, bool all_matched) {
             if (tag) {
                 std::size_t depth = bal.depth;
                 update_html_tag_depth(trimmed.substr(0, lt), bal.name, depth);
+                h->container_tag = h->text.size() + lt;
                 h->text += trimmed;
                 h->text.push_back('\n');
                 h->closed = true;

@@ -675,6 +675,22 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     EXPECT_EQ(canonical(":::\n::: : \\\nx\n:::\ny\n:::\n"), ":::\nx\n\ny\n\n:::\n\n");
 }
 
+TEST(CanonicalForm, CommentLeftOpenBeforeAContainerTag) {
+    // A "<!--" in a tag's quoted value opens no comment for the cleaning,
+    // but "<!-->" does; the container's tag ending the line was read as
+    // no comment's text. The comment is closed before that tag: closed
+    // after it, on a line of its own, it would be read back as the
+    // container's first paragraph.
+    const ast::Document doc = read("<div><a title='<!--'><!-->\n<div markdown=\"1\">\n*y*\n</div>\n</div>\n");
+    ASSERT_EQ(doc.blocks.size(), 3u) << ast::debug_string(doc);
+    ASSERT_TRUE(doc.blocks[0].is<ast::HtmlBlock>());
+    EXPECT_EQ(doc.blocks[0].as<ast::HtmlBlock>()->html, "<div><a title='<!--'><!-->\n--><div markdown=\"1\">\n");
+    EXPECT_TRUE(doc.blocks[1].is<ast::Paragraph>());
+    EXPECT_EQ(canonical("<div><a'<!--'><!-->\n<div markdown=\"1\">"), "<div><a'<!--'><!-->\n--><div markdown=\"1\">\n\n");
+    canonical("<pre><div\"<!--\"><!-->\n<div markdown=\"1\">");
+    canonical("<div n=\"\"><s\"<!--\"\n><!--><div markdown=\"1\">");
+}
+
 TEST(CanonicalForm, TagEndedAtTheBlankLineAfterIt) {
     // An opening tag whose attribute quote is left open ends at the blank
     // line after it and takes nothing into itself. Written as a container's
