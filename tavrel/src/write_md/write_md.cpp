@@ -574,6 +574,37 @@ std::size_t last_item_dot(std::string_view line) {
     return dot;
 }
 
+// Whether the reader, reading `line` as the text after an ordered item's
+// marker, would find an item number there that the writer never writes as
+// an item's: numbered with a leading zero ("01.") or spaced otherwise than
+// "1. x" ("1.  x", "1.\tx"), in the run of markers that opens the line
+// ("2. 1.  x"). Such a line makes the reader take the whole list for the
+// text of its lines, which need not be written as the items were.
+bool unwritten_item_number(std::string_view line) {
+    std::size_t pos = 0;
+    for (int level = 0; level < 128; ++level) {
+        std::size_t i = pos;
+        bool number = false;
+        if (i < line.size() && (line[i] == '-' || line[i] == '*' || line[i] == '+')) {
+            ++i;
+        } else {
+            while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
+            if (i == pos || i >= line.size() || line[i] != '.') return false;
+            number = true;
+            ++i;
+        }
+        if (i == line.size() || !is_marker_space(line[i])) return false;
+        const bool spaced =
+            line[i] == ' ' && (i + 1 == line.size() || !text::is_white_space(text::decode_utf8(line, i + 1).cp));
+        // (White space alone after the marker is cut from the line.)
+        if (number && (!spaced || (i - 1 - pos > 1 && line[pos] == '0')))
+            return past_white_space_in_line(line, i) != line.size();
+        if (!spaced) return false;
+        pos = i + 1;
+    }
+    return false;
+}
+
 // Whether a later line of a paragraph, written as `line`, would end the
 // paragraph or make it another block (a definition, a table head).
 bool interrupts_paragraph_at(std::string_view line) {
@@ -1465,6 +1496,50 @@ void Renderer::definition_list(const DefinitionList& dl) {
     if (!rest.content.empty()) block(Block{std::move(rest)});
 }
 
+namespace {
+
+// An ordered item's first line goes on with the markers of the lists that
+// open its blocks ("1. - 2. x"), then with its text. Where the text opens
+// with item numbers the writer would not write as an item's ("1.  x",
+// "01. x", also after others: "1. 1.  x"), the reader takes the list for
+// text (see `unwritten_item_number`): the first number of the text is
+// escaped, and the list reads back as itself.
+void escape_unwritten_items(const ListItem& item, std::string& buf) {
+    // The markers before the text: those of the first items of the lists
+    // that open the item, one in another.
+    std::size_t markers = 0;
+    for (const ListItem* it = &item; !it->task;) {
+        auto first =
+            std::find_if(it->blocks.begin(), it->blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+        const auto* inner = first == it->blocks.end() ? nullptr : first->as<List>();
+        if (!inner) break;
+        ++markers;
+        it = &inner->items.front();
+    }
+    if (item.task && markers == 0) return;
+    const std::string_view line = std::string_view(buf).substr(0, buf.find('\n'));
+    std::size_t pos = 0;
+    for (std::size_t k = 0; k < markers; ++k) {
+        std::size_t i = pos;
+        if (i < line.size() && (line[i] == '-' || line[i] == '*' || line[i] == '+')) {
+            ++i;
+        } else {
+            while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
+            if (i == pos || i >= line.size() || line[i] != '.') return;
+            ++i;
+        }
+        if (i >= line.size() || line[i] != ' ') return;
+        pos = i + 1;
+    }
+    const std::string_view text = line.substr(pos);
+    if (text.empty() || text[0] < '0' || text[0] > '9' || !unwritten_item_number(text)) return;
+    const std::size_t dot = text.find_first_not_of("0123456789");
+    if (dot == std::string_view::npos || text[dot] != '.') return;
+    buf.insert(pos + dot, 1, '\\');
+}
+
+}  // namespace
+
 void Renderer::list(const List& l) {
     if (l.items.empty()) return;  // see `block_quote`
     const bool alt = alt_bullet_;
@@ -1483,6 +1558,9 @@ void Renderer::list(const List& l) {
         --blank_lines_empty_;
         if (item.task) buf.insert(0, *item.task ? "[x] " : "[ ] ");
         std::string indent(marker.size(), ' ');
+        if (l.ordered && !buf.empty() &&
+            ((buf[0] >= '0' && buf[0] <= '9') || buf[0] == '-' || buf[0] == '*' || buf[0] == '+'))
+            escape_unwritten_items(item, buf);
         std::string_view body = text::trim_end(buf);
         if (text::trim_start(body).empty()) {
             out_.append(text::trim_end(marker));

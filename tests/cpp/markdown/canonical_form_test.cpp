@@ -754,3 +754,21 @@ TEST(CanonicalForm, EscapedItemNumberAtAnItemsStart) {
     EXPECT_TRUE(read("2. 1\\. x\n3.\n").blocks.at(0).is<ast::List>());
     EXPECT_TRUE(read("2. 1. x\n3.\n").blocks.at(0).is<ast::Paragraph>());
 }
+
+TEST(CanonicalForm, ItemTextOpeningWithNumbersSpacedOtherwise) {
+    // An ordered item's text that opens with item numbers spaced otherwise
+    // than the writer spaces items ("1.  x") would make the reader take the
+    // whole list for the text of its lines, escaped as the items' text and
+    // not as that one paragraph's: the text's first number is escaped, and
+    // the list reads back as itself.
+    EXPECT_EQ(canonical("1. 1.  1. <DIV>\n1. >"), "1. 1\\.  1\\. <DIV>\n2.\n\n");
+    EXPECT_EQ(canonical("1. 1\\.  1. <DIV>\n2. y\n"), "1. 1\\.  1\\. <DIV>\n2. y\n\n");
+    EXPECT_EQ(canonical("3. 1\\.  x\n4. y\n"), "3. 1\\.  x\n4. y\n\n");
+    EXPECT_EQ(canonical("1. 01\\. x\n2. y\n"), "1. 01\\. x\n2. y\n\n");
+    EXPECT_TRUE(read("3. 1\\.  x\n4. y\n").blocks.at(0).is<ast::List>());
+    // The markers of lists opening the item come before its text; a number
+    // of the text after other numbers ("1. 1.  x") ends the text's run.
+    EXPECT_EQ(canonical("1. - 1\\.  x\n2. b\n"), "1. - 1\\.  x\n2. b\n\n");
+    EXPECT_EQ(canonical("1. 1. 1.  1. x\n    -|y\n"), "1. 1\\. 1.  1. x\n   -\\|y\n\n");
+    EXPECT_EQ(canonical("1. 1\\.\tx\n2. y\n"), "1. 1\\.\tx\n2. y\n\n");
+}
