@@ -1562,10 +1562,29 @@ void Renderer::list(const List& l) {
             ((buf[0] >= '0' && buf[0] <= '9') || buf[0] == '-' || buf[0] == '*' || buf[0] == '+'))
             escape_unwritten_items(item, buf);
         std::string_view body = text::trim_end(buf);
-        if (text::trim_start(body).empty()) {
+        // A line of item numbers reads as text, and so would a task's
+        // marker after them ("1. - [x]"), which as text is written escaped:
+        // a list opening an ordered item with a task starts on the next line.
+        bool own_line = false;
+        if (l.ordered && !item.task && !body.empty() && !is_marker_space(body.front())) {
+            std::string line = marker;
+            line.append(body.substr(0, body.find('\n')));
+            const std::size_t markers = item_markers_length(line);
+            const std::string_view rest = std::string_view(line).substr(markers);
+            own_line = markers > marker.size() &&
+                       (rest.starts_with("[ ]") || rest.starts_with("[x]") || rest.starts_with("[X]"));
+        }
+        if (text::trim_start(body).empty() || own_line) {
             out_.append(text::trim_end(marker));
             out_.push_back('\n');
-        } else {
+        }
+        if (own_line) {
+            for_each_line(body, [&](std::string_view line) {
+                out_.append(indent);
+                out_.append(line);
+                out_.push_back('\n');
+            });
+        } else if (!text::trim_start(body).empty()) {
             bool first = true;
             for_each_line(body, [&](std::string_view line) {
                 out_.append(first ? std::string_view(marker) : std::string_view(indent));

@@ -691,6 +691,20 @@ TEST(CanonicalForm, CommentLeftOpenBeforeAContainerTag) {
     canonical("<div n=\"\"><s\"<!--\"\n><!--><div markdown=\"1\">");
 }
 
+TEST(CanonicalForm, TaskItemOpeningAnOrderedItem) {
+    // "1. 1. [x]" reads as text, in which "[x]" is written escaped: a list
+    // whose first item is a task starts on the line after the number.
+    EXPECT_EQ(canonical("1.\n   1. [x]"), "1.\n   1. [x]\n\n");
+    EXPECT_EQ(canonical("0.\n   - [ ]"), "0.\n   - [ ]\n\n");
+    EXPECT_EQ(canonical("0.\n   - - [ ]"), "0.\n   - - [ ]\n\n");
+    // Also after a block that writes nothing.
+    EXPECT_EQ(canonical("1. >\n   1. [x]"), "1.\n   1. [x]\n\n");
+    // Other items stay on the number's line.
+    EXPECT_EQ(canonical("- 1. [x]"), "- 1. [x]\n\n");
+    EXPECT_EQ(canonical("1.\n   - [x] a\n   - b"), "1.\n   - [x] a\n   - b\n\n");
+    EXPECT_EQ(canonical("1.\n   - a\n   - b"), "1. - a\n   - b\n\n");
+}
+
 TEST(CanonicalForm, TagEndedAtTheBlankLineAfterIt) {
     // An opening tag whose attribute quote is left open ends at the blank
     // line after it and takes nothing into itself. Written as a container's
