@@ -324,7 +324,12 @@ std::string random_markdown(std::mt19937& rng) {
         "1.", "2)", "10. ", "1) ", "3. ", "1\\. ", "2\\) ", "10\\. ", "    <div>", "    <!-- ", "    <b>", "    <table>",
         "   1. ", "    2. ", "> 1. ", "- 1. ", "1. > ", ": 1. ", "| 1. ", "{: .c}", "{: #i}",
         // Delimiter rows, also as lines of raw HTML going on over lines.
-        "-|", ":-", "|-|", "--|--", "| :-: |", "    -|"};
+        "-|", ":-", "|-|", "--|--", "| :-: |", "    -|",
+        // Divs in divs, colon lines in code and HTML, tags whose attribute
+        // quote is left open, tasks after item numbers, notes before HTML
+        // left open.
+        ":::", "::: : \\", "::::x", "    :::", "```", "~~~", "<table>", "<td markdown=\"1\">", "<div \">",
+        "<section \">", "</TD>", "^[]", "\x0B", "- [ ] ", "1. [x] ", "0. ", "1.\n   1. [x]"};
     static const std::vector<std::string> pieces = {
         "word", "text", "*", "**", "_", "`", "``", "[", "]", "(", ")", "![", "<", ">", "&amp;", "\\", "|", "{",
         "}", "#", ":", "~", "^", "$", "\"", "'", "x", "http://e.org", "a@b.org", "-->", "</b>", "<b>", ".", " ", " ",
@@ -333,7 +338,9 @@ std::string random_markdown(std::mt19937& rng) {
         // Line ends inside a line's pieces: hard breaks, lazy lines, item
         // numbers, indented HTML, definitions, rows, attribute lines, quotes.
         "\\\n", "  \n", "\n", "\n1. ", "\n2) ", "\n    <div>", "\n    ", "\n: ", "\n| ", "\n{: .c}\n", "\n> ",
-        "\n-|\n", "\n:-:|\n", "\n--|--\n", "\n  |-|\n"};
+        "\n-|\n", "\n:-:|\n", "\n--|--\n", "\n  |-|\n",
+        // Comments opened inside a tag's quotes, and "<!-->".
+        "<a title='<!--'>", "<!-->", "\n:::\n", "\n    :::", "^[", "[x]"};
     // Hard breaks (a backslash, two spaces) and other white space ending a
     // line: before a blank line, a container's closer or the end of input.
     static const std::vector<std::string> endings = {"", "", "", "", "", "", "\\", "  ", " \\", "\\\\", "   "};
