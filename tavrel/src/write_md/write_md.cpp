@@ -913,6 +913,15 @@ void Renderer::flush_notes() {
 
 namespace {
 
+// Whether `text` begins with the item number 1 ("1. ", "01."), which starts
+// the reader's numbering of lists.
+bool starts_with_item_one(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == '0') ++i;
+    if (i + 1 >= text.size() || text[i] != '1' || text[i + 1] != '.') return false;
+    return item_markers_length(text.substr(0, text.find('\n'))) != 0;
+}
+
 // Whether a list's last item ends in raw HTML the reader leaves open: the
 // blank line after the list then belongs to the HTML, and a list right after
 // it would continue this one.
@@ -946,6 +955,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // The number after the last item of that block, when an ordered list,
     // as written: a list written on as the one before it is numbered on.
     std::uint64_t prev_next = 0;
+    std::size_t chain_at = std::string::npos;  // see below
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
@@ -1006,7 +1016,16 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         const bool para = blocks[i].is<Paragraph>() || (div && !markdown::writes_attrs(div->attr) &&
                                                         !div->blocks.empty() && div->blocks.front().is<Paragraph>());
         if (para && out_.size() != before)
-            item_after_open_html(prev_block, prev, prev_at, before);
+            item_after_open_html(prev_block, prev, prev_at, chain_at, before);
+        // The reader numbers lists on from the last list that began with
+        // "1.", past other blocks; a bullet list or a heading ends that.
+        if (out_.size() != before) {
+            if ((l && !l->ordered) || blocks[i].is<Heading>()) {
+                chain_at = std::string::npos;
+            } else if (chain_at == std::string::npos && starts_with_item_one(std::string_view(out_).substr(before))) {
+                chain_at = before;
+            }
+        }
         // A list written on as the one before it reads as part of it.
         if (out_.size() != before) {
             if (!continuing) prev_at = before;
@@ -1351,7 +1370,8 @@ Inlines Renderer::demote_line_reference(const Inlines& content, std::size_t mark
     return demoted;
 }
 
-void Renderer::item_after_open_html(const Block* prev, const List* prev_list, std::size_t prev_at, std::size_t start) {
+void Renderer::item_after_open_html(const Block* prev, const List* prev_list, std::size_t prev_at, std::size_t chain_at,
+                                    std::size_t start) {
     // Raw HTML that the reader reads into an item and leaves open takes the
     // blank line after it, so that a paragraph beginning with an item number
     // is the list's next item ("1. <div>", a blank line, "1."). Only a block
@@ -1361,46 +1381,46 @@ void Renderer::item_after_open_html(const Block* prev, const List* prev_list, st
     // that list.
     //
     // A paragraph read as text alone may still be read as a list numbered
-    // on from a list, or a paragraph read as one, that begins the block
-    // before it ("1. a", then "2. b" and "3."): the reader is asked about
-    // those too.
-    if (prev_at == std::string::npos || start >= out_.size() || out_[start] < '0' || out_[start] > '9') return;
+    // on from the lists (or paragraphs read as lists) written before it,
+    // from the last block that began with "1." on ("1. a", then "2. b" and
+    // "3."): the reader is asked about those too.
+    if (start >= out_.size() || out_[start] < '0' || out_[start] > '9') return;
     const std::string_view written(out_);
     const std::string_view line = written.substr(start, written.find('\n', start) - start);
     if (item_markers_length(line) == 0) return;
-    const std::string_view before_text = written.substr(prev_at, start - prev_at);
-    const bool numbered_before = !before_text.empty() && before_text[0] >= '0' && before_text[0] <= '9' &&
-                                 item_markers_length(before_text.substr(0, before_text.find('\n'))) != 0;
-    const bool html_before = before_text.find('<') != std::string_view::npos;
-    if (!numbered_before && !html_before) return;
-    if (html_before && prev_list && prev_list->ordered && !markdown::writes_attrs(prev_list->attr) && ends_in_open_html(*prev_list)) {
-        escape_item_number(start);
-        return;
-    }
-    // Only raw HTML of a block reaches past the blank line: in the last item
-    // of a list (or of a div written as its content). (A paragraph that
-    // would read as such an item escapes its own number.)
-    const bool html_open = prev && may_leave_html_open(*prev);
-    if (!numbered_before && !html_open) return;
     static const Options options = Options::dataset();
-    const auto alone = block::outline_blocks(written.substr(start), options).blocks;
-    const auto before = block::outline_blocks(written.substr(prev_at, start - prev_at), options).blocks;
-    const auto both = block::outline_blocks(written.substr(prev_at), options).blocks;
-    const auto same = [](const block::BlockOutline& a, const block::BlockOutline& b) {
-        return a.kind == b.kind && a.text == b.text;
+    // Whether the text from `from` on reads otherwise than the text before
+    // `start` and the text from `start` on apart.
+    const auto read_together = [&](std::size_t from) {
+        const auto alone = block::outline_blocks(written.substr(start), options).blocks;
+        const auto before = block::outline_blocks(written.substr(from, start - from), options).blocks;
+        const auto both = block::outline_blocks(written.substr(from), options).blocks;
+        const auto same = [](const block::BlockOutline& a, const block::BlockOutline& b) {
+            return a.kind == b.kind && a.text == b.text;
+        };
+        return both.size() != before.size() + alone.size() ||
+               !std::equal(alone.begin(), alone.end(), both.end() - alone.size(), same);
     };
-    if (both.size() == before.size() + alone.size() &&
-        std::equal(alone.begin(), alone.end(), both.end() - alone.size(), same))
-        return;
+    if (prev_at != std::string::npos && written.substr(prev_at, start - prev_at).find('<') != std::string_view::npos) {
+        if (prev_list && prev_list->ordered && !markdown::writes_attrs(prev_list->attr) && ends_in_open_html(*prev_list)) {
+            escape_item_number(start);
+            return;
+        }
+        // Only raw HTML of a block reaches past the blank line: in the last
+        // item of a list (or of a div written as its content). (A paragraph
+        // that would read as such an item escapes its own number.)
+        if (prev && may_leave_html_open(*prev) && read_together(prev_at)) {
+            escape_item_number(start);
+            return;
+        }
+    }
+    if (chain_at == std::string::npos || chain_at >= start || !read_together(chain_at)) return;
     // Lists numbered on that write the text they were read from (the
     // numbers of "1. a", then "2.") are left to the reader; where the
     // paragraph's text would be written otherwise as an item's (a hard
     // break, an escape), its number is escaped.
-    if (!html_open) {
-        const std::string_view text = written.substr(prev_at);
-        if (render_md(block::parse_source(text, options)) == text) return;
-    }
-    escape_item_number(start);
+    const std::string_view text = written.substr(chain_at);
+    if (render_md(block::parse_source(text, options)) != text) escape_item_number(start);
 }
 
 void Renderer::escape_item_number(std::size_t line_start) {

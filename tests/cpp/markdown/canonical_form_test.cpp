@@ -567,6 +567,15 @@ TEST(CanonicalForm, ParagraphNumberedOnFromTheBlockBefore) {
     EXPECT_EQ(canonical("- 1.\n\n  2. \\\n3."), "- 1.\n  \n  2\\. \\\n  3.\n\n");
     // Where the lists write the same text, the number stays bare.
     EXPECT_EQ(canonical("1. a\n\n2\\. b\n\n3\\. c\n"), "1. a\n\n2. b\n\n3. c\n\n");
+    // The reader numbers on past other blocks, from the last list begun
+    // with "1." on.
+    EXPECT_EQ(canonical("1.\n\na\n\n2\\. \\\n3."), "1.\n\na\n\n2\\. \\\n3.\n\n");
+    EXPECT_EQ(canonical("1.\n>a\n\n2\\. \\\n3."), "1.\n\n> a\n\n2\\. \\\n3.\n\n");
+    EXPECT_EQ(canonical("1\\. a\n\n2\\. b\n\nc\n\n3\\. d \\\n4."), "1. a\n\n2. b\n\nc\n\n3\\. d \\\n4.\n\n");
+    canonical("- 1.\n\n  3\n\n  2. \\\n3.");
+    canonical("1.\n<div\n\n2\\. \\\n3.");
+    // A bullet list between ends the numbering.
+    EXPECT_EQ(canonical("1.\n\n- a\n\n2\\. \\\n3."), "1.\n\n- a\n\n2. \\\n3.\n\n");
 }
 
 TEST(CanonicalForm, ClosingTagIndentedByFour) {
