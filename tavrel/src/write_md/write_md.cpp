@@ -1247,8 +1247,12 @@ void Renderer::block_quote(const BlockQuote& q) {
 // "\)" the reader would stop at; then "$$" or "\[" delimiters, which read
 // back as the same text.
 bool Renderer::dollars_read_as_math(std::string_view tex) const {
+    // The line is asked as a paragraph's later line: what opens it as a
+    // block (a heading's "#", an indent, a tag starting an HTML block) is
+    // not the paragraph the formula stands in.
     const std::size_t nl = out_.rfind('\n');
-    std::string probe = out_.substr(nl == std::string::npos ? 0 : nl + 1);
+    std::string probe = "x ";
+    probe.append(out_, nl == std::string::npos ? 0 : nl + 1);
     probe.append("$$");
     probe.append(tex);
     probe.append("$$\n");

@@ -615,6 +615,12 @@ TEST(CanonicalForm, DollarMathThatWouldReadAsAnAddress) {
     EXPECT_EQ(canonical("a\\[a@b.c\\)\\]\n"), "a\\[a@b.c\\)\\]\n\n");
     // With no other form, the "$$" form when it reads back as the formula.
     EXPECT_EQ(canonical("$$@\\)\\]$$"), "$$@\\)\\]$$\n\n");
+    // Whether it reads back is asked of the formula's line read as a
+    // paragraph line: a heading's "#" or a tag opening the line ("<div>",
+    // which would open an HTML block) says nothing about the formula.
+    EXPECT_EQ(canonical("# $$@\\)\\]$$"), "# $$@\\)\\]$$\n\n");
+    EXPECT_EQ(canonical("!\n\t<div>$$@\\)\\]$$"), "!\n    <div>$$@\\)\\]$$\n\n");
+    EXPECT_EQ(canonical("| a |\n|--- |\n| $$@\\)\\]$$ |\n"), "| a |\n|--- |\n| $$@\\)\\]$$ |\n\n");
 }
 
 TEST(CanonicalForm, ItemLineOfAThematicBreak) {
