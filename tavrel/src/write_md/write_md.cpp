@@ -338,10 +338,28 @@ bool opens_footnote_definition(std::string_view line) {
 
 // Whether a line of `text` is `n` colons alone (white space around them
 // aside), which may close a div fenced with `n` colons.
+// Past quote marks and item markers too: the reader closes the div at such
+// a line in a quote or item inside it.
 bool has_colon_line(std::string_view text, std::size_t n) {
     bool found = false;
     for_each_line(text, [&](std::string_view line) {
         std::string_view t = text::trim(line);
+        while (!t.empty()) {
+            if (t[0] == '>') {
+                t = text::trim_start(t.substr(1));
+                continue;
+            }
+            const std::size_t markers = item_markers_length(t);
+            if (markers > 0) {
+                t = t.substr(markers);
+                continue;
+            }
+            if ((t[0] == '-' || t[0] == '*' || t[0] == '+') && t.size() > 1 && (t[1] == ' ' || t[1] == '\t')) {
+                t = text::trim_start(t.substr(1));
+                continue;
+            }
+            break;
+        }
         found = found || (t.size() == n && t.find_first_not_of(':') == std::string_view::npos);
     });
     return found;
@@ -684,6 +702,25 @@ bool may_leave_html_open(const Block& block) {
         for (const auto& b : d->blocks) {
             if (b.is<HtmlBlock>() || may_leave_html_open(b)) return true;
         }
+    }
+    return false;
+}
+
+// Whether raw HTML in `block` is left open past its end, in the places
+// `may_leave_html_open` looks.
+bool leaves_html_open(const Block& block) {
+    const Blocks* blocks = nullptr;
+    if (const auto* l = block.as<List>()) {
+        if (l->items.empty()) return false;
+        blocks = &l->items.back().blocks;
+    } else if (const auto* d = block.as<Div>()) {
+        blocks = &d->blocks;
+    } else {
+        return false;
+    }
+    for (const auto& b : *blocks) {
+        if (const auto* h = b.as<HtmlBlock>(); h && html_left_open(h->html)) return true;
+        if (leaves_html_open(b)) return true;
     }
     return false;
 }
@@ -1147,7 +1184,7 @@ void Renderer::block(const Block& block) {
                 // ends the HTML where the reader ended it.
                 if (!attrs && std::any_of(b.blocks.begin(), b.blocks.end(), [](const Block& c) {
                         const auto* d = c.as<Div>();
-                        return d && !markdown::writes_attrs(d->attr) && may_leave_html_open(c);
+                        return d && !markdown::writes_attrs(d->attr) && leaves_html_open(c);
                     })) {
                     if (div_depth_ == 0) bare_div_ = true;
                     const bool was_in_bare_div = std::exchange(in_bare_div_, false);

@@ -667,6 +667,14 @@ TEST(CanonicalForm, ColonLineThatClosesNoDiv) {
     canonical("> :::\n> ```\n> \t:::\n> ```\n> :::\n");
 }
 
+TEST(CanonicalForm, ColonLineInAQuoteOrItemInADiv) {
+    // The reader closes a div at a line of its fence in a quote or an item
+    // inside it: the fence is made longer than such a line too.
+    EXPECT_EQ(canonical("::::>\n>`\n>:::"), ":::: {.>}\n> \\`\n>\n> :::\n> :::\n\n::::\n\n");
+    canonical("::: {.a}\n- :::\n  x\n  :::\n:::\n");
+    canonical("::: {.a}\n1. > :::\n   > x\n   > :::\n:::\n");
+}
+
 TEST(CanonicalForm, FootnotesAfterRawHtmlLeftOpenInADiv) {
     // The div's closing fence ends the HTML: the footnotes after it stay
     // footnotes, also with blocks after the div.
@@ -684,6 +692,10 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     // fence, and the outer one takes a longer one.
     EXPECT_EQ(canonical("::::[\n:::\n<div>\n:::\n<!"), ":::: {.[}\n:::\n<div>\n\n:::\n\n\\<!\n\n::::\n\n");
     canonical("::::-\n<div markdown=\"1\">\n:::\n</div>\n>");
+    // Only HTML the reader leaves open counts: the inner div is written as
+    // its content, and the outer one's fence closes its own HTML.
+    EXPECT_EQ(canonical(":::\n::: : :\n<TD\n:::\n<table>\n:::\n<t"), ":::\n<TD\n\n<table>\n\n:::\n\n\\<t\n\n");
+    canonical(":::\n::: : \\\n<table\n:::\n1. <div>\n:::\n5.");
     // In one without, the outer one is written as its content.
     EXPECT_EQ(canonical(":::\n::: : \\\n<table>\n:::\n<t"), ":::\n<table>\n\n:::\n\n\\<t\n\n");
     // Such a div holding nothing of the kind is still written as its content.
