@@ -519,6 +519,9 @@ ItemLine item_line_kind(std::string_view line) {
     // (A thematic break there is written as that same text.)
     if ((block::starts_block(content) && content != "---") || opens_footnote_definition(content))
         return ItemLine::Opens;
+    // A tag no paragraph line ends at may open raw HTML at an item's start
+    // all the same ("<v->", a custom element's).
+    if (content.starts_with('<') && !starts_paragraph(content)) return ItemLine::Opens;
     for (std::string_view open : {"\\-", "\\{", "\\:"}) {
         if (content.starts_with(open)) return ItemLine::Opens;
     }
@@ -650,22 +653,37 @@ bool html_left_open(std::string_view html) {
 // reads back so as that container's own tag; nothing otherwise. Such a tag
 // comes from a container the reader read: written bare it would open a raw
 // HTML block taking the container's content and closing tag into itself.
-std::optional<std::string> as_container_opener(std::string_view html) {
+struct ContainerOpener {
+    std::string tag;
+    bool bare_is_text = false;  // whether the tag written bare reads as text
+};
+std::optional<ContainerOpener> as_container_opener(std::string_view html) {
     // Past the white space the block is written without (see `block`).
     const std::size_t start = past_white_space_in_line(html, 0);
     if (start == html.size()) return std::nullopt;
     html.remove_prefix(start);
     if (html.ends_with('\n')) html.remove_suffix(1);
     if (html.size() < 3 || html.back() != '>' || html.find('\n') != std::string_view::npos) return std::nullopt;
-    std::string tag(html.substr(0, html.size() - 1));
-    tag.append(" markdown=\"1\">");
+    // The attribute goes before any white space ahead of the ">", which the
+    // reader keeps in the container's tag ("<div >").
+    const std::string_view before = text::trim_end(html.substr(0, html.size() - 1));
+    std::string tag(before);
+    tag.append(" markdown=\"1\"");
+    tag.append(html.substr(before.size()));
     auto opener = block::markdown_open_tag(tag);
     if (!opener || opener->open_tag != html) return std::nullopt;
     // A tag the reader ends at the blank line after it (an attribute's
     // quote left open) takes nothing into itself: it is written bare, and
     // a closing tag later goes on with the lines after it, as it was read.
-    if (!html_left_open(html)) return std::nullopt;
-    return tag;
+    // One that reads as no raw HTML at all ("<i- ]>", whose attribute only
+    // the container's tag takes) is the container's tag even so.
+    std::string probe(html);
+    probe.append("\n\nx\n");
+    static const Options options = Options::dataset();
+    const auto outline = block::outline_blocks(probe, options);
+    const bool text = paragraph_first(outline);
+    if (outline.blocks.size() >= 2 && !text) return std::nullopt;
+    return ContainerOpener{std::move(tag), text};
 }
 
 // Whether a block surely writes nothing at all: a paragraph without
@@ -987,6 +1005,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // ends in `out_`: with nothing written after it, it is written bare.
     const HtmlBlock* opener = nullptr;
     std::size_t opener_at = 0, opener_end = 0;
+    bool opener_bare_is_text = false;
     std::size_t prev_at = std::string::npos;  // where the last block written starts
     const Block* prev_block = nullptr;        // and that block
     // The number after the last item of that block, when an ordered list,
@@ -1010,12 +1029,14 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             continue_at_ = prev_next;
         }
         // (Blocks held back for after the footnotes count as following.)
-        if (const auto* h = blocks[i].as<HtmlBlock>(); h && i + 1 < blocks.size()) {
+        // (The last block is such a tag too when it reads as text bare.)
+        if (const auto* h = blocks[i].as<HtmlBlock>(); h && (i + 1 < blocks.size() || count == blocks.size())) {
             if (auto tag = as_container_opener(h->html)) {
-                if (auto open = block::markdown_open_tag(*tag)) container_names_.push_back(open->name);
+                if (auto open = block::markdown_open_tag(tag->tag)) container_names_.push_back(open->name);
                 opener = h;
+                opener_bare_is_text = tag->bare_is_text;
                 opener_at = out_.size();
-                out_.append(*tag);
+                out_.append(tag->tag);
                 out_.append("\n\n");
                 opener_end = out_.size();
                 prev = nullptr;
@@ -1077,8 +1098,10 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             !text::trim_start(std::string_view(out_).substr(std::min(before, out_.size()))).empty())
             first_shown_ = &blocks[i];
     }
-    if (opener && out_.size() == opener_end && count == blocks.size()) {
+    if (opener && out_.size() == opener_end && count == blocks.size() && !opener_bare_is_text) {
         out_.resize(opener_at);
+        // Written bare, the tag opens no container for a closing tag later.
+        if (!container_names_.empty()) container_names_.pop_back();
         block(Block{*opener});
         last_block_at_ = opener_at;
     }

@@ -813,3 +813,34 @@ TEST(CanonicalForm, ItemTextOpeningWithNumbersSpacedOtherwise) {
     EXPECT_EQ(canonical("1. 1. 1.  1. x\n    -|y\n"), "1. 1\\. 1.  1. x\n   -\\|y\n\n");
     EXPECT_EQ(canonical("1. 1\\.\tx\n2. y\n"), "1. 1\\.\tx\n2. y\n\n");
 }
+
+TEST(CanonicalForm, ContainerTagWithWhiteSpaceBeforeItsEnd) {
+    // The reader keeps the white space before the ">" in the container's
+    // tag: the attribute is written back before it, so that the tag reads
+    // as the container's again and not as raw HTML taking the lines after.
+    EXPECT_EQ(canonical("<div markdown=\"1\" >\n<d"), "<div markdown=\"1\" >\n\n\\<d\n\n");
+    EXPECT_EQ(canonical("<section markdown=\"1\"\t>\n<x"), "<section markdown=\"1\"\t>\n\n\\<x\n\n");
+    EXPECT_EQ(canonical("<div markdown=\"1\"\t>\n</"), "<div markdown=\"1\"\t>\n\n\\</\n\n");
+    EXPECT_EQ(canonical("<td markdown=\"1\"\t>\n<t"), "<td markdown=\"1\"\t>\n\n\\<t\n\n");
+    EXPECT_EQ(canonical("<div class=\"a\" markdown=\"1\" >\nx\n</div>\n"),
+              "<div class=\"a\" markdown=\"1\" >\n\nx\n\n</div>\n\n");
+    canonical("[^f]\n<section markdown=\"1\"\t>\n[^f]:\n<");
+}
+
+TEST(CanonicalForm, ContainerTagThatReadsAsTextBare) {
+    // Only the container's tag takes an attribute such as "]": written bare
+    // the tag is no raw HTML but text, so it stays the container's tag even
+    // with nothing after it.
+    EXPECT_EQ(canonical("<i- ] markdown=\"1\">"), "<i- ] markdown=\"1\">\n\n");
+    EXPECT_EQ(canonical("<i- ] markdown=\"1\">\na\n</i->\nb"), "<i- ] markdown=\"1\">\n\na\n\n</i->\n\nb\n\n");
+}
+
+TEST(CanonicalForm, ItemNumberBeforeACustomElement) {
+    // A custom element's tag interrupts no paragraph but opens raw HTML at
+    // an item's start: a paragraph's number before one is escaped.
+    EXPECT_EQ(canonical("1\\. <v-><d"), "1\\. <v->\\<d\n\n");
+    EXPECT_EQ(canonical("1\\. <i->\n1. >"), "1\\. <i->\n\n1.\n\n");
+    EXPECT_EQ(canonical("[^g]:0. <d-><!"), "[^g]: 0\\. <d->\\<!\n\n");
+    EXPECT_EQ(canonical("^[3. <v- markdown=\"1\">]"), "[^__note1]\n\n[^__note1]: 3\\. <v- markdown=\"1\">\n\n");
+    canonical("1\\. <i-><d");
+}
