@@ -1560,13 +1560,12 @@ void Renderer::definition_list(const DefinitionList& dl) {
             mark = out_.size();
         }
     }
+    if (out_.size() != mark) ial(dl.attr);
     // Read as a paragraph's lines, the terms and definitions from such a
-    // line on could make a link definition ("[" and ": <http://]:t>").
+    // line on could make a link definition ("[" and ": <http://]:t>"), the
+    // attribute line after them too ("[\\^", ": ", "{: .]:}").
     for (auto it = paragraph_starts.rbegin(); it != paragraph_starts.rend(); ++it) hide_link_definition(*it);
-    if (out_.size() != mark) {
-        ial(dl.attr);
-        out_.push_back('\n');
-    }
+    if (out_.size() != mark) out_.push_back('\n');
     Paragraph rest;
     for (std::size_t i = defs_end; i < dl.items.size(); ++i) {
         for (const auto& term : dl.items[i].terms) {

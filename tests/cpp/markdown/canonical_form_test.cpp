@@ -514,6 +514,8 @@ TEST(CanonicalForm, TermAndDefinitionThatReadAsALinkDefinition) {
     EXPECT_EQ(canonical("    \\\n[\n: http://]:t\n"), "```\n\\\n```\n\n&#91;\n: <http://]:t>\n\n");
     EXPECT_EQ(canonical("\\[``]:``\n:\n"), "&#91;`]:`\n: \n\n");
     canonical("a\n: b\n\n[\n: http://]:t\n");
+    // With the list's attribute line too.
+    EXPECT_EQ(canonical("[^\n:\n{:.]:}"), "&#91;\\^\n: \n{: .]:}\n\n");
 }
 
 TEST(CanonicalForm, FootnoteFirstLineEndingInWhiteSpace) {
