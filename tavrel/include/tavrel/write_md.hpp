@@ -50,18 +50,25 @@ std::string escape_target(std::string_view url);
 // spaces. Parts the reader could not give back (see `writable_attr`) are left
 // out; the body is empty exactly when `writes_attrs` is false. With `braces`,
 // the braces of values are escaped; with `links`, the marks of bare
-// addresses, brackets, "<" and backticks in words and values.
-std::string attrs_body(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false);
+// addresses, brackets, "<" and backticks in words and values. With
+// `scanned`, the body is of a block that the reader scans as text before it
+// takes it as attributes (after a closing delimiter run): whatever would
+// start a construct there is escaped as well, and an id or class holding
+// "[" takes the pair form, where a reference stands for the "[".
+std::string attrs_body(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false,
+                       bool scanned = false);
 
-// Whether a pair with this key reads back with the same key.
-bool attr_key_writable(std::string_view key);
+// Whether a pair with this key reads back with the same key (`scanned` as
+// for `attrs_body`).
+bool attr_key_writable(std::string_view key, bool scanned = false);
 // Whether every part of `attr` reads back as written.
-bool attr_writable(const ast::Attr& attr);
+bool attr_writable(const ast::Attr& attr, bool scanned = false);
 // Whether any part of `attr` is written.
-bool writes_attrs(const ast::Attr& attr);
+bool writes_attrs(const ast::Attr& attr, bool scanned = false);
 // `attr` without the parts that are not written: an empty id, an id or class
-// holding a line end, and pairs whose key `attr_key_writable` refuses.
-ast::Attr writable_attr(const ast::Attr& attr);
+// holding a line end, and pairs whose key `attr_key_writable` refuses (with
+// `scanned`, also a class holding both "[" and white space).
+ast::Attr writable_attr(const ast::Attr& attr, bool scanned = false);
 
 // One attribute word with backslash, braces and space escaped.
 std::string escape_attr_word(std::string_view word);
@@ -139,7 +146,8 @@ public:
     // "{: BODY}\n" or nothing.
     void ial(const ast::Attr& attr);
     // "{BODY}" or nothing.
-    void trailing_attrs(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false);
+    void trailing_attrs(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false,
+                        bool scanned = false);
     // One pipe-table row.
     void table_row(const std::vector<ast::TableCell>& cells);
 

@@ -135,8 +135,10 @@ void peel(Inlines& content, Inlines& lead, Inlines& trail) {
 bool has_unwritable_attr(const Inline& node) {
     return std::visit(
         [](const auto& n) {
+            using T = std::decay_t<decltype(n)>;
             if constexpr (requires { n.attr; }) {
-                return !markdown::attr_writable(n.attr);
+                // A delimited node's block is scanned as text first.
+                return !markdown::attr_writable(n.attr, kDelimited<T>);
             } else {
                 return false;
             }
@@ -159,7 +161,8 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
             one.push_back(node);
             std::visit(
                 [](auto& n) {
-                    if constexpr (requires { n.attr; }) n.attr = markdown::writable_attr(n.attr);
+                    using T = std::decay_t<decltype(n)>;
+                    if constexpr (requires { n.attr; }) n.attr = markdown::writable_attr(n.attr, kDelimited<T>);
                 },
                 one.back().node);
             restructure(one, out, single_line, in_link, in_plain_strong);

@@ -40,14 +40,33 @@ void append_amp_safe(std::string_view s, std::size_t pos, std::string& out) {
 
 namespace {
 bool starts_bare_link_at(std::string_view text, std::size_t i);
+
+// The characters that, in an attribute block the scanner reads as text
+// before it is taken as one (after a closing delimiter run), would start
+// a construct or end the text node: each is written escaped there. "["
+// is not among them: "\\[" would open display math before any later "\\]".
+constexpr std::array<bool, 256> kScanMark = [] {
+    std::array<bool, 256> t{};
+    for (char c : std::string_view("*_~^$=<`]@")) t[static_cast<unsigned char>(c)] = true;
+    return t;
+}();
 }  // namespace
 
-void append_quoted(std::string_view value, std::string& out, bool parens, char quote, bool braces, bool links) {
+void append_quoted(std::string_view value, std::string& out, bool parens, char quote, bool braces, bool links,
+                   bool scanned) {
     out.push_back(quote);
     for (std::size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
         if (c == '\\') {
             out.append("\\\\");
+        } else if (scanned && (c == '[' || kScanMark[static_cast<unsigned char>(c)])) {
+            // "\\[" would open display math before a later "\\]".
+            if (c == '[') {
+                out.append("&#91;");
+            } else {
+                out.push_back('\\');
+                out.push_back(c);
+            }
         } else if (c == '"' || c == quote || (parens && (c == '(' || c == ')')) || (braces && (c == '{' || c == '}'))) {
             out.push_back('\\');
             out.push_back(c);
@@ -346,87 +365,138 @@ bool word_writable(std::string_view word) {
 // The reader takes a pair's key up to the "=" as it stands, unescaped, within
 // a white-space-separated word: a key is written only when that gives it
 // back. A leading "#" or "." would make the word an id or class, a leading
-// ":" the colon form of the block.
-bool attr_key_writable(std::string_view key) {
+// ":" the colon form of the block. With `scanned` (a block the scanner reads
+// as text first), a key holding what would start a construct there cannot
+// be written either: the key could not be escaped.
+bool attr_key_writable(std::string_view key, bool scanned) {
     if (key.empty() || key[0] == '#' || key[0] == '.' || key[0] == ':') return false;
     for (std::size_t i = 0; i < key.size();) {
         text::Decoded d = text::decode_utf8(key, i);
         char32_t c = d.cp;
         if (c == '"' || c == '\'' || c == '\\' || c == '{' || c == '}' || c == '=' || text::is_white_space(c))
             return false;
+        if (scanned && c < 0x80 &&
+            (c == '[' || write_md::detail::kScanMark[c] ||
+             ((c == ':' || c == '.') && write_md::detail::starts_bare_link_at(key, i))))
+            return false;
         i += d.len;
     }
     return true;
 }
 
-bool attr_writable(const ast::Attr& attr) {
-    if (attr.id && !word_writable(*attr.id)) return false;
-    for (const auto& cls : attr.classes) {
-        if (!word_writable(cls)) return false;
-    }
-    for (const auto& kv : attr.pairs) {
-        if (!attr_key_writable(kv.first)) return false;
+namespace {
+
+// Whether an id or class is written in a block the scanner reads as text
+// first: one holding "[" takes the pair form ("id=", "class="), whose value
+// can hold a reference for it, and a class can take that form only without
+// white space (the value is split into classes there).
+bool word_writable_scanned(std::string_view word, bool is_class) {
+    if (!word_writable(word)) return false;
+    if (!is_class || word.find('[') == std::string_view::npos) return true;
+    for (std::size_t i = 0; i < word.size();) {
+        text::Decoded d = text::decode_utf8(word, i);
+        if (text::is_white_space(d.cp)) return false;
+        i += d.len;
     }
     return true;
 }
 
-bool writes_attrs(const ast::Attr& attr) {
-    if (attr.id && word_writable(*attr.id)) return true;
+}  // namespace
+
+bool attr_writable(const ast::Attr& attr, bool scanned) {
+    if (attr.id && !word_writable(*attr.id)) return false;
     for (const auto& cls : attr.classes) {
-        if (word_writable(cls)) return true;
+        if (!(scanned ? word_writable_scanned(cls, true) : word_writable(cls))) return false;
     }
     for (const auto& kv : attr.pairs) {
-        if (attr_key_writable(kv.first)) return true;
+        if (!attr_key_writable(kv.first, scanned)) return false;
+    }
+    return true;
+}
+
+bool writes_attrs(const ast::Attr& attr, bool scanned) {
+    if (attr.id && word_writable(*attr.id)) return true;
+    for (const auto& cls : attr.classes) {
+        if (scanned ? word_writable_scanned(cls, true) : word_writable(cls)) return true;
+    }
+    for (const auto& kv : attr.pairs) {
+        if (attr_key_writable(kv.first, scanned)) return true;
     }
     return false;
 }
 
-ast::Attr writable_attr(const ast::Attr& attr) {
+ast::Attr writable_attr(const ast::Attr& attr, bool scanned) {
     ast::Attr out;
     if (attr.id && word_writable(*attr.id)) out.id = attr.id;
     for (const auto& cls : attr.classes) {
-        if (word_writable(cls)) out.classes.push_back(cls);
+        if (scanned ? word_writable_scanned(cls, true) : word_writable(cls)) out.classes.push_back(cls);
     }
     for (const auto& kv : attr.pairs) {
-        if (attr_key_writable(kv.first)) out.pairs.push_back(kv);
+        if (attr_key_writable(kv.first, scanned)) out.pairs.push_back(kv);
     }
     return out;
 }
 
-std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool links) {
+std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool links, bool scanned) {
+    links = links || scanned;
     std::string out;
     auto sep = [&] {
         if (!out.empty()) out.push_back(' ');
     };
     // With `links`, brackets, "<" and backticks are escaped too: a bare one
     // would open a link, raw HTML or a code span in the scan that comes
-    // before the block is looked for.
+    // before the block is looked for. With `scanned`, so is every character
+    // that would start a construct in the block itself, read as text.
     auto word = [&](std::string_view w) {
         std::string e = escape_attr_word(w);
-        if (!links || e.find_first_of("[]<`") == std::string::npos) return e;
+        if (!links || e.find_first_of(scanned ? "[]<`*_~^$=@:" : "[]<`") == std::string::npos) return e;
         std::string b;
-        for (char c : e) {
-            if (c == '[' || c == ']' || c == '<' || c == '`') b.push_back('\\');
+        for (std::size_t i = 0; i < e.size(); ++i) {
+            char c = e[i];
+            if (c == '\\') {
+                // An escape the word already holds.
+                b.push_back(c);
+                if (++i < e.size()) b.push_back(e[i]);
+                continue;
+            }
+            if (c == '[' || c == ']' || c == '<' || c == '`' ||
+                (scanned && (write_md::detail::kScanMark[static_cast<unsigned char>(c)] ||
+                             (c == ':' && write_md::detail::starts_bare_link_at(e, i)))))
+                b.push_back('\\');
             b.push_back(c);
         }
         return b;
     };
+    // The pair form of an id or class holding "[" (see `word_writable_scanned`).
+    auto pair_form = [&](std::string_view key, std::string_view w) {
+        out.append(key);
+        out.push_back('=');
+        write_md::detail::append_quoted(w, out, false, quote, braces, links, scanned);
+    };
     if (attr.id && word_writable(*attr.id)) {
-        out.push_back('#');
-        out.append(word(*attr.id));
+        if (scanned && attr.id->find('[') != std::string::npos) {
+            pair_form("id", *attr.id);
+        } else {
+            out.push_back('#');
+            out.append(word(*attr.id));
+        }
     }
     for (const auto& cls : attr.classes) {
-        if (!word_writable(cls)) continue;
+        if (!(scanned ? word_writable_scanned(cls, true) : word_writable(cls))) continue;
         sep();
-        out.push_back('.');
-        out.append(word(cls));
+        if (scanned && cls.find('[') != std::string::npos) {
+            pair_form("class", cls);
+        } else {
+            out.push_back('.');
+            out.append(word(cls));
+        }
     }
     for (const auto& [key, value] : attr.pairs) {
-        if (!attr_key_writable(key)) continue;
+        if (!attr_key_writable(key, scanned)) continue;
         sep();
         out.append(key);
         out.push_back('=');
-        write_md::detail::append_quoted(value, out, false, quote, braces, links);
+        write_md::detail::append_quoted(value, out, false, quote, braces, links, scanned);
     }
     return out;
 }

@@ -40,9 +40,11 @@ bool html_lines_read_as_table(const std::string& out, std::string_view html);
 // `quote` is the quote character written around the value (a double
 // quote inside it is escaped either way). With `braces`, "{" and "}" are
 // escaped too; with `links`, the marks of a bare address ("http://",
-// "www.", "@"), brackets, "<" and backticks.
+// "www.", "@"), brackets, "<" and backticks; with `scanned` (see
+// `attrs_body`), every character that would start a construct in text, "["
+// written as a reference.
 void append_quoted(std::string_view value, std::string& out, bool parens = false, char quote = '"',
-                   bool braces = false, bool links = false);
+                   bool braces = false, bool links = false, bool scanned = false);
 
 // Appends the text of a verbatim block (code, raw, format, math) with each
 // carriage return, alone or before a line feed, written as one line feed:

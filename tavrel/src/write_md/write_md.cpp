@@ -865,10 +865,10 @@ void Renderer::ial(const Attr& attr) {
     out_.append("}\n");
 }
 
-void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool links) {
-    if (!markdown::writes_attrs(attr)) return;
+void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool links, bool scanned) {
+    if (!markdown::writes_attrs(attr, scanned)) return;
     out_.push_back('{');
-    out_.append(attrs_body(attr, quote, braces, links));
+    out_.append(attrs_body(attr, quote, braces, links, scanned));
     out_.push_back('}');
 }
 
@@ -2082,10 +2082,9 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     after_is_closer_ = saved_closer;
     // The element form reads back as raw HTML, which takes no attribute
     // block after it. The block after a closing delimiter is looked for
-    // once the text is scanned: a bare address in a value would have
-    // become a link by then.
+    // once the text is scanned: it must have been read as plain text.
     if (ok) {
-        trailing_attrs(attr, '"', false, true);
+        trailing_attrs(attr, '"', false, true, true);
         attr_target_end_ = out_.size();
     }
 }

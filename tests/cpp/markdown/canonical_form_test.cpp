@@ -215,9 +215,36 @@ TEST(CanonicalForm, AddressInAnAttributeValueAfterADelimiter) {
 }
 
 TEST(CanonicalForm, BracketInAnAttributeBlockAfterADelimiter) {
-    // A bare bracket in the block would open a link in the same scan.
-    EXPECT_EQ(canonical("*h*{#\\[}\n"), "*h*{#\\[}\n\n");
+    // A bare bracket in the block would open a link in the same scan, and
+    // "\\[" would open display math before any later "\\]": an id or class
+    // holding "[" takes the pair form, where a reference stands for it.
+    EXPECT_EQ(canonical("*h*{#\\[}\n"), "*h*{id=\"&#91;\"}\n\n");
     canonical("*h*{.a\\]b k=\"[x]\"}\n");
+    EXPECT_EQ(canonical("*h*{#\\[}]"), "*h*{id=\"&#91;\"}\\]\n\n");
+    EXPECT_EQ(canonical("*>*{#\\[}]"), "*\\>*{id=\"&#91;\"}\\]\n\n");
+    EXPECT_EQ(canonical("*a*{.x\\[y}]"), "*a*{class=\"x&#91;y\"}\\]\n\n");
+    EXPECT_EQ(canonical("*a*{k=\"\\[\"}]"), "*a*{k=\"&#91;\"}\\]\n\n");
+    EXPECT_EQ(canonical("_]_{k=\\[}]"), "*\\]*{k=\"&#91;\"}\\]\n\n");
+    // A class holding white space too cannot take the pair form (its value
+    // is split into classes): it is not written.
+    EXPECT_EQ(canonical("*a*{.x\\[\\ y .z}"), "*a*{.z}\n\n");
+}
+
+TEST(CanonicalForm, ConstructMarkInAnAttributeBlockAfterADelimiter) {
+    // The block after a closing delimiter run is taken as attributes only
+    // when the scan read it as plain text: a mark that would start a
+    // delimiter run, a script, math or an address there is escaped, in a
+    // word and in a value alike.
+    EXPECT_EQ(canonical("*a*{#\\_}"), "*a*{#\\_}\n\n");
+    EXPECT_EQ(canonical("*a*{k=\"\\*\"}"), "*a*{k=\"\\*\"}\n\n");
+    EXPECT_EQ(canonical("*:*{k=\"\\*\"}"), "*:*{k=\"\\*\"}\n\n");
+    EXPECT_EQ(canonical("**a**{.b\\~c\\~ k=\"x\\^y\\^ \\$$ \\=\\=\"}"),
+              "**a**{.b\\~c\\~ k=\"x\\^y\\^ \\$\\$ \\=\\=\"}\n\n");
+    EXPECT_EQ(canonical("~~a~~{#x\\@b\\.org}"), "~~a~~{#x\\@b\\.org}\n\n");
+    // A key cannot be escaped: a pair whose key holds such a mark is not
+    // written.
+    EXPECT_EQ(canonical("==a=={k\\_x=1 j=2}"), "==a=={j=\"2\"}\n\n");
+    EXPECT_EQ(canonical("==a=={k\\_x=1}"), "==a==\n\n");
 }
 
 TEST(CanonicalForm, TagOrBacktickInAnAttributeBlockAfterADelimiter) {
