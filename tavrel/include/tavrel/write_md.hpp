@@ -197,9 +197,10 @@ private:
     // the block `prev` written from `prev_at` on would take it as its next
     // item, or the list written last (`prev_list`) is an ordered list that
     // leaves raw HTML open, or the blocks written from `chain_at` on (from
-    // one that began with "1.") would number it on as a list of other text.
+    // one that began with "1.", under a heading of level `chain_heading`, or
+    // none when above 6) would number it on as a list of other text.
     void item_after_open_html(const ast::Block* prev, const ast::List* prev_list, std::size_t prev_at,
-                              std::size_t chain_at, std::size_t start);
+                              std::size_t chain_at, unsigned chain_heading, std::size_t start);
     void write_math(std::string_view tex);
     // Whether `tex` written between "$$" after the current line reads back
     // as that math, and not as part of an e-mail address.

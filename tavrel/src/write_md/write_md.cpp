@@ -300,12 +300,13 @@ std::size_t past_white_space_in_line(std::string_view s, std::size_t pos) {
 // "1. - ") at its start take: text that begins with an item number reads
 // back as a list item, whose content starts after them, and after any white
 // space the reader looks past for what the item holds. ("2)" is text to the
-// reader: it numbers items with a full stop only.)
-std::size_t item_markers_length(std::string_view line) {
+// reader: it numbers items with a full stop only.) `after_marker` when the
+// line follows an item's marker, where a bullet may come first.
+std::size_t item_markers_length(std::string_view line, bool after_marker = false) {
     std::size_t pos = 0;
     for (int level = 0; level < 128; ++level) {
         std::size_t i = pos;
-        if (level > 0 && i < line.size() && (line[i] == '-' || line[i] == '*' || line[i] == '+')) {
+        if ((level > 0 || after_marker) && i < line.size() && (line[i] == '-' || line[i] == '*' || line[i] == '+')) {
             ++i;
         } else {
             while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
@@ -1012,6 +1013,9 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // as written: a list written on as the one before it is numbered on.
     std::uint64_t prev_next = 0;
     std::size_t chain_at = std::string::npos;  // see below
+    // The level of the last heading written (255 before any) and that
+    // level when `chain_at` was set.
+    unsigned heading_level = 255, chain_heading = 255;
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
@@ -1073,15 +1077,22 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         const auto* div = blocks[i].as<Div>();
         const bool para = blocks[i].is<Paragraph>() || (div && !markdown::writes_attrs(div->attr) &&
                                                         !div->blocks.empty() && div->blocks.front().is<Paragraph>());
-        if (para && out_.size() != before)
-            item_after_open_html(prev_block, prev, prev_at, chain_at, before);
+        // (Only a paragraph written beginning with a digit may be an item.)
+        const bool digit_first = out_.size() != before && out_[before] >= '0' && out_[before] <= '9';
+        if (para && digit_first) item_after_open_html(prev_block, prev, prev_at, chain_at, chain_heading, before);
         // The reader numbers lists on from the last list that began with
-        // "1.", past other blocks; a bullet list or a heading ends that.
+        // "1.", past other blocks; a bullet list ends that, and so does a
+        // heading no deeper than the one over that list.
         if (out_.size() != before) {
-            if ((l && !l->ordered) || blocks[i].is<Heading>()) {
+            if (l && !l->ordered) {
                 chain_at = std::string::npos;
-            } else if (chain_at == std::string::npos && starts_with_item_one(std::string_view(out_).substr(before))) {
+            } else if (const auto* h = blocks[i].as<Heading>(); h && h->level >= 1 && h->level <= 6) {
+                if (h->level <= chain_heading) chain_at = std::string::npos;
+                heading_level = h->level;
+            } else if (chain_at == std::string::npos && digit_first &&
+                       starts_with_item_one(std::string_view(out_).substr(before))) {
                 chain_at = before;
+                chain_heading = heading_level;
             }
         }
         // A list written on as the one before it reads as part of it.
@@ -1435,7 +1446,7 @@ Inlines Renderer::demote_line_reference(const Inlines& content, std::size_t mark
 }
 
 void Renderer::item_after_open_html(const Block* prev, const List* prev_list, std::size_t prev_at, std::size_t chain_at,
-                                    std::size_t start) {
+                                    unsigned chain_heading, std::size_t start) {
     // Raw HTML that the reader reads into an item and leaves open takes the
     // blank line after it, so that a paragraph beginning with an item number
     // is the list's next item ("1. <div>", a blank line, "1."). Only a block
@@ -1453,12 +1464,12 @@ void Renderer::item_after_open_html(const Block* prev, const List* prev_list, st
     const std::string_view line = written.substr(start, written.find('\n', start) - start);
     if (item_markers_length(line) == 0) return;
     static const Options options = Options::dataset();
-    // Whether the text from `from` on reads otherwise than the text before
-    // `start` and the text from `start` on apart.
-    const auto read_together = [&](std::size_t from) {
-        const auto alone = block::outline_blocks(written.substr(start), options).blocks;
-        const auto before = block::outline_blocks(written.substr(from, start - from), options).blocks;
-        const auto both = block::outline_blocks(written.substr(from), options).blocks;
+    // Whether `text` reads otherwise than its part before `at` and its part
+    // from `at` on (the paragraph) apart.
+    const auto read_together = [&](std::string_view text, std::size_t at) {
+        const auto alone = block::outline_blocks(text.substr(at), options).blocks;
+        const auto before = block::outline_blocks(text.substr(0, at), options).blocks;
+        const auto both = block::outline_blocks(text, options).blocks;
         const auto same = [](const block::BlockOutline& a, const block::BlockOutline& b) {
             return a.kind == b.kind && a.text == b.text;
         };
@@ -1473,17 +1484,27 @@ void Renderer::item_after_open_html(const Block* prev, const List* prev_list, st
         // Only raw HTML of a block reaches past the blank line: in the last
         // item of a list (or of a div written as its content). (A paragraph
         // that would read as such an item escapes its own number.)
-        if (prev && may_leave_html_open(*prev) && read_together(prev_at)) {
+        if (prev && may_leave_html_open(*prev) && read_together(written.substr(prev_at), start - prev_at)) {
             escape_item_number(start);
             return;
         }
     }
-    if (chain_at == std::string::npos || chain_at >= start || !read_together(chain_at)) return;
+    if (chain_at == std::string::npos || chain_at >= start) return;
+    // A heading no deeper than the one over the list begun with "1." ends
+    // the numbering: the reader is asked under a heading of that level.
+    std::string headed;
+    std::string_view text = written.substr(chain_at);
+    if (chain_heading <= 6) {
+        headed.assign(chain_heading, '#');
+        headed.append(" h\n\n");
+        headed.append(text);
+        text = headed;
+    }
+    if (!read_together(text, text.size() - (out_.size() - start))) return;
     // Lists numbered on that write the text they were read from (the
     // numbers of "1. a", then "2.") are left to the reader; where the
     // paragraph's text would be written otherwise as an item's (a hard
     // break, an escape), its number is escaped.
-    const std::string_view text = written.substr(chain_at);
     if (render_md(block::parse_source(text, options)) != text) escape_item_number(start);
 }
 
@@ -1649,15 +1670,16 @@ void Renderer::list(const List& l) {
         // marker after them ("1. - [x]"), which as text is written escaped:
         // a list opening an ordered item with a task starts on the next line.
         bool own_line = false;
-        if (l.ordered && !item.task && !body.empty() && !is_marker_space(body.front())) {
-            std::string line = marker;
-            line.append(body.substr(0, body.find('\n')));
-            const std::size_t markers = item_markers_length(line);
-            const std::string_view rest = std::string_view(line).substr(markers);
-            own_line = markers > marker.size() &&
-                       (rest.starts_with("[ ]") || rest.starts_with("[x]") || rest.starts_with("[X]"));
+        // (Only a body opening with a number or a bullet goes on with them.)
+        if (l.ordered && !item.task && !body.empty() &&
+            ((body[0] >= '0' && body[0] <= '9') || body[0] == '-' || body[0] == '*' || body[0] == '+')) {
+            const std::string_view line = body.substr(0, body.find('\n'));
+            const std::size_t markers = item_markers_length(line, true);
+            const std::string_view rest = line.substr(markers);
+            own_line = markers > 0 && (rest.starts_with("[ ]") || rest.starts_with("[x]") || rest.starts_with("[X]"));
         }
-        if (text::trim_start(body).empty() || own_line) {
+        const bool blank = text::trim_start(body).empty();
+        if (blank || own_line) {
             out_.append(text::trim_end(marker));
             out_.push_back('\n');
         }
@@ -1667,7 +1689,7 @@ void Renderer::list(const List& l) {
                 out_.append(line);
                 out_.push_back('\n');
             });
-        } else if (!text::trim_start(body).empty()) {
+        } else if (!blank) {
             bool first = true;
             for_each_line(body, [&](std::string_view line) {
                 out_.append(first ? std::string_view(marker) : std::string_view(indent));

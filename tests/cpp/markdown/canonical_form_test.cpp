@@ -873,3 +873,25 @@ TEST(CanonicalForm, ItemNumberBeforeACustomElement) {
     EXPECT_EQ(canonical("^[3. <v- markdown=\"1\">]"), "[^__note1]\n\n[^__note1]: 3\\. <v- markdown=\"1\">\n\n");
     canonical("1\\. <i-><d");
 }
+
+TEST(CanonicalForm, ParagraphNumberedOnFromAnEarlierBlock) {
+    // The reader numbers a list on from one that began further back, past
+    // blocks that are no lists: a paragraph whose lines read as such items
+    // ("3. :::" holding a div) has its number escaped, judged from there.
+    EXPECT_EQ(canonical("1.\n\n\\\n\n\\\n2.\n3. :::"), "1.\n\n\\\\\n\n2\\.\n3. :::\n\n");
+    EXPECT_EQ(canonical("1.\n\nx\n\n2\\.\n3. :::"), "1.\n\nx\n\n2\\.\n3. :::\n\n");
+    EXPECT_EQ(canonical("1. a\n2. b\n\nx\n\n3\\. c\n4. :::"), "1. a\n2. b\n\nx\n\n3\\. c\n4. :::\n\n");
+    // Also past a paragraph numbered otherwise, which reads as text.
+    EXPECT_EQ(canonical("1.\n\nx\n\n5\\. a\n\n2\\.\n3. :::"), "1.\n\nx\n\n5. a\n\n2\\.\n3. :::\n\n");
+    // A bullet list or a heading between them ends the numbering: the
+    // lines are text, and stay bare.
+    EXPECT_EQ(canonical("1.\n\n- b\n\n2\\.\n3. :::"), "1.\n\n- b\n\n2.\n3. :::\n\n");
+    EXPECT_EQ(canonical("1.\n\n## h\n\n2\\.\n3. :::"), "1.\n\n## h\n\n2.\n3. :::\n\n");
+    // Only a heading no deeper than the one over the list begun with "1."
+    // ends it: under "# A", "## B" does not.
+    EXPECT_EQ(canonical("# A\n\n1.\n\n## B\n\n2\\.\n3. :::"), "# A\n\n1.\n\n## B\n\n2\\.\n3. :::\n\n");
+    EXPECT_EQ(canonical("## A\n\n1.\n\n### B\n\n2\\.\n3. :::"), "## A\n\n1.\n\n### B\n\n2\\.\n3. :::\n\n");
+    EXPECT_EQ(canonical("## A\n\n1.\n\n### B\n\n## C\n\n2\\.\n3. :::"),
+              "## A\n\n1.\n\n### B\n\n## C\n\n2.\n3. :::\n\n");
+    EXPECT_EQ(canonical("# A\n\n1.\n\n# B\n\n2\\.\n3. :::"), "# A\n\n1.\n\n# B\n\n2.\n3. :::\n\n");
+}
