@@ -744,6 +744,17 @@ bool leaves_html_open(const Block& block) {
     return false;
 }
 
+// Whether the last of `blocks` that writes something is raw HTML the
+// reader leaves open.
+bool ends_in_html_left_open(const Blocks& blocks) {
+    auto it = std::find_if(blocks.rbegin(), blocks.rend(), [](const Block& b) { return !writes_nothing(b); });
+    if (it == blocks.rend()) return false;
+    if (const auto* d = it->as<Div>()) return ends_in_html_left_open(d->blocks);
+    if (const auto* l = it->as<List>()) return !l->items.empty() && ends_in_html_left_open(l->items.back().blocks);
+    const auto* h = it->as<HtmlBlock>();
+    return h && html_left_open(h->html);
+}
+
 const Document& empty_document() {
     static const Document doc;
     return doc;
@@ -932,7 +943,7 @@ void Renderer::footnote(const Footnote& fn) {
     // White space ending the first line would be cut there.
     const std::size_t first_end = body.find('\n');
     const bool ends_in_space = first_end != std::string_view::npos && first_end > 0 &&
-                               (body[first_end - 1] == ' ' || body[first_end - 1] == '\t');
+                               text::is_white_space(text::decode_utf8_before(body, first_end).cp);
     bool first = true;
     if (!body.empty() && (!first_shown_ || ends_in_space || !starts_paragraph(body) ||
                           (!first_shown_->is<Paragraph>() && !reads_as_paragraph_first(body)))) {
@@ -1216,7 +1227,12 @@ void Renderer::block(const Block& block) {
                 // A bare div holding one that leaves raw HTML open is written
                 // as its content instead, the inner one in its fence, which
                 // ends the HTML where the reader ended it.
-                if (!attrs && std::any_of(b.blocks.begin(), b.blocks.end(), [](const Block& c) {
+                // (Not when it leaves HTML open itself, which would take the
+                // blocks after it: the inner one's HTML then takes only the
+                // outer one's blocks after it, raw HTML too, which are
+                // written alike as its text.)
+                if (!attrs && !ends_in_html_left_open(b.blocks) &&
+                    std::any_of(b.blocks.begin(), b.blocks.end(), [](const Block& c) {
                         const auto* d = c.as<Div>();
                         return d && !markdown::writes_attrs(d->attr) && leaves_html_open(c);
                     })) {

@@ -535,6 +535,12 @@ TEST(CanonicalForm, AttributeWordsEndingInWhiteSpace) {
     canonical("~~~&nbsp;\xC2\xA0");
 }
 
+TEST(CanonicalForm, FootnoteFirstLineEndingInAFormFeed) {
+    // The reader cuts any white space ending the definition's first line,
+    // a form feed in a comment too: the note starts on the next line.
+    EXPECT_EQ(canonical("[^1]:\n    ^<!--\x0C\n-->"), "[^1]:\n    \\^<!--\x0C\n    -->\n\n");
+}
+
 TEST(CanonicalForm, TermAndDefinitionThatReadAsALinkDefinition) {
     // A term line is read as a paragraph's line first: with the definitions
     // after it, it could make a link definition, whose "[" is hidden.
@@ -725,6 +731,10 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     // its content, and the outer one's fence closes its own HTML.
     EXPECT_EQ(canonical(":::\n::: : :\n<TD\n:::\n<table>\n:::\n<t"), ":::\n<TD\n\n<table>\n\n:::\n\n\\<t\n\n");
     canonical(":::\n::: : \\\n<table\n:::\n1. <div>\n:::\n5.");
+    // Both leaving HTML open: the outer one keeps its fence, and the inner
+    // one's HTML takes the blocks after it there, which it writes alike.
+    EXPECT_EQ(canonical(":::\n::: : \\\n<table>\n:::\n<table>\n:::\n<t"), ":::\n<table>\n\n<table>\n\n:::\n\n\\<t\n\n");
+    canonical(":::\n::: : \\\n<table>\n:::\n1. <div>\n:::\n2. ```");
     // In one without, the outer one is written as its content.
     EXPECT_EQ(canonical(":::\n::: : \\\n<table>\n:::\n<t"), ":::\n<table>\n\n:::\n\n\\<t\n\n");
     // Such a div holding nothing of the kind is still written as its content.
