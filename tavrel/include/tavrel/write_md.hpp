@@ -62,13 +62,16 @@ std::string attrs_body(const ast::Attr& attr, char quote = '"', bool braces = fa
 // for `attrs_body`).
 bool attr_key_writable(std::string_view key, bool scanned = false);
 // Whether every part of `attr` reads back as written.
-bool attr_writable(const ast::Attr& attr, bool scanned = false);
+bool attr_writable(const ast::Attr& attr);
+bool attr_writable(const ast::Attr& attr, bool scanned);
 // Whether any part of `attr` is written.
-bool writes_attrs(const ast::Attr& attr, bool scanned = false);
+bool writes_attrs(const ast::Attr& attr);
+bool writes_attrs(const ast::Attr& attr, bool scanned);
 // `attr` without the parts that are not written: an empty id, an id or class
 // holding a line end, and pairs whose key `attr_key_writable` refuses (with
 // `scanned`, also a class holding both "[" and white space).
-ast::Attr writable_attr(const ast::Attr& attr, bool scanned = false);
+ast::Attr writable_attr(const ast::Attr& attr);
+ast::Attr writable_attr(const ast::Attr& attr, bool scanned);
 
 // One attribute word with backslash, braces and space escaped.
 std::string escape_attr_word(std::string_view word);
@@ -146,8 +149,7 @@ public:
     // "{: BODY}\n" or nothing.
     void ial(const ast::Attr& attr);
     // "{BODY}" or nothing.
-    void trailing_attrs(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false,
-                        bool scanned = false);
+    void trailing_attrs(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false);
     // One pipe-table row.
     void table_row(const std::vector<ast::TableCell>& cells);
 

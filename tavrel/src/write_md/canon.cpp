@@ -138,7 +138,11 @@ bool has_unwritable_attr(const Inline& node) {
             using T = std::decay_t<decltype(n)>;
             if constexpr (requires { n.attr; }) {
                 // A delimited node's block is scanned as text first.
-                return !markdown::attr_writable(n.attr, kDelimited<T>);
+                if constexpr (kDelimited<T>) {
+                    return !markdown::attr_writable(n.attr, true);
+                } else {
+                    return !markdown::attr_writable(n.attr);
+                }
             } else {
                 return false;
             }
@@ -162,7 +166,11 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
             std::visit(
                 [](auto& n) {
                     using T = std::decay_t<decltype(n)>;
-                    if constexpr (requires { n.attr; }) n.attr = markdown::writable_attr(n.attr, kDelimited<T>);
+                    if constexpr (kDelimited<T>) {
+                        n.attr = markdown::writable_attr(n.attr, true);
+                    } else if constexpr (requires { n.attr; }) {
+                        n.attr = markdown::writable_attr(n.attr);
+                    }
                 },
                 one.back().node);
             restructure(one, out, single_line, in_link, in_plain_strong);

@@ -362,26 +362,36 @@ bool word_writable(std::string_view word) {
 
 }  // namespace
 
+namespace {
+
 // The reader takes a pair's key up to the "=" as it stands, unescaped, within
 // a white-space-separated word: a key is written only when that gives it
 // back. A leading "#" or "." would make the word an id or class, a leading
 // ":" the colon form of the block. With `scanned` (a block the scanner reads
 // as text first), a key holding what would start a construct there cannot
 // be written either: the key could not be escaped.
-bool attr_key_writable(std::string_view key, bool scanned) {
+template <bool Scanned>
+bool key_writable(std::string_view key) {
     if (key.empty() || key[0] == '#' || key[0] == '.' || key[0] == ':') return false;
     for (std::size_t i = 0; i < key.size();) {
         text::Decoded d = text::decode_utf8(key, i);
         char32_t c = d.cp;
         if (c == '"' || c == '\'' || c == '\\' || c == '{' || c == '}' || c == '=' || text::is_white_space(c))
             return false;
-        if (scanned && c < 0x80 &&
-            (c == '[' || write_md::detail::kScanMark[c] ||
-             ((c == ':' || c == '.') && write_md::detail::starts_bare_link_at(key, i))))
-            return false;
+        if constexpr (Scanned) {
+            if (c < 0x80 && (c == '[' || write_md::detail::kScanMark[c] ||
+                             ((c == ':' || c == '.') && write_md::detail::starts_bare_link_at(key, i))))
+                return false;
+        }
         i += d.len;
     }
     return true;
+}
+
+}  // namespace
+
+bool attr_key_writable(std::string_view key, bool scanned) {
+    return scanned ? key_writable<true>(key) : key_writable<false>(key);
 }
 
 namespace {
@@ -401,40 +411,67 @@ bool word_writable_scanned(std::string_view word, bool is_class) {
     return true;
 }
 
-}  // namespace
+template <bool Scanned>
+bool class_writable(std::string_view cls) {
+    if constexpr (Scanned) {
+        return word_writable_scanned(cls, true);
+    } else {
+        return word_writable(cls);
+    }
+}
 
-bool attr_writable(const ast::Attr& attr, bool scanned) {
+// The one-argument forms are the ones every block and most inlines take:
+// they keep the checks of a block the scanner does not read first.
+template <bool Scanned>
+bool attr_writable_impl(const ast::Attr& attr) {
     if (attr.id && !word_writable(*attr.id)) return false;
     for (const auto& cls : attr.classes) {
-        if (!(scanned ? word_writable_scanned(cls, true) : word_writable(cls))) return false;
+        if (!class_writable<Scanned>(cls)) return false;
     }
     for (const auto& kv : attr.pairs) {
-        if (!attr_key_writable(kv.first, scanned)) return false;
+        if (!key_writable<Scanned>(kv.first)) return false;
     }
     return true;
 }
 
-bool writes_attrs(const ast::Attr& attr, bool scanned) {
+template <bool Scanned>
+bool writes_attrs_impl(const ast::Attr& attr) {
     if (attr.id && word_writable(*attr.id)) return true;
     for (const auto& cls : attr.classes) {
-        if (scanned ? word_writable_scanned(cls, true) : word_writable(cls)) return true;
+        if (class_writable<Scanned>(cls)) return true;
     }
     for (const auto& kv : attr.pairs) {
-        if (attr_key_writable(kv.first, scanned)) return true;
+        if (key_writable<Scanned>(kv.first)) return true;
     }
     return false;
 }
 
-ast::Attr writable_attr(const ast::Attr& attr, bool scanned) {
+template <bool Scanned>
+ast::Attr writable_attr_impl(const ast::Attr& attr) {
     ast::Attr out;
     if (attr.id && word_writable(*attr.id)) out.id = attr.id;
     for (const auto& cls : attr.classes) {
-        if (scanned ? word_writable_scanned(cls, true) : word_writable(cls)) out.classes.push_back(cls);
+        if (class_writable<Scanned>(cls)) out.classes.push_back(cls);
     }
     for (const auto& kv : attr.pairs) {
-        if (attr_key_writable(kv.first, scanned)) out.pairs.push_back(kv);
+        if (key_writable<Scanned>(kv.first)) out.pairs.push_back(kv);
     }
     return out;
+}
+
+}  // namespace
+
+bool attr_writable(const ast::Attr& attr) { return attr_writable_impl<false>(attr); }
+bool attr_writable(const ast::Attr& attr, bool scanned) {
+    return scanned ? attr_writable_impl<true>(attr) : attr_writable_impl<false>(attr);
+}
+bool writes_attrs(const ast::Attr& attr) { return writes_attrs_impl<false>(attr); }
+bool writes_attrs(const ast::Attr& attr, bool scanned) {
+    return scanned ? writes_attrs_impl<true>(attr) : writes_attrs_impl<false>(attr);
+}
+ast::Attr writable_attr(const ast::Attr& attr) { return writable_attr_impl<false>(attr); }
+ast::Attr writable_attr(const ast::Attr& attr, bool scanned) {
+    return scanned ? writable_attr_impl<true>(attr) : writable_attr_impl<false>(attr);
 }
 
 std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool links, bool scanned) {

@@ -877,10 +877,10 @@ void Renderer::ial(const Attr& attr) {
     out_.append("}\n");
 }
 
-void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool links, bool scanned) {
-    if (!markdown::writes_attrs(attr, scanned)) return;
+void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool links) {
+    if (!markdown::writes_attrs(attr)) return;
     out_.push_back('{');
-    out_.append(attrs_body(attr, quote, braces, links, scanned));
+    out_.append(attrs_body(attr, quote, braces, links));
     out_.push_back('}');
 }
 
@@ -2122,7 +2122,11 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     // block after it. The block after a closing delimiter is looked for
     // once the text is scanned: it must have been read as plain text.
     if (ok) {
-        trailing_attrs(attr, '"', false, true, true);
+        if (markdown::writes_attrs(attr, true)) {
+            out_.push_back('{');
+            out_.append(attrs_body(attr, '"', false, true, true));
+            out_.push_back('}');
+        }
         attr_target_end_ = out_.size();
     }
 }
