@@ -428,6 +428,15 @@ std::size_t blocks_read(const std::string& probe) {
     return block::outline_blocks(probe, options).blocks.size();
 }
 
+// Whether a line ends in white space (a form feed or a no-break space too),
+// which the reader cuts where it trims a line's end.
+bool ends_in_white_space(std::string_view line) {
+    if (line.empty()) return false;
+    const auto b = static_cast<unsigned char>(line.back());
+    if (b < 0x80) return b == ' ' || (b >= '\t' && b <= '\r');
+    return text::trim_end(line).size() != line.size();
+}
+
 // Whether the reader's outline of a text begins with a paragraph.
 bool paragraph_first(const block::DocumentOutline& outline) {
     return !outline.blocks.empty() && outline.blocks.front().kind == "paragraph";
@@ -549,8 +558,9 @@ bool item_lines_read_as_text(std::string_view text) {
     if (item_markers_length(text.substr(0, text.find('\n'))) == 0) return true;
     // The lines of items turned back into text lose the white space ending
     // them, which raw HTML or code going on over the line end holds.
-    for (std::size_t nl = text.find('\n'); nl != std::string_view::npos; nl = text.find('\n', nl + 1)) {
-        if (nl > 0 && (text[nl - 1] == ' ' || text[nl - 1] == '\t')) return false;
+    // (Any white space: a form feed, a no-break space too.)
+    for (std::size_t at = 0, nl = text.find('\n'); nl != std::string_view::npos; at = nl + 1, nl = text.find('\n', at)) {
+        if (ends_in_white_space(text.substr(at, nl - at))) return false;
     }
     // A lone line whose items' text opens a block reads back as text alone,
     // but a paragraph numbered on after it ("1. :::", then "2.") keeps both

@@ -905,3 +905,16 @@ TEST(CanonicalForm, ParagraphNumberedOnFromAnEarlierBlock) {
               "## A\n\n1.\n\n### B\n\n## C\n\n2.\n3. :::\n\n");
     EXPECT_EQ(canonical("# A\n\n1.\n\n# B\n\n2\\.\n3. :::"), "# A\n\n1.\n\n# B\n\n2.\n3. :::\n\n");
 }
+
+TEST(CanonicalForm, RawHtmlOverALineEndAfterOtherWhiteSpace) {
+    // A footnote definition's own line and the lines of an item turned back
+    // into text lose any white space ending them, a form feed, a vertical
+    // tab or a no-break space as much as a space: a comment going on over
+    // such a line end keeps it only on a line of its own.
+    EXPECT_EQ(canonical("[^1]:\n    ^<!--\x0C\n-->"), "[^1]:\n    \\^<!--\x0C\n    -->\n\n");
+    EXPECT_EQ(canonical("^[^<!--\x0C\n-->]"), "[^__note1]\n\n[^__note1]:\n    \\^<!--\x0C\n    -->\n\n");
+    canonical("[^1]:\n    ^<!--\xC2\xA0\n-->");
+    canonical("[^1]:\n    ^<!--\v\n-->");
+    EXPECT_EQ(canonical("1\\. {<!--\x0C\n2. -->\n{"), "1\\. {<!--\x0C\n2. -->\n{\n\n");
+    canonical("1\\. {<!--\xC2\xA0\n2. -->\n{");
+}
