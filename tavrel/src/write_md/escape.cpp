@@ -44,7 +44,7 @@ bool starts_bare_link_at(std::string_view text, std::size_t i);
 // The characters that, in an attribute block the scanner reads as text
 // before it is taken as one (after a closing delimiter run), would start
 // a construct or end the text node: each is written escaped there. "["
-// is not among them: "\\[" would open display math before any later "\\]".
+// is not among them: "\[" would open display math before any later "\]".
 constexpr std::array<bool, 256> kScanMark = [] {
     std::array<bool, 256> t{};
     for (char c : std::string_view("*_~^$=<`]@")) t[static_cast<unsigned char>(c)] = true;
@@ -60,7 +60,7 @@ void append_quoted(std::string_view value, std::string& out, bool parens, char q
         if (c == '\\') {
             out.append("\\\\");
         } else if (scanned && (c == '[' || kScanMark[static_cast<unsigned char>(c)])) {
-            // "\\[" would open display math before a later "\\]".
+            // "\[" would open display math before a later "\]".
             if (c == '[') {
                 out.append("&#91;");
             } else {
