@@ -754,17 +754,6 @@ bool leaves_html_open(const Block& block) {
     return false;
 }
 
-// Whether the last of `blocks` that writes something is raw HTML the
-// reader leaves open.
-bool ends_in_html_left_open(const Blocks& blocks) {
-    auto it = std::find_if(blocks.rbegin(), blocks.rend(), [](const Block& b) { return !writes_nothing(b); });
-    if (it == blocks.rend()) return false;
-    if (const auto* d = it->as<Div>()) return ends_in_html_left_open(d->blocks);
-    if (const auto* l = it->as<List>()) return !l->items.empty() && ends_in_html_left_open(l->items.back().blocks);
-    const auto* h = it->as<HtmlBlock>();
-    return h && html_left_open(h->html);
-}
-
 const Document& empty_document() {
     static const Document doc;
     return doc;
@@ -1224,33 +1213,22 @@ void Renderer::block(const Block& block) {
                     html_fallback(block);
                 }
             } else if constexpr (std::is_same_v<T, Div>) {
-                const bool attrs = markdown::writes_attrs(b.attr);
+                bool attrs = markdown::writes_attrs(b.attr);
                 // Inside a div fenced with ":::" a bare ":::" closes it: a
                 // div without attributes there is written as its content.
                 // A div with attributes takes a longer fence instead (see
                 // below), inside which the bare div keeps its own, and with
                 // it any raw HTML it leaves open closes where it did.
+                // Where that HTML would take the blocks after it, the div
+                // keeps a fence of its own, opened with an empty attribute
+                // block ("{.}"), which the reader reads as none.
+                bool empty_attrs = false;
                 if (!attrs && div_depth_ > 0 && in_bare_div_) {
-                    blocks(b.blocks);
-                    return;
-                }
-                // A bare div holding one that leaves raw HTML open is written
-                // as its content instead, the inner one in its fence, which
-                // ends the HTML where the reader ended it.
-                // (Not when it leaves HTML open itself, which would take the
-                // blocks after it: the inner one's HTML then takes only the
-                // outer one's blocks after it, raw HTML too, which are
-                // written alike as its text.)
-                if (!attrs && !ends_in_html_left_open(b.blocks) &&
-                    std::any_of(b.blocks.begin(), b.blocks.end(), [](const Block& c) {
-                        const auto* d = c.as<Div>();
-                        return d && !markdown::writes_attrs(d->attr) && leaves_html_open(c);
-                    })) {
-                    if (div_depth_ == 0) bare_div_ = true;
-                    const bool was_in_bare_div = std::exchange(in_bare_div_, false);
-                    blocks(b.blocks);
-                    in_bare_div_ = was_in_bare_div;
-                    return;
+                    if (!leaves_html_open(block)) {
+                        blocks(b.blocks);
+                        return;
+                    }
+                    empty_attrs = attrs = true;
                 }
                 ++div_depth_;
                 const bool was_in_bare_div = std::exchange(in_bare_div_, !attrs);
@@ -1272,7 +1250,9 @@ void Renderer::block(const Block& block) {
                     return;
                 }
                 out_.append(fence, ':');
-                if (attrs) {
+                if (empty_attrs) {
+                    out_.append(" {.}");
+                } else if (attrs) {
                     out_.push_back(' ');
                     trailing_attrs(b.attr);
                 }

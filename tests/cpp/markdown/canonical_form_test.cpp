@@ -731,12 +731,16 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     // its content, and the outer one's fence closes its own HTML.
     EXPECT_EQ(canonical(":::\n::: : :\n<TD\n:::\n<table>\n:::\n<t"), ":::\n<TD\n\n<table>\n\n:::\n\n\\<t\n\n");
     canonical(":::\n::: : \\\n<table\n:::\n1. <div>\n:::\n5.");
-    // Both leaving HTML open: the outer one keeps its fence, and the inner
-    // one's HTML takes the blocks after it there, which it writes alike.
-    EXPECT_EQ(canonical(":::\n::: : \\\n<table>\n:::\n<table>\n:::\n<t"), ":::\n<table>\n\n<table>\n\n:::\n\n\\<t\n\n");
+    // In one without, it keeps a fence of its own, opened with an empty
+    // attribute block, which a bare fence would close.
+    EXPECT_EQ(canonical(":::\n::: : \\\n<table>\n:::\n<t"), ":::\n::: {.}\n<table>\n\n:::\n\n\\<t\n\n:::\n\n");
+    EXPECT_EQ(canonical(":::\n::: : \\\n<table>\n:::\n<table>\n:::\n<t"),
+              ":::\n::: {.}\n<table>\n\n:::\n\n<table>\n\n:::\n\n\\<t\n\n");
     canonical(":::\n::: : \\\n<table>\n:::\n1. <div>\n:::\n2. ```");
-    // In one without, the outer one is written as its content.
-    EXPECT_EQ(canonical(":::\n::: : \\\n<table>\n:::\n<t"), ":::\n<table>\n\n:::\n\n\\<t\n\n");
+    canonical(":::\n::: : \\\n<table>\n:::\n<t\n<div>");
+    // The outer one's blocks stay its own: a container's closing tag there
+    // closes nothing.
+    canonical("<td markdown=\"1\">\n:::\n</TD>\n:\n\n::: : \\\n<table>\n:::\nt");
     // Such a div holding nothing of the kind is still written as its content.
     EXPECT_EQ(canonical(":::\n::: : \\\nx\n:::\ny\n:::\n"), ":::\nx\n\ny\n\n:::\n\n");
 }
