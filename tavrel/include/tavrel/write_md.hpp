@@ -253,6 +253,9 @@ private:
     // Whether the innermost div around the block being written has no
     // attributes, and so a fence of three colons.
     bool in_bare_div_ = false;
+    // Set for a div without attributes that must keep a fence of its own
+    // where it would otherwise be written as its content (see `blocks`).
+    bool fence_bare_div_ = false;
     // Whether the next bullet list is written with "*" (see `blocks`).
     bool alt_bullet_ = false;
     // Set before `blocks` writes a footnote's blocks: that call records the

@@ -735,23 +735,15 @@ bool may_leave_html_open(const Block& block) {
     return false;
 }
 
-// Whether raw HTML in `block` is left open past its end, in the places
-// `may_leave_html_open` looks.
-bool leaves_html_open(const Block& block) {
-    const Blocks* blocks = nullptr;
-    if (const auto* l = block.as<List>()) {
-        if (l->items.empty()) return false;
-        blocks = &l->items.back().blocks;
-    } else if (const auto* d = block.as<Div>()) {
-        blocks = &d->blocks;
-    } else {
-        return false;
-    }
-    for (const auto& b : *blocks) {
-        if (const auto* h = b.as<HtmlBlock>(); h && html_left_open(h->html)) return true;
-        if (leaves_html_open(b)) return true;
-    }
-    return false;
+// Whether the last of `blocks` that writes something is raw HTML the
+// reader leaves open, or a div ending so: it would take the blocks after
+// it. (HTML left open in a list's item ends with the item.)
+bool ends_in_html_left_open(const Blocks& blocks) {
+    auto it = std::find_if(blocks.rbegin(), blocks.rend(), [](const Block& b) { return !writes_nothing(b); });
+    if (it == blocks.rend()) return false;
+    if (const auto* d = it->as<Div>()) return ends_in_html_left_open(d->blocks);
+    const auto* h = it->as<HtmlBlock>();
+    return h && html_left_open(h->html);
 }
 
 const Document& empty_document() {
@@ -1079,7 +1071,11 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 block(blocks[i]);
             }
         } else {
+            if (const auto* d = blocks[i].as<Div>();
+                d && prev && ends_in_open_html(*prev) && !d->blocks.empty() && d->blocks.front().is<List>())
+                fence_bare_div_ = true;
             block(blocks[i]);
+            fence_bare_div_ = false;
         }
         alt_bullet_ = false;
         continue_at_ = 0;
@@ -1222,16 +1218,22 @@ void Renderer::block(const Block& block) {
                 // Where that HTML would take the blocks after it, the div
                 // keeps a fence of its own, opened with an empty attribute
                 // block ("{.}"), which the reader reads as none.
+                // So does one opening with a list right after a list that
+                // leaves raw HTML open (see `blocks`), which would go on with
+                // that list.
                 bool empty_attrs = false;
+                const bool keep_fence = std::exchange(fence_bare_div_, false);
                 if (!attrs && div_depth_ > 0 && in_bare_div_) {
-                    if (!leaves_html_open(block)) {
+                    if (!keep_fence && !ends_in_html_left_open(b.blocks)) {
                         blocks(b.blocks);
                         return;
                     }
                     empty_attrs = attrs = true;
                 }
                 ++div_depth_;
-                const bool was_in_bare_div = std::exchange(in_bare_div_, !attrs);
+                // (A bare fence further out closes at any ":::", however
+                // long the fences inside it.)
+                const bool was_in_bare_div = std::exchange(in_bare_div_, in_bare_div_ || !attrs);
                 std::string inner = nested(b.blocks);
                 in_bare_div_ = was_in_bare_div;
                 --div_depth_;

@@ -741,6 +741,17 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     // The outer one's blocks stay its own: a container's closing tag there
     // closes nothing.
     canonical("<td markdown=\"1\">\n:::\n</TD>\n:\n\n::: : \\\n<table>\n:::\nt");
+    // A bare fence further out closes at a bare ":::" in a div with a longer
+    // fence too.
+    EXPECT_EQ(canonical("<td markdown=\"1\">\n:::\n</TD>\n:\n\n:::<\n::: : \\"),
+              "<td markdown=\"1\">\n\n:::\n</TD>\n:\n\n::: {.<}\n:::\n\n:::\n\n");
+    // One opening with a list right after a list leaving HTML open keeps
+    // its fence: written as its content, its list would go on with that one.
+    EXPECT_EQ(canonical(":::: : \\\n1. <div>\n:::\n2. ```"),
+              ":::\n1. <div>\n\n::: {.}\n2. ```\n   \n   ```\n\n:::\n\n:::\n\n");
+    // HTML left open in a list's item ends with the item.
+    EXPECT_EQ(canonical(":::\n::: : \\\n0. <div>\n\n3.\n   ."), ":::\n0. <div>\n1. .\n\n:::\n\n");
+    canonical(":::\n::: : >\n3.\n   <div>\n1.\n   .");
     // Such a div holding nothing of the kind is still written as its content.
     EXPECT_EQ(canonical(":::\n::: : \\\nx\n:::\ny\n:::\n"), ":::\nx\n\ny\n\n:::\n\n");
 }
