@@ -1071,9 +1071,14 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 block(blocks[i]);
             }
         } else {
-            if (const auto* d = blocks[i].as<Div>();
-                d && prev && ends_in_open_html(*prev) && !d->blocks.empty() && d->blocks.front().is<List>())
-                fence_bare_div_ = true;
+            // A div that would be written as its content, opening with a
+            // list after such a list or ending in such a list before other
+            // blocks, keeps a fence of its own.
+            if (const auto* d = blocks[i].as<Div>(); d && !d->blocks.empty()) {
+                const auto* last = d->blocks.back().as<List>();
+                fence_bare_div_ = (prev && ends_in_open_html(*prev) && d->blocks.front().is<List>()) ||
+                                  (last && ends_in_open_html(*last) && i + 1 < count);
+            }
             block(blocks[i]);
             fence_bare_div_ = false;
         }

@@ -749,6 +749,10 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     // its fence: written as its content, its list would go on with that one.
     EXPECT_EQ(canonical(":::: : \\\n1. <div>\n:::\n2. ```"),
               ":::\n1. <div>\n\n::: {.}\n2. ```\n   \n   ```\n\n:::\n\n:::\n\n");
+    // So does one ending in such a list before other blocks.
+    EXPECT_EQ(canonical(":::\n::: : \\\n1. <div>\n:::\n2. ```"),
+              ":::\n::: {.}\n1. <div>\n\n:::\n\n2. ```\n   \n   ```\n\n:::\n\n");
+    EXPECT_EQ(canonical(":::\n::: : d\n1. <div>\n:::\n0."), ":::\n::: {.}\n1. <div>\n\n:::\n\n0.\n\n:::\n\n");
     // HTML left open in a list's item ends with the item.
     EXPECT_EQ(canonical(":::\n::: : \\\n0. <div>\n\n3.\n   ."), ":::\n0. <div>\n1. .\n\n:::\n\n");
     canonical(":::\n::: : >\n3.\n   <div>\n1.\n   .");
