@@ -637,6 +637,18 @@ bool unwritten_item_number(std::string_view line) {
     return false;
 }
 
+// Whether a number of the item numbers `chain` ("1. 2. ") has a leading
+// zero ("01."): the reader numbers that item all the same, and a list read
+// there is written without it.
+bool zero_led_number(std::string_view chain) {
+    for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
+        if (chain[i] == '0' && (i == 0 || chain[i - 1] < '0' || chain[i - 1] > '9') && chain[i + 1] >= '0' &&
+            chain[i + 1] <= '9')
+            return true;
+    }
+    return false;
+}
+
 // Whether a later line of a paragraph, written as `line`, would end the
 // paragraph or make it another block (a definition, a table head).
 bool interrupts_paragraph_at(std::string_view line) {
@@ -1088,7 +1100,9 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         const auto* div = blocks[i].as<Div>();
         const bool para = blocks[i].is<Paragraph>() || (div && !markdown::writes_attrs(div->attr) &&
                                                         !div->blocks.empty() && div->blocks.front().is<Paragraph>());
-        // (Only a paragraph written beginning with a digit may be an item.)
+        // (Only a paragraph written beginning with a digit may be an item. A
+        // list written on as the one before it, which is no chain's start,
+        // begins before `before`.)
         const bool digit_first = out_.size() != before && out_[before] >= '0' && out_[before] <= '9';
         if (para && digit_first) item_after_open_html(prev_block, prev, prev_at, chain_at, chain_heading, before);
         // The reader numbers lists on from the last list that began with
@@ -1100,7 +1114,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             } else if (const auto* h = blocks[i].as<Heading>(); h && h->level >= 1 && h->level <= 6) {
                 if (h->level <= chain_heading) chain_at = std::string::npos;
                 heading_level = h->level;
-            } else if (chain_at == std::string::npos && digit_first &&
+            } else if (chain_at == std::string::npos && digit_first && !continuing &&
                        starts_with_item_one(std::string_view(out_).substr(before))) {
                 chain_at = before;
                 chain_heading = heading_level;
@@ -1165,7 +1179,7 @@ void Renderer::block(const Block& block) {
                     const std::string_view text = std::string_view(out_).substr(mark);
                     const std::size_t dot = last_item_dot(text.substr(0, text.find('\n')));
                     std::string last;
-                    if (dot != std::string_view::npos && text.find('.') < dot) {
+                    if (dot != std::string_view::npos && text.find('.') < dot && !zero_led_number(text.substr(0, dot))) {
                         last.assign(text.substr(0, dot));
                         last.push_back('\\');
                         last.append(text.substr(dot));

@@ -937,3 +937,23 @@ TEST(CanonicalForm, RawHtmlOverALineEndAfterOtherWhiteSpace) {
     EXPECT_EQ(canonical("1\\. {<!--\x0C\n2. -->\n{"), "1\\. {<!--\x0C\n2. -->\n{\n\n");
     canonical("1\\. {<!--\xC2\xA0\n2. -->\n{");
 }
+
+TEST(CanonicalForm, ListWrittenOnAsTheOneBeforeItStartsNoNumbering) {
+    // A list written on as the one before it (whose raw HTML takes the
+    // blank line between) is part of that list: a paragraph numbered 1
+    // after it is judged from where that list begins, not from inside the
+    // number written on ("11." read as "1.").
+    EXPECT_EQ(canonical("10.\n    <div>\n2.\n   b\n|\n1. !"), "10. <div>\n11. b\n    \\|\n\n1. !\n\n");
+    EXPECT_EQ(canonical("10.\n    <div>\n2.\n   b\n   c\n\n1\\. x"), "10. <div>\n11. b\n    c\n\n1. x\n\n");
+}
+
+TEST(CanonicalForm, ItemNumbersWithALeadingZeroBeforeRawHtml) {
+    // "01. 1\. <div>" reads as a list whose item holds the escaped number,
+    // and that list is written "1. ": with a number led by a zero, the
+    // paragraph's first number is escaped instead of its last.
+    EXPECT_EQ(canonical("01\\. 1. <DIV>"), "01\\. 1. <DIV>\n\n");
+    EXPECT_EQ(canonical("1\\. 01. 1. <DIV>"), "1\\. 01. 1. <DIV>\n\n");
+    EXPECT_EQ(canonical("~~~\n~~~\n[^g]:01. 0. <div>"), "```\n\n```\n\n[^g]: 01\\. 0. <div>\n\n");
+    // Without one, the last number is escaped, as before.
+    EXPECT_EQ(canonical("10\\. 1. <DIV>"), "10. 1\\. <DIV>\n\n");
+}
