@@ -210,8 +210,8 @@ private:
     // Writes the "[" opening the paragraph written from `start` on (after
     // any item numbers) as a reference when the reader would take the
     // paragraph's start for a link reference definition ("[a`]: b`" from
-    // text and a code span).
-    void hide_link_definition(std::size_t start);
+    // text and a code span); tells whether it did.
+    bool hide_link_definition(std::size_t start);
     // Writes the "[" opening the line written from `start` on as a
     // reference when the reader would take the line for a footnote
     // definition ("[^a]" and a code span holding "]:").

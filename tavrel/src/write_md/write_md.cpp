@@ -1195,7 +1195,19 @@ void Renderer::block(const Block& block) {
                 ial(b.attr);
                 // The attribute line is read with the lines before it when
                 // the reader looks for link definitions.
-                hide_link_definition(mark);
+                if (hide_link_definition(mark) && b.content.front().template is<Span>() && notes_.size() == notes_mark) {
+                    // The "[" of a span opening the line is then text, and so
+                    // is the rest of the span's form: the paragraph is written
+                    // as the reader reads it back.
+                    static const Options options = Options::dataset();
+                    ast::Document again = block::parse_source(std::string_view(out_).substr(mark), options);
+                    const auto* p = again.blocks.size() == 1 ? again.blocks.front().template as<Paragraph>() : nullptr;
+                    if (p && !p->content.empty() && !p->content.front().template is<Span>()) {
+                        out_.resize(mark);
+                        this->block(again.blocks.front());
+                        return;
+                    }
+                }
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, Heading>) {
                 out_.append(b.level, '#');
@@ -1393,14 +1405,15 @@ void Renderer::write_math(std::string_view tex) {
 
 // Item numbers before the "[" open a list item, which reads the definition
 // as its content just the same.
-void Renderer::hide_link_definition(std::size_t start) {
+bool Renderer::hide_link_definition(std::size_t start) {
     if (start < out_.size() && out_[start] >= '0' && out_[start] <= '9')
         start += item_markers_length(std::string_view(out_).substr(start));
-    if (out_.compare(start, 1, "[") != 0) return;
+    if (out_.compare(start, 1, "[") != 0) return false;
     std::vector<std::string_view> lines;
     for_each_line(std::string_view(out_).substr(start), [&](std::string_view line) { lines.push_back(line); });
-    if (!block::scan_link_ref_def(lines, 0)) return;
+    if (!block::scan_link_ref_def(lines, 0)) return false;
     out_.replace(start, 1, "&#91;");
+    return true;
 }
 
 bool Renderer::footnote_line() {

@@ -547,6 +547,10 @@ TEST(CanonicalForm, TermAndDefinitionThatReadAsALinkDefinition) {
     EXPECT_EQ(canonical("    \\\n[\n: http://]:t\n"), "```\n\\\n```\n\n&#91;\n: <http://]:t>\n\n");
     EXPECT_EQ(canonical("\\[``]:``\n:\n"), "&#91;`]:`\n: \n\n");
     canonical("a\n: b\n\n[\n: http://]:t\n");
+    // A span opening the line loses its "[" so: the paragraph is written as
+    // the text it reads back as.
+    EXPECT_EQ(canonical("[<!--]:-->]{.a }"), "&#91;<!--]:-->\\]{.a}\n\n");
+    EXPECT_EQ(canonical("[`]:`]{.a }\nmore"), "&#91;`]:`\\]{.a}\nmore\n\n");
     // With the list's attribute line too.
     EXPECT_EQ(canonical("[^\n:\n{:.]:}"), "&#91;\\^\n: \n{: .]:}\n\n");
 }
