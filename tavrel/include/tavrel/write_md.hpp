@@ -191,6 +191,8 @@ private:
     void operation(const ast::Operation& op);
     void block_quote(const ast::BlockQuote& quote);
     void list(const ast::List& list);
+    // The items of a list, then its attribute line and blank line.
+    void items(const ast::List& list);
     void definition_list(const ast::DefinitionList& list);
     // A backslash before the "." of an item number ("12.") that begins the
     // line written from `line_start` on.
@@ -266,6 +268,12 @@ private:
     // The names of the tags written as markdown containers' and not yet
     // closed; their blocks may stand in a div written as its content.
     std::vector<std::string> container_names_;
+    // Set when `list` wrote a list as the paragraph the reader reads it as.
+    bool wrote_text_ = false;
+    // For the list `blocks` writes next: where the blocks the reader numbers
+    // it on from begin (npos: none), and the level of the heading over them.
+    std::size_t list_chain_at_ = static_cast<std::size_t>(-1);
+    unsigned list_chain_heading_ = 255;
     // When not 0, the number the next ordered list's items start from.
     std::uint64_t continue_at_ = 0;
     // The delimiter length of the nearest node being written in its

@@ -1064,6 +1064,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         }
         const bool continuing = continue_at_ != 0;
         const std::uint64_t numbered_from = continuing ? continue_at_ : (l ? l->start : 0);
+        wrote_text_ = false;
         if (const auto* h = blocks[i].as<HtmlBlock>(); h && !container_names_.empty()) {
             // The closing tag of a container written as one: the reader
             // gives it back in lower case, so it is written so.
@@ -1091,15 +1092,22 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 fence_bare_div_ = (prev && ends_in_open_html(*prev) && d->blocks.front().is<List>()) ||
                                   (last && ends_in_open_html(*last) && i + 1 < count);
             }
+            if (l) {
+                list_chain_at_ = chain_at;
+                list_chain_heading_ = chain_heading;
+            }
             block(blocks[i]);
+            list_chain_at_ = std::string::npos;
             fence_bare_div_ = false;
         }
         alt_bullet_ = false;
         continue_at_ = 0;
         // (A div without attributes may be written as its content.)
         const auto* div = blocks[i].as<Div>();
-        const bool para = blocks[i].is<Paragraph>() || (div && !markdown::writes_attrs(div->attr) &&
-                                                        !div->blocks.empty() && div->blocks.front().is<Paragraph>());
+        // (A list may be written as the paragraph it reads back as.)
+        const bool para = blocks[i].is<Paragraph>() || std::exchange(wrote_text_, false) ||
+                          (div && !markdown::writes_attrs(div->attr) && !div->blocks.empty() &&
+                           div->blocks.front().is<Paragraph>());
         // (Only a paragraph written beginning with a digit may be an item. A
         // list written on as the one before it, which is no chain's start,
         // begins before `before`.)
@@ -1684,8 +1692,81 @@ void escape_unwritten_items(const ListItem& item, std::string& buf) {
 
 }  // namespace
 
+namespace {
+
+// Whether the reader may take an ordered list of two or more items, not
+// numbered from 1, for the text of its lines (see `Renderer::list`): each
+// item at most one paragraph, nothing of it written as attributes or a task.
+bool may_read_as_text(const List& l) {
+    if (!l.ordered || l.start == 1 || l.items.size() < 2 || markdown::writes_attrs(l.attr)) return false;
+    for (const auto& item : l.items) {
+        if (item.task || markdown::writes_attrs(item.attr) || item.blocks.size() > 1) return false;
+        if (item.blocks.empty()) continue;
+        const auto* p = item.blocks.front().as<Paragraph>();
+        if (!p || markdown::writes_attrs(p->attr)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void Renderer::list(const List& l) {
     if (l.items.empty()) return;  // see `block_quote`
+    // A list not numbered from 1 reads back as the paragraph of its lines
+    // where nothing numbers it on, and its items' text as that paragraph's
+    // later lines, which the writer escapes otherwise than an item's first
+    // line ("4. [^f]\]\:" and "[^f]\]:"). Where the two forms differ and
+    // the list reads back as text, after the blocks the reader numbers it
+    // on from (see `blocks`), it is written as that paragraph.
+    const std::size_t chain = std::exchange(list_chain_at_, std::string::npos);
+    if (continue_at_ == 0 && may_read_as_text(l)) {
+        const std::size_t mark = out_.size(), notes_mark = notes_.size();
+        items(l);
+        std::string as_list = out_.substr(mark);
+        std::vector<std::pair<std::string, Inlines>> list_notes(
+            std::make_move_iterator(notes_.begin() + static_cast<std::ptrdiff_t>(notes_mark)),
+            std::make_move_iterator(notes_.end()));
+        notes_.resize(notes_mark);
+        out_.resize(mark);
+        Paragraph text;
+        std::uint64_t counter = l.start;
+        for (const auto& item : l.items) {
+            if (!text.content.empty()) text.content.push_back(SoftBreak{});
+            const auto* p = item.blocks.empty() ? nullptr : item.blocks.front().as<Paragraph>();
+            const bool empty = !p || p->content.empty();
+            text.content.push_back(Text{std::to_string(counter++) + (empty ? "." : ". ")});
+            if (!empty) text.content.insert(text.content.end(), p->content.begin(), p->content.end());
+        }
+        block(Block{std::move(text)});
+        static const Options options = Options::dataset();
+        if (std::string_view(out_).substr(mark) == as_list) return;
+        std::string probe;
+        std::size_t before = 0;  // blocks read before the list
+        if (chain < mark) {
+            // Under the heading over those blocks, as in `item_after_open_html`.
+            if (list_chain_heading_ <= 6) {
+                probe.assign(list_chain_heading_, '#');
+                probe.append(" h\n\n");
+            }
+            probe.append(out_, chain, mark - chain);
+            before = block::outline_blocks(probe, options).blocks.size();
+        }
+        probe.append(as_list);
+        const auto outline = block::outline_blocks(probe, options);
+        if (outline.blocks.size() == before + 1 && outline.blocks.back().kind == "paragraph") {
+            wrote_text_ = true;
+            return;
+        }
+        out_.resize(mark);
+        out_.append(as_list);
+        notes_.resize(notes_mark);
+        std::move(list_notes.begin(), list_notes.end(), std::back_inserter(notes_));
+        return;
+    }
+    items(l);
+}
+
+void Renderer::items(const List& l) {
     const bool alt = alt_bullet_;
     alt_bullet_ = false;
     std::uint64_t counter = continue_at_ ? continue_at_ : l.start;

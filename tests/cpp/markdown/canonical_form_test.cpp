@@ -961,3 +961,22 @@ TEST(CanonicalForm, ItemNumbersWithALeadingZeroBeforeRawHtml) {
     // Without one, the last number is escaped, as before.
     EXPECT_EQ(canonical("10\\. 1. <DIV>"), "10. 1\\. <DIV>\n\n");
 }
+
+TEST(CanonicalForm, ListNotNumberedFromOneWrittenAsItsText) {
+    // A list not numbered from 1 reads back as the paragraph of its lines,
+    // whose later lines are escaped otherwise than an item's first line
+    // ("[^f]\]\:" as an item's, "[^f]\]:" as a later line): it is written as
+    // that paragraph.
+    EXPECT_EQ(canonical("3. 1\\.\n4. [^f]]\\:\n\n[^f]:"), "3\\. 1.\n4. [^f]\\]:\n\n[^f]:\n\n");
+    EXPECT_EQ(canonical("1. a\n2. b\n\nx\n\n5. c\n6. [^f]]\\:\n\n[^f]:"),
+              "1. a\n2. b\n\nx\n\n5\\. c\n6. [^f]\\]:\n\n[^f]:\n\n");
+    // Numbered on from a list before it, it stays a list, also under a
+    // deeper heading.
+    EXPECT_EQ(canonical("1. a\n2. b\n\nx\n\n3. c\n4. [^f]]\\:\n\n[^f]:"),
+              "1. a\n2. b\n\nx\n\n3. c\n4. [^f]\\]\\:\n\n[^f]:\n\n");
+    EXPECT_TRUE(read("1. a\n2. b\n\nx\n\n3. c\n4. [^f]\\]\\:\n\n[^f]:\n").blocks.at(2).is<ast::List>());
+    EXPECT_EQ(canonical("# A\n\n1. a\n2. b\n\n## x\n\n3. c\n4. [^f]]\\:\n\n[^f]:"),
+              "# A\n\n1. a\n2. b\n\n## x\n\n3. c\n4. [^f]\\]\\:\n\n[^f]:\n\n");
+    // Where both forms write the same text, the list is written as a list.
+    EXPECT_EQ(canonical("3. a\n4. b"), "3. a\n4. b\n\n");
+}
