@@ -678,7 +678,10 @@ bool html_left_open(std::string_view html) {
 // HTML block taking the container's content and closing tag into itself.
 struct ContainerOpener {
     std::string tag;
-    bool bare_is_text = false;  // whether the tag written bare reads as text
+    // Whether the tag written bare reads as something else: text, or a
+    // container's tag again ("<div markdown=\"1\">" kept from one holding
+    // the attribute twice).
+    bool bare_reads_otherwise = false;
 };
 std::optional<ContainerOpener> as_container_opener(std::string_view html) {
     // Past the white space the block is written without (see `block`).
@@ -699,14 +702,18 @@ std::optional<ContainerOpener> as_container_opener(std::string_view html) {
     // quote left open) takes nothing into itself: it is written bare, and
     // a closing tag later goes on with the lines after it, as it was read.
     // One that reads as no raw HTML at all ("<i- ]>", whose attribute only
-    // the container's tag takes) is the container's tag even so.
-    std::string probe(html);
-    probe.append("\n\nx\n");
-    static const Options options = Options::dataset();
-    const auto outline = block::outline_blocks(probe, options);
-    const bool text = paragraph_first(outline);
-    if (outline.blocks.size() >= 2 && !text) return std::nullopt;
-    return ContainerOpener{std::move(tag), text};
+    // the container's tag takes) is the container's tag even so, and so is
+    // one that is a container's tag itself.
+    bool keep = block::markdown_open_tag(html).has_value();
+    if (!keep) {
+        std::string probe(html);
+        probe.append("\n\nx\n");
+        static const Options options = Options::dataset();
+        const auto outline = block::outline_blocks(probe, options);
+        keep = paragraph_first(outline);
+        if (outline.blocks.size() >= 2 && !keep) return std::nullopt;
+    }
+    return ContainerOpener{std::move(tag), keep};
 }
 
 // Whether a block surely writes nothing at all: a paragraph without
@@ -1020,7 +1027,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // ends in `out_`: with nothing written after it, it is written bare.
     const HtmlBlock* opener = nullptr;
     std::size_t opener_at = 0, opener_end = 0;
-    bool opener_bare_is_text = false;
+    bool opener_kept = false;
     std::size_t prev_at = std::string::npos;  // where the last block written starts
     const Block* prev_block = nullptr;        // and that block
     // The number after the last item of that block, when an ordered list,
@@ -1047,12 +1054,12 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             continue_at_ = prev_next;
         }
         // (Blocks held back for after the footnotes count as following.)
-        // (The last block is such a tag too when it reads as text bare.)
+        // (The last block is such a tag too when it reads otherwise bare.)
         if (const auto* h = blocks[i].as<HtmlBlock>(); h && (i + 1 < blocks.size() || count == blocks.size())) {
             if (auto tag = as_container_opener(h->html)) {
                 if (auto open = block::markdown_open_tag(tag->tag)) container_names_.push_back(open->name);
                 opener = h;
-                opener_bare_is_text = tag->bare_is_text;
+                opener_kept = tag->bare_reads_otherwise;
                 opener_at = out_.size();
                 out_.append(tag->tag);
                 out_.append("\n\n");
@@ -1142,7 +1149,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             !text::trim_start(std::string_view(out_).substr(std::min(before, out_.size()))).empty())
             first_shown_ = &blocks[i];
     }
-    if (opener && out_.size() == opener_end && count == blocks.size() && !opener_bare_is_text) {
+    if (opener && out_.size() == opener_end && count == blocks.size() && !opener_kept) {
         out_.resize(opener_at);
         // Written bare, the tag opens no container for a closing tag later.
         if (!container_names_.empty()) container_names_.pop_back();

@@ -895,6 +895,12 @@ TEST(CanonicalForm, ContainerTagThatReadsAsTextBare) {
     // with nothing after it.
     EXPECT_EQ(canonical("<i- ] markdown=\"1\">"), "<i- ] markdown=\"1\">\n\n");
     EXPECT_EQ(canonical("<i- ] markdown=\"1\">\na\n</i->\nb"), "<i- ] markdown=\"1\">\n\na\n\n</i->\n\nb\n\n");
+    // Nor does one that keeps the attribute, given twice: bare, it is a
+    // container's tag that reads back without it.
+    EXPECT_EQ(canonical("<div markdown=\"1\" markdown=\"1\">"), "<div markdown=\"1\" markdown=\"1\">\n\n");
+    EXPECT_EQ(canonical("<s- markdown=\"1\" markdown=\"1\">\n>"), "<s- markdown=\"1\" markdown=\"1\">\n\n");
+    EXPECT_EQ(canonical("<div markdown=\"1\" markdown=\"1\">\nx\n</div>\n"),
+              "<div markdown=\"1\" markdown=\"1\">\n\nx\n\n</div>\n\n");
 }
 
 TEST(CanonicalForm, ItemNumberBeforeACustomElement) {
