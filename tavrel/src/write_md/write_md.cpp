@@ -1269,8 +1269,21 @@ void Renderer::block(const Block& block) {
                 // that list.
                 bool empty_attrs = false;
                 const bool keep_fence = std::exchange(fence_bare_div_, false);
+                // And so does one holding the closing tag of a container
+                // open around it, which would close the container there.
+                const auto holds_closer = [&] {
+                    for (const auto& c : b.blocks) {
+                        const auto* h = c.template as<HtmlBlock>();
+                        if (!h) continue;
+                        std::string first(text::trim(std::string_view(h->html).substr(0, h->html.find('\n'))));
+                        for (char& ch : first) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+                        for (const auto& name : container_names_)
+                            if (first == "</" + name + ">") return true;
+                    }
+                    return false;
+                };
                 if (!attrs && div_depth_ > 0 && in_bare_div_) {
-                    if (!keep_fence && !ends_in_html_left_open(b.blocks)) {
+                    if (!keep_fence && !ends_in_html_left_open(b.blocks) && !holds_closer()) {
                         blocks(b.blocks);
                         return;
                     }
@@ -1294,7 +1307,9 @@ void Renderer::block(const Block& block) {
                 if (fence > 3 && !attrs && reads_as_one_div(inner)) fence = 3;
                 if (fence > 3 && !attrs) {
                     if (div_depth_ == 0) bare_div_ = true;
-                    out_.append(inner);
+                    // Its blocks stand where the div stood, and bare divs
+                    // among them are judged there, as they are read back.
+                    blocks(b.blocks);
                     return;
                 }
                 out_.append(fence, ':');

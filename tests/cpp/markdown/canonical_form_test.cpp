@@ -757,6 +757,12 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     EXPECT_EQ(canonical(":::\n::: : \\\n1. <div>\n:::\n2. ```"),
               ":::\n::: {.}\n1. <div>\n\n:::\n\n2. ```\n   \n   ```\n\n:::\n\n");
     EXPECT_EQ(canonical(":::\n::: : d\n1. <div>\n:::\n0."), ":::\n::: {.}\n1. <div>\n\n:::\n\n0.\n\n:::\n\n");
+    // So does one holding the closing tag of a container open around it.
+    EXPECT_EQ(canonical(":::: : :\n<td markdown=\"1\">\n:::\n</TD>\n:"),
+              ":::\n<td markdown=\"1\">\n\n::: {.}\n</TD>\n:\n\n:::\n\n:::\n\n");
+    // A div written as its content has its bare divs judged where they then
+    // stand.
+    EXPECT_EQ(canonical(":::: : t\n:::\n<table>\n:::\n<div\n:::"), ":::\n<table>\n\n:::\n\n<div\n:::\n\n");
     // HTML left open in a list's item ends with the item.
     EXPECT_EQ(canonical(":::\n::: : \\\n0. <div>\n\n3.\n   ."), ":::\n0. <div>\n1. .\n\n:::\n\n");
     canonical(":::\n::: : >\n3.\n   <div>\n1.\n   .");
