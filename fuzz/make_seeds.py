@@ -108,12 +108,39 @@ def lz4_cli(data, *flags):
     return subprocess.run([tool, "-q", "-c", *flags], input=data, stdout=subprocess.PIPE, check=True).stdout
 
 
+def test_literals(folder):
+    """The string literals of the C++ tests in `folder`, decoded: the
+    Markdown reader's and writer's tests hold the hard cases found so far,
+    from which mutations reach the shapes around them."""
+    import ast
+    import re
+    import warnings
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", folder)
+    found = set()
+    for name in sorted(os.listdir(root)):
+        if not name.endswith(".cpp"):
+            continue
+        with open(os.path.join(root, name), encoding="utf-8") as f:
+            source = f.read()
+        for m in re.finditer(r'"((?:[^"\\\n]|\\.)*)"', source):
+            try:
+                with warnings.catch_warnings():
+                    # C escapes Python does not know ("\{") stay as they are.
+                    warnings.simplefilter("ignore")
+                    value = ast.literal_eval('b"' + m.group(1) + '"')
+            except (SyntaxError, ValueError):
+                continue
+            if len(value) >= 2:
+                found.add(value)
+    return sorted(found)
+
+
 def main():
     out = sys.argv[1]
     seeds = {name: [] for name in ["fuzz_wikitext", "fuzz_markdown", "fuzz_bzip2", "fuzz_gzip", "fuzz_deflate",
                                    "fuzz_lz4", "fuzz_pages", "fuzz_records", "fuzz_pageprops"]}
     seeds["fuzz_wikitext"] = [t.encode() for t in WIKITEXT]
-    seeds["fuzz_markdown"] = [t.encode() for t in MARKDOWN]
+    seeds["fuzz_markdown"] = [t.encode() for t in MARKDOWN] + test_literals("tests/cpp/markdown")
 
     for i, t in enumerate(TEXTS):
         seeds["fuzz_bzip2"].append(bz2.compress(t, 1 + i % 9))
