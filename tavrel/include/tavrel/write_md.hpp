@@ -173,6 +173,10 @@ private:
     // The content of a link, image or span, between its brackets.
     void bracketed(const ast::Inlines& inlines);
     void inline_node(const ast::Inline& node);
+    // A span as its HTML element (a link inside would leave its "[" as
+    // text). Kept out of `inline_node`, whose frame every nesting level of
+    // spans adds to the stack.
+    void span_element(const ast::Span& span);
     void single_line(const ast::Inlines& inlines);
     // Both of the above: a fresh run, put into canonical shape first.
     void run_in_canonical_shape(const ast::Inlines& inlines, bool one_line);

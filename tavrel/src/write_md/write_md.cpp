@@ -2414,6 +2414,31 @@ void Renderer::operation(const Operation& op) {
     }
 }
 
+[[gnu::noinline]] void Renderer::span_element(const Span& n) {
+    // A link inside would leave the span's "[" as text: the span takes its
+    // element form, read back as raw HTML around the same content.
+    std::string open = "<span";
+    std::string attrs;
+    render::attrs_html(html_attrs_only(n.attr), attrs);
+    for (char ch : attrs) {
+        if (ch == '\n' || ch == '\r') {
+            open.append(ch == '\n' ? "&#10;" : "&#13;");
+        } else {
+            open.push_back(ch);
+        }
+    }
+    open.push_back('>');
+    out_.append(open);
+    const char32_t saved_after = after_;
+    const bool saved_closer = after_is_closer_;
+    after_ = '<';
+    after_is_closer_ = false;
+    raw_inlines(n.content);
+    after_ = saved_after;
+    after_is_closer_ = saved_closer;
+    out_.append("</span>");
+}
+
 void Renderer::inline_node(const Inline& node) {
     // Only the first node of a delimited content sees its parent's opener.
     const char32_t opened = opened_by_;
@@ -2650,29 +2675,7 @@ void Renderer::inline_node(const Inline& node) {
                 ref_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Span>) {
                 if (holds_link(n.content)) {
-                    // A link inside would leave the span's "[" as text: the
-                    // span takes its element form, read back as raw HTML
-                    // around the same content.
-                    std::string open = "<span";
-                    std::string attrs;
-                    render::attrs_html(html_attrs_only(n.attr), attrs);
-                    for (char ch : attrs) {
-                        if (ch == '\n' || ch == '\r') {
-                            open.append(ch == '\n' ? "&#10;" : "&#13;");
-                        } else {
-                            open.push_back(ch);
-                        }
-                    }
-                    open.push_back('>');
-                    out_.append(open);
-                    const char32_t saved_after = after_;
-                    const bool saved_closer = after_is_closer_;
-                    after_ = '<';
-                    after_is_closer_ = false;
-                    raw_inlines(n.content);
-                    after_ = saved_after;
-                    after_is_closer_ = saved_closer;
-                    out_.append("</span>");
+                    span_element(n);
                     return;
                 }
                 open_bracket();
