@@ -625,12 +625,16 @@ bool unwritten_item_number(std::string_view line) {
             number = true;
             ++i;
         }
-        if (i == line.size() || !is_marker_space(line[i])) return false;
+        // A number with a leading zero is never the writer's, also where
+        // it ends the line.
+        const bool zero_led = number && i - 1 - pos > 1 && line[pos] == '0';
+        if (i == line.size()) return zero_led;
+        if (!is_marker_space(line[i])) return false;
+        if (zero_led) return true;
         const bool spaced =
             line[i] == ' ' && (i + 1 == line.size() || !text::is_white_space(text::decode_utf8(line, i + 1).cp));
         // (White space alone after the marker is cut from the line.)
-        if (number && (!spaced || (i - 1 - pos > 1 && line[pos] == '0')))
-            return past_white_space_in_line(line, i) != line.size();
+        if (number && !spaced) return past_white_space_in_line(line, i) != line.size();
         if (!spaced) return false;
         pos = i + 1;
     }

@@ -874,6 +874,8 @@ TEST(CanonicalForm, ItemTextOpeningWithNumbersSpacedOtherwise) {
     EXPECT_EQ(canonical("1. 1\\.  1. <DIV>\n2. y\n"), "1. 1\\.  1\\. <DIV>\n2. y\n\n");
     EXPECT_EQ(canonical("3. 1\\.  x\n4. y\n"), "3. 1\\.  x\n4. y\n\n");
     EXPECT_EQ(canonical("1. 01\\. x\n2. y\n"), "1. 01\\. x\n2. y\n\n");
+    // Also a number with a leading zero that ends the line.
+    EXPECT_EQ(canonical("1. 01\\.\n2. ^[]]:"), "1. 01\\.\n2. [^__note1]\\]\\:\n\n[^__note1]:\n\n");
     EXPECT_TRUE(read("3. 1\\.  x\n4. y\n").blocks.at(0).is<ast::List>());
     // The markers of lists opening the item come before its text; a number
     // of the text after other numbers ("1. 1.  x") ends the text's run.
