@@ -1723,13 +1723,21 @@ namespace {
 // Whether the reader may take an ordered list of two or more items, not
 // numbered from 1, for the text of its lines (see `Renderer::list`): each
 // item at most one paragraph, nothing of it written as attributes or a task.
+// The paragraph an item's blocks that write something begin with, if any.
+const Paragraph* first_paragraph_shown(const ListItem& item) {
+    auto it = std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+    return it == item.blocks.end() ? nullptr : it->as<Paragraph>();
+}
+
 bool may_read_as_text(const List& l) {
     if (!l.ordered || l.start == 1 || l.items.size() < 2 || markdown::writes_attrs(l.attr)) return false;
     for (const auto& item : l.items) {
-        if (item.task || markdown::writes_attrs(item.attr) || item.blocks.size() > 1) return false;
-        if (item.blocks.empty()) continue;
-        const auto* p = item.blocks.front().as<Paragraph>();
-        if (!p || markdown::writes_attrs(p->attr)) return false;
+        // (Blocks that write nothing, an empty quote, are not read back.)
+        const auto shown = std::count_if(item.blocks.begin(), item.blocks.end(),
+                                         [](const Block& b) { return !writes_nothing(b); });
+        if (item.task || markdown::writes_attrs(item.attr) || shown > 1) return false;
+        const Paragraph* p = first_paragraph_shown(item);
+        if (shown == 1 && (!p || markdown::writes_attrs(p->attr))) return false;
     }
     return true;
 }
@@ -1758,7 +1766,7 @@ void Renderer::list(const List& l) {
         std::uint64_t counter = l.start;
         for (const auto& item : l.items) {
             if (!text.content.empty()) text.content.push_back(SoftBreak{});
-            const auto* p = item.blocks.empty() ? nullptr : item.blocks.front().as<Paragraph>();
+            const Paragraph* p = first_paragraph_shown(item);
             const bool empty = !p || p->content.empty();
             text.content.push_back(Text{std::to_string(counter++) + (empty ? "." : ". ")});
             if (!empty) text.content.insert(text.content.end(), p->content.begin(), p->content.end());

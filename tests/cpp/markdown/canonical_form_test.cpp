@@ -991,6 +991,9 @@ TEST(CanonicalForm, ListNotNumberedFromOneWrittenAsItsText) {
     EXPECT_TRUE(read("1. a\n2. b\n\nx\n\n3. c\n4. [^f]\\]\\:\n\n[^f]:\n").blocks.at(2).is<ast::List>());
     EXPECT_EQ(canonical("# A\n\n1. a\n2. b\n\n## x\n\n3. c\n4. [^f]]\\:\n\n[^f]:"),
               "# A\n\n1. a\n2. b\n\n## x\n\n3. c\n4. [^f]\\]\\:\n\n[^f]:\n\n");
+    // An item's blocks that write nothing (an empty quote) are not read
+    // back: the item is its paragraph alone.
+    EXPECT_EQ(canonical("2.\n2. ^[]]:\n   >"), "2\\.\n3. [^__note1]\\]:\n\n[^__note1]:\n\n");
     // Where both forms write the same text, the list is written as a list.
     EXPECT_EQ(canonical("3. a\n4. b"), "3. a\n4. b\n\n");
 }
