@@ -220,8 +220,9 @@ private:
     bool hide_link_definition(std::size_t start);
     // Writes the "[" opening the line written from `start` on as a
     // reference when the reader would take the line for a footnote
-    // definition ("[^a]" and a code span holding "]:").
-    void hide_footnote_definition(std::size_t start);
+    // definition ("[^a]" and a code span holding "]:"); tells whether it
+    // did.
+    bool hide_footnote_definition(std::size_t start);
     // Whether the line written from `start` on opens a footnote definition.
     bool opens_footnote_line(std::size_t start) const;
     // `content`, written from `mark` on (its notes from `notes_mark` on),

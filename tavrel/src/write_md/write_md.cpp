@@ -1098,10 +1098,17 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             // A div that would be written as its content, opening with a
             // list after such a list or ending in such a list before other
             // blocks, keeps a fence of its own.
+            // So does one holding a paragraph or an ordered list where the
+            // reader numbers lists on: its blocks are numbered apart.
             if (const auto* d = blocks[i].as<Div>(); d && !d->blocks.empty()) {
                 const auto* last = d->blocks.back().as<List>();
                 fence_bare_div_ = (prev && ends_in_open_html(*prev) && d->blocks.front().is<List>()) ||
-                                  (last && ends_in_open_html(*last) && i + 1 < count);
+                                  (last && ends_in_open_html(*last) && i + 1 < count) ||
+                                  (chain_at != std::string::npos &&
+                                   std::any_of(d->blocks.begin(), d->blocks.end(), [](const Block& c) {
+                                       const auto* cl = c.as<List>();
+                                       return c.is<Paragraph>() || (cl && cl->ordered);
+                                   }));
             }
             if (l) {
                 list_chain_at_ = chain_at;
@@ -1209,19 +1216,21 @@ void Renderer::block(const Block& block) {
                         escape_item_number(mark);
                     }
                 }
-                hide_footnote_definition(mark);
+                const bool hid_note = hide_footnote_definition(mark);
                 out_.push_back('\n');
                 ial(b.attr);
                 // The attribute line is read with the lines before it when
                 // the reader looks for link definitions.
-                if (hide_link_definition(mark) && b.content.front().template is<Span>() && notes_.size() == notes_mark) {
-                    // The "[" of a span opening the line is then text, and so
-                    // is the rest of the span's form: the paragraph is written
-                    // as the reader reads it back.
+                const bool hid = hide_link_definition(mark) || hid_note;
+                const auto bracketed_first = [](const Inline& node) { return node.is<Span>() || node.is<Link>(); };
+                if (hid && bracketed_first(b.content.front()) && notes_.size() == notes_mark) {
+                    // The "[" of a span or link opening the line is then
+                    // text, and so is the rest of its form: the paragraph is
+                    // written as the reader reads it back.
                     static const Options options = Options::dataset();
                     ast::Document again = block::parse_source(std::string_view(out_).substr(mark), options);
                     const auto* p = again.blocks.size() == 1 ? again.blocks.front().template as<Paragraph>() : nullptr;
-                    if (p && !p->content.empty() && !p->content.front().template is<Span>()) {
+                    if (p && !p->content.empty() && !bracketed_first(p->content.front())) {
                         out_.resize(mark);
                         this->block(again.blocks.front());
                         return;
@@ -1479,10 +1488,11 @@ bool Renderer::opens_footnote_line(std::size_t start) const {
     return opens_footnote_definition(std::string_view(out_).substr(start, nl == std::string::npos ? nl : nl - start));
 }
 
-void Renderer::hide_footnote_definition(std::size_t start) {
-    if (!opens_footnote_line(start)) return;
+bool Renderer::hide_footnote_definition(std::size_t start) {
+    if (!opens_footnote_line(start)) return false;
     const std::string_view rest = std::string_view(out_).substr(start);
     out_.replace(start + item_markers_length(rest), 1, "&#91;");
+    return true;
 }
 
 Inlines Renderer::demote_line_reference(const Inlines& content, std::size_t mark, std::size_t notes_mark) {

@@ -547,6 +547,8 @@ TEST(CanonicalForm, TermAndDefinitionThatReadAsALinkDefinition) {
     EXPECT_EQ(canonical("    \\\n[\n: http://]:t\n"), "```\n\\\n```\n\n&#91;\n: <http://]:t>\n\n");
     EXPECT_EQ(canonical("\\[``]:``\n:\n"), "&#91;`]:`\n: \n\n");
     canonical("a\n: b\n\n[\n: http://]:t\n");
+    // A link opening a line hidden as a footnote definition's, too.
+    EXPECT_EQ(canonical("[^`\n]:`]()"), "&#91;\\^`  ]: `\\]()\n\n");
     // A span opening the line loses its "[" so: the paragraph is written as
     // the text it reads back as.
     EXPECT_EQ(canonical("[<!--]:-->]{.a }"), "&#91;<!--]:-->\\]{.a}\n\n");
@@ -763,6 +765,10 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     // A div written as its content has its bare divs judged where they then
     // stand.
     EXPECT_EQ(canonical(":::: : t\n:::\n<table>\n:::\n<div\n:::"), ":::\n<table>\n\n:::\n\n<div\n:::\n\n");
+    // So does one holding paragraphs where the reader numbers lists on:
+    // written as its content, they would be numbered with the blocks
+    // before it.
+    EXPECT_EQ(canonical(":::\n1.\n::: : \\\n.\n\n2. \\\n3."), ":::\n1.\n\n::: {.}\n.\n\n2. \\\n3.\n\n:::\n\n:::\n\n");
     // HTML left open in a list's item ends with the item.
     EXPECT_EQ(canonical(":::\n::: : \\\n0. <div>\n\n3.\n   ."), ":::\n0. <div>\n1. .\n\n:::\n\n");
     canonical(":::\n::: : >\n3.\n   <div>\n1.\n   .");
