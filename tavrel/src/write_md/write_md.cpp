@@ -994,6 +994,14 @@ void Renderer::flush_notes() {
 
 namespace {
 
+// `text` with its ASCII letters in lower case, as the reader gives back
+// the closing tag of a markdown container.
+std::string ascii_lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return lower;
+}
+
 // Whether `text` begins with the item number 1 ("1. ", "01."), which starts
 // the reader's numbering of lists.
 bool starts_with_item_one(std::string_view text) {
@@ -1080,8 +1088,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             // The closing tag of a container written as one: the reader
             // gives it back in lower case, so it is written so.
             std::string_view t = text::trim(h->html);
-            std::string lower(t);
-            for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            const std::string lower = ascii_lower(t);
             if (lower == "</" + container_names_.back() + ">") {
                 container_names_.pop_back();
                 if (lower != t) {
@@ -1288,8 +1295,8 @@ void Renderer::block(const Block& block) {
                     for (const auto& c : b.blocks) {
                         const auto* h = c.template as<HtmlBlock>();
                         if (!h) continue;
-                        std::string first(text::trim(std::string_view(h->html).substr(0, h->html.find('\n'))));
-                        for (char& ch : first) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+                        const std::string first =
+                            ascii_lower(text::trim(std::string_view(h->html).substr(0, h->html.find('\n'))));
                         for (const auto& name : container_names_)
                             if (first == "</" + name + ">") return true;
                     }
