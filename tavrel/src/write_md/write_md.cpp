@@ -2159,6 +2159,10 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     const bool last_of_same = after_is_closer_ && after_ == c && attr.empty();
     const std::size_t start = out_.size();
     const std::size_t notes_mark = notes_.size();
+    // Where the first line starts and what it was found to be, as the form
+    // given up (see below) may have ended the line.
+    const std::size_t first_line_start = first_line_start_;
+    const int footnote_line = footnote_line_;
     // The character before the opener; 0 at a line start. An escaped one
     // is not part of the opener's run.
     char32_t p = 0;
@@ -2259,6 +2263,8 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         // The element form reads back as raw HTML around the same content.
         out_.resize(start);
         notes_.resize(notes_mark);
+        first_line_start_ = first_line_start;
+        footnote_line_ = footnote_line;
         // Positions recorded inside the form given up are gone with it.
         if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
         if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;

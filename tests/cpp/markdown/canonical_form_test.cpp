@@ -48,6 +48,9 @@ TEST(CanonicalForm, FootnoteLineHoldingALaterLabelEnd) {
     EXPECT_EQ(canonical(write_md::render_md(doc)), "&#91;\\^f\\]`]:`\n\n[^f]: x\n\n");
     EXPECT_EQ(canonical("^[n]<!--]:-->\n"), "&#91;\\^\\_\\_note1\\]<!--]:-->\n\n[^__note1]: n\n\n");
     canonical("2. [^a]:http://]:d\n");
+    // Also in a strong written in its element form after its delimiter form,
+    // given up, had ended the line.
+    EXPECT_EQ(canonical("^[] ***]:\ni***"), "[^__note1] *<strong>\\]\\:\ni</strong>*\n\n[^__note1]:\n\n");
     // So is a term's reference, on the list's first line.
     EXPECT_EQ(canonical("^[]`]:`\n:"), "&#91;\\^\\_\\_note1\\]`]:`\n: \n\n[^__note1]:\n\n");
     // White space before the "]:" already keeps the line a paragraph; the
