@@ -67,6 +67,11 @@ void append_quoted(std::string_view value, std::string& out, bool parens, char q
                 out.push_back('\\');
                 out.push_back(c);
             }
+        } else if (braces && (c == '\'' || c == '"')) {
+            // Inside a stretch of the line that a quote opened, either quote
+            // would end or open such a stretch where the reader looks for
+            // the block's "{": the reference reads back as the character.
+            out.append(c == '\'' ? "&#39;" : "&#34;");
         } else if (c == '"' || c == quote || (parens && (c == '(' || c == ')')) || (braces && (c == '{' || c == '}'))) {
             out.push_back('\\');
             out.push_back(c);

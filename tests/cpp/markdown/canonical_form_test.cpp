@@ -538,6 +538,15 @@ TEST(CanonicalForm, AttributeWordsEndingInWhiteSpace) {
     canonical("~~~&nbsp;\xC2\xA0");
 }
 
+TEST(CanonicalForm, QuoteInAValueAfterAQuoteOfTheLine) {
+    // After a quote the line opened, a quote in an attribute value would end
+    // or open the stretch the reader passes over looking for the block's
+    // "{": it is written as a reference.
+    EXPECT_EQ(canonical("'{v=\\'}\n:"), "'{v=\"&#39;\"}\n: \n\n");
+    EXPECT_TRUE(read("'{v=\"&#39;\"}\n: \n").blocks.at(0).is<ast::DefinitionList>());
+    canonical("# a\"{v='x\"'}");
+}
+
 TEST(CanonicalForm, FootnoteFirstLineEndingInAFormFeed) {
     // The reader cuts any white space ending the definition's first line,
     // a form feed in a comment too: the note starts on the next line.
