@@ -1263,6 +1263,32 @@ void Renderer::block(const Block& block) {
                 // into the list's last item. The block is written from its
                 // tag on, past all the white space the reader looks past
                 // for the tag (a form feed after spaces, too).
+                // A first line that is a markdown container's opening tag
+                // alone (the cleaning of "<" in a broken tag can make one)
+                // would open the container: such HTML is written as a raw
+                // block of format html, which reads back as that text.
+                const std::string_view html = b.html;
+                const std::size_t tag = past_white_space_in_line(html, 0);
+                const std::string_view first =
+                    text::trim_end(html.substr(tag, html.find('\n', tag) == std::string_view::npos
+                                                        ? std::string_view::npos
+                                                        : html.find('\n', tag) - tag));
+                if (first.find("markdown") != std::string_view::npos && block::markdown_open_tag(first)) {
+                    std::size_t longest = 0, run = 0;
+                    for (char ch : html) {
+                        run = ch == '`' ? run + 1 : 0;
+                        longest = std::max(longest, run);
+                    }
+                    const std::size_t fence = std::max<std::size_t>(longest, 2) + 1;
+                    out_.append(fence, '`');
+                    out_.append("{=html}\n");
+                    const std::size_t at = out_.size();
+                    detail::append_verbatim(html, out_, blank_lines_empty_ > 0);
+                    if (out_.size() == at || out_.back() != '\n') out_.push_back('\n');
+                    out_.append(fence, '`');
+                    out_.append("\n\n");
+                    return;
+                }
                 append_html_block(out_, b.html);
             } else if constexpr (std::is_same_v<T, ThematicBreak>) {
                 out_.append("---\n");

@@ -538,6 +538,16 @@ TEST(CanonicalForm, AttributeWordsEndingInWhiteSpace) {
     canonical("~~~&nbsp;\xC2\xA0");
 }
 
+TEST(CanonicalForm, RawHtmlWhoseCleaningMakesAContainerTag) {
+    // The cleaning writes the "<" of a broken tag as "&lt;", after which
+    // the first line is a markdown container's opening tag: written so, it
+    // would open the container. It is written as a raw block of HTML.
+    EXPECT_EQ(canonical("<div '=<D markdown=\"1\">\n>"), "```{=html}\n<div '=&lt;D markdown=\"1\">\n>\n```\n\n");
+    // A tag ending the line after other HTML stays the container's.
+    EXPECT_EQ(canonical("<table><td markdown=\"1\">\n*x*\n</td></table>\n"),
+              "<table><td markdown=\"1\">\n*x*\n</td></table>\n\n");
+}
+
 TEST(CanonicalForm, QuoteInAValueAfterAQuoteOfTheLine) {
     // After a quote the line opened, a quote in an attribute value would end
     // or open the stretch the reader passes over looking for the block's
