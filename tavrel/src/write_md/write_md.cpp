@@ -614,6 +614,13 @@ std::size_t last_item_dot(std::string_view line) {
 // text of its lines, which need not be written as the items were.
 bool unwritten_item_number(std::string_view line) {
     std::size_t pos = 0;
+    // After the markers, text the writer escapes at an item's start (":x",
+    // "{: x") comes only from a paragraph; a div's fence is the writer's.
+    const auto unwritten_text = [&](std::size_t at) {
+        const std::string_view rest = text::trim_end(line.substr(at));
+        if (rest.starts_with("{:")) return true;
+        return rest.starts_with(':') && rest != ":::" && !rest.starts_with("::: {");
+    };
     for (int level = 0; level < 128; ++level) {
         std::size_t i = pos;
         bool number = false;
@@ -621,7 +628,7 @@ bool unwritten_item_number(std::string_view line) {
             ++i;
         } else {
             while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
-            if (i == pos || i >= line.size() || line[i] != '.') return false;
+            if (i == pos || i >= line.size() || line[i] != '.') return level > 0 && unwritten_text(pos);
             number = true;
             ++i;
         }

@@ -902,6 +902,9 @@ TEST(CanonicalForm, ItemTextOpeningWithNumbersSpacedOtherwise) {
     EXPECT_EQ(canonical("1. 1\\.  1. <DIV>\n2. y\n"), "1. 1\\.  1\\. <DIV>\n2. y\n\n");
     EXPECT_EQ(canonical("3. 1\\.  x\n4. y\n"), "3. 1\\.  x\n4. y\n\n");
     EXPECT_EQ(canonical("1. 01\\. x\n2. y\n"), "1. 01\\. x\n2. y\n\n");
+    // Also a number before text the writer escapes at an item's start.
+    EXPECT_EQ(canonical("1. 1\\. :\n2. ^[]]:"), "1. 1\\. :\n2. [^__note1]\\]\\:\n\n[^__note1]:\n\n");
+    canonical("1. 1\\. {: x}\n2. ^[]]:");
     // Also a number with a leading zero that ends the line.
     EXPECT_EQ(canonical("1. 01\\.\n2. ^[]]:"), "1. 01\\.\n2. [^__note1]\\]\\:\n\n[^__note1]:\n\n");
     EXPECT_TRUE(read("3. 1\\.  x\n4. y\n").blocks.at(0).is<ast::List>());
