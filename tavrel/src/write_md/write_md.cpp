@@ -1991,7 +1991,16 @@ void Renderer::pipe_table(const Table& t) {
         // The reader takes ": " only with some text after it as a caption.
         std::size_t mark = out_.size();
         out_.append(": ");
-        single_line(t.caption);
+        // An attribute block ending the caption is the table's: the last
+        // inline's own attributes cannot be written there, and are left out
+        // (a heading's line drops them alike).
+        Inlines caption = t.caption;
+        std::visit(
+            [](auto& n) {
+                if constexpr (requires { n.attr; }) n.attr = Attr{};
+            },
+            caption.back().node);
+        single_line(caption);
         if (out_.size() == mark + 2) {
             out_.resize(mark);
         } else {

@@ -548,6 +548,13 @@ TEST(CanonicalForm, RawHtmlWhoseCleaningMakesAContainerTag) {
               "<table><td markdown=\"1\">\n*x*\n</td></table>\n\n");
 }
 
+TEST(CanonicalForm, AttributesOfTheInlineEndingATableCaption) {
+    // An attribute block ending a caption is the table's: an inline's own
+    // there ("{#{}" reads as no table's) cannot be written, and is left out.
+    EXPECT_EQ(canonical("a|\n-|\n: *a*{#{}"), "| a |\n|--- |\n: *a*\n\n");
+    EXPECT_EQ(canonical("a|\n-|\n: *a*{.x}"), "| a |\n|--- |\n: *a*\n{: .x}\n\n");
+}
+
 TEST(CanonicalForm, QuoteInAValueAfterAQuoteOfTheLine) {
     // After a quote the line opened, a quote in an attribute value would end
     // or open the stretch the reader passes over looking for the block's
