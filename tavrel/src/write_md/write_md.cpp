@@ -1779,17 +1779,25 @@ const Paragraph* first_paragraph_shown(const ListItem& item) {
     return it == item.blocks.end() ? nullptr : it->as<Paragraph>();
 }
 
-bool may_read_as_text(const List& l) {
+// With `nested`, whether some item opens lists on its first line instead,
+// each item otherwise as above.
+bool may_read_as_text(const List& l, bool nested = false) {
     if (!l.ordered || l.start == 1 || l.items.size() < 2 || markdown::writes_attrs(l.attr)) return false;
+    bool any_nested = false;
     for (const auto& item : l.items) {
         // (Blocks that write nothing, an empty quote, are not read back.)
         const auto shown = std::count_if(item.blocks.begin(), item.blocks.end(),
                                          [](const Block& b) { return !writes_nothing(b); });
         if (item.task || markdown::writes_attrs(item.attr) || shown > 1) return false;
+        if (shown == 0) continue;
         const Paragraph* p = first_paragraph_shown(item);
-        if (shown == 1 && (!p || markdown::writes_attrs(p->attr))) return false;
+        if (p && !markdown::writes_attrs(p->attr)) continue;
+        auto it = std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+        const auto* inner = it->as<List>();
+        if (!nested || !inner || markdown::writes_attrs(inner->attr)) return false;
+        any_nested = true;
     }
-    return true;
+    return !nested || any_nested;
 }
 
 }  // namespace
@@ -1845,6 +1853,72 @@ void Renderer::list(const List& l) {
         out_.append(as_list);
         notes_.resize(notes_mark);
         std::move(list_notes.begin(), list_notes.end(), std::back_inserter(notes_));
+        return;
+    }
+    // Such a list whose items open lists on their first lines ("2. 2. x")
+    // reads back as the paragraph of the lines written: where the reader
+    // takes it so, that paragraph is written.
+    if (continue_at_ == 0 && may_read_as_text(l, true)) {
+        const std::size_t mark = out_.size(), notes_mark = notes_.size();
+        items(l);
+        static const Options options = Options::dataset();
+        std::string probe;
+        std::size_t before = 0;
+        if (chain < mark) {
+            if (list_chain_heading_ <= 6) {
+                probe.assign(list_chain_heading_, '#');
+                probe.append(" h\n\n");
+            }
+            probe.append(out_, chain, mark - chain);
+            before = block::outline_blocks(probe, options).blocks.size();
+        }
+        probe.append(out_, mark);
+        const auto outline = block::outline_blocks(probe, options);
+        if (outline.blocks.size() != before + 1 || outline.blocks.back().kind != "paragraph") return;
+        // (With the notes' definitions, so that their references read back.)
+        std::string text = out_.substr(mark);
+        for (std::size_t k = notes_mark; k < notes_.size(); ++k) text += "\n\n[^" + notes_[k].first + "]: x\n";
+        for (const auto& [label, written] : footnote_labels_) text += "\n\n[^" + written + "]: x\n";
+        ast::Document again = block::parse_source(text, options);
+        const auto* p = again.blocks.size() == 1 ? again.blocks.front().as<Paragraph>() : nullptr;
+        if (!p || !p->attr.empty()) return;
+        // The notes the items wrote are notes of the paragraph again.
+        Paragraph para = *p;
+        std::vector<std::pair<std::string, Inlines>> list_notes(
+            std::make_move_iterator(notes_.begin() + static_cast<std::ptrdiff_t>(notes_mark)),
+            std::make_move_iterator(notes_.end()));
+        const auto restore_notes = [&](auto& self, Inlines& run) -> void {
+            for (auto& node : run) {
+                if (const auto* ref = node.as<FootnoteRef>()) {
+                    bool note = false;
+                    for (auto& [label, content] : list_notes)
+                        if (label == ref->label) {
+                            node = Note{content};
+                            note = true;
+                            break;
+                        }
+                    if (!note)
+                        for (const auto& [label, written] : footnote_labels_)
+                            if (written == node.as<FootnoteRef>()->label) {
+                                node = FootnoteRef{label};
+                                break;
+                            }
+                    continue;
+                }
+                std::visit(
+                    [&](auto& n) {
+                        if constexpr (requires { n.content; }) {
+                            if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>) self(self, n.content);
+                        }
+                    },
+                    node.node);
+            }
+        };
+        restore_notes(restore_notes, para.content);
+        notes_.resize(notes_mark);
+        out_.resize(mark);
+        block(Block{std::move(para)});
+        wrote_text_ = true;
         return;
     }
     items(l);

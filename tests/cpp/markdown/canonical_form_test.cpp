@@ -1029,6 +1029,13 @@ TEST(CanonicalForm, ListNotNumberedFromOneWrittenAsItsText) {
     EXPECT_TRUE(read("1. a\n2. b\n\nx\n\n3. c\n4. [^f]\\]\\:\n\n[^f]:\n").blocks.at(2).is<ast::List>());
     EXPECT_EQ(canonical("# A\n\n1. a\n2. b\n\n## x\n\n3. c\n4. [^f]]\\:\n\n[^f]:"),
               "# A\n\n1. a\n2. b\n\n## x\n\n3. c\n4. [^f]\\]\\:\n\n[^f]:\n\n");
+    // Items opening lists on their first lines are read back as the lines
+    // written: the paragraph of those lines is written, its notes and
+    // references kept.
+    EXPECT_EQ(canonical("2. 2. >\n2. ^[]]:"), "2\\. 2.\n3. [^__note1]\\]:\n\n[^__note1]:\n\n");
+    EXPECT_EQ(canonical("2.\n   -\n2. ^[]]:"), "2\\. -\n3. [^__note1]\\]:\n\n[^__note1]:\n\n");
+    EXPECT_EQ(canonical("0.\n0.\n1. - [^__note1]]\\:\n\n[^__note1]:"), "0\\.\n1.\n2. - [^__note1]\\]:\n\n[^__note1]:\n\n");
+    EXPECT_EQ(canonical("2. - [^f]\n3. x\n\n[^f]: n"), "2. - [^f]\n3. x\n\n[^f]: n\n\n");
     // An item's blocks that write nothing (an empty quote) are not read
     // back: the item is its paragraph alone.
     EXPECT_EQ(canonical("2.\n2. ^[]]:\n   >"), "2\\.\n3. [^__note1]\\]:\n\n[^__note1]:\n\n");
