@@ -195,6 +195,10 @@ private:
     void operation(const ast::Operation& op);
     void block_quote(const ast::BlockQuote& quote);
     void list(const ast::List& list);
+    // Whether `written`, a list written from `mark` on, reads back as one
+    // paragraph after the blocks written from `chain` on (the lists the
+    // reader numbers it on from), under the heading over them.
+    bool reads_as_paragraph_after(std::size_t chain, std::size_t mark, std::string_view written) const;
     // The items of a list, then its attribute line and blank line.
     void items(const ast::List& list);
     void definition_list(const ast::DefinitionList& list);

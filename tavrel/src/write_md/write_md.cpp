@@ -1802,6 +1802,24 @@ bool may_read_as_text(const List& l, bool nested = false) {
 
 }  // namespace
 
+bool Renderer::reads_as_paragraph_after(std::size_t chain, std::size_t mark, std::string_view written) const {
+    static const Options options = Options::dataset();
+    std::string probe;
+    std::size_t before = 0;  // blocks read before the list
+    if (chain < mark) {
+        // Under the heading over those blocks, as in `item_after_open_html`.
+        if (list_chain_heading_ <= 6) {
+            probe.assign(list_chain_heading_, '#');
+            probe.append(" h\n\n");
+        }
+        probe.append(out_, chain, mark - chain);
+        before = block::outline_blocks(probe, options).blocks.size();
+    }
+    probe.append(written);
+    const auto outline = block::outline_blocks(probe, options);
+    return outline.blocks.size() == before + 1 && outline.blocks.back().kind == "paragraph";
+}
+
 void Renderer::list(const List& l) {
     if (l.items.empty()) return;  // see `block_quote`
     // A list not numbered from 1 reads back as the paragraph of its lines
@@ -1830,22 +1848,8 @@ void Renderer::list(const List& l) {
             if (!empty) text.content.insert(text.content.end(), p->content.begin(), p->content.end());
         }
         block(Block{std::move(text)});
-        static const Options options = Options::dataset();
         if (std::string_view(out_).substr(mark) == as_list) return;
-        std::string probe;
-        std::size_t before = 0;  // blocks read before the list
-        if (chain < mark) {
-            // Under the heading over those blocks, as in `item_after_open_html`.
-            if (list_chain_heading_ <= 6) {
-                probe.assign(list_chain_heading_, '#');
-                probe.append(" h\n\n");
-            }
-            probe.append(out_, chain, mark - chain);
-            before = block::outline_blocks(probe, options).blocks.size();
-        }
-        probe.append(as_list);
-        const auto outline = block::outline_blocks(probe, options);
-        if (outline.blocks.size() == before + 1 && outline.blocks.back().kind == "paragraph") {
+        if (reads_as_paragraph_after(chain, mark, as_list)) {
             wrote_text_ = true;
             return;
         }
@@ -1862,19 +1866,7 @@ void Renderer::list(const List& l) {
         const std::size_t mark = out_.size(), notes_mark = notes_.size();
         items(l);
         static const Options options = Options::dataset();
-        std::string probe;
-        std::size_t before = 0;
-        if (chain < mark) {
-            if (list_chain_heading_ <= 6) {
-                probe.assign(list_chain_heading_, '#');
-                probe.append(" h\n\n");
-            }
-            probe.append(out_, chain, mark - chain);
-            before = block::outline_blocks(probe, options).blocks.size();
-        }
-        probe.append(out_, mark);
-        const auto outline = block::outline_blocks(probe, options);
-        if (outline.blocks.size() != before + 1 || outline.blocks.back().kind != "paragraph") return;
+        if (!reads_as_paragraph_after(chain, mark, std::string_view(out_).substr(mark))) return;
         // (With the notes' definitions, so that their references read back.)
         std::string text = out_.substr(mark);
         for (std::size_t k = notes_mark; k < notes_.size(); ++k) text += "\n\n[^" + notes_[k].first + "]: x\n";
