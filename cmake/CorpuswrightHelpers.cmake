@@ -25,12 +25,17 @@ function(cw_library name)
 endfunction()
 
 # cw_tests(NAME DIR dir DEPS target...)
-# One GoogleTest executable per test folder, registered with CTest.
+# One GoogleTest executable per test folder, registered with CTest. A folder
+# that is missing or holds no test source is a configure error: skipping it
+# would let a renamed or emptied folder drop its tests without a word.
 function(cw_tests name)
   cmake_parse_arguments(ARG "" "DIR" "DEPS" ${ARGN})
+  if(NOT IS_DIRECTORY "${ARG_DIR}")
+    message(FATAL_ERROR "cw_tests(${name}): test folder ${ARG_DIR} does not exist")
+  endif()
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS "${ARG_DIR}/*.cpp")
   if(NOT sources)
-    return()
+    message(FATAL_ERROR "cw_tests(${name}): test folder ${ARG_DIR} holds no .cpp file")
   endif()
   add_executable(${name} ${sources})
   target_include_directories(${name} PRIVATE ${ARG_DIR} ${PROJECT_SOURCE_DIR}/tests/cpp/common)
