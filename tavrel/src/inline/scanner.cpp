@@ -475,10 +475,10 @@ std::size_t InlineScanner::code_span(std::size_t pos) {
         pending.append(text.substr(pos, n));
         return open_end;
     }
-    // Tabs and line feeds stay as written: the writer puts code and raw text
-    // between the fences verbatim, and turning them into spaces would change
-    // the text on the next writing.
+    // Every tab and line feed is one space: the span reads as one line of
+    // code, and the writer writes it so.
     std::string content(text.substr(open_end, close - open_end));
+    std::replace_if(content.begin(), content.end(), [](char c) { return c == '\t' || c == '\n'; }, ' ');
     if (content.size() >= 2 && content.front() == ' ' && content.back() == ' ' &&
         content.find_first_not_of(' ') != std::string::npos)
         content = content.substr(1, content.size() - 2);

@@ -46,10 +46,12 @@ TEST(CodeSpans, RunsAndContent) {
     EXPECT_EQ(p("` `"), "Code( )");
     EXPECT_EQ(p("` a `"), "Code(a)");
     EXPECT_EQ(p("`  `"), "Code(  )");
-    // Regression: tabs and line feeds are kept (the writer writes them inside
-    // the fences verbatim), for code and raw spans alike.
-    EXPECT_EQ(p("`a\tb\nc`"), "Code(a\tb\nc)");
-    EXPECT_EQ(p("` <b\nc> `{=html}"), "Raw(html:<b\nc>)");
+    // Every tab and line feed is one space, for code and raw spans alike,
+    // before the padding space is taken off each end.
+    EXPECT_EQ(p("`a\tb\nc`"), "Code(a b c)");
+    EXPECT_EQ(p("` <b\nc> `{=html}"), "Raw(html:<b c>)");
+    EXPECT_EQ(p("`\ta\n`"), "Code(a)");
+    EXPECT_EQ(p("`\t\t`"), "Code(  )");
     EXPECT_EQ(p("``a`"), "\"``a`\"");
     EXPECT_EQ(p("`a``b`"), "Code(a``b)");
     // No escapes or references inside.
