@@ -45,6 +45,11 @@ void push_coalesced(ast::Inlines& list, ast::Inline&& inline_);
 // Strong directly inside attribute-free Strong collapses into one level.
 ast::Inlines coalesce(ast::Inlines list);
 
+// Raw text with its character references decoded, except that the "&" at
+// each of `escaped_amps` (ascending offsets) is an escaped one, kept as it
+// is and never the start of a reference.
+std::string decode_text(std::string_view raw, const std::vector<std::size_t>& escaped_amps);
+
 // The same for a list whose containers are already coalesced: adjacent Text
 // merged at this level only, and, when `parent_is_plain_strong`, the
 // attribute-free Strong children replaced by their children. The parser
@@ -117,8 +122,8 @@ class InlineScanner {
 public:
     InlineScanner(std::string_view text, const InlineContext& context);
 
-    // Raw literal text since the last node (references not yet decoded; an
-    // escaped "&" travels as the byte 0xFF, which UTF-8 never holds).
+    // Raw literal text since the last node (references not yet decoded; the
+    // "&"s that escapes made are listed in `escaped_amps_`).
     std::string pending;
     std::string_view text;
     const InlineContext& context;
@@ -196,6 +201,10 @@ private:
     std::vector<std::size_t> capped_;      // nodes at the depth cap, sorted
     std::size_t link_floor_ = 0;           // link brackets below this stack index are inactive
     std::size_t escaped_backslash_end_ = SIZE_MAX;  // pending length right after an escaped "\"
+    // Offsets in `pending` of the "&"s that an escape ("\&") made: they
+    // start no character reference. Kept beside the text rather than as a
+    // mark in it, so that no byte of the input can be taken for one.
+    std::vector<std::size_t> escaped_amps_;
 
     // Remembered failed closer searches: "\]", "\)", "$$" and single "$".
     struct Failed {

@@ -38,6 +38,7 @@ bool is_script_space(char32_t c) { return text::is_white_space(c); }
 std::string scanned_form(std::string_view raw, std::uint8_t math) {
     std::string s;
     s.reserve(raw.size());
+    std::vector<std::size_t> escaped_amps;
     for (std::size_t i = 0; i < raw.size(); ++i) {
         if (raw[i] == '\\' && i + 1 < raw.size() && text::is_ascii_punctuation(static_cast<unsigned char>(raw[i + 1]))) {
             char e = raw[i + 1];
@@ -49,18 +50,13 @@ std::string scanned_form(std::string_view raw, std::uint8_t math) {
                 continue;
             }
             ++i;
-            if (raw[i] == '&')
-                s.push_back('\xFF');  // the scanner's escaped "&"
-            else
-                s.push_back(raw[i]);
+            if (raw[i] == '&') escaped_amps.push_back(s.size());
+            s.push_back(raw[i]);
         } else {
             s.push_back(raw[i]);
         }
     }
-    std::string out = entity::decode_entities(s);
-    for (char& c : out)
-        if (c == '\xFF') c = '&';
-    return out;
+    return decode_text(s, escaped_amps);
 }
 
 ast::Attr* attr_of(ast::Inline& in) {

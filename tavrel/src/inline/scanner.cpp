@@ -26,12 +26,6 @@
 namespace tavrel::inline_ {
 namespace {
 
-// An escaped "&" travels through the pending text as this byte, which never
-// occurs in UTF-8, so that it is not taken for the start of a character
-// reference and so that any character of the input (U+E000 included) is
-// kept as written.
-constexpr std::string_view kEscapedAmp = "\xFF";
-
 bool takes_attrs(const ast::Inline& in) {
     switch (in.kind()) {
         case ast::InlineKind::Emph:
@@ -96,14 +90,23 @@ const std::array<bool, 128>& ascii_boundary() {
 }
 constexpr bool special_byte(unsigned char c) { return kSpecial.at[c]; }
 
-std::string decode_pending(std::string_view raw) {
-    std::string s = entity::decode_entities(raw);
-    for (char& c : s)
-        if (c == kEscapedAmp[0]) c = '&';
-    return s;
-}
-
 }  // namespace
+
+// A reference never spans an escaped "&" (its name holds no "&"), so the
+// pieces between them decode alone.
+std::string decode_text(std::string_view raw, const std::vector<std::size_t>& escaped_amps) {
+    if (escaped_amps.empty()) return entity::decode_entities(raw);
+    std::string out;
+    out.reserve(raw.size());
+    std::size_t from = 0;
+    for (std::size_t at : escaped_amps) {
+        out += entity::decode_entities(raw.substr(from, at - from));
+        out.push_back('&');
+        from = at + 1;
+    }
+    out += entity::decode_entities(raw.substr(from));
+    return out;
+}
 
 // ---------------------------------------------------------------------------
 // Node bookkeeping
@@ -177,10 +180,12 @@ void InlineScanner::flush_text() {
     escaped_backslash_end_ = SIZE_MAX;
     // Most runs hold no reference and no escaped "&": they move as they are.
     std::size_t index;
-    if (raw.find_first_of("&\xFF") == std::string::npos)
+    if (raw.find('&') == std::string::npos) {
         index = push_node(ast::Text{std::move(raw)});
-    else
-        index = push_node(ast::Text{decode_pending(raw)});
+    } else {
+        index = push_node(ast::Text{decode_text(raw, escaped_amps_)});
+        escaped_amps_.clear();
+    }
     nodes[index].raw_start = pending_start_;
     nodes[index].raw_end = scan_pos_;
     pending_start_ = scan_pos_;
@@ -404,7 +409,8 @@ std::size_t InlineScanner::step(std::size_t pos) {
             pending.push_back('\\');
             pending.push_back(e);
         } else if (e == '&') {
-            pending.append(kEscapedAmp);
+            escaped_amps_.push_back(pending.size());
+            pending.push_back('&');
         } else {
             pending.push_back(e);
             if (e == '\\') escaped_backslash_end_ = pending.size();

@@ -109,6 +109,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "x `a\nb` y",
         "``\t``{=html} and `\tc\t`{.k}",
         "| `x\ty` |\n|---|\n",
+        // A byte that is no UTF-8 is kept as written beside an escape.
+        "\xFF$",
+        "\xFF\\&amp; *b*",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());

@@ -26,6 +26,11 @@ TEST(FastPath, EntitiesAreDecodedOnTheFullScan) {
     EXPECT_EQ(p("x\xEE\x80\x80y *z*"), "\"x\xEE\x80\x80y \" Emph[\"z\"]");
     EXPECT_EQ(p("[l](u\xEE\x80\x80)"), "Link(u\xEE\x80\x80)[\"l\"]");
     EXPECT_EQ(p("\\&amp;lt; &#38;lt;"), "\"&amp;lt; <\"");
+    // No byte of the input stands for an escaped "&": a 0xFF (which no UTF-8
+    // holds) is kept beside escapes and references, and in an attribute
+    // block after a closing delimiter run.
+    EXPECT_EQ(p("\xFF\\$ \xFF&amp; \\&\xFF"), "\"\xFF$ \xFF& &\xFF\"");
+    EXPECT_EQ(p("*a*{.x\xFF}"), "Emph[\"a\"]{.x\xFF}");
 }
 
 TEST(LineBreaks, SoftHardAndTrailingSpaces) {
