@@ -9,6 +9,10 @@
 // text reads back as the run it was written from. Nodes the dialect cannot
 // express are written as HTML by the fragment renderer, followed by the
 // footnote section of what that fragment referenced.
+//
+// Which form a node takes is settled by how the reader would take it back:
+// those questions ("does this line read as an item?", "does this tag leave
+// raw HTML open?") live in reader_probes.hpp.
 #include "tavrel/write_md.hpp"
 
 #include <algorithm>
@@ -21,6 +25,7 @@
 
 #include "canon.hpp"
 #include "escape_internal.hpp"
+#include "reader_probes.hpp"
 #include "tavrel/block.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
@@ -30,30 +35,12 @@
 namespace tavrel::write_md {
 
 using namespace tavrel::ast;
+using namespace probe;
 using markdown::attrs_body;
 using markdown::code_span;
 using markdown::escape_target;
 
 namespace {
-
-// Calls f(line) for each line of `s`: a line feed ends a line, a carriage
-// return right before it goes with it, and no empty line follows a final
-// line feed.
-template <class F>
-void for_each_line(std::string_view s, F&& f) {
-    std::size_t start = 0;
-    while (start < s.size()) {
-        std::size_t nl = s.find('\n', start);
-        if (nl == std::string_view::npos) {
-            f(s.substr(start));
-            return;
-        }
-        std::size_t end = nl;
-        if (end > start && s[end - 1] == '\r') --end;
-        f(s.substr(start, end - start));
-        start = nl + 1;
-    }
-}
 
 void append_title(const std::optional<std::string>& title, std::string& out) {
     if (!title) return;
@@ -122,62 +109,6 @@ void footnote_section(render::Renderer& r, const Document& doc, std::string& out
     out.append("</ol>\n</section>\n");
 }
 
-// The reader takes the text between "^" or "~" markers verbatim, backslashes
-// included, and ends the search at white space. So a script text is written
-// bare between its markers when that reads back as itself: not empty, no white
-// space, no backslash, no marker character, and (for "^") no "[" first, which
-// would open an inline note instead. Any other text is written as the HTML
-// element around escaped text, which reads back as the same bytes.
-bool script_text_fits(std::string_view text, char marker) {
-    if (text.empty() || (marker == '^' && text.front() == '[')) return false;
-    for (std::size_t i = 0; i < text.size();) {
-        unsigned char b = static_cast<unsigned char>(text[i]);
-        if (b < 0x80) {
-            if (b == '\\' || b == static_cast<unsigned char>(marker) || text::is_white_space(b)) return false;
-            ++i;
-            continue;
-        }
-        text::Decoded d = text::decode_utf8(text, i);
-        if (text::is_white_space(d.cp)) return false;
-        i += d.len;
-    }
-    return true;
-}
-
-// Whether "<text>" reads back as this autolink: the address is its own
-// text, begins with a scheme (a letter, then letters, digits, "+", "." or
-// "-", 2 to 32 in all, and ":"), holds no control, white space or angle
-// bracket, and is short enough for the reader's look-ahead for ">".
-bool angled_autolink(const Autolink& link) {
-    std::string_view t = link.text;
-    if (link.url != t || t.size() > 1023) return false;
-    std::size_t colon = t.find(':');
-    if (colon == std::string_view::npos || colon < 2 || colon > 32) return false;
-    for (std::size_t i = 0; i < colon; ++i) {
-        char c = t[i];
-        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        if (!(letter || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '.' || c == '-')))) return false;
-    }
-    for (std::size_t i = colon + 1; i < t.size();) {
-        text::Decoded d = text::decode_utf8(t, i);
-        if (d.cp < 0x20 || d.cp == 0x7F || d.cp == '<' || d.cp == '>' || text::is_white_space(d.cp)) return false;
-        i += d.len;
-    }
-    return true;
-}
-
-// A label the reader takes in "[^label]": not empty, no white space, no
-// bracket.
-bool valid_reference_label(std::string_view label) {
-    if (label.empty()) return false;
-    for (std::size_t i = 0; i < label.size();) {
-        text::Decoded d = text::decode_utf8(label, i);
-        if (text::is_white_space(d.cp) || d.cp == '[' || d.cp == ']') return false;
-        i += d.len;
-    }
-    return true;
-}
-
 // Text from `start` to the end of `out` that ends the line of a heading,
 // term or caption: when the reader would take its end as the line's
 // attribute block, the block's final "}" is escaped so that it stays text.
@@ -200,29 +131,6 @@ void append_flat(std::string_view tex, std::string& out) {
         while (i + 1 < tex.size() && (tex[i + 1] == '\n' || tex[i + 1] == '\r' || tex[i + 1] == ' ' || tex[i + 1] == '\t')) ++i;
         out.push_back(' ');
     }
-}
-
-// Whether the reader, searching `tex` followed by `closer` for the closer
-// (a backslash hides the character after it), finds the written one.
-bool closer_found_at_end(std::string_view tex, std::string_view closer) {
-    bool escaped = false;
-    for (std::size_t i = 0; i < tex.size(); ++i) {
-        if (escaped) {
-            escaped = false;
-            continue;
-        }
-        if (tex.substr(i).starts_with(closer) || closer.starts_with(tex.substr(i))) return false;
-        if (tex[i] == '\\') escaped = true;
-    }
-    return !escaped;
-}
-
-// Whether a line of `text` is `closer` with white space around it: the
-// reader ends an open math block at such a line.
-bool has_closing_line(std::string_view text, std::string_view closer) {
-    bool found = false;
-    for_each_line(text, [&](std::string_view line) { found = found || text::trim(line) == closer; });
-    return found;
 }
 
 // Display math between lines "\[" and "\]". TeX holding a "\]" line, which
@@ -262,148 +170,6 @@ void write_math_block(std::string_view tex, std::string& out, bool blank_lines_e
     out.push_back('\n');
 }
 
-// Whether the reader takes "{=format}" as a raw block's info, and "{format}"
-// as a format block's: other names leave the info as a code block's.
-bool readable_raw_format(std::string_view format) {
-    if (format.empty()) return false;
-    for (char c : format) {
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-')) {
-            return false;
-        }
-    }
-    return true;
-}
-bool readable_block_format(std::string_view format) {
-    if (format.empty()) return false;
-    for (char c : format) {
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
-    }
-    return true;
-}
-
-// The white space that may follow a list marker: a form feed spaces it as
-// a space does.
-bool is_marker_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
-
-// Where the White_Space from `pos` on ends, short of a line end: the reader
-// looks past it for what a line or an item holds.
-std::size_t past_white_space_in_line(std::string_view s, std::size_t pos) {
-    while (pos < s.size()) {
-        const text::Decoded d = text::decode_utf8(s, pos);
-        if (d.cp == '\n' || !text::is_white_space(d.cp)) break;
-        pos += d.len;
-    }
-    return pos;
-}
-
-// How many bytes of `line` the list markers ("1. ", and bullets after them,
-// "1. - ") at its start take: text that begins with an item number reads
-// back as a list item, whose content starts after them, and after any white
-// space the reader looks past for what the item holds. ("2)" is text to the
-// reader: it numbers items with a full stop only.) `after_marker` when the
-// line follows an item's marker, where a bullet may come first.
-std::size_t item_markers_length(std::string_view line, bool after_marker = false) {
-    std::size_t pos = 0;
-    for (int level = 0; level < 128; ++level) {
-        std::size_t i = pos;
-        if ((level > 0 || after_marker) && i < line.size() && (line[i] == '-' || line[i] == '*' || line[i] == '+')) {
-            ++i;
-        } else {
-            while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
-            if (i == pos || i >= line.size() || line[i] != '.') break;
-            ++i;
-        }
-        if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\f') break;
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-        pos = i;
-    }
-    return pos > 0 ? past_white_space_in_line(line, pos) : pos;
-}
-
-// Whether the reader takes `line` (a block's first line) for the opening
-// line of a footnote definition: "[^", then a label without white space up
-// to the first "]:", also as the content of items the line opens.
-bool opens_footnote_definition(std::string_view line) {
-    line = text::trim(line);
-    line.remove_prefix(item_markers_length(line));
-    if (!line.starts_with("[^")) return false;
-    std::size_t close = line.find("]:", 2);
-    if (close == std::string_view::npos || close == 2) return false;
-    for (std::size_t i = 2; i < close;) {
-        text::Decoded d = text::decode_utf8(line, i);
-        if (text::is_white_space(d.cp)) return false;
-        i += d.len;
-    }
-    return true;
-}
-
-// Whether a line of `text` is `n` colons alone (white space around them
-// aside), which may close a div fenced with `n` colons.
-// Past quote marks and item markers too: the reader closes the div at such
-// a line in a quote or item inside it.
-bool has_colon_line(std::string_view text, std::size_t n) {
-    bool found = false;
-    for_each_line(text, [&](std::string_view line) {
-        std::string_view t = text::trim(line);
-        while (!t.empty()) {
-            if (t[0] == '>') {
-                t = text::trim_start(t.substr(1));
-                continue;
-            }
-            const std::size_t markers = item_markers_length(t);
-            if (markers > 0) {
-                t = t.substr(markers);
-                continue;
-            }
-            if ((t[0] == '-' || t[0] == '*' || t[0] == '+') && t.size() > 1 && (t[1] == ' ' || t[1] == '\t')) {
-                t = text::trim_start(t.substr(1));
-                continue;
-            }
-            break;
-        }
-        found = found || (t.size() == n && t.find_first_not_of(':') == std::string_view::npos);
-    });
-    return found;
-}
-
-// Whether `inner` between bare fences reads back as one div.
-bool reads_as_one_div(std::string_view inner) {
-    std::string probe = ":::\n";
-    probe.append(inner);
-    probe.append(":::\n");
-    static const Options options = Options::dataset();
-    const auto outline = block::outline_blocks(probe, options);
-    return outline.blocks.size() == 1 && outline.blocks.front().kind == "div";
-}
-
-// Whether a run holds a link outside brackets of its own: such a link
-// leaves the "[" of an enclosing span as text.
-bool holds_link(const Inlines& run) {
-    for (const auto& node : run) {
-        bool found = std::visit(
-            [](const auto& n) -> bool {
-                using T = std::decay_t<decltype(n)>;
-                if constexpr (std::is_same_v<T, Link>) {
-                    return true;
-                } else if constexpr (std::is_same_v<T, Autolink>) {
-                    // Written as a link whenever not in angle brackets.
-                    return !angled_autolink(n);
-                } else if constexpr (std::is_same_v<T, Span> || std::is_same_v<T, Emph> || std::is_same_v<T, Strong> ||
-                                     std::is_same_v<T, Strikeout> || std::is_same_v<T, Highlight>) {
-                    return holds_link(n.content);
-                } else if constexpr (std::is_same_v<T, Image>) {
-                    // A link in an image's description counts too.
-                    return holds_link(n.alt);
-                } else {
-                    return false;
-                }
-            },
-            node.node);
-        if (found) return true;
-    }
-    return false;
-}
-
 // `attr` without the pairs whose keys are no HTML attribute name ("a", "_b",
 // "c:d-e.f"): in a tag the reader would not take the tag as HTML.
 Attr html_attrs_only(const Attr& attr) {
@@ -418,60 +184,6 @@ Attr html_attrs_only(const Attr& attr) {
     Attr out = attr;
     std::erase_if(out.pairs, [&](const auto& kv) { return !name_ok(kv.first); });
     return out;
-}
-
-// How many top-level blocks the reader, with the options the written text is
-// read back with, makes of `probe`: the writer asks it where only the
-// reader's own rules for raw HTML can answer.
-std::size_t blocks_read(const std::string& probe) {
-    static const Options options = Options::dataset();
-    return block::outline_blocks(probe, options).blocks.size();
-}
-
-// Whether a line ends in white space (a form feed or a no-break space too),
-// which the reader cuts where it trims a line's end.
-bool ends_in_white_space(std::string_view line) {
-    if (line.empty()) return false;
-    const auto b = static_cast<unsigned char>(line.back());
-    if (b < 0x80) return b == ' ' || (b >= '\t' && b <= '\r');
-    return text::trim_end(line).size() != line.size();
-}
-
-// Whether the reader's outline of a text begins with a paragraph.
-bool paragraph_first(const block::DocumentOutline& outline) {
-    return !outline.blocks.empty() && outline.blocks.front().kind == "paragraph";
-}
-
-// Whether a line beginning with `html` would interrupt a paragraph as a raw
-// HTML block.
-bool opens_html_block(std::string_view html) {
-    if (html.size() < 2 || html[0] != '<') return false;
-    std::string probe = "x\n";
-    probe.append(html);
-    probe.push_back('\n');
-    return blocks_read(probe) > 1;
-}
-
-// Whether a paragraph's first line (the first line of `text`), at the start
-// of a block, reads back as the start of a paragraph. The writer escapes
-// what would open a block, but raw HTML and item numbers stay as they are.
-bool starts_paragraph(std::string_view text) {
-    if (text.empty()) return false;
-    // Only these starts can stand bare at a paragraph's start and open
-    // something else; the reader is asked about those alone. What a tag
-    // opens is settled by the tag: the probe ends with it.
-    const char c = text[0];
-    if (!(c == '<' || c == '!' || c == ':' || c == '`' || c == '{' || (c >= '0' && c <= '9'))) return true;
-    std::string_view line = text.substr(0, text.find('\n'));
-    if ((c == '{' && !line.starts_with("{:")) || (c >= '0' && c <= '9' && item_markers_length(line) == 0)) return true;
-    if (c == '<') {
-        std::size_t gt = line.find('>');
-        if (gt != std::string_view::npos) line = line.substr(0, gt + 1);
-    }
-    std::string probe(line);
-    probe.push_back('\n');
-    static const Options options = Options::dataset();
-    return paragraph_first(block::outline_blocks(probe, options));
 }
 
 // Writes raw HTML going on over lines on one line, each line end a space,
@@ -491,251 +203,6 @@ bool starts_paragraph(std::string_view text) {
     out.append(flat);
 }
 
-// Whether the blocks written as `text` read back beginning with a paragraph.
-bool reads_as_paragraph_first(std::string_view text) {
-    static const Options options = Options::dataset();
-    return paragraph_first(block::outline_blocks(text, options));
-}
-
-// How a line beginning with item numbers could read back as a list (of one
-// item, or items on its line) rather than turn back into the line.
-enum class ItemLine {
-    Text,     // it is text again
-    Spacing,  // white space after a marker the writer would not write
-    Opens,    // the items' text opens a block the writer would have written
-              // so as an item ("1. - <div>", "1. [ ] x", "1. \- x") or a
-              // footnote definition
-};
-
-ItemLine item_line_kind(std::string_view line) {
-    // Past the item numbers and the bullets on the line ("1. - x").
-    std::size_t markers = 0;
-    bool spacing = false;
-    for (;;) {
-        std::size_t n = item_markers_length(line.substr(markers));
-        if (n == 0 && markers < line.size() && std::string_view("-*+").find(line[markers]) != std::string_view::npos &&
-            (markers + 1 == line.size() || line[markers + 1] == ' ' || line[markers + 1] == '\t')) {
-            n = 1;
-            while (markers + n < line.size() && (line[markers + n] == ' ' || line[markers + n] == '\t')) ++n;
-        }
-        if (n == 0) break;
-        std::size_t spaces = 0;
-        while (spaces < n && (line[markers + n - 1 - spaces] == ' ' || line[markers + n - 1 - spaces] == '\t'))
-            ++spaces;
-        spacing = spacing || spaces >= 5 || line.substr(markers, n).find('\t') != std::string_view::npos;
-        markers += n;
-    }
-    const std::string_view content = line.substr(markers);
-    // (A thematic break there is written as that same text.)
-    if ((block::starts_block(content) && content != "---") || opens_footnote_definition(content))
-        return ItemLine::Opens;
-    // A tag no paragraph line ends at may open raw HTML at an item's start
-    // all the same ("<v->", a custom element's).
-    if (content.starts_with('<') && !starts_paragraph(content)) return ItemLine::Opens;
-    for (std::string_view open : {"\\-", "\\{", "\\:"}) {
-        if (content.starts_with(open)) return ItemLine::Opens;
-    }
-    // "$$" and "\[" open a math block only as the whole line: inline math
-    // written between them is text.
-    const std::string_view trimmed = text::trim_end(content);
-    if (trimmed == "$$" || trimmed == "\\[") return ItemLine::Opens;
-    // A task box: "[ ]", "[x]" or "[X]" alone or before a space.
-    if (content.size() >= 3 && content[0] == '[' && content[2] == ']' &&
-        (content[1] == ' ' || content[1] == 'x' || content[1] == 'X') && (content.size() == 3 || content[3] == ' '))
-        return ItemLine::Opens;
-    return spacing ? ItemLine::Spacing : ItemLine::Text;
-}
-
-// Whether a paragraph written as `text`, its first line beginning with an
-// item number, reads back as that paragraph. Such lines read as a list that
-// the reader turns back into text by the spacing and numbers of the lines as
-// written, which the paragraph's text need not keep (white space ending a
-// line is gone), and only when the item's line opened nothing the writer
-// would have written as an item ("1. <div>" holding raw HTML): the reader is
-// asked.
-bool item_lines_read_as_text(std::string_view text) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') return true;
-    if (item_markers_length(text.substr(0, text.find('\n'))) == 0) return true;
-    // The lines of items turned back into text lose the white space ending
-    // them, which raw HTML or code going on over the line end holds.
-    // (Any white space: a form feed, a no-break space too.)
-    for (std::size_t at = 0, nl = text.find('\n'); nl != std::string_view::npos; at = nl + 1, nl = text.find('\n', at)) {
-        if (ends_in_white_space(text.substr(at, nl - at))) return false;
-    }
-    // A lone line whose items' text opens a block reads back as text alone,
-    // but a paragraph numbered on after it ("1. :::", then "2.") keeps both
-    // lists, which are written otherwise: such a line is never left to the
-    // reader. Other lone lines are text, unless spaced otherwise than the
-    // writer spaces items: the reader is asked. (Later lines going on lazily,
-    // or such spacing, keep the list out of the numbering.)
-    if (text.find('\n') == std::string_view::npos) {
-        const ItemLine kind = item_line_kind(text);
-        if (kind != ItemLine::Spacing) return kind == ItemLine::Text;
-    }
-    static const Options options = Options::dataset();
-    const block::DocumentOutline outline = block::outline_blocks(text, options);
-    // A later line read as an item's may open a footnote definition there,
-    // which the text turned back from the items no longer holds.
-    if (outline.blocks.size() != 1 || !paragraph_first(outline) || outline.footnotes != 0) return false;
-    if (text.find('<') == std::string_view::npos) return true;
-    // Raw HTML that the item leaves open would take the blank line after
-    // the paragraph, and a list numbered on from it ("1." after "1. <div>")
-    // would be one more item: with such a list after it, the text must still
-    // read as a block of its own.
-    std::string probe(text);
-    probe.append("\n\n");
-    probe.append(text.substr(0, text.find('.')));
-    probe.append(".\n");
-    return block::outline_blocks(probe, options).blocks.size() == 2;
-}
-
-// Where the "." of the last item number stands in the run of item numbers
-// that opens `line` ("1. 2. x"), as the reader's list markers take them;
-// npos when none opens it.
-std::size_t last_item_dot(std::string_view line) {
-    std::size_t pos = 0, dot = std::string_view::npos;
-    for (int level = 0; level < 128; ++level) {
-        std::size_t i = pos;
-        while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
-        if (i == pos || i >= line.size() || line[i] != '.') break;
-        if (i + 1 < line.size() && !is_marker_space(line[i + 1])) break;
-        dot = i++;
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-        pos = i;
-    }
-    return dot;
-}
-
-// Whether the reader, reading `line` as the text after an ordered item's
-// marker, would find an item number there that the writer never writes as
-// an item's: numbered with a leading zero ("01.") or spaced otherwise than
-// "1. x" ("1.  x", "1.\tx"), in the run of markers that opens the line
-// ("2. 1.  x"). Such a line makes the reader take the whole list for the
-// text of its lines, which need not be written as the items were.
-bool unwritten_item_number(std::string_view line) {
-    std::size_t pos = 0;
-    // After the markers, text the writer escapes at an item's start (":x",
-    // "{: x") comes only from a paragraph; a div's fence is the writer's.
-    const auto unwritten_text = [&](std::size_t at) {
-        const std::string_view rest = text::trim_end(line.substr(at));
-        if (rest.starts_with("{:")) return true;
-        return rest.starts_with(':') && rest != ":::" && !rest.starts_with("::: {");
-    };
-    for (int level = 0; level < 128; ++level) {
-        std::size_t i = pos;
-        bool number = false;
-        if (i < line.size() && (line[i] == '-' || line[i] == '*' || line[i] == '+')) {
-            ++i;
-        } else {
-            while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
-            if (i == pos || i >= line.size() || line[i] != '.') return level > 0 && unwritten_text(pos);
-            number = true;
-            ++i;
-        }
-        // A number with a leading zero is never the writer's, also where
-        // it ends the line.
-        const bool zero_led = number && i - 1 - pos > 1 && line[pos] == '0';
-        if (i == line.size()) return zero_led;
-        if (!is_marker_space(line[i])) return false;
-        if (zero_led) return true;
-        const bool spaced =
-            line[i] == ' ' && (i + 1 == line.size() || !text::is_white_space(text::decode_utf8(line, i + 1).cp));
-        // (White space alone after the marker is cut from the line.)
-        if (number && !spaced) return past_white_space_in_line(line, i) != line.size();
-        if (!spaced) return false;
-        pos = i + 1;
-    }
-    return false;
-}
-
-// Whether a number of the item numbers `chain` ("1. 2. ") has a leading
-// zero ("01."): the reader numbers that item all the same, and a list read
-// there is written without it.
-bool zero_led_number(std::string_view chain) {
-    for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
-        if (chain[i] == '0' && (i == 0 || chain[i - 1] < '0' || chain[i - 1] > '9') && chain[i + 1] >= '0' &&
-            chain[i + 1] <= '9')
-            return true;
-    }
-    return false;
-}
-
-// Whether a later line of a paragraph, written as `line`, would end the
-// paragraph or make it another block (a definition, a table head).
-bool interrupts_paragraph_at(std::string_view line) {
-    std::string probe = "x\n";
-    probe.append(line);
-    probe.push_back('\n');
-    static const Options options = Options::dataset();
-    ast::Document doc = block::parse_source(probe, options);
-    if (doc.blocks.size() != 1) return true;
-    const auto* p = doc.blocks.front().as<Paragraph>();
-    return !p || !p->attr.empty();  // an attribute line is no line of the text
-}
-
-// Whether the reader, having read `html` as a raw HTML block, would take the
-// blocks written after it into the same block.
-bool html_left_open(std::string_view html) {
-    std::string probe(html);
-    if (probe.empty() || probe.back() != '\n') probe.push_back('\n');
-    probe.append("\nx\n");
-    return blocks_read(probe) < 2;
-}
-
-// `html` as the opening tag of a markdown container ("<div>" as
-// "<div markdown=\"1\">"), when it is one opening tag alone that the reader
-// reads back so as that container's own tag; nothing otherwise. Such a tag
-// comes from a container the reader read: written bare it would open a raw
-// HTML block taking the container's content and closing tag into itself.
-struct ContainerOpener {
-    std::string tag;
-    // Whether the tag written bare reads as something else: text, or a
-    // container's tag again ("<div markdown=\"1\">" kept from one holding
-    // the attribute twice).
-    bool bare_reads_otherwise = false;
-};
-std::optional<ContainerOpener> as_container_opener(std::string_view html) {
-    // Past the white space the block is written without (see `block`).
-    const std::size_t start = past_white_space_in_line(html, 0);
-    if (start == html.size()) return std::nullopt;
-    html.remove_prefix(start);
-    if (html.ends_with('\n')) html.remove_suffix(1);
-    if (html.size() < 3 || html.back() != '>' || html.find('\n') != std::string_view::npos) return std::nullopt;
-    // The attribute goes before any white space ahead of the ">", which the
-    // reader keeps in the container's tag ("<div >").
-    const std::string_view before = text::trim_end(html.substr(0, html.size() - 1));
-    std::string tag(before);
-    tag.append(" markdown=\"1\"");
-    tag.append(html.substr(before.size()));
-    auto opener = block::markdown_open_tag(tag);
-    if (!opener || opener->open_tag != html) return std::nullopt;
-    // A tag the reader ends at the blank line after it (an attribute's
-    // quote left open) takes nothing into itself: it is written bare, and
-    // a closing tag later goes on with the lines after it, as it was read.
-    // One that reads as no raw HTML at all ("<i- ]>", whose attribute only
-    // the container's tag takes) is the container's tag even so, and so is
-    // one that is a container's tag itself.
-    bool keep = block::markdown_open_tag(html).has_value();
-    if (!keep) {
-        std::string probe(html);
-        probe.append("\n\nx\n");
-        static const Options options = Options::dataset();
-        const auto outline = block::outline_blocks(probe, options);
-        keep = paragraph_first(outline);
-        if (outline.blocks.size() >= 2 && !keep) return std::nullopt;
-    }
-    return ContainerOpener{std::move(tag), keep};
-}
-
-// Whether a block surely writes nothing at all: a paragraph without
-// content, a list without items, a quote of such blocks.
-bool writes_nothing(const Block& block) {
-    if (const auto* p = block.as<Paragraph>()) return p->content.empty();
-    if (const auto* l = block.as<List>()) return l->items.empty();
-    if (const auto* q = block.as<BlockQuote>()) return std::all_of(q->blocks.begin(), q->blocks.end(), writes_nothing);
-    return false;
-}
-
 // How a raw HTML block is written: from its tag on (see `block`), ending in
 // a line end and a blank line.
 void append_html_block(std::string& out, std::string_view html) {
@@ -744,36 +211,6 @@ void append_html_block(std::string& out, std::string_view html) {
     out.append(html);
     if (html.empty() || html.back() != '\n') out.push_back('\n');
     out.push_back('\n');
-}
-
-// Whether `block` could leave raw HTML open past a blank line after it, the
-// HTML standing in the last item of a list: an HTML block there (or in a
-// div, which may be written as its content).
-bool may_leave_html_open(const Block& block) {
-    if (const auto* l = block.as<List>()) {
-        if (l->items.empty()) return false;
-        for (const auto& b : l->items.back().blocks) {
-            if (b.is<HtmlBlock>() || may_leave_html_open(b)) return true;
-        }
-        return false;
-    }
-    if (const auto* d = block.as<Div>()) {
-        for (const auto& b : d->blocks) {
-            if (b.is<HtmlBlock>() || may_leave_html_open(b)) return true;
-        }
-    }
-    return false;
-}
-
-// Whether the last of `blocks` that writes something is raw HTML the
-// reader leaves open, or a div ending so: it would take the blocks after
-// it. (HTML left open in a list's item ends with the item.)
-bool ends_in_html_left_open(const Blocks& blocks) {
-    auto it = std::find_if(blocks.rbegin(), blocks.rend(), [](const Block& b) { return !writes_nothing(b); });
-    if (it == blocks.rend()) return false;
-    if (const auto* d = it->as<Div>()) return ends_in_html_left_open(d->blocks);
-    const auto* h = it->as<HtmlBlock>();
-    return h && html_left_open(h->html);
 }
 
 const Document& empty_document() {
@@ -1007,30 +444,6 @@ std::string ascii_lower(std::string_view text) {
     std::string lower(text);
     for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     return lower;
-}
-
-// Whether `text` begins with the item number 1 ("1. ", "01."), which starts
-// the reader's numbering of lists.
-bool starts_with_item_one(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && text[i] == '0') ++i;
-    if (i + 1 >= text.size() || text[i] != '1' || text[i + 1] != '.') return false;
-    return item_markers_length(text.substr(0, text.find('\n'))) != 0;
-}
-
-// Whether a list's last item ends in raw HTML the reader leaves open: the
-// blank line after the list then belongs to the HTML, and a list right after
-// it would continue this one.
-bool ends_in_open_html(const List& l) {
-    if (l.items.empty()) return false;
-    // Blocks that write nothing (an empty quote) leave the one before last.
-    const Blocks& item = l.items.back().blocks;
-    auto it = std::find_if(item.rbegin(), item.rend(), [](const Block& b) { return !writes_nothing(b); });
-    if (it == item.rend()) return false;
-    const Block& last = *it;
-    if (const auto* inner = last.as<List>()) return ends_in_open_html(*inner);
-    if (const auto* h = last.as<HtmlBlock>()) return html_left_open(h->html);
-    return false;
 }
 
 }  // namespace
@@ -1768,40 +1181,6 @@ void escape_unwritten_items(const ListItem& item, std::string& buf) {
 
 }  // namespace
 
-namespace {
-
-// Whether the reader may take an ordered list of two or more items, not
-// numbered from 1, for the text of its lines (see `Renderer::list`): each
-// item at most one paragraph, nothing of it written as attributes or a task.
-// The paragraph an item's blocks that write something begin with, if any.
-const Paragraph* first_paragraph_shown(const ListItem& item) {
-    auto it = std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
-    return it == item.blocks.end() ? nullptr : it->as<Paragraph>();
-}
-
-// With `nested`, whether some item opens lists on its first line instead,
-// each item otherwise as above.
-bool may_read_as_text(const List& l, bool nested = false) {
-    if (!l.ordered || l.start == 1 || l.items.size() < 2 || markdown::writes_attrs(l.attr)) return false;
-    bool any_nested = false;
-    for (const auto& item : l.items) {
-        // (Blocks that write nothing, an empty quote, are not read back.)
-        const auto shown = std::count_if(item.blocks.begin(), item.blocks.end(),
-                                         [](const Block& b) { return !writes_nothing(b); });
-        if (item.task || markdown::writes_attrs(item.attr) || shown > 1) return false;
-        if (shown == 0) continue;
-        const Paragraph* p = first_paragraph_shown(item);
-        if (p && !markdown::writes_attrs(p->attr)) continue;
-        auto it = std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
-        const auto* inner = it->as<List>();
-        if (!nested || !inner || markdown::writes_attrs(inner->attr)) return false;
-        any_nested = true;
-    }
-    return !nested || any_nested;
-}
-
-}  // namespace
-
 bool Renderer::reads_as_paragraph_after(std::size_t chain, std::size_t mark, std::string_view written) const {
     static const Options options = Options::dataset();
     std::string probe;
@@ -2117,26 +1496,6 @@ void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
     }
 }
 
-namespace {
-
-// The quote state the reader's search for a line's final attribute block is
-// in after `line`: 0 outside quotes, '"' or '\'' inside a stretch that quote
-// opened. A backslash hides the character after it.
-char quote_state_after(std::string_view line) {
-    char cur = 0;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '\\') {
-            ++i;
-        } else if ((c == '"' || c == '\'') && (cur == 0 || cur == c)) {
-            cur = cur == c ? 0 : c;
-        }
-    }
-    return cur;
-}
-
-}  // namespace
-
 void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::string_view sep) {
     after_ = 0;
     after_is_closer_ = false;
@@ -2249,14 +1608,6 @@ char32_t Renderer::lead_char(const Inline& node) const {
         },
         node.node);
 }
-
-namespace {
-
-// Punctuation as the reader's flanking rules count it.
-bool flank_punct(char32_t c) { return c != 0 && (text::is_ascii_punctuation(c) || text::is_unicode_punctuation(c)); }
-bool flank_space(char32_t c) { return c == 0 || text::is_white_space(c); }
-
-}  // namespace
 
 void Renderer::delimited(std::string_view delim, std::string_view tag, const Attr& attr, const Inlines& content,
                          bool first_of_same) {

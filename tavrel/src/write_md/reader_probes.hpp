@@ -1,0 +1,254 @@
+// The writer's questions to the reader: what would the reader make of these
+// lines? The writer chooses between forms of a node (bare or escaped, the
+// delimiter form or the HTML element, a list or the paragraph of its lines)
+// by how each form reads back, so that the text it writes reads back as the
+// tree it was written from. Most questions are answered from the reader's
+// rules restated for one shape (item markers, a closing fence line, a
+// script's text); where only the reader's own rules can answer (raw HTML,
+// lists turned back into text) it is asked, on a small probe text read with
+// the options the written text is read back with. The few asked about every
+// inline or line are defined here, where the writer's pass can inline them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tavrel/ast.hpp"
+#include "tavrel/block.hpp"
+#include "tavrel/text.hpp"
+
+namespace tavrel::write_md::probe {
+
+// Calls f(line) for each line of `s`: a line feed ends a line, a carriage
+// return right before it goes with it, and no empty line follows a final
+// line feed.
+template <class F>
+void for_each_line(std::string_view s, F&& f) {
+    std::size_t start = 0;
+    while (start < s.size()) {
+        std::size_t nl = s.find('\n', start);
+        if (nl == std::string_view::npos) {
+            f(s.substr(start));
+            return;
+        }
+        std::size_t end = nl;
+        if (end > start && s[end - 1] == '\r') --end;
+        f(s.substr(start, end - start));
+        start = nl + 1;
+    }
+}
+
+// The reader takes the text between "^" or "~" markers verbatim, backslashes
+// included, and ends the search at white space. So a script text is written
+// bare between its markers when that reads back as itself: not empty, no white
+// space, no backslash, no marker character, and (for "^") no "[" first, which
+// would open an inline note instead. Any other text is written as the HTML
+// element around escaped text, which reads back as the same bytes.
+inline bool script_text_fits(std::string_view text, char marker) {
+    if (text.empty() || (marker == '^' && text.front() == '[')) return false;
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            if (b == '\\' || b == static_cast<unsigned char>(marker) || text::is_white_space(b)) return false;
+            ++i;
+            continue;
+        }
+        text::Decoded d = text::decode_utf8(text, i);
+        if (text::is_white_space(d.cp)) return false;
+        i += d.len;
+    }
+    return true;
+}
+
+// Whether "<text>" reads back as this autolink: the address is its own
+// text, begins with a scheme (a letter, then letters, digits, "+", "." or
+// "-", 2 to 32 in all, and ":"), holds no control, white space or angle
+// bracket, and is short enough for the reader's look-ahead for ">".
+bool angled_autolink(const ast::Autolink& link);
+
+// A label the reader takes in "[^label]": not empty, no white space, no
+// bracket.
+bool valid_reference_label(std::string_view label);
+
+// Whether the reader, searching `tex` followed by `closer` for the closer
+// (a backslash hides the character after it), finds the written one.
+bool closer_found_at_end(std::string_view tex, std::string_view closer);
+
+// Whether a line of `text` is `closer` with white space around it: the
+// reader ends an open math block at such a line.
+bool has_closing_line(std::string_view text, std::string_view closer);
+
+// Whether the reader takes "{=format}" as a raw block's info, and "{format}"
+// as a format block's: other names leave the info as a code block's.
+bool readable_raw_format(std::string_view format);
+bool readable_block_format(std::string_view format);
+
+// The white space that may follow a list marker: a form feed spaces it as
+// a space does.
+inline bool is_marker_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+// Where the White_Space from `pos` on ends, short of a line end: the reader
+// looks past it for what a line or an item holds.
+std::size_t past_white_space_in_line(std::string_view s, std::size_t pos);
+
+// How many bytes of `line` the list markers ("1. ", and bullets after them,
+// "1. - ") at its start take: text that begins with an item number reads
+// back as a list item, whose content starts after them, and after any white
+// space the reader looks past for what the item holds. ("2)" is text to the
+// reader: it numbers items with a full stop only.) `after_marker` when the
+// line follows an item's marker, where a bullet may come first.
+std::size_t item_markers_length(std::string_view line, bool after_marker = false);
+
+// Whether the reader takes `line` (a block's first line) for the opening
+// line of a footnote definition: "[^", then a label without white space up
+// to the first "]:", also as the content of items the line opens.
+bool opens_footnote_definition(std::string_view line);
+
+// Whether a line of `text` is `n` colons alone (white space around them
+// aside), which may close a div fenced with `n` colons.
+// Past quote marks and item markers too: the reader closes the div at such
+// a line in a quote or item inside it.
+bool has_colon_line(std::string_view text, std::size_t n);
+
+// Whether `inner` between bare fences reads back as one div.
+bool reads_as_one_div(std::string_view inner);
+
+// Whether a run holds a link outside brackets of its own: such a link
+// leaves the "[" of an enclosing span as text.
+bool holds_link(const ast::Inlines& run);
+
+// How many top-level blocks the reader, with the options the written text is
+// read back with, makes of `probe`: the writer asks it where only the
+// reader's own rules for raw HTML can answer.
+std::size_t blocks_read(const std::string& probe);
+
+// Whether a line ends in white space (a form feed or a no-break space too),
+// which the reader cuts where it trims a line's end.
+bool ends_in_white_space(std::string_view line);
+
+// Whether the reader's outline of a text begins with a paragraph.
+inline bool paragraph_first(const block::DocumentOutline& outline) {
+    return !outline.blocks.empty() && outline.blocks.front().kind == "paragraph";
+}
+
+// Whether a line beginning with `html` would interrupt a paragraph as a raw
+// HTML block.
+bool opens_html_block(std::string_view html);
+
+// Whether a paragraph's first line (the first line of `text`), at the start
+// of a block, reads back as the start of a paragraph. The writer escapes
+// what would open a block, but raw HTML and item numbers stay as they are.
+bool starts_paragraph(std::string_view text);
+
+// Whether the blocks written as `text` read back beginning with a paragraph.
+bool reads_as_paragraph_first(std::string_view text);
+
+// How a line beginning with item numbers could read back as a list (of one
+// item, or items on its line) rather than turn back into the line.
+enum class ItemLine {
+    Text,     // it is text again
+    Spacing,  // white space after a marker the writer would not write
+    Opens,    // the items' text opens a block the writer would have written
+              // so as an item ("1. - <div>", "1. [ ] x", "1. \- x") or a
+              // footnote definition
+};
+
+ItemLine item_line_kind(std::string_view line);
+
+// Whether a paragraph written as `text`, its first line beginning with an
+// item number, reads back as that paragraph. Such lines read as a list that
+// the reader turns back into text by the spacing and numbers of the lines as
+// written, which the paragraph's text need not keep (white space ending a
+// line is gone), and only when the item's line opened nothing the writer
+// would have written as an item ("1. <div>" holding raw HTML): the reader is
+// asked.
+bool item_lines_read_as_text(std::string_view text);
+
+// Where the "." of the last item number stands in the run of item numbers
+// that opens `line` ("1. 2. x"), as the reader's list markers take them;
+// npos when none opens it.
+std::size_t last_item_dot(std::string_view line);
+
+// Whether the reader, reading `line` as the text after an ordered item's
+// marker, would find an item number there that the writer never writes as
+// an item's: numbered with a leading zero ("01.") or spaced otherwise than
+// "1. x" ("1.  x", "1.\tx"), in the run of markers that opens the line
+// ("2. 1.  x"). Such a line makes the reader take the whole list for the
+// text of its lines, which need not be written as the items were.
+bool unwritten_item_number(std::string_view line);
+
+// Whether a number of the item numbers `chain` ("1. 2. ") has a leading
+// zero ("01."): the reader numbers that item all the same, and a list read
+// there is written without it.
+bool zero_led_number(std::string_view chain);
+
+// Whether a later line of a paragraph, written as `line`, would end the
+// paragraph or make it another block (a definition, a table head).
+bool interrupts_paragraph_at(std::string_view line);
+
+// Whether the reader, having read `html` as a raw HTML block, would take the
+// blocks written after it into the same block.
+bool html_left_open(std::string_view html);
+
+// `html` as the opening tag of a markdown container ("<div>" as
+// "<div markdown=\"1\">"), when it is one opening tag alone that the reader
+// reads back so as that container's own tag; nothing otherwise. Such a tag
+// comes from a container the reader read: written bare it would open a raw
+// HTML block taking the container's content and closing tag into itself.
+struct ContainerOpener {
+    std::string tag;
+    // Whether the tag written bare reads as something else: text, or a
+    // container's tag again ("<div markdown=\"1\">" kept from one holding
+    // the attribute twice).
+    bool bare_reads_otherwise = false;
+};
+
+std::optional<ContainerOpener> as_container_opener(std::string_view html);
+
+// Whether a block surely writes nothing at all: a paragraph without
+// content, a list without items, a quote of such blocks.
+bool writes_nothing(const ast::Block& block);
+
+// Whether `block` could leave raw HTML open past a blank line after it, the
+// HTML standing in the last item of a list: an HTML block there (or in a
+// div, which may be written as its content).
+bool may_leave_html_open(const ast::Block& block);
+
+// Whether the last of `blocks` that writes something is raw HTML the
+// reader leaves open, or a div ending so: it would take the blocks after
+// it. (HTML left open in a list's item ends with the item.)
+bool ends_in_html_left_open(const ast::Blocks& blocks);
+
+// Whether `text` begins with the item number 1 ("1. ", "01."), which starts
+// the reader's numbering of lists.
+bool starts_with_item_one(std::string_view text);
+
+// Whether a list's last item ends in raw HTML the reader leaves open: the
+// blank line after the list then belongs to the HTML, and a list right after
+// it would continue this one.
+bool ends_in_open_html(const ast::List& l);
+
+// The paragraph an item's blocks that write something begin with, if any.
+const ast::Paragraph* first_paragraph_shown(const ast::ListItem& item);
+
+// Whether the reader may take an ordered list of two or more items, not
+// numbered from 1, for the text of its lines (see `Renderer::list`): each
+// item at most one paragraph, nothing of it written as attributes or a task.
+// With `nested`, whether some item opens lists on its first line instead,
+// each item otherwise as above.
+bool may_read_as_text(const ast::List& l, bool nested = false);
+
+// The quote state the reader's search for a line's final attribute block is
+// in after `line`: 0 outside quotes, '"' or '\'' inside a stretch that quote
+// opened. A backslash hides the character after it.
+char quote_state_after(std::string_view line);
+
+// Punctuation as the reader's flanking rules count it.
+inline bool flank_punct(char32_t c) {
+    return c != 0 && (text::is_ascii_punctuation(c) || text::is_unicode_punctuation(c));
+}
+inline bool flank_space(char32_t c) { return c == 0 || text::is_white_space(c); }
+
+}  // namespace tavrel::write_md::probe
