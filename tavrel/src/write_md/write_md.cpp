@@ -1832,15 +1832,14 @@ namespace {
 void append_attr_one_line(std::string_view value, std::string& out) {
     std::string escaped;
     render::escape_attr(value, escaped);
-    for (char c : escaped) {
-        if (c == '\n') {
-            out.append("&#10;");
-        } else if (c == '\r') {
-            out.append("&#13;");
-        } else {
-            out.push_back(c);
-        }
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped[i] != '\n' && escaped[i] != '\r') continue;
+        out.append(escaped, from, i - from);
+        out.append(escaped[i] == '\n' ? "&#10;" : "&#13;");
+        from = i + 1;
     }
+    out.append(escaped, from);
 }
 
 }  // namespace
