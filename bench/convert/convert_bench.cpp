@@ -13,6 +13,7 @@
 
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "corpuswright/convert.hpp"
@@ -131,6 +132,60 @@ void BM_ConvertOnly(benchmark::State& state) {
                                                    benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ConvertOnly)->Unit(benchmark::kMillisecond);
+
+// Hostile pages through the whole conversion, the size doubling from one
+// argument to the next: the time must grow about as the size does (at most
+// about 2.5 times per doubling). A paragraph of prose comes first so that
+// every page is long enough to be converted.
+std::string hostile_page(std::string_view shape, std::size_t n) {
+    std::string page = "A first paragraph of ordinary prose, long enough for the page to count as an article.\n\n";
+    std::size_t target = page.size() + n;
+    if (shape == "apostrophes") {
+        page.append(n, '\'');
+    } else if (shape == "nested") {
+        // Bold and italic opened together k times, then closed k times.
+        std::size_t k = n / 10;
+        for (std::size_t i = 0; i < k; ++i) page += "'''''";
+        page += 'x';
+        for (std::size_t i = 0; i < k; ++i) page += "'''''";
+    } else {
+        // A block template with many distinct named arguments.
+        page += "{{" + std::string(shape);
+        for (std::size_t i = 0; page.size() < target; ++i) page += "|k" + std::to_string(i) + "=v";
+        page += "}}\n\nA closing paragraph.";
+    }
+    return page;
+}
+
+void hostile_conversion(benchmark::State& state, std::string_view shape) {
+    TemplateRoles roles;
+    roles.remove.insert("Removed");
+    roles.unwrap.insert("Unwrapped");
+    roles.unwrap1.insert("First_only");
+    const std::string page = hostile_page(shape, static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        auto r = corpuswright::convert_document(page, roles);
+        if (!r) {
+            state.SkipWithError("the page was not converted");
+            return;
+        }
+        benchmark::DoNotOptimize(tavrel::write_md::render_md(r->document));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
+}
+
+void BM_HostileApostropheRun(benchmark::State& s) { hostile_conversion(s, "apostrophes"); }
+void BM_HostileNestedBoldItalic(benchmark::State& s) { hostile_conversion(s, "nested"); }
+void BM_HostileNamedArgsKept(benchmark::State& s) { hostile_conversion(s, "Kept"); }
+void BM_HostileNamedArgsRemoved(benchmark::State& s) { hostile_conversion(s, "Removed"); }
+void BM_HostileNamedArgsUnwrapped(benchmark::State& s) { hostile_conversion(s, "Unwrapped"); }
+void BM_HostileNamedArgsFirstOnly(benchmark::State& s) { hostile_conversion(s, "First only"); }
+BENCHMARK(BM_HostileApostropheRun)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostileNestedBoldItalic)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostileNamedArgsKept)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostileNamedArgsRemoved)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostileNamedArgsUnwrapped)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostileNamedArgsFirstOnly)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -165,6 +165,24 @@ Inlines unwrap_all(Operation&& call) {
     return out;
 }
 
+// A key given twice. A call may carry thousands of named arguments (a large
+// navigation box or data template), so past a few they are compared in
+// sorted order rather than each against all before it.
+bool repeated_key(const std::vector<std::pair<std::string, const Inlines*>>& by_name) {
+    constexpr std::size_t kPairwise = 8;
+    if (by_name.size() <= kPairwise) {
+        for (std::size_t i = 1; i < by_name.size(); ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                if (by_name[i].first == by_name[j].first) return true;
+        return false;
+    }
+    std::vector<std::string_view> keys;
+    keys.reserve(by_name.size());
+    for (const auto& entry : by_name) keys.push_back(entry.first);
+    std::sort(keys.begin(), keys.end());
+    return std::adjacent_find(keys.begin(), keys.end()) != keys.end();
+}
+
 }  // namespace
 
 const Inlines* Args::find(std::string_view key) const {
@@ -189,9 +207,9 @@ std::optional<Args> args(const std::vector<OperationArg>& arguments) {
             slot = &arg.value;
             continue;
         }
-        if (a.find(key)) return std::nullopt;
         a.by_name.emplace_back(std::move(key), &arg.value);
     }
+    if (repeated_key(a.by_name)) return std::nullopt;
     return a;
 }
 

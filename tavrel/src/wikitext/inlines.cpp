@@ -639,6 +639,13 @@ private:
     // their apostrophes belong to their labels. So are comments and the
     // reference, nowiki and math elements, which the scan reads whole too: a
     // closing run taken from inside one would cut it apart.
+    //
+    // The length is counted up to kLongRun only: the closer searches tell
+    // runs of one, two, three and five apart and treat every longer run
+    // alike, and they step past a run only when it is short. Counting a
+    // long run whole on every search would make a page of apostrophes
+    // quadratic.
+    static constexpr std::size_t kLongRun = 6;
     std::pair<std::size_t, std::size_t> next_run(std::size_t from) {
         const char* d = t_.data();
         std::size_t i = from;
@@ -654,7 +661,7 @@ private:
                 continue;
             }
             std::size_t e = i;
-            while (e < n_ && d[e] == '\'') ++e;
+            while (e < n_ && d[e] == '\'' && e - i < kLongRun) ++e;
             return {i, e - i};
         }
         return {npos, 0};

@@ -80,6 +80,15 @@ TEST(Args, InconsistentArgumentsFail) {
     EXPECT_FALSE(args({kw("0", "x"), pos("y")}));          // position 0
     EXPECT_TRUE(args({kw("2", "x"), pos("y")}));           // 2 of 2 arguments
     EXPECT_TRUE(args({}));
+    // Among many keys, a repeat is found wherever it stands.
+    std::vector<OperationArg> many;
+    for (int k = 0; k < 40; ++k) many.push_back(kw("k" + std::to_string(k), "v"));
+    EXPECT_TRUE(args(many));
+    for (std::size_t at : {std::size_t{0}, std::size_t{17}, many.size()}) {
+        std::vector<OperationArg> repeated = many;
+        repeated.insert(repeated.begin() + static_cast<std::ptrdiff_t>(at), kw(" K9 ", "again"));
+        EXPECT_FALSE(args(repeated)) << at;
+    }
 }
 
 TEST(Args, ValuesAreTrimmedPlainText) {

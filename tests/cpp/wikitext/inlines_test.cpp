@@ -55,6 +55,10 @@ TEST(WikitextFormatting, RunsLongerThanFiveWithoutACloserAreText) {
     EXPECT_EQ(inl("'''''''''x"), "Text \"'''''''''x\"\n");
     // The last five of a longer run still open bold and italic together.
     EXPECT_EQ(inl("'''''''a''' b''"), "Text \"''\"\nEmph\n  Strong\n    Text \"a\"\n  Text \" b\"\n");
+    // A longer run closes as its first three, two or five apostrophes do.
+    EXPECT_EQ(inl("'''a'''''''' b"), "Strong\n  Text \"a\"\nText \"''''' b\"\n");
+    EXPECT_EQ(inl("'''''a'''''''''"), "Strong\n  Emph\n    Text \"a\"\nText \"''''\"\n");
+    EXPECT_EQ(inl("''a '''b'''''''' c''"), "Emph\n  Text \"a \"\nText \"'b''''''\"\nEmph\n  Text \" c\"\n");
 }
 
 TEST(WikitextFormatting, ElementsAreAtomicForTheQuotesAroundThem) {
