@@ -14,6 +14,7 @@
 #include <random>
 #include <system_error>
 
+#include "corpuswright/stages/input.hpp"
 #include "quote.hpp"
 
 namespace corpuswright::stages {
@@ -66,16 +67,25 @@ Result<void> sync_directory(const std::string& dir) {
 
 std::string os_error(int err) { return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"; }
 
-TempFile::TempFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) { buf_.reserve(kFlushAt + 4096); }
+TempFile::TempFile(int fd, std::string path, std::string context)
+    : fd_(fd), path_(std::move(path)), context_(std::move(context)) {
+    buf_.reserve(kFlushAt + 4096);
+}
 
 TempFile::TempFile(TempFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       path_(std::move(other.path_)),
+      context_(std::move(other.context_)),
       buf_(std::move(other.buf_)),
       written_(other.written_),
       synced_(other.synced_) {}
 
 TempFile::~TempFile() { discard(); }
+
+Error TempFile::failed(Error err) const {
+    if (!context_.empty()) err.context(context_);
+    return err;
+}
 
 void TempFile::discard() {
     if (fd_ < 0) return;
@@ -85,14 +95,14 @@ void TempFile::discard() {
 }
 
 Result<void> TempFile::flush() {
-    if (fd_ < 0) return Error("output file already closed", ErrorKind::Io);
+    if (fd_ < 0) return failed(Error("output file already closed", ErrorKind::Io));
     const char* p = buf_.data();
     std::size_t left = buf_.size();
     while (left > 0) {
         ssize_t n = ::write(fd_, p, left);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return io_error(errno);
+            return failed(io_error(errno));
         }
         p += n;
         left -= static_cast<std::size_t>(n);
@@ -130,30 +140,42 @@ Result<void> TempFile::persist(const std::string& target) {
     if (::fsync(fd_) != 0) {
         int err = errno;
         discard();
-        return io_error(err);
+        return failed(io_error(err));
     }
     if (::rename(path_.c_str(), target.c_str()) != 0) {
         int err = errno;
         discard();
-        return io_error(err);
+        return failed(io_error(err));
     }
     ::close(fd_);
     fd_ = -1;
     return sync_directory(std::filesystem::path(target).parent_path().string());
 }
 
-Result<TempFile> atomic(const std::string& target) {
+Result<void> check_target(const std::string& target) {
+    // A directory (".", "out/", an existing folder) would be met only by
+    // the rename at the very end, after the whole input was read.
+    if (target.empty()) return io_error(ENOENT);
+    if (target.back() == '/') return io_error(EISDIR);
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return io_error(EISDIR);
+    return Ok{};
+}
+
+Result<TempFile> atomic(const std::string& target, std::string_view argument) {
     namespace fs = std::filesystem;
+    std::string context = file_context("writing", argument, target);
+    CW_TRY(check_target(target).context(context));
     fs::path dir = fs::path(target).parent_path();
     if (!dir.empty()) {
         std::error_code ec;
         fs::create_directories(dir, ec);
-        if (ec) return io_error(ec.value());
+        if (ec) return io_error(ec.value()).context(std::move(context));
     }
     fs::path base = dir;
     if (base.is_relative()) {
         char cwd[4096];
-        if (::getcwd(cwd, sizeof cwd) == nullptr) return io_error(errno);
+        if (::getcwd(cwd, sizeof cwd) == nullptr) return io_error(errno).context(std::move(context));
         base = dir.empty() ? fs::path(cwd) : fs::path(cwd) / dir;
     }
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
@@ -162,11 +184,12 @@ Result<TempFile> atomic(const std::string& target) {
         for (int i = 0; i < 6; ++i) name.push_back(kAlphabet[rng.next() % 62]);
         std::string path = (base / name).string();
         int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) return TempFile(fd, path);
+        if (fd >= 0) return TempFile(fd, path, std::move(context));
         if (errno == EEXIST || errno == EADDRINUSE) continue;
-        return Error(os_error(errno) + " at path " + quote_for_message(path), ErrorKind::Io);
+        return Error(os_error(errno) + " at path " + quote_for_message(path), ErrorKind::Io).context(std::move(context));
     }
-    return Error("too many temporary files exist at path " + quote_for_message(base.string()), ErrorKind::Io);
+    return Error("too many temporary files exist at path " + quote_for_message(base.string()), ErrorKind::Io)
+        .context(std::move(context));
 }
 
 }  // namespace corpuswright::stages

@@ -9,8 +9,15 @@
 #include "corpuswright/stages/paths.hpp"
 #include "corpuswright/stages/stop.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <vector>
+
+#include "corpuswright/stages/atomic.hpp"
 
 namespace corpuswright::stages {
 namespace {
@@ -18,6 +25,11 @@ namespace {
 constexpr std::size_t kBlock = 1 << 20;
 constexpr std::size_t kCarry = 128;
 constexpr std::string_view kNeedle = ",'disambiguation',";
+// A page-properties dump names its table in its CREATE TABLE and INSERT
+// lines; an input without it is some other file given by mistake, and
+// importing it would silently empty the table.
+constexpr std::string_view kTableName = "page_props";
+constexpr std::size_t kHeadBytes = 8;  // for the compression magic
 
 Error db_error(sqlite3* db) { return Error(sqlite3_errmsg(db), ErrorKind::Database); }
 
@@ -100,8 +112,8 @@ Result<void> write_table(sqlite3* db, const IdSet& ids, const std::atomic<bool>*
 
 }  // namespace
 
-Result<IdSet> scan_disambiguation(ByteReader& input, const std::atomic<bool>* stop) {
-    IdSet ids;
+Result<PagePropsScan> scan_disambiguation(ByteReader& input, const std::atomic<bool>* stop) {
+    PagePropsScan out;
     std::string buf;
     buf.reserve(kBlock + kCarry);
     std::vector<char> block(kBlock);
@@ -111,31 +123,68 @@ Result<IdSet> scan_disambiguation(ByteReader& input, const std::atomic<bool>* st
         if (!got.ok()) return std::move(got).error();
         if (got.value() == 0) break;
         buf.append(block.data(), got.value());
-        scan_buffer(buf, ids);
+        if (out.head.size() < kHeadBytes) out.head = buf.substr(0, kHeadBytes);
+        scan_buffer(buf, out.ids);
+        if (!out.names_table) out.names_table = buf.find(kTableName) != std::string::npos;
         if (buf.size() > kCarry) buf.erase(0, buf.size() - kCarry);
     }
-    return ids;
+    return out;
+}
+
+// Fails, before the dump is read, when the import could not be written:
+// an existing file that is no database, is read-only or locked, or a
+// missing or read-only directory for a new one.
+Result<void> check_writable(const std::string& metadata) {
+    struct stat st {};
+    if (::stat(metadata.c_str(), &st) != 0) {
+        std::string dir = std::filesystem::path(metadata).parent_path().string();
+        if (::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) != 0) return Error(os_error(errno), ErrorKind::Io);
+        return Ok{};
+    }
+    Connection conn;
+    if (sqlite3_open_v2(metadata.c_str(), &conn.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        return conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
+    }
+    sqlite3_busy_timeout(conn.db, 5000);
+    if (sqlite3_db_readonly(conn.db, "main") == 1) {
+        return Error(sqlite3_errstr(SQLITE_READONLY), ErrorKind::Database);
+    }
+    if (sqlite3_exec(conn.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return db_error(conn.db);
+    sqlite3_exec(conn.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return Ok{};
 }
 
 Result<std::uint64_t> import_page_props(const std::string& source, const std::string& metadata,
                                         const std::atomic<bool>* stop) {
     CW_TRY(check_distinct({{"source", source, false}, {"metadata", metadata, true}}));
+    const std::string opening_metadata = file_context("opening", "metadata", metadata);
+    CW_TRY(check_writable(metadata).context(opening_metadata));
     IdSet ids;
     {
-        auto input = open_input(source);
-        if (!input.ok()) return std::move(input).error();
-        auto scanned = scan_disambiguation(*input.value(), stop);
-        if (!scanned.ok()) return std::move(scanned).error();
-        ids = std::move(scanned).value();
+        CW_TRY_ASSIGN(auto input, open_input(source, "source"));
+        const std::string reading = file_context("reading", "source", source);
+        auto scanned = scan_disambiguation(*input, stop);
+        if (!scanned.ok()) return std::move(scanned).error().context(reading);
+        PagePropsScan& scan = scanned.value();
+        if (std::string_view format = compression_magic(scan.head); !format.empty()) {
+            return Error(looks_compressed_message(format, decoded_by_name(source)), ErrorKind::Format)
+                .context(reading);
+        }
+        if (!scan.names_table) {
+            std::string what = scan.head.empty() ? "the file is empty" : "the table name page_props never occurs in it";
+            return Error("not a page-properties SQL dump: " + what, ErrorKind::Format).context(reading);
+        }
+        ids = std::move(scan.ids);
     }
     Connection conn;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(metadata.c_str(), &conn.db, flags, nullptr) != SQLITE_OK) {
         Error err = conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
-        return std::move(err).context("opening metadata " + metadata);
+        return std::move(err).context(opening_metadata);
     }
     sqlite3_busy_timeout(conn.db, 5000);
-    CW_TRY(write_table(conn.db, ids, stop));
+    CW_TRY(write_table(conn.db, ids, stop).context(file_context("writing", "metadata", metadata)));
     return static_cast<std::uint64_t>(ids.size());
 }
 
@@ -143,20 +192,22 @@ Result<IdSet> disambiguation_ids(const std::string& metadata) {
     Connection conn;
     if (sqlite3_open_v2(metadata.c_str(), &conn.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         Error err = conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
-        return std::move(err).context("opening metadata " + metadata);
+        return std::move(err).context(file_context("opening", "metadata", metadata));
     }
     sqlite3_busy_timeout(conn.db, 5000);
+    const std::string reading = file_context("reading", "metadata", metadata);
     Statement select;
     if (sqlite3_prepare_v2(conn.db, "SELECT page_id FROM disambiguation", -1, &select.st, nullptr) != SQLITE_OK) {
-        return db_error(conn.db);
+        return db_error(conn.db).context(reading);
     }
     std::vector<std::uint64_t> rows;
     while (true) {
         int rc = sqlite3_step(select.st);
         if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) return db_error(conn.db);
+        if (rc != SQLITE_ROW) return db_error(conn.db).context(reading);
         if (sqlite3_column_type(select.st, 0) != SQLITE_INTEGER) {
-            return Error("disambiguation.page_id holds a value that is not an integer", ErrorKind::Type);
+            return Error("disambiguation.page_id holds a value that is not an integer", ErrorKind::Type)
+                .context(reading);
         }
         rows.push_back(static_cast<std::uint64_t>(sqlite3_column_int64(select.st, 0)));
     }

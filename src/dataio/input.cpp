@@ -5,9 +5,12 @@
 #include "corpuswright/stages/input.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include <vector>
 
 #include "corpuswright/stages/atomic.hpp"
 #include "open_compressed.hpp"
@@ -44,12 +47,76 @@ std::string_view path_extension(std::string_view path) {
     return name.substr(dot + 1);
 }
 
-Result<std::unique_ptr<ByteReader>> open_input(const std::string& path) {
+bool decoded_by_name(std::string_view path) {
     std::string_view ext = path_extension(path);
-    if (ext == "gz" || ext == "bz2") return open_compressed(path);
+    return ext == "gz" || ext == "bz2";
+}
+
+std::string file_context(std::string_view verb, std::string_view argument, std::string_view path) {
+    std::string out(verb);
+    out.push_back(' ');
+    if (!argument.empty()) {
+        out.append(argument);
+        out.push_back(' ');
+    }
+    out.append(path);
+    return out;
+}
+
+Result<int> open_for_reading(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Error(os_error(errno), ErrorKind::Io).context("opening " + path);
-    return std::unique_ptr<ByteReader>(new FileReader(fd));
+    if (fd < 0) return Error(os_error(errno), ErrorKind::Io);
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return Error(os_error(EISDIR), ErrorKind::Io);
+    }
+    return fd;
+}
+
+Result<std::unique_ptr<ByteReader>> open_input(const std::string& path, std::string_view argument) {
+    std::string context = file_context("opening", argument, path);
+    if (decoded_by_name(path)) {
+        // A directory would reach the decoder's mapping as "No such device".
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            return Error(os_error(EISDIR), ErrorKind::Io).context(std::move(context));
+        }
+        auto reader = open_compressed(path);
+        if (reader.ok()) return reader;
+        // The bridge names the path already; the argument is said here once.
+        std::vector<std::string> chain = reader.error().chain();
+        if (chain.size() > 1 && chain.front() == "opening " + path) chain.erase(chain.begin());
+        Error err(chain.back(), reader.error().kind());
+        for (std::size_t i = chain.size() - 1; i-- > 0;) err.context(chain[i]);
+        return std::move(err).context(std::move(context));
+    }
+    auto fd = open_for_reading(path);
+    if (!fd.ok()) return std::move(fd).error().context(std::move(context));
+    return std::unique_ptr<ByteReader>(new FileReader(fd.value()));
+}
+
+std::string_view compression_magic(std::string_view start) {
+    using namespace std::string_view_literals;
+    auto is = [&](std::string_view magic) { return start.substr(0, magic.size()) == magic; };
+    if (is("\x1f\x8b"sv)) return "gzip";
+    if (is("BZh"sv) && start.size() > 3 && start[3] >= '1' && start[3] <= '9') return "bzip2";
+    if (is("\xFD" "7zXZ\x00"sv)) return "xz";
+    if (is("\x28\xB5\x2F\xFD"sv)) return "zstd";
+    if (is("\x04\x22\x4D\x18"sv) || is("\x02\x21\x4C\x18"sv)) return "LZ4";
+    if (is("PK\x03\x04"sv)) return "ZIP";
+    if (is("7z\xBC\xAF\x27\x1C"sv)) return "7-Zip";
+    return {};
+}
+
+std::string looks_compressed_message(std::string_view format, bool decoded) {
+    std::string f(format);
+    if (decoded) return "its decoded content looks compressed again (" + f + "); decompress it first";
+    std::string out = "the file looks compressed (" + f +
+                      "), but only files whose names end in .gz or .bz2 are decoded (as gzip or bzip2); ";
+    if (format == "gzip") return out + "rename it to end in .gz, or decompress it first";
+    if (format == "bzip2") return out + "rename it to end in .bz2, or decompress it first";
+    return out + "decompress it first";
 }
 
 }  // namespace corpuswright::stages

@@ -28,6 +28,8 @@ namespace corpuswright::stages {
 namespace {
 
 constexpr std::size_t kReadSize = 256 * 1024;
+constexpr std::size_t kHeadBytes = 64;  // read before the first element, for the checks of the start
+constexpr std::size_t kShownHead = 40;  // of the first line, shown when no element follows
 
 enum class Field { None, Title, Ns, Id, RevisionId, Timestamp, Text };
 
@@ -146,32 +148,8 @@ const char* next_special(const char* p, const char* end) {
 std::size_t first_invalid_utf8(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return i;
-        }
-        if (s.size() - i < len) return i;
-        unsigned char second = static_cast<unsigned char>(s[i + 1]);
-        if (second < lo || second > hi) return i;
-        for (std::size_t k = 2; k < len; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return i;
-        }
+        std::size_t len = utf8_sequence_at(s, i);
+        if (len == 0) return i;
         i += len;
     }
     return s.size();
@@ -207,7 +185,9 @@ Result<void> decode_text(std::string_view s, std::string& out, bool references) 
             const char* semi = static_cast<const char*>(std::memchr(p, ';', end - p));
             if (semi == nullptr) return xml_error("unterminated reference in the dump's text");
             std::string_view name(p + 1, semi - p - 1);
-            if (!resolve_reference(name, out)) return xml_error("unknown XML entity &" + std::string(name) + ";");
+            if (!resolve_reference(name, out)) {
+                return xml_error("unknown XML entity &" + printable_for_message(name, false, true) + ";");
+            }
             p = semi + 1;
         } else if (c == '\r') {
             out.push_back('\n');
@@ -287,6 +267,9 @@ struct Pages::State {
     std::uint64_t consumed = 0;  // offset in the decoded stream of buf[0]
     bool at_eof = false;
     bool start_checked = false;
+    bool decoded = false;       // the bytes are a compressed file's content
+    bool root_seen = false;     // the first element was read (it is "mediawiki")
+    std::string head;           // the start of the first line, for messages
 
     std::vector<std::string> stack;
     std::optional<Page> page;
@@ -315,25 +298,42 @@ struct Pages::State {
         return true;
     }
 
-    // Skips a UTF-8 byte order mark; refuses UTF-16 and UTF-32 dumps.
+    // Skips a UTF-8 byte order mark; refuses UTF-16 and UTF-32 dumps and
+    // compressed files read as they are, whose bytes would otherwise be
+    // reported as broken XML.
     Result<void> check_start() {
         start_checked = true;
-        while (buf.size() - pos < 4) {
+        while (buf.size() - pos < kHeadBytes) {
             auto more = fill();
             if (!more.ok()) return std::move(more).error();
             if (!more.value()) break;
         }
-        std::string_view start(buf.data() + pos, std::min<std::size_t>(buf.size() - pos, 4));
+        std::string_view start(buf.data() + pos, std::min<std::size_t>(buf.size() - pos, kHeadBytes));
+        std::string_view format = compression_magic(start);
+        if (!format.empty()) return xml_error(looks_compressed_message(format, decoded));
         if (start.substr(0, 3) == "\xEF\xBB\xBF") {
             pos += 3;
+            start.remove_prefix(3);
+            head = start.substr(0, std::min(start.find('\n'), kShownHead));
             return Ok{};
         }
-        std::string_view encoding = foreign_encoding(start);
+        head = start.substr(0, std::min(start.find('\n'), kShownHead));
+        std::string_view encoding = foreign_encoding(start.substr(0, 4));
         if (!encoding.empty()) {
             return xml_error("the dump is encoded in " + std::string(encoding) +
                              "; dumps must be UTF-8 (convert it first, for example with iconv)");
         }
         return Ok{};
+    }
+
+    // The first element decides whether this is a dump at all: anything
+    // else (an SQL or JSON file, an HTML page) would read as a dump without
+    // pages and replace an earlier output with an empty one.
+    Result<void> check_root(std::string_view name) {
+        root_seen = true;
+        if (local_name(name) == "mediawiki") return Ok{};
+        return xml_error("the file is not a MediaWiki XML dump: its root element is " + quote_name_for_message(name) +
+                         ", not \"mediawiki\"");
     }
 
     // The page being read, for messages: its title, else its id, else its
@@ -450,7 +450,13 @@ struct Pages::State {
     Result<std::optional<Page>> end_of_input() {
         if (page) return xml_error("the dump ends inside " + which_page() + ": it is truncated");
         if (!stack.empty()) {
-            return xml_error("the dump ends before the element `" + stack.back() + "` is closed: it is truncated");
+            return xml_error("the dump ends before the element " + quote_name_for_message(stack.back()) +
+                             " is closed: it is truncated");
+        }
+        if (!root_seen) {
+            if (consumed + buf.size() == 0) return xml_error("the file is empty, not a MediaWiki XML dump");
+            return xml_error("the file is not a MediaWiki XML dump: it holds no XML element (it begins " +
+                             quote_name_for_message(head) + ")");
         }
         return std::optional<Page>();
     }
@@ -472,9 +478,10 @@ struct Pages::State {
             while (!name.empty() && (name.back() == ' ' || name.back() == '\t' || name.back() == '\n' || name.back() == '\r')) {
                 name.remove_suffix(1);
             }
-            if (stack.empty()) return xml_error("end tag `" + std::string(name) + "` without a start tag");
+            if (stack.empty()) return xml_error("end tag " + quote_name_for_message(name) + " without a start tag");
             if (stack.back() != name) {
-                return xml_error("mismatched end tag: expected `" + stack.back() + "`, found `" + std::string(name) + "`");
+                return xml_error("mismatched end tag: expected " + quote_name_for_message(stack.back()) + ", found " +
+                                 quote_name_for_message(name));
             }
             CW_TRY(flush_raw());
             out = end(local_name(name));
@@ -512,6 +519,7 @@ struct Pages::State {
         }
         std::string_view name = tag.substr(0, name_end);
         if (name.empty()) return xml_error("an element without a name in the dump");
+        if (!root_seen) CW_TRY(check_root(name));
         CW_TRY(flush_raw());
         start(local_name(name), is_empty);
         if (!is_empty) stack.emplace_back(name);
@@ -629,12 +637,19 @@ Pages::Pages(Pages&&) noexcept = default;
 Pages& Pages::operator=(Pages&&) noexcept = default;
 Pages::~Pages() = default;
 
-Result<Pages> Pages::open(const std::string& path) {
-    auto input = open_input(path);
+Result<Pages> Pages::open(const std::string& path, std::string_view argument) {
+    auto input = open_input(path, argument);
     if (!input.ok()) return std::move(input).error();
-    return Pages(std::move(input).value());
+    Pages pages(std::move(input).value());
+    pages.st_->decoded = decoded_by_name(path);
+    pages.context_ = file_context("reading", argument, path);
+    return pages;
 }
 
-Result<std::optional<Page>> Pages::next() { return st_->next(); }
+Result<std::optional<Page>> Pages::next() {
+    auto r = st_->next();
+    if (!r.ok() && !context_.empty()) r.error().context(context_);
+    return r;
+}
 
 }  // namespace corpuswright::stages

@@ -2,7 +2,8 @@
 // article reader is a small recursive-descent JSON reader specialised for
 // one record shape, so a line is parsed in place and each string copied once.
 // Its messages follow the common JSON reader's wording ("missing field `md`
-// at line 1 column 40"), since users see them when a file was edited by hand.
+// at line 1 column 40"), since users see them when a file was edited by hand;
+// the line is the record's line in its file.
 #include "corpuswright/stages/records.hpp"
 
 #include <charconv>
@@ -120,7 +121,7 @@ constexpr const char* kFieldNames[7] = {"article_id", "page_id", "revision_id", 
 // Thrown nowhere: every step returns false and leaves the message here.
 class LineReader {
 public:
-    explicit LineReader(std::string_view s) : s_(s) {}
+    LineReader(std::string_view s, std::uint64_t line_number) : s_(s), line_(line_number) {}
 
     Result<Article> run() {
         Article a;
@@ -152,11 +153,12 @@ public:
 
 private:
     std::string_view s_;
+    std::uint64_t line_;
     std::size_t pos_ = 0;
     std::string msg_;
 
     Error error() const {
-        return Error(msg_ + " at line 1 column " + std::to_string(pos_), ErrorKind::Format);
+        return Error(msg_ + " at line " + std::to_string(line_) + " column " + std::to_string(pos_), ErrorKind::Format);
     }
     bool fail(std::string m) {
         if (msg_.empty()) msg_ = std::move(m);
@@ -618,10 +620,12 @@ bool valid_utf8(std::string_view s) {
 
 }  // namespace
 
-Result<Article> read_article(std::string_view line) {
+Result<Article> read_article(std::string_view line, std::uint64_t line_number) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!valid_utf8(line)) return Error("stream did not contain valid UTF-8", ErrorKind::Format);
-    return LineReader(line).run();
+    if (!valid_utf8(line)) {
+        return Error("stream did not contain valid UTF-8 at line " + std::to_string(line_number), ErrorKind::Format);
+    }
+    return LineReader(line, line_number).run();
 }
 
 }  // namespace corpuswright::stages

@@ -233,10 +233,10 @@ Result<Summary> stage1(const Stage1Options& options) {
                            {"articles", options.articles, true},
                            {"metadata", options.metadata, false}}));
     CW_TRY_ASSIGN(auto roles, roles::TemplateRoles::open(options.metadata));
-    CW_TRY_ASSIGN(auto out, atomic(options.articles));
+    CW_TRY_ASSIGN(auto out, atomic(options.articles, "articles"));
     CW_TRY_ASSIGN(auto ids, load_disambiguation(options.metadata));
     Progress progress;
-    CW_TRY_ASSIGN(auto pages, Pages::open(options.xml));
+    CW_TRY_ASSIGN(auto pages, Pages::open(options.xml, "xml"));
 
     ArticleRun run;
     run.roles = &roles;
@@ -268,11 +268,11 @@ Result<Summary> dataset(const DatasetOptions& options) {
                            {"chunks", options.chunks, true},
                            {"metadata", options.metadata, false}}));
     CW_TRY_ASSIGN(auto roles, roles::TemplateRoles::open(options.metadata));
-    CW_TRY_ASSIGN(auto articles_out, atomic(options.articles));
-    CW_TRY_ASSIGN(auto chunks_out, atomic(options.chunks));
+    CW_TRY_ASSIGN(auto articles_out, atomic(options.articles, "articles"));
+    CW_TRY_ASSIGN(auto chunks_out, atomic(options.chunks, "chunks"));
     CW_TRY_ASSIGN(auto ids, load_disambiguation(options.metadata));
     Progress progress;
-    CW_TRY_ASSIGN(auto pages, Pages::open(options.xml));
+    CW_TRY_ASSIGN(auto pages, Pages::open(options.xml, "xml"));
 
     ArticleRun run;
     run.roles = &roles;
@@ -308,6 +308,9 @@ Result<Summary> dataset(const DatasetOptions& options) {
     progress.end(run.written);
     CW_TRY(articles_out.flush());
     CW_TRY(chunks_out.flush());
+    // Both targets were checked at set-up; what could have become of the
+    // second since is checked again while neither is replaced yet.
+    CW_TRY(check_target(options.chunks).context(file_context("writing", "chunks", options.chunks)));
     CW_TRY(articles_out.persist(options.articles));
     CW_TRY(chunks_out.persist(options.chunks));
     return summary(run.written, chunks_written, std::move(run.counts));

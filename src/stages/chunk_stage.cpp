@@ -5,7 +5,6 @@
 // The reading thread only cuts lines: parsing them is part of the pooled
 // work, with a parse failure taking precedence over every other failure in
 // its batch, as when lines were parsed as they were read.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +15,7 @@
 #include "batches.hpp"
 #include "corpuswright/convert.hpp"
 #include "corpuswright/stages/atomic.hpp"
+#include "corpuswright/stages/input.hpp"
 #include "corpuswright/stages/paths.hpp"
 #include "corpuswright/stages/records.hpp"
 #include "corpuswright/stages/stages.hpp"
@@ -83,6 +83,7 @@ private:
 
 struct ArticleBatch {
     std::vector<std::string> lines;  // read by the producer, parsed by the work
+    std::uint64_t first_line = 1;    // the file's line number of lines[0]
     std::vector<std::vector<Chunk>> chunks;
     std::optional<Error> failure;
 };
@@ -150,27 +151,30 @@ Result<std::uint64_t> stage2(const std::string& articles, const std::string& chu
                              std::uint64_t batch_size, const std::atomic<bool>* stop) {
     if (target_words == 0) return Error("target_words must be positive", ErrorKind::Invalid);
     CW_TRY(check_distinct({{"articles", articles, false}, {"chunks", chunks, true}}));
-    int fd = ::open(articles.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Error(os_error(errno), ErrorKind::Io);
+    CW_TRY_ASSIGN(int fd, open_for_reading(articles).context(file_context("opening", "articles", articles)));
     LineFile lines(fd);
-    CW_TRY_ASSIGN(auto out, atomic(chunks));
+    CW_TRY_ASSIGN(auto out, atomic(chunks, "chunks"));
+    const std::string reading = file_context("reading", "articles", articles);
     const tavrel::Options options = tavrel::Options::dataset();
 
     // Batches are never sized up front: a huge batch_size only bounds how
     // many articles are gathered, and 0 gathers the whole file.
     bool done = false;
+    std::uint64_t lines_read = 0;
     auto produce = [&]() -> Result<std::optional<ArticleBatch>> {
         if (done) return std::optional<ArticleBatch>();
         ArticleBatch batch;
+        batch.first_line = lines_read + 1;
         while (batch_size == 0 || batch.lines.size() < batch_size) {
             if (stop_requested(stop)) return interrupted();
             auto line = lines.next();
-            if (!line.ok()) return std::move(line).error();
+            if (!line.ok()) return std::move(line).error().context(reading);
             if (!line.value()) {
                 done = true;
                 break;
             }
             batch.lines.push_back(std::move(*line.value()));
+            ++lines_read;
         }
         if (batch.lines.empty()) return std::optional<ArticleBatch>();
         return std::optional<ArticleBatch>(std::move(batch));
@@ -183,9 +187,9 @@ Result<std::uint64_t> stage2(const std::string& articles, const std::string& chu
         pool::for_each_index(n, [&](std::size_t i) {
             if (stop_requested(stop)) return;  // the batch will not be written
             try {
-                auto article = read_article(batch.lines[i]);
+                auto article = read_article(batch.lines[i], batch.first_line + i);
                 if (!article.ok()) {
-                    failures[i].emplace(std::move(article).error());
+                    failures[i].emplace(std::move(article).error().context(reading));
                     unreadable[i] = 1;
                     return;
                 }

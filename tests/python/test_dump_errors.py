@@ -39,7 +39,8 @@ def test_utf16_and_utf32_dumps_are_refused_by_name(tmp_path, meta, codec, name):
     for path, content in ((tmp_path / "d.xml", data), (tmp_path / "d.xml.gz", gzip.compress(data))):
         path.write_bytes(content)
         message = stage1_error(path, tmp_path, meta)
-        assert message == f"the dump is encoded in {name}; dumps must be UTF-8 (convert it first, for example with iconv)"
+        assert message == (f"reading xml {path}: the dump is encoded in {name}; "
+                           "dumps must be UTF-8 (convert it first, for example with iconv)")
 
 
 def test_invalid_utf8_names_the_page_and_the_offset_in_the_decoded_dump(tmp_path, meta):
@@ -58,7 +59,7 @@ def test_invalid_utf8_names_the_page_and_the_offset_in_the_decoded_dump(tmp_path
             path = tmp_path / name
             path.write_bytes(content)
             message = stage1_error(path, tmp_path, meta)
-            assert message == (f"invalid UTF-8 in the dump's text at byte offset {offset} of the decoded dump, "
+            assert message == (f"reading xml {path}: invalid UTF-8 in the dump's text at byte offset {offset} of the decoded dump, "
                                f"in {named}")
 
 
@@ -68,18 +69,18 @@ def test_plain_dump_cut_inside_a_reference_reports_the_truncation(tmp_path, meta
         cut = tmp_path / "cut.xml"
         cut.write_text(text[: text.index(end) + len(end)], encoding="utf-8")
         message = stage1_error(cut, tmp_path, meta)
-        assert message == 'the dump ends inside the page "Fish": it is truncated'
+        assert message == f'reading xml {cut}: the dump ends inside the page "Fish": it is truncated'
 
 
 def test_compressed_inputs_that_fail_to_open_name_their_path(tmp_path, meta):
     for name in ("missing.xml.gz", "missing.xml.bz2"):
         path = tmp_path / name
-        assert stage1_error(path, tmp_path, meta).startswith(f"opening {path}: No such file or directory")
+        assert stage1_error(path, tmp_path, meta) == f"opening xml {path}: No such file or directory (os error 2)"
         with pytest.raises(RuntimeError) as e:
             _core.build_page_props(path, tmp_path / "m.db")
-        assert str(e.value).startswith(f"opening {path}: No such file or directory")
+        assert str(e.value) == f"opening source {path}: No such file or directory (os error 2)"
     zipped = tmp_path / "d.xml.gz"
     with zipfile.ZipFile(zipped, "w") as z:
         z.writestr("d.xml", synthetic_dump(2))
     assert stage1_error(zipped, tmp_path, meta) == (
-        f"opening {zipped}: rvk::Reader supports bzip2, gzip, and LZ4 streams")
+        f"opening xml {zipped}: rvk::Reader supports bzip2, gzip, and LZ4 streams")

@@ -3,7 +3,12 @@ limit with bad pages read ahead of it, outputs that name an input or each
 other, and an interrupted run."""
 import bz2
 import gzip
+import lzma
 import os
+import random
+import sqlite3
+import subprocess
+import sys
 
 import pytest
 
@@ -106,3 +111,205 @@ def test_outputs_that_name_an_input_or_each_other_are_refused(tmp_path, meta, mo
         assert [n for n in os.listdir(tmp_path) if n.startswith(".tmp")] == []
     # Two inputs may be one file, and distinct outputs still work.
     assert _core.build_stage1(xml, tmp_path / "sub" / "a.jsonl", meta, min_bytes=0)[0] == 5
+
+
+# Inputs given by mistake for a dump: (file name, content, what the message
+# says after "reading xml <path>: ").
+NOT_A_DUMP = "the file is not a MediaWiki XML dump: "
+LOOKS_COMPRESSED = "the file looks compressed ({}), but only files whose names end in .gz or .bz2 are decoded (as gzip or bzip2); "
+WRONG_DUMPS = [
+    ("pp.sql", b"INSERT INTO `page_props` VALUES (10,'disambiguation','');\n",
+     NOT_A_DUMP + "it holds no XML element (it begins \"INSERT INTO `page_props` VALUES (10,'dis\")"),
+    ("empty.xml", b"", "the file is empty, not a MediaWiki XML dump"),
+    ("pages.json", b'{"pages": [{"title": "A"}]}\n', NOT_A_DUMP + "it holds no XML element (it begins \"{\\\"pages\\\": [{\\\"title\\\": \\\"A\\\"}]}\")"),
+    ("notes.txt", b"Some notes\nabout a wiki\n", NOT_A_DUMP + "it holds no XML element (it begins \"Some notes\")"),
+    ("page.html", b"<!DOCTYPE html>\n<html><body><p>A page</p></body></html>\n",
+     NOT_A_DUMP + "its root element is \"html\", not \"mediawiki\""),
+    ("foo.xml", b"<foo/>", NOT_A_DUMP + "its root element is \"foo\", not \"mediawiki\""),
+    ("d.xml.BZ2", bz2.compress(synthetic_dump(2).encode()), LOOKS_COMPRESSED.format("bzip2") + "rename it to end in .bz2, or decompress it first"),
+    ("d.xml.gzip", gzip.compress(synthetic_dump(2).encode()), LOOKS_COMPRESSED.format("gzip") + "rename it to end in .gz, or decompress it first"),
+    ("d.tgz", gzip.compress(synthetic_dump(2).encode()), LOOKS_COMPRESSED.format("gzip") + "rename it to end in .gz, or decompress it first"),
+    ("d.xml.xz", lzma.compress(synthetic_dump(2).encode()), LOOKS_COMPRESSED.format("xz") + "decompress it first"),
+    ("d.xml.zst", b"\x28\xb5\x2f\xfd\x24\x10\x81\x00" + bytes(range(1, 200)), LOOKS_COMPRESSED.format("zstd") + "decompress it first"),
+    ("d.xml.lz4", b"\x04\x22\x4d\x18\x64\x40\xa7" + bytes(range(1, 200)), LOOKS_COMPRESSED.format("LZ4") + "decompress it first"),
+    ("d.xml.gz", gzip.compress(gzip.compress(synthetic_dump(2).encode())),
+     "its decoded content looks compressed again (gzip); decompress it first"),
+    ("plain.xml.gz", synthetic_dump(2).encode(), "invalid gzip stream: at byte 0: missing 1f 8b magic"),
+]
+
+
+@pytest.mark.parametrize("name, content, found", WRONG_DUMPS, ids=[c[0] for c in WRONG_DUMPS])
+def test_a_file_that_is_no_dump_is_refused_and_outputs_keep_their_bytes(tmp_path, meta, name, content, found):
+    xml = tmp_path / name
+    xml.write_bytes(content)
+    articles, chunks = tmp_path / "a.jsonl", tmp_path / "c.jsonl"
+    articles.write_text("earlier articles\n")
+    chunks.write_text("earlier chunks\n")
+    before = snapshot(articles, chunks)
+    for call in (lambda: _core.build_stage1(xml, articles, meta, min_bytes=0),
+                 lambda: _core.build_dataset(xml, articles, chunks, meta, min_bytes=0)):
+        with pytest.raises(RuntimeError) as e:
+            call()
+        assert str(e.value) == f"reading xml {xml}: {found}"
+        assert snapshot(articles, chunks) == before
+        assert [n for n in os.listdir(tmp_path) if n.startswith(".tmp")] == []
+
+
+def test_binary_junk_is_refused_without_its_bytes_in_the_message(tmp_path, meta):
+    rng = random.Random(29)
+    for i in range(20):
+        xml = tmp_path / f"junk{i}.xml"
+        xml.write_bytes(b"\x01" + rng.randbytes(3000))
+        with pytest.raises(RuntimeError) as e:
+            _core.build_stage1(xml, tmp_path / "a.jsonl", meta)
+        message = str(e.value)
+        assert message.startswith(f"reading xml {xml}: ")
+        assert message.isascii() and message.isprintable(), message
+
+
+@pytest.mark.parametrize("content", [
+    '<mediawiki xmlns="http://www.mediawiki.org/xml/export-0.11/">\n  <siteinfo/>\n</mediawiki>\n',
+    '<?xml version="1.0"?>\n<mediawiki/>\n',
+    '\ufeff<!-- a dump -->\n<mw:mediawiki xmlns:mw="x"></mw:mediawiki>',
+])
+def test_a_real_dump_without_pages_stays_accepted(tmp_path, meta, content):
+    xml = tmp_path / "d.xml"
+    xml.write_text(content, encoding="utf-8")
+    assert _core.build_stage1(xml, tmp_path / "a.jsonl", meta) == (0, 0, [])
+    assert _core.build_dataset(xml, tmp_path / "a.jsonl", tmp_path / "c.jsonl", meta) == (0, 0, [])
+    assert (tmp_path / "a.jsonl").read_bytes() == (tmp_path / "c.jsonl").read_bytes() == b""
+
+
+NOT_PAGE_PROPS = "not a page-properties SQL dump: "
+WRONG_PAGE_PROPS = [
+    ("d.xml", synthetic_dump(3).encode(), NOT_PAGE_PROPS + "the table name page_props never occurs in it"),
+    ("random.bin", random.Random(2).randbytes(5000), NOT_PAGE_PROPS + "the table name page_props never occurs in it"),
+    ("empty.sql", b"", NOT_PAGE_PROPS + "the file is empty"),
+    ("pp.sql.zst", b"\x28\xb5\x2f\xfd\x24\x10\x81\x00" + b"(5,'disambiguation','')",
+     LOOKS_COMPRESSED.format("zstd") + "decompress it first"),
+    ("pp.sql.BZ2", bz2.compress(b"INSERT INTO `page_props` VALUES (5,'disambiguation','');"),
+     LOOKS_COMPRESSED.format("bzip2") + "rename it to end in .bz2, or decompress it first"),
+]
+
+
+@pytest.mark.parametrize("name, content, found", WRONG_PAGE_PROPS, ids=[c[0] for c in WRONG_PAGE_PROPS])
+def test_page_props_refuses_a_file_that_is_no_page_props_dump_and_keeps_the_table(tmp_path, name, content, found):
+    db = make_metadata(tmp_path / "m.db", disambiguation=[7, 8])
+    source = tmp_path / name
+    source.write_bytes(content)
+    with pytest.raises(RuntimeError) as e:
+        _core.build_page_props(source, db)
+    assert str(e.value) == f"reading source {source}: {found}"
+    con = sqlite3.connect(db)
+    assert sorted(r[0] for r in con.execute("SELECT page_id FROM disambiguation")) == [7, 8]
+    con.close()
+
+
+@pytest.mark.parametrize("sql", [
+    "CREATE TABLE `page_props` (`pp_page` int unsigned NOT NULL);\n",
+    "INSERT INTO `page_props` VALUES (3,'wikibase_item','Q1'),(4,'defaultsort','B');\n",
+])
+def test_page_props_dump_without_disambiguation_rows_gives_0(tmp_path, sql):
+    db = make_metadata(tmp_path / "m.db", disambiguation=[7])
+    for name, content in (("pp.sql", sql.encode()), ("pp.sql.gz", gzip.compress(sql.encode()))):
+        (tmp_path / name).write_bytes(content)
+        assert _core.build_page_props(tmp_path / name, db) == 0
+
+
+def file_error_cases(tmp_path, meta):
+    """(id, call, message, files that must keep their bytes). Every input
+    that is read is also broken, so an error about an output proves that
+    the outputs were checked before the input was read."""
+    good = tmp_path / "d.xml"
+    good.write_text(synthetic_dump(3), encoding="utf-8")
+    broken = tmp_path / "broken.xml"
+    broken.write_text("<foo/>")
+    articles, chunks = tmp_path / "a.jsonl", tmp_path / "c.jsonl"
+    _core.build_dataset(good, articles, chunks, meta, min_bytes=0)
+    bad_line = tmp_path / "bad-line.jsonl"
+    lines = articles.read_text().splitlines(keepends=True)
+    bad_line.write_text("".join(lines[:2]) + '{"article_id": 9,\n' + "".join(lines[2:]))
+    isdir = tmp_path / "isdir.jsonl"
+    isdir.mkdir()
+    dir_bz2 = tmp_path / "x.bz2"
+    dir_bz2.mkdir()
+    not_db = tmp_path / "notes.db"
+    not_db.write_text("these are notes, not a database\n" * 100)
+    props = tmp_path / "pp.sql"
+    props.write_text("INSERT INTO `page_props` VALUES (10,'disambiguation','');\n")
+    missing = tmp_path / "missing.jsonl"
+    is_dir = "Is a directory (os error 21)"
+    return [
+        ("dataset-chunks-dir", lambda: _core.build_dataset(broken, articles, isdir, meta),
+         f"writing chunks {isdir}: {is_dir}", [articles, chunks]),
+        ("dataset-articles-dir", lambda: _core.build_dataset(broken, isdir, chunks, meta),
+         f"writing articles {isdir}: {is_dir}", [articles, chunks]),
+        ("stage1-dot", lambda: _core.build_stage1(broken, ".", meta), f"writing articles .: {is_dir}", [articles]),
+        ("stage1-trailing-slash", lambda: _core.build_stage1(broken, str(tmp_path / "new") + "/", meta),
+         f"writing articles {tmp_path / 'new'}/: {is_dir}", [articles]),
+        ("stage2-chunks-dir", lambda: _core.build_stage2(bad_line, isdir), f"writing chunks {isdir}: {is_dir}", [chunks]),
+        ("stage2-missing", lambda: _core.build_stage2(missing, chunks),
+         f"opening articles {missing}: No such file or directory (os error 2)", [chunks]),
+        ("stage2-articles-dir", lambda: _core.build_stage2(isdir, chunks), f"opening articles {isdir}: {is_dir}", [chunks]),
+        ("stage2-bad-line", lambda: _core.build_stage2(bad_line, chunks, batch_size=2),
+         f"reading articles {bad_line}: EOF while parsing an object at line 3 column 17", [chunks]),
+        ("stage1-xml-dir-bz2", lambda: _core.build_stage1(dir_bz2, articles, meta), f"opening xml {dir_bz2}: {is_dir}",
+         [articles]),
+        ("stage1-xml-dir", lambda: _core.build_stage1(isdir, articles, meta), f"opening xml {isdir}: {is_dir}",
+         [articles]),
+        ("page-props-not-db", lambda: _core.build_page_props(broken, not_db),
+         f"opening metadata {not_db}: file is not a database", [not_db]),
+        ("page-props-db-dir", lambda: _core.build_page_props(broken, isdir),
+         f"opening metadata {isdir}: unable to open database file", []),
+        ("page-props-source-dir", lambda: _core.build_page_props(isdir, tmp_path / "m.db"),
+         f"opening source {isdir}: {is_dir}", []),
+        ("stage1-no-disambiguation", lambda: _core.build_stage1(good, articles, make_metadata(tmp_path / "nd.db")),
+         f"reading metadata {tmp_path / 'nd.db'}: no such table: disambiguation", [articles]),
+        ("page-props-missing-dir", lambda: _core.build_page_props(props, tmp_path / "no" / "m.db"),
+         f"opening metadata {tmp_path / 'no' / 'm.db'}: No such file or directory (os error 2)", []),
+    ]
+
+
+FILE_ERROR_IDS = ["dataset-chunks-dir", "dataset-articles-dir", "stage1-dot", "stage1-trailing-slash",
+                  "stage2-chunks-dir", "stage2-missing", "stage2-articles-dir", "stage2-bad-line",
+                  "stage1-xml-dir-bz2", "stage1-xml-dir", "page-props-not-db", "page-props-db-dir",
+                  "page-props-source-dir", "stage1-no-disambiguation", "page-props-missing-dir"]
+
+
+@pytest.mark.parametrize("case", FILE_ERROR_IDS)
+def test_every_file_error_names_the_argument_and_the_file_and_replaces_nothing(tmp_path, meta, monkeypatch, case):
+    monkeypatch.chdir(tmp_path)
+    cases = {c[0]: c[1:] for c in file_error_cases(tmp_path, meta)}
+    assert sorted(cases) == sorted(FILE_ERROR_IDS)
+    call, message, kept = cases[case]
+    before = snapshot(*kept)
+    with pytest.raises(RuntimeError) as e:
+        call()
+    assert str(e.value) == message
+    assert snapshot(*kept) == before
+    assert not (tmp_path / "new").exists() or os.listdir(tmp_path / "new") == []
+    assert [n for n in os.listdir(tmp_path) if n.startswith(".tmp")] == []
+
+
+FULL_DISK_CHILD = r"""
+import resource, signal, sys
+from corpuswright import _core
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+try:
+    _core.build_dataset(*sys.argv[1:5], min_bytes=0)
+except RuntimeError as e:
+    print(e)
+"""
+
+
+def test_a_write_that_fails_names_the_output(tmp_path, meta):
+    xml = tmp_path / "d.xml"
+    xml.write_text(synthetic_dump(300), encoding="utf-8")
+    articles, chunks = tmp_path / "a.jsonl", tmp_path / "c.jsonl"
+    articles.write_text("earlier\n")
+    out = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, str(xml), str(articles), str(chunks), str(meta)],
+                         capture_output=True, text=True, check=True).stdout
+    assert out == f"writing articles {articles}: File too large (os error 27)\n"
+    assert articles.read_text() == "earlier\n" and not chunks.exists()
+    assert [n for n in os.listdir(tmp_path) if n.startswith(".tmp")] == []

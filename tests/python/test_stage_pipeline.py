@@ -21,7 +21,7 @@ def test_unreadable_line_wins_over_an_earlier_non_canonical_one_in_its_batch(tmp
     # One batch: the line "{" stops the reading before anything is chunked.
     with pytest.raises(RuntimeError) as e:
         _core.build_stage2(src, tmp_path / "c.jsonl", batch_size=128)
-    assert str(e.value) == "EOF while parsing an object at line 1 column 1"
+    assert str(e.value) == f"reading articles {src}: EOF while parsing an object at line 3 column 1"
     # Batches of one: the non-canonical article is met first.
     with pytest.raises(BaseException) as e:
         _core.build_stage2(src, tmp_path / "c.jsonl", batch_size=1)

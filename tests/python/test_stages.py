@@ -114,7 +114,7 @@ def test_failures_leave_old_outputs(tmp_path, meta):
     out.write_text("old\n")
     with pytest.raises(RuntimeError) as e:
         _core.build_stage1(tmp_path / "missing.xml", out, meta)
-    assert str(e.value).startswith("opening " + str(tmp_path / "missing.xml"))
+    assert str(e.value).startswith("opening xml " + str(tmp_path / "missing.xml"))
     no_table = make_metadata(tmp_path / "no-table.db")
     xml = tmp_path / "d.xml"
     xml.write_text(synthetic_dump(3), encoding="utf-8")
@@ -152,7 +152,7 @@ def test_page_props(tmp_path):
     con.close()
     with pytest.raises(RuntimeError) as e:
         _core.build_page_props(tmp_path / "missing.sql", db)
-    assert str(e.value).startswith("opening ")
+    assert str(e.value).startswith(f"opening source {tmp_path / 'missing.sql'}: ")
 
 
 @pytest.mark.parametrize("threads", ["1", "4", "0"])
@@ -182,7 +182,7 @@ def test_compression_is_chosen_by_exact_extension(tmp_path, meta):
         _core.build_stage1(plain_named_gz, tmp_path / "a.jsonl", meta)
     with pytest.raises(RuntimeError) as e:
         _core.build_stage1(tmp_path / "missing.xml.bz2", tmp_path / "a.jsonl", meta)
-    assert str(e.value).startswith(f"opening {tmp_path / 'missing.xml.bz2'}: No such file or directory")
+    assert str(e.value).startswith(f"opening xml {tmp_path / 'missing.xml.bz2'}: No such file or directory")
     truncated = tmp_path / "cut.xml.bz2"
     truncated.write_bytes(bz2.compress(text.encode())[:-10])
     with pytest.raises(RuntimeError):
@@ -238,7 +238,7 @@ def test_stage2_edge_cases(tmp_path):
     blank.write_text(json.dumps(record) + "\n\n" + json.dumps(record) + "\n")
     with pytest.raises(RuntimeError) as e:
         _core.build_stage2(blank, target)
-    assert str(e.value) == "EOF while parsing a value at line 1 column 0"
+    assert str(e.value) == f"reading articles {blank}: EOF while parsing a value at line 2 column 0"
 
     bad = tmp_path / "bad.jsonl"
     bad.write_text(json.dumps(dict(record, md="Some text here.\n\n\n")) + "\n")

@@ -17,7 +17,7 @@ IdSet scan(const std::string& text, std::size_t step = 1 << 20) {
     StringReader r(text, step);
     auto ids = scan_disambiguation(r);
     EXPECT_TRUE(ids.ok());
-    return ids.ok() ? ids.value() : IdSet{};
+    return ids.ok() ? ids.value().ids : IdSet{};
 }
 
 }  // namespace
@@ -45,7 +45,8 @@ TEST(Disambiguation, ImportReplacesTableAndReadsBack) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     std::string db = (dir / "meta.db").string();
-    std::ofstream(dir / "a.sql") << "(1,'disambiguation',''),(2,'disambiguation',''),(18446744073709551615,'disambiguation','')";
+    std::ofstream(dir / "a.sql") << "INSERT INTO `page_props` VALUES (1,'disambiguation',''),(2,'disambiguation',''),"
+                                    "(18446744073709551615,'disambiguation','')";
     auto n = import_page_props((dir / "a.sql").string(), db);
     ASSERT_TRUE(n.ok()) << n.error().message();
     EXPECT_EQ(n.value(), 3u);
@@ -53,15 +54,27 @@ TEST(Disambiguation, ImportReplacesTableAndReadsBack) {
     ASSERT_TRUE(ids.ok());
     EXPECT_EQ(ids.value(), (IdSet{1, 2, 18446744073709551615u}));
 
+    // A file that is no page-properties dump is refused and keeps the table.
     std::ofstream(dir / "empty.sql") << "";
-    n = import_page_props((dir / "empty.sql").string(), db);
+    std::ofstream(dir / "other.sql") << "INSERT INTO `page` VALUES (7,'disambiguation','');";
+    for (const char* name : {"empty.sql", "other.sql"}) {
+        n = import_page_props((dir / name).string(), db);
+        ASSERT_FALSE(n.ok());
+        EXPECT_EQ(n.error().message().rfind("reading source " + (dir / name).string() + ": not a page-properties", 0),
+                  0u)
+            << n.error().message();
+        EXPECT_EQ(disambiguation_ids(db).value().size(), 3u);
+    }
+    // A real one without disambiguation rows empties it.
+    std::ofstream(dir / "none.sql") << "CREATE TABLE `page_props` (pp_page int);\n";
+    n = import_page_props((dir / "none.sql").string(), db);
     ASSERT_TRUE(n.ok());
     EXPECT_EQ(n.value(), 0u);
     EXPECT_TRUE(disambiguation_ids(db).value().empty());
 
     auto missing = import_page_props((dir / "missing.sql").string(), db);
     ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error().message().rfind("opening " + (dir / "missing.sql").string(), 0), 0u);
+    EXPECT_EQ(missing.error().message().rfind("opening source " + (dir / "missing.sql").string(), 0), 0u);
 
     auto bad_dir = import_page_props((dir / "a.sql").string(), (dir / "no" / "such" / "m.db").string());
     ASSERT_FALSE(bad_dir.ok());
@@ -74,13 +87,13 @@ TEST(Disambiguation, FailedImportKeepsPreviousTable) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     std::string db = (dir / "meta.db").string();
-    std::ofstream(dir / "a.sql") << "(5,'disambiguation','')";
+    std::ofstream(dir / "a.sql") << "INSERT INTO `page_props` VALUES (5,'disambiguation','')";
     ASSERT_TRUE(import_page_props((dir / "a.sql").string(), db).ok());
     // Another connection holds a write lock: the import fails and rolls back.
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    std::ofstream(dir / "b.sql") << "(6,'disambiguation','')";
+    std::ofstream(dir / "b.sql") << "INSERT INTO `page_props` VALUES (6,'disambiguation','')";
     // The import waits for the busy timeout; keep it short by committing
     // nothing and letting it fail.
     auto r = import_page_props((dir / "b.sql").string(), db);

@@ -19,14 +19,15 @@ TEST(Input, ExtensionOfTheLastComponent) {
     EXPECT_EQ(path_extension("name."), "");
 }
 
-TEST(Input, OpenErrorsNameThePathPlainOrCompressed) {
-    auto r = open_input("/nonexistent/dump.xml");
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().message().rfind("opening /nonexistent/dump.xml: ", 0), 0u) << r.error().message();
-    for (const char* path : {"/nonexistent/dump.xml.gz", "/nonexistent/dump.xml.bz2"}) {
-        auto c = open_input(path);
+TEST(Input, OpenErrorsNameTheArgumentAndThePathPlainOrCompressed) {
+    for (const char* path : {"/nonexistent/dump.xml", "/nonexistent/dump.xml.gz", "/nonexistent/dump.xml.bz2"}) {
+        auto c = open_input(path, "xml");
         ASSERT_FALSE(c.ok());
-        EXPECT_EQ(c.error().message().rfind(std::string("opening ") + path + ": No such file or directory", 0), 0u)
-            << c.error().message();
+        EXPECT_EQ(c.error().message(), std::string("opening xml ") + path + ": No such file or directory (os error 2)");
+    }
+    for (const char* path : {"/tmp", "/tmp/"}) {
+        auto d = open_input(path, "source");
+        ASSERT_FALSE(d.ok());
+        EXPECT_EQ(d.error().message(), std::string("opening source ") + path + ": Is a directory (os error 21)");
     }
 }

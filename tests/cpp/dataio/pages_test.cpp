@@ -184,7 +184,42 @@ TEST(Pages, TruncatedOrMalformedDumpsAreErrors) {
     EXPECT_NE(r.error.find("mismatched end tag"), std::string::npos) << r.error;
     r = read_all(dump(page_xml("<title>a & b</title>")));
     EXPECT_FALSE(r.error.empty());
-    EXPECT_TRUE(read_all("").error.empty());
+}
+
+TEST(Pages, FilesThatAreNoDumpAreRefusedSayingWhatWasFound) {
+    const std::string not_dump = "the file is not a MediaWiki XML dump: ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "the file is empty, not a MediaWiki XML dump"},
+        {"-- MySQL dump\nINSERT INTO `page_props` VALUES (1,'disambiguation','');\n",
+         not_dump + "it holds no XML element (it begins \"-- MySQL dump\")"},
+        {"\xEF\xBB\xBF<?xml version=\"1.0\"?><!-- nothing -->\n", not_dump + "it holds no XML element (it begins "
+                                                                      "\"<?xml version=\\\"1.0\\\"?><!-- nothing -->\")"},
+        {"{\"a\": \"<b>x</b>\"}", not_dump + "its root element is \"b\", not \"mediawiki\""},
+        {"<!DOCTYPE html>\n<html><body><page><title>A</title></page></body></html>",
+         not_dump + "its root element is \"html\", not \"mediawiki\""},
+        {"<foo/>", not_dump + "its root element is \"foo\", not \"mediawiki\""},
+        {"\x01\xff<\x80\x02 a='1'>", not_dump + "its root element is \"\\x80\\x02\", not \"mediawiki\""},
+        {"\x1f\x8b\x08\x00<mediawiki>", "the file looks compressed (gzip), but only files whose names end in .gz or "
+                                        ".bz2 are decoded (as gzip or bzip2); rename it to end in .gz, or decompress it "
+                                        "first"},
+        {"\x28\xB5\x2F\xFD\x00", "the file looks compressed (zstd), but only files whose names end in .gz or .bz2 are "
+                                 "decoded (as gzip or bzip2); decompress it first"},
+    };
+    for (const auto& [input, message] : cases) {
+        for (std::size_t step : {1, 3, 1 << 20}) {
+            SCOPED_TRACE(input + " @" + std::to_string(step));
+            ReadAll r = read_all(input, step);
+            EXPECT_TRUE(r.pages.empty());
+            EXPECT_EQ(r.error, message);
+        }
+    }
+    // Dumps without pages, with a prefixed root or a self-closing one, are dumps.
+    for (const std::string& empty : {dump(""), std::string("<mw:mediawiki xmlns:mw=\"x\"></mw:mediawiki>"),
+                                     std::string("<?xml version=\"1.0\"?>\n<mediawiki/>\n")}) {
+        ReadAll r = read_all(empty, 2);
+        EXPECT_EQ(r.error, "") << empty;
+        EXPECT_TRUE(r.pages.empty());
+    }
 }
 
 TEST(Pages, AttributesWithAngleBracketsAndLargeText) {

@@ -21,7 +21,9 @@ namespace corpuswright::stages {
 // `persist` closes and removes the file.
 class TempFile {
 public:
-    TempFile(int fd, std::string path);
+    // `context` is put before every error of the file ("writing articles
+    // /data/a.jsonl").
+    TempFile(int fd, std::string path, std::string context = {});
     TempFile(TempFile&& other) noexcept;
     TempFile& operator=(TempFile&&) = delete;
     TempFile(const TempFile&) = delete;
@@ -46,17 +48,24 @@ public:
 
 private:
     void discard();
+    Error failed(Error err) const;  // `err` under the file's context
 
     int fd_;
     std::string path_;
+    std::string context_;
     std::string buf_;
     std::uint64_t written_ = 0;  // bytes written to the file so far
     std::uint64_t synced_ = 0;   // bytes whose write-out has been started
 };
 
 // Creates the temporary file for `target` in the target's directory,
-// creating missing parent directories first.
-Result<TempFile> atomic(const std::string& target);
+// creating missing parent directories first, after `check_target`. Every
+// error, then and later, carries "writing <argument> <target>".
+Result<TempFile> atomic(const std::string& target, std::string_view argument = {});
+
+// Fails with the system's "Is a directory" when `target` is (or, ending in
+// "/", names) a directory: renaming over it would fail only at the end.
+Result<void> check_target(const std::string& target);
 
 // The system's text for an errno value.
 std::string os_error(int err);

@@ -15,14 +15,24 @@ namespace corpuswright::stages {
 
 using IdSet = std::unordered_set<std::uint64_t>;
 
-// The ids of every "(digits,'disambiguation'," row of the dump, read in 1 MiB
-// blocks with a 128-byte carry-over so that rows across reads are found.
-// A set `stop` flag ends the scan with an Interrupted error.
-Result<IdSet> scan_disambiguation(ByteReader& input, const std::atomic<bool>* stop = nullptr);
+// What a scan of a page-properties dump found.
+struct PagePropsScan {
+    IdSet ids;                 // of every "(digits,'disambiguation'," row
+    bool names_table = false;  // whether "page_props" occurs anywhere
+    std::string head;          // the first bytes, for the compression magic
+};
+
+// Reads the dump in 1 MiB blocks with a 128-byte carry-over so that rows
+// (and the table name) across reads are found. A set `stop` flag ends the
+// scan with an Interrupted error.
+Result<PagePropsScan> scan_disambiguation(ByteReader& input, const std::atomic<bool>* stop = nullptr);
 
 // Reads `source` (compressed by extension) and replaces the table in
 // `metadata` (created when missing) in one transaction. Returns the number
-// of distinct ids stored; a failure leaves the previous table content.
+// of distinct ids stored; a failure leaves the previous table content. The
+// database is checked to be writable before the dump is read, and a source
+// in which "page_props" never occurs is refused: it is no page-properties
+// dump, and importing it would empty the table.
 Result<std::uint64_t> import_page_props(const std::string& source, const std::string& metadata,
                                         const std::atomic<bool>* stop = nullptr);
 

@@ -26,8 +26,32 @@ public:
 // or when the component is ".." or empty). A trailing "/" is not a component.
 std::string_view path_extension(std::string_view path);
 
+// Whether `open_input` decodes the file: its extension is exactly "gz" or "bz2".
+bool decoded_by_name(std::string_view path);
+
+// The context of every error about a file argument: "<verb> <argument>
+// <path>" ("reading xml /data/dump.xml"), or "<verb> <path>" without an
+// argument name. The error's own text follows it.
+std::string file_context(std::string_view verb, std::string_view argument, std::string_view path);
+
 // Opens an input for reading. A failure to open it, plain or compressed,
-// carries the context "opening <path>".
-Result<std::unique_ptr<ByteReader>> open_input(const std::string& path);
+// carries the context "opening <argument> <path>"; a directory is refused
+// there rather than failing at its first read.
+Result<std::unique_ptr<ByteReader>> open_input(const std::string& path, std::string_view argument = {});
+
+// Opens a plain file for reading, refusing a directory with the system's
+// "Is a directory"; the error carries no context.
+Result<int> open_for_reading(const std::string& path);
+
+// The compression format whose magic bytes `start` (a file's first bytes)
+// begins with: "gzip", "bzip2", "xz", "zstd", "LZ4", "ZIP" or "7-Zip";
+// empty for none. Files read as they are would otherwise be reported with
+// messages about their binary content.
+std::string_view compression_magic(std::string_view start);
+
+// What to say of an input whose first bytes are the magic of `format`:
+// that it looks compressed, and which names are decoded. `decoded` tells
+// that the bytes are already the decoded content of a compressed file.
+std::string looks_compressed_message(std::string_view format, bool decoded);
 
 }  // namespace corpuswright::stages

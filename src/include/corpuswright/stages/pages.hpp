@@ -30,8 +30,9 @@ struct Page {
 
 class Pages {
 public:
-    // Opens the dump through `open_input` (compressed by extension).
-    static Result<Pages> open(const std::string& path);
+    // Opens the dump through `open_input` (compressed by extension). Every
+    // error of the reads then carries "reading <argument> <path>".
+    static Result<Pages> open(const std::string& path, std::string_view argument = {});
 
     // Reads from an already opened byte stream.
     explicit Pages(std::unique_ptr<ByteReader> input);
@@ -40,12 +41,14 @@ public:
     ~Pages();
 
     // The next page; nothing at the end of the dump; an error stops reading
-    // (a truncated dump is an error, not a silent end).
+    // (a truncated dump is an error, not a silent end, and so is a file
+    // whose root element is not "mediawiki" or that holds no element).
     Result<std::optional<Page>> next();
 
 private:
     struct State;
     std::unique_ptr<State> st_;
+    std::string context_;  // of read errors, when opened by path
 };
 
 }  // namespace corpuswright::stages

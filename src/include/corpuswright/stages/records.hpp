@@ -54,7 +54,8 @@ void append_record_start(std::string& out, std::uint64_t article_id);
 void append_article_after_id(std::string& out, const Article& a);
 void append_chunk_after_id(std::string& out, const Chunk& c);
 
-// Reads one article line (without its "\n"; one "\r" before it is dropped).
-Result<Article> read_article(std::string_view line);
+// Reads one article line (without its "\n"; one "\r" before it is dropped),
+// line `line_number` of its file, the line errors name.
+Result<Article> read_article(std::string_view line, std::uint64_t line_number = 1);
 
 }  // namespace corpuswright::stages
