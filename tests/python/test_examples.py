@@ -1,4 +1,6 @@
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -44,3 +46,29 @@ def test_a_test_folder_that_is_missing_or_empty_stops_the_configure(tmp_path, fo
     result = subprocess.run([cmake, "-S", str(project), "-B", str(tmp_path / "build")], capture_output=True, text=True)
     assert result.returncode != 0
     assert f"cw_tests(probe_tests): test folder {tmp_path / folder} {complaint}" in " ".join(result.stderr.split())
+
+
+def readme_python_example():
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    blocks = re.findall(r"^```python\n(.*?)^```$", text, flags=re.S | re.M)
+    assert len(blocks) == 1, "the README holds one Python example"
+    return blocks[0]
+
+
+def test_the_readme_python_example_runs_as_written_in_a_fresh_clone(tmp_path):
+    shutil.copytree(EXAMPLES, tmp_path / "examples")
+    result = subprocess.run([sys.executable, "-c", readme_python_example()], cwd=tmp_path,
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    assert out.startswith("**Harbour Bridge** is a small market town")
+    articles = [json.loads(line) for line in (tmp_path / "out" / "articles.jsonl").open(encoding="utf-8")]
+    assert f"{len(articles)} articles," in out and len(articles) > 100
+    # The example's last print is the first chunk: its prefix, then its body
+    # cut from the article's Markdown by UTF-8 byte offsets.
+    with (tmp_path / "out" / "chunks.jsonl").open(encoding="utf-8") as f:
+        chunk = json.loads(f.readline())
+    md = articles[0]["md"].encode()
+    body = md[chunk["start_byte"]:chunk["start_byte"] + chunk["byte_len"]].decode()
+    assert chunk["article_id"] == 0 and body
+    assert out.endswith(chunk["prefix_md"] + body + "\n")
