@@ -79,10 +79,11 @@ struct CutMode {
 };
 
 // Cuts a document into ranges of about `target_words` words under their
-// heading path. An empty document gives no range; `target_words` 0 gives the
-// failure "target_words must be positive". For a document without footnotes
-// and inline notes the ranges, put together, are exactly `render_md`'s
-// output. A pure function; safe on any number of threads at once.
+// heading path. A document whose text is empty gives no range; `target_words`
+// 0 gives the failure "target_words must be positive". The ranges, put
+// together, are exactly `render_md`'s output: each block's range is its part
+// of that text (see `render_md_blocks`), the footnote section going with the
+// block before it. A pure function; safe on any number of threads at once.
 RangesResult document_chunk_ranges_structural(const ast::Document& doc, std::uint64_t target_words);
 
 // One range cut into pieces for one pass. `starts[i]` tells whether block i

@@ -96,6 +96,18 @@ namespace tavrel::write_md {
 // fails; reads the document only; safe to call from any number of threads.
 std::string render_md(const ast::Document& doc);
 
+// `render_md`'s text, and where each top-level block's text begins in it:
+// `starts` holds one offset per block, then the text's length. The offsets
+// never decrease. The footnote section belongs to the block before it (the
+// last block, or raw HTML left open written after the section), and a block
+// that writes nothing begins where the next one does. The chunker cuts the
+// text at these offsets.
+struct WrittenBlocks {
+    std::string md;
+    std::vector<std::size_t> starts;
+};
+WrittenBlocks render_md_blocks(const ast::Document& doc);
+
 // The Markdown of one block written alone: exactly `render_md` of a document
 // holding a copy of that block and nothing else (no footnotes, no metadata),
 // without making the copy, except that references to the footnotes of
@@ -153,6 +165,9 @@ public:
     // One pipe-table row.
     void table_row(const std::vector<ast::TableCell>& cells);
 
+    // Makes the next call of `blocks` (not those nested in it) append to
+    // `starts` where each block it writes begins, then where it ends.
+    void record_block_starts(std::vector<std::size_t>* starts) { block_starts_ = starts; }
     std::string take() { return std::move(out_); }
     std::string& out() { return out_; }
     bool has_notes() const { return !notes_.empty(); }
@@ -274,6 +289,7 @@ private:
     bool find_first_shown_ = false;
     const ast::Block* first_shown_ = nullptr;
     std::size_t last_block_at_ = 0;
+    std::vector<std::size_t>* block_starts_ = nullptr;
     // The names of the tags written as markdown containers' and not yet
     // closed; their blocks may stand in a div written as its content.
     std::vector<std::string> container_names_;

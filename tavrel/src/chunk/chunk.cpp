@@ -1,5 +1,5 @@
-// The structural chunker. Each top-level block is written once by itself;
-// its byte length and word count go into prefix sums, so the word count of
+// The structural chunker. The document is written once, and each top-level
+// block's byte range of that text and its word count go into prefix sums, so the word count of
 // any block range is two lookups and each pass over the ranges is linear in
 // the number of blocks. Four passes cut the ranges ever finer: at level-2
 // headings, level-3 headings, level-4 headings, then between any blocks, each
@@ -86,27 +86,26 @@ RangesResult document_chunk_ranges_structural(const Document& doc, std::uint64_t
     if (target_words == 0) return InvariantFailure{"target_words must be positive"};
     std::vector<MdChunkRange> result;
     const std::size_t n = doc.blocks.size();
-    if (n == 0) return result;
 
-    // Per block: its Markdown, words, byte offsets and start kind.
-    std::vector<std::string> md(n);
+    // Per block: its Markdown, words, byte offsets and start kind. The
+    // document is written whole, and each block's Markdown is its part of
+    // that text: a block may be written otherwise beside its neighbours
+    // than alone (a markdown container's tag, a list numbered on), and the
+    // ranges put together must give the whole text, footnotes included.
+    const write_md::WrittenBlocks written = write_md::render_md_blocks(doc);
+    const std::vector<std::size_t>& B = written.starts;
+    // Without blocks, footnotes or front matter still make a text: one range.
+    if (n == 0) {
+        if (!written.md.empty()) result.push_back(MdChunkRange{{}, 0, written.md.size(), ChunkStart{true, 0}});
+        return result;
+    }
+    const auto md = [&](std::size_t i) { return std::string_view(written.md).substr(B[i], B[i + 1] - B[i]); };
     std::vector<std::uint64_t> block_words(n);
     std::vector<std::uint64_t> W(n + 1, 0);
-    std::vector<std::size_t> B(n + 1, 0);
     std::vector<ChunkStart> starts(n);
-    {
-        Document front;
-        front.metadata = doc.metadata;
-        B[0] = write_md::render_md(front).size();
-    }
-    // One writer for every block: it gathers the footnote labels once.
-    static const Document no_footnotes;
-    write_md::Renderer writer(no_footnotes, &doc);
     for (std::size_t i = 0; i < n; ++i) {
-        md[i] = writer.block_alone(doc.blocks[i]);
-        block_words[i] = count_words(md[i]);
+        block_words[i] = count_words(md(i));
         W[i + 1] = W[i] + block_words[i];
-        B[i + 1] = B[i] + md[i].size();
         if (const auto* h = doc.blocks[i].as<Heading>()) {
             starts[i] = ChunkStart{false, h->level};
         } else {
@@ -161,7 +160,7 @@ RangesResult document_chunk_ranges_structural(const Document& doc, std::uint64_t
         const BlockRange& r = ranges[k];
         MdChunkRange out;
         if (k > 0) {
-            for (std::size_t a : ancestors[r.first]) out.prefix += md[a];
+            for (std::size_t a : ancestors[r.first]) out.prefix += md(a);
             out.start = B[r.first];
         }
         out.end = B[r.end];

@@ -223,8 +223,13 @@ const Document& empty_document() {
 // ---------------------------------------------------------------------------
 // Document
 
-std::string render_md(const Document& doc) {
+namespace {
+
+// The document's text; with `starts`, where each top-level block's text
+// begins in it, then the text's length (see `render_md_blocks`).
+std::string write_document(const Document& doc, std::vector<std::size_t>* starts) {
     Renderer r(doc);
+    r.record_block_starts(starts);
     std::string& out = r.out();
     if (!doc.metadata.empty()) {
         out.append("---\n");
@@ -247,6 +252,7 @@ std::string render_md(const Document& doc) {
         if (const auto* h = doc.blocks[last - 1].as<HtmlBlock>(); h && html_left_open(h->html)) open_end = h;
     }
     r.blocks(doc.blocks, open_end ? last - 1 : doc.blocks.size());
+    std::size_t moved_at = std::string::npos;  // where text moved after the footnotes began
     // A block that goes on with raw HTML a markdown container's tag ended
     // ("<table>" before "<section markdown=1>", then "</section>")
     // leaves that HTML open too. Only then is the reader asked.
@@ -259,8 +265,9 @@ std::string render_md(const Document& doc) {
         static const Options options = Options::dataset();
         const Blocks probe = block::parse_source(out + "x\n", options).blocks;
         if (probe.empty() || !probe.back().is<Paragraph>()) {
-            tail = out.substr(r.last_block_at());
-            out.resize(r.last_block_at());
+            moved_at = r.last_block_at();
+            tail = out.substr(moved_at);
+            out.resize(moved_at);
         }
     }
     // So does raw HTML left open in a div written as its content, which
@@ -276,16 +283,42 @@ std::string render_md(const Document& doc) {
         const Blocks probe = block::parse_source(probe_text, options).blocks;
         const auto* h = probe.empty() ? nullptr : probe.back().as<HtmlBlock>();
         if (h && probe_text.ends_with(h->html) && h->html.size() > 2) {
-            const std::size_t start = probe_text.size() - h->html.size();
-            tail = out.substr(start);
-            out.resize(start);
+            moved_at = probe_text.size() - h->html.size();
+            tail = out.substr(moved_at);
+            out.resize(moved_at);
         }
     }
     for (const auto& fn : doc.footnotes) r.footnote(fn);
     r.flush_notes();
     if (open_end) r.block(doc.blocks[last - 1]);
     r.out().append(tail);
+    if (starts) {
+        // The pass gave where each block it wrote begins, then where it
+        // ended. The footnotes begin there, or where the text moved after
+        // them began: the block before them takes them into its range, and
+        // so does a block held back for after them (the blocks after it
+        // write nothing).
+        const std::size_t notes_at = std::min(starts->back(), moved_at);
+        starts->pop_back();
+        const std::size_t written = starts->size(), n = doc.blocks.size(), size = out.size();
+        for (std::size_t& at : *starts) at = std::min(at, notes_at);
+        for (std::size_t i = written; i < n; ++i) starts->push_back(i == written ? notes_at : size);
+        starts->push_back(size);
+        // A list written on as the one before it begins before the blocks
+        // between them that wrote nothing.
+        for (std::size_t i = n; i-- > 0;) (*starts)[i] = std::min((*starts)[i], (*starts)[i + 1]);
+    }
     return r.take();
+}
+
+}  // namespace
+
+std::string render_md(const Document& doc) { return write_document(doc, nullptr); }
+
+WrittenBlocks render_md_blocks(const Document& doc) {
+    WrittenBlocks written;
+    written.md = write_document(doc, &written.starts);
+    return written;
 }
 
 std::string render_block_md(const Block& block, const Document* labels_from) {
@@ -453,6 +486,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // Only this call looks for the first block shown, not those of the
     // blocks nested in it.
     const bool find_first_shown = std::exchange(find_first_shown_, false);
+    std::vector<std::size_t>* const starts = std::exchange(block_starts_, nullptr);  // the document's blocks only
     const List* prev = nullptr;  // the last block written, when a list
     bool prev_alt = false;       // whether `prev` was written with "*"
     // The last container tag written (see below) and where it starts and
@@ -485,6 +519,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             out_.pop_back();
             continue_at_ = prev_next;
         }
+        if (starts) starts->push_back(out_.size());
         // (Blocks held back for after the footnotes count as following.)
         // (The last block is such a tag too when it reads otherwise bare.)
         if (const auto* h = blocks[i].as<HtmlBlock>(); h && (i + 1 < blocks.size() || count == blocks.size())) {
@@ -594,6 +629,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         block(Block{*opener});
         last_block_at_ = opener_at;
     }
+    if (starts) starts->push_back(out_.size());
 }
 
 void Renderer::block(const Block& block) {

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "../../../bench/markdown/hazard_pages.hpp"
+#include "tavrel/chunk.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/wikitext.hpp"
 #include "tavrel/write_md.hpp"
@@ -396,6 +397,33 @@ TEST(RoundTrip, CanonicalFormOfRandomMarkdownIsStable) {
         std::string diff = round_trip(canonical);
         if (!diff.empty() && ++failures <= 10)
             ADD_FAILURE() << "input\n" << md << "--- canonical\n" << canonical << "\n" << diff;
+    }
+    EXPECT_EQ(failures, 0);
+}
+
+// For any tree the reader gives, the chunk ranges put together are exactly
+// the document's Markdown, at every target size.
+TEST(RoundTrip, ChunkRangesTileTheTextOfRandomMarkdown) {
+    std::mt19937 rng(11);
+    int failures = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string md = random_markdown(rng);
+        const ast::Document doc = block::parse_source(md, Options::dataset());
+        const std::string text = write_md::render_md(doc);
+        for (std::uint64_t target : {1u, 6u, 50u}) {
+            auto ranges = chunk::document_chunk_ranges_structural(doc, target);
+            std::string joined;
+            std::size_t at = 0;
+            if (ranges.ok()) {
+                for (const auto& r : ranges.value()) {
+                    if (r.start != at || r.end < r.start || r.end > text.size()) break;
+                    joined.append(text, r.start, r.end - r.start);
+                    at = r.end;
+                }
+            }
+            if ((!ranges.ok() || joined != text) && ++failures <= 10)
+                ADD_FAILURE() << "input\n" << md << "--- written\n" << text << "--- target " << target;
+        }
     }
     EXPECT_EQ(failures, 0);
 }

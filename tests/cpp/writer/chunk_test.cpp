@@ -7,6 +7,8 @@
 
 #include "builders.hpp"
 #include "tavrel/chunk.hpp"
+#include "tavrel/markdown.hpp"
+#include "tavrel/options.hpp"
 
 using namespace wt;
 namespace chunk = tavrel::chunk;
@@ -153,6 +155,31 @@ TEST(ChunkRanges, TileTheMarkdownOfRichDocuments) {
     for (std::uint64_t target : {1u, 7u, 40u, 100u, 700u}) {
         SCOPED_TRACE(target);
         expect_tiles(d, ranges(d, target));
+    }
+}
+
+// Trees read from Markdown whose blocks are written otherwise in the whole
+// text than alone: the ranges follow the whole text.
+TEST(ChunkRanges, TileTheMarkdownOfReadTrees) {
+    const std::vector<std::string> texts = {
+        // A markdown container's tag, written bare alone.
+        "<div markdown=\"1\">\n\nalpha beta\n\n</div>\n\ngamma delta\n\n",
+        // Footnotes and inline notes, written after the blocks.
+        "a[^f] b^[note]\n\n## h\n\nc d\n\n[^f]: foot note\n",
+        // Raw HTML left open at the end, written after the footnotes.
+        "a[^f]\n\n<div>\n\n[^f]: x\n",
+        // Footnotes alone.
+        "[^f]: x y\n",
+        // An ordered list numbered on from the one before it.
+        "1. <div>\n\n1. b\n\ntext\n",
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        const Document d = tavrel::block::parse_source(text, tavrel::Options::dataset());
+        for (std::uint64_t target : {1u, 2u, 100u}) {
+            SCOPED_TRACE(target);
+            expect_tiles(d, ranges(d, target));
+        }
     }
 }
 
