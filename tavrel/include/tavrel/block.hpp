@@ -131,6 +131,12 @@ struct DraftListItem {
     // continuing its paragraph lazily), so its text is no longer the text of
     // the lines as they stood.
     bool indented_lines = false;
+    // The marker stood alone on its line and the item's content began on
+    // the next ("3.\n   a"): the writer puts that line after the marker
+    // (unless it opens a list: a task box after item numbers would be text
+    // there), so it counts as the item's first line; `raw_lines` holds it
+    // second.
+    bool content_below = false;
     // A line continued the item's paragraph lazily (without the indentation
     // the writer gives an item's lines): the item was text, not a list.
     bool lazy_lines = false;
@@ -288,6 +294,7 @@ struct ListItem {
     std::optional<bool> task;
     bool has_content = false;  // a non-blank line went into the item
     bool indented_lines = false;  // a later line reached the content column
+    bool content_below = false;   // as in `DraftListItem`
     bool lazy_lines = false;      // a later line continued its paragraph lazily
     std::vector<std::string_view> raw_lines;  // first line and lazy lines, as written
     bool saw_blank = false;    // a blank line followed the item's content

@@ -84,6 +84,7 @@ void ContainerBuilder::finish_node(std::size_t index, Parser& parser, std::size_
             item.first_line = it->first_line;
             item.start_line = nodes[ci].start_line;
             item.indented_lines = it->indented_lines;
+            item.content_below = it->content_below;
             item.lazy_lines = it->lazy_lines;
             item.raw_lines = it->raw_lines;
             if (it->loose) list.tight = false;

@@ -22,6 +22,27 @@ namespace {
 
 bool is_marker_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
+// Whether a block is written as nothing at all: a quote without attributes
+// holding only such blocks.
+bool writes_nothing(const DraftBlock& block) {
+    const auto* q = block.as<DraftBlockQuote>();
+    if (!q || !q->attr.empty()) return false;
+    for (const auto& b : q->blocks)
+        if (!writes_nothing(b)) return false;
+    return true;
+}
+
+// Whether an item's text begins with an escape that the writer writes only
+// at a line's start (where the character would open a block): "\:", "\{:",
+// and "\-" alone, before white space or as "\---". Elsewhere, as paragraph
+// text after the number, it would be written bare.
+bool line_start_escape(std::string_view content) {
+    if (content.starts_with("\\:") || content.starts_with("\\{:")) return true;
+    if (!content.starts_with("\\-")) return false;
+    std::string_view rest = text::trim_end(content.substr(2));
+    return rest.empty() || is_marker_space(rest[0]) || rest == "--";
+}
+
 }  // namespace
 
 std::size_t list_content_indent(std::string_view line, std::size_t position, std::size_t column) {
@@ -140,19 +161,23 @@ bool revertible(const DraftList& list) {
     for (std::size_t k = 0; k < list.items.size(); ++k) {
         const auto& item = list.items[k];
         if (!item.attr.empty() || item.task || item.indented_lines) return false;
+        // Written, the line below a marker alone goes after the marker,
+        // except a list's (see `content_below`).
+        if (item.content_below && !item.blocks.empty() && item.blocks[0].is<DraftList>()) return false;
         // Some escapes are written only at the start of a line ("\-", "\{:",
         // "\:"): as the item's content the text had one, after the number as
         // paragraph text it would not. Escapes written everywhere, and "\("
         // (inline math), are safe.
         std::string_view content = text::trim_start(marker_chain(item.first_line).content);
+        if (content.empty() && item.content_below && !item.blocks.empty())
+            content = text::trim_start(item.raw_lines[1]);
         // A later line "1. x" of paragraph text is written "1\. x", as it
         // would interrupt the paragraph: after "0." and unescaped, it is the
         // second item of a list the writer numbered from 0.
         if (k > 0 && item.number == 1 && list.items[k - 1].number == 0 &&
             !text::trim(item.first_line.substr(item.first_line.find('.') + 1)).empty())
             return false;
-        if (content.size() >= 2 && content[0] == '\\' && (content[1] == '-' || content[1] == '{' || content[1] == ':'))
-            return false;
+        if (line_start_escape(content)) return false;
         // So is an item number's escape ("2. 1\. x"): after another number,
         // as paragraph text, it is not written.
         if (const std::size_t digits = content.find_first_not_of("0123456789");
@@ -171,8 +196,10 @@ bool revertible(const DraftList& list) {
                 inner = &l->items[0].blocks[0];
             }
             // Nor is "\[" opening a math block: as text it would open
-            // inline display math instead.
+            // inline display math instead. A block written as nothing (an
+            // empty quote) leaves the number alone on its line: text.
             if (!content.empty() && inner && !inner->is<DraftParagraph>() && !inner->is<DraftList>() &&
+                !writes_nothing(*inner) &&
                 (std::string_view("#$*+<=>[]^_`|~").find(content[0]) != std::string_view::npos ||
                  content.starts_with("\\[")))
                 return false;
@@ -351,6 +378,9 @@ std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {
         out.emplace_back(std::move(block), line);
     };
     for (auto& item : list.items) {
+        // A line below the marker that made no block (a link definition)
+        // is not the item's text.
+        if (item.content_below && item.blocks.empty()) item.raw_lines.resize(1);
         if (!item.raw_lines.empty()) {
             std::string text;
             for (std::size_t i = 0; i < item.raw_lines.size(); ++i) {

@@ -595,13 +595,19 @@ DraftBlocks Segment::run() {
         }
 
         // The matched items go on with this line, which reached their
-        // content column.
+        // content column. The first line of an item whose marker stood
+        // alone is its first line of text, as written after the marker.
         for (std::size_t i = 1; i < m.matched; ++i) {
             auto* item = b_.nodes[b_.open[i]].as<node::ListItem>();
             if (!item) continue;
             if (item->saw_blank) item->loose = true;
+            if (!item->has_content && !item->saw_blank && item->raw_lines.size() == 1) {
+                item->content_below = true;
+                item->raw_lines.push_back(p_.keep(rest, raw));
+            } else {
+                item->indented_lines = true;
+            }
             item->has_content = true;
-            item->indented_lines = true;
             item->short_blank = false;
         }
 

@@ -388,9 +388,11 @@ TEST(CanonicalForm, ClosingFenceAtAnItemsContentColumn) {
     // A div's closing fence, or a markdown container's closing tag, that
     // goes on with an item is one of its lines: the item is no text of its
     // first line alone, which would lose the closer.
-    EXPECT_EQ(canonical("1.\n   ::: c\n"), "1. ::: {.c}\n   :::\n\n");
     const ast::Document doc = read("1. ::: c\n   :::\n");
     ASSERT_EQ(doc.blocks.size(), 1u) << ast::debug_string(doc);
+    // Left open below a number alone, the fence is text, as it is on the
+    // number's line.
+    EXPECT_EQ(canonical("1.\n   ::: c\n"), "1.\n\\::: c\n\n");
     EXPECT_TRUE(doc.blocks[0].is<ast::List>()) << ast::debug_string(doc);
     EXPECT_TRUE(read("1. <div markdown=\"1\">\n   </div>\n").blocks.at(0).is<ast::List>());
     canonical("1.     \n    :::~~~\xC2\xA0<http://x>\n- ~~~{#i}|\n    \n  [^f]:\n$x$|---|---|::: c\n\n");
@@ -419,14 +421,14 @@ TEST(CanonicalForm, ItemNumberLeavingRawHtmlOpenBeforeAList) {
     // A paragraph read as an item holding raw HTML left open takes the
     // blank line after it; a list numbered on from it would join that item
     // and both would read as one paragraph.
-    EXPECT_EQ(canonical("1\\.  <div>\n1. >\n"), "1\\.  <div>\n\n1.\n\n");
+    EXPECT_EQ(canonical("1\\.  <div>\n1. >\n"), "1.  <div>\n1\\. \\>\n\n");
 }
 
 TEST(CanonicalForm, FootnoteOpeningWithAListThatReadsAsText) {
     // A list the reader turns back into text starts on the definition's own
     // line, as the paragraph it reads back as does.
-    EXPECT_EQ(canonical("[^g]:\n    2. >\n"), "[^g]: 2.\n\n");
-    EXPECT_EQ(canonical("[^\\]:\n\t1. >\n"), "[^\\]: 1.\n\n");
+    EXPECT_EQ(canonical("[^g]:\n    2. >\n"), "[^g]: 2. \\>\n\n");
+    EXPECT_EQ(canonical("[^\\]:\n\t1. >\n"), "[^\\]: 1. \\>\n\n");
     // A list that stays one starts on the next line.
     EXPECT_EQ(canonical("[^g]:\n    1. a\n    2. b\n"), "[^g]:\n    1. a\n    2. b\n\n");
 }
@@ -487,8 +489,9 @@ TEST(CanonicalForm, RawHtmlLeftOpenBeforeBlocksThatWriteNothing) {
 TEST(CanonicalForm, ListNumberedFromZero) {
     // Numbered from 0, a list's second item is "1.", which paragraph text
     // writes escaped: the list is no text, and stays a list.
-    EXPECT_EQ(canonical("0.\n0.\n\tn"), "0.\n1. n\n\n");
     EXPECT_TRUE(read("0.\n1. n\n").blocks.at(0).is<ast::List>());
+    // Numbered "0." twice it was text, its lines as they stood.
+    EXPECT_EQ(canonical("0.\n0.\n\tn"), "0.\n0.\nn\n\n");
     EXPECT_EQ(canonical("0. a\n1. b\n"), "0. a\n1. b\n\n");
     // Whatever follows the "1.", more item numbers too.
     EXPECT_EQ(canonical("0.\n1.  1."), "0.\n1. 1.\n\n");
@@ -509,18 +512,18 @@ TEST(CanonicalForm, ItemNumberAfterAnOrderedListLeavingRawHtmlOpen) {
     // there is written on as the list before it: the first one's number is
     // escaped.
     EXPECT_EQ(canonical("3.\n   <div>\n1.\n\n1\\.\n"), "3. <div>\n\n1\\.\n\n1.\n\n");
-    EXPECT_EQ(canonical("2.\n   <div>\n\\\n1.\n1. >\n"), "2. <div>\n\n1\\.\n\n1.\n\n");
+    EXPECT_EQ(canonical("2.\n   <div>\n\\\n1.\n1. >\n"), "2. <div>\n\n1\\.\n1\\. \\>\n\n");
     // After a bullet list a list of one item starts a list of its own,
     // read back as the paragraph it is written as.
-    EXPECT_EQ(canonical("- <div>\n1. >\n"), "- <div>\n\n1.\n\n");
-    EXPECT_EQ(canonical("- <div>\n1.\n   d\n"), "- <div>\n\n1. d\n\n");
+    EXPECT_EQ(canonical("- <div>\n1. >\n"), "- <div>\n\n1. \\>\n\n");
+    EXPECT_EQ(canonical("- <div>\n1.\n   d\n"), "- <div>\n\n1.\nd\n\n");
 }
 
 TEST(CanonicalForm, ListsWrittenOnAfterListsWrittenOn) {
     // A list written on as the one before it is numbered on from that list
     // as written, not as it stood in the tree.
     EXPECT_EQ(canonical("1. g\n   <table>\n0.\n   <div>\n2.\n"), "1. g\n   \n   <table>\n2. <div>\n3.\n\n");
-    EXPECT_EQ(canonical("0. <div>\n\n3.\n   <div>\n1.\n   .\n"), "0. <div>\n1. <div>\n2. .\n\n");
+    EXPECT_EQ(canonical("0. <div>\n\n3.\n   <div>\n1.\n   .\n"), "0. <div>\n1. <div>\n\n1\\.\n.\n\n");
 }
 
 TEST(CanonicalForm, FootnoteReferenceAfterABreakOnAnEmptyLine) {
@@ -695,8 +698,9 @@ TEST(CanonicalForm, DollarMathThatWouldReadAsAnAddress) {
 
 TEST(CanonicalForm, ItemLineOfAThematicBreak) {
     // An item holding a thematic break is written as the line "10. ---",
-    // the text it reads back as: that text stays bare.
-    EXPECT_EQ(canonical("10.\n\t---\n"), "10. ---\n\n");
+    // the text it reads back as: that text stays bare. Below a number
+    // alone, the break is the text's next line.
+    EXPECT_EQ(canonical("10.\n\t---\n"), "10.\n\\---\n\n");
     EXPECT_EQ(canonical("1\\. ---\n\n2.\n"), "1. ---\n\n2.\n\n");
 }
 
@@ -799,7 +803,7 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     // before it.
     EXPECT_EQ(canonical(":::\n1.\n::: : \\\n.\n\n2. \\\n3."), ":::\n1.\n\n::: {.}\n.\n\n2. \\\n3.\n\n:::\n\n:::\n\n");
     // HTML left open in a list's item ends with the item.
-    EXPECT_EQ(canonical(":::\n::: : \\\n0. <div>\n\n3.\n   ."), ":::\n0. <div>\n1. .\n\n:::\n\n");
+    EXPECT_EQ(canonical(":::\n::: : \\\n0. <div>\n\n3.\n   ."), ":::\n0. <div>\n\n3\\.\n.\n\n:::\n\n");
     canonical(":::\n::: : >\n3.\n   <div>\n1.\n   .");
     // Such a div holding nothing of the kind is still written as its content.
     EXPECT_EQ(canonical(":::\n::: : \\\nx\n:::\ny\n:::\n"), ":::\nx\n\ny\n\n:::\n\n");
@@ -886,7 +890,7 @@ TEST(CanonicalForm, ParenthesisAfterANumberIsNoItemMarker) {
     // "2)" numbers no item: after an item number it is the item's text, and
     // the lone line stays bare as its one-item list writes it.
     EXPECT_EQ(canonical("10. <div markdown=\"1\">\n-|\n\n1. \n\t2\\) </div>*a\n"),
-              "10. <div markdown=\"1\">\n-\\|\n\n1. 2) </div>\\*a\n\n");
+              "10. <div markdown=\"1\">\n-\\|\n\n1.\n2) </div>\\*a\n\n");
     EXPECT_EQ(canonical("1. 2) <div>\n"), "1. 2) <div>\n\n");
 }
 
@@ -894,8 +898,9 @@ TEST(CanonicalForm, EscapedItemNumberAtAnItemsStart) {
     // An item whose text begins with an escaped item number ("2. 1\. x")
     // is no paragraph text: there the number after "2. " is not escaped. It
     // stays a list, even one numbered from 2.
-    EXPECT_EQ(canonical("2.\n   1.  <section>\n2."), "2. 1\\.  <section>\n3.\n\n");
     EXPECT_TRUE(read("2. 1\\. x\n3.\n").blocks.at(0).is<ast::List>());
+    // Below a number alone, text the writer would put after it is text.
+    EXPECT_EQ(canonical("2.\n   1.  <section>\n2."), "2.\n1\\.  <section>\n2.\n\n");
     EXPECT_TRUE(read("2. 1. x\n3.\n").blocks.at(0).is<ast::Paragraph>());
 }
 
@@ -905,7 +910,7 @@ TEST(CanonicalForm, ItemTextOpeningWithNumbersSpacedOtherwise) {
     // whole list for the text of its lines, escaped as the items' text and
     // not as that one paragraph's: the text's first number is escaped, and
     // the list reads back as itself.
-    EXPECT_EQ(canonical("1. 1.  1. <DIV>\n1. >"), "1. 1\\.  1\\. <DIV>\n2.\n\n");
+    EXPECT_EQ(canonical("1. 1.  1. <DIV>\n1. >"), "1. 1.  1. <DIV>\n1\\. \\>\n\n");
     EXPECT_EQ(canonical("1. 1\\.  1. <DIV>\n2. y\n"), "1. 1\\.  1\\. <DIV>\n2. y\n\n");
     EXPECT_EQ(canonical("3. 1\\.  x\n4. y\n"), "3. 1\\.  x\n4. y\n\n");
     EXPECT_EQ(canonical("1. 01\\. x\n2. y\n"), "1. 01\\. x\n2. y\n\n");
@@ -953,7 +958,7 @@ TEST(CanonicalForm, ItemNumberBeforeACustomElement) {
     // A custom element's tag interrupts no paragraph but opens raw HTML at
     // an item's start: a paragraph's number before one is escaped.
     EXPECT_EQ(canonical("1\\. <v-><d"), "1\\. <v->\\<d\n\n");
-    EXPECT_EQ(canonical("1\\. <i->\n1. >"), "1\\. <i->\n\n1.\n\n");
+    EXPECT_EQ(canonical("1\\. <i->\n1. >"), "1. <i->\n1\\. \\>\n\n");
     EXPECT_EQ(canonical("[^g]:0. <d-><!"), "[^g]: 0\\. <d->\\<!\n\n");
     EXPECT_EQ(canonical("^[3. <v- markdown=\"1\">]"), "[^__note1]\n\n[^__note1]: 3\\. <v- markdown=\"1\">\n\n");
     canonical("1\\. <i-><d");
@@ -999,7 +1004,7 @@ TEST(CanonicalForm, ListWrittenOnAsTheOneBeforeItStartsNoNumbering) {
     // blank line between) is part of that list: a paragraph numbered 1
     // after it is judged from where that list begins, not from inside the
     // number written on ("11." read as "1.").
-    EXPECT_EQ(canonical("10.\n    <div>\n2.\n   b\n|\n1. !"), "10. <div>\n11. b\n    \\|\n\n1. !\n\n");
+    EXPECT_EQ(canonical("10.\n    <div>\n2.\n   b\n|\n1. !"), "10. <div>\n\n2\\.\nb\n\\|\n\n1. !\n\n");
     EXPECT_EQ(canonical("10.\n    <div>\n2.\n   b\n   c\n\n1\\. x"), "10. <div>\n11. b\n    c\n\n1. x\n\n");
 }
 
@@ -1032,7 +1037,7 @@ TEST(CanonicalForm, ListNotNumberedFromOneWrittenAsItsText) {
     // Items opening lists on their first lines are read back as the lines
     // written: the paragraph of those lines is written, its notes and
     // references kept.
-    EXPECT_EQ(canonical("2. 2. >\n2. ^[]]:"), "2\\. 2.\n3. [^__note1]\\]:\n\n[^__note1]:\n\n");
+    EXPECT_EQ(canonical("2. 2. >\n2. ^[]]:"), "2\\. 2. \\>\n2. [^__note1]\\]:\n\n[^__note1]:\n\n");
     EXPECT_EQ(canonical("2.\n   -\n2. ^[]]:"), "2\\. -\n3. [^__note1]\\]:\n\n[^__note1]:\n\n");
     EXPECT_EQ(canonical("0.\n0.\n1. - [^__note1]]\\:\n\n[^__note1]:"), "0\\.\n1.\n2. - [^__note1]\\]:\n\n[^__note1]:\n\n");
     EXPECT_EQ(canonical("2. - [^f]\n3. x\n\n[^f]: n"), "2. - [^f]\n3. x\n\n[^f]: n\n\n");

@@ -269,6 +269,34 @@ TEST(Containers, OrderedListNumbering) {
     ASSERT_EQ(d.blocks.size(), 2u);
 }
 
+// A one-item list not numbered from 1 is text whenever the list the writer
+// makes of its item would read as text: however its line is spelt (content
+// below the marker, an escape the writer leaves out after a number, a block
+// written as nothing), and stays a list only where the written list does.
+TEST(Containers, OneItemListNotNumberedFromOne) {
+    const std::pair<const char*, const char*> text[] = {
+        {"3.\n   a\n", "3.\na"},
+        {"4. \\{\n", "4. {"},
+        {"4. \\-x\n", "4. -x"},
+        {"4. \\--\n", "4. --"},
+        {"9. >\n", "9. >"},
+        {"9. > >\n", "9. > >"},
+        {"3.\n   a\nb\n", "3.\na\nb"},
+    };
+    for (const auto& [md, lines] : text) {
+        auto d = parse(md);
+        ASSERT_EQ(d.blocks.size(), 1u) << md;
+        EXPECT_EQ(para(d.blocks[0]), lines) << md;
+    }
+    const char* lists[] = {"3.\n   a\n   b\n", "3. a\n   b\n", "3.\n   > q\n", "4. \\- x\n", "4. \\-\n",
+                           "4. \\---\n",       "4. \\{: x}\n", "4. \\:\n",        "9. > q\n"};
+    for (const char* md : lists) {
+        auto d = parse(md);
+        ASSERT_EQ(d.blocks.size(), 1u) << md;
+        EXPECT_TRUE(d.blocks[0].is<ast::List>()) << md;
+    }
+}
+
 TEST(Containers, ThematicBreakUnderItemsAndLaziness) {
     auto d = parse("- a\n- b\n---\n");
     ASSERT_EQ(d.blocks.size(), 2u);

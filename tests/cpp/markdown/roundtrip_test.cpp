@@ -113,6 +113,17 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // A byte that is no UTF-8 is kept as written beside an escape.
         "\xFF$",
         "\xFF\\&amp; *b*",
+        // One-item lists not numbered from 1, text or list alike.
+        "3.\n   a",
+        "3.\n   a\n   b",
+        "4. \\{",
+        "4. \\-x",
+        "4. \\- x",
+        "9. >",
+        "9. > q",
+        "x\n\n9. >\n\n4. \\{: a}",
+        "7.\n   ---",
+        "1.\n   [r]: /u\n\n[r]",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
