@@ -129,6 +129,10 @@ std::optional<std::string> usable_name(std::string_view name);
 // The writer's state for one call of `render_md`; not shared, not kept.
 class Renderer {
 public:
+    // Stands for white space, a line end or nothing beside a delimiter. It
+    // is no character: U+0000 in the text is an ordinary one to the reader's
+    // flanking rules, like a letter.
+    static constexpr char32_t kBlank = 0x110000;
     // `labels_from` (default: `doc`) names the footnotes that references
     // may point to.
     explicit Renderer(const ast::Document& doc, const ast::Document* labels_from = nullptr)
@@ -304,16 +308,16 @@ private:
     // The delimiter length of the nearest node being written in its
     // delimiter form (0 outside any).
     std::size_t enclosing_delim_len_ = 0;
-    // The character after that node's closing delimiter (0: white space or
-    // the end).
-    char32_t enclosing_after_ = 0;
+    // The character after that node's closing delimiter (kBlank: white space
+    // or the end).
+    char32_t enclosing_after_ = kBlank;
     // Whether the nearest enclosing node written with delimiters is a strong
     // emphasis without attributes (element forms in between do not count):
     // the reader merges a plain strong written there into it.
     bool in_plain_strong_ = false;
-    // The character that follows the inline being written (0: white space
-    // or the end), and whether it is the closer of a delimited parent.
-    char32_t after_ = 0;
+    // The character that follows the inline being written (kBlank: white
+    // space or the end), and whether it is the closer of a delimited parent.
+    char32_t after_ = kBlank;
     bool after_is_closer_ = false;
     // The delimiter character of a parent whose opener was just written;
     // seen by its first child only.

@@ -18,6 +18,7 @@
 #include "tavrel/ast.hpp"
 #include "tavrel/block.hpp"
 #include "tavrel/text.hpp"
+#include "tavrel/write_md.hpp"
 
 namespace tavrel::write_md::probe {
 
@@ -247,8 +248,8 @@ char quote_state_after(std::string_view line);
 
 // Punctuation as the reader's flanking rules count it.
 inline bool flank_punct(char32_t c) {
-    return c != 0 && (text::is_ascii_punctuation(c) || text::is_unicode_punctuation(c));
+    return c != Renderer::kBlank && (text::is_ascii_punctuation(c) || text::is_unicode_punctuation(c));
 }
-inline bool flank_space(char32_t c) { return c == 0 || text::is_white_space(c); }
+inline bool flank_space(char32_t c) { return c == Renderer::kBlank || text::is_white_space(c); }
 
 }  // namespace tavrel::write_md::probe

@@ -1520,7 +1520,7 @@ void Renderer::inlines(const Inlines& run) { run_in_canonical_shape(run, false);
 void Renderer::single_line(const Inlines& run) { run_in_canonical_shape(run, true); }
 
 void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
-    after_ = 0;
+    after_ = kBlank;
     after_is_closer_ = false;
     opened_by_ = 0;
     attr_target_end_ = std::string::npos;
@@ -1533,7 +1533,7 @@ void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
 }
 
 void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::string_view sep) {
-    after_ = 0;
+    after_ = kBlank;
     after_is_closer_ = false;
     opened_by_ = 0;
     attr_target_end_ = std::string::npos;
@@ -1601,7 +1601,7 @@ char32_t Renderer::lead_char(const Inline& node) const {
         [&](const auto& n) -> char32_t {
             using T = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<T, Text>) {
-                if (n.text.empty()) return 0;
+                if (n.text.empty()) return kBlank;
                 char c = n.text[0];
                 if (c == '#' || c == '$' || c == '*' || c == '+' || c == '<' || c == '=' || c == '>' || c == '\\' ||
                     c == ']' || c == '^' || c == '_' || c == '`' || c == '|' || c == '~' || c == '@' ||
@@ -1609,11 +1609,11 @@ char32_t Renderer::lead_char(const Inline& node) const {
                     return '\\';
                 }
                 if (c == '[' && bracket_depth_ > 0) return '&';
-                if (text::is_white_space(static_cast<unsigned char>(c)) && static_cast<unsigned char>(c) < 0x80) return 0;
+                if (text::is_white_space(static_cast<unsigned char>(c)) && static_cast<unsigned char>(c) < 0x80) return kBlank;
                 char32_t cp = text::decode_utf8(n.text, 0).cp;
-                return text::is_white_space(cp) ? 0 : cp;
+                return text::is_white_space(cp) ? kBlank : cp;
             } else if constexpr (std::is_same_v<T, SoftBreak>) {
-                return 0;
+                return kBlank;
             } else if constexpr (std::is_same_v<T, HardBreak> || std::is_same_v<T, Math>) {
                 return '\\';
             } else if constexpr (std::is_same_v<T, Emph> || std::is_same_v<T, Strong> || std::is_same_v<T, Strikeout> ||
@@ -1633,11 +1633,11 @@ char32_t Renderer::lead_char(const Inline& node) const {
             } else if constexpr (std::is_same_v<T, Autolink>) {
                 return angled_autolink(n) ? U'<' : U'[';
             } else if constexpr (std::is_same_v<T, RawHtml>) {
-                return n.html.empty() ? 0 : text::decode_utf8(n.html, 0).cp;
+                return n.html.empty() ? kBlank : text::decode_utf8(n.html, 0).cp;
             } else if constexpr (std::is_same_v<T, Operation>) {
                 return n.args.size() >= 2 ? U'<' : U'{';
             } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
-                return n.token.source.empty() ? 0 : text::decode_utf8(n.token.source, 0).cp;
+                return n.token.source.empty() ? kBlank : text::decode_utf8(n.token.source, 0).cp;
             } else {
                 return '[';  // Link, Span, FootnoteRef, Note
             }
@@ -1658,9 +1658,9 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     // given up (see below) may have ended the line.
     const std::size_t first_line_start = first_line_start_;
     const int footnote_line = footnote_line_;
-    // The character before the opener; 0 at a line start. An escaped one
-    // is not part of the opener's run.
-    char32_t p = 0;
+    // The character before the opener; kBlank at a line start. An escaped
+    // one is not part of the opener's run.
+    char32_t p = kBlank;
     bool p_escaped = false;
     if (start > 0 && out_.back() != '\n') {
         p = text::decode_utf8_before(out_, start).cp;
@@ -1739,7 +1739,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
                 k = cstart - delim.size();
                 open_len = delim.size();
             }
-            char32_t before_run = 0;
+            char32_t before_run = kBlank;
             if (k > 0 && out_[k - 1] != '\n') before_run = text::decode_utf8_before(out_, k).cp;
             const std::size_t close_len = delim.size() + (last_of_same ? parent_delim_len : 0);
             const bool opener_can_close = !flank_space(before_run) && (!flank_punct(before_run) || flank_space(f) || flank_punct(f));
@@ -1814,12 +1814,12 @@ void Renderer::write_text(std::string_view s) {
         s.remove_prefix(1);
     }
     if (footnote_line_ != 0 && first_line_start_ < out_.size() && footnote_line()) escape_label_ends(s);
-    detail::escape_text(s, out_, bracket_depth_ > 0, after_ != 0);
+    detail::escape_text(s, out_, bracket_depth_ > 0, after_ != kBlank);
     // A "-" that ends the text at the start of a block's first line, with
     // white space, a break or nothing after it, would open a list item.
     // (On a later line an empty item cannot interrupt the paragraph, and a
     // text after it would have been merged into this one.)
-    if (after_ == 0 && !s.empty() && s.back() == '-' && out_.back() == '-') {
+    if (after_ == kBlank && !s.empty() && s.back() == '-' && out_.back() == '-') {
         std::size_t k = out_.size() - 1;
         std::size_t spaces = 0;
         while (k > 0 && out_[k - 1] == ' ' && spaces < 4) {

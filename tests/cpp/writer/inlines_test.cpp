@@ -151,6 +151,11 @@ TEST(WriteInlines, EmphasisTheReaderWouldNotPairIsWrittenAsItsElement) {
     // Its attribute block follows the closer, so the closer is followed by "{".
     EXPECT_EQ(para({Highlight{Cls("h"), {T("(m)")}}, T("z")}), "==(m)=={.h}z");
     EXPECT_EQ(para({Highlight{Attr{}, {T("(m)")}}, T("z")}), "<mark>(m)</mark>z");
+    // U+0000 flanks a run as a letter does, not as white space.
+    using namespace std::string_literals;
+    EXPECT_EQ(para({T("a\0"s), St({T("(b)")}), T(" c")}), "a\0<strong>(b)</strong> c"s);
+    EXPECT_EQ(para({T("c "), Em({T("(b)")}), T("\0"s)}), "c <em>(b)</em>\0"s);
+    EXPECT_EQ(para({T("\0"s), Em({T("b")}), T("\0"s)}), "\0*b*\0"s);
 }
 
 TEST(WriteInlines, TextKeepsReadingAsText) {
