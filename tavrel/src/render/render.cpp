@@ -109,6 +109,8 @@ void escape_text(std::string_view text, std::string& out) {
             case '&': rep = "&amp;"; break;
             case '<': rep = "&lt;"; break;
             case '>': rep = "&gt;"; break;
+            // A Markdown reader takes a carriage return for a line end.
+            case '\r': rep = "&#13;"; break;
             default: continue;
         }
         out.append(text.substr(run, i - run));
