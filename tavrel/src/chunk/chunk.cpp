@@ -85,7 +85,6 @@ std::vector<BlockRange> split_structural(BlockRange range, CutMode mode, std::ui
 RangesResult document_chunk_ranges_structural(const Document& doc, std::uint64_t target_words) {
     if (target_words == 0) return InvariantFailure{"target_words must be positive"};
     std::vector<MdChunkRange> result;
-    const std::size_t n = doc.blocks.size();
 
     // Per block: its Markdown, words, byte offsets and start kind. The
     // document is written whole, and each block's Markdown is its part of
@@ -93,12 +92,25 @@ RangesResult document_chunk_ranges_structural(const Document& doc, std::uint64_t
     // than alone (a markdown container's tag, a list numbered on), and the
     // ranges put together must give the whole text, footnotes included.
     const write_md::WrittenBlocks written = write_md::render_md_blocks(doc);
-    const std::vector<std::size_t>& B = written.starts;
+    // A block that writes nothing (a quote or a definition list that
+    // conversion emptied) is not in the text, and the text read back has no
+    // such block: it takes no part, so both trees are cut alike and no
+    // chunk is left empty. B holds the starts of the blocks that do write,
+    // then the end of the text.
+    std::vector<std::size_t> kept;
+    std::vector<std::size_t> B;
+    for (std::size_t i = 0; i < doc.blocks.size(); ++i) {
+        if (written.starts[i + 1] == written.starts[i]) continue;
+        kept.push_back(i);
+        B.push_back(written.starts[i]);
+    }
+    const std::size_t n = kept.size();
     // Without blocks, footnotes or front matter still make a text: one range.
     if (n == 0) {
         if (!written.md.empty()) result.push_back(MdChunkRange{{}, 0, written.md.size(), ChunkStart{true, 0}});
         return result;
     }
+    B.push_back(written.starts[doc.blocks.size()]);
     const auto md = [&](std::size_t i) { return std::string_view(written.md).substr(B[i], B[i + 1] - B[i]); };
     std::vector<std::uint64_t> block_words(n);
     std::vector<std::uint64_t> W(n + 1, 0);
@@ -106,7 +118,7 @@ RangesResult document_chunk_ranges_structural(const Document& doc, std::uint64_t
     for (std::size_t i = 0; i < n; ++i) {
         block_words[i] = count_words(md(i));
         W[i + 1] = W[i] + block_words[i];
-        if (const auto* h = doc.blocks[i].as<Heading>()) {
+        if (const auto* h = doc.blocks[kept[i]].as<Heading>()) {
             starts[i] = ChunkStart{false, h->level};
         } else {
             starts[i] = ChunkStart{true, 0};

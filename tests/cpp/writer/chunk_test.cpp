@@ -100,6 +100,24 @@ TEST(ChunkPasses, EveryBlockPassClosesOneSegmentAfterTheBudget) {
     EXPECT_TRUE(rs[1].start_kind.body);
     EXPECT_EQ(rs[1].prefix, "");
     expect_tiles(d, rs);
+    // Blocks that write nothing (quotes emptied by conversion, in front, in
+    // between and at the end) are not in the text: the same ranges, and no
+    // empty one.
+    Blocks with_empty;
+    for (int i = 0; i < 10; ++i) {
+        with_empty.push_back(BlockQuote{Attr{}, {}});
+        with_empty.push_back(words(50));
+    }
+    with_empty.push_back(BlockQuote{Attr{}, {BlockQuote{Attr{}, {}}}});
+    Document e = Doc(std::move(with_empty));
+    ASSERT_EQ(md(e), md(d));
+    auto es = ranges(e, 100);
+    ASSERT_EQ(es.size(), rs.size());
+    for (std::size_t k = 0; k < rs.size(); ++k) {
+        EXPECT_EQ(es[k].start, rs[k].start);
+        EXPECT_EQ(es[k].end, rs[k].end);
+    }
+    EXPECT_TRUE(ranges(Doc({BlockQuote{Attr{}, {}}}), 5).empty());
 }
 
 TEST(ChunkPasses, LevelTwoCutIsNotJoinedAgain) {
