@@ -186,6 +186,102 @@ Attr html_attrs_only(const Attr& attr) {
     return out;
 }
 
+// The opening tag of an element form ("<em id=\"k\" class=\"c\">"): the
+// tag name, `lead` (attributes of the element's own, a link's address),
+// then the attributes as the HTML renderer writes them, kept on one line: a
+// line end inside the tag would let the next line open a block and split
+// it. The reader looks for a tag's ">" within 1024 bytes of its "<": the
+// attributes that would make the tag longer are left out.
+std::string element_open(std::string_view tag, const Attr& attr, std::string_view lead = {},
+                         std::string_view end = ">") {
+    std::string inner(lead);
+    render::attrs_html(html_attrs_only(attr), inner);
+    if (inner.size() + tag.size() > 900) inner.resize(lead.size());
+    std::string open = "<";
+    open.append(tag);
+    for (char ch : inner) {
+        if (ch == '\n' || ch == '\r') {
+            open.append(ch == '\n' ? "&#10;" : "&#13;");
+        } else {
+            open.push_back(ch);
+        }
+    }
+    open.append(end);
+    return open;
+}
+
+// A node carrying attributes as raw HTML around its content, when its tag
+// reads back as HTML: the element form of a node whose attribute block the
+// reader would take for the line's own (at the end of a heading).
+std::optional<Inlines> element_nodes(const Inline& node) {
+    std::optional<Inlines> out;
+    const auto around = [&](std::string open, std::string_view tag, Inlines content) {
+        if (open.size() > 1000) return;
+        out.emplace();
+        out->push_back(Inline{RawHtml{std::move(open)}});
+        for (auto& n : content) out->push_back(std::move(n));
+        out->push_back(Inline{RawHtml{"</" + std::string(tag) + ">"}});
+    };
+    const auto text_content = [](std::string_view text) {
+        std::string flat(text);
+        std::replace(flat.begin(), flat.end(), '\n', ' ');
+        std::replace(flat.begin(), flat.end(), '\r', ' ');
+        Inlines content;
+        if (!flat.empty()) content.push_back(Inline{Text{std::move(flat)}});
+        return content;
+    };
+    const auto title_attr = [](const std::optional<std::string>& title, std::string& lead) {
+        if (!title) return;
+        lead.append(" title=\"");
+        render::escape_attr(*title, lead);
+        lead.push_back('"');
+    };
+    std::visit(
+        [&](const auto& n) {
+            using T = std::decay_t<decltype(n)>;
+            if constexpr (requires { n.attr; }) {
+                if (!markdown::writes_attrs(n.attr)) return;
+            }
+            if constexpr (std::is_same_v<T, Emph> || std::is_same_v<T, Strong> || std::is_same_v<T, Strikeout> ||
+                          std::is_same_v<T, Highlight> || std::is_same_v<T, Span>) {
+                const std::string_view tag = std::is_same_v<T, Emph>        ? "em"
+                                             : std::is_same_v<T, Strong>    ? "strong"
+                                             : std::is_same_v<T, Strikeout> ? "del"
+                                             : std::is_same_v<T, Highlight> ? "mark"
+                                                                            : "span";
+                around(element_open(tag, n.attr), tag, n.content);
+            } else if constexpr (std::is_same_v<T, Superscript> || std::is_same_v<T, Subscript> ||
+                                 std::is_same_v<T, Code>) {
+                const std::string_view tag = std::is_same_v<T, Superscript> ? "sup"
+                                             : std::is_same_v<T, Subscript> ? "sub"
+                                                                            : "code";
+                around(element_open(tag, n.attr), tag, text_content(n.text));
+            } else if constexpr (std::is_same_v<T, Math>) {
+                Attr a = n.attr;
+                a.push_class(std::string_view("math"));
+                a.push_class(std::string_view(n.display ? "display" : "inline"));
+                around(element_open("span", a), "span", text_content(n.tex));
+            } else if constexpr (std::is_same_v<T, Link>) {
+                std::string lead = " href=\"";
+                render::escape_url_attr(n.url, lead);
+                lead.push_back('"');
+                title_attr(n.title, lead);
+                around(element_open("a", n.attr, lead), "a", n.content);
+            } else if constexpr (std::is_same_v<T, Image>) {
+                std::string lead = " src=\"";
+                render::escape_url_attr(n.url, lead);
+                lead.append("\" alt=\"");
+                render::escape_attr(render::plain(n.alt), lead);
+                lead.push_back('"');
+                title_attr(n.title, lead);
+                std::string tag = element_open("img", n.attr, lead, " />");
+                if (tag.size() <= 1000) out = Inlines{Inline{RawHtml{std::move(tag)}}};
+            }
+        },
+        node.node);
+    return out;
+}
+
 // Writes raw HTML going on over lines on one line, each line end a space,
 // as HTML reads it; `at_start` when it begins a paragraph. Where it would
 // open an HTML block, it is written as a raw inline of format html.
@@ -1540,11 +1636,19 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::strin
     ref_end_ = std::string::npos;
     Inlines line = canon::is_canonical(run, true) ? run : canon::canonical(run, true);
     // The reader takes an attribute block that ends the line as the line's
-    // own: without attributes of its own, the last inline's are not written.
+    // own: without attributes of its own, the last inline's are written in
+    // its element form, or not at all where it has none.
     const bool own_written = markdown::writes_attrs(own);
     if (!own_written) {
         bool changed = false;
         while (!line.empty()) {
+            // Its attributes go into its element form, where it has one.
+            if (auto element = element_nodes(line.back())) {
+                line.pop_back();
+                for (auto& n : *element) line.push_back(std::move(n));
+                changed = true;
+                break;
+            }
             if (const auto* span = line.back().as<Span>()) {
                 Inlines content = span->content;  // a bare "[x]" would be text
                 line.pop_back();
@@ -1763,9 +1867,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         // Positions recorded inside the form given up are gone with it.
         if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
         if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
-        out_.push_back('<');
-        out_.append(tag);
-        out_.push_back('>');
+        out_.append(element_open(tag, attr));
         after_ = '<';
         after_is_closer_ = false;
         raw_inlines(content);
@@ -1776,8 +1878,9 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     after_ = saved_after;
     after_is_closer_ = saved_closer;
     // The element form reads back as raw HTML, which takes no attribute
-    // block after it. The block after a closing delimiter is looked for
-    // once the text is scanned: it must have been read as plain text.
+    // block after it: its attributes are in its tag. The block after a
+    // closing delimiter is looked for once the text is scanned: it must
+    // have been read as plain text.
     if (ok) {
         if (markdown::writes_attrs(attr, true)) {
             out_.push_back('{');
@@ -1946,18 +2049,7 @@ void Renderer::operation(const Operation& op) {
 [[gnu::noinline]] void Renderer::span_element(const Span& n) {
     // A link inside would leave the span's "[" as text: the span takes its
     // element form, read back as raw HTML around the same content.
-    std::string open = "<span";
-    std::string attrs;
-    render::attrs_html(html_attrs_only(n.attr), attrs);
-    for (char ch : attrs) {
-        if (ch == '\n' || ch == '\r') {
-            open.append(ch == '\n' ? "&#10;" : "&#13;");
-        } else {
-            open.push_back(ch);
-        }
-    }
-    open.push_back('>');
-    out_.append(open);
+    out_.append(element_open("span", n.attr));
     const char32_t saved_after = after_;
     const bool saved_closer = after_is_closer_;
     after_ = '<';
@@ -2009,9 +2101,7 @@ void Renderer::inline_node(const Inline& node) {
             out_.append(text);
             out_.push_back(marker);
         } else {
-            out_.push_back('<');
-            out_.append(tag);
-            out_.push_back('>');
+            out_.append(element_open(tag, attr));
             std::string flat(text);
             for (char& c : flat) {
                 if (c == '\n' || c == '\r') c = ' ';
@@ -2023,7 +2113,7 @@ void Renderer::inline_node(const Inline& node) {
             out_.push_back('>');
         }
         // The element form reads back as raw HTML, which takes no attribute
-        // block after it: its attributes are not written.
+        // block after it: its attributes are in its tag.
         if (bare) {
             trailing_attrs(attr, '"', false, true);
             attr_target_end_ = out_.size();

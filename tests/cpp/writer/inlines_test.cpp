@@ -129,8 +129,9 @@ TEST(WriteInlines, ScriptsReadBackVerbatimOrAsTheirElement) {
     EXPECT_EQ(para({T("x"), Superscript{Attr{}, "a\\*"}}), "x<sup>a\\\\\\*</sup>");
     EXPECT_EQ(para({T("x"), Superscript{Attr{}, "[1]"}}), "x<sup>[1\\]</sup>");
     EXPECT_EQ(para({T("x"), Superscript{Attr{}, "a^b"}}), "x<sup>a\\^b</sup>");
-    // The element reads back as raw HTML, which takes no attribute block.
-    EXPECT_EQ(para({T("x"), Subscript{Cls("c"), "a~b"}}), "x<sub>a\\~b</sub>");
+    // The element reads back as raw HTML, which takes no attribute block:
+    // the attributes go in its tag.
+    EXPECT_EQ(para({T("x"), Subscript{Cls("c"), "a~b"}}), "x<sub class=\"c\">a\\~b</sub>");
     EXPECT_EQ(para({T("x"), Subscript{Attr{}, ""}}), "x<sub></sub>");
     EXPECT_EQ(para({T("x"), Subscript{Attr{}, "[1]"}}), "x~[1]~");
 }
