@@ -265,6 +265,21 @@ void BM_NestedSupParagraphs(benchmark::State& s) {
 void BM_DeepSupNest(benchmark::State& s) {
     hostile(s, [](std::size_t n) { return repeat("<sup>", n / 11) + "[[x]]" + repeat("</sup>", n / 11); });
 }
+// Calls whose names are no titles are read as text, and their insides as
+// wikitext: nested thousands deep over many lines or on one line, and one
+// after another across paragraphs.
+void BM_NestedTextCallsOverLines(benchmark::State& s) {
+    hostile(s, [](std::size_t n) { return repeat("{{ a\nb ", n / 9) + repeat(" }}", n / 9); });
+}
+void BM_NestedTextCallsOnOneLine(benchmark::State& s) {
+    hostile(s, [](std::size_t n) { return repeat("{{ a [b] ", n / 12) + repeat(" }}", n / 12); });
+}
+void BM_TextCallsOverParagraphs(benchmark::State& s) {
+    hostile(s, [](std::size_t n) { return repeat("Start {{ stray\n\n== Heading ==\n\nText }} end.\n\n", n / 46); });
+}
+BENCHMARK(BM_NestedTextCallsOverLines)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NestedTextCallsOnOneLine)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TextCallsOverParagraphs)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UnclosedSpanParagraph)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StrayOpenerParagraphs)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_NestedSupParagraphs)->RangeMultiplier(2)->Range(1 << 17, 1 << 20)->Unit(benchmark::kMillisecond);

@@ -179,3 +179,77 @@ def test_article_like_pages_pass_the_chunk_stage(tmp_path):
     articles, chunks = tmp_path / "a.jsonl", tmp_path / "c.jsonl"
     assert _core.build_stage1(xml, articles, meta, min_bytes=0)[0] == 2000
     assert _core.build_stage2(articles, chunks) >= 2000
+
+
+# --- Template calls whose names are no titles ------------------------------------
+
+STRAY = "Start {{ stray\n\nSecond paragraph alpha.\n\n== Heading beta ==\n\nThird gamma }} end."
+
+
+def test_text_between_a_stray_opener_and_a_later_closer_is_read(converter):
+    md = convert(converter, f"{PROSE}\n\n{STRAY}\n\n* item {{{{Navbox}}}} one\n{{{{Navbox\n| a = 1}}}}\n")
+    assert "Start " in md and "stray" in md
+    assert "\n\nSecond paragraph alpha.\n\n## Heading beta\n\nThird gamma }} end.\n\n" in md
+    # Calls with titles for names are still calls: the navigation box goes.
+    assert "- item  one" in md or "- item one" in md
+    assert "Navbox" not in md
+
+
+@pytest.mark.parametrize(
+    "name, call",
+    [
+        ("Infobox x", True),
+        ("\nInfobox x\n", True),
+        (" Infobox x \n ", True),
+        ("Infobox x#y", True),
+        ("Infobox x\u00a0y", True),
+        ("DISPLAYTITLE:<i>x</i>", True),
+        ("DEFAULTSORT:\nName", True),
+        ("Infobox {{x}}\ny", True),
+        ("Infobox x <!-- c\n\n-->", True),
+        ("Infobox x\ny", False),
+        ("Infobox x\n\ny", False),
+        ("Infobox x\ty", False),
+        ("Infobox x\x7fy", False),
+        ("Infobox x\ufffdy", False),
+        ("Infobox x<b>y</b>", False),
+        ("Infobox x [y]", False),
+        ("Infobox x}y", False),
+        ("Infobox\n:x", False),
+        ("DISPLAYTITLE:x\ny", False),
+    ],
+)
+def test_a_call_is_text_when_its_name_is_no_title(plain, name, call):
+    # Infoboxes and these magic words are removed whatever the roles: a call
+    # leaves nothing, text leaves the braces and what they hold.
+    md = convert(plain, f"{PROSE}\n\nBefore {{{{{name}|a=1}}}} after.")
+    tail = md[md.index("Before") :]
+    if call:
+        assert tail == "Before  after.\n\n"
+    else:
+        assert tail.startswith("Before ") and "{{" in tail and "after." in tail
+        assert "Infobox" in tail or "DISPLAYTITLE" in tail
+
+
+def test_pages_with_calls_read_as_text_pass_the_chunk_stage(tmp_path):
+    rng = random.Random(28)
+    shapes = [
+        "{{{{ {w}\n\n{w} [[{w}]] ''{w}''.\n\n== {w} ==\n* {w}\n# {w}\n\n{w} }}}}",
+        "{{{{{w} [{w}] ''{w}'' }}}}",
+        "{{{{{w}\n{w} {{{{{w}|k={w}}}}} }}}}",
+        "{{{{{w}\t{w}}}}} {{{{{w}<br>}}}}",
+        "{{{{ {w}\n\n{{| class=wikitable\n! a !! b\n|-\n| {w} || {w}\n|}}\n\n}}}}",
+    ]
+    words = ["alpha", "beta", "gamma", "delta", "Navbox", "x*y", "a|b", "c=d"]
+    pages = []
+    for i in range(400):
+        parts = [PROSE]
+        for _ in range(rng.randint(1, 6)):
+            parts.append(rng.choice(shapes).replace("{w}", "{}").format(*(rng.choice(words) for _ in range(12))))
+        pages.append(page_xml(f"Page {i}", "\n\n".join(parts), page_id=i + 1, revision_id=i + 1))
+    xml = tmp_path / "articles.xml"
+    xml.write_text(dump(pages), encoding="utf-8")
+    meta = make_metadata(tmp_path / "meta.db", roles=[("Navbox", "navigation")], disambiguation=[])
+    articles, chunks = tmp_path / "a.jsonl", tmp_path / "c.jsonl"
+    assert _core.build_stage1(xml, articles, meta, min_bytes=0)[0] == 400
+    assert _core.build_stage2(articles, chunks) >= 400

@@ -3,6 +3,8 @@
 // on the byte at the position: "<" (comments, references, nowiki, math,
 // tags), "{" (template calls and parameters), "[" (links), apostrophes
 // (bold and italic) and "__" (behaviour switches); everything else is text.
+// A call whose name cannot be a page title is text too, braces and all, and
+// the scan goes on inside it.
 //
 // Template arguments, link labels, reference bodies and element contents
 // re-enter the scan one level deeper; past `kMaxInlineDepth` a text is kept
@@ -263,6 +265,7 @@ private:
     struct Memory {
         std::array<std::unique_ptr<detail::ElementCloser>, 4> elements;  // sup, sub, span, small
         std::unique_ptr<detail::LinkEnds> links;                         // for the apostrophe pass
+        std::unique_ptr<detail::Closers> calls;                          // after a call read as text
     };
     std::unique_ptr<Memory> memory_;
 
@@ -539,13 +542,37 @@ private:
         std::string_view rest = t_.substr(pos);
         bool param = rest.size() >= 3 && rest[2] == '{';
         std::size_t w = param ? 3 : 2;
+        std::string_view closer = param ? "}}}" : "}}";
         detail::Bars bars;
-        std::size_t e = detail::balanced_bars(rest, w, param ? "}}}" : "}}", bars);
-        if (e == npos) return rest_raw(pos);
+        std::size_t e;
+        if (memory_ && memory_->calls) {
+            // Inside a call read as text, the closers are found by a search
+            // that remembers what the searches from the openers around
+            // this one learnt; the walk that notes the bars runs only for
+            // a call that is read as one.
+            e = memory_->calls->find(pos + w, param ? detail::Closers::kBraces3 : detail::Closers::kBraces2);
+            if (e == npos) return rest_raw(pos);
+            e -= pos;
+            if (!param && !detail::call_name_may_be_title(rest, w, e)) return call_as_text(pos);
+            detail::balanced_bars(rest, w, closer, bars);
+        } else {
+            e = detail::balanced_bars(rest, w, closer, bars);
+            if (e == npos) return rest_raw(pos);
+            if (!param && !detail::call_name_may_be_title(rest, w, e)) return call_as_text(pos);
+        }
         std::string_view inner = rest.substr(w, e - w);
         out_.push_back(make_operation(param ? "parameter" : "template", inner, rest.substr(0, e + w), cx_,
                                       TopPieces(inner, &bars, w)));
         return pos + e + w;
+    }
+
+    // A call whose name is no title: its braces are text, and the scan
+    // goes on inside it.
+    [[gnu::noinline, gnu::cold]] std::size_t call_as_text(std::size_t pos) {
+        auto& calls = memory().calls;
+        if (!calls) calls = std::make_unique<detail::Closers>(t_, true);
+        document::push_text(out_, "{{");
+        return pos + 2;
     }
 
     // ---- "[" -------------------------------------------------------------

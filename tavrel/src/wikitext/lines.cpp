@@ -1,7 +1,8 @@
 // The block pass of the wikitext reader: line endings are normalised, the
 // page is cut into logical lines (a comment, reference, math or nowiki
 // element, template call or internal link may span line feeds and then keeps
-// its lines together), and each logical line is dispatched to a block kind:
+// its lines together; a call whose name cannot be a page title is text and
+// keeps nothing together), and each logical line is dispatched to a block kind:
 // paragraphs, headings, lists, indented code, rules and extension elements
 // here; tables, quotes, HTML containers and HTML lists in tables.cpp.
 //
@@ -11,6 +12,7 @@
 // paragraph text is never copied before the inline pass reads it.
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "reader.hpp"
 #include "tables.hpp"
@@ -108,8 +110,17 @@ std::vector<std::string_view> cut_lines(std::string_view t) {
             }
             std::size_t k = closers.find(p + w, kind);
             if (k != npos) {
-                p = k + w;
-                continue;
+                // A call on one line has no line break to keep or cut:
+                // its name is left to the inline reader.
+                if (w != 2 || c != '{' || !std::memchr(t.data() + p + w, '\n', k - p - w) ||
+                    call_name_may_be_title(t, p + w, k)) {
+                    p = k + w;
+                    continue;
+                }
+                // A call whose name is no title is text: its braces are
+                // ordinary characters and the constructs inside it are
+                // searched next, from nested openers.
+                closers.remember();
             }
         }
         ++p;  // an ordinary character

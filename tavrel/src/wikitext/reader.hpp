@@ -87,6 +87,10 @@ public:
     // npos.
     std::size_t find(std::size_t start, Kind kind);
 
+    // Remember from now on: the caller is about to search from openers
+    // nested inside a construct it has just found.
+    void remember() { remember_ = true; }
+
 private:
     struct Event {
         std::size_t at;  // npos: none
@@ -231,6 +235,13 @@ std::size_t balanced_bars(std::string_view text, std::size_t start, std::string_
 
 // First top-level occurrence of `sep` at or after `start`, or npos.
 std::size_t find_top(std::string_view text, std::size_t start, std::string_view sep);
+
+// Whether the name of the template call whose text between the braces is
+// text[from, end) may be a page title. The wiki's renderer shows a call
+// whose name is no title as text, braces and all, and renders what stands
+// between the braces as ordinary wikitext; so do the line cutter and the
+// inline reader.
+bool call_name_may_be_title(std::string_view text, std::size_t from, std::size_t end);
 
 // ASCII case-insensitive helpers; `lower` must already be lower case.
 bool starts_with_ci(std::string_view s, std::size_t pos, std::string_view lower);

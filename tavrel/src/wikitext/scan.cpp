@@ -557,6 +557,98 @@ std::size_t find_top(std::string_view text, std::size_t start, std::string_view 
     return walk(text, start, text.size(), sep);
 }
 
+// The name is the text up to the first top-level "|", trimmed. It is no
+// title when it holds a line break between non-blank text, or a character
+// no title may hold: a control character, "<", ">", "[", "]", "{", "}" or
+// U+FFFD.
+//
+// Only what the text shows for certain is judged; everything else leaves
+// the call a call, as before:
+// - A name beginning with "#" calls a parser function, and the text after
+//   the first ":" of any name may be the argument of one (a magic word such
+//   as DISPLAYTITLE takes markup there): past that colon only a line break
+//   between non-blank text counts, and only within that part, so that
+//   "{{DEFAULTSORT:\nName}}" stays a call.
+// - A nested call or parameter expands to text unknown here, and a comment
+//   may hide the end of the name: the name is judged by what stands before
+//   the first of them.
+//
+// The walk stops at the first nested opener, so the walks of all the calls
+// of a text cover each byte at most once.
+namespace {
+
+// The bytes the title test of a call's name looks at; every other byte is a
+// space or visible ASCII that any title may hold.
+constexpr std::array<bool, 256> kNameAttention = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = true;
+    for (int c = 0x7f; c < 0x100; ++c) t[c] = true;
+    for (unsigned char c : std::string_view("#:<>[]{}|")) t[c] = true;
+    return t;
+}();
+
+}  // namespace
+
+bool call_name_may_be_title(std::string_view text, std::size_t i, std::size_t end) {
+    const auto* d = reinterpret_cast<const unsigned char*>(text.data());
+    bool first_part = true;  // before the first ":"
+    bool any = false;        // non-blank text seen in the name
+    bool seen = false;       // non-blank text seen in the current part
+    bool broken = false;     // a line break after it
+    while (i < end) {
+        unsigned char c = d[i];
+        if (c == ' ') {
+            ++i;
+            continue;
+        }
+        if (!kNameAttention[c]) {
+            // Visible text, and the spaces and visible text after it.
+            if (broken) return false;
+            any = seen = true;
+            do ++i;
+            while (i < end && !kNameAttention[d[i]]);
+            continue;
+        }
+        if (c == '|') break;
+        if (c == '{' && i + 1 < end && d[i + 1] == '{') break;
+        if (c == '<' && text.compare(i, 4, "<!--") == 0) break;
+        if (c == '\n' || c == '\r' || c == '\t' || c == '\v' || c == '\f') {
+            // Past the colon only a line break counts: a tab there may be
+            // part of a magic word's argument.
+            if (first_part || c == '\n' || c == '\r') broken = broken || seen;
+            ++i;
+            continue;
+        }
+        std::size_t len = 1;
+        if (c >= 0x80) {
+            text::Decoded dc = text::decode_utf8(text, i);
+            len = dc.len;
+            if (text::is_white_space(dc.cp)) {
+                i += len;
+                continue;
+            }
+            if (first_part && dc.cp == 0xFFFD) return false;
+        } else if (!any && c == '#') {
+            return true;
+        } else if (first_part && c == ':') {
+            if (broken) return false;
+            first_part = false;
+            any = true;
+            seen = broken = false;
+            ++i;
+            continue;
+        } else if (first_part && c != '#') {
+            return false;  // a control character, "<", ">", "[", "]", "{" or "}"
+        } else if (c == '[' && i + 1 < end && d[i + 1] == '[') {
+            break;  // a link past the colon, whose "|" does not end the name
+        }
+        if (broken) return false;
+        any = seen = true;
+        i += len;
+    }
+    return true;
+}
+
 }  // namespace detail
 
 std::optional<std::size_t> Nesting::advance(std::string_view rest) {

@@ -32,6 +32,17 @@ TEST(WikitextPage, LogicalLines) {
     EXPECT_EQ(page("x {{t|a\n*b}} y"),
               "Paragraph\n  Text \"x \"\n  Operation system=\"mediawiki\" kind=\"transclude\" name=\"t\"\n"
               "    Arg\n      Text \"a\"\n      SoftBreak\n      Text \"*b\"\n  Text \" y\"\n");
+    // A call whose name is no title joins nothing either: what stands
+    // between its braces is read as paragraphs, headings and lists.
+    EXPECT_EQ(page("Start {{ stray\n\nSecond {{t|x}} alpha.\n\n== Heading beta ==\n* item\n\nThird gamma }} end."),
+              "Paragraph\n  Text \"Start \"\n  RawInline format=\"wikitext\" text=\"{{ stray\"\n"
+              "Paragraph\n  Text \"Second \"\n  Operation system=\"mediawiki\" kind=\"transclude\" name=\"t\"\n"
+              "    Arg\n      Text \"x\"\n  Text \" alpha.\"\nHeading level=2\n  Text \"Heading beta\"\n"
+              "List bullet tight\n  Item\n    Paragraph\n      Text \"item\"\n"
+              "Paragraph\n  Text \"Third gamma }} end.\"\n");
+    EXPECT_EQ(page("{{\nInfobox\n| a = 1\n}}"),
+              "Paragraph\n  Operation system=\"mediawiki\" kind=\"transclude\" name=\"Infobox\"\n"
+              "    Arg name=\"a\"\n      Text \"1\"\n");
     // Unclosed, it joins nothing: the second line is a list.
     EXPECT_EQ(page("x {{t|a\n*b"),
               "Paragraph\n  Text \"x \"\n  RawInline format=\"wikitext\" text=\"{{t|a\"\n"

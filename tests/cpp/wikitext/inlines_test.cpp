@@ -161,6 +161,64 @@ TEST(WikitextTemplates, CallsAndArguments) {
     EXPECT_EQ(inl("{{Foo<!-- x}}"), "Operation system=\"mediawiki\" kind=\"transclude\" name=\"Foo\"\n");
 }
 
+TEST(WikitextTemplates, ACallWhoseNameIsNoTitleIsText) {
+    struct Case {
+        std::string_view text;
+        bool call;
+    };
+    const Case cases[] = {
+        {"{{a|k=1}}", true},
+        {"{{\na\n| k = 1}}", true},  // white space only around the name
+        {"{{ a \n}}", true},
+        {"{{a\nb|k=1}}", false},  // a line break between non-blank text
+        {"{{a\n\nb}}", false},
+        {"{{a\tb}}", false},  // or a character no title holds
+        {"{{a\x7f" "b}}", false},
+        {"{{a\x01" "b}}", false},
+        {"{{a<b>}}", false},
+        {"{{a [b]}}", false},
+        {"{{a}b}}", false},
+        {"{{a{b}}", false},
+        {"{{a [[b|c]]}}", false},
+        {"{{a\xef\xbf\xbd" "b}}", false},
+        {"{{a#b}}", true},
+        {"{{a_b c}}", true},
+        {"{{a\xc2\xa0" "b}}", true},
+        {"{{\xc3\xa9t\xc3\xa9 (x), y!}}", true},
+        {"{{#if:a\n\nb|c}}", true},  // a parser function takes any argument,
+        {"{{ #tag:ref|<b>x</b>}}", true},
+        {"{{DISPLAYTITLE:<i>t</i>}}", true},  // and so does a magic word after its colon,
+        {"{{DEFAULTSORT:\nName}}", true},
+        {"{{lc:a:[[b|c]]}}", true},
+        {"{{lc:a\nb}}", false},  // but a line break inside that is no title either
+        {"{{a\n:b}}", false},
+        {"{{:a\n\nb}}", false},
+        {"{{a {{b}}\nc}}", true},  // a nested call may expand to anything
+        {"{{a\n{{{b|}}}}}", true},
+        {"{{a <!-- c\n\n-->}}", true},
+        {"{{{a\nb}}}", true},  // a parameter's name need not be a title
+        {"{{}}", true},
+    };
+    for (const Case& c : cases) {
+        std::string out = inl(c.text);
+        EXPECT_EQ(out.starts_with("Operation"), c.call) << c.text << "\n" << out;
+        if (!c.call) EXPECT_TRUE(out.starts_with("Text \"{{")) << c.text << "\n" << out;
+    }
+    // What stands between the braces is read as ordinary text.
+    EXPECT_EQ(inl("x {{a [[b|c]] {{d}} ''e''}} y"),
+              "Text \"x {{a \"\nLink url=\"./b\"\n  Text \"c\"\nText \" \"\n"
+              "Operation system=\"mediawiki\" kind=\"transclude\" name=\"d\"\nText \" \"\nEmph\n  Text \"e\"\n"
+              "Text \"}} y\"\n");
+    // Calls read as text inside each other, thousands deep, stay linear.
+    std::string deep;
+    for (int k = 0; k < 20000; ++k) deep += "{{ a [b] ";
+    deep += "{{c}}";
+    for (int k = 0; k < 20000; ++k) deep += " }}";
+    std::string out = inl(deep);
+    EXPECT_TRUE(out.starts_with("Text \"{{ a [b] {{ a [b]")) << out.substr(0, 80);
+    EXPECT_NE(out.find("Operation system=\"mediawiki\" kind=\"transclude\" name=\"c\""), std::string::npos);
+}
+
 TEST(WikitextTemplates, UnclosedConstructsKeepTheRest) {
     EXPECT_EQ(inl("x {{foo"), "Text \"x \"\nRawInline format=\"wikitext\" text=\"{{foo\"\n");
     EXPECT_EQ(inl("x {{foo}} [[a ''b''"), "Text \"x \"\nOperation system=\"mediawiki\" kind=\"transclude\" name=\"foo\"\n"
