@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <vector>
 
 #include "corpuswright/stages/atomic.hpp"
