@@ -7,10 +7,17 @@
 // deep copy. Destroying a node never recurses, so hostile input that nests
 // 100,000 quotes or emphasis nodes cannot overflow a thread's stack when the
 // tree goes away.
+//
+// An inline node is as small as its most common kinds (text and breaks, one
+// string): the larger kinds live behind a pointer that `as`, `is` and
+// `visit` look through. A paragraph of many short inlines (a line per word,
+// a run of emphasised letters) would otherwise cost the size of a link for
+// every node.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -222,16 +229,92 @@ enum class InlineKind : std::uint8_t {
     RawInline,
 };
 
+// A node kind held behind a pointer. Copies are deep; a moved-from box is
+// empty and may only be assigned to or destroyed.
+template <class T>
+class Boxed {
+public:
+    Boxed(T&& value) : p_(std::make_unique<T>(std::move(value))) {}    // NOLINT: implicit by design
+    Boxed(const T& value) : p_(std::make_unique<T>(value)) {}          // NOLINT: implicit by design
+    Boxed(const Boxed& other) : p_(other.p_ ? std::make_unique<T>(*other.p_) : nullptr) {}
+    Boxed(Boxed&&) noexcept = default;
+    Boxed& operator=(const Boxed& other) {
+        if (this != &other) p_ = other.p_ ? std::make_unique<T>(*other.p_) : nullptr;
+        return *this;
+    }
+    Boxed& operator=(Boxed&&) noexcept = default;
+
+    T& operator*() { return *p_; }
+    const T& operator*() const { return *p_; }
+    T* get() { return p_.get(); }
+    const T* get() const { return p_.get(); }
+
+    bool operator==(const Boxed& other) const {
+        return p_ && other.p_ ? *p_ == *other.p_ : p_ == other.p_;
+    }
+
+private:
+    std::unique_ptr<T> p_;
+};
+
+namespace detail {
+// How each inline kind is stored in `Inline::Node`: the kinds larger than a
+// string go behind a pointer.
+template <class T>
+using InlineSlot = std::conditional_t<(sizeof(T) > sizeof(std::string)), Boxed<T>, T>;
+
+template <class T>
+T& unbox(T& value) {
+    return value;
+}
+template <class T>
+const T& unbox(const T& value) {
+    return value;
+}
+template <class T>
+T& unbox(Boxed<T>& value) {
+    return *value;
+}
+template <class T>
+const T& unbox(const Boxed<T>& value) {
+    return *value;
+}
+// The same as a pointer, null for an emptied box.
+template <class T>
+T* unbox_ptr(T& value) {
+    return &value;
+}
+template <class T>
+const T* unbox_ptr(const T& value) {
+    return &value;
+}
+template <class T>
+T* unbox_ptr(Boxed<T>& value) {
+    return value.get();
+}
+template <class T>
+const T* unbox_ptr(const Boxed<T>& value) {
+    return value.get();
+}
+}  // namespace detail
+
 struct Inline {
-    using Node = std::variant<Text, SoftBreak, HardBreak, Emph, Strong, Strikeout, Superscript, Subscript,
-                              Highlight, Code, Link, Image, Autolink, RawHtml, Operation, TemplateTokenInline,
-                              Math, FootnoteRef, Note, Span, RawInline>;
-    Node node;
+    using Node = std::variant<detail::InlineSlot<Text>, detail::InlineSlot<SoftBreak>, detail::InlineSlot<HardBreak>,
+                              detail::InlineSlot<Emph>, detail::InlineSlot<Strong>, detail::InlineSlot<Strikeout>,
+                              detail::InlineSlot<Superscript>, detail::InlineSlot<Subscript>,
+                              detail::InlineSlot<Highlight>, detail::InlineSlot<Code>, detail::InlineSlot<Link>,
+                              detail::InlineSlot<Image>, detail::InlineSlot<Autolink>, detail::InlineSlot<RawHtml>,
+                              detail::InlineSlot<Operation>, detail::InlineSlot<TemplateTokenInline>,
+                              detail::InlineSlot<Math>, detail::InlineSlot<FootnoteRef>, detail::InlineSlot<Note>,
+                              detail::InlineSlot<Span>, detail::InlineSlot<RawInline>>;
 
     Inline() : node(Text{}) {}
     template <class T>
-        requires(!std::is_same_v<std::remove_cvref_t<T>, Inline> && std::is_constructible_v<Node, T &&>)
-    Inline(T&& value) : node(std::forward<T>(value)) {}  // NOLINT: implicit by design
+        requires(!std::is_same_v<std::remove_cvref_t<T>, Inline> &&
+                 std::is_constructible_v<Node, std::in_place_type_t<detail::InlineSlot<std::remove_cvref_t<T>>>,
+                                         T &&>)
+    Inline(T&& value)  // NOLINT: implicit by design
+        : node(std::in_place_type<detail::InlineSlot<std::remove_cvref_t<T>>>, std::forward<T>(value)) {}
 
     Inline(const Inline&) = default;
     Inline(Inline&&) noexcept = default;
@@ -242,18 +325,36 @@ struct Inline {
     InlineKind kind() const { return static_cast<InlineKind>(node.index()); }
     template <class T>
     bool is() const {
-        return std::holds_alternative<T>(node);
+        return std::holds_alternative<detail::InlineSlot<T>>(node);
     }
     template <class T>
     T* as() {
-        return std::get_if<T>(&node);
+        auto* slot = std::get_if<detail::InlineSlot<T>>(&node);
+        return slot ? detail::unbox_ptr(*slot) : nullptr;
     }
     template <class T>
     const T* as() const {
-        return std::get_if<T>(&node);
+        auto* slot = std::get_if<detail::InlineSlot<T>>(&node);
+        return slot ? detail::unbox_ptr(*slot) : nullptr;
     }
 
     bool operator==(const Inline&) const = default;
+
+    // `std::visit` over the node's kind, the visitor seeing the kind itself.
+    template <class F>
+    friend decltype(auto) visit(F&& f, Inline& in) {
+        return std::visit([&f](auto& slot) -> decltype(auto) { return std::forward<F>(f)(detail::unbox(slot)); },
+                          in.node);
+    }
+    template <class F>
+    friend decltype(auto) visit(F&& f, const Inline& in) {
+        return std::visit(
+            [&f](const auto& slot) -> decltype(auto) { return std::forward<F>(f)(detail::unbox(slot)); }, in.node);
+    }
+
+private:
+    // Read through `as`, `is` and `visit`, which see the kinds themselves.
+    Node node;
 };
 
 // ---------------------------------------------------------------------------

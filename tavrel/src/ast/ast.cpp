@@ -13,50 +13,56 @@
 #include "tavrel/ast.hpp"
 
 #include <new>
+#include <type_traits>
 
 namespace tavrel::ast {
 namespace {
 
+template <class T, class In>
+auto* list_in(In& node, Inlines T::*member) {
+    auto* n = node.template as<T>();  // null in an emptied box
+    return n ? &(n->*member) : nullptr;
+}
+
+// The child list of the kinds that own one; null for the others.
+template <class In>
+auto child_list(In& node) {
+    using Result = std::conditional_t<std::is_const_v<In>, const Inlines*, Inlines*>;
+    switch (node.kind()) {
+        case InlineKind::Emph: return Result{list_in<Emph>(node, &Emph::content)};
+        case InlineKind::Strong: return Result{list_in<Strong>(node, &Strong::content)};
+        case InlineKind::Strikeout: return Result{list_in<Strikeout>(node, &Strikeout::content)};
+        case InlineKind::Highlight: return Result{list_in<Highlight>(node, &Highlight::content)};
+        case InlineKind::Link: return Result{list_in<Link>(node, &Link::content)};
+        case InlineKind::Image: return Result{list_in<Image>(node, &Image::alt)};
+        case InlineKind::Note: return Result{list_in<Note>(node, &Note::content)};
+        case InlineKind::Span: return Result{list_in<Span>(node, &Span::content)};
+        default: return Result{nullptr};
+    }
+}
+
 // Moves every inline child of `node` onto `out`. Returns false when the node
 // owns none (the common case, so destruction stays cheap).
-bool take_inline_children(Inline::Node& node, Inlines& out) {
+bool take_inline_children(Inline& node, Inlines& out) {
     auto take = [&out](Inlines& list) {
         if (list.empty()) return false;
         for (auto& child : list) out.push_back(std::move(child));
         list.clear();
         return true;
     };
-    switch (static_cast<InlineKind>(node.index())) {
-        case InlineKind::Emph: return take(std::get<Emph>(node).content);
-        case InlineKind::Strong: return take(std::get<Strong>(node).content);
-        case InlineKind::Strikeout: return take(std::get<Strikeout>(node).content);
-        case InlineKind::Highlight: return take(std::get<Highlight>(node).content);
-        case InlineKind::Link: return take(std::get<Link>(node).content);
-        case InlineKind::Image: return take(std::get<Image>(node).alt);
-        case InlineKind::Note: return take(std::get<Note>(node).content);
-        case InlineKind::Span: return take(std::get<Span>(node).content);
-        case InlineKind::Operation: {
-            bool any = false;
-            for (auto& arg : std::get<Operation>(node).args) any |= take(arg.value);
-            return any;
-        }
-        default: return false;
+    if (auto* op = node.as<Operation>()) {
+        bool any = false;
+        for (auto& arg : op->args) any |= take(arg.value);
+        return any;
     }
+    Inlines* list = child_list(node);
+    return list && take(*list);
 }
 
-bool has_inline_children(const Inline::Node& node) {
-    switch (static_cast<InlineKind>(node.index())) {
-        case InlineKind::Emph: return !std::get<Emph>(node).content.empty();
-        case InlineKind::Strong: return !std::get<Strong>(node).content.empty();
-        case InlineKind::Strikeout: return !std::get<Strikeout>(node).content.empty();
-        case InlineKind::Highlight: return !std::get<Highlight>(node).content.empty();
-        case InlineKind::Link: return !std::get<Link>(node).content.empty();
-        case InlineKind::Image: return !std::get<Image>(node).alt.empty();
-        case InlineKind::Note: return !std::get<Note>(node).content.empty();
-        case InlineKind::Span: return !std::get<Span>(node).content.empty();
-        case InlineKind::Operation: return !std::get<Operation>(node).args.empty();
-        default: return false;
-    }
+bool has_inline_children(const Inline& node) {
+    if (const auto* op = node.as<Operation>()) return !op->args.empty();
+    const Inlines* list = child_list(node);
+    return list && !list->empty();
 }
 
 // Blocks nest through quotes, divisions and list items; inline content of a
@@ -92,14 +98,14 @@ bool has_block_children(const Block::Node& node) {
 }  // namespace
 
 Inline::~Inline() {
-    if (!has_inline_children(node)) return;
+    if (!has_inline_children(*this)) return;
     try {
         Inlines pending;
-        take_inline_children(node, pending);
+        take_inline_children(*this, pending);
         while (!pending.empty()) {
             Inline current = std::move(pending.back());
             pending.pop_back();
-            take_inline_children(current.node, pending);
+            take_inline_children(current, pending);
         }
     } catch (const std::bad_alloc&) {
     }

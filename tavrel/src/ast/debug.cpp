@@ -232,7 +232,7 @@ private:
     void inline_node(const Inline& i, int depth) {
         indent(depth);
         out += kind_name(i.kind());
-        std::visit(
+        visit(
             [&](const auto& n) {
                 using T = std::decay_t<decltype(n)>;
                 if constexpr (requires { n.attr; }) attr(n.attr);
@@ -295,7 +295,7 @@ private:
                     out.push_back('\n');
                 }
             },
-            i.node);
+            i);
     }
 };
 

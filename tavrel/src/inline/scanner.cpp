@@ -46,14 +46,14 @@ bool takes_attrs(const ast::Inline& in) {
 }
 
 ast::Attr* attr_of(ast::Inline& in) {
-    return std::visit(
+    return visit(
         [](auto& n) -> ast::Attr* {
             if constexpr (requires { n.attr; })
                 return &n.attr;
             else
                 return nullptr;
         },
-        in.node);
+        in);
 }
 
 bool starts_with_ci(std::string_view s, std::size_t pos, std::string_view lit) {
@@ -1206,7 +1206,7 @@ ast::Inlines coalesce(ast::Inlines list) {
     ast::Inlines out;
     out.reserve(list.size());
     for (ast::Inline& in : list) {
-        std::visit(
+        visit(
             [](auto& node) {
                 using T = std::decay_t<decltype(node)>;
                 if constexpr (std::is_same_v<T, ast::Strong>) {
@@ -1219,7 +1219,7 @@ ast::Inlines coalesce(ast::Inlines list) {
                     node.content = coalesce(std::move(node.content));
                 }
             },
-            in.node);
+            in);
         push_coalesced(out, std::move(in));
     }
     return out;

@@ -58,7 +58,7 @@ void append_number(std::uint64_t n, std::string& out) { out.append(std::to_strin
 void plain_into(const Inlines& inlines, std::string& out);
 
 void plain_node(const Inline& node, std::string& out) {
-    std::visit(
+    visit(
         [&](const auto& n) {
             using T = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<T, Text>) {
@@ -89,7 +89,7 @@ void plain_node(const Inline& node, std::string& out) {
             }
             // RawInline contributes nothing.
         },
-        node.node);
+        node);
 }
 
 void plain_into(const Inlines& inlines, std::string& out) {
@@ -563,7 +563,7 @@ void Renderer::inline_node(const Inline& node, std::string& out) {
         escape_attr(*title, out);
         out.push_back('"');
     };
-    std::visit(
+    visit(
         [&](const auto& n) {
             using T = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<T, Text>) {
@@ -657,7 +657,7 @@ void Renderer::inline_node(const Inline& node, std::string& out) {
                 out.append("</script>");
             }
         },
-        node.node);
+        node);
 }
 
 }  // namespace tavrel::render

@@ -133,7 +133,7 @@ void peel(Inlines& content, Inlines& lead, Inlines& trail) {
 // A node whose attributes cannot all be written is rebuilt from a copy
 // without them, so that every later decision sees what is written.
 bool has_unwritable_attr(const Inline& node) {
-    return std::visit(
+    return visit(
         [](const auto& n) {
             using T = std::decay_t<decltype(n)>;
             if constexpr (requires { n.attr; }) {
@@ -147,7 +147,7 @@ bool has_unwritable_attr(const Inline& node) {
                 return false;
             }
         },
-        node.node);
+        node);
 }
 
 // The code span that ends `out` with no attribute block written after it:
@@ -163,7 +163,7 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
         if (has_unwritable_attr(node)) {
             Inlines one;
             one.push_back(node);
-            std::visit(
+            visit(
                 [](auto& n) {
                     using T = std::decay_t<decltype(n)>;
                     if constexpr (kDelimited<T>) {
@@ -172,11 +172,11 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                         n.attr = markdown::writable_attr(n.attr);
                     }
                 },
-                one.back().node);
+                one.back());
             restructure(one, out, single_line, in_link, in_plain_strong);
             continue;
         }
-        std::visit(
+        visit(
             [&](const auto& n) {
                 using T = std::decay_t<decltype(n)>;
                 if constexpr (std::is_same_v<T, Text>) {
@@ -265,7 +265,7 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                     out.push_back(n);
                 }
             },
-            node.node);
+            node);
     }
 }
 
@@ -321,7 +321,7 @@ void trim_lines(Inlines& v, bool& line_empty, bool top) {
             line_empty = true;
             continue;
         }
-        std::visit(
+        visit(
             [&](auto& n) {
                 if (Inlines* c = content_of(n)) {
                     bool inner = false;  // the opening delimiter is on the line
@@ -340,7 +340,7 @@ void trim_lines(Inlines& v, bool& line_empty, bool top) {
                     }
                 }
             },
-            node.node);
+            node);
         line_empty = false;
         res.push_back(std::move(node));
     }
@@ -381,7 +381,7 @@ bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = 
         if (has_unwritable_attr(node)) return false;
         if (i > 0 && node.is<Code>() && v[i - 1].is<Code>() && !markdown::writes_attrs(v[i - 1].as<Code>()->attr))
             return false;
-        bool ok = std::visit(
+        bool ok = visit(
             [&](const auto& n) {
                 using T = std::decay_t<decltype(n)>;
                 if constexpr (kDelimited<T>) {
@@ -429,7 +429,7 @@ bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = 
                     return check(*c, inner, single_line, in_link || std::is_same_v<T, Link>, plain_strong);
                 }
             },
-            node.node);
+            node);
         if (!ok) return false;
         line_empty = false;
     }
@@ -458,7 +458,7 @@ bool run_fits(const Inlines& run) {
 }
 
 bool node_fits(const Inline& node) {
-    return std::visit(
+    return visit(
         [&](const auto& n) -> bool {
             using T = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<T, Text>) {
@@ -518,7 +518,7 @@ bool node_fits(const Inline& node) {
                 return true;
             }
         },
-        node.node);
+        node);
 }
 
 }  // namespace

@@ -161,7 +161,7 @@ bool reads_as_one_div(std::string_view inner) {
 
 bool holds_link(const Inlines& run) {
     for (const auto& node : run) {
-        bool found = std::visit(
+        bool found = visit(
             [](const auto& n) -> bool {
                 using T = std::decay_t<decltype(n)>;
                 if constexpr (std::is_same_v<T, Link>) {
@@ -179,7 +179,7 @@ bool holds_link(const Inlines& run) {
                     return false;
                 }
             },
-            node.node);
+            node);
         if (found) return true;
     }
     return false;

@@ -1408,13 +1408,13 @@ void Renderer::list(const List& l) {
                             }
                     continue;
                 }
-                std::visit(
+                visit(
                     [&](auto& n) {
                         if constexpr (requires { n.content; }) {
                             if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>) self(self, n.content);
                         }
                     },
-                    node.node);
+                    node);
             }
         };
         restore_notes(restore_notes, para.content);
@@ -1572,11 +1572,11 @@ void Renderer::pipe_table(const Table& t) {
         // inline's own attributes cannot be written there, and are left out
         // (a heading's line drops them alike).
         Inlines caption = t.caption;
-        std::visit(
+        visit(
             [](auto& n) {
                 if constexpr (requires { n.attr; }) n.attr = Attr{};
             },
-            caption.back().node);
+            caption.back());
         single_line(caption);
         if (out_.size() == mark + 2) {
             out_.resize(mark);
@@ -1656,11 +1656,11 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::strin
                 changed = true;
                 continue;
             }
-            std::visit(
+            visit(
                 [](auto& n) {
                     if constexpr (requires { n.attr; }) n.attr = Attr{};
                 },
-                line.back().node);
+                line.back());
             break;
         }
         if (changed) line = canon::canonical(line, true);
@@ -1701,7 +1701,7 @@ void Renderer::raw_inlines(const Inlines& run, bool trim_last) {
 }
 
 char32_t Renderer::lead_char(const Inline& node) const {
-    return std::visit(
+    return visit(
         [&](const auto& n) -> char32_t {
             using T = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<T, Text>) {
@@ -1746,7 +1746,7 @@ char32_t Renderer::lead_char(const Inline& node) const {
                 return '[';  // Link, Span, FootnoteRef, Note
             }
         },
-        node.node);
+        node);
 }
 
 void Renderer::delimited(std::string_view delim, std::string_view tag, const Attr& attr, const Inlines& content,
@@ -2119,7 +2119,7 @@ void Renderer::inline_node(const Inline& node) {
             attr_target_end_ = out_.size();
         }
     };
-    std::visit(
+    visit(
         [&](const auto& n) {
             using T = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<T, Text>) {
@@ -2309,7 +2309,7 @@ void Renderer::inline_node(const Inline& node) {
                 out_.push_back('}');
             }
         },
-        node.node);
+        node);
 }
 
 }  // namespace tavrel::write_md

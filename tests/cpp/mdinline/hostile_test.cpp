@@ -185,7 +185,7 @@ void each_list(const ast::Inlines& top, F&& f) {
         stack.pop_back();
         f(*list, parent);
         for (const ast::Inline& in : *list) {
-            std::visit(
+            visit(
                 [&](const auto& n) {
                     if constexpr (requires { n.content; }) {
                         if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, ast::Inlines>)
@@ -193,7 +193,7 @@ void each_list(const ast::Inlines& top, F&& f) {
                     }
                     if constexpr (requires { n.alt; }) stack.push_back({&n.alt, &in});
                 },
-                in.node);
+                in);
         }
     }
 }

@@ -104,14 +104,14 @@ void each_run(const ast::Blocks& blocks, F&& f) {
 void collect_labels(const ast::Inlines& run, inline_::FootnoteLabels& labels) {
     for (const ast::Inline& in : run) {
         if (auto* f = in.as<ast::FootnoteRef>()) labels.insert(f->label);
-        std::visit(
+        visit(
             [&](const auto& n) {
                 if constexpr (requires { n.content; }) {
                     if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, ast::Inlines>)
                         collect_labels(n.content, labels);
                 }
             },
-            in.node);
+            in);
     }
 }
 

@@ -61,6 +61,19 @@ TEST(Tree, DeepCopyOfTableKeepsEverythingAndSharesNothing) {
               ast::Inline(ast::Text{"b1"}));
 }
 
+// Paragraphs of many tiny inlines (a word per line, a run of emphasised
+// letters) cost a node per byte or two of input: every node is the size of
+// the largest kind held in place, so the large kinds must stay boxed.
+TEST(Tree, InlineNodeIsAsSmallAsText) {
+    EXPECT_LE(sizeof(ast::Inline), sizeof(ast::Text) + sizeof(void*));
+    // A node moved from may still be assigned to and destroyed.
+    ast::Inline link(ast::Link{{}, text("a"), "u", std::nullopt});
+    ast::Inline taken(std::move(link));
+    link = ast::Inline(ast::Link{{}, text("b"), "v", "t"});
+    EXPECT_EQ(link.as<ast::Link>()->title, "t");
+    EXPECT_EQ(taken.as<ast::Link>()->url, "u");
+}
+
 TEST(Tree, BlockAttrAccessor) {
     ast::Block p(ast::Paragraph{ast::Attr::with_class("x"), {}});
     ASSERT_NE(p.attr(), nullptr);
