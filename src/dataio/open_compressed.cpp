@@ -12,13 +12,21 @@
 namespace corpuswright::stages {
 namespace {
 
+// The library's error as a product error: an allocation failure keeps its
+// kind (MemoryError in Python), everything else is an input failure.
+Error from_library(const rvk::Error& err) {
+    const rvk::error::IoError* io = err.io_cause();
+    const bool oom = io != nullptr && io->kind == rvk::error::IoKind::OutOfMemory;
+    return Error(err.to_string(), oom ? ErrorKind::OutOfMemory : ErrorKind::Io);
+}
+
 class DecodedReader final : public ByteReader {
 public:
     explicit DecodedReader(rvk::reader::Reader reader) : reader_(std::move(reader)) {}
 
     Result<std::size_t> read(char* buf, std::size_t n) override {
         auto got = reader_.read(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(buf), n));
-        if (!got.ok()) return Error(got.error().to_string(), ErrorKind::Io);
+        if (!got.ok()) return from_library(got.error());
         return got.value();
     }
 
@@ -30,7 +38,7 @@ private:
 
 Result<std::unique_ptr<ByteReader>> open_compressed(const std::string& path) {
     auto reader = rvk::reader::Reader::open(path);
-    if (!reader.ok()) return Error(reader.error().to_string(), ErrorKind::Io).context("opening " + path);
+    if (!reader.ok()) return from_library(reader.error()).context("opening " + path);
     return std::unique_ptr<ByteReader>(new DecodedReader(std::move(reader).value()));
 }
 

@@ -73,6 +73,9 @@ struct IoError {
 // that see the reader-stopped flag stop with this very error.
 inline constexpr std::string_view kReaderStoppedMessage = "output reader stopped reading";
 
+// The message of an allocation failure (kind OutOfMemory).
+inline constexpr std::string_view kOutOfMemoryMessage = "out of memory";
+
 class Error {
  public:
   // Fields in declared order; counts and bit positions are unsigned 64-bit.
@@ -151,6 +154,8 @@ class Error {
   static Error io(IoKind kind, std::string message) {
     return Error(Io{IoError{kind, std::move(message)}});
   }
+  // The Io error of the out-of-memory kind: an allocation failed.
+  static Error out_of_memory() { return io(IoKind::OutOfMemory, std::string(kOutOfMemoryMessage)); }
   // The Io error "output reader stopped reading" of the broken-pipe kind.
   static Error reader_stopped() {
     return io(IoKind::BrokenPipe, std::string(kReaderStoppedMessage));

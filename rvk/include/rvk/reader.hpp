@@ -1,8 +1,9 @@
 // The decoded stream reader: one compressed file as one byte stream.
 //
-// `Reader::open` maps the file, decides the format (magic bytes first, then
-// the file name's extension) and starts one feeder thread, "rvk-reader", that
-// decodes the mapped bytes into a rendezvous pipe. `read` copies out of the
+// `Reader::open` maps the file (guarded: a file cut short meanwhile is
+// reported, never a SIGBUS; see src/reader/source.hpp), decides the format
+// (magic bytes first, then the file name's extension) and starts one feeder
+// thread, "rvk-reader", that decodes the mapped bytes into a rendezvous pipe. `read` copies out of the
 // chunk it holds and blocks for the next; when the pipe closes, the decoder's
 // outcome arrives on a one-slot channel and becomes end of stream or a sticky
 // error. Destroying the reader stops the decoder (its next send or
@@ -42,8 +43,10 @@ std::string display_path(std::string_view path);
 
 class Reader {
  public:
-  // Opens `path`. Errors: Io with the OS error (open, size, map, thread
-  // start), Io InvalidData "memory map length overflows isize",
+  // Opens `path`. Errors: Io with the OS error (open, size, map), Io
+  // "could not start the decoder thread: {OS error}", Io InvalidData "memory
+  // map length overflows isize", Io InvalidInput "a compressed input must be
+  // a regular file[, not a FIFO]",
   // UnsupportedFormat for ZIP content or name ("rvk::Reader supports bzip2,
   // gzip, and LZ4 streams") and for unknown formats ("cannot determine
   // compression format for {path}; expected a bzip2, gzip, LZ4, or ZIP
@@ -61,7 +64,10 @@ class Reader {
   // returns the count; 0 means end of stream (or an empty buffer). Failures
   // are Error::Io (kind and message): the decoder's error converted by
   // Error::to_io_error, "rvk decoder worker panicked" or "rvk decoder stopped
-  // without reporting completion" (kind Other). After a failure every
+  // without reporting completion" (kind Other); when the file changed while
+  // it was decoded, the change replaces whatever the decoder reported: "the
+  // input file was cut short while it was read (from N to M bytes)" or "the
+  // input file changed while it was read" (InvalidData). After a failure every
   // non-empty read returns the same error; after the end, 0. One thread at a
   // time.
   Result<std::size_t> read(std::span<std::uint8_t> buffer);

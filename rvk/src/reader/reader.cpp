@@ -25,6 +25,7 @@
 
 #include "rvk/pipe.hpp"
 #include "rvk/pipeline.hpp"
+#include "source.hpp"
 
 namespace rvk::reader {
 
@@ -37,49 +38,6 @@ namespace {
 constexpr const char* kZipRefusal = "rvk::Reader supports bzip2, gzip, and LZ4 streams";
 constexpr const char* kWorkerPanicked = "rvk decoder worker panicked";
 constexpr const char* kNoCompletion = "rvk decoder stopped without reporting completion";
-
-// The input bytes: a read-only shared map of the whole file, or nothing for
-// an empty file.
-class Source {
- public:
-  Source() = default;
-  Source(void* map, std::size_t size) : map_(map), size_(size) {}
-  ~Source() {
-    if (map_ != nullptr) ::munmap(map_, size_);
-  }
-  Source(const Source&) = delete;
-  Source& operator=(const Source&) = delete;
-  std::span<const std::uint8_t> bytes() const {
-    return {static_cast<const std::uint8_t*>(map_), size_};
-  }
-
- private:
-  void* map_ = nullptr;
-  std::size_t size_ = 0;
-};
-
-Error os_error(int code) { return Error::io(IoError::from_errno(code)); }
-
-Result<std::shared_ptr<const Source>> map_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return os_error(errno);
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return os_error(errno);
-  if (st.st_size == 0) return std::shared_ptr<const Source>(std::make_shared<Source>());
-  // Sized again for the map: the file may have changed in between.
-  if (::fstat(fd, &st) != 0) return os_error(errno);
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  if (st.st_size < 0 || size > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
-    return Error::io(IoKind::InvalidData, "memory map length overflows isize");
-  }
-  void* map = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
-  if (map == MAP_FAILED) return os_error(errno);
-  return std::shared_ptr<const Source>(std::make_shared<Source>(map, static_cast<std::size_t>(size)));
-}
 
 }  // namespace
 
@@ -154,7 +112,7 @@ Result<Reader> Reader::open(const std::string& path) {
   options.threads = threads;
   options.memory_limit = kDefaultMemoryLimit;
 
-  RVK_TRY_ASSIGN(std::shared_ptr<const Source> source, map_file(path));
+  RVK_TRY_ASSIGN(std::shared_ptr<const Source> source, Source::open(path));
 
   std::optional<StreamFormat> format = format_by_content(source->bytes());
   if (!format) {
@@ -180,16 +138,22 @@ Result<Reader> Reader::open(const std::string& path) {
       try {
         outcome.emplace(stream::decode_stream_to_sink_with_progress(format, source->bytes(), sink, options,
                                                                     no_progress()));
+      } catch (const std::bad_alloc&) {
+        outcome.emplace(Error::out_of_memory());
       } catch (...) {
         panicked->store(true);  // ends without an outcome
       }
+      // Bytes of a file that changed under the map are not the file's: the
+      // change is the outcome, whatever the decoder made of them.
+      if (auto changed = source->changed()) outcome.emplace(std::move(*changed));
       sink.close();  // the pipe closes before the outcome is sent
       if (outcome) tx.send(std::move(*outcome));
       tx.release();
       source.reset();
     });
   } catch (const std::system_error& e) {
-    return os_error(e.code().value());
+    const IoError cause = IoError::from_errno(e.code().value());
+    return Error::io(cause.kind, "could not start the decoder thread: " + cause.message);
   }
   state->state = State::Reading{std::move(pipe_reader), std::move(outcome_rx)};
   return Reader(std::move(state));

@@ -2,6 +2,7 @@
 // bzip2 and lz4 tools, format detection by content and by name, sticky end
 // and failure, RVK_NUM_THREADS, and dropping a reader mid-stream.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -353,6 +354,68 @@ TEST(ReaderOpen, NameDecidesWhenContentProvesNothing) {
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().io_cause()->kind, rvk::error::IoKind::InvalidData);
   EXPECT_EQ(r.error().to_string(), "input does not start with a bzip2 BZh1-BZh9 header");
+}
+
+}  // namespace
+
+namespace {
+
+// ----- the input changing under the reader ------------------------------------
+
+// The file is changed after the first chunk was read: the feeder is then at
+// most one block into the input (it waits for the reader at its first send),
+// so every later block meets the change. Whatever the decoder made of the
+// lost or rewritten bytes, the change is the reported failure, and no SIGBUS
+// ends the process.
+TEST(ReaderChanges, AFileCutShortOrRewrittenWhileReadIsReportedAsSuch) {
+  const Bytes data = text_data(6000000, 8);
+  struct Case {
+    const char* tool;
+    const char* name;
+  };
+  for (const Case c : {Case{"bzip2 -c -9", "cut.bz2"}, Case{"gzip -c", "cut.gz"}, Case{"lz4 -q -c -B4", "cut.lz4"}}) {
+    const fs::path file = compressed_file(data, c.tool, c.name);
+    const Bytes original = read_file(file);
+    for (const char* threads : {"1", "8"}) {
+      for (const bool cut : {true, false}) {
+        write_file(file, original);
+        ThreadsEnv env(threads);
+        auto reader = Reader::open(file.string());
+        ASSERT_TRUE(reader.ok());
+        std::uint8_t first[1];
+        ASSERT_TRUE(reader->read(first).ok());
+        if (cut) {
+          fs::resize_file(file, original.size() / 3);
+        } else {
+          Bytes other = original;
+          for (std::size_t i = other.size() / 3; i < other.size(); ++i) other[i] = static_cast<std::uint8_t>(i);
+          std::ofstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+          out.write(reinterpret_cast<const char*>(other.data()), static_cast<std::streamsize>(other.size()));
+        }
+        const ReadAll all = read_all(*reader);
+        ASSERT_TRUE(all.error.has_value()) << c.name << " threads " << threads;
+        const std::string expected =
+            cut ? "the input file was cut short while it was read (from " + std::to_string(original.size()) +
+                      " to " + std::to_string(original.size() / 3) + " bytes)"
+                : "the input file changed while it was read";
+        EXPECT_EQ(all.error->to_string(), expected) << c.name << " threads " << threads;
+      }
+    }
+  }
+}
+
+TEST(ReaderOpen, OnlyRegularFilesAreOpened) {
+  const fs::path fifo = temp_dir() / "pipe.gz";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // No writer: opening must not wait for one.
+  rvk_test::within(10, [&] {
+    auto reader = Reader::open(fifo.string());
+    ASSERT_FALSE(reader.ok());
+    EXPECT_EQ(reader.error().to_string(), "a compressed input must be a regular file, not a FIFO");
+  }, "opening a FIFO");
+  auto dir = Reader::open(temp_dir().string() + "/");
+  ASSERT_FALSE(dir.ok());
+  EXPECT_EQ(dir.error().to_string(), "Is a directory (os error 21)");
 }
 
 }  // namespace

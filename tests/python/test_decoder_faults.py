@@ -1,0 +1,94 @@
+"""Compressed dumps under a hostile machine: an input cut short while it is
+read, an input that is no regular file. Each run that could kill the
+interpreter runs in a process of its own."""
+import bz2
+import gzip
+import os
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from corpuswright import _core
+from conftest import make_metadata
+from dumps import synthetic_dump
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.fixture
+def meta(tmp_path):
+    return make_metadata(tmp_path / "meta.db", disambiguation=[])
+
+
+def run_child(code, *args, env=None):
+    env = dict(os.environ, **(env or {}), PYTHONPATH=os.pathsep.join([HERE] + sys.path))
+    proc = subprocess.run([sys.executable, "-c", code, *map(str, args)], env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 0, f"child ended with {proc.returncode}: {proc.stderr[-2000:]}"
+    return proc.stdout.splitlines()
+
+
+CUT_WHILE_READ = """
+import os, sys, threading, time
+from corpuswright import _core
+dump, meta, out = sys.argv[1:4]
+size = os.path.getsize(dump)
+outdir = os.path.dirname(out)
+
+def cut_after_first_write():
+    # The stage has written its first MiB of articles: the decoder, one
+    # thread waiting at each hand-over, is a few blocks ahead of the reader.
+    while True:
+        tmps = [n for n in os.listdir(outdir) if n.startswith(".tmp")]
+        try:
+            if tmps and os.path.getsize(os.path.join(outdir, tmps[0])) > 0:
+                break
+        except FileNotFoundError:
+            pass
+        time.sleep(0.0005)
+    os.truncate(dump, size // 2)
+
+threading.Thread(target=cut_after_first_write, daemon=True).start()
+try:
+    _core.build_stage1(dump, out, meta, min_bytes=0)
+    print("returned")
+except RuntimeError as e:
+    print(str(e))
+print(sorted(n for n in os.listdir(outdir) if n.startswith((".tmp", "a."))))
+"""
+
+
+@pytest.mark.parametrize("suffix, compress", [(".bz2", lambda b: bz2.compress(b, 9)),
+                                              (".gz", lambda b: gzip.compress(b, 6))])
+def test_a_dump_cut_short_while_it_is_read_is_reported_as_cut(tmp_path, meta, suffix, compress):
+    data = compress(synthetic_dump(12000).encode())
+    path = tmp_path / ("dump.xml" + suffix)
+    path.write_bytes(data)
+    lines = run_child(CUT_WHILE_READ, path, meta, tmp_path / "a.jsonl", env={"RVK_NUM_THREADS": "1"})
+    assert lines == [
+        f"reading xml {path}: the input file was cut short while it was read (from {len(data)} to {len(data) // 2} bytes)",
+        "[]",
+    ]
+
+
+def test_a_compressed_input_that_is_a_fifo_is_refused(tmp_path, meta):
+    fifo = tmp_path / "dump.xml.gz"
+    os.mkfifo(fifo)
+
+    def feed():
+        # A writer, as a user's `gzip -c > fifo` would be; it waits for a reader.
+        with open(fifo, "wb") as w:
+            w.write(gzip.compress(synthetic_dump(3).encode()))
+
+    writer = threading.Thread(target=feed, daemon=True)
+    writer.start()
+    with pytest.raises(RuntimeError) as e:
+        _core.build_stage1(fifo, tmp_path / "a.jsonl", meta)
+    assert str(e.value).endswith("a compressed input must be a regular file, not a FIFO")
+    assert str(fifo) in str(e.value)
+    assert not (tmp_path / "a.jsonl").exists()
+    # Lets the writer go.
+    os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+    writer.join(10)
