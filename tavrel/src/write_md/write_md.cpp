@@ -236,7 +236,7 @@ std::optional<Inlines> element_nodes(const Inline& node) {
         render::escape_attr(*title, lead);
         lead.push_back('"');
     };
-    std::visit(
+    visit(
         [&](const auto& n) {
             using T = std::decay_t<decltype(n)>;
             if constexpr (requires { n.attr; }) {
@@ -278,7 +278,7 @@ std::optional<Inlines> element_nodes(const Inline& node) {
                 if (tag.size() <= 1000) out = Inlines{Inline{RawHtml{std::move(tag)}}};
             }
         },
-        node.node);
+        node);
     return out;
 }
 
