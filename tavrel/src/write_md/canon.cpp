@@ -202,10 +202,14 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                     peel(content, lead, trail);
                     if constexpr (std::is_same_v<T, Emph>) {
                         // "**x**" would read back as a strong: an emphasis
-                        // that is all of an emphasis adds nothing to it.
+                        // that is all of an emphasis is written as its
+                        // element inside it ("*<em>x</em>*").
                         if (content.size() == 1) {
                             if (auto* inner = content.front().template as<Emph>(); inner && inner->attr.empty()) {
-                                Inlines inside = std::move(inner->content);
+                                Inlines inside;
+                                inside.push_back(RawHtml{"<em>"});
+                                for (auto& x : inner->content) inside.push_back(std::move(x));
+                                inside.push_back(RawHtml{"</em>"});
                                 content = std::move(inside);
                             }
                         }

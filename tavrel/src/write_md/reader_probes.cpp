@@ -384,7 +384,7 @@ bool html_left_open(std::string_view html) {
 std::optional<ContainerOpener> as_container_opener(std::string_view html) {
     // Past the white space the block is written without (see `block`).
     const std::size_t start = past_white_space_in_line(html, 0);
-    if (start == html.size()) return std::nullopt;
+    if (start == html.size() || start != html_indent(html)) return std::nullopt;
     html.remove_prefix(start);
     if (html.ends_with('\n')) html.remove_suffix(1);
     if (html.size() < 3 || html.back() != '>' || html.find('\n') != std::string_view::npos) return std::nullopt;
@@ -418,7 +418,7 @@ bool writes_nothing(const Block& block) {
     if (const auto* p = block.as<Paragraph>()) return p->content.empty();
     if (const auto* l = block.as<List>()) return l->items.empty();
     if (const auto* q = block.as<BlockQuote>()) {
-        return std::all_of(q->blocks.begin(), q->blocks.end(), writes_nothing);
+        return !markdown::writes_attrs(q->attr) && std::all_of(q->blocks.begin(), q->blocks.end(), writes_nothing);
     }
     return false;
 }

@@ -94,6 +94,16 @@ inline bool is_marker_space(char c) { return c == ' ' || c == '\t' || c == '\n' 
 // looks past it for what a line or an item holds.
 std::size_t past_white_space_in_line(std::string_view s, std::size_t pos);
 
+// How many bytes of white space open `html` that are indentation to the
+// reader, which keeps it in a raw HTML block's first line: a block written
+// after a list with it would go into the list's last item, so it is written
+// from past it. Other white space (U+3000) indents nothing and stays.
+inline std::size_t html_indent(std::string_view html) {
+    std::size_t i = 0;
+    while (i < html.size() && (html[i] == ' ' || html[i] == '\t' || html[i] == '\f' || html[i] == '\v')) ++i;
+    return i;
+}
+
 // How many bytes of `line` the list markers ("1. ", and bullets after them,
 // "1. - ") at its start take: text that begins with an item number reads
 // back as a list item, whose content starts after them, and after any white
@@ -209,7 +219,7 @@ struct ContainerOpener {
 std::optional<ContainerOpener> as_container_opener(std::string_view html);
 
 // Whether a block surely writes nothing at all: a paragraph without
-// content, a list without items, a quote of such blocks.
+// content, a list without items, a quote of such blocks without attributes.
 bool writes_nothing(const ast::Block& block);
 
 // Whether `block` could leave raw HTML open past a blank line after it, the

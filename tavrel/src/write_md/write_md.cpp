@@ -303,10 +303,80 @@ std::optional<Inlines> element_nodes(const Inline& node) {
 // a line end and a blank line.
 void append_html_block(std::string& out, std::string_view html) {
     const std::size_t tag = past_white_space_in_line(html, 0);
-    if (tag > 0 && tag < html.size() && html[tag] == '<') html.remove_prefix(tag);
+    if (tag > 0 && tag < html.size() && html[tag] == '<') html.remove_prefix(html_indent(html));
     out.append(html);
     if (html.empty() || html.back() != '\n') out.push_back('\n');
     out.push_back('\n');
+}
+
+// Whether the last of `blocks` that writes something is raw HTML, or a
+// container ending in it: white space ending its last line is kept by the
+// reader (a no-break space, a space), so it is kept by the writer too.
+bool ends_in_raw_html(const Blocks& blocks) {
+    auto it = std::find_if(blocks.rbegin(), blocks.rend(), [](const Block& b) { return !writes_nothing(b); });
+    if (it == blocks.rend()) return false;
+    if (it->is<HtmlBlock>()) return true;
+    if (const auto* q = it->as<BlockQuote>()) return ends_in_raw_html(q->blocks);
+    if (const auto* d = it->as<Div>()) return ends_in_raw_html(d->blocks);
+    if (const auto* l = it->as<List>()) return ends_in_raw_html(l->items.back().blocks);
+    return false;
+}
+
+// The text of nested blocks without the white space that ends it; after
+// raw HTML (see `ends_in_raw_html`) only the line ends and lines of spaces.
+std::string_view trim_nested_end(std::string_view text, const Blocks& blocks) {
+    if (!ends_in_raw_html(blocks)) return text::trim_end(text);
+    for (;;) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+        const std::size_t line = text.find_last_of('\n') + 1;  // 0 when there is none
+        if (text.find_first_not_of(" \t", line) != std::string_view::npos) return text;
+        if (line == 0) return {};
+        text.remove_suffix(text.size() - line);
+    }
+}
+
+// `run` with each white space character other than a space, tab or line
+// end (a no-break space) as raw text of its character reference
+// ("&#160;"), which the reader decodes after it trims the line; nothing
+// when the run holds none. For a paragraph of such white space alone,
+// which would write nothing otherwise.
+std::optional<Inlines> white_space_as_references(const Inlines& run) {
+    bool found = false;
+    Inlines out;
+    for (const Inline& node : run) {
+        const auto* t = node.as<Text>();
+        if (!t) {
+            Inline copy = node;
+            visit(
+                [&](auto& n) {
+                    if constexpr (requires { n.content; }) {
+                        if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>) {
+                            if (auto inner = white_space_as_references(n.content)) {
+                                n.content = std::move(*inner);
+                                found = true;
+                            }
+                        }
+                    }
+                },
+                copy);
+            out.push_back(std::move(copy));
+            continue;
+        }
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < t->text.size();) {
+            const text::Decoded d = text::decode_utf8(t->text, i);
+            if (d.cp >= 0x80 && text::is_white_space(d.cp)) {
+                if (i > from) out.push_back(Inline{Text{t->text.substr(from, i - from)}});
+                out.push_back(Inline{RawHtml{"&#" + std::to_string(static_cast<std::uint32_t>(d.cp)) + ";"}});
+                from = i + d.len;
+                found = true;
+            }
+            i += d.len;
+        }
+        if (from < t->text.size()) out.push_back(Inline{Text{t->text.substr(from)}});
+    }
+    if (!found) return std::nullopt;
+    return out;
 }
 
 const Document& empty_document() {
@@ -515,7 +585,7 @@ void Renderer::footnote(const Footnote& fn) {
     first_shown_ = nullptr;
     std::string buf = nested(fn.blocks);
     --blank_lines_empty_;
-    std::string_view body = text::trim(buf);
+    std::string_view body = text::trim_start(trim_nested_end(buf, fn.blocks));
     out_.append("[^");
     auto written = footnote_labels_.find(fn.label);
     out_.append(written != footnote_labels_.end() ? std::string_view(written->second) : std::string_view(fn.label));
@@ -740,6 +810,9 @@ void Renderer::block(const Block& block) {
                 first_line_start_ = mark;
                 footnote_line_ = -1;
                 inlines(b.content);
+                if (out_.size() == mark) {
+                    if (auto shown = white_space_as_references(b.content)) inlines(*shown);
+                }
                 first_line_start_ = std::string::npos;
                 if (out_.size() == mark) return;
                 // A "]:" that is not text's (in code, raw HTML, an address)
@@ -960,9 +1033,21 @@ void Renderer::block(const Block& block) {
 // blank line (or an attribute line with nothing to attach to), which the
 // reader reads as nothing at all; such a container is not written.
 void Renderer::block_quote(const BlockQuote& q) {
+    // A line of white space in a quote is no blank line to the reader, even
+    // in an item: verbatim text keeps it.
+    const int blank_lines_empty = std::exchange(blank_lines_empty_, 0);
     std::string buf = nested(q.blocks);
-    std::string_view body = text::trim_end(buf);
-    if (body.empty()) return;
+    blank_lines_empty_ = blank_lines_empty;
+    std::string_view body = trim_nested_end(buf, q.blocks);
+    if (body.empty()) {
+        // An empty quote with attributes is one marker line and its
+        // attribute line.
+        if (!markdown::writes_attrs(q.attr)) return;
+        out_.append(">\n");
+        ial(q.attr);
+        out_.push_back('\n');
+        return;
+    }
     for_each_line(body, [&](std::string_view line) {
         out_.push_back('>');
         if (!line.empty()) {
@@ -1447,7 +1532,7 @@ void Renderer::items(const List& l) {
         if (l.ordered && !buf.empty() &&
             ((buf[0] >= '0' && buf[0] <= '9') || buf[0] == '-' || buf[0] == '*' || buf[0] == '+'))
             escape_unwritten_items(item, buf);
-        std::string_view body = text::trim_end(buf);
+        std::string_view body = trim_nested_end(buf, item.blocks);
         // A line of item numbers reads as text, and so would a task's
         // marker after them ("1. - [x]"), which as text is written escaped:
         // a list opening an ordered item with a task starts on the next line.

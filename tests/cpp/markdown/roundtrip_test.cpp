@@ -478,6 +478,23 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "# see [l]\n\n[l]: /u {.c}",
         "# see ![l]\n\n[l]: /u {.c #i}",
         "see [l]\n: d\n\n[l]: /u {.c}",
+        // Verbatim white space: a line of a space in code in a quote in an
+        // item, no-break and em spaces ending raw HTML in items and
+        // footnotes, an ideographic space before a tag.
+        "- > ```\n  >  \n  > ```",
+        "- <div>a\xC2\xA0",
+        "- <div>\n  a\xE2\x80\x83\n",
+        "- > <div>a \n- b",
+        "x[^f]\n\n[^f]:\n    <div>a\xC2\xA0\n",
+        "\xE3\x80\x80<div>\n",
+        "- \xE3\x80\x80<div>\n",
+        // An emphasis filling an emphasis, an empty quote with an id, and
+        // paragraphs of a no-break space alone.
+        "_*b*_",
+        "{: #q}\n>",
+        "&nbsp;",
+        "==&nbsp;==",
+        "a\n\n&nbsp; &emsp;\n\nb",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());

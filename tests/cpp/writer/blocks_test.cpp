@@ -51,9 +51,10 @@ TEST(WriteBlocks, QuotesAndEmptyContainers) {
     EXPECT_EQ(md({BlockQuote{Attr{}, {P({T("a")}), P({T("b")})}}}), "> a\n>\n> b\n\n");
     EXPECT_EQ(md({BlockQuote{Attr{}, {BlockQuote{Attr{}, {P({T("q")})}}}}}), "> > q\n\n");
     // A container without content is not written: a lone blank line or
-    // attribute line would read back as nothing.
+    // attribute line would read back as nothing. A quote with attributes
+    // is a marker line and its attribute line.
     EXPECT_EQ(md({BlockQuote{Attr{}, {}}, P({T("x")})}), "x\n\n");
-    EXPECT_EQ(md({BlockQuote{Id("q"), {P({T(" ")})}}}), "");
+    EXPECT_EQ(md({BlockQuote{Id("q"), {P({T(" ")})}}}), ">\n{: #q}\n\n");
     EXPECT_EQ(md({List{Cls("l"), {}, 1, false, true}}), "");
     EXPECT_EQ(md({DefinitionList{Attr{}, {DefinitionItem{}}}}), "");
 }
