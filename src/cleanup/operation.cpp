@@ -156,7 +156,12 @@ std::optional<Inlines> builtin(std::string_view key, Args& a, Operation& call) {
 // The role rule: the values of all arguments, in the order written, with a
 // "|" between non-empty ones.
 Inlines unwrap_all(Operation&& call) {
+    // Sized once: a call of thousands of arguments would otherwise move its
+    // nodes over and over as the list grows.
+    std::size_t count = 0;
+    for (const OperationArg& arg : call.args) count += arg.value.empty() ? 0 : arg.value.size() + 1;
     Inlines out;
+    out.reserve(count);
     for (OperationArg& arg : call.args) {
         if (arg.value.empty()) continue;
         if (!out.empty()) out.emplace_back(Text{"|"});
