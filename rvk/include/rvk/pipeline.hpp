@@ -41,6 +41,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -78,6 +79,10 @@ struct PoolState;
 struct BroadcastState;
 }  // namespace detail
 
+// How the calls of one broadcast ended: all normally, one with an
+// allocation failure (std::bad_alloc), or one with any other exception.
+enum class BroadcastOutcome { Ok = 0, OutOfMemory = 1, Panicked = 2 };
+
 // A handle on one broadcast: `wait` blocks until every worker has run the
 // function and tells whether all of them returned normally. The destructor
 // waits too, so a broadcast never outlives the data its function refers to.
@@ -91,19 +96,25 @@ class Broadcast {
 
   // True when every worker's call returned without an exception. Idempotent.
   bool wait();
+  // The same, telling an allocation failure from other exceptions.
+  BroadcastOutcome outcome();
+  // The error of a failed outcome: Io OutOfMemory "out of memory", or
+  // InvalidConfiguration "parallel decoder worker panicked".
+  static Error failure(BroadcastOutcome outcome);
 
  private:
   std::shared_ptr<detail::BroadcastState> state_;
-  std::optional<bool> outcome_;
+  std::optional<BroadcastOutcome> outcome_;
 };
 
 class ThreadPool {
  public:
   // Starts `threads` workers (clamped to [1, kMaxThreads]) named
   // `name_prefix` followed by the worker index ("rvk-0"; names longer than
-  // the platform's 15 characters are cut). If a thread cannot be started the
-  // ones already running are stopped and the error is InvalidConfiguration
-  // with the system's text.
+  // the platform's 15 characters are cut). When the system refuses a thread
+  // the pool keeps the ones already running (size() tells how many); when
+  // it refuses the first, the error is Io "could not start decoder threads:
+  // {system error}" (or "out of memory").
   static Result<std::unique_ptr<ThreadPool>> create(std::size_t threads,
                                                     const std::string& name_prefix = "rvk-");
   ~ThreadPool();  // waits for queued broadcasts, then stops and joins
@@ -119,8 +130,9 @@ class ThreadPool {
   bool broadcast(std::function<void(std::size_t)> fn) { return broadcast_async(std::move(fn)).wait(); }
 
   // Calls fn(i) for i in [0, n) on the workers (each index once, any worker)
-  // and returns the results in index order. An exception escaping fn gives
-  // InvalidConfiguration "parallel decoder worker panicked".
+  // and returns the results in index order. std::bad_alloc escaping fn gives
+  // "out of memory", any other exception InvalidConfiguration "parallel
+  // decoder worker panicked".
   template <class F>
   auto map(std::size_t n, F&& fn) -> Result<std::vector<std::invoke_result_t<F&, std::size_t>>>;
 
@@ -371,6 +383,18 @@ Result<void> check_reservations(std::span<const Job> jobs,
   return {};
 }
 
+// A job's decode, an allocation failure in it being its result ("out of
+// memory") like any decode error, so that the run reports it as such and the
+// worker goes on.
+template <class F, class Job>
+auto decode_guarded(const F& decode, Job& job) -> decltype(decode(job)) {
+  try {
+    return decode(job);
+  } catch (const std::bad_alloc&) {
+    return Error::out_of_memory();
+  }
+}
+
 template <class Job>
 std::uint64_t index_of(const std::function<std::uint64_t(const Job&)>& index, std::span<const Job> jobs,
                        std::uint64_t position) {
@@ -442,7 +466,7 @@ auto run_ordered(ThreadPool& pool, const OrderedJobs<Job, Output>& jobs, std::ui
     Budget::Claimed claimed;
     while (budget.claim(job_count, need, claimed) == Budget::ClaimStatus::Claimed) {
       const Job& job = jobs.jobs[claimed.position];
-      Result<Output> result = jobs.decode(job);
+      Result<Output> result = detail::decode_guarded(jobs.decode, job);
       std::uint64_t actual = 0;
       if (result.ok() && jobs.measure) actual = std::min(jobs.measure(result.value()), claimed.need);
       budget.complete(claimed.need, actual);
@@ -454,7 +478,7 @@ auto run_ordered(ThreadPool& pool, const OrderedJobs<Job, Output>& jobs, std::ui
     }
   };
 
-  bool workers_ok = true;
+  BroadcastOutcome workers = BroadcastOutcome::Ok;
   std::optional<Out> outcome;
   {
     Broadcast run = pool.broadcast_async(worker);
@@ -464,17 +488,17 @@ auto run_ordered(ThreadPool& pool, const OrderedJobs<Job, Output>& jobs, std::ui
       detail::OrderedChannel<detail::Charged<Output>>& channel;
       Budget& budget;
       Broadcast& run;
-      bool& ok;
+      BroadcastOutcome& how;
       ~Finish() {
         channel.close_receiver();
         budget.cancel();
-        ok = run.wait();
+        how = run.outcome();
       }
-    } finish{channel, budget, run, workers_ok};
+    } finish{channel, budget, run, workers};
     OrderedResults<Output> results(budget, channel);
     outcome.emplace(consume(results));
   }
-  if (!workers_ok) return Error::invalid_configuration(kWorkerPanicked);
+  if (workers != BroadcastOutcome::Ok) return Broadcast::failure(workers);
   return std::move(*outcome);
 }
 
@@ -602,7 +626,7 @@ auto run_staged_ordered(ThreadPool& pool, const StagedJobs<Job, Output, Task, Ou
       const auto status = budget.claim(job_count, need, claimed, priority, linger);
       if (status == Budget::ClaimStatus::Finished) return;
       if (status == Budget::ClaimStatus::Priority) {
-        Result<Output2> resolved = jobs.resolve(task->task);
+        Result<Output2> resolved = detail::decode_guarded(jobs.resolve, task->task);
         const std::uint64_t index = task->index;
         const std::uint64_t charged = task->charged;
         task.reset();
@@ -611,7 +635,7 @@ auto run_staged_ordered(ThreadPool& pool, const StagedJobs<Job, Output, Task, Ou
         continue;
       }
       const Job& job = jobs.jobs[claimed.position];
-      Result<Output> result = jobs.decode(job);
+      Result<Output> result = detail::decode_guarded(jobs.decode, job);
       std::uint64_t actual = 0;
       if (result.ok() && jobs.measure) actual = std::min(jobs.measure(result.value()), claimed.need);
       budget.complete(claimed.need, actual);
@@ -623,7 +647,7 @@ auto run_staged_ordered(ThreadPool& pool, const StagedJobs<Job, Output, Task, Ou
     }
   };
 
-  bool workers_ok = true;
+  BroadcastOutcome workers = BroadcastOutcome::Ok;
   std::optional<Out> outcome;
   {
     Broadcast run = pool.broadcast_async(worker);
@@ -633,7 +657,7 @@ auto run_staged_ordered(ThreadPool& pool, const StagedJobs<Job, Output, Task, Ou
       detail::StagedQueue<Task>& queue;
       Budget& budget;
       Broadcast& run;
-      bool& ok;
+      BroadcastOutcome& how;
       ~Finish() {
         stage1.close_receiver();
         stage2.close_receiver();
@@ -643,13 +667,13 @@ auto run_staged_ordered(ThreadPool& pool, const StagedJobs<Job, Output, Task, Ou
           dropped.swap(queue.tasks);
         });
         budget.cancel();
-        ok = run.wait();
+        how = run.outcome();
       }
-    } finish{stage1, stage2, queue, budget, run, workers_ok};
+    } finish{stage1, stage2, queue, budget, run, workers};
     StagedResults<Output, Task, Output2> results(budget, stage1, stage2, queue);
     outcome.emplace(consume(results));
   }
-  if (!workers_ok) return Error::invalid_configuration(kWorkerPanicked);
+  if (workers != BroadcastOutcome::Ok) return Broadcast::failure(workers);
   return std::move(*outcome);
 }
 
@@ -662,18 +686,18 @@ auto ThreadPool::map(std::size_t n, F&& fn) -> Result<std::vector<std::invoke_re
   std::vector<std::optional<R>> slots(n);
   std::mutex mutex;
   std::size_t next = 0;
-  const bool ok = broadcast([&](std::size_t) {
-    for (;;) {
-      std::size_t i;
-      {
-        std::lock_guard lock(mutex);
-        if (next >= n) return;
-        i = next++;
-      }
-      slots[i].emplace(fn(i));
-    }
-  });
-  if (!ok) return Error::invalid_configuration(kWorkerPanicked);
+  const BroadcastOutcome how = broadcast_async([&](std::size_t) {
+                                 for (;;) {
+                                   std::size_t i;
+                                   {
+                                     std::lock_guard lock(mutex);
+                                     if (next >= n) return;
+                                     i = next++;
+                                   }
+                                   slots[i].emplace(fn(i));
+                                 }
+                               }).outcome();
+  if (how != BroadcastOutcome::Ok) return Broadcast::failure(how);
   std::vector<R> out;
   out.reserve(n);
   for (auto& slot : slots) out.push_back(std::move(*slot));

@@ -340,11 +340,6 @@ struct MtfList {
   std::uint8_t take(unsigned j) noexcept { return mtf_take(lo, hi, rest, j); }
 };
 
-bool false_with(Fault& fault, DecodeError code, std::uint64_t bit) {
-  fault = {code, bit};
-  return false;
-}
-
 }  // namespace
 
 bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes,
@@ -429,7 +424,10 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
 
   // 9. Symbol stream: Huffman codes -> MTF/RLE2 -> bytes.
   // Sized once for the largest level so mixed levels never remap.
-  if (!work.reserve(max_block_symbols(9))) return false_with(fault, DecodeError::BlockOverflow, block_start);
+  if (!work.reserve(max_block_symbols(9))) {
+    fault = Fault{DecodeError::InvalidBlock, block_start, true};
+    return false;
+  }
   std::uint8_t* const ll = work.bytes;
   std::uint32_t counts[256] = {};
   MtfList mtf;

@@ -11,13 +11,17 @@
 
 namespace rvk::decoder {
 
-// A decode fault before it becomes an Error: what and at which bit.
+// A decode fault before it becomes an Error: what and at which bit, or that
+// the decoder's memory could not be had (no fault of the input).
 struct Fault {
   DecodeError code = DecodeError::InvalidBlock;
   std::uint64_t bit = 0;
+  bool out_of_memory = false;
 };
 
-inline Error to_error(const Fault& f) { return Error::decode(f.bit, f.code); }
+inline Error to_error(const Fault& f) {
+  return f.out_of_memory ? Error::out_of_memory() : Error::decode(f.bit, f.code);
+}
 
 inline std::uint64_t load_be64(const std::uint8_t* p) noexcept {
   std::uint64_t v;

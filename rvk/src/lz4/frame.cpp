@@ -53,13 +53,8 @@ Result<void> decode_on_pool(Input input, std::span<const BlockLayout> blocks, co
                             std::size_t threads, std::uint64_t memory_limit, PoolSlot& slot,
                             FrameCommitter& committer) {
   if (!slot) {
-    auto pool = pipeline::ThreadPool::create(threads, "rvk-lz4-");
-    if (!pool.ok()) {
-      const Error& e = pool.error();
-      return invalid(e.is<Error::InvalidConfiguration>() ? e.as<Error::InvalidConfiguration>().text
-                                                          : e.to_string());
-    }
-    slot = std::move(pool).value();
+    // A pool that cannot be had is the machine's failure, not the frame's.
+    RVK_TRY_ASSIGN(slot, pipeline::ThreadPool::create(threads, "rvk-lz4-"));
   }
   const std::uint64_t block_max = header.block_max;
   pipeline::OrderedJobs<BlockLayout, DecodedBlock> jobs{

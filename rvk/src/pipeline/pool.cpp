@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -36,11 +38,13 @@ struct BroadcastState {
   std::mutex mutex;
   std::condition_variable cv;
   std::size_t remaining = 0;  // workers that have not yet run fn; guarded by mutex
-  bool failed = false;        // some call ended with an exception; guarded by mutex
+  // How the calls ended; guarded by mutex. An exception other than an
+  // allocation failure outweighs one.
+  BroadcastOutcome outcome = BroadcastOutcome::Ok;
 
-  void finished(bool ok) {
+  void finished(BroadcastOutcome how) {
     std::lock_guard lock(mutex);
-    if (!ok) failed = true;
+    if (static_cast<int>(how) > static_cast<int>(outcome)) outcome = how;
     if (--remaining == 0) cv.notify_all();
   }
 };
@@ -63,13 +67,15 @@ struct PoolState {
         job = std::move(queues[worker].front());
         queues[worker].pop_front();
       }
-      bool ok = true;
+      BroadcastOutcome how = BroadcastOutcome::Ok;
       try {
         job->fn(worker);
+      } catch (const std::bad_alloc&) {
+        how = BroadcastOutcome::OutOfMemory;
       } catch (...) {
-        ok = false;
+        how = BroadcastOutcome::Panicked;
       }
-      job->finished(ok);
+      job->finished(how);
     }
   }
 
@@ -101,15 +107,22 @@ Broadcast& Broadcast::operator=(Broadcast&& other) noexcept {
 
 Broadcast::~Broadcast() { wait(); }
 
-bool Broadcast::wait() {
+bool Broadcast::wait() { return outcome() == BroadcastOutcome::Ok; }
+
+BroadcastOutcome Broadcast::outcome() {
   if (outcome_) return *outcome_;
-  if (!state_) return true;
+  if (!state_) return BroadcastOutcome::Ok;
   std::unique_lock lock(state_->mutex);
   state_->cv.wait(lock, [&] { return state_->remaining == 0; });
-  outcome_ = !state_->failed;
+  outcome_ = state_->outcome;
   lock.unlock();
   state_.reset();  // releases the function and what it captured
   return *outcome_;
+}
+
+Error Broadcast::failure(BroadcastOutcome outcome) {
+  if (outcome == BroadcastOutcome::OutOfMemory) return Error::out_of_memory();
+  return Error::invalid_configuration(kWorkerPanicked);
 }
 
 // ----- ThreadPool -----------------------------------------------------------
@@ -119,14 +132,24 @@ Result<std::unique_ptr<ThreadPool>> ThreadPool::create(std::size_t threads, cons
   std::unique_ptr<ThreadPool> pool(new ThreadPool());
   pool->state_ = std::make_shared<detail::PoolState>();
   detail::PoolState& state = *pool->state_;
-  state.queues.resize(count);
+  state.queues.resize(count);  // only the first threads.size() are used
   state.threads.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
+    // A thread the system refuses (no memory for its stack, a cap on
+    // threads) leaves the pool smaller; only a pool without any fails.
+    std::optional<Error> refused;
     try {
       state.threads.emplace_back([&state, i] { state.run(i); });
     } catch (const std::system_error& e) {
+      const error::IoError cause = error::IoError::from_errno(e.code().value());
+      refused = Error::io(cause.kind, "could not start decoder threads: " + cause.message);
+    } catch (const std::bad_alloc&) {
+      refused = Error::out_of_memory();
+    }
+    if (refused) {
+      if (i > 0) break;
       state.stop_and_join();
-      return Error::invalid_configuration(e.what());
+      return std::move(*refused);
     }
     // Linux limits thread names to 15 bytes; cut rather than fail.
     std::string name = name_prefix + std::to_string(i);
@@ -148,7 +171,7 @@ Broadcast ThreadPool::broadcast_async(std::function<void(std::size_t)> fn) {
   job->remaining = state_->threads.size();
   {
     std::lock_guard lock(state_->mutex);
-    for (auto& queue : state_->queues) queue.push_back(job);
+    for (std::size_t i = 0; i < state_->threads.size(); ++i) state_->queues[i].push_back(job);
   }
   state_->cv.notify_all();
   return Broadcast(std::move(job));

@@ -4,10 +4,16 @@
 // deadline (rvk_test::within), with random job durations to shake out races.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <chrono>
+#include <cstdio>
+#include <memory>
+#include <new>
 #include <mutex>
 #include <random>
 #include <set>
@@ -660,6 +666,46 @@ TEST(RunStaged, CrashInEitherStageFailsTheRun) {
   }
 }
 
+// An allocation failure in a job is that job's result, "out of memory", and
+// reaches the consumer like any decode error: never "worker panicked", which
+// would read as a fault of the decoder, nor a message about the input.
+TEST(Pipelines, AnAllocationFailureInAJobIsReportedAsOutOfMemory) {
+  auto pool = make_pool(4);
+  std::vector<Job> jobs(12);
+  for (std::uint64_t i = 0; i < jobs.size(); ++i) jobs[i] = {i, 10, 10, 0};
+  for (const bool staged : {false, true}) {
+    auto decode = [](const Job& job) -> Result<Out> {
+      if (job.index == 5) throw std::bad_alloc();
+      return Out{job.index, job.actual};
+    };
+    within(20, [&] {
+      std::uint64_t taken = 0;
+      Result<void> outcome;
+      if (!staged) {
+        outcome = run_ordered(*pool, describe(jobs, decode), 30, kUnlimited, [&](OrderedResults<Out>& r) -> Result<void> {
+          for (std::uint64_t i = 0; i < jobs.size(); ++i, ++taken) RVK_TRY(r.take(i));
+          return {};
+        });
+      } else {
+        auto spec = describe_staged(jobs, [](Out& o) -> Result<std::uint64_t> { return o.index; });
+        spec.decode = decode;
+        outcome = run_staged_ordered(*pool, spec, 30, kUnlimited, [&](Staged& r) -> Result<void> {
+          for (std::uint64_t i = 0; i < jobs.size(); ++i, ++taken) {
+            RVK_TRY_ASSIGN(auto one, r.take(i));
+            r.retire(one.charged);
+            RVK_TRY(std::move(one.result));
+          }
+          return {};
+        });
+      }
+      ASSERT_FALSE(outcome.ok());
+      EXPECT_EQ(outcome.error().to_string(), "out of memory");
+      EXPECT_EQ(outcome.error().io_cause()->kind, rvk::error::IoKind::OutOfMemory);
+      EXPECT_EQ(taken, 5u) << "jobs 0 to 4 come first";
+    });
+  }
+}
+
 // ----- ThreadPool -----------------------------------------------------------
 
 TEST(ThreadPool, NamesItsThreadsAndBroadcastsOncePerWorker) {
@@ -704,6 +750,59 @@ TEST(ThreadPool, MapKeepsIndexOrder) {
   });
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().to_string(), "invalid configuration: parallel decoder worker panicked");
+  auto no_memory = pool->map(10, [](std::size_t i) -> int {
+    if (i == 3) throw std::bad_alloc();
+    return 0;
+  });
+  ASSERT_FALSE(no_memory.ok());
+  EXPECT_EQ(no_memory.error().to_string(), "out of memory");
+}
+
+std::size_t thread_count();
+
+// A cap on the process's threads: the pool goes on with the threads it got,
+// and only a pool without any fails, saying why.
+TEST(ThreadPool, ThreadsTheSystemRefusesLeaveASmallerPool) {
+  const std::size_t running = thread_count();
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // RLIMIT_NPROC counts every thread of the user; run as root it is not
+    // enforced, so the child asks for it through a thread cap the kernel
+    // always applies: the address space left for stacks.
+    struct rlimit cap {};
+    ::getrlimit(RLIMIT_AS, &cap);
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    char line[256];
+    unsigned long vm_kb = 0;
+    while (status && std::fgets(line, sizeof line, status)) std::sscanf(line, "VmSize: %lu kB", &vm_kb);
+    if (status) std::fclose(status);
+    // Room for about three 8 MiB stacks and their guard pages.
+    cap.rlim_cur = cap.rlim_max = (vm_kb << 10) + (28u << 20);
+    if (::setrlimit(RLIMIT_AS, &cap) != 0) std::_Exit(10);
+    auto pool = rvk::pipeline::ThreadPool::create(16);
+    if (!pool.ok()) std::_Exit(11);
+    const std::size_t size = (*pool)->size();
+    if (size == 0 || size >= 16) std::_Exit(12);
+    std::atomic<std::size_t> ran{0};
+    if (!(*pool)->broadcast([&](std::size_t) { ++ran; }) || ran != size) std::_Exit(13);
+    // No room for even one more thread: the refusal says what failed.
+    std::vector<std::unique_ptr<rvk::pipeline::ThreadPool>> hold;
+    for (int i = 0; i < 64; ++i) {
+      auto more = rvk::pipeline::ThreadPool::create(4);
+      if (!more.ok()) {
+        const std::string text = more.error().to_string();
+        std::_Exit(text.rfind("could not start decoder threads: ", 0) == 0 ? 0 : 14);
+      }
+      hold.push_back(std::move(more).value());
+    }
+    std::_Exit(15);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(thread_count(), running);
 }
 
 std::size_t thread_count() {
