@@ -490,15 +490,33 @@ private:
         return gt + 1;
     }
 
+    // The closing tag of the element `name` (number `which` among the four)
+    // whose content starts at `start`, or npos. A text within the outermost
+    // one uses the outermost text's search.
+    std::size_t element_close(std::size_t which, const std::string& name, std::size_t start) {
+        std::string_view outer = cx_.outer_text;
+        auto at = reinterpret_cast<std::uintptr_t>(t_.data());
+        auto outer_at = reinterpret_cast<std::uintptr_t>(outer.data());
+        if (at >= outer_at && at + n_ <= outer_at + outer.size()) {
+            auto& closer = cx_.outer_closers[which];
+            if (!closer) closer = std::make_unique<detail::ElementCloser>(outer, name);
+            std::size_t off = at - outer_at;
+            std::size_t c = closer->find(off + start);
+            if (c == npos || c + closer->close_len() > off + n_) return npos;
+            return c - off;
+        }
+        auto& closer = memory().elements[which];
+        if (!closer) closer = std::make_unique<detail::ElementCloser>(t_, name);
+        return closer->find(start);
+    }
+
     // A "sup", "sub", "span" or "small" element; npos when it cannot be built.
     std::size_t element(std::size_t pos, document::OpenTag& tag) {
         std::size_t which = tag.name == "sup" ? 0 : tag.name == "sub" ? 1 : tag.name == "span" ? 2 : 3;
-        auto& closer = memory().elements[which];
-        if (!closer) closer = std::make_unique<detail::ElementCloser>(t_, tag.name);
         std::size_t content_start = pos + tag.end;
-        std::size_t close_at = closer->find(content_start);
+        std::size_t close_at = element_close(which, tag.name, content_start);
         if (close_at == npos) return npos;
-        std::size_t end = close_at + closer->close_len();
+        std::size_t end = close_at + tag.name.size() + 3;
         std::string_view content = t_.substr(content_start, close_at - content_start);
         if (tag.name == "span" || tag.name == "small") {
             Span sp;
@@ -899,9 +917,14 @@ Inlines read_inlines(std::string_view text, Context& cx) {
     // Room for the nodes a text of this length usually holds, so that the
     // large inline nodes are not moved while the list grows.
     out.reserve(std::min<std::size_t>(1 + text.size() / 32, 64));
+    if (cx.depth == 0) cx.outer_text = text;
     ++cx.depth;
     Scan(text, cx, out).run();
     --cx.depth;
+    if (cx.depth == 0) {
+        cx.outer_text = {};
+        for (auto& closer : cx.outer_closers) closer.reset();
+    }
     // A long text of few nodes gives back the room it did not use: the tree
     // lives until the page is converted.
     if (out.capacity() > 4 * out.size() + 8) out.shrink_to_fit();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <string>
 #if defined(__SSE2__)
@@ -30,6 +31,8 @@ namespace tavrel::wikitext::detail {
 inline constexpr std::size_t kMaxInlineDepth = 96;
 inline constexpr std::size_t kMaxListDepth = 48;
 
+class ElementCloser;
+
 // What a page read carries through every nested call.
 struct Context {
     std::vector<ast::Footnote>* footnotes = nullptr;  // the document's list
@@ -50,6 +53,14 @@ struct Context {
     // their text again and must not try them again. (Texts read are views
     // into the one page text, so an address names the same byte everywhere.)
     std::unordered_map<const char*, const char*> not_plain;
+    // The closing-tag searches of "sup", "sub", "span" and "small" over the
+    // outermost text being read, which the reads nested in it share: an
+    // element's content lies within that text, and a search from there
+    // gives the same closer in both (or one past the content's end, where
+    // the content has none). Kept per nested read instead, each level would
+    // index every tag after it again.
+    std::string_view outer_text;
+    std::array<std::unique_ptr<ElementCloser>, 4> outer_closers;
 
     explicit Context(std::vector<ast::Footnote>& list);
     ~Context();
