@@ -1049,7 +1049,10 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
     } else if (auto* sp = node.as<ast::Span>(); sp && !sp->attr.get("data-refs")) {
         sp->content = std::move(content);
     } else {
-        depth = 1;  // a cross-reference list: the span holds its links
+        // A cross-reference list: the span holds its links, and a link may
+        // hold none (its brackets below are text, as after a link).
+        depth = 1;
+        is_link = true;
     }
     place(b.node, std::move(node), depth + 1);
     pop_bracket();

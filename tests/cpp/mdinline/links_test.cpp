@@ -116,6 +116,9 @@ TEST(CrossReferences, Lists) {
     EXPECT_EQ(p("[@-a]"), "\"[@-a]\"");
     EXPECT_EQ(p("[-@a]{ref=x}"), "Span[Link(#a)[]{data-ref=bare x}]{data-refs=}");
     EXPECT_EQ(p("[@a]{.c}"), "Span[Link(#a)[]{data-ref=}]{.c data-refs=}");
+    // Its links are links: no link holds it, as none holds another link.
+    EXPECT_EQ(p("[x [@a]](u)"), "\"[x \" Span[Link(#a)[]{data-ref=}]{data-refs=} \"](u)\"");
+    EXPECT_EQ(p("![x [@a]](u)"), "Image(u)[\"x \" Span[Link(#a)[]{data-ref=}]{data-refs=}]");
 }
 
 TEST(RefVariant, AppliedByKind) {
