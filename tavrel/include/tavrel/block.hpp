@@ -482,7 +482,11 @@ struct RevertedList {
 };
 // Reverts every ordered list that breaks the numbering rule into paragraph
 // text, in place; descends into quotes, divs and list items.
-void enforce_ordered_lists(DraftBlocks& blocks, std::vector<RevertedList>* reverted = nullptr);
+// With `context` (the document's link definitions and footnote labels), an
+// item whose later lines reached its content column is judged by the lines
+// its text is written on.
+void enforce_ordered_lists(DraftBlocks& blocks, std::vector<RevertedList>* reverted = nullptr,
+                           const inline_::InlineContext* context = nullptr);
 // The blocks that replace a reverted list, each with its item's start line.
 std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list);
 

@@ -11,9 +11,12 @@
 // list whose item holds nested blocks, indented lines, attributes or a task
 // box stays a list, because its text would change meaning as a paragraph.
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "tavrel/block.hpp"
+#include "tavrel/inline.hpp"
 #include "tavrel/text.hpp"
 
 namespace tavrel::block {
@@ -154,13 +157,63 @@ MarkerChain marker_chain(std::string_view line) {
     }
 }
 
+// Whether the inlines of a paragraph's text are written on more than one
+// line: a break with something written before it and after it (a break at
+// either end is not written), outside inline notes (written apart, as
+// footnotes). Code spans and math hold no line end once read.
+bool writes_lines(std::string_view text, const inline_::InlineContext& context) {
+    int state = 0;  // 0: nothing written yet, 1: something, 2: something and a break
+    auto walk = [&state](auto& self, const ast::Inlines& run) -> bool {
+        for (const auto& in : run) {
+            if (in.is<ast::SoftBreak>() || in.is<ast::HardBreak>()) {
+                if (state == 1) state = 2;
+                continue;
+            }
+            if (const auto* t = in.as<ast::Text>(); t && text::trim(t->text).empty()) continue;
+            const ast::Inlines* inner = nullptr;
+            visit(
+                [&inner](const auto& n) {
+                    if constexpr (requires { n.content; }) {
+                        if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, ast::Inlines>) inner = &n.content;
+                    } else if constexpr (requires { n.alt; }) {
+                        inner = &n.alt;
+                    }
+                },
+                in);
+            // Emphasis is as its content; a link, image or span writes its
+            // brackets even when empty.
+            const bool delimited = in.is<ast::Emph>() || in.is<ast::Strong>() || in.is<ast::Strikeout>() ||
+                                   in.is<ast::Highlight>();
+            if (!delimited) {
+                if (state == 2) return true;
+                state = 1;
+            }
+            if (inner && !in.is<ast::Note>() && self(self, *inner)) return true;
+        }
+        return false;
+    };
+    return walk(walk, inline_::parse_inner(text, context));
+}
+
+// Whether an item's later lines, which reached its content column, leave
+// its text on one line as the writer writes it: nothing is left of them
+// (the item's lines defined a link or a footnote), or its one paragraph's
+// line ends are gone once read (a code span over two lines).
+bool one_written_line(const DraftListItem& item, const inline_::InlineContext* context) {
+    if (item.blocks.empty()) return true;
+    if (!context || item.blocks.size() != 1) return false;
+    const auto* p = item.blocks[0].as<DraftParagraph>();
+    return p && p->attr.empty() && !writes_lines(p->text, *context);
+}
+
 // Whether the list's Markdown reads back the same as paragraph text: items
 // holding at most one plain paragraph whose later lines continued it lazily.
-bool revertible(const DraftList& list) {
+bool revertible(const DraftList& list, const inline_::InlineContext* context) {
     if (!list.attr.empty()) return false;
     for (std::size_t k = 0; k < list.items.size(); ++k) {
         const auto& item = list.items[k];
-        if (!item.attr.empty() || item.task || item.indented_lines) return false;
+        if (!item.attr.empty() || item.task) return false;
+        if (item.indented_lines && !one_written_line(item, context)) return false;
         // Written, the line below a marker alone goes after the marker,
         // except a list's (see `content_below`).
         if (item.content_below && !item.blocks.empty() && item.blocks[0].is<DraftList>()) return false;
@@ -233,7 +286,7 @@ bool written_spacing(std::string_view first_line) {
     return true;
 }
 
-void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
+void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted, const inline_::InlineContext* context) {
     enum class State { None, Pending, Continued };
     State state = State::None;
     std::size_t recorded = 0;
@@ -248,7 +301,7 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
 
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         DraftBlock& b = blocks[i];
-        if (const auto* l = b.as<DraftList>(); l && l->ordered && revertible(*l)) {
+        if (const auto* l = b.as<DraftList>(); l && l->ordered) {
             // Lines that continued an item lazily never come from a list the
             // writer wrote (it indents an item's lines), nor does an item
             // number followed by more than one space, nor a number that does
@@ -263,7 +316,8 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
                 bool numbered = k == 0 || item.number == l->items[k - 1].number + 1;
                 lazy = lazy || item.lazy_lines || !written_spacing(item.first_line) || !numbered;
             }
-            if (lazy) {
+            // (Judged after the cheap tests: `revertible` may read inlines.)
+            if (lazy && revertible(*l, context)) {
                 revert[i] = true;
                 continue;
             }
@@ -314,7 +368,7 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
 
     bool any = false;
     for (std::size_t i = 0; i < blocks.size(); ++i) {
-        if (revert[i] && !revertible(*blocks[i].as<DraftList>())) revert[i] = false;
+        if (revert[i] && !revertible(*blocks[i].as<DraftList>(), context)) revert[i] = false;
         any = any || revert[i];
     }
     if (!any) return;
@@ -350,17 +404,18 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
 
 }  // namespace
 
-void enforce_ordered_lists(DraftBlocks& blocks, std::vector<RevertedList>* reverted) {
+void enforce_ordered_lists(DraftBlocks& blocks, std::vector<RevertedList>* reverted,
+                           const inline_::InlineContext* context) {
     for (auto& b : blocks) {
         if (auto* q = b.as<DraftBlockQuote>()) {
-            enforce_ordered_lists(q->blocks, nullptr);
+            enforce_ordered_lists(q->blocks, nullptr, context);
         } else if (auto* d = b.as<DraftDiv>()) {
-            enforce_ordered_lists(d->blocks, nullptr);
+            enforce_ordered_lists(d->blocks, nullptr, context);
         } else if (auto* l = b.as<DraftList>()) {
-            for (auto& item : l->items) enforce_ordered_lists(item.blocks, nullptr);
+            for (auto& item : l->items) enforce_ordered_lists(item.blocks, nullptr, context);
         }
     }
-    judge(blocks, reverted);
+    judge(blocks, reverted, context);
 }
 
 std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {
@@ -378,10 +433,15 @@ std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {
         out.emplace_back(std::move(block), line);
     };
     for (auto& item : list.items) {
-        // A line below the marker that made no block (a link definition)
-        // is not the item's text.
-        if (item.content_below && item.blocks.empty()) item.raw_lines.resize(1);
-        if (!item.raw_lines.empty()) {
+        // An item left without blocks is its first line (what its lines
+        // defined, a link or a footnote, stays defined).
+        if (item.blocks.empty()) {
+            push(DraftParagraph{Attr{}, std::string(item.first_line)}, item.start_line);
+            continue;
+        }
+        // Lines that reached the item's content column are its paragraph's
+        // (see `one_written_line`), which holds them all.
+        if (!item.raw_lines.empty() && !item.indented_lines) {
             std::string text;
             for (std::size_t i = 0; i < item.raw_lines.size(); ++i) {
                 if (i) text.push_back('\n');
@@ -391,15 +451,13 @@ std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {
             push(DraftParagraph{Attr{}, std::move(text)}, item.start_line);
             continue;
         }
-        if (item.blocks.empty()) {
-            push(DraftParagraph{Attr{}, std::string(item.first_line)}, item.start_line);
-            continue;
-        }
         auto& first = item.blocks.front();
         if (auto* p = first.as<DraftParagraph>()) {
             std::string text(item.first_line);
-            auto nl = p->text.find('\n');
-            if (nl != std::string::npos) {
+            if (item.content_below) {
+                text += '\n';
+                text += p->text;
+            } else if (const auto nl = p->text.find('\n'); nl != std::string::npos) {
                 text += '\n';
                 text.append(p->text, nl + 1);
             }

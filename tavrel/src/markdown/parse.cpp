@@ -142,7 +142,12 @@ DraftBlocks top_level_drafts(Parser& p) {
     }
     literalize();
 
-    enforce_ordered_lists(blocks);
+    // (Inline text is read here only to judge lists, with the link
+    // definitions and footnotes of the whole text.)
+    inline_::FootnoteLabels labels;
+    for (const auto& f : p.footnotes) labels.insert(f.label);
+    const inline_::InlineContext context{p.options, p.link_defs, labels};
+    enforce_ordered_lists(blocks, nullptr, &context);
     return blocks;
 }
 
@@ -164,11 +169,11 @@ DocumentOutline outline_blocks(std::string_view text, const Options& options) {
 ast::Document parse_source(std::string_view text, const Options& options) {
     Parser p(text, options);
     DraftBlocks blocks = top_level_drafts(p);
-    for (auto& f : p.footnotes) enforce_ordered_lists(f.blocks);
 
     inline_::FootnoteLabels labels;
     for (const auto& f : p.footnotes) labels.insert(f.label);
     inline_::InlineContext context{p.options, p.link_defs, labels};
+    for (auto& f : p.footnotes) enforce_ordered_lists(f.blocks, nullptr, &context);
 
     ast::Document doc;
     doc.blocks = finalize(std::move(blocks), context);

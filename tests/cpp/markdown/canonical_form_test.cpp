@@ -412,7 +412,9 @@ TEST(CanonicalForm, OneItemListWhoseParagraphEscapesItsNumber) {
     // then its paragraph with that paragraph's own number escaped. The same
     // text, written as a paragraph, escapes its last number alike.
     EXPECT_EQ(canonical("1.\n   1\\. <div>\n"), "1. 1\\. <div>\n\n");
-    EXPECT_EQ(canonical("1. \\\n   2. <div>\n"), "1. 2\\. <div>\n\n");
+    // A break alone on the item's line would not be written there, and the
+    // item's text would take one line: the list was the text of its lines.
+    EXPECT_EQ(canonical("1. \\\n   2. <div>\n"), "1\\. \\\n2. <div>\n\n");
     // Where that would still read as a list, the first number is escaped.
     EXPECT_EQ(canonical("1\\. 1. x\n{: .c}\n"), "1\\. 1. x\n{: .c}\n\n");
 }

@@ -282,6 +282,9 @@ TEST(Containers, OneItemListNotNumberedFromOne) {
         {"9. >\n", "9. >"},
         {"9. > >\n", "9. > >"},
         {"3.\n   a\nb\n", "3.\na\nb"},
+        // Lines whose line ends are not written: a code span, an inline note.
+        {"3. a `b\n   c`\n", "3. a ?"},
+        {"3. a ^[b\n   c]\n", "3. a ?"},
     };
     for (const auto& [md, lines] : text) {
         auto d = parse(md);

@@ -126,6 +126,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "x\n\n9. >\n\n4. \\{: a}",
         "7.\n   ---",
         "1.\n   [r]: /u\n\n[r]",
+        "99. [r]: /u\n    \"t\"\n\n[r]",
+        "3. a `b\n   c`",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
