@@ -176,6 +176,22 @@ void BM_HostileListLine(benchmark::State& state) {
 }
 BENCHMARK(BM_HostileListLine)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
+// Writing lazy lines under 127 nested quotes (127 ">", " a", then "b"
+// lines), 128 KB to 1 MB of text: every line is written after all the
+// markers, about 128 times the text, and the time must double with it.
+void BM_HostileLazyQuotesWrite(benchmark::State& state) {
+    std::string text(127, '>');
+    text += " a\n";
+    while (text.size() < static_cast<std::size_t>(state.range(0))) text += "b\n";
+    const auto doc = tavrel::block::parse_source(text, tavrel::Options::dataset());
+    for (auto _ : state) {
+        std::string md = tavrel::write_md::render_md(doc);
+        benchmark::DoNotOptimize(md.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_HostileLazyQuotesWrite)->RangeMultiplier(2)->Range(128 << 10, 1 << 20)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

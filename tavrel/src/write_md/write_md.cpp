@@ -1033,12 +1033,24 @@ void Renderer::block(const Block& block) {
 // blank line (or an attribute line with nothing to attach to), which the
 // reader reads as nothing at all; such a container is not written.
 void Renderer::block_quote(const BlockQuote& q) {
+    // A quote holding one quote without attributes alone is written with
+    // the lines of the innermost such quote, each after all the markers
+    // at once: re-shaping the lines at every level would take time
+    // growing with the square of the depth (lazy lines under many ">").
+    const BlockQuote* inner = &q;
+    std::size_t outer = 0;  // the quotes around `inner`, within `q`
+    while (inner->blocks.size() == 1) {
+        const auto* next = inner->blocks.front().as<BlockQuote>();
+        if (!next || markdown::writes_attrs(next->attr)) break;
+        inner = next;
+        ++outer;
+    }
     // A line of white space in a quote is no blank line to the reader, even
     // in an item: verbatim text keeps it.
     const int blank_lines_empty = std::exchange(blank_lines_empty_, 0);
-    std::string buf = nested(q.blocks);
+    std::string buf = nested(inner->blocks);
     blank_lines_empty_ = blank_lines_empty;
-    std::string_view body = trim_nested_end(buf, q.blocks);
+    std::string_view body = trim_nested_end(buf, inner->blocks);
     if (body.empty()) {
         // An empty quote with attributes is one marker line and its
         // attribute line.
@@ -1048,8 +1060,13 @@ void Renderer::block_quote(const BlockQuote& q) {
         out_.push_back('\n');
         return;
     }
+    std::string markers;
+    for (std::size_t i = 0; i < outer; ++i) markers.append("> ");
+    markers.push_back('>');
+    const std::size_t lines = static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')) + 1;
+    out_.reserve(out_.size() + body.size() + lines * (markers.size() + 2));
     for_each_line(body, [&](std::string_view line) {
-        out_.push_back('>');
+        out_.append(markers);
         if (!line.empty()) {
             out_.push_back(' ');
             out_.append(line);

@@ -50,6 +50,12 @@ TEST(WriteBlocks, ListsAndIndentation) {
 TEST(WriteBlocks, QuotesAndEmptyContainers) {
     EXPECT_EQ(md({BlockQuote{Attr{}, {P({T("a")}), P({T("b")})}}}), "> a\n>\n> b\n\n");
     EXPECT_EQ(md({BlockQuote{Attr{}, {BlockQuote{Attr{}, {P({T("q")})}}}}}), "> > q\n\n");
+    // Quotes in quotes are written with all their markers on each line,
+    // attribute lines after the lines of their own quote.
+    EXPECT_EQ(md({BlockQuote{Id("o"), {BlockQuote{Attr{}, {BlockQuote{Attr{}, {P({T("a")}), P({T("b")})}}}}}}}),
+              "> > > a\n> > >\n> > > b\n{: #o}\n\n");
+    EXPECT_EQ(md({BlockQuote{Attr{}, {BlockQuote{Id("i"), {P({T("a")})}}}}}), "> > a\n> {: #i}\n\n");
+    EXPECT_EQ(md({BlockQuote{Attr{}, {BlockQuote{Attr{}, {}}}}, P({T("x")})}), "x\n\n");
     // A container without content is not written: a lone blank line or
     // attribute line would read back as nothing. A quote with attributes
     // is a marker line and its attribute line.
