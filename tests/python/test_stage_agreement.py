@@ -64,7 +64,8 @@ def dump(pages):
 def odd_pages():
     """One page per character: the character on each side of each mark,
     inside and outside, beside content that starts and ends with a letter or
-    with punctuation, alone as the content, and between two marks."""
+    with punctuation, alone as the content, and between two marks; as
+    itself and as the numeric reference the wikitext reader decodes."""
     pages = []
     for n, c in enumerate(ODD):
         lines = ["The lead sentence of this page holds enough plain words to be kept as an article here."]
@@ -72,12 +73,13 @@ def odd_pages():
             for x in ("x", "(x)"):
                 lines.append(" ".join([f"a{c}{m(x)}b", f"a{m(x)}{c}b", f"a{m(c + x)}b", f"a{m(x + c)}b",
                                        f"{c}{m(c + x + c)}{c}", f"{m(x)}{c}{m(x)}", f"a {m(c)} b"]))
-            lines.append(f"{c}{m('y')}")
+            lines.append(f"{c}{m('y')} &#{ord(c)};{m('(x)')}&#{ord(c)};")
             lines.append(f"{m('y')}{c}")
         # The same beside the marks of other places: headings, items, terms,
         # table cells, attribute values, template arguments, captions.
         lines += [f"== h{c}'''x''' ==", f"* {c}''x''{c}", f"; {c}'''t''' : d{c}", f": {c}<s>q</s>",
                   f"{{|\n|+ {c}cap\n! h{c}\n|-\n| {c}\n| ''x''{c}||{c}<sup>2</sup>\n|}}",
+                  f"{{| class=\"wikitable\"\n! h !! i\n|-\n| a<br/>b&#{ord(c)}; || <span title=\"&#{ord(c)};\">s</span>\n|}}",
                   f"<span title=\"a{c}b\" class=\"k\">s{c}</span> {{{{Unknown|a{c}|b=''{c}''}}}}",
                   f"[[T{c}x|y{c}]] <ref>r{c}</ref> [[File:F.png|thumb|cap{c}]] <math>x{c}</math>"]
         pages.append((f"Odd {n}", "\n\n".join(lines)))

@@ -129,6 +129,7 @@ void escape_attr(std::string_view text, std::string& out) {
             case '<': rep = "&lt;"; break;
             case '>': rep = "&gt;"; break;
             case '"': rep = "&quot;"; break;
+            case '\r': rep = "&#13;"; break;
             default: continue;
         }
         out.append(text.substr(run, i - run));

@@ -39,6 +39,9 @@ TEST(RenderEscape, TextAttrAndUrl) {
     render::escape_text("a\rb\r\n", s);
     EXPECT_EQ(s, "a&#13;b&#13;\n");
     s.clear();
+    render::escape_attr("a\rb", s);
+    EXPECT_EQ(s, "a&#13;b");
+    s.clear();
     render::escape_url_attr("/a b/[x]/\xC3\xA9?p=1&q#f%20`\\{|}^\x01", s);
     EXPECT_EQ(s, "/a%20b/%5Bx%5D/%C3%A9?p=1&amp;q#f%20%60%5C{|}^%01");
 }
