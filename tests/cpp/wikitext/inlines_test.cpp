@@ -168,6 +168,9 @@ TEST(WikitextTemplates, ACallWhoseNameIsNoTitleIsText) {
     };
     const Case cases[] = {
         {"{{a|k=1}}", true},
+        {"{{cite web |k=1}}", true},
+        {"{{a b c d e f g h i j k l m}}", true},
+        {"{{a b c d e f g h i j k l m\nn}}", false},
         {"{{\na\n| k = 1}}", true},  // white space only around the name
         {"{{ a \n}}", true},
         {"{{a\nb|k=1}}", false},  // a line break between non-blank text
@@ -200,9 +203,15 @@ TEST(WikitextTemplates, ACallWhoseNameIsNoTitleIsText) {
         {"{{}}", true},
     };
     for (const Case& c : cases) {
-        std::string out = inl(c.text);
-        EXPECT_EQ(out.starts_with("Operation"), c.call) << c.text << "\n" << out;
-        if (!c.call) EXPECT_TRUE(out.starts_with("Text \"{{")) << c.text << "\n" << out;
+        // Alone, and with text after it: a short name is looked at sixteen
+        // bytes at a time where the text has them.
+        for (std::string text : {std::string(c.text), std::string(c.text) + " and the sentence goes on."}) {
+            std::string out = inl(text);
+            EXPECT_EQ(out.starts_with("Operation"), c.call) << text << "\n" << out;
+            if (!c.call) {
+                EXPECT_TRUE(out.starts_with("Text \"{{")) << text << "\n" << out;
+            }
+        }
     }
     // What stands between the braces is read as ordinary text.
     EXPECT_EQ(inl("x {{a [[b|c]] {{d}} ''e''}} y"),
