@@ -133,9 +133,9 @@ struct DraftListItem {
     bool indented_lines = false;
     // The marker stood alone on its line and the item's content began on
     // the next ("3.\n   a"): the writer puts that line after the marker
-    // (unless it opens a list: a task box after item numbers would be text
-    // there), so it counts as the item's first line; `raw_lines` holds it
-    // second.
+    // (unless it opens a list item with a task box, which after item
+    // numbers would be text), so it counts as the item's first line;
+    // `raw_lines` holds it second.
     bool content_below = false;
     // A line continued the item's paragraph lazily (without the indentation
     // the writer gives an item's lines): the item was text, not a list.

@@ -215,8 +215,12 @@ bool revertible(const DraftList& list, const inline_::InlineContext* context) {
         if (!item.attr.empty() || item.task) return false;
         if (item.indented_lines && !one_written_line(item, context)) return false;
         // Written, the line below a marker alone goes after the marker,
-        // except a list's (see `content_below`).
-        if (item.content_below && !item.blocks.empty() && item.blocks[0].is<DraftList>()) return false;
+        // except a list's whose item opens with a task box (see
+        // `content_below`).
+        if (item.content_below && !item.blocks.empty() && item.blocks[0].is<DraftList>()) {
+            const std::string_view rest = text::trim_start(marker_chain(item.raw_lines[1]).content);
+            if (rest.starts_with("[ ]") || rest.starts_with("[x]") || rest.starts_with("[X]")) return false;
+        }
         // Some escapes are written only at the start of a line ("\-", "\{:",
         // "\:"): as the item's content the text had one, after the number as
         // paragraph text it would not. Escapes written everywhere, and "\("
@@ -250,9 +254,10 @@ bool revertible(const DraftList& list, const inline_::InlineContext* context) {
             }
             // Nor is "\[" opening a math block: as text it would open
             // inline display math instead. A block written as nothing (an
-            // empty quote) leaves the number alone on its line: text.
+            // empty quote) leaves the number alone on its line: text; so
+            // does a thematic break, written "- - -" however it was spelt.
             if (!content.empty() && inner && !inner->is<DraftParagraph>() && !inner->is<DraftList>() &&
-                !writes_nothing(*inner) &&
+                !inner->is<DraftThematicBreak>() && !writes_nothing(*inner) &&
                 (std::string_view("#$*+<=>[]^_`|~").find(content[0]) != std::string_view::npos ||
                  content.starts_with("\\[")))
                 return false;

@@ -1040,7 +1040,7 @@ TEST(CanonicalForm, ListNotNumberedFromOneWrittenAsItsText) {
     // written: the paragraph of those lines is written, its notes and
     // references kept.
     EXPECT_EQ(canonical("2. 2. >\n2. ^[]]:"), "2\\. 2. \\>\n2. [^__note1]\\]:\n\n[^__note1]:\n\n");
-    EXPECT_EQ(canonical("2.\n   -\n2. ^[]]:"), "2\\. -\n3. [^__note1]\\]:\n\n[^__note1]:\n\n");
+    EXPECT_EQ(canonical("2.\n   -\n2. ^[]]:"), "2.\n-\n2. [^__note1]\\]:\n\n[^__note1]:\n\n");
     EXPECT_EQ(canonical("0.\n0.\n1. - [^__note1]]\\:\n\n[^__note1]:"), "0\\.\n1.\n2. - [^__note1]\\]:\n\n[^__note1]:\n\n");
     EXPECT_EQ(canonical("2. - [^f]\n3. x\n\n[^f]: n"), "2. - [^f]\n3. x\n\n[^f]: n\n\n");
     // An item's blocks that write nothing (an empty quote) are not read

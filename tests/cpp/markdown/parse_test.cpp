@@ -285,6 +285,9 @@ TEST(Containers, OneItemListNotNumberedFromOne) {
         // Lines whose line ends are not written: a code span, an inline note.
         {"3. a `b\n   c`\n", "3. a ?"},
         {"3. a ^[b\n   c]\n", "3. a ?"},
+        // A thematic break, written "- - -" whatever its marks.
+        {"3. * * *\n", "3. * * *"},
+        {"3.\n   * * *\n", "3.\n* * *"},
     };
     for (const auto& [md, lines] : text) {
         auto d = parse(md);
@@ -292,7 +295,8 @@ TEST(Containers, OneItemListNotNumberedFromOne) {
         EXPECT_EQ(para(d.blocks[0]), lines) << md;
     }
     const char* lists[] = {"3.\n   a\n   b\n", "3. a\n   b\n", "3.\n   > q\n", "4. \\- x\n", "4. \\-\n",
-                           "4. \\---\n",       "4. \\{: x}\n", "4. \\:\n",        "9. > q\n"};
+                           "4. \\---\n",       "4. \\{: x}\n", "4. \\:\n",        "9. > q\n",
+                           "1.\n   1. [x] y\n"};
     for (const char* md : lists) {
         auto d = parse(md);
         ASSERT_EQ(d.blocks.size(), 1u) << md;

@@ -128,6 +128,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1.\n   [r]: /u\n\n[r]",
         "99. [r]: /u\n    \"t\"\n\n[r]",
         "3. a `b\n   c`",
+        "1.\n   * * *",
+        "3.\n   - a",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
