@@ -325,7 +325,17 @@ bool ends_in_raw_html(const Blocks& blocks) {
 // The text of nested blocks without the white space that ends it; after
 // raw HTML (see `ends_in_raw_html`) only the line ends and lines of spaces.
 std::string_view trim_nested_end(std::string_view text, const Blocks& blocks) {
-    if (!ends_in_raw_html(blocks)) return text::trim_end(text);
+    // Mostly the text ends in line ends after a character that is no white
+    // space: those are all there is to cut.
+    std::size_t end = text.size();
+    while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+    if (end > 0 && static_cast<unsigned char>(text[end - 1]) > ' ' && static_cast<unsigned char>(text[end - 1]) < 0x80)
+        return text.substr(0, end);
+    const std::string_view trimmed = text::trim_end(text);
+    // (Line ends alone are cut either way.)
+    std::size_t cut = trimmed.size();
+    while (cut < text.size() && (text[cut] == '\n' || text[cut] == '\r')) ++cut;
+    if (cut == text.size() || !ends_in_raw_html(blocks)) return trimmed;
     for (;;) {
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
         const std::size_t line = text.find_last_of('\n') + 1;  // 0 when there is none
@@ -1063,8 +1073,10 @@ void Renderer::block_quote(const BlockQuote& q) {
     std::string markers;
     for (std::size_t i = 0; i < outer; ++i) markers.append("> ");
     markers.push_back('>');
-    const std::size_t lines = static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')) + 1;
-    out_.reserve(out_.size() + body.size() + lines * (markers.size() + 2));
+    if (outer > 0) {
+        const std::size_t lines = static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')) + 1;
+        out_.reserve(out_.size() + body.size() + lines * (markers.size() + 2));
+    }
     for_each_line(body, [&](std::string_view line) {
         out_.append(markers);
         if (!line.empty()) {
