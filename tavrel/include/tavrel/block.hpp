@@ -12,6 +12,7 @@
 // recursive passes over nodes and drafts never run deeper than that.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -99,6 +100,34 @@ using TextRow = ast::TableRowData<std::string>;
 using TextCell = ast::TableCellData<std::string>;
 
 // ---------------------------------------------------------------------------
+// Lines that continued list items' paragraphs lazily.
+
+// A line that continued the paragraph of every open item from stack index
+// `from` on. Items nested on one line all take each such line: kept once
+// for all of them, a line costs the same at any nesting depth.
+struct LazyLine {
+    std::string_view text;
+    std::size_t from = 0;
+};
+
+// The lazy lines of one item: the entries of the parse's log from the
+// item's opening to its closing that reached its stack index.
+struct LazyLines {
+    const std::vector<LazyLine>* log = nullptr;
+    std::size_t begin = 0;
+    std::size_t end = std::string_view::npos;  // npos while the item is open
+    std::size_t index = 0;                     // the item's index in the open stack
+
+    template <class F>
+    void each(F&& f) const {
+        if (!log) return;
+        std::size_t last = std::min(end, log->size());
+        for (std::size_t i = begin; i < last; ++i)
+            if ((*log)[i].from <= index) f((*log)[i].text);
+    }
+};
+
+// ---------------------------------------------------------------------------
 // Draft blocks: blocks after the block pass, texts still raw.
 
 struct DraftBlock;
@@ -140,9 +169,11 @@ struct DraftListItem {
     // A line continued the item's paragraph lazily (without the indentation
     // the writer gives an item's lines): the item was text, not a list.
     bool lazy_lines = false;
-    // The item's lines as written (its first line with the marker, then the
-    // lines that continued it lazily), when the block pass recorded them.
+    // The item's lines as written (its first line with the marker, and the
+    // line below a marker alone), when the block pass recorded them; then
+    // come the lines that continued it lazily, `lazy`.
     std::vector<std::string_view> raw_lines;
+    LazyLines lazy;
 };
 struct DraftList {
     Attr attr;
@@ -296,7 +327,8 @@ struct ListItem {
     bool indented_lines = false;  // a later line reached the content column
     bool content_below = false;   // as in `DraftListItem`
     bool lazy_lines = false;      // a later line continued its paragraph lazily
-    std::vector<std::string_view> raw_lines;  // first line and lazy lines, as written
+    std::vector<std::string_view> raw_lines;  // first line (and the line below), as written
+    LazyLines lazy;                           // then its lazy lines
     bool saw_blank = false;    // a blank line followed the item's content
     // The last line was blank short of the content column: the writer
     // separates blocks inside an item with lines indented to it, so such a
@@ -622,6 +654,8 @@ public:
     // Line texts that list items record but that are no part of an input
     // line (a tab split into spaces before a lazy line), kept for the parse.
     std::deque<std::string> kept;
+    // Every line that continued list items lazily, once (see `LazyLines`).
+    std::vector<LazyLine> lazy_lines;
     // A view of `text` that lives as long as the parser: into `line` when
     // the text is its end, else into a copy in `kept`.
     std::string_view keep(std::string_view text, std::string_view line);

@@ -87,6 +87,7 @@ void ContainerBuilder::finish_node(std::size_t index, Parser& parser, std::size_
             item.content_below = it->content_below;
             item.lazy_lines = it->lazy_lines;
             item.raw_lines = it->raw_lines;
+            item.lazy = it->lazy;
             if (it->loose) list.tight = false;
             item.blocks = finish_children(ci, parser, depth + 2);
             list.items.push_back(std::move(item));

@@ -448,10 +448,14 @@ std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {
         // (see `one_written_line`), which holds them all.
         if (!item.raw_lines.empty() && !item.indented_lines) {
             std::string text;
-            for (std::size_t i = 0; i < item.raw_lines.size(); ++i) {
-                if (i) text.push_back('\n');
-                text.append(text::trim_start(item.raw_lines[i]));
-            }
+            bool first = true;
+            auto add = [&text, &first](std::string_view line) {
+                if (!first) text.push_back('\n');
+                first = false;
+                text.append(text::trim_start(line));
+            };
+            for (std::string_view line : item.raw_lines) add(line);
+            item.lazy.each(add);
             text.resize(text::trim_end(text).size());
             push(DraftParagraph{Attr{}, std::move(text)}, item.start_line);
             continue;

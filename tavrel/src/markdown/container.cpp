@@ -195,6 +195,7 @@ private:
 void Segment::close_to(std::size_t keep) {
     while (b_.open.size() > keep && b_.open.size() > 1) {
         record_unclosed_leaf(b_.open.back());
+        if (auto* item = b_.top().as<node::ListItem>()) item->lazy.end = p_.lazy_lines.size();
         b_.open.pop_back();
     }
     b_.refresh_leaf_open();
@@ -494,6 +495,7 @@ bool Segment::text_after_empty_item(std::string& rest) {
     for (std::size_t ci : list_node.children) {
         const auto* it = b_.nodes[ci].as<node::ListItem>();
         lines.insert(lines.end(), it->raw_lines.begin(), it->raw_lines.end());
+        it->lazy.each([&](std::string_view line) { lines.emplace_back(line); });
     }
     lines.push_back(std::move(rest));
     close_to(b_.open.size() - 1);
@@ -505,6 +507,7 @@ bool Segment::text_after_empty_item(std::string& rest) {
 
 void Segment::end_segment() {
     for (std::size_t i = 1; i < b_.open.size(); ++i) {
+        if (auto* item = b_.nodes[b_.open[i]].as<node::ListItem>()) item->lazy.end = p_.lazy_lines.size();
         const BuildNode& n = b_.nodes[b_.open[i]];
         if (const auto* d = n.as<node::Div>()) {
             p_.trace.events.push_back(Event{std::string(d->fence_len, ':'), "fenced div", n.start_line});
@@ -601,7 +604,7 @@ DraftBlocks Segment::run() {
             auto* item = b_.nodes[b_.open[i]].as<node::ListItem>();
             if (!item) continue;
             if (item->saw_blank) item->loose = true;
-            if (!item->has_content && !item->saw_blank && item->raw_lines.size() == 1) {
+            if (!item->has_content && !item->saw_blank && item->raw_lines.size() == 1 && !item->lazy_lines) {
                 item->content_below = true;
                 item->raw_lines.push_back(p_.keep(rest, raw));
             } else {
@@ -706,6 +709,7 @@ DraftBlocks Segment::run() {
                 rest.erase(0, rest.size() == 3 ? 3 : 4);
             }
             item.has_content = !line::is_blank(rest);
+            item.lazy = LazyLines{&p_.lazy_lines, p_.lazy_lines.size(), std::string_view::npos, b_.open.size()};
             std::size_t ii = b_.open_node(std::move(item));
             b_.open.push_back(ii);
             opened = true;
@@ -721,12 +725,12 @@ DraftBlocks Segment::run() {
         }
         if (!opened && m.matched < b_.open.size()) {
             if (paragraph_open() && b_.continues_paragraph_lazily(rest)) {
-                std::optional<std::string_view> kept;
+                bool kept = false;
                 for (std::size_t i = m.matched; i < b_.open.size(); ++i) {
                     if (auto* item = b_.nodes[b_.open[i]].as<node::ListItem>()) {
                         item->lazy_lines = true;
-                        if (!kept) kept = p_.keep(rest, raw);
-                        item->raw_lines.push_back(*kept);
+                        if (!kept) p_.lazy_lines.push_back(LazyLine{p_.keep(rest, raw), m.matched});
+                        kept = true;
                     }
                 }
                 b_.last_child()->as<node::Paragraph>()->lines.push_back(std::move(rest));
