@@ -1,6 +1,6 @@
-"""The staged run (build_stage1, then build_stage2) and the combined run
-(build_dataset) write the same files for every page, and the chunk stage
-accepts every article the first stage wrote. Pages are generated to put the
+"""The staged run (build_stage1, then build_stage2) and the combined runs
+(build_dataset, corpuswright_batch) give the same articles and chunks for
+every page, and the chunk stage accepts every article the first stage wrote. Pages are generated to put the
 characters the readers classify one by one (controls, format characters,
 line and paragraph separators, Unicode spaces, punctuation and symbols of
 every category) beside every inline mark, and to fill indented, list and
@@ -11,7 +11,7 @@ import random
 import pytest
 
 from conftest import make_metadata
-from corpuswright import _core
+from corpuswright import WikiConverter, _core
 
 # Every C0 and C1 control, the byte order mark, the line and paragraph
 # separators, the Unicode spaces, then a few of every other class the
@@ -144,6 +144,19 @@ def run_both(tmp_path, pages, target_words):
     empty = [(articles[c["article_id"]]["title"], c["chunk_id"]) for c in chunks
              if not articles[c["article_id"]]["md"].encode()[c["start_byte"]:c["start_byte"] + c["byte_len"]].strip()]
     assert not empty, f"empty chunks: {empty[:5]}"
+    # The batch method chunks as the stages do. The dump reader reads U+0085
+    # and U+2028 as line ends (XML 1.1); the batch gets the text it hands on.
+    converter = WikiConverter(meta)
+    got = converter.corpuswright_batch(
+        [(t, text.replace("\x85", "\n").replace("\u2028", "\n")) for t, text in pages], target_words=target_words)
+    assert len(got) == len(pages)
+    by_title = {a["title"]: (a["md"], staged[k]) for k, a in articles.items()}
+    for (title, _), (md, _, batch_chunks) in zip(pages, got):
+        stored, records_of = by_title[title]
+        assert md == stored, title
+        texts = [(c["prefix_md"] + stored.encode()[c["start_byte"]:c["start_byte"] + c["byte_len"]].decode(),
+                  c["start_kind"]) for c in records_of]
+        assert [tuple(c) for c in batch_chunks] == texts, title
     return written
 
 
