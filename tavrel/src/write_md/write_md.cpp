@@ -1283,12 +1283,9 @@ void Renderer::item_after_open_html(const Block* prev, const List* prev_list, st
         headed.append(text);
         text = headed;
     }
-    if (!read_together(text, text.size() - (out_.size() - start))) return;
-    // Lists numbered on that write the text they were read from (the
-    // numbers of "1. a", then "2.") are left to the reader; where the
-    // paragraph's text would be written otherwise as an item's (a hard
-    // break, an escape), its number is escaped.
-    if (render_md(block::parse_source(text, options)) != text) escape_item_number(start);
+    // Read as a list numbered on, the paragraph would be a list: its
+    // number is escaped.
+    if (read_together(text, text.size() - (out_.size() - start))) escape_item_number(start);
 }
 
 void Renderer::escape_item_number(std::size_t line_start) {

@@ -626,10 +626,11 @@ TEST(CanonicalForm, FormFeedAfterAnItemNumberOnAFirstLine) {
 }
 
 TEST(CanonicalForm, ParagraphsOfItemNumbersInARow) {
-    // Each reads as a list of one item that the next one numbers on: read
-    // back, they are lists, written alike. A number after a paragraph is
-    // judged by raw HTML the paragraph leaves open, none here.
-    EXPECT_EQ(canonical("1.\n\n1\\. http://\\\n\n1\\.\n"), "1.\n\n1. <http://\\>\n\n1.\n\n");
+    // Each would read as a list of one item that the next one numbers on:
+    // the later numbers are escaped, and the paragraphs read back as
+    // paragraphs. A number after a paragraph is judged by raw HTML the
+    // paragraph leaves open too, none here.
+    EXPECT_EQ(canonical("1.\n\n1\\. http://\\\n\n1\\.\n"), "1.\n\n1\\. <http://\\>\n\n1\\.\n\n");
 }
 
 TEST(CanonicalForm, ParagraphNumberedOnFromTheBlockBefore) {
@@ -640,13 +641,14 @@ TEST(CanonicalForm, ParagraphNumberedOnFromTheBlockBefore) {
     EXPECT_EQ(canonical("1. a\n\n2\\. b \\\n3."), "1. a\n\n2\\. b \\\n3.\n\n");
     EXPECT_EQ(canonical("\f1.\n\n2. \\\n3."), "1.\n\n2\\. \\\n3.\n\n");
     EXPECT_EQ(canonical("- 1.\n\n  2. \\\n3."), "- 1.\n  \n  2\\. \\\n  3.\n\n");
-    // Where the lists write the same text, the number stays bare.
-    EXPECT_EQ(canonical("1. a\n\n2\\. b\n\n3\\. c\n"), "1. a\n\n2. b\n\n3. c\n\n");
+    // So is it where the lists would write the same text: read back as a
+    // list, the paragraph would be one.
+    EXPECT_EQ(canonical("1. a\n\n2\\. b\n\n3\\. c\n"), "1. a\n\n2\\. b\n\n3. c\n\n");
     // The reader numbers on past other blocks, from the last list begun
     // with "1." on.
     EXPECT_EQ(canonical("1.\n\na\n\n2\\. \\\n3."), "1.\n\na\n\n2\\. \\\n3.\n\n");
     EXPECT_EQ(canonical("1.\n>a\n\n2\\. \\\n3."), "1.\n\n> a\n\n2\\. \\\n3.\n\n");
-    EXPECT_EQ(canonical("1\\. a\n\n2\\. b\n\nc\n\n3\\. d \\\n4."), "1. a\n\n2. b\n\nc\n\n3\\. d \\\n4.\n\n");
+    EXPECT_EQ(canonical("1\\. a\n\n2\\. b\n\nc\n\n3\\. d \\\n4."), "1. a\n\n2\\. b\n\nc\n\n3. d \\\n4.\n\n");
     canonical("- 1.\n\n  3\n\n  2. \\\n3.");
     canonical("1.\n<div\n\n2\\. \\\n3.");
     // A bullet list between ends the numbering.
@@ -672,14 +674,15 @@ TEST(CanonicalForm, ItemLineOpeningABlockBeforeANumberedParagraph) {
     // line keeps its number escaped.
     EXPECT_EQ(canonical("1\\. :::\n\n2.\n"), "1\\. :::\n\n2.\n\n");
     EXPECT_EQ(canonical("1\\. <div>\n\n2.\n"), "1\\. <div>\n\n2.\n\n");
-    // A line that opens nothing is left bare: its list writes the same text.
-    EXPECT_EQ(canonical("1\\. a\n\n2.\n"), "1. a\n\n2.\n\n");
+    // A line that opens nothing is left bare, and the paragraph after it
+    // escapes its number instead.
+    EXPECT_EQ(canonical("1\\. a\n\n2.\n"), "1. a\n\n2\\.\n\n");
 }
 
 TEST(CanonicalForm, NumberAfterAListWrittenOnWithAttributes) {
     // A list written on as the one before it leaves no raw HTML open when
     // its own items end it: the paragraph after it is judged by that list.
-    EXPECT_EQ(canonical("1.\n   <table>\n[g]:*\n1. x\n{:#i}\n3.\n"), "1. <table>\n2. x\n{: #i}\n\n3.\n\n");
+    EXPECT_EQ(canonical("1.\n   <table>\n[g]:*\n1. x\n{:#i}\n3.\n"), "1. <table>\n2. x\n{: #i}\n\n3\\.\n\n");
 }
 
 TEST(CanonicalForm, DollarMathThatWouldReadAsAnAddress) {
@@ -703,7 +706,7 @@ TEST(CanonicalForm, ItemLineOfAThematicBreak) {
     // the text it reads back as: that text stays bare. Below a number
     // alone, the break is the text's next line.
     EXPECT_EQ(canonical("10.\n\t---\n"), "10.\n\\---\n\n");
-    EXPECT_EQ(canonical("1\\. ---\n\n2.\n"), "1. ---\n\n2.\n\n");
+    EXPECT_EQ(canonical("1\\. ---\n\n2.\n"), "1. ---\n\n2\\.\n\n");
 }
 
 TEST(CanonicalForm, ListEndingInRawHtmlBeforeBlocksThatWriteNothing) {

@@ -130,6 +130,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "3. a `b\n   c`",
         "1.\n   * * *",
         "3.\n   - a",
+        // Paragraphs beginning with numbers that would number each other on.
+        "1\\. x\n\n2\\. y",
+        "1\\. x\n\n1\\. y\n\n1\\. z",
+        "1\\. a\n\nb\n\n2\\. c",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
