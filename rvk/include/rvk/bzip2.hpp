@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -131,6 +132,8 @@ class WorkBuffer {
   // Makes room for `symbols` Burrows-Wheeler symbols; false when the memory
   // cannot be had.
   bool reserve(std::size_t symbols) noexcept;
+  // The bytes reserve(symbols) maps.
+  static std::size_t footprint(std::size_t symbols) noexcept;
 
   // Chains of the inverse transform walked at once.
   static constexpr unsigned kLanes = 12;
@@ -172,19 +175,23 @@ struct DecodedCandidate {
   std::uint64_t end_bit = 0;        // bit just after the end-of-block symbol
   std::uint32_t block_len = 0;      // Burrows-Wheeler symbols
   std::uint32_t crc = 0;            // header CRC
+  // Keeps `bytes` charged to the decoder's memory budget until whoever holds
+  // them last lets go (empty outside the parallel path).
+  std::shared_ptr<void> hold;
 };
 
 // Decodes the block whose magic starts at `bit_offset`, at level 9, expecting
-// header CRC `crc`. Uses the calling thread's own work buffer.
+// header CRC `crc`, with scratch memory of its own.
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
                                           std::uint64_t bit_offset, std::uint32_t crc);
-// The same, the output reusing a spent buffer from `bin` when it has one.
+// The same with the caller's scratch memory, the output reusing a spent
+// buffer from `bin` when it has one.
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
-                                          std::uint64_t bit_offset, std::uint32_t crc,
+                                          std::uint64_t bit_offset, std::uint32_t crc, WorkBuffer& work,
                                           output::BufferBin* bin);
 // The block right after a 4-byte stream header (magic at bit 32), no CRC
 // expectation.
-Result<DecodedCandidate> decode_first_candidate(std::span<const std::uint8_t> input);
+Result<DecodedCandidate> decode_first_candidate(std::span<const std::uint8_t> input, WorkBuffer& work);
 
 // A sink for decoded blocks, called in stream order on the decoding thread.
 using BlockSink = std::function<Result<void>(std::vector<std::uint8_t>&&)>;
@@ -253,6 +260,10 @@ struct CandidateJob {
   std::uint64_t reservation = decoder::kMaxBlockOutput;
 };
 
+// Where the assembly sends accepted blocks, in stream order (the candidate's
+// bytes with their hold).
+using CandidateSink = std::function<Result<void>(decoder::DecodedCandidate&&)>;
+
 // Where the assembly gets decoded candidates from: `take` gives the decode
 // result of the block marker at an index, `discard_before` releases every
 // held result of a lower index (false hits inside an accepted block).
@@ -272,7 +283,7 @@ Result<std::vector<Marker>> merge_markers(std::vector<format::ScanResult>&& rang
 // Walks the real chain of blocks from the first stream header over the
 // marker list, taking each block's decode from `candidates` and sending its
 // bytes in order; checks levels, chain ends and stream CRCs.
-Result<void> assemble(std::span<const std::uint8_t> input, const decoder::BlockSink& sink,
+Result<void> assemble(std::span<const std::uint8_t> input, const CandidateSink& sink,
                       const std::vector<Marker>& markers, Candidates& candidates,
                       const std::atomic<bool>* reader_stopped = nullptr);
 

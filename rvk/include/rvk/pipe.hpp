@@ -34,10 +34,13 @@ namespace rvk::output {
 using Bytes = std::vector<std::uint8_t>;
 
 // One owned buffer of decoded bytes; delivery starts at `start`. A chunk in
-// the pipe is never empty (start < bytes.size()).
+// the pipe is never empty (start < bytes.size()). `hold`, when set, keeps the
+// buffer charged to the decoder's memory budget: it is released when the
+// reader is done with the chunk (or the chunk is dropped).
 struct Chunk {
   Bytes bytes;
   std::size_t start = 0;
+  std::shared_ptr<void> hold;
 };
 
 namespace detail {
@@ -83,8 +86,9 @@ class PipeWriter {
   // start > size: Io InvalidInput "owned chunk start exceeds its length";
   // start == size: success, nothing sent; reader gone (before or while
   // waiting): Io BrokenPipe "output reader stopped reading". The buffer is
-  // released in every case but a successful hand-over.
-  Result<void> send(Bytes buffer, std::size_t start = 0);
+  // released in every case but a successful hand-over. `hold` travels with
+  // the chunk (see Chunk).
+  Result<void> send(Bytes buffer, std::size_t start = 0, std::shared_ptr<void> hold = {});
 
   // True once the reader has gone. Lock-free; safe from any thread.
   bool reader_stopped() const noexcept;
@@ -125,7 +129,8 @@ class PipeReader {
 
   // Copies bytes of the current chunk into `out` (never from two chunks),
   // receiving the next chunk when the current one is used up (the spent
-  // buffer goes to the pipe's BufferBin). Returns the number of bytes copied;
+  // buffer goes to the pipe's BufferBin and its hold is released before the
+  // wait, so a decoder waiting for that memory can go on). Returns the number of bytes copied;
   // 0 only for an empty `out` or when the writer is closed and every chunk
   // has been read.
   std::size_t read(std::span<std::uint8_t> out);

@@ -153,8 +153,9 @@ class Budget {
   Budget(const Budget&) = delete;
   Budget& operator=(const Budget&) = delete;
 
-  // A finished job's charge shrinks from `reserved` to min(reserved, actual).
-  // Wakes all waiters.
+  // A finished job is charged what its result really holds: its charge
+  // changes from `reserved` to `actual` (even above the reservation, so that
+  // the count is true; later claims then wait). Wakes all waiters.
   void complete(std::uint64_t reserved, std::uint64_t actual);
   // The consumer has taken (or dropped) a result charged `bytes`: in_use -=
   // bytes, outstanding -= 1. Wakes all waiters.
@@ -240,8 +241,8 @@ struct OrderedJobs {
   std::function<std::uint64_t(const Job&)> reservation;
   // Decodes one job; an error is an ordinary result.
   std::function<Result<Output>(const Job&)> decode;
-  // Bytes a decoded result holds (charged until the consumer takes it;
-  // clipped to the reservation). Empty: 0.
+  // Bytes a decoded result holds (charged until the consumer takes it, or
+  // longer with a hold). Empty: 0.
   std::function<std::uint64_t(const Output&)> measure;
   // The index the consumer asks for; empty: the job's position in `jobs`.
   std::function<std::uint64_t(const Job&)> index;
@@ -410,31 +411,39 @@ std::uint64_t index_of(const std::function<std::uint64_t(const Job&)>& index, st
 template <class Output>
 class OrderedResults {
  public:
-  OrderedResults(Budget& budget, detail::OrderedChannel<detail::Charged<Output>>& channel)
-      : budget_(budget), channel_(channel) {}
+  OrderedResults(std::shared_ptr<Budget> budget, detail::OrderedChannel<detail::Charged<Output>>& channel)
+      : budget_(std::move(budget)), channel_(channel) {}
 
   // The result of the job with `index` (its decode error included), once it
   // has arrived; its charge is retired before it is returned. Fails with
   // "parallel decoder stopped early" when every worker ended without it.
-  Result<Output> take(std::uint64_t index) {
+  // With `hold`, a decoded result stays charged: *hold receives a token that
+  // retires the charge when its last holder lets go (the consumer hands it
+  // on with the bytes, to whoever holds them last), safe to outlive the run.
+  Result<Output> take(std::uint64_t index, std::shared_ptr<void>* hold = nullptr) {
     auto message = channel_.take(index);
     if (!message) return Error::invalid_configuration(kStoppedEarly);
-    budget_.retire(message->charged);
+    if (hold != nullptr && message->result.ok()) {
+      const std::uint64_t charged = message->charged;
+      *hold = std::shared_ptr<void>(nullptr, [budget = budget_, charged](void*) { budget->retire(charged); });
+    } else {
+      budget_->retire(message->charged);
+    }
     return std::move(message->result);
   }
 
   // Releases every result already arrived for an index below `index` and
   // retires its charge (results of such jobs arriving later stay parked).
   void discard_before(std::uint64_t index) {
-    channel_.discard_before(index, [&](detail::Charged<Output>& m) { budget_.retire(m.charged); });
+    channel_.discard_before(index, [&](detail::Charged<Output>& m) { budget_->retire(m.charged); });
   }
 
   // Results waiting in the reorder map (not counting unread arrivals).
   std::size_t parked() const { return channel_.parked(); }
-  Budget& budget() { return budget_; }
+  Budget& budget() { return *budget_; }
 
  private:
-  Budget& budget_;
+  std::shared_ptr<Budget> budget_;
   detail::OrderedChannel<detail::Charged<Output>>& channel_;
 };
 
@@ -453,7 +462,9 @@ auto run_ordered(ThreadPool& pool, const OrderedJobs<Job, Output>& jobs, std::ui
   using Out = std::invoke_result_t<Consume&, OrderedResults<Output>&>;
   RVK_TRY(detail::check_reservations(jobs.jobs, jobs.reservation, limit));
 
-  Budget budget(limit, max_outstanding);
+  // Shared: a result's hold may outlive the run.
+  const auto shared_budget = std::make_shared<Budget>(limit, max_outstanding);
+  Budget& budget = *shared_budget;
   detail::OrderedChannel<detail::Charged<Output>> channel(pool.size());
   const std::uint64_t job_count = jobs.jobs.size();
   const std::function<std::uint64_t(std::uint64_t)> need = [&](std::uint64_t position) {
@@ -468,7 +479,7 @@ auto run_ordered(ThreadPool& pool, const OrderedJobs<Job, Output>& jobs, std::ui
       const Job& job = jobs.jobs[claimed.position];
       Result<Output> result = detail::decode_guarded(jobs.decode, job);
       std::uint64_t actual = 0;
-      if (result.ok() && jobs.measure) actual = std::min(jobs.measure(result.value()), claimed.need);
+      if (result.ok() && jobs.measure) actual = jobs.measure(result.value());
       budget.complete(claimed.need, actual);
       const std::uint64_t index = detail::index_of(jobs.index, jobs.jobs, claimed.position);
       if (!channel.send(index, detail::Charged<Output>{actual, std::move(result)})) {
@@ -495,7 +506,7 @@ auto run_ordered(ThreadPool& pool, const OrderedJobs<Job, Output>& jobs, std::ui
         how = run.outcome();
       }
     } finish{channel, budget, run, workers};
-    OrderedResults<Output> results(budget, channel);
+    OrderedResults<Output> results(shared_budget, channel);
     outcome.emplace(consume(results));
   }
   if (workers != BroadcastOutcome::Ok) return Broadcast::failure(workers);
@@ -637,7 +648,7 @@ auto run_staged_ordered(ThreadPool& pool, const StagedJobs<Job, Output, Task, Ou
       const Job& job = jobs.jobs[claimed.position];
       Result<Output> result = detail::decode_guarded(jobs.decode, job);
       std::uint64_t actual = 0;
-      if (result.ok() && jobs.measure) actual = std::min(jobs.measure(result.value()), claimed.need);
+      if (result.ok() && jobs.measure) actual = jobs.measure(result.value());
       budget.complete(claimed.need, actual);
       const std::uint64_t index = detail::index_of(jobs.index, jobs.jobs, claimed.position);
       if (!stage1.send(index, detail::Charged<Output>{actual, std::move(result)})) {

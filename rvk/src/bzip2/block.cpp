@@ -56,14 +56,40 @@ struct HeaderReader {
   }
 };
 
-// Undoes the initial run-length encoding of `pre[0..n)` into `out`, growing it
-// as needed, at most `limit` bytes. Returns false when the output would pass
-// the limit.
+// The length the initial run-length decoding of `pre[0..n)` gives, from a
+// fresh run state.
+std::uint64_t initial_rle_size(const std::uint8_t* pre, std::size_t n) {
+  std::uint64_t size = 0;
+  std::size_t i = 0;
+  unsigned prev = 256;
+  unsigned same = 0;
+  while (i < n) {
+    const std::uint8_t b = pre[i++];
+    ++size;
+    if (b != prev) {
+      prev = b;
+      same = 1;
+      continue;
+    }
+    if (++same < 4) continue;
+    if (i == n) break;
+    size += pre[i++];
+    prev = 256;
+    same = 0;
+  }
+  return size;
+}
+
+// Undoes the initial run-length encoding of `pre[0..n)` into `out`, at most
+// `limit` bytes. Returns false when the output would pass the limit. The
+// output is sized once more at most, to its exact length, so a block never
+// holds more than it decodes to (beside `n`), nor two buffers while growing.
 bool undo_initial_rle(const std::uint8_t* pre, std::size_t n, std::uint64_t limit,
-                      std::vector<std::uint8_t>& out, std::size_t& out_len) {
+                      std::vector<std::uint8_t>& out, std::size_t& out_len, output::BufferBin* bin) {
   // Every pre byte yields at most one literal, so room for n bytes plus the
-  // repeats seen so far keeps the literal path free of capacity checks.
+  // repeats keeps the literal path free of capacity checks.
   std::size_t cap = n;
+  bool exact = false;  // cap is the output's length
   out.resize(cap);
   std::uint8_t* o = out.data();
   std::size_t op = 0;
@@ -102,11 +128,23 @@ bool undo_initial_rle(const std::uint8_t* pre, std::size_t n, std::uint64_t limi
     if (i == n) break;
     unsigned count = pre[i++];
     if (op + count > limit) return false;
-    std::size_t need = op + count + (n - i);
-    if (need > cap) {
-      // Doubling, but never past what the block can still produce.
-      cap = std::min<std::size_t>(std::max<std::size_t>(need, cap * 2), limit + n);
-      out.resize(cap);
+    if (!exact && op + count + (n - i) > cap) {
+      // The rest starts from a fresh run state: its exact length is known.
+      const std::uint64_t total = op + count + initial_rle_size(pre + i, n - i);
+      if (total > limit) return false;
+      cap = static_cast<std::size_t>(total);
+      exact = true;
+      if (out.capacity() < cap) {
+        // A spent buffer large enough saves the page faults of a new one.
+        std::vector<std::uint8_t> grown = bin ? bin->take(cap) : std::vector<std::uint8_t>();
+        if (grown.capacity() < cap) grown.reserve(cap);
+        grown.resize(cap);
+        std::memcpy(grown.data(), o, op);
+        out.swap(grown);
+        if (bin) bin->give(std::move(grown));
+      } else {
+        out.resize(cap);
+      }
       o = out.data();
     }
     std::memset(o + op, b, count);
@@ -657,7 +695,7 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
   // 12-13. Initial run-length decoding and the block CRC.
   std::size_t out_len = 0;
   if (bin && out.bytes.capacity() < n) out.bytes = bin->take(n);
-  if (!undo_initial_rle(ll, n, max_block_output(level), out.bytes, out_len)) {
+  if (!undo_initial_rle(ll, n, max_block_output(level), out.bytes, out_len, bin)) {
     RVK_BZ_FAIL(DecodeError::BlockOverflow, block_start);
   }
   out.bytes.resize(out_len);
@@ -687,13 +725,21 @@ WorkBuffer::~WorkBuffer() {
   if (map_) munmap(map_, map_len_);
 }
 
+namespace {
+constexpr std::size_t kHuge = 2u << 20;
+std::size_t lane_capacity_for(std::size_t symbols) { return 2 * symbols / WorkBuffer::kLanes + 64; }
+}  // namespace
+
+std::size_t WorkBuffer::footprint(std::size_t symbols) noexcept {
+  // forward holds one more entry: the walk's parking sentinel.
+  const std::size_t need = (symbols + 16) * 4 + symbols + 16 + lane_capacity_for(symbols) * kLanes + 64;
+  return (need + kHuge - 1) / kHuge * kHuge + kHuge;
+}
+
 bool WorkBuffer::reserve(std::size_t symbols) noexcept {
   if (symbols <= capacity_) return true;
-  constexpr std::size_t kHuge = 2u << 20;
-  const std::size_t lane_cap = 2 * symbols / kLanes + 64;
-  // forward holds one more entry: the walk's parking sentinel.
-  const std::size_t need = (symbols + 16) * 4 + symbols + 16 + lane_cap * kLanes + 64;
-  const std::size_t len = (need + kHuge - 1) / kHuge * kHuge + kHuge;
+  const std::size_t lane_cap = lane_capacity_for(symbols);
+  const std::size_t len = footprint(symbols);
   void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (map == MAP_FAILED) return false;
   if (map_) munmap(map_, map_len_);
@@ -708,11 +754,6 @@ bool WorkBuffer::reserve(std::size_t symbols) noexcept {
   lane_capacity_ = lane_cap;
   capacity_ = symbols;
   return true;
-}
-
-WorkBuffer& thread_work_buffer() {
-  thread_local WorkBuffer work;
-  return work;
 }
 
 }  // namespace rvk::decoder

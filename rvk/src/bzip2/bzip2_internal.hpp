@@ -73,8 +73,4 @@ Result<void> decode_serial_impl(std::span<const std::uint8_t> input, const Block
 Result<void> decode_serial_to_pipe(std::span<const std::uint8_t> input, output::PipeWriter& sink,
                                    const ProgressFn& progress, const DecodedCandidate* sent_first);
 
-// The calling thread's work buffer, kept for the thread's life so candidate
-// decodes on pool threads never allocate their scratch memory again.
-WorkBuffer& thread_work_buffer();
-
 }  // namespace rvk::decoder

@@ -10,13 +10,18 @@
 // accepted only when it ends exactly on the next marker, and the hits that
 // lay inside it are released.
 //
-// Memory: each candidate reserves the largest output a level-9 block can
-// have until it is decoded, and holds its real output until the assembly
-// takes or discards it, so the budget bounds the results in flight; the scan
-// itself stops once the hits pass the marker cap (input length / 16 + 64),
-// and such an input is decoded serially: the cap bounds the speculative
-// work, never what a valid input may hold.
+// Memory: everything the decode holds is charged to the budget. Each
+// candidate reserves the largest output a level-9 block can have until it
+// is decoded, then its real output, until the assembly discards it or the
+// reader is done with its bytes (the hold travels with them through the
+// pipe); the scratch memory of the workers is charged for the whole run,
+// which caps how many may work at once. The scan itself stops once the hits
+// pass the marker cap (input length / 16 + 64), and such an input is decoded
+// serially: the cap bounds the speculative work, never what a valid input
+// may hold.
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -27,6 +32,7 @@
 namespace rvk::decode {
 
 using decoder::DecodedCandidate;
+using decoder::WorkBuffer;
 using error::DecodeError;
 using decoder::kBlockMagic;
 using decoder::kMaxBlockOutput;
@@ -72,7 +78,10 @@ class ParallelCandidates final : public Candidates {
       prefetched_.reset();
       return c;
     }
-    return results_.take(index);
+    std::shared_ptr<void> hold;
+    RVK_TRY_ASSIGN(DecodedCandidate c, results_.take(index, &hold));
+    c.hold = std::move(hold);
+    return c;
   }
   void discard_before(std::size_t index) override {
     if (prefetched_ && prefetched_->first < index) prefetched_.reset();
@@ -119,17 +128,44 @@ Result<std::optional<std::vector<format::ScanResult>>> scan_with_pool(std::span<
   return std::optional(std::move(out));
 }
 
+// The scratch memory of the candidate decodes: one work buffer per decode
+// under way, kept for the next. Safe from any thread.
+class WorkBuffers {
+ public:
+  std::unique_ptr<WorkBuffer> take() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!idle_.empty()) {
+        auto w = std::move(idle_.back());
+        idle_.pop_back();
+        return w;
+      }
+    }
+    return std::make_unique<WorkBuffer>();
+  }
+  void give(std::unique_ptr<WorkBuffer> w) {
+    std::lock_guard lock(mutex_);
+    idle_.push_back(std::move(w));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<WorkBuffer>> idle_;
+};
+
 Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWriter& sink,
                              const DecodeOptions& options, std::size_t threads,
                              const ProgressFn& progress) {
   const std::atomic<bool>* stopped = &sink.reader_stopped_flag();
   std::uint64_t sent_bytes = 0;
-  const decoder::BlockSink send = [&](std::vector<std::uint8_t>&& bytes) -> Result<void> {
-    sent_bytes += bytes.size();
-    RVK_TRY(sink.send(std::move(bytes)));
+  const CandidateSink send = [&](DecodedCandidate&& c) -> Result<void> {
+    sent_bytes += c.bytes.size();
+    RVK_TRY(sink.send(std::move(c.bytes), 0, std::move(c.hold)));
     if (progress) progress(Progress{0, sent_bytes});
     return {};
   };
+  // The feeder's own scratch (the prefetch and the serial fallback).
+  WorkBuffer feeder_work;
 
   // 1. Prefetch the first block so output starts before the scan.
   std::optional<DecodedCandidate> first;
@@ -141,17 +177,27 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
         return Error::decode(0, DecodeError::InvalidMagic);
       }
       if (input[3] < '1' || input[3] > '9') return Error::decode(24, DecodeError::InvalidLevel);
-      RVK_TRY_ASSIGN(DecodedCandidate c, decoder::decode_first_candidate(input));
+      RVK_TRY_ASSIGN(DecodedCandidate c, decoder::decode_first_candidate(input, feeder_work));
       if (c.block_len > decoder::max_block_symbols(input[3] - '0')) {
         return Error::decode(32, DecodeError::BlockOverflow);
       }
-      RVK_TRY(send(std::move(c.bytes)));
+      DecodedCandidate sent;
+      sent.bytes = std::move(c.bytes);
+      RVK_TRY(send(std::move(sent)));
       c.bytes = {};
       first = std::move(c);
     }
   }
 
-  // 2-4. Pool, stream header, reader.
+  // 2-4. Pool, stream header, reader. Each worker's scratch is charged for
+  // the run; the budget must keep room for one candidate beside them.
+  const std::uint64_t scratch = WorkBuffer::footprint(decoder::max_block_symbols(9));
+  threads = static_cast<std::size_t>(
+      std::clamp<std::uint64_t>((options.memory_limit - kMaxBlockOutput) / scratch, 1, threads));
+  // (A limit too small for even one worker's scratch beside a candidate
+  // still decodes, one scratch over it.)
+  const std::uint64_t job_limit = std::max(options.memory_limit - std::min<std::uint64_t>(options.memory_limit, threads * scratch),
+                                           kMaxBlockOutput);
   RVK_TRY_ASSIGN(auto pool, pipeline::ThreadPool::create(threads, "rvk-"));
   if (!is_header(input, 0)) return Error::invalid_stream_header();
   RVK_TRY(check_stopped(stopped));
@@ -184,18 +230,22 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
     if (prefetched && prefetched->first == i) continue;
     jobs.push_back({markers[i].bit_offset, markers[i].crc, i, kMaxBlockOutput});
   }
+  WorkBuffers scratch_buffers;
   pipeline::OrderedJobs<CandidateJob, DecodedCandidate> spec{
       jobs,
       [](const CandidateJob& j) { return j.reservation; },
-      [input, bin = sink.buffer_bin()](const CandidateJob& j) {
-        return decoder::decode_candidate(input, j.bit_offset, j.crc, bin.get());
+      [input, &scratch_buffers, bin = sink.buffer_bin()](const CandidateJob& j) {
+        std::unique_ptr<WorkBuffer> work = scratch_buffers.take();
+        auto decoded = decoder::decode_candidate(input, j.bit_offset, j.crc, *work, bin.get());
+        scratch_buffers.give(std::move(work));
+        return decoded;
       },
       // The memory a result really holds is its buffer's capacity.
       [](const DecodedCandidate& c) { return std::max<std::uint64_t>(c.decoded_len, c.bytes.capacity()); },
       [](const CandidateJob& j) { return j.index; }};
 
   // 9. Assembly; the run cancels the budget and waits for the workers.
-  return pipeline::run_ordered(*pool, spec, options.memory_limit, pipeline::kUnlimited,
+  return pipeline::run_ordered(*pool, spec, job_limit, pipeline::kUnlimited,
                                [&](pipeline::OrderedResults<DecodedCandidate>& results) -> Result<void> {
                                  ParallelCandidates candidates(results, std::move(prefetched));
                                  return assemble(input, send, markers, candidates, stopped);
@@ -227,7 +277,7 @@ Result<std::vector<Marker>> merge_markers(std::vector<format::ScanResult>&& rang
   return markers;
 }
 
-Result<void> assemble(std::span<const std::uint8_t> input, const decoder::BlockSink& sink,
+Result<void> assemble(std::span<const std::uint8_t> input, const CandidateSink& sink,
                       const std::vector<Marker>& markers, Candidates& candidates,
                       const std::atomic<bool>* reader_stopped) {
   const std::uint64_t len = input.size();
@@ -259,9 +309,10 @@ Result<void> assemble(std::span<const std::uint8_t> input, const decoder::BlockS
       auto next = find_marker(markers, c.end_bit);
       if (!next) return Error::decode(c.end_bit, DecodeError::InvalidMagic);
       candidates.discard_before(*next);
-      RVK_TRY(sink(std::move(c.bytes)));
-      if (total + c.decoded_len < total) return Error::invalid_configuration("offset arithmetic overflow");
-      total += c.decoded_len;
+      const std::uint64_t decoded_len = c.decoded_len;
+      RVK_TRY(sink(std::move(c)));
+      if (total + decoded_len < total) return Error::invalid_configuration("offset arithmetic overflow");
+      total += decoded_len;
       combined = rotl1(combined) ^ m.crc;
       cur = next;
     }

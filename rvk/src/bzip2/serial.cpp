@@ -19,17 +19,18 @@ constexpr std::uint32_t rotl1(std::uint32_t v) { return (v << 1) | (v >> 31); }
 
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
                                           std::uint64_t bit_offset, std::uint32_t crc) {
-  return decode_candidate(input, bit_offset, crc, nullptr);
+  WorkBuffer work;
+  return decode_candidate(input, bit_offset, crc, work, nullptr);
 }
 
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
-                                          std::uint64_t bit_offset, std::uint32_t crc,
+                                          std::uint64_t bit_offset, std::uint32_t crc, WorkBuffer& work,
                                           output::BufferBin* bin) {
   Bits bits(input, bit_offset);
   if (bit_offset >= bits.len_bits()) return Error::decode(bit_offset, DecodeError::Truncated);
   RVK_TRY_ASSIGN(std::uint64_t magic, bits.magic());
   if (magic != kBlockMagic) return Error::decode(bit_offset, DecodeError::InvalidMagic);
-  RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(thread_work_buffer(), bits, 9, crc, bin));
+  RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(work, bits, 9, crc, bin));
   DecodedCandidate c;
   c.decoded_len = block.bytes.size();
   c.bytes = std::move(block.bytes);
@@ -39,12 +40,12 @@ Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
   return c;
 }
 
-Result<DecodedCandidate> decode_first_candidate(std::span<const std::uint8_t> input) {
+Result<DecodedCandidate> decode_first_candidate(std::span<const std::uint8_t> input, WorkBuffer& work) {
   Bits bits(input, 32);
   if (32 >= bits.len_bits()) return Error::decode(32, DecodeError::Truncated);
   RVK_TRY_ASSIGN(std::uint64_t magic, bits.magic());
   if (magic != kBlockMagic) return Error::decode(32, DecodeError::InvalidMagic);
-  RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(thread_work_buffer(), bits, 9, std::nullopt));
+  RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(work, bits, 9, std::nullopt));
   DecodedCandidate c;
   c.decoded_len = block.bytes.size();
   c.bytes = std::move(block.bytes);
@@ -62,7 +63,7 @@ Result<void> decode_serial_impl(std::span<const std::uint8_t> input, const Block
   // An empty file holds no stream at all: refused like a missing header.
   if (input.empty()) return Error::invalid_stream_header();
   Bits bits(input);
-  WorkBuffer& work = thread_work_buffer();
+  WorkBuffer work;
   std::uint64_t total = 0;
   for (;;) {
     // Stream boundary.

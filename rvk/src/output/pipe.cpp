@@ -83,7 +83,7 @@ void PipeWriter::close() noexcept {
   state_.reset();
 }
 
-Result<void> PipeWriter::send(Bytes buffer, std::size_t start) {
+Result<void> PipeWriter::send(Bytes buffer, std::size_t start, std::shared_ptr<void> hold) {
   if (start > buffer.size()) {
     return Error::io(error::IoKind::InvalidInput, "owned chunk start exceeds its length");
   }
@@ -92,7 +92,7 @@ Result<void> PipeWriter::send(Bytes buffer, std::size_t start) {
   std::unique_lock lock(state_->mutex);
   if (state_->reader_closed) return Error::reader_stopped();
   // One sender: the slot is always empty when a send begins.
-  state_->slot.emplace(Chunk{std::move(buffer), start});
+  state_->slot.emplace(Chunk{std::move(buffer), start, std::move(hold)});
   const std::uint64_t ticket = state_->taken + 1;
   state_->cv.notify_all();
   state_->cv.wait(lock, [&] { return state_->taken >= ticket || state_->reader_closed; });
@@ -162,9 +162,10 @@ std::optional<Chunk> PipeReader::receive() {
 std::size_t PipeReader::read(std::span<std::uint8_t> out) {
   if (out.empty()) return 0;
   while (current_.start >= current_.bytes.size()) {
+    recycle(std::move(current_.bytes));
+    current_ = Chunk{};
     auto next = receive();
     if (!next) return 0;
-    recycle(std::move(current_.bytes));
     current_ = std::move(*next);
   }
   const std::size_t n = std::min(out.size(), current_.bytes.size() - current_.start);

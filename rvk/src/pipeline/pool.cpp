@@ -190,7 +190,8 @@ std::uint64_t saturating_sub(std::uint64_t a, std::uint64_t b) { return a > b ? 
 void Budget::complete(std::uint64_t reserved, std::uint64_t actual) {
   {
     std::lock_guard lock(mutex_);
-    in_use_ = saturating_add(saturating_sub(in_use_, reserved), std::min(reserved, actual));
+    in_use_ = saturating_add(saturating_sub(in_use_, reserved), actual);
+    peak_in_use_ = std::max(peak_in_use_, in_use_);
   }
   cv_.notify_all();
 }

@@ -183,8 +183,8 @@ TEST(Assembly, FalseHitsInsideBlocksAreSkippedAndReleased) {
 
   RecordingCandidates candidates(input, *markers);
   Bytes out;
-  auto r = rvk::decode::assemble(input, [&](Bytes&& b) -> rvk::Result<void> {
-    out.insert(out.end(), b.begin(), b.end());
+  auto r = rvk::decode::assemble(input, [&](rvk::decoder::DecodedCandidate&& c) -> rvk::Result<void> {
+    out.insert(out.end(), c.bytes.begin(), c.bytes.end());
     return {};
   }, *markers, candidates);
   ASSERT_TRUE(r.ok()) << r.error().to_string();
@@ -202,7 +202,8 @@ TEST(Assembly, ChainThatMissesTheNextMarkerFails) {
   ranges[0].blocks.erase(ranges[0].blocks.begin() + 1);  // the scan "missed" block 2
   auto markers = rvk::decode::merge_markers(std::move(ranges), input.size());
   RecordingCandidates candidates(input, *markers);
-  auto r = rvk::decode::assemble(input, [](Bytes&&) -> rvk::Result<void> { return {}; }, *markers, candidates);
+  auto r = rvk::decode::assemble(input, [](rvk::decoder::DecodedCandidate&&) -> rvk::Result<void> { return {}; },
+                                 *markers, candidates);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), rvk::Error::decode(second, rvk::error::DecodeError::InvalidMagic));
 }

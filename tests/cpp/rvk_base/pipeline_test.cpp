@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "rvk/pipe.hpp"
 #include "rvk/pipeline.hpp"
 #include "timeout.hpp"
 
@@ -110,13 +112,25 @@ TEST(Budget, ClaimsInOrderOnlyWhenTheReservationFits) {
   EXPECT_EQ(budget.claim(3, need, c), Budget::ClaimStatus::Finished);
 }
 
-TEST(Budget, CompleteNeverGrowsPastReservationAndCountsSaturate) {
+TEST(Budget, CompleteChargesTheRealSizeAndCountsSaturate) {
   Budget budget(100);
   auto need = [](std::uint64_t) { return std::uint64_t{30}; };
   Budget::Claimed c;
-  ASSERT_EQ(budget.claim(1, need, c), Budget::ClaimStatus::Claimed);
-  budget.complete(30, 1000);  // larger than reserved: stays at 30
-  EXPECT_EQ(budget.snapshot().in_use, 30u);
+  ASSERT_EQ(budget.claim(2, need, c), Budget::ClaimStatus::Claimed);
+  budget.complete(30, 120);  // larger than reserved: charged as it is
+  EXPECT_EQ(budget.snapshot().in_use, 120u);
+  EXPECT_EQ(budget.snapshot().peak_in_use, 120u);
+  // Nothing fits beside it until it is retired.
+  std::atomic<bool> claimed{false};
+  std::thread waiter([&] {
+    Budget::Claimed next;
+    EXPECT_EQ(budget.claim(2, need, next), Budget::ClaimStatus::Claimed);
+    claimed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(claimed.load());
+  budget.retire(120);
+  waiter.join();
   budget.retire(30);
   budget.retire(5);  // saturates at zero instead of wrapping
   const auto s = budget.snapshot();
@@ -444,6 +458,61 @@ TEST(RunOrdered, CrashingWorkerFailsTheRunWithoutHanging) {
       EXPECT_EQ(outcome.error().to_string(), "invalid configuration: parallel decoder worker panicked");
     });
   }
+}
+
+// A result taken with a hold stays charged while its bytes are in the pipe:
+// the chunk the reader holds and the one handed over count, and the workers
+// wait for that memory. Everything the decoder holds is in the budget, so its
+// peak never passes the limit.
+TEST(RunOrdered, ResultsStayChargedWhileTheirBytesAreInThePipe) {
+  auto pool = make_pool(4);
+  std::vector<Job> jobs(10);
+  for (std::uint64_t i = 0; i < jobs.size(); ++i) jobs[i] = {i, 40, 40, 0};
+  auto [writer, reader] = rvk::output::make_pipe();
+  std::atomic<Budget*> budget{nullptr};
+  std::promise<void> gate;
+  std::promise<void> first_read;
+  rvk::output::Bytes got;
+  std::thread reading([&, r = std::move(reader)]() mutable {
+    std::uint8_t byte[1];
+    ASSERT_EQ(r.read(byte), 1u);  // holds chunk 0
+    got.push_back(byte[0]);
+    first_read.set_value();
+    gate.get_future().wait();
+    for (;;) {
+      const std::size_t n = r.read(byte);
+      if (n == 0) break;
+      got.push_back(byte[0]);
+    }
+  });
+  within(20, [&] {
+    std::thread check([&] {
+      first_read.get_future().wait();
+      // Chunk 0 with the reader, chunk 1 waiting in the hand-over: 80 of
+      // 100 charged, so job 2 (40 more) is not claimed.
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      const auto snap = budget.load()->snapshot();
+      EXPECT_EQ(snap.in_use, 80u);
+      EXPECT_EQ(snap.next, 2u);
+      gate.set_value();
+    });
+    auto outcome = run_ordered(*pool, describe(jobs), 100, kUnlimited, [&](OrderedResults<Out>& r) -> Result<void> {
+      budget = &r.budget();
+      for (std::uint64_t i = 0; i < jobs.size(); ++i) {
+        std::shared_ptr<void> hold;
+        RVK_TRY_ASSIGN(Out out, r.take(i, &hold));
+        RVK_TRY(writer.send(rvk::output::Bytes(out.actual, static_cast<std::uint8_t>(i)), 0, std::move(hold)));
+      }
+      EXPECT_LE(r.budget().snapshot().peak_in_use, 100u);
+      return {};
+    });
+    writer.close();
+    check.join();
+    ASSERT_TRUE(outcome.ok()) << outcome.error().to_string();
+  });
+  reading.join();
+  ASSERT_EQ(got.size(), 400u);
+  for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], i / 40);
 }
 
 TEST(RunOrdered, CrashOverridesASuccessfulConsumer) {
