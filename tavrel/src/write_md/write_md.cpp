@@ -821,7 +821,23 @@ void Renderer::block(const Block& block) {
                 footnote_line_ = -1;
                 inlines(b.content);
                 if (out_.size() == mark) {
-                    if (auto shown = white_space_as_references(b.content)) inlines(*shown);
+                    if (auto shown = white_space_as_references(b.content)) {
+                        inlines(*shown);
+                        // Where that reads back as a run written otherwise
+                        // (a reference between the tags of an element
+                        // form), that run is written: the text must write
+                        // again as itself.
+                        static const Options options = Options::dataset();
+                        const Document again = block::parse_source(out_.substr(mark), options);
+                        const auto* p = again.blocks.size() == 1 ? again.blocks.front().as<Paragraph>() : nullptr;
+                        if (p) {
+                            const std::string shown_text = out_.substr(mark);
+                            out_.resize(mark);
+                            notes_.resize(notes_mark);
+                            inlines(p->content);
+                            if (out_.size() == mark) out_.append(shown_text);
+                        }
+                    }
                 }
                 first_line_start_ = std::string::npos;
                 if (out_.size() == mark) return;

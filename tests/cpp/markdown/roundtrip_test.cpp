@@ -503,6 +503,7 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "&nbsp;",
         "==&nbsp;==",
         "a\n\n&nbsp; &emsp;\n\nb",
+        "***&nbsp;*{.c k=v}**",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
