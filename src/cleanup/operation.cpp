@@ -15,6 +15,7 @@
 #include <charconv>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "../roles/case.hpp"
@@ -172,7 +173,7 @@ Inlines unwrap_all(Operation&& call) {
 
 // A key given twice. A call may carry thousands of named arguments (a large
 // navigation box or data template), so past a few they are compared in
-// sorted order rather than each against all before it.
+// a hash set rather than each against all before it.
 bool repeated_key(const std::vector<std::pair<std::string, const Inlines*>>& by_name) {
     constexpr std::size_t kPairwise = 8;
     if (by_name.size() <= kPairwise) {
@@ -181,11 +182,11 @@ bool repeated_key(const std::vector<std::pair<std::string, const Inlines*>>& by_
                 if (by_name[i].first == by_name[j].first) return true;
         return false;
     }
-    std::vector<std::string_view> keys;
+    std::unordered_set<std::string_view> keys;
     keys.reserve(by_name.size());
-    for (const auto& entry : by_name) keys.push_back(entry.first);
-    std::sort(keys.begin(), keys.end());
-    return std::adjacent_find(keys.begin(), keys.end()) != keys.end();
+    for (const auto& entry : by_name)
+        if (!keys.insert(entry.first).second) return true;
+    return false;
 }
 
 }  // namespace
