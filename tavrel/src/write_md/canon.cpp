@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "tavrel/render.hpp"
 #include "tavrel/text.hpp"
 #include "tavrel/write_md.hpp"
 
@@ -212,6 +213,30 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                                 inside.push_back(RawHtml{"</em>"});
                                 content = std::move(inside);
                             }
+                        }
+                    }
+                    // One holding white space alone and attributes is written
+                    // as its element around the white space: no delimiters
+                    // pair around white space, and the attributes need a node.
+                    if (content.empty() && markdown::writes_attrs(n.attr)) {
+                        std::string space;
+                        bool texts = true;
+                        for (const auto* part : {&lead, &trail}) {
+                            for (const auto& x : *part) {
+                                const auto* t = x.template as<Text>();
+                                texts = texts && t;
+                                if (t) space += t->text;
+                            }
+                        }
+                        if (texts && !space.empty()) {
+                            constexpr std::string_view tag = std::is_same_v<T, Emph>        ? "em"
+                                                             : std::is_same_v<T, Strong>    ? "strong"
+                                                             : std::is_same_v<T, Strikeout> ? "del"
+                                                                                            : "mark";
+                            out.push_back(RawHtml{element_open(tag, n.attr)});
+                            out.push_back(Text{std::move(space)});
+                            out.push_back(RawHtml{"</" + std::string(tag) + ">"});
+                            return;
                         }
                     }
                     for (auto& x : lead) push(out, std::move(x));
@@ -552,5 +577,42 @@ Inlines canonical(const Inlines& run, bool single_line) {
 }
 
 bool fits_pipe_cell(const Inlines& run) { return run_fits(run); }
+
+namespace {
+
+// `attr` without the pairs whose keys are no HTML attribute name ("a", "_b",
+// "c:d-e.f"): in a tag the reader would not take the tag as HTML.
+Attr html_attrs_only(const Attr& attr) {
+    auto name_ok = [](std::string_view key) {
+        auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+        if (key.empty() || !(alpha(key[0]) || key[0] == '_' || key[0] == ':')) return false;
+        for (char c : key.substr(1)) {
+            if (!(alpha(c) || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == ':' || c == '-')) return false;
+        }
+        return true;
+    };
+    Attr out = attr;
+    std::erase_if(out.pairs, [&](const auto& kv) { return !name_ok(kv.first); });
+    return out;
+}
+
+}  // namespace
+
+std::string element_open(std::string_view tag, const Attr& attr, std::string_view lead, std::string_view end) {
+    std::string inner(lead);
+    render::attrs_html(html_attrs_only(attr), inner);
+    if (inner.size() + tag.size() > 900) inner.resize(lead.size());
+    std::string open = "<";
+    open.append(tag);
+    for (char ch : inner) {
+        if (ch == '\n' || ch == '\r') {
+            open.append(ch == '\n' ? "&#10;" : "&#13;");
+        } else {
+            open.push_back(ch);
+        }
+    }
+    open.append(end);
+    return open;
+}
 
 }  // namespace tavrel::write_md::canon

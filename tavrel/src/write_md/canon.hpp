@@ -10,6 +10,9 @@
 // Most runs already have it, so the check is cheap and the copy rare.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "tavrel/ast.hpp"
 
 namespace tavrel::write_md::canon {
@@ -33,7 +36,8 @@ bool is_canonical(const ast::Inlines& run, bool single_line);
 //   it would read back as bracketed text);
 // - white space and breaks at the start or end of the content of emphasis,
 //   strong emphasis, strikeout and highlight move outside the delimiters,
-//   and such a node left without content is dropped;
+//   and such a node left without content is dropped, unless it has
+//   attributes: then it is its element (raw HTML) around the white space;
 // - white space at the start of every line and at the end of every line that
 //   ends in a soft break or the run's end is removed; breaks at the start and
 //   end of the run and breaks on a line holding nothing yet are dropped.
@@ -45,5 +49,14 @@ ast::Inlines canonical(const ast::Inlines& run, bool single_line);
 // anywhere in what the cell writes, and no "|" in text the writer does not
 // escape (code, math, raw content, destinations, labels, attribute values).
 bool fits_pipe_cell(const ast::Inlines& run);
+
+// The opening tag of an element form ("<em id=\"k\" class=\"c\">"): the
+// tag name, `lead` (attributes of the element's own, a link's address),
+// then the attributes as the HTML renderer writes them, kept on one line: a
+// line end inside the tag would let the next line open a block and split
+// it. The reader looks for a tag's ">" within 1024 bytes of its "<": the
+// attributes that would make the tag longer are left out.
+std::string element_open(std::string_view tag, const ast::Attr& attr, std::string_view lead = {},
+                         std::string_view end = ">");
 
 }  // namespace tavrel::write_md::canon

@@ -36,6 +36,7 @@ namespace tavrel::write_md {
 
 using namespace tavrel::ast;
 using namespace probe;
+using canon::element_open;
 using markdown::attrs_body;
 using markdown::code_span;
 using markdown::escape_target;
@@ -170,45 +171,6 @@ void write_math_block(std::string_view tex, std::string& out, bool blank_lines_e
     out.push_back('\n');
 }
 
-// `attr` without the pairs whose keys are no HTML attribute name ("a", "_b",
-// "c:d-e.f"): in a tag the reader would not take the tag as HTML.
-Attr html_attrs_only(const Attr& attr) {
-    auto name_ok = [](std::string_view key) {
-        auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-        if (key.empty() || !(alpha(key[0]) || key[0] == '_' || key[0] == ':')) return false;
-        for (char c : key.substr(1)) {
-            if (!(alpha(c) || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == ':' || c == '-')) return false;
-        }
-        return true;
-    };
-    Attr out = attr;
-    std::erase_if(out.pairs, [&](const auto& kv) { return !name_ok(kv.first); });
-    return out;
-}
-
-// The opening tag of an element form ("<em id=\"k\" class=\"c\">"): the
-// tag name, `lead` (attributes of the element's own, a link's address),
-// then the attributes as the HTML renderer writes them, kept on one line: a
-// line end inside the tag would let the next line open a block and split
-// it. The reader looks for a tag's ">" within 1024 bytes of its "<": the
-// attributes that would make the tag longer are left out.
-std::string element_open(std::string_view tag, const Attr& attr, std::string_view lead = {},
-                         std::string_view end = ">") {
-    std::string inner(lead);
-    render::attrs_html(html_attrs_only(attr), inner);
-    if (inner.size() + tag.size() > 900) inner.resize(lead.size());
-    std::string open = "<";
-    open.append(tag);
-    for (char ch : inner) {
-        if (ch == '\n' || ch == '\r') {
-            open.append(ch == '\n' ? "&#10;" : "&#13;");
-        } else {
-            open.push_back(ch);
-        }
-    }
-    open.append(end);
-    return open;
-}
 
 // A node carrying attributes as raw HTML around its content, when its tag
 // reads back as HTML: the element form of a node whose attribute block the

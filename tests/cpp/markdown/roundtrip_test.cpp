@@ -486,6 +486,9 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "# see [l]\n\n[l]: /u {.c}",
         "# see ![l]\n\n[l]: /u {.c #i}",
         "see [l]\n: d\n\n[l]: /u {.c}",
+        // Emphasis holding white space alone, with attributes.
+        "a *&nbsp;*{.c} b",
+        "a ==&nbsp;=={#k}",
         // Verbatim white space: a line of a space in code in a quote in an
         // item, no-break and em spaces ending raw HTML in items and
         // footnotes, an ideographic space before a tag.
