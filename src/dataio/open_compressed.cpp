@@ -30,6 +30,12 @@ public:
         return got.value();
     }
 
+    Result<void> verify_read() override {
+        auto checked = reader_.verify_read();
+        if (!checked.ok()) return from_library(checked.error());
+        return Ok{};
+    }
+
 private:
     rvk::reader::Reader reader_;
 };

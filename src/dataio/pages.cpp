@@ -648,6 +648,12 @@ Result<Pages> Pages::open(const std::string& path, std::string_view argument) {
 
 Result<std::optional<Page>> Pages::next() {
     auto r = st_->next();
+    // Bytes that break the XML may be a damaged compressed input whose
+    // check comes later: its error is the one to report.
+    if (!r.ok() && r.error().kind() == ErrorKind::Format) {
+        auto checked = st_->in->verify_read();
+        if (!checked.ok()) r = std::move(checked).error();
+    }
     if (!r.ok() && !context_.empty()) r.error().context(context_);
     return r;
 }

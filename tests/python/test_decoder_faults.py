@@ -92,3 +92,21 @@ def test_a_compressed_input_that_is_a_fifo_is_refused(tmp_path, meta):
     # Lets the writer go.
     os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
     writer.join(10)
+
+
+def test_a_damaged_gzip_dump_reports_the_decoders_error_not_the_xml_it_made(tmp_path, meta):
+    # A gzip member's bytes are handed on before its CRC is checked: damage
+    # that decodes to broken XML must still be reported as the damage.
+    data = gzip.compress(synthetic_dump(300).encode(), 6)
+    path = tmp_path / "dump.xml.gz"
+    messages = []
+    for k in range(16):
+        damaged = bytearray(data)
+        damaged[20 + k * (len(data) - 40) // 16] ^= 1 << (k % 8)
+        path.write_bytes(bytes(damaged))
+        with pytest.raises(RuntimeError) as e:
+            _core.build_stage1(path, tmp_path / "a.jsonl", meta, min_bytes=0)
+        messages.append(str(e.value))
+    prefix = f"reading xml {path}: invalid gzip stream: "
+    assert [m for m in messages if not m.startswith(prefix)] == []
+    assert any("CRC" in m for m in messages)

@@ -102,6 +102,12 @@ class PipeWriter {
   // Closes the sending end now (idempotent); later sends fail as broken pipe.
   void close() noexcept;
 
+  // Every chunk sent so far has passed its format's integrity check (a
+  // bzip2 block's CRC before it is sent, a gzip member's trailer, an LZ4
+  // frame's end). Decoders call it at those points; a reader that must know
+  // whether what it read was sound waits for it (PipeReader::verified).
+  void mark_verified() noexcept;
+
   // The bin the reader returns spent buffers to (shared; safe to use from
   // decoder workers; outlives the pipe while a worker holds it).
   std::shared_ptr<BufferBin> buffer_bin() const;
@@ -137,6 +143,11 @@ class PipeReader {
 
   // Hands a spent buffer (from `receive`) back for reuse.
   void recycle(Bytes buffer);
+
+  // Chunks received so far, and how many of them the writer has marked
+  // verified.
+  std::uint64_t received() const;
+  std::uint64_t verified() const;
 
   // Raises reader_stopped and drops the channel end (idempotent).
   void close() noexcept;

@@ -72,6 +72,14 @@ class Reader {
   // time.
   Result<std::size_t> read(std::span<std::uint8_t> buffer);
 
+  // Finishes checking the bytes read so far: decodes on, discarding the
+  // output, until everything read has passed its format's integrity check
+  // (for gzip, the trailer of the member being read), and returns the
+  // decoder's failure if it meets one. For a caller that found the decoded
+  // bytes wrong and must tell a damaged input from a wrong one; the stream
+  // is not read further afterwards (reads fail).
+  Result<void> verify_read();
+
   stream::StreamFormat format() const noexcept;
 
  private:

@@ -161,6 +161,7 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
   const CandidateSink send = [&](DecodedCandidate&& c) -> Result<void> {
     sent_bytes += c.bytes.size();
     RVK_TRY(sink.send(std::move(c.bytes), 0, std::move(c.hold)));
+    sink.mark_verified();  // a block's CRC is checked before its bytes go out
     if (progress) progress(Progress{0, sent_bytes});
     return {};
   };

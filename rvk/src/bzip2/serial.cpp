@@ -116,7 +116,12 @@ Result<void> decode_serial(std::span<const std::uint8_t> input, const BlockSink&
 
 Result<void> decode_serial_to_pipe(std::span<const std::uint8_t> input, output::PipeWriter& sink,
                                    const ProgressFn& progress, const DecodedCandidate* sent_first) {
-  BlockSink send = [&sink](std::vector<std::uint8_t>&& bytes) { return sink.send(std::move(bytes)); };
+  // A block's CRC is checked before its bytes go out.
+  BlockSink send = [&sink](std::vector<std::uint8_t>&& bytes) -> Result<void> {
+    RVK_TRY(sink.send(std::move(bytes)));
+    sink.mark_verified();
+    return {};
+  };
   auto bin = sink.buffer_bin();
   return decode_serial_impl(input, send, progress, &sink.reader_stopped_flag(), bin.get(), sent_first);
 }

@@ -159,6 +159,7 @@ Result<void> decompress_to_sink_with_options_and_progress(std::span<const std::u
                                       options, workspace));
     RVK_TRY_ASSIGN(const std::uint64_t after,
                    check_member_trailer(input, data.end_bit, data.size, data.crc));
+    sink.mark_verified();  // the member's bytes went out before its CRC was known
     if (decoded_offset + data.size < decoded_offset)
       return error::Error::invalid_gzip("decoded offset overflow");
     decoded_offset += data.size;

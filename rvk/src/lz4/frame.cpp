@@ -218,6 +218,7 @@ Result<void> decompress_to_sink_with_options_and_progress(Input input, output::P
       return invalid("decoded length overflows u64");
     }
     total += committer.decoded();
+    sink.mark_verified();
     ++frames;
     pos = cursor;
     if (progress) progress(Progress{pos, total});

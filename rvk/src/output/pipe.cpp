@@ -23,6 +23,7 @@ struct PipeState {
   bool writer_closed = false;    // guarded by mutex
   bool reader_closed = false;    // guarded by mutex
   std::uint64_t taken = 0;       // chunks taken so far; tells a sender its chunk went
+  std::uint64_t verified = 0;    // chunks that passed their integrity check; guarded by mutex
   std::atomic<bool> reader_stopped{false};
   std::shared_ptr<BufferBin> bin = std::make_shared<BufferBin>();
 };
@@ -101,6 +102,13 @@ Result<void> PipeWriter::send(Bytes buffer, std::size_t start, std::shared_ptr<v
   return Error::reader_stopped();
 }
 
+void PipeWriter::mark_verified() noexcept {
+  if (!state_) return;
+  std::lock_guard lock(state_->mutex);
+  // A send returns once its chunk was taken: every chunk sent is counted.
+  state_->verified = state_->taken;
+}
+
 bool PipeWriter::reader_stopped() const noexcept {
   return !state_ || state_->reader_stopped.load(std::memory_order_acquire);
 }
@@ -172,6 +180,18 @@ std::size_t PipeReader::read(std::span<std::uint8_t> out) {
   std::memcpy(out.data(), current_.bytes.data() + current_.start, n);
   current_.start += n;
   return n;
+}
+
+std::uint64_t PipeReader::received() const {
+  if (!state_) return 0;
+  std::lock_guard lock(state_->mutex);
+  return state_->taken;
+}
+
+std::uint64_t PipeReader::verified() const {
+  if (!state_) return 0;
+  std::lock_guard lock(state_->mutex);
+  return state_->verified;
 }
 
 void PipeReader::recycle(Bytes buffer) {

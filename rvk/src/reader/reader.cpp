@@ -38,6 +38,7 @@ namespace {
 constexpr const char* kZipRefusal = "rvk::Reader supports bzip2, gzip, and LZ4 streams";
 constexpr const char* kWorkerPanicked = "rvk decoder worker panicked";
 constexpr const char* kNoCompletion = "rvk decoder stopped without reporting completion";
+constexpr const char* kAbandoned = "the decoded stream was left after its check";
 
 }  // namespace
 
@@ -79,6 +80,27 @@ struct Reader::State {
   Error fail(IoError error) {
     state = Failed{error};
     return Error::io(std::move(error));
+  }
+
+  // The pipe has closed: the decoder's outcome and the feeder's end decide
+  // between the end of the stream and a failure.
+  Result<void> finish() {
+    auto& reading = std::get<Reading>(state);
+    if (!reading.outcome) panic("reading state must own its result receiver");
+    std::optional<Result<void>> outcome = reading.outcome->receive();
+    reading.pipe->close();
+    reading.pipe.reset();
+    reading.outcome.reset();
+    Result<void> joined = join_worker();
+
+    if (!outcome) {
+      if (!joined.ok()) return fail(joined.error().to_io_error());
+      return fail(IoError{IoKind::Other, kNoCompletion});
+    }
+    if (!outcome->ok()) return fail(outcome->error().to_io_error());
+    if (!joined.ok()) return fail(joined.error().to_io_error());
+    state = Finished{};
+    return {};
   }
 
   void stop() {
@@ -159,6 +181,23 @@ Result<Reader> Reader::open(const std::string& path) {
   return Reader(std::move(state));
 }
 
+Result<void> Reader::verify_read() {
+  State& s = *state_;
+  if (const auto* failed = std::get_if<State::Failed>(&s.state)) return Error::io(failed->error);
+  if (std::holds_alternative<State::Finished>(s.state)) return {};
+  auto& reading = std::get<State::Reading>(s.state);
+  if (!reading.pipe) panic("reading state must own its pipe");
+  const std::uint64_t target = reading.pipe->received();
+  while (reading.pipe->verified() < target) {
+    std::optional<output::Chunk> chunk = reading.pipe->receive();
+    if (!chunk) return s.finish();  // the decoder ended: its outcome tells
+    reading.pipe->recycle(std::move(chunk->bytes));
+  }
+  // What follows was never read; the stream cannot go on from here.
+  (void)s.fail(IoError{IoKind::Other, kAbandoned});
+  return {};
+}
+
 Result<std::size_t> Reader::read(std::span<std::uint8_t> buffer) {
   if (buffer.empty()) return std::size_t{0};
   State& s = *state_;
@@ -172,20 +211,7 @@ Result<std::size_t> Reader::read(std::span<std::uint8_t> buffer) {
   const std::size_t n = reading.pipe->read(buffer);
   if (n > 0) return n;
 
-  if (!reading.outcome) panic("reading state must own its result receiver");
-  std::optional<Result<void>> outcome = reading.outcome->receive();
-  reading.pipe->close();
-  reading.pipe.reset();
-  reading.outcome.reset();
-  Result<void> joined = s.join_worker();
-
-  if (!outcome) {
-    if (!joined.ok()) return s.fail(joined.error().to_io_error());
-    return s.fail(IoError{IoKind::Other, kNoCompletion});
-  }
-  if (!outcome->ok()) return s.fail(outcome->error().to_io_error());
-  if (!joined.ok()) return s.fail(joined.error().to_io_error());
-  s.state = State::Finished{};
+  RVK_TRY(s.finish());
   return std::size_t{0};
 }
 

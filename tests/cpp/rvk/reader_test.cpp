@@ -419,3 +419,46 @@ TEST(ReaderOpen, OnlyRegularFilesAreOpened) {
 }
 
 }  // namespace
+
+namespace {
+
+// verify_read decodes on until what was read has passed its check: a gzip
+// member's CRC comes after its bytes, so damage shows there; a bzip2 block
+// is checked before its bytes go out, so nothing more is decoded.
+TEST(ReaderVerify, WhatWasReadIsCheckedBeforeTheReaderBlamesIt) {
+  const Bytes data = text_data(3000000, 9);
+  struct Case {
+    const char* tool;
+    const char* name;
+    bool damage;
+    const char* expected;  // prefix of the error, or "" for success
+  };
+  for (const Case c : {Case{"gzip -c", "v.gz", true, "invalid gzip stream: "},
+                       Case{"gzip -c", "v.gz", false, ""},
+                       Case{"bzip2 -c", "v.bz2", false, ""},
+                       Case{"lz4 -q -c -B4", "v.lz4", true, "invalid LZ4 frame: "}}) {
+    const fs::path file = compressed_file(data, c.tool, c.name);
+    if (c.damage) {
+      Bytes bytes = read_file(file);
+      bytes[bytes.size() - 6] ^= 0x10;  // the stored CRC or checksum
+      write_file(file, bytes);
+    }
+    for (const char* threads : {"1", "8"}) {
+      ThreadsEnv env(threads);
+      auto reader = Reader::open(file.string());
+      ASSERT_TRUE(reader.ok());
+      std::vector<std::uint8_t> buffer(1000);
+      ASSERT_TRUE(reader->read(buffer).ok());
+      auto checked = reader->verify_read();
+      if (*c.expected) {
+        ASSERT_FALSE(checked.ok()) << c.name;
+        EXPECT_EQ(checked.error().to_string().rfind(c.expected, 0), 0u) << checked.error().to_string();
+        EXPECT_EQ(reader->read(buffer).error(), checked.error()) << "the failure is sticky";
+      } else {
+        EXPECT_TRUE(checked.ok()) << c.name << ": " << checked.error().to_string();
+      }
+    }
+  }
+}
+
+}  // namespace

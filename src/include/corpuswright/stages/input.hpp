@@ -19,6 +19,11 @@ class ByteReader {
 public:
     virtual ~ByteReader() = default;
     virtual Result<std::size_t> read(char* buf, std::size_t n) = 0;
+    // Finishes checking what was read against the input's own integrity
+    // checks (a compressed member's CRC comes after its bytes); the input's
+    // error, if that check fails. A reader that found the bytes wrong asks
+    // before blaming them; the input is not read further afterwards.
+    virtual Result<void> verify_read() { return Ok{}; }
 };
 
 // The extension of the path's last component: the text after its last "."
