@@ -10,7 +10,7 @@
 //
 // An inline node is as small as its most common kinds (text and breaks, one
 // string): the larger kinds live behind a pointer that `as`, `is` and
-// `visit` look through. A paragraph of many short inlines (a line per word,
+// `visit` look through, as do a block's largest kinds. A paragraph of many short inlines (a line per word,
 // a run of emphasised letters) would otherwise cost the size of a link for
 // every node.
 #pragma once
@@ -514,16 +514,30 @@ enum class BlockKind : std::uint8_t {
     FormatBlock,
 };
 
+namespace detail {
+// How each block kind is stored in `Block::Node`: tables, code blocks and
+// figures, large and rare, go behind a pointer, and the others take the
+// room of the largest of them.
+template <class T>
+using BlockSlot = std::conditional_t<(sizeof(T) > sizeof(List)), Boxed<T>, T>;
+}  // namespace detail
+
 struct Block {
-    using Node = std::variant<Paragraph, Heading, BlockQuote, List, DefinitionList, CodeBlock, HtmlBlock,
-                              ThematicBreak, Table, Div, MathBlock, Figure, TemplateTokenBlock, RawBlock,
-                              FormatBlock>;
-    Node node;
+    using Node = std::variant<detail::BlockSlot<Paragraph>, detail::BlockSlot<Heading>, detail::BlockSlot<BlockQuote>,
+                              detail::BlockSlot<List>, detail::BlockSlot<DefinitionList>,
+                              detail::BlockSlot<CodeBlock>, detail::BlockSlot<HtmlBlock>,
+                              detail::BlockSlot<ThematicBreak>, detail::BlockSlot<Table>, detail::BlockSlot<Div>,
+                              detail::BlockSlot<MathBlock>, detail::BlockSlot<Figure>,
+                              detail::BlockSlot<TemplateTokenBlock>, detail::BlockSlot<RawBlock>,
+                              detail::BlockSlot<FormatBlock>>;
 
     Block() : node(Paragraph{}) {}
     template <class T>
-        requires(!std::is_same_v<std::remove_cvref_t<T>, Block> && std::is_constructible_v<Node, T &&>)
-    Block(T&& value) : node(std::forward<T>(value)) {}  // NOLINT: implicit by design
+        requires(!std::is_same_v<std::remove_cvref_t<T>, Block> &&
+                 std::is_constructible_v<Node, std::in_place_type_t<detail::BlockSlot<std::remove_cvref_t<T>>>,
+                                         T &&>)
+    Block(T&& value)  // NOLINT: implicit by design
+        : node(std::in_place_type<detail::BlockSlot<std::remove_cvref_t<T>>>, std::forward<T>(value)) {}
 
     Block(const Block&) = default;
     Block(Block&&) noexcept = default;
@@ -534,15 +548,17 @@ struct Block {
     BlockKind kind() const { return static_cast<BlockKind>(node.index()); }
     template <class T>
     bool is() const {
-        return std::holds_alternative<T>(node);
+        return std::holds_alternative<detail::BlockSlot<T>>(node);
     }
     template <class T>
     T* as() {
-        return std::get_if<T>(&node);
+        auto* slot = std::get_if<detail::BlockSlot<T>>(&node);
+        return slot ? detail::unbox_ptr(*slot) : nullptr;
     }
     template <class T>
     const T* as() const {
-        return std::get_if<T>(&node);
+        auto* slot = std::get_if<detail::BlockSlot<T>>(&node);
+        return slot ? detail::unbox_ptr(*slot) : nullptr;
     }
 
     // The node's attributes, or null for the kinds that carry none
@@ -551,6 +567,22 @@ struct Block {
     const Attr* attr() const;
 
     bool operator==(const Block&) const = default;
+
+    // `std::visit` over the node's kind, the visitor seeing the kind itself.
+    template <class F>
+    friend decltype(auto) visit(F&& f, Block& b) {
+        return std::visit([&f](auto& slot) -> decltype(auto) { return std::forward<F>(f)(detail::unbox(slot)); },
+                          b.node);
+    }
+    template <class F>
+    friend decltype(auto) visit(F&& f, const Block& b) {
+        return std::visit(
+            [&f](const auto& slot) -> decltype(auto) { return std::forward<F>(f)(detail::unbox(slot)); }, b.node);
+    }
+
+private:
+    // Read through `as`, `is` and `visit`, which see the kinds themselves.
+    Node node;
 };
 
 // ---------------------------------------------------------------------------

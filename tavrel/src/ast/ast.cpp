@@ -67,32 +67,28 @@ bool has_inline_children(const Inline& node) {
 
 // Blocks nest through quotes, divisions and list items; inline content of a
 // block is left in place, since Inline's own destructor is already flat.
-bool take_block_children(Block::Node& node, Blocks& out) {
+bool take_block_children(Block& node, Blocks& out) {
     auto take = [&out](Blocks& list) {
         if (list.empty()) return false;
         for (auto& child : list) out.push_back(std::move(child));
         list.clear();
         return true;
     };
-    switch (static_cast<BlockKind>(node.index())) {
-        case BlockKind::BlockQuote: return take(std::get<BlockQuote>(node).blocks);
-        case BlockKind::Div: return take(std::get<Div>(node).blocks);
-        case BlockKind::List: {
-            bool any = false;
-            for (auto& item : std::get<List>(node).items) any |= take(item.blocks);
-            return any;
-        }
-        default: return false;
+    if (auto* q = node.as<BlockQuote>()) return take(q->blocks);
+    if (auto* d = node.as<Div>()) return take(d->blocks);
+    if (auto* l = node.as<List>()) {
+        bool any = false;
+        for (auto& item : l->items) any |= take(item.blocks);
+        return any;
     }
+    return false;
 }
 
-bool has_block_children(const Block::Node& node) {
-    switch (static_cast<BlockKind>(node.index())) {
-        case BlockKind::BlockQuote: return !std::get<BlockQuote>(node).blocks.empty();
-        case BlockKind::Div: return !std::get<Div>(node).blocks.empty();
-        case BlockKind::List: return !std::get<List>(node).items.empty();
-        default: return false;
-    }
+bool has_block_children(const Block& node) {
+    if (const auto* q = node.as<BlockQuote>()) return !q->blocks.empty();
+    if (const auto* d = node.as<Div>()) return !d->blocks.empty();
+    if (const auto* l = node.as<List>()) return !l->items.empty();
+    return false;
 }
 
 }  // namespace
@@ -112,21 +108,21 @@ Inline::~Inline() {
 }
 
 Block::~Block() {
-    if (!has_block_children(node)) return;
+    if (!has_block_children(*this)) return;
     try {
         Blocks pending;
-        take_block_children(node, pending);
+        take_block_children(*this, pending);
         while (!pending.empty()) {
             Block current = std::move(pending.back());
             pending.pop_back();
-            take_block_children(current.node, pending);
+            take_block_children(current, pending);
         }
     } catch (const std::bad_alloc&) {
     }
 }
 
 Attr* Block::attr() {
-    return std::visit(
+    return visit(
         [](auto& n) -> Attr* {
             if constexpr (requires { n.attr; }) {
                 return &n.attr;
@@ -134,7 +130,7 @@ Attr* Block::attr() {
                 return nullptr;
             }
         },
-        node);
+        *this);
 }
 
 const Attr* Block::attr() const { return const_cast<Block*>(this)->attr(); }

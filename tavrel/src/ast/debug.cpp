@@ -123,7 +123,7 @@ private:
     void block(const Block& b, int depth) {
         indent(depth);
         out += kind_name(b.kind());
-        std::visit(
+        visit(
             [&](const auto& n) {
                 using T = std::decay_t<decltype(n)>;
                 if constexpr (requires { n.attr; }) attr(n.attr);
@@ -226,7 +226,7 @@ private:
                     out.push_back('\n');
                 }
             },
-            b.node);
+            b);
     }
 
     void inline_node(const Inline& i, int depth) {

@@ -280,7 +280,7 @@ std::string plain(const Inlines& inlines) {
 // Blocks
 
 void Renderer::block(const Block& block, std::string& out) {
-    std::visit(
+    visit(
         [&](const auto& b) {
             using T = std::decay_t<decltype(b)>;
             if constexpr (std::is_same_v<T, Paragraph>) {
@@ -394,7 +394,7 @@ void Renderer::block(const Block& block, std::string& out) {
                 out.append("</script>\n");
             }
         },
-        block.node);
+        block);
 }
 
 void Renderer::list(const List& l, std::string& out) {

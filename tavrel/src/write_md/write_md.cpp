@@ -771,7 +771,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
 }
 
 void Renderer::block(const Block& block) {
-    std::visit(
+    visit(
         [&](const auto& b) {
             using T = std::decay_t<decltype(b)>;
             if constexpr (std::is_same_v<T, Paragraph>) {
@@ -1014,7 +1014,7 @@ void Renderer::block(const Block& block) {
                                      blank_lines_empty_ > 0);
             }
         },
-        block.node);
+        block);
 }
 
 // A block quote, list or definition list with no content would leave a bare

@@ -66,6 +66,8 @@ TEST(Tree, DeepCopyOfTableKeepsEverythingAndSharesNothing) {
 // the largest kind held in place, so the large kinds must stay boxed.
 TEST(Tree, InlineNodeIsAsSmallAsText) {
     EXPECT_LE(sizeof(ast::Inline), sizeof(ast::Text) + sizeof(void*));
+    // A page of one-line lists holds a list and a paragraph block per line.
+    EXPECT_LE(sizeof(ast::Block), sizeof(ast::List) + sizeof(void*));
     // A node moved from may still be assigned to and destroyed.
     ast::Inline link(ast::Link{{}, text("a"), "u", std::nullopt});
     ast::Inline taken(std::move(link));
