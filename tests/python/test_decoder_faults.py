@@ -110,3 +110,54 @@ def test_a_damaged_gzip_dump_reports_the_decoders_error_not_the_xml_it_made(tmp_
     prefix = f"reading xml {path}: invalid gzip stream: "
     assert [m for m in messages if not m.startswith(prefix)] == []
     assert any("CRC" in m for m in messages)
+
+
+UNDER_A_CAP = """
+import os, resource, sys
+from corpuswright import _core
+dump, meta, out, extra_mb = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
+limit = size + extra_mb * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    _core.build_stage1(dump, out, meta, min_bytes=0)
+    print("ok")
+except MemoryError:
+    print("MemoryError")
+except RuntimeError as e:
+    print("RuntimeError", e)
+"""
+
+
+def random_text_dump(n_pages, page_bytes, seed):
+    # Talk pages of random letters: the stage reads them and converts
+    # nothing, and gzip cannot shrink them much (the parallel gzip path needs
+    # 16 MiB of compressed input).
+    import random
+    from dumps import dump, page_xml
+    rng = random.Random(seed)
+    letters = bytes(b"abcdefghijklmnopqrstuvwxyz      "[i % 32] for i in range(256))
+    pages = [page_xml(f"Talk:Noise {i}", rng.randbytes(page_bytes).translate(letters).decode(), ns=1, page_id=i)
+             for i in range(1, n_pages + 1)]
+    return dump(pages).encode()
+
+
+@pytest.mark.parametrize("suffix", [".bz2", ".gz"])
+def test_running_out_of_memory_while_decoding_is_a_memory_error(tmp_path, meta, suffix):
+    # Eight decoder threads under caps on the address space: a failed
+    # allocation or thread start anywhere is MemoryError, or a RuntimeError
+    # saying a thread could not be started; never a damaged dump, a panicked
+    # worker or an ended process.
+    if suffix == ".bz2":
+        data = bz2.compress(synthetic_dump(2000).encode(), 9)
+    else:
+        data = gzip.compress(random_text_dump(200, 128 * 1024, 5), 1)
+        assert len(data) > 16 * 2**20
+    path = tmp_path / ("dump.xml" + suffix)
+    path.write_bytes(data)
+    outcomes = [run_child(UNDER_A_CAP, path, meta, tmp_path / "a.jsonl", extra, env={"RVK_NUM_THREADS": "8"})[-1]
+                for extra in (100, 250, 400, 600)]
+    unexpected = [o for o in outcomes if o not in ("ok", "MemoryError") and "could not start" not in o]
+    assert unexpected == []
+    assert "MemoryError" in outcomes
