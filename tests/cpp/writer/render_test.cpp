@@ -28,22 +28,24 @@ std::string html(const Inlines& run) {
 }  // namespace
 
 TEST(RenderEscape, TextAttrAndUrl) {
-    std::string s;
-    render::escape_attr("a\"b<c>&'d", s);
-    EXPECT_EQ(s, "a&quot;b&lt;c&gt;&amp;'d");
-    s.clear();
-    render::escape_text("a\"b<c>&'d", s);
-    EXPECT_EQ(s, "a\"b&lt;c&gt;&amp;'d");
-    s.clear();
-    // A Markdown reader would take a bare carriage return for a line end.
-    render::escape_text("a\rb\r\n", s);
-    EXPECT_EQ(s, "a&#13;b&#13;\n");
-    s.clear();
-    render::escape_attr("a\rb", s);
-    EXPECT_EQ(s, "a&#13;b");
-    s.clear();
-    render::escape_url_attr("/a b/[x]/\xC3\xA9?p=1&q#f%20`\\{|}^\x01", s);
-    EXPECT_EQ(s, "/a%20b/%5Bx%5D/%C3%A9?p=1&amp;q#f%20%60%5C{|}^%01");
+    using Escaper = void (*)(std::string_view, std::string&);
+    const struct {
+        Escaper escape;
+        std::string_view in, out;
+    } rows[] = {
+        {render::escape_attr, "a\"b<c>&'d", "a&quot;b&lt;c&gt;&amp;'d"},
+        {render::escape_text, "a\"b<c>&'d", "a\"b&lt;c&gt;&amp;'d"},
+        // A Markdown reader would take a bare carriage return for a line end.
+        {render::escape_text, "a\rb\r\n", "a&#13;b&#13;\n"},
+        {render::escape_attr, "a\rb", "a&#13;b"},
+        {render::escape_url_attr, "/a b/[x]/\xC3\xA9?p=1&q#f%20`\\{|}^\x01\r",
+         "/a%20b/%5Bx%5D/%C3%A9?p=1&amp;q#f%20%60%5C{|}^%01%0D"},
+    };
+    for (const auto& row : rows) {
+        std::string s;
+        row.escape(row.in, s);
+        EXPECT_EQ(s, row.out) << row.in;
+    }
 }
 
 TEST(RenderEscape, Fragment) {
