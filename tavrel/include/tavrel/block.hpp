@@ -230,32 +230,52 @@ struct DraftFormatBlock {
     std::string text;
 };
 
+// Drafts of tables, code blocks and template tokens, large and rare, are
+// kept behind a pointer, as in the document tree: a page of one-line items
+// holds a draft per line.
+template <class T>
+using DraftSlot = std::conditional_t<(sizeof(T) > sizeof(DraftList)), ast::Boxed<T>, T>;
+
 struct DraftBlock {
-    using Node = std::variant<DraftParagraph, DraftHeading, DraftBlockQuote, DraftList, DraftDefinitionList,
-                              DraftCodeBlock, DraftHtmlBlock, DraftThematicBreak, DraftTable, DraftDiv,
-                              DraftMathBlock, DraftRawBlock, DraftTemplateToken, DraftFormatBlock>;
-    Node node;
+    using Node = std::variant<DraftSlot<DraftParagraph>, DraftSlot<DraftHeading>, DraftSlot<DraftBlockQuote>,
+                              DraftSlot<DraftList>, DraftSlot<DraftDefinitionList>, DraftSlot<DraftCodeBlock>,
+                              DraftSlot<DraftHtmlBlock>, DraftSlot<DraftThematicBreak>, DraftSlot<DraftTable>,
+                              DraftSlot<DraftDiv>, DraftSlot<DraftMathBlock>, DraftSlot<DraftRawBlock>,
+                              DraftSlot<DraftTemplateToken>, DraftSlot<DraftFormatBlock>>;
 
     template <class T>
-        requires(!std::is_same_v<std::remove_cvref_t<T>, DraftBlock> && std::is_constructible_v<Node, T &&>)
-    DraftBlock(T&& value) : node(std::forward<T>(value)) {}  // NOLINT: implicit by design
+        requires(!std::is_same_v<std::remove_cvref_t<T>, DraftBlock> &&
+                 std::is_constructible_v<Node, std::in_place_type_t<DraftSlot<std::remove_cvref_t<T>>>, T &&>)
+    DraftBlock(T&& value)  // NOLINT: implicit by design
+        : node(std::in_place_type<DraftSlot<std::remove_cvref_t<T>>>, std::forward<T>(value)) {}
 
     template <class T>
     bool is() const {
-        return std::holds_alternative<T>(node);
+        return std::holds_alternative<DraftSlot<T>>(node);
     }
     template <class T>
     T* as() {
-        return std::get_if<T>(&node);
+        auto* slot = std::get_if<DraftSlot<T>>(&node);
+        return slot ? ast::detail::unbox_ptr(*slot) : nullptr;
     }
     template <class T>
     const T* as() const {
-        return std::get_if<T>(&node);
+        auto* slot = std::get_if<DraftSlot<T>>(&node);
+        return slot ? ast::detail::unbox_ptr(*slot) : nullptr;
+    }
+    // `std::visit` over the draft's kind, the visitor seeing the kind itself.
+    template <class F>
+    friend decltype(auto) visit(F&& f, DraftBlock& b) {
+        return std::visit(
+            [&f](auto& slot) -> decltype(auto) { return std::forward<F>(f)(ast::detail::unbox(slot)); }, b.node);
     }
     // The attributes of the kinds that take them, else null.
     Attr* attr();
     // The trace name of the kind ("paragraph", "list", ...).
     std::string_view kind_name() const;
+
+private:
+    Node node;
 };
 
 struct DraftFootnote {
@@ -393,10 +413,13 @@ struct Table {
 };
 }  // namespace node
 
+// A table, large and rare, is kept behind a pointer: a page of one-line
+// items holds two nodes per line. Visit a node's kind with
+// `BuildNode::visit_kind`, which sees the table itself.
 using BuildKind = std::variant<node::HtmlContainer, node::Root, node::BlockQuote, node::List, node::ListItem,
                                node::FootnoteDef, node::DefinitionList, node::Div, node::FencedCode,
                                node::MathBlock, node::Paragraph, node::Heading, node::ThematicBreak,
-                               node::IndentedCode, node::HtmlBlock, node::Table>;
+                               node::IndentedCode, node::HtmlBlock, ast::Boxed<node::Table>>;
 
 // The trace name of a node kind ("html_container", "paragraph", ...).
 std::string_view build_kind_name(const BuildKind& kind);
@@ -407,16 +430,31 @@ struct BuildNode {
     std::size_t start_line = 0;
 
     template <class T>
+    using Slot = std::conditional_t<std::is_same_v<T, node::Table>, ast::Boxed<T>, T>;
+
+    template <class T>
     T* as() {
-        return std::get_if<T>(&kind);
+        auto* slot = std::get_if<Slot<T>>(&kind);
+        return slot ? ast::detail::unbox_ptr(*slot) : nullptr;
     }
     template <class T>
     const T* as() const {
-        return std::get_if<T>(&kind);
+        auto* slot = std::get_if<Slot<T>>(&kind);
+        return slot ? ast::detail::unbox_ptr(*slot) : nullptr;
     }
     template <class T>
     bool is() const {
-        return std::holds_alternative<T>(kind);
+        return std::holds_alternative<Slot<T>>(kind);
+    }
+    template <class F>
+    decltype(auto) visit_kind(F&& f) {
+        return std::visit([&f](auto& slot) -> decltype(auto) { return std::forward<F>(f)(ast::detail::unbox(slot)); },
+                          kind);
+    }
+    template <class F>
+    decltype(auto) visit_kind(F&& f) const {
+        return std::visit(
+            [&f](const auto& slot) -> decltype(auto) { return std::forward<F>(f)(ast::detail::unbox(slot)); }, kind);
     }
 };
 

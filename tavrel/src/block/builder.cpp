@@ -36,7 +36,7 @@ void ContainerBuilder::refresh_leaf_open() {
         leaf_open = false;
         return;
     }
-    bool takes = std::visit(
+    bool takes = last->visit_kind(
         [](const auto& k) -> bool {
             using K = std::decay_t<decltype(k)>;
             if constexpr (std::is_same_v<K, node::DefinitionList> || std::is_same_v<K, node::Paragraph> ||
@@ -48,8 +48,7 @@ void ContainerBuilder::refresh_leaf_open() {
             } else {
                 return false;
             }
-        },
-        last->kind);
+        });
     leaf_open = takes;
 }
 
@@ -63,7 +62,7 @@ std::string_view build_kind_name(const BuildKind& kind) {
 }
 
 Attr* DraftBlock::attr() {
-    return std::visit(
+    return visit(
         [](auto& b) -> Attr* {
             if constexpr (requires { b.attr; }) {
                 return &b.attr;
@@ -71,7 +70,7 @@ Attr* DraftBlock::attr() {
                 return nullptr;
             }
         },
-        node);
+        *this);
 }
 
 std::string_view DraftBlock::kind_name() const {

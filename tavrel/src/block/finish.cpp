@@ -162,7 +162,7 @@ ast::Blocks finalize_blocks(DraftBlocks drafts, const inline_::InlineContext& co
     ast::Blocks out;
     out.reserve(drafts.size());
     for (auto& d : drafts) {
-        std::visit(
+        visit(
             [&](auto& b) {
                 using B = std::decay_t<decltype(b)>;
                 if constexpr (std::is_same_v<B, DraftParagraph>) {
@@ -243,7 +243,7 @@ ast::Blocks finalize_blocks(DraftBlocks drafts, const inline_::InlineContext& co
                     out.push_back(ast::FormatBlock{std::move(b.format), std::move(b.text)});
                 }
             },
-            d.node);
+            d);
     }
     return out;
 }

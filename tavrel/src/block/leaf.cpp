@@ -324,7 +324,7 @@ void ContainerBuilder::append_leaf_inner(std::string line, std::size_t depth) {
 
 bool ContainerBuilder::attach_attrs(BuildNode& target, const Attr& attr, const std::string& line) {
     if (!span_kind_accepts_attrs(build_kind_name(target.kind))) return false;
-    return std::visit(
+    return target.visit_kind(
         [&](auto& k) -> bool {
             using K = std::decay_t<decltype(k)>;
             if constexpr (std::is_same_v<K, node::Paragraph>) {
@@ -340,8 +340,7 @@ bool ContainerBuilder::attach_attrs(BuildNode& target, const Attr& attr, const s
             } else {
                 return false;
             }
-        },
-        target.kind);
+        });
 }
 
 }  // namespace tavrel::block
