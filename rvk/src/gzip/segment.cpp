@@ -140,26 +140,19 @@ class MarkerSink {
   std::uint64_t max_len_;
 };
 
-// Without a SegmentMemory (tests, single segments): one spare symbol array
-// per thread.
-thread_local Symbols spare_symbols;
-
+// Without a SegmentMemory (tests, a member's probe) the arrays are the
+// segment's own: no per-thread spare, as a decoder thread touching
+// thread-local data of a loaded module has it allocated, and a failure there
+// ends the process.
 Symbols take_symbols(std::size_t room, SegmentMemory* memory) {
   if (memory != nullptr) return memory->take_symbols(room);
   Symbols s;
-  if (spare_symbols.capacity() >= room) s.swap(spare_symbols);
   s.resize(room);
   return s;
 }
 
 void recycle_symbols(Symbols&& s, SegmentMemory* memory) {
-  if (s.capacity() == 0) return;
-  if (memory != nullptr) {
-    memory->give_symbols(std::move(s));
-  } else if (s.capacity() > spare_symbols.capacity()) {
-    s.clear();
-    spare_symbols.swap(s);
-  }
+  if (s.capacity() != 0 && memory != nullptr) memory->give_symbols(std::move(s));
 }
 
 std::vector<std::uint8_t> take_bytes(std::size_t size, SegmentMemory* memory) {
