@@ -296,6 +296,19 @@ template <class T>
 const T* unbox_ptr(const Boxed<T>& value) {
     return value.get();
 }
+
+// The kind held in `node` when it is stored as `Slot`, else null.
+template <class Slot, class Variant>
+auto* get_unboxed(Variant& node) {
+    auto* slot = std::get_if<Slot>(&node);
+    return slot ? unbox_ptr(*slot) : nullptr;
+}
+
+// `std::visit` over `node`, the visitor seeing the kinds themselves.
+template <class F, class Variant>
+decltype(auto) visit_unboxed(F&& f, Variant& node) {
+    return std::visit([&f](auto& slot) -> decltype(auto) { return std::forward<F>(f)(unbox(slot)); }, node);
+}
 }  // namespace detail
 
 struct Inline {
@@ -329,13 +342,11 @@ struct Inline {
     }
     template <class T>
     T* as() {
-        auto* slot = std::get_if<detail::InlineSlot<T>>(&node);
-        return slot ? detail::unbox_ptr(*slot) : nullptr;
+        return detail::get_unboxed<detail::InlineSlot<T>>(node);
     }
     template <class T>
     const T* as() const {
-        auto* slot = std::get_if<detail::InlineSlot<T>>(&node);
-        return slot ? detail::unbox_ptr(*slot) : nullptr;
+        return detail::get_unboxed<detail::InlineSlot<T>>(node);
     }
 
     bool operator==(const Inline&) const = default;
@@ -343,13 +354,11 @@ struct Inline {
     // `std::visit` over the node's kind, the visitor seeing the kind itself.
     template <class F>
     friend decltype(auto) visit(F&& f, Inline& in) {
-        return std::visit([&f](auto& slot) -> decltype(auto) { return std::forward<F>(f)(detail::unbox(slot)); },
-                          in.node);
+        return detail::visit_unboxed(std::forward<F>(f), in.node);
     }
     template <class F>
     friend decltype(auto) visit(F&& f, const Inline& in) {
-        return std::visit(
-            [&f](const auto& slot) -> decltype(auto) { return std::forward<F>(f)(detail::unbox(slot)); }, in.node);
+        return detail::visit_unboxed(std::forward<F>(f), in.node);
     }
 
 private:
@@ -552,13 +561,11 @@ struct Block {
     }
     template <class T>
     T* as() {
-        auto* slot = std::get_if<detail::BlockSlot<T>>(&node);
-        return slot ? detail::unbox_ptr(*slot) : nullptr;
+        return detail::get_unboxed<detail::BlockSlot<T>>(node);
     }
     template <class T>
     const T* as() const {
-        auto* slot = std::get_if<detail::BlockSlot<T>>(&node);
-        return slot ? detail::unbox_ptr(*slot) : nullptr;
+        return detail::get_unboxed<detail::BlockSlot<T>>(node);
     }
 
     // The node's attributes, or null for the kinds that carry none
@@ -571,13 +578,11 @@ struct Block {
     // `std::visit` over the node's kind, the visitor seeing the kind itself.
     template <class F>
     friend decltype(auto) visit(F&& f, Block& b) {
-        return std::visit([&f](auto& slot) -> decltype(auto) { return std::forward<F>(f)(detail::unbox(slot)); },
-                          b.node);
+        return detail::visit_unboxed(std::forward<F>(f), b.node);
     }
     template <class F>
     friend decltype(auto) visit(F&& f, const Block& b) {
-        return std::visit(
-            [&f](const auto& slot) -> decltype(auto) { return std::forward<F>(f)(detail::unbox(slot)); }, b.node);
+        return detail::visit_unboxed(std::forward<F>(f), b.node);
     }
 
 private:

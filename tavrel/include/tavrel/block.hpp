@@ -255,19 +255,16 @@ struct DraftBlock {
     }
     template <class T>
     T* as() {
-        auto* slot = std::get_if<DraftSlot<T>>(&node);
-        return slot ? ast::detail::unbox_ptr(*slot) : nullptr;
+        return ast::detail::get_unboxed<DraftSlot<T>>(node);
     }
     template <class T>
     const T* as() const {
-        auto* slot = std::get_if<DraftSlot<T>>(&node);
-        return slot ? ast::detail::unbox_ptr(*slot) : nullptr;
+        return ast::detail::get_unboxed<DraftSlot<T>>(node);
     }
     // `std::visit` over the draft's kind, the visitor seeing the kind itself.
     template <class F>
     friend decltype(auto) visit(F&& f, DraftBlock& b) {
-        return std::visit(
-            [&f](auto& slot) -> decltype(auto) { return std::forward<F>(f)(ast::detail::unbox(slot)); }, b.node);
+        return ast::detail::visit_unboxed(std::forward<F>(f), b.node);
     }
     // The attributes of the kinds that take them, else null.
     Attr* attr();
@@ -434,13 +431,11 @@ struct BuildNode {
 
     template <class T>
     T* as() {
-        auto* slot = std::get_if<Slot<T>>(&kind);
-        return slot ? ast::detail::unbox_ptr(*slot) : nullptr;
+        return ast::detail::get_unboxed<Slot<T>>(kind);
     }
     template <class T>
     const T* as() const {
-        auto* slot = std::get_if<Slot<T>>(&kind);
-        return slot ? ast::detail::unbox_ptr(*slot) : nullptr;
+        return ast::detail::get_unboxed<Slot<T>>(kind);
     }
     template <class T>
     bool is() const {
@@ -448,13 +443,11 @@ struct BuildNode {
     }
     template <class F>
     decltype(auto) visit_kind(F&& f) {
-        return std::visit([&f](auto& slot) -> decltype(auto) { return std::forward<F>(f)(ast::detail::unbox(slot)); },
-                          kind);
+        return ast::detail::visit_unboxed(std::forward<F>(f), kind);
     }
     template <class F>
     decltype(auto) visit_kind(F&& f) const {
-        return std::visit(
-            [&f](const auto& slot) -> decltype(auto) { return std::forward<F>(f)(ast::detail::unbox(slot)); }, kind);
+        return ast::detail::visit_unboxed(std::forward<F>(f), kind);
     }
 };
 
