@@ -161,3 +161,34 @@ def test_running_out_of_memory_while_decoding_is_a_memory_error(tmp_path, meta, 
     unexpected = [o for o in outcomes if o not in ("ok", "MemoryError") and "could not start" not in o]
     assert unexpected == []
     assert "MemoryError" in outcomes
+
+
+WITHIN_A_DATA_CAP = """
+import resource, sys
+from corpuswright import _core
+dump, meta, out, extra_mb = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+with open("/proc/self/status") as f:
+    data = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmData"))
+limit = data + extra_mb * 2**20
+resource.setrlimit(resource.RLIMIT_DATA, (limit, limit))
+try:
+    print(_core.build_stage1(dump, out, meta, min_bytes=0))
+except BaseException as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("threads", ["2", "8"])
+def test_the_decoder_stays_within_its_memory_budget(tmp_path, meta, threads):
+    # 1.8 GB of one byte in the dump's site information, in streams of the
+    # largest blocks bzip2 makes (46 MB each from a few dozen bytes), read
+    # faster than the page reader takes them: the decoder holds as much as
+    # its 1 GiB budget allows. Under a cap on the process's data a little
+    # above the budget, that must be all it holds, whatever the thread count.
+    head = bz2.compress(b'<mediawiki><siteinfo><sitename>S</sitename><pad>', 9)
+    block = bz2.compress(b"a" * 45_000_000, 9)
+    tail = bz2.compress(b"</pad></siteinfo></mediawiki>\n", 9)
+    path = tmp_path / "dump.xml.bz2"
+    path.write_bytes(head + block * 40 + tail)
+    lines = run_child(WITHIN_A_DATA_CAP, path, meta, tmp_path / "a.jsonl", 1250, env={"RVK_NUM_THREADS": threads})
+    assert lines[-1] == "(0, 0, [])"
