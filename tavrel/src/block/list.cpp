@@ -157,6 +157,18 @@ MarkerChain marker_chain(std::string_view line) {
     }
 }
 
+// An item's first line as the writer writes it: the line below a marker
+// alone (see `content_below`) goes after the marker and one space.
+std::string line_as_written(const DraftListItem& item) {
+    std::string line(item.first_line);
+    if (!item.content_below || item.blocks.empty()) return line;
+    std::string_view below = item.raw_lines[1];
+    while (!below.empty() && (below.front() == ' ' || below.front() == '\t')) below.remove_prefix(1);
+    line.push_back(' ');
+    line.append(below);
+    return line;
+}
+
 // Whether the inlines of a paragraph's text are written on more than one
 // line: a break with something written before it and after it (a break at
 // either end is not written), outside inline notes (written apart, as
@@ -225,9 +237,8 @@ bool revertible(const DraftList& list, const inline_::InlineContext* context) {
         // "\:"): as the item's content the text had one, after the number as
         // paragraph text it would not. Escapes written everywhere, and "\("
         // (inline math), are safe.
-        std::string_view content = text::trim_start(marker_chain(item.first_line).content);
-        if (content.empty() && item.content_below && !item.blocks.empty())
-            content = text::trim_start(item.raw_lines[1]);
+        const std::string written = line_as_written(item);
+        std::string_view content = text::trim_start(marker_chain(written).content);
         // A later line "1. x" of paragraph text is written "1\. x", as it
         // would interrupt the paragraph: after "0." and unescaped, it is the
         // second item of a list the writer numbered from 0.
@@ -319,7 +330,9 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted, const inlin
                 const auto& item = l->items[k];
                 // The writer numbers items one by one: "2." after "2." was text.
                 bool numbered = k == 0 || item.number == l->items[k - 1].number + 1;
-                lazy = lazy || item.lazy_lines || !written_spacing(item.first_line) || !numbered;
+                const bool spaced = item.content_below ? written_spacing(line_as_written(item))
+                                                       : written_spacing(item.first_line);
+                lazy = lazy || item.lazy_lines || !spaced || !numbered;
             }
             // (Judged after the cheap tests: `revertible` may read inlines.)
             if (lazy && revertible(*l, context)) {

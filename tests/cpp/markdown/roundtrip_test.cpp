@@ -130,6 +130,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "3. a `b\n   c`",
         "1.\n   * * *",
         "3.\n   - a",
+        // Below a marker alone, text the writer would space otherwise.
+        "9.\n   \u3000<div>x</div>",
         // Paragraphs beginning with numbers that would number each other on.
         "1\\. x\n\n2\\. y",
         "1\\. x\n\n1\\. y\n\n1\\. z",
@@ -140,6 +142,7 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         std::string written = write_md::render_md(first);
         ast::Document again = block::parse_source(written, Options::dataset());
         EXPECT_EQ(ast::debug_string(again), ast::debug_string(first)) << md << "\n--- written\n" << written;
+        EXPECT_EQ(write_md::render_md(again), written) << md;
     }
 }
 
