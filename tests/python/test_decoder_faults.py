@@ -4,6 +4,7 @@ interpreter runs in a process of its own."""
 import bz2
 import gzip
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -121,10 +122,11 @@ UNDER_A_CAP = """
 import os, resource, sys
 from corpuswright import _core
 dump, meta, out, extra_mb = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-with open("/proc/self/status") as f:
-    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
-limit = size + extra_mb * 2**20
-resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+if extra_mb >= 0:
+    with open("/proc/self/status") as f:
+        size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
+    limit = size + extra_mb * 2**20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 try:
     _core.build_stage1(dump, out, meta, min_bytes=0)
     print("ok")
@@ -165,6 +167,63 @@ def test_running_out_of_memory_while_decoding_is_a_memory_error(tmp_path, meta, 
                 for extra in (100, 250, 400, 600)]
     unexpected = [o for o in outcomes if o not in ("ok", "MemoryError") and "could not start" not in o]
     assert unexpected == []
+    assert "MemoryError" in outcomes
+
+
+# Preloaded into a child: every decoder thread ("rvk-...") gets its first
+# STARVE_AFTER allocations, and none after, as when memory runs out under a
+# run. The C++ runtime's thread-local data of a library loaded after the
+# program started is allocated on a thread's first exception, and the C
+# library ends the process when it cannot.
+STARVE = r"""
+#define _GNU_SOURCE
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void *__libc_memalign(size_t, size_t);
+static __thread int left = -1;
+static int refuse(void) {
+  if (left < 0) {
+    char name[16];
+    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || strncmp(name, "rvk-", 4) != 0) return 0;
+    left = atoi(getenv("STARVE_AFTER"));
+  }
+  if (left == 0) return 1;
+  --left;
+  return 0;
+}
+void *malloc(size_t n) { return refuse() ? NULL : __libc_malloc(n); }
+void *calloc(size_t k, size_t n) { return refuse() ? NULL : __libc_calloc(k, n); }
+void *realloc(void *p, size_t n) { return refuse() ? NULL : __libc_realloc(p, n); }
+void *memalign(size_t a, size_t n) { return refuse() ? NULL : __libc_memalign(a, n); }
+void *aligned_alloc(size_t a, size_t n) { return refuse() ? NULL : __libc_memalign(a, n); }
+int posix_memalign(void **p, size_t a, size_t n) {
+  if (refuse()) return 12;
+  *p = __libc_memalign(a, n);
+  return *p ? 0 : 12;
+}
+"""
+
+
+@pytest.mark.parametrize("threads", ["2", "8"])
+def test_a_decoder_thread_that_finds_no_memory_at_its_first_exception_is_a_memory_error(tmp_path, meta, threads):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to build the allocation shim")
+    (tmp_path / "starve.c").write_text(STARVE)
+    shim = tmp_path / "starve.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-O2", "-o", shim, tmp_path / "starve.c"], check=True)
+    path = tmp_path / "dump.xml.bz2"
+    path.write_bytes(bz2.compress(random_text_dump(100, 64 * 1024, 3), 9))
+    # A thread needs two allocations of its own before any work (its first
+    # exception and its thread-local data); from there on, every count.
+    outcomes = [run_child(UNDER_A_CAP, path, meta, tmp_path / "a.jsonl", -1,
+                          env={"RVK_NUM_THREADS": threads, "LD_PRELOAD": str(shim), "STARVE_AFTER": str(k)})[-1]
+                for k in (2, 3, 4, 6)]
+    assert [o for o in outcomes if o not in ("ok", "MemoryError")] == []
     assert "MemoryError" in outcomes
 
 

@@ -71,6 +71,13 @@ std::size_t online_processors() noexcept;
 // [1, kMaxThreads].
 std::size_t worker_count(std::uint64_t threads, std::uint64_t auto_cap = kMaxThreads) noexcept;
 
+// Called first on every thread the decoders start. A thread's first
+// exception allocates its C++ runtime's thread-local data, and when the
+// library was loaded after the program started that allocation is lazy and
+// its failure ends the process; done now, before the decode takes memory, an
+// allocation failure later is an ordinary std::bad_alloc.
+void prepare_thread() noexcept;
+
 // ---------------------------------------------------------------------------
 // Thread pool
 

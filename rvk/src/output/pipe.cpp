@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "rvk/pipeline.hpp"
+
 namespace rvk::output {
 
 namespace detail {
@@ -204,6 +206,7 @@ Drained drain(const std::function<Result<void>(PipeWriter&)>& decode, std::size_
   auto [writer, reader] = make_pipe();
   auto [outcome_tx, outcome_rx] = make_oneshot<Result<void>>();
   std::thread feeder([&decode, w = std::move(writer), tx = std::move(outcome_tx)]() mutable {
+    pipeline::prepare_thread();
     Result<void> outcome;
     try {
       outcome = decode(w);

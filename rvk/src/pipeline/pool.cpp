@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <exception>
 #include <new>
 #include <optional>
 #include <system_error>
@@ -29,6 +30,13 @@ std::size_t worker_count(std::uint64_t threads, std::uint64_t auto_cap) noexcept
   std::uint64_t count = threads;
   if (count == 0) count = std::min<std::uint64_t>(online_processors(), std::max<std::uint64_t>(auto_cap, 1));
   return static_cast<std::size_t>(std::clamp<std::uint64_t>(count, 1, kMaxThreads));
+}
+
+void prepare_thread() noexcept {
+  try {
+    throw std::exception();
+  } catch (const std::exception&) {
+  }
 }
 
 namespace detail {
@@ -58,6 +66,7 @@ struct PoolState {
   std::vector<std::thread> threads;
 
   void run(std::size_t worker) {
+    prepare_thread();
     for (;;) {
       std::shared_ptr<BroadcastState> job;
       {

@@ -156,6 +156,7 @@ Result<Reader> Reader::open(const std::string& path) {
     state->worker.emplace([format = *format, source, options, panicked, sink = std::move(writer),
                            tx = std::move(outcome_tx)]() mutable {
       ::pthread_setname_np(::pthread_self(), "rvk-reader");
+      pipeline::prepare_thread();
       std::optional<Result<void>> outcome;
       try {
         outcome.emplace(stream::decode_stream_to_sink_with_progress(format, source->bytes(), sink, options,
