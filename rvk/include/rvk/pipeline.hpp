@@ -341,14 +341,21 @@ class OrderedChannel {
   }
   std::size_t parked() const { return parked_.size(); }
   // The receiver has gone: later sends fail; queued and parked messages are
-  // released without being retired.
+  // released without being retired, each outside the lock. One at a time:
+  // this runs as a run unwinds, where allocating a queue to move them into
+  // could fail with nobody to report it to.
   void close_receiver() {
-    std::deque<std::pair<std::uint64_t, Message>> dropped;
-    {
-      std::lock_guard lock(mutex_);
-      receiver_gone_ = true;
-      dropped.swap(queue_);
+    std::unique_lock lock(mutex_);
+    receiver_gone_ = true;
+    while (!queue_.empty()) {
+      {
+        std::pair<std::uint64_t, Message> dropped = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+      }
+      lock.lock();
     }
+    lock.unlock();
     parked_.clear();
   }
 
@@ -679,11 +686,17 @@ auto run_staged_ordered(ThreadPool& pool, const StagedJobs<Job, Output, Task, Ou
       ~Finish() {
         stage1.close_receiver();
         stage2.close_receiver();
-        std::deque<detail::StagedTask<Task>> dropped;
-        budget.locked_then_notify([&] {
-          queue.tasks_closed = true;
-          dropped.swap(queue.tasks);
-        });
+        // Each task released outside the lock, one at a time, as above.
+        for (bool more = true; more;) {
+          std::optional<detail::StagedTask<Task>> dropped;
+          more = budget.locked_then_notify([&] {
+            queue.tasks_closed = true;
+            if (queue.tasks.empty()) return false;
+            dropped.emplace(std::move(queue.tasks.front()));
+            queue.tasks.pop_front();
+            return true;
+          });
+        }
         budget.cancel();
         how = run.outcome();
       }
