@@ -10,6 +10,7 @@
 // when their Markdown can be read back from the paragraph as it stood: a
 // list whose item holds nested blocks, indented lines, attributes or a task
 // box stays a list, because its text would change meaning as a paragraph.
+#include <algorithm>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -207,15 +208,50 @@ bool writes_lines(std::string_view text, const inline_::InlineContext& context) 
     return walk(walk, inline_::parse_inner(text, context));
 }
 
+// How many lines the writer writes for blocks inside an item: 0, 1, or 2
+// for two or more. A quote without attributes writes its blocks' lines, a
+// list its items' (at least one each, and a line of its own before an item
+// with a task box), a heading or thematic break one;
+// every other block, and an attribute line, takes more.
+int written_lines(const DraftBlocks& blocks, const inline_::InlineContext& context) {
+    int n = 0;
+    for (const auto& b : blocks) {
+        if (const auto* p = b.as<DraftParagraph>()) {
+            if (!p->attr.empty()) return 2;
+            if (text::trim(p->text).empty()) continue;
+            n += writes_lines(p->text, context) ? 2 : 1;
+        } else if (const auto* q = b.as<DraftBlockQuote>()) {
+            if (!q->attr.empty()) return 2;
+            n += written_lines(q->blocks, context);
+        } else if (const auto* l = b.as<DraftList>()) {
+            // (A task box after item numbers would be text: such a list
+            // starts on a line of its own.)
+            if (!l->attr.empty() || (!l->items.empty() && l->items[0].task)) return 2;
+            for (const auto& item : l->items) {
+                if (!item.attr.empty() || n >= 2) return 2;
+                n += std::max(1, written_lines(item.blocks, context));
+            }
+        } else if (const auto* h = b.as<DraftHeading>()) {
+            if (!h->attr.empty()) return 2;
+            n += 1;
+        } else if (const auto* t = b.as<DraftThematicBreak>()) {
+            if (!t->attr.empty()) return 2;
+            n += 1;
+        } else {
+            return 2;
+        }
+        if (n >= 2) return 2;
+    }
+    return n;
+}
+
 // Whether an item's later lines, which reached its content column, leave
 // its text on one line as the writer writes it: nothing is left of them
-// (the item's lines defined a link or a footnote), or its one paragraph's
-// line ends are gone once read (a code span over two lines).
+// (they defined a link or a footnote), or what they held is written on the
+// item's line (a code span over two lines).
 bool one_written_line(const DraftListItem& item, const inline_::InlineContext* context) {
     if (item.blocks.empty()) return true;
-    if (!context || item.blocks.size() != 1) return false;
-    const auto* p = item.blocks[0].as<DraftParagraph>();
-    return p && p->attr.empty() && !writes_lines(p->text, *context);
+    return context && written_lines(item.blocks, *context) < 2;
 }
 
 // Whether the list's Markdown reads back the same as paragraph text: items
@@ -485,7 +521,13 @@ std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {
             }
             p->text = std::move(text);
         } else {
-            first = DraftParagraph{Attr{}, std::string(item.first_line)};
+            // (Below a marker alone, the line that opened the block.)
+            std::string text(item.first_line);
+            if (item.content_below) {
+                text += '\n';
+                text.append(text::trim(item.raw_lines[1]));
+            }
+            first = DraftParagraph{Attr{}, std::move(text)};
         }
         for (auto& b : item.blocks) push(std::move(b), item.start_line);
     }

@@ -1048,7 +1048,7 @@ TEST(CanonicalForm, ListNotNumberedFromOneWrittenAsItsText) {
     EXPECT_EQ(canonical("2. - [^f]\n3. x\n\n[^f]: n"), "2. - [^f]\n3. x\n\n[^f]: n\n\n");
     // An item's blocks that write nothing (an empty quote) are not read
     // back: the item is its paragraph alone.
-    EXPECT_EQ(canonical("2.\n2. ^[]]:\n   >"), "2\\.\n3. [^__note1]\\]:\n\n[^__note1]:\n\n");
+    EXPECT_EQ(canonical("2.\n2. ^[]]:\n   >"), "2\\.\n2. [^__note1]\\]:\n\n[^__note1]:\n\n");
     // Where both forms write the same text, the list is written as a list.
     EXPECT_EQ(canonical("3. a\n4. b"), "3. a\n4. b\n\n");
 }

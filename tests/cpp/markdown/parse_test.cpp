@@ -285,6 +285,9 @@ TEST(Containers, OneItemListNotNumberedFromOne) {
         // Lines whose line ends are not written: a code span, an inline note.
         {"3. a `b\n   c`\n", "3. a ?"},
         {"3. a ^[b\n   c]\n", "3. a ?"},
+        // Lines that only defined a footnote or a link, or an empty quote.
+        {"9. -\n   [^b]: x\n", "9. -"},
+        {"0. >[n]:\n   /u\n", "0. >?:"},  // "[n]" now a link to what it defined
         // A thematic break, written "- - -" whatever its marks.
         {"3. * * *\n", "3. * * *"},
         {"3.\n   * * *\n", "3.\n* * *"},

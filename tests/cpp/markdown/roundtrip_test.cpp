@@ -130,6 +130,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "3. a `b\n   c`",
         "1.\n   * * *",
         "3.\n   - a",
+        "9. -\n   [^b]: x",
+        "1. [1]: /u\n\n   *",
+        "9.\n   - a\n   [^b]: x",
         // Below a marker alone, text the writer would space otherwise.
         "9.\n   \u3000<div>x</div>",
         // Paragraphs beginning with numbers that would number each other on.
