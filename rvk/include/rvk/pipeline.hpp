@@ -66,9 +66,16 @@ inline constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::
 // Online processors as sysconf reports them; 1 when it cannot tell.
 std::size_t online_processors() noexcept;
 
+// The threads the address space has room for under a cap on it (RLIMIT_AS):
+// each needs its stack and the 64 MiB the C library reserves for a thread's
+// heap, and at most half of the room left goes to them: beyond it the
+// threads' own memory would fail the run with MemoryError where fewer
+// threads finish it. kMaxThreads without a cap.
+std::uint64_t affordable_threads() noexcept;
+
 // The worker count for a configured `threads`: 0 means online processors,
-// capped at `auto_cap` (the LZ4 path uses 4); the result is clamped to
-// [1, kMaxThreads].
+// capped at `auto_cap` (the LZ4 path uses 4); then no more than the address
+// space affords; the result is clamped to [1, kMaxThreads] (1: serial).
 std::size_t worker_count(std::uint64_t threads, std::uint64_t auto_cap = kMaxThreads) noexcept;
 
 // Called first on every thread the decoders start. A thread's first

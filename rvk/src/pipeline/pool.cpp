@@ -8,8 +8,10 @@
 // caught on the worker, which stays alive; the broadcast then reports that a
 // call ended abnormally.
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -26,9 +28,29 @@ std::size_t online_processors() noexcept {
   return count > 0 ? static_cast<std::size_t>(count) : 1;
 }
 
+std::uint64_t affordable_threads() noexcept {
+  struct rlimit cap {};
+  if (::getrlimit(RLIMIT_AS, &cap) != 0 || cap.rlim_cur == RLIM_INFINITY) return kMaxThreads;
+  unsigned long long used = 0;
+  if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, status)) {
+      if (std::sscanf(line, "VmSize: %llu kB", &used) == 1) break;
+    }
+    std::fclose(status);
+  }
+  used <<= 10;
+  const std::uint64_t room = cap.rlim_cur > used ? cap.rlim_cur - used : 0;
+  struct rlimit stack {};
+  std::uint64_t stack_size = 8u << 20;
+  if (::getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY) stack_size = stack.rlim_cur;
+  return room / 2 / (stack_size + (64u << 20));
+}
+
 std::size_t worker_count(std::uint64_t threads, std::uint64_t auto_cap) noexcept {
   std::uint64_t count = threads;
   if (count == 0) count = std::min<std::uint64_t>(online_processors(), std::max<std::uint64_t>(auto_cap, 1));
+  count = std::min(count, affordable_threads());
   return static_cast<std::size_t>(std::clamp<std::uint64_t>(count, 1, kMaxThreads));
 }
 

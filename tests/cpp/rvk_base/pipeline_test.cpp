@@ -849,6 +849,8 @@ TEST(ThreadPool, ThreadsTheSystemRefusesLeaveASmallerPool) {
     // Room for about three 8 MiB stacks and their guard pages.
     cap.rlim_cur = cap.rlim_max = (vm_kb << 10) + (28u << 20);
     if (::setrlimit(RLIMIT_AS, &cap) != 0) std::_Exit(10);
+    // The decoders ask for no more threads than that room affords.
+    if (rvk::pipeline::worker_count(16) != 1 || rvk::pipeline::affordable_threads() != 0) std::_Exit(16);
     auto pool = rvk::pipeline::ThreadPool::create(16);
     if (!pool.ok()) std::_Exit(11);
     const std::size_t size = (*pool)->size();
