@@ -1,7 +1,8 @@
 // Heap used by the readers and the writer on deeply nested input: the peak
-// must stay a small multiple of the input, whatever the nesting depth. A
-// reader that keeps a frame, an index or a copy per nesting level passes
-// every functional test and still takes gigabytes on one hostile page.
+// must stay close to that of a flat text of the same size, whatever the
+// nesting depth. A reader that keeps a frame, an index or a copy per nesting
+// level passes every functional test and still takes gigabytes on one
+// hostile page.
 //
 // Every allocation of this test program goes through the counting operator
 // new below (the readers allocate only through it).
@@ -68,7 +69,7 @@ struct Shape {
     bool write = true;
 };
 
-std::size_t read_peak(const Shape& shape, const std::string& text) {
+std::size_t peak_for(const Shape& shape, const std::string& text) {
     return peak_of([&] {
         auto doc = shape.wikitext ? tavrel::wikitext::document::parse(text)
                                   : tavrel::block::parse_source(text, tavrel::Options::dataset());
@@ -99,8 +100,8 @@ TEST(NestingMemory, NestingDepthDoesNotMultiplyThePeak) {
     };
     for (const auto& shape : shapes) {
         SCOPED_TRACE(shape.name);
-        std::size_t nested = read_peak(shape, shape.nested);
-        std::size_t flat_peak = read_peak(shape, shape.flat);
+        std::size_t nested = peak_for(shape, shape.nested);
+        std::size_t flat_peak = peak_for(shape, shape.flat);
         EXPECT_LE(nested, 2 * flat_peak + (1u << 20)) << nested << " bytes nested, " << flat_peak << " flat";
     }
 }
