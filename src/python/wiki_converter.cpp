@@ -77,8 +77,9 @@ void convert_and_chunk(const roles::TemplateRoles& roles, std::string_view title
     guarded(slot, [&] {
         auto converted = convert_document(text, roles);
         if (!converted) return;
-        std::string markdown = tavrel::write_md::render_md(converted->document);
-        auto ranges = tavrel::chunk::document_chunk_ranges_structural(converted->document, target_words);
+        auto written = tavrel::write_md::render_md_blocks(converted->document);
+        auto ranges = tavrel::chunk::document_chunk_ranges_structural(converted->document, written, target_words);
+        std::string markdown = std::move(written.md);
         if (!ranges.ok()) {
             slot.panic = Panic{ranges.error().message};
             return;

@@ -89,15 +89,18 @@ struct ArticleRun {
         Converted out;
         out.pairs = audit(converted->document.blocks, *roles);
         Article article;
-        article.md = tavrel::write_md::render_md(converted->document);
-        const std::string& md = article.md;
-        if (with_chunks) {
-            auto ranges = tavrel::chunk::document_chunk_ranges_structural(converted->document, target_words);
+        if (!with_chunks) {
+            article.md = tavrel::write_md::render_md(converted->document);
+        } else {
+            // The chunks are cut from the article's own text, written once.
+            auto written = tavrel::write_md::render_md_blocks(converted->document);
+            auto ranges = tavrel::chunk::document_chunk_ranges_structural(converted->document, written, target_words);
             if (!ranges.ok()) {
                 failure.emplace(ranges.error().message, ErrorKind::Invariant);
                 return std::nullopt;
             }
-            auto chunks = chunks_from_ranges(ranges.value(), md, title_prefix(page.title));
+            article.md = std::move(written.md);
+            auto chunks = chunks_from_ranges(ranges.value(), article.md, title_prefix(page.title));
             if (!chunks.ok()) {
                 failure.emplace(std::move(chunks).error());
                 return std::nullopt;

@@ -114,31 +114,39 @@ std::string debug_quoted(std::string_view s) {
     return out;
 }
 
+// A tree read back from an article's Markdown, and its text as written
+// again with where each block begins (the chunker cuts that text).
+struct ReadBack {
+    tavrel::ast::Document doc;
+    tavrel::write_md::WrittenBlocks written;
+};
+
 // Reads `md` back into a tree that writes back to exactly `md`. Front matter
 // is taken only where it really is front matter: when reading it as such
 // does not reproduce the text, the text is read whole (a page may well
 // begin with a rule and a "Note: ..." line).
-Result<tavrel::ast::Document> canonical_tree(const std::string& md, const tavrel::Options& options) {
+Result<ReadBack> canonical_tree(const std::string& md, const tavrel::Options& options) {
     std::string written;
     if (auto fm = tavrel::frontmatter::split(md)) {
-        tavrel::ast::Document doc = tavrel::block::parse_source(fm->body, options);
-        doc.metadata = std::move(fm->pairs);
-        written = tavrel::write_md::render_md(doc);
-        if (written == md) return doc;
+        ReadBack r{tavrel::block::parse_source(fm->body, options), {}};
+        r.doc.metadata = std::move(fm->pairs);
+        r.written = tavrel::write_md::render_md_blocks(r.doc);
+        if (r.written.md == md) return r;
+        written = std::move(r.written.md);
     }
-    tavrel::ast::Document doc = tavrel::block::parse_source(md, options);
-    std::string whole = tavrel::write_md::render_md(doc);
-    if (whole == md) return doc;
-    if (written.empty()) written = std::move(whole);
+    ReadBack r{tavrel::block::parse_source(md, options), {}};
+    r.written = tavrel::write_md::render_md_blocks(r.doc);
+    if (r.written.md == md) return r;
+    if (written.empty()) written = std::move(r.written.md);
     return Error("assertion `left == right` failed: Stage 1 md must be canonical\n  left: " + debug_quoted(written) +
                      "\n right: " + debug_quoted(md),
                  ErrorKind::Invariant);
 }
 
 Result<std::vector<Chunk>> chunk_article(const Article& a, std::uint64_t target_words, const tavrel::Options& options) {
-    CW_TRY_ASSIGN(auto doc, canonical_tree(a.md, options));
+    CW_TRY_ASSIGN(auto read, canonical_tree(a.md, options));
     std::string heading = title_prefix(a.title);
-    auto ranges = tavrel::chunk::document_chunk_ranges_structural(doc, target_words);
+    auto ranges = tavrel::chunk::document_chunk_ranges_structural(read.doc, read.written, target_words);
     if (!ranges.ok()) return Error(ranges.error().message, ErrorKind::Invariant);
     CW_TRY_ASSIGN(auto chunks, chunks_from_ranges(ranges.value(), a.md, heading));
     for (auto& c : chunks) c.article_id = a.article_id;

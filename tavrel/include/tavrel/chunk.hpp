@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tavrel/ast.hpp"
+#include "tavrel/write_md.hpp"
 
 namespace tavrel::chunk {
 
@@ -85,6 +86,11 @@ struct CutMode {
 // of that text (see `render_md_blocks`), the footnote section going with the
 // block before it. A pure function; safe on any number of threads at once.
 RangesResult document_chunk_ranges_structural(const ast::Document& doc, std::uint64_t target_words);
+
+// The same over `written`, which must be `render_md_blocks(doc)`: a caller
+// that keeps the document's Markdown as well writes it once.
+RangesResult document_chunk_ranges_structural(const ast::Document& doc, const write_md::WrittenBlocks& written,
+                                              std::uint64_t target_words);
 
 // One range cut into pieces for one pass. `starts[i]` tells whether block i
 // is a heading and of which level; `W` holds the prefix sums of block words

@@ -84,6 +84,12 @@ std::vector<BlockRange> split_structural(BlockRange range, CutMode mode, std::ui
 
 RangesResult document_chunk_ranges_structural(const Document& doc, std::uint64_t target_words) {
     if (target_words == 0) return InvariantFailure{"target_words must be positive"};
+    return document_chunk_ranges_structural(doc, write_md::render_md_blocks(doc), target_words);
+}
+
+RangesResult document_chunk_ranges_structural(const Document& doc, const write_md::WrittenBlocks& written,
+                                              std::uint64_t target_words) {
+    if (target_words == 0) return InvariantFailure{"target_words must be positive"};
     std::vector<MdChunkRange> result;
 
     // Per block: its Markdown, words, byte offsets and start kind. The
@@ -91,7 +97,6 @@ RangesResult document_chunk_ranges_structural(const Document& doc, std::uint64_t
     // that text: a block may be written otherwise beside its neighbours
     // than alone (a markdown container's tag, a list numbered on), and the
     // ranges put together must give the whole text, footnotes included.
-    const write_md::WrittenBlocks written = write_md::render_md_blocks(doc);
     // A block that writes nothing (a quote or a definition list that
     // conversion emptied) is not in the text, and the text read back has no
     // such block: it takes no part, so both trees are cut alike and no
