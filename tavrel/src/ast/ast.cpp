@@ -4,7 +4,9 @@
 // page can nest far deeper than a worker thread's stack allows. Instead a
 // node that owns children moves them onto a heap work list first; each node
 // taken from the list hands its own children over before it dies, so every
-// destructor that actually runs sees a node without children.
+// destructor that actually runs sees a node without grandchildren: one
+// whose children own none is left to its members' destructors, which
+// recurse one level only.
 //
 // The work list is the one allocation a destructor makes, and a destructor
 // must not throw: when memory runs out, whatever is still on the list or
@@ -12,6 +14,7 @@
 // of scope, each node by this same destructor (recursing only then).
 #include "tavrel/ast.hpp"
 
+#include <algorithm>
 #include <new>
 #include <type_traits>
 
@@ -65,6 +68,20 @@ bool has_inline_children(const Inline& node) {
     return list && !list->empty();
 }
 
+// Whether none of the node's children owns children of its own. Then the
+// members' destructors free them one level down with no work list: a link
+// or an emphasis around text, the common case, allocates nothing to die.
+bool children_are_leaves(const Inline& node) {
+    auto leaves = [](const Inlines& list) {
+        return std::none_of(list.begin(), list.end(), [](const Inline& c) { return has_inline_children(c); });
+    };
+    if (const auto* op = node.as<Operation>()) {
+        return std::all_of(op->args.begin(), op->args.end(), [&](const auto& arg) { return leaves(arg.value); });
+    }
+    const Inlines* list = child_list(node);
+    return !list || leaves(*list);
+}
+
 // Blocks nest through quotes, divisions and list items; inline content of a
 // block is left in place, since Inline's own destructor is already flat.
 bool take_block_children(Block& node, Blocks& out) {
@@ -91,10 +108,23 @@ bool has_block_children(const Block& node) {
     return false;
 }
 
+// As for inlines: a quote of paragraphs or a list of one-level items.
+bool block_children_are_leaves(const Block& node) {
+    auto leaves = [](const Blocks& list) {
+        return std::none_of(list.begin(), list.end(), [](const Block& c) { return has_block_children(c); });
+    };
+    if (const auto* q = node.as<BlockQuote>()) return leaves(q->blocks);
+    if (const auto* d = node.as<Div>()) return leaves(d->blocks);
+    if (const auto* l = node.as<List>()) {
+        return std::all_of(l->items.begin(), l->items.end(), [&](const auto& item) { return leaves(item.blocks); });
+    }
+    return true;
+}
+
 }  // namespace
 
 Inline::~Inline() {
-    if (!has_inline_children(*this)) return;
+    if (!has_inline_children(*this) || children_are_leaves(*this)) return;
     try {
         Inlines pending;
         take_inline_children(*this, pending);
@@ -108,7 +138,7 @@ Inline::~Inline() {
 }
 
 Block::~Block() {
-    if (!has_block_children(*this)) return;
+    if (!has_block_children(*this) || block_children_are_leaves(*this)) return;
     try {
         Blocks pending;
         take_block_children(*this, pending);
