@@ -262,6 +262,17 @@ private:
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);
     std::string nested(const ast::Blocks& blocks);
+    // The text of the blocks of a list item or quote (see `Lines`).
+    struct Lines;
+    Lines nested_lines(const ast::Blocks& blocks);
+    // An item's task marker and escapes on its first line; whether its
+    // text starts on a line after the marker's. Sets `body` to the text.
+    bool prepare_item(const ast::List& list, const ast::ListItem& item, Lines& text, std::string_view& body);
+    // One item with its text, prepared, then its attribute line.
+    void item(const ast::ListItem& item, std::string_view marker, Lines& text, std::string_view body, bool own_line);
+    // A quote with the text of its blocks, then its attribute line.
+    void quote(const ast::BlockQuote& quote, Lines& text);
+    void split_lines(const Lines& text);
 
     std::string out_;
     // Inline notes met while writing, in order, each with its label

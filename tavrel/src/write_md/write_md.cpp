@@ -521,6 +521,119 @@ std::string Renderer::nested(const Blocks& blocks) {
     return saved;
 }
 
+// The text of the blocks of a list item or quote. Text that ends in a
+// character that is no white space (most does) is kept split: its first
+// line with the markers written before it, its later lines as written
+// innermost and what goes before each of them. A container holding one
+// such container alone ("- - a", "- > a") adds its marker and indentation
+// to those, so that the lines are written once, after all of them:
+// re-indenting the finished text at every level would take time and
+// memory growing with the depth times the text (lazy lines under deep
+// items). Else it is the text as written.
+struct Renderer::Lines {
+    std::string buf;  // the text as written, or the innermost text when split
+    bool split = false;
+    std::string first;
+    // The later lines, `buf` from `rest_at` to `rest_end` (offsets: the
+    // text moves with the string).
+    std::size_t rest_at = 0, rest_end = 0;
+    bool has_rest = false;
+    std::string_view rest() const { return std::string_view(buf).substr(rest_at, rest_end - rest_at); }
+    std::string prefix;        // before each later line with text
+    std::string empty_prefix;  // before each empty later line
+};
+
+Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
+    Lines text;
+    const auto* l = blocks.size() == 1 ? blocks.front().as<List>() : nullptr;
+    const auto* q = blocks.size() == 1 ? blocks.front().as<BlockQuote>() : nullptr;
+    if ((l && l->items.size() == 1 && !markdown::writes_attrs(l->attr)) || (q && !markdown::writes_attrs(q->attr))) {
+        // What `blocks` writes for the one block: a one-item list never
+        // reads as text, and is written as its item (see `list`).
+        if (l) {
+            const ListItem& it = l->items.front();
+            ++blank_lines_empty_;
+            text = nested_lines(it.blocks);
+            --blank_lines_empty_;
+            const std::string marker = l->ordered ? std::to_string(l->start) + ". " : "- ";
+            std::string_view body;
+            const bool own_line = prepare_item(*l, it, text, body);
+            if (text.split && !own_line && !markdown::writes_attrs(it.attr)) {
+                text.first.insert(0, marker);
+                text.prefix.insert(0, marker.size(), ' ');
+                text.empty_prefix.insert(0, marker.size(), ' ');
+            } else {
+                std::string saved;
+                saved.swap(out_);
+                item(it, marker, text, body, own_line);
+                ial(l->attr);
+                out_.push_back('\n');
+                saved.swap(out_);
+                text = Lines{};
+                text.buf = std::move(saved);
+            }
+        } else {
+            const int blank_lines_empty = std::exchange(blank_lines_empty_, 0);
+            text = nested_lines(q->blocks);
+            blank_lines_empty_ = blank_lines_empty;
+            if (text.split) {
+                text.first.insert(0, text.first.empty() ? ">" : "> ");
+                text.prefix.insert(0, "> ");
+                text.empty_prefix.insert(0, text.empty_prefix.empty() ? ">" : "> ");
+            } else {
+                std::string saved;
+                saved.swap(out_);
+                quote(*q, text);
+                saved.swap(out_);
+                text = Lines{};
+                text.buf = std::move(saved);
+            }
+        }
+        // (As `blocks` leaves them.)
+        alt_bullet_ = false;
+        continue_at_ = 0;
+        wrote_text_ = false;
+        if (text.split || !text.buf.empty()) last_block_at_ = 0;
+        return text;
+    }
+    text.buf = nested(blocks);
+    // The end `trim_nested_end` cuts is the line ends alone.
+    std::size_t end = text.buf.size();
+    while (end > 0 && (text.buf[end - 1] == '\n' || text.buf[end - 1] == '\r')) --end;
+    if (end == 0 || static_cast<unsigned char>(text.buf[end - 1]) <= ' ' ||
+        static_cast<unsigned char>(text.buf[end - 1]) >= 0x80)
+        return text;
+    const std::string_view body = std::string_view(text.buf).substr(0, end);
+    const std::size_t nl = body.find('\n');
+    std::size_t first_end = std::min(nl, body.size());
+    if (nl != std::string_view::npos && nl > 0 && body[nl - 1] == '\r') --first_end;  // see `for_each_line`
+    text.split = true;
+    text.first.assign(body.substr(0, first_end));
+    text.has_rest = nl != std::string_view::npos;
+    if (text.has_rest) {
+        text.rest_at = nl + 1;
+        text.rest_end = end;
+    }
+    return text;
+}
+
+void Renderer::split_lines(const Lines& text) {
+    const std::string_view rest = text.rest();
+    if (text.has_rest && !text.prefix.empty()) {
+        const std::size_t lines = static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')) + 1;
+        out_.reserve(out_.size() + text.first.size() + rest.size() + 2 +
+                     lines * std::max(text.prefix.size(), text.empty_prefix.size()));
+    }
+    out_.append(text.first);
+    out_.push_back('\n');
+    if (!text.has_rest) return;
+    for_each_line(rest, [&](std::string_view line) {
+        out_.append(line.empty() ? text.empty_prefix : text.prefix);
+        out_.append(line);
+        out_.push_back('\n');
+    });
+}
+
 std::unordered_map<std::string, std::string> Renderer::written_labels(const Document& doc) {
     std::unordered_map<std::string, std::string> out;
     std::unordered_set<std::string> taken;
@@ -1021,24 +1134,25 @@ void Renderer::block(const Block& block) {
 // blank line (or an attribute line with nothing to attach to), which the
 // reader reads as nothing at all; such a container is not written.
 void Renderer::block_quote(const BlockQuote& q) {
-    // A quote holding one quote without attributes alone is written with
-    // the lines of the innermost such quote, each after all the markers
-    // at once: re-shaping the lines at every level would take time
-    // growing with the square of the depth (lazy lines under many ">").
-    const BlockQuote* inner = &q;
-    std::size_t outer = 0;  // the quotes around `inner`, within `q`
-    while (inner->blocks.size() == 1) {
-        const auto* next = inner->blocks.front().as<BlockQuote>();
-        if (!next || markdown::writes_attrs(next->attr)) break;
-        inner = next;
-        ++outer;
-    }
     // A line of white space in a quote is no blank line to the reader, even
     // in an item: verbatim text keeps it.
     const int blank_lines_empty = std::exchange(blank_lines_empty_, 0);
-    std::string buf = nested(inner->blocks);
+    Lines text = nested_lines(q.blocks);
     blank_lines_empty_ = blank_lines_empty;
-    std::string_view body = trim_nested_end(buf, inner->blocks);
+    quote(q, text);
+}
+
+void Renderer::quote(const BlockQuote& q, Lines& text) {
+    if (text.split) {
+        text.first.insert(0, text.first.empty() ? ">" : "> ");
+        text.prefix.insert(0, "> ");
+        text.empty_prefix.insert(0, text.empty_prefix.empty() ? ">" : "> ");
+        split_lines(text);
+        ial(q.attr);
+        out_.push_back('\n');
+        return;
+    }
+    std::string_view body = trim_nested_end(text.buf, q.blocks);
     if (body.empty()) {
         // An empty quote with attributes is one marker line and its
         // attribute line.
@@ -1048,15 +1162,8 @@ void Renderer::block_quote(const BlockQuote& q) {
         out_.push_back('\n');
         return;
     }
-    std::string markers;
-    for (std::size_t i = 0; i < outer; ++i) markers.append("> ");
-    markers.push_back('>');
-    if (outer > 0) {
-        const std::size_t lines = static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')) + 1;
-        out_.reserve(out_.size() + body.size() + lines * (markers.size() + 2));
-    }
     for_each_line(body, [&](std::string_view line) {
-        out_.append(markers);
+        out_.push_back('>');
         if (!line.empty()) {
             out_.push_back(' ');
             out_.append(line);
@@ -1521,7 +1628,7 @@ void Renderer::items(const List& l) {
     alt_bullet_ = false;
     std::uint64_t counter = continue_at_ ? continue_at_ : l.start;
     continue_at_ = 0;
-    for (const auto& item : l.items) {
+    for (const auto& it : l.items) {
         std::string marker;
         if (l.ordered) {
             marker = std::to_string(counter++) + ". ";
@@ -1529,55 +1636,72 @@ void Renderer::items(const List& l) {
             marker = alt ? "* " : "- ";
         }
         ++blank_lines_empty_;
-        std::string buf = nested(item.blocks);
+        Lines text = nested_lines(it.blocks);
         --blank_lines_empty_;
-        if (item.task) buf.insert(0, *item.task ? "[x] " : "[ ] ");
-        std::string indent(marker.size(), ' ');
-        if (l.ordered && !buf.empty() &&
-            ((buf[0] >= '0' && buf[0] <= '9') || buf[0] == '-' || buf[0] == '*' || buf[0] == '+'))
-            escape_unwritten_items(item, buf);
-        std::string_view body = trim_nested_end(buf, item.blocks);
-        // A line of item numbers reads as text, and so would a task's
-        // marker after them ("1. - [x]"), which as text is written escaped:
-        // a list opening an ordered item with a task starts on the next line.
-        bool own_line = false;
-        // (Only a body opening with a number or a bullet goes on with them.)
-        if (l.ordered && !item.task && !body.empty() &&
-            ((body[0] >= '0' && body[0] <= '9') || body[0] == '-' || body[0] == '*' || body[0] == '+')) {
-            const std::string_view line = body.substr(0, body.find('\n'));
-            const std::size_t markers = item_markers_length(line, true);
-            const std::string_view rest = line.substr(markers);
-            own_line = markers > 0 && (rest.starts_with("[ ]") || rest.starts_with("[x]") || rest.starts_with("[X]"));
-        }
-        const bool blank = text::trim_start(body).empty();
-        if (blank || own_line) {
-            out_.append(text::trim_end(marker));
-            out_.push_back('\n');
-        }
-        if (own_line) {
-            for_each_line(body, [&](std::string_view line) {
-                out_.append(indent);
-                out_.append(line);
-                out_.push_back('\n');
-            });
-        } else if (!blank) {
-            bool first = true;
-            for_each_line(body, [&](std::string_view line) {
-                out_.append(first ? std::string_view(marker) : std::string_view(indent));
-                out_.append(line);
-                out_.push_back('\n');
-                first = false;
-            });
-        }
-        if (markdown::writes_attrs(item.attr)) {
-            out_.append(indent);
-            out_.append("{: ");
-            out_.append(attrs_body(item.attr));
-            out_.append("}\n");
-        }
+        std::string_view body;
+        const bool own_line = prepare_item(l, it, text, body);
+        item(it, marker, text, body, own_line);
     }
     ial(l.attr);
     out_.push_back('\n');
+}
+
+bool Renderer::prepare_item(const List& l, const ListItem& item, Lines& text, std::string_view& body) {
+    std::string& head = text.split ? text.first : text.buf;  // what holds the first line
+    if (item.task) head.insert(0, *item.task ? "[x] " : "[ ] ");
+    if (l.ordered && !head.empty() &&
+        ((head[0] >= '0' && head[0] <= '9') || head[0] == '-' || head[0] == '*' || head[0] == '+'))
+        escape_unwritten_items(item, head);
+    body = text.split ? std::string_view(text.first) : trim_nested_end(text.buf, item.blocks);
+    // A line of item numbers reads as text, and so would a task's
+    // marker after them ("1. - [x]"), which as text is written escaped:
+    // a list opening an ordered item with a task starts on the next line.
+    // (Only a body opening with a number or a bullet goes on with them.)
+    if (l.ordered && !item.task && !body.empty() &&
+        ((body[0] >= '0' && body[0] <= '9') || body[0] == '-' || body[0] == '*' || body[0] == '+')) {
+        const std::string_view line = body.substr(0, body.find('\n'));
+        const std::size_t markers = item_markers_length(line, true);
+        const std::string_view rest = line.substr(markers);
+        return markers > 0 && (rest.starts_with("[ ]") || rest.starts_with("[x]") || rest.starts_with("[X]"));
+    }
+    return false;
+}
+
+void Renderer::item(const ListItem& item, std::string_view marker, Lines& text, std::string_view body,
+                    bool own_line) {
+    const std::string indent(marker.size(), ' ');
+    // (Split text ends in a character that is no white space.)
+    const bool blank = !text.split && text::trim_start(body).empty();
+    if (blank || own_line) {
+        out_.append(text::trim_end(marker));
+        out_.push_back('\n');
+    }
+    if (text.split && !blank) {
+        text.first.insert(0, own_line ? std::string_view(indent) : marker);
+        text.prefix.insert(0, indent);
+        text.empty_prefix.insert(0, indent);
+        split_lines(text);
+    } else if (own_line) {
+        for_each_line(body, [&](std::string_view line) {
+            out_.append(indent);
+            out_.append(line);
+            out_.push_back('\n');
+        });
+    } else if (!blank) {
+        bool first = true;
+        for_each_line(body, [&](std::string_view line) {
+            out_.append(first ? marker : std::string_view(indent));
+            out_.append(line);
+            out_.push_back('\n');
+            first = false;
+        });
+    }
+    if (markdown::writes_attrs(item.attr)) {
+        out_.append(indent);
+        out_.append("{: ");
+        out_.append(attrs_body(item.attr));
+        out_.append("}\n");
+    }
 }
 
 // A backtick fence takes no backtick in its info: such an info gets a tilde
