@@ -124,6 +124,7 @@ bool block_children_are_leaves(const Block& node) {
 }  // namespace
 
 Inline::~Inline() {
+    if (is<Text>()) return;  // most nodes, asked first
     if (!has_inline_children(*this) || children_are_leaves(*this)) return;
     try {
         Inlines pending;
