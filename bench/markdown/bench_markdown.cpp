@@ -192,6 +192,27 @@ void BM_HostileLazyQuotesWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_HostileLazyQuotesWrite)->RangeMultiplier(2)->Range(128 << 10, 1 << 20)->Unit(benchmark::kMillisecond);
 
+// Writing lazy lines under items nested on one line, 128 KB to 1 MB of
+// text: 127 bullets ("- - - a", then "b" lines; the reader nests the first
+// 64), and 60 items each holding a quote ("- > - > a"). Each line is
+// written after all the indentation and markers, and the time must double
+// with the text.
+void BM_HostileLazyItemsWrite(benchmark::State& state) {
+    std::string text;
+    for (int i = 0; i < (state.range(1) == 0 ? 127 : 60); ++i) text += state.range(1) == 0 ? "- " : "- > ";
+    text += "a\n";
+    while (text.size() < static_cast<std::size_t>(state.range(0))) text += "b\n";
+    const auto doc = tavrel::block::parse_source(text, tavrel::Options::dataset());
+    for (auto _ : state) {
+        std::string md = tavrel::write_md::render_md(doc);
+        benchmark::DoNotOptimize(md.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_HostileLazyItemsWrite)
+    ->ArgsProduct({benchmark::CreateRange(128 << 10, 1 << 20, 2), {0, 1}})
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

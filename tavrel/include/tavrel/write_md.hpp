@@ -272,7 +272,9 @@ private:
     void item(const ast::ListItem& item, std::string_view marker, Lines& text, std::string_view body, bool own_line);
     // A quote with the text of its blocks, then its attribute line.
     void quote(const ast::BlockQuote& quote, Lines& text);
-    void split_lines(const Lines& text);
+    // Split text, each line after its leads: `first_lead` on the first,
+    // `lead` on later lines with text, `empty_lead` on empty ones.
+    void split_lines(const Lines& text, std::string_view first_lead, std::string_view lead, std::string_view empty_lead);
 
     std::string out_;
     // Inline notes met while writing, in order, each with its label

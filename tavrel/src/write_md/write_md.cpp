@@ -533,14 +533,26 @@ std::string Renderer::nested(const Blocks& blocks) {
 struct Renderer::Lines {
     std::string buf;  // the text as written, or the innermost text when split
     bool split = false;
-    std::string first;
-    // The later lines, `buf` from `rest_at` to `rest_end` (offsets: the
-    // text moves with the string).
-    std::size_t rest_at = 0, rest_end = 0;
-    bool has_rest = false;
-    std::string_view rest() const { return std::string_view(buf).substr(rest_at, rest_end - rest_at); }
-    std::string prefix;        // before each later line with text
-    std::string empty_prefix;  // before each empty later line
+    // Split: the lines are `buf` from `at` to `end` (offsets: the text
+    // moves with the string), the first after `head`, the markers written
+    // before it; with `whole_head`, `head` is the whole first line and
+    // those are the later lines.
+    std::string head;
+    bool whole_head = false;
+    std::size_t at = 0, end = 0;
+    // Before each later line with text; before an empty one the same, but
+    // for the space after the innermost quote's marker, when a quote wrote
+    // the last of it.
+    std::string prefix;
+    bool prefix_ends_in_quote = false;
+    std::string_view empty_prefix() const {
+        return std::string_view(prefix).substr(0, prefix.size() - (prefix_ends_in_quote ? 1 : 0));
+    }
+    std::string_view body() const { return std::string_view(buf).substr(at, end - at); }
+    char front() const { return !head.empty() ? head[0] : at < end ? buf[at] : '\0'; }
+    bool first_empty() const {
+        return head.empty() && (whole_head || buf[at] == '\n' || (buf[at] == '\r' && buf[at + 1] == '\n'));
+    }
 };
 
 Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
@@ -559,9 +571,8 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
             std::string_view body;
             const bool own_line = prepare_item(*l, it, text, body);
             if (text.split && !own_line && !markdown::writes_attrs(it.attr)) {
-                text.first.insert(0, marker);
+                text.head.insert(0, marker);
                 text.prefix.insert(0, marker.size(), ' ');
-                text.empty_prefix.insert(0, marker.size(), ' ');
             } else {
                 std::string saved;
                 saved.swap(out_);
@@ -577,9 +588,9 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
             text = nested_lines(q->blocks);
             blank_lines_empty_ = blank_lines_empty;
             if (text.split) {
-                text.first.insert(0, text.first.empty() ? ">" : "> ");
+                text.head.insert(0, text.first_empty() ? ">" : "> ");
+                if (text.prefix.empty()) text.prefix_ends_in_quote = true;
                 text.prefix.insert(0, "> ");
-                text.empty_prefix.insert(0, text.empty_prefix.empty() ? ">" : "> ");
             } else {
                 std::string saved;
                 saved.swap(out_);
@@ -596,40 +607,55 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
         if (text.split || !text.buf.empty()) last_block_at_ = 0;
         return text;
     }
-    text.buf = nested(blocks);
+    text.buf.swap(out_);
+    this->blocks(blocks);
+    text.buf.swap(out_);
     // The end `trim_nested_end` cuts is the line ends alone.
     std::size_t end = text.buf.size();
     while (end > 0 && (text.buf[end - 1] == '\n' || text.buf[end - 1] == '\r')) --end;
-    if (end == 0 || static_cast<unsigned char>(text.buf[end - 1]) <= ' ' ||
-        static_cast<unsigned char>(text.buf[end - 1]) >= 0x80)
-        return text;
-    const std::string_view body = std::string_view(text.buf).substr(0, end);
-    const std::size_t nl = body.find('\n');
-    std::size_t first_end = std::min(nl, body.size());
-    if (nl != std::string_view::npos && nl > 0 && body[nl - 1] == '\r') --first_end;  // see `for_each_line`
-    text.split = true;
-    text.first.assign(body.substr(0, first_end));
-    text.has_rest = nl != std::string_view::npos;
-    if (text.has_rest) {
-        text.rest_at = nl + 1;
-        text.rest_end = end;
+    if (end > 0 && static_cast<unsigned char>(text.buf[end - 1]) > ' ' &&
+        static_cast<unsigned char>(text.buf[end - 1]) < 0x80) {
+        text.split = true;
+        text.end = end;
     }
     return text;
 }
 
-void Renderer::split_lines(const Lines& text) {
-    const std::string_view rest = text.rest();
-    if (text.has_rest && !text.prefix.empty()) {
-        const std::size_t lines = static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')) + 1;
-        out_.reserve(out_.size() + text.first.size() + rest.size() + 2 +
-                     lines * std::max(text.prefix.size(), text.empty_prefix.size()));
-    }
-    out_.append(text.first);
-    out_.push_back('\n');
-    if (!text.has_rest) return;
-    for_each_line(rest, [&](std::string_view line) {
-        out_.append(line.empty() ? text.empty_prefix : text.prefix);
+void Renderer::split_lines(const Lines& text, std::string_view first_lead, std::string_view lead,
+                           std::string_view empty_lead) {
+    std::string_view rest = text.body();
+    out_.append(first_lead);
+    if (!text.head.empty()) out_.append(text.head);
+    if (!text.whole_head) {
+        // (See `for_each_line`.)
+        const std::size_t nl = rest.find('\n');
+        std::string_view line = rest.substr(0, nl);
+        if (nl != std::string_view::npos && nl > 0 && line.back() == '\r') line.remove_suffix(1);
         out_.append(line);
+        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+    }
+    out_.push_back('\n');
+    if (text.prefix.empty()) {
+        // (Text written where it stands, as most is.)
+        for_each_line(rest, [&](std::string_view line) {
+            out_.append(line.empty() ? empty_lead : lead);
+            out_.append(line);
+            out_.push_back('\n');
+        });
+        return;
+    }
+    const std::size_t lines = static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')) + 1;
+    out_.reserve(out_.size() + rest.size() + lines * (2 + std::max(lead.size() + text.prefix.size(),
+                                                                   empty_lead.size() + text.prefix.size())));
+    for_each_line(rest, [&](std::string_view line) {
+        if (line.empty()) {
+            out_.append(empty_lead);
+            out_.append(text.empty_prefix());
+        } else {
+            out_.append(lead);
+            out_.append(text.prefix);
+            out_.append(line);
+        }
         out_.push_back('\n');
     });
 }
@@ -1144,10 +1170,7 @@ void Renderer::block_quote(const BlockQuote& q) {
 
 void Renderer::quote(const BlockQuote& q, Lines& text) {
     if (text.split) {
-        text.first.insert(0, text.first.empty() ? ">" : "> ");
-        text.prefix.insert(0, "> ");
-        text.empty_prefix.insert(0, text.empty_prefix.empty() ? ">" : "> ");
-        split_lines(text);
+        split_lines(text, text.first_empty() ? ">" : "> ", "> ", text.prefix.empty() ? ">" : "> ");
         ial(q.attr);
         out_.push_back('\n');
         return;
@@ -1647,18 +1670,32 @@ void Renderer::items(const List& l) {
 }
 
 bool Renderer::prepare_item(const List& l, const ListItem& item, Lines& text, std::string_view& body) {
-    std::string& head = text.split ? text.first : text.buf;  // what holds the first line
-    if (item.task) head.insert(0, *item.task ? "[x] " : "[ ] ");
-    if (l.ordered && !head.empty() &&
-        ((head[0] >= '0' && head[0] <= '9') || head[0] == '-' || head[0] == '*' || head[0] == '+'))
-        escape_unwritten_items(item, head);
-    body = text.split ? std::string_view(text.first) : trim_nested_end(text.buf, item.blocks);
+    const auto opens_item = [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '*' || c == '+'; };
+    if (text.split) {
+        if (item.task) text.head.insert(0, *item.task ? "[x] " : "[ ] ");
+        if (!l.ordered || !opens_item(text.front())) return false;
+        // The first line whole, with what follows below done to it.
+        if (!text.whole_head) {
+            const std::string_view lines = text.body();
+            const std::size_t nl = lines.find('\n');
+            std::string_view line = lines.substr(0, nl);
+            if (nl != std::string_view::npos && nl > 0 && line.back() == '\r') line.remove_suffix(1);
+            text.head.append(line);
+            text.whole_head = true;
+            text.at = nl == std::string_view::npos ? text.end : text.at + nl + 1;
+        }
+        escape_unwritten_items(item, text.head);
+        body = text.head;
+    } else {
+        if (item.task) text.buf.insert(0, *item.task ? "[x] " : "[ ] ");
+        if (l.ordered && !text.buf.empty() && opens_item(text.buf[0])) escape_unwritten_items(item, text.buf);
+        body = trim_nested_end(text.buf, item.blocks);
+    }
     // A line of item numbers reads as text, and so would a task's
     // marker after them ("1. - [x]"), which as text is written escaped:
     // a list opening an ordered item with a task starts on the next line.
     // (Only a body opening with a number or a bullet goes on with them.)
-    if (l.ordered && !item.task && !body.empty() &&
-        ((body[0] >= '0' && body[0] <= '9') || body[0] == '-' || body[0] == '*' || body[0] == '+')) {
+    if (l.ordered && !item.task && !body.empty() && opens_item(body[0])) {
         const std::string_view line = body.substr(0, body.find('\n'));
         const std::size_t markers = item_markers_length(line, true);
         const std::string_view rest = line.substr(markers);
@@ -1669,18 +1706,17 @@ bool Renderer::prepare_item(const List& l, const ListItem& item, Lines& text, st
 
 void Renderer::item(const ListItem& item, std::string_view marker, Lines& text, std::string_view body,
                     bool own_line) {
-    const std::string indent(marker.size(), ' ');
+    // (An item number has at most 20 digits: the marker at most 22 bytes.)
+    static const std::string spaces(32, ' ');
+    const std::string_view indent = std::string_view(spaces).substr(0, marker.size());
     // (Split text ends in a character that is no white space.)
     const bool blank = !text.split && text::trim_start(body).empty();
     if (blank || own_line) {
         out_.append(text::trim_end(marker));
         out_.push_back('\n');
     }
-    if (text.split && !blank) {
-        text.first.insert(0, own_line ? std::string_view(indent) : marker);
-        text.prefix.insert(0, indent);
-        text.empty_prefix.insert(0, indent);
-        split_lines(text);
+    if (text.split) {
+        split_lines(text, own_line ? indent : marker, indent, indent);
     } else if (own_line) {
         for_each_line(body, [&](std::string_view line) {
             out_.append(indent);
@@ -1690,7 +1726,7 @@ void Renderer::item(const ListItem& item, std::string_view marker, Lines& text, 
     } else if (!blank) {
         bool first = true;
         for_each_line(body, [&](std::string_view line) {
-            out_.append(first ? marker : std::string_view(indent));
+            out_.append(first ? marker : indent);
             out_.append(line);
             out_.push_back('\n');
             first = false;

@@ -47,6 +47,33 @@ TEST(WriteBlocks, ListsAndIndentation) {
     EXPECT_EQ(md({Block{l}}), "- x\n  {: .k}\n{: .outer}\n\n");
 }
 
+// Items and quotes that hold one item or quote alone are written on one
+// line, each later line after all their indentation and markers.
+TEST(WriteBlocks, ContainersNestedOnOneLine) {
+    const auto quote = [](Blocks b) { return Block{BlockQuote{Attr{}, std::move(b)}}; };
+    ListItem task = Item({P({T("t")})});
+    task.task = true;
+    ListItem with_attr = Item({P({T("x")})});
+    with_attr.attr = Cls("k");
+    const Block ab = P({T("a"), SB(), T("b")});
+    const struct {
+        Block tree;
+        std::string_view md;
+    } rows[] = {
+        {Bullets({Item({Bullets({Item({Bullets({Item({ab})})})})})}), "- - - a\n      b\n\n"},
+        {Ordered(1, {Item({Ordered(1, {Item({Ordered(1, {Item({ab})})})})})}), "1. 1. 1. a\n         b\n\n"},
+        {Bullets({Item({quote({Bullets({Item({P({T("a")}), P({T("b")})})})})})}), "- > - a\n  >   \n  >   b\n\n"},
+        {Bullets({Item({quote({P({T("a")}), P({T("b")})})})}), "- > a\n  >\n  > b\n\n"},
+        {quote({Bullets({Item({quote({ab})})})}), "> - > a\n>   > b\n\n"},
+        // An item with attributes or one whose list starts on the next line
+        // ends the run of markers.
+        {Bullets({Item({Bullets({with_attr})})}), "- - x\n    {: .k}\n\n"},
+        {Bullets({Item({Ordered(1, {Item({Bullets({task})})})})}), "- 1.\n     - [x] t\n\n"},
+        {Bullets({Item({Bullets({task})})}), "- - [x] t\n\n"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(md({row.tree}), row.md);
+}
+
 TEST(WriteBlocks, QuotesAndEmptyContainers) {
     EXPECT_EQ(md({BlockQuote{Attr{}, {P({T("a")}), P({T("b")})}}}), "> a\n>\n> b\n\n");
     EXPECT_EQ(md({BlockQuote{Attr{}, {BlockQuote{Attr{}, {P({T("q")})}}}}}), "> > q\n\n");
