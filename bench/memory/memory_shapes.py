@@ -65,7 +65,7 @@ WIKITEXT = {
 MARKDOWN = {
     "lazy lines under 127 items": lambda n: lazy("- " * 127, n),
     "lazy lines under 127 quotes": lambda n: lazy("> " * 127, n),
-    "lazy lines under 60 items and quotes": lambda n: lazy("- > " * 60, n),
+    "lazy lines under 60 \"- >\"": lambda n: lazy("- > " * 60, n),
     "- - a lines": lambda n: times("- - a\n", n),
     "lazy lines, flat": lambda n: lazy("", n),
     "paragraph of a\\n lines": lambda n: times("a\n", n),
