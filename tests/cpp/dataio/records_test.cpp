@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <map>
+
 #include "corpuswright/stages/records.hpp"
 
 using corpuswright::stages::Article;
@@ -33,6 +36,29 @@ TEST(Records, ArticleBytesAndEscapes) {
     auto back = read_article(written(a));
     ASSERT_TRUE(back.ok()) << back.error().message();
     EXPECT_EQ(back.value(), a);
+}
+
+// Long texts are scanned many bytes at a time: every byte is escaped alike
+// wherever it stands in a text, at the edges of each sixteen-byte stretch too.
+TEST(Records, EveryByteIsEscapedAlikeAnywhereInALongText) {
+    const std::map<int, std::string> named{{'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"}, {'\t', "\\t"},
+                                           {'\n', "\\n"}, {'\f', "\\f"}, {'\r', "\\r"}};
+    for (int b = 0; b < 256; ++b) {
+        std::string escaped = named.count(b) ? named.at(b) : std::string(1, static_cast<char>(b));
+        if (b < 0x20 && !named.count(b)) {
+            char u[8];
+            std::snprintf(u, sizeof u, "\\u%04x", b);
+            escaped = u;
+        }
+        for (std::size_t at : {0, 1, 15, 16, 17, 31, 32, 46, 47}) {
+            Article a{1, 2, std::nullopt, "t", std::nullopt, std::string(48, 'x'), {}};
+            a.md[at] = static_cast<char>(b);
+            std::string md = std::string(at, 'x') + escaped + std::string(47 - at, 'x');
+            EXPECT_EQ(written(a), "{\"article_id\":1,\"page_id\":2,\"revision_id\":null,\"title\":\"t\",\"timestamp\":null,\"md\":\"" +
+                                      md + "\",\"warnings\":[]}")
+                << "byte " << b << " at " << at;
+        }
+    }
 }
 
 TEST(Records, ChunkBytes) {
