@@ -644,18 +644,14 @@ void Renderer::split_lines(const Lines& text, std::string_view first_lead, std::
         });
         return;
     }
+    std::string full(lead), empty_full(empty_lead);
+    full.append(text.prefix);
+    empty_full.append(text.empty_prefix());
     const std::size_t lines = static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')) + 1;
-    out_.reserve(out_.size() + rest.size() + lines * (2 + std::max(lead.size() + text.prefix.size(),
-                                                                   empty_lead.size() + text.prefix.size())));
+    out_.reserve(out_.size() + rest.size() + lines * (1 + std::max(full.size(), empty_full.size())));
     for_each_line(rest, [&](std::string_view line) {
-        if (line.empty()) {
-            out_.append(empty_lead);
-            out_.append(text.empty_prefix());
-        } else {
-            out_.append(lead);
-            out_.append(text.prefix);
-            out_.append(line);
-        }
+        out_.append(line.empty() ? empty_full : full);
+        out_.append(line);
         out_.push_back('\n');
     });
 }
