@@ -176,12 +176,9 @@ void BM_HostileListLine(benchmark::State& state) {
 }
 BENCHMARK(BM_HostileListLine)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
-// Writing lazy lines under 127 nested quotes (127 ">", " a", then "b"
-// lines), 128 KB to 1 MB of text: every line is written after all the
-// markers, about 128 times the text, and the time must double with it.
-void BM_HostileLazyQuotesWrite(benchmark::State& state) {
-    std::string text(127, '>');
-    text += " a\n";
+// Writes `text` (markers and "a") with "b" lines after it up to the size
+// of the benchmark's first argument, as read.
+void lazy_lines_write(benchmark::State& state, std::string text) {
     while (text.size() < static_cast<std::size_t>(state.range(0))) text += "b\n";
     const auto doc = tavrel::block::parse_source(text, tavrel::Options::dataset());
     for (auto _ : state) {
@@ -190,6 +187,11 @@ void BM_HostileLazyQuotesWrite(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
 }
+
+// Writing lazy lines under 127 nested quotes (127 ">", " a", then "b"
+// lines), 128 KB to 1 MB of text: every line is written after all the
+// markers, about 128 times the text, and the time must double with it.
+void BM_HostileLazyQuotesWrite(benchmark::State& state) { lazy_lines_write(state, std::string(127, '>') + " a\n"); }
 BENCHMARK(BM_HostileLazyQuotesWrite)->RangeMultiplier(2)->Range(128 << 10, 1 << 20)->Unit(benchmark::kMillisecond);
 
 // Writing lazy lines under items nested on one line, 128 KB to 1 MB of
@@ -200,14 +202,7 @@ BENCHMARK(BM_HostileLazyQuotesWrite)->RangeMultiplier(2)->Range(128 << 10, 1 << 
 void BM_HostileLazyItemsWrite(benchmark::State& state) {
     std::string text;
     for (int i = 0; i < (state.range(1) == 0 ? 127 : 60); ++i) text += state.range(1) == 0 ? "- " : "- > ";
-    text += "a\n";
-    while (text.size() < static_cast<std::size_t>(state.range(0))) text += "b\n";
-    const auto doc = tavrel::block::parse_source(text, tavrel::Options::dataset());
-    for (auto _ : state) {
-        std::string md = tavrel::write_md::render_md(doc);
-        benchmark::DoNotOptimize(md.data());
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+    lazy_lines_write(state, text + "a\n");
 }
 BENCHMARK(BM_HostileLazyItemsWrite)
     ->ArgsProduct({benchmark::CreateRange(128 << 10, 1 << 20, 2), {0, 1}})
