@@ -1813,16 +1813,35 @@ void Renderer::pipe_table(const Table& t) {
         // The reader takes ": " only with some text after it as a caption.
         std::size_t mark = out_.size();
         out_.append(": ");
-        // An attribute block ending the caption is the table's: the last
-        // inline's own attributes cannot be written there, and are left out
-        // (a heading's line drops them alike).
-        Inlines caption = t.caption;
-        visit(
-            [](auto& n) {
-                if constexpr (requires { n.attr; }) n.attr = Attr{};
-            },
-            caption.back());
-        single_line(caption);
+        // An attribute block ending the caption is the table's: when the
+        // last inline's own attributes would end the line in such a block,
+        // they cannot be written there and are left out (a heading's line
+        // drops them alike), and so on down a span written as its content.
+        // Attributes written in an element's tag stay.
+        single_line(t.caption);
+        auto ends_in_block = [&] { return attrs::trailing_attr_span(std::string_view(out_).substr(mark + 2)).has_value(); };
+        if (ends_in_block()) {
+            Inlines caption = t.caption;
+            Inlines* level = &caption;
+            while (level != nullptr && ends_in_block()) {
+                // Texts after it (white space the line's end cuts) hold none.
+                Attr* attr = nullptr;
+                Span* span = nullptr;
+                for (auto it = level->rbegin(); it != level->rend() && attr == nullptr; ++it) {
+                    visit(
+                        [&](auto& n) {
+                            if constexpr (requires { n.attr; }) attr = &n.attr;
+                        },
+                        *it);
+                    span = it->as<Span>();
+                }
+                if (attr == nullptr) break;
+                *attr = Attr{};
+                out_.resize(mark + 2);
+                single_line(caption);
+                level = span != nullptr ? &span->content : nullptr;
+            }
+        }
         if (out_.size() == mark + 2) {
             out_.resize(mark);
         } else {

@@ -1052,3 +1052,15 @@ TEST(CanonicalForm, ListNotNumberedFromOneWrittenAsItsText) {
     // Where both forms write the same text, the list is written as a list.
     EXPECT_EQ(canonical("3. a\n4. b"), "3. a\n4. b\n\n");
 }
+
+TEST(CanonicalForm, CaptionEndingInACrossReference) {
+    // The block ending a caption is the table's: a span written as its
+    // content would end the line in its link's block, so the span keeps its
+    // tag, attributes and all.
+    EXPECT_EQ(canonical("| a |\n|---|\n: [@k]\n"), "| a |\n|--- |\n: <span data-refs=\"\">[](#k){data-ref=\"\"}</span>\n\n");
+    canonical("| a |\n|---|\n: see [@k; @j]\n");
+    canonical("| a |\n|---|\n: see [[x]{.d}]{.c}\n");
+    canonical("| a |\n|---|\n: [*x*{.d}]{#s}\n");
+    // White space after the inline is cut at the line's end.
+    EXPECT_EQ(canonical("p|\n|-\n: ~~a~~{.y}&ensp;\n"), "| p |\n|--- |\n: ~~a~~\n\n");
+}
