@@ -608,7 +608,9 @@ void fenced_block(std::string_view info, std::string_view body, std::string& out
     out.push_back('\n');
     const std::size_t start = out.size();
     append_verbatim(body, out, blank_lines_empty);
-    if (out.size() == start || out.back() != '\n') out.push_back('\n');
+    // An empty body has no line between the fences: an empty one reads as
+    // a line end.
+    if (!body.empty() && (out.size() == start || out.back() != '\n')) out.push_back('\n');
     out.append(fence, '`');
     out.append("\n\n");
 }

@@ -1781,7 +1781,9 @@ void Renderer::code_block(const CodeBlock& c) {
     out_.push_back('\n');
     const std::size_t start = out_.size();
     detail::append_verbatim(c.text, out_, blank_lines_empty_ > 0);
-    if (out_.size() == start || out_.back() != '\n') out_.push_back('\n');
+    // An empty text has no line between the fences: an empty one reads
+    // as a line end.
+    if (!c.text.empty() && (out_.size() == start || out_.back() != '\n')) out_.push_back('\n');
     out_.append(fence, fence_char);
     out_.append("\n\n");
 }

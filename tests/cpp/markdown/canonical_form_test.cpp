@@ -537,7 +537,7 @@ TEST(CanonicalForm, FootnoteReferenceAfterABreakOnAnEmptyLine) {
 TEST(CanonicalForm, AttributeWordsEndingInWhiteSpace) {
     // The reader trims the inside of braces, escaped white space at its end
     // too: an id, class or language ending in white space is not written.
-    EXPECT_EQ(canonical("```&nbsp;"), "```\n\n```\n\n");
+    EXPECT_EQ(canonical("```&nbsp;"), "```\n```\n\n");
     EXPECT_EQ(canonical("```a&nbsp;\nx\n```\n"), "```\nx\n```\n\n");
     EXPECT_EQ(canonical("[x]{.a\\  .b}\n"), "[x]{.b}\n\n");
     canonical("~~~&nbsp;\xC2\xA0");
@@ -737,7 +737,7 @@ TEST(CanonicalForm, ColonLineThatClosesNoDiv) {
     EXPECT_EQ(canonical("<td markdown=\"1\">\n:::\n</TD>\n    :::"), "<td markdown=\"1\">\n\n:::\n</TD>\n    :::\n\n:::\n\n");
     EXPECT_EQ(canonical(":::\n```\nx\n    :::\n```\n:::\n"), ":::\n```\nx\n    :::\n```\n\n:::\n\n");
     EXPECT_EQ(canonical(":::\n```\n:::\n```\n:::\n"), ":::\n```\n:::\n```\n\n:::\n\n");
-    EXPECT_EQ(canonical("1. <div>\n:::\n2. ~~~\n```\n:::"), "1. <div>\n\n:::\n2. ```\n   \n   ```\n\n```\n:::\n```\n\n:::\n\n");
+    EXPECT_EQ(canonical("1. <div>\n:::\n2. ~~~\n```\n:::"), "1. <div>\n\n:::\n2. ```\n   ```\n\n```\n:::\n```\n\n:::\n\n");
     EXPECT_EQ(canonical("^[]\n:::\n```\n:::\n```\n<div>"), "[^__note1]\n\n:::\n```\n:::\n```\n\n<div>\n\n:::\n\n[^__note1]:\n\n");
     // Indented in an item, the line closes the div.
     canonical("::::\\\n1.\n   <!--\n    :::");
@@ -792,10 +792,10 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     // One opening with a list right after a list leaving HTML open keeps
     // its fence: written as its content, its list would go on with that one.
     EXPECT_EQ(canonical(":::: : \\\n1. <div>\n:::\n2. ```"),
-              ":::\n1. <div>\n\n::: {.}\n2. ```\n   \n   ```\n\n:::\n\n:::\n\n");
+              ":::\n1. <div>\n\n::: {.}\n2. ```\n   ```\n\n:::\n\n:::\n\n");
     // So does one ending in such a list before other blocks.
     EXPECT_EQ(canonical(":::\n::: : \\\n1. <div>\n:::\n2. ```"),
-              ":::\n::: {.}\n1. <div>\n\n:::\n\n2. ```\n   \n   ```\n\n:::\n\n");
+              ":::\n::: {.}\n1. <div>\n\n:::\n\n2. ```\n   ```\n\n:::\n\n");
     EXPECT_EQ(canonical(":::\n::: : d\n1. <div>\n:::\n0."), ":::\n::: {.}\n1. <div>\n\n:::\n\n0.\n\n:::\n\n");
     // So does one holding the closing tag of a container open around it.
     EXPECT_EQ(canonical(":::: : :\n<td markdown=\"1\">\n:::\n</TD>\n:"),
@@ -1019,7 +1019,7 @@ TEST(CanonicalForm, ItemNumbersWithALeadingZeroBeforeRawHtml) {
     // paragraph's first number is escaped instead of its last.
     EXPECT_EQ(canonical("01\\. 1. <DIV>"), "01\\. 1. <DIV>\n\n");
     EXPECT_EQ(canonical("1\\. 01. 1. <DIV>"), "1\\. 01. 1. <DIV>\n\n");
-    EXPECT_EQ(canonical("~~~\n~~~\n[^g]:01. 0. <div>"), "```\n\n```\n\n[^g]: 01\\. 0. <div>\n\n");
+    EXPECT_EQ(canonical("~~~\n~~~\n[^g]:01. 0. <div>"), "```\n```\n\n[^g]: 01\\. 0. <div>\n\n");
     // Without one, the last number is escaped, as before.
     EXPECT_EQ(canonical("10\\. 1. <DIV>"), "10. 1\\. <DIV>\n\n");
 }

@@ -139,6 +139,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1\\. x\n\n2\\. y",
         "1\\. x\n\n1\\. y\n\n1\\. z",
         "1\\. a\n\nb\n\n2\\. c",
+        // Fenced blocks with no text at all, beside one of a line end.
+        "```\n```",
+        "~~~{.a}\n~~~\n\n```\n\n```",
+        "```{=h}\n```",
+        "- > ```\n  > ```",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());

@@ -110,7 +110,9 @@ TEST(WriteBlocks, CodeFencesAndRawBlocks) {
     cls.push_class(std::string_view("py"));
     cls.push_class(std::string_view("x"));
     EXPECT_EQ(md({CodeBlock{cls, "py", std::string("py"), "x"}}), "```{.py .x}\nx\n```\n\n");
-    EXPECT_EQ(md({CodeBlock{Attr{}, "", std::nullopt, ""}}), "```\n\n```\n\n");
+    // An empty text has no line between the fences, which would read as a line end.
+    EXPECT_EQ(md({CodeBlock{Attr{}, "", std::nullopt, ""}}), "```\n```\n\n");
+    EXPECT_EQ(md({CodeBlock{Attr{}, "", std::nullopt, "\n"}}), "```\n\n```\n\n");
     // "{#}" would read back as no attribute at all: an empty id is not written.
     EXPECT_EQ(md({CodeBlock{Id(""), "", std::nullopt, "a"}}), "```\na\n```\n\n");
     // Without a language the info as typed is not written (it would read
