@@ -335,6 +335,10 @@ private:
     // The delimiter character of a parent whose opener was just written;
     // seen by its first child only.
     char32_t opened_by_ = 0;
+    // Whether a pipe table's cell is being written: the reader splits its
+    // row at every "|" not escaped, code spans too, and drops the
+    // backslash of an escaped one before it reads the cell's inlines.
+    bool in_cell_ = false;
     // Labels of the footnotes that "[^label]" may refer to, each with the
     // label it is written under.
     std::unordered_map<std::string, std::string> footnote_labels_;

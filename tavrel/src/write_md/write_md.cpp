@@ -1792,7 +1792,9 @@ void Renderer::table_row(const std::vector<TableCell>& cells) {
     out_.push_back('|');
     for (const auto& cell : cells) {
         out_.push_back(' ');
+        in_cell_ = true;
         single_line(cell.content);
+        in_cell_ = false;
         out_.append(" |");
     }
     out_.push_back('\n');
@@ -2423,7 +2425,18 @@ void Renderer::inline_node(const Inline& node) {
                     out_.append("</code>");
                     return;
                 }
+                const std::size_t at = out_.size();
                 code_span(n.text, out_);
+                if (in_cell_ && n.text.find('|') != std::string::npos) {
+                    // No "|" of the text follows a backslash (see
+                    // `fits_pipe_cell`): each is escaped.
+                    std::string span = out_.substr(at);
+                    out_.resize(at);
+                    for (char c : span) {
+                        if (c == '|') out_.push_back('\\');
+                        out_.push_back(c);
+                    }
+                }
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Link>) {

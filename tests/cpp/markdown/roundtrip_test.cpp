@@ -144,6 +144,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "~~~{.a}\n~~~\n\n```\n\n```",
         "```{=h}\n```",
         "- > ```\n  > ```",
+        // Code spans in cells holding a "|", escaped in the row.
+        "| `\\|` |\n|---|\n| a `x\\|y` `` ` \\| `` [`\\|`]{.c} *`\\|`* |",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());

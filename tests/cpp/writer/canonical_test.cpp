@@ -87,7 +87,8 @@ TEST(CanonicalTables, CellsAPipeRowCannotHoldSendTheTableToHtml) {
     EXPECT_TRUE(is_html(md({table_with_cell({T("a"), HB(), T("b")})})));
     EXPECT_TRUE(is_html(md({table_with_cell({T("a"), SB(), T("b")})})));
     EXPECT_TRUE(is_html(md({table_with_cell({T("a\nb")})})));
-    EXPECT_TRUE(is_html(md({table_with_cell({Code{Attr{}, "a|b"}})})));
+    // A "|" after a backslash cannot be escaped: the row's split reads "\\|" as "\\" and a bar.
+    EXPECT_TRUE(is_html(md({table_with_cell({Code{Attr{}, "a\\|b"}})})));
     EXPECT_TRUE(is_html(md({table_with_cell({Math{Attr{}, "|x|", false}})})));
     EXPECT_TRUE(is_html(md({table_with_cell({RawInline{"wikitext", "{{a|b}}"}})})));
     EXPECT_TRUE(is_html(md({table_with_cell({RawHtml{"<span title=\"|\">"}})})));
@@ -111,6 +112,8 @@ TEST(CanonicalTables, WhatACellCanHoldStaysAPipeTable) {
     EXPECT_EQ(md({table_with_cell({T(" a|b "), Em({T("e ")}), Note{{T("n"), SB(), T("m")}}})}),
               "| h | i |\n|--- |--- |\n| a\\|b *e* [^__note1] | d |\n\n[^__note1]: n\n    m\n\n");
     EXPECT_EQ(md({table_with_cell({})}), "| h | i |\n|--- |--- |\n|  | d |\n\n");
+    EXPECT_EQ(md({table_with_cell({Code{Attr{}, "a|b"}, T(" "), Code{Cls("c"), "|"}})}),
+              "| h | i |\n|--- |--- |\n| `a\\|b` `\\|`{.c} | d |\n\n");
     Table cap = table_with_cell({T("c")});
     cap.caption = {T("  ")};
     EXPECT_EQ(md({cap}), "| h | i |\n|--- |--- |\n| c | d |\n\n");
