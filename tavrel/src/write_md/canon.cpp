@@ -544,7 +544,9 @@ bool node_fits(const Inline& node) {
             } else if constexpr (std::is_same_v<T, Note>) {
                 return true;  // its content is written after the document
             } else if constexpr (std::is_same_v<T, RawInline>) {
-                return !has_bar_or_line_end(n.text) && !has_bar_or_line_end(n.format);
+                // The text as a code span's above.
+                return !has_line_end(n.text) && n.text.find("\\|") == std::string::npos &&
+                       !has_bar_or_line_end(n.format);
             } else {
                 return true;
             }

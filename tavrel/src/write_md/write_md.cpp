@@ -244,6 +244,21 @@ std::optional<Inlines> element_nodes(const Inline& node) {
     return out;
 }
 
+// A code span, in a pipe table's cell (`in_cell`) with each "|" escaped: the
+// row's split reads "\|" back as the bar. No "|" of such a text follows a
+// backslash (see `fits_pipe_cell`).
+void code_span_in_row(std::string_view text, std::string& out, bool in_cell) {
+    const std::size_t at = out.size();
+    code_span(text, out);
+    if (!in_cell || text.find('|') == std::string_view::npos) return;
+    std::string span = out.substr(at);
+    out.resize(at);
+    for (char c : span) {
+        if (c == '|') out.push_back('\\');
+        out.push_back(c);
+    }
+}
+
 // Writes raw HTML going on over lines on one line, each line end a space,
 // as HTML reads it; `at_start` when it begins a paragraph. Where it would
 // open an HTML block, it is written as a raw inline of format html.
@@ -2425,18 +2440,7 @@ void Renderer::inline_node(const Inline& node) {
                     out_.append("</code>");
                     return;
                 }
-                const std::size_t at = out_.size();
-                code_span(n.text, out_);
-                if (in_cell_ && n.text.find('|') != std::string::npos) {
-                    // No "|" of the text follows a backslash (see
-                    // `fits_pipe_cell`): each is escaped.
-                    std::string span = out_.substr(at);
-                    out_.resize(at);
-                    for (char c : span) {
-                        if (c == '|') out_.push_back('\\');
-                        out_.push_back(c);
-                    }
-                }
+                code_span_in_row(n.text, out_, in_cell_);
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Link>) {
@@ -2582,7 +2586,7 @@ void Renderer::inline_node(const Inline& node) {
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, RawInline>) {
-                code_span(n.text, out_);
+                code_span_in_row(n.text, out_, in_cell_);
                 out_.append("{=");
                 out_.append(n.format);
                 out_.push_back('}');

@@ -146,6 +146,7 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "- > ```\n  > ```",
         // Code spans in cells holding a "|", escaped in the row.
         "| `\\|` |\n|---|\n| a `x\\|y` `` ` \\| `` [`\\|`]{.c} *`\\|`* |",
+        "| `\\|`{=html} `` a\\|` ``{=tex} |\n|---|",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());

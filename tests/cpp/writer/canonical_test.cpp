@@ -89,8 +89,8 @@ TEST(CanonicalTables, CellsAPipeRowCannotHoldSendTheTableToHtml) {
     EXPECT_TRUE(is_html(md({table_with_cell({T("a\nb")})})));
     // A "|" after a backslash cannot be escaped: the row's split reads "\\|" as "\\" and a bar.
     EXPECT_TRUE(is_html(md({table_with_cell({Code{Attr{}, "a\\|b"}})})));
+    EXPECT_TRUE(is_html(md({table_with_cell({RawInline{"tex", "a\\|b"}})})));
     EXPECT_TRUE(is_html(md({table_with_cell({Math{Attr{}, "|x|", false}})})));
-    EXPECT_TRUE(is_html(md({table_with_cell({RawInline{"wikitext", "{{a|b}}"}})})));
     EXPECT_TRUE(is_html(md({table_with_cell({RawHtml{"<span title=\"|\">"}})})));
     EXPECT_TRUE(is_html(md({table_with_cell({Link{Attr{}, {T("l")}, "a|b", std::nullopt}})})));
     EXPECT_TRUE(is_html(md({table_with_cell({Em({Span{Id("a|b"), {T("x")}}})})})));
@@ -114,6 +114,8 @@ TEST(CanonicalTables, WhatACellCanHoldStaysAPipeTable) {
     EXPECT_EQ(md({table_with_cell({})}), "| h | i |\n|--- |--- |\n|  | d |\n\n");
     EXPECT_EQ(md({table_with_cell({Code{Attr{}, "a|b"}, T(" "), Code{Cls("c"), "|"}})}),
               "| h | i |\n|--- |--- |\n| `a\\|b` `\\|`{.c} | d |\n\n");
+    EXPECT_EQ(md({table_with_cell({RawInline{"wikitext", "{{a|b}}"}})}),
+              "| h | i |\n|--- |--- |\n| `{{a\\|b}}`{=wikitext} | d |\n\n");
     Table cap = table_with_cell({T("c")});
     cap.caption = {T("  ")};
     EXPECT_EQ(md({cap}), "| h | i |\n|--- |--- |\n| c | d |\n\n");
