@@ -236,6 +236,8 @@ class Boxed {
 public:
     Boxed(T&& value) : p_(std::make_unique<T>(std::move(value))) {}    // NOLINT: implicit by design
     Boxed(const T& value) : p_(std::make_unique<T>(value)) {}          // NOLINT: implicit by design
+    // An empty kind made in its box, to be filled there instead of moved in.
+    explicit Boxed(std::in_place_t) : p_(std::make_unique<T>()) {}
     Boxed(const Boxed& other) : p_(other.p_ ? std::make_unique<T>(*other.p_) : nullptr) {}
     Boxed(Boxed&&) noexcept = default;
     Boxed& operator=(const Boxed& other) {
@@ -328,6 +330,10 @@ struct Inline {
                                          T &&>)
     Inline(T&& value)  // NOLINT: implicit by design
         : node(std::in_place_type<detail::InlineSlot<std::remove_cvref_t<T>>>, std::forward<T>(value)) {}
+    // An empty boxed kind, filled in place through `as`.
+    template <class T>
+        requires std::is_same_v<detail::InlineSlot<T>, Boxed<T>>
+    explicit Inline(std::in_place_type_t<T>) : node(std::in_place_type<Boxed<T>>, std::in_place) {}
 
     Inline(const Inline&) = default;
     Inline(Inline&&) noexcept = default;

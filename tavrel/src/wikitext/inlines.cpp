@@ -185,7 +185,8 @@ Inline make_operation(std::string_view mode, std::string_view inner, std::string
     std::string name = strip_comments(parts.next());
     bool param = mode == "parameter";
     if (!param && is_pipe_template(name)) return raw_wikitext(source);
-    Operation op;
+    Inline node(std::in_place_type<Operation>);
+    Operation& op = *node.as<Operation>();
     op.system = "mediawiki";
     op.args.reserve(parts.known_count() + 1);
     std::string_view leading;
@@ -218,7 +219,7 @@ Inline make_operation(std::string_view mode, std::string_view inner, std::string
         if (eq == TopPieces::unknown) eq = detail::find_top(piece, 0, "=");
         op.args.push_back(make_arg(piece, cx, eq));
     }
-    return op;
+    return node;
 }
 
 
@@ -519,11 +520,10 @@ private:
         std::size_t end = close_at + tag.name.size() + 3;
         std::string_view content = t_.substr(content_start, close_at - content_start);
         if (tag.name == "span" || tag.name == "small") {
-            Span sp;
+            Span& sp = append_boxed<Span>();
             sp.attr = std::move(tag.attrs);
             if (tag.name == "small") sp.attr.push_class("small");
             sp.content = detail::read_inlines(content, cx_);
-            out_.emplace_back(std::move(sp));
             return end;
         }
         // A "sup" or "sub" whose content is not plain text is read twice:
@@ -629,28 +629,32 @@ private:
         target = detail::trim(target);
         last = detail::trim(last);
         if (target.empty()) {
-            Link link;
+            Link& link = append_boxed<Link>();
             link.content = detail::read_inlines(last, cx_);
             link.url = "./";
-            out_.emplace_back(std::move(link));
         } else if (starts_with_ci(target, 0, "category:")) {
-            Link link;
+            Link& link = append_boxed<Link>();
             link.attr.set_pair("data-mediawiki-category",
                                count > 1 ? detail::trim(second) : std::string_view{});
             link.url = link_target(target);
-            out_.emplace_back(std::move(link));
         } else if (starts_with_ci(target, 0, "file:") || starts_with_ci(target, 0, "image:")) {
-            Image img;
+            Image& img = append_boxed<Image>();
             img.attr.set_pair("data-mediawiki-source", whole);
             if (count > 1) img.alt = detail::read_inlines(last, cx_);
             img.url = link_target(target);
-            out_.emplace_back(std::move(img));
         } else {
-            Link link;
+            Link& link = append_boxed<Link>();
             link.content = detail::read_inlines(last, cx_);
             link.url = link_target(target);
-            out_.emplace_back(std::move(link));
         }
+    }
+
+    // A boxed node appended to the output and filled where it lies, rather
+    // than built aside and moved into a box. The box does not move while the
+    // list grows.
+    template <class T>
+    T& append_boxed() {
+        return *out_.emplace_back(std::in_place_type<T>).template as<T>();
     }
 
     void external_link(std::string_view inner) {
@@ -671,10 +675,9 @@ private:
             out_.emplace_back(Autolink{std::string(url), std::string(url), url.starts_with("mailto:")});
             return;
         }
-        Link link;
+        Link& link = append_boxed<Link>();
         link.content = detail::read_inlines(detail::trim(label), cx_);
         link.url = link_target(url);
-        out_.emplace_back(std::move(link));
     }
 
     // ---- apostrophes ------------------------------------------------------
@@ -823,11 +826,8 @@ private:
             std::size_t w = italic_outer ? 2 : 3;
             std::size_t c = italic_outer ? italic_close(pos + 2) : bold_close(pos + 3);
             if (c == npos) return npos;
-            Inlines content = detail::read_inlines(t_.substr(pos + w, c - pos - w), cx_);
-            if (italic_outer)
-                out_.emplace_back(Emph{Attr{}, std::move(content)});
-            else
-                out_.emplace_back(Strong{Attr{}, std::move(content)});
+            Inlines& content = italic_outer ? append_boxed<Emph>().content : append_boxed<Strong>().content;
+            content = detail::read_inlines(t_.substr(pos + w, c - pos - w), cx_);
             return c + w;
         }
     }
@@ -851,11 +851,9 @@ private:
                 document::push_text(out_, "'");
                 return pos + 1;
             }
-            Emph em;
+            Strong& st = append_boxed<Strong>();
+            Emph& em = *st.content.emplace_back(std::in_place_type<Emph>).as<Emph>();
             em.content = detail::read_inlines(t_.substr(pos + 5, c - pos - 5), cx_);
-            Strong st;
-            st.content.emplace_back(std::move(em));
-            out_.emplace_back(std::move(st));
             return c + 5;
         }
         std::size_t w = r >= 3 ? 3 : 2;
@@ -864,11 +862,8 @@ private:
             document::push_text(out_, "'");
             return pos + 1;
         }
-        Inlines content = detail::read_inlines(t_.substr(pos + w, c - pos - w), cx_);
-        if (w == 3)
-            out_.emplace_back(Strong{Attr{}, std::move(content)});
-        else
-            out_.emplace_back(Emph{Attr{}, std::move(content)});
+        Inlines& content = w == 3 ? append_boxed<Strong>().content : append_boxed<Emph>().content;
+        content = detail::read_inlines(t_.substr(pos + w, c - pos - w), cx_);
         return c + w;
     }
 
