@@ -738,12 +738,29 @@ std::size_t ref_len(std::string_view text) {
 std::string link_target(std::string_view target) {
     // One pass: a relative target gets "./" and underscores for spaces; then
     // parentheses and any remaining spaces are percent-encoded.
-    bool as_written = target.find("://") != std::string_view::npos || target.starts_with("mailto:") ||
-                      target.starts_with("#");
+    const char* d = target.data();
+    std::size_t n = target.size();
+    if (n == 0) return "./";
+    // "://" is sought from its colons: most targets are page titles with none.
+    bool as_written = target.starts_with("mailto:") || target.starts_with("#");
+    for (const char* c = static_cast<const char*>(std::memchr(d, ':', n)); c && !as_written;
+         c = static_cast<const char*>(std::memchr(c + 1, ':', static_cast<std::size_t>(d + n - (c + 1))))) {
+        as_written = static_cast<std::size_t>(d + n - c) >= 3 && c[1] == '/' && c[2] == '/';
+    }
+    // Most targets hold no parenthesis, and a page title's spaces become
+    // underscores one for one: the target is copied whole and mended in place.
+    if (!std::memchr(d, '(', n) && !std::memchr(d, ')', n) && !(as_written && std::memchr(d, ' ', n))) {
+        std::size_t pre = as_written ? 0 : 2;
+        std::string out(n + pre, '_');
+        if (pre) out[0] = '.', out[1] = '/';
+        char* o = out.data() + pre;
+        for (std::size_t k = 0; k < n; ++k) o[k] = d[k] == ' ' ? '_' : d[k];
+        return out;
+    }
     std::string out;
     out.reserve(target.size() + 2);
     if (!as_written) out += "./";
-    std::size_t i = 0, n = target.size();
+    std::size_t i = 0;
     while (i < n) {
         std::size_t k = detail::find_any<'(', ')', ' '>(target.data(), i, n);
         out.append(target.data() + i, k - i);

@@ -222,6 +222,20 @@ TEST(WikitextScan, TagsRefsAndTargets) {
     EXPECT_EQ(wikitext::link_target("Foo bar (baz)"), "./Foo_bar_%28baz%29");
     EXPECT_EQ(wikitext::link_target("http://a/b c"), "http://a/b%20c");
     EXPECT_EQ(wikitext::link_target(""), "./");
+    // Targets without parentheses take a shorter way; the "://" may follow
+    // an earlier colon or end the target.
+    for (auto [target, url] : std::initializer_list<std::pair<std::string_view, std::string_view>>{
+             {"Foo bar", "./Foo_bar"},
+             {"Help:x y", "./Help:x_y"},
+             {"ab:", "./ab:"},
+             {"x:/", "./x:/"},
+             {"a:b://c d", "a:b://c%20d"},
+             {"a:b://", "a:b://"},
+             {"http://a/b", "http://a/b"},
+             {"mailto:x y", "mailto:x%20y"},
+             {"#sec x", "#sec%20x"},
+             {" (", "./_%28"}})
+        EXPECT_EQ(wikitext::link_target(target), url) << target;
     EXPECT_EQ(wikitext::html_list_item(" <li>one</li> "), "one");
     EXPECT_EQ(wikitext::html_list_item("<LI class=x>two<li>"), "two");
     EXPECT_EQ(wikitext::html_list_item("<link>"), "");
