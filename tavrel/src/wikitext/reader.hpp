@@ -294,12 +294,15 @@ inline std::size_t find_any(const char* d, std::size_t i, std::size_t n) {
         i += 16;
     }
 #endif
-    while (i < n) {
-        char c = d[i];
-        if (((c == Cs) || ...)) return i;
-        ++i;
-    }
-    return n;
+    // The short rest (most labels and argument values are all rest) is
+    // looked up a byte at a time rather than compared with every byte of Cs.
+    static constexpr std::array<bool, 256> hit = [] {
+        std::array<bool, 256> t{};
+        ((t[static_cast<unsigned char>(Cs)] = true), ...);
+        return t;
+    }();
+    while (i < n && !hit[static_cast<unsigned char>(d[i])]) ++i;
+    return i;
 }
 
 // The same with the bytes given at run time (a, b, c).
