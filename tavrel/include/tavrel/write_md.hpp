@@ -172,6 +172,9 @@ public:
     // Makes the next call of `blocks` (not those nested in it) append to
     // `starts` where each block it writes begins, then where it ends.
     void record_block_starts(std::vector<std::size_t>* starts) { block_starts_ = starts; }
+    // Makes the next raw HTML block written keep the white space before
+    // its tag (see `blocks`).
+    void keep_html_indent() { html_indent_kept_ = true; }
     std::string take() { return std::move(out_); }
     std::string& out() { return out_; }
     bool has_notes() const { return !notes_.empty(); }
@@ -335,6 +338,10 @@ private:
     // The delimiter character of a parent whose opener was just written;
     // seen by its first child only.
     char32_t opened_by_ = 0;
+    // Whether the raw HTML block written next keeps the white space before
+    // its tag: where it starts a line of its own after a block that no
+    // indented line goes on.
+    bool html_indent_kept_ = false;
     // Whether a pipe table's cell is being written: the reader splits its
     // row at every "|" not escaped, code spans too, and drops the
     // backslash of an escaped one before it reads the cell's inlines.

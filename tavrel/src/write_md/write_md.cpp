@@ -278,9 +278,14 @@ void code_span_in_row(std::string_view text, std::string& out, bool in_cell) {
 
 // How a raw HTML block is written: from its tag on (see `block`), ending in
 // a line end and a blank line.
-void append_html_block(std::string& out, std::string_view html) {
+void append_html_block(std::string& out, std::string_view html, bool indent_kept) {
     const std::size_t tag = past_white_space_in_line(html, 0);
-    if (tag > 0 && tag < html.size() && html[tag] == '<') html.remove_prefix(html_indent(html));
+    const std::size_t indent = html_indent(html);
+    if (indent_kept && html.substr(0, indent).find('\t') == std::string_view::npos) {
+        // A tab would indent by another width where the line is written.
+    } else if (tag > 0 && tag < html.size() && html[tag] == '<') {
+        html.remove_prefix(indent);
+    }
     out.append(html);
     if (html.empty() || html.back() != '\n') out.push_back('\n');
     out.push_back('\n');
@@ -404,6 +409,7 @@ std::string write_document(const Document& doc, std::vector<std::size_t>* starts
     if (last > 0) {
         if (const auto* h = doc.blocks[last - 1].as<HtmlBlock>(); h && html_left_open(h->html)) open_end = h;
     }
+    const std::size_t head = out.size();
     r.blocks(doc.blocks, open_end ? last - 1 : doc.blocks.size());
     std::size_t moved_at = std::string::npos;  // where text moved after the footnotes began
     // A block that goes on with raw HTML a markdown container's tag ended
@@ -443,7 +449,12 @@ std::string write_document(const Document& doc, std::vector<std::size_t>* starts
     }
     for (const auto& fn : doc.footnotes) r.footnote(fn);
     r.flush_notes();
-    if (open_end) r.block(doc.blocks[last - 1]);
+    if (open_end) {
+        // Written first, or after footnotes, whose content starts four
+        // columns in, its indentation is kept as after other blocks.
+        if (out.size() == head || (html_indent(open_end->html) == 1 && open_end->html[0] != '\t')) r.keep_html_indent();
+        r.block(doc.blocks[last - 1]);
+    }
     r.out().append(tail);
     if (starts) {
         // The pass gave where each block it wrote begins, then where it
@@ -824,6 +835,16 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 continue;
             }
         }
+        if (const auto* h = blocks[i].as<HtmlBlock>()) {
+            // The reader keeps the indentation of a raw HTML block's first
+            // line. At the document's start it is kept; after other blocks
+            // only one column of it, which goes into no list item (their
+            // content starts two columns in at the least); in an item the
+            // marker's spacing would take it. Elsewhere the block is written
+            // from its tag on.
+            html_indent_kept_ = &blocks == &doc_.blocks &&
+                                ((prev_block == nullptr && i == 0) || (html_indent(h->html) == 1 && h->html[0] != '\t'));
+        }
         const bool continuing = continue_at_ != 0;
         const std::uint64_t numbered_from = continuing ? continue_at_ : (l ? l->start : 0);
         wrote_text_ = false;
@@ -1030,6 +1051,7 @@ void Renderer::block(const Block& block) {
                 // alone (the cleaning of "<" in a broken tag can make one)
                 // would open the container: such HTML is written as a raw
                 // block of format html, which reads back as that text.
+                const bool indent_kept = std::exchange(html_indent_kept_, false);
                 const std::string_view html = b.html;
                 const std::size_t tag = past_white_space_in_line(html, 0);
                 const std::string_view first =
@@ -1052,7 +1074,7 @@ void Renderer::block(const Block& block) {
                     out_.append("\n\n");
                     return;
                 }
-                append_html_block(out_, b.html);
+                append_html_block(out_, b.html, indent_kept);
             } else if constexpr (std::is_same_v<T, ThematicBreak>) {
                 out_.append("---\n");
                 ial(b.attr);

@@ -860,10 +860,11 @@ TEST(CanonicalForm, TagEndedAtTheBlankLineAfterIt) {
 }
 
 TEST(CanonicalForm, ContainerTagAfterWhiteSpaceBeyondSpaces) {
-    // A raw HTML block is written from its tag on, past a vertical tab too:
-    // whether the tag is written as a container's is judged there as well.
+    // Whether a raw HTML block's tag is written as a container's is judged
+    // past the white space before it, a vertical tab too; a raw HTML block
+    // opening the document keeps that white space.
     EXPECT_EQ(canonical("\v<div markdown=\"1\">\n\n."), "<div markdown=\"1\">\n\n.\n\n");
-    EXPECT_EQ(canonical("\v<div {>\n\n."), "<div {>\n\n.\n\n");
+    EXPECT_EQ(canonical("\v<div {>\n\n."), "\v<div {>\n\n.\n\n");
 }
 
 TEST(CanonicalForm, RawHtmlLineThatReadsAsADelimiterRow) {
