@@ -255,7 +255,15 @@ std::size_t find_top(std::string_view text, std::size_t start, std::string_view 
 bool call_name_may_be_title(std::string_view text, std::size_t from, std::size_t end);
 
 // ASCII case-insensitive helpers; `lower` must already be lower case.
-bool starts_with_ci(std::string_view s, std::size_t pos, std::string_view lower);
+inline char lower_byte(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+// Inline: the scan asks it several times at every link, mostly failing on
+// the first byte.
+inline bool starts_with_ci(std::string_view s, std::size_t pos, std::string_view lower) {
+    if (pos > s.size() || s.size() - pos < lower.size()) return false;
+    for (std::size_t k = 0; k < lower.size(); ++k)
+        if (lower_byte(s[pos + k]) != lower[k]) return false;
+    return true;
+}
 std::size_t find_ci(std::string_view hay, std::string_view lower, std::size_t from);
 bool ends_with_ci(std::string_view s, std::string_view lower);
 std::string ascii_lower(std::string_view s);

@@ -30,14 +30,6 @@ std::string_view trim_end(std::string_view s) {
     return text::trim_end(s);
 }
 
-static inline char lower_byte(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool starts_with_ci(std::string_view s, std::size_t pos, std::string_view lower) {
-    if (pos > s.size() || s.size() - pos < lower.size()) return false;
-    for (std::size_t k = 0; k < lower.size(); ++k)
-        if (lower_byte(s[pos + k]) != lower[k]) return false;
-    return true;
-}
 
 std::size_t find_ci(std::string_view hay, std::string_view lower, std::size_t from) {
     if (lower.empty()) return from <= hay.size() ? from : std::string_view::npos;
