@@ -342,6 +342,10 @@ private:
     // its tag: where it starts a line of its own after a block that no
     // indented line goes on.
     bool html_indent_kept_ = false;
+    // Set for the call of `blocks` that writes a quote's blocks: a raw HTML
+    // block first in it keeps the white space before its tag, which follows
+    // the quote's marker and its space.
+    bool quote_blocks_ = false;
     // Whether a pipe table's cell is being written: the reader splits its
     // row at every "|" not escaped, code spans too, and drops the
     // backslash of an escaped one before it reads the cell's inlines.

@@ -582,6 +582,7 @@ struct Renderer::Lines {
 };
 
 Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
+    const bool quote_blocks = std::exchange(quote_blocks_, false);
     Lines text;
     const auto* l = blocks.size() == 1 ? blocks.front().as<List>() : nullptr;
     const auto* q = blocks.size() == 1 ? blocks.front().as<BlockQuote>() : nullptr;
@@ -611,6 +612,7 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
             }
         } else {
             const int blank_lines_empty = std::exchange(blank_lines_empty_, 0);
+            quote_blocks_ = true;
             text = nested_lines(q->blocks);
             blank_lines_empty_ = blank_lines_empty;
             if (text.split) {
@@ -634,6 +636,7 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
         return text;
     }
     text.buf.swap(out_);
+    quote_blocks_ = quote_blocks;
     this->blocks(blocks);
     text.buf.swap(out_);
     // The end `trim_nested_end` cuts is the line ends alone.
@@ -785,6 +788,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // Only this call looks for the first block shown, not those of the
     // blocks nested in it.
     const bool find_first_shown = std::exchange(find_first_shown_, false);
+    const bool in_quote = std::exchange(quote_blocks_, false);
     std::vector<std::size_t>* const starts = std::exchange(block_starts_, nullptr);  // the document's blocks only
     const List* prev = nullptr;  // the last block written, when a list
     bool prev_alt = false;       // whether `prev` was written with "*"
@@ -837,13 +841,14 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         }
         if (const auto* h = blocks[i].as<HtmlBlock>()) {
             // The reader keeps the indentation of a raw HTML block's first
-            // line. At the document's start it is kept; after other blocks
-            // only one column of it, which goes into no list item (their
-            // content starts two columns in at the least); in an item the
-            // marker's spacing would take it. Elsewhere the block is written
-            // from its tag on.
-            html_indent_kept_ = &blocks == &doc_.blocks &&
-                                ((prev_block == nullptr && i == 0) || (html_indent(h->html) == 1 && h->html[0] != '\t'));
+            // line. At the document's or a quote's start it is kept; after
+            // other blocks only one column of it, which goes into no list
+            // item (their content starts two columns in at the least); at an
+            // item's start the marker's spacing would take it. Elsewhere the
+            // block is written from its tag on.
+            html_indent_kept_ =
+                (prev_block == nullptr && i == 0 && (in_quote || &blocks == &doc_.blocks)) ||
+                (prev_block != nullptr && html_indent(h->html) == 1 && h->html[0] != '\t');
         }
         const bool continuing = continue_at_ != 0;
         const std::uint64_t numbered_from = continuing ? continue_at_ : (l ? l->start : 0);
@@ -1196,6 +1201,7 @@ void Renderer::block_quote(const BlockQuote& q) {
     // A line of white space in a quote is no blank line to the reader, even
     // in an item: verbatim text keeps it.
     const int blank_lines_empty = std::exchange(blank_lines_empty_, 0);
+    quote_blocks_ = true;
     Lines text = nested_lines(q.blocks);
     blank_lines_empty_ = blank_lines_empty;
     quote(q, text);

@@ -147,13 +147,17 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // Code spans in cells holding a "|", escaped in the row.
         "| `\\|` |\n|---|\n| a `x\\|y` `` ` \\| `` [`\\|`]{.c} *`\\|`* |",
         "| `\\|`{=html} `` a\\|` ``{=tex} |\n|---|",
-        // White space before the tag of raw HTML opening the document, and
-        // one column of it after other blocks.
+        // White space before the tag of raw HTML opening the document or a
+        // quote, and one column of it after other blocks.
         " <!-- c -->",
         "  <div>x</div>",
         "\f<p>x</p>",
         " \u3000<div>x</div>",
         "# h\n\n <div>x</div>\n\n- a\n\n <!-- c -->\n\n[^n]\n\n[^n]: x\n\n <div>",
+        ">\t<table>x</table>",
+        "- >  <div>x</div>",
+        "> > - a\n>\n>  <div>x</div>",
+        "[^e]: x\n\n     <div>x</div>\n\n[^e]",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
