@@ -346,6 +346,9 @@ private:
     // block first in it keeps the white space before its tag, which follows
     // the quote's marker and its space.
     bool quote_blocks_ = false;
+    // Alike for a footnote's blocks, whose first raw HTML block goes on
+    // the line after the label, indented four columns.
+    bool footnote_blocks_ = false;
     // Whether a pipe table's cell is being written: the reader splits its
     // row at every "|" not escaped, code spans too, and drops the
     // backslash of an escaped one before it reads the cell's inlines.

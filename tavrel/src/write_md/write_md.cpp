@@ -719,9 +719,15 @@ void Renderer::footnote(const Footnote& fn) {
     ++blank_lines_empty_;
     find_first_shown_ = true;
     first_shown_ = nullptr;
+    footnote_blocks_ = true;
     std::string buf = nested(fn.blocks);
+    footnote_blocks_ = false;
     --blank_lines_empty_;
-    std::string_view body = text::trim_start(trim_nested_end(buf, fn.blocks));
+    std::string_view body = trim_nested_end(buf, fn.blocks);
+    // Raw HTML first keeps the white space before its tag (see `blocks`).
+    body = first_shown_ != nullptr && first_shown_->is<HtmlBlock>()
+               ? body.substr(std::min(body.find_first_not_of("\r\n"), body.size()))
+               : text::trim_start(body);
     out_.append("[^");
     auto written = footnote_labels_.find(fn.label);
     out_.append(written != footnote_labels_.end() ? std::string_view(written->second) : std::string_view(fn.label));
@@ -789,6 +795,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // blocks nested in it.
     const bool find_first_shown = std::exchange(find_first_shown_, false);
     const bool in_quote = std::exchange(quote_blocks_, false);
+    const bool in_footnote = std::exchange(footnote_blocks_, false);
     std::vector<std::size_t>* const starts = std::exchange(block_starts_, nullptr);  // the document's blocks only
     const List* prev = nullptr;  // the last block written, when a list
     bool prev_alt = false;       // whether `prev` was written with "*"
@@ -841,13 +848,13 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         }
         if (const auto* h = blocks[i].as<HtmlBlock>()) {
             // The reader keeps the indentation of a raw HTML block's first
-            // line. At the document's or a quote's start it is kept; after
-            // other blocks only one column of it, which goes into no list
-            // item (their content starts two columns in at the least); at an
-            // item's start the marker's spacing would take it. Elsewhere the
-            // block is written from its tag on.
+            // line. At the start of the document, a quote or a footnote it
+            // is kept; after other blocks only one column of it, which goes
+            // into no list item (their content starts two columns in at the
+            // least); at an item's start the marker's spacing would take it.
+            // Elsewhere the block is written from its tag on.
             html_indent_kept_ =
-                (prev_block == nullptr && i == 0 && (in_quote || &blocks == &doc_.blocks)) ||
+                (prev_block == nullptr && i == 0 && (in_quote || in_footnote || &blocks == &doc_.blocks)) ||
                 (prev_block != nullptr && html_indent(h->html) == 1 && h->html[0] != '\t');
         }
         const bool continuing = continue_at_ != 0;

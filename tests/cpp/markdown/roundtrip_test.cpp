@@ -147,8 +147,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // Code spans in cells holding a "|", escaped in the row.
         "| `\\|` |\n|---|\n| a `x\\|y` `` ` \\| `` [`\\|`]{.c} *`\\|`* |",
         "| `\\|`{=html} `` a\\|` ``{=tex} |\n|---|",
-        // White space before the tag of raw HTML opening the document or a
-        // quote, and one column of it after other blocks.
+        // White space before the tag of raw HTML opening the document, a
+        // quote or a footnote, and one column of it after other blocks.
         " <!-- c -->",
         "  <div>x</div>",
         "\f<p>x</p>",
@@ -158,6 +158,7 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "- >  <div>x</div>",
         "> > - a\n>\n>  <div>x</div>",
         "[^e]: x\n\n     <div>x</div>\n\n[^e]",
+        "[^n]:\n     <section>x</section>\n\n[^n] [^m]\n\n[^m]:\n    \n       <!-- c -->",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
