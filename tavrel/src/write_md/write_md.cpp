@@ -244,6 +244,18 @@ std::optional<Inlines> element_nodes(const Inline& node) {
     return out;
 }
 
+// The reader puts a "ref" pair of a link, image, math or span after the
+// others: written there, it reads back in its place.
+const Attr& ref_last(const Attr& attr, Attr& moved) {
+    const auto& pairs = attr.pairs;
+    const auto it = std::find_if(pairs.begin(), pairs.end(), [](const auto& kv) { return kv.first == "ref"; });
+    if (it == pairs.end() || it + 1 == pairs.end()) return attr;
+    moved = attr;
+    const auto at = moved.pairs.begin() + (it - pairs.begin());
+    std::rotate(at, at + 1, moved.pairs.end());
+    return moved;
+}
+
 // A code span, in a pipe table's cell (`in_cell`) with each "|" escaped: the
 // row's split reads "\|" back as the bar. No "|" of such a text follows a
 // backslash (see `fits_pipe_cell`).
@@ -2485,7 +2497,8 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append(escape_target(n.url));
                 append_title(n.title, out_);
                 out_.push_back(')');
-                trailing_attrs(n.attr);
+                Attr moved;
+                trailing_attrs(ref_last(n.attr, moved));
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Image>) {
                 out_.append("![");
@@ -2494,7 +2507,8 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append(escape_target(n.url));
                 append_title(n.title, out_);
                 out_.push_back(')');
-                trailing_attrs(n.attr);
+                Attr moved;
+                trailing_attrs(ref_last(n.attr, moved));
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Autolink>) {
                 if (angled_autolink(n)) {
@@ -2563,7 +2577,8 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append(n.token.source);
             } else if constexpr (std::is_same_v<T, Math>) {
                 write_math(n.tex);
-                trailing_attrs(n.attr);
+                Attr moved;
+                trailing_attrs(ref_last(n.attr, moved));
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {
                 if (auto it = footnote_labels_.find(n.label); it != footnote_labels_.end()) {
@@ -2618,7 +2633,8 @@ void Renderer::inline_node(const Inline& node) {
                 open_bracket();
                 bracketed(n.content);
                 out_.push_back(']');
-                trailing_attrs(n.attr);
+                Attr moved;
+                trailing_attrs(ref_last(n.attr, moved));
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, RawInline>) {
                 code_span_in_row(n.text, out_, in_cell_);

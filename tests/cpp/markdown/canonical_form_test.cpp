@@ -1065,3 +1065,10 @@ TEST(CanonicalForm, CaptionEndingInACrossReference) {
     // White space after the inline is cut at the line's end.
     EXPECT_EQ(canonical("p|\n|-\n: ~~a~~{.y}&ensp;\n"), "| p |\n|--- |\n: ~~a~~\n\n");
 }
+
+TEST(CanonicalForm, RefPairBeforeOtherPairs) {
+    // A reference definition keeps its pairs in order; after a link, image,
+    // math or span the reader puts "ref" last, so it is written last.
+    EXPECT_EQ(canonical("[a] ![b] [c]{ref=x e=f}\n\n[a]: u {ref=x g=y}\n[b]: v {ref= t=\"\"}\n"),
+              "[a](u){g=\"y\" ref=\"x\"} ![b](v){t=\"\" ref=\"\"} [c]{e=\"f\" ref=\"x\"}\n\n");
+}
