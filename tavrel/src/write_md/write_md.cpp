@@ -246,23 +246,27 @@ std::optional<Inlines> element_nodes(const Inline& node) {
 
 // The reader puts a "ref" pair of a link, image, math or span after the
 // others: written there, it reads back in its place.
-const Attr& ref_last(const Attr& attr, Attr& moved) {
-    const auto& pairs = attr.pairs;
-    const auto it = std::find_if(pairs.begin(), pairs.end(), [](const auto& kv) { return kv.first == "ref"; });
-    if (it == pairs.end() || it + 1 == pairs.end()) return attr;
-    moved = attr;
-    const auto at = moved.pairs.begin() + (it - pairs.begin());
+bool ref_before_others(const Attr& attr) {
+    for (std::size_t i = 0; i + 1 < attr.pairs.size(); ++i) {
+        if (attr.pairs[i].first == "ref") return true;
+    }
+    return false;
+}
+
+[[gnu::noinline, gnu::cold]] Attr ref_last(const Attr& attr) {
+    Attr moved = attr;
+    const auto at = std::find_if(moved.pairs.begin(), moved.pairs.end(), [](const auto& kv) { return kv.first == "ref"; });
     std::rotate(at, at + 1, moved.pairs.end());
     return moved;
 }
 
-// A code span, in a pipe table's cell (`in_cell`) with each "|" escaped: the
+// A code span in a pipe table's cell, with each "|" escaped: the
 // row's split reads "\|" back as the bar. No "|" of such a text follows a
 // backslash (see `fits_pipe_cell`).
-void code_span_in_row(std::string_view text, std::string& out, bool in_cell) {
+[[gnu::noinline]] void code_span_in_row(std::string_view text, std::string& out) {
     const std::size_t at = out.size();
     code_span(text, out);
-    if (!in_cell || text.find('|') == std::string_view::npos) return;
+    if (text.find('|') == std::string_view::npos) return;
     std::string span = out.substr(at);
     out.resize(at);
     for (char c : span) {
@@ -2487,7 +2491,11 @@ void Renderer::inline_node(const Inline& node) {
                     out_.append("</code>");
                     return;
                 }
-                code_span_in_row(n.text, out_, in_cell_);
+                if (in_cell_) [[unlikely]] {
+                    code_span_in_row(n.text, out_);
+                } else {
+                    code_span(n.text, out_);
+                }
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Link>) {
@@ -2497,8 +2505,11 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append(escape_target(n.url));
                 append_title(n.title, out_);
                 out_.push_back(')');
-                Attr moved;
-                trailing_attrs(ref_last(n.attr, moved));
+                if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
+                    trailing_attrs(ref_last(n.attr));
+                } else {
+                    trailing_attrs(n.attr);
+                }
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Image>) {
                 out_.append("![");
@@ -2507,8 +2518,11 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append(escape_target(n.url));
                 append_title(n.title, out_);
                 out_.push_back(')');
-                Attr moved;
-                trailing_attrs(ref_last(n.attr, moved));
+                if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
+                    trailing_attrs(ref_last(n.attr));
+                } else {
+                    trailing_attrs(n.attr);
+                }
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Autolink>) {
                 if (angled_autolink(n)) {
@@ -2577,8 +2591,11 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append(n.token.source);
             } else if constexpr (std::is_same_v<T, Math>) {
                 write_math(n.tex);
-                Attr moved;
-                trailing_attrs(ref_last(n.attr, moved));
+                if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
+                    trailing_attrs(ref_last(n.attr));
+                } else {
+                    trailing_attrs(n.attr);
+                }
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {
                 if (auto it = footnote_labels_.find(n.label); it != footnote_labels_.end()) {
@@ -2633,11 +2650,18 @@ void Renderer::inline_node(const Inline& node) {
                 open_bracket();
                 bracketed(n.content);
                 out_.push_back(']');
-                Attr moved;
-                trailing_attrs(ref_last(n.attr, moved));
+                if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
+                    trailing_attrs(ref_last(n.attr));
+                } else {
+                    trailing_attrs(n.attr);
+                }
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, RawInline>) {
-                code_span_in_row(n.text, out_, in_cell_);
+                if (in_cell_) [[unlikely]] {
+                    code_span_in_row(n.text, out_);
+                } else {
+                    code_span(n.text, out_);
+                }
                 out_.append("{=");
                 out_.append(n.format);
                 out_.push_back('}');
