@@ -244,8 +244,8 @@ std::optional<Inlines> element_nodes(const Inline& node) {
     return out;
 }
 
-// The reader puts a "ref" pair of a link, image, math or span after the
-// others: written there, it reads back in its place.
+// The reader puts a "ref" pair of a link or image after the others:
+// written there, it reads back in its place.
 bool ref_before_others(const Attr& attr) {
     for (std::size_t i = 0; i + 1 < attr.pairs.size(); ++i) {
         if (attr.pairs[i].first == "ref") return true;
@@ -2591,11 +2591,7 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append(n.token.source);
             } else if constexpr (std::is_same_v<T, Math>) {
                 write_math(n.tex);
-                if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
-                    trailing_attrs(ref_last(n.attr));
-                } else {
-                    trailing_attrs(n.attr);
-                }
+                trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {
                 if (auto it = footnote_labels_.find(n.label); it != footnote_labels_.end()) {
@@ -2650,11 +2646,7 @@ void Renderer::inline_node(const Inline& node) {
                 open_bracket();
                 bracketed(n.content);
                 out_.push_back(']');
-                if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
-                    trailing_attrs(ref_last(n.attr));
-                } else {
-                    trailing_attrs(n.attr);
-                }
+                trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, RawInline>) {
                 if (in_cell_) [[unlikely]] {

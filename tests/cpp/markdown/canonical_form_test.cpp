@@ -1067,8 +1067,9 @@ TEST(CanonicalForm, CaptionEndingInACrossReference) {
 }
 
 TEST(CanonicalForm, RefPairBeforeOtherPairs) {
-    // A reference definition keeps its pairs in order; after a link, image,
-    // math or span the reader puts "ref" last, so it is written last.
+    // A reference definition keeps its pairs in order; after a link or an
+    // image the reader puts "ref" last, so it is written last there. A
+    // span keeps its order.
     EXPECT_EQ(canonical("[a] ![b] [c]{ref=x e=f}\n\n[a]: u {ref=x g=y}\n[b]: v {ref= t=\"\"}\n"),
-              "[a](u){g=\"y\" ref=\"x\"} ![b](v){t=\"\" ref=\"\"} [c]{e=\"f\" ref=\"x\"}\n\n");
+              "[a](u){g=\"y\" ref=\"x\"} ![b](v){t=\"\" ref=\"\"} [c]{ref=\"x\" e=\"f\"}\n\n");
 }
