@@ -846,10 +846,24 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             continue_at_ = prev_next;
         }
         if (starts) starts->push_back(out_.size());
+        if (const auto* h = blocks[i].as<HtmlBlock>()) {
+            // The reader keeps the indentation of a raw HTML block's first
+            // line. At the start of the document, a quote or a footnote it
+            // is kept; after other blocks only one column of it, which goes
+            // into no list item (their content starts two columns in at the
+            // least); at an item's start the marker's spacing would take it.
+            // Elsewhere the block is written from its tag on.
+            html_indent_kept_ =
+                (prev_block == nullptr && i == 0 && (in_quote || in_footnote || &blocks == &doc_.blocks)) ||
+                (prev_block != nullptr && html_indent(h->html) == 1 && h->html[0] != '\t');
+        }
         // (Blocks held back for after the footnotes count as following.)
         // (The last block is such a tag too when it reads otherwise bare.)
-        if (const auto* h = blocks[i].as<HtmlBlock>(); h && (i + 1 < blocks.size() || count == blocks.size())) {
+        // (A tag whose indentation is kept is written as the raw HTML it is.)
+        if (const auto* h = blocks[i].as<HtmlBlock>();
+            h && (i + 1 < blocks.size() || count == blocks.size()) && !(html_indent_kept_ && html_indent(h->html) > 0)) {
             if (auto tag = as_container_opener(h->html)) {
+                html_indent_kept_ = false;
                 if (auto open = block::markdown_open_tag(tag->tag)) container_names_.push_back(open->name);
                 opener = h;
                 opener_kept = tag->bare_reads_otherwise;
@@ -861,17 +875,6 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 if (find_first_shown && !first_shown_) first_shown_ = &blocks[i];
                 continue;
             }
-        }
-        if (const auto* h = blocks[i].as<HtmlBlock>()) {
-            // The reader keeps the indentation of a raw HTML block's first
-            // line. At the start of the document, a quote or a footnote it
-            // is kept; after other blocks only one column of it, which goes
-            // into no list item (their content starts two columns in at the
-            // least); at an item's start the marker's spacing would take it.
-            // Elsewhere the block is written from its tag on.
-            html_indent_kept_ =
-                (prev_block == nullptr && i == 0 && (in_quote || in_footnote || &blocks == &doc_.blocks)) ||
-                (prev_block != nullptr && html_indent(h->html) == 1 && h->html[0] != '\t');
         }
         const bool continuing = continue_at_ != 0;
         const std::uint64_t numbered_from = continuing ? continue_at_ : (l ? l->start : 0);

@@ -1073,3 +1073,10 @@ TEST(CanonicalForm, RefPairBeforeOtherPairs) {
     EXPECT_EQ(canonical("[a] ![b] [c]{ref=x e=f}\n\n[a]: u {ref=x g=y}\n[b]: v {ref= t=\"\"}\n"),
               "[a](u){g=\"y\" ref=\"x\"} ![b](v){t=\"\" ref=\"\"} [c]{ref=\"x\" e=\"f\"}\n\n");
 }
+
+TEST(CanonicalForm, IndentedContainerTagInAQuote) {
+    // A tag alone whose indentation is kept is written as the raw HTML it
+    // is, the same whether a line of white space follows it or not.
+    EXPECT_EQ(canonical(">  <div>\n>  \n"), ">  <div>\n\n");
+    EXPECT_EQ(canonical(">  <div>\n"), ">  <div>\n\n");
+}
