@@ -244,6 +244,26 @@ std::optional<Inlines> element_nodes(const Inline& node) {
     return out;
 }
 
+// The attributes written last in `run`, as far as they can end a line:
+// texts after them (white space the line's end cuts) and inlines without
+// attributes are passed over, and a span without them is written as its
+// content, which is searched first.
+Attr* last_written_attr(Inlines& run) {
+    for (auto it = run.rbegin(); it != run.rend(); ++it) {
+        Attr* attr = nullptr;
+        visit(
+            [&](auto& n) {
+                if constexpr (requires { n.attr; }) attr = &n.attr;
+            },
+            *it);
+        if (attr != nullptr && markdown::writes_attrs(*attr)) return attr;
+        if (auto* span = it->as<Span>()) {
+            if (Attr* inner = last_written_attr(span->content)) return inner;
+        }
+    }
+    return nullptr;
+}
+
 // The reader puts a "ref" pair of a link or image after the others:
 // written there, it reads back in its place.
 bool ref_before_others(const Attr& attr) {
@@ -1895,24 +1915,12 @@ void Renderer::pipe_table(const Table& t) {
         auto ends_in_block = [&] { return attrs::trailing_attr_span(std::string_view(out_).substr(mark + 2)).has_value(); };
         if (ends_in_block()) {
             Inlines caption = t.caption;
-            Inlines* level = &caption;
-            while (level != nullptr && ends_in_block()) {
-                // Texts after it (white space the line's end cuts) hold none.
-                Attr* attr = nullptr;
-                Span* span = nullptr;
-                for (auto it = level->rbegin(); it != level->rend() && attr == nullptr; ++it) {
-                    visit(
-                        [&](auto& n) {
-                            if constexpr (requires { n.attr; }) attr = &n.attr;
-                        },
-                        *it);
-                    span = it->as<Span>();
-                }
+            while (ends_in_block()) {
+                Attr* attr = last_written_attr(caption);
                 if (attr == nullptr) break;
                 *attr = Attr{};
                 out_.resize(mark + 2);
                 single_line(caption);
-                level = span != nullptr ? &span->content : nullptr;
             }
         }
         if (out_.size() == mark + 2) {

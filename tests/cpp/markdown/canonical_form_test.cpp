@@ -1064,6 +1064,8 @@ TEST(CanonicalForm, CaptionEndingInACrossReference) {
     canonical("| a |\n|---|\n: [*x*{.d}]{#s}\n");
     // White space after the inline is cut at the line's end.
     EXPECT_EQ(canonical("p|\n|-\n: ~~a~~{.y}&ensp;\n"), "| p |\n|--- |\n: ~~a~~\n\n");
+    // So is an empty span, which leaves the inline before it last.
+    canonical("||\n|-\n: ~~a~~{.1}[]{#n}{.e}&nbsp;\n");
 }
 
 TEST(CanonicalForm, RefPairBeforeOtherPairs) {
