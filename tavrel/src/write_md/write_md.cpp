@@ -1513,7 +1513,15 @@ void Renderer::definition_list(const DefinitionList& dl) {
                 first_line_start_ = before;
                 footnote_line_ = -1;
             }
-            line_before_attrs(term.content, term.attr, "");
+            // A term of no-break spaces alone would write nothing but its
+            // attributes, and leave its definitions without a term: as in a
+            // paragraph, they are written as references.
+            std::optional<Inlines> shown;
+            if (markdown::writes_attrs(term.attr) && canon::canonical(term.content, true).empty())
+                shown = white_space_as_references(term.content);
+            line_before_attrs(shown ? *shown : term.content, term.attr, "");
+            if (out_.size() == before && (shown = white_space_as_references(term.content)))
+                line_before_attrs(*shown, term.attr, "");
             // As in a paragraph's first line, a reference before a "]:"
             // that is not text's is written as the text it reads back as.
             if (starts_paragraph_line && opens_footnote_line(before))

@@ -533,6 +533,10 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "==&nbsp;==",
         "a\n\n&nbsp; &emsp;\n\nb",
         "***&nbsp;*{.c k=v}**",
+        // Terms of no-break and en spaces alone, with attributes too.
+        "&ensp;\n: a",
+        "x\n: a\n\n&nbsp;\n&nbsp;\n: b",
+        "&nbsp; &ensp;{.c}\n: a",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
