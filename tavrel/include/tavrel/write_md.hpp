@@ -200,6 +200,9 @@ private:
     // spans adds to the stack.
     void span_element(const ast::Span& span);
     void single_line(const ast::Inlines& inlines);
+    // A definition's or caption's line; one of no-break spaces alone,
+    // which would write nothing, as their references (as such a paragraph).
+    void single_line_shown(const ast::Inlines& inlines);
     // Both of the above: a fresh run, put into canonical shape first.
     void run_in_canonical_shape(const ast::Inlines& inlines, bool one_line);
     // A heading's or definition term's line, which the reader ends by

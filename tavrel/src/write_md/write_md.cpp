@@ -1544,7 +1544,7 @@ void Renderer::definition_list(const DefinitionList& dl) {
         for (const auto& def : item.definitions) {
             if (term_written) {
                 out_.append(": ");
-                single_line(def);
+                single_line_shown(def);
                 out_.push_back('\n');
                 after_definition = true;
                 continue;
@@ -1552,7 +1552,7 @@ void Renderer::definition_list(const DefinitionList& dl) {
             out_.append("\\:");
             std::size_t before = out_.size();
             out_.push_back(' ');
-            single_line(def);
+            single_line_shown(def);
             if (out_.size() == before + 1) out_.pop_back();  // no space at the line's end
             out_.push_back('\n');
         }
@@ -1919,7 +1919,7 @@ void Renderer::pipe_table(const Table& t) {
         // they cannot be written there and are left out (a heading's line
         // drops them alike), and so on down a span written as its content.
         // Attributes written in an element's tag stay.
-        single_line(t.caption);
+        single_line_shown(t.caption);
         auto ends_in_block = [&] { return attrs::trailing_attr_span(std::string_view(out_).substr(mark + 2)).has_value(); };
         if (ends_in_block()) {
             Inlines caption = t.caption;
@@ -1967,6 +1967,14 @@ void Renderer::html_fallback(const Block& block) {
 void Renderer::inlines(const Inlines& run) { run_in_canonical_shape(run, false); }
 
 void Renderer::single_line(const Inlines& run) { run_in_canonical_shape(run, true); }
+
+void Renderer::single_line_shown(const Inlines& run) {
+    const std::size_t mark = out_.size();
+    single_line(run);
+    if (out_.size() == mark) {
+        if (auto shown = white_space_as_references(run)) single_line(*shown);
+    }
+}
 
 void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
     after_ = kBlank;

@@ -537,6 +537,10 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "&ensp;\n: a",
         "x\n: a\n\n&nbsp;\n&nbsp;\n: b",
         "&nbsp; &ensp;{.c}\n: a",
+        // Definitions and captions of them alone.
+        "x\n: &nbsp;\n: b\n\n&ensp;\n: &ensp;",
+        "| a |\n|---|\n: &nbsp;",
+        "| a |\n|---|\n: &ensp;{.c}",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
