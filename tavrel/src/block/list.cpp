@@ -158,6 +158,28 @@ MarkerChain marker_chain(std::string_view line) {
     }
 }
 
+// Where raw HTML opens in an item's first line the writer wrote: past its
+// markers, each followed by one space, and the white space other than ASCII
+// the block keeps before its tag ("2. \u3000<div>" gives "<div>"). Any
+// other line is returned whole.
+std::string_view past_markers(std::string_view line) {
+    std::string_view s = line;
+    for (;;) {
+        std::size_t i = 0;
+        if (!s.empty() && (s[0] == '-' || s[0] == '*' || s[0] == '+')) {
+            i = 1;
+        } else {
+            while (i < s.size() && i < 9 && s[i] >= '0' && s[i] <= '9') ++i;
+            if (i == 0 || i >= s.size() || s[i] != '.') return line;
+            ++i;
+        }
+        if (i + 1 >= s.size() || s[i] != ' ') return line;
+        const text::Decoded d = text::decode_utf8(s, i + 1);
+        if (d.cp >= 0x80 && text::is_white_space(d.cp)) return text::trim_start(s.substr(i + 1));
+        s.remove_prefix(i + 1);
+    }
+}
+
 // An item's first line as the writer writes it: the line below a marker
 // alone (see `content_below`) goes after the marker and one space.
 std::string line_as_written(const DraftListItem& item) {
@@ -303,10 +325,15 @@ bool revertible(const DraftList& list, const inline_::InlineContext* context) {
             // inline display math instead. A block written as nothing (an
             // empty quote) leaves the number alone on its line: text; so
             // does a thematic break, written "- - -" however it was spelt.
-            if (!content.empty() && inner && !inner->is<DraftParagraph>() && !inner->is<DraftList>() &&
+            // Raw HTML keeps white space before its tag (a U+3000), written
+            // after the markers: the mark is looked for past it too.
+            const auto escaped = [](std::string_view s) {
+                return !s.empty() &&
+                       (std::string_view("#$*+<=>[]^_`|~").find(s[0]) != std::string_view::npos || s.starts_with("\\["));
+            };
+            if (inner && !inner->is<DraftParagraph>() && !inner->is<DraftList>() &&
                 !inner->is<DraftThematicBreak>() && !writes_nothing(*inner) &&
-                (std::string_view("#$*+<=>[]^_`|~").find(content[0]) != std::string_view::npos ||
-                 content.starts_with("\\[")))
+                (escaped(content) || escaped(past_markers(content))))
                 return false;
             continue;
         }

@@ -135,6 +135,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "9.\n   - a\n   [^b]: x",
         // Below a marker alone, text the writer would space otherwise.
         "9.\n   \u3000<div>x</div>",
+        // Raw HTML after a U+3000 opening an item, under markers or not.
+        "0. \u3000<div>",
+        "3. * \u3000<div",
+        "0. [r]: /u\n   \u3000<div>x</div>\n\n[r]",
         // Paragraphs beginning with numbers that would number each other on.
         "1\\. x\n\n2\\. y",
         "1\\. x\n\n1\\. y\n\n1\\. z",
