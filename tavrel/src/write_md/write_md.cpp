@@ -1845,10 +1845,13 @@ void Renderer::code_block(const CodeBlock& c) {
     // that class is written first.
     std::optional<std::string> lang = c.lang;
     // A language holding a line end or ending in white space (read from a
-    // character reference) cannot be written, as no such class can.
+    // character reference) cannot be written, as no such class can; alone
+    // in the info it is written as the word it was read from.
     if (lang && (lang->find_first_of("\n\r") != std::string::npos ||
-                 (!lang->empty() && text::is_white_space(text::decode_utf8_before(*lang, lang->size()).cp))))
+                 (!lang->empty() && text::is_white_space(text::decode_utf8_before(*lang, lang->size()).cp)))) {
+        if (written.empty()) return code_block_as_word(c);
         lang.reset();
+    }
     if (!lang && !written.classes.empty()) lang = written.classes.front();
     if (lang) std::erase(written.classes, *lang);
     std::string info;
@@ -1866,9 +1869,33 @@ void Renderer::code_block(const CodeBlock& c) {
         }
         if (!info.empty()) info = "{" + info + "}";
     }
+    fenced_code(c.text, info);
+}
+
+// A language that is no class, written in the word form of a fence's info:
+// each character that is white space, a line end or ASCII punctuation as a
+// character reference, which the reader decodes (and no escape, quote,
+// brace or leading "." or "#" is read as anything else).
+[[gnu::cold, gnu::noinline]] void Renderer::code_block_as_word(const CodeBlock& c) {
+    std::string info;
+    for (std::size_t i = 0; i < c.lang->size();) {
+        const text::Decoded d = text::decode_utf8(*c.lang, i);
+        if (text::is_white_space(d.cp) || (d.cp < 0x80 && text::is_ascii_punctuation(d.cp))) {
+            info.append("&#");
+            info.append(std::to_string(static_cast<std::uint32_t>(d.cp)));
+            info.push_back(';');
+        } else {
+            info.append(*c.lang, i, d.len);
+        }
+        i += d.len;
+    }
+    fenced_code(c.text, info);
+}
+
+void Renderer::fenced_code(std::string_view text, std::string_view info) {
     char fence_char = info.find('`') == std::string::npos ? '`' : '~';
     std::size_t longest = 0, run = 0;
-    for (char ch : c.text) {
+    for (char ch : text) {
         run = ch == fence_char ? run + 1 : 0;
         longest = std::max(longest, run);
     }
@@ -1877,10 +1904,10 @@ void Renderer::code_block(const CodeBlock& c) {
     out_.append(info);
     out_.push_back('\n');
     const std::size_t start = out_.size();
-    detail::append_verbatim(c.text, out_, blank_lines_empty_ > 0);
+    detail::append_verbatim(text, out_, blank_lines_empty_ > 0);
     // An empty text has no line between the fences: an empty one reads
     // as a line end.
-    if (!c.text.empty() && (out_.size() == start || out_.back() != '\n')) out_.push_back('\n');
+    if (!text.empty() && (out_.size() == start || out_.back() != '\n')) out_.push_back('\n');
     out_.append(fence, fence_char);
     out_.append("\n\n");
 }

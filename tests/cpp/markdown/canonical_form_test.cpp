@@ -456,8 +456,9 @@ TEST(CanonicalForm, LonePipesMakeNoTable) {
 
 TEST(CanonicalForm, FenceLanguageHoldingALineEnd) {
     // A character reference gives the language a line end, which cannot
-    // stand on the fence's line: the language is left out, as such a class.
-    EXPECT_EQ(canonical("```&#10;\nx\n```\n"), "```\nx\n```\n\n");
+    // stand on the fence's line, nor in a class: it is written as a word of
+    // character references.
+    EXPECT_EQ(canonical("```&#10;\nx\n```\n"), "```&#10;\nx\n```\n\n");
     canonical("~~~&#10;");
 }
 
@@ -536,9 +537,11 @@ TEST(CanonicalForm, FootnoteReferenceAfterABreakOnAnEmptyLine) {
 
 TEST(CanonicalForm, AttributeWordsEndingInWhiteSpace) {
     // The reader trims the inside of braces, escaped white space at its end
-    // too: an id, class or language ending in white space is not written.
-    EXPECT_EQ(canonical("```&nbsp;"), "```\n```\n\n");
-    EXPECT_EQ(canonical("```a&nbsp;\nx\n```\n"), "```\nx\n```\n\n");
+    // too: an id or class ending in white space is not written. A language
+    // alone is written as a word, its white space as character references.
+    EXPECT_EQ(canonical("```&nbsp;"), "```&#160;\n```\n\n");
+    EXPECT_EQ(canonical("```a&nbsp;\nx\n```\n"), "```a&#160;\nx\n```\n\n");
+    EXPECT_EQ(canonical("```a&nbsp; {#i}\nx\n```\n"), "```{#i}\nx\n```\n\n");
     EXPECT_EQ(canonical("[x]{.a\\  .b}\n"), "[x]{.b}\n\n");
     canonical("~~~&nbsp;\xC2\xA0");
 }

@@ -545,6 +545,11 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "x\n: &nbsp;\n: b\n\n&ensp;\n: &ensp;",
         "| a |\n|---|\n: &nbsp;",
         "| a |\n|---|\n: &ensp;{.c}",
+        // A code block's language that no class can be, as it ends in
+        // white space.
+        "```&nbsp;\nx\n```",
+        "~~~ &ensp; y\n~~~",
+        "~~~&#32;&amp;.a\\\\`&nbsp;\n~~~",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
