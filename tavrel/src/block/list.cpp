@@ -299,9 +299,12 @@ bool revertible(const DraftList& list, const inline_::InlineContext* context) {
         std::string_view content = text::trim_start(marker_chain(written).content);
         // A later line "1. x" of paragraph text is written "1\. x", as it
         // would interrupt the paragraph: after "0." and unescaped, it is the
-        // second item of a list the writer numbered from 0.
+        // second item of a list the writer numbered from 0. Not when the
+        // item writes nothing (its line only defined a link or a footnote):
+        // its list is written "0.\n1.", which is text.
         if (k > 0 && item.number == 1 && list.items[k - 1].number == 0 &&
-            !text::trim(item.first_line.substr(item.first_line.find('.') + 1)).empty())
+            !text::trim(item.first_line.substr(item.first_line.find('.') + 1)).empty() &&
+            !std::all_of(item.blocks.begin(), item.blocks.end(), [](const DraftBlock& b) { return writes_nothing(b); }))
             return false;
         if (line_start_escape(content)) return false;
         // So is an item number's escape ("2. 1\. x"): after another number,

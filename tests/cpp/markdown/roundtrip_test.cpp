@@ -133,6 +133,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "9. -\n   [^b]: x",
         "1. [1]: /u\n\n   *",
         "9.\n   - a\n   [^b]: x",
+        // Numbered from 0, a second item that writes nothing.
+        "0.\n1. [^n]:",
+        "0.\n1. [2]:/",
+        "0.\n1. >",
         // Below a marker alone, text the writer would space otherwise.
         "9.\n   \u3000<div>x</div>",
         // Raw HTML after a U+3000 opening an item, under markers or not.
