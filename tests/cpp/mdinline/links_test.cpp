@@ -110,6 +110,8 @@ TEST(CrossReferences, Lists) {
     Ctx p;
     EXPECT_EQ(p("[@a; -@b_2]"), "Span[Link(#a)[]{data-ref=} Link(#b_2)[]{data-ref=bare}]{data-refs=}");
     EXPECT_EQ(p("[see @fig1]"), "Span[Link(#fig1)[\"see\"]{data-ref=}]{data-refs=}");
+    // A prefix over two lines has a soft break between them, as any text.
+    EXPECT_EQ(p("[see \n fig @a]"), "Span[Link(#a)[\"see\" SB \"fig\"]{data-ref=}]{data-refs=}");
     EXPECT_EQ(p("[see @a; @b]"), "\"[see @a; @b]\"");
     EXPECT_EQ(p("[see@a]"), "\"[see@a]\"");
     EXPECT_EQ(p("[@a b]"), "\"[@a b]\"");
