@@ -151,14 +151,6 @@ bool has_unwritable_attr(const Inline& node) {
         node);
 }
 
-// The code span that ends `out` with no attribute block written after it:
-// a code span written right after it would make one span of the two
-// ("`a``b`" is the code "a``b"), so the two are one span of both texts.
-Code* code_open_to(Inlines& out) {
-    Code* last = out.empty() ? nullptr : out.back().as<Code>();
-    return last && !markdown::writes_attrs(last->attr) ? last : nullptr;
-}
-
 void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link, bool in_plain_strong) {
     for (const Inline& node : in) {
         if (has_unwritable_attr(node)) {
@@ -280,13 +272,6 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                 } else if constexpr (std::is_same_v<T, Autolink>) {
                     if (in_link) {
                         push(out, Text{n.text});
-                    } else {
-                        out.push_back(n);
-                    }
-                } else if constexpr (std::is_same_v<T, Code>) {
-                    if (auto* last = code_open_to(out)) {
-                        last->text += n.text;
-                        last->attr = n.attr;
                     } else {
                         out.push_back(n);
                     }

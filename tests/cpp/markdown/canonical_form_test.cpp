@@ -175,10 +175,14 @@ TEST(CanonicalForm, ParagraphWhoseLinesWouldReadAsItems) {
 TEST(CanonicalForm, CodeSpansSideBySide) {
     // Attributes the writer cannot write leave nothing between two code
     // spans; written side by side they would read as one span holding the
-    // backticks between them. They are one span of both texts.
-    EXPECT_EQ(canonical("`e`{{=}`}`\n"), "`e}`\n\n");
-    EXPECT_EQ(canonical("`a`{{=}`b`{.c}\n"), "`ab`{.c}\n\n");
-    EXPECT_EQ(canonical("`a`{{=}`b`{{=}`c`\n"), "`abc`\n\n");
+    // backticks between them. The first takes its element form, which
+    // keeps the texts apart.
+    EXPECT_EQ(canonical("`e`{{=}`}`\n"), "<code>e</code>`}`\n\n");
+    EXPECT_EQ(canonical("`a`{{=}`b`{.c}\n"), "<code>a</code>`b`{.c}\n\n");
+    EXPECT_EQ(canonical("`a`{{=}`b`{{=}`c`\n"), "<code>a</code><code>b</code>`c`\n\n");
+    // So do spans that a strong merged into the one around it made
+    // neighbours.
+    EXPECT_EQ(canonical("**`|`__``b``__**"), "**<code>\\|</code>`b`**\n\n");
     // A written attribute block keeps them apart.
     EXPECT_EQ(canonical("`a`{.c}`b`\n"), "`a`{.c}`b`\n\n");
 }

@@ -554,6 +554,9 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "```&nbsp;\nx\n```",
         "~~~ &ensp; y\n~~~",
         "~~~&#32;&amp;.a\\\\`&nbsp;\n~~~",
+        // Code spans side by side, in a strong merged into the one around it.
+        "**`|`__``b``__**",
+        "*****` `**`<a`**",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
