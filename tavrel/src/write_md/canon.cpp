@@ -462,6 +462,19 @@ bool attr_fits(const Attr& a) {
     return true;
 }
 
+// Whether `s`, written as it is in a cell, stays on the row's line and can
+// have each "|" escaped for the row's split: not one follows an odd run of
+// backslashes, which would take the escape as its own.
+bool writable_in_row(std::string_view s) {
+    if (has_line_end(s)) return false;
+    for (std::size_t bar = s.find('|'); bar != std::string_view::npos; bar = s.find('|', bar + 1)) {
+        std::size_t k = bar;
+        while (k > 0 && s[k - 1] == '\\') --k;
+        if ((bar - k) % 2 == 1) return false;
+    }
+    return true;
+}
+
 bool node_fits(const Inline& node);
 
 bool run_fits(const Inlines& run) {
@@ -482,28 +495,25 @@ bool node_fits(const Inline& node) {
             } else if constexpr (kDelimited<T> || std::is_same_v<T, Span>) {
                 return attr_fits(n.attr) && run_fits(n.content);
             } else if constexpr (std::is_same_v<T, Superscript> || std::is_same_v<T, Subscript>) {
-                // A "|" is escaped only in the element form, which a text
-                // with white space or a backslash takes.
-                if (n.text.find('|') != std::string::npos) {
-                    bool element = false;
-                    for (char c : n.text) element = element || c == ' ' || c == '\t' || c == '\\';
-                    if (!element) return false;
-                }
+                // A "|" is escaped in either form: the bare one takes no
+                // backslash.
                 return attr_fits(n.attr) && !has_line_end(n.text);
             } else if constexpr (std::is_same_v<T, Code>) {
                 // A "|" is written escaped, which the row's split reads
                 // back as "|"; a backslash before it cannot be written so.
                 return attr_fits(n.attr) && !has_line_end(n.text) && n.text.find("\\|") == std::string::npos;
             } else if constexpr (std::is_same_v<T, Link>) {
-                return attr_fits(n.attr) && run_fits(n.content) && !has_bar_or_line_end(n.url) &&
-                       !(n.title && has_bar_or_line_end(*n.title));
+                // A target or title is written with each backslash doubled.
+                return attr_fits(n.attr) && run_fits(n.content) && !has_line_end(n.url) &&
+                       !(n.title && has_line_end(*n.title));
             } else if constexpr (std::is_same_v<T, Image>) {
-                return attr_fits(n.attr) && run_fits(n.alt) && !has_bar_or_line_end(n.url) &&
-                       !(n.title && has_bar_or_line_end(*n.title));
+                return attr_fits(n.attr) && run_fits(n.alt) && !has_line_end(n.url) &&
+                       !(n.title && has_line_end(*n.title));
             } else if constexpr (std::is_same_v<T, Autolink>) {
-                return !has_bar_or_line_end(n.url) && !has_bar_or_line_end(n.text);
+                // The text between angle brackets as it is.
+                return !has_line_end(n.url) && writable_in_row(n.text);
             } else if constexpr (std::is_same_v<T, RawHtml>) {
-                return !has_bar_or_line_end(n.html);
+                return writable_in_row(n.html);
             } else if constexpr (std::is_same_v<T, Operation>) {
                 if (n.args.size() >= 2) {
                     // The template element: its attribute values and the
@@ -523,7 +533,7 @@ bool node_fits(const Inline& node) {
             } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
                 return !has_bar_or_line_end(n.token.source);
             } else if constexpr (std::is_same_v<T, Math>) {
-                return attr_fits(n.attr) && !has_bar_or_line_end(n.tex);
+                return attr_fits(n.attr) && writable_in_row(n.tex);
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {
                 return !has_bar_or_line_end(n.label);
             } else if constexpr (std::is_same_v<T, Note>) {

@@ -280,19 +280,32 @@ bool ref_before_others(const Attr& attr) {
     return moved;
 }
 
-// A code span in a pipe table's cell, with each "|" escaped: the
-// row's split reads "\|" back as the bar. No "|" of such a text follows a
-// backslash (see `fits_pipe_cell`).
-[[gnu::noinline]] void code_span_in_row(std::string_view text, std::string& out) {
-    const std::size_t at = out.size();
-    code_span(text, out);
-    if (text.find('|') == std::string_view::npos) return;
-    std::string span = out.substr(at);
-    out.resize(at);
-    for (char c : span) {
+// In a pipe table's cell, each "|" written from `from` on escaped: the row's
+// split reads "\|" back as the bar, and the inline read sees the text as it
+// was written. No such "|" follows an odd run of backslashes, which would
+// take the escape as its own (see `fits_pipe_cell`).
+[[gnu::noinline, gnu::cold]] void escape_bars_from(std::string& out, std::size_t from) {
+    const std::size_t first = out.find('|', from);
+    if (first == std::string::npos) return;
+    std::string tail = out.substr(first);
+    out.resize(first);
+    for (char c : tail) {
         if (c == '|') out.push_back('\\');
         out.push_back(c);
     }
+}
+
+[[gnu::noinline, gnu::cold]] void append_in_row(std::string_view text, std::string& out) {
+    const std::size_t at = out.size();
+    out.append(text);
+    escape_bars_from(out, at);
+}
+
+// A code span in a pipe table's cell, with each "|" escaped.
+[[gnu::noinline]] void code_span_in_row(std::string_view text, std::string& out) {
+    const std::size_t at = out.size();
+    code_span(text, out);
+    escape_bars_from(out, at);
 }
 
 // Writes raw HTML going on over lines on one line, each line end a space,
@@ -2488,6 +2501,7 @@ void Renderer::inline_node(const Inline& node) {
             out_.push_back(marker);
             out_.append(text);
             out_.push_back(marker);
+            if (in_cell_) [[unlikely]] escape_bars_from(out_, out_.size() - text.size() - 1);
         } else {
             out_.append(element_open(tag, attr));
             std::string flat(text);
@@ -2556,8 +2570,10 @@ void Renderer::inline_node(const Inline& node) {
                 open_bracket();
                 bracketed(n.content);
                 out_.append("](");
+                const std::size_t target = out_.size();
                 out_.append(escape_target(n.url));
                 append_title(n.title, out_);
+                if (in_cell_) [[unlikely]] escape_bars_from(out_, target);
                 out_.push_back(')');
                 if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
                     trailing_attrs(ref_last(n.attr));
@@ -2569,8 +2585,10 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append("![");
                 bracketed(n.alt);
                 out_.append("](");
+                const std::size_t target = out_.size();
                 out_.append(escape_target(n.url));
                 append_title(n.title, out_);
+                if (in_cell_) [[unlikely]] escape_bars_from(out_, target);
                 out_.push_back(')');
                 if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
                     trailing_attrs(ref_last(n.attr));
@@ -2580,20 +2598,30 @@ void Renderer::inline_node(const Inline& node) {
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Autolink>) {
                 if (angled_autolink(n)) {
+                    const std::size_t at = out_.size();
                     out_.push_back('<');
                     out_.append(n.text);
                     out_.push_back('>');
+                    if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
                 } else {
                     // Read back as a link, whose text is written escaped and
                     // which would take a "{" after it as its attributes.
                     open_bracket();
                     bracketed(Inlines{Text{n.text}});
                     out_.append("](");
+                    const std::size_t target = out_.size();
                     out_.append(escape_target(n.url));
+                    if (in_cell_) [[unlikely]] escape_bars_from(out_, target);
                     out_.push_back(')');
                     attr_target_end_ = out_.size();
                 }
             } else if constexpr (std::is_same_v<T, RawHtml>) {
+                if (in_cell_) [[unlikely]] {
+                    // On one line (see `fits_pipe_cell`), after the row's
+                    // "|": it opens no block.
+                    append_in_row(n.html, out_);
+                    return;
+                }
                 // A later line of HTML going on over lines could read as a
                 // table's delimiter row under the line before it, whatever
                 // its indent: such HTML is written on one line.
@@ -2644,7 +2672,9 @@ void Renderer::inline_node(const Inline& node) {
             } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
                 out_.append(n.token.source);
             } else if constexpr (std::is_same_v<T, Math>) {
+                const std::size_t at = out_.size();
                 write_math(n.tex);
+                if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
                 trailing_attrs(n.attr);
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {

@@ -155,6 +155,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // Code spans in cells holding a "|", escaped in the row.
         "| `\\|` |\n|---|\n| a `x\\|y` `` ` \\| `` [`\\|`]{.c} *`\\|`* |",
         "| `\\|`{=html} `` a\\|` ``{=tex} |\n|---|",
+        // Other bars in cells: addresses, formulas, scripts, targets and
+        // titles, raw HTML, each escaped in the row.
+        "| http://\\| | <a:\\|b> |\n|---|---|",
+        "| \\(a\\|b\\) | ^\\|^ ~a\\|b~ |\n|---|---|\n| [x](/a\\|b \"t\\|\") ![y](\\|) | <a title=\"\\|\"> |",
+        "| [x](\\\\\\|) | \\(\\\\\\|\\) |\n|---|---|",
         // White space before the tag of raw HTML opening the document, a
         // quote or a footnote, and one column of it after other blocks.
         " <!-- c -->",
@@ -557,6 +562,8 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         // Code spans side by side, in a strong merged into the one around it.
         "**`|`__``b``__**",
         "*****` `**`<a`**",
+        // Addresses written as links in a cell, holding a "|".
+        "| www.a\\|b | \\|@b.c |\n|---|---|",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());

@@ -90,9 +90,9 @@ TEST(CanonicalTables, CellsAPipeRowCannotHoldSendTheTableToHtml) {
     // A "|" after a backslash cannot be escaped: the row's split reads "\\|" as "\\" and a bar.
     EXPECT_TRUE(is_html(md({table_with_cell({Code{Attr{}, "a\\|b"}})})));
     EXPECT_TRUE(is_html(md({table_with_cell({RawInline{"tex", "a\\|b"}})})));
-    EXPECT_TRUE(is_html(md({table_with_cell({Math{Attr{}, "|x|", false}})})));
-    EXPECT_TRUE(is_html(md({table_with_cell({RawHtml{"<span title=\"|\">"}})})));
-    EXPECT_TRUE(is_html(md({table_with_cell({Link{Attr{}, {T("l")}, "a|b", std::nullopt}})})));
+    EXPECT_TRUE(is_html(md({table_with_cell({Math{Attr{}, "\\|x", false}})})));
+    EXPECT_TRUE(is_html(md({table_with_cell({RawHtml{"<span title=\"\\|\">"}})})));
+    EXPECT_TRUE(is_html(md({table_with_cell({Autolink{"a:\\|", "a:\\|"}})})));
     EXPECT_TRUE(is_html(md({table_with_cell({Em({Span{Id("a|b"), {T("x")}}})})})));
     EXPECT_TRUE(is_html(md({table_with_cell({Em({T("x"), HB(), T("y")})})})));
     // A two-argument template call's element: a "|" in an attribute value
@@ -116,6 +116,10 @@ TEST(CanonicalTables, WhatACellCanHoldStaysAPipeTable) {
               "| h | i |\n|--- |--- |\n| `a\\|b` `\\|`{.c} | d |\n\n");
     EXPECT_EQ(md({table_with_cell({RawInline{"wikitext", "{{a|b}}"}})}),
               "| h | i |\n|--- |--- |\n| `{{a\\|b}}`{=wikitext} | d |\n\n");
+    // Bars outside text and code are escaped alike.
+    EXPECT_EQ(md({table_with_cell({Math{Attr{}, "|x|", false}, T(" "), RawHtml{"<span title=\"|\">"},
+                                   Link{Attr{}, {T("l")}, "a|b", std::nullopt}})}),
+              "| h | i |\n|--- |--- |\n| \\(\\|x\\|\\) <span title=\"\\|\">[l](a\\|b) | d |\n\n");
     Table cap = table_with_cell({T("c")});
     cap.caption = {T("  ")};
     EXPECT_EQ(md({cap}), "| h | i |\n|--- |--- |\n| c | d |\n\n");
