@@ -354,6 +354,12 @@ private:
     // Alike for a footnote's blocks, whose first raw HTML block goes on
     // the line after the label, indented four columns.
     bool footnote_blocks_ = false;
+    // Alike for a list item's blocks, whose first raw HTML block then goes
+    // on the line after the marker (see `prepare_item`).
+    bool item_blocks_ = false;
+    // The column where the last item of the list `items` writes next starts
+    // its content, when further in than its marker puts it (see `blocks`).
+    std::size_t last_item_column_ = 0;
     // Whether a pipe table's cell is being written: the reader splits its
     // row at every "|" not escaped, code spans too, and drops the
     // backslash of an escaped one before it reads the cell's inlines.

@@ -340,6 +340,75 @@ void append_html_block(std::string& out, std::string_view html, bool indent_kept
     out.push_back('\n');
 }
 
+// Whether raw HTML whose first line is indented can be written with its
+// indentation after `prev` (written as `written`, numbered on to `next` when
+// an ordered list) and read back with it: no tab (it would indent by another
+// width where the line is written), fewer than four spaces first (code),
+// and, after a list or a div written as its content ending in one, fewer
+// than the columns where its last item's content starts (the line would go
+// on that item). Text written beginning with an item number may read back
+// as an item that the line goes on (the reader may keep such text a
+// paragraph for what follows it): the two are read to know.
+[[gnu::cold]] bool indent_stays_after(const Block& prev, std::uint64_t next, std::string_view written,
+                                      std::string_view html) {
+    const std::size_t indent = std::min(html.find_first_not_of(' '), html.size());  // columns
+    if (indent > 3 || html.substr(0, html_indent(html)).find('\t') != std::string_view::npos) return false;
+    if (const std::size_t digits = written.find_first_not_of("0123456789");
+        digits > 0 && digits != std::string_view::npos && written[digits] == '.' && !prev.is<List>() &&
+        indent >= digits + 2) {
+        static const Options options = Options::dataset();
+        std::string probe(written);
+        probe.append(html.substr(0, html.find('\n'))).push_back('\n');
+        const Blocks read = block::parse_source(probe, options).blocks;
+        const auto* h = read.size() == 2 ? read.back().as<HtmlBlock>() : nullptr;
+        return h && html.starts_with(h->html.substr(0, indent + 1));
+    }
+    const Block* last = &prev;
+    while (const auto* d = last->as<Div>()) {
+        if (markdown::writes_attrs(d->attr)) return true;  // ends in its fence
+        auto it = std::find_if(d->blocks.rbegin(), d->blocks.rend(), [](const Block& b) { return !writes_nothing(b); });
+        if (it == d->blocks.rend()) return true;
+        last = &*it;
+        next = 0;
+    }
+    const auto* l = last->as<List>();
+    if (!l || l->items.empty()) return true;
+    // (After an item that writes nothing a blank line ends it.)
+    if (std::all_of(l->items.back().blocks.begin(), l->items.back().blocks.end(), writes_nothing) &&
+        !l->items.back().task && !markdown::writes_attrs(l->items.back().attr))
+        return true;
+    if (!l->ordered) return indent < 2;
+    // (Numbered on or not, the last number is at least this.)
+    const std::uint64_t number = next > 0 ? next - 1 : l->start + (l->items.empty() ? 0 : l->items.size() - 1);
+    return indent < std::to_string(number).size() + 2;
+}
+
+// The column where a list's last item must start its content so that raw
+// HTML written next, from `blocks[from]` on, keeps its indentation outside
+// it; 0 when its marker puts it there already.
+[[gnu::cold, gnu::noinline]] std::size_t column_for_html_after(const Blocks& blocks, std::size_t from,
+                                                               std::size_t count) {
+    for (std::size_t j = from; j < count; ++j) {
+        if (writes_nothing(blocks[j])) continue;
+        const auto* h = blocks[j].as<HtmlBlock>();
+        const std::size_t indent = h ? std::min(h->html.find_first_not_of(' '), h->html.size()) : 0;
+        return indent >= 2 && indent_stays_after(Block{Paragraph{}}, 0, "", h->html) ? indent + 1 : 0;
+    }
+    return 0;
+}
+
+// Whether `list` (written) and raw HTML `html` after it read back as a list
+// and that HTML, its indentation kept.
+[[gnu::cold]] bool list_reads_back_before(std::string_view list, std::string_view html) {
+    static const Options options = Options::dataset();
+    std::string probe(list);
+    probe.append(html.substr(0, html.find('\n'))).push_back('\n');
+    const Blocks read = block::parse_source(probe, options).blocks;
+    const auto* h = read.size() == 2 && read.front().is<List>() ? read.back().as<HtmlBlock>() : nullptr;
+    const std::size_t indent = std::min(html.find_first_not_of(' '), html.size());
+    return h && html.starts_with(h->html.substr(0, indent + 1));
+}
+
 // Whether the last of `blocks` that writes something is raw HTML, or a
 // container ending in it: white space ending its last line is kept by the
 // reader (a no-break space, a space), so it is kept by the writer too.
@@ -496,12 +565,25 @@ std::string write_document(const Document& doc, std::vector<std::size_t>* starts
             out.resize(moved_at);
         }
     }
+    const std::size_t notes_at = out.size();
     for (const auto& fn : doc.footnotes) r.footnote(fn);
     r.flush_notes();
     if (open_end) {
-        // Written first, or after footnotes, whose content starts four
-        // columns in, its indentation is kept as after other blocks.
-        if (out.size() == head || (html_indent(open_end->html) == 1 && open_end->html[0] != '\t')) r.keep_html_indent();
+        // Written first, its indentation is kept; after footnotes, whose
+        // content starts four columns in, as after a paragraph; else as
+        // after the block before it.
+        static const Block paragraph{Paragraph{}};
+        const Block* prev = &paragraph;
+        if (out.size() == notes_at)
+            for (std::size_t k = last - 1; k-- > 0;)
+                if (!writes_nothing(doc.blocks[k])) {
+                    prev = &doc.blocks[k];
+                    break;
+                }
+        if (out.size() == head ||
+            indent_stays_after(*prev, 0, out.size() == notes_at ? std::string_view(out).substr(r.last_block_at()) : "",
+                               open_end->html))
+            r.keep_html_indent();
         r.block(doc.blocks[last - 1]);
     }
     r.out().append(tail);
@@ -632,6 +714,7 @@ struct Renderer::Lines {
 
 Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
     const bool quote_blocks = std::exchange(quote_blocks_, false);
+    const bool item_blocks = std::exchange(item_blocks_, false);
     Lines text;
     const auto* l = blocks.size() == 1 ? blocks.front().as<List>() : nullptr;
     const auto* q = blocks.size() == 1 ? blocks.front().as<BlockQuote>() : nullptr;
@@ -641,6 +724,7 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
         if (l) {
             const ListItem& it = l->items.front();
             ++blank_lines_empty_;
+            item_blocks_ = true;
             text = nested_lines(it.blocks);
             --blank_lines_empty_;
             const std::string marker = l->ordered ? std::to_string(l->start) + ". " : "- ";
@@ -686,6 +770,7 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
     }
     text.buf.swap(out_);
     quote_blocks_ = quote_blocks;
+    item_blocks_ = item_blocks;
     this->blocks(blocks);
     text.buf.swap(out_);
     // The end `trim_nested_end` cuts is the line ends alone.
@@ -845,6 +930,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     const bool find_first_shown = std::exchange(find_first_shown_, false);
     const bool in_quote = std::exchange(quote_blocks_, false);
     const bool in_footnote = std::exchange(footnote_blocks_, false);
+    const bool in_item = std::exchange(item_blocks_, false);
     std::vector<std::size_t>* const starts = std::exchange(block_starts_, nullptr);  // the document's blocks only
     const List* prev = nullptr;  // the last block written, when a list
     bool prev_alt = false;       // whether `prev` was written with "*"
@@ -855,6 +941,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     bool opener_kept = false;
     std::size_t prev_at = std::string::npos;  // where the last block written starts
     const Block* prev_block = nullptr;        // and that block
+    const List* padded_list = nullptr;        // see below
     // The number after the last item of that block, when an ordered list,
     // as written: a list written on as the one before it is numbered on.
     std::uint64_t prev_next = 0;
@@ -887,8 +974,23 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             // least); at an item's start the marker's spacing would take it.
             // Elsewhere the block is written from its tag on.
             html_indent_kept_ =
-                (prev_block == nullptr && i == 0 && (in_quote || in_footnote || &blocks == &doc_.blocks)) ||
-                (prev_block != nullptr && html_indent(h->html) == 1 && h->html[0] != '\t');
+                (prev_block == nullptr && (in_quote || in_footnote || opener || &blocks == &doc_.blocks)) ||
+                (prev_block == nullptr && in_item && indent_stays_after(Block{Paragraph{}}, 0, "", h->html)) ||
+                (prev_block != nullptr && prev_block->as<List>() == padded_list && padded_list) ||
+                (prev_block != nullptr &&
+                 indent_stays_after(*prev_block, prev_next, std::string_view(out_).substr(prev_at), h->html));
+            // After a paragraph written beginning with an item number that
+            // would read back as an item taking the line, the number is
+            // escaped (unless lists are numbered on from it).
+            if (!html_indent_kept_ && prev_block && prev_block->is<Paragraph>() && chain_at != prev_at &&
+                indent_stays_after(Block{Paragraph{}}, 0, "", h->html)) {
+                const std::size_t digits = out_.find_first_not_of("0123456789", prev_at);
+                if (digits > prev_at && digits < out_.size() && out_[digits] == '.') {
+                    out_.insert(digits, 1, '\\');
+                    if (starts) ++starts->back();
+                    html_indent_kept_ = true;
+                }
+            }
         }
         // (Blocks held back for after the footnotes count as following.)
         // (The last block is such a tag too when it reads otherwise bare.)
@@ -948,8 +1050,32 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             if (l) {
                 list_chain_at_ = chain_at;
                 list_chain_heading_ = chain_heading;
+                // Raw HTML after the list whose indentation would take it
+                // into the last item: that item's content starts further in.
+                padded_list = nullptr;
+                if (i + 1 < count && (blocks[i + 1].is<HtmlBlock>() || writes_nothing(blocks[i + 1]))) {
+                    last_item_column_ = column_for_html_after(blocks, i + 1, count);
+                    if (last_item_column_ > 0) padded_list = l;
+                }
             }
+            const std::size_t notes_mark = notes_.size(), mark = out_.size();
             block(blocks[i]);
+            last_item_column_ = 0;
+            if (padded_list && padded_list == l) {
+                // Only where the list reads back so (an item opening with
+                // raw HTML further in may read as text): else unpadded.
+                const HtmlBlock* next = nullptr;
+                for (std::size_t j = i + 1; j < count && !next; ++j)
+                    if (!writes_nothing(blocks[j])) next = blocks[j].as<HtmlBlock>();
+                if (!list_reads_back_before(std::string_view(out_).substr(mark), next->html)) {
+                    out_.resize(mark);
+                    notes_.resize(notes_mark);
+                    padded_list = nullptr;
+                    list_chain_at_ = chain_at;
+                    list_chain_heading_ = chain_heading;
+                    block(blocks[i]);
+                }
+            }
             list_chain_at_ = std::string::npos;
             fence_bare_div_ = false;
         }
@@ -1188,6 +1314,7 @@ void Renderer::block(const Block& block) {
                 // (A bare fence further out closes at any ":::", however
                 // long the fences inside it.)
                 const bool was_in_bare_div = std::exchange(in_bare_div_, in_bare_div_ || !attrs);
+                quote_blocks_ = true;  // (after the fence line, as in a quote)
                 std::string inner = nested(b.blocks);
                 in_bare_div_ = was_in_bare_div;
                 --div_depth_;
@@ -1757,6 +1884,7 @@ void Renderer::items(const List& l) {
     alt_bullet_ = false;
     std::uint64_t counter = continue_at_ ? continue_at_ : l.start;
     continue_at_ = 0;
+    const std::size_t last_column = std::exchange(last_item_column_, 0);
     for (const auto& it : l.items) {
         std::string marker;
         if (l.ordered) {
@@ -1764,7 +1892,9 @@ void Renderer::items(const List& l) {
         } else {
             marker = alt ? "* " : "- ";
         }
+        if (&it == &l.items.back() && marker.size() < last_column) marker.append(last_column - marker.size(), ' ');
         ++blank_lines_empty_;
+        item_blocks_ = true;
         Lines text = nested_lines(it.blocks);
         --blank_lines_empty_;
         std::string_view body;
@@ -1777,6 +1907,14 @@ void Renderer::items(const List& l) {
 
 bool Renderer::prepare_item(const List& l, const ListItem& item, Lines& text, std::string_view& body) {
     const auto opens_item = [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '*' || c == '+'; };
+    // Raw HTML opening the item keeps the white space before its tag (see
+    // `blocks`), which the marker's spacing would take: the item starts on
+    // the line after its marker.
+    if (const char first = text.split ? text.front() : text.buf.empty() ? '\0' : text.buf[0];
+        !item.task && (first == ' ' || first == '\f' || first == '\v')) {
+        body = text.split ? std::string_view{} : trim_nested_end(text.buf, item.blocks);
+        return true;
+    }
     if (text.split) {
         if (item.task) text.head.insert(0, *item.task ? "[x] " : "[ ] ");
         if (!l.ordered || !opens_item(text.front())) return false;

@@ -63,8 +63,11 @@ TEST(CanonicalForm, FootnoteLineHoldingALaterLabelEnd) {
 
 TEST(CanonicalForm, OneItemListBeforeAnIndentedComment) {
     // The comment is not in the item (its indent is short of the item's
-    // content), but written after the list with its indent kept it would be.
-    EXPECT_EQ(canonical(" - t\n  <!--\n"), "- t\n\n<!--\n-->\n\n");
+    // content), but written after the list with its indent kept it would
+    // be: the item's content starts a column further in.
+    EXPECT_EQ(canonical(" - t\n  <!--\n"), "-  t\n\n  <!--\n-->\n\n");
+    // Where the list would then read otherwise, the indent is not kept.
+    EXPECT_EQ(canonical(" 1. <DIV\n   <div"), "1. <DIV\n\n<div\n\n");
     canonical("- a\n\n   <!-- c -->\n");
     canonical("1. a\n   <!-- c\n  -->\n");
 }
@@ -405,9 +408,10 @@ TEST(CanonicalForm, ClosingFenceAtAnItemsContentColumn) {
 TEST(CanonicalForm, RawHtmlAfterWhiteSpaceBeyondSpaces) {
     // The reader finds a raw HTML block's tag past any white space of its
     // line, a form feed too; written with it after a list, the block would
-    // go into the list's last item.
+    // go into the list's last item. Opening an item, it keeps it below the
+    // marker.
     EXPECT_EQ(canonical("-  a\n  \f<div>\n"), "- a\n\n<div>\n\n");
-    EXPECT_EQ(canonical("- \n\t\f<!--\n"), "- <!--\n  -->\n\n");
+    EXPECT_EQ(canonical("- \n\t\f<!--\n"), "-\n    \f<!--\n  -->\n\n");
     canonical("-  [-\n  \f<div>|\nb c$$<!--\n[^f]: ~~~b c`c`---\n");
 }
 

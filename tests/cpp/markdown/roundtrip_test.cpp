@@ -172,6 +172,23 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "> > - a\n>\n>  <div>x</div>",
         "[^e]: x\n\n     <div>x</div>\n\n[^e]",
         "[^n]:\n     <section>x</section>\n\n[^n] [^m]\n\n[^m]:\n    \n       <!-- c -->",
+        // And after other blocks, as far as no list item before takes it;
+        // below an item's marker where it opens the item.
+        "x\n\n   <table>\n</table>",
+        "- a\n\n <div>x</div>\n\n1. b\n\n  <div>y</div>\n\n10. c\n\n   <div>z</div>",
+        "a\n\n7\\. x\n\n   <div>x</div>\n\nb",
+        "> 1\\. n\n>\n>   <div>x</div>\n\nb",
+        "::: d\n  <div>x</div>\n\n:::",
+        "> :::\n>  <p>x</p>\n> :::",
+        "<section markdown=\"1\">\n  <x->",
+        "+\n   <div>",
+        "-\r   <pre>",
+        "- \f<x->",
+        "```\n```\n[^n]:\n  <x->",
+        "l\n\n  <div>",
+        "*  e\n  <!-- c -->\n\nx",
+        "1.  a\n   <p>x</p>",
+        "*\n\n  <div>x</div>",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
