@@ -126,9 +126,13 @@ namespace {
 // The list markers that open an item's first line ("1. - 2. x" has three)
 // and the text after them; `canonical` tells whether every marker had the
 // writer's spacing (one space, then text, or the marker alone).
+// Where the chain stops at a marker whose space is followed by white space
+// other than ASCII, `wide` is the text past that white space: raw HTML keeps
+// it before its tag ("2. \u3000<div>" gives "<div>").
 struct MarkerChain {
     std::string_view content;
     bool canonical = true;
+    std::string_view wide;
 };
 
 MarkerChain marker_chain(std::string_view line) {
@@ -152,31 +156,11 @@ MarkerChain marker_chain(std::string_view line) {
         if (!is_marker_space(s[i])) return m;  // "-x", "1.x": no marker
         if (s[i] != ' ' || (i + 1 < s.size() && text::is_white_space(text::decode_utf8(s, i + 1).cp))) {
             m.canonical = false;
+            if (s[i] == ' ' && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80)
+                m.wide = text::trim_start(s.substr(i + 1));
             return m;
         }
         m.content = s.substr(i + 1);
-    }
-}
-
-// Where raw HTML opens in an item's first line the writer wrote: past its
-// markers, each followed by one space, and the white space other than ASCII
-// the block keeps before its tag ("2. \u3000<div>" gives "<div>"). Any
-// other line is returned whole.
-std::string_view past_markers(std::string_view line) {
-    std::string_view s = line;
-    for (;;) {
-        std::size_t i = 0;
-        if (!s.empty() && (s[0] == '-' || s[0] == '*' || s[0] == '+')) {
-            i = 1;
-        } else {
-            while (i < s.size() && i < 9 && s[i] >= '0' && s[i] <= '9') ++i;
-            if (i == 0 || i >= s.size() || s[i] != '.') return line;
-            ++i;
-        }
-        if (i + 1 >= s.size() || s[i] != ' ') return line;
-        const text::Decoded d = text::decode_utf8(s, i + 1);
-        if (d.cp >= 0x80 && text::is_white_space(d.cp)) return text::trim_start(s.substr(i + 1));
-        s.remove_prefix(i + 1);
     }
 }
 
@@ -296,7 +280,8 @@ bool revertible(const DraftList& list, const inline_::InlineContext* context) {
         // paragraph text it would not. Escapes written everywhere, and "\("
         // (inline math), are safe.
         const std::string written = line_as_written(item);
-        std::string_view content = text::trim_start(marker_chain(written).content);
+        const MarkerChain chain = marker_chain(written);
+        std::string_view content = text::trim_start(chain.content);
         // A later line "1. x" of paragraph text is written "1\. x", as it
         // would interrupt the paragraph: after "0." and unescaped, it is the
         // second item of a list the writer numbered from 0. Not when the
@@ -328,15 +313,14 @@ bool revertible(const DraftList& list, const inline_::InlineContext* context) {
             // inline display math instead. A block written as nothing (an
             // empty quote) leaves the number alone on its line: text; so
             // does a thematic break, written "- - -" however it was spelt.
-            // Raw HTML keeps white space before its tag (a U+3000), written
-            // after the markers: the mark is looked for past it too.
+            // (Past the white space raw HTML keeps before its tag too.)
             const auto escaped = [](std::string_view s) {
                 return !s.empty() &&
                        (std::string_view("#$*+<=>[]^_`|~").find(s[0]) != std::string_view::npos || s.starts_with("\\["));
             };
             if (inner && !inner->is<DraftParagraph>() && !inner->is<DraftList>() &&
                 !inner->is<DraftThematicBreak>() && !writes_nothing(*inner) &&
-                (escaped(content) || escaped(past_markers(content))))
+                (escaped(content) || escaped(chain.wide)))
                 return false;
             continue;
         }
