@@ -19,7 +19,19 @@
 //   script text with spaces as its element, a reference to an undefined
 //   footnote, a template call, a code span or math with line ends as text;
 // - blocks and spans that would read back as nothing, or as bracketed text,
-//   are left out (empty paragraphs and containers, attribute-less spans).
+//   are left out (empty paragraphs and containers, attribute-less spans);
+// - what the dialect has one form for is written in that form, and reads
+//   back so: inline notes as footnotes ("[^__note1]"), an ordered or bullet
+//   list's tightness as its written lines give it, inline nodes the reader
+//   would not pair or place as their HTML elements ("<em>", "<a href>", "<span
+//   class=\"math inline\">"), inline math without its display flag, line
+//   ends in code spans and math as spaces, spaces in link targets as "%20",
+//   a code block's language as its first class (words after it in an info
+//   are dropped), raw HTML opening a paragraph as a raw inline of format
+//   html, an address inside a link's text as text, a div without attributes
+//   as its content where nothing depends on its fence; white space before a
+//   raw HTML block's tag that would take it into the list item before it is
+//   not written, nor are the reader's diagnostics.
 #pragma once
 
 #include <cstddef>
