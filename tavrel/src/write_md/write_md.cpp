@@ -423,8 +423,10 @@ bool ends_in_raw_html(const Blocks& blocks) {
 }
 
 // The text of nested blocks without the white space that ends it; after
-// raw HTML (see `ends_in_raw_html`) only the line ends and lines of spaces.
-std::string_view trim_nested_end(std::string_view text, const Blocks& blocks) {
+// raw HTML (see `ends_in_raw_html`) only the line ends and lines of spaces,
+// and in a quote (`quoted`), where a line of spaces is no blank line but
+// the HTML's, the line ends alone.
+std::string_view trim_nested_end(std::string_view text, const Blocks& blocks, bool quoted = false) {
     // Mostly the text ends in line ends after a character that is no white
     // space: those are all there is to cut.
     std::size_t end = text.size();
@@ -436,6 +438,7 @@ std::string_view trim_nested_end(std::string_view text, const Blocks& blocks) {
     std::size_t cut = trimmed.size();
     while (cut < text.size() && (text[cut] == '\n' || text[cut] == '\r')) ++cut;
     if (cut == text.size() || !ends_in_raw_html(blocks)) return trimmed;
+    if (quoted) return text.substr(0, text.find_last_not_of("\r\n") + 1);
     for (;;) {
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
         const std::size_t line = text.find_last_of('\n') + 1;  // 0 when there is none
@@ -981,13 +984,14 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                  indent_stays_after(*prev_block, prev_next, std::string_view(out_).substr(prev_at), h->html));
             // After a paragraph written beginning with an item number that
             // would read back as an item taking the line, the number is
-            // escaped (unless lists are numbered on from it).
-            if (!html_indent_kept_ && prev_block && prev_block->is<Paragraph>() && chain_at != prev_at &&
+            // escaped; no list is numbered on from it then.
+            if (!html_indent_kept_ && prev_block && prev_block->is<Paragraph>() &&
                 indent_stays_after(Block{Paragraph{}}, 0, "", h->html)) {
                 const std::size_t digits = out_.find_first_not_of("0123456789", prev_at);
                 if (digits > prev_at && digits < out_.size() && out_[digits] == '.') {
                     out_.insert(digits, 1, '\\');
                     if (starts) ++starts->back();
+                    if (chain_at == prev_at) chain_at = std::string::npos;
                     html_indent_kept_ = true;
                 }
             }
@@ -1400,7 +1404,7 @@ void Renderer::quote(const BlockQuote& q, Lines& text) {
         out_.push_back('\n');
         return;
     }
-    std::string_view body = trim_nested_end(text.buf, q.blocks);
+    std::string_view body = trim_nested_end(text.buf, q.blocks, true);
     if (body.empty()) {
         // An empty quote with attributes is one marker line and its
         // attribute line.

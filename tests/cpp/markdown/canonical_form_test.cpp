@@ -1089,7 +1089,8 @@ TEST(CanonicalForm, RefPairBeforeOtherPairs) {
 
 TEST(CanonicalForm, IndentedContainerTagInAQuote) {
     // A tag alone whose indentation is kept is written as the raw HTML it
-    // is, the same whether a line of white space follows it or not.
-    EXPECT_EQ(canonical(">  <div>\n>  \n"), ">  <div>\n\n");
+    // is, with the line of white space after it, which in a quote is the
+    // HTML's own.
+    EXPECT_EQ(canonical(">  <div>\n>  \n"), ">  <div>\n>  \n\n");
     EXPECT_EQ(canonical(">  <div>\n"), ">  <div>\n\n");
 }

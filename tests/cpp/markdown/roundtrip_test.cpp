@@ -189,6 +189,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "*  e\n  <!-- c -->\n\nx",
         "1.  a\n   <p>x</p>",
         "*\n\n  <div>x</div>",
+        "[^e]: 1\\. l\n\n       <div>\n\n[^e]",
+        // A line of white space ending raw HTML in a quote is the HTML's.
+        "><x->\n>  \n\nx",
+        ">-\n>   ><x->\n>   >\t",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
