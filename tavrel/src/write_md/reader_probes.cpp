@@ -466,6 +466,18 @@ bool ends_in_open_html(const List& l) {
     return false;
 }
 
+bool opens_container_in_last_item(const List& l) {
+    if (l.items.empty()) return false;
+    for (const Block& b : l.items.back().blocks) {
+        const auto* h = b.as<HtmlBlock>();
+        if (!h) continue;
+        const std::string_view line = text::trim_end(std::string_view(h->html));
+        const std::size_t lt = line.rfind('<');
+        if (lt != std::string_view::npos && block::markdown_open_tag(line.substr(lt))) return true;
+    }
+    return false;
+}
+
 const Paragraph* first_paragraph_shown(const ListItem& item) {
     auto it = std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
     return it == item.blocks.end() ? nullptr : it->as<Paragraph>();

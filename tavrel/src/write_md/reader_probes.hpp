@@ -241,6 +241,11 @@ bool starts_with_item_one(std::string_view text);
 // it would continue this one.
 bool ends_in_open_html(const ast::List& l);
 
+// Whether raw HTML in a list's last item ends in a markdown container's
+// opening tag, which the reader opens inside the item: a list of the same
+// bullet after the list is read on as its items.
+bool opens_container_in_last_item(const ast::List& l);
+
 // The paragraph an item's blocks that write something begin with, if any.
 const ast::Paragraph* first_paragraph_shown(const ast::ListItem& item);
 

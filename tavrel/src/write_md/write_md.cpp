@@ -956,7 +956,8 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
         bool alt_here = false;
-        if (l && prev && !l->ordered && !prev->ordered && ends_in_open_html(*prev)) {
+        if (l && prev && !l->ordered && !prev->ordered &&
+            (ends_in_open_html(*prev) || opens_container_in_last_item(*prev))) {
             // A bullet list right after such a list takes the other bullet,
             // which starts a list of its own: the other one than that list's.
             alt_here = !prev_alt;

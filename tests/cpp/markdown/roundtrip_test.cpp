@@ -139,6 +139,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "0.\n1. >",
         // Below a marker alone, text the writer would space otherwise.
         "9.\n   \u3000<div>x</div>",
+        // A list after one whose raw HTML opens a markdown container in
+        // its last item, closed there or not.
+        "+ <x->\n  <div markdown=\"1\">\n\n  </div>\n+",
+        "- <i->\n  <p>a <section markdown=\"1\">\n\n  </section>\n- b\n\n* c",
         // Raw HTML after a U+3000 opening an item, under markers or not.
         "0. \u3000<div>",
         "3. * \u3000<div",
