@@ -492,6 +492,50 @@ std::optional<Inlines> white_space_as_references(const Inlines& run) {
     return out;
 }
 
+// Whether an ordered list reads back as a list wherever it stands: two
+// items or more from 1, or an item written on more than one line, which
+// the reader never takes for text.
+bool stays_list_alone(const List& l) {
+    if (l.start == 1 && l.items.size() >= 2) return true;
+    return std::any_of(l.items.begin(), l.items.end(), [](const ListItem& item) {
+        const auto shown =
+            std::count_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+        if (shown > 1) return true;
+        const Paragraph* p = first_paragraph_shown(item);
+        return p && std::any_of(p->content.begin(), p->content.end(),
+                                [](const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); });
+    });
+}
+
+// For the paragraph blocks[i]: the number of an ordered list after it, past
+// blocks other than lists and headings, that may number on from an item its
+// first line reads as, where that list reads as one wherever it stands; or
+// 0. `stop` is the list or heading found last, from which the search goes
+// on.
+std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, std::size_t& stop) {
+    if (stop <= i) {
+        stop = i + 1;
+        while (stop < blocks.size() && !blocks[stop].is<Heading>() &&
+               !(blocks[stop].is<List>() && !blocks[stop].as<List>()->items.empty()))
+            ++stop;
+    }
+    const auto* next = stop < blocks.size() ? blocks[stop].as<List>() : nullptr;
+    if (!next || !next->ordered || (next->start != 1 && next->start != 2) || !stays_list_alone(*next)) return 0;
+    return next->start;
+}
+
+// Whether the lines of a paragraph, which read alone as text, read as a
+// list that an ordered list numbered from `start` after them numbers on.
+bool numbered_on_by(std::string_view lines, std::uint64_t start) {
+    static const Options options = Options::dataset();
+    std::string probe(lines);
+    probe.append("\n\n");
+    probe.append(std::to_string(start));
+    probe.append(". x\n");
+    const auto outline = block::outline_blocks(probe, options);
+    return outline.blocks.empty() || outline.blocks.front().kind != "paragraph";
+}
+
 const Document& empty_document() {
     static const Document doc;
     return doc;
@@ -952,6 +996,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // The level of the last heading written (255 before any) and that
     // level when `chain_at` was set.
     unsigned heading_level = 255, chain_heading = 255;
+    std::size_t stop = 0;  // the next list or heading from here on (see `escape_numbered_on`)
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
@@ -1097,6 +1142,10 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         // begins before `before`.)
         const bool digit_first = out_.size() != before && out_[before] >= '0' && out_[before] <= '9';
         if (para && digit_first) item_after_open_html(prev_block, prev, prev_at, chain_at, chain_heading, before);
+        // (Only "1." counts: a number led by zeros, which the writer never
+        // writes as an item's, makes the text no item to number on from.)
+        if (para && digit_first && out_[before] == '1' && out_[before + 1] == '.' && blocks[i].is<Paragraph>())
+            escape_numbered_on(blocks, i, stop, before);
         // The reader numbers lists on from the last list that began with
         // "1.", past other blocks; a bullet list ends that, and so does a
         // heading no deeper than the one over that list.
@@ -1786,6 +1835,18 @@ bool Renderer::reads_as_paragraph_after(std::size_t chain, std::size_t mark, std
     probe.append(written);
     const auto outline = block::outline_blocks(probe, options);
     return outline.blocks.size() == before + 1 && outline.blocks.back().kind == "paragraph";
+}
+
+// A paragraph whose first line reads as one item "1." alone is text, but
+// an ordered list from 1 or 2 after it, past blocks other than lists and
+// headings, numbers on from that item, and both are lists (where that list
+// reads as one wherever it stands): then its number, written at `at`, is
+// escaped.
+void Renderer::escape_numbered_on(const Blocks& blocks, std::size_t i, std::size_t& stop, std::size_t at) {
+    const std::string_view text = std::string_view(out_).substr(at);
+    if (!starts_with_item_one(text)) return;
+    const std::uint64_t start = numbered_on_after(blocks, i, stop);
+    if (start != 0 && numbered_on_by(text, start)) escape_item_number(at);
 }
 
 void Renderer::list(const List& l) {

@@ -133,6 +133,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "9. -\n   [^b]: x",
         "1. [1]: /u\n\n   *",
         "9.\n   - a\n   [^b]: x",
+        // A paragraph reading as one item "1." alone before a list that
+        // would number on from it.
+        "1\\. x\n\n1. y\n2. z",
+        "1. `\n`\n\n1. }\n   [",
+        "1\\. 1. a\n\n```\nc\n```\n\n2. y\n   z",
         // Numbered from 0, a second item that writes nothing.
         "0.\n1. [^n]:",
         "0.\n1. [2]:/",
