@@ -92,18 +92,13 @@ constexpr bool special_byte(unsigned char c) { return kSpecial.at[c]; }
 
 // A cross-reference's prefix over several lines: each line end is a soft
 // break, as in any text, and the white space around it is dropped.
-void push_prefix(ast::Inlines& out, std::string prefix) {
-    if (prefix.find('\n') == std::string::npos) {
-        out.push_back(ast::Text{std::move(prefix)});
-        return;
-    }
-    std::string_view rest = prefix;
+[[gnu::cold, gnu::noinline]] void push_prefix_lines(ast::Inlines& out, std::string_view rest) {
     for (;;) {
         const std::size_t nl = rest.find('\n');
         const std::string_view line = nl == std::string_view::npos ? rest : text::trim_end(rest.substr(0, nl));
-        if (!line.empty()) out.push_back(ast::Text{std::string(line)});
+        if (!line.empty()) out.emplace_back(ast::Text{std::string(line)});
         if (nl == std::string_view::npos) return;
-        out.push_back(ast::SoftBreak{});
+        out.emplace_back(ast::SoftBreak{});
         rest = text::trim_start(rest.substr(nl + 1));
     }
 }
@@ -1010,7 +1005,11 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
                 link.url = "#" + seg.key;
                 link.attr = std::move(seg.attr);
                 link.attr.set_pair("data-ref", seg.bare ? "bare" : "");
-                if (seg.prefix) push_prefix(link.content, std::move(*seg.prefix));
+                if (seg.prefix && seg.prefix->find('\n') != std::string::npos) {
+                    push_prefix_lines(link.content, *seg.prefix);
+                } else if (seg.prefix) {
+                    link.content.push_back(ast::Text{std::move(*seg.prefix)});
+                }
                 span.content.push_back(std::move(link));
             }
             shell = std::move(span);
