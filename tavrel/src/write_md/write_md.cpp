@@ -327,11 +327,18 @@ bool ref_before_others(const Attr& attr) {
 
 // How a raw HTML block is written: from its tag on (see `block`), ending in
 // a line end and a blank line.
+// Whether a tab stands in the indentation that opens `html` (before any
+// white space that is no indentation, a form feed): it would indent by
+// another width where the line is written.
+bool tab_indents(std::string_view html) {
+    const std::size_t lead = html.find_first_not_of(' ');
+    return lead < html.size() && html[lead] == '\t';
+}
+
 void append_html_block(std::string& out, std::string_view html, bool indent_kept) {
     const std::size_t tag = past_white_space_in_line(html, 0);
     const std::size_t indent = html_indent(html);
-    if (indent_kept && html.substr(0, indent).find('\t') == std::string_view::npos) {
-        // A tab would indent by another width where the line is written.
+    if (indent_kept && !tab_indents(html)) {
     } else if (tag > 0 && tag < html.size() && html[tag] == '<') {
         html.remove_prefix(indent);
     }
@@ -342,8 +349,8 @@ void append_html_block(std::string& out, std::string_view html, bool indent_kept
 
 // Whether raw HTML whose first line is indented can be written with its
 // indentation after `prev` (written as `written`, numbered on to `next` when
-// an ordered list) and read back with it: no tab (it would indent by another
-// width where the line is written), fewer than four spaces first (code),
+// an ordered list) and read back with it: no tab indenting it (see
+// `tab_indents`), fewer than four spaces first (code),
 // and, after a list or a div written as its content ending in one, fewer
 // than the columns where its last item's content starts (the line would go
 // on that item). Text written beginning with an item number may read back
@@ -352,7 +359,7 @@ void append_html_block(std::string& out, std::string_view html, bool indent_kept
 [[gnu::cold]] bool indent_stays_after(const Block& prev, std::uint64_t next, std::string_view written,
                                       std::string_view html) {
     const std::size_t indent = std::min(html.find_first_not_of(' '), html.size());  // columns
-    if (indent > 3 || html.substr(0, html_indent(html)).find('\t') != std::string_view::npos) return false;
+    if (indent > 3 || tab_indents(html)) return false;
     if (const std::size_t digits = written.find_first_not_of("0123456789");
         digits > 0 && digits != std::string_view::npos && written[digits] == '.' && !prev.is<List>() &&
         indent >= digits + 2) {

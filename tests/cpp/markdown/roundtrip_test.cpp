@@ -202,6 +202,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // A line of white space ending raw HTML in a quote is the HTML's.
         "><x->\n>  \n\nx",
         ">-\n>   ><x->\n>   >\t",
+        // A tab after a form feed indents nothing.
+        "\f\t<!-- c -->",
+        "- \f\t<x->",
+        "x\n\n\f\t<x->",
     };
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
