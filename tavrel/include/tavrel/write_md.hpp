@@ -8,7 +8,9 @@
 // form, the one the reader gives back:
 // - inline runs lose white space at line edges, blank lines and breaks at
 //   their ends; emphasis has white space moved outside its delimiters, and
-//   emphasis the reader would not pair is written as its HTML element;
+//   emphasis the reader would not pair is written as its HTML element; a
+//   strong without attributes filled by an emphasis ("***x***") reads back
+//   as an emphasis filled by a strong, the same to a reader of the HTML;
 // - text is escaped where it would otherwise read as something else: an "&"
 //   starting a character reference, bare URLs and e-mail addresses, ":" and
 //   "{:" at a line start, "1." opening a later paragraph line, "{" after a

@@ -151,6 +151,20 @@ bool has_unwritable_attr(const Inline& node) {
         node);
 }
 
+// The content of a strong with attributes: one emphasis without them is
+// written as its element, as "***x***{.c}" would read back as the emphasis
+// with the attributes around a strong.
+[[gnu::noinline, gnu::cold]] void emph_in_strong_as_element(const Attr& attr, Inlines& content) {
+    auto* inner = content.front().as<Emph>();
+    if (attr.empty() || !inner->attr.empty()) return;
+    Inlines inside;
+    inside.reserve(inner->content.size() + 2);
+    inside.push_back(RawHtml{"<em>"});
+    for (auto& x : inner->content) inside.push_back(std::move(x));
+    inside.push_back(RawHtml{"</em>"});
+    content = std::move(inside);
+}
+
 void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link, bool in_plain_strong) {
     for (const Inline& node : in) {
         if (has_unwritable_attr(node)) {
@@ -205,6 +219,11 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                                 inside.push_back(RawHtml{"</em>"});
                                 content = std::move(inside);
                             }
+                        }
+                    }
+                    if constexpr (std::is_same_v<T, Strong>) {
+                        if (content.size() == 1 && content.front().template is<Emph>()) [[unlikely]] {
+                            emph_in_strong_as_element(n.attr, content);
                         }
                     }
                     // One holding white space alone and attributes is written
@@ -374,6 +393,13 @@ void trim_lines(Inlines& v, bool& line_empty, bool top) {
 // ---------------------------------------------------------------------------
 // The check, mirroring both passes.
 
+// Whether `content` is one emphasis without attributes.
+bool fills_with_emph(const Inlines& content) {
+    if (content.size() != 1) return false;
+    const auto* inner = content.front().as<Emph>();
+    return inner && inner->attr.empty();
+}
+
 bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = false,
            bool in_plain_strong = false) {
     for (std::size_t i = 0; i < v.size(); ++i) {
@@ -414,7 +440,7 @@ bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = 
                     if (in_link) return false;
                 }
                 if constexpr (std::is_same_v<T, Strong>) {
-                    if (in_plain_strong && n.attr.empty()) return false;
+                    if (n.attr.empty() ? in_plain_strong : fills_with_emph(n.content)) return false;
                 }
                 if constexpr (std::is_same_v<T, Emph>) {
                     if (n.content.size() == 1) {

@@ -559,6 +559,9 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "# see [l]\n\n[l]: /u {.c}",
         "# see ![l]\n\n[l]: /u {.c #i}",
         "see [l]\n: d\n\n[l]: /u {.c}",
+        // A strong with attributes filled by an emphasis.
+        "**_x_**{#c}",
+        "__*x*__{.c k=v} and **_y_ z**{.d}",
         // Emphasis holding white space alone, with attributes.
         "a *&nbsp;*{.c} b",
         "a ==&nbsp;=={#k}",
