@@ -1015,9 +1015,12 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             alt_here = !prev_alt;
             alt_bullet_ = alt_here;
         } else if (l && prev && l->ordered && prev->ordered && ends_in_open_html(*prev) && !l->items.empty() &&
-                   out_.ends_with("\n\n") && !markdown::writes_attrs(prev->attr)) {
+                   out_.ends_with("\n\n") && !markdown::writes_attrs(prev->attr) &&
+                   (l->start == prev_next || l->start + 1 == prev_next)) {
             // An ordered list has no other marker: it is written on as the
             // items the reader will read it as, numbered on from the first.
+            // (One numbered otherwise, neither as the last item nor the
+            // next, starts a list of its own.)
             out_.pop_back();
             continue_at_ = prev_next;
         }

@@ -533,8 +533,10 @@ TEST(CanonicalForm, ItemNumberAfterAnOrderedListLeavingRawHtmlOpen) {
 TEST(CanonicalForm, ListsWrittenOnAfterListsWrittenOn) {
     // A list written on as the one before it is numbered on from that list
     // as written, not as it stood in the tree.
-    EXPECT_EQ(canonical("1. g\n   <table>\n0.\n   <div>\n2.\n"), "1. g\n   \n   <table>\n2. <div>\n3.\n\n");
-    EXPECT_EQ(canonical("0. <div>\n\n3.\n   <div>\n1.\n   .\n"), "0. <div>\n1. <div>\n\n1\\.\n.\n\n");
+    // One numbered neither as the last item of that list nor as the next
+    // is a list of its own, as the reader reads it.
+    EXPECT_EQ(canonical("1. g\n   <table>\n0.\n   <div>\n2.\n"), "1. g\n   \n   <table>\n\n0. <div>\n\n2.\n\n");
+    EXPECT_EQ(canonical("0. <div>\n\n3.\n   <div>\n1.\n   .\n"), "0. <div>\n\n3. <div>\n\n1\\.\n.\n\n");
 }
 
 TEST(CanonicalForm, FootnoteReferenceAfterABreakOnAnEmptyLine) {
@@ -1022,7 +1024,7 @@ TEST(CanonicalForm, ListWrittenOnAsTheOneBeforeItStartsNoNumbering) {
     // after it is judged from where that list begins, not from inside the
     // number written on ("11." read as "1.").
     EXPECT_EQ(canonical("10.\n    <div>\n2.\n   b\n|\n1. !"), "10. <div>\n\n2\\.\nb\n\\|\n\n1. !\n\n");
-    EXPECT_EQ(canonical("10.\n    <div>\n2.\n   b\n   c\n\n1\\. x"), "10. <div>\n11. b\n    c\n\n1. x\n\n");
+    EXPECT_EQ(canonical("10.\n    <div>\n2.\n   b\n   c\n\n1\\. x"), "10. <div>\n\n2. b\n   c\n\n1. x\n\n");
 }
 
 TEST(CanonicalForm, ItemNumbersWithALeadingZeroBeforeRawHtml) {

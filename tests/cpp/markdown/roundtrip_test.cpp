@@ -138,6 +138,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1\\. x\n\n1. y\n2. z",
         "1. `\n`\n\n1. }\n   [",
         "1\\. 1. a\n\n```\nc\n```\n\n2. y\n   z",
+        // After raw HTML left open in an item, a list numbered neither as
+        // the last item nor the next.
+        "4. <x->\n\n2. > q",
+        "1. :::\n   4.\t[x] <x->\n   1. m\n      b\n   :::",
         // Numbered from 0, a second item that writes nothing.
         "0.\n1. [^n]:",
         "0.\n1. [2]:/",
