@@ -264,8 +264,8 @@ Attr* last_written_attr(Inlines& run) {
     return nullptr;
 }
 
-// The reader puts a "ref" pair of a link or image after the others:
-// written there, it reads back in its place.
+// The reader puts a "ref" pair of a link's or image's attribute block after
+// the block's other pairs (see `attrs_around_ref`).
 bool ref_before_others(const Attr& attr) {
     for (std::size_t i = 0; i + 1 < attr.pairs.size(); ++i) {
         if (attr.pairs[i].first == "ref") return true;
@@ -273,11 +273,32 @@ bool ref_before_others(const Attr& attr) {
     return false;
 }
 
-[[gnu::noinline, gnu::cold]] Attr ref_last(const Attr& attr) {
-    Attr moved = attr;
-    const auto at = std::find_if(moved.pairs.begin(), moved.pairs.end(), [](const auto& kv) { return kv.first == "ref"; });
-    std::rotate(at, at + 1, moved.pairs.end());
-    return moved;
+// The attribute blocks of a link or image whose "ref" pair stands before
+// others: the pairs before it, the pair alone and the pairs after it, each in
+// a block of its own, which the reader merges in turn and so reads back in
+// that order. After a "data-ref" pair the reader would add its value to that
+// pair's: there it is written last, where it reads back.
+[[gnu::noinline, gnu::cold]] std::string attrs_around_ref(const Attr& attr) {
+    const auto at = std::find_if(attr.pairs.begin(), attr.pairs.end(), [](const auto& kv) { return kv.first == "ref"; });
+    Attr before = attr;
+    before.pairs.assign(attr.pairs.begin(), at);
+    Attr ref;
+    ref.pairs.push_back(*at);
+    Attr after;
+    after.pairs.assign(at + 1, attr.pairs.end());
+    if (before.get("data-ref")) {
+        before.pairs.insert(before.pairs.end(), after.pairs.begin(), after.pairs.end());
+        before.pairs.push_back(*at);
+        return "{" + markdown::attrs_body(before) + "}";
+    }
+    std::string out;
+    for (const Attr* part : {&before, &ref, &after}) {
+        if (!markdown::writes_attrs(*part)) continue;
+        out.push_back('{');
+        out.append(markdown::attrs_body(*part));
+        out.push_back('}');
+    }
+    return out;
 }
 
 // In a pipe table's cell, each "|" written from `from` on escaped: the row's
@@ -2790,7 +2811,7 @@ void Renderer::inline_node(const Inline& node) {
                 if (in_cell_) [[unlikely]] escape_bars_from(out_, target);
                 out_.push_back(')');
                 if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
-                    trailing_attrs(ref_last(n.attr));
+                    out_.append(attrs_around_ref(n.attr));
                 } else {
                     trailing_attrs(n.attr);
                 }
@@ -2805,7 +2826,7 @@ void Renderer::inline_node(const Inline& node) {
                 if (in_cell_) [[unlikely]] escape_bars_from(out_, target);
                 out_.push_back(')');
                 if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
-                    trailing_attrs(ref_last(n.attr));
+                    out_.append(attrs_around_ref(n.attr));
                 } else {
                     trailing_attrs(n.attr);
                 }

@@ -1083,10 +1083,11 @@ TEST(CanonicalForm, CaptionEndingInACrossReference) {
 
 TEST(CanonicalForm, RefPairBeforeOtherPairs) {
     // A reference definition keeps its pairs in order; after a link or an
-    // image the reader puts "ref" last, so it is written last there. A
-    // span keeps its order.
-    EXPECT_EQ(canonical("[a] ![b] [c]{ref=x e=f}\n\n[a]: u {ref=x g=y}\n[b]: v {ref= t=\"\"}\n"),
-              "[a](u){g=\"y\" ref=\"x\"} ![b](v){t=\"\" ref=\"\"} [c]{ref=\"x\" e=\"f\"}\n\n");
+    // image the reader puts "ref" after the other pairs of its block, so it
+    // is written in a block of its own, between the pairs before and after
+    // it. A span keeps its order.
+    EXPECT_EQ(canonical("[a] ![b] [c]{ref=x e=f}\n\n[a]: u {ref=x g=y}\n[b]: v {.k t=\"\" ref= w=z}\n"),
+              "[a](u){ref=\"x\"}{g=\"y\"} ![b](v){.k t=\"\"}{ref=\"\"}{w=\"z\"} [c]{ref=\"x\" e=\"f\"}\n\n");
 }
 
 TEST(CanonicalForm, IndentedContainerTagInAQuote) {
