@@ -264,6 +264,30 @@ Attr* last_written_attr(Inlines& run) {
     return nullptr;
 }
 
+// The inline whose attributes `last_written_attr` finds replaced by its
+// element form, whose tag holds them; false where it has none.
+bool last_written_as_element(Inlines& run) {
+    for (auto it = run.rbegin(); it != run.rend(); ++it) {
+        const Attr* attr = nullptr;
+        visit(
+            [&](const auto& n) {
+                if constexpr (requires { n.attr; }) attr = &n.attr;
+            },
+            *it);
+        if (attr != nullptr && markdown::writes_attrs(*attr)) {
+            auto element = element_nodes(*it);
+            if (!element) return false;
+            const auto at = run.erase(std::next(it).base());
+            run.insert(at, std::make_move_iterator(element->begin()), std::make_move_iterator(element->end()));
+            return true;
+        }
+        if (auto* span = it->as<Span>()) {
+            if (last_written_attr(span->content)) return last_written_as_element(span->content);
+        }
+    }
+    return false;
+}
+
 // The reader puts a "ref" pair of a link's or image's attribute block after
 // the block's other pairs (see `attrs_around_ref`).
 bool ref_before_others(const Attr& attr) {
@@ -2191,17 +2215,19 @@ void Renderer::pipe_table(const Table& t) {
         out_.append(": ");
         // An attribute block ending the caption is the table's: when the
         // last inline's own attributes would end the line in such a block,
-        // they cannot be written there and are left out (a heading's line
-        // drops them alike), and so on down a span written as its content.
-        // Attributes written in an element's tag stay.
+        // they are written in its element form, as on a heading's line, or
+        // left out where it has none, and so on down a span written as its
+        // content. Attributes written in an element's tag stay.
         single_line_shown(t.caption);
         auto ends_in_block = [&] { return attrs::trailing_attr_span(std::string_view(out_).substr(mark + 2)).has_value(); };
         if (ends_in_block()) {
             Inlines caption = t.caption;
             while (ends_in_block()) {
-                Attr* attr = last_written_attr(caption);
-                if (attr == nullptr) break;
-                *attr = Attr{};
+                if (!last_written_as_element(caption)) {
+                    Attr* attr = last_written_attr(caption);
+                    if (attr == nullptr) break;
+                    *attr = Attr{};
+                }
                 out_.resize(mark + 2);
                 single_line(caption);
             }

@@ -568,8 +568,8 @@ TEST(CanonicalForm, RawHtmlWhoseCleaningMakesAContainerTag) {
 
 TEST(CanonicalForm, AttributesOfTheInlineEndingATableCaption) {
     // An attribute block ending a caption is the table's: an inline's own
-    // there ("{#{}" reads as no table's) cannot be written, and is left out.
-    EXPECT_EQ(canonical("a|\n-|\n: *a*{#{}"), "| a |\n|--- |\n: *a*\n\n");
+    // there ("{#{}" reads as no table's) is written in its element's tag.
+    EXPECT_EQ(canonical("a|\n-|\n: *a*{#{}"), "| a |\n|--- |\n: <em id=\"{\">a</em>\n\n");
     EXPECT_EQ(canonical("a|\n-|\n: *a*{.x}"), "| a |\n|--- |\n: *a*\n{: .x}\n\n");
 }
 
@@ -1076,7 +1076,7 @@ TEST(CanonicalForm, CaptionEndingInACrossReference) {
     canonical("| a |\n|---|\n: see [[x]{.d}]{.c}\n");
     canonical("| a |\n|---|\n: [*x*{.d}]{#s}\n");
     // White space after the inline is cut at the line's end.
-    EXPECT_EQ(canonical("p|\n|-\n: ~~a~~{.y}&ensp;\n"), "| p |\n|--- |\n: ~~a~~\n\n");
+    EXPECT_EQ(canonical("p|\n|-\n: ~~a~~{.y}&ensp;\n"), "| p |\n|--- |\n: <del class=\"y\">a</del>\n\n");
     // So is an empty span, which leaves the inline before it last.
     canonical("||\n|-\n: ~~a~~{.1}[]{#n}{.e}&nbsp;\n");
 }

@@ -565,6 +565,9 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "# see [l]\n\n[l]: /u {.c}",
         "# see ![l]\n\n[l]: /u {.c #i}",
         "see [l]\n: d\n\n[l]: /u {.c}",
+        // Captions ending in an inline with attributes of its own.
+        "| a |\n|---|\n: see [x](/u){.c k=v}{#t}",
+        "| a |\n|---|\n: ~~a~~{.y}{.t}",
         // A strong with attributes filled by an emphasis.
         "**_x_**{#c}",
         "__*x*__{.c k=v} and **_y_ z**{.d}",
