@@ -257,6 +257,11 @@ ItemLine item_line_kind(std::string_view line) {
     for (std::string_view open : {"\\-", "\\{", "\\:"}) {
         if (content.starts_with(open)) return ItemLine::Opens;
     }
+    // Nor is an item number's escape after another number ("2. 1\. x"),
+    // which paragraph text never has there: the reader keeps the list.
+    if (const std::size_t digits = content.find_first_not_of("0123456789");
+        digits > 0 && digits != std::string_view::npos && content.substr(digits).starts_with("\\."))
+        return ItemLine::Opens;
     // "$$" and "\[" open a math block only as the whole line: inline math
     // written between them is text.
     const std::string_view trimmed = text::trim_end(content);

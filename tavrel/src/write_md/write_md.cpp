@@ -553,6 +553,13 @@ bool stays_list_alone(const List& l) {
         const auto shown =
             std::count_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
         if (shown > 1) return true;
+        // A block opening with a mark the writer escapes in text ("\[",
+        // "```", "#", ">") keeps the item a list.
+        const auto first =
+            std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+        if (first != item.blocks.end() && (first->is<MathBlock>() || first->is<CodeBlock>() ||
+                                           first->is<Heading>() || first->is<BlockQuote>()))
+            return true;
         const Paragraph* p = first_paragraph_shown(item);
         return p && std::any_of(p->content.begin(), p->content.end(),
                                 [](const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); });

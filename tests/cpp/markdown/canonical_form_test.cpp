@@ -930,7 +930,7 @@ TEST(CanonicalForm, ItemTextOpeningWithNumbersSpacedOtherwise) {
     // not as that one paragraph's: the text's first number is escaped, and
     // the list reads back as itself.
     EXPECT_EQ(canonical("1. 1.  1. <DIV>\n1. >"), "1. 1.  1. <DIV>\n1\\. \\>\n\n");
-    EXPECT_EQ(canonical("1. 1\\.  1. <DIV>\n2. y\n"), "1. 1\\.  1\\. <DIV>\n2. y\n\n");
+    EXPECT_EQ(canonical("1. 1\\.  1. <DIV>\n2. y\n"), "1. 1\\.  1. <DIV>\n2. y\n\n");
     EXPECT_EQ(canonical("3. 1\\.  x\n4. y\n"), "3. 1\\.  x\n4. y\n\n");
     EXPECT_EQ(canonical("1. 01\\. x\n2. y\n"), "1. 01\\. x\n2. y\n\n");
     // Also a number before text the writer escapes at an item's start.
@@ -1034,8 +1034,9 @@ TEST(CanonicalForm, ItemNumbersWithALeadingZeroBeforeRawHtml) {
     EXPECT_EQ(canonical("01\\. 1. <DIV>"), "01\\. 1. <DIV>\n\n");
     EXPECT_EQ(canonical("1\\. 01. 1. <DIV>"), "1\\. 01. 1. <DIV>\n\n");
     EXPECT_EQ(canonical("~~~\n~~~\n[^g]:01. 0. <div>"), "```\n```\n\n[^g]: 01\\. 0. <div>\n\n");
-    // Without one, the last number is escaped, as before.
-    EXPECT_EQ(canonical("10\\. 1. <DIV>"), "10. 1\\. <DIV>\n\n");
+    // Without one too: "10. 1\. <DIV>" reads as a list whose item holds
+    // the escaped number.
+    EXPECT_EQ(canonical("10\\. 1. <DIV>"), "10\\. 1. <DIV>\n\n");
 }
 
 TEST(CanonicalForm, ListNotNumberedFromOneWrittenAsItsText) {

@@ -142,6 +142,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // the last item nor the next.
         "4. <x->\n\n2. > q",
         "1. :::\n   4.\t[x] <x->\n   1. m\n      b\n   :::",
+        // A paragraph whose later number would be escaped after another;
+        // one before a list holding a math block.
+        "[^b]:2. 0. <p>\n\n[^b]",
+        "1\\.\n\n1. $$\n   x\n   $$",
         // Numbered from 0, a second item that writes nothing.
         "0.\n1. [^n]:",
         "0.\n1. [2]:/",
