@@ -533,24 +533,30 @@ DraftBlocks Segment::run() {
 
         // A line of code or raw HTML, or a closing fence or tag, that
         // reached an item's content column is one of the item's lines: its
-        // recorded lines are no longer all of its text.
-        auto item_took_line = [&] {
+        // recorded lines are no longer all of its text. A closing fence or
+        // tag may follow an empty line inside what it closes, which is then
+        // no longer the item's last line: the next marker goes on with the
+        // list. (Code and raw HTML take the empty lines before them.)
+        auto item_took_line = [&](bool closer) {
             for (std::size_t i = 1; i < m.matched; ++i) {
-                if (auto* item = b_.nodes[b_.open[i]].as<node::ListItem>()) item->indented_lines = true;
+                if (auto* item = b_.nodes[b_.open[i]].as<node::ListItem>()) {
+                    item->indented_lines = true;
+                    if (closer) item->short_blank = false;
+                }
             }
         };
         if (feed_open_leaf(rest, all)) {
-            if (!blank) item_took_line();
+            if (!blank) item_took_line(false);
             ++p_.pos;
             continue;
         }
         if (!blank && close_div(rest, m.matched)) {
-            item_took_line();
+            item_took_line(true);
             ++p_.pos;
             continue;
         }
         if (!blank && close_markdown_container(rest, m.matched)) {
-            item_took_line();
+            item_took_line(true);
             ++p_.pos;
             continue;
         }

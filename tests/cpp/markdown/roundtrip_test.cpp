@@ -156,6 +156,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // its last item, closed there or not.
         "+ <x->\n  <div markdown=\"1\">\n\n  </div>\n+",
         "- <i->\n  <p>a <section markdown=\"1\">\n\n  </section>\n- b\n\n* c",
+        // An empty line inside such a container closed in the item: the
+        // list goes on past it.
+        "9. <x->\n   <div markdown=\"1\">\n\n   </div>\n10. <div",
+        "3. <x->\n   <div markdown=\"1\">\n\n   </div>\n4. &\n   |",
         // Raw HTML after a U+3000 opening an item, under markers or not.
         "0. \u3000<div>",
         "3. * \u3000<div",
