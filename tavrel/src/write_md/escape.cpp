@@ -372,7 +372,9 @@ namespace {
 // The reader takes a pair's key up to the "=" as it stands, unescaped, within
 // a white-space-separated word: a key is written only when that gives it
 // back. A leading "#" or "." would make the word an id or class, a leading
-// ":" the colon form of the block. With `scanned` (a block the scanner reads
+// ":" the colon form of the block. A "{" is taken in any block but one ending
+// a heading's or term's line, whose "{" the reader looks for last (see
+// `Renderer::line_before_attrs`). With `scanned` (a block the scanner reads
 // as text first), a key holding what would start a construct there cannot
 // be written either: the key could not be escaped.
 template <bool Scanned>
@@ -381,7 +383,7 @@ bool key_writable(std::string_view key) {
     for (std::size_t i = 0; i < key.size();) {
         text::Decoded d = text::decode_utf8(key, i);
         char32_t c = d.cp;
-        if (c == '"' || c == '\'' || c == '\\' || c == '{' || c == '}' || c == '=' || text::is_white_space(c))
+        if (c == '"' || c == '\'' || c == '\\' || c == '}' || c == '=' || text::is_white_space(c))
             return false;
         if constexpr (Scanned) {
             if (c < 0x80 && (c == '[' || write_md::detail::kScanMark[c] ||

@@ -2297,7 +2297,23 @@ void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
     }
 }
 
-void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::string_view sep) {
+// `attr` without the pairs whose key holds a "{": at the end of a heading's
+// or term's line the reader takes the block from its last "{".
+[[gnu::noinline, gnu::cold]] Attr without_brace_keys(const Attr& attr) {
+    Attr kept = attr;
+    std::erase_if(kept.pairs, [](const auto& kv) { return kv.first.find('{') != std::string::npos; });
+    return kept;
+}
+
+void Renderer::line_before_attrs(const Inlines& run, const Attr& own_attr, std::string_view sep) {
+    std::optional<Attr> kept;
+    for (const auto& kv : own_attr.pairs) {
+        if (kv.first.find('{') != std::string::npos) [[unlikely]] {
+            kept = without_brace_keys(own_attr);
+            break;
+        }
+    }
+    const Attr& own = kept ? *kept : own_attr;
     after_ = kBlank;
     after_is_closer_ = false;
     opened_by_ = 0;

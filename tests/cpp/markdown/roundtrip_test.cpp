@@ -176,6 +176,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // Code spans in cells holding a "|", escaped in the row.
         "| `\\|` |\n|---|\n| a `x\\|y` `` ` \\| `` [`\\|`]{.c} *`\\|`* |",
         "| `\\|`{=html} `` a\\|` ``{=tex} |\n|---|",
+        // Keys holding a "{" after inlines.
+        "`c`{{=\"\" s=\"\"} [x](u){{=} [y]{a{b=1} *e*{{=}",
         // Links and images whose "ref" pair stands before others.
         "[r1] ![r2]\n\n[r1]: / {ref= w=}\n[r2]: /i {#i a=b ref=c d=e}",
         // Other bars in cells: addresses, formulas, scripts, targets and
