@@ -477,16 +477,6 @@ bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = 
 }
 
 
-bool attr_fits(const Attr& a) {
-    if (a.id && has_bar_or_line_end(*a.id)) return false;
-    for (const auto& c : a.classes) {
-        if (has_bar_or_line_end(c)) return false;
-    }
-    for (const auto& [k, v] : a.pairs) {
-        if (has_bar_or_line_end(k) || has_bar_or_line_end(v)) return false;
-    }
-    return true;
-}
 
 // Whether `s`, written as it is in a cell, stays on the row's line and can
 // have each "|" escaped for the row's split: not one follows an odd run of
@@ -497,6 +487,18 @@ bool writable_in_row(std::string_view s) {
         std::size_t k = bar;
         while (k > 0 && s[k - 1] == '\\') --k;
         if ((bar - k) % 2 == 1) return false;
+    }
+    return true;
+}
+
+// Attributes in a block or in an element's tag, each "|" escaped.
+bool attr_fits(const Attr& a) {
+    if (a.id && !writable_in_row(*a.id)) return false;
+    for (const auto& c : a.classes) {
+        if (!writable_in_row(c)) return false;
+    }
+    for (const auto& [k, v] : a.pairs) {
+        if (!writable_in_row(k) || !writable_in_row(v)) return false;
     }
     return true;
 }

@@ -771,9 +771,11 @@ void Renderer::ial(const Attr& attr) {
 
 void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool links) {
     if (!markdown::writes_attrs(attr)) return;
+    const std::size_t at = out_.size();
     out_.push_back('{');
     out_.append(attrs_body(attr, quote, braces, links));
     out_.push_back('}');
+    if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
 }
 
 std::string Renderer::nested(const Blocks& blocks) {
@@ -2552,7 +2554,9 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         // Positions recorded inside the form given up are gone with it.
         if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
         if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
+        const std::size_t at = out_.size();
         out_.append(element_open(tag, attr));
+        if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
         after_ = '<';
         after_is_closer_ = false;
         raw_inlines(content);
@@ -2568,9 +2572,11 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     // have been read as plain text.
     if (ok) {
         if (markdown::writes_attrs(attr, true)) {
+            const std::size_t at = out_.size();
             out_.push_back('{');
             out_.append(attrs_body(attr, '"', false, true, true));
             out_.push_back('}');
+            if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
         }
         attr_target_end_ = out_.size();
     }
@@ -2734,7 +2740,9 @@ void Renderer::operation(const Operation& op) {
 [[gnu::noinline]] void Renderer::span_element(const Span& n) {
     // A link inside would leave the span's "[" as text: the span takes its
     // element form, read back as raw HTML around the same content.
+    const std::size_t at = out_.size();
     out_.append(element_open("span", n.attr));
+    if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
     const char32_t saved_after = after_;
     const bool saved_closer = after_is_closer_;
     after_ = '<';
@@ -2787,7 +2795,9 @@ void Renderer::inline_node(const Inline& node) {
             out_.push_back(marker);
             if (in_cell_) [[unlikely]] escape_bars_from(out_, out_.size() - text.size() - 1);
         } else {
+            const std::size_t at = out_.size();
             out_.append(element_open(tag, attr));
+            if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
             std::string flat(text);
             for (char& c : flat) {
                 if (c == '\n' || c == '\r') c = ' ';
@@ -2860,7 +2870,9 @@ void Renderer::inline_node(const Inline& node) {
                 if (in_cell_) [[unlikely]] escape_bars_from(out_, target);
                 out_.push_back(')');
                 if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
+                    const std::size_t at = out_.size();
                     out_.append(attrs_around_ref(n.attr));
+                    if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
                 } else {
                     trailing_attrs(n.attr);
                 }
@@ -2875,7 +2887,9 @@ void Renderer::inline_node(const Inline& node) {
                 if (in_cell_) [[unlikely]] escape_bars_from(out_, target);
                 out_.push_back(')');
                 if (n.attr.pairs.size() > 1 && ref_before_others(n.attr)) [[unlikely]] {
+                    const std::size_t at = out_.size();
                     out_.append(attrs_around_ref(n.attr));
+                    if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
                 } else {
                     trailing_attrs(n.attr);
                 }

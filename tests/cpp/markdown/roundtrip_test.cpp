@@ -185,6 +185,7 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "| http://\\| | <a:\\|b> |\n|---|---|",
         "| \\(a\\|b\\) | ^\\|^ ~a\\|b~ |\n|---|---|\n| [x](/a\\|b \"t\\|\") ![y](\\|) | <a title=\"\\|\"> |",
         "| [x](\\\\\\|) | \\(\\\\\\|\\) |\n|---|---|",
+        "| []{d=\\|} *e*{.a\\|b} `c`{k=\"\\|\"} | [y](u){#\\| t=\"a\\|b\"} |\n|---|---|",
         // White space before the tag of raw HTML opening the document, a
         // quote or a footnote, and one column of it after other blocks.
         " <!-- c -->",
