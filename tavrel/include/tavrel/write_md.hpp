@@ -342,6 +342,9 @@ private:
     // it on from begin (npos: none), and the level of the heading over them.
     std::size_t list_chain_at_ = static_cast<std::size_t>(-1);
     unsigned list_chain_heading_ = 255;
+    // Whether the run being written may go on over lines: a paragraph's
+    // (see `inlines`), not a heading's, a cell's or a caption's.
+    bool lines_allowed_ = false;
     // When not 0, the number the next ordered list's items start from.
     std::uint64_t continue_at_ = 0;
     // The delimiter length of the nearest node being written in its

@@ -595,6 +595,37 @@ bool numbered_on_by(std::string_view lines, std::uint64_t start) {
     return outline.blocks.empty() || outline.blocks.front().kind != "paragraph";
 }
 
+// Whether a script text holding escaped line ends ("a\\\nb", which the
+// reader takes as content) is written bare between its markers, over
+// lines: it fits as a text without them would, each backslash is one
+// before a line end, and each line after one opens with a character that
+// opens nothing there (no fence, quote, raw HTML, table or footnote).
+[[gnu::cold, gnu::noinline]] bool script_lines_fit(std::string_view text, char marker) {
+    if (text.empty() || (marker == '^' && text.front() == '[')) return false;
+    bool any = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b == '\\') {
+            if (i + 2 >= text.size() || text[i + 1] != '\n') return false;
+            const char next = text[i + 2];
+            if (std::string_view("\\<>|[").find(next) != std::string_view::npos) return false;
+            if ((next == '`' || next == '~') && text.substr(i + 2, 3) == std::string(3, next)) return false;
+            any = true;
+            i += 2;
+            continue;
+        }
+        if (b < 0x80) {
+            if (b == static_cast<unsigned char>(marker) || text::is_white_space(b)) return false;
+            ++i;
+            continue;
+        }
+        const text::Decoded d = text::decode_utf8(text, i);
+        if (text::is_white_space(d.cp)) return false;
+        i += d.len;
+    }
+    return any;
+}
+
 const Document& empty_document() {
     static const Document doc;
     return doc;
@@ -2274,7 +2305,11 @@ void Renderer::html_fallback(const Block& block) {
 // ---------------------------------------------------------------------------
 // Renderer: inlines
 
-void Renderer::inlines(const Inlines& run) { run_in_canonical_shape(run, false); }
+void Renderer::inlines(const Inlines& run) {
+    lines_allowed_ = true;  // (no run is written inside another)
+    run_in_canonical_shape(run, false);
+    lines_allowed_ = false;
+}
 
 void Renderer::single_line(const Inlines& run) { run_in_canonical_shape(run, true); }
 
@@ -2763,6 +2798,7 @@ void Renderer::inline_node(const Inline& node) {
     };
     auto script = [&](char marker, std::string_view tag, const Attr& attr, std::string_view text) {
         bool bare = script_text_fits(text, marker);
+        if (!bare && lines_allowed_ && text.find('\n') != std::string_view::npos) bare = script_lines_fit(text, marker);
         // Two "~" markers side by side ("~a~~b~") read as a strikeout run:
         // a subscript touching another "~" takes the element form.
         // An escaped "\~" before the marker counts as well: the reader opens

@@ -146,6 +146,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // one before a list holding a math block.
         "[^b]:2. 0. <p>\n\n[^b]",
         "1\\.\n\n1. $$\n   x\n   $$",
+        // Scripts holding an escaped line end, in paragraphs of any
+        // container.
+        "^\\\nx^",
+        "- a ^b\\\n*^ c",
+        "> ~\\\n`a~",
         // Numbered from 0, a second item that writes nothing.
         "0.\n1. [^n]:",
         "0.\n1. [2]:/",
