@@ -151,20 +151,6 @@ bool has_unwritable_attr(const Inline& node) {
         node);
 }
 
-// The content of a strong with attributes: one emphasis without them is
-// written as its element, as "***x***{.c}" would read back as the emphasis
-// with the attributes around a strong.
-[[gnu::noinline, gnu::cold]] void emph_in_strong_as_element(const Attr& attr, Inlines& content) {
-    auto* inner = content.front().as<Emph>();
-    if (attr.empty() || !inner->attr.empty()) return;
-    Inlines inside;
-    inside.reserve(inner->content.size() + 2);
-    inside.push_back(RawHtml{"<em>"});
-    for (auto& x : inner->content) inside.push_back(std::move(x));
-    inside.push_back(RawHtml{"</em>"});
-    content = std::move(inside);
-}
-
 void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link, bool in_plain_strong) {
     for (const Inline& node : in) {
         if (has_unwritable_attr(node)) {
@@ -219,11 +205,6 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                                 inside.push_back(RawHtml{"</em>"});
                                 content = std::move(inside);
                             }
-                        }
-                    }
-                    if constexpr (std::is_same_v<T, Strong>) {
-                        if (content.size() == 1 && content.front().template is<Emph>()) [[unlikely]] {
-                            emph_in_strong_as_element(n.attr, content);
                         }
                     }
                     // One holding white space alone and attributes is written
@@ -393,13 +374,6 @@ void trim_lines(Inlines& v, bool& line_empty, bool top) {
 // ---------------------------------------------------------------------------
 // The check, mirroring both passes.
 
-// Whether `content` is one emphasis without attributes.
-bool fills_with_emph(const Inlines& content) {
-    if (content.size() != 1) return false;
-    const auto* inner = content.front().as<Emph>();
-    return inner && inner->attr.empty();
-}
-
 bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = false,
            bool in_plain_strong = false) {
     for (std::size_t i = 0; i < v.size(); ++i) {
@@ -440,7 +414,7 @@ bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = 
                     if (in_link) return false;
                 }
                 if constexpr (std::is_same_v<T, Strong>) {
-                    if (n.attr.empty() ? in_plain_strong : fills_with_emph(n.content)) return false;
+                    if (in_plain_strong && n.attr.empty()) return false;
                 }
                 if constexpr (std::is_same_v<T, Emph>) {
                     if (n.content.size() == 1) {
@@ -481,7 +455,7 @@ bool check(const Inlines& v, bool& line_empty, bool single_line, bool in_link = 
 // Whether `s`, written as it is in a cell, stays on the row's line and can
 // have each "|" escaped for the row's split: not one follows an odd run of
 // backslashes, which would take the escape as its own.
-bool writable_in_row(std::string_view s) {
+[[gnu::noinline]] bool writable_in_row(std::string_view s) {
     if (has_line_end(s)) return false;
     for (std::size_t bar = s.find('|'); bar != std::string_view::npos; bar = s.find('|', bar + 1)) {
         std::size_t k = bar;

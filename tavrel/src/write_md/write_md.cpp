@@ -802,11 +802,11 @@ void Renderer::ial(const Attr& attr) {
 
 void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool links) {
     if (!markdown::writes_attrs(attr)) return;
-    const std::size_t at = out_.size();
     out_.push_back('{');
-    out_.append(attrs_body(attr, quote, braces, links));
+    const std::string body = attrs_body(attr, quote, braces, links);
+    out_.append(body);
     out_.push_back('}');
-    if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
+    if (in_cell_) [[unlikely]] escape_bars_from(out_, out_.size() - body.size() - 2);
 }
 
 std::string Renderer::nested(const Blocks& blocks) {
@@ -2342,15 +2342,13 @@ void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
     return kept;
 }
 
-void Renderer::line_before_attrs(const Inlines& run, const Attr& own_attr, std::string_view sep) {
-    std::optional<Attr> kept;
-    for (const auto& kv : own_attr.pairs) {
+void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::string_view sep) {
+    for (const auto& kv : own.pairs) {
         if (kv.first.find('{') != std::string::npos) [[unlikely]] {
-            kept = without_brace_keys(own_attr);
-            break;
+            line_before_attrs(run, without_brace_keys(own), sep);
+            return;
         }
     }
-    const Attr& own = kept ? *kept : own_attr;
     after_ = kBlank;
     after_is_closer_ = false;
     opened_by_ = 0;
@@ -2545,8 +2543,12 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         // would be merged into it (an element form between them is raw HTML
         // to the reader, no node).
         bool merged_into_strong = plain_strong && saved_in_plain_strong;
+        // An emphasis filling a strong with attributes would take them:
+        // "***x***{.c}" reads back as the emphasis with them around a strong.
+        bool fills_strong_with_attrs = last_of_same && first_of_same && parent_delim_len == 2 && delim.size() == 1 &&
+                                       !saved_in_plain_strong;
         ok = left_flanking && right_flanking && !merges_before && !merges_after && !opener_closes &&
-             !merged_into_strong;
+             !merged_into_strong && !fills_strong_with_attrs;
         // A delimiter sharing its run with the parent's ("**c*k*", "*a **b***"):
         // the reader refuses to pair runs whose lengths add up to a multiple
         // of three when either could also do the other job, unless both
