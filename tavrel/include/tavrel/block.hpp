@@ -169,6 +169,10 @@ struct DraftListItem {
     // A line continued the item's paragraph lazily (without the indentation
     // the writer gives an item's lines): the item was text, not a list.
     bool lazy_lines = false;
+    // Where in the first line nesting stopped at the deepest containers:
+    // the item markers from there on are the text of the innermost item,
+    // not items (0 when nothing stopped it: the item's own marker is one).
+    std::uint32_t markers_end = 0;
     // The item's lines as written (its first line with the marker, and the
     // line below a marker alone), when the block pass recorded them; then
     // come the lines that continued it lazily, `lazy`.
@@ -352,6 +356,7 @@ struct ListItem {
     // line ends the list for the next item marker.
     bool short_blank = false;
     bool loose = false;
+    std::uint32_t markers_end = 0;  // as in `DraftListItem`
 };
 struct FootnoteDef {
     std::string label;

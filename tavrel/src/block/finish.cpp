@@ -82,6 +82,7 @@ void ContainerBuilder::finish_node(std::size_t index, Parser& parser, std::size_
             item.task = it->task;
             item.number = it->number;
             item.first_line = it->first_line;
+            item.markers_end = it->markers_end;
             item.start_line = nodes[ci].start_line;
             item.indented_lines = it->indented_lines;
             item.content_below = it->content_below;

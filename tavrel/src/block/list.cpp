@@ -164,6 +164,27 @@ MarkerChain marker_chain(std::string_view line) {
     }
 }
 
+// A chain that stops where the reader's nesting did, past which the markers
+// are text: the text from there on is its content.
+[[gnu::cold]] [[gnu::noinline]] MarkerChain cut_marker_chain(std::string_view line, std::size_t markers_end) {
+    MarkerChain m = marker_chain(line.substr(0, markers_end));
+    // The views run on to the end of the line (an empty content ended it).
+    const auto at = [&](std::string_view v) {
+        return v.data() ? static_cast<std::size_t>(v.data() - line.data()) : markers_end;
+    };
+    m.content = line.substr(at(m.content));
+    if (!m.wide.empty()) m.wide = line.substr(at(m.wide));
+    return m;
+}
+
+// The chain of an item's first line, whose markers from `markers_end` on
+// are text (see `DraftListItem::markers_end`).
+MarkerChain marker_chain(std::string_view line, std::size_t markers_end) {
+    if (markers_end == 0 || markers_end >= line.size()) [[likely]]
+        return marker_chain(line);
+    return cut_marker_chain(line, markers_end);
+}
+
 // An item's first line as the writer writes it: the line below a marker
 // alone (see `content_below`) goes after the marker and one space.
 std::string line_as_written(const DraftListItem& item) {
@@ -280,7 +301,7 @@ bool revertible(const DraftList& list, const inline_::InlineContext* context) {
         // paragraph text it would not. Escapes written everywhere, and "\("
         // (inline math), are safe.
         const std::string written = line_as_written(item);
-        const MarkerChain chain = marker_chain(written);
+        const MarkerChain chain = marker_chain(written, item.markers_end);
         std::string_view content = text::trim_start(chain.content);
         // A later line "1. x" of paragraph text is written "1\. x", as it
         // would interrupt the paragraph: after "0." and unescaped, it is the
@@ -338,11 +359,11 @@ bool revertible(const DraftList& list, const inline_::InlineContext* context) {
 // the same for the markers of lists opened on that line. "1.  x", "1. -  x"
 // or "1. " and a no-break space come only from a paragraph that began so, as
 // do "1. :x" and "1. {: x}", which the writer escapes at an item's start.
-bool written_spacing(std::string_view first_line) {
+bool written_spacing(std::string_view first_line, std::size_t markers_end) {
     // White space ending the line is not looked at: as text it is gone, and
     // what the text is written as must be judged alike ("2. ::: " and
     // "2. :::").
-    MarkerChain m = marker_chain(text::trim_end(first_line));
+    MarkerChain m = marker_chain(text::trim_end(first_line), markers_end);
     if (!m.canonical) return false;
     std::string_view content = m.content;
     if (content.starts_with("{:")) return false;
@@ -380,8 +401,8 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted, const inlin
                 const auto& item = l->items[k];
                 // The writer numbers items one by one: "2." after "2." was text.
                 bool numbered = k == 0 || item.number == l->items[k - 1].number + 1;
-                const bool spaced = item.content_below ? written_spacing(line_as_written(item))
-                                                       : written_spacing(item.first_line);
+                const bool spaced = item.content_below ? written_spacing(line_as_written(item), item.markers_end)
+                                                       : written_spacing(item.first_line, item.markers_end);
                 lazy = lazy || item.lazy_lines || !spaced || !numbered;
             }
             // (Judged after the cheap tests: `revertible` may read inlines.)

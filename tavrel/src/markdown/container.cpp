@@ -182,6 +182,7 @@ private:
         return b_.leaf_open && last && last->is<node::Paragraph>();
     }
     void end_segment();
+    void mark_markers_end(std::string_view rest);
     void term_from_list();
     bool text_after_empty_item(std::string& rest);
     bool empty_item_takes(std::size_t list_index, std::string_view rest) const;
@@ -505,6 +506,21 @@ bool Segment::text_after_empty_item(std::string& rest) {
     return true;
 }
 
+// At the deepest nesting, item markers left on the line are text: the
+// items opened on it are told where their own markers end, so that the
+// numbering rules judge the text after them as such.
+[[gnu::cold]] void Segment::mark_markers_end(std::string_view rest) {
+    if (!list_marker(rest)) return;
+    const std::string_view text = text::trim_start(rest);
+    for (std::size_t i = b_.open.size(); i-- > 1;) {
+        BuildNode& n = b_.nodes[b_.open[i]];
+        if (n.start_line != b_.line) break;
+        if (auto* item = n.as<node::ListItem>();
+            item && item->first_line.size() >= text.size() && item->first_line.size() - text.size() < UINT32_MAX)
+            item->markers_end = static_cast<std::uint32_t>(item->first_line.size() - text.size());
+    }
+}
+
 void Segment::end_segment() {
     for (std::size_t i = 1; i < b_.open.size(); ++i) {
         if (auto* item = b_.nodes[b_.open[i]].as<node::ListItem>()) item->lazy.end = p_.lazy_lines.size();
@@ -722,6 +738,8 @@ DraftBlocks Segment::run() {
             b_.leaf_open = false;
         }
         if (end_segment_here) break;
+        if (opened && b_.depth() >= max_depth) [[unlikely]]
+            mark_markers_end(rest);
 
         // Step 9: the leaf.
         if (line::is_blank(rest)) {

@@ -93,9 +93,18 @@ std::size_t past_white_space_in_line(std::string_view s, std::size_t pos) {
     return pos;
 }
 
-std::size_t item_markers_length(std::string_view line, bool after_marker) {
-    std::size_t pos = 0;
-    for (int level = 0; level < 128; ++level) {
+namespace {
+
+// The most item markers the reader takes on a line (each opens a list and
+// an item, and nesting stops at its depth); those after them are the
+// innermost item's text.
+const std::size_t markers_read_on_a_line = Options{}.max_block_depth / 2;
+
+// As `item_markers_length`, taking no more than `limit` markers; `taken`
+// is told how many it took.
+std::size_t markers_length(std::string_view line, bool after_marker, std::size_t limit, std::size_t& taken) {
+    std::size_t pos = 0, level = 0;
+    for (; level < limit; ++level) {
         std::size_t i = pos;
         if ((level > 0 || after_marker) && i < line.size() && (line[i] == '-' || line[i] == '*' || line[i] == '+')) {
             ++i;
@@ -108,7 +117,15 @@ std::size_t item_markers_length(std::string_view line, bool after_marker) {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
         pos = i;
     }
+    taken = level;
     return pos > 0 ? past_white_space_in_line(line, pos) : pos;
+}
+
+}  // namespace
+
+std::size_t item_markers_length(std::string_view line, bool after_marker) {
+    std::size_t taken = 0;
+    return markers_length(line, after_marker, markers_read_on_a_line, taken);
 }
 
 bool opens_footnote_definition(std::string_view line) {
@@ -233,10 +250,15 @@ ItemLine item_line_kind(std::string_view line) {
     // Past the item numbers and the bullets on the line ("1. - x").
     std::size_t markers = 0;
     bool spacing = false;
+    std::size_t budget = markers_read_on_a_line;
     for (;;) {
-        std::size_t n = item_markers_length(line.substr(markers));
-        if (n == 0 && markers < line.size() && std::string_view("-*+").find(line[markers]) != std::string_view::npos &&
+        std::size_t taken = 0;
+        std::size_t n = markers_length(line.substr(markers), false, budget, taken);
+        budget -= taken;
+        if (n == 0 && budget > 0 && markers < line.size() &&
+            std::string_view("-*+").find(line[markers]) != std::string_view::npos &&
             (markers + 1 == line.size() || line[markers + 1] == ' ' || line[markers + 1] == '\t')) {
+            --budget;
             n = 1;
             while (markers + n < line.size() && (line[markers + n] == ' ' || line[markers + n] == '\t')) ++n;
         }
@@ -311,7 +333,7 @@ bool item_lines_read_as_text(std::string_view text) {
 
 std::size_t last_item_dot(std::string_view line) {
     std::size_t pos = 0, dot = std::string_view::npos;
-    for (int level = 0; level < 128; ++level) {
+    for (std::size_t level = 0; level < markers_read_on_a_line; ++level) {
         std::size_t i = pos;
         while (i < line.size() && i - pos < 9 && line[i] >= '0' && line[i] <= '9') ++i;
         if (i == pos || i >= line.size() || line[i] != '.') break;
@@ -332,7 +354,7 @@ bool unwritten_item_number(std::string_view line) {
         if (rest.starts_with("{:")) return true;
         return rest.starts_with(':') && rest != ":::" && !rest.starts_with("::: {");
     };
-    for (int level = 0; level < 128; ++level) {
+    for (std::size_t level = 0; level < markers_read_on_a_line; ++level) {
         std::size_t i = pos;
         bool number = false;
         if (i < line.size() && (line[i] == '-' || line[i] == '*' || line[i] == '+')) {

@@ -106,7 +106,7 @@ TEST(RoundTrip, MarkdownEdgeCases) {
 // Hand-written Markdown whose tree once changed between reading it and
 // reading what the writer made of it.
 TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
-    const std::vector<std::string> cases = {
+    std::vector<std::string> cases = {
         // Tabs and line feeds in code and raw spans are spaces.
         "`a\tb`",
         "x `a\nb` y",
@@ -229,6 +229,14 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "- \f\t<x->",
         "x\n\n\f\t<x->",
     };
+    // Item markers past the depth the reader nests to, which are the
+    // innermost item's text.
+    for (std::size_t n : {Options::dataset().max_block_depth / 2 + 1, Options::dataset().max_block_depth + 1}) {
+        std::string markers;
+        for (std::size_t i = 0; i < n; ++i) markers += "1. ";
+        cases.push_back(markers + "\\- x");
+        cases.push_back(markers + "<div>");
+    }
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
         std::string written = write_md::render_md(first);
