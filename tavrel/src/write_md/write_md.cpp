@@ -958,15 +958,121 @@ void Renderer::split_lines(const Lines& text, std::string_view first_lead, std::
     });
 }
 
+namespace {
+
+// Whether the reader takes `label` back from a definition line "[^label]:",
+// which ends the label at the first "]:" and holds no white space in it.
+[[gnu::cold]] bool definition_label(std::string_view label) {
+    if (label.empty() || label.find("]:") != std::string_view::npos) return false;
+    for (std::size_t i = 0; i < label.size();) {
+        const text::Decoded d = text::decode_utf8(label, i);
+        if (text::is_white_space(d.cp)) return false;
+        i += d.len;
+    }
+    return true;
+}
+
+// The inlines an emphasis, link, note or span holds; null for other kinds.
+const Inlines* inline_content(const Inline& in) {
+    if (const auto* n = in.as<Emph>()) return &n->content;
+    if (const auto* n = in.as<Strong>()) return &n->content;
+    if (const auto* n = in.as<Strikeout>()) return &n->content;
+    if (const auto* n = in.as<Highlight>()) return &n->content;
+    if (const auto* n = in.as<Link>()) return &n->content;
+    if (const auto* n = in.as<Note>()) return &n->content;
+    if (const auto* n = in.as<Span>()) return &n->content;
+    return nullptr;
+}
+
+// The labels the document's references name, in its blocks and its
+// footnotes, inside any inline. (Walked with work lists: pages nest deep.)
+[[gnu::cold]] [[gnu::noinline]] std::unordered_set<std::string_view> referenced_labels(const Document& doc) {
+    std::unordered_set<std::string_view> out;
+    std::vector<const Blocks*> lists{&doc.blocks};
+    for (const auto& fn : doc.footnotes) lists.push_back(&fn.blocks);
+    std::vector<const Inlines*> runs;
+    const auto rows = [&runs](const std::vector<TableRow>& part) {
+        for (const auto& row : part)
+            for (const auto& cell : row.cells) runs.push_back(&cell.content);
+    };
+    while (!lists.empty() || !runs.empty()) {
+        if (!runs.empty()) {
+            const Inlines* run = runs.back();
+            runs.pop_back();
+            for (const Inline& in : *run) {
+                if (const auto* ref = in.as<FootnoteRef>()) {
+                    out.insert(ref->label);
+                } else if (const auto* op = in.as<Operation>()) {
+                    for (const auto& arg : op->args) runs.push_back(&arg.value);
+                } else if (const auto* image = in.as<Image>()) {
+                    runs.push_back(&image->alt);
+                } else if (const Inlines* content = inline_content(in)) {
+                    runs.push_back(content);
+                }
+            }
+            continue;
+        }
+        const Blocks* blocks = lists.back();
+        lists.pop_back();
+        for (const Block& b : *blocks) {
+            if (const auto* p = b.as<Paragraph>()) {
+                runs.push_back(&p->content);
+            } else if (const auto* h = b.as<Heading>()) {
+                runs.push_back(&h->content);
+            } else if (const auto* q = b.as<BlockQuote>()) {
+                lists.push_back(&q->blocks);
+            } else if (const auto* d = b.as<Div>()) {
+                lists.push_back(&d->blocks);
+            } else if (const auto* l = b.as<List>()) {
+                for (const auto& item : l->items) lists.push_back(&item.blocks);
+            } else if (const auto* dl = b.as<DefinitionList>()) {
+                for (const auto& item : dl->items) {
+                    for (const auto& term : item.terms) runs.push_back(&term.content);
+                    for (const auto& def : item.definitions) runs.push_back(&def);
+                }
+            } else if (const auto* t = b.as<Table>()) {
+                rows(t->head);
+                rows(t->body);
+                rows(t->foot);
+                runs.push_back(&t->caption);
+            } else if (const auto* f = b.as<Figure>()) {
+                runs.push_back(&f->caption);
+                if (const auto* image = f->image.as<Image>()) runs.push_back(&image->alt);
+            }
+        }
+    }
+    return out;
+}
+
+// A footnote no reference names keeps its label where the definition line
+// reads it back ("[^[]:"); the others are given labels that both read back
+// (see `written_labels`: those have no bracket, so the two never meet).
+[[gnu::cold]] [[gnu::noinline]] void keep_unnamed_labels(const Document& doc,
+                                                         std::unordered_map<std::string, std::string>& out) {
+    std::unordered_set<std::string_view> referenced;
+    bool walked = false;
+    for (const auto& fn : doc.footnotes) {
+        if (out.count(fn.label) || !definition_label(fn.label)) continue;
+        if (!std::exchange(walked, true)) referenced = referenced_labels(doc);
+        if (!referenced.count(fn.label)) out.try_emplace(fn.label, fn.label);
+    }
+}
+
+}  // namespace
+
 std::unordered_map<std::string, std::string> Renderer::written_labels(const Document& doc) {
     std::unordered_map<std::string, std::string> out;
     std::unordered_set<std::string> taken;
+    bool unnamed = false;  // a label no reference can name
     for (const auto& fn : doc.footnotes) {
         if (valid_reference_label(fn.label)) {
             out.emplace(fn.label, fn.label);
             taken.insert(fn.label);
+        } else {
+            unnamed = true;
         }
     }
+    if (unnamed) keep_unnamed_labels(doc, out);
     for (const auto& fn : doc.footnotes) {
         if (out.count(fn.label)) continue;
         std::string base;

@@ -228,6 +228,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "\f\t<!-- c -->",
         "- \f\t<x->",
         "x\n\n\f\t<x->",
+        // A footnote's label that no reference can name, which its
+        // definition's line reads back.
+        "[^[]: x",
+        "y[^n]\n\n[^]a]:\n\n[^n]: z",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
