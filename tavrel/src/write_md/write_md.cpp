@@ -545,10 +545,10 @@ std::optional<Inlines> white_space_as_references(const Inlines& run) {
 }
 
 // Whether an ordered list reads back as a list wherever it stands: two
-// items or more from 1, or an item written on more than one line, which
-// the reader never takes for text.
+// items or more from 1, an attribute line after it, or an item written on
+// more than one line, which the reader never takes for text.
 bool stays_list_alone(const List& l) {
-    if (l.start == 1 && l.items.size() >= 2) return true;
+    if ((l.start == 1 && l.items.size() >= 2) || markdown::writes_attrs(l.attr)) return true;
     return std::any_of(l.items.begin(), l.items.end(), [](const ListItem& item) {
         const auto shown =
             std::count_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
@@ -624,6 +624,26 @@ bool numbered_on_by(std::string_view lines, std::uint64_t start) {
         i += d.len;
     }
     return any;
+}
+
+// The character after the run of unescaped "*" opening out[from, to), or
+// `fallback` where the run fills it; the character before the run ending
+// it, or `fallback`, in `star_run_before`.
+[[gnu::cold, gnu::noinline]] char32_t star_run_after(std::string_view out, std::size_t from, std::size_t to,
+                                                    char32_t fallback) {
+    std::size_t i = from;
+    while (i < to && out[i] == '*') ++i;
+    return i < to ? text::decode_utf8(out, i).cp : fallback;
+}
+
+[[gnu::cold, gnu::noinline]] char32_t star_run_before(std::string_view out, std::size_t from, std::size_t to,
+                                                     char32_t fallback) {
+    std::size_t i = to;
+    while (i > from && out[i - 1] == '*') --i;
+    std::size_t slashes = 0;
+    while (i - slashes > from && out[i - 1 - slashes] == '\\') ++slashes;
+    if (slashes % 2 == 1) ++i;  // that "*" is escaped: text, not the run's
+    return i > from && i < to ? text::decode_utf8_before(out, i).cp : fallback;
 }
 
 const Document& empty_document() {
@@ -2676,11 +2696,16 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
             char32_t before_run = kBlank;
             if (k > 0 && out_[k - 1] != '\n') before_run = text::decode_utf8_before(out_, k).cp;
             const std::size_t close_len = delim.size() + (last_of_same ? parent_delim_len : 0);
-            const bool opener_can_close = !flank_space(before_run) && (!flank_punct(before_run) || flank_space(f) || flank_punct(f));
+            // The runs also hold the delimiters of children at the content's
+            // edges ("***w****"): what flanks a run is outside all of them.
+            const char32_t f_run = f == '*' ? star_run_after(out_, cstart, cend, f) : f;
+            const char32_t l_run = l == '*' ? star_run_before(out_, cstart, cend, l) : l;
+            const bool opener_can_close =
+                !flank_space(before_run) && (!flank_punct(before_run) || flank_space(f_run) || flank_punct(f_run));
             // A shared closing run ends where the parent's does.
             const char32_t after_run = last_of_same ? parent_after : x;
             const bool closer_can_open =
-                !flank_space(after_run) && (!flank_punct(after_run) || flank_space(l) || flank_punct(l));
+                !flank_space(after_run) && (!flank_punct(after_run) || flank_space(l_run) || flank_punct(l_run));
             if ((opener_can_close || closer_can_open) && (open_len + close_len) % 3 == 0 &&
                 !(open_len % 3 == 0 && close_len % 3 == 0))
                 ok = false;

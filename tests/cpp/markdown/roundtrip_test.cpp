@@ -232,6 +232,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // definition's line reads back.
         "[^[]: x",
         "y[^n]\n\n[^]a]:\n\n[^n]: z",
+        // A paragraph "1." before a one-item list its attribute line
+        // keeps a list.
+        "1\\.\n\n2. x\n{:x=''}",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
@@ -444,6 +447,12 @@ TEST(RoundTrip, FuzzFindings) {
         "``` {#x}\nx\n```\n",
         "~~~`` {.a #b}\nx\n~~~\n",
         "~~~#x y\nx\n~~~\n",
+        // A closing run shared with a child's, which cannot open: what
+        // flanks it is the text before the whole run.
+        "*b **_w_***{",
+        // A paragraph "1." before a one-item list kept a list by its
+        // attribute line, written on one line or more.
+        "[^e]:1.\n\n    2. &nbsp;\n;\n    {:x=''}",
     };
     for (const auto& text : markdown) {
         std::string canonical = write_md::render_md(block::parse_source(text, Options::dataset()));
