@@ -26,8 +26,11 @@
 //   back so: inline notes as footnotes ("[^__note1]"), an ordered or bullet
 //   list's tightness as its written lines give it, inline nodes the reader
 //   would not pair or place as their HTML elements ("<em>", "<a href>", "<span
-//   class=\"math inline\">"), inline math without its display flag, line
-//   ends in code spans and math as spaces, spaces in link targets as "%20",
+//   class=\"math inline\">"; there a link's "title" pair is its title, a
+//   double quote in its target "%22", an image's description its plain
+//   text, and line ends in a superscript or subscript spaces), inline math
+//   without its display flag, line ends in code spans and math as spaces,
+//   spaces in link targets as "%20",
 //   a code block's language as its first class (words after it in an info
 //   are dropped), raw HTML opening a paragraph as a raw inline of format
 //   html, an address inside a link's text as text, a div without attributes
