@@ -183,6 +183,7 @@ public:
     void ial(const ast::Attr& attr);
     // "{BODY}" or nothing.
     void trailing_attrs(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false);
+    void target_and_attrs(const std::string& url, const std::optional<std::string>& title, const ast::Attr& attr);
     // One pipe-table row.
     void table_row(const std::vector<ast::TableCell>& cells);
 
