@@ -230,7 +230,11 @@ private:
     // A heading's or definition term's line, which the reader ends by
     // taking a final attribute block as the line's own attributes `own`.
     // The line, then `sep` and its attribute block when it has attributes.
-    void line_before_attrs(const ast::Inlines& inlines, const ast::Attr& own, std::string_view sep);
+    // With `closable` (a heading's), the line may end in a closing sequence.
+    void line_before_attrs(const ast::Inlines& inlines, const ast::Attr& own, std::string_view sep,
+                           bool closable = false);
+    // See `line_before_attrs`: a heading's line ending in an image.
+    [[gnu::noinline, gnu::cold]] void closed_heading_line(const ast::Inlines& line);
     // Emphasis, strong emphasis, strikeout or highlight: between delimiters
     // when the reader would pair them back (flanking, no merging with a
     // neighbouring run of the same character), else as its HTML element.

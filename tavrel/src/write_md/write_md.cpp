@@ -43,8 +43,11 @@ using markdown::escape_target;
 
 namespace {
 
-void append_title(const std::optional<std::string>& title, std::string& out) {
+// After the target written from `target` on: an empty one is written "<>",
+// as the reader would take the title for the target.
+void append_title(const std::optional<std::string>& title, std::string& out, std::size_t target) {
     if (!title) return;
+    if (out.size() == target) out.append("<>");
     out.push_back(' ');
     detail::append_quoted(*title, out, true);
 }
@@ -1173,7 +1176,7 @@ void Renderer::footnote(const Footnote& fn) {
     out_.append("](");
     const std::size_t target = out_.size();
     out_.append(escape_target(url));
-    append_title(title, out_);
+    append_title(title, out_, target);
     if (in_cell_) [[unlikely]] escape_bars_from(out_, target);
     out_.push_back(')');
     if (attr.pairs.size() > 1 && ref_before_others(attr)) [[unlikely]] {
@@ -1518,7 +1521,7 @@ void Renderer::block(const Block& block) {
             } else if constexpr (std::is_same_v<T, Heading>) {
                 out_.append(b.level, '#');
                 out_.push_back(' ');
-                line_before_attrs(b.content, b.attr, " ");
+                line_before_attrs(b.content, b.attr, " ", true);
                 out_.append("\n\n");
             } else if constexpr (std::is_same_v<T, BlockQuote>) {
                 block_quote(b);
@@ -1655,8 +1658,9 @@ void Renderer::block(const Block& block) {
                 out_.append("![");
                 bracketed(b.caption.empty() ? img->alt : b.caption);
                 out_.append("](");
+                const std::size_t target = out_.size();
                 out_.append(escape_target(img->url));
-                append_title(img->title, out_);
+                append_title(img->title, out_, target);
                 out_.append(")\n");
                 ial(b.attr);
                 out_.push_back('\n');
@@ -2490,10 +2494,20 @@ void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
     return kept;
 }
 
-void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::string_view sep) {
+// An image's element form keeps only the plain text of its description: at
+// the end of a heading's line the image keeps its delimiter form, and when
+// the reader would take its attribute block for the heading's, a closing
+// sequence follows, which the reader cuts after it has looked for that block.
+void Renderer::closed_heading_line(const Inlines& line) {
+    const std::size_t start = out_.size();
+    raw_inlines(line);
+    if (attrs::trailing_attr_span(std::string_view(out_).substr(start))) out_.append(" #");
+}
+
+void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::string_view sep, bool closable) {
     for (const auto& kv : own.pairs) {
         if (kv.first.find('{') != std::string::npos) [[unlikely]] {
-            line_before_attrs(run, without_brace_keys(own), sep);
+            line_before_attrs(run, without_brace_keys(own), sep, closable);
             return;
         }
     }
@@ -2507,6 +2521,10 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::strin
     // own: without attributes of its own, the last inline's are written in
     // its element form, or not at all where it has none.
     const bool own_written = markdown::writes_attrs(own);
+    if (!own_written && closable && !line.empty() && line.back().is<Image>()) [[unlikely]] {
+        closed_heading_line(line);
+        return;
+    }
     if (!own_written) {
         bool changed = false;
         while (!line.empty()) {

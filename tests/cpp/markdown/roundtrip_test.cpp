@@ -235,6 +235,14 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // A paragraph "1." before a one-item list its attribute line
         // keeps a list.
         "1\\.\n\n2. x\n{:x=''}",
+        // Images with attributes ending a heading without its own, whose
+        // description is more than text; the attribute block the line would
+        // take or not.
+        "# ![*e* `c` b](u){#n} #",
+        "# x ![a $y$ <b>z</b>](u \"t\"){.c k=v} #",
+        "- # '![*a*](>''){x='' .c}",
+        // Empty targets before a title.
+        "x ![a](<> \"\") [b](<> \"t\"){.c}",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.

@@ -146,9 +146,10 @@ TEST(CanonicalLineStarts, TextThatWouldStartABlockIsEscaped) {
 TEST(CanonicalLineEnds, HeadingsAndTermsKeepTheirOwnAttributeBlock) {
     // A final attribute block would become the heading's: without
     // attributes of its own the heading writes the last inline's in its
-    // element form.
+    // element form, or, for an image, whose element form keeps only its
+    // description's text, ends in a closing sequence.
     Inlines with_img{T("Map "), Image{Cls("thumb"), {T("m")}, "m.png", std::nullopt}};
-    EXPECT_EQ(md({H(2, with_img)}), "## Map <img src=\"m.png\" alt=\"m\" class=\"thumb\" />\n\n");
+    EXPECT_EQ(md({H(2, with_img)}), "## Map ![m](m.png){.thumb} #\n\n");
     EXPECT_EQ(md({H(2, with_img, Id("h"))}), "## Map ![m](m.png){.thumb} {#h}\n\n");
     EXPECT_EQ(md({H(2, {T("a "), Span{Cls("s"), {T("x")}}})}), "## a <span class=\"s\">x</span>\n\n");
     // Text that looks like an attribute block keeps its last brace escaped.
