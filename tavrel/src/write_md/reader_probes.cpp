@@ -202,6 +202,84 @@ bool holds_link(const Inlines& run) {
     return false;
 }
 
+std::optional<std::string> cross_reference(const Span& span, char32_t after) {
+    const auto& pairs = span.attr.pairs;
+    if (pairs.empty() || pairs.front().first != "data-refs" || span.content.empty()) return std::nullopt;
+    for (const auto& kv : pairs) {
+        if (kv.first == "ref") return std::nullopt;
+    }
+    // Each link: a key the reader takes ("#" and a letter or digit, then
+    // those, "_" and "-"), its "data-ref" pair alone, and as content nothing
+    // or (one link alone) a prefix, which the reader keeps as written: one
+    // line without white space at its ends and without what would end the
+    // list's bracket or its item, or start a construct reaching past it.
+    std::vector<const Link*> links;
+    for (const auto& node : span.content) {
+        const auto* link = node.as<Link>();
+        if (link == nullptr || link->title || link->attr.id || !link->attr.classes.empty() ||
+            link->attr.pairs.size() != 1 || link->attr.pairs.front().first != "data-ref" || link->url.size() < 2 ||
+            link->url[0] != '#')
+            return std::nullopt;
+        const auto alnum = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); };
+        if (!alnum(link->url[1])) return std::nullopt;
+        for (char c : std::string_view(link->url).substr(2)) {
+            if (!alnum(c) && c != '_' && c != '-') return std::nullopt;
+        }
+        if (!link->content.empty()) {
+            const auto* prefix = link->content.front().as<Text>();
+            if (span.content.size() != 1 || link->content.size() != 1 || prefix == nullptr || prefix->text.empty() ||
+                text::trim(prefix->text).size() != prefix->text.size() ||
+                prefix->text.find_first_of("@;[]\\`<$^!{}\n\r") != std::string::npos)
+                return std::nullopt;
+        }
+        links.push_back(link);
+    }
+    // One "ref" value for every link: a link written "@key" has it as its
+    // "data-ref" value, one written "-@key" has "bare" and it.
+    const auto bare_with = [](std::string_view ref) { return ref.empty() ? std::string("bare") : "bare " + std::string(ref); };
+    const auto fits = [&](std::string_view ref) {
+        for (const Link* link : links) {
+            const std::string& value = link->attr.pairs.front().second;
+            if (value != ref && value != bare_with(ref)) return false;
+        }
+        return true;
+    };
+    const std::string& first = links.front()->attr.pairs.front().second;
+    std::optional<std::string> ref;
+    for (std::string candidate : {std::string(), first.starts_with("bare ") ? first.substr(5) : std::string(), first}) {
+        if (fits(candidate)) {
+            ref = std::move(candidate);
+            break;
+        }
+    }
+    if (!ref || ref->find_first_of("\n\r") != std::string::npos) return std::nullopt;
+    std::string out;
+    for (const Link* link : links) {
+        if (!out.empty()) out.append("; ");
+        if (!link->content.empty()) {
+            out.append(link->content.front().as<Text>()->text);
+            out.push_back(' ');
+        }
+        // "@key" first: a value that fits both ways ("bare" without a
+        // "ref") reads back from either.
+        if (link->attr.pairs.front().second != *ref) out.push_back('-');
+        out.push_back('@');
+        out.append(link->url, 1);
+    }
+    out.push_back(']');
+    // The list gives its span an empty "data-refs" pair first.
+    Attr written = span.attr;
+    if (written.pairs.front().second.empty()) written.pairs.erase(written.pairs.begin());
+    if (!ref->empty()) written.pairs.emplace_back("ref", std::move(*ref));
+    if (!markdown::writes_attrs(written) && (after == '(' || after == ':')) written.pairs.emplace_back("data-refs", "");
+    if (markdown::writes_attrs(written)) {
+        out.push_back('{');
+        out.append(markdown::attrs_body(written));
+        out.push_back('}');
+    }
+    return out;
+}
+
 std::size_t blocks_read(const std::string& probe) {
     static const Options options = Options::dataset();
     return block::outline_blocks(probe, options).blocks.size();

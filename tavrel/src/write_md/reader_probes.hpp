@@ -130,6 +130,16 @@ bool reads_as_one_div(std::string_view inner);
 // leaves the "[" of an enclosing span as text.
 bool holds_link(const ast::Inlines& run);
 
+// A span as the cross-reference list the reader makes it of, without its
+// "[": the list's items ("see @a", "@a; -@b"), "]" and its attribute block,
+// where a "ref" pair gives the value of the links' "data-ref" pairs, and
+// which stands also where nothing else is written but the character after
+// it, `after`, would make the list a link ("(") or a definition (":").
+// Nothing when no list reads back as the span: one whose first pair is not
+// "data-refs" or that has a "ref" pair, or whose links carry more than a
+// key, a "data-ref" pair and a prefix that the reader takes as written.
+std::optional<std::string> cross_reference(const ast::Span& span, char32_t after);
+
 // How many top-level blocks the reader, with the options the written text is
 // read back with, makes of `probe`: the writer asks it where only the
 // reader's own rules for raw HTML can answer.

@@ -2946,6 +2946,18 @@ void Renderer::operation(const Operation& op) {
 }
 
 [[gnu::noinline]] void Renderer::span_element(const Span& n) {
+    // A cross-reference list is written as one, whose attribute block keeps
+    // every key (a tag keeps HTML attribute names only).
+    if (markdown::attr_writable(n.attr)) {
+        if (auto list = probe::cross_reference(n, after_)) {
+            open_bracket();
+            const std::size_t at = out_.size() - 1;
+            out_.append(*list);
+            if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
+            attr_target_end_ = out_.size();
+            return;
+        }
+    }
     // A link inside would leave the span's "[" as text: the span takes its
     // element form, read back as raw HTML around the same content.
     const std::size_t at = out_.size();

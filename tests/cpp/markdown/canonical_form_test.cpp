@@ -1069,10 +1069,12 @@ TEST(CanonicalForm, ListNotNumberedFromOneWrittenAsItsText) {
 }
 
 TEST(CanonicalForm, CaptionEndingInACrossReference) {
-    // The block ending a caption is the table's: a span written as its
-    // content would end the line in its link's block, so the span keeps its
-    // tag, attributes and all.
-    EXPECT_EQ(canonical("| a |\n|---|\n: [@k]\n"), "| a |\n|--- |\n: <span data-refs=\"\">[](#k){data-ref=\"\"}</span>\n\n");
+    // The block ending a caption is the table's: a cross-reference list
+    // without attributes of its own is written without a block.
+    EXPECT_EQ(canonical("| a |\n|---|\n: [@k]\n"), "| a |\n|--- |\n: [@k]\n\n");
+    // Elsewhere too: a list is written as one, its links' "ref" value in
+    // its block.
+    EXPECT_EQ(canonical("x [-@k; @j]{ref=v .c}"), "x [-@k; @j]{.c ref=\"v\"}\n\n");
     canonical("| a |\n|---|\n: see [@k; @j]\n");
     canonical("| a |\n|---|\n: see [[x]{.d}]{.c}\n");
     canonical("| a |\n|---|\n: [*x*{.d}]{#s}\n");

@@ -243,6 +243,17 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "- # '![*a*](>''){x='' .c}",
         // Empty targets before a title.
         "x ![a](<> \"\") [b](<> \"t\"){.c}",
+        // Cross-reference lists, with pairs no tag can hold, a "ref" value
+        // for their links, a prefix, in a cell and an image, and before
+        // text that would make the list a link or a definition.
+        "[@k]{r\x01" "ef=r}",
+        "x [-@k; @j]{ref=v .c k\xFF=1} y",
+        "[@k; -@j]{ref=bare}",
+        "[see @k]{#i}",
+        "| [a @k]{\x7F=''} b |\n|---|",
+        "![x [@a]{\x7F=1}](u)",
+        "[@k]{data-refs=\"\"}(u)",
+        "[@k]{data-refs=\"\"}: x",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
