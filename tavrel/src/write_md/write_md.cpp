@@ -2413,7 +2413,9 @@ void Renderer::pipe_table(const Table& t) {
         single_line_shown(t.caption);
         auto ends_in_block = [&] { return attrs::trailing_attr_span(std::string_view(out_).substr(mark + 2)).has_value(); };
         if (ends_in_block()) {
-            Inlines caption = t.caption;
+            // In its canonical shape: a link's element form leaves its text
+            // outside any link, where an address in it would read as a link.
+            Inlines caption = canon::canonical(t.caption, true);
             while (ends_in_block()) {
                 if (!last_written_as_element(caption)) {
                     Attr* attr = last_written_attr(caption);
@@ -2521,15 +2523,15 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::strin
     // own: without attributes of its own, the last inline's are written in
     // its element form, or not at all where it has none.
     const bool own_written = markdown::writes_attrs(own);
-    if (!own_written && closable && !line.empty() && line.back().is<Image>()) [[unlikely]] {
-        closed_heading_line(line);
-        return;
-    }
     if (!own_written) {
         bool changed = false;
         while (!line.empty()) {
             // Its attributes go into its element form, where it has one.
             if (auto element = element_nodes(line.back())) {
+                if (closable && line.back().is<Image>()) [[unlikely]] {
+                    closed_heading_line(changed ? canon::canonical(line, true) : line);
+                    return;
+                }
                 line.pop_back();
                 for (auto& n : *element) line.push_back(std::move(n));
                 changed = true;

@@ -159,4 +159,8 @@ TEST(CanonicalLineEnds, HeadingsAndTermsKeepTheirOwnAttributeBlock) {
     EXPECT_EQ(md({Block{dl}}), "k {.i} {\\#j}\n: v\n\n");
     dl.items[0].terms[0].content = {T("k {key=v}")};
     EXPECT_EQ(md({Block{dl}}), "k {key\\=v\\}\n: v\n\n");
+    // So in a caption, where an address in a link's element form is text.
+    Table cap = table_with_cell({T("c")});
+    cap.caption = {Link{Cls("y"), {Autolink{"mailto:a@b.c", "a@b.c", true}}, "/u", std::nullopt}};
+    EXPECT_EQ(md({cap}), "| h | i |\n|--- |--- |\n| c | d |\n: <a href=\"/u\" class=\"y\">a\\@b.c</a>\n\n");
 }
