@@ -250,6 +250,12 @@ private:
     // paragraph after the blocks written from `chain` on (the lists the
     // reader numbers it on from), under the heading over them.
     bool reads_as_paragraph_after(std::size_t chain, std::size_t mark, std::string_view written) const;
+    // Whether the ordered list written last, after the ordered list `prev`
+    // written from `prev_at` on that leaves raw HTML open, reads back as a
+    // paragraph of its own (`chain_at` and `chain_heading` as for
+    // `item_after_open_html`).
+    [[gnu::noinline, gnu::cold]] bool reads_as_text_after(const ast::List& prev, std::size_t prev_at,
+                                                          std::size_t chain_at, unsigned chain_heading) const;
     // The items of a list, then its attribute line and blank line.
     void items(const ast::List& list);
     void definition_list(const ast::DefinitionList& list);
@@ -326,6 +332,11 @@ private:
     int blank_lines_empty_ = 0;
     // How many divs enclose the block being written.
     int div_depth_ = 0;
+    // How many containers the reader opens around the block being written
+    // (a list and its item count two; markdown containers are counted
+    // apart in `container_names_`).
+    unsigned depth_ = 0;
+
     bool bare_div_ = false;  // see `wrote_bare_div`
     // Whether the innermost div around the block being written has no
     // attributes, and so a fence of three colons.

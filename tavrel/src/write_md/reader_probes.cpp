@@ -588,6 +588,18 @@ const Paragraph* first_paragraph_shown(const ListItem& item) {
     return it == item.blocks.end() ? nullptr : it->as<Paragraph>();
 }
 
+bool last_reads_as_paragraph(std::string_view text, unsigned heading) {
+    static const Options options = Options::dataset();
+    std::string probe;
+    if (heading <= 6) {
+        probe.assign(heading, '#');
+        probe.append(" h\n\n");
+    }
+    probe.append(text);
+    const auto outline = block::outline_blocks(probe, options);
+    return outline.blocks.size() >= 2 && outline.blocks.back().kind == "paragraph";
+}
+
 bool may_read_as_text(const List& l, bool nested) {
     if (!l.ordered || l.start == 1 || l.items.size() < 2 || markdown::writes_attrs(l.attr)) return false;
     bool any_nested = false;

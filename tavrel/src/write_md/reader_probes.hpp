@@ -251,6 +251,10 @@ bool starts_with_item_one(std::string_view text);
 // it would continue this one.
 bool ends_in_open_html(const ast::List& l);
 
+// Whether the last block of `text`, under a heading of level `heading`
+// (none when above 6), reads back as a paragraph after other blocks.
+[[gnu::cold]] bool last_reads_as_paragraph(std::string_view text, unsigned heading);
+
 // Whether raw HTML in a list's last item ends in a markdown container's
 // opening tag, which the reader opens inside the item: a list of the same
 // bullet after the list is read on as its items.

@@ -563,7 +563,9 @@ bool stays_list_alone(const List& l) {
         if (first != item.blocks.end() && (first->is<MathBlock>() || first->is<CodeBlock>() ||
                                            first->is<Heading>() || first->is<BlockQuote>()))
             return true;
+        // So does an attribute line of the item or of its paragraph.
         const Paragraph* p = first_paragraph_shown(item);
+        if (markdown::writes_attrs(item.attr) || (p && markdown::writes_attrs(p->attr))) return true;
         return p && std::any_of(p->content.begin(), p->content.end(),
                                 [](const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); });
     });
@@ -887,7 +889,9 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
             const ListItem& it = l->items.front();
             ++blank_lines_empty_;
             item_blocks_ = true;
+            depth_ += 2;
             text = nested_lines(it.blocks);
+            depth_ -= 2;
             --blank_lines_empty_;
             const std::string marker = l->ordered ? std::to_string(l->start) + ". " : "- ";
             std::string_view body;
@@ -908,7 +912,9 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
         } else {
             const int blank_lines_empty = std::exchange(blank_lines_empty_, 0);
             quote_blocks_ = true;
+            ++depth_;
             text = nested_lines(q->blocks);
+            --depth_;
             blank_lines_empty_ = blank_lines_empty;
             if (text.split) {
                 text.head.insert(0, text.first_empty() ? ">" : "> ");
@@ -1122,7 +1128,9 @@ void Renderer::footnote(const Footnote& fn) {
     find_first_shown_ = true;
     first_shown_ = nullptr;
     footnote_blocks_ = true;
+    ++depth_;
     std::string buf = nested(fn.blocks);
+    --depth_;
     footnote_blocks_ = false;
     --blank_lines_empty_;
     std::string_view body = trim_nested_end(buf, fn.blocks);
@@ -1202,6 +1210,9 @@ void Renderer::flush_notes() {
 // Renderer: blocks
 
 namespace {
+
+// How deep the reader nests containers.
+const std::size_t kMaxDepth = Options::dataset().max_block_depth;
 
 // `text` with its ASCII letters in lower case, as the reader gives back
 // the closing tag of a markdown container.
@@ -1291,8 +1302,10 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         // (Blocks held back for after the footnotes count as following.)
         // (The last block is such a tag too when it reads otherwise bare.)
         // (A tag whose indentation is kept is written as the raw HTML it is.)
+        // (Nested as deep as the reader nests, a tag opens no container.)
         if (const auto* h = blocks[i].as<HtmlBlock>();
-            h && (i + 1 < blocks.size() || count == blocks.size()) && !(html_indent_kept_ && html_indent(h->html) > 0)) {
+            h && (i + 1 < blocks.size() || count == blocks.size()) && !(html_indent_kept_ && html_indent(h->html) > 0) &&
+            depth_ + container_names_.size() < kMaxDepth) {
             if (auto tag = as_container_opener(h->html)) {
                 html_indent_kept_ = false;
                 if (auto open = block::markdown_open_tag(tag->tag)) container_names_.push_back(open->name);
@@ -1379,10 +1392,15 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         continue_at_ = 0;
         // (A div without attributes may be written as its content.)
         const auto* div = blocks[i].as<Div>();
-        // (A list may be written as the paragraph it reads back as.)
+        // (A list may be written as the paragraph it reads back as. One
+        // numbered from 1 after an ordered list leaving raw HTML open may
+        // read back as text too, "1." alone: it is then written as that
+        // text, escaped below.)
         const bool para = blocks[i].is<Paragraph>() || std::exchange(wrote_text_, false) ||
                           (div && !markdown::writes_attrs(div->attr) && !div->blocks.empty() &&
-                           div->blocks.front().is<Paragraph>());
+                           div->blocks.front().is<Paragraph>()) ||
+                          (l && prev && !continuing && l->ordered && prev->ordered &&
+                           reads_as_text_after(*prev, prev_at, chain_at, chain_heading));
         // (Only a paragraph written beginning with a digit may be an item. A
         // list written on as the one before it, which is no chain's start,
         // begins before `before`.)
@@ -1541,6 +1559,7 @@ void Renderer::block(const Block& block) {
                 // alone (the cleaning of "<" in a broken tag can make one)
                 // would open the container: such HTML is written as a raw
                 // block of format html, which reads back as that text.
+                // (Nested as deep as the reader nests, it opens nothing.)
                 const bool indent_kept = std::exchange(html_indent_kept_, false);
                 const std::string_view html = b.html;
                 const std::size_t tag = past_white_space_in_line(html, 0);
@@ -1548,7 +1567,8 @@ void Renderer::block(const Block& block) {
                     text::trim_end(html.substr(tag, html.find('\n', tag) == std::string_view::npos
                                                         ? std::string_view::npos
                                                         : html.find('\n', tag) - tag));
-                if (first.find("markdown") != std::string_view::npos && block::markdown_open_tag(first)) {
+                if (first.find("markdown") != std::string_view::npos && depth_ + container_names_.size() < kMaxDepth &&
+                    block::markdown_open_tag(first)) {
                     std::size_t longest = 0, run = 0;
                     for (char ch : html) {
                         run = ch == '`' ? run + 1 : 0;
@@ -1615,7 +1635,9 @@ void Renderer::block(const Block& block) {
                 // long the fences inside it.)
                 const bool was_in_bare_div = std::exchange(in_bare_div_, in_bare_div_ || !attrs);
                 quote_blocks_ = true;  // (after the fence line, as in a quote)
+                ++depth_;
                 std::string inner = nested(b.blocks);
+                --depth_;
                 in_bare_div_ = was_in_bare_div;
                 --div_depth_;
                 // The reader closes the div at the first line of its fence
@@ -1689,7 +1711,9 @@ void Renderer::block_quote(const BlockQuote& q) {
     // in an item: verbatim text keeps it.
     const int blank_lines_empty = std::exchange(blank_lines_empty_, 0);
     quote_blocks_ = true;
+    ++depth_;
     Lines text = nested_lines(q.blocks);
+    --depth_;
     blank_lines_empty_ = blank_lines_empty;
     quote(q, text);
 }
@@ -2066,6 +2090,16 @@ void escape_unwritten_items(const ListItem& item, std::string& buf) {
 
 }  // namespace
 
+bool Renderer::reads_as_text_after(const List& prev, std::size_t prev_at, std::size_t chain_at,
+                                   unsigned chain_heading) const {
+    if (prev_at >= out_.size() || !ends_in_open_html(prev)) return false;
+    // From the blocks the reader numbers it on from, under the heading over
+    // them, as in `item_after_open_html`.
+    const std::size_t from = std::min(chain_at, prev_at);
+    return last_reads_as_paragraph(std::string_view(out_).substr(from), chain_at < prev_at ? chain_heading : 255);
+}
+
+
 bool Renderer::reads_as_paragraph_after(std::size_t chain, std::size_t mark, std::string_view written) const {
     static const Options options = Options::dataset();
     std::string probe;
@@ -2208,7 +2242,9 @@ void Renderer::items(const List& l) {
         if (&it == &l.items.back() && marker.size() < last_column) marker.append(last_column - marker.size(), ' ');
         ++blank_lines_empty_;
         item_blocks_ = true;
+        depth_ += 2;
         Lines text = nested_lines(it.blocks);
+        depth_ -= 2;
         --blank_lines_empty_;
         std::string_view body;
         const bool own_line = prepare_item(l, it, text, body);

@@ -524,6 +524,8 @@ TEST(CanonicalForm, ItemNumberAfterAnOrderedListLeavingRawHtmlOpen) {
     // escaped.
     EXPECT_EQ(canonical("3.\n   <div>\n1.\n\n1\\.\n"), "3. <div>\n\n1\\.\n\n1.\n\n");
     EXPECT_EQ(canonical("2.\n   <div>\n\\\n1.\n1. >\n"), "2. <div>\n\n1\\.\n1\\. \\>\n\n");
+    // So is a list "1." alone there, which reads back as that text.
+    EXPECT_EQ(canonical("1.\n1. <div>\n\n[^f]:\n1."), "1.\n2. <div>\n\n1\\.\n\n[^f]:\n\n");
     // After a bullet list a list of one item starts a list of its own,
     // read back as the paragraph it is written as.
     EXPECT_EQ(canonical("- <div>\n1. >\n"), "- <div>\n\n1. \\>\n\n");

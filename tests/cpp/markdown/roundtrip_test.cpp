@@ -235,6 +235,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // A paragraph "1." before a one-item list its attribute line
         // keeps a list.
         "1\\.\n\n2. x\n{:x=''}",
+        // Or the attribute line of its item's paragraph.
+        "1\\.\n\n2. x\n   {:x=''}",
         // Images with attributes ending a heading without its own, whose
         // description is more than text; the attribute block the line would
         // take or not.
@@ -263,6 +265,12 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         cases.push_back(markers + "\\- x");
         cases.push_back(markers + "<div>");
     }
+    // A container's tag as deep as the reader nests is raw HTML there.
+    std::string items, quotes;
+    for (std::size_t i = 0; i < Options::dataset().max_block_depth / 2; ++i) items += "1. ";
+    for (std::size_t i = 0; i < Options::dataset().max_block_depth; ++i) quotes += "> ";
+    cases.push_back(items + "<div markdown=\"1\">");
+    cases.push_back(quotes + "<div markdown=\"1\">\n" + quotes + "x");
     for (const auto& md : cases) {
         ast::Document first = block::parse_source(md, Options::dataset());
         std::string written = write_md::render_md(first);
@@ -472,6 +480,7 @@ TEST(RoundTrip, FuzzFindings) {
         // A paragraph "1." before a one-item list kept a list by its
         // attribute line, written on one line or more.
         "[^e]:1.\n\n    2. &nbsp;\n;\n    {:x=''}",
+        "[^e]:1.\n\n    2. &nbsp;\n;\n       {:x=''}",
     };
     for (const auto& text : markdown) {
         std::string canonical = write_md::render_md(block::parse_source(text, Options::dataset()));
