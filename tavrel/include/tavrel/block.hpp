@@ -548,6 +548,21 @@ bool list_interrupts_paragraph(std::string_view line);
 struct RevertedList {
     std::vector<std::size_t> lines;
 };
+// Where the numbering rule stands between two top-level blocks: what a text
+// read on from there is judged by (see `outline_blocks`).
+struct Numbering {
+    enum class Stage : unsigned char { None, Pending, Continued };
+    Stage stage = Stage::None;
+    // Pending on a list of one item, which is text unless a list numbers on
+    // from it.
+    bool single = false;
+    std::uint64_t last = 0;  // the last item number of the lists numbered on
+    unsigned heading_at_record = 255;
+    unsigned heading = 255;  // the level of the last heading (255 before any)
+    // Read on from such a state: whether the pending list of one item before
+    // the text was ended unnumbered on (text, where it can be).
+    bool earlier_ended = false;
+};
 // Reverts every ordered list that breaks the numbering rule into paragraph
 // text, in place; descends into quotes, divs and list items.
 // With `context` (the document's link definitions and footnote labels), an
@@ -555,6 +570,10 @@ struct RevertedList {
 // its text is written on.
 void enforce_ordered_lists(DraftBlocks& blocks, std::vector<RevertedList>* reverted = nullptr,
                            const inline_::InlineContext* context = nullptr);
+// The same with the top-level blocks judged on from `numbering`, which is
+// left as it stands after the last block (before the end of the text ends
+// a pending list).
+void enforce_ordered_lists(DraftBlocks& blocks, const inline_::InlineContext* context, Numbering& numbering);
 // The blocks that replace a reverted list, each with its item's start line.
 std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list);
 
@@ -673,8 +692,12 @@ struct BlockOutline {
 struct DocumentOutline {
     std::vector<BlockOutline> blocks;
     std::size_t footnotes = 0;
+    // With a numbering state given: the lines the top-level segments start on.
+    std::vector<std::size_t> segment_lines;
 };
-DocumentOutline outline_blocks(std::string_view text, const Options& options);
+// With `numbering`, the text is read as going on from blocks that left the
+// numbering rule so (and the state is left as the text leaves it).
+DocumentOutline outline_blocks(std::string_view text, const Options& options, Numbering* numbering = nullptr);
 
 // The parser of one document.
 
@@ -703,6 +726,10 @@ public:
     // A line at which the previous segment ended because a list began right
     // under a paragraph at the top level.
     std::optional<std::size_t> interrupted_at;
+    // For a text read on from a numbering state (see `outline_blocks`): that
+    // state, and the lines the top-level segments start on.
+    Numbering* numbering = nullptr;
+    std::vector<std::size_t>* segment_lines = nullptr;
 
     // First definition of a normalised label wins.
     void add_link_def(std::string_view label, inline_::LinkRef def);

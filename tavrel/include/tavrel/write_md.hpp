@@ -256,6 +256,14 @@ private:
     // `item_after_open_html`).
     [[gnu::noinline, gnu::cold]] bool reads_as_text_after(const ast::List& prev, std::size_t prev_at,
                                                           std::size_t chain_at, unsigned chain_heading) const;
+    // Where the reader is asked about the blocks written from a chain's
+    // start on (see `blocks`): from the last of them known to begin a
+    // segment of its own, with the numbering state there.
+    struct NumberingCut;
+    // Whether the paragraph written from `start` on reads otherwise after
+    // the blocks written from `chain_at` on (under a heading of level
+    // `chain_heading`) than alone; moves `cut` on to it when it can.
+    bool numbered_on(NumberingCut& cut, std::size_t chain_at, unsigned chain_heading, std::size_t start);
     // The items of a list, then its attribute line and blank line.
     void items(const ast::List& list);
     void definition_list(const ast::DefinitionList& list);
@@ -269,7 +277,7 @@ private:
     // one that began with "1.", under a heading of level `chain_heading`, or
     // none when above 6) would number it on as a list of other text.
     void item_after_open_html(const ast::Block* prev, const ast::List* prev_list, std::size_t prev_at,
-                              std::size_t chain_at, unsigned chain_heading, std::size_t start);
+                              std::size_t chain_at, unsigned chain_heading, NumberingCut& cut, std::size_t start);
     void write_math(std::string_view tex);
     // Whether `tex` written between "$$" after the current line reads back
     // as that math, and not as part of an e-mail address.

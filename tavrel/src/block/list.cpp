@@ -373,17 +373,37 @@ bool written_spacing(std::string_view first_line, std::size_t markers_end) {
     return true;
 }
 
-void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted, const inline_::InlineContext* context) {
-    enum class State { None, Pending, Continued };
+// (`Resumed` with `numbering` given: the reader's own pass keeps none of
+// what reading on from a state needs.)
+template <bool Resumed>
+void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted, const inline_::InlineContext* context,
+           Numbering* numbering) {
+    using State = Numbering::Stage;
     State state = State::None;
+    // (`blocks.size()` for a list read before these blocks.)
     std::size_t recorded = 0;
+    bool earlier_single = false;
     std::uint64_t last = 0;
     unsigned heading_at_record = 255;
     unsigned heading = 255;
+    if constexpr (Resumed) {
+        state = numbering->stage;
+        recorded = blocks.size();
+        earlier_single = numbering->single;
+        last = numbering->last;
+        heading_at_record = numbering->heading_at_record;
+        heading = numbering->heading;
+        numbering->earlier_ended = false;
+    }
     std::vector<bool> revert(blocks.size(), false);
 
     auto revert_pending_single = [&] {
-        if (state == State::Pending && blocks[recorded].as<DraftList>()->items.size() == 1) revert[recorded] = true;
+        if (state != State::Pending) return;
+        if (Resumed && recorded == blocks.size()) {
+            numbering->earlier_ended = numbering->earlier_ended || earlier_single;
+        } else if (blocks[recorded].as<DraftList>()->items.size() == 1) {
+            revert[recorded] = true;
+        }
     };
 
     for (std::size_t i = 0; i < blocks.size(); ++i) {
@@ -453,6 +473,15 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted, const inlin
             heading_at_record = heading;
         }
     }
+    if constexpr (Resumed) {
+        numbering->stage = state;
+        numbering->single = recorded == blocks.size() ? earlier_single
+                                                      : state == State::Pending &&
+                                                            blocks[recorded].as<DraftList>()->items.size() == 1;
+        numbering->last = last;
+        numbering->heading_at_record = heading_at_record;
+        numbering->heading = heading;
+    }
     revert_pending_single();
 
     bool any = false;
@@ -474,7 +503,7 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted, const inlin
         RevertedList record;
         for (auto& [block, line] : revert_list(std::move(list))) {
             record.lines.push_back(line);
-            auto* p = block.as<DraftParagraph>();
+            auto* p = block.template as<DraftParagraph>();
             DraftParagraph* prev = out.empty() ? nullptr : out.back().as<DraftParagraph>();
             if (merge_up && p && prev) {
                 // The list interrupted this paragraph: as text it is the
@@ -491,20 +520,30 @@ void judge(DraftBlocks& blocks, std::vector<RevertedList>* reverted, const inlin
     blocks = std::move(out);
 }
 
+template <bool Resumed>
+void enforce(DraftBlocks& blocks, std::vector<RevertedList>* reverted, const inline_::InlineContext* context,
+             Numbering* numbering) {
+    for (auto& b : blocks) {
+        if (auto* q = b.as<DraftBlockQuote>()) {
+            enforce<false>(q->blocks, nullptr, context, nullptr);
+        } else if (auto* d = b.as<DraftDiv>()) {
+            enforce<false>(d->blocks, nullptr, context, nullptr);
+        } else if (auto* l = b.as<DraftList>()) {
+            for (auto& item : l->items) enforce<false>(item.blocks, nullptr, context, nullptr);
+        }
+    }
+    judge<Resumed>(blocks, reverted, context, numbering);
+}
+
 }  // namespace
 
 void enforce_ordered_lists(DraftBlocks& blocks, std::vector<RevertedList>* reverted,
                            const inline_::InlineContext* context) {
-    for (auto& b : blocks) {
-        if (auto* q = b.as<DraftBlockQuote>()) {
-            enforce_ordered_lists(q->blocks, nullptr, context);
-        } else if (auto* d = b.as<DraftDiv>()) {
-            enforce_ordered_lists(d->blocks, nullptr, context);
-        } else if (auto* l = b.as<DraftList>()) {
-            for (auto& item : l->items) enforce_ordered_lists(item.blocks, nullptr, context);
-        }
-    }
-    judge(blocks, reverted, context);
+    enforce<false>(blocks, reverted, context, nullptr);
+}
+
+void enforce_ordered_lists(DraftBlocks& blocks, const inline_::InlineContext* context, Numbering& numbering) {
+    enforce<true>(blocks, nullptr, context, &numbering);
 }
 
 std::vector<std::pair<DraftBlock, std::size_t>> revert_list(DraftList list) {

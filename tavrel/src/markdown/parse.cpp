@@ -109,6 +109,7 @@ DraftBlocks top_level_drafts(Parser& p) {
             continue;
         }
         std::size_t before = p.pos;
+        if (p.segment_lines) p.segment_lines->push_back(before);
         DraftBlocks segment = p.container_block();
         if (p.pos == before) ++p.pos;  // never stall on a line no step consumed
         if (!pending_lines.empty() && !segment.empty()) {
@@ -147,16 +148,24 @@ DraftBlocks top_level_drafts(Parser& p) {
     inline_::FootnoteLabels labels;
     for (const auto& f : p.footnotes) labels.insert(f.label);
     const inline_::InlineContext context{p.options, p.link_defs, labels};
-    enforce_ordered_lists(blocks, nullptr, &context);
+    if (p.numbering) {
+        enforce_ordered_lists(blocks, &context, *p.numbering);
+    } else {
+        enforce_ordered_lists(blocks, nullptr, &context);
+    }
     return blocks;
 }
 
 }  // namespace
 
-DocumentOutline outline_blocks(std::string_view text, const Options& options) {
+DocumentOutline outline_blocks(std::string_view text, const Options& options, Numbering* numbering) {
     Parser p(text, options);
-    DraftBlocks blocks = top_level_drafts(p);
     DocumentOutline out;
+    if (numbering) {
+        p.numbering = numbering;
+        p.segment_lines = &out.segment_lines;
+    }
+    DraftBlocks blocks = top_level_drafts(p);
     out.blocks.reserve(blocks.size());
     for (auto& b : blocks) {
         auto* para = b.as<DraftParagraph>();

@@ -1224,6 +1224,17 @@ std::string ascii_lower(std::string_view text) {
 
 }  // namespace
 
+struct Renderer::NumberingCut {
+    // (Only `chain` is set for every call of `blocks`: most write no
+    // paragraph asked about.)
+    NumberingCut() {}
+    std::size_t chain = std::string::npos;  // the chain's start it was found for
+    std::size_t at;
+    union {
+        block::Numbering state;
+    };
+};
+
 void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     count = std::min(count, blocks.size());
     // Only this call looks for the first block shown, not those of the
@@ -1247,6 +1258,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // as written: a list written on as the one before it is numbered on.
     std::uint64_t prev_next = 0;
     std::size_t chain_at = std::string::npos;  // see below
+    NumberingCut cut;                          // for that chain (see `numbered_on`)
     // The level of the last heading written (255 before any) and that
     // level when `chain_at` was set.
     unsigned heading_level = 255, chain_heading = 255;
@@ -1405,7 +1417,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         // list written on as the one before it, which is no chain's start,
         // begins before `before`.)
         const bool digit_first = out_.size() != before && out_[before] >= '0' && out_[before] <= '9';
-        if (para && digit_first) item_after_open_html(prev_block, prev, prev_at, chain_at, chain_heading, before);
+        if (para && digit_first) item_after_open_html(prev_block, prev, prev_at, chain_at, chain_heading, cut, before);
         // (Only "1." counts: a number led by zeros, which the writer never
         // writes as an item's, makes the text no item to number on from.)
         if (para && digit_first && out_[before] == '1' && out_[before + 1] == '.' && blocks[i].is<Paragraph>())
@@ -1886,8 +1898,75 @@ Inlines Renderer::demote_line_reference(const Inlines& content, std::size_t mark
     return demoted;
 }
 
+namespace {
+
+// Whether `text` reads otherwise than its part before `at` and its part
+// from `at` on (the paragraph) apart: by the count of blocks and by those
+// read from the paragraph, given the parts' outlines.
+bool read_together(const std::vector<block::BlockOutline>& before, const std::vector<block::BlockOutline>& alone,
+                   const std::vector<block::BlockOutline>& both) {
+    const auto same = [](const block::BlockOutline& a, const block::BlockOutline& b) {
+        return a.kind == b.kind && a.text == b.text;
+    };
+    return both.size() != before.size() + alone.size() ||
+           !std::equal(alone.begin(), alone.end(), both.end() - alone.size(), same);
+}
+
+bool read_together(std::string_view text, std::size_t at) {
+    static const Options options = Options::dataset();
+    return read_together(block::outline_blocks(text.substr(0, at), options).blocks,
+                         block::outline_blocks(text.substr(at), options).blocks,
+                         block::outline_blocks(text, options).blocks);
+}
+
+}  // namespace
+
+bool Renderer::numbered_on(NumberingCut& cut, std::size_t chain_at, unsigned chain_heading, std::size_t start) {
+    static const Options options = Options::dataset();
+    // The numbering rule is a pass over the top-level blocks in order: what
+    // stood before a segment the reader begins at a paragraph's start bears
+    // on what follows through the state it left alone. Each paragraph asked
+    // about is read on from the last one such, which keeps the writing of
+    // many of them linear.
+    if (cut.chain != chain_at) {
+        cut.chain = cut.at = chain_at;
+        cut.state = block::Numbering{};
+        if (chain_heading <= 6) cut.state.heading = chain_heading;
+    }
+    const std::string_view text = std::string_view(out_).substr(cut.at);
+    const std::size_t at = start - cut.at;
+    block::Numbering before_state = cut.state, both_state = cut.state;
+    const auto before = block::outline_blocks(text.substr(0, at), options, &before_state);
+    const auto both = block::outline_blocks(text, options, &both_state);
+    const auto alone = block::outline_blocks(text.substr(at), options).blocks;
+    bool together = false;
+    if (before_state.earlier_ended == both_state.earlier_ended && alone.size() <= both.blocks.size()) {
+        together = read_together(before.blocks, alone, both.blocks);
+    } else {
+        // A list of one item before the cut, which is text read alone, is
+        // numbered on from by the paragraph (or the paragraph alone reads as
+        // more blocks than those from the cut on): read from the chain's
+        // start.
+        std::string headed;
+        std::string_view all = std::string_view(out_).substr(chain_at);
+        if (chain_heading <= 6) {
+            headed.assign(chain_heading, '#');
+            headed.append(" h\n\n");
+            headed.append(all);
+            all = headed;
+        }
+        together = read_together(all, all.size() - (out_.size() - start));
+    }
+    const auto line = static_cast<std::size_t>(std::count(text.begin(), text.begin() + at, '\n'));
+    if (std::binary_search(both.segment_lines.begin(), both.segment_lines.end(), line)) {
+        cut.at = start;
+        cut.state = before_state;
+    }
+    return together;
+}
+
 void Renderer::item_after_open_html(const Block* prev, const List* prev_list, std::size_t prev_at, std::size_t chain_at,
-                                    unsigned chain_heading, std::size_t start) {
+                                    unsigned chain_heading, NumberingCut& cut, std::size_t start) {
     // Raw HTML that the reader reads into an item and leaves open takes the
     // blank line after it, so that a paragraph beginning with an item number
     // is the list's next item ("1. <div>", a blank line, "1."). Only a block
@@ -1904,19 +1983,6 @@ void Renderer::item_after_open_html(const Block* prev, const List* prev_list, st
     const std::string_view written(out_);
     const std::string_view line = written.substr(start, written.find('\n', start) - start);
     if (item_markers_length(line) == 0) return;
-    static const Options options = Options::dataset();
-    // Whether `text` reads otherwise than its part before `at` and its part
-    // from `at` on (the paragraph) apart.
-    const auto read_together = [&](std::string_view text, std::size_t at) {
-        const auto alone = block::outline_blocks(text.substr(at), options).blocks;
-        const auto before = block::outline_blocks(text.substr(0, at), options).blocks;
-        const auto both = block::outline_blocks(text, options).blocks;
-        const auto same = [](const block::BlockOutline& a, const block::BlockOutline& b) {
-            return a.kind == b.kind && a.text == b.text;
-        };
-        return both.size() != before.size() + alone.size() ||
-               !std::equal(alone.begin(), alone.end(), both.end() - alone.size(), same);
-    };
     if (prev_at != std::string::npos && written.substr(prev_at, start - prev_at).find('<') != std::string_view::npos) {
         if (prev_list && prev_list->ordered && !markdown::writes_attrs(prev_list->attr) && ends_in_open_html(*prev_list)) {
             escape_item_number(start);
@@ -1933,17 +1999,9 @@ void Renderer::item_after_open_html(const Block* prev, const List* prev_list, st
     if (chain_at == std::string::npos || chain_at >= start) return;
     // A heading no deeper than the one over the list begun with "1." ends
     // the numbering: the reader is asked under a heading of that level.
-    std::string headed;
-    std::string_view text = written.substr(chain_at);
-    if (chain_heading <= 6) {
-        headed.assign(chain_heading, '#');
-        headed.append(" h\n\n");
-        headed.append(text);
-        text = headed;
-    }
     // Read as a list numbered on, the paragraph would be a list: its
     // number is escaped.
-    if (read_together(text, text.size() - (out_.size() - start))) escape_item_number(start);
+    if (numbered_on(cut, chain_at, chain_heading, start)) escape_item_number(start);
 }
 
 void Renderer::escape_item_number(std::size_t line_start) {

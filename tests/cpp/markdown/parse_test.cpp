@@ -825,4 +825,33 @@ TEST(ParseSource, OutlineIsTheBlocksRead) {
         }
     }
     EXPECT_EQ(block::outline_blocks("1. *a*\n", Options::dataset()).blocks.at(0).text, "1. *a*");
+
+    // Read on from the numbering state its head leaves at a segment's start,
+    // a text's tail reads as the same blocks as in the whole; the head reads
+    // as in the whole too unless a list of one item pending at its end (text
+    // read alone) was numbered on from by the tail.
+    const auto same = [](const block::BlockOutline& a, const block::BlockOutline& b) {
+        return a.kind == b.kind && a.text == b.text;
+    };
+    for (const char* text : {"1. a\n\n> q\n\n2. b\n\n# h\n\n1. c\n\n3. d\n\n- e\n\n1. f\n\n1. g\n",
+                             "1\\. x\n\n1.\n\n1\\. x\n\n1.\n\n2. y\n3. z\n\n5. w\n",
+                             "## h\n\n1. a\n2. b\n\n### k\n\n3. c\n\n## l\n\n2. d\n\n1.  e\n\n1. f\n"}) {
+        block::Numbering fresh;
+        const block::DocumentOutline whole = block::outline_blocks(text, Options::dataset(), &fresh);
+        ASSERT_GT(whole.segment_lines.size(), 4u) << text;
+        const std::string_view all(text);
+        for (std::size_t line : whole.segment_lines) {
+            std::size_t at = 0;
+            for (std::size_t k = 0; k < line; ++k) at = all.find('\n', at) + 1;
+            block::Numbering state;
+            const auto head = block::outline_blocks(all.substr(0, at), Options::dataset(), &state).blocks;
+            const bool pending_one = state.stage == block::Numbering::Stage::Pending && state.single;
+            const auto tail = block::outline_blocks(all.substr(at), Options::dataset(), &state).blocks;
+            ASSERT_LE(tail.size(), whole.blocks.size()) << text << line;
+            EXPECT_TRUE(std::equal(tail.begin(), tail.end(), whole.blocks.end() - tail.size(), same)) << text << line;
+            const bool head_same = head.size() + tail.size() == whole.blocks.size() &&
+                                   std::equal(head.begin(), head.end(), whole.blocks.begin(), same);
+            EXPECT_EQ(head_same, !pending_one || state.earlier_ended) << text << line;
+        }
+    }
 }
