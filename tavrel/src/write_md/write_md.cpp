@@ -2504,6 +2504,7 @@ void Renderer::pipe_table(const Table& t) {
         // they are written in its element form, as on a heading's line, or
         // left out where it has none, and so on down a span written as its
         // content. Attributes written in an element's tag stay.
+        const std::size_t notes_mark = notes_.size();
         single_line_shown(t.caption);
         auto ends_in_block = [&] { return attrs::trailing_attr_span(std::string_view(out_).substr(mark + 2)).has_value(); };
         if (ends_in_block()) {
@@ -2516,7 +2517,9 @@ void Renderer::pipe_table(const Table& t) {
                     if (attr == nullptr) break;
                     *attr = Attr{};
                 }
+                // (written again, its notes are met again)
                 out_.resize(mark + 2);
+                notes_.resize(notes_mark);
                 single_line(caption);
             }
         }

@@ -633,6 +633,7 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         // Captions ending in an inline with attributes of its own.
         "| a |\n|---|\n: see [x](/u){.c k=v}{#t}",
         "| a |\n|---|\n: ~~a~~{.y}{.t}",
+        "| a |\n|---|\n: ^[n] '[x](/u){.c x=''}",
         // A strong with attributes filled by an emphasis.
         "**_x_**{#c}",
         "__*x*__{.c k=v} and **_y_ z**{.d}",
