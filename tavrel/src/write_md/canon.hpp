@@ -50,6 +50,9 @@ ast::Inlines canonical(const ast::Inlines& run, bool single_line);
 // escape (code, math, raw content, destinations, labels, attribute values).
 bool fits_pipe_cell(const ast::Inlines& run);
 
+// Whether a pair with this key can stand in a tag ("a", "_b", "c:d-e.f").
+bool html_attr_name(std::string_view key);
+
 // The opening tag of an element form ("<em id=\"k\" class=\"c\">"): the
 // tag name, `lead` (attributes of the element's own, a link's address),
 // then the attributes as the HTML renderer writes them, kept on one line: a

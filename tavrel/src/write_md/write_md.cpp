@@ -247,6 +247,36 @@ std::optional<Inlines> element_nodes(const Inline& node) {
     return out;
 }
 
+// Whether an inline's element form keeps all it has: not with a pair whose
+// key can stand in no tag, a link's or image's "title" pair after its title
+// (HTML keeps the first), or a target the tag's address escapes beyond its
+// spaces and double quotes.
+bool element_keeps_all(const Inline& node) {
+    const Attr* attr = nullptr;
+    const std::string* url = nullptr;
+    bool titled = false;
+    visit(
+        [&](const auto& n) {
+            if constexpr (requires { n.attr; }) attr = &n.attr;
+            if constexpr (requires { n.title; }) titled = n.title.has_value();
+            if constexpr (requires { n.url; }) url = &n.url;
+        },
+        node);
+    if (attr != nullptr) {
+        for (const auto& kv : attr->pairs) {
+            if (!canon::html_attr_name(kv.first) || (titled && kv.first == "title")) return false;
+        }
+    }
+    if (url != nullptr) {
+        for (char c : *url) {
+            const auto b = static_cast<unsigned char>(c);
+            if ((b < 0x21 && b != ' ') || b > 0x7E || std::string_view("<>[]\\`").find(c) != std::string_view::npos)
+                return false;
+        }
+    }
+    return true;
+}
+
 // The attributes written last in `run`, as far as they can end a line:
 // texts after them (white space the line's end cuts) and inlines without
 // attributes are passed over, and a span without them is written as its
@@ -2597,6 +2627,8 @@ void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
 // the end of a heading's line the image keeps its delimiter form, and when
 // the reader would take its attribute block for the heading's, a closing
 // sequence follows, which the reader cuts after it has looked for that block.
+// So does an inline whose element form would lose something (see
+// `element_keeps_all`).
 void Renderer::closed_heading_line(const Inlines& line) {
     const std::size_t start = out_.size();
     raw_inlines(line);
@@ -2625,7 +2657,7 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::strin
         while (!line.empty()) {
             // Its attributes go into its element form, where it has one.
             if (auto element = element_nodes(line.back())) {
-                if (closable && line.back().is<Image>()) [[unlikely]] {
+                if (closable && (line.back().is<Image>() || !element_keeps_all(line.back()))) [[unlikely]] {
                     closed_heading_line(changed ? canon::canonical(line, true) : line);
                     return;
                 }

@@ -243,6 +243,15 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "# ![*e* `c` b](u){#n} #",
         "# x ![a $y$ <b>z</b>](u \"t\"){.c k=v} #",
         "- # '![*a*](>''){x='' .c}",
+        // Inlines ending a heading without attributes of its own whose
+        // element form would lose something: a pair no tag can hold, a "title"
+        // pair after a link's title, a target the tag would escape.
+        "# x [a](u \"t\"){title=b .c} #",
+        "# x [a](u\\>v){.c} #",
+        "# [r]\n\n[r]: /u \"t\" {title=b}",
+        "# x [y]{a\x01" "b=1} #",
+        "# x *y*{k\xFF=1} #",
+        "# x [@k]{r\x7F=1} #",
         // Empty targets before a title.
         "x ![a](<> \"\") [b](<> \"t\"){.c}",
         // Cross-reference lists, with pairs no tag can hold, a "ref" value
