@@ -587,11 +587,13 @@ bool stays_list_alone(const List& l) {
             std::count_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
         if (shown > 1) return true;
         // A block opening with a mark the writer escapes in text ("\[",
-        // "```", "#", ">") keeps the item a list.
+        // "```", "#", ">", raw HTML's "<") keeps the item a list.
         const auto first =
             std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+        const auto* html = first != item.blocks.end() ? first->as<HtmlBlock>() : nullptr;
         if (first != item.blocks.end() && (first->is<MathBlock>() || first->is<CodeBlock>() ||
-                                           first->is<Heading>() || first->is<BlockQuote>()))
+                                           first->is<Heading>() || first->is<BlockQuote>() ||
+                                           (html && html->html.starts_with('<'))))
             return true;
         // So does an attribute line of the item or of its paragraph.
         const Paragraph* p = first_paragraph_shown(item);
@@ -601,21 +603,42 @@ bool stays_list_alone(const List& l) {
     });
 }
 
+// The list or heading after blocks[from - 1], past other blocks; or the
+// end.
+std::size_t next_list_or_heading(const Blocks& blocks, std::size_t from) {
+    while (from < blocks.size() && !blocks[from].is<Heading>() &&
+           !(blocks[from].is<List>() && !blocks[from].as<List>()->items.empty()))
+        ++from;
+    return from;
+}
+
 // For the paragraph blocks[i]: the number of an ordered list after it, past
 // blocks other than lists and headings, that may number on from an item its
-// first line reads as, where that list reads as one wherever it stands; or
-// 0. `stop` is the list or heading found last, from which the search goes
-// on.
-std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, std::size_t& stop) {
+// first line reads as, where that list still reads as one with the
+// paragraph read as text; or 0. `stop` is the list or heading found last,
+// and `stop_after` the one after it, from which the search goes on.
+// `state` is where the reader's numbering stands before the paragraph, when
+// known.
+std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, std::size_t& stop, std::size_t& stop_after,
+                                const block::Numbering* state) {
     if (stop <= i) {
-        stop = i + 1;
-        while (stop < blocks.size() && !blocks[stop].is<Heading>() &&
-               !(blocks[stop].is<List>() && !blocks[stop].as<List>()->items.empty()))
-            ++stop;
+        stop = next_list_or_heading(blocks, i + 1);
+        stop_after = 0;
     }
     const auto* next = stop < blocks.size() ? blocks[stop].as<List>() : nullptr;
-    if (!next || !next->ordered || (next->start != 1 && next->start != 2) || !stays_list_alone(*next)) return 0;
-    return next->start;
+    if (!next || !next->ordered || (next->start != 1 && next->start != 2)) return 0;
+    if (stays_list_alone(*next)) return next->start;
+    // One that may read as text is a list only numbered on: from the lists
+    // before the paragraph, or, from 1, by the next list after it. Else it
+    // is text either way, and the paragraph is left as it reads back.
+    if (!state) return 0;
+    if (state->stage != block::Numbering::Stage::None && (next->start == state->last || next->start == state->last + 1))
+        return next->start;
+    if (next->start != 1) return 0;
+    if (stop_after <= stop) stop_after = next_list_or_heading(blocks, stop + 1);
+    const auto* later = stop_after < blocks.size() ? blocks[stop_after].as<List>() : nullptr;
+    const std::uint64_t end = next->items.size();
+    return later && later->ordered && (later->start == end || later->start == end + 1) ? 1 : 0;
 }
 
 // Whether the lines of a paragraph, which read alone as text, read as a
@@ -1265,6 +1288,21 @@ struct Renderer::NumberingCut {
     };
 };
 
+namespace {
+
+// Where the reader's numbering stands before the block written at `at`, as
+// far as known: nowhere before a list from 1 is written (no chain), else as
+// found for the chain, when its cut (`cut_chain`, `cut_at`, `state`) stands
+// there.
+const block::Numbering* numbering_before(std::size_t chain_at, std::size_t cut_chain, std::size_t cut_at,
+                                         const block::Numbering& state, std::size_t at) {
+    static const block::Numbering none;
+    if (chain_at == std::string::npos) return &none;
+    return cut_chain == chain_at && cut_at == at ? &state : nullptr;
+}
+
+}  // namespace
+
 void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     count = std::min(count, blocks.size());
     // Only this call looks for the first block shown, not those of the
@@ -1292,7 +1330,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // The level of the last heading written (255 before any) and that
     // level when `chain_at` was set.
     unsigned heading_level = 255, chain_heading = 255;
-    std::size_t stop = 0;  // the next list or heading from here on (see `escape_numbered_on`)
+    std::size_t stop = 0, stop_after = 0;  // the next lists or headings from here on (see `escape_numbered_on`)
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
@@ -1451,7 +1489,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         // (Only "1." counts: a number led by zeros, which the writer never
         // writes as an item's, makes the text no item to number on from.)
         if (para && digit_first && out_[before] == '1' && out_[before + 1] == '.' && blocks[i].is<Paragraph>())
-            escape_numbered_on(blocks, i, stop, before);
+            escape_numbered_on(blocks, i, stop, stop_after, before, numbering_before(chain_at, cut.chain, cut.at, cut.state, before));
         // The reader numbers lists on from the last list that began with
         // "1.", past other blocks; a bullet list ends that, and so does a
         // heading no deeper than the one over that list.
@@ -2208,13 +2246,13 @@ bool Renderer::reads_as_paragraph_after(std::size_t chain, std::size_t mark, std
 
 // A paragraph whose first line reads as one item "1." alone is text, but
 // an ordered list from 1 or 2 after it, past blocks other than lists and
-// headings, numbers on from that item, and both are lists (where that list
-// reads as one wherever it stands): then its number, written at `at`, is
-// escaped.
-void Renderer::escape_numbered_on(const Blocks& blocks, std::size_t i, std::size_t& stop, std::size_t at) {
+// headings, numbers on from that item, and both are lists (see
+// `numbered_on_after`): then its number, written at `at`, is escaped.
+void Renderer::escape_numbered_on(const Blocks& blocks, std::size_t i, std::size_t& stop, std::size_t& stop_after,
+                                  std::size_t at, const block::Numbering* state) {
     const std::string_view text = std::string_view(out_).substr(at);
     if (!starts_with_item_one(text)) return;
-    const std::uint64_t start = numbered_on_after(blocks, i, stop);
+    const std::uint64_t start = numbered_on_after(blocks, i, stop, stop_after, state);
     if (start != 0 && numbered_on_by(text, start)) escape_item_number(at);
 }
 

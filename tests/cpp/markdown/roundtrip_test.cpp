@@ -237,6 +237,12 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1\\.\n\n2. x\n{:x=''}",
         // Or the attribute line of its item's paragraph.
         "1\\.\n\n2. x\n   {:x=''}",
+        // Or a list after it that a later list numbers on from, or that
+        // opens with raw HTML, or one from 2 after lists ending at 2.
+        "1\\. z\n\n1.\n\n1.",
+        "1\\. z\n\n> q\n\n1.\n\n```\nc\n```\n\n2. b",
+        "1\\. z\n\n1. <div>",
+        "# h\n\n1. a\n2. b\n\n> q\n\n1\\. z\n\n2. c",
         // Images with attributes ending a heading without its own, whose
         // description is more than text; the attribute block the line would
         // take or not.
@@ -490,6 +496,10 @@ TEST(RoundTrip, FuzzFindings) {
         // attribute line, written on one line or more.
         "[^e]:1.\n\n    2. &nbsp;\n;\n    {:x=''}",
         "[^e]:1.\n\n    2. &nbsp;\n;\n       {:x=''}",
+        // A paragraph "1." before a list "1." that only the lists before it
+        // number on, which the writer numbers otherwise ("1.", "1." as "1.",
+        // "2."): its number is left as it reads back.
+        "1. <div\n1.\n\n1\\.\n\n1.",
     };
     for (const auto& text : markdown) {
         std::string canonical = write_md::render_md(block::parse_source(text, Options::dataset()));
