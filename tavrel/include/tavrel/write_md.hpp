@@ -238,9 +238,10 @@ private:
     // With `closable` (a heading's), the line may end in a closing sequence.
     void line_before_attrs(const ast::Inlines& inlines, const ast::Attr& own, std::string_view sep,
                            bool closable = false);
-    // See `line_before_attrs`: a heading's line ending in an image, or in
-    // an inline whose element form would lose something.
-    [[gnu::noinline, gnu::cold]] void closed_heading_line(const ast::Inlines& line);
+    // See `line_before_attrs`: a heading's line ending in an image, or a
+    // heading's or term's line in an inline whose element form would lose
+    // something; `close` follows where the line ends in a block.
+    [[gnu::noinline, gnu::cold]] void closed_line(const ast::Inlines& line, std::string_view close);
     // Emphasis, strong emphasis, strikeout or highlight: between delimiters
     // when the reader would pair them back (flanking, no merging with a
     // neighbouring run of the same character), else as its HTML element.

@@ -247,6 +247,11 @@ std::optional<Inlines> element_nodes(const Inline& node) {
     return out;
 }
 
+// An attribute block that gives nothing ("class" holding no class): after
+// a line whose end the reader would take for the line's own block, where no
+// closing sequence can follow, it is the line's block instead.
+constexpr std::string_view kEmptyBlock = " {class=\"\"}";
+
 // Whether an inline's element form keeps all it has: not with a pair whose
 // key can stand in no tag, a link's or image's "title" pair after its title
 // (HTML keeps the first), or a target the tag's address escapes beyond its
@@ -275,6 +280,23 @@ bool element_keeps_all(const Inline& node) {
         }
     }
     return true;
+}
+
+// The inline whose attributes `last_written_attr` finds.
+const Inline* last_attributed(const Inlines& run) {
+    for (auto it = run.rbegin(); it != run.rend(); ++it) {
+        const Attr* attr = nullptr;
+        visit(
+            [&](const auto& n) {
+                if constexpr (requires { n.attr; }) attr = &n.attr;
+            },
+            *it);
+        if (attr != nullptr && markdown::writes_attrs(*attr)) return &*it;
+        if (const auto* span = it->as<Span>()) {
+            if (const Inline* inner = last_attributed(span->content)) return inner;
+        }
+    }
+    return nullptr;
 }
 
 // The attributes written last in `run`, as far as they can end a line:
@@ -2575,7 +2597,16 @@ void Renderer::pipe_table(const Table& t) {
         const std::size_t notes_mark = notes_.size();
         single_line_shown(t.caption);
         auto ends_in_block = [&] { return attrs::trailing_attr_span(std::string_view(out_).substr(mark + 2)).has_value(); };
+        bool empty_block = false;
         if (ends_in_block()) {
+            // (One whose element form would lose something keeps its block,
+            // and a block follows that gives the table nothing.)
+            const Inline* last = last_attributed(t.caption);
+            empty_block = last != nullptr && !element_keeps_all(*last);
+            if (empty_block) [[unlikely]]
+                out_.append(kEmptyBlock);
+        }
+        if (!empty_block && ends_in_block()) {
             // In its canonical shape: a link's element form leaves its text
             // outside any link, where an address in it would read as a link.
             Inlines caption = canon::canonical(t.caption, true);
@@ -2596,7 +2627,7 @@ void Renderer::pipe_table(const Table& t) {
         } else {
             // A caption ending in what reads as an attribute block would give
             // it to the table: its final "}" is escaped.
-            escape_final_attr_block(out_, mark + 2);
+            if (!empty_block) escape_final_attr_block(out_, mark + 2);
             out_.push_back('\n');
         }
     }
@@ -2666,11 +2697,12 @@ void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
 // the reader would take its attribute block for the heading's, a closing
 // sequence follows, which the reader cuts after it has looked for that block.
 // So does an inline whose element form would lose something (see
-// `element_keeps_all`).
-void Renderer::closed_heading_line(const Inlines& line) {
+// `element_keeps_all`), and at the end of a term, which takes no closing
+// sequence, a block that gives the term nothing follows instead.
+void Renderer::closed_line(const Inlines& line, std::string_view close) {
     const std::size_t start = out_.size();
     raw_inlines(line);
-    if (attrs::trailing_attr_span(std::string_view(out_).substr(start))) out_.append(" #");
+    if (attrs::trailing_attr_span(std::string_view(out_).substr(start))) out_.append(close);
 }
 
 void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::string_view sep, bool closable) {
@@ -2695,8 +2727,8 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::strin
         while (!line.empty()) {
             // Its attributes go into its element form, where it has one.
             if (auto element = element_nodes(line.back())) {
-                if (closable && (line.back().is<Image>() || !element_keeps_all(line.back()))) [[unlikely]] {
-                    closed_heading_line(changed ? canon::canonical(line, true) : line);
+                if ((closable && line.back().is<Image>()) || !element_keeps_all(line.back())) [[unlikely]] {
+                    closed_line(changed ? canon::canonical(line, true) : line, closable ? " #" : kEmptyBlock);
                     return;
                 }
                 line.pop_back();

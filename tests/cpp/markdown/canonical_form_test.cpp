@@ -1074,6 +1074,10 @@ TEST(CanonicalForm, CaptionEndingInACrossReference) {
     // The block ending a caption is the table's: a cross-reference list
     // without attributes of its own is written without a block.
     EXPECT_EQ(canonical("| a |\n|---|\n: [@k]\n"), "| a |\n|--- |\n: [@k]\n\n");
+    // Its last inline, whose element form would lose a pair, keeps its
+    // block, and one that gives the table nothing follows.
+    EXPECT_EQ(canonical("| a |\n|---|\n: c [y]{k\x01=1} {class=\"\"}\n"),
+              "| a |\n|--- |\n: c [y]{k\x01=\"1\"} {class=\"\"}\n\n");
     // Elsewhere too: a list is written as one, its links' "ref" value in
     // its block.
     EXPECT_EQ(canonical("x [-@k; @j]{ref=v .c}"), "x [-@k; @j]{.c ref=\"v\"}\n\n");

@@ -258,6 +258,13 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "# x [y]{a\x01" "b=1} #",
         "# x *y*{k\xFF=1} #",
         "# x [@k]{r\x7F=1} #",
+        // The same ending a term or a caption, where a block that gives
+        // nothing follows; and a term whose quote keeps its end from being
+        // read as a block.
+        "a [y]{k\x01=1} {class=\"\"}\n: d",
+        "| a |\n|---|\n: c [y]{k\x01=1} {class=\"\"}",
+        "| a |\n|---|\n: c [y](u\\>v){.c} {class=\"\"}\n{: #t}",
+        "\"[](>()){t=\"\"}\n: d",
         // Empty targets before a title.
         "x ![a](<> \"\") [b](<> \"t\"){.c}",
         // Cross-reference lists, with pairs no tag can hold, a "ref" value
