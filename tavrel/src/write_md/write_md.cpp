@@ -640,7 +640,9 @@ std::size_t next_list_or_heading(const Blocks& blocks, std::size_t from) {
 // paragraph read as text; or 0. `stop` is the list or heading found last,
 // and `stop_after` the one after it, from which the search goes on.
 // `state` is where the reader's numbering stands before the paragraph, when
-// known.
+// known. A list from a number other than 1 or 2 that numbers on from the
+// lists before the paragraph no longer would after such an item: then 1, as
+// for a list from 1 that numbers on from the item.
 std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, std::size_t& stop, std::size_t& stop_after,
                                 const block::Numbering* state) {
     if (stop <= i) {
@@ -648,7 +650,12 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, std::size_t
         stop_after = 0;
     }
     const auto* next = stop < blocks.size() ? blocks[stop].as<List>() : nullptr;
-    if (!next || !next->ordered || (next->start != 1 && next->start != 2)) return 0;
+    if (!next || !next->ordered) return 0;
+    if (next->start != 1 && next->start != 2) {
+        const bool numbered_on = state && state->stage != block::Numbering::Stage::None &&
+                                 (next->start == state->last || next->start == state->last + 1);
+        return numbered_on ? 1 : 0;
+    }
     if (stays_list_alone(*next)) return next->start;
     // One that may read as text is a list only numbered on: from the lists
     // before the paragraph, or, from 1, by the next list after it. Else it

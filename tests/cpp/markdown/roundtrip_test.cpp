@@ -243,6 +243,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1\\. z\n\n> q\n\n1.\n\n```\nc\n```\n\n2. b",
         "1\\. z\n\n1. <div>",
         "# h\n\n1. a\n2. b\n\n> q\n\n1\\. z\n\n2. c",
+        // Or one from another number that lists before it number on.
+        "1. a\n2. b\n\n1\\. z\n\n> q\n\n3. c",
         // Images with attributes ending a heading without its own, whose
         // description is more than text; the attribute block the line would
         // take or not.
