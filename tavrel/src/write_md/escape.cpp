@@ -374,17 +374,17 @@ namespace {
 // back. A leading "#" or "." would make the word an id or class, a leading
 // ":" the colon form of the block. A "{" is taken in any block but one ending
 // a heading's or term's line, whose "{" the reader looks for last (see
-// `Renderer::line_before_attrs`). With `scanned` (a block the scanner reads
-// as text first), a key holding what would start a construct there cannot
-// be written either: the key could not be escaped.
+// `Renderer::line_before_attrs`). A backslash is kept in the key, and the
+// character after it with it ("\\=" is the key "\\"). With `scanned` (a
+// block the scanner reads as text first), a key holding what would start a
+// construct there cannot be written either: the key could not be escaped.
 template <bool Scanned>
 bool key_writable(std::string_view key) {
     if (key.empty() || key[0] == '#' || key[0] == '.' || key[0] == ':') return false;
     for (std::size_t i = 0; i < key.size();) {
         text::Decoded d = text::decode_utf8(key, i);
         char32_t c = d.cp;
-        if (c == '"' || c == '\'' || c == '\\' || c == '}' || c == '=' || text::is_white_space(c))
-            return false;
+        if (c == '"' || c == '\'' || c == '}' || c == '=' || text::is_white_space(c)) return false;
         if constexpr (Scanned) {
             if (c < 0x80 && (c == '[' || write_md::detail::kScanMark[c] ||
                              ((c == ':' || c == '.') && write_md::detail::starts_bare_link_at(key, i))))

@@ -267,6 +267,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "| a |\n|---|\n: c [y]{k\x01=1} {class=\"\"}",
         "| a |\n|---|\n: c [y](u\\>v){.c} {class=\"\"}\n{: #t}",
         "\"[](>()){t=\"\"}\n: d",
+        // Keys holding a backslash, in every kind of block.
+        "`c`{\\=1} ![a](u){a\\b=1} *x*{\\=1}",
+        "p\n{: \\=1}",
+        "# h {a\\b=1}",
+        "::: {\\=1}\nx\n:::",
         // Empty targets before a title.
         "x ![a](<> \"\") [b](<> \"t\"){.c}",
         // Cross-reference lists, with pairs no tag can hold, a "ref" value
