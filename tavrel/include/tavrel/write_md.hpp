@@ -238,10 +238,11 @@ private:
     // With `closable` (a heading's), the line may end in a closing sequence.
     void line_before_attrs(const ast::Inlines& inlines, const ast::Attr& own, std::string_view sep,
                            bool closable = false);
-    // See `line_before_attrs`: a heading's line ending in an image, or a
-    // heading's or term's line in an inline whose element form would lose
-    // something; `close` follows where the line ends in a block.
-    [[gnu::noinline, gnu::cold]] void closed_line(const ast::Inlines& line, std::string_view close);
+    // See `line_before_attrs`: a heading's or term's line ending in an
+    // image, or in an inline whose element form would lose something; where
+    // the line ends in a block, a closing sequence follows (`closable`) or
+    // a block that gives nothing.
+    [[gnu::noinline, gnu::cold]] void closed_line(const ast::Inlines& line, bool closable);
     // Emphasis, strong emphasis, strikeout or highlight: between delimiters
     // when the reader would pair them back (flanking, no merging with a
     // neighbouring run of the same character), else as its HTML element.

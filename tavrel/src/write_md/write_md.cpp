@@ -252,6 +252,13 @@ std::optional<Inlines> element_nodes(const Inline& node) {
 // closing sequence can follow, it is the line's block instead.
 constexpr std::string_view kEmptyBlock = " {class=\"\"}";
 
+// `kEmptyBlock` to follow the line from `start` to the end of `out`: inside
+// a stretch a double quote opened, its quotes would end that stretch and
+// hide its "{" from the reader's search, so its value takes single quotes.
+std::string_view empty_block_after(const std::string& out, std::size_t start) {
+    return quote_state_after(std::string_view(out).substr(start)) == '"' ? " {class=''}" : kEmptyBlock;
+}
+
 // Whether an inline's element form keeps all it has: not with a pair whose
 // key can stand in no tag, a link's or image's "title" pair after its title
 // (HTML keeps the first), or a target the tag's address escapes beyond its
@@ -2606,12 +2613,13 @@ void Renderer::pipe_table(const Table& t) {
         auto ends_in_block = [&] { return attrs::trailing_attr_span(std::string_view(out_).substr(mark + 2)).has_value(); };
         bool empty_block = false;
         if (ends_in_block()) {
-            // (One whose element form would lose something keeps its block,
-            // and a block follows that gives the table nothing.)
+            // (An image, or one whose element form would lose something,
+            // keeps its block, and a block follows that gives the table
+            // nothing.)
             const Inline* last = last_attributed(t.caption);
-            empty_block = last != nullptr && !element_keeps_all(*last);
+            empty_block = last != nullptr && (last->is<Image>() || !element_keeps_all(*last));
             if (empty_block) [[unlikely]]
-                out_.append(kEmptyBlock);
+                out_.append(empty_block_after(out_, mark + 2));
         }
         if (!empty_block && ends_in_block()) {
             // In its canonical shape: a link's element form leaves its text
@@ -2700,16 +2708,17 @@ void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
 }
 
 // An image's element form keeps only the plain text of its description: at
-// the end of a heading's line the image keeps its delimiter form, and when
-// the reader would take its attribute block for the heading's, a closing
-// sequence follows, which the reader cuts after it has looked for that block.
-// So does an inline whose element form would lose something (see
-// `element_keeps_all`), and at the end of a term, which takes no closing
+// the end of a heading's or term's line the image keeps its delimiter form,
+// and when the reader would take its attribute block for the line's, a
+// closing sequence follows, which the reader cuts after it has looked for
+// that block. So does an inline whose element form would lose something (see
+// `element_keeps_all`); at the end of a term, which takes no closing
 // sequence, a block that gives the term nothing follows instead.
-void Renderer::closed_line(const Inlines& line, std::string_view close) {
+void Renderer::closed_line(const Inlines& line, bool closable) {
     const std::size_t start = out_.size();
     raw_inlines(line);
-    if (attrs::trailing_attr_span(std::string_view(out_).substr(start))) out_.append(close);
+    if (attrs::trailing_attr_span(std::string_view(out_).substr(start)))
+        out_.append(closable ? std::string_view(" #") : empty_block_after(out_, start));
 }
 
 void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::string_view sep, bool closable) {
@@ -2734,8 +2743,8 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::strin
         while (!line.empty()) {
             // Its attributes go into its element form, where it has one.
             if (auto element = element_nodes(line.back())) {
-                if ((closable && line.back().is<Image>()) || !element_keeps_all(line.back())) [[unlikely]] {
-                    closed_line(changed ? canon::canonical(line, true) : line, closable ? " #" : kEmptyBlock);
+                if (line.back().is<Image>() || !element_keeps_all(line.back())) [[unlikely]] {
+                    closed_line(changed ? canon::canonical(line, true) : line, closable);
                     return;
                 }
                 line.pop_back();

@@ -251,6 +251,14 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "# ![*e* `c` b](u){#n} #",
         "# x ![a $y$ <b>z</b>](u \"t\"){.c k=v} #",
         "- # '![*a*](>''){x='' .c}",
+        // So in a term and a caption, their quotes leaving the block to
+        // the image or not.
+        "x ![*a* `c` \\(b\\)](u){#k} {class=\"\"}\n: d",
+        "'![a `>`](){#k a=''}\n: d",
+        "| a |\n|---|\n: ![*a* $b$](u){.c} {class=\"\"}",
+        "| a |\n|---|\n: '![*a* $b$](u){.c x=''}",
+        "![\" a](u){.c} {class=''}\n: d",
+        "| a |\n|---|\n: ![\" a](u){.c} {class=''}",
         // Inlines ending a heading without attributes of its own whose
         // element form would lose something: a pair no tag can hold, a "title"
         // pair after a link's title, a target the tag would escape.
