@@ -225,11 +225,12 @@ private:
     // A definition's or caption's line; one of no-break spaces alone,
     // which would write nothing, as their references (as such a paragraph).
     void single_line_shown(const ast::Inlines& inlines);
-    // See `blocks`: a paragraph written at `at` before a list that would
-    // number on from it (`state`: the reader's numbering before it, when
-    // known).
-    [[gnu::noinline]] void escape_numbered_on(const std::vector<ast::Block>& blocks, std::size_t i, std::size_t& stop,
-                                              std::size_t& stop_after, std::size_t at, const block::Numbering* state);
+    // See `blocks`: a paragraph written at `at`, under a heading of level
+    // `heading`, before a list that would number on from it (`state`: the
+    // reader's numbering before it, when known).
+    struct NumberingStops;
+    [[gnu::noinline]] void escape_numbered_on(const std::vector<ast::Block>& blocks, std::size_t i, unsigned heading,
+                                              NumberingStops& stops, std::size_t at, const block::Numbering* state);
     // Both of the above: a fresh run, put into canonical shape first.
     void run_in_canonical_shape(const ast::Inlines& inlines, bool one_line);
     // A heading's or definition term's line, which the reader ends by

@@ -632,47 +632,68 @@ bool stays_list_alone(const List& l) {
     });
 }
 
-// The list or heading after blocks[from - 1], past other blocks; or the
-// end.
-std::size_t next_list_or_heading(const Blocks& blocks, std::size_t from) {
-    while (from < blocks.size() && !blocks[from].is<Heading>() &&
-           !(blocks[from].is<List>() && !blocks[from].as<List>()->items.empty()))
-        ++from;
+// The heading or list after blocks[from - 1] that bears on an item "1."
+// the reader's numbering is pending on, under a heading of level
+// `heading`: a heading no deeper, a bullet list, or an ordered list from 1
+// or 2, which numbers on from the item. Other blocks, and ordered lists
+// from other numbers, which leave the numbering as it was, are passed; the
+// end when there is none.
+std::size_t next_numbering_block(const Blocks& blocks, std::size_t from, unsigned heading) {
+    for (; from < blocks.size(); ++from) {
+        if (const auto* h = blocks[from].as<Heading>(); h && h->level <= heading) break;
+        const auto* l = blocks[from].as<List>();
+        if (l && !l->items.empty() && (!l->ordered || l->start == 1 || l->start == 2)) break;
+    }
     return from;
 }
 
-// For the paragraph blocks[i]: the number of an ordered list after it, past
-// blocks other than lists and headings, that may number on from an item its
-// first line reads as, where that list still reads as one with the
-// paragraph read as text; or 0. `stop` is the list or heading found last,
-// and `stop_after` the one after it, from which the search goes on.
-// `state` is where the reader's numbering stands before the paragraph, when
-// known. A list from a number other than 1 or 2 that numbers on from the
-// lists before the paragraph no longer would after such an item: then 1, as
-// for a list from 1 that numbers on from the item.
-std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, std::size_t& stop, std::size_t& stop_after,
-                                const block::Numbering* state) {
-    if (stop <= i) {
-        stop = next_list_or_heading(blocks, i + 1);
-        stop_after = 0;
+// Where `numbered_on_after` searched last, from which the search goes on:
+// the block found for the heading level `heading`, and the one after it.
+// (Only `stop` is set before: a search is made first.)
+struct Stops {
+    std::size_t stop = 0, after;
+    unsigned heading;
+};
+
+// For the paragraph blocks[i], under a heading of level `heading`: the
+// number of an ordered list after it (see `next_numbering_block`) that may
+// number on from an item its first line reads as, where that list still
+// reads as one with the paragraph read as text; or 0. `state` is where the
+// reader's numbering stands before the paragraph, when known. A list
+// between them that numbers on from the lists before the paragraph no
+// longer would after such an item: then 1, as for a list from 1 that
+// numbers on from the item.
+std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned heading,
+                                Stops& stops, const block::Numbering* state) {
+    if (stops.stop <= i || stops.heading != heading) {
+        stops.stop = next_numbering_block(blocks, i + 1, heading);
+        stops.after = 0;
+        stops.heading = heading;
+    }
+    const std::size_t stop = stops.stop;
+    const bool numbering = state && state->stage != block::Numbering::Stage::None;
+    if (numbering) {
+        // (Looked for among the first few lists only: the writing of many
+        // such paragraphs before many lists stays linear.)
+        std::size_t lists = 0;
+        for (std::size_t k = i + 1; k < stop && lists < 16; ++k) {
+            const auto* l = blocks[k].as<List>();
+            if (!l || l->items.empty()) continue;
+            ++lists;
+            if (l->start == state->last || l->start == state->last + 1) return 1;
+        }
     }
     const auto* next = stop < blocks.size() ? blocks[stop].as<List>() : nullptr;
     if (!next || !next->ordered) return 0;
-    if (next->start != 1 && next->start != 2) {
-        const bool numbered_on = state && state->stage != block::Numbering::Stage::None &&
-                                 (next->start == state->last || next->start == state->last + 1);
-        return numbered_on ? 1 : 0;
-    }
     if (stays_list_alone(*next)) return next->start;
     // One that may read as text is a list only numbered on: from the lists
     // before the paragraph, or, from 1, by the next list after it. Else it
     // is text either way, and the paragraph is left as it reads back.
     if (!state) return 0;
-    if (state->stage != block::Numbering::Stage::None && (next->start == state->last || next->start == state->last + 1))
-        return next->start;
+    if (numbering && (next->start == state->last || next->start == state->last + 1)) return next->start;
     if (next->start != 1) return 0;
-    if (stop_after <= stop) stop_after = next_list_or_heading(blocks, stop + 1);
-    const auto* later = stop_after < blocks.size() ? blocks[stop_after].as<List>() : nullptr;
+    if (stops.after <= stop) stops.after = next_numbering_block(blocks, stop + 1, heading);
+    const auto* later = stops.after < blocks.size() ? blocks[stops.after].as<List>() : nullptr;
     const std::uint64_t end = next->items.size();
     return later && later->ordered && (later->start == end || later->start == end + 1) ? 1 : 0;
 }
@@ -1313,6 +1334,8 @@ std::string ascii_lower(std::string_view text) {
 
 }  // namespace
 
+struct Renderer::NumberingStops : Stops {};
+
 struct Renderer::NumberingCut {
     // (Only `chain` is set for every call of `blocks`: most write no
     // paragraph asked about.)
@@ -1366,7 +1389,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // The level of the last heading written (255 before any) and that
     // level when `chain_at` was set.
     unsigned heading_level = 255, chain_heading = 255;
-    std::size_t stop = 0, stop_after = 0;  // the next lists or headings from here on (see `escape_numbered_on`)
+    NumberingStops stops;  // see `escape_numbered_on`
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
         const std::size_t before = out_.size();
@@ -1525,7 +1548,8 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         // (Only "1." counts: a number led by zeros, which the writer never
         // writes as an item's, makes the text no item to number on from.)
         if (para && digit_first && out_[before] == '1' && out_[before + 1] == '.' && blocks[i].is<Paragraph>())
-            escape_numbered_on(blocks, i, stop, stop_after, before, numbering_before(chain_at, cut.chain, cut.at, cut.state, before));
+            escape_numbered_on(blocks, i, heading_level, stops, before,
+                               numbering_before(chain_at, cut.chain, cut.at, cut.state, before));
         // The reader numbers lists on from the last list that began with
         // "1.", past other blocks; a bullet list ends that, and so does a
         // heading no deeper than the one over that list.
@@ -2284,11 +2308,11 @@ bool Renderer::reads_as_paragraph_after(std::size_t chain, std::size_t mark, std
 // an ordered list from 1 or 2 after it, past blocks other than lists and
 // headings, numbers on from that item, and both are lists (see
 // `numbered_on_after`): then its number, written at `at`, is escaped.
-void Renderer::escape_numbered_on(const Blocks& blocks, std::size_t i, std::size_t& stop, std::size_t& stop_after,
+void Renderer::escape_numbered_on(const Blocks& blocks, std::size_t i, unsigned heading, NumberingStops& stops,
                                   std::size_t at, const block::Numbering* state) {
     const std::string_view text = std::string_view(out_).substr(at);
     if (!starts_with_item_one(text)) return;
-    const std::uint64_t start = numbered_on_after(blocks, i, stop, stop_after, state);
+    const std::uint64_t start = numbered_on_after(blocks, i, heading, stops, state);
     if (start != 0 && numbered_on_by(text, start)) escape_item_number(at);
 }
 

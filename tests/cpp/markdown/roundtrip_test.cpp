@@ -245,6 +245,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "# h\n\n1. a\n2. b\n\n> q\n\n1\\. z\n\n2. c",
         // Or one from another number that lists before it number on.
         "1. a\n2. b\n\n1\\. z\n\n> q\n\n3. c",
+        // Past lists from other numbers and deeper headings.
+        "1\\. z\n\n0. r\n\n   <p>x</p>\n\n1.\n\n2.",
+        "## h\n\n1\\. z\n\nx\n\n### h\n\n1. <div>",
         // Images with attributes ending a heading without its own, whose
         // description is more than text; the attribute block the line would
         // take or not.
