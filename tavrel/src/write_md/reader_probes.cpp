@@ -37,6 +37,24 @@ bool angled_autolink(const Autolink& link) {
     return true;
 }
 
+bool script_escaped_text_fits(std::string_view text, char marker) {
+    if (text.empty() || (marker == '^' && text.front() == '[')) return false;
+    bool escaped = false;
+    for (std::size_t i = 0; i < text.size();) {
+        text::Decoded d = text::decode_utf8(text, i);
+        if (d.cp == '\n' || d.cp == '\r') return false;
+        if (escaped) {
+            escaped = false;
+        } else if (d.cp == '\\') {
+            escaped = true;
+        } else if (d.cp == static_cast<unsigned char>(marker) || text::is_white_space(d.cp)) {
+            return false;
+        }
+        i += d.len;
+    }
+    return !escaped;
+}
+
 bool valid_reference_label(std::string_view label) {
     if (label.empty()) return false;
     for (std::size_t i = 0; i < label.size();) {

@@ -63,6 +63,12 @@ inline bool script_text_fits(std::string_view text, char marker) {
     return true;
 }
 
+// The same for a text holding backslashes, which the reader's end search
+// passes with the character after each, white space and markers too ("a\\ b"
+// is one text): no white space or marker stands unescaped, no line end in
+// it, and no backslash last.
+bool script_escaped_text_fits(std::string_view text, char marker);
+
 // Whether "<text>" reads back as this autolink: the address is its own
 // text, begins with a scheme (a letter, then letters, digits, "+", "." or
 // "-", 2 to 32 in all, and ":"), holds no control, white space or angle

@@ -247,6 +247,25 @@ std::optional<Inlines> element_nodes(const Inline& node) {
     return out;
 }
 
+// Whether a superscript or subscript is written between bare markers: its
+// text as the reader takes it there, or, where the element form would lose
+// a pair whose key no tag can hold, a text the reader takes with its
+// escapes (in a cell, one without a bar, whose escape the cell's would
+// meet).
+[[gnu::noinline, gnu::cold]] bool script_bare_escaped(std::string_view text, char marker, const Attr& attr,
+                                                      bool in_cell) {
+    if (text.find('\\') == std::string_view::npos || (in_cell && text.find('|') != std::string_view::npos))
+        return false;
+    for (const auto& kv : attr.pairs) {
+        if (!canon::html_attr_name(kv.first)) return probe::script_escaped_text_fits(text, marker);
+    }
+    return false;
+}
+
+inline bool script_bare(std::string_view text, char marker, const Attr& attr, bool in_cell) {
+    return script_text_fits(text, marker) || (!attr.pairs.empty() && script_bare_escaped(text, marker, attr, in_cell));
+}
+
 // An attribute block that gives nothing ("class" holding no class): after
 // a line whose end the reader would take for the line's own block, where no
 // closing sequence can follow, it is the line's block instead.
@@ -2854,9 +2873,9 @@ char32_t Renderer::lead_char(const Inline& node) const {
                 // starts with punctuation, which is all a closer asks.
                 return '<';
             } else if constexpr (std::is_same_v<T, Superscript>) {
-                return script_text_fits(n.text, '^') ? U'^' : U'<';
+                return script_bare(n.text, '^', n.attr, in_cell_) ? U'^' : U'<';
             } else if constexpr (std::is_same_v<T, Subscript>) {
-                return script_text_fits(n.text, '~') ? U'~' : U'<';
+                return script_bare(n.text, '~', n.attr, in_cell_) ? U'~' : U'<';
             } else if constexpr (std::is_same_v<T, Code> || std::is_same_v<T, RawInline>) {
                 return '`';
             } else if constexpr (std::is_same_v<T, Image>) {
@@ -3224,6 +3243,8 @@ void Renderer::inline_node(const Inline& node) {
     };
     auto script = [&](char marker, std::string_view tag, const Attr& attr, std::string_view text) {
         bool bare = script_text_fits(text, marker);
+        if (!bare && !attr.pairs.empty()) [[unlikely]]
+            bare = script_bare_escaped(text, marker, attr, in_cell_);
         if (!bare && lines_allowed_ && text.find('\n') != std::string_view::npos) bare = script_lines_fit(text, marker);
         // Two "~" markers side by side ("~a~~b~") read as a strikeout run:
         // a subscript touching another "~" takes the element form.

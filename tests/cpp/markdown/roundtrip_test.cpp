@@ -283,6 +283,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "p\n{: \\=1}",
         "# h {a\\b=1}",
         "::: {\\=1}\nx\n:::",
+        // Scripts holding escapes, with a pair no tag can hold.
+        "~\\y~{#k \x7F=1}",
+        "^a\\ b^{\xFF=1}",
+        "x~a\\~b~{\x01=1}~z~",
+        "| ~\\y~{\xFE=1} |\n|---|",
         // Empty targets before a title.
         "x ![a](<> \"\") [b](<> \"t\"){.c}",
         // Cross-reference lists, with pairs no tag can hold, a "ref" value
