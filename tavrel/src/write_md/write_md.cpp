@@ -282,6 +282,37 @@ std::string_view empty_block_after(const std::string& out, std::size_t start) {
 // key can stand in no tag, a link's or image's "title" pair after its title
 // (HTML keeps the first), or a target the tag's address escapes beyond its
 // spaces and double quotes.
+// Whether `run` holds raw HTML opening or closing a `tag` element: inside
+// that element's form, the tag would pair with its own.
+bool holds_tag(const Inlines& run, std::string_view tag) {
+    for (const auto& n : run) {
+        if (const auto* h = n.as<RawHtml>()) {
+            std::string_view html = h->html;
+            const std::size_t at = html.starts_with("</") ? 2 : 1;
+            const auto same = [&] {
+                for (std::size_t i = 0; i < tag.size(); ++i) {
+                    if (std::tolower(static_cast<unsigned char>(html[at + i])) != tag[i]) return false;
+                }
+                return true;
+            };
+            if (html.size() > at + tag.size() && same() &&
+                !std::isalnum(static_cast<unsigned char>(html[at + tag.size()])) && html[at + tag.size()] != '-')
+                return true;
+            continue;
+        }
+        bool held = false;
+        visit(
+            [&](const auto& x) {
+                // (a note's content is written apart)
+                if constexpr (requires { x.content; } && !std::is_same_v<std::decay_t<decltype(x)>, Note>)
+                    held = holds_tag(x.content, tag);
+            },
+            n);
+        if (held) return true;
+    }
+    return false;
+}
+
 bool element_keeps_all(const Inline& node) {
     const Attr* attr = nullptr;
     const std::string* url = nullptr;
@@ -305,7 +336,23 @@ bool element_keeps_all(const Inline& node) {
                 return false;
         }
     }
-    return true;
+    // (nor where its content holds a tag of its own element)
+    std::string_view tag;
+    const Inlines* content = nullptr;
+    visit(
+        [&](const auto& n) {
+            using T = std::decay_t<decltype(n)>;
+            if constexpr (requires { n.content; }) content = &n.content;
+            tag = std::is_same_v<T, Link>        ? "a"
+                  : std::is_same_v<T, Emph>      ? "em"
+                  : std::is_same_v<T, Strong>    ? "strong"
+                  : std::is_same_v<T, Strikeout> ? "del"
+                  : std::is_same_v<T, Highlight> ? "mark"
+                  : std::is_same_v<T, Span>      ? "span"
+                                                 : "";
+        },
+        node);
+    return content == nullptr || tag.empty() || !holds_tag(*content, tag);
 }
 
 // The inline whose attributes `last_written_attr` finds.

@@ -261,6 +261,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "| a |\n|---|\n: ![*a* $b$](u){.c} {class=\"\"}",
         "| a |\n|---|\n: '![*a* $b$](u){.c x=''}",
         "![\" a](u){.c} {class=''}\n: d",
+        // Inlines whose content holds a tag of their own element.
+        "# [</a>](){s=} #",
+        "'[</A>](u){x=''}\n: d",
+        "| a |\n|---|\n: *<em>x*{.c} {class=\"\"}",
         "| a |\n|---|\n: ![\" a](u){.c} {class=''}",
         // Inlines ending a heading without attributes of its own whose
         // element form would lose something: a pair no tag can hold, a "title"
@@ -683,6 +687,9 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "| a |\n|---|\n: see [x](/u){.c k=v}{#t}",
         "| a |\n|---|\n: ~~a~~{.y}{.t}",
         "| a |\n|---|\n: ^[n] '[x](/u){.c x=''}",
+        // A link whose note holds a tag of its element: the note is
+        // written apart, the link as its element.
+        "'[^[<a>]](){q=''}\n: d",
         // A strong with attributes filled by an emphasis.
         "**_x_**{#c}",
         "__*x*__{.c k=v} and **_y_ z**{.d}",
