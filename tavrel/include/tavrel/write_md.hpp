@@ -36,7 +36,8 @@
 //   html, an address inside a link's text as text, a div without attributes
 //   as its content where nothing depends on its fence; white space before a
 //   raw HTML block's tag that would take it into the list item before it is
-//   not written, nor are the reader's diagnostics.
+//   not written, nor is an empty id ("id=''", which HTML does not allow),
+//   nor are the reader's diagnostics.
 #pragma once
 
 #include <cstddef>
