@@ -739,14 +739,11 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     const std::size_t stop = stops.stop;
     const bool numbering = state && state->stage != block::Numbering::Stage::None;
     if (numbering) {
-        // (Looked for among the first few lists only: the writing of many
-        // such paragraphs before many lists stays linear.)
-        std::size_t lists = 0;
-        for (std::size_t k = i + 1; k < stop && lists < 16; ++k) {
+        // (Looked for among the next few blocks only: the writing of many
+        // such paragraphs before many other blocks stays linear.)
+        for (std::size_t k = i + 1; k < stop && k <= i + 32; ++k) {
             const auto* l = blocks[k].as<List>();
-            if (!l || l->items.empty()) continue;
-            ++lists;
-            if (l->start == state->last || l->start == state->last + 1) return 1;
+            if (l && !l->items.empty() && (l->start == state->last || l->start == state->last + 1)) return 1;
         }
     }
     const auto* next = stop < blocks.size() ? blocks[stop].as<List>() : nullptr;
@@ -2132,9 +2129,14 @@ bool Renderer::numbered_on(NumberingCut& cut, std::size_t chain_at, unsigned cha
     block::Numbering before_state = cut.state, both_state = cut.state;
     const auto before = block::outline_blocks(text.substr(0, at), options, &before_state);
     const auto both = block::outline_blocks(text, options, &both_state);
-    const auto alone = block::outline_blocks(text.substr(at), options).blocks;
+    const auto line = static_cast<std::size_t>(std::count(text.begin(), text.begin() + at, '\n'));
+    const bool segment = std::binary_search(both.segment_lines.begin(), both.segment_lines.end(), line);
     bool together = false;
-    if (before_state.earlier_ended == both_state.earlier_ended && alone.size() <= both.blocks.size()) {
+    if (segment && before_state.stage == block::Numbering::Stage::None) {
+        // Nothing numbered on before a segment of its own: the paragraph
+        // reads as alone, and leaves the blocks before it as they were.
+    } else if (const auto alone = block::outline_blocks(text.substr(at), options).blocks;
+               before_state.earlier_ended == both_state.earlier_ended && alone.size() <= both.blocks.size()) {
         together = read_together(before.blocks, alone, both.blocks);
     } else {
         // A list of one item before the cut, which is text read alone, is
@@ -2151,8 +2153,7 @@ bool Renderer::numbered_on(NumberingCut& cut, std::size_t chain_at, unsigned cha
         }
         together = read_together(all, all.size() - (out_.size() - start));
     }
-    const auto line = static_cast<std::size_t>(std::count(text.begin(), text.begin() + at, '\n'));
-    if (std::binary_search(both.segment_lines.begin(), both.segment_lines.end(), line)) {
+    if (segment) {
         cut.at = start;
         cut.state = before_state;
     }
