@@ -278,10 +278,6 @@ std::string_view empty_block_after(const std::string& out, std::size_t start) {
     return quote_state_after(std::string_view(out).substr(start)) == '"' ? " {class=''}" : kEmptyBlock;
 }
 
-// Whether an inline's element form keeps all it has: not with a pair whose
-// key can stand in no tag, a link's or image's "title" pair after its title
-// (HTML keeps the first), or a target the tag's address escapes beyond its
-// spaces and double quotes.
 // Whether `run` holds raw HTML opening or closing a `tag` element: inside
 // that element's form, the tag would pair with its own.
 bool holds_tag(const Inlines& run, std::string_view tag) {
@@ -313,7 +309,12 @@ bool holds_tag(const Inlines& run, std::string_view tag) {
     return false;
 }
 
-bool element_keeps_all(const Inline& node) {
+// Whether an inline's element form keeps all it has: not with a pair whose
+// key can stand in no tag, a link's or image's "title" pair after its title
+// (HTML keeps the first), a target the tag's address escapes beyond its
+// spaces and double quotes, or where `line` (the line it ends, itself with
+// it) holds a tag of its own element, which would pair with the element's.
+bool element_keeps_all(const Inline& node, const Inlines& line) {
     const Attr* attr = nullptr;
     const std::string* url = nullptr;
     bool titled = false;
@@ -336,13 +337,10 @@ bool element_keeps_all(const Inline& node) {
                 return false;
         }
     }
-    // (nor where its content holds a tag of its own element)
     std::string_view tag;
-    const Inlines* content = nullptr;
     visit(
         [&](const auto& n) {
             using T = std::decay_t<decltype(n)>;
-            if constexpr (requires { n.content; }) content = &n.content;
             tag = std::is_same_v<T, Link>        ? "a"
                   : std::is_same_v<T, Emph>      ? "em"
                   : std::is_same_v<T, Strong>    ? "strong"
@@ -352,7 +350,7 @@ bool element_keeps_all(const Inline& node) {
                                                  : "";
         },
         node);
-    return content == nullptr || tag.empty() || !holds_tag(*content, tag);
+    return tag.empty() || !holds_tag(line, tag);
 }
 
 // The inline whose attributes `last_written_attr` finds.
@@ -2708,7 +2706,7 @@ void Renderer::pipe_table(const Table& t) {
             // keeps its block, and a block follows that gives the table
             // nothing.)
             const Inline* last = last_attributed(t.caption);
-            empty_block = last != nullptr && (last->is<Image>() || !element_keeps_all(*last));
+            empty_block = last != nullptr && (last->is<Image>() || !element_keeps_all(*last, t.caption));
             if (empty_block) [[unlikely]]
                 out_.append(empty_block_after(out_, mark + 2));
         }
@@ -2834,7 +2832,7 @@ void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::strin
         while (!line.empty()) {
             // Its attributes go into its element form, where it has one.
             if (auto element = element_nodes(line.back())) {
-                if (line.back().is<Image>() || !element_keeps_all(line.back())) [[unlikely]] {
+                if (line.back().is<Image>() || !element_keeps_all(line.back(), line)) [[unlikely]] {
                     closed_line(changed ? canon::canonical(line, true) : line, closable);
                     return;
                 }

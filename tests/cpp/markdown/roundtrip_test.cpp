@@ -265,6 +265,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "# [</a>](){s=} #",
         "'[</A>](u){x=''}\n: d",
         "| a |\n|---|\n: *<em>x*{.c} {class=\"\"}",
+        "# <a>[](){.c} #",
+        "x</em> *y*{.c} {class=''}\n: d",
         "| a |\n|---|\n: ![\" a](u){.c} {class=''}",
         // Inlines ending a heading without attributes of its own whose
         // element form would lose something: a pair no tag can hold, a "title"
