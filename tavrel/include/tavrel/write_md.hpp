@@ -325,7 +325,9 @@ private:
     Lines nested_lines(const ast::Blocks& blocks);
     // An item's task marker and escapes on its first line; whether its
     // text starts on a line after the marker's. Sets `body` to the text.
-    bool prepare_item(const ast::List& list, const ast::ListItem& item, Lines& text, std::string_view& body);
+    // `padded`: the marker is padded for raw HTML after the list.
+    bool prepare_item(const ast::List& list, const ast::ListItem& item, Lines& text, std::string_view& body,
+                      bool padded = false);
     // One item with its text, prepared, then its attribute line.
     void item(const ast::ListItem& item, std::string_view marker, Lines& text, std::string_view body, bool own_line);
     // A quote with the text of its blocks, then its attribute line.

@@ -126,9 +126,11 @@ namespace {
 // The list markers that open an item's first line ("1. - 2. x" has three)
 // and the text after them; `canonical` tells whether every marker had the
 // writer's spacing (one space, then text, or the marker alone).
-// Where the chain stops at a marker whose space is followed by white space
-// other than ASCII, `wide` is the text past that white space: raw HTML keeps
-// it before its tag ("2. \u3000<div>" gives "<div>").
+// Where the chain stops at a marker whose space is followed by more white
+// space, `wide` is the text past it: past white space other than ASCII,
+// which raw HTML keeps before its tag ("2. \u3000<div>" gives "<div>"), and
+// past spaces up to the content column ("1.   <div"): both read as the
+// item's content.
 struct MarkerChain {
     std::string_view content;
     bool canonical = true;
@@ -156,8 +158,12 @@ MarkerChain marker_chain(std::string_view line) {
         if (!is_marker_space(s[i])) return m;  // "-x", "1.x": no marker
         if (s[i] != ' ' || (i + 1 < s.size() && text::is_white_space(text::decode_utf8(s, i + 1).cp))) {
             m.canonical = false;
-            if (s[i] == ' ' && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80)
+            if (s[i] == ' ' && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80) {
                 m.wide = text::trim_start(s.substr(i + 1));
+            } else if (s[i] == ' ') {
+                const std::size_t past = s.find_first_not_of(' ', i);
+                if (past != std::string_view::npos && past - i <= 4) m.wide = s.substr(past);
+            }
             return m;
         }
         m.content = s.substr(i + 1);
@@ -324,10 +330,13 @@ bool revertible(const DraftList& list, const inline_::InlineContext* context) {
         // an item: as text it would be written "1. \> x").
         if (!item.raw_lines.empty()) {
             // The block the line's last marker opened, past nested lists.
+            // Nor is a task box there: as text its "]" is written escaped.
             const DraftBlock* inner = item.blocks.empty() ? nullptr : &item.blocks[0];
             while (inner) {
                 const auto* l = inner->as<DraftList>();
-                if (!l || l->items.empty() || l->items[0].blocks.empty()) break;
+                if (!l || l->items.empty()) break;
+                if (l->items[0].task) return false;
+                if (l->items[0].blocks.empty()) break;
                 inner = &l->items[0].blocks[0];
             }
             // Nor is "\[" opening a math block: as text it would open

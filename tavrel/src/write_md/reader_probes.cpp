@@ -650,5 +650,15 @@ char quote_state_after(std::string_view line) {
     return cur;
 }
 
+bool list_reads_back_before(std::string_view list, std::string_view html) {
+    static const Options options = Options::dataset();
+    std::string text(list);
+    text.append(html.substr(0, html.find('\n'))).push_back('\n');
+    const ast::Blocks read = block::parse_source(text, options).blocks;
+    const auto* h = read.size() == 2 && read.front().is<ast::List>() ? read.back().as<ast::HtmlBlock>() : nullptr;
+    const std::size_t indent = std::min(html.find_first_not_of(' '), html.size());
+    return h && html.starts_with(h->html.substr(0, indent + 1));
+}
+
 }  // namespace tavrel::write_md::probe
 

@@ -219,6 +219,10 @@ bool interrupts_paragraph_at(std::string_view line);
 // blocks written after it into the same block.
 bool html_left_open(std::string_view html);
 
+// Whether `list` (written) and raw HTML `html` after it read back as a list
+// and that HTML, its indentation kept.
+[[gnu::cold]] bool list_reads_back_before(std::string_view list, std::string_view html);
+
 // `html` as the opening tag of a markdown container ("<div>" as
 // "<div markdown=\"1\">"), when it is one opening tag alone that the reader
 // reads back so as that container's own tag; nothing otherwise. Such a tag

@@ -575,18 +575,6 @@ void append_html_block(std::string& out, std::string_view html, bool indent_kept
     return 0;
 }
 
-// Whether `list` (written) and raw HTML `html` after it read back as a list
-// and that HTML, its indentation kept.
-[[gnu::cold]] bool list_reads_back_before(std::string_view list, std::string_view html) {
-    static const Options options = Options::dataset();
-    std::string probe(list);
-    probe.append(html.substr(0, html.find('\n'))).push_back('\n');
-    const Blocks read = block::parse_source(probe, options).blocks;
-    const auto* h = read.size() == 2 && read.front().is<List>() ? read.back().as<HtmlBlock>() : nullptr;
-    const std::size_t indent = std::min(html.find_first_not_of(' '), html.size());
-    return h && html.starts_with(h->html.substr(0, indent + 1));
-}
-
 // Whether the last of `blocks` that writes something is raw HTML, or a
 // container ending in it: white space ending its last line is kept by the
 // reader (a no-break space, a space), so it is kept by the writer too.
@@ -904,7 +892,8 @@ std::string write_document(const Document& doc, std::vector<std::size_t>* starts
     if (open_end) {
         // Written first, its indentation is kept; after footnotes, whose
         // content starts four columns in, as after a paragraph; else as
-        // after the block before it.
+        // after the block before it (a list may have padded its last marker
+        // for it: see `blocks`).
         static const Block paragraph{Paragraph{}};
         const Block* prev = &paragraph;
         if (out.size() == notes_at)
@@ -914,6 +903,8 @@ std::string write_document(const Document& doc, std::vector<std::size_t>* starts
                     break;
                 }
         if (out.size() == head ||
+            (out.size() == notes_at && prev->is<List>() &&
+             probe::list_reads_back_before(std::string_view(out).substr(r.last_block_at()), open_end->html)) ||
             indent_stays_after(*prev, 0, out.size() == notes_at ? std::string_view(out).substr(r.last_block_at()) : "",
                                open_end->html))
             r.keep_html_indent();
@@ -1478,13 +1469,15 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             // is kept; after other blocks only one column of it, which goes
             // into no list item (their content starts two columns in at the
             // least); at an item's start the marker's spacing would take it.
+            // Right after a container's tag no item is open to take it.
             // Elsewhere the block is written from its tag on.
             html_indent_kept_ =
                 (prev_block == nullptr && (in_quote || in_footnote || opener || &blocks == &doc_.blocks)) ||
                 (prev_block == nullptr && in_item && indent_stays_after(Block{Paragraph{}}, 0, "", h->html)) ||
                 (prev_block != nullptr && prev_block->as<List>() == padded_list && padded_list) ||
                 (prev_block != nullptr &&
-                 indent_stays_after(*prev_block, prev_next, std::string_view(out_).substr(prev_at), h->html));
+                 indent_stays_after(*prev_block, prev_next, std::string_view(out_).substr(prev_at), h->html)) ||
+                (opener && out_.size() == opener_end && indent_stays_after(Block{Paragraph{}}, 0, "", h->html));
             // After a paragraph written beginning with an item number that
             // would read back as an item taking the line, the number is
             // escaped; no list is numbered on from it then.
@@ -1561,9 +1554,10 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 list_chain_heading_ = chain_heading;
                 // Raw HTML after the list whose indentation would take it
                 // into the last item: that item's content starts further in.
+                // (Raw HTML held back for after the footnotes counts too.)
                 padded_list = nullptr;
-                if (i + 1 < count && (blocks[i + 1].is<HtmlBlock>() || writes_nothing(blocks[i + 1]))) {
-                    last_item_column_ = column_for_html_after(blocks, i + 1, count);
+                if (i + 1 < blocks.size() && (blocks[i + 1].is<HtmlBlock>() || writes_nothing(blocks[i + 1]))) {
+                    last_item_column_ = column_for_html_after(blocks, i + 1, blocks.size());
                     if (last_item_column_ > 0) padded_list = l;
                 }
             }
@@ -1574,9 +1568,9 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 // Only where the list reads back so (an item opening with
                 // raw HTML further in may read as text): else unpadded.
                 const HtmlBlock* next = nullptr;
-                for (std::size_t j = i + 1; j < count && !next; ++j)
+                for (std::size_t j = i + 1; j < blocks.size() && !next; ++j)
                     if (!writes_nothing(blocks[j])) next = blocks[j].as<HtmlBlock>();
-                if (!list_reads_back_before(std::string_view(out_).substr(mark), next->html)) {
+                if (!probe::list_reads_back_before(std::string_view(out_).substr(mark), next->html)) {
                     out_.resize(mark);
                     notes_.resize(notes_mark);
                     padded_list = nullptr;
@@ -2490,7 +2484,8 @@ void Renderer::items(const List& l) {
         } else {
             marker = alt ? "* " : "- ";
         }
-        if (&it == &l.items.back() && marker.size() < last_column) marker.append(last_column - marker.size(), ' ');
+        const bool padded = &it == &l.items.back() && marker.size() < last_column;
+        if (padded) marker.append(last_column - marker.size(), ' ');
         ++blank_lines_empty_;
         item_blocks_ = true;
         depth_ += 2;
@@ -2498,14 +2493,14 @@ void Renderer::items(const List& l) {
         depth_ -= 2;
         --blank_lines_empty_;
         std::string_view body;
-        const bool own_line = prepare_item(l, it, text, body);
+        const bool own_line = prepare_item(l, it, text, body, padded);
         item(it, marker, text, body, own_line);
     }
     ial(l.attr);
     out_.push_back('\n');
 }
 
-bool Renderer::prepare_item(const List& l, const ListItem& item, Lines& text, std::string_view& body) {
+bool Renderer::prepare_item(const List& l, const ListItem& item, Lines& text, std::string_view& body, bool padded) {
     const auto opens_item = [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '*' || c == '+'; };
     // Raw HTML opening the item keeps the white space before its tag (see
     // `blocks`), which the marker's spacing would take: the item starts on
@@ -2539,7 +2534,10 @@ bool Renderer::prepare_item(const List& l, const ListItem& item, Lines& text, st
     // marker after them ("1. - [x]"), which as text is written escaped:
     // a list opening an ordered item with a task starts on the next line.
     // (Only a body opening with a number or a bullet goes on with them.)
-    if (l.ordered && !item.task && !body.empty() && opens_item(body[0])) {
+    // Not after a padded marker, whose content column a marker alone would
+    // not keep: there the task box keeps the list one (as text its "]" is
+    // written escaped).
+    if (l.ordered && !item.task && !padded && !body.empty() && opens_item(body[0])) {
         const std::string_view line = body.substr(0, body.find('\n'));
         const std::size_t markers = item_markers_length(line, true);
         const std::string_view rest = line.substr(markers);

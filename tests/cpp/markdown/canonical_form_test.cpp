@@ -66,8 +66,9 @@ TEST(CanonicalForm, OneItemListBeforeAnIndentedComment) {
     // content), but written after the list with its indent kept it would
     // be: the item's content starts a column further in.
     EXPECT_EQ(canonical(" - t\n  <!--\n"), "-  t\n\n  <!--\n-->\n\n");
-    // Where the list would then read otherwise, the indent is not kept.
-    EXPECT_EQ(canonical(" 1. <DIV\n   <div"), "1. <DIV\n\n<div\n\n");
+    // So for an item opening with raw HTML, whose padded marker the reader
+    // takes for the writer's.
+    EXPECT_EQ(canonical(" 1. <DIV\n   <div"), "1.  <DIV\n\n   <div\n\n");
     canonical("- a\n\n   <!-- c -->\n");
     canonical("1. a\n   <!-- c\n  -->\n");
 }
@@ -301,7 +302,7 @@ TEST(CanonicalForm, ItemNumberAfterRawHtmlLeftOpenInAnItem) {
     EXPECT_EQ(canonical("1.\n   <div>\n1\\.\n"), "1. <div>\n\n1\\.\n\n");
     EXPECT_EQ(canonical("1. 1\n   <div>\n1\\.\n{\n"), "1. 1\n   \n   <div>\n\n1\\.\n{\n\n");
     // A paragraph whose line reads as such an item escapes its own number.
-    EXPECT_EQ(canonical("1.  <div>\n>\n1.\n"), "1\\.  <div>\n\n1.\n\n");
+    EXPECT_EQ(canonical("1\\.  <div>\n>\n1.\n"), "1\\.  <div>\n\n1.\n\n");
     // A list written on as the one before it: the number after both is
     // judged with both.
     canonical("2. <div>\n1. <\n   <div>\n0.\n");
@@ -408,9 +409,9 @@ TEST(CanonicalForm, ClosingFenceAtAnItemsContentColumn) {
 TEST(CanonicalForm, RawHtmlAfterWhiteSpaceBeyondSpaces) {
     // The reader finds a raw HTML block's tag past any white space of its
     // line, a form feed too; written with it after a list, the block would
-    // go into the list's last item. Opening an item, it keeps it below the
-    // marker.
-    EXPECT_EQ(canonical("-  a\n  \f<div>\n"), "- a\n\n<div>\n\n");
+    // go into the list's last item, whose content starts further in then.
+    // Opening an item, it keeps it below the marker.
+    EXPECT_EQ(canonical("-  a\n  \f<div>\n"), "-  a\n\n  \f<div>\n\n");
     EXPECT_EQ(canonical("- \n\t\f<!--\n"), "-\n    \f<!--\n  -->\n\n");
     canonical("-  [-\n  \f<div>|\nb c$$<!--\n[^f]: ~~~b c`c`---\n");
 }
@@ -921,7 +922,7 @@ TEST(CanonicalForm, EscapedItemNumberAtAnItemsStart) {
     // stays a list, even one numbered from 2.
     EXPECT_TRUE(read("2. 1\\. x\n3.\n").blocks.at(0).is<ast::List>());
     // Below a number alone, text the writer would put after it is text.
-    EXPECT_EQ(canonical("2.\n   1.  <section>\n2."), "2.\n1\\.  <section>\n2.\n\n");
+    EXPECT_EQ(canonical("2.\n   1.  <b>x\n2."), "2.\n1\\.  <b>x\n2.\n\n");
     EXPECT_TRUE(read("2. 1. x\n3.\n").blocks.at(0).is<ast::Paragraph>());
 }
 

@@ -299,7 +299,8 @@ TEST(Containers, OneItemListNotNumberedFromOne) {
     }
     const char* lists[] = {"3.\n   a\n   b\n", "3. a\n   b\n", "3.\n   > q\n", "4. \\- x\n", "4. \\-\n",
                            "4. \\---\n",       "4. \\{: x}\n", "4. \\:\n",        "9. > q\n",
-                           "1.\n   1. [x] y\n"};
+                           "1.\n   1. [x] y\n", "1.  <div\n",    "1.  > q\n",      "1. - [x] y\n",
+                           "1.  - [x] y\n"};
     for (const char* md : lists) {
         auto d = parse(md);
         ASSERT_EQ(d.blocks.size(), 1u) << md;

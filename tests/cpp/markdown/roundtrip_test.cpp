@@ -221,6 +221,14 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1.  a\n   <p>x</p>",
         "*\n\n  <div>x</div>",
         "[^e]: 1\\. l\n\n       <div>\n\n[^e]",
+        // After a list whose last marker is padded for it: an item opening
+        // with raw HTML or with a task box below a number, and before raw
+        // HTML held back for after the footnotes; none right after a
+        // container's tag.
+        ">01. <div\n>    <div",
+        "1. a\n2.\n   - [x] b\n\n[r]: /u\n\n   <div>x</div>",
+        "-  -\n\n  <x->",
+        "1. a\n2. b\n\n<div markdown=\"1\">\n   <p>x</p>\n</div>",
         // A line of white space ending raw HTML in a quote is the HTML's.
         "><x->\n>  \n\nx",
         ">-\n>   ><x->\n>   >\t",
