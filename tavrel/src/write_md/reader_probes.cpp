@@ -11,6 +11,7 @@
 #include <utility>
 #include <variant>
 
+#include "tavrel/autolink.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
 #include "tavrel/write_md.hpp"
@@ -21,7 +22,11 @@ using namespace tavrel::ast;
 
 bool angled_autolink(const Autolink& link) {
     std::string_view t = link.text;
-    if (link.url != t || t.size() > 1023) return false;
+    if (t.size() > 1023) return false;
+    // An address in angle brackets reads back as itself after "mailto:".
+    if (link.email && link.url.size() == t.size() + 7 && link.url.starts_with("mailto:") && link.url.ends_with(t))
+        return autolink::is_email(t);
+    if (link.url != t) return false;
     std::size_t colon = t.find(':');
     if (colon == std::string_view::npos || colon < 2 || colon > 32) return false;
     for (std::size_t i = 0; i < colon; ++i) {

@@ -72,7 +72,8 @@ bool script_escaped_text_fits(std::string_view text, char marker);
 // Whether "<text>" reads back as this autolink: the address is its own
 // text, begins with a scheme (a letter, then letters, digits, "+", "." or
 // "-", 2 to 32 in all, and ":"), holds no control, white space or angle
-// bracket, and is short enough for the reader's look-ahead for ">".
+// bracket, and is short enough for the reader's look-ahead for ">"; or the
+// text is an e-mail address and the address "mailto:" and it.
 bool angled_autolink(const ast::Autolink& link);
 
 // A label the reader takes in "[^label]": not empty, no white space, no

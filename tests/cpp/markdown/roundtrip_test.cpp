@@ -302,6 +302,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "^a\\ b^{\xFF=1}",
         "x~a\\~b~{\x01=1}~z~",
         "| ~\\y~{\xFE=1} |\n|---|",
+        // E-mail addresses, which read back from angle brackets, also in a
+        // span with a pair no tag can hold.
+        "x <a.b+c@x-y.org> y a@b.o",
+        "[a@b.o\\-]{\x7F=1}{.c}",
         // Empty targets before a title.
         "x ![a](<> \"\") [b](<> \"t\"){.c}",
         // Cross-reference lists, with pairs no tag can hold, a "ref" value
