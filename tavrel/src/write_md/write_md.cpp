@@ -747,6 +747,51 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     return later && later->ordered && (later->start == end || later->start == end + 1) ? 1 : 0;
 }
 
+// For the ordered list blocks[i]: the number its last item is written with
+// so that the next list, one from another number that reads as a list only
+// numbered on (from that item), does; or 0 for numbering its items on. Only
+// a list that the reader keeps however its items are numbered (an item of
+// more blocks than one, or opening with a mark the writer escapes in text)
+// may be numbered so: its first item with its number, the items between
+// with that number again, as the reader read it.
+[[gnu::noinline]] std::uint64_t last_number_for_next(const Blocks& blocks, std::size_t i, std::size_t count) {
+    const auto* l = blocks[i].as<List>();
+    const std::size_t n = l->items.size();
+    if (!l->ordered || n < 2 || markdown::writes_attrs(l->attr)) return 0;
+    const auto kept = [](const ListItem& item) {
+        const auto shown =
+            std::count_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+        if (shown > 1) return true;
+        const auto first =
+            std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+        if (first == item.blocks.end()) return false;
+        const auto* html = first->as<HtmlBlock>();
+        return first->is<MathBlock>() || first->is<CodeBlock>() || first->is<Heading>() || first->is<BlockQuote>() ||
+               (html && html->html.starts_with('<'));
+    };
+    if (!std::any_of(l->items.begin(), l->items.end(), kept)) return 0;
+    std::size_t j = i + 1;
+    while (j < count && !blocks[j].is<Heading>() && !(blocks[j].is<List>() && !blocks[j].as<List>()->items.empty())) ++j;
+    const auto* next = j < count ? blocks[j].as<List>() : nullptr;
+    if (!next || !next->ordered || next->start < 2 || stays_list_alone(*next)) return 0;
+    const std::uint64_t last = l->start + n - 1;
+    if (next->start == last || next->start == last + 1) return 0;
+    const std::uint64_t target = next->start - 1 >= l->start ? next->start - 1 : next->start;
+    return target >= l->start ? target : 0;
+}
+
+// Whether `written` reads back as one list of the items of `l`, each with
+// as many blocks.
+[[gnu::cold, gnu::noinline]] bool reads_as_items_of(std::string_view written, const List& l) {
+    static const Options options = Options::dataset();
+    const Document doc = block::parse_source(written, options);
+    const auto* read = doc.blocks.size() == 1 ? doc.blocks.front().as<List>() : nullptr;
+    if (!read || read->start != l.start || read->items.size() != l.items.size()) return false;
+    for (std::size_t k = 0; k < l.items.size(); ++k)
+        if (read->items[k].blocks.size() != l.items[k].blocks.size()) return false;
+    return true;
+}
+
 // Whether the lines of a paragraph, which read alone as text, read as a
 // list that an ordered list numbered from `start` after them numbers on.
 bool numbered_on_by(std::string_view lines, std::uint64_t start) {
@@ -1514,6 +1559,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             }
         }
         const bool continuing = continue_at_ != 0;
+        std::uint64_t last_number = 0;  // see `last_number_for_next`
         const std::uint64_t numbered_from = continuing ? continue_at_ : (l ? l->start : 0);
         wrote_text_ = false;
         if (const auto* h = blocks[i].as<HtmlBlock>(); h && !container_names_.empty()) {
@@ -1552,6 +1598,8 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             if (l) {
                 list_chain_at_ = chain_at;
                 list_chain_heading_ = chain_heading;
+                if (l->ordered && l->items.size() > 1 && continue_at_ == 0)
+                    last_number = last_number_for_next(blocks, i, count);
                 // Raw HTML after the list whose indentation would take it
                 // into the last item: that item's content starts further in.
                 // (Raw HTML held back for after the footnotes counts too.)
@@ -1562,7 +1610,17 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 }
             }
             const std::size_t notes_mark = notes_.size(), mark = out_.size();
+            last_number_ = last_number;
             block(blocks[i]);
+            if (last_number != 0 && !reads_as_items_of(std::string_view(out_).substr(mark), *l)) {
+                // (Numbered so, an item may read as a line of the one before.)
+                out_.resize(mark);
+                notes_.resize(notes_mark);
+                last_number = 0;
+                list_chain_at_ = chain_at;
+                list_chain_heading_ = chain_heading;
+                block(blocks[i]);
+            }
             last_item_column_ = 0;
             if (padded_list && padded_list == l) {
                 // Only where the list reads back so (an item opening with
@@ -1576,6 +1634,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                     padded_list = nullptr;
                     list_chain_at_ = chain_at;
                     list_chain_heading_ = chain_heading;
+                    last_number_ = last_number;
                     block(blocks[i]);
                 }
             }
@@ -1625,7 +1684,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             if (!continuing) prev_at = before;
             prev_block = &blocks[i];
             prev = l;
-            if (l) prev_next = numbered_from + l->items.size();
+            if (l) prev_next = last_number != 0 ? last_number + 1 : numbered_from + l->items.size();
             prev_alt = alt_here;
         }
         if (out_.size() != before) last_block_at_ = std::min(before, out_.size());
@@ -2476,10 +2535,13 @@ void Renderer::items(const List& l) {
     alt_bullet_ = false;
     std::uint64_t counter = continue_at_ ? continue_at_ : l.start;
     continue_at_ = 0;
+    const std::uint64_t last_number = std::exchange(last_number_, 0);  // see `last_number_for_next`
     const std::size_t last_column = std::exchange(last_item_column_, 0);
     for (const auto& it : l.items) {
         std::string marker;
-        if (l.ordered) {
+        if (l.ordered && last_number != 0) {
+            marker = std::to_string(&it == &l.items.back() ? last_number : l.start) + ". ";
+        } else if (l.ordered) {
             marker = std::to_string(counter++) + ". ";
         } else {
             marker = alt ? "* " : "- ";

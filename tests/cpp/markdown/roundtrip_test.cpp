@@ -253,6 +253,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "# h\n\n1. a\n2. b\n\n> q\n\n1\\. z\n\n2. c",
         // Or one from another number that lists before it number on.
         "1. a\n2. b\n\n1\\. z\n\n> q\n\n3. c",
+        // An ordered list kept a list by an item's raw HTML, which the
+        // reader read numbered "1.", "1.", before a list that numbers on
+        // from that last number.
+        "1. <div>\n\n1. a\n2. b\n\n2. b",
         // Past lists from other numbers and deeper headings.
         "1\\. z\n\n0. r\n\n   <p>x</p>\n\n1.\n\n2.",
         "## h\n\n1\\. z\n\nx\n\n### h\n\n1. <div>",
@@ -548,6 +552,9 @@ TEST(RoundTrip, FuzzFindings) {
         // number on, which the writer numbers otherwise ("1.", "1." as "1.",
         // "2."): its number is left as it reads back.
         "1. <div\n1.\n\n1\\.\n\n1.",
+        // Such a list whose items, numbered so, would read as lines of the
+        // ones before them is numbered on.
+        "4. >`\n5.\n\n8. *     t",
     };
     for (const auto& text : markdown) {
         std::string canonical = write_md::render_md(block::parse_source(text, Options::dataset()));
