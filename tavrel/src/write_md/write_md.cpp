@@ -1628,7 +1628,9 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 const HtmlBlock* next = nullptr;
                 for (std::size_t j = i + 1; j < blocks.size() && !next; ++j)
                     if (!writes_nothing(blocks[j])) next = blocks[j].as<HtmlBlock>();
-                if (!probe::list_reads_back_before(std::string_view(out_).substr(mark), next->html)) {
+                // (Written on as the list before it, with that list.)
+                if (!probe::list_reads_back_before(std::string_view(out_).substr(continuing ? prev_at : mark),
+                                                   next->html)) {
                     out_.resize(mark);
                     notes_.resize(notes_mark);
                     padded_list = nullptr;

@@ -306,6 +306,8 @@ TEST(CanonicalForm, ItemNumberAfterRawHtmlLeftOpenInAnItem) {
     // A list written on as the one before it: the number after both is
     // judged with both.
     canonical("2. <div>\n1. <\n   <div>\n0.\n");
+    // Its last item not padded for raw HTML after it, it is still written on.
+    EXPECT_EQ(canonical("1. <div>\n\n[^f]: x\n\n1.\n\n   <p>x</p>\n"), "1. <div>\n2.\n\n   <p>x</p>\n\n[^f]: x\n\n");
 }
 
 TEST(CanonicalForm, ClosingTagInsideABlockOfAContainer) {
