@@ -315,7 +315,7 @@ private:
     // escaped, and leaves the rest in `s` (see `footnote_line`).
     [[gnu::noinline, gnu::cold]] void escape_label_ends(std::string_view& s);
     void code_block(const ast::CodeBlock& code);
-    void code_block_as_word(const ast::CodeBlock& code);
+    void code_block_as_word(const ast::CodeBlock& code, ast::Attr written);
     void fenced_code(std::string_view text, std::string_view info);
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);

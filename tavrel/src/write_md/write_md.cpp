@@ -2658,13 +2658,11 @@ void Renderer::code_block(const CodeBlock& c) {
     // that class is written first.
     std::optional<std::string> lang = c.lang;
     // A language holding a line end or ending in white space (read from a
-    // character reference) cannot be written, as no such class can; alone
-    // in the info it is written as the word it was read from.
+    // character reference) cannot be written, as no such class can: it is
+    // written as the word it was read from, before the other attributes.
     if (lang && (lang->find_first_of("\n\r") != std::string::npos ||
-                 (!lang->empty() && text::is_white_space(text::decode_utf8_before(*lang, lang->size()).cp)))) {
-        if (written.empty()) return code_block_as_word(c);
-        lang.reset();
-    }
+                 (!lang->empty() && text::is_white_space(text::decode_utf8_before(*lang, lang->size()).cp))))
+        return code_block_as_word(c, written);
     if (!lang && !written.classes.empty()) lang = written.classes.front();
     if (lang) std::erase(written.classes, *lang);
     std::string info;
@@ -2688,8 +2686,10 @@ void Renderer::code_block(const CodeBlock& c) {
 // A language that is no class, written in the word form of a fence's info:
 // each character that is white space, a line end or ASCII punctuation as a
 // character reference, which the reader decodes (and no escape, quote,
-// brace or leading "." or "#" is read as anything else).
-[[gnu::cold, gnu::noinline]] void Renderer::code_block_as_word(const CodeBlock& c) {
+// brace or leading "." or "#" is read as anything else). The braces after
+// the word hold the other attributes, the language's class being one the
+// reader adds itself.
+[[gnu::cold, gnu::noinline]] void Renderer::code_block_as_word(const CodeBlock& c, Attr written) {
     std::string info;
     for (std::size_t i = 0; i < c.lang->size();) {
         const text::Decoded d = text::decode_utf8(*c.lang, i);
@@ -2702,6 +2702,8 @@ void Renderer::code_block(const CodeBlock& c) {
         }
         i += d.len;
     }
+    std::erase(written.classes, *c.lang);
+    if (std::string body = attrs_body(written); !body.empty()) info.append(" {").append(body).push_back('}');
     fenced_code(c.text, info);
 }
 

@@ -471,6 +471,9 @@ TEST(CanonicalForm, FenceLanguageHoldingALineEnd) {
     // character references.
     EXPECT_EQ(canonical("```&#10;\nx\n```\n"), "```&#10;\nx\n```\n\n");
     canonical("~~~&#10;");
+    // Beside other attributes, which follow the word in braces.
+    EXPECT_EQ(canonical("```&ensp; {.x}\n```"), "```&#8194; {.x}\n```\n\n");
+    EXPECT_EQ(canonical("```&#10; {#k .x a=1}"), "```&#10; {#k .x a=\"1\"}\n```\n\n");
 }
 
 TEST(CanonicalForm, BulletListsAfterListsEndingInOpenHtml) {
@@ -553,10 +556,11 @@ TEST(CanonicalForm, FootnoteReferenceAfterABreakOnAnEmptyLine) {
 TEST(CanonicalForm, AttributeWordsEndingInWhiteSpace) {
     // The reader trims the inside of braces, escaped white space at its end
     // too: an id or class ending in white space is not written. A language
-    // alone is written as a word, its white space as character references.
+    // is written as a word, its white space as character references, before
+    // the braces of the other attributes.
     EXPECT_EQ(canonical("```&nbsp;"), "```&#160;\n```\n\n");
     EXPECT_EQ(canonical("```a&nbsp;\nx\n```\n"), "```a&#160;\nx\n```\n\n");
-    EXPECT_EQ(canonical("```a&nbsp; {#i}\nx\n```\n"), "```{#i}\nx\n```\n\n");
+    EXPECT_EQ(canonical("```a&nbsp; {#i}\nx\n```\n"), "```a&#160; {#i}\nx\n```\n\n");
     EXPECT_EQ(canonical("[x]{.a\\  .b}\n"), "[x]{.b}\n\n");
     canonical("~~~&nbsp;\xC2\xA0");
 }
