@@ -3203,6 +3203,20 @@ void Renderer::write_text(std::string_view s) {
     }
 }
 
+// A superscript right after a "[" of text: written bare it would make
+// "[^" a footnote reference's opener, and its element form would lose the
+// keys no tag can hold. Where it would, the "[" is written as a character
+// reference, which reads back as the same text and opens nothing.
+bool Renderer::bare_after_text_bracket(const Attr& attr, char32_t opened) {
+    if (opened == '[') return false;
+    bool lossy = false;
+    for (const auto& kv : attr.pairs) lossy = lossy || !canon::html_attr_name(kv.first);
+    if (!lossy) return false;
+    out_.pop_back();
+    out_.append("&#91;");
+    return true;
+}
+
 void Renderer::open_bracket() {
     // A "!" written just before would make the bracket an image's. It is
     // escaped when it is not already (an even run of backslashes before it).
@@ -3225,7 +3239,9 @@ void Renderer::bracketed(const Inlines& run) {
     after_is_closer_ = false;
     in_plain_strong_ = false;
     ++bracket_depth_;
+    opened_by_ = '[';
     raw_inlines(run);
+    opened_by_ = 0;
     --bracket_depth_;
     in_plain_strong_ = saved_in_plain_strong;
     after_ = saved_after;
@@ -3376,7 +3392,7 @@ void Renderer::inline_node(const Inline& node) {
                 --k;
                 ++slashes;
             }
-            bare = slashes % 2 == 1;
+            bare = slashes % 2 == 1 || bare_after_text_bracket(attr, opened);
         }
         if (bare && !out_.empty() && text.find('@') != std::string_view::npos) {
             char32_t before = text::decode_utf8_before(out_, out_.size()).cp;

@@ -323,6 +323,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "![x [@a]{\x7F=1}](u)",
         "[@k]{data-refs=\"\"}(u)",
         "[@k]{data-refs=\"\"}: x",
+        // A superscript with a pair no tag can hold right after a "[" of
+        // text.
+        "[^y^{.n -='' #b}",
+        "x [^y^{-=1}] z",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
