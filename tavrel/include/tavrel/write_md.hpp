@@ -37,7 +37,10 @@
 //   as its content where nothing depends on its fence; white space before a
 //   raw HTML block's tag that would take it into the list item before it is
 //   not written, nor is an empty id ("id=''", which HTML does not allow),
-//   nor are the reader's diagnostics.
+//   nor are the reader's diagnostics; an ordered list after one whose last
+//   item leaves raw HTML open, which only a definition kept apart in the
+//   text, is written on as the first list's items, as nothing else the
+//   dialect has ends that list and reads as nothing.
 #pragma once
 
 #include <cstddef>
