@@ -42,6 +42,19 @@ bool angled_autolink(const Autolink& link) {
     return true;
 }
 
+bool bare_www_fits(const Autolink& link) {
+    std::string_view t = link.text;
+    if (link.email || !t.starts_with("www.") || link.url.size() != t.size() + 7 || !link.url.starts_with("http://") ||
+        !link.url.ends_with(t))
+        return false;
+    for (char c : t) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+                  c == '/';
+        if (!ok) return false;
+    }
+    return autolink::trim_bare_url_end(t, 0, t.size()) == t.size();
+}
+
 bool script_escaped_text_fits(std::string_view text, char marker) {
     if (text.empty() || (marker == '^' && text.front() == '[')) return false;
     bool escaped = false;
@@ -199,16 +212,29 @@ bool reads_as_one_div(std::string_view inner) {
     return outline.blocks.size() == 1 && outline.blocks.front().kind == "div";
 }
 
-bool holds_link(const Inlines& run) {
-    for (const auto& node : run) {
+bool holds_link(const Inlines& run, bool first_bare) {
+    // Whether the node at `i` sits between white space (or opens the run
+    // after an opener that lets a "www." address be found).
+    auto spaced = [&](std::size_t i) {
+        bool before = i == 0 ? first_bare : [&] {
+            const auto* t = run[i - 1].as<Text>();
+            return t && !t->text.empty() && (t->text.back() == ' ' || t->text.back() == '\t');
+        }();
+        if (!before || i + 1 == run.size()) return false;
+        if (run[i + 1].as<SoftBreak>()) return true;
+        const auto* t = run[i + 1].as<Text>();
+        return t && !t->text.empty() && (t->text.front() == ' ' || t->text.front() == '\t');
+    };
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        const auto& node = run[i];
         bool found = visit(
-            [](const auto& n) -> bool {
+            [&](const auto& n) -> bool {
                 using T = std::decay_t<decltype(n)>;
                 if constexpr (std::is_same_v<T, Link>) {
                     return true;
                 } else if constexpr (std::is_same_v<T, Autolink>) {
-                    // Written as a link whenever not in angle brackets.
-                    return !angled_autolink(n);
+                    // Written as a link unless in angle brackets or bare.
+                    return !angled_autolink(n) && !(bare_www_fits(n) && spaced(i));
                 } else if constexpr (std::is_same_v<T, Span> || std::is_same_v<T, Emph> || std::is_same_v<T, Strong> ||
                                      std::is_same_v<T, Strikeout> || std::is_same_v<T, Highlight>) {
                     return holds_link(n.content);

@@ -76,6 +76,13 @@ bool script_escaped_text_fits(std::string_view text, char marker);
 // text is an e-mail address and the address "mailto:" and it.
 bool angled_autolink(const ast::Autolink& link);
 
+// Whether the text of a "www." autolink, written bare after a boundary
+// character and before white space, reads back as this autolink: its
+// address is "http://" and it, and it holds only characters the reader
+// keeps in the address and the writer writes unescaped, none of which the
+// reader trims from its end.
+bool bare_www_fits(const ast::Autolink& link);
+
 // A label the reader takes in "[^label]": not empty, no white space, no
 // bracket.
 bool valid_reference_label(std::string_view label);
@@ -135,7 +142,9 @@ bool reads_as_one_div(std::string_view inner);
 
 // Whether a run holds a link outside brackets of its own: such a link
 // leaves the "[" of an enclosing span as text.
-bool holds_link(const ast::Inlines& run);
+// A "www." autolink between white space, or opening the run where
+// `first_bare` says the opener before it lets it be written bare, is none.
+bool holds_link(const ast::Inlines& run, bool first_bare = false);
 
 // A span as the cross-reference list the reader makes it of, without its
 // "[": the list's items ("see @a", "@a; -@b"), "]" and its attribute block,

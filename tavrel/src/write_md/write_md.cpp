@@ -26,6 +26,7 @@
 #include "canon.hpp"
 #include "escape_internal.hpp"
 #include "reader_probes.hpp"
+#include "tavrel/autolink.hpp"
 #include "tavrel/block.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
@@ -3217,6 +3218,19 @@ bool Renderer::bare_after_text_bracket(const Attr& attr, char32_t opened) {
     return true;
 }
 
+// A "www." address the reader finds again where it is written bare:
+// between white space, or right after the "[" of a span or link (no "!"
+// before it, no "<" before that), where the reader looks for one. A span
+// holding one keeps its brackets (see holds_link).
+bool Renderer::bare_www(const Autolink& link, char32_t opened) {
+    if (after_ != kBlank || !probe::bare_www_fits(link)) return false;
+    if (out_.empty()) return true;
+    const char b = out_.back();
+    if (b == ' ' || b == '\t' || b == '\n') return !autolink::preceded_by_angle_opener(out_, out_.size());
+    return opened == '[' && b == '[' && !out_.ends_with("![") &&
+           !autolink::preceded_by_angle_opener(out_, out_.size());
+}
+
 void Renderer::open_bracket() {
     // A "!" written just before would make the bracket an image's. It is
     // escaped when it is not already (an even run of backslashes before it).
@@ -3484,6 +3498,8 @@ void Renderer::inline_node(const Inline& node) {
                     out_.append(n.text);
                     out_.push_back('>');
                     if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
+                } else if (bare_www(n, opened)) [[unlikely]] {
+                    out_.append(n.text);
                 } else {
                     // Read back as a link, whose text is written escaped and
                     // which would take a "{" after it as its attributes.
@@ -3604,7 +3620,7 @@ void Renderer::inline_node(const Inline& node) {
                 out_.push_back(']');
                 ref_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Span>) {
-                if (holds_link(n.content)) {
+                if (holds_link(n.content, out_.empty() || out_.back() != '!')) {
                     span_element(n);
                     return;
                 }

@@ -327,6 +327,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // text.
         "[^y^{.n -='' #b}",
         "x [^y^{-=1}] z",
+        // A span holding a "www." address, with a pair no tag can hold.
+        "[www.r ]{<= #n}",
+        "[x www.a-b/c y]{\x01=1} [www.r\nz]{\x7F=1}",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
