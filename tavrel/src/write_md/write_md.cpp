@@ -748,14 +748,16 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     return later && later->ordered && (later->start == end || later->start == end + 1) ? 1 : 0;
 }
 
-// For the ordered list blocks[i]: the number its last item is written with
-// so that the next list, one from another number that reads as a list only
-// numbered on (from that item), does; or 0 for numbering its items on. Only
-// a list that the reader keeps however its items are numbered (an item of
-// more blocks than one, or opening with a mark the writer escapes in text)
-// may be numbered so: its first item with its number, the items between
-// with that number again, as the reader read it.
-[[gnu::noinline]] std::uint64_t last_number_for_next(const Blocks& blocks, std::size_t i, std::size_t count) {
+// For the ordered list blocks[i], under a heading of level `heading`: the
+// number its last item is written with so that the next list, one that
+// reads as a list only numbered on (from that item), does; or 0 for
+// numbering its items on. Only a list that the reader keeps however its
+// items are numbered (an item of more blocks than one, or opening with a
+// mark the writer escapes in text) may be numbered so: its first item with
+// its number, the items between with that number again, as the reader read
+// it.
+[[gnu::noinline]] std::uint64_t last_number_for_next(const Blocks& blocks, std::size_t i, std::size_t count,
+                                                    unsigned heading) {
     const auto* l = blocks[i].as<List>();
     const std::size_t n = l->items.size();
     if (!l->ordered || n < 2 || markdown::writes_attrs(l->attr)) return 0;
@@ -774,11 +776,25 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     std::size_t j = i + 1;
     while (j < count && !blocks[j].is<Heading>() && !(blocks[j].is<List>() && !blocks[j].as<List>()->items.empty())) ++j;
     const auto* next = j < count ? blocks[j].as<List>() : nullptr;
-    if (!next || !next->ordered || next->start < 2 || stays_list_alone(*next)) return 0;
+    if (!next || !next->ordered || next->start == 0 || stays_list_alone(*next)) return 0;
+    // (After one leaving raw HTML open, a list numbered on from it is
+    // written on as its items.)
+    if (ends_in_open_html(*l)) return 0;
     const std::uint64_t last = l->start + n - 1;
     if (next->start == last || next->start == last + 1) return 0;
-    const std::uint64_t target = next->start - 1 >= l->start ? next->start - 1 : next->start;
-    return target >= l->start ? target : 0;
+    if (next->start == 1) {
+        // One from 1 that the list after it numbers on from is a list as it
+        // stands (see `numbered_on_after`).
+        const std::size_t k = next_numbering_block(blocks, j + 1, heading);
+        const auto* later = k < blocks.size() ? blocks[k].as<List>() : nullptr;
+        const std::uint64_t end = next->items.size();
+        if (later && later->ordered && (later->start == end || later->start == end + 1)) return 0;
+    }
+    // An item goes on with the list only at the number before it or the one
+    // after: the last can be numbered no further than one past the first.
+    const auto fits = [&](std::uint64_t target) { return target != 0 && target - l->start <= 1; };
+    if (fits(next->start - 1)) return next->start - 1;
+    return fits(next->start) ? next->start : 0;
 }
 
 // Whether `written` reads back as one list of the items of `l`, each with
@@ -1600,7 +1616,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 list_chain_at_ = chain_at;
                 list_chain_heading_ = chain_heading;
                 if (l->ordered && l->items.size() > 1 && continue_at_ == 0)
-                    last_number = last_number_for_next(blocks, i, count);
+                    last_number = last_number_for_next(blocks, i, count, heading_level);
                 // Raw HTML after the list whose indentation would take it
                 // into the last item: that item's content starts further in.
                 // (Raw HTML held back for after the footnotes counts too.)

@@ -257,6 +257,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // reader read numbered "1.", "1.", before a list that numbers on
         // from that last number.
         "1. <div>\n\n1. a\n2. b\n\n2. b",
+        // Or from its own first number, one item long.
+        "1. ```\n   ```\n1.\n\n1.",
         // Past lists from other numbers and deeper headings.
         "1\\. z\n\n0. r\n\n   <p>x</p>\n\n1.\n\n2.",
         "## h\n\n1\\. z\n\nx\n\n### h\n\n1. <div>",
