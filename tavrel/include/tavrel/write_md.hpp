@@ -218,6 +218,8 @@ private:
     void write_text(std::string_view text);
     // The "[" of a link or span, never read as part of an image's "![".
     void open_bracket();
+    [[gnu::noinline, gnu::cold]] bool underscores_fit(const ast::Attr& attr, std::size_t cstart, std::size_t cend,
+                                                      char32_t p);
     [[gnu::noinline, gnu::cold]] bool bare_www(const ast::Autolink& link, char32_t opened);
     [[gnu::noinline, gnu::cold]] bool bare_after_text_bracket(const ast::Attr& attr, char32_t opened);
     // The content of a link, image or span, between its brackets.

@@ -3138,6 +3138,13 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
                 ok = false;
         }
     }
+    if (!ok && c == '*' && !attr.empty() && cend > cstart && !p_escaped) [[unlikely]] {
+        if (underscores_fit(attr, cstart, cend, p)) {
+            out_.replace(start, delim.size(), delim.size(), '_');
+            delim = delim.size() == 1 ? "_" : "__";
+            ok = true;
+        }
+    }
     if (ok) {
         out_.append(delim);
     } else {
@@ -3175,6 +3182,22 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         }
         attr_target_end_ = out_.size();
     }
+}
+
+// An emphasis or strong whose "*" runs would merge with those beside it
+// ("*.***;**{k=1}") and whose element form would lose a key no tag can hold
+// is written between "_" runs where those pair just as written: after white
+// space or punctuation other than "_", around a content holding no "_" and
+// not starting or ending with white space, before its attribute block.
+bool Renderer::underscores_fit(const Attr& attr, std::size_t cstart, std::size_t cend, char32_t p) {
+    bool lossy = false;
+    for (const auto& kv : attr.pairs) lossy = lossy || !canon::html_attr_name(kv.first);
+    if (!lossy || !markdown::writes_attrs(attr, true) || p == '_' || (!flank_space(p) && !flank_punct(p))) return false;
+    const std::string_view content = std::string_view(out_).substr(cstart, cend - cstart);
+    if (content.find('_') != std::string_view::npos) return false;
+    const char32_t f = text::decode_utf8(out_, cstart).cp;
+    const char32_t l = text::decode_utf8_before(out_, cend).cp;
+    return !flank_space(f) && !flank_space(l);
 }
 
 void Renderer::escape_label_ends(std::string_view& s) {

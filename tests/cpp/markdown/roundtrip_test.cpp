@@ -332,6 +332,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // A span holding a "www." address, with a pair no tag can hold.
         "[www.r ]{<= #n}",
         "[x www.a-b/c y]{\x01=1} [www.r\nz]{\x7F=1}",
+        // Emphasis and strong whose "*" runs would merge with those beside
+        // them, with a pair no tag can hold.
+        "```\n```\n_.___;__{\x7F= .e}",
+        "**a**_b_{\x01=1} *a*__b.__{\xFF=1}",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
