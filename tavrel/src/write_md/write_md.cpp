@@ -777,9 +777,9 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     while (j < count && !blocks[j].is<Heading>() && !(blocks[j].is<List>() && !blocks[j].as<List>()->items.empty())) ++j;
     const auto* next = j < count ? blocks[j].as<List>() : nullptr;
     if (!next || !next->ordered || next->start == 0 || stays_list_alone(*next)) return 0;
-    // (After one leaving raw HTML open, a list numbered on from it is
+    // (Right after one leaving raw HTML open, a list numbered on from it is
     // written on as its items.)
-    if (ends_in_open_html(*l)) return 0;
+    if (ends_in_open_html(*l) && std::all_of(blocks.begin() + i + 1, blocks.begin() + j, writes_nothing)) return 0;
     const std::uint64_t last = l->start + n - 1;
     if (next->start == last || next->start == last + 1) return 0;
     if (next->start == 1) {

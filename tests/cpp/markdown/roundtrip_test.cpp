@@ -259,6 +259,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1. <div>\n\n1. a\n2. b\n\n2. b",
         // Or from its own first number, one item long.
         "1. ```\n   ```\n1.\n\n1.",
+        // Or one leaving raw HTML open, past other blocks.
+        "1. <div>\n1. <div>\n\nx\n\n1. a",
         // Past lists from other numbers and deeper headings.
         "1\\. z\n\n0. r\n\n   <p>x</p>\n\n1.\n\n2.",
         "## h\n\n1\\. z\n\nx\n\n### h\n\n1. <div>",
