@@ -80,12 +80,14 @@ std::string escape_target(std::string_view url);
 // takes it as attributes (after a closing delimiter run): whatever would
 // start a construct there is escaped as well, and an id or class holding
 // "[" takes the pair form, where a reference stands for the "[".
+// With `line`, the block stands on a line of its own, whose last "}" the
+// reader ends it at: a key may hold a "}" there.
 std::string attrs_body(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false,
-                       bool scanned = false);
+                       bool scanned = false, bool line = false);
 
-// Whether a pair with this key reads back with the same key (`scanned` as
-// for `attrs_body`).
-bool attr_key_writable(std::string_view key, bool scanned = false);
+// Whether a pair with this key reads back with the same key (`scanned` and
+// `line` as for `attrs_body`).
+bool attr_key_writable(std::string_view key, bool scanned = false, bool line = false);
 // Whether every part of `attr` reads back as written.
 bool attr_writable(const ast::Attr& attr);
 bool attr_writable(const ast::Attr& attr, bool scanned);

@@ -378,13 +378,15 @@ namespace {
 // character after it with it ("\\=" is the key "\\"). With `scanned` (a
 // block the scanner reads as text first), a key holding what would start a
 // construct there cannot be written either: the key could not be escaped.
-template <bool Scanned>
+// With `Line` (a block on a line of its own, which the reader takes up to
+// the line's last "}"), a "}" in the key is taken as it stands.
+template <bool Scanned, bool Line = false>
 bool key_writable(std::string_view key) {
     if (key.empty() || key[0] == '#' || key[0] == '.' || key[0] == ':') return false;
     for (std::size_t i = 0; i < key.size();) {
         text::Decoded d = text::decode_utf8(key, i);
         char32_t c = d.cp;
-        if (c == '"' || c == '\'' || c == '}' || c == '=' || text::is_white_space(c)) return false;
+        if (c == '"' || c == '\'' || (c == '}' && !Line) || c == '=' || text::is_white_space(c)) return false;
         if constexpr (Scanned) {
             if (c < 0x80 && (c == '[' || write_md::detail::kScanMark[c] ||
                              ((c == ':' || c == '.') && write_md::detail::starts_bare_link_at(key, i))))
@@ -397,7 +399,9 @@ bool key_writable(std::string_view key) {
 
 }  // namespace
 
-bool attr_key_writable(std::string_view key, bool scanned) {
+bool attr_key_writable(std::string_view key, bool scanned, bool line) {
+    if (line) [[unlikely]]
+        return key_writable<false, true>(key);
     return scanned ? key_writable<true>(key) : key_writable<false>(key);
 }
 
@@ -481,7 +485,7 @@ ast::Attr writable_attr(const ast::Attr& attr, bool scanned) {
     return scanned ? writable_attr_impl<true>(attr) : writable_attr_impl<false>(attr);
 }
 
-std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool links, bool scanned) {
+std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool links, bool scanned, bool line) {
     links = links || scanned;
     std::string out;
     auto sep = [&] {
@@ -536,7 +540,7 @@ std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool link
         }
     }
     for (const auto& [key, value] : attr.pairs) {
-        if (!attr_key_writable(key, scanned)) continue;
+        if (!attr_key_writable(key, scanned, line)) continue;
         sep();
         out.append(key);
         out.push_back('=');

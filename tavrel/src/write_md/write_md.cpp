@@ -1045,7 +1045,9 @@ bool simple_table(const Table& t) {
 void Renderer::ial(const Attr& attr) {
     if (!markdown::writes_attrs(attr)) return;
     out_.append("{: ");
-    out_.append(attrs_body(attr));
+    // On its own line a key may hold a "}" (the block's layout around it is
+    // decided by the parts written on any line).
+    out_.append(attrs_body(attr, '"', false, false, false, true));
     out_.append("}\n");
 }
 

@@ -338,6 +338,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // them, with a pair no tag can hold.
         "```\n```\n_.___;__{\x7F= .e}",
         "**a**_b_{\x01=1} *a*__b.__{\xFF=1}",
+        // A block's attribute line, which the reader takes up to its last
+        // "}", with a key holding one.
+        "(\n{:#n }=\"\"}",
+        "> a\n> {: .c x}y=1 }=''}",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
