@@ -757,10 +757,10 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
 // its number, the items between with that number again, as the reader read
 // it.
 [[gnu::noinline]] std::uint64_t last_number_for_next(const Blocks& blocks, std::size_t i, std::size_t count,
-                                                    unsigned heading) {
+                                                    unsigned heading, std::uint64_t on) {
     const auto* l = blocks[i].as<List>();
     const std::size_t n = l->items.size();
-    if (!l->ordered || n < 2 || markdown::writes_attrs(l->attr)) return 0;
+    if (!l->ordered || markdown::writes_attrs(l->attr)) return 0;
     const auto kept = [](const ListItem& item) {
         const auto shown =
             std::count_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
@@ -772,7 +772,10 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
         return first->is<MathBlock>() || first->is<CodeBlock>() || first->is<Heading>() || first->is<BlockQuote>() ||
                (html && html->html.starts_with('<'));
     };
-    if (!std::any_of(l->items.begin(), l->items.end(), kept)) return 0;
+    // (One written on as the list before it, from `on`, is kept by that
+    // list, its items numbered as its last.)
+    if (on == 0 && (n < 2 || !std::any_of(l->items.begin(), l->items.end(), kept))) return 0;
+    const std::uint64_t first = on != 0 ? on - 1 : l->start;
     std::size_t j = i + 1;
     while (j < count && !blocks[j].is<Heading>() && !(blocks[j].is<List>() && !blocks[j].as<List>()->items.empty())) ++j;
     const auto* next = j < count ? blocks[j].as<List>() : nullptr;
@@ -780,7 +783,7 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     // (Right after one leaving raw HTML open, a list numbered on from it is
     // written on as its items.)
     if (ends_in_open_html(*l) && std::all_of(blocks.begin() + i + 1, blocks.begin() + j, writes_nothing)) return 0;
-    const std::uint64_t last = l->start + n - 1;
+    const std::uint64_t last = (on != 0 ? on : l->start) + n - 1;
     if (next->start == last || next->start == last + 1) return 0;
     if (next->start == 1) {
         // One from 1 that the list after it numbers on from is a list as it
@@ -792,20 +795,25 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     }
     // An item goes on with the list only at the number before it or the one
     // after: the last can be numbered no further than one past the first.
-    const auto fits = [&](std::uint64_t target) { return target != 0 && target - l->start <= 1; };
+    const auto fits = [&](std::uint64_t target) { return target != 0 && target - first <= 1; };
     if (fits(next->start - 1)) return next->start - 1;
     return fits(next->start) ? next->start : 0;
 }
 
-// Whether `written` reads back as one list of the items of `l`, each with
-// as many blocks.
-[[gnu::cold, gnu::noinline]] bool reads_as_items_of(std::string_view written, const List& l) {
+// Whether `written` reads back as one list from `start` of the items of
+// `before` (a list `l` is written on as, or none) and of `l`, each with as
+// many blocks.
+[[gnu::cold, gnu::noinline]] bool reads_as_items_of(std::string_view written, const List* before, const List& l,
+                                                    std::uint64_t start) {
     static const Options options = Options::dataset();
     const Document doc = block::parse_source(written, options);
     const auto* read = doc.blocks.size() == 1 ? doc.blocks.front().as<List>() : nullptr;
-    if (!read || read->start != l.start || read->items.size() != l.items.size()) return false;
-    for (std::size_t k = 0; k < l.items.size(); ++k)
-        if (read->items[k].blocks.size() != l.items[k].blocks.size()) return false;
+    const std::size_t from = before ? before->items.size() : 0;
+    if (!read || read->start != start || read->items.size() != from + l.items.size()) return false;
+    for (std::size_t k = 0; k < read->items.size(); ++k) {
+        const ListItem& item = k < from ? before->items[k] : l.items[k - from];
+        if (read->items[k].blocks.size() != item.blocks.size()) return false;
+    }
     return true;
 }
 
@@ -1617,8 +1625,8 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             if (l) {
                 list_chain_at_ = chain_at;
                 list_chain_heading_ = chain_heading;
-                if (l->ordered && l->items.size() > 1 && continue_at_ == 0)
-                    last_number = last_number_for_next(blocks, i, count, heading_level);
+                if (l->ordered && (l->items.size() > 1 || continue_at_ != 0))
+                    last_number = last_number_for_next(blocks, i, count, heading_level, continue_at_);
                 // Raw HTML after the list whose indentation would take it
                 // into the last item: that item's content starts further in.
                 // (Raw HTML held back for after the footnotes counts too.)
@@ -1631,11 +1639,14 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             const std::size_t notes_mark = notes_.size(), mark = out_.size();
             last_number_ = last_number;
             block(blocks[i]);
-            if (last_number != 0 && !reads_as_items_of(std::string_view(out_).substr(mark), *l)) {
+            if (last_number != 0 &&
+                !(continuing && prev ? reads_as_items_of(std::string_view(out_).substr(prev_at), prev, *l, prev->start)
+                                     : !continuing && reads_as_items_of(std::string_view(out_).substr(mark), nullptr, *l, l->start))) {
                 // (Numbered so, an item may read as a line of the one before.)
                 out_.resize(mark);
                 notes_.resize(notes_mark);
                 last_number = 0;
+                continue_at_ = continuing ? numbered_from : 0;
                 list_chain_at_ = chain_at;
                 list_chain_heading_ = chain_heading;
                 block(blocks[i]);
@@ -2555,13 +2566,14 @@ void Renderer::items(const List& l) {
     const bool alt = alt_bullet_;
     alt_bullet_ = false;
     std::uint64_t counter = continue_at_ ? continue_at_ : l.start;
+    const std::uint64_t between = continue_at_ ? continue_at_ - 1 : l.start;
     continue_at_ = 0;
     const std::uint64_t last_number = std::exchange(last_number_, 0);  // see `last_number_for_next`
     const std::size_t last_column = std::exchange(last_item_column_, 0);
     for (const auto& it : l.items) {
         std::string marker;
         if (l.ordered && last_number != 0) {
-            marker = std::to_string(&it == &l.items.back() ? last_number : l.start) + ". ";
+            marker = std::to_string(&it == &l.items.back() ? last_number : between) + ". ";
         } else if (l.ordered) {
             marker = std::to_string(counter++) + ". ";
         } else {

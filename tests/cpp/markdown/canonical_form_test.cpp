@@ -532,6 +532,9 @@ TEST(CanonicalForm, ItemNumberAfterAnOrderedListLeavingRawHtmlOpen) {
     EXPECT_EQ(canonical("2.\n   <div>\n\\\n1.\n1. >\n"), "2. <div>\n\n1\\.\n1\\. \\>\n\n");
     // So is a list "1." alone there, which reads back as that text.
     EXPECT_EQ(canonical("1.\n1. <div>\n\n[^f]:\n1."), "1.\n2. <div>\n\n1\\.\n\n[^f]:\n\n");
+    // One written on as its items is numbered as the last of them where a
+    // list after it reads as a list only numbered on from it.
+    EXPECT_EQ(canonical("1. <div>\n\n[^f]:\n\n1. a\n2. b\n\n2. x"), "1. <div>\n1. a\n1. b\n\n2. x\n\n[^f]:\n\n");
     // After a bullet list a list of one item starts a list of its own,
     // read back as the paragraph it is written as.
     EXPECT_EQ(canonical("- <div>\n1. >\n"), "- <div>\n\n1. \\>\n\n");
