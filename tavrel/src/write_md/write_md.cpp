@@ -802,7 +802,8 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
 
 // Whether `written` reads back as one list from `start` of the items of
 // `before` (a list `l` is written on as, or none) and of `l`, each with as
-// many blocks.
+// many blocks as it writes (an empty quote in an item is not written, and
+// the list written again must be judged the same).
 [[gnu::cold, gnu::noinline]] bool reads_as_items_of(std::string_view written, const List* before, const List& l,
                                                     std::uint64_t start) {
     static const Options options = Options::dataset();
@@ -812,7 +813,10 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     if (!read || read->start != start || read->items.size() != from + l.items.size()) return false;
     for (std::size_t k = 0; k < read->items.size(); ++k) {
         const ListItem& item = k < from ? before->items[k] : l.items[k - from];
-        if (read->items[k].blocks.size() != item.blocks.size()) return false;
+        if (read->items[k].blocks.size() !=
+            static_cast<std::size_t>(std::count_if(item.blocks.begin(), item.blocks.end(),
+                                                   [](const Block& b) { return !writes_nothing(b); })))
+            return false;
     }
     return true;
 }

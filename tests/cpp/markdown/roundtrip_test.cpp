@@ -574,6 +574,10 @@ TEST(RoundTrip, FuzzFindings) {
         // Such a list whose items, numbered so, would read as lines of the
         // ones before them is numbered on.
         "4. >`\n5.\n\n8. *     t",
+        // An item holding an empty quote, which is not written, is judged as
+        // the empty item that reads back.
+        "1. >\n2. }\r\t\n\t.\n1. [ ]",
+        "1. >[o]:()\n2. \\\n   : \xC3\xA7\n   ]\n1. :::\n   `",
     };
     for (const auto& text : markdown) {
         std::string canonical = write_md::render_md(block::parse_source(text, Options::dataset()));
