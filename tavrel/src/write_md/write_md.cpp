@@ -777,7 +777,10 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     if (on == 0 && (n < 2 || !std::any_of(l->items.begin(), l->items.end(), kept))) return 0;
     const std::uint64_t first = on != 0 ? on - 1 : l->start;
     std::size_t j = i + 1;
-    while (j < count && !blocks[j].is<Heading>() && !(blocks[j].is<List>() && !blocks[j].as<List>()->items.empty())) ++j;
+    // (Past headings deeper than the one over the list, which leave the
+    // reader's numbering as it was.)
+    for (; j < count && !(blocks[j].is<List>() && !blocks[j].as<List>()->items.empty()); ++j)
+        if (const auto* h = blocks[j].as<Heading>(); h && h->level <= heading) break;
     const auto* next = j < count ? blocks[j].as<List>() : nullptr;
     if (!next || !next->ordered || next->start == 0 || stays_list_alone(*next)) return 0;
     // (Right after one leaving raw HTML open, a list numbered on from it is

@@ -261,6 +261,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1. ```\n   ```\n1.\n\n1.",
         // Or one leaving raw HTML open, past other blocks.
         "1. <div>\n1. <div>\n\nx\n\n1. a",
+        // Or past a deeper heading.
+        "## h\n\n1. <div>\n\n1. a\n2. b\n\n### h\n\n2. b",
         // Past lists from other numbers and deeper headings.
         "1\\. z\n\n0. r\n\n   <p>x</p>\n\n1.\n\n2.",
         "## h\n\n1\\. z\n\nx\n\n### h\n\n1. <div>",
