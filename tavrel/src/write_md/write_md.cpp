@@ -248,6 +248,13 @@ std::optional<Inlines> element_nodes(const Inline& node) {
     return out;
 }
 
+// Whether `attr` has a pair whose key can stand in no tag: an element
+// form would lose it.
+bool has_key_no_tag_holds(const Attr& attr) {
+    return std::any_of(attr.pairs.begin(), attr.pairs.end(),
+                       [](const auto& kv) { return !canon::html_attr_name(kv.first); });
+}
+
 // Whether a superscript or subscript is written between bare markers: its
 // text as the reader takes it there, or, where the element form would lose
 // a pair whose key no tag can hold, a text the reader takes with its
@@ -257,10 +264,7 @@ std::optional<Inlines> element_nodes(const Inline& node) {
                                                       bool in_cell) {
     if (text.find('\\') == std::string_view::npos || (in_cell && text.find('|') != std::string_view::npos))
         return false;
-    for (const auto& kv : attr.pairs) {
-        if (!canon::html_attr_name(kv.first)) return probe::script_escaped_text_fits(text, marker);
-    }
-    return false;
+    return has_key_no_tag_holds(attr) && probe::script_escaped_text_fits(text, marker);
 }
 
 inline bool script_bare(std::string_view text, char marker, const Attr& attr, bool in_cell) {
@@ -327,8 +331,9 @@ bool element_keeps_all(const Inline& node, const Inlines& line) {
         },
         node);
     if (attr != nullptr) {
+        if (has_key_no_tag_holds(*attr)) return false;
         for (const auto& kv : attr->pairs) {
-            if (!canon::html_attr_name(kv.first) || (titled && kv.first == "title")) return false;
+            if (titled && kv.first == "title") return false;
         }
     }
     if (url != nullptr) {
@@ -659,24 +664,32 @@ std::optional<Inlines> white_space_as_references(const Inlines& run) {
     return out;
 }
 
+// How many of `blocks` write something (an empty quote does not).
+std::size_t shown_count(const Blocks& blocks) {
+    return static_cast<std::size_t>(
+        std::count_if(blocks.begin(), blocks.end(), [](const Block& b) { return !writes_nothing(b); }));
+}
+
+// Whether the blocks of an item keep its list a list however it is
+// numbered: more than one written, or one opening with a mark the writer
+// escapes in text ("\[", "```", "#", ">", raw HTML's "<").
+bool blocks_keep_list(const ListItem& item) {
+    if (shown_count(item.blocks) > 1) return true;
+    const auto first =
+        std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+    if (first == item.blocks.end()) return false;
+    const auto* html = first->as<HtmlBlock>();
+    return first->is<MathBlock>() || first->is<CodeBlock>() || first->is<Heading>() || first->is<BlockQuote>() ||
+           (html && html->html.starts_with('<'));
+}
+
 // Whether an ordered list reads back as a list wherever it stands: two
 // items or more from 1, an attribute line after it, or an item written on
 // more than one line, which the reader never takes for text.
 bool stays_list_alone(const List& l) {
     if ((l.start == 1 && l.items.size() >= 2) || markdown::writes_attrs(l.attr)) return true;
     return std::any_of(l.items.begin(), l.items.end(), [](const ListItem& item) {
-        const auto shown =
-            std::count_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
-        if (shown > 1) return true;
-        // A block opening with a mark the writer escapes in text ("\[",
-        // "```", "#", ">", raw HTML's "<") keeps the item a list.
-        const auto first =
-            std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
-        const auto* html = first != item.blocks.end() ? first->as<HtmlBlock>() : nullptr;
-        if (first != item.blocks.end() && (first->is<MathBlock>() || first->is<CodeBlock>() ||
-                                           first->is<Heading>() || first->is<BlockQuote>() ||
-                                           (html && html->html.starts_with('<'))))
-            return true;
+        if (blocks_keep_list(item)) return true;
         // So does an attribute line of the item or of its paragraph.
         const Paragraph* p = first_paragraph_shown(item);
         if (markdown::writes_attrs(item.attr) || (p && markdown::writes_attrs(p->attr))) return true;
@@ -761,20 +774,9 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     const auto* l = blocks[i].as<List>();
     const std::size_t n = l->items.size();
     if (!l->ordered || markdown::writes_attrs(l->attr)) return 0;
-    const auto kept = [](const ListItem& item) {
-        const auto shown =
-            std::count_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
-        if (shown > 1) return true;
-        const auto first =
-            std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
-        if (first == item.blocks.end()) return false;
-        const auto* html = first->as<HtmlBlock>();
-        return first->is<MathBlock>() || first->is<CodeBlock>() || first->is<Heading>() || first->is<BlockQuote>() ||
-               (html && html->html.starts_with('<'));
-    };
     // (One written on as the list before it, from `on`, is kept by that
     // list, its items numbered as its last.)
-    if (on == 0 && (n < 2 || !std::any_of(l->items.begin(), l->items.end(), kept))) return 0;
+    if (on == 0 && (n < 2 || !std::any_of(l->items.begin(), l->items.end(), blocks_keep_list))) return 0;
     const std::uint64_t first = on != 0 ? on - 1 : l->start;
     std::size_t j = i + 1;
     // (Past headings deeper than the one over the list, which leave the
@@ -816,10 +818,7 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     if (!read || read->start != start || read->items.size() != from + l.items.size()) return false;
     for (std::size_t k = 0; k < read->items.size(); ++k) {
         const ListItem& item = k < from ? before->items[k] : l.items[k - from];
-        if (read->items[k].blocks.size() !=
-            static_cast<std::size_t>(std::count_if(item.blocks.begin(), item.blocks.end(),
-                                                   [](const Block& b) { return !writes_nothing(b); })))
-            return false;
+        if (read->items[k].blocks.size() != shown_count(item.blocks)) return false;
     }
     return true;
 }
@@ -2442,7 +2441,6 @@ bool Renderer::reads_as_text_after(const List& prev, std::size_t prev_at, std::s
     return last_reads_as_paragraph(std::string_view(out_).substr(from), chain_at < prev_at ? chain_heading : 255);
 }
 
-
 bool Renderer::reads_as_paragraph_after(std::size_t chain, std::size_t mark, std::string_view written) const {
     static const Options options = Options::dataset();
     std::string probe;
@@ -3177,9 +3175,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         // Positions recorded inside the form given up are gone with it.
         if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
         if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
-        const std::size_t at = out_.size();
-        out_.append(element_open(tag, attr));
-        if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
+        append_element_open(tag, attr);
         after_ = '<';
         after_is_closer_ = false;
         raw_inlines(content);
@@ -3211,9 +3207,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
 // space or punctuation other than "_", around a content holding no "_" and
 // not starting or ending with white space, before its attribute block.
 bool Renderer::underscores_fit(const Attr& attr, std::size_t cstart, std::size_t cend, char32_t p) {
-    bool lossy = false;
-    for (const auto& kv : attr.pairs) lossy = lossy || !canon::html_attr_name(kv.first);
-    if (!lossy || !markdown::writes_attrs(attr, true) || p == '_' || (!flank_space(p) && !flank_punct(p))) return false;
+    if (!has_key_no_tag_holds(attr) || !markdown::writes_attrs(attr, true) || p == '_' || (!flank_space(p) && !flank_punct(p))) return false;
     const std::string_view content = std::string_view(out_).substr(cstart, cend - cstart);
     if (content.find('_') != std::string_view::npos) return false;
     const char32_t f = text::decode_utf8(out_, cstart).cp;
@@ -3269,10 +3263,7 @@ void Renderer::write_text(std::string_view s) {
 // keys no tag can hold. Where it would, the "[" is written as a character
 // reference, which reads back as the same text and opens nothing.
 bool Renderer::bare_after_text_bracket(const Attr& attr, char32_t opened) {
-    if (opened == '[') return false;
-    bool lossy = false;
-    for (const auto& kv : attr.pairs) lossy = lossy || !canon::html_attr_name(kv.first);
-    if (!lossy) return false;
+    if (opened == '[' || !has_key_no_tag_holds(attr)) return false;
     out_.pop_back();
     out_.append("&#91;");
     return true;
@@ -3289,6 +3280,13 @@ bool Renderer::bare_www(const Autolink& link, char32_t opened) {
     if (b == ' ' || b == '\t' || b == '\n') return !autolink::preceded_by_angle_opener(out_, out_.size());
     return opened == '[' && b == '[' && !out_.ends_with("![") &&
            !autolink::preceded_by_angle_opener(out_, out_.size());
+}
+
+// An element's opening tag; in a cell, its bars as the cell's.
+void Renderer::append_element_open(std::string_view tag, const Attr& attr) {
+    const std::size_t at = out_.size();
+    out_.append(element_open(tag, attr));
+    if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
 }
 
 void Renderer::open_bracket() {
@@ -3420,9 +3418,7 @@ void Renderer::operation(const Operation& op) {
     }
     // A link inside would leave the span's "[" as text: the span takes its
     // element form, read back as raw HTML around the same content.
-    const std::size_t at = out_.size();
-    out_.append(element_open("span", n.attr));
-    if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
+    append_element_open("span", n.attr);
     const char32_t saved_after = after_;
     const bool saved_closer = after_is_closer_;
     after_ = '<';
@@ -3478,9 +3474,7 @@ void Renderer::inline_node(const Inline& node) {
             out_.push_back(marker);
             if (in_cell_) [[unlikely]] escape_bars_from(out_, out_.size() - text.size() - 1);
         } else {
-            const std::size_t at = out_.size();
-            out_.append(element_open(tag, attr));
-            if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
+            append_element_open(tag, attr);
             std::string flat(text);
             for (char& c : flat) {
                 if (c == '\n' || c == '\r') c = ' ';
