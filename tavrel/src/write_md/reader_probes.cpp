@@ -637,13 +637,16 @@ const Paragraph* first_paragraph_shown(const ListItem& item) {
     return it == item.blocks.end() ? nullptr : it->as<Paragraph>();
 }
 
+std::string under_heading(unsigned heading) {
+    if (heading > 6) return {};
+    std::string probe(heading, '#');
+    probe.append(" h\n\n");
+    return probe;
+}
+
 bool last_reads_as_paragraph(std::string_view text, unsigned heading) {
     static const Options options = Options::dataset();
-    std::string probe;
-    if (heading <= 6) {
-        probe.assign(heading, '#');
-        probe.append(" h\n\n");
-    }
+    std::string probe = under_heading(heading);
     probe.append(text);
     const auto outline = block::outline_blocks(probe, options);
     return outline.blocks.size() >= 2 && outline.blocks.back().kind == "paragraph";

@@ -271,6 +271,9 @@ bool starts_with_item_one(std::string_view text);
 // it would continue this one.
 bool ends_in_open_html(const ast::List& l);
 
+// A heading of level `heading` to put before a text that the reader's
+// numbering must judge as under such a heading; nothing above level 6.
+std::string under_heading(unsigned heading);
 // Whether the last block of `text`, under a heading of level `heading`
 // (none when above 6), reads back as a paragraph after other blocks.
 [[gnu::cold]] bool last_reads_as_paragraph(std::string_view text, unsigned heading);

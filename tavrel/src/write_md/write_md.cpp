@@ -2232,14 +2232,8 @@ bool Renderer::numbered_on(NumberingCut& cut, std::size_t chain_at, unsigned cha
         // numbered on from by the paragraph (or the paragraph alone reads as
         // more blocks than those from the cut on): read from the chain's
         // start.
-        std::string headed;
-        std::string_view all = std::string_view(out_).substr(chain_at);
-        if (chain_heading <= 6) {
-            headed.assign(chain_heading, '#');
-            headed.append(" h\n\n");
-            headed.append(all);
-            all = headed;
-        }
+        std::string all = probe::under_heading(chain_heading);
+        all.append(out_, chain_at);
         together = read_together(all, all.size() - (out_.size() - start));
     }
     if (segment) {
@@ -2447,10 +2441,7 @@ bool Renderer::reads_as_paragraph_after(std::size_t chain, std::size_t mark, std
     std::size_t before = 0;  // blocks read before the list
     if (chain < mark) {
         // Under the heading over those blocks, as in `item_after_open_html`.
-        if (list_chain_heading_ <= 6) {
-            probe.assign(list_chain_heading_, '#');
-            probe.append(" h\n\n");
-        }
+        probe = probe::under_heading(list_chain_heading_);
         probe.append(out_, chain, mark - chain);
         before = block::outline_blocks(probe, options).blocks.size();
     }
