@@ -224,7 +224,8 @@ private:
     [[gnu::noinline, gnu::cold]] bool underscores_fit(const ast::Attr& attr, std::size_t cstart, std::size_t cend,
                                                       char32_t p);
     [[gnu::noinline, gnu::cold]] bool bare_www(const ast::Autolink& link, char32_t opened);
-    [[gnu::noinline, gnu::cold]] bool bare_after_text_bracket(const ast::Attr& attr, char32_t opened);
+    [[gnu::noinline, gnu::cold]] bool bare_after_bracket(std::string_view text, const ast::Attr& attr,
+                                                         char32_t opened);
     // The content of a link, image or span, between its brackets.
     void bracketed(const ast::Inlines& inlines);
     void inline_node(const ast::Inline& node);
@@ -232,6 +233,7 @@ private:
     // text). Kept out of `inline_node`, whose frame every nesting level of
     // spans adds to the stack.
     void span_element(const ast::Span& span);
+    [[gnu::noinline, gnu::cold]] bool span_kept_bracketed(const ast::Span& span);
     void single_line(const ast::Inlines& inlines);
     // A definition's or caption's line; one of no-break spaces alone,
     // which would write nothing, as their references (as such a paragraph).
@@ -416,6 +418,9 @@ private:
     // The delimiter character of a parent whose opener was just written;
     // seen by its first child only.
     char32_t opened_by_ = 0;
+    // Set while `span_kept_bracketed` tries a span with its brackets: a
+    // "www." address is written bare wherever the reader keeps it whole.
+    bool www_kept_ = false;
     // Whether the raw HTML block written next keeps the white space before
     // its tag: where it starts a line of its own after a block that no
     // indented line goes on.

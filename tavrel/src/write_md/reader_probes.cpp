@@ -42,15 +42,24 @@ bool angled_autolink(const Autolink& link) {
     return true;
 }
 
-bool bare_www_fits(const Autolink& link) {
+bool bare_www_fits(const Autolink& link, bool kept) {
     std::string_view t = link.text;
     if (link.email || !t.starts_with("www.") || link.url.size() != t.size() + 7 || !link.url.starts_with("http://") ||
         !link.url.ends_with(t))
         return false;
-    for (char c : t) {
+    for (std::size_t i = 0; i < t.size();) {
+        const char c = t[i];
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
                   c == '/';
+        if (!ok && kept) {
+            const text::Decoded d = text::decode_utf8(t, i);
+            ok = d.cp != '<' && d.cp >= 0x20 && !text::is_white_space(d.cp);
+            i += d.len;
+            if (!ok) return false;
+            continue;
+        }
         if (!ok) return false;
+        ++i;
     }
     return autolink::trim_bare_url_end(t, 0, t.size()) == t.size();
 }

@@ -81,7 +81,9 @@ bool angled_autolink(const ast::Autolink& link);
 // address is "http://" and it, and it holds only characters the reader
 // keeps in the address and the writer writes unescaped, none of which the
 // reader trims from its end.
-bool bare_www_fits(const ast::Autolink& link);
+// With `kept`, it may hold any character the reader keeps in the address
+// (none of white space and "<"): the caller reads what it wrote back.
+bool bare_www_fits(const ast::Autolink& link, bool kept = false);
 
 // A label the reader takes in "[^label]": not empty, no white space, no
 // bracket.

@@ -3249,15 +3249,39 @@ void Renderer::write_text(std::string_view s) {
     }
 }
 
-// A superscript right after a "[" of text: written bare it would make
-// "[^" a footnote reference's opener, and its element form would lose the
-// keys no tag can hold. Where it would, the "[" is written as a character
-// reference, which reads back as the same text and opens nothing.
-bool Renderer::bare_after_text_bracket(const Attr& attr, char32_t opened) {
-    if (opened == '[' || !has_key_no_tag_holds(attr)) return false;
-    out_.pop_back();
-    out_.append("&#91;");
-    return true;
+// A superscript right after a "[": written bare it could make "[^" a
+// footnote reference's opener, and its element form would lose the keys no
+// tag can hold. Where it would, a "[" of text is written as a character
+// reference, which reads back as the same text and opens nothing. A link's
+// or span's "[" stays: the superscript is written bare where the label the
+// reader walks from "[^" (to "]", stopping at white space or "[") names no
+// footnote this text defines, whatever the content after it.
+bool Renderer::bare_after_bracket(std::string_view text, const Attr& attr, char32_t opened) {
+    if (!has_key_no_tag_holds(attr)) return false;
+    if (opened != '[') {
+        out_.pop_back();
+        out_.append("&#91;");
+        return true;
+    }
+    if (in_cell_) return false;
+    std::string written(text);
+    written.append("^{");
+    written.append(attrs_body(attr, '"', false, true));
+    written.push_back('}');
+    auto defined = [&](std::string_view label, bool whole) {
+        // Notes take labels "__note" and a number.
+        if (label.starts_with("__note") || (!whole && std::string_view("__note").starts_with(label))) return true;
+        return std::any_of(footnote_labels_.begin(), footnote_labels_.end(), [&](const auto& kv) {
+            return whole ? kv.second == label : std::string_view(kv.second).starts_with(label);
+        });
+    };
+    for (std::size_t i = 0; i < written.size();) {
+        const text::Decoded d = text::decode_utf8(written, i);
+        if (d.cp == ']') return i == 0 || !defined(std::string_view(written).substr(0, i), true);
+        if (d.cp == '[' || text::is_white_space(d.cp)) return true;
+        i += d.len;
+    }
+    return !defined(written, false);
 }
 
 // A "www." address the reader finds again where it is written bare:
@@ -3265,7 +3289,7 @@ bool Renderer::bare_after_text_bracket(const Attr& attr, char32_t opened) {
 // before it, no "<" before that), where the reader looks for one. A span
 // holding one keeps its brackets (see holds_link).
 bool Renderer::bare_www(const Autolink& link, char32_t opened) {
-    if (after_ != kBlank || !probe::bare_www_fits(link)) return false;
+    if (after_ != kBlank || !probe::bare_www_fits(link, www_kept_)) return false;
     if (out_.empty()) return true;
     const char b = out_.back();
     if (b == ' ' || b == '\t' || b == '\n') return !autolink::preceded_by_angle_opener(out_, out_.size());
@@ -3407,6 +3431,7 @@ void Renderer::operation(const Operation& op) {
             return;
         }
     }
+    if (span_kept_bracketed(n)) return;
     // A link inside would leave the span's "[" as text: the span takes its
     // element form, read back as raw HTML around the same content.
     append_element_open("span", n.attr);
@@ -3418,6 +3443,38 @@ void Renderer::operation(const Operation& op) {
     after_ = saved_after;
     after_is_closer_ = saved_closer;
     out_.append("</span>");
+}
+
+// A span whose element form would lose a key no tag can hold, tried with
+// its brackets and its "www." addresses bare wherever the reader keeps
+// them whole ("[www.] ]{<=''}"): kept where it reads back alone as itself.
+bool Renderer::span_kept_bracketed(const Span& n) {
+    if (in_cell_ || !has_key_no_tag_holds(n.attr) || !markdown::attr_writable(n.attr) ||
+        (!out_.empty() && out_.back() == '!'))
+        return false;
+    const std::size_t mark = out_.size(), notes_mark = notes_.size();
+    const std::size_t saved_line = first_line_start_, saved_ref = ref_end_, saved_target = attr_target_end_;
+    const int saved_footnote_line = footnote_line_;
+    const bool saved_kept = std::exchange(www_kept_, true);
+    open_bracket();
+    bracketed(n.content);
+    www_kept_ = saved_kept;
+    out_.push_back(']');
+    trailing_attrs(n.attr);
+    static const Options options = Options::dataset();
+    const Document again = block::parse_source(std::string_view(out_).substr(mark), options);
+    const auto* p = again.blocks.size() == 1 ? again.blocks.front().as<Paragraph>() : nullptr;
+    if (p && p->content.size() == 1 && ast::debug_string(p->content) == ast::debug_string(Inlines{Inline{n}})) {
+        attr_target_end_ = out_.size();
+        return true;
+    }
+    out_.resize(mark);
+    notes_.resize(notes_mark);
+    first_line_start_ = saved_line;
+    ref_end_ = saved_ref;
+    attr_target_end_ = saved_target;
+    footnote_line_ = saved_footnote_line;
+    return false;
 }
 
 void Renderer::inline_node(const Inline& node) {
@@ -3453,7 +3510,7 @@ void Renderer::inline_node(const Inline& node) {
                 --k;
                 ++slashes;
             }
-            bare = slashes % 2 == 1 || bare_after_text_bracket(attr, opened);
+            bare = slashes % 2 == 1 || bare_after_bracket(text, attr, opened);
         }
         if (bare && !out_.empty() && text.find('@') != std::string_view::npos) {
             char32_t before = text::decode_utf8_before(out_, out_.size()).cp;

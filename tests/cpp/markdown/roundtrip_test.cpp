@@ -333,9 +333,17 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // text.
         "[^y^{.n -='' #b}",
         "x [^y^{-=1}] z",
+        // ... and after a link's "[", where the label "[^" would open names
+        // no footnote.
+        "[^y^{.n -='' #b}]()",
+        "[^y^{-=1}](u) [^y^{-=1} z](u) [^n]\n\n[^n]: x",
+        "[^y^{-=1}](u) [^y]\n\n[^y]: x",
         // A span holding a "www." address, with a pair no tag can hold.
         "[www.r ]{<= #n}",
         "[x www.a-b/c y]{\x01=1} [www.r\nz]{\x7F=1}",
+        // ... whose address holds characters the reader keeps in it.
+        "[www.] ]{<= #n}",
+        "[a www.x_y]z b]{<=1} [www.a`b c]{-=1} [[www.*] ]{-=1} z]{-=2}",
         // Emphasis and strong whose "*" runs would merge with those beside
         // them, with a pair no tag can hold.
         "```\n```\n_.___;__{\x7F= .e}",
