@@ -178,14 +178,18 @@ BENCHMARK(BM_HostileListLine)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
 // Writes `text` (markers and "a") with "b" lines after it up to the size
 // of the benchmark's first argument, as read.
-void lazy_lines_write(benchmark::State& state, std::string text) {
-    while (text.size() < static_cast<std::size_t>(state.range(0))) text += "b\n";
+void write_as_read(benchmark::State& state, const std::string& text) {
     const auto doc = tavrel::block::parse_source(text, tavrel::Options::dataset());
     for (auto _ : state) {
         std::string md = tavrel::write_md::render_md(doc);
         benchmark::DoNotOptimize(md.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+}
+
+void lazy_lines_write(benchmark::State& state, std::string text) {
+    while (text.size() < static_cast<std::size_t>(state.range(0))) text += "b\n";
+    write_as_read(state, text);
 }
 
 // Writing lazy lines under 127 nested quotes (127 ">", " a", then "b"
@@ -218,15 +222,27 @@ void BM_HostileNumberedParagraphsWrite(benchmark::State& state) {
                                         "> q\n\n1.  x\n\n"};
     std::string text = state.range(1) >= 2 ? "1. a\n\n" : "";
     while (text.size() < static_cast<std::size_t>(state.range(0))) text += units[state.range(1)];
-    const auto doc = tavrel::block::parse_source(text, tavrel::Options::dataset());
-    for (auto _ : state) {
-        std::string md = tavrel::write_md::render_md(doc);
-        benchmark::DoNotOptimize(md.data());
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+    write_as_read(state, text);
 }
 BENCHMARK(BM_HostileNumberedParagraphsWrite)
     ->ArgsProduct({benchmark::CreateRange(128 << 10, 1 << 20, 2), {0, 1, 2, 3}})
+    ->Unit(benchmark::kMillisecond);
+
+// Writing spans nested 8 and 127 deep, each with a key no tag can hold,
+// around a "www." address that only brackets keep bare, 128 KB to 1 MB of
+// text: the outermost span is read back once to check it, not every level
+// again, and the time must double with the text.
+void BM_HostileKeptSpansWrite(benchmark::State& state) {
+    const auto depth = static_cast<std::size_t>(state.range(1));
+    std::string unit = std::string(depth, '[') + "www.] ";
+    for (std::size_t i = 0; i < depth; ++i) unit += "]{-=1}";
+    unit += "\n\n";
+    std::string text;
+    while (text.size() < static_cast<std::size_t>(state.range(0))) text += unit;
+    write_as_read(state, text);
+}
+BENCHMARK(BM_HostileKeptSpansWrite)
+    ->ArgsProduct({benchmark::CreateRange(128 << 10, 1 << 20, 2), {8, 127}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

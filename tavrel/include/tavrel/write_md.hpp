@@ -419,8 +419,12 @@ private:
     // seen by its first child only.
     char32_t opened_by_ = 0;
     // Set while `span_kept_bracketed` tries a span with its brackets: a
-    // "www." address is written bare wherever the reader keeps it whole.
+    // "www." address is written bare wherever the reader keeps it whole,
+    // and spans inside are judged by that rule and not tried again. Set
+    // also while a span it tried takes its element form instead, so that
+    // no part of the text is tried more than once.
     bool www_kept_ = false;
+    bool span_tried_ = false;
     // Whether the raw HTML block written next keeps the white space before
     // its tag: where it starts a line of its own after a block that no
     // indented line goes on.

@@ -221,7 +221,7 @@ bool reads_as_one_div(std::string_view inner) {
     return outline.blocks.size() == 1 && outline.blocks.front().kind == "div";
 }
 
-bool holds_link(const Inlines& run, bool first_bare) {
+bool holds_link(const Inlines& run, bool first_bare, bool www_kept) {
     // Whether the node at `i` sits between white space (or opens the run
     // after an opener that lets a "www." address be found).
     auto spaced = [&](std::size_t i) {
@@ -243,13 +243,17 @@ bool holds_link(const Inlines& run, bool first_bare) {
                     return true;
                 } else if constexpr (std::is_same_v<T, Autolink>) {
                     // Written as a link unless in angle brackets or bare.
-                    return !angled_autolink(n) && !(bare_www_fits(n) && spaced(i));
-                } else if constexpr (std::is_same_v<T, Span> || std::is_same_v<T, Emph> || std::is_same_v<T, Strong> ||
+                    return !angled_autolink(n) && !(bare_www_fits(n, www_kept) && spaced(i));
+                } else if constexpr (std::is_same_v<T, Span>) {
+                    // Where addresses are kept bare, the span's own "[" lets
+                    // one be found right after it.
+                    return holds_link(n.content, www_kept, www_kept);
+                } else if constexpr (std::is_same_v<T, Emph> || std::is_same_v<T, Strong> ||
                                      std::is_same_v<T, Strikeout> || std::is_same_v<T, Highlight>) {
-                    return holds_link(n.content);
+                    return holds_link(n.content, false, www_kept);
                 } else if constexpr (std::is_same_v<T, Image>) {
                     // A link in an image's description counts too.
-                    return holds_link(n.alt);
+                    return holds_link(n.alt, false, www_kept);
                 } else {
                     return false;
                 }

@@ -146,7 +146,7 @@ bool reads_as_one_div(std::string_view inner);
 // leaves the "[" of an enclosing span as text.
 // A "www." autolink between white space, or opening the run where
 // `first_bare` says the opener before it lets it be written bare, is none.
-bool holds_link(const ast::Inlines& run, bool first_bare = false);
+bool holds_link(const ast::Inlines& run, bool first_bare = false, bool www_kept = false);
 
 // A span as the cross-reference list the reader makes it of, without its
 // "[": the list's items ("see @a", "@a; -@b"), "]" and its attribute block,

@@ -3431,6 +3431,7 @@ void Renderer::operation(const Operation& op) {
             return;
         }
     }
+    const bool tried = span_tried_;
     if (span_kept_bracketed(n)) return;
     // A link inside would leave the span's "[" as text: the span takes its
     // element form, read back as raw HTML around the same content.
@@ -3443,22 +3444,23 @@ void Renderer::operation(const Operation& op) {
     after_ = saved_after;
     after_is_closer_ = saved_closer;
     out_.append("</span>");
+    span_tried_ = tried;
 }
 
 // A span whose element form would lose a key no tag can hold, tried with
 // its brackets and its "www." addresses bare wherever the reader keeps
 // them whole ("[www.] ]{<=''}"): kept where it reads back alone as itself.
 bool Renderer::span_kept_bracketed(const Span& n) {
-    if (in_cell_ || !has_key_no_tag_holds(n.attr) || !markdown::attr_writable(n.attr) ||
-        (!out_.empty() && out_.back() == '!'))
+    if (www_kept_ || span_tried_ || in_cell_ || !has_key_no_tag_holds(n.attr) || !markdown::attr_writable(n.attr) ||
+        (!out_.empty() && out_.back() == '!') || holds_link(n.content, true, true))
         return false;
     const std::size_t mark = out_.size(), notes_mark = notes_.size();
     const std::size_t saved_line = first_line_start_, saved_ref = ref_end_, saved_target = attr_target_end_;
     const int saved_footnote_line = footnote_line_;
-    const bool saved_kept = std::exchange(www_kept_, true);
+    www_kept_ = true;
     open_bracket();
     bracketed(n.content);
-    www_kept_ = saved_kept;
+    www_kept_ = false;
     out_.push_back(']');
     trailing_attrs(n.attr);
     static const Options options = Options::dataset();
@@ -3474,6 +3476,7 @@ bool Renderer::span_kept_bracketed(const Span& n) {
     ref_end_ = saved_ref;
     attr_target_end_ = saved_target;
     footnote_line_ = saved_footnote_line;
+    span_tried_ = true;
     return false;
 }
 
@@ -3722,7 +3725,7 @@ void Renderer::inline_node(const Inline& node) {
                 out_.push_back(']');
                 ref_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Span>) {
-                if (holds_link(n.content, out_.empty() || out_.back() != '!')) {
+                if (holds_link(n.content, out_.empty() || out_.back() != '!', www_kept_)) {
                     span_element(n);
                     return;
                 }

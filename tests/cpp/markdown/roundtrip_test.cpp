@@ -344,6 +344,7 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // ... whose address holds characters the reader keeps in it.
         "[www.] ]{<= #n}",
         "[a www.x_y]z b]{<=1} [www.a`b c]{-=1} [[www.*] ]{-=1} z]{-=2}",
+        "[[[www.] ]{-=1}]{-=1}]{-=1} [[www.] ]{.c} z]{-=1}",
         // Emphasis and strong whose "*" runs would merge with those beside
         // them, with a pair no tag can hold.
         "```\n```\n_.___;__{\x7F= .e}",
