@@ -245,6 +245,23 @@ BENCHMARK(BM_HostileKeptSpansWrite)
     ->ArgsProduct({benchmark::CreateRange(128 << 10, 1 << 20, 2), {8, 127}})
     ->Unit(benchmark::kMillisecond);
 
+// Writing links that open with a superscript holding a key no tag can hold,
+// each beside a footnote of its own, 128 KB to 1 MB of text: each is
+// checked against every label written, which must not cost the number of
+// footnotes each time.
+void BM_HostileSuperscriptLinksWrite(benchmark::State& state) {
+    std::string refs, defs;
+    for (int i = 0; refs.size() + defs.size() < static_cast<std::size_t>(state.range(0)); ++i) {
+        refs += "[^y" + std::to_string(i) + "^{-=1}](u) [^f" + std::to_string(i) + "]\n\n";
+        defs += "[^f" + std::to_string(i) + "]: x\n\n";
+    }
+    write_as_read(state, refs + defs);
+}
+BENCHMARK(BM_HostileSuperscriptLinksWrite)
+    ->RangeMultiplier(2)
+    ->Range(128 << 10, 1 << 20)
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

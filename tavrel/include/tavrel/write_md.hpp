@@ -449,6 +449,8 @@ private:
     // Labels of the footnotes that "[^label]" may refer to, each with the
     // label it is written under.
     std::unordered_map<std::string, std::string> footnote_labels_;
+    // The labels written, sorted; made when first asked for.
+    std::vector<std::string_view> sorted_labels_;
     // Where the last node that takes trailing attributes ended in `out_`.
     std::size_t attr_target_end_ = std::string::npos;
     // Where the last footnote reference ended in `out_`.

@@ -3268,12 +3268,16 @@ bool Renderer::bare_after_bracket(std::string_view text, const Attr& attr, char3
     written.append("^{");
     written.append(attrs_body(attr, '"', false, true));
     written.push_back('}');
+    if (sorted_labels_.empty() && !footnote_labels_.empty()) {
+        for (const auto& kv : footnote_labels_) sorted_labels_.push_back(kv.second);
+        std::sort(sorted_labels_.begin(), sorted_labels_.end());
+    }
+    // Whether a label written is `label` (`whole`) or begins with it.
     auto defined = [&](std::string_view label, bool whole) {
         // Notes take labels "__note" and a number.
         if (label.starts_with("__note") || (!whole && std::string_view("__note").starts_with(label))) return true;
-        return std::any_of(footnote_labels_.begin(), footnote_labels_.end(), [&](const auto& kv) {
-            return whole ? kv.second == label : std::string_view(kv.second).starts_with(label);
-        });
+        const auto it = std::lower_bound(sorted_labels_.begin(), sorted_labels_.end(), label);
+        return it != sorted_labels_.end() && (whole ? *it == label : it->starts_with(label));
     };
     for (std::size_t i = 0; i < written.size();) {
         const text::Decoded d = text::decode_utf8(written, i);
