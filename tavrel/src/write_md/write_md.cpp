@@ -3062,7 +3062,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     const bool saved_closer = after_is_closer_;
 
     // Try the delimiter form: write the content, then look at its edges.
-    const bool plain_strong = delim == "**" && attr.empty();
+    const bool plain_strong = c == '*' && delim.size() == 2 && attr.empty();
     const bool saved_in_plain_strong = in_plain_strong_;
     out_.append(delim);
     const std::size_t cstart = out_.size();
@@ -3072,7 +3072,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     ++same_depth_[delimiter_slot(c)];
     // "***x***" from an emphasis filling a plain strong reads back as a
     // strong inside an emphasis: the content then sits in the strong.
-    const bool fills_strong = delim == "*" && first_of_same && last_of_same && saved_in_plain_strong;
+    const bool fills_strong = c == '*' && delim.size() == 1 && first_of_same && last_of_same && saved_in_plain_strong;
     in_plain_strong_ = plain_strong || fills_strong;
     const std::size_t parent_delim_len = enclosing_delim_len_;
     const char32_t parent_after = enclosing_after_;
@@ -3488,8 +3488,7 @@ void Renderer::inline_node(const Inline& node) {
     // Only the first node of a delimited content sees its parent's opener.
     const char32_t opened = opened_by_;
     opened_by_ = 0;
-    auto wrapped = [&](std::string_view delim, const Attr& attr, const Inlines& content) {
-        std::string_view tag = delim == "*" ? "em" : delim == "**" ? "strong" : delim == "~~" ? "del" : "mark";
+    auto wrapped = [&](std::string_view delim, std::string_view tag, const Attr& attr, const Inlines& content) {
         delimited(delim, tag, attr, content, opened == static_cast<unsigned char>(delim[0]));
     };
     auto script = [&](char marker, std::string_view tag, const Attr& attr, std::string_view text) {
@@ -3559,13 +3558,13 @@ void Renderer::inline_node(const Inline& node) {
                 out_.append("\\\n");
                 first_line_start_ = std::string::npos;
             } else if constexpr (std::is_same_v<T, Emph>) {
-                wrapped("*", n.attr, n.content);
+                wrapped("*", "em", n.attr, n.content);
             } else if constexpr (std::is_same_v<T, Strong>) {
-                wrapped("**", n.attr, n.content);
+                wrapped("**", "strong", n.attr, n.content);
             } else if constexpr (std::is_same_v<T, Strikeout>) {
-                wrapped("~~", n.attr, n.content);
+                wrapped("~~", "del", n.attr, n.content);
             } else if constexpr (std::is_same_v<T, Highlight>) {
-                wrapped("==", n.attr, n.content);
+                wrapped("==", "mark", n.attr, n.content);
             } else if constexpr (std::is_same_v<T, Superscript>) {
                 script('^', "sup", n.attr, n.text);
             } else if constexpr (std::is_same_v<T, Subscript>) {
