@@ -308,14 +308,29 @@ private:
     // any item numbers) as a reference when the reader would take the
     // paragraph's start for a link reference definition ("[a`]: b`" from
     // text and a code span); tells whether it did.
-    bool hide_link_definition(std::size_t start);
+    bool hide_link_definition(std::size_t start) {
+        // (Only a paragraph opening with "[" or an item number may be one:
+        // most are passed without a call.)
+        if (start >= out_.size()) return false;
+        const char c = out_[start];
+        return (c == '[' || (c >= '0' && c <= '9')) && hide_link_definition_at(start);
+    }
+    [[gnu::noinline]] bool hide_link_definition_at(std::size_t start);
     // Writes the "[" opening the line written from `start` on as a
     // reference when the reader would take the line for a footnote
     // definition ("[^a]" and a code span holding "]:"); tells whether it
     // did.
     bool hide_footnote_definition(std::size_t start);
     // Whether the line written from `start` on opens a footnote definition.
-    bool opens_footnote_line(std::size_t start) const;
+    bool opens_footnote_line(std::size_t start) const {
+        // (Only one opening with "[^" or an item number may: most lines are
+        // passed without a call.)
+        if (start + 1 >= out_.size()) return false;
+        const char c = out_[start];
+        if (c == '[' ? out_[start + 1] != '^' : (c < '0' || c > '9')) return false;
+        return footnote_definition_at(start);
+    }
+    [[gnu::noinline]] bool footnote_definition_at(std::size_t start) const;
     // `content`, written from `mark` on (its notes from `notes_mark` on),
     // with the reference that begins its first line as the text "[^label]";
     // the notes written are dropped again, the demoted one's kept.

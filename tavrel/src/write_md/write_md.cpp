@@ -2097,8 +2097,8 @@ void Renderer::write_math(std::string_view tex) {
 
 // Item numbers before the "[" open a list item, which reads the definition
 // as its content just the same.
-bool Renderer::hide_link_definition(std::size_t start) {
-    if (start < out_.size() && out_[start] >= '0' && out_[start] <= '9')
+bool Renderer::hide_link_definition_at(std::size_t start) {
+    if (out_[start] >= '0' && out_[start] <= '9')
         start += item_markers_length(std::string_view(out_).substr(start));
     if (out_.compare(start, 1, "[") != 0) return false;
     std::vector<std::string_view> lines;
@@ -2127,10 +2127,7 @@ bool Renderer::footnote_line() {
     return footnote_line_ == 1;
 }
 
-bool Renderer::opens_footnote_line(std::size_t start) const {
-    if (start + 1 >= out_.size()) return false;
-    const char c = out_[start];
-    if (c == '[' ? out_[start + 1] != '^' : (c < '0' || c > '9')) return false;
+bool Renderer::footnote_definition_at(std::size_t start) const {
     const std::string_view rest = std::string_view(out_).substr(start);
     if (!rest.substr(item_markers_length(rest)).starts_with("[^")) return false;
     std::size_t nl = out_.find('\n', start);
