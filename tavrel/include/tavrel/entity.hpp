@@ -15,6 +15,11 @@ namespace tavrel::entity {
 // returned unchanged.
 std::string decode_entities(std::string_view text);
 
+// Whether `decode_entities` changes `ref`, one reference from "&" to the
+// first ";" after it with no "&" between: the same answer as comparing the
+// decoded text, without making it.
+bool decodes_reference(std::string_view ref);
+
 // Removes a backslash in front of an ASCII punctuation character; any other
 // backslash stays, together with the character after it.
 std::string unescape_backslash_punctuation(std::string_view text);

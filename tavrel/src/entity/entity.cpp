@@ -151,6 +151,26 @@ std::string decode_entities(std::string_view text) {
     return pass2(first);
 }
 
+bool decodes_reference(std::string_view ref) {
+    if (ref.size() < 3) return false;
+    if (ref[1] == '#') {
+        // Either pass decodes it whole, or neither changes it.
+        const auto num = numeric_at(ref, 0, SIZE_MAX, SIZE_MAX);
+        if (!num || num->len != ref.size()) return false;
+        const std::uint64_t v = num->value;
+        const std::size_t digits = ref.size() - 3 - ((ref[2] == 'x' || ref[2] == 'X') ? 1 : 0);
+        const bool first = digits <= ((ref[2] == 'x' || ref[2] == 'X') ? 6 : 7) && (v == 0 || is_scalar(v));
+        const bool allowed = v >= 32 || v == '\t' || v == '\n' || v == '\f' || v == '\r';
+        return first || (v < (std::uint64_t{1} << 32) && is_scalar(v) && allowed);
+    }
+    // The first pass's one named form is also in the table.
+    const std::string_view name = ref.substr(1, ref.size() - 2);
+    for (char c : name) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c))) return false;
+    }
+    return lookup_named(name).has_value();
+}
+
 std::string unescape_backslash_punctuation(std::string_view text) {
     std::string out;
     out.reserve(text.size());

@@ -26,8 +26,7 @@ bool starts_decoded_reference(std::string_view s, std::size_t pos) {
     std::size_t end = pos + 1;
     while (end < s.size() && s[end] != ';' && s[end] != '&') ++end;
     if (end >= s.size() || s[end] != ';' || end == pos + 1) return false;
-    std::string_view candidate = s.substr(pos, end - pos + 1);
-    return entity::decode_entities(candidate) != candidate;
+    return entity::decodes_reference(s.substr(pos, end - pos + 1));
 }
 
 void append_amp_safe(std::string_view s, std::size_t pos, std::string& out) {

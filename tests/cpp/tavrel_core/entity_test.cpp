@@ -38,6 +38,16 @@ TEST(DecodeEntities, SecondPassReadsFirstPassOutput) {
     EXPECT_EQ(decode_entities("&amp;lt;"), "&lt;");
 }
 
+TEST(DecodeEntities, DecodesReferenceAnswersAsTheDecoder) {
+    for (std::string_view ref :
+         {"&amp;", "&lt;", "&ngE;", "&NotEqualTilde;", "&AMP;", "&Amp;", "&nosuch;", "&a-b;", "&l t;", "&;", "&#;",
+          "&#x;", "&#65;", "&#0;", "&#x0;", "&#1;", "&#55296;", "&#xD800;", "&#x110000;", "&#00000001;", "&#00000065;",
+          "&#00000009;", "&#0000000;", "&#x0000000041;", "&#x0000001F;", "&#99999999999;", "&#4294967296;",
+          "&#x1F600;", "&#X41;", "&#6a;", "&#x4g;", "&\xC3\xA9;"}) {
+        EXPECT_EQ(tavrel::entity::decodes_reference(ref), decode_entities(ref) != ref) << ref;
+    }
+}
+
 TEST(DecodeEntities, TextWithoutAmpersandIsUnchanged) {
     EXPECT_EQ(decode_entities(""), "");
     EXPECT_EQ(decode_entities("plain ünïcode text"), "plain ünïcode text");
