@@ -715,10 +715,8 @@ std::optional<std::size_t> InlineScanner::angle(std::size_t pos) {
 void InlineScanner::build_byte_tables() {
     if (bytes_built_) return;
     bytes_built_ = true;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '@') at_pos_.push_back(i);
-        if (text[i] == ';') semi_pos_.push_back(i);
-    }
+    for (std::size_t i = text.find('@'); i != std::string_view::npos; i = text.find('@', i + 1)) at_pos_.push_back(i);
+    for (std::size_t i = text.find(';'); i != std::string_view::npos; i = text.find(';', i + 1)) semi_pos_.push_back(i);
 }
 
 bool InlineScanner::has_byte_between(std::vector<std::size_t>& positions, std::size_t from, std::size_t to) {
