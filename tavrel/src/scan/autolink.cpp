@@ -54,21 +54,28 @@ std::optional<std::size_t> html_tag_name_end(std::string_view s) {
     return i;
 }
 
-bool is_md_block_html_tag(std::string_view name) {
-    for (std::string_view t : kBlockTags)
-        if (t == name) return true;
+namespace {
+
+// (The first character is compared before the rest: most names differ there.)
+template <std::size_t N>
+bool in_tags(const std::array<std::string_view, N>& tags, std::string_view name) {
+    for (std::string_view t : tags)
+        if (t.size() == name.size() && t[0] == name[0] && t == name) return true;
     return false;
 }
+
+}  // namespace
+
+bool is_md_block_html_tag(std::string_view name) { return in_tags(kBlockTags, name); }
 
 bool is_md_html_tag(std::string_view name) {
     if (name.find('-') != std::string_view::npos) return true;
-    if (is_md_block_html_tag(name)) return true;
-    for (std::string_view t : kInlineTags)
-        if (t == name) return true;
-    return false;
+    return in_tags(kBlockTags, name) || in_tags(kInlineTags, name);
 }
 
 bool is_email(std::string_view s) {
+    // (Most text in angle brackets is a tag: without an "@" it is none.)
+    if (s.find('@') == std::string_view::npos) return false;
     std::size_t at = std::string_view::npos;
     std::size_t i = 0;
     while (i < s.size()) {
