@@ -16,6 +16,7 @@
 #include "tavrel/write_md.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <string>
 #include <type_traits>
@@ -3252,9 +3253,12 @@ void Renderer::write_text(std::string_view s) {
 // reference, which reads back as the same text and opens nothing. A link's
 // or span's "[" stays: the superscript is written bare where the label the
 // reader walks from "[^" (to "]", stopping at white space or "[") names no
-// footnote this text defines, whatever the content after it.
+// footnote this text defines, whatever the content after it. Text holding
+// "@" takes the element form all the same (see `inline_node`), which leaves
+// the "[" as it is: written as a reference there, it would read back as a
+// "[" that the text written again keeps bare ("[^@^{-=}").
 bool Renderer::bare_after_bracket(std::string_view text, const Attr& attr, char32_t opened) {
-    if (!has_key_no_tag_holds(attr)) return false;
+    if (!has_key_no_tag_holds(attr) || std::memchr(text.data(), '@', text.size())) return false;
     if (opened != '[') {
         out_.pop_back();
         out_.append("&#91;");

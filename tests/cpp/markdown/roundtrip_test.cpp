@@ -565,6 +565,10 @@ TEST(RoundTrip, FuzzFindings) {
         "\x08" "1# Headin*](http://example.comtp://e\x0E \\xample.com \"t\").\n",
         // A subscript in its element form, with attributes.
         "~T:k{~~=v}~{~~=v}~#",
+        // A superscript holding "@" after a "[", with a key no tag can
+        // hold: its element form leaves the "[" as it is.
+        "[^@^{-=}",
+        "x[^a@b^{-=1}",
         // Fence infos that are not a language.
         "~~~#\n~~~\n",
         "~~~}\n~~~\n",
