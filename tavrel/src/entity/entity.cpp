@@ -6,6 +6,7 @@
 #include "tavrel/entity.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "tavrel/text.hpp"
@@ -21,6 +22,31 @@ struct NamedRef {
 constexpr NamedRef kNamed[] = {
 #include "html5_entities.inc"
 };
+
+// Where the names beginning with each ASCII byte stand in the table, so
+// that a lookup searches only those.
+struct NameRange {
+    std::uint16_t lo = 0, hi = 0;
+};
+constexpr std::array<NameRange, 128> kByFirst = [] {
+    std::array<NameRange, 128> t{};
+    for (std::size_t i = 0; i < std::size(kNamed); ++i) {
+        NameRange& r = t[static_cast<unsigned char>(kNamed[i].name[0])];
+        if (r.hi == 0) r.lo = static_cast<std::uint16_t>(i);
+        r.hi = static_cast<std::uint16_t>(i + 1);
+    }
+    return t;
+}();
+
+// Whether `a` sorts before `b` bytewise, as the table does, compared here
+// byte by byte: most names differ within their first bytes.
+bool name_before(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -138,9 +164,12 @@ std::string pass2(std::string_view s) {
 }  // namespace
 
 std::optional<std::string_view> lookup_named(std::string_view name) {
-    auto it = std::lower_bound(std::begin(kNamed), std::end(kNamed), name,
-                               [](const NamedRef& ref, std::string_view key) { return ref.name < key; });
-    if (it == std::end(kNamed) || it->name != name) return std::nullopt;
+    if (name.empty() || static_cast<unsigned char>(name[0]) >= 0x80) return std::nullopt;
+    const NameRange r = kByFirst[static_cast<unsigned char>(name[0])];
+    const NamedRef* end = std::begin(kNamed) + r.hi;
+    const NamedRef* it = std::lower_bound(std::begin(kNamed) + r.lo, end, name,
+                                          [](const NamedRef& ref, std::string_view key) { return name_before(ref.name, key); });
+    if (it == end || it->name != name) return std::nullopt;
     return it->value;
 }
 
