@@ -22,9 +22,13 @@ namespace tavrel::write_md::detail {
 
 bool starts_decoded_reference(std::string_view s, std::size_t pos) {
     // A reference runs from "&" to the first ";" with no "&" between; the
-    // reader decodes it when the decoder changes it.
+    // reader decodes it when the decoder changes it, which it does only to
+    // a name or number: letters and digits, after a "#" for a number.
     std::size_t end = pos + 1;
-    while (end < s.size() && s[end] != ';' && s[end] != '&') ++end;
+    if (end < s.size() && s[end] == '#') ++end;
+    while (end < s.size() && ((s[end] >= 'a' && s[end] <= 'z') || (s[end] >= 'A' && s[end] <= 'Z') ||
+                              (s[end] >= '0' && s[end] <= '9')))
+        ++end;
     if (end >= s.size() || s[end] != ';' || end == pos + 1) return false;
     return entity::decodes_reference(s.substr(pos, end - pos + 1));
 }
