@@ -38,6 +38,7 @@ namespace tavrel::write_md {
 
 using namespace tavrel::ast;
 using namespace probe;
+using namespace std::string_view_literals;
 using canon::element_open;
 using markdown::attrs_body;
 using markdown::code_span;
@@ -49,7 +50,7 @@ namespace {
 // as the reader would take the title for the target.
 void append_title(const std::optional<std::string>& title, std::string& out, std::size_t target) {
     if (!title) return;
-    if (out.size() == target) out.append("<>");
+    if (out.size() == target) out.append("<>"sv);
     out.push_back(' ');
     detail::append_quoted(*title, out, true);
 }
@@ -63,7 +64,7 @@ bool ends_with(std::string_view s, std::string_view suffix) {
 void footnote_section(render::Renderer& r, const Document& doc, std::string& out) {
     std::map<std::string_view, const Footnote*> by_label;
     for (const auto& fn : doc.footnotes) by_label[fn.label] = &fn;
-    out.append("<section class=\"footnotes\" role=\"doc-endnotes\">\n<ol>\n");
+    out.append("<section class=\"footnotes\" role=\"doc-endnotes\">\n<ol>\n"sv);
     // Content may reference further labels; they join the list and are
     // written in their turn.
     for (std::size_t i = 0; i < r.footnote_order.size(); ++i) {
@@ -73,9 +74,9 @@ void footnote_section(render::Renderer& r, const Document& doc, std::string& out
             for (const auto& b : it->second->blocks) r.block(b, content);
         } else if (auto nt = r.notes.find(label); nt != r.notes.end()) {
             Inlines note = nt->second;
-            content.append("<p>");
+            content.append("<p>"sv);
             r.inlines(note, content);
-            content.append("</p>\n");
+            content.append("</p>\n"sv);
         }
         std::string f = render::escape_fragment(label);
         std::uint64_t count = 1;
@@ -88,31 +89,31 @@ void footnote_section(render::Renderer& r, const Document& doc, std::string& out
                 id.push_back('-');
                 id.append(std::to_string(k));
             }
-            backrefs.append("<a href=\"#");
+            backrefs.append("<a href=\"#"sv);
             render::escape_attr(id, backrefs);
-            backrefs.append("\" class=\"footnote-backref\" role=\"doc-backlink\">\u21A9");
+            backrefs.append("\" class=\"footnote-backref\" role=\"doc-backlink\">\u21A9"sv);
             if (k > 1) {
-                backrefs.append("<sup>");
+                backrefs.append("<sup>"sv);
                 backrefs.append(std::to_string(k));
-                backrefs.append("</sup>");
+                backrefs.append("</sup>"sv);
             }
-            backrefs.append("</a>");
+            backrefs.append("</a>"sv);
         }
-        out.append("<li id=\"");
+        out.append("<li id=\""sv);
         render::escape_attr("fn-" + f, out);
-        out.append("\">\n");
+        out.append("\">\n"sv);
         if (content.size() >= 5 && ends_with(content, "</p>\n")) {
             out.append(std::string_view(content).substr(0, content.size() - 5));
             out.push_back(' ');
             out.append(backrefs);
-            out.append("</p>\n</li>\n");
+            out.append("</p>\n</li>\n"sv);
         } else {
             out.append(content);
             out.append(backrefs);
-            out.append("\n</li>\n");
+            out.append("\n</li>\n"sv);
         }
     }
-    out.append("</ol>\n</section>\n");
+    out.append("</ol>\n</section>\n"sv);
 }
 
 // Text from `start` to the end of `out` that ends the line of a heading,
@@ -199,7 +200,7 @@ std::optional<Inlines> element_nodes(const Inline& node) {
     };
     const auto title_attr = [](const std::optional<std::string>& title, std::string& lead) {
         if (!title) return;
-        lead.append(" title=\"");
+        lead.append(" title=\""sv);
         render::escape_attr(*title, lead);
         lead.push_back('"');
     };
@@ -237,7 +238,7 @@ std::optional<Inlines> element_nodes(const Inline& node) {
             } else if constexpr (std::is_same_v<T, Image>) {
                 std::string lead = " src=\"";
                 render::escape_url_attr(n.url, lead);
-                lead.append("\" alt=\"");
+                lead.append("\" alt=\""sv);
                 render::escape_attr(render::plain(n.alt), lead);
                 lead.push_back('"');
                 title_attr(n.title, lead);
@@ -494,12 +495,12 @@ bool ref_before_others(const Attr& attr) {
     std::replace(flat.begin(), flat.end(), '\n', ' ');
     if (at_start && !starts_paragraph(flat)) {
         code_span(flat, out);
-        out.append("{=html}");
+        out.append("{=html}"sv);
         return;
     }
     // At the start of a later line a tag could open an HTML block; indented
     // by four it cannot, and the reader drops the indent of a continued line.
-    if (!at_start && detail::at_continued_line(out) && opens_html_block(flat)) out.append("    ");
+    if (!at_start && detail::at_continued_line(out) && opens_html_block(flat)) out.append("    "sv);
     out.append(flat);
 }
 
@@ -829,9 +830,9 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
 bool numbered_on_by(std::string_view lines, std::uint64_t start) {
     static const Options options = Options::dataset();
     std::string probe(lines);
-    probe.append("\n\n");
+    probe.append("\n\n"sv);
     probe.append(std::to_string(start));
-    probe.append(". x\n");
+    probe.append(". x\n"sv);
     const auto outline = block::outline_blocks(probe, options);
     return outline.blocks.empty() || outline.blocks.front().kind != "paragraph";
 }
@@ -906,14 +907,14 @@ std::string write_document(const Document& doc, std::vector<std::size_t>* starts
     r.record_block_starts(starts);
     std::string& out = r.out();
     if (!doc.metadata.empty()) {
-        out.append("---\n");
+        out.append("---\n"sv);
         for (const auto& [key, value] : doc.metadata) {
             out.append(key);
-            out.append(": ");
+            out.append(": "sv);
             out.append(value);
             out.push_back('\n');
         }
-        out.append("---\n\n");
+        out.append("---\n\n"sv);
     }
     // Raw HTML that the reader leaves open at the end of the document (an
     // unclosed "<div>" or comment from hand-written Markdown) would take
@@ -1059,11 +1060,11 @@ bool simple_table(const Table& t) {
 
 void Renderer::ial(const Attr& attr) {
     if (!markdown::writes_attrs(attr)) return;
-    out_.append("{: ");
+    out_.append("{: "sv);
     // On its own line a key may hold a "}" (the block's layout around it is
     // decided by the parts written on any line).
     out_.append(attrs_body(attr, '"', false, false, false, true));
-    out_.append("}\n");
+    out_.append("}\n"sv);
 }
 
 void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool links) {
@@ -1379,10 +1380,10 @@ void Renderer::footnote(const Footnote& fn) {
     body = first_shown_ != nullptr && first_shown_->is<HtmlBlock>()
                ? body.substr(std::min(body.find_first_not_of("\r\n"), body.size()))
                : text::trim_start(body);
-    out_.append("[^");
+    out_.append("[^"sv);
     auto written = footnote_labels_.find(fn.label);
     out_.append(written != footnote_labels_.end() ? std::string_view(written->second) : std::string_view(fn.label));
-    out_.append("]:");
+    out_.append("]:"sv);
     // Only a paragraph starts on the definition's own line: the reader opens
     // no quote, list or other container there. A paragraph whose first line
     // reads as another block (raw HTML, an item number) is such a block.
@@ -1407,7 +1408,7 @@ void Renderer::footnote(const Footnote& fn) {
             out_.push_back('\n');
             first = false;
         } else {
-            out_.append("    ");
+            out_.append("    "sv);
             out_.append(line);
             out_.push_back('\n');
         }
@@ -1422,7 +1423,7 @@ void Renderer::footnote(const Footnote& fn) {
 [[gnu::always_inline]] inline void Renderer::target_and_attrs(const std::string& url,
                                                               const std::optional<std::string>& title,
                                                               const Attr& attr) {
-    out_.append("](");
+    out_.append("]("sv);
     const std::size_t target = out_.size();
     out_.append(escape_target(url));
     append_title(title, out_, target);
@@ -1585,7 +1586,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 opener_kept = tag->bare_reads_otherwise;
                 opener_at = out_.size();
                 out_.append(tag->tag);
-                out_.append("\n\n");
+                out_.append("\n\n"sv);
                 opener_end = out_.size();
                 prev = nullptr;
                 if (find_first_shown && !first_shown_) first_shown_ = &blocks[i];
@@ -1833,7 +1834,7 @@ void Renderer::block(const Block& block) {
                 out_.append(b.level, '#');
                 out_.push_back(' ');
                 line_before_attrs(b.content, b.attr, " ", true);
-                out_.append("\n\n");
+                out_.append("\n\n"sv);
             } else if constexpr (std::is_same_v<T, BlockQuote>) {
                 block_quote(b);
             } else if constexpr (std::is_same_v<T, List>) {
@@ -1869,17 +1870,17 @@ void Renderer::block(const Block& block) {
                     }
                     const std::size_t fence = std::max<std::size_t>(longest, 2) + 1;
                     out_.append(fence, '`');
-                    out_.append("{=html}\n");
+                    out_.append("{=html}\n"sv);
                     const std::size_t at = out_.size();
                     detail::append_verbatim(html, out_, blank_lines_empty_ > 0);
                     if (out_.size() == at || out_.back() != '\n') out_.push_back('\n');
                     out_.append(fence, '`');
-                    out_.append("\n\n");
+                    out_.append("\n\n"sv);
                     return;
                 }
                 append_html_block(out_, b.html, indent_kept);
             } else if constexpr (std::is_same_v<T, ThematicBreak>) {
-                out_.append("---\n");
+                out_.append("---\n"sv);
                 ial(b.attr);
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, Table>) {
@@ -1951,7 +1952,7 @@ void Renderer::block(const Block& block) {
                 }
                 out_.append(fence, ':');
                 if (empty_attrs) {
-                    out_.append(" {.}");
+                    out_.append(" {.}"sv);
                 } else if (attrs) {
                     out_.push_back(' ');
                     trailing_attrs(b.attr);
@@ -1959,7 +1960,7 @@ void Renderer::block(const Block& block) {
                 out_.push_back('\n');
                 out_.append(inner);
                 out_.append(fence, ':');
-                out_.append("\n\n");
+                out_.append("\n\n"sv);
             } else if constexpr (std::is_same_v<T, MathBlock>) {
                 write_math_block(b.tex, out_, blank_lines_empty_ > 0);
                 ial(b.attr);
@@ -1970,18 +1971,18 @@ void Renderer::block(const Block& block) {
                     html_fallback(block);
                     return;
                 }
-                out_.append("![");
+                out_.append("!["sv);
                 bracketed(b.caption.empty() ? img->alt : b.caption);
-                out_.append("](");
+                out_.append("]("sv);
                 const std::size_t target = out_.size();
                 out_.append(escape_target(img->url));
                 append_title(img->title, out_, target);
-                out_.append(")\n");
+                out_.append(")\n"sv);
                 ial(b.attr);
                 out_.push_back('\n');
             } else if constexpr (std::is_same_v<T, TemplateTokenBlock>) {
                 out_.append(b.token.source);
-                out_.append("\n\n");
+                out_.append("\n\n"sv);
             } else if constexpr (std::is_same_v<T, RawBlock>) {
                 // A format the reader cannot read back would leave its info
                 // to a code block, which does not write it: the block is
@@ -2023,7 +2024,7 @@ void Renderer::quote(const BlockQuote& q, Lines& text) {
         // An empty quote with attributes is one marker line and its
         // attribute line.
         if (!markdown::writes_attrs(q.attr)) return;
-        out_.append(">\n");
+        out_.append(">\n"sv);
         ial(q.attr);
         out_.push_back('\n');
         return;
@@ -2056,9 +2057,9 @@ bool Renderer::dollars_read_as_math(std::string_view tex) const {
     const std::size_t nl = out_.rfind('\n');
     std::string probe = "x ";
     probe.append(out_, nl == std::string::npos ? 0 : nl + 1);
-    probe.append("$$");
+    probe.append("$$"sv);
     probe.append(tex);
-    probe.append("$$\n");
+    probe.append("$$\n"sv);
     static const Options options = Options::dataset();
     const Document doc = block::parse_source(probe, options);
     if (doc.blocks.size() != 1) return false;
@@ -2342,13 +2343,13 @@ void Renderer::definition_list(const DefinitionList& dl) {
         }
         for (const auto& def : item.definitions) {
             if (term_written) {
-                out_.append(": ");
+                out_.append(": "sv);
                 single_line_shown(def);
                 out_.push_back('\n');
                 after_definition = true;
                 continue;
             }
-            out_.append("\\:");
+            out_.append("\\:"sv);
             std::size_t before = out_.size();
             out_.push_back(' ');
             single_line_shown(def);
@@ -2665,9 +2666,9 @@ void Renderer::item(const ListItem& item, std::string_view marker, Lines& text, 
     }
     if (markdown::writes_attrs(item.attr)) {
         out_.append(indent);
-        out_.append("{: ");
+        out_.append("{: "sv);
         out_.append(attrs_body(item.attr));
-        out_.append("}\n");
+        out_.append("}\n"sv);
     }
 }
 
@@ -2719,7 +2720,7 @@ void Renderer::code_block(const CodeBlock& c) {
     for (std::size_t i = 0; i < c.lang->size();) {
         const text::Decoded d = text::decode_utf8(*c.lang, i);
         if (text::is_white_space(d.cp) || (d.cp < 0x80 && text::is_ascii_punctuation(d.cp))) {
-            info.append("&#");
+            info.append("&#"sv);
             info.append(std::to_string(static_cast<std::uint32_t>(d.cp)));
             info.push_back(';');
         } else {
@@ -2728,7 +2729,7 @@ void Renderer::code_block(const CodeBlock& c) {
         i += d.len;
     }
     std::erase(written.classes, *c.lang);
-    if (std::string body = attrs_body(written); !body.empty()) info.append(" {").append(body).push_back('}');
+    if (std::string body = attrs_body(written); !body.empty()) info.append(" {"sv).append(body).push_back('}');
     fenced_code(c.text, info);
 }
 
@@ -2749,7 +2750,7 @@ void Renderer::fenced_code(std::string_view text, std::string_view info) {
     // as a line end.
     if (!text.empty() && (out_.size() == start || out_.back() != '\n')) out_.push_back('\n');
     out_.append(fence, fence_char);
-    out_.append("\n\n");
+    out_.append("\n\n"sv);
 }
 
 void Renderer::table_row(const std::vector<TableCell>& cells) {
@@ -2759,7 +2760,7 @@ void Renderer::table_row(const std::vector<TableCell>& cells) {
         in_cell_ = true;
         single_line(cell.content);
         in_cell_ = false;
-        out_.append(" |");
+        out_.append(" |"sv);
     }
     out_.push_back('\n');
 }
@@ -2769,10 +2770,10 @@ void Renderer::pipe_table(const Table& t) {
     out_.push_back('|');
     for (Align a : t.aligns) {
         switch (a) {
-            case Align::Left: out_.append(":--- |"); break;
-            case Align::Center: out_.append(":---: |"); break;
-            case Align::Right: out_.append("---: |"); break;
-            case Align::Default: out_.append("--- |"); break;
+            case Align::Left: out_.append(":--- |"sv); break;
+            case Align::Center: out_.append(":---: |"sv); break;
+            case Align::Right: out_.append("---: |"sv); break;
+            case Align::Default: out_.append("--- |"sv); break;
         }
     }
     out_.push_back('\n');
@@ -2780,7 +2781,7 @@ void Renderer::pipe_table(const Table& t) {
     if (!t.caption.empty()) {
         // The reader takes ": " only with some text after it as a caption.
         std::size_t mark = out_.size();
-        out_.append(": ");
+        out_.append(": "sv);
         // An attribute block ending the caption is the table's: when the
         // last inline's own attributes would end the line in such a block,
         // they are written in its element form, as on a heading's line, or
@@ -3168,7 +3169,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         after_ = '<';
         after_is_closer_ = false;
         raw_inlines(content);
-        out_.append("</");
+        out_.append("</"sv);
         out_.append(tag);
         out_.push_back('>');
     }
@@ -3212,7 +3213,7 @@ void Renderer::escape_label_ends(std::string_view& s) {
         bool after_bracket = i > from ? s[i - 1] == ']' : (!out_.empty() && out_.back() == ']');
         if (!after_bracket) continue;
         detail::escape_text(s.substr(from, i - from), out_, bracket_depth_ > 0, true);
-        out_.append("\\:");
+        out_.append("\\:"sv);
         from = i + 1;
     }
     s.remove_prefix(from);
@@ -3222,11 +3223,11 @@ void Renderer::write_text(std::string_view s) {
     if (!s.empty() && s.front() == '{' && out_.size() == attr_target_end_) {
         // Right after a node that takes trailing attributes a "{" could be
         // read as its attribute block.
-        out_.append("\\{");
+        out_.append("\\{"sv);
         s.remove_prefix(1);
     } else if (!s.empty() && s.front() == ':' && out_.size() == ref_end_) {
         // "[^label]:" at a line start would open a footnote definition.
-        out_.append("\\:");
+        out_.append("\\:"sv);
         s.remove_prefix(1);
     }
     if (footnote_line_ != 0 && first_line_start_ < out_.size() && footnote_line()) escape_label_ends(s);
@@ -3261,12 +3262,12 @@ bool Renderer::bare_after_bracket(std::string_view text, const Attr& attr, char3
     if (!has_key_no_tag_holds(attr) || std::memchr(text.data(), '@', text.size())) return false;
     if (opened != '[') {
         out_.pop_back();
-        out_.append("&#91;");
+        out_.append("&#91;"sv);
         return true;
     }
     if (in_cell_) return false;
     std::string written(text);
-    written.append("^{");
+    written.append("^{"sv);
     written.append(attrs_body(attr, '"', false, true));
     written.push_back('}');
     if (sorted_labels_.empty() && !footnote_labels_.empty()) {
@@ -3397,16 +3398,16 @@ void Renderer::operation(const Operation& op) {
         append_attr_one_line(op.system, open);
         open.push_back(':');
         append_attr_one_line(op.kind, open);
-        open.append("\" data-name=\"");
+        open.append("\" data-name=\""sv);
         append_attr_one_line(op.name, open);
-        open.append("\">");
+        open.append("\">"sv);
         tag(open);
         const char32_t saved_after = after_;
         const bool saved_closer = after_is_closer_;
         for (const auto& arg : op.args) {
             std::string div = "<div data-arg";
             if (arg.name) {
-                div.append(" data-name=\"");
+                div.append(" data-name=\""sv);
                 append_attr_one_line(*arg.name, div);
                 div.push_back('"');
             }
@@ -3415,11 +3416,11 @@ void Renderer::operation(const Operation& op) {
             after_ = '<';
             after_is_closer_ = false;
             raw_inlines(arg.value);
-            out_.append("</div>");
+            out_.append("</div>"sv);
         }
         after_ = saved_after;
         after_is_closer_ = saved_closer;
-        out_.append("</template>");
+        out_.append("</template>"sv);
     }
 }
 
@@ -3448,7 +3449,7 @@ void Renderer::operation(const Operation& op) {
     raw_inlines(n.content);
     after_ = saved_after;
     after_is_closer_ = saved_closer;
-    out_.append("</span>");
+    out_.append("</span>"sv);
     span_tried_ = tried;
 }
 
@@ -3536,7 +3537,7 @@ void Renderer::inline_node(const Inline& node) {
             }
             // Read back as text between raw HTML, and written as such text.
             write_text(flat);
-            out_.append("</");
+            out_.append("</"sv);
             out_.append(tag);
             out_.push_back('>');
         }
@@ -3556,7 +3557,7 @@ void Renderer::inline_node(const Inline& node) {
                 out_.push_back('\n');
                 first_line_start_ = std::string::npos;
             } else if constexpr (std::is_same_v<T, HardBreak>) {
-                out_.append("\\\n");
+                out_.append("\\\n"sv);
                 first_line_start_ = std::string::npos;
             } else if constexpr (std::is_same_v<T, Emph>) {
                 wrapped("*", "em", n.attr, n.content);
@@ -3576,13 +3577,13 @@ void Renderer::inline_node(const Inline& node) {
                     // follows it ("`a``<b>`{=html}" is one raw span): it
                     // takes its element form, which reads back as raw HTML
                     // around its text.
-                    out_.append("<code>");
+                    out_.append("<code>"sv);
                     std::string flat(n.text);
                     for (char& c : flat) {
                         if (c == '\n' || c == '\r') c = ' ';
                     }
                     write_text(flat);
-                    out_.append("</code>");
+                    out_.append("</code>"sv);
                     return;
                 }
                 if (in_cell_) [[unlikely]] {
@@ -3597,7 +3598,7 @@ void Renderer::inline_node(const Inline& node) {
                 bracketed(n.content);
                 target_and_attrs(n.url, n.title, n.attr);
             } else if constexpr (std::is_same_v<T, Image>) {
-                out_.append("![");
+                out_.append("!["sv);
                 bracketed(n.alt);
                 target_and_attrs(n.url, n.title, n.attr);
             } else if constexpr (std::is_same_v<T, Autolink>) {
@@ -3614,7 +3615,7 @@ void Renderer::inline_node(const Inline& node) {
                     // which would take a "{" after it as its attributes.
                     open_bracket();
                     bracketed(Inlines{Text{n.text}});
-                    out_.append("](");
+                    out_.append("]("sv);
                     const std::size_t target = out_.size();
                     out_.append(escape_target(n.url));
                     if (in_cell_) [[unlikely]] escape_bars_from(out_, target);
@@ -3650,13 +3651,13 @@ void Renderer::inline_node(const Inline& node) {
                         std::replace(flat.begin(), flat.end(), '\n', ' ');
                         code_span(flat, out_);
                     }
-                    out_.append("{=html}");
+                    out_.append("{=html}"sv);
                     return;
                 }
                 // At the start of a paragraph's later line a tag could open
                 // an HTML block; indented by four it cannot, and the reader
                 // drops the indent of a continued line.
-                if (detail::at_continued_line(out_) && opens_html_block(n.html)) out_.append("    ");
+                if (detail::at_continued_line(out_) && opens_html_block(n.html)) out_.append("    "sv);
                 // Each line the HTML goes on to is a later line of the
                 // paragraph, read without its indentation: one that would
                 // start a block is indented by four.
@@ -3670,7 +3671,7 @@ void Renderer::inline_node(const Inline& node) {
                     // text by the reader, but not with an attribute line
                     // after it, nor holding a block from a later line.)
                     if (!line.empty() && (block::list_interrupts_paragraph(line) || interrupts_paragraph_at(line)))
-                        out_.append("    ");
+                        out_.append("    "sv);
                 }
                 out_.append(html);
             } else if constexpr (std::is_same_v<T, Operation>) {
@@ -3685,7 +3686,7 @@ void Renderer::inline_node(const Inline& node) {
                 attr_target_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {
                 if (auto it = footnote_labels_.find(n.label); it != footnote_labels_.end()) {
-                    out_.append("[^");
+                    out_.append("[^"sv);
                     out_.append(it->second);
                     out_.push_back(']');
                     ref_end_ = out_.size();
@@ -3724,7 +3725,7 @@ void Renderer::inline_node(const Inline& node) {
             } else if constexpr (std::is_same_v<T, Note>) {
                 std::string label = "__note" + std::to_string(notes_.size() + 1);
                 notes_.emplace_back(label, n.content);
-                out_.append("[^");
+                out_.append("[^"sv);
                 out_.append(label);
                 out_.push_back(']');
                 ref_end_ = out_.size();
@@ -3744,7 +3745,7 @@ void Renderer::inline_node(const Inline& node) {
                 } else {
                     code_span(n.text, out_);
                 }
-                out_.append("{=");
+                out_.append("{="sv);
                 out_.append(n.format);
                 out_.push_back('}');
             }
