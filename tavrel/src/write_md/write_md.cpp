@@ -1729,8 +1729,8 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         }
         if (out_.size() != before) last_block_at_ = std::min(before, out_.size());
         // What came before this block was white space alone.
-        if (find_first_shown && !first_shown_ &&
-            !text::trim_start(std::string_view(out_).substr(std::min(before, out_.size()))).empty())
+        if (find_first_shown && !first_shown_ && out_.size() > before &&
+            !text::trim_start(std::string_view(out_).substr(before)).empty())
             first_shown_ = &blocks[i];
     }
     if (opener && out_.size() == opener_end && count == blocks.size() && !opener_kept) {
@@ -2995,7 +2995,10 @@ char32_t Renderer::lead_char(const Inline& node) const {
                     return '\\';
                 }
                 if (c == '[' && bracket_depth_ > 0) return '&';
-                if (text::is_white_space(static_cast<unsigned char>(c)) && static_cast<unsigned char>(c) < 0x80) return kBlank;
+                // (An ASCII character is its own code point, and white space
+                // among them is what the reader takes for it.)
+                if (const auto b = static_cast<unsigned char>(c); b < 0x80)
+                    return b == ' ' || (b >= 0x09 && b <= 0x0D) ? kBlank : char32_t{b};
                 char32_t cp = text::decode_utf8(n.text, 0).cp;
                 return text::is_white_space(cp) ? kBlank : cp;
             } else if constexpr (std::is_same_v<T, SoftBreak>) {
