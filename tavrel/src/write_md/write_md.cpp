@@ -316,6 +316,47 @@ bool holds_tag(const Inlines& run, std::string_view tag) {
     return false;
 }
 
+// Whether `run` holds raw HTML opening or closing a `tag` element that no
+// other tag in it closes or opens: in that element's form, it would pair
+// with one of the element's own tags ("<em>" in "*<em>*" written as
+// "<em><em></em>"). `depth` counts the tags opened and not yet closed.
+bool holds_lone_tag(const Inlines& run, std::string_view tag, long& depth) {
+    for (const auto& n : run) {
+        if (const auto* h = n.as<RawHtml>()) {
+            std::string_view html = h->html;
+            const bool closing = html.starts_with("</");
+            const std::size_t at = closing ? 2 : 1;
+            if (html.size() <= at + tag.size()) continue;
+            bool same = true;
+            for (std::size_t i = 0; i < tag.size() && same; ++i)
+                same = std::tolower(static_cast<unsigned char>(html[at + i])) == tag[i];
+            const char next = html[at + tag.size()];
+            if (!same || std::isalnum(static_cast<unsigned char>(next)) || next == '-' || html.ends_with("/>")) continue;
+            if (!closing) {
+                ++depth;
+            } else if (--depth < 0) {
+                return true;
+            }
+            continue;
+        }
+        bool lone = false;
+        visit(
+            [&](const auto& x) {
+                // (a note's content is written apart)
+                if constexpr (requires { x.content; } && !std::is_same_v<std::decay_t<decltype(x)>, Note>)
+                    lone = holds_lone_tag(x.content, tag, depth);
+            },
+            n);
+        if (lone) return true;
+    }
+    return false;
+}
+
+bool holds_lone_tag(const Inlines& run, std::string_view tag) {
+    long depth = 0;
+    return holds_lone_tag(run, tag, depth) || depth != 0;
+}
+
 // Whether an inline's element form keeps all it has: not with a pair whose
 // key can stand in no tag, a link's or image's "title" pair after its title
 // (HTML keeps the first), a target the tag's address escapes beyond its
@@ -3150,8 +3191,8 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
                 ok = false;
         }
     }
-    if (!ok && c == '*' && !attr.empty() && cend > cstart && !p_escaped) [[unlikely]] {
-        if (underscores_fit(attr, cstart, cend, p)) {
+    if (!ok && c == '*' && cend > cstart && !p_escaped) [[unlikely]] {
+        if (underscores_fit(attr, content, tag, cstart, cend, p, saved_after)) {
             out_.replace(start, delim.size(), delim.size(), '_');
             delim = delim.size() == 1 ? "_" : "__";
             ok = true;
@@ -3195,14 +3236,23 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
 }
 
 // An emphasis or strong whose "*" runs would merge with those beside it
-// ("*.***;**{k=1}") and whose element form would lose a key no tag can hold
-// is written between "_" runs where those pair just as written: after white
+// ("*.***;**{k=1}") and whose element form would lose a key no tag can hold,
+// or pair its tags with raw HTML of its own element in its content
+// ("***<em>*}**", whose "<em>" the element's "</em>" would close; see
+// `holds_lone_tag`), is
+// written between "_" runs where those pair just as written: after white
 // space or punctuation other than "_", around a content holding no "_" and
-// not starting or ending with white space, before its attribute block.
-bool Renderer::underscores_fit(const Attr& attr, std::size_t cstart, std::size_t cend, char32_t p) {
-    if (!has_key_no_tag_holds(attr) || !markdown::writes_attrs(attr, true) || p == '_' || (!flank_space(p) && !flank_punct(p))) return false;
-    const std::string_view content = std::string_view(out_).substr(cstart, cend - cstart);
-    if (content.find('_') != std::string_view::npos) return false;
+// not starting or ending with white space, before its attribute block or,
+// without one, before white space, the end or punctuation other than "_"
+// and "*" (`next`, kBlank for the first two): a closing run of "*" shared
+// with the nodes around it is judged by those nodes as written.
+bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::string_view tag, std::size_t cstart,
+                               std::size_t cend, char32_t p, char32_t next) {
+    const bool attrs_written = markdown::writes_attrs(attr, true);
+    if (!(attrs_written && has_key_no_tag_holds(attr)) && !holds_lone_tag(content, tag)) return false;
+    if (!attrs_written && (next == '_' || next == '*' || (!flank_space(next) && !flank_punct(next)))) return false;
+    if (p == '_' || (!flank_space(p) && !flank_punct(p))) return false;
+    if (std::string_view(out_).substr(cstart, cend - cstart).find('_') != std::string_view::npos) return false;
     const char32_t f = text::decode_utf8(out_, cstart).cp;
     const char32_t l = text::decode_utf8_before(out_, cend).cp;
     return !flank_space(f) && !flank_space(l);

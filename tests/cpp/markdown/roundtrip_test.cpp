@@ -169,6 +169,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "0. \u3000<div>",
         "3. * \u3000<div",
         "0. [r]: /u\n   \u3000<div>x</div>\n\n[r]",
+        // Emphasis holding raw HTML of its own element that nothing in it
+        // closes or opens, where its "*" would merge with a neighbour's.
+        "___<em>_}__",
+        "_*<em>a*</em>_",
+        "***<em>*`</em>**",
         // Paragraphs beginning with numbers that would number each other on.
         "1\\. x\n\n2\\. y",
         "1\\. x\n\n1\\. y\n\n1\\. z",
