@@ -38,9 +38,21 @@ inline bool is_ascii_punctuation(char32_t c) {
 // General categories Pc, Pd, Ps, Pe, Pi, Pf, Po.
 bool is_unicode_punctuation(char32_t cp);
 
-// White_Space trimmed from the start, the end, or both ends.
-std::string_view trim_start(std::string_view s);
-std::string_view trim_end(std::string_view s);
+// White_Space trimmed from the start, the end, or both ends. (Most texts
+// neither start nor end with it, which their first or last byte tells when
+// an ASCII one: only the others are walked, out of line.)
+std::string_view trim_start_walk(std::string_view s);
+std::string_view trim_end_walk(std::string_view s);
+inline std::string_view trim_start(std::string_view s) {
+    if (s.empty()) return s;
+    const auto b = static_cast<unsigned char>(s.front());
+    return b < 0x80 && b != ' ' && (b < 0x09 || b > 0x0D) ? s : trim_start_walk(s);
+}
+inline std::string_view trim_end(std::string_view s) {
+    if (s.empty()) return s;
+    const auto b = static_cast<unsigned char>(s.back());
+    return b < 0x80 && b != ' ' && (b < 0x09 || b > 0x0D) ? s : trim_end_walk(s);
+}
 inline std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
 
 // Calls f(piece) for every non-empty run of characters between White_Space.

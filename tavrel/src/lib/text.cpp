@@ -92,7 +92,7 @@ bool is_ascii_white_space(unsigned char b) { return b == ' ' || (b >= 0x09 && b 
 
 }  // namespace
 
-std::string_view trim_start(std::string_view s) {
+std::string_view trim_start_walk(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size()) {
         if (const auto b = static_cast<unsigned char>(s[i]); b < 0x80) {
@@ -107,7 +107,7 @@ std::string_view trim_start(std::string_view s) {
     return s.substr(i);
 }
 
-std::string_view trim_end(std::string_view s) {
+std::string_view trim_end_walk(std::string_view s) {
     std::size_t end = s.size();
     while (end > 0) {
         if (const auto b = static_cast<unsigned char>(s[end - 1]); b < 0x80) {
