@@ -16,19 +16,32 @@ struct Decoded {
 };
 
 // Decodes the character starting at `pos` (which must be < s.size()). An
-// invalid or truncated sequence decodes as U+FFFD of length 1.
-Decoded decode_utf8(std::string_view s, std::size_t pos);
+// invalid or truncated sequence decodes as U+FFFD of length 1. (An ASCII
+// character is told inline; a longer sequence is decoded out of line.)
+Decoded decode_utf8_sequence(std::string_view s, std::size_t pos);
+inline Decoded decode_utf8(std::string_view s, std::size_t pos) {
+    const auto b = static_cast<unsigned char>(s[pos]);
+    return b < 0x80 ? Decoded{b, 1} : decode_utf8_sequence(s, pos);
+}
 
 // The code point that ends just before `pos` (pos > 0), with its length.
-Decoded decode_utf8_before(std::string_view s, std::size_t pos);
+Decoded decode_utf8_sequence_before(std::string_view s, std::size_t pos);
+inline Decoded decode_utf8_before(std::string_view s, std::size_t pos) {
+    const auto b = static_cast<unsigned char>(s[pos - 1]);
+    return b < 0x80 ? Decoded{b, 1} : decode_utf8_sequence_before(s, pos);
+}
 
 void append_utf8(std::string& out, char32_t cp);
 
 // Unicode scalar values in `s` (invalid bytes count one each).
 std::size_t count_chars(std::string_view s);
 
-// The Unicode White_Space property.
-bool is_white_space(char32_t cp);
+// The Unicode White_Space property (beyond ASCII looked up out of line).
+bool is_white_space_beyond_ascii(char32_t cp);
+inline bool is_white_space(char32_t cp) {
+    if (cp < 0x80) return cp == ' ' || (cp >= 0x09 && cp <= 0x0D);
+    return is_white_space_beyond_ascii(cp);
+}
 
 // ASCII punctuation: code points 33-47, 58-64, 91-96, 123-126.
 inline bool is_ascii_punctuation(char32_t c) {

@@ -6,11 +6,10 @@
 
 namespace tavrel::text {
 
-Decoded decode_utf8(std::string_view s, std::size_t pos) {
+Decoded decode_utf8_sequence(std::string_view s, std::size_t pos) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + pos;
     std::size_t avail = s.size() - pos;
     unsigned char b0 = p[0];
-    if (b0 < 0x80) return {b0, 1};
     auto cont = [&](std::size_t k) { return k < avail && (p[k] & 0xC0) == 0x80; };
     if (b0 >= 0xC2 && b0 <= 0xDF) {
         if (cont(1)) return {char32_t((b0 & 0x1F) << 6 | (p[1] & 0x3F)), 2};
@@ -28,8 +27,7 @@ Decoded decode_utf8(std::string_view s, std::size_t pos) {
     return {0xFFFD, 1};
 }
 
-Decoded decode_utf8_before(std::string_view s, std::size_t pos) {
-    if (const auto last = static_cast<unsigned char>(s[pos - 1]); last < 0x80) return {last, 1};
+Decoded decode_utf8_sequence_before(std::string_view s, std::size_t pos) {
     std::size_t start = pos - 1;
     std::size_t lowest = pos >= 4 ? pos - 4 : 0;
     while (start > lowest && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
@@ -69,8 +67,7 @@ std::size_t count_chars(std::string_view s) {
     return n;
 }
 
-bool is_white_space(char32_t cp) {
-    if (cp < 0x80) return cp == ' ' || (cp >= 0x09 && cp <= 0x0D);
+bool is_white_space_beyond_ascii(char32_t cp) {
     return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE);
 }
 
