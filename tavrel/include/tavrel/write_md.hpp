@@ -239,6 +239,9 @@ private:
     // A definition's or caption's line; one of no-break spaces alone,
     // which would write nothing, as their references (as such a paragraph).
     void single_line_shown(const ast::Inlines& inlines);
+    // Rewrites the line written from `mark` on, white space written as
+    // references, as the run it reads back as (a term's line when `term`).
+    [[gnu::noinline, gnu::cold]] void shown_as_read_back(std::size_t mark, bool term);
     // See `blocks`: a paragraph written at `at`, under a heading of level
     // `heading`, before a list that would number on from it (`state`: the
     // reader's numbering before it, when known).

@@ -707,6 +707,16 @@ std::optional<Inlines> white_space_as_references(const Inlines& run) {
     return out;
 }
 
+// The run a line of inlines written alone reads back as, when it reads as
+// one paragraph.
+std::optional<Inlines> read_back_run(std::string_view written) {
+    static const Options options = Options::dataset();
+    Document again = block::parse_source(written, options);
+    auto* p = again.blocks.size() == 1 ? again.blocks.front().as<Paragraph>() : nullptr;
+    if (!p) return std::nullopt;
+    return std::move(p->content);
+}
+
 // How many of `blocks` write something (an empty quote does not).
 std::size_t shown_count(const Blocks& blocks) {
     return static_cast<std::size_t>(
@@ -2361,8 +2371,11 @@ void Renderer::definition_list(const DefinitionList& dl) {
             if (markdown::writes_attrs(term.attr) && canon::canonical(term.content, true).empty())
                 shown = white_space_as_references(term.content);
             line_before_attrs(shown ? *shown : term.content, term.attr, "");
-            if (out_.size() == before && (shown = white_space_as_references(term.content)))
+            if (out_.size() == before && (shown = white_space_as_references(term.content))) {
                 line_before_attrs(*shown, term.attr, "");
+                // (a line with attributes of its own is kept as written)
+                if (!markdown::writes_attrs(term.attr)) shown_as_read_back(before, true);
+            }
             // As in a paragraph's first line, a reference before a "]:"
             // that is not text's is written as the text it reads back as.
             if (starts_paragraph_line && opens_footnote_line(before))
@@ -2902,8 +2915,27 @@ void Renderer::single_line_shown(const Inlines& run) {
     const std::size_t mark = out_.size();
     single_line(run);
     if (out_.size() == mark) {
-        if (auto shown = white_space_as_references(run)) single_line(*shown);
+        if (auto shown = white_space_as_references(run)) {
+            single_line(*shown);
+            shown_as_read_back(mark, false);
+        }
     }
+}
+
+void Renderer::shown_as_read_back(std::size_t mark, bool term) {
+    // As for a paragraph (see `blocks`): where the references read back as
+    // a run written otherwise (one between the tags of an element form),
+    // that run is written, so that the text writes again as itself.
+    auto again = read_back_run(std::string_view(out_).substr(mark));
+    if (!again) return;
+    const std::string shown_text = out_.substr(mark);
+    out_.resize(mark);
+    if (term) {
+        line_before_attrs(*again, Attr{}, "");
+    } else {
+        single_line(*again);
+    }
+    if (out_.size() == mark) out_.append(shown_text);
 }
 
 void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {

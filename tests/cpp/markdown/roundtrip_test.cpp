@@ -570,6 +570,12 @@ TEST(RoundTrip, FuzzFindings) {
         "\x08" "1# Headin*](http://example.comtp://e\x0E \\xample.com \"t\").\n",
         // A subscript in its element form, with attributes.
         "~T:k{~~=v}~{~~=v}~#",
+        // Terms, definitions and captions of no-break spaces alone in
+        // emphasis that takes its element form: the references between
+        // its tags read back as the spaces, which are written so.
+        "**_&nbsp;_**\n:",
+        "x\n: ***&ensp;***",
+        "| a |\n|-|\n: **_&nbsp;_**",
         // A superscript holding "@" after a "[", with a key no tag can
         // hold: its element form leaves the "[" as it is.
         "[^@^{-=}",
