@@ -888,23 +888,32 @@ std::optional<std::size_t> InlineScanner::paren_close(std::size_t open) {
         std::vector<Open> stack;
         parens_.push_back(Paren{open, SIZE_MAX, 0});
         stack.push_back(Open{0, 0});
-        bool escaped = false;
-        for (std::size_t i = open + 1; i < text.size(); ++i) {
-            char ch = text[i];
-            if (escaped) {
-                escaped = false;
-            } else if (ch == '\\') {
-                escaped = true;
+        // Only "(", ")" and backslashes count: the next of each is searched
+        // for, and the walk goes from one to the next of them. A backslash
+        // takes the byte after it, whatever it is.
+        constexpr std::size_t npos = std::string_view::npos;
+        std::size_t i = open + 1;
+        std::size_t next_open = text.find('(', i), next_close = text.find(')', i), next_slash = text.find('\\', i);
+        for (;;) {
+            const std::size_t at = std::min({next_open, next_close, next_slash});
+            if (at == npos) break;
+            const char ch = text[at];
+            i = at + 1;
+            if (ch == '\\') {
+                ++i;
             } else if (ch == '(') {
                 stack.push_back(Open{parens_.size(), 0});
-                parens_.push_back(Paren{i, SIZE_MAX, 0});
-            } else if (ch == ')' && !stack.empty()) {
+                parens_.push_back(Paren{at, SIZE_MAX, 0});
+            } else if (!stack.empty()) {
                 Open top = stack.back();
                 stack.pop_back();
-                parens_[top.index].close = i;
+                parens_[top.index].close = at;
                 parens_[top.index].height = top.height;
                 if (!stack.empty()) stack.back().height = std::max(stack.back().height, top.height + 1);
             }
+            if (next_open < i) next_open = text.find('(', i);
+            if (next_close < i) next_close = text.find(')', i);
+            if (next_slash < i) next_slash = text.find('\\', i);
         }
     }
     auto it = std::lower_bound(parens_.begin(), parens_.end(), open,
