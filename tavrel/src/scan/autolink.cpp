@@ -56,21 +56,55 @@ std::optional<std::size_t> html_tag_name_end(std::string_view s) {
 
 namespace {
 
-// (The first character is compared before the rest: most names differ there.)
-template <std::size_t N>
-bool in_tags(const std::array<std::string_view, N>& tags, std::string_view name) {
-    for (std::string_view t : tags)
-        if (t.size() == name.size() && t[0] == name[0] && t == name) return true;
-    return false;
+// Every known name, with whether it is a block's, ordered by length, and
+// where the names of each length start: a name is compared with those of
+// its length only, byte by byte.
+struct KnownTag {
+    std::string_view name;
+    bool block = false;
+};
+constexpr std::size_t kLongestTag = 10;
+constexpr std::array<KnownTag, kBlockTags.size() + kInlineTags.size()> kTagsByLength = [] {
+    std::array<KnownTag, kBlockTags.size() + kInlineTags.size()> t{};
+    std::size_t n = 0;
+    for (std::size_t len = 1; len <= kLongestTag; ++len) {
+        for (std::string_view name : kBlockTags)
+            if (name.size() == len) t[n++] = KnownTag{name, true};
+        for (std::string_view name : kInlineTags)
+            if (name.size() == len) t[n++] = KnownTag{name, false};
+    }
+    return t;
+}();
+constexpr std::array<std::size_t, kLongestTag + 2> kTagsFrom = [] {
+    std::array<std::size_t, kLongestTag + 2> from{};
+    for (std::size_t len = 0; len <= kLongestTag + 1; ++len) {
+        while (from[len] < kTagsByLength.size() && kTagsByLength[from[len]].name.size() < len) ++from[len];
+    }
+    return from;
+}();
+
+// The known tag `name` is, or none.
+const KnownTag* known_tag(std::string_view name) {
+    if (name.empty() || name.size() > kLongestTag) return nullptr;
+    for (std::size_t k = kTagsFrom[name.size()]; k < kTagsFrom[name.size() + 1]; ++k) {
+        const std::string_view t = kTagsByLength[k].name;
+        std::size_t i = 0;
+        while (i < t.size() && t[i] == name[i]) ++i;
+        if (i == t.size()) return &kTagsByLength[k];
+    }
+    return nullptr;
 }
 
 }  // namespace
 
-bool is_md_block_html_tag(std::string_view name) { return in_tags(kBlockTags, name); }
+bool is_md_block_html_tag(std::string_view name) {
+    const KnownTag* tag = known_tag(name);
+    return tag && tag->block;
+}
 
 bool is_md_html_tag(std::string_view name) {
     if (name.find('-') != std::string_view::npos) return true;
-    return in_tags(kBlockTags, name) || in_tags(kInlineTags, name);
+    return known_tag(name) != nullptr;
 }
 
 bool is_email(std::string_view s) {
