@@ -56,6 +56,16 @@ ast::Attr* attr_of(ast::Inline& in) {
         in);
 }
 
+// Whether `s` holds `lit` at `pos` (at most its size), compared byte by
+// byte here, as `compare` would tell with a call.
+bool holds_at(std::string_view s, std::size_t pos, std::string_view lit) {
+    if (pos > s.size() || s.size() - pos < lit.size()) return false;
+    for (std::size_t i = 0; i < lit.size(); ++i) {
+        if (s[pos + i] != lit[i]) return false;
+    }
+    return true;
+}
+
 bool starts_with_ci(std::string_view s, std::size_t pos, std::string_view lit) {
     if (s.size() - pos < lit.size()) return false;
     for (std::size_t i = 0; i < lit.size(); ++i) {
@@ -530,13 +540,13 @@ std::optional<std::size_t> InlineScanner::math(std::size_t pos) {
         ast::Math m{{}, std::string(text.substr(pos + open_len, close - pos - open_len)), display};
         return push_with_attrs(std::move(m), close + close_len);
     };
-    if (mode >= 2 && text.compare(pos, 2, "\\[") == 0) {
+    if (mode >= 2 && holds_at(text, pos, "\\[")) {
         if (auto close = search(0, pos + 2, "\\]")) return finish(2, *close, 2, true);
     }
-    if (mode >= 2 && text.compare(pos, 2, "\\(") == 0) {
+    if (mode >= 2 && holds_at(text, pos, "\\(")) {
         if (auto close = search(1, pos + 2, "\\)")) return finish(2, *close, 2, false);
     }
-    if (mode >= 2 && text.compare(pos, 2, "$$") == 0) {
+    if (mode >= 2 && holds_at(text, pos, "$$")) {
         if (auto close = search(2, pos + 2, "$$")) return finish(2, *close, 2, true);
     }
     if (mode == 3 && text[pos] == '$') {
@@ -636,7 +646,7 @@ std::optional<std::size_t> InlineScanner::angle(std::size_t pos) {
         return end;
     };
     // Comment.
-    if (text.compare(pos, 4, "<!--") == 0) {
+    if (holds_at(text, pos, "<!--")) {
         std::size_t close = text.substr(pos, 1025).find("-->");
         if (close != std::string_view::npos) return raw(pos + close + 3);
         return std::nullopt;
@@ -726,7 +736,7 @@ bool InlineScanner::has_byte_between(std::vector<std::size_t>& positions, std::s
 }
 
 std::optional<std::size_t> InlineScanner::bare_autolink(std::size_t pos) {
-    const bool after_image = pos >= 2 && text.compare(pos - 2, 2, "![") == 0;
+    const bool after_image = pos >= 2 && holds_at(text, pos - 2, "![");
     // The first white space or "<" at or after `from`; remembered, since the
     // candidates of one long word all end there.
     auto url_end = [&](std::size_t from) {
@@ -763,9 +773,9 @@ std::optional<std::size_t> InlineScanner::bare_autolink(std::size_t pos) {
             }
         }
     }
-    const bool www = text.compare(pos, 4, "www.") == 0;
-    const bool scheme = text.compare(pos, 7, "http://") == 0 || text.compare(pos, 8, "https://") == 0 ||
-                        text.compare(pos, 6, "ftp://") == 0;
+    const bool www = holds_at(text, pos, "www.");
+    const bool scheme = holds_at(text, pos, "http://") || holds_at(text, pos, "https://") ||
+                        holds_at(text, pos, "ftp://");
     // Every segment of the host non-empty, the last two without "_" and not
     // ending in "-".
     auto valid_host = [](std::string_view host) {
