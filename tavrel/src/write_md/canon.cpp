@@ -7,6 +7,7 @@
 // mirrors both passes without copying.
 #include "canon.hpp"
 
+#include <algorithm>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -71,8 +72,8 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
 
 void split_text(std::string_view s, Inlines& out, bool single_line) {
     std::size_t start = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\n' && s[i] != '\r') continue;
+    // The text before the line end at `i`, and what that line end becomes.
+    const auto cut = [&](std::size_t i) {
         push(out, Text{std::string(s.substr(start, i - start))});
         if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
         if (single_line) {
@@ -81,6 +82,23 @@ void split_text(std::string_view s, Inlines& out, bool single_line) {
             out.push_back(SoftBreak{});
         }
         start = i + 1;
+    };
+    if (s.size() < 32) {
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            // (Most bytes are past both line ends: one comparison passes them.)
+            if (static_cast<unsigned char>(s[i]) > '\r' || (s[i] != '\n' && s[i] != '\r')) continue;
+            cut(i);
+            i = start - 1;
+        }
+    } else {
+        // (In a longer text the next line end of each kind is searched for:
+        // most hold none.)
+        std::size_t next_lf = s.find('\n'), next_cr = s.find('\r');
+        for (std::size_t i; (i = std::min(next_lf, next_cr)) != std::string_view::npos;) {
+            cut(i);
+            if (next_lf < start) next_lf = s.find('\n', start);
+            if (next_cr < start) next_cr = s.find('\r', start);
+        }
     }
     push(out, Text{std::string(s.substr(start))});
 }
