@@ -2163,7 +2163,9 @@ bool Renderer::hide_link_definition_at(std::size_t start) {
 
 bool Renderer::footnote_line() {
     if (footnote_line_ >= 0) return footnote_line_ == 1;
-    const std::string_view line = std::string_view(out_).substr(first_line_start_);
+    // (Asked only with the first line begun: `first_line_start_` is within
+    // `out_`.)
+    const std::string_view line(out_.data() + first_line_start_, out_.size() - first_line_start_);
     const char c = line[0];
     if (c != '[' && (c < '0' || c > '9')) {
         footnote_line_ = 0;
@@ -2176,7 +2178,7 @@ bool Renderer::footnote_line() {
     // Settled once the two characters after any item numbers are written.
     const std::size_t markers = item_markers_length(line);
     if (line.size() < markers + 2) return false;
-    footnote_line_ = line.substr(markers).starts_with("[^") ? 1 : 0;
+    footnote_line_ = line[markers] == '[' && line[markers + 1] == '^' ? 1 : 0;
     return footnote_line_ == 1;
 }
 
@@ -3432,16 +3434,25 @@ namespace {
 // escapes it and kept on one line: a line end inside the tag would let the
 // next line open a block (a heading, an item) and split the tag.
 void append_attr_one_line(std::string_view value, std::string& out) {
-    std::string escaped;
-    render::escape_attr(value, escaped);
-    std::size_t from = 0;
-    for (std::size_t i = 0; i < escaped.size(); ++i) {
-        if (escaped[i] != '\n' && escaped[i] != '\r') continue;
-        out.append(escaped, from, i - from);
-        out.append(escaped[i] == '\n' ? "&#10;" : "&#13;");
-        from = i + 1;
+    // As `render::escape_attr` writes it, in the same pass.
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (static_cast<unsigned char>(value[i]) > '>') continue;
+        std::string_view rep;
+        switch (value[i]) {
+            case '&': rep = "&amp;"; break;
+            case '<': rep = "&lt;"; break;
+            case '>': rep = "&gt;"; break;
+            case '"': rep = "&quot;"; break;
+            case '\r': rep = "&#13;"; break;
+            case '\n': rep = "&#10;"; break;
+            default: continue;
+        }
+        out.append(value.substr(run, i - run));
+        out.append(rep);
+        run = i + 1;
     }
-    out.append(escaped, from);
+    out.append(value.substr(run));
 }
 
 }  // namespace
