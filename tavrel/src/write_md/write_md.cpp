@@ -3483,32 +3483,36 @@ void Renderer::operation(const Operation& op) {
         // so HTML-escaped text there would not read back as itself.
         // The reader looks for a tag's ">" within 1024 bytes of its "<": a
         // longer tag reads back as text, so it is written as escaped text.
-        auto tag = [&](const std::string& t) {
-            if (t.size() > 1000) {
+        // (Each tag is written in place, and taken back to be written as
+        // text when it is that long.)
+        auto tag_from = [&](std::size_t mark) {
+            if (out_.size() - mark > 1000) {
+                const std::string t = out_.substr(mark);
+                out_.resize(mark);
                 write_text(t);
-            } else {
-                out_.append(t);
             }
         };
-        std::string open = "<template data-op=\"";
-        append_attr_one_line(op.system, open);
-        open.push_back(':');
-        append_attr_one_line(op.kind, open);
-        open.append("\" data-name=\""sv);
-        append_attr_one_line(op.name, open);
-        open.append("\">"sv);
-        tag(open);
+        const std::size_t open = out_.size();
+        out_.append("<template data-op=\""sv);
+        append_attr_one_line(op.system, out_);
+        out_.push_back(':');
+        append_attr_one_line(op.kind, out_);
+        out_.append("\" data-name=\""sv);
+        append_attr_one_line(op.name, out_);
+        out_.append("\">"sv);
+        tag_from(open);
         const char32_t saved_after = after_;
         const bool saved_closer = after_is_closer_;
         for (const auto& arg : op.args) {
-            std::string div = "<div data-arg";
+            const std::size_t div = out_.size();
+            out_.append("<div data-arg"sv);
             if (arg.name) {
-                div.append(" data-name=\""sv);
-                append_attr_one_line(*arg.name, div);
-                div.push_back('"');
+                out_.append(" data-name=\""sv);
+                append_attr_one_line(*arg.name, out_);
+                out_.push_back('"');
             }
-            div.push_back('>');
-            tag(div);
+            out_.push_back('>');
+            tag_from(div);
             after_ = '<';
             after_is_closer_ = false;
             raw_inlines(arg.value);
