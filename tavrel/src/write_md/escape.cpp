@@ -663,9 +663,12 @@ namespace tavrel::write_md {
 
 std::optional<std::string> usable_name(std::string_view name) {
     std::string_view t = text::trim(name);
-    if (t.empty() || t.find_first_of("\n\r") != std::string_view::npos || t.find("{{") != std::string_view::npos ||
-        t.find("}}") != std::string_view::npos) {
-        return std::nullopt;
+    if (t.empty()) return std::nullopt;
+    // (One walk over the name for a line end, "{{" or "}}".)
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const char c = t[i];
+        if (c == '\n' || c == '\r' || ((c == '{' || c == '}') && i + 1 < t.size() && t[i + 1] == c))
+            return std::nullopt;
     }
     return std::string(t);
 }
