@@ -766,6 +766,18 @@ std::size_t next_numbering_block(const Blocks& blocks, std::size_t from, unsigne
     return from;
 }
 
+// Whether the ordered list blocks[i], one item "1." that may read as text,
+// is a list as the next list the reader numbers on from it does so (see
+// `next_numbering_block`: one from 1 or 2, under a heading of level
+// `heading`).
+[[gnu::noinline, gnu::cold]] bool numbered_on_later(const Blocks& blocks, std::size_t i, unsigned heading) {
+    const auto* l = blocks[i].as<List>();
+    if (l->items.size() != 1 || l->start != 1) return false;
+    const std::size_t k = next_numbering_block(blocks, i + 1, heading);
+    const auto* next = k < blocks.size() ? blocks[k].as<List>() : nullptr;
+    return next && next->ordered;
+}
+
 // Where `numbered_on_after` searched last, from which the search goes on:
 // the block found for the heading level `heading`, and the one after it.
 // (Only `stop` is set before: a search is made first.)
@@ -814,6 +826,47 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     return later && later->ordered && (later->start == end || later->start == end + 1) ? 1 : 0;
 }
 
+// Whether the ordered lists after blocks[i], from blocks[j] on, each read
+// back as a list where the reader's numbering stands on after a list of
+// more items than one whose last number is `last`, under a heading of level
+// `heading`: none that may read as text is left unnumbered on, each
+// numbered on one by one. Judged up to where the numbering begins anew,
+// after which nothing depends on that number. (Only the next few lists are
+// judged: the writing of many lists stays linear.)
+[[gnu::noinline, gnu::cold]] bool lists_kept_after(const Blocks& blocks, std::size_t j, std::size_t count,
+                                                   unsigned heading, std::uint64_t last) {
+    // Whether the numbering stands on a list "1." of one item that may read
+    // as text, which the lists before did not number on, and the level of
+    // the heading over the list it stands on.
+    bool single = false;
+    unsigned recorded = heading;
+    for (int lists = 0; j < count && lists < 32; ++j) {
+        if (const auto* h = blocks[j].as<Heading>()) {
+            if (h->level <= recorded) return !single;
+            heading = h->level;
+            continue;
+        }
+        const auto* m = blocks[j].as<List>();
+        if (!m || m->items.empty()) continue;
+        ++lists;
+        if (!m->ordered) return !single;
+        if (m->start == last || m->start == last + 1) {
+            single = false;
+            last = m->start + m->items.size() - 1;
+        } else if (m->start == 1) {
+            // Numbered anew: from a list that stays one, nothing after
+            // depends on the number.
+            if (single || stays_list_alone(*m)) return !single;
+            single = true;
+            last = m->items.size();
+            recorded = heading;
+        } else if (!stays_list_alone(*m)) {
+            return false;
+        }
+    }
+    return !(j == count && single);
+}
+
 // For the ordered list blocks[i], under a heading of level `heading`: the
 // number its last item is written with so that the next list, one that
 // reads as a list only numbered on (from that item), does; or 0 for
@@ -823,13 +876,14 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
 // its number, the items between with that number again, as the reader read
 // it.
 [[gnu::noinline]] std::uint64_t last_number_for_next(const Blocks& blocks, std::size_t i, std::size_t count,
-                                                    unsigned heading, std::uint64_t on) {
+                                                    unsigned heading, std::uint64_t on, bool& kept) {
     const auto* l = blocks[i].as<List>();
     const std::size_t n = l->items.size();
     if (!l->ordered || markdown::writes_attrs(l->attr)) return 0;
     // (One written on as the list before it, from `on`, is kept by that
     // list, its items numbered as its last.)
     if (on == 0 && (n < 2 || !std::any_of(l->items.begin(), l->items.end(), blocks_keep_list))) return 0;
+    kept = on == 0;
     const std::uint64_t first = on != 0 ? on - 1 : l->start;
     std::size_t j = i + 1;
     // (Past headings deeper than the one over the list, which leave the
@@ -837,11 +891,37 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     for (; j < count && !(blocks[j].is<List>() && !blocks[j].as<List>()->items.empty()); ++j)
         if (const auto* h = blocks[j].as<Heading>(); h && h->level <= heading) break;
     const auto* next = j < count ? blocks[j].as<List>() : nullptr;
+    const std::uint64_t last = (on != 0 ? on : l->start) + n - 1;  // numbered on one by one
+    if (next && next->ordered && stays_list_alone(*next) && ends_in_open_html(*l) &&
+        std::all_of(blocks.begin() + i + 1, blocks.begin() + j, writes_nothing)) {
+        // Right after it, a list numbered as its last item or the next is
+        // read on as its items. One the reader read apart, which items
+        // numbered on one by one would reach ("1.", "1. <div>", then "3."),
+        // is kept apart by numbering them as the reader read them, where
+        // that does not reach it.
+        if (next->start != last && next->start != last + 1) return 0;
+        for (const std::uint64_t target : {first, first + 1})
+            if (next->start != target && next->start != target + 1) return target;
+        return 0;
+    }
+    // Past lists that leave the numbering as it was however the items are
+    // numbered: lists kept as they stand, from a number that neither their
+    // last number one by one nor any they may be numbered with goes on to
+    // ("1. ```", "1.", then "4. > a", then "1."), after one from 1, which
+    // the numbering goes on from whatever stood before it. (Only the next
+    // few: the writing of many such lists stays linear.)
+    for (int passed = 0; passed < 32 && on == 0 && l->start == 1 && next && next->ordered && next->start > 1 &&
+                         next->start != last && next->start != last + 1 &&
+                         (next->start < first || next->start > first + 2) && stays_list_alone(*next);
+         ++passed) {
+        for (++j; j < count && !(blocks[j].is<List>() && !blocks[j].as<List>()->items.empty()); ++j)
+            if (const auto* h = blocks[j].as<Heading>(); h && h->level <= heading) break;
+        next = j < count ? blocks[j].as<List>() : nullptr;
+    }
     if (!next || !next->ordered || next->start == 0 || stays_list_alone(*next)) return 0;
     // (Right after one leaving raw HTML open, a list numbered on from it is
     // written on as its items.)
     if (ends_in_open_html(*l) && std::all_of(blocks.begin() + i + 1, blocks.begin() + j, writes_nothing)) return 0;
-    const std::uint64_t last = (on != 0 ? on : l->start) + n - 1;
     if (next->start == last || next->start == last + 1) return 0;
     if (next->start == 1) {
         // One from 1 that the list after it numbers on from is a list as it
@@ -856,6 +936,28 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     const auto fits = [&](std::uint64_t target) { return target != 0 && target - first <= 1; };
     if (fits(next->start - 1)) return next->start - 1;
     return fits(next->start) ? next->start : 0;
+}
+
+// `last_number_for_next`, and where it numbers the items on one by one
+// though the lists after it would not all read back as lists so, the first
+// number of those the last may be numbered with under which they do ("1.",
+// "1. > a", then "3. > 1. a" and "1.", which numbers on from "1." only).
+[[gnu::noinline, gnu::cold]] std::uint64_t last_number_for_lists(const Blocks& blocks, std::size_t i,
+                                                                std::size_t count, unsigned heading,
+                                                                std::uint64_t on) {
+    bool kept = false;  // whether an item keeps it a list, not written on
+    const std::uint64_t found = last_number_for_next(blocks, i, count, heading, on, kept);
+    const auto* l = blocks[i].as<List>();
+    const std::size_t n = l->items.size();
+    // (Only one from 1, which the numbering goes on from whatever stood
+    // before it.)
+    if (found != 0 || !kept || l->start != 1 || lists_kept_after(blocks, i + 1, count, heading, n) ||
+        ends_in_open_html(*l))
+        return found;
+    const std::uint64_t first = 1, last = n;
+    for (const std::uint64_t target : {first, first + 1})
+        if (target != 0 && target != last && lists_kept_after(blocks, i + 1, count, heading, target)) return target;
+    return 0;
 }
 
 // Whether `written` reads back as one list from `start` of the items of
@@ -1685,7 +1787,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 list_chain_at_ = chain_at;
                 list_chain_heading_ = chain_heading;
                 if (l->ordered && (l->items.size() > 1 || continue_at_ != 0))
-                    last_number = last_number_for_next(blocks, i, count, heading_level, continue_at_);
+                    last_number = last_number_for_lists(blocks, i, count, heading_level, continue_at_);
                 // Raw HTML after the list whose indentation would take it
                 // into the last item: that item's content starts further in.
                 // (Raw HTML held back for after the footnotes counts too.)
@@ -1744,7 +1846,8 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                           (div && !markdown::writes_attrs(div->attr) && !div->blocks.empty() &&
                            div->blocks.front().is<Paragraph>()) ||
                           (l && prev && !continuing && l->ordered && prev->ordered &&
-                           reads_as_text_after(*prev, prev_at, chain_at, chain_heading));
+                           reads_as_text_after(*prev, prev_at, chain_at, chain_heading) &&
+                           !numbered_on_later(blocks, i, heading_level));
         // (Only a paragraph written beginning with a digit may be an item. A
         // list written on as the one before it, which is no chain's start,
         // begins before `before`.)

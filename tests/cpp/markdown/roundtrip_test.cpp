@@ -271,6 +271,18 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // Past lists from other numbers and deeper headings.
         "1\\. z\n\n0. r\n\n   <p>x</p>\n\n1.\n\n2.",
         "## h\n\n1\\. z\n\nx\n\n### h\n\n1. <div>",
+        // A list "1." after an ordered list leaving raw HTML open, which a
+        // later list numbers on from.
+        "2. <div>\n\n1.\n\n1.",
+        "2. <div>\n1. a\n\n1.",
+        // A list kept a list as it stands right after one leaving raw HTML
+        // open, which the reader read apart by the first one's numbers.
+        "1.\n1. <div>\n\n3. ```\n   c\n   ```",
+        // Lists after a list from 1, kept by an item, that number on from
+        // its last number as the reader read it, past lists that leave the
+        // numbering as it was or not.
+        "1. ```\n   ```\n1.\n\n4. > a\n\n1.",
+        "1.\n1. > a\n\n3. > 1. a\n\n1.",
         // Images with attributes ending a heading without its own, whose
         // description is more than text; the attribute block the line would
         // take or not.
