@@ -73,7 +73,9 @@ bool has_inline_children(const Inline& node) {
 // or an emphasis around text, the common case, allocates nothing to die.
 bool children_are_leaves(const Inline& node) {
     auto leaves = [](const Inlines& list) {
-        return std::none_of(list.begin(), list.end(), [](const Inline& c) { return has_inline_children(c); });
+        // (A text, most children, is told without a call.)
+        return std::none_of(list.begin(), list.end(),
+                            [](const Inline& c) { return !c.is<Text>() && has_inline_children(c); });
     };
     if (const auto* op = node.as<Operation>()) {
         return std::all_of(op->args.begin(), op->args.end(), [&](const auto& arg) { return leaves(arg.value); });
