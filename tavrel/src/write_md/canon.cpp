@@ -32,7 +32,8 @@ bool is_break(const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); 
 // set per byte).
 bool has_line_end(std::string_view s) {
     for (char c : s) {
-        if (c == '\n' || c == '\r') return true;
+        // (Most bytes are past both line ends: one comparison passes them.)
+        if (static_cast<unsigned char>(c) <= '\r' && (c == '\n' || c == '\r')) return true;
     }
     return false;
 }
