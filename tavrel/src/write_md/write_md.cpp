@@ -739,16 +739,20 @@ bool blocks_keep_list(const ListItem& item) {
 // Whether an ordered list reads back as a list wherever it stands: two
 // items or more from 1, an attribute line after it, or an item written on
 // more than one line, which the reader never takes for text.
+// Whether an item keeps its list a list however it is numbered: its blocks
+// do (see `blocks_keep_list`), or an attribute line of the item or of its
+// paragraph, or that paragraph written on more than one line.
+bool item_keeps_list(const ListItem& item) {
+    if (blocks_keep_list(item)) return true;
+    const Paragraph* p = first_paragraph_shown(item);
+    if (markdown::writes_attrs(item.attr) || (p && markdown::writes_attrs(p->attr))) return true;
+    return p && std::any_of(p->content.begin(), p->content.end(),
+                            [](const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); });
+}
+
 bool stays_list_alone(const List& l) {
     if ((l.start == 1 && l.items.size() >= 2) || markdown::writes_attrs(l.attr)) return true;
-    return std::any_of(l.items.begin(), l.items.end(), [](const ListItem& item) {
-        if (blocks_keep_list(item)) return true;
-        // So does an attribute line of the item or of its paragraph.
-        const Paragraph* p = first_paragraph_shown(item);
-        if (markdown::writes_attrs(item.attr) || (p && markdown::writes_attrs(p->attr))) return true;
-        return p && std::any_of(p->content.begin(), p->content.end(),
-                                [](const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); });
-    });
+    return std::any_of(l.items.begin(), l.items.end(), item_keeps_list);
 }
 
 // The heading or list after blocks[from - 1] that bears on an item "1."
@@ -882,7 +886,12 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     if (!l->ordered || markdown::writes_attrs(l->attr)) return 0;
     // (One written on as the list before it, from `on`, is kept by that
     // list, its items numbered as its last.)
-    if (on == 0 && (n < 2 || !std::any_of(l->items.begin(), l->items.end(), blocks_keep_list))) return 0;
+    // (So may one from 1 with an item on more lines than one or with an
+    // attribute line, which the numbering goes on from whatever stood
+    // before it.)
+    if (on == 0 && (n < 2 || !std::any_of(l->items.begin(), l->items.end(),
+                                          l->start == 1 ? item_keeps_list : blocks_keep_list)))
+        return 0;
     kept = on == 0;
     const std::uint64_t first = on != 0 ? on - 1 : l->start;
     std::size_t j = i + 1;
@@ -932,8 +941,10 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
         if (later && later->ordered && (later->start == end || later->start == end + 1)) return 0;
     }
     // An item goes on with the list only at the number before it or the one
-    // after: the last can be numbered no further than one past the first.
-    const auto fits = [&](std::uint64_t target) { return target != 0 && target - first <= 1; };
+    // after: the last can be numbered no further than one past the first
+    // for each item after the first (the items before it numbered up to it
+    // one by one, "1.", "1.", "1. ```", "2.", "3.").
+    const auto fits = [&](std::uint64_t target) { return target != 0 && target - first < n; };
     if (fits(next->start - 1)) return next->start - 1;
     return fits(next->start) ? next->start : 0;
 }
@@ -954,9 +965,10 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     if (found != 0 || !kept || l->start != 1 || lists_kept_after(blocks, i + 1, count, heading, n) ||
         ends_in_open_html(*l))
         return found;
-    const std::uint64_t first = 1, last = n;
-    for (const std::uint64_t target : {first, first + 1})
-        if (target != 0 && target != last && lists_kept_after(blocks, i + 1, count, heading, target)) return target;
+    // (Any number from the first to one before the last; only the first
+    // few are tried.)
+    for (std::uint64_t target = 1; target < n && target <= 64; ++target)
+        if (lists_kept_after(blocks, i + 1, count, heading, target)) return target;
     return 0;
 }
 
@@ -2727,7 +2739,9 @@ void Renderer::items(const List& l) {
     for (const auto& it : l.items) {
         std::string marker;
         if (l.ordered && last_number != 0) {
-            marker = std::to_string(&it == &l.items.back() ? last_number : between) + ". ";
+            // (The items before the last numbered up to it one by one.)
+            const auto after = static_cast<std::uint64_t>(&l.items.back() - &it);
+            marker = std::to_string(last_number - between > after ? last_number - after : between) + ". ";
         } else if (l.ordered) {
             marker = std::to_string(counter++) + ". ";
         } else {

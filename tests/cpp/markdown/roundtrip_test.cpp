@@ -283,6 +283,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // numbering as it was or not.
         "1. ```\n   ```\n1.\n\n4. > a\n\n1.",
         "1.\n1. > a\n\n3. > 1. a\n\n1.",
+        // Or kept by an item on more lines than one; or numbered on from a
+        // number the items before the last reach one by one.
+        "1.\n1. a\n   ind\n\n1.",
+        "1.\n1.\n1. ```\n   ```\n2.\n3.\n\n4.",
         // Images with attributes ending a heading without its own, whose
         // description is more than text; the attribute block the line would
         // take or not.
