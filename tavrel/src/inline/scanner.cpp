@@ -321,11 +321,14 @@ ast::Inlines InlineScanner::run() {
     // an "@" within the bounded word can begin.
     const std::array<bool, 128>& boundary_table = ascii_boundary();
     auto may_start_link = [&](std::size_t at, unsigned char c) {
+        // (Without an "@" in the text only a scheme's or "www."'s first
+        // letter may, told before the character before it is looked at.)
+        const bool scheme = c == 'h' || c == 'f' || c == 'w' || c == 'm' || c == 'M' || c == 'x' || c == 'X';
+        if (!scheme && !any_at) return false;
         unsigned char p = at > 0 ? static_cast<unsigned char>(text[at - 1]) : 0;
         bool boundary = p < 0x80 ? boundary_table[p] : autolink::is_boundary(text::decode_utf8_before(text, at).cp);
         if (!boundary) return false;
-        if (c == 'h' || c == 'f' || c == 'w' || c == 'm' || c == 'M' || c == 'x' || c == 'X') return true;
-        if (!any_at) return false;
+        if (scheme) return true;
         while (next_at < at_pos_.size() && at_pos_[next_at] < at) ++next_at;
         return next_at < at_pos_.size() && at_pos_[next_at] < at + 256;
     };
