@@ -426,6 +426,8 @@ private:
     // The character after that node's closing delimiter (kBlank: white space
     // or the end).
     char32_t enclosing_after_ = kBlank;
+    // Whether that node's closer shares its run with its own parent's.
+    bool enclosing_closer_shared_ = false;
     // Whether the nearest enclosing node written with delimiters is a strong
     // emphasis without attributes (element forms in between do not count):
     // the reader merges a plain strong written there into it.

@@ -3270,11 +3270,14 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     in_plain_strong_ = plain_strong || fills_strong;
     const std::size_t parent_delim_len = enclosing_delim_len_;
     const char32_t parent_after = enclosing_after_;
+    const bool parent_closer_shared = enclosing_closer_shared_;
     enclosing_delim_len_ = delim.size();
     enclosing_after_ = x;
+    enclosing_closer_shared_ = last_of_same;
     raw_inlines(content);
     enclosing_delim_len_ = parent_delim_len;
     enclosing_after_ = parent_after;
+    enclosing_closer_shared_ = parent_closer_shared;
     in_plain_strong_ = saved_in_plain_strong;
     --same_depth_[delimiter_slot(c)];
     opened_by_ = 0;
@@ -3340,6 +3343,11 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
             if ((opener_can_close || closer_can_open) && (open_len + close_len) % 3 == 0 &&
                 !(open_len % 3 == 0 && close_len % 3 == 0))
                 ok = false;
+            // A closing run shared over three levels or more ("*x ***a.****")
+            // is paired two at a time wherever both runs hold two, and the
+            // sums of what is left may then refuse the pairs further out:
+            // the innermost node leaves the run to the others.
+            if (last_of_same && parent_closer_shared) ok = false;
         }
     }
     if (!ok && c == '*' && cend > cstart && !p_escaped) [[unlikely]] {

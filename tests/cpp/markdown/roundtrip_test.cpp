@@ -605,6 +605,12 @@ TEST(RoundTrip, FuzzFindings) {
         // A closing run shared with a child's, which cannot open: what
         // flanks it is the text before the whole run.
         "*b **_w_***{",
+        // ... and one shared over three levels, which the reader pairs two
+        // at a time while both runs hold two.
+        "_x **_a._**_.",
+        "*` **_a)_****",
+        "__>**_a **_a._**_**__",
+        "**==_a **_a)_**_==**",
         // A paragraph "1." before a one-item list kept a list by its
         // attribute line, written on one line or more.
         "[^e]:1.\n\n    2. &nbsp;\n;\n    {:x=''}",
