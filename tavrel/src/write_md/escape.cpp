@@ -148,8 +148,9 @@ bool ends_with(std::string_view s, std::string_view suffix) {
 bool starts_bare_link_at(std::string_view text, std::size_t i) {
     char c = text[i];
     if (c == '@') return true;
+    // (A "." is tested in place: most end a sentence.)
+    if (c == '.') return i >= 3 && text[i - 1] == 'w' && text[i - 2] == 'w' && text[i - 3] == 'w';
     std::string_view before = text.substr(0, i);
-    if (c == '.') return ends_with(before, "www");
     // ':'
     if (text.substr(i, 3) != "://") return false;
     return ends_with(before, "http") || ends_with(before, "https") || ends_with(before, "ftp");
