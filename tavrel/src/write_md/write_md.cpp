@@ -2485,8 +2485,17 @@ void Renderer::definition_list(const DefinitionList& dl) {
             // attributes, and leave its definitions without a term: as in a
             // paragraph, they are written as references.
             std::optional<Inlines> shown;
-            if (markdown::writes_attrs(term.attr) && canon::canonical(term.content, true).empty())
-                shown = white_space_as_references(term.content);
+            // Where the references read back as a run written otherwise (one
+            // between the tags of an element form), that run is written, as
+            // for a term without attributes (see `shown_as_read_back`); the
+            // attributes, which would be the run's read alone, after it.
+            if (markdown::writes_attrs(term.attr) && canon::canonical(term.content, true).empty() &&
+                (shown = white_space_as_references(term.content))) {
+                line_before_attrs(*shown, Attr{}, "");
+                auto again = read_back_run(std::string_view(out_).substr(before));
+                out_.resize(before);
+                if (again && !canon::canonical(*again, true).empty()) shown = std::move(again);
+            }
             line_before_attrs(shown ? *shown : term.content, term.attr, "");
             if (out_.size() == before && (shown = white_space_as_references(term.content))) {
                 line_before_attrs(*shown, term.attr, "");

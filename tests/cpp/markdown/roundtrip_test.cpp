@@ -592,6 +592,8 @@ TEST(RoundTrip, FuzzFindings) {
         "**_&nbsp;_**\n:",
         "x\n: ***&ensp;***",
         "| a |\n|-|\n: **_&nbsp;_**",
+        // So with attributes of the term's own, written after that run.
+        "***&nbsp;***{a=}\n:",
         // A superscript holding "@" after a "[", with a key no tag can
         // hold: its element form leaves the "[" as it is.
         "[^@^{-=}",
