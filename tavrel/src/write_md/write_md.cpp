@@ -830,20 +830,24 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     return later && later->ordered && (later->start == end || later->start == end + 1) ? 1 : 0;
 }
 
-// Whether the ordered lists after blocks[i], from blocks[j] on, each read
-// back as a list where the reader's numbering stands on after a list of
-// more items than one whose last number is `last`, under a heading of level
-// `heading`: none that may read as text is left unnumbered on, each
-// numbered on one by one. Judged up to where the numbering begins anew,
-// after which nothing depends on that number. (Only the next few lists are
-// judged: the writing of many lists stays linear.)
+// Whether the ordered lists after blocks[i], from blocks[j] on, can each
+// read back as a list where the reader's numbering stands on after a list
+// of more items than one whose last number is `last`, under a heading of
+// level `heading`: none that may read as text is left unnumbered on, each
+// numbered on one by one, except that a list kept by an item may have its
+// last number anywhere its items numbered up to it reach (see
+// `last_number_for_lists`, which numbers it so when it is written). Judged
+// up to where the numbering begins anew, after which nothing depends on
+// that number. (Only the next few lists are judged: the writing of many
+// lists stays linear.)
 [[gnu::noinline, gnu::cold]] bool lists_kept_after(const Blocks& blocks, std::size_t j, std::size_t count,
                                                    unsigned heading, std::uint64_t last) {
     // Whether the numbering stands on a list "1." of one item that may read
     // as text, which the lists before did not number on, and the level of
-    // the heading over the list it stands on.
+    // the heading over the list it stands on; the numbers its last may be.
     bool single = false;
     unsigned recorded = heading;
+    std::uint64_t low = last, high = last;
     for (int lists = 0; j < count && lists < 32; ++j) {
         if (const auto* h = blocks[j].as<Heading>()) {
             if (h->level <= recorded) return !single;
@@ -854,15 +858,19 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
         if (!m || m->items.empty()) continue;
         ++lists;
         if (!m->ordered) return !single;
-        if (m->start == last || m->start == last + 1) {
+        const std::uint64_t end = m->start + m->items.size() - 1;
+        if (m->start >= low && m->start <= high + 1) {
             single = false;
-            last = m->start + m->items.size() - 1;
+            const bool renumbered =
+                m->items.size() >= 2 && std::any_of(m->items.begin(), m->items.end(), item_keeps_list);
+            low = renumbered ? m->start : end;
+            high = end;
         } else if (m->start == 1) {
             // Numbered anew: from a list that stays one, nothing after
             // depends on the number.
             if (single || stays_list_alone(*m)) return !single;
             single = true;
-            last = m->items.size();
+            low = high = end;
             recorded = heading;
         } else if (!stays_list_alone(*m)) {
             return false;
@@ -880,17 +888,17 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
 // its number, the items between with that number again, as the reader read
 // it.
 [[gnu::noinline]] std::uint64_t last_number_for_next(const Blocks& blocks, std::size_t i, std::size_t count,
-                                                    unsigned heading, std::uint64_t on, bool& kept) {
+                                                    unsigned heading, std::uint64_t on, bool& kept,
+                                                    bool numbered) {
     const auto* l = blocks[i].as<List>();
     const std::size_t n = l->items.size();
     if (!l->ordered || markdown::writes_attrs(l->attr)) return 0;
     // (One written on as the list before it, from `on`, is kept by that
     // list, its items numbered as its last.)
-    // (So may one from 1 with an item on more lines than one or with an
-    // attribute line, which the numbering goes on from whatever stood
-    // before it.)
+    // (So may one the numbering goes on from, `numbered`, with an item on
+    // more lines than one or with an attribute line.)
     if (on == 0 && (n < 2 || !std::any_of(l->items.begin(), l->items.end(),
-                                          l->start == 1 ? item_keeps_list : blocks_keep_list)))
+                                          numbered ? item_keeps_list : blocks_keep_list)))
         return 0;
     kept = on == 0;
     const std::uint64_t first = on != 0 ? on - 1 : l->start;
@@ -916,12 +924,12 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     // Past lists that leave the numbering as it was however the items are
     // numbered: lists kept as they stand, from a number that neither their
     // last number one by one nor any they may be numbered with goes on to
-    // ("1. ```", "1.", then "4. > a", then "1."), after one from 1, which
-    // the numbering goes on from whatever stood before it. (Only the next
-    // few: the writing of many such lists stays linear.)
-    for (int passed = 0; passed < 32 && on == 0 && l->start == 1 && next && next->ordered && next->start > 1 &&
+    // ("1. ```", "1.", then "4. > a", then "1."), after one the numbering
+    // goes on from. (Only the next few: the writing of many such lists
+    // stays linear.)
+    for (int passed = 0; passed < 32 && on == 0 && numbered && next && next->ordered && next->start > 1 &&
                          next->start != last && next->start != last + 1 &&
-                         (next->start < first || next->start > first + 2) && stays_list_alone(*next);
+                         (next->start < first || next->start > first + n) && stays_list_alone(*next);
          ++passed) {
         for (++j; j < count && !(blocks[j].is<List>() && !blocks[j].as<List>()->items.empty()); ++j)
             if (const auto* h = blocks[j].as<Heading>(); h && h->level <= heading) break;
@@ -953,22 +961,22 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
 // though the lists after it would not all read back as lists so, the first
 // number of those the last may be numbered with under which they do ("1.",
 // "1. > a", then "3. > 1. a" and "1.", which numbers on from "1." only).
+// `numbered`: whether the reader's numbering is known to go on from the
+// list (as from one from 1, whatever stood before it).
 [[gnu::noinline, gnu::cold]] std::uint64_t last_number_for_lists(const Blocks& blocks, std::size_t i,
                                                                 std::size_t count, unsigned heading,
-                                                                std::uint64_t on) {
+                                                                std::uint64_t on, bool numbered) {
     bool kept = false;  // whether an item keeps it a list, not written on
-    const std::uint64_t found = last_number_for_next(blocks, i, count, heading, on, kept);
+    const std::uint64_t found = last_number_for_next(blocks, i, count, heading, on, kept, numbered);
     const auto* l = blocks[i].as<List>();
     const std::size_t n = l->items.size();
-    // (Only one from 1, which the numbering goes on from whatever stood
-    // before it.)
-    if (found != 0 || !kept || l->start != 1 || lists_kept_after(blocks, i + 1, count, heading, n) ||
+    if (found != 0 || !kept || !numbered || lists_kept_after(blocks, i + 1, count, heading, l->start + n - 1) ||
         ends_in_open_html(*l))
         return found;
     // (Any number from the first to one before the last; only the first
     // few are tried.)
-    for (std::uint64_t target = 1; target < n && target <= 64; ++target)
-        if (lists_kept_after(blocks, i + 1, count, heading, target)) return target;
+    for (std::uint64_t target = l->start; target < l->start + n - 1 && target <= l->start + 64; ++target)
+        if (target != 0 && lists_kept_after(blocks, i + 1, count, heading, target)) return target;
     return 0;
 }
 
@@ -1799,7 +1807,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 list_chain_at_ = chain_at;
                 list_chain_heading_ = chain_heading;
                 if (l->ordered && (l->items.size() > 1 || continue_at_ != 0))
-                    last_number = last_number_for_lists(blocks, i, count, heading_level, continue_at_);
+                    last_number = last_number_for_lists(blocks, i, count, heading_level, continue_at_, l->start == 1);
                 // Raw HTML after the list whose indentation would take it
                 // into the last item: that item's content starts further in.
                 // (Raw HTML held back for after the footnotes counts too.)

@@ -287,6 +287,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // number the items before the last reach one by one.
         "1.\n1. a\n   ind\n\n1.",
         "1.\n1.\n1. ```\n   ```\n2.\n3.\n\n4.",
+        // And each of a chain of such lists, each numbered on from the one
+        // before.
+        "1.\n1.\n1. # a\n2.\n\n3.\n3. ```\n   ```\n\n3.",
         // Images with attributes ending a heading without its own, whose
         // description is more than text; the attribute block the line would
         // take or not.
