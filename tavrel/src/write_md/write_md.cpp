@@ -725,7 +725,9 @@ std::size_t shown_count(const Blocks& blocks) {
 
 // Whether the blocks of an item keep its list a list however it is
 // numbered: more than one written, or one opening with a mark the writer
-// escapes in text ("\[", "```", "#", ">", raw HTML's "<").
+// escapes in text ("\[", "```", "#", ">", raw HTML's "<", a table's "|",
+// or its element form's "<": a table in that form reads back as raw HTML,
+// which must number the lists around it as the table did).
 bool blocks_keep_list(const ListItem& item) {
     if (shown_count(item.blocks) > 1) return true;
     const auto first =
@@ -733,7 +735,7 @@ bool blocks_keep_list(const ListItem& item) {
     if (first == item.blocks.end()) return false;
     const auto* html = first->as<HtmlBlock>();
     return first->is<MathBlock>() || first->is<CodeBlock>() || first->is<Heading>() || first->is<BlockQuote>() ||
-           (html && html->html.starts_with('<'));
+           first->is<Table>() || (html && html->html.starts_with('<'));
 }
 
 // Whether an ordered list reads back as a list wherever it stands: two

@@ -631,6 +631,10 @@ TEST(RoundTrip, FuzzFindings) {
         // the empty item that reads back.
         "1. >\n2. }\r\t\n\t.\n1. [ ]",
         "1. >[o]:()\n2. \\\n   : \xC3\xA7\n   ]\n1. :::\n   `",
+        // A table in an item keeps its list a list in either of its forms:
+        // one whose cell holds a line end, written as its element form,
+        // reads back as raw HTML, and the list before is numbered alike.
+        "1.\n2. #\n1. !|&#10;\n   -|-",
     };
     for (const auto& text : markdown) {
         std::string canonical = write_md::render_md(block::parse_source(text, Options::dataset()));
