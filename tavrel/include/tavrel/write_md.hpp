@@ -189,6 +189,8 @@ public:
     // Appends the inline notes' definitions, including notes met while
     // writing notes, until none is left.
     void flush_notes();
+    // The label of the inline note at `index` (from 0) in the order met.
+    std::string note_label(std::size_t index);
     // "{: BODY}\n" or nothing.
     void ial(const ast::Attr& attr);
     // "{BODY}" or nothing.
@@ -371,6 +373,9 @@ private:
     // Inline notes met while writing, in order, each with its label
     // "__note{n}" and a copy of its content.
     std::vector<std::pair<std::string, ast::Inlines>> notes_;
+    // Whether a footnote of the document is written under a label
+    // "__note{n}" (looked for with the first note met: -1 until then).
+    signed char note_labels_taken_ = -1;
     // How many link, image or span brackets enclose the text being written.
     int bracket_depth_ = 0;
     // How many nodes delimited by "*", "=" and "~" (in that order) enclose

@@ -16,6 +16,7 @@
 #include "tavrel/write_md.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <map>
 #include <string>
@@ -1614,6 +1615,47 @@ void Renderer::footnote(const Footnote& fn) {
     attr_target_end_ = out_.size();
 }
 
+// Notes are numbered in the order met, "__note1" on. A label one of the
+// document's footnotes is written under is passed over: the reader would
+// take the two definitions for one and drop the other. Where none is
+// (nearly always), the note at `index` is "__note" and index + 1.
+// (A label "__note" and digits is written as itself: see `written_labels`.)
+std::string Renderer::note_label(std::size_t index) {
+    auto number_label = [](std::size_t number) {
+        char digits[24];
+        char* end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+        std::string label = "__note";
+        label.append(digits, static_cast<std::size_t>(end - digits));
+        return label;
+    };
+    if (note_labels_taken_ < 0) [[unlikely]] {
+        note_labels_taken_ = 0;
+        for (const auto& kv : footnote_labels_) {
+            const std::string_view label = kv.second;
+            if (label.size() > 6 && label[0] == '_' && label[1] == '_' && label[2] == 'n' && label[3] == 'o' &&
+                label[4] == 't' && label[5] == 'e' && label.find_first_not_of("0123456789", 6) == std::string_view::npos) {
+                note_labels_taken_ = 1;
+                break;
+            }
+        }
+    }
+    if (note_labels_taken_ == 0) [[likely]] return number_label(index + 1);
+    // Each note takes the next number after the note before it whose label
+    // no footnote is written under, so that many notes and footnotes stay
+    // linear. (The notes before it are in `notes_`.)
+    std::size_t number = 1;
+    if (index > 0) {
+        const std::string& before = notes_[index - 1].first;
+        std::from_chars(before.data() + 6, before.data() + before.size(), number);
+        ++number;
+    }
+    for (;; ++number) {
+        std::string label = number_label(number);
+        const auto it = footnote_labels_.find(label);
+        if (it == footnote_labels_.end() || it->second != label) return label;
+    }
+}
+
 void Renderer::flush_notes() {
     for (std::size_t i = 0; i < notes_.size(); ++i) {
         // Copied out: writing the note may add further notes to the list.
@@ -2341,7 +2383,7 @@ Inlines Renderer::demote_line_reference(const Inlines& content, std::size_t mark
         }
         if (const auto* n = node.as<Note>()) {
             // The note keeps its definition and its number.
-            std::string label = "__note" + std::to_string(notes_mark + 1);
+            std::string label = note_label(notes_mark);
             note.emplace(label, n->content);
             node = Text{"[^" + label + "]"};
             break;
@@ -3967,7 +4009,7 @@ void Renderer::inline_node(const Inline& node) {
                     write_text(shown);
                 }
             } else if constexpr (std::is_same_v<T, Note>) {
-                std::string label = "__note" + std::to_string(notes_.size() + 1);
+                std::string label = note_label(notes_.size());
                 notes_.emplace_back(label, n.content);
                 out_.append("[^"sv);
                 out_.append(label);

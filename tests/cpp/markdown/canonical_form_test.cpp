@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tavrel/ast.hpp"
@@ -59,6 +60,29 @@ TEST(CanonicalForm, FootnoteLineHoldingALaterLabelEnd) {
     // A superscript right after a bare "[" would make a reference of it.
     canonical("# \\[^f]^\n[^f]:\n");
     canonical("[^a^](u)\n");
+}
+
+TEST(CanonicalForm, NotesPassOverTheLabelsOfTheFootnotes) {
+    // A note takes the next number whose label no footnote of the text is
+    // written under: the reader would take two definitions of one label
+    // for one.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"[^__note1]: x\n\ny^[n] [^__note1]", "y[^__note2] [^__note1]\n\n[^__note1]: x\n\n[^__note2]: n\n\n"},
+        {"6. [^__note1]:$^[]",
+         "6. [^__note1]\\:\\$[^__note2]\n\n[^__note1]: \\$[^__note3]\n\n[^__note2]:\n\n[^__note3]:\n\n"},
+        {"a^[p] b^[q] c^[r] [^__note2] [^__note4]\n\n[^__note2]: x\n\n[^__note4]: y",
+         "a[^__note1] b[^__note3] c[^__note5] [^__note2] [^__note4]\n\n[^__note2]: x\n\n[^__note4]: y\n\n"
+         "[^__note1]: p\n\n[^__note3]: q\n\n[^__note5]: r\n\n"},
+        // Notes inside notes too; "__note01" is another label.
+        {"^[n^[m]] [^__note2] [^__note01]\n\n[^__note2]: x\n\n[^__note01]: y",
+         "[^__note1] [^__note2] [^__note01]\n\n[^__note2]: x\n\n[^__note01]: y\n\n[^__note1]: n[^__note3]\n\n"
+         "[^__note3]: m\n\n"},
+        // A note whose reference, opening a line that reads as a
+        // definition, is written as its text keeps its definition.
+        {"^[n]<!--]:--> [^__note1]\n\n[^__note1]: x",
+         "[\\^\\_\\_note2\\]<!--]:--> [^__note1]\n\n[^__note1]: x\n\n[^__note2]: n\n\n"},
+    };
+    for (const auto& [text, written] : cases) EXPECT_EQ(canonical(text), written) << text;
 }
 
 TEST(CanonicalForm, OneItemListBeforeAnIndentedComment) {

@@ -19,16 +19,22 @@ namespace {
 
 // The paragraph's text as the block reader hands it to the inline reader:
 // the written block without its final line end and blank line.
-std::string paragraph_text(const Inlines& run) {
+// Read back, the notes are footnotes "__note1", "__note2", ... of the text
+// (`read_back`); written first, they are not, and take those labels.
+std::string paragraph_text(const Inlines& run, bool read_back) {
     // The footnotes the reader is told about below.
     static const Document labels = [] {
         Document d;
         for (const char* l : {"n", "q", "a", "c"}) d.footnotes.push_back(Footnote{l, {}});
+        return d;
+    }();
+    static const Document labels_and_notes = [] {
+        Document d = labels;
         for (int i = 1; i <= 200; ++i) d.footnotes.push_back(Footnote{"__note" + std::to_string(i), {}});
         return d;
     }();
     static const Document empty;
-    tavrel::write_md::Renderer r(empty, &labels);
+    tavrel::write_md::Renderer r(empty, read_back ? &labels_and_notes : &labels);
     r.block(P(run));  // the notes' definitions are not part of the paragraph
     std::string s = r.take();
     while (!s.empty() && s.back() == '\n') s.pop_back();
@@ -45,9 +51,9 @@ std::pair<std::string, std::string> round_trip(const Inlines& run) {
         return l;
     }();
     tavrel::inline_::InlineContext ctx{options, defs, labels};
-    std::string first = paragraph_text(run);
+    std::string first = paragraph_text(run, false);
     Inlines back = tavrel::inline_::parse_inner(first, ctx);
-    std::string second = paragraph_text(back);
+    std::string second = paragraph_text(back, true);
     return {first, second};
 }
 
