@@ -422,8 +422,8 @@ private:
     bool lines_allowed_ = false;
     // When not 0, the number the next ordered list's items start from.
     std::uint64_t continue_at_ = 0;
-    // When not 0, the number of the last item of the ordered list written
-    // next (see `last_number_for_next`).
+    // When not 0, the number after the one of the last item of the ordered
+    // list written next (see `last_number_for_next`).
     std::uint64_t last_number_ = 0;
     // The delimiter length of the nearest node being written in its
     // delimiter form (0 outside any).

@@ -883,9 +883,9 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
 }
 
 // For the ordered list blocks[i], under a heading of level `heading`: the
-// number its last item is written with so that the next list, one that
-// reads as a list only numbered on (from that item), does; or 0 for
-// numbering its items on. Only a list that the reader keeps however its
+// number after the one its last item is written with so that the next
+// list, one that reads as a list only numbered on (from that item), does;
+// or 0 for numbering its items on (a last item may be numbered 0). Only a list that the reader keeps however its
 // items are numbered (an item of more blocks than one, or opening with a
 // mark the writer escapes in text) may be numbered so: its first item with
 // its number, the items between with that number again, as the reader read
@@ -921,7 +921,7 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
         // that does not reach it.
         if (next->start != last && next->start != last + 1) return 0;
         for (const std::uint64_t target : {first, first + 1})
-            if (next->start != target && next->start != target + 1) return target;
+            if (next->start != target && next->start != target + 1) return target + 1;
         return 0;
     }
     // Past lists that leave the numbering as it was however the items are
@@ -956,8 +956,8 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     // for each item after the first (the items before it numbered up to it
     // one by one, "1.", "1.", "1. ```", "2.", "3.").
     const auto fits = [&](std::uint64_t target) { return target != 0 && target - first < n; };
-    if (fits(next->start - 1)) return next->start - 1;
-    return fits(next->start) ? next->start : 0;
+    if (fits(next->start - 1)) return next->start;
+    return fits(next->start) ? next->start + 1 : 0;
 }
 
 // `last_number_for_next`, and where it numbers the items on one by one
@@ -979,7 +979,7 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     // (Any number from the first to one before the last; only the first
     // few are tried.)
     for (std::uint64_t target = l->start; target < l->start + n - 1 && target <= l->start + 64; ++target)
-        if (target != 0 && lists_kept_after(blocks, i + 1, count, heading, target)) return target;
+        if (target != 0 && lists_kept_after(blocks, i + 1, count, heading, target)) return target + 1;
     return 0;
 }
 
@@ -1942,7 +1942,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             if (!continuing) prev_at = before;
             prev_block = &blocks[i];
             prev = l;
-            if (l) prev_next = last_number != 0 ? last_number + 1 : numbered_from + l->items.size();
+            if (l) prev_next = last_number != 0 ? last_number : numbered_from + l->items.size();
             prev_alt = alt_here;
         }
         if (out_.size() != before) last_block_at_ = std::min(before, out_.size());
@@ -2800,8 +2800,9 @@ void Renderer::items(const List& l) {
     for (const auto& it : l.items) {
         std::string marker;
         if (l.ordered && last_number != 0) {
-            // (The items before the last numbered up to it one by one.)
-            const auto after = static_cast<std::uint64_t>(&l.items.back() - &it);
+            // (The items before the last numbered up to it one by one; the
+            // last with the number before `last_number`.)
+            const auto after = static_cast<std::uint64_t>(&l.items.back() - &it) + 1;
             marker = std::to_string(last_number - between > after ? last_number - after : between) + ". ";
         } else if (l.ordered) {
             marker = std::to_string(counter++) + ". ";

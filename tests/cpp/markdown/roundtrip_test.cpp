@@ -278,6 +278,7 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // A list kept a list as it stands right after one leaving raw HTML
         // open, which the reader read apart by the first one's numbers.
         "1.\n1. <div>\n\n3. ```\n   c\n   ```",
+        "0.\n0. <div>\n\n2. ```\n   c\n   ```",
         // Lists after a list from 1, kept by an item, that number on from
         // its last number as the reader read it, past lists that leave the
         // numbering as it was or not.
