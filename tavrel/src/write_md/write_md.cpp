@@ -913,13 +913,13 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     const auto* next = j < count ? blocks[j].as<List>() : nullptr;
     const std::uint64_t last = (on != 0 ? on : l->start) + n - 1;  // numbered on one by one
     if (next && next->ordered && stays_list_alone(*next) && ends_in_open_html(*l) &&
-        std::all_of(blocks.begin() + i + 1, blocks.begin() + j, writes_nothing)) {
+        std::all_of(blocks.begin() + i + 1, blocks.begin() + j, writes_nothing) &&
+        (next->start == last || next->start == last + 1)) {
         // Right after it, a list numbered as its last item or the next is
         // read on as its items. One the reader read apart, which items
         // numbered on one by one would reach ("1.", "1. <div>", then "3."),
         // is kept apart by numbering them as the reader read them, where
-        // that does not reach it.
-        if (next->start != last && next->start != last + 1) return 0;
+        // that does not reach it. (One they do not reach is passed below.)
         for (const std::uint64_t target : {first, first + 1})
             if (next->start != target && next->start != target + 1) return target + 1;
         return 0;
@@ -973,13 +973,23 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     const std::uint64_t found = last_number_for_next(blocks, i, count, heading, on, kept, numbered);
     const auto* l = blocks[i].as<List>();
     const std::size_t n = l->items.size();
-    if (found != 0 || !kept || !numbered || lists_kept_after(blocks, i + 1, count, heading, l->start + n - 1) ||
-        ends_in_open_html(*l))
+    if (found != 0 || !kept || !numbered || lists_kept_after(blocks, i + 1, count, heading, l->start + n - 1))
         return found;
+    // (Right after one leaving raw HTML open, a list numbered as its last
+    // item or the next would be read on as its items.)
+    const List* right_after = nullptr;
+    if (ends_in_open_html(*l)) {
+        std::size_t j = i + 1;
+        while (j < count && writes_nothing(blocks[j])) ++j;
+        right_after = j < count ? blocks[j].as<List>() : nullptr;
+        if (right_after && (!right_after->ordered || right_after->items.empty())) right_after = nullptr;
+    }
     // (Any number from the first to one before the last; only the first
     // few are tried.)
     for (std::uint64_t target = l->start; target < l->start + n - 1 && target <= l->start + 64; ++target)
-        if (target != 0 && lists_kept_after(blocks, i + 1, count, heading, target)) return target + 1;
+        if (target != 0 && !(right_after && (right_after->start == target || right_after->start == target + 1)) &&
+            lists_kept_after(blocks, i + 1, count, heading, target))
+            return target + 1;
     return 0;
 }
 

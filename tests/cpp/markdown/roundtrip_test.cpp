@@ -279,6 +279,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // open, which the reader read apart by the first one's numbers.
         "1.\n1. <div>\n\n3. ```\n   c\n   ```",
         "0.\n0. <div>\n\n2. ```\n   c\n   ```",
+        // Or that the reader read apart as it stands, before a list that
+        // numbers on from the first one's items as the reader read them.
+        "1.\n1. <div>\n\n4. $$\n   m\n   $$\n\n1.",
+        "1.\n1. <div>\n\n0. > 1. a\n\n1.",
         // Lists after a list from 1, kept by an item, that number on from
         // its last number as the reader read it, past lists that leave the
         // numbering as it was or not.
