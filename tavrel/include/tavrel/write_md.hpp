@@ -237,6 +237,7 @@ private:
     // spans adds to the stack.
     void span_element(const ast::Span& span);
     [[gnu::noinline, gnu::cold]] bool span_kept_bracketed(const ast::Span& span);
+    [[gnu::noinline, gnu::cold]] void unescape_lt_after_www(const std::vector<std::size_t>& ends);
     void single_line(const ast::Inlines& inlines);
     // A definition's or caption's line; one of no-break spaces alone,
     // which would write nothing, as their references (as such a paragraph).
@@ -444,12 +445,13 @@ private:
     // The delimiter character of a parent whose opener was just written;
     // seen by its first child only.
     char32_t opened_by_ = 0;
-    // Set while `span_kept_bracketed` tries a span with its brackets: a
-    // "www." address is written bare wherever the reader keeps it whole,
+    // Set while `span_kept_bracketed` tries a span with its brackets (to
+    // the try's list of where each address it writes bare ends in `out_`):
+    // a "www." address is written bare wherever the reader keeps it whole,
     // and spans inside are judged by that rule and not tried again. Set
     // also while a span it tried takes its element form instead, so that
     // no part of the text is tried more than once.
-    bool www_kept_ = false;
+    std::vector<std::size_t>* www_kept_ = nullptr;
     bool span_tried_ = false;
     // Whether the raw HTML block written next keeps the white space before
     // its tag: where it starts a line of its own after a block that no

@@ -224,12 +224,17 @@ bool reads_as_one_div(std::string_view inner) {
 bool holds_link(const Inlines& run, bool first_bare, bool www_kept) {
     // Whether the node at `i` sits between white space (or opens the run
     // after an opener that lets a "www." address be found).
+    // Where addresses are kept bare, what follows may end the address as
+    // well (a ")" the reader trims from it, a "<"): the caller reads back
+    // what it wrote.
     auto spaced = [&](std::size_t i) {
         bool before = i == 0 ? first_bare : [&] {
             const auto* t = run[i - 1].as<Text>();
             return t && !t->text.empty() && (t->text.back() == ' ' || t->text.back() == '\t');
         }();
-        if (!before || i + 1 == run.size()) return false;
+        if (!before) return false;
+        if (www_kept) return true;
+        if (i + 1 == run.size()) return false;
         if (run[i + 1].as<SoftBreak>()) return true;
         const auto* t = run[i + 1].as<Text>();
         return t && !t->text.empty() && (t->text.front() == ' ' || t->text.front() == '\t');

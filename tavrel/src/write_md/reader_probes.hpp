@@ -145,7 +145,8 @@ bool reads_as_one_div(std::string_view inner);
 // Whether a run holds a link outside brackets of its own: such a link
 // leaves the "[" of an enclosing span as text.
 // A "www." autolink between white space, or opening the run where
-// `first_bare` says the opener before it lets it be written bare, is none.
+// `first_bare` says the opener before it lets it be written bare, is none;
+// with `www_kept`, whatever follows it (the caller reads back what it wrote).
 bool holds_link(const ast::Inlines& run, bool first_bare = false, bool www_kept = false);
 
 // A span as the cross-reference list the reader makes it of, without its

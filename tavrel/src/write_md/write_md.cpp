@@ -3577,9 +3577,11 @@ bool Renderer::bare_after_bracket(std::string_view text, const Attr& attr, char3
 // A "www." address the reader finds again where it is written bare:
 // between white space, or right after the "[" of a span or link (no "!"
 // before it, no "<" before that), where the reader looks for one. A span
-// holding one keeps its brackets (see holds_link).
+// holding one keeps its brackets (see holds_link). Where a span is tried
+// with its addresses bare, one may stand before anything that ends it (a
+// ")" the reader trims, a "<"): the try reads back what it wrote.
 bool Renderer::bare_www(const Autolink& link, char32_t opened) {
-    if (after_ != kBlank || !probe::bare_www_fits(link, www_kept_)) return false;
+    if ((after_ != kBlank && !www_kept_) || !probe::bare_www_fits(link, www_kept_ != nullptr)) return false;
     if (out_.empty()) return true;
     const char b = out_.back();
     if (b == ' ' || b == '\t' || b == '\n') return !autolink::preceded_by_angle_opener(out_, out_.size());
@@ -3760,10 +3762,12 @@ bool Renderer::span_kept_bracketed(const Span& n) {
     const std::size_t mark = out_.size(), notes_mark = notes_.size();
     const std::size_t saved_line = first_line_start_, saved_ref = ref_end_, saved_target = attr_target_end_;
     const int saved_footnote_line = footnote_line_;
-    www_kept_ = true;
+    std::vector<std::size_t> ends;
+    www_kept_ = &ends;
     open_bracket();
     bracketed(n.content);
-    www_kept_ = false;
+    www_kept_ = nullptr;
+    unescape_lt_after_www(ends);
     out_.push_back(']');
     trailing_attrs(n.attr);
     static const Options options = Options::dataset();
@@ -3781,6 +3785,35 @@ bool Renderer::span_kept_bracketed(const Span& n) {
     footnote_line_ = saved_footnote_line;
     span_tried_ = true;
     return false;
+}
+
+// The first "<" of text after an address written bare, with only
+// characters the reader keeps in the address before it (a ")" or "." it
+// trims), is written as it is: escaped, its backslash would be read as part
+// of the address. The reader ends the address there, and the try reads back
+// what it wrote. Each stretch between such backslashes moves once, and no
+// byte is looked at for two addresses (each begins after white space or a
+// "[", where the look stops), so that many addresses stay linear.
+void Renderer::unescape_lt_after_www(const std::vector<std::size_t>& ends) {
+    std::size_t to = 0, from = 0, last = 0;
+    for (const std::size_t end : ends) {
+        // (Text a try inside wrote and took back may have left ends behind.)
+        if (end < last) continue;
+        std::size_t k = end;
+        while (k < out_.size() && std::strchr(" \t\n\r\\<[]", out_[k]) == nullptr) ++k;
+        last = k;
+        if (k + 1 >= out_.size() || out_[k] != '\\' || out_[k + 1] != '<') continue;
+        if (from != 0) {
+            std::memmove(out_.data() + to, out_.data() + from, k - from);
+            to += k - from;
+        } else {
+            to = k;
+        }
+        from = k + 1;
+    }
+    if (from == 0) return;
+    std::memmove(out_.data() + to, out_.data() + from, out_.size() - from);
+    out_.resize(to + (out_.size() - from));
 }
 
 void Renderer::inline_node(const Inline& node) {
@@ -3907,6 +3940,7 @@ void Renderer::inline_node(const Inline& node) {
                     if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
                 } else if (bare_www(n, opened)) [[unlikely]] {
                     out_.append(n.text);
+                    if (www_kept_) www_kept_->push_back(out_.size());
                 } else {
                     // Read back as a link, whose text is written escaped and
                     // which would take a "{" after it as its attributes.
@@ -4027,7 +4061,7 @@ void Renderer::inline_node(const Inline& node) {
                 out_.push_back(']');
                 ref_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Span>) {
-                if (holds_link(n.content, out_.empty() || out_.back() != '!', www_kept_)) {
+                if (holds_link(n.content, out_.empty() || out_.back() != '!', www_kept_ != nullptr)) {
                     span_element(n);
                     return;
                 }

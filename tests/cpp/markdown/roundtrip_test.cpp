@@ -374,6 +374,12 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[www.] ]{<= #n}",
         "[a www.x_y]z b]{<=1} [www.a`b c]{-=1} [[www.*] ]{-=1} z]{-=2}",
         "[[[www.] ]{-=1}]{-=1}]{-=1} [[www.] ]{.c} z]{-=1}",
+        // ... before what ends the address: a ")" or "." the reader trims,
+        // a "<".
+        "[www.a) ]{<= a=}",
+        "[www.a<]{-= a=}",
+        "[x www.a), y]{-=1} [www.a<<b]{\x7F=1} [www.a)\nz]{-=1}",
+        "[[www.a)]{.c}<]{-=1} [www.b?)<]{-=2} [www.a)<b>]{-=1}",
         // Emphasis and strong whose "*" runs would merge with those beside
         // them, with a pair no tag can hold.
         "```\n```\n_.___;__{\x7F= .e}",
