@@ -739,9 +739,27 @@ bool blocks_keep_list(const ListItem& item) {
            first->is<Table>() || (html && html->html.starts_with('<'));
 }
 
-// Whether an ordered list reads back as a list wherever it stands: two
-// items or more from 1, an attribute line after it, or an item written on
-// more than one line, which the reader never takes for text.
+// The content of an emphasis, strong emphasis, strikeout or highlight,
+// out of whose edges the writer moves breaks; else null.
+const Inlines* delimited_content(const Inline& n) {
+    switch (n.kind()) {
+        case InlineKind::Emph: return &n.as<Emph>()->content;
+        case InlineKind::Strong: return &n.as<Strong>()->content;
+        case InlineKind::Strikeout: return &n.as<Strikeout>()->content;
+        case InlineKind::Highlight: return &n.as<Highlight>()->content;
+        default: return nullptr;
+    }
+}
+
+// Whether a break stands in `run` or in such a node of it, at any depth.
+bool break_in_delimited(const Inlines& run) {
+    for (const Inline& n : run) {
+        if (n.is<SoftBreak>() || n.is<HardBreak>()) return true;
+        if (const Inlines* content = delimited_content(n); content && break_in_delimited(*content)) return true;
+    }
+    return false;
+}
+
 // Whether an item keeps its list a list however it is numbered: its blocks
 // do (see `blocks_keep_list`), or an attribute line of the item or of its
 // paragraph, or that paragraph written on more than one line.
@@ -749,10 +767,31 @@ bool item_keeps_list(const ListItem& item) {
     if (blocks_keep_list(item)) return true;
     const Paragraph* p = first_paragraph_shown(item);
     if (markdown::writes_attrs(item.attr) || (p && markdown::writes_attrs(p->attr))) return true;
-    return p && std::any_of(p->content.begin(), p->content.end(),
-                            [](const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); });
+    if (!p) return false;
+    const auto breaks = [](const Inlines& run) {
+        return std::any_of(run.begin(), run.end(),
+                           [](const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); });
+    };
+    // The lines are those of the run as written: a break opening or ending
+    // an emphasis is written outside it ("_\\\na_" as "\\\n*a*"). (Only a
+    // run with a break in an emphasis is rebuilt to see.)
+    bool in_delimited = false;
+    for (const Inline& n : p->content) {
+        switch (n.kind()) {
+            case InlineKind::Text: break;
+            case InlineKind::SoftBreak:
+            case InlineKind::HardBreak: return true;
+            default:
+                if (const Inlines* content = in_delimited ? nullptr : delimited_content(n))
+                    in_delimited = break_in_delimited(*content);
+        }
+    }
+    return in_delimited && breaks(canon::canonical(p->content, false));
 }
 
+// Whether an ordered list reads back as a list wherever it stands: two
+// items or more from 1, an attribute line after it, or an item written on
+// more than one line, which the reader never takes for text.
 bool stays_list_alone(const List& l) {
     if ((l.start == 1 && l.items.size() >= 2) || markdown::writes_attrs(l.attr)) return true;
     return std::any_of(l.items.begin(), l.items.end(), item_keeps_list);

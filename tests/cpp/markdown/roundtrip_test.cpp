@@ -646,6 +646,12 @@ TEST(RoundTrip, FuzzFindings) {
         // one whose cell holds a line end, written as its element form,
         // reads back as raw HTML, and the list before is numbered alike.
         "1.\n2. #\n1. !|&#10;\n   -|-",
+        // An item whose break opening an emphasis is written before it, on
+        // a line of the item's own, keeps its list a list.
+        "6. >-\n7.\n8.\n\n7. __\\\n   a_",
+        // A list from 1 kept by an item over two lines, before a list "1."
+        // that only that list numbers on.
+        "1.\t.\n    \xA9\n1.\n\r1.\n\n3.\n       *\t",
     };
     for (const auto& text : markdown) {
         std::string canonical = write_md::render_md(block::parse_source(text, Options::dataset()));
