@@ -768,13 +768,11 @@ bool item_keeps_list(const ListItem& item) {
     const Paragraph* p = first_paragraph_shown(item);
     if (markdown::writes_attrs(item.attr) || (p && markdown::writes_attrs(p->attr))) return true;
     if (!p) return false;
-    const auto breaks = [](const Inlines& run) {
-        return std::any_of(run.begin(), run.end(),
-                           [](const Inline& n) { return n.is<SoftBreak>() || n.is<HardBreak>(); });
-    };
-    // The lines are those of the run as written: a break opening or ending
-    // an emphasis is written outside it ("_\\\na_" as "\\\n*a*"). (Only a
-    // run with a break in an emphasis is rebuilt to see.)
+    // The lines are those of the run as written: a break in an emphasis
+    // ends a line there too, in either of its forms, and one opening or
+    // ending it is written outside it ("_\\\na_" as "\\\n*a*"), or not at
+    // all at the run's edge. (Only a run with a break in an emphasis is
+    // rebuilt to see.)
     bool in_delimited = false;
     for (const Inline& n : p->content) {
         switch (n.kind()) {
@@ -786,7 +784,7 @@ bool item_keeps_list(const ListItem& item) {
                     in_delimited = break_in_delimited(*content);
         }
     }
-    return in_delimited && breaks(canon::canonical(p->content, false));
+    return in_delimited && break_in_delimited(canon::canonical(p->content, false));
 }
 
 // Whether an ordered list reads back as a list wherever it stands: two

@@ -649,6 +649,8 @@ TEST(RoundTrip, FuzzFindings) {
         // An item whose break opening an emphasis is written before it, on
         // a line of the item's own, keeps its list a list.
         "6. >-\n7.\n8.\n\n7. __\\\n   a_",
+        // So does one whose emphasis holds a break within it.
+        "1.\n2. ```\n1. **_**_}\n   :_",
         // A list from 1 kept by an item over two lines, before a list "1."
         // that only that list numbers on.
         "1.\t.\n    \xA9\n1.\n\r1.\n\n3.\n       *\t",
