@@ -358,12 +358,23 @@ bool holds_lone_tag(const Inlines& run, std::string_view tag) {
     return holds_lone_tag(run, tag, depth) || depth != 0;
 }
 
+// Whether the attribute block of `node` (`attr`) writes a pair whose key no
+// tag can hold.
+[[gnu::cold, gnu::noinline]] bool written_key_no_tag_holds(const Inline& node, const Attr& attr) {
+    const bool scanned = node.is<Emph>() || node.is<Strong>() || node.is<Strikeout>() || node.is<Highlight>();
+    return std::any_of(attr.pairs.begin(), attr.pairs.end(), [&](const auto& kv) {
+        return !canon::html_attr_name(kv.first) && markdown::attr_key_writable(kv.first, scanned);
+    });
+}
+
 // Whether an inline's element form keeps all it has: not with a pair whose
 // key can stand in no tag, a link's or image's "title" pair after its title
 // (HTML keeps the first), a target the tag's address escapes beyond its
 // spaces and double quotes, or where `line` (the line it ends, itself with
 // it) holds a tag of its own element, which would pair with the element's.
-bool element_keeps_all(const Inline& node, const Inlines& line) {
+// With `block_written`, only the pairs its attribute block writes count: one
+// that the block cannot hold either is lost in both forms.
+[[gnu::noinline]] bool element_keeps_all(const Inline& node, const Inlines& line, bool block_written = false) {
     const Attr* attr = nullptr;
     const std::string* url = nullptr;
     bool titled = false;
@@ -375,7 +386,7 @@ bool element_keeps_all(const Inline& node, const Inlines& line) {
         },
         node);
     if (attr != nullptr) {
-        if (has_key_no_tag_holds(*attr)) return false;
+        if (!block_written ? has_key_no_tag_holds(*attr) : written_key_no_tag_holds(node, *attr)) return false;
         for (const auto& kv : attr->pairs) {
             if (titled && kv.first == "title") return false;
         }
@@ -3078,7 +3089,7 @@ void Renderer::pipe_table(const Table& t) {
             // keeps its block, and a block follows that gives the table
             // nothing.)
             const Inline* last = last_attributed(t.caption);
-            empty_block = last != nullptr && (last->is<Image>() || !element_keeps_all(*last, t.caption));
+            empty_block = last != nullptr && (last->is<Image>() || !element_keeps_all(*last, t.caption, true));
             if (empty_block) [[unlikely]]
                 out_.append(empty_block_after(out_, mark + 2));
         }

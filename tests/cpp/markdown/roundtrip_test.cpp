@@ -606,6 +606,9 @@ TEST(RoundTrip, FuzzFindings) {
         "**_&nbsp;_**\n:",
         "x\n: ***&ensp;***",
         "| a |\n|-|\n: **_&nbsp;_**",
+        // A caption ending in an inline with a key that neither its tag nor
+        // its block can hold, which is lost in either form.
+        "$|\n-|\n: \"\"**_**{a=\"\" <=}{a=}",
         // So with attributes of the term's own, written after that run.
         "***&nbsp;***{a=}\n:",
         // A superscript holding "@" after a "[", with a key no tag can
