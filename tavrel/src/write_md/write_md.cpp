@@ -286,22 +286,24 @@ std::string_view empty_block_after(const std::string& out, std::size_t start) {
     return quote_state_after(std::string_view(out).substr(start)) == '"' ? " {class=''}" : kEmptyBlock;
 }
 
+// Whether raw HTML `html` opens or closes a `tag` element (a lower-case
+// name), in any case of its letters.
+bool names_tag(std::string_view html, std::string_view tag) {
+    const std::size_t at = html.starts_with("</") ? 2 : 1;
+    if (html.size() <= at + tag.size()) return false;
+    for (std::size_t i = 0; i < tag.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(html[at + i])) != tag[i]) return false;
+    }
+    const char next = html[at + tag.size()];
+    return !std::isalnum(static_cast<unsigned char>(next)) && next != '-';
+}
+
 // Whether `run` holds raw HTML opening or closing a `tag` element: inside
 // that element's form, the tag would pair with its own.
 bool holds_tag(const Inlines& run, std::string_view tag) {
     for (const auto& n : run) {
         if (const auto* h = n.as<RawHtml>()) {
-            std::string_view html = h->html;
-            const std::size_t at = html.starts_with("</") ? 2 : 1;
-            const auto same = [&] {
-                for (std::size_t i = 0; i < tag.size(); ++i) {
-                    if (std::tolower(static_cast<unsigned char>(html[at + i])) != tag[i]) return false;
-                }
-                return true;
-            };
-            if (html.size() > at + tag.size() && same() &&
-                !std::isalnum(static_cast<unsigned char>(html[at + tag.size()])) && html[at + tag.size()] != '-')
-                return true;
+            if (names_tag(h->html, tag)) return true;
             continue;
         }
         bool held = false;
@@ -324,16 +326,9 @@ bool holds_tag(const Inlines& run, std::string_view tag) {
 bool holds_lone_tag(const Inlines& run, std::string_view tag, long& depth) {
     for (const auto& n : run) {
         if (const auto* h = n.as<RawHtml>()) {
-            std::string_view html = h->html;
-            const bool closing = html.starts_with("</");
-            const std::size_t at = closing ? 2 : 1;
-            if (html.size() <= at + tag.size()) continue;
-            bool same = true;
-            for (std::size_t i = 0; i < tag.size() && same; ++i)
-                same = std::tolower(static_cast<unsigned char>(html[at + i])) == tag[i];
-            const char next = html[at + tag.size()];
-            if (!same || std::isalnum(static_cast<unsigned char>(next)) || next == '-' || html.ends_with("/>")) continue;
-            if (!closing) {
+            const std::string_view html = h->html;
+            if (!names_tag(html, tag) || html.ends_with("/>")) continue;
+            if (!html.starts_with("</")) {
                 ++depth;
             } else if (--depth < 0) {
                 return true;
