@@ -21,14 +21,19 @@
 //   script text with spaces as its element, a reference to an undefined
 //   footnote, a template call, a code span or math with line ends as text;
 // - blocks and spans that would read back as nothing, or as bracketed text,
-//   are left out (empty paragraphs and containers, attribute-less spans);
+//   are left out (empty paragraphs and containers, attribute-less spans, a
+//   term of nothing, whose definitions then belong to the term line before
+//   them or, with none, are written as text opened by an escaped ":");
+//   a term of white space alone is written as its character references;
 // - what the dialect has one form for is written in that form, and reads
 //   back so: inline notes as footnotes ("[^__note1]"), an ordered or bullet
 //   list's tightness as its written lines give it, inline nodes the reader
 //   would not pair or place as their HTML elements ("<em>", "<a href>", "<span
-//   class=\"math inline\">"; there a link's "title" pair is its title, a
-//   double quote in its target "%22", an image's description its plain
-//   text, and line ends in a superscript or subscript spaces), inline math
+//   class=\"math inline\">"; beside raw tags of the same name in the text
+//   they read back as raw tags alike, the same HTML, and which one closes
+//   which is the HTML reader's to say; there a link's "title" pair is its
+//   title, a double quote in its target "%22", an image's description its
+//   plain text, and line ends in a superscript or subscript spaces), inline math
 //   without its display flag, line ends in code spans and math as spaces,
 //   spaces in link targets as "%20",
 //   a code block's language as its first class (words after it in an info
@@ -36,7 +41,9 @@
 //   html, an address inside a link's text as text, a div without attributes
 //   as its content where nothing depends on its fence; white space before a
 //   raw HTML block's tag that would take it into the list item before it is
-//   not written, nor is an empty id ("id=''", which HTML does not allow),
+//   not written, nor is an empty id ("id=''", which HTML does not allow: a
+//   term or a list of one empty item that only it kept is then written as
+//   one of nothing, the list as its number's text),
 //   nor are the reader's diagnostics; an ordered list after one whose last
 //   item leaves raw HTML open, which only a definition kept apart in the
 //   text, is written on as the first list's items, as nothing else the

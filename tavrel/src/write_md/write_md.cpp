@@ -674,7 +674,10 @@ std::string_view trim_nested_end(std::string_view text, const Blocks& blocks, bo
 // end (a no-break space) as raw text of its character reference
 // ("&#160;"), which the reader decodes after it trims the line; nothing
 // when the run holds none. For a paragraph of such white space alone,
-// which would write nothing otherwise.
+// which would write nothing otherwise. With `ascii`, spaces, tabs and line
+// ends too: a term must write something to stay a term, where a paragraph
+// of them alone may be left out.
+template <bool ascii = false>
 std::optional<Inlines> white_space_as_references(const Inlines& run) {
     bool found = false;
     Inlines out;
@@ -686,7 +689,7 @@ std::optional<Inlines> white_space_as_references(const Inlines& run) {
                 [&](auto& n) {
                     if constexpr (requires { n.content; }) {
                         if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>) {
-                            if (auto inner = white_space_as_references(n.content)) {
+                            if (auto inner = white_space_as_references<ascii>(n.content)) {
                                 n.content = std::move(*inner);
                                 found = true;
                             }
@@ -700,7 +703,7 @@ std::optional<Inlines> white_space_as_references(const Inlines& run) {
         std::size_t from = 0;
         for (std::size_t i = 0; i < t->text.size();) {
             const text::Decoded d = text::decode_utf8(t->text, i);
-            if (d.cp >= 0x80 && text::is_white_space(d.cp)) {
+            if ((d.cp >= 0x80 || ascii) && text::is_white_space(d.cp)) {
                 if (i > from) out.push_back(Inline{Text{t->text.substr(from, i - from)}});
                 out.push_back(Inline{RawHtml{"&#" + std::to_string(static_cast<std::uint32_t>(d.cp)) + ";"}});
                 from = i + d.len;
@@ -2602,7 +2605,7 @@ void Renderer::definition_list(const DefinitionList& dl) {
                 if (again && !canon::canonical(*again, true).empty()) shown = std::move(again);
             }
             line_before_attrs(shown ? *shown : term.content, term.attr, "");
-            if (out_.size() == before && (shown = white_space_as_references(term.content))) {
+            if (out_.size() == before && (shown = white_space_as_references<true>(term.content))) {
                 line_before_attrs(*shown, term.attr, "");
                 // (a line with attributes of its own is kept as written)
                 if (!markdown::writes_attrs(term.attr)) shown_as_read_back(before, true);

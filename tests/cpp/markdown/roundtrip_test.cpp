@@ -841,6 +841,10 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "&ensp;\n: a",
         "x\n: a\n\n&nbsp;\n&nbsp;\n: b",
         "&nbsp; &ensp;{.c}\n: a",
+        // ... and of a line end, a space or a tab alone.
+        "a\n&#10;\n:",
+        "> &#32;\n> : b",
+        "&#9;\nwww.a\n: c",
         // Definitions and captions of them alone.
         "x\n: &nbsp;\n: b\n\n&ensp;\n: &ensp;",
         "| a |\n|---|\n: &nbsp;",
