@@ -98,9 +98,14 @@ bool attr_key_writable(std::string_view key, bool scanned = false, bool line = f
 // Whether every part of `attr` reads back as written.
 bool attr_writable(const ast::Attr& attr);
 bool attr_writable(const ast::Attr& attr, bool scanned);
-// Whether any part of `attr` is written.
-bool writes_attrs(const ast::Attr& attr);
-bool writes_attrs(const ast::Attr& attr, bool scanned);
+// Whether any part of `attr` is written. (Most nodes have none: that is
+// asked in place, the parts only of attributes that have some.)
+bool writes_some_attrs(const ast::Attr& attr);
+bool writes_some_attrs(const ast::Attr& attr, bool scanned);
+inline bool writes_attrs(const ast::Attr& attr) { return !attr.empty() && writes_some_attrs(attr); }
+inline bool writes_attrs(const ast::Attr& attr, bool scanned) {
+    return !attr.empty() && writes_some_attrs(attr, scanned);
+}
 // `attr` without the parts that are not written: an empty id, an id or class
 // holding a line end, and pairs whose key `attr_key_writable` refuses (with
 // `scanned`, also a class holding both "[" and white space).

@@ -480,8 +480,8 @@ bool attr_writable(const ast::Attr& attr) { return attr_writable_impl<false>(att
 bool attr_writable(const ast::Attr& attr, bool scanned) {
     return scanned ? attr_writable_impl<true>(attr) : attr_writable_impl<false>(attr);
 }
-bool writes_attrs(const ast::Attr& attr) { return writes_attrs_impl<false>(attr); }
-bool writes_attrs(const ast::Attr& attr, bool scanned) {
+bool writes_some_attrs(const ast::Attr& attr) { return writes_attrs_impl<false>(attr); }
+bool writes_some_attrs(const ast::Attr& attr, bool scanned) {
     return scanned ? writes_attrs_impl<true>(attr) : writes_attrs_impl<false>(attr);
 }
 ast::Attr writable_attr(const ast::Attr& attr) { return writable_attr_impl<false>(attr); }
