@@ -214,18 +214,19 @@ BENCHMARK(BM_HostileLazyItemsWrite)
 
 // Writing paragraphs that begin with item numbers between other blocks,
 // 128 KB to 1 MB of text: "1.  x" and a quote, "1\\. x" and an item "1."
-// alone, and after "1. a" a quote and "3. x" or "1.  x". Each paragraph is
-// asked about as the reader numbers it on from the blocks before it, and
-// the time must double with the text.
+// alone, and after "1. a" a quote and "3. x" or "1.  x", or a paragraph and
+// a list from 2 of two quotes. Each paragraph is asked about as the reader
+// numbers it on from the blocks before it, and so is each list not from 1,
+// and the time must double with the text.
 void BM_HostileNumberedParagraphsWrite(benchmark::State& state) {
     static const char* const units[] = {"1.  x\n\n> q\n\n", "1\\. x\n\n1.\n\n", "> q\n\n3. x\n\n",
-                                        "> q\n\n1.  x\n\n"};
+                                        "> q\n\n1.  x\n\n", "x\n\n2. > b\n3. > c\n\n"};
     std::string text = state.range(1) >= 2 ? "1. a\n\n" : "";
     while (text.size() < static_cast<std::size_t>(state.range(0))) text += units[state.range(1)];
     write_as_read(state, text);
 }
 BENCHMARK(BM_HostileNumberedParagraphsWrite)
-    ->ArgsProduct({benchmark::CreateRange(128 << 10, 1 << 20, 2), {0, 1, 2, 3}})
+    ->ArgsProduct({benchmark::CreateRange(128 << 10, 1 << 20, 2), {0, 1, 2, 3, 4}})
     ->Unit(benchmark::kMillisecond);
 
 // Writing spans nested 8 and 127 deep, each with a key no tag can hold,

@@ -305,6 +305,17 @@ private:
     // the blocks written from `chain_at` on (under a heading of level
     // `chain_heading`) than alone; moves `cut` on to it when it can.
     bool numbered_on(NumberingCut& cut, std::size_t chain_at, unsigned chain_heading, std::size_t start);
+    // The last number of the lists the reader numbers on before the block
+    // written next, from the blocks written from `chain_at` on (read on from
+    // `cut`, as `numbered_on` does); 0 where it numbers none on.
+    std::uint64_t chain_last(NumberingCut& cut, std::size_t chain_at, unsigned chain_heading);
+    // For the ordered list blocks[i], written next after the blocks from
+    // `list_chain_at_` on (the reader's numbering read from `cut`): the
+    // number after the one its last item is written with so that the lists
+    // after it read back as lists (see `blocks`).
+    [[gnu::noinline, gnu::cold]] std::uint64_t last_number_for_lists(const ast::Blocks& blocks, std::size_t i,
+                                                                    std::size_t count, unsigned heading,
+                                                                    NumberingCut& cut);
     // The items of a list, then its attribute line and blank line.
     void items(const ast::List& list);
     void definition_list(const ast::DefinitionList& list);

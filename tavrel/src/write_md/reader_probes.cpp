@@ -712,5 +712,20 @@ bool list_reads_back_before(std::string_view list, std::string_view html) {
     return h && html.starts_with(h->html.substr(0, indent + 1));
 }
 
+std::uint64_t numbered_last(std::string_view text, std::size_t& at, block::Numbering& state) {
+    static const Options options = Options::dataset();
+    const std::string_view rest = text.substr(at);
+    block::Numbering after = state;
+    const auto outline = block::outline_blocks(rest, options, &after);
+    if (!outline.segment_lines.empty() && outline.segment_lines.back() > 0) {
+        std::size_t cut = 0;
+        for (std::size_t line = 0; line < outline.segment_lines.back() && cut < rest.size(); ++line)
+            cut = rest.find('\n', cut) + 1;
+        block::outline_blocks(rest.substr(0, cut), options, &state);
+        at += cut;
+    }
+    return after.stage != block::Numbering::Stage::None ? after.last : 0;
+}
+
 }  // namespace tavrel::write_md::probe
 

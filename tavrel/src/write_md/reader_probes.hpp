@@ -236,6 +236,14 @@ bool html_left_open(std::string_view html);
 // and that HTML, its indentation kept.
 [[gnu::cold]] bool list_reads_back_before(std::string_view list, std::string_view html);
 
+// The last number of the lists the reader numbers on after reading `text`
+// on from the numbering state `state`, with an ordered list from that
+// number or the next numbered on from them; 0 where none is. The text from
+// `at` on is read; `at` and `state` move on to the last top-level segment
+// the text begins, with the state there, so that the next question reads
+// on from there.
+[[gnu::cold]] std::uint64_t numbered_last(std::string_view text, std::size_t& at, block::Numbering& state);
+
 // `html` as the opening tag of a markdown container ("<div>" as
 // "<div markdown=\"1\">"), when it is one opening tag alone that the reader
 // reads back so as that container's own tag; nothing otherwise. Such a tag

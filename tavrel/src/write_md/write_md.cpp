@@ -935,10 +935,12 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
 // items are numbered (an item of more blocks than one, or opening with a
 // mark the writer escapes in text) may be numbered so: its first item with
 // its number, the items between with that number again, as the reader read
-// it.
+// it. `standing`, when not 0: the last number of the lists the reader
+// numbers on before this one, which it does not number on, so that a list
+// after it from that number or the next reads back as one read apart.
 [[gnu::noinline]] std::uint64_t last_number_for_next(const Blocks& blocks, std::size_t i, std::size_t count,
                                                     unsigned heading, std::uint64_t on, bool& kept,
-                                                    bool numbered) {
+                                                    bool numbered, std::uint64_t standing) {
     const auto* l = blocks[i].as<List>();
     const std::size_t n = l->items.size();
     if (!l->ordered || markdown::writes_attrs(l->attr)) return 0;
@@ -958,7 +960,9 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
         if (const auto* h = blocks[j].as<Heading>(); h && h->level <= heading) break;
     const auto* next = j < count ? blocks[j].as<List>() : nullptr;
     const std::uint64_t last = (on != 0 ? on : l->start) + n - 1;  // numbered on one by one
-    if (next && next->ordered && stays_list_alone(*next) && ends_in_open_html(*l) &&
+    if (next && next->ordered &&
+        (stays_list_alone(*next) || (standing != 0 && (next->start == standing || next->start == standing + 1))) &&
+        ends_in_open_html(*l) &&
         std::all_of(blocks.begin() + i + 1, blocks.begin() + j, writes_nothing) &&
         (next->start == last || next->start == last + 1)) {
         // Right after it, a list numbered as its last item or the next is
@@ -966,6 +970,9 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
         // numbered on one by one would reach ("1.", "1. <div>", then "3."),
         // is kept apart by numbering them as the reader read them, where
         // that does not reach it. (One they do not reach is passed below.)
+        // (Read apart, one stays a list alone, or one the reader numbers on
+        // from the lists before this one: "1.", then "0." of two blocks,
+        // "0. <div>", then "2.".)
         for (const std::uint64_t target : {first, first + 1})
             if (next->start != target && next->start != target + 1) return target + 1;
         return 0;
@@ -1004,39 +1011,6 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     const auto fits = [&](std::uint64_t target) { return target != 0 && target - first < n; };
     if (fits(next->start - 1)) return next->start;
     return fits(next->start) ? next->start + 1 : 0;
-}
-
-// `last_number_for_next`, and where it numbers the items on one by one
-// though the lists after it would not all read back as lists so, the first
-// number of those the last may be numbered with under which they do ("1.",
-// "1. > a", then "3. > 1. a" and "1.", which numbers on from "1." only).
-// `numbered`: whether the reader's numbering is known to go on from the
-// list (as from one from 1, whatever stood before it).
-[[gnu::noinline, gnu::cold]] std::uint64_t last_number_for_lists(const Blocks& blocks, std::size_t i,
-                                                                std::size_t count, unsigned heading,
-                                                                std::uint64_t on, bool numbered) {
-    bool kept = false;  // whether an item keeps it a list, not written on
-    const std::uint64_t found = last_number_for_next(blocks, i, count, heading, on, kept, numbered);
-    const auto* l = blocks[i].as<List>();
-    const std::size_t n = l->items.size();
-    if (found != 0 || !kept || !numbered || lists_kept_after(blocks, i + 1, count, heading, l->start + n - 1))
-        return found;
-    // (Right after one leaving raw HTML open, a list numbered as its last
-    // item or the next would be read on as its items.)
-    const List* right_after = nullptr;
-    if (ends_in_open_html(*l)) {
-        std::size_t j = i + 1;
-        while (j < count && writes_nothing(blocks[j])) ++j;
-        right_after = j < count ? blocks[j].as<List>() : nullptr;
-        if (right_after && (!right_after->ordered || right_after->items.empty())) right_after = nullptr;
-    }
-    // (Any number from the first to one before the last; only the first
-    // few are tried.)
-    for (std::uint64_t target = l->start; target < l->start + n - 1 && target <= l->start + 64; ++target)
-        if (target != 0 && !(right_after && (right_after->start == target || right_after->start == target + 1)) &&
-            lists_kept_after(blocks, i + 1, count, heading, target))
-            return target + 1;
-    return 0;
 }
 
 // Whether `written` reads back as one list from `start` of the items of
@@ -1907,7 +1881,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 list_chain_at_ = chain_at;
                 list_chain_heading_ = chain_heading;
                 if (l->ordered && (l->items.size() > 1 || continue_at_ != 0))
-                    last_number = last_number_for_lists(blocks, i, count, heading_level, continue_at_, l->start == 1);
+                    last_number = last_number_for_lists(blocks, i, count, heading_level, cut);
                 // Raw HTML after the list whose indentation would take it
                 // into the last item: that item's content starts further in.
                 // (Raw HTML held back for after the footnotes counts too.)
@@ -2516,6 +2490,57 @@ bool Renderer::numbered_on(NumberingCut& cut, std::size_t chain_at, unsigned cha
         cut.state = before_state;
     }
     return together;
+}
+
+// `last_number_for_next`, and where it numbers the items on one by one
+// though the lists after it would not all read back as lists so, the first
+// number of those the last may be numbered with under which they do ("1.",
+// "1. > a", then "3. > 1. a" and "1.", which numbers on from "1." only).
+std::uint64_t Renderer::last_number_for_lists(const Blocks& blocks, std::size_t i, std::size_t count, unsigned heading,
+                                              NumberingCut& cut) {
+    const auto* l = blocks[i].as<List>();
+    const std::size_t n = l->items.size();
+    const std::uint64_t on = continue_at_;
+    // Whether the reader's numbering goes on from the list: from one from 1
+    // whatever stood before it, and from one it numbers on to from the
+    // lists before it ("1.", then "2." and "2. a" on two lines, which the
+    // reader read numbered so, then "2.", which numbers on from it). (The
+    // lists before are read back only for one not from 1 after a block
+    // begun with "1.".)
+    const std::uint64_t before = l->start != 1 && on == 0 && list_chain_at_ != std::string::npos
+                                     ? chain_last(cut, list_chain_at_, list_chain_heading_)
+                                     : 0;
+    const bool numbered = l->start == 1 || (before != 0 && (l->start == before || l->start == before + 1));
+    bool kept = false;  // whether an item keeps it a list, not written on
+    const std::uint64_t found =
+        last_number_for_next(blocks, i, count, heading, on, kept, numbered, numbered ? 0 : before);
+    if (found != 0 || !kept || !numbered || lists_kept_after(blocks, i + 1, count, heading, l->start + n - 1))
+        return found;
+    // (Right after one leaving raw HTML open, a list numbered as its last
+    // item or the next would be read on as its items.)
+    const List* right_after = nullptr;
+    if (ends_in_open_html(*l)) {
+        std::size_t j = i + 1;
+        while (j < count && writes_nothing(blocks[j])) ++j;
+        right_after = j < count ? blocks[j].as<List>() : nullptr;
+        if (right_after && (!right_after->ordered || right_after->items.empty())) right_after = nullptr;
+    }
+    // (Any number from the first to one before the last; only the first
+    // few are tried.)
+    for (std::uint64_t target = l->start; target < l->start + n - 1 && target <= l->start + 64; ++target)
+        if (target != 0 && !(right_after && (right_after->start == target || right_after->start == target + 1)) &&
+            lists_kept_after(blocks, i + 1, count, heading, target))
+            return target + 1;
+    return 0;
+}
+
+std::uint64_t Renderer::chain_last(NumberingCut& cut, std::size_t chain_at, unsigned chain_heading) {
+    if (cut.chain != chain_at) {
+        cut.chain = cut.at = chain_at;
+        cut.state = block::Numbering{};
+        if (chain_heading <= 6) cut.state.heading = chain_heading;
+    }
+    return probe::numbered_last(out_, cut.at, cut.state);
 }
 
 void Renderer::item_after_open_html(const Block* prev, const List* prev_list, std::size_t prev_at, std::size_t chain_at,

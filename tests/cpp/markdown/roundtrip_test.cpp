@@ -295,6 +295,16 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // And each of a chain of such lists, each numbered on from the one
         // before.
         "1.\n1.\n1. # a\n2.\n\n3.\n3. ```\n   ```\n\n3.",
+        // Or a list not from 1 that the reader numbers on from one from 1
+        // before it, numbered as the reader read it, "2.", "2.", before a
+        // list that numbers on from that last number.
+        "1.\n\n2.\n2. a\n   b\n\n2.",
+        "1.\n\n2. $\n   $\n2.\n\n2.",
+        "1.\n\n2. > a\n2.\n\n4. # b\n\n2.",
+        "1.\n\n2.\n2. # a\n2.\n\n3. ```\n   ```\n\n3.",
+        // A list from 0 leaving raw HTML open, which the reader numbers on
+        // from nothing, before a list it numbers on from the list before it.
+        "1.\n\n0. a\n\n   b\n0. <div>\n2.",
         // Images with attributes ending a heading without its own, whose
         // description is more than text; the attribute block the line would
         // take or not.
