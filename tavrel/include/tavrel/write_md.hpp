@@ -7,10 +7,13 @@
 // the re-read tree gives the same bytes. So the writer writes one canonical
 // form, the one the reader gives back:
 // - inline runs lose white space at line edges, blank lines and breaks at
-//   their ends; emphasis has white space moved outside its delimiters, and
-//   emphasis the reader would not pair is written as its HTML element; a
-//   strong without attributes filled by an emphasis ("***x***") reads back
-//   as an emphasis filled by a strong, the same to a reader of the HTML;
+//   their ends; emphasis has white space moved outside its delimiters (one
+//   of white space alone with attributes keeps it, as its element's content,
+//   or as character references where the element would lose a key or a line
+//   end), and emphasis the reader would not pair is written as its HTML
+//   element; a strong without attributes filled by an emphasis ("***x***")
+//   reads back as an emphasis filled by a strong, the same to a reader of
+//   the HTML;
 // - text is escaped where it would otherwise read as something else: an "&"
 //   starting a character reference, bare URLs and e-mail addresses, ":" and
 //   "{:" at a line start, "1." opening a later paragraph line, "{" after a

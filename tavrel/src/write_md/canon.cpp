@@ -170,6 +170,49 @@ bool has_unwritable_attr(const Inline& node) {
         node);
 }
 
+// A delimited node that `peel` left without content but with attributes
+// written, the white space in `lead` and `trail` its content: no delimiters
+// pair around white space, and the attributes need a node. It is its element
+// around the white space (put in `out`), or, where that would lose a key no
+// tag can hold or hold a line end (which between the tags would be trimmed
+// with the white space before it, or leave a tag alone on a line, where it
+// opens a block), the node around the white space written as character
+// references (set in `refs`): a reference is no white space to the reader's
+// flanking rules, and reads back as the character. False when it holds a hard
+// break, which no reference writes: the node is dropped.
+[[gnu::noinline, gnu::cold]] bool white_alone(const Attr& attr, const Inlines& lead, const Inlines& trail,
+                                              std::string_view tag, Inlines& out, std::string& refs) {
+    std::string space;
+    bool texts = true;
+    for (const auto* part : {&lead, &trail}) {
+        for (const auto& x : *part) {
+            if (x.is<HardBreak>()) return false;
+            const auto* t = x.as<Text>();
+            texts = texts && t;
+            if (t) {
+                space += t->text;
+                for (std::size_t i = 0; i < t->text.size();) {
+                    const text::Decoded d = text::decode_utf8(t->text, i);
+                    refs += "&#" + std::to_string(static_cast<std::uint32_t>(d.cp)) + ";";
+                    i += d.len;
+                }
+            } else {
+                refs += "&#10;";
+            }
+        }
+    }
+    if (refs.empty()) return false;
+    const bool tag_holds_all = std::all_of(attr.pairs.begin(), attr.pairs.end(),
+                                           [](const auto& kv) { return html_attr_name(kv.first); });
+    if (texts && tag_holds_all) {
+        refs.clear();
+        out.push_back(RawHtml{element_open(tag, attr)});
+        out.push_back(Text{std::move(space)});
+        out.push_back(RawHtml{"</" + std::string(tag) + ">"});
+    }
+    return true;
+}
+
 void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link, bool in_plain_strong) {
     for (const Inline& node : in) {
         if (has_unwritable_attr(node)) {
@@ -226,27 +269,18 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                             }
                         }
                     }
-                    // One holding white space alone and attributes is written
-                    // as its element around the white space: no delimiters
-                    // pair around white space, and the attributes need a node.
                     if (content.empty() && markdown::writes_attrs(n.attr)) {
-                        std::string space;
-                        bool texts = true;
-                        for (const auto* part : {&lead, &trail}) {
-                            for (const auto& x : *part) {
-                                const auto* t = x.template as<Text>();
-                                texts = texts && t;
-                                if (t) space += t->text;
+                        constexpr std::string_view tag = std::is_same_v<T, Emph>        ? "em"
+                                                         : std::is_same_v<T, Strong>    ? "strong"
+                                                         : std::is_same_v<T, Strikeout> ? "del"
+                                                                                        : "mark";
+                        std::string refs;
+                        if (white_alone(n.attr, lead, trail, tag, out, refs)) {
+                            if (!refs.empty()) {
+                                Inlines kept;
+                                kept.push_back(RawHtml{std::move(refs)});
+                                out.push_back(T{n.attr, std::move(kept)});
                             }
-                        }
-                        if (texts && !space.empty()) {
-                            constexpr std::string_view tag = std::is_same_v<T, Emph>        ? "em"
-                                                             : std::is_same_v<T, Strong>    ? "strong"
-                                                             : std::is_same_v<T, Strikeout> ? "del"
-                                                                                            : "mark";
-                            out.push_back(RawHtml{element_open(tag, n.attr)});
-                            out.push_back(Text{std::move(space)});
-                            out.push_back(RawHtml{"</" + std::string(tag) + ">"});
                             return;
                         }
                     }

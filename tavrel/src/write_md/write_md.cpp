@@ -3369,6 +3369,34 @@ char32_t Renderer::lead_char(const Inline& node) const {
         node);
 }
 
+namespace {
+
+// The character references of white space that an emphasis or the like holds
+// alone (see `canon::canonical`), or null.
+const RawHtml* white_refs(const Inlines& content) {
+    const auto* refs = content.size() == 1 ? content.front().as<RawHtml>() : nullptr;
+    return refs && refs->html.starts_with("&#") ? refs : nullptr;
+}
+
+// The white space that an emphasis or the like holds alone, written as
+// character references between its delimiters (see `canon::canonical`), as
+// its element form holds it where the delimiters would not pair: as the
+// characters, a line end as a space (between the tags it would be trimmed
+// with the white space before it, or leave a tag alone on a line, where it
+// opens a block).
+[[gnu::noinline, gnu::cold]] Inlines white_between_tags(std::string_view refs) {
+    std::string space;
+    for (std::size_t at = refs.find("&#"); at != std::string_view::npos; at = refs.find("&#", at + 2)) {
+        std::uint32_t cp = 0;
+        for (std::size_t k = at + 2; k < refs.size() && refs[k] >= '0' && refs[k] <= '9'; ++k)
+            cp = cp * 10 + static_cast<std::uint32_t>(refs[k] - '0');
+        text::append_utf8(space, cp == '\n' ? U' ' : static_cast<char32_t>(cp));
+    }
+    return Inlines{Text{std::move(space)}};
+}
+
+}  // namespace
+
 void Renderer::delimited(std::string_view delim, std::string_view tag, const Attr& attr, const Inlines& content,
                          bool first_of_same) {
     const char32_t c = static_cast<unsigned char>(delim[0]);
@@ -3493,7 +3521,10 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
             if (last_of_same && parent_closer_shared) ok = false;
         }
     }
-    if (!ok && c == '*' && cend > cstart && !p_escaped) [[unlikely]] {
+    // (White space alone, whose element form would change it, is tried
+    // after an escaped character too: that is punctuation, before which
+    // "_" opens.)
+    if (!ok && c == '*' && cend > cstart && (!p_escaped || white_refs(content))) [[unlikely]] {
         if (underscores_fit(attr, content, tag, cstart, cend, p, saved_after)) {
             out_.replace(start, delim.size(), delim.size(), '_');
             delim = delim.size() == 1 ? "_" : "__";
@@ -3514,7 +3545,11 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         append_element_open(tag, attr);
         after_ = '<';
         after_is_closer_ = false;
-        raw_inlines(content);
+        if (const RawHtml* refs = white_refs(content)) [[unlikely]] {
+            raw_inlines(white_between_tags(refs->html));
+        } else {
+            raw_inlines(content);
+        }
         out_.append("</"sv);
         out_.append(tag);
         out_.push_back('>');
@@ -3541,8 +3576,8 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
 // ("*.***;**{k=1}") and whose element form would lose a key no tag can hold,
 // or pair its tags with raw HTML of its own element in its content
 // ("***<em>*}**", whose "<em>" the element's "</em>" would close; see
-// `holds_lone_tag`), is
-// written between "_" runs where those pair just as written: after white
+// `holds_lone_tag`), or change the white space it holds alone (a line end
+// there is a space), is written between "_" runs where those pair just as written: after white
 // space or punctuation other than "_", around a content holding no "_" and
 // not starting or ending with white space, before its attribute block or,
 // without one, before white space, the end or punctuation other than "_"
@@ -3551,7 +3586,8 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
 bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::string_view tag, std::size_t cstart,
                                std::size_t cend, char32_t p, char32_t next) {
     const bool attrs_written = markdown::writes_attrs(attr, true);
-    if (!(attrs_written && has_key_no_tag_holds(attr)) && !holds_lone_tag(content, tag)) return false;
+    if (!(attrs_written && has_key_no_tag_holds(attr)) && !holds_lone_tag(content, tag) && !white_refs(content))
+        return false;
     if (!attrs_written && (next == '_' || next == '*' || (!flank_space(next) && !flank_punct(next)))) return false;
     if (p == '_' || (!flank_space(p) && !flank_punct(p))) return false;
     if (std::string_view(out_).substr(cstart, cend - cstart).find('_') != std::string_view::npos) return false;

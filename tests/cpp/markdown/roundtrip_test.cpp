@@ -398,6 +398,15 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // "}", with a key holding one.
         "(\n{:#n }=\"\"}",
         "> a\n> {: .c x}y=1 }=''}",
+        // Emphasis of each kind holding a line end alone, or white space
+        // alone with a pair no tag can hold, with attributes: in a link,
+        // after a "*" of text, in a strong.
+        "*&#10;*{#a}] **&#10;**{a=}/",
+        "~~&#10;~~{#a}_ ==&#10;&#32;=={.a}a",
+        "[*&#10;*{a=}](){",
+        "[==&nbsp;=={-=} a\\*&emsp;*{-=1}",
+        "**_&#10;_{.a}_**",
+        "*x$a$**&#10;**{k=1}* *x\\***&#10;**{k=1}*",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
@@ -829,6 +838,7 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         // Emphasis holding white space alone, with attributes.
         "a *&nbsp;*{.c} b",
         "a ==&nbsp;=={#k}",
+        "^[**&#10;**{.a}]. ^[a ~~&#10;~~{-=1}]",
         // Verbatim white space: a line of a space in code in a quote in an
         // item, no-break and em spaces ending raw HTML in items and
         // footnotes, an ideographic space before a tag.
