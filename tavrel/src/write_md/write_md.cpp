@@ -770,13 +770,22 @@ bool break_in_delimited(const Inlines& run) {
 }
 
 // Whether an item keeps its list a list however it is numbered: its blocks
-// do (see `blocks_keep_list`), or an attribute line of the item or of its
-// paragraph, or that paragraph written on more than one line.
+// do (see `blocks_keep_list`), or a task box, or an attribute line of the
+// item or of its paragraph, or that paragraph written on more than one
+// line; or a list alone in it written so (on more lines than one, "1. - a"
+// and "   - b", or with an attribute line or an item that keeps it).
 bool item_keeps_list(const ListItem& item) {
-    if (blocks_keep_list(item)) return true;
-    const Paragraph* p = first_paragraph_shown(item);
+    if (blocks_keep_list(item) || item.task) return true;
+    const auto first =
+        std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+    if (first == item.blocks.end()) return markdown::writes_attrs(item.attr);
+    const Paragraph* p = first->as<Paragraph>();
     if (markdown::writes_attrs(item.attr) || (p && markdown::writes_attrs(p->attr))) return true;
-    if (!p) return false;
+    if (!p) {
+        const auto* inner = first->as<List>();
+        return inner && !inner->items.empty() &&
+               (inner->items.size() > 1 || markdown::writes_attrs(inner->attr) || item_keeps_list(inner->items[0]));
+    }
     // The lines are those of the run as written: a break in an emphasis
     // ends a line there too, in either of its forms, and one opening or
     // ending it is written outside it ("_\\\na_" as "\\\n*a*"), or not at

@@ -138,6 +138,13 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1\\. x\n\n1. y\n2. z",
         "1. `\n`\n\n1. }\n   [",
         "1\\. 1. a\n\n```\nc\n```\n\n2. y\n   z",
+        // Or before a list "1." kept a list by the list in its item, written
+        // on more lines than one or with an item that keeps it, or by a task
+        // box.
+        "1\\.\n\n1. - a\n   - b",
+        "1\\.\n\n1. - a\n     b",
+        "1\\.\n\n1. - > a",
+        "1\\.\n\n1. [ ] a",
         // After raw HTML left open in an item, a list numbered neither as
         // the last item nor the next.
         "4. <x->\n\n2. > q",
