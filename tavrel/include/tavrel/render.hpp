@@ -11,10 +11,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "tavrel/ast.hpp"
@@ -26,6 +28,10 @@ namespace tavrel::render {
 // read afterwards by the user to build the fragment's footnote section. Not
 // shared between threads.
 struct Renderer {
+    // (Ended out of line, so that the code of its maps is not inlined where
+    // the Markdown writer makes one.)
+    ~Renderer();
+
     // Every footnote label referenced, in the order of its first reference.
     std::vector<std::string> footnote_order;
     // The label's number: its 1-based position in `footnote_order`.
@@ -33,8 +39,17 @@ struct Renderer {
     // How many references to the label were written so far.
     std::unordered_map<std::string, std::uint64_t> footnote_ref_counts;
     // The content of every inline note met, under the label given to it
-    // ("__note1", "__note2", ... in the order met).
+    // ("__note1", "__note2", ... in the order met, passing over the labels
+    // of `pass_over_labels`).
     std::unordered_map<std::string, ast::Inlines> notes;
+
+    // Makes the notes met pass over the labels of `footnotes` (the
+    // document's own), as the Markdown writer numbers its notes: a note
+    // labelled as a footnote would share its anchor, and the footnote
+    // section could give only one of them. Called before rendering;
+    // `footnotes` is read while notes are met, so must outlive that.
+    void pass_over_labels(const std::vector<ast::Footnote>& footnotes) { footnotes_ = &footnotes; }
+    void pass_over_labels(const std::vector<ast::Footnote>&& footnotes) = delete;
 
     // Appends one block as HTML to `out`.
     void block(const ast::Block& block, std::string& out);
@@ -51,6 +66,18 @@ struct Renderer {
                    std::string& out);
 
 private:
+    // The label of the next note met.
+    std::string note_label();
+
+    // The footnotes of `pass_over_labels` (none when null).
+    const std::vector<ast::Footnote>* footnotes_ = nullptr;
+    // Their labels that a note could be given ("__note" and digits), looked
+    // for with the first note met; null when there are none, as nearly
+    // always.
+    std::unique_ptr<std::unordered_set<std::string>> note_labels_taken_;
+    // The number of the last note's label (0 before the first).
+    std::uint64_t last_note_ = 0;
+
     void list(const ast::List& list, std::string& out);
     void table(const ast::Table& table, std::string& out);
 };

@@ -541,6 +541,29 @@ void Renderer::footnote_ref(std::string_view label, std::string& out) {
     out.append("</a></sup>");
 }
 
+Renderer::~Renderer() = default;
+
+// Each note takes the number after the note before it, passing over the
+// labels taken; where none is (nearly always), the n-th note met is
+// "__note{n}".
+std::string Renderer::note_label() {
+    if (footnotes_ != nullptr) {
+        for (const auto& fn : *footnotes_) {
+            const std::string_view label = fn.label;
+            if (label.size() > 6 && label.starts_with("__note") &&
+                label.find_first_not_of("0123456789", 6) == std::string_view::npos) {
+                if (!note_labels_taken_) note_labels_taken_ = std::make_unique<std::unordered_set<std::string>>();
+                note_labels_taken_->insert(fn.label);
+            }
+        }
+        footnotes_ = nullptr;  // (looked at once)
+    }
+    for (;;) {
+        std::string label = "__note" + std::to_string(++last_note_);
+        if (!note_labels_taken_ || !note_labels_taken_->contains(label)) return label;
+    }
+}
+
 void Renderer::inline_node(const Inline& node, std::string& out) {
     auto tagged = [&](std::string_view tag, const Attr& attr, const Inlines& content) {
         out.push_back('<');
@@ -653,7 +676,7 @@ void Renderer::inline_node(const Inline& node, std::string& out) {
             } else if constexpr (std::is_same_v<T, FootnoteRef>) {
                 footnote_ref(n.label, out);
             } else if constexpr (std::is_same_v<T, Note>) {
-                std::string label = "__note" + std::to_string(notes.size() + 1);
+                std::string label = note_label();
                 notes.emplace(label, n.content);
                 footnote_ref(label, out);
             } else if constexpr (std::is_same_v<T, RawInline>) {

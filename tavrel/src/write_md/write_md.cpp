@@ -3154,8 +3154,9 @@ void Renderer::pipe_table(const Table& t) {
     out_.push_back('\n');
 }
 
-void Renderer::html_fallback(const Block& block) {
+[[gnu::cold]] void Renderer::html_fallback(const Block& block) {
     render::Renderer r;
+    r.pass_over_labels(doc_.footnotes);
     std::string html;
     r.block(block, html);
     if (!r.footnote_order.empty()) {

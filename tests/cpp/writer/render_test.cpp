@@ -82,6 +82,18 @@ TEST(RenderFootnotes, NotesLabelledInOrderAfterEarlierLabels) {
     EXPECT_NE(out.find("href=\"#fn-__note2\""), std::string::npos);
 }
 
+TEST(RenderFootnotes, NotesPassOverTheLabelsOfTheDocumentsFootnotes) {
+    const std::vector<Footnote> footnotes = {Footnote{"__note1", {}}, Footnote{"__note3", {}},
+                                             Footnote{"__note01", {}}};
+    render::Renderer r;
+    r.pass_over_labels(footnotes);
+    std::string out;
+    r.inlines({Note{{T("one")}}, Note{{T("two")}}, Note{{T("three")}}}, out);
+    EXPECT_EQ(r.footnote_order, (std::vector<std::string>{"__note2", "__note4", "__note5"}));
+    EXPECT_EQ(r.footnote_numbers.at("__note4"), 2u);
+    EXPECT_EQ(r.notes.at("__note5"), (Inlines{T("three")}));
+}
+
 TEST(RenderRaw, ScriptElementsEncodeOnlyWhenNeeded) {
     EXPECT_EQ(html(Inlines{RawInline{"html", "<!-- x -->"}}),
               "<script type=\"application/vnd.tavrel.raw\" data-format=\"html\" data-encoding=\"html\">"
