@@ -110,8 +110,9 @@ inline bool writes_attrs(const ast::Attr& attr, bool scanned) {
     return !attr.empty() && writes_some_attrs(attr, scanned);
 }
 // `attr` without the parts that are not written: an empty id, an id or class
-// holding a line end, and pairs whose key `attr_key_writable` refuses (with
-// `scanned`, also a class holding both "[" and white space).
+// holding a line end, a class ending in white space, and pairs whose key
+// `attr_key_writable` refuses (with `scanned`, also a class holding both "["
+// and white space).
 ast::Attr writable_attr(const ast::Attr& attr);
 ast::Attr writable_attr(const ast::Attr& attr, bool scanned);
 

@@ -359,15 +359,29 @@ std::string escape_attr_word(std::string_view word) {
 
 namespace {
 
-bool has_line_end(std::string_view s) { return s.find_first_of("\n\r") != std::string_view::npos; }
+// One pass over the bytes (a set given to find_first_of costs a search of the
+// set per byte); most bytes are past both line ends, one comparison passes
+// them.
+bool has_line_end(std::string_view s) {
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) <= '\r' && (c == '\n' || c == '\r')) return true;
+    }
+    return false;
+}
+
+bool ends_white(std::string_view word) {
+    return !word.empty() && text::is_white_space(text::decode_utf8_before(word, word.size()).cp);
+}
 
 // An id or class is written escaped, which the reader undoes; only a line end
 // (which would end the line), emptiness ("{#}" reads back as nothing) and
 // white space at the end (the reader trims the braces' inside, escaped
 // white space ending it too) cannot be written.
-bool word_writable(std::string_view word) {
-    return !word.empty() && !has_line_end(word) && !text::is_white_space(text::decode_utf8_before(word, word.size()).cp);
-}
+bool word_writable(std::string_view word) { return !word.empty() && !has_line_end(word) && !ends_white(word); }
+
+// An id ending in white space is written in the pair form ("id=' '"),
+// whose quotes keep it.
+bool id_writable(std::string_view id) { return !id.empty() && !has_line_end(id); }
 
 }  // namespace
 
@@ -439,7 +453,7 @@ bool class_writable(std::string_view cls) {
 // they keep the checks of a block the scanner does not read first.
 template <bool Scanned>
 bool attr_writable_impl(const ast::Attr& attr) {
-    if (attr.id && !word_writable(*attr.id)) return false;
+    if (attr.id && !id_writable(*attr.id)) return false;
     for (const auto& cls : attr.classes) {
         if (!class_writable<Scanned>(cls)) return false;
     }
@@ -451,7 +465,7 @@ bool attr_writable_impl(const ast::Attr& attr) {
 
 template <bool Scanned>
 bool writes_attrs_impl(const ast::Attr& attr) {
-    if (attr.id && word_writable(*attr.id)) return true;
+    if (attr.id && id_writable(*attr.id)) return true;
     for (const auto& cls : attr.classes) {
         if (class_writable<Scanned>(cls)) return true;
     }
@@ -464,7 +478,7 @@ bool writes_attrs_impl(const ast::Attr& attr) {
 template <bool Scanned>
 ast::Attr writable_attr_impl(const ast::Attr& attr) {
     ast::Attr out;
-    if (attr.id && word_writable(*attr.id)) out.id = attr.id;
+    if (attr.id && id_writable(*attr.id)) out.id = attr.id;
     for (const auto& cls : attr.classes) {
         if (class_writable<Scanned>(cls)) out.classes.push_back(cls);
     }
@@ -519,14 +533,15 @@ std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool link
         }
         return b;
     };
-    // The pair form of an id or class holding "[" (see `word_writable_scanned`).
+    // The pair form of an id or class holding "[" (see `word_writable_scanned`),
+    // or of an id ending in white space.
     auto pair_form = [&](std::string_view key, std::string_view w) {
         out.append(key);
         out.push_back('=');
         write_md::detail::append_quoted(w, out, false, quote, braces, links, scanned);
     };
-    if (attr.id && word_writable(*attr.id)) {
-        if (scanned && attr.id->find('[') != std::string::npos) {
+    if (attr.id && id_writable(*attr.id)) {
+        if ((scanned && attr.id->find('[') != std::string::npos) || ends_white(*attr.id)) {
             pair_form("id", *attr.id);
         } else {
             out.push_back('#');

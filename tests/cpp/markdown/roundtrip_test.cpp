@@ -414,6 +414,12 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[==&nbsp;=={-=} a\\*&emsp;*{-=1}",
         "**_&#10;_{.a}_**",
         "*x$a$**&#10;**{k=1}* *x\\***&#10;**{k=1}*",
+        // Ids ending in white space, of blocks and inlines.
+        "~~}~~{#\\  a=} []{#\\ .a a=''} ==}=={:#\\ }",
+        "![](){id='\xC2\xA0'} ^a^{id='\xC2\xA0' a=} [a](b){id=' '}",
+        "p\n{:#\\ .a}",
+        "# a {#\\ .b}",
+        "::: {#\\ .a}\nx\n:::",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
