@@ -253,7 +253,7 @@ private:
     // spans adds to the stack.
     void span_element(const ast::Span& span);
     [[gnu::noinline, gnu::cold]] bool span_kept_bracketed(const ast::Span& span);
-    [[gnu::noinline, gnu::cold]] void unescape_lt_after_www(const std::vector<std::size_t>& ends);
+    [[gnu::noinline, gnu::cold]] void unescape_after_www(const std::vector<std::size_t>& ends);
     void single_line(const ast::Inlines& inlines);
     // A definition's or caption's line; one of no-break spaces alone,
     // which would write nothing, as their references (as such a paragraph).

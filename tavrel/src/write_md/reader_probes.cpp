@@ -221,6 +221,32 @@ bool reads_as_one_div(std::string_view inner) {
     return outline.blocks.size() == 1 && outline.blocks.front().kind == "div";
 }
 
+void ReadBack::run(Inlines& inlines) {
+    for (auto& node : inlines) {
+        if (node.is<Note>()) {
+            if (next < notes.size()) node = FootnoteRef{notes[next++].first};
+            continue;
+        }
+        visit(
+            [&](auto& n) {
+                using T = std::decay_t<decltype(n)>;
+                if constexpr (std::is_same_v<T, Math>) {
+                    n.display = false;
+                } else if constexpr (std::is_same_v<T, FootnoteRef>) {
+                    if (const auto [it, end] = labels.equal_range(n.label); it != end) {
+                        n.label = it->second;
+                        refs.push_back(it->second);
+                    }
+                } else if constexpr (std::is_same_v<T, Image>) {
+                    run(n.alt);
+                } else if constexpr (requires { n.content; }) {
+                    if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>) run(n.content);
+                }
+            },
+            node);
+    }
+}
+
 bool holds_link(const Inlines& run, bool first_bare, bool www_kept) {
     // Whether the node at `i` sits between white space (or opens the run
     // after an opener that lets a "www." address be found).
@@ -230,7 +256,12 @@ bool holds_link(const Inlines& run, bool first_bare, bool www_kept) {
     auto spaced = [&](std::size_t i) {
         bool before = i == 0 ? first_bare : [&] {
             const auto* t = run[i - 1].as<Text>();
-            return t && !t->text.empty() && (t->text.back() == ' ' || t->text.back() == '\t');
+            if (!t || t->text.empty()) return false;
+            // Where addresses are kept bare, the reader finds one after any
+            // character it looks for one after ("[[www.a ]]", "*www.a"):
+            // written escaped or not, the text ends in that character.
+            if (www_kept) return autolink::is_boundary(text::decode_utf8_before(t->text, t->text.size()).cp);
+            return t->text.back() == ' ' || t->text.back() == '\t';
         }();
         if (!before) return false;
         if (www_kept) return true;

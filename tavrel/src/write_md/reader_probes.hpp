@@ -14,6 +14,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "tavrel/ast.hpp"
 #include "tavrel/block.hpp"
@@ -142,11 +145,26 @@ bool has_colon_line(std::string_view text, std::size_t n);
 // Whether `inner` between bare fences reads back as one div.
 bool reads_as_one_div(std::string_view inner);
 
+// What a run's text, as the writer writes it, reads back as, standing alone
+// with the definitions of the footnotes it refers to: inline notes as
+// references to the footnotes written for them (`notes`, from `next` on, in
+// the order written), references to footnotes by the labels written for
+// them (`labels`; each kept in `refs` to be defined), math without its
+// display flag.
+struct ReadBack {
+    const std::vector<std::pair<std::string, ast::Inlines>>& notes;
+    const std::unordered_map<std::string, std::string>& labels;
+    std::size_t next;
+    std::vector<std::string> refs;
+    void run(ast::Inlines& inlines);
+};
+
 // Whether a run holds a link outside brackets of its own: such a link
 // leaves the "[" of an enclosing span as text.
 // A "www." autolink between white space, or opening the run where
 // `first_bare` says the opener before it lets it be written bare, is none;
-// with `www_kept`, whatever follows it (the caller reads back what it wrote).
+// with `www_kept`, one after any character the reader finds one after,
+// whatever follows it (the caller reads back what it wrote).
 bool holds_link(const ast::Inlines& run, bool first_bare = false, bool www_kept = false);
 
 // A span as the cross-reference list the reader makes it of, without its

@@ -3702,8 +3702,11 @@ bool Renderer::bare_www(const Autolink& link, char32_t opened) {
     if (out_.empty()) return true;
     const char b = out_.back();
     if (b == ' ' || b == '\t' || b == '\n') return !autolink::preceded_by_angle_opener(out_, out_.size());
-    return opened == '[' && b == '[' && !out_.ends_with("![") &&
-           !autolink::preceded_by_angle_opener(out_, out_.size());
+    // Where addresses are kept bare, after any character the reader looks
+    // for one after, escaped or not ("[[www.a ]]", "\\*www.a").
+    const bool found_after = (opened == '[' && b == '[') ||
+                             (www_kept_ && autolink::is_boundary(text::decode_utf8_before(out_, out_.size()).cp));
+    return found_after && !out_.ends_with("![") && !autolink::preceded_by_angle_opener(out_, out_.size());
 }
 
 // An element's opening tag; in a cell, its bars as the cell's.
@@ -3854,7 +3857,7 @@ void Renderer::operation(const Operation& op) {
         }
     }
     const bool tried = span_tried_;
-    if (span_kept_bracketed(n)) return;
+    if (!www_kept_ && !span_tried_ && has_key_no_tag_holds(n.attr) && span_kept_bracketed(n)) return;
     // A link inside would leave the span's "[" as text: the span takes its
     // element form, read back as raw HTML around the same content.
     append_element_open("span", n.attr);
@@ -3867,70 +3870,6 @@ void Renderer::operation(const Operation& op) {
     after_is_closer_ = saved_closer;
     out_.append("</span>"sv);
     span_tried_ = tried;
-}
-
-// A span whose element form would lose a key no tag can hold, tried with
-// its brackets and its "www." addresses bare wherever the reader keeps
-// them whole ("[www.] ]{<=''}"): kept where it reads back alone as itself.
-bool Renderer::span_kept_bracketed(const Span& n) {
-    if (www_kept_ || span_tried_ || in_cell_ || !has_key_no_tag_holds(n.attr) || !markdown::attr_writable(n.attr) ||
-        (!out_.empty() && out_.back() == '!') || holds_link(n.content, true, true))
-        return false;
-    const std::size_t mark = out_.size(), notes_mark = notes_.size();
-    const std::size_t saved_line = first_line_start_, saved_ref = ref_end_, saved_target = attr_target_end_;
-    const int saved_footnote_line = footnote_line_;
-    std::vector<std::size_t> ends;
-    www_kept_ = &ends;
-    open_bracket();
-    bracketed(n.content);
-    www_kept_ = nullptr;
-    unescape_lt_after_www(ends);
-    out_.push_back(']');
-    trailing_attrs(n.attr);
-    static const Options options = Options::dataset();
-    const Document again = block::parse_source(std::string_view(out_).substr(mark), options);
-    const auto* p = again.blocks.size() == 1 ? again.blocks.front().as<Paragraph>() : nullptr;
-    if (p && p->content.size() == 1 && ast::debug_string(p->content) == ast::debug_string(Inlines{Inline{n}})) {
-        attr_target_end_ = out_.size();
-        return true;
-    }
-    out_.resize(mark);
-    notes_.resize(notes_mark);
-    first_line_start_ = saved_line;
-    ref_end_ = saved_ref;
-    attr_target_end_ = saved_target;
-    footnote_line_ = saved_footnote_line;
-    span_tried_ = true;
-    return false;
-}
-
-// The first "<" of text after an address written bare, with only
-// characters the reader keeps in the address before it (a ")" or "." it
-// trims), is written as it is: escaped, its backslash would be read as part
-// of the address. The reader ends the address there, and the try reads back
-// what it wrote. Each stretch between such backslashes moves once, and no
-// byte is looked at for two addresses (each begins after white space or a
-// "[", where the look stops), so that many addresses stay linear.
-void Renderer::unescape_lt_after_www(const std::vector<std::size_t>& ends) {
-    std::size_t to = 0, from = 0, last = 0;
-    for (const std::size_t end : ends) {
-        // (Text a try inside wrote and took back may have left ends behind.)
-        if (end < last) continue;
-        std::size_t k = end;
-        while (k < out_.size() && std::strchr(" \t\n\r\\<[]", out_[k]) == nullptr) ++k;
-        last = k;
-        if (k + 1 >= out_.size() || out_[k] != '\\' || out_[k + 1] != '<') continue;
-        if (from != 0) {
-            std::memmove(out_.data() + to, out_.data() + from, k - from);
-            to += k - from;
-        } else {
-            to = k;
-        }
-        from = k + 1;
-    }
-    if (from == 0) return;
-    std::memmove(out_.data() + to, out_.data() + from, out_.size() - from);
-    out_.resize(to + (out_.size() - from));
 }
 
 void Renderer::inline_node(const Inline& node) {
@@ -4056,7 +3995,9 @@ void Renderer::inline_node(const Inline& node) {
                     out_.push_back('>');
                     if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
                 } else if (bare_www(n, opened)) [[unlikely]] {
+                    const std::size_t at = out_.size();
                     out_.append(n.text);
+                    if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
                     if (www_kept_) www_kept_->push_back(out_.size());
                 } else {
                     // Read back as a link, whose text is written escaped and

@@ -397,6 +397,18 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[www.a<]{-= a=}",
         "[x www.a), y]{-=1} [www.a<<b]{\x7F=1} [www.a)\nz]{-=1}",
         "[[www.a)]{.c}<]{-=1} [www.b?)<]{-=2} [www.a)<b>]{-=1}",
+        // ... before punctuation the reader trims from it, escaped where
+        // nothing after it would end the address.
+        "[www.a* ]{<= a=}",
+        "[www.a~ ]{-=1} [www.a*<]{\x7F=1} [www.a*.~\nz]{-=1} [www.]*<]{-=1}",
+        "[www.a*b ]{-=1} <span a>[www.a~</span>]{-=1}",
+        "[www.a\xE3\x80\x80__&#42;__ ]{-=1} [www.a *<* ]{-=1}",
+        // ... after a character the reader finds an address after.
+        "[[www.a ]]{<=1} [*www.a z]{-=1} [x\xE3\x80\x80www.a z]{-=1}",
+        "[(www.a) \"www.b\" ~www.c~]{-=1}",
+        // ... in a cell.
+        "| [www.a) ]{-=1} | [www.a<]{<=1} |\n|---|---|",
+        "| [www.a\\|b ]{-=1} |\n|---|",
         // Emphasis and strong whose "*" runs would merge with those beside
         // them, with a pair no tag can hold.
         "```\n```\n_.___;__{\x7F= .e}",
@@ -892,6 +904,11 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "*****` `**`<a`**",
         // Addresses written as links in a cell, holding a "|".
         "| www.a\\|b | \\|@b.c |\n|---|---|",
+        // A span holding a "www." address and notes or references to
+        // footnotes, with a pair no tag can hold.
+        "[www.a) ^[n]]{-=1}",
+        "[www.a) [^f] ^[*n*]]{-=1} [www.} ^[m]]{.c}\n\n[^f]: x",
+        "| [www.a) ^[n]]{-=1} |\n|---|",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());

@@ -117,6 +117,13 @@ TEST(WriteInlines, Forms) {
     EXPECT_EQ(para({Math{Attr{}, "a<b", true}, RawHtml{"<b>"}}), "\\(a<b\\)<b>");
     // Math on one line: a line end would let the next line start a block.
     EXPECT_EQ(para({Math{Attr{}, "a\n  # b", false}}), "\\(a # b\\)");
+    // A span holding an address, with a pair no tag can hold, keeps its
+    // brackets and the address bare; its math reads back without its
+    // display flag, as it does anywhere.
+    Attr kept;
+    kept.pairs = {{"-", "1"}};
+    EXPECT_EQ(para({Span{kept, {Autolink{"http://www.a", "www.a", false}, T(") "), Math{Attr{}, "x", true}}}}),
+              "[www.a) \\(x\\)]{-=\"1\"}");
     // A span without attributes would read back as bracketed text.
     EXPECT_EQ(para({Span{Cls("y"), {T("x")}}, Span{Attr{}, {T("z")}}}), "[x]{.y}z");
     tavrel::template_::TemplateToken tok{"m", "{{ x }}", " x ", "x", tavrel::template_::TemplateTokenKind::Value};
