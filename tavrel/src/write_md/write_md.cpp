@@ -813,6 +813,23 @@ bool stays_list_alone(const List& l) {
     return std::any_of(l.items.begin(), l.items.end(), item_keeps_list);
 }
 
+// For an ordered list from 0 that nothing but its numbers keeps a list,
+// whose second item shows nothing: the number after its last item's when
+// the items before the first later one that shows something are numbered
+// 0, that one 1 and the rest on one by one, as the reader keeps a list
+// where an item "1." showing something follows one "0." ("0.", "0.", then
+// "1. a"; numbered on one by one it reads as text); 0 where no item shows
+// anything.
+std::uint64_t numbered_from_zeros(const List& l) {
+    const std::size_t n = l.items.size();
+    if (n < 3 || markdown::writes_attrs(l.attr) || shown_count(l.items[1].blocks) != 0 ||
+        std::any_of(l.items.begin(), l.items.end(), item_keeps_list))
+        return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if (shown_count(l.items[k].blocks) != 0) return n - k + 1;
+    return 0;
+}
+
 // The heading or list after blocks[from - 1] that bears on an item "1."
 // the reader's numbering is pending on, under a heading of level
 // `heading`: a heading no deeper, a bullet list, or an ordered list from 1
@@ -957,9 +974,10 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     // list, its items numbered as its last.)
     // (So may one the numbering goes on from, `numbered`, with an item on
     // more lines than one or with an attribute line.)
+    // (One from 0 that only its numbers keep is numbered so that they do.)
     if (on == 0 && (n < 2 || !std::any_of(l->items.begin(), l->items.end(),
                                           numbered ? item_keeps_list : blocks_keep_list)))
-        return 0;
+        return l->start == 0 ? numbered_from_zeros(*l) : 0;
     kept = on == 0;
     const std::uint64_t first = on != 0 ? on - 1 : l->start;
     std::size_t j = i + 1;

@@ -1095,7 +1095,9 @@ TEST(CanonicalForm, ListNotNumberedFromOneWrittenAsItsText) {
     // references kept.
     EXPECT_EQ(canonical("2. 2. >\n2. ^[]]:"), "2\\. 2. \\>\n2. [^__note1]\\]:\n\n[^__note1]:\n\n");
     EXPECT_EQ(canonical("2.\n   -\n2. ^[]]:"), "2.\n-\n2. [^__note1]\\]:\n\n[^__note1]:\n\n");
-    EXPECT_EQ(canonical("0.\n0.\n1. - [^__note1]]\\:\n\n[^__note1]:"), "0\\.\n1.\n2. - [^__note1]\\]:\n\n[^__note1]:\n\n");
+    // (Not one from 0 that only its numbers keep a list: it is numbered so
+    // that they do.)
+    EXPECT_EQ(canonical("0.\n0.\n1. - [^__note1]]\\:\n\n[^__note1]:"), "0.\n0.\n1. - [^__note1]\\]\\:\n\n[^__note1]:\n\n");
     EXPECT_EQ(canonical("2. - [^f]\n3. x\n\n[^f]: n"), "2. - [^f]\n3. x\n\n[^f]: n\n\n");
     // An item's blocks that write nothing (an empty quote) are not read
     // back: the item is its paragraph alone.

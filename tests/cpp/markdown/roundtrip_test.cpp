@@ -162,6 +162,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "0.\n1. [^n]:",
         "0.\n1. [2]:/",
         "0.\n1. >",
+        // Numbered from 0, kept a list only by an item "1." showing
+        // something after one "0.", past items that show nothing.
+        "0.\n0.\n1. a",
+        "0. x\n0.\n1. a\n2. b",
+        "0.\n0.\n0.\n1. - a",
         // Below a marker alone, text the writer would space otherwise.
         "9.\n   \u3000<div>x</div>",
         // A list after one whose raw HTML opens a markdown container in
