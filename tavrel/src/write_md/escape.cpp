@@ -393,7 +393,8 @@ namespace {
 // ":" the colon form of the block. A "{" is taken in any block but one ending
 // a heading's or term's line, whose "{" the reader looks for last (see
 // `Renderer::line_before_attrs`). A backslash is kept in the key, and the
-// character after it with it ("\\=" is the key "\\"). With `scanned` (a
+// character after it with it ("\\=" is the key "\\"): a quote or "}" after
+// it opens no quoted stretch and ends no block. With `scanned` (a
 // block the scanner reads as text first), a key holding what would start a
 // construct there cannot be written either: the key could not be escaped.
 // With `Line` (a block on a line of its own, which the reader takes up to
@@ -401,10 +402,14 @@ namespace {
 template <bool Scanned, bool Line = false>
 bool key_writable(std::string_view key) {
     if (key.empty() || key[0] == '#' || key[0] == '.' || key[0] == ':') return false;
+    bool escaped = false;  // after an odd run of backslashes
     for (std::size_t i = 0; i < key.size();) {
         text::Decoded d = text::decode_utf8(key, i);
         char32_t c = d.cp;
-        if (c == '"' || c == '\'' || (c == '}' && !Line) || c == '=' || text::is_white_space(c)) return false;
+        const bool taken = escaped;
+        escaped = c == '\\' && !escaped;
+        if (((c == '"' || c == '\'' || (c == '}' && !Line)) && !taken) || c == '=' || text::is_white_space(c))
+            return false;
         if constexpr (Scanned) {
             if (c < 0x80 && (c == '[' || write_md::detail::kScanMark[c] ||
                              ((c == ':' || c == '.') && write_md::detail::starts_bare_link_at(key, i))))

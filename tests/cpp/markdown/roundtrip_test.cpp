@@ -355,6 +355,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "\"[](>()){t=\"\"}\n: d",
         // Keys holding a backslash, in every kind of block.
         "`c`{\\=1} ![a](u){a\\b=1} *x*{\\=1}",
+        "[[][]{\\}=};]() `c`{a\\\"b=1} *x*{\\}=1} [a](u){\\'=1}",
+        "p\n{: \\}=1}",
+        "# h {a\\}b=1}",
         "p\n{: \\=1}",
         "# h {a\\b=1}",
         "::: {\\=1}\nx\n:::",
