@@ -807,9 +807,14 @@ bool item_keeps_list(const ListItem& item) {
 
 // Whether an ordered list reads back as a list wherever it stands: two
 // items or more from 1, an attribute line after it, or an item written on
-// more than one line, which the reader never takes for text.
+// more than one line, which the reader never takes for text; or, from 0,
+// an item after the first that shows something, which is written "1."
+// after one "0." (see `numbered_from_zeros`).
 bool stays_list_alone(const List& l) {
     if ((l.start == 1 && l.items.size() >= 2) || markdown::writes_attrs(l.attr)) return true;
+    if (l.start == 0 && std::any_of(l.items.begin() + (l.items.empty() ? 0 : 1), l.items.end(),
+                                    [](const ListItem& item) { return shown_count(item.blocks) != 0; }))
+        return true;
     return std::any_of(l.items.begin(), l.items.end(), item_keeps_list);
 }
 

@@ -317,6 +317,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // A list from 0 leaving raw HTML open, which the reader numbers on
         // from nothing, before a list it numbers on from the list before it.
         "1.\n\n0. a\n\n   b\n0. <div>\n2.",
+        // Lists after a list from 1 numbered as the reader read it, past a
+        // list from 0 that only its numbers keep a list, which leaves the
+        // numbering as it was.
+        "1.\n1. ```\n   ```\n\n3. > a\n\n1. a\n\n0.\n1. a",
+        "1.\n1. <div>\n\n0.\n1. a\n\n1.",
         // Images with attributes ending a heading without its own, whose
         // description is more than text; the attribute block the line would
         // take or not.
