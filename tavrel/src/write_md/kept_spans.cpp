@@ -2,8 +2,10 @@
 // can hold: its brackets kept, its "www." addresses bare. Rare, and kept
 // apart from the writer's hot paths.
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -17,6 +19,59 @@
 namespace tavrel::write_md {
 
 using namespace tavrel::ast;
+
+namespace {
+
+// A run with the element forms the writer writes for emphasis, strong,
+// strikeout and highlight without attributes ("<em>", its content, "</em>"
+// in one run) as those nodes: read back, they are raw HTML, which a reader
+// of the HTML takes alike.
+void fold_element_forms(Inlines& run) {
+    static constexpr std::string_view tags[] = {"em", "strong", "del", "mark"};
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        const auto* open = run[i].as<RawHtml>();
+        std::size_t tag = std::size(tags);
+        if (open && open->html.size() > 2 && open->html.front() == '<' && open->html.back() == '>') {
+            const std::string_view name = std::string_view(open->html).substr(1, open->html.size() - 2);
+            for (std::size_t t = 0; t < std::size(tags); ++t)
+                if (name == tags[t]) tag = t;
+        }
+        if (tag == std::size(tags)) {
+            visit(
+                [&](auto& n) {
+                    if constexpr (requires { n.content; }) {
+                        if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>)
+                            fold_element_forms(n.content);
+                    }
+                },
+                run[i]);
+            continue;
+        }
+        // The close that pairs with it, past any of the same tag between.
+        std::string opening = "<", closing = "</";
+        opening.append(tags[tag]).push_back('>');
+        closing.append(tags[tag]).push_back('>');
+        std::size_t depth = 0, j = i + 1;
+        for (; j < run.size(); ++j) {
+            const auto* h = run[j].as<RawHtml>();
+            if (!h) continue;
+            if (h->html == opening) ++depth;
+            if (h->html == closing && depth-- == 0) break;
+        }
+        if (j == run.size()) continue;
+        Inlines content(std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(i) + 1),
+                        std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(j)));
+        fold_element_forms(content);
+        Inline node = tag == 0   ? Inline{Emph{Attr{}, std::move(content)}}
+                      : tag == 1 ? Inline{Strong{Attr{}, std::move(content)}}
+                      : tag == 2 ? Inline{Strikeout{Attr{}, std::move(content)}}
+                                 : Inline{Highlight{Attr{}, std::move(content)}};
+        run.erase(run.begin() + static_cast<std::ptrdiff_t>(i) + 1, run.begin() + static_cast<std::ptrdiff_t>(j) + 1);
+        run[i] = std::move(node);
+    }
+}
+
+}  // namespace
 
 // A span whose element form would lose a key no tag can hold (the caller
 // asks), tried with
@@ -63,6 +118,10 @@ bool Renderer::span_kept_bracketed(const Span& n) {
         // (Math reads back with its display flag as written.)
         static const std::unordered_map<std::string, std::string> no_labels;
         probe::ReadBack{notes_, no_labels, notes_.size(), {}}.run(*back);
+        // (Element forms written inside read back as raw HTML around their
+        // content, which is as good: alike in both.)
+        fold_element_forms(*back);
+        fold_element_forms(want);
         if (*back == want) {
             attr_target_end_ = out_.size();
             return true;
@@ -95,6 +154,7 @@ void Renderer::unescape_after_www(const std::vector<std::size_t>& ends) {
     auto skip = [&](std::size_t k) {
         while (k < out_.size() && std::strchr(" \t\n\r\\<[]", out_[k]) == nullptr) {
             if (static_cast<unsigned char>(out_[k]) < 0x80) {
+                if (out_[k] == '\f' || out_[k] == '\v') break;
                 ++k;
                 continue;
             }

@@ -416,6 +416,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[www.a~ ]{-=1} [www.a*<]{\x7F=1} [www.a*.~\nz]{-=1} [www.]*<]{-=1}",
         "[www.a*b ]{-=1} <span a>[www.a~</span>]{-=1}",
         "[www.a\xE3\x80\x80__&#42;__ ]{-=1} [www.a *<* ]{-=1}",
+        // ... before a form feed, which ends the address as white space does.
+        "[www.a*\f]{-=1 a=}",
         // ... after a character the reader finds an address after.
         "[[www.a ]]{<=1} [*www.a z]{-=1} [x\xE3\x80\x80www.a z]{-=1}",
         "[(www.a) \"www.b\" ~www.c~]{-=1}",
@@ -922,6 +924,9 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "[www.a) ^[n]]{-=1}",
         "[www.a) [^f] ^[*n*]]{-=1} [www.} ^[m]]{.c}\n\n[^f]: x",
         "| [www.a) ^[n]]{-=1} |\n|---|",
+        // ... and emphasis or strong written as their element forms.
+        "[www.a) ***$***]{.a -=1}",
+        "[www.b **_~_**]{<=1} [www.a) x **_[]_**]{-=1}",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
