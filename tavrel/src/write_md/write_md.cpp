@@ -2036,7 +2036,12 @@ void Renderer::block(const Block& block) {
                 footnote_line_ = -1;
                 inlines(b.content);
                 if (out_.size() == mark) {
-                    if (auto shown = white_space_as_references(b.content)) {
+                    auto shown = white_space_as_references(b.content);
+                    // One with attributes writes something to keep them:
+                    // its spaces, tabs and line ends too.
+                    if (!shown && markdown::writes_attrs(b.attr)) [[unlikely]]
+                        shown = white_space_as_references<true>(b.content);
+                    if (shown) {
                         inlines(*shown);
                         // Where that reads back as a run written otherwise
                         // (a reference between the tags of an element

@@ -441,6 +441,13 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[==&nbsp;=={-=} a\\*&emsp;*{-=1}",
         "**_&#10;_{.a}_**",
         "*x$a$**&#10;**{k=1}* *x\\***&#10;**{k=1}*",
+        // Paragraphs of a space or a line end alone, with attributes, before
+        // blocks, in a quote's item, in an item before raw HTML, in a div.
+        "&#x20;\n{:a=}\n\n---",
+        "&#10;\n{:.a}\n#",
+        ">- &#10;\n>   {:.a}\n>-",
+        "+ &#x20;\n  {:#a}\n<p",
+        "::: {.b}\n&#x20;\n{:#a}\n:::",
         // Ids ending in white space, of blocks and inlines.
         "~~}~~{#\\  a=} []{#\\ .a a=''} ==}=={:#\\ }",
         "![](){id='\xC2\xA0'} ^a^{id='\xC2\xA0' a=} [a](b){id=' '}",
