@@ -33,9 +33,12 @@ TEST(CanonicalLines, NoBlankLineAndNoBreakAtTheEdges) {
 
 TEST(CanonicalLines, ParagraphOfOnlyWhiteSpaceIsNotWritten) {
     Block blank = P({T("  "), SB(), T(" ")});
-    blank.as<Paragraph>()->attr = Id("lost");
     EXPECT_EQ(md({blank, P({T("x")})}), "x\n\n");
     EXPECT_EQ(md({P({})}), "");
+    // One with attributes is written as character references, which keep
+    // it and its attribute line.
+    blank.as<Paragraph>()->attr = Id("kept");
+    EXPECT_EQ(md({blank, P({T("x")})}), "&#32;&#32;\n&#32;\n{: #kept}\n\nx\n\n");
 }
 
 TEST(CanonicalLines, LineEdgesInsideLinksAndSpans) {
