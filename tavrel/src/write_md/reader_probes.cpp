@@ -286,7 +286,9 @@ bool holds_link(const Inlines& run, bool first_bare, bool www_kept) {
                     return holds_link(n.content, www_kept, www_kept);
                 } else if constexpr (std::is_same_v<T, Emph> || std::is_same_v<T, Strong> ||
                                      std::is_same_v<T, Strikeout> || std::is_same_v<T, Highlight>) {
-                    return holds_link(n.content, false, www_kept);
+                    // Where addresses are kept bare, one may open the content
+                    // after a "*" or "~" run, which the reader finds one after.
+                    return holds_link(n.content, www_kept, www_kept);
                 } else if constexpr (std::is_same_v<T, Image>) {
                     // A link in an image's description counts too.
                     return holds_link(n.alt, false, www_kept);

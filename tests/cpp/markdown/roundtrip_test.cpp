@@ -421,6 +421,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // ... after a character the reader finds an address after.
         "[[www.a ]]{<=1} [*www.a z]{-=1} [x\xE3\x80\x80www.a z]{-=1}",
         "[(www.a) \"www.b\" ~www.c~]{-=1}",
+        // ... opening an emphasis, a strong or a strikeout.
+        "[*www.a*<]{<=1} [**www.a**\xE3\x80\x80]{<=1} [~~www.a }~~]{-=1}",
         // ... in a cell.
         "| [www.a) ]{-=1} | [www.a<]{<=1} |\n|---|---|",
         "| [www.a\\|b ]{-=1} |\n|---|",
