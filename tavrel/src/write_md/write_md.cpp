@@ -1440,10 +1440,10 @@ void Renderer::split_lines(const Lines& text, std::string_view first_lead, std::
     if (!text.whole_head) {
         // (See `for_each_line`.)
         const std::size_t nl = rest.find('\n');
-        std::string_view line = rest.substr(0, nl);
+        std::string_view line(rest.data(), std::min(nl, rest.size()));
         if (nl != std::string_view::npos && nl > 0 && line.back() == '\r') line.remove_suffix(1);
         out_.append(line);
-        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+        rest = nl == std::string_view::npos ? std::string_view() : std::string_view(rest.data() + nl + 1, rest.size() - nl - 1);
     }
     out_.push_back('\n');
     if (text.prefix.empty()) {
@@ -3911,7 +3911,7 @@ void Renderer::inline_node(const Inline& node) {
         bool bare = script_text_fits(text, marker);
         if (!bare && !attr.pairs.empty()) [[unlikely]]
             bare = script_bare_escaped(text, marker, attr, in_cell_);
-        if (!bare && lines_allowed_ && text.find('\n') != std::string_view::npos) bare = script_lines_fit(text, marker);
+        if (!bare && lines_allowed_ && std::memchr(text.data(), '\n', text.size())) bare = script_lines_fit(text, marker);
         // Two "~" markers side by side ("~a~~b~") read as a strikeout run:
         // a subscript touching another "~" takes the element form.
         // An escaped "\~" before the marker counts as well: the reader opens
@@ -3934,7 +3934,7 @@ void Renderer::inline_node(const Inline& node) {
             }
             bare = slashes % 2 == 1 || bare_after_bracket(text, attr, opened);
         }
-        if (bare && !out_.empty() && text.find('@') != std::string_view::npos) {
+        if (bare && !out_.empty() && std::memchr(text.data(), '@', text.size())) {
             char32_t before = text::decode_utf8_before(out_, out_.size()).cp;
             bare = text::is_white_space(before);
         }
