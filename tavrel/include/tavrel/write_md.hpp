@@ -241,7 +241,7 @@ private:
     void append_element_open(std::string_view tag, const ast::Attr& attr);
     [[gnu::noinline, gnu::cold]] bool underscores_fit(const ast::Attr& attr, const ast::Inlines& content,
                                                       std::string_view tag, std::size_t cstart, std::size_t cend,
-                                                      char32_t p, char32_t next);
+                                                      char32_t p, bool p_escaped, char32_t next);
     [[gnu::noinline, gnu::cold]] bool bare_www(const ast::Autolink& link, char32_t opened);
     [[gnu::noinline, gnu::cold]] bool bare_after_bracket(std::string_view text, const ast::Attr& attr,
                                                          char32_t opened);

@@ -3559,11 +3559,11 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
             if (last_of_same && parent_closer_shared) ok = false;
         }
     }
-    // (White space alone, whose element form would change it, is tried
-    // after an escaped character too: that is punctuation, before which
-    // "_" opens.)
-    if (!ok && c == '*' && cend > cstart && (!p_escaped || white_refs(content))) [[unlikely]] {
-        if (underscores_fit(attr, content, tag, cstart, cend, p, saved_after)) {
+    // (White space alone, whose element form would change it, and a node
+    // whose element form would lose a key are tried after an escaped
+    // character too: that is punctuation, before which "_" opens.)
+    if (!ok && c == '*' && cend > cstart) [[unlikely]] {
+        if (underscores_fit(attr, content, tag, cstart, cend, p, p_escaped, saved_after)) {
             out_.replace(start, delim.size(), delim.size(), '_');
             delim = delim.size() == 1 ? "_" : "__";
             ok = true;
@@ -3620,15 +3620,24 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
 // not starting or ending with white space, before its attribute block or,
 // without one, before white space, the end or punctuation other than "_"
 // and "*" (`next`, kBlank for the first two): a closing run of "*" shared
-// with the nodes around it is judged by those nodes as written.
+// with the nodes around it is judged by those nodes as written. Where the
+// element form would lose a key, a character escaped before the opener
+// (`p_escaped`), "_" too, and an escaped "_" in the content are in no run.
 bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::string_view tag, std::size_t cstart,
-                               std::size_t cend, char32_t p, char32_t next) {
+                               std::size_t cend, char32_t p, bool p_escaped, char32_t next) {
     const bool attrs_written = markdown::writes_attrs(attr, true);
-    if (!(attrs_written && has_key_no_tag_holds(attr)) && !holds_lone_tag(content, tag) && !white_refs(content))
-        return false;
+    const bool key_kept = attrs_written && has_key_no_tag_holds(attr);
+    const bool refs = white_refs(content) != nullptr;
+    if (!key_kept && !refs && (p_escaped || !holds_lone_tag(content, tag))) return false;
     if (!attrs_written && (next == '_' || next == '*' || (!flank_space(next) && !flank_punct(next)))) return false;
-    if (p == '_' || (!flank_space(p) && !flank_punct(p))) return false;
-    if (std::string_view(out_).substr(cstart, cend - cstart).find('_') != std::string_view::npos) return false;
+    if ((p == '_' && !(p_escaped && key_kept)) || (!flank_space(p) && !flank_punct(p))) return false;
+    const std::string_view written = std::string_view(out_).substr(cstart, cend - cstart);
+    for (std::size_t i = written.find('_'); i != std::string_view::npos; i = written.find('_', i + 1)) {
+        if (!key_kept) return false;
+        std::size_t slashes = 0;
+        while (slashes < i && written[i - 1 - slashes] == '\\') ++slashes;
+        if (slashes % 2 == 0) return false;
+    }
     const char32_t f = text::decode_utf8(out_, cstart).cp;
     const char32_t l = text::decode_utf8_before(out_, cend).cp;
     return !flank_space(f) && !flank_space(l);

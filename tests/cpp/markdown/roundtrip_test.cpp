@@ -430,6 +430,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // them, with a pair no tag can hold.
         "```\n```\n_.___;__{\x7F= .e}",
         "**a**_b_{\x01=1} *a*__b.__{\xFF=1}",
+        // ... after an escaped character, "_" too, or around an escaped "_".
+        "*>_<_{-=}* *___}_{a= -=}* _=*[*{a=\"\" \xC3=}_",
+        "***_*{\xC3=}* ***_**{-=}* _**_a**{\xC3=}_ *.*_a_a_{\xC3=}",
         // A block's attribute line, which the reader takes up to its last
         // "}", with a key holding one.
         "(\n{:#n }=\"\"}",
