@@ -11,6 +11,7 @@
 #include <utility>
 #include <variant>
 
+#include "canon.hpp"
 #include "tavrel/autolink.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
@@ -302,7 +303,12 @@ bool holds_link(const Inlines& run, bool first_bare, bool www_kept) {
     return false;
 }
 
-std::optional<std::string> cross_reference(const Span& span, char32_t after) {
+namespace {
+
+// See `cross_reference`; with `any_prefix`, a prefix of one line without
+// white space at its ends is taken whatever it holds: the caller reads
+// back what it wrote.
+std::optional<std::string> cross_reference_list(const Span& span, char32_t after, bool any_prefix) {
     const auto& pairs = span.attr.pairs;
     if (pairs.empty() || pairs.front().first != "data-refs" || span.content.empty()) return std::nullopt;
     for (const auto& kv : pairs) {
@@ -329,7 +335,7 @@ std::optional<std::string> cross_reference(const Span& span, char32_t after) {
             const auto* prefix = link->content.front().as<Text>();
             if (span.content.size() != 1 || link->content.size() != 1 || prefix == nullptr || prefix->text.empty() ||
                 text::trim(prefix->text).size() != prefix->text.size() ||
-                prefix->text.find_first_of("@;[]\\`<$^!{}\n\r") != std::string::npos)
+                prefix->text.find_first_of(any_prefix ? "\n\r" : "@;[]\\`<$^!{}\n\r") != std::string::npos)
                 return std::nullopt;
         }
         links.push_back(link);
@@ -378,6 +384,32 @@ std::optional<std::string> cross_reference(const Span& span, char32_t after) {
         out.push_back('}');
     }
     return out;
+}
+
+// A span whose element form would lose a key no tag can hold, as a list
+// with a prefix the reader may take otherwise ("[< @a]{-=}"): where the
+// list reads back alone as the span.
+[[gnu::cold, gnu::noinline]] std::optional<std::string> cross_reference_read_back(const Span& span, char32_t after) {
+    const auto& pairs = span.attr.pairs;
+    if (std::all_of(pairs.begin(), pairs.end(), [](const auto& kv) { return canon::html_attr_name(kv.first); }))
+        return std::nullopt;
+    auto list = cross_reference_list(span, after, true);
+    if (!list) return list;
+    static const Options options = Options::dataset();
+    const Document again = block::parse_source("[" + *list, options);
+    const auto* p = again.blocks.size() == 1 ? again.blocks.front().as<Paragraph>() : nullptr;
+    if (p && p->content.size() == 1 && ast::debug_string(p->content) == ast::debug_string(Inlines{Inline{span}}))
+        return list;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> cross_reference(const Span& span, char32_t after) {
+    auto list = cross_reference_list(span, after, false);
+    if (!list && span.attr.pairs.size() > 1) [[unlikely]]
+        return cross_reference_read_back(span, after);
+    return list;
 }
 
 std::size_t blocks_read(const std::string& probe) {

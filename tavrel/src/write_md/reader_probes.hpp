@@ -175,6 +175,8 @@ bool holds_link(const ast::Inlines& run, bool first_bare = false, bool www_kept 
 // Nothing when no list reads back as the span: one whose first pair is not
 // "data-refs" or that has a "ref" pair, or whose links carry more than a
 // key, a "data-ref" pair and a prefix that the reader takes as written.
+// A span with a key no tag can hold, whose element form would lose it, is
+// also a list with any prefix of one line that reads back alone as it.
 std::optional<std::string> cross_reference(const ast::Span& span, char32_t after);
 
 // How many top-level blocks the reader, with the options the written text is

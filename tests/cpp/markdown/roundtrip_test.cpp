@@ -426,6 +426,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // ... in a cell.
         "| [www.a) ]{-=1} | [www.a<]{<=1} |\n|---|---|",
         "| [www.a\\|b ]{-=1} |\n|---|",
+        // A cross-reference list whose prefix the reader takes as written,
+        // with a key no tag can hold.
+        "[< @a]{\xC3=} [\\ @a]{-=} x [^\t@a]{#a <=}",
         // Emphasis and strong whose "*" runs would merge with those beside
         // them, with a pair no tag can hold.
         "```\n```\n_.___;__{\x7F= .e}",
