@@ -397,6 +397,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[^y^{.n -='' #b}]()",
         "[^y^{-=1}](u) [^y^{-=1} z](u) [^n]\n\n[^n]: x",
         "[^y^{-=1}](u) [^y]\n\n[^y]: x",
+        // Superscripts and subscripts holding "@" with no "." after it
+        // after a word, where the reader finds no address, and after a "[".
+        "a~@~{\xC3=} )^@^{-=} _~@~{a=\"\" \xC3=} x~a@b~{-=}",
+        "[~@~{-=} [^@^{<= -=} [^@a^{-=}]()",
         // A span holding a "www." address, with a pair no tag can hold.
         "[www.r ]{<= #n}",
         "[x www.a-b/c y]{\x01=1} [www.r\nz]{\x7F=1}",
