@@ -389,8 +389,9 @@ namespace {
 
 // The reader takes a pair's key up to the "=" as it stands, unescaped, within
 // a white-space-separated word: a key is written only when that gives it
-// back. A leading "#" or "." would make the word an id or class, a leading
-// ":" the colon form of the block. A "{" is taken in any block but one ending
+// back. A leading "#" or "." would make the word an id or class; a leading
+// ":" first in the block would make it the colon form, and is written after
+// a space (see `attrs_body`). A "{" is taken in any block but one ending
 // a heading's or term's line, whose "{" the reader looks for last (see
 // `Renderer::line_before_attrs`). A backslash is kept in the key, and the
 // character after it with it ("\\=" is the key "\\"): a quote or "}" after
@@ -401,7 +402,7 @@ namespace {
 // the line's last "}"), a "}" in the key is taken as it stands.
 template <bool Scanned, bool Line = false>
 bool key_writable(std::string_view key) {
-    if (key.empty() || key[0] == '#' || key[0] == '.' || key[0] == ':') return false;
+    if (key.empty() || key[0] == '#' || key[0] == '.') return false;
     bool escaped = false;  // after an odd run of backslashes
     for (std::size_t i = 0; i < key.size();) {
         text::Decoded d = text::decode_utf8(key, i);
@@ -565,7 +566,12 @@ std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool link
     }
     for (const auto& [key, value] : attr.pairs) {
         if (!attr_key_writable(key, scanned, line)) continue;
-        sep();
+        // A ":" opening the block would make it the colon form.
+        if (out.empty() && key[0] == ':') [[unlikely]] {
+            out.push_back(' ');
+        } else {
+            sep();
+        }
         out.append(key);
         out.push_back('=');
         write_md::detail::append_quoted(value, out, false, quote, braces, links, scanned);

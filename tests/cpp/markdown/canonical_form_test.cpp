@@ -205,9 +205,9 @@ TEST(CanonicalForm, CodeSpansSideBySide) {
     // spans; written side by side they would read as one span holding the
     // backticks between them. The first takes its element form, which
     // keeps the texts apart.
-    EXPECT_EQ(canonical("`e`{ :x=}`}`\n"), "<code>e</code>`}`\n\n");
-    EXPECT_EQ(canonical("`a`{ :x=}`b`{.c}\n"), "<code>a</code>`b`{.c}\n\n");
-    EXPECT_EQ(canonical("`a`{ :x=}`b`{ :x=}`c`\n"), "<code>a</code><code>b</code>`c`\n\n");
+    EXPECT_EQ(canonical("`e`{id=''}`}`\n"), "<code>e</code>`}`\n\n");
+    EXPECT_EQ(canonical("`a`{id=''}`b`{.c}\n"), "<code>a</code>`b`{.c}\n\n");
+    EXPECT_EQ(canonical("`a`{id=''}`b`{id=''}`c`\n"), "<code>a</code><code>b</code>`c`\n\n");
     // So do spans that a strong merged into the one around it made
     // neighbours.
     EXPECT_EQ(canonical("**`|`__``b``__**"), "**<code>\\|</code>`b`**\n\n");
@@ -218,7 +218,7 @@ TEST(CanonicalForm, CodeSpansSideBySide) {
 TEST(CanonicalForm, CodeSpanBeforeARawSpan) {
     // No attribute block ends the code span before the raw span: the code
     // takes its element form.
-    EXPECT_EQ(canonical("`a*b`{ :x=}`<b>`{=html}\n"), "<code>a\\*b</code>`<b>`{=html}\n\n");
+    EXPECT_EQ(canonical("`a*b`{id=''}`<b>`{=html}\n"), "<code>a\\*b</code>`<b>`{=html}\n\n");
     EXPECT_EQ(canonical("`a`{.c}`<b>`{=html}\n"), "`a`{.c}`<b>`{=html}\n\n");
 }
 

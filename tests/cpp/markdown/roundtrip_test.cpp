@@ -363,6 +363,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[[][]{\\}=};]() `c`{a\\\"b=1} *x*{\\}=1} [a](u){\\'=1}",
         "p\n{: \\}=1}",
         "# h {a\\}b=1}",
+        // Keys opening with ":", first in the block.
+        "[[]{ :=}]()` `+`{ :=} *a*{ :a=1} ~~a~~{ :=}",
+        "p\n{: :=}",
+        "# h { :=}",
         "p\n{: \\=1}",
         "# h {a\\b=1}",
         "::: {\\=1}\nx\n:::",
