@@ -38,7 +38,8 @@
 //   title, a double quote in its target "%22", an image's description its
 //   plain text, and line ends in a superscript or subscript spaces), inline math
 //   without its display flag, line ends in code spans and math as spaces,
-//   spaces in link targets as "%20",
+//   white space in link targets as "%20", "%09", "%0A" and "%0D", and a
+//   "<" opening one as "%3C",
 //   a code block's language as its first class (words after it in an info
 //   are dropped), raw HTML opening a paragraph as a raw inline of format
 //   html, an address inside a link's text as text, a div without attributes
