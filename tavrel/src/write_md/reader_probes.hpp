@@ -178,6 +178,12 @@ bool holds_link(const ast::Inlines& run, bool first_bare = false, bool www_kept 
 // A span with a key no tag can hold, whose element form would lose it, is
 // also a list with any prefix of one line that reads back alone as it.
 std::optional<std::string> cross_reference(const ast::Span& span, char32_t after);
+// Whether emphasis (strong: strong) with `attr` around the content
+// `written`, which holds a bare "_", reads back between "_" runs.
+[[gnu::cold, gnu::noinline]] bool underscores_read_back(
+    std::string_view written, bool strong, const ast::Attr& attr,
+    const std::vector<std::pair<std::string, ast::Inlines>>& notes,
+    const std::unordered_map<std::string, std::string>& footnote_labels);
 
 // How many top-level blocks the reader, with the options the written text is
 // read back with, makes of `probe`: the writer asks it where only the

@@ -3632,7 +3632,9 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
 // and "*" (`next`, kBlank for the first two): a closing run of "*" shared
 // with the nodes around it is judged by those nodes as written. Where the
 // element form would lose a key, a character escaped before the opener
-// (`p_escaped`), "_" too, and an escaped "_" in the content are in no run.
+// (`p_escaped`), "_" too, and an escaped "_" in the content are in no run,
+// and a bare "_" in the content is where the runs read back around it
+// (`underscores_read_back`).
 bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::string_view tag, std::size_t cstart,
                                std::size_t cend, char32_t p, bool p_escaped, char32_t next) {
     const bool attrs_written = markdown::writes_attrs(attr, true);
@@ -3642,15 +3644,17 @@ bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::st
     if (!attrs_written && (next == '_' || next == '*' || (!flank_space(next) && !flank_punct(next)))) return false;
     if ((p == '_' && !(p_escaped && key_kept)) || (!flank_space(p) && !flank_punct(p))) return false;
     const std::string_view written = std::string_view(out_).substr(cstart, cend - cstart);
-    for (std::size_t i = written.find('_'); i != std::string_view::npos; i = written.find('_', i + 1)) {
+    bool bare = false;
+    for (std::size_t i = written.find('_'); i != std::string_view::npos && !bare; i = written.find('_', i + 1)) {
         if (!key_kept) return false;
         std::size_t slashes = 0;
         while (slashes < i && written[i - 1 - slashes] == '\\') ++slashes;
-        if (slashes % 2 == 0) return false;
+        bare = slashes % 2 == 0;
     }
     const char32_t f = text::decode_utf8(out_, cstart).cp;
     const char32_t l = text::decode_utf8_before(out_, cend).cp;
-    return !flank_space(f) && !flank_space(l);
+    if (flank_space(f) || flank_space(l)) return false;
+    return !bare || underscores_read_back(written, tag == "strong"sv, attr, notes_, footnote_labels_);
 }
 
 void Renderer::escape_label_ends(std::string_view& s) {

@@ -444,6 +444,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // ... after an escaped character, "_" too, or around an escaped "_".
         "*>_<_{-=}* *___}_{a= -=}* _=*[*{a=\"\" \xC3=}_",
         "***_*{\xC3=}* ***_**{-=}* _**_a**{\xC3=}_ *.*_a_a_{\xC3=}",
+        // ... around a "_" in a code span, a note's label, a link's
+        // address or a key, which pairs with no run.
+        "_*[]{_=}*{\xC3=}_ _**`_`**{-=}_",
+        "_**[^a_b] x**{-=}_ _*[a](b_c)*{\xC3=}_\n\n[^a_b]: y",
+        "_**<http://a_b>**{-=}_",
         // A block's attribute line, which the reader takes up to its last
         // "}", with a key holding one.
         "(\n{:#n }=\"\"}",
