@@ -248,6 +248,9 @@ private:
                                                          char32_t opened);
     // The content of a link, image or span, between its brackets.
     void bracketed(const ast::Inlines& inlines);
+    // An image's description, between its brackets: as its plain text
+    // where an inline in it would take its element form.
+    void image_description(const ast::Inlines& alt);
     void inline_node(const ast::Inline& node);
     // A span as its HTML element (a link inside would leave its "[" as
     // text). Kept out of `inline_node`, whose frame every nesting level of
@@ -407,6 +410,10 @@ private:
     signed char note_labels_taken_ = -1;
     // How many link, image or span brackets enclose the text being written.
     int bracket_depth_ = 0;
+    // How many image descriptions enclose the text being written, and
+    // whether an element form was written in the innermost.
+    int description_depth_ = 0;
+    bool element_in_description_ = false;
     // How many nodes delimited by "*", "=" and "~" (in that order) enclose
     // the text being written in their delimiter form.
     int same_depth_[3] = {0, 0, 0};

@@ -71,6 +71,7 @@ void push(Inlines& out, Inline node) {
 void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link = false,
                  bool in_plain_strong = false);
 
+
 void split_text(std::string_view s, Inlines& out, bool single_line) {
     std::size_t start = 0;
     // The text before the line end at `i`, and what that line end becomes.
@@ -314,6 +315,7 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                     Image copy{n.attr, {}, n.url, n.title};
                     restructure(n.alt, copy.alt, single_line, in_link);
                     out.push_back(std::move(copy));
+                    plain_where_tags_added(n.alt, out.back().template as<Image>()->alt);
                 } else if constexpr (std::is_same_v<T, Operation>) {
                     Operation copy{n.system, n.kind, n.name, {}};
                     for (const auto& arg : n.args) {
@@ -618,6 +620,7 @@ Shape shape_of(const Inlines& run, bool single_line) {
     }
     return Shape::Canonical;
 }
+
 
 bool is_canonical(const Inlines& run, bool single_line) { return shape_of(run, single_line) == Shape::Canonical; }
 

@@ -53,6 +53,18 @@ ast::Inlines canonical(const ast::Inlines& run, bool single_line);
 // escape (code, math, raw content, destinations, labels, attribute values).
 bool fits_pipe_cell(const ast::Inlines& run);
 
+// How many raw tags a run of texts, breaks, raw HTML other than closing and
+// image tags, and delimited nodes of these holds, at any depth; 0 for a run
+// holding any other node: where it is no 0, the run's plain text reads back
+// as the text it is.
+std::size_t tags_in(const ast::Inlines& run);
+
+// An image's description `alt` in canonical shape (`written`). Of a
+// description only its plain text is kept: where the shape adds tags
+// ("*<em>x</em>*") to raw tags, which the reader may pair otherwise, it is
+// the plain text instead, a line end in it a space, as a break is.
+void plain_where_tags_added(const ast::Inlines& alt, ast::Inlines& written);
+
 // Whether a pair with this key can stand in a tag ("a", "_b", "c:d-e.f").
 bool html_attr_name(std::string_view key);
 

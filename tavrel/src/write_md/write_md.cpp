@@ -3763,6 +3763,7 @@ bool Renderer::bare_www(const Autolink& link, char32_t opened) {
 
 // An element's opening tag; in a cell, its bars as the cell's.
 void Renderer::append_element_open(std::string_view tag, const Attr& attr) {
+    if (description_depth_ > 0) [[unlikely]] element_in_description_ = true;
     const std::size_t at = out_.size();
     out_.append(element_open(tag, attr));
     if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
@@ -3780,6 +3781,37 @@ void Renderer::open_bracket() {
         if (slashes % 2 == 0) out_.insert(out_.size() - 1, 1, '\\');
     }
     out_.push_back('[');
+}
+
+void Renderer::image_description(const Inlines& alt) {
+    const std::size_t start = out_.size();
+    const std::size_t notes_mark = notes_.size();
+    const std::size_t first_line_start = first_line_start_;
+    const int footnote_line = footnote_line_;
+    const bool saved_element = element_in_description_;
+    element_in_description_ = false;
+    ++description_depth_;
+    bracketed(alt);
+    --description_depth_;
+    if (element_in_description_ && canon::tags_in(alt) > 0) [[unlikely]] {
+        // An element's tags read back as raw HTML, which beside raw tags in
+        // the description may pair otherwise: only the description's plain
+        // text is kept, so it is written instead.
+        out_.resize(start);
+        notes_.resize(notes_mark);
+        first_line_start_ = first_line_start;
+        footnote_line_ = footnote_line;
+        if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
+        if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
+        // (A line end there would be one in the text: spaces, as the plain
+        // text gives a break.)
+        std::string plain = render::plain(alt);
+        std::replace_if(plain.begin(), plain.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+        Inlines text;
+        text.push_back(Text{std::move(plain)});
+        bracketed(text);
+    }
+    element_in_description_ = saved_element;
 }
 
 void Renderer::bracketed(const Inlines& run) {
@@ -4037,7 +4069,7 @@ void Renderer::inline_node(const Inline& node) {
                 target_and_attrs(n.url, n.title, n.attr);
             } else if constexpr (std::is_same_v<T, Image>) {
                 out_.append("!["sv);
-                bracketed(n.alt);
+                image_description(n.alt);
                 target_and_attrs(n.url, n.title, n.attr);
             } else if constexpr (std::is_same_v<T, Autolink>) {
                 if (angled_autolink(n)) {

@@ -497,6 +497,31 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         EXPECT_EQ(ast::debug_string(again), ast::debug_string(first)) << md << "\n--- written\n" << written;
         EXPECT_EQ(write_md::render_md(again), written) << md;
     }
+    // Images alone in a paragraph, of whose descriptions only the plain
+    // text is kept: an emphasis inside taking its element form beside a raw
+    // tag of its name, as the element or inside an emphasis it fills.
+    const std::vector<std::string> images = {
+        "![**_$<em>_**]()",
+        "![_*a<em>*_]()",
+        "![x **_$<em>_** y](u \"t\"){.c}",
+    };
+    const auto image = [](const ast::Document& doc) -> const ast::Image* {
+        const auto* p = doc.blocks.empty() ? nullptr : doc.blocks.front().as<ast::Paragraph>();
+        return p && p->content.size() == 1 ? p->content.front().as<ast::Image>() : nullptr;
+    };
+    for (const auto& md : images) {
+        ast::Document first = block::parse_source(md, Options::dataset());
+        std::string written = write_md::render_md(first);
+        ast::Document again = block::parse_source(written, Options::dataset());
+        const ast::Image* was = image(first);
+        const ast::Image* is = image(again);
+        ASSERT_TRUE(was && is) << md << "\n--- written\n" << written;
+        EXPECT_EQ(render::plain(is->alt), render::plain(was->alt)) << md << "\n--- written\n" << written;
+        EXPECT_EQ(is->url, was->url) << md;
+        EXPECT_EQ(is->title, was->title) << md;
+        EXPECT_EQ(is->attr, was->attr) << md;
+        EXPECT_EQ(write_md::render_md(again), written) << md;
+    }
 }
 
 namespace {
