@@ -91,6 +91,9 @@ std::string plain(const ast::Inlines& inlines);
 void escape_text(std::string_view text, std::string& out);
 // As `escape_text`, and a double quote as "&quot;".
 void escape_attr(std::string_view text, std::string& out);
+// As `escape_attr`, and a line feed as "&#10;": for a tag written into
+// Markdown, where a line end inside it would let the next line open a block.
+void escape_attr_one_line(std::string_view text, std::string& out);
 // A URL for an href or src value: the characters that break an attribute or
 // a URL percent-encoded, "&" as "&amp;", controls and non-ASCII encoded.
 void escape_url_attr(std::string_view url, std::string& out);

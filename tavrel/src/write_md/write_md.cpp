@@ -3831,35 +3831,6 @@ void Renderer::bracketed(const Inlines& run) {
     after_is_closer_ = saved_closer;
 }
 
-namespace {
-
-// An attribute value of the template element, escaped as the HTML renderer
-// escapes it and kept on one line: a line end inside the tag would let the
-// next line open a block (a heading, an item) and split the tag.
-void append_attr_one_line(std::string_view value, std::string& out) {
-    // As `render::escape_attr` writes it, in the same pass.
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (static_cast<unsigned char>(value[i]) > '>') continue;
-        std::string_view rep;
-        switch (value[i]) {
-            case '&': rep = "&amp;"; break;
-            case '<': rep = "&lt;"; break;
-            case '>': rep = "&gt;"; break;
-            case '"': rep = "&quot;"; break;
-            case '\r': rep = "&#13;"; break;
-            case '\n': rep = "&#10;"; break;
-            default: continue;
-        }
-        out.append(value.substr(run, i - run));
-        out.append(rep);
-        run = i + 1;
-    }
-    out.append(value.substr(run));
-}
-
-}  // namespace
-
 void Renderer::operation(const Operation& op) {
     std::optional<std::string> label = usable_name(op.name);
     if (!label) label = usable_name(op.kind);
@@ -3897,11 +3868,11 @@ void Renderer::operation(const Operation& op) {
         };
         const std::size_t open = out_.size();
         out_.append("<template data-op=\""sv);
-        append_attr_one_line(op.system, out_);
+        render::escape_attr_one_line(op.system, out_);
         out_.push_back(':');
-        append_attr_one_line(op.kind, out_);
+        render::escape_attr_one_line(op.kind, out_);
         out_.append("\" data-name=\""sv);
-        append_attr_one_line(op.name, out_);
+        render::escape_attr_one_line(op.name, out_);
         out_.append("\">"sv);
         tag_from(open);
         const char32_t saved_after = after_;
@@ -3911,7 +3882,7 @@ void Renderer::operation(const Operation& op) {
             out_.append("<div data-arg"sv);
             if (arg.name) {
                 out_.append(" data-name=\""sv);
-                append_attr_one_line(*arg.name, out_);
+                render::escape_attr_one_line(*arg.name, out_);
                 out_.push_back('"');
             }
             out_.push_back('>');
