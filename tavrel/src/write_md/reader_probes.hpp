@@ -180,10 +180,8 @@ bool holds_link(const ast::Inlines& run, bool first_bare = false, bool www_kept 
 std::optional<std::string> cross_reference(const ast::Span& span, char32_t after);
 // Whether emphasis (strong: strong) with `attr` around the content
 // `written`, which holds a bare "_", reads back between "_" runs.
-[[gnu::cold, gnu::noinline]] bool underscores_read_back(
-    std::string_view written, bool strong, const ast::Attr& attr,
-    const std::vector<std::pair<std::string, ast::Inlines>>& notes,
-    const std::unordered_map<std::string, std::string>& footnote_labels);
+[[gnu::cold, gnu::noinline]] bool underscores_read_back(std::string_view written, bool strong,
+                                                        const ast::Attr& attr);
 
 // How many top-level blocks the reader, with the options the written text is
 // read back with, makes of `probe`: the writer asks it where only the

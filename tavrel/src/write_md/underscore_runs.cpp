@@ -3,9 +3,6 @@
 
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <utility>
-#include <vector>
 
 #include "reader_probes.hpp"
 #include "tavrel/markdown.hpp"
@@ -19,15 +16,18 @@ using namespace tavrel::ast;
 // note's label, a link's target or address, or an attribute block, where
 // it is in no run the reader pairs, or one of a "_" run the writer wrote:
 // the runs are taken where the content reads back the same alone and
-// between them, the node around it with its attributes (with the notes'
-// and footnotes' definitions, so that their references read back).
-bool underscores_read_back(std::string_view written, bool strong, const Attr& attr,
-                           const std::vector<std::pair<std::string, Inlines>>& notes,
-                           const std::unordered_map<std::string, std::string>& footnote_labels) {
+// between them, the node around it with its attributes (with a definition
+// for each footnote reference in the content, so that it reads back: the
+// writer writes no other "[^" bare. Only those in the content: the text's
+// every note would make each such node cost as much as all the notes).
+bool underscores_read_back(std::string_view written, bool strong, const Attr& attr) {
     static const Options options = Options::dataset();
     std::string definitions;
-    for (const auto& note : notes) definitions += "\n\n[^" + note.first + "]: x\n";
-    for (const auto& [label, as_written] : footnote_labels) definitions += "\n\n[^" + as_written + "]: x\n";
+    for (std::size_t at = written.find("[^"); at != std::string_view::npos; at = written.find("[^", at + 2)) {
+        const std::size_t end = written.find(']', at + 2);
+        if (end == std::string_view::npos) break;
+        definitions.append("\n\n[^").append(written.substr(at + 2, end - at - 2)).append("]: x\n");
+    }
     const std::string_view run = strong ? "__" : "_";
     std::string text(run);
     text.append(written);
