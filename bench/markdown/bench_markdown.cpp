@@ -263,6 +263,20 @@ BENCHMARK(BM_HostileSuperscriptLinksWrite)
     ->Range(128 << 10, 1 << 20)
     ->Unit(benchmark::kMillisecond);
 
+// Writing emphases that hold a "_" in a code span and a key no tag can
+// hold, each after an inline note, 128 KB to 1 MB of text: each is read
+// back to check its "_" runs with only the notes it holds defined, which
+// must not cost the number of notes in the text each time.
+void BM_HostileUnderscoreEmphasisWrite(benchmark::State& state) {
+    std::string text;
+    while (text.size() < static_cast<std::size_t>(state.range(0))) text += "x^[n] _**`_`**{-=1}_ ";
+    write_as_read(state, text);
+}
+BENCHMARK(BM_HostileUnderscoreEmphasisWrite)
+    ->RangeMultiplier(2)
+    ->Range(128 << 10, 1 << 20)
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();
