@@ -46,8 +46,8 @@
 //   as its content where nothing depends on its fence; white space before a
 //   raw HTML block's tag that would take it into the list item before it is
 //   not written, nor is an empty id ("id=''", which HTML does not allow: a
-//   term or a list of one empty item that only it kept is then written as
-//   one of nothing, the list as its number's text),
+//   term that only it kept is then a term of nothing, and an ordered list
+//   that only it kept a list is written as the text of its numbered lines),
 //   nor are the reader's diagnostics; an ordered list after one whose last
 //   item leaves raw HTML open, which only a definition kept apart in the
 //   text, is written on as the first list's items, as nothing else the
