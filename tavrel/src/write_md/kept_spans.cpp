@@ -1,6 +1,7 @@
 // The writer's try of a span whose element form would lose a key no tag
-// can hold: its brackets kept, its "www." addresses bare. Rare, and kept
-// apart from the writer's hot paths.
+// can hold or cross a raw tag: its brackets kept, its "www." addresses
+// bare. Rare, and kept apart from the writer's hot paths.
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -9,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "canon.hpp"
 #include "reader_probes.hpp"
 #include "tavrel/block.hpp"
 #include "tavrel/markdown.hpp"
@@ -22,62 +24,129 @@ using namespace tavrel::ast;
 
 namespace {
 
-// A run with the element forms the writer writes for emphasis, strong,
-// strikeout and highlight without attributes ("<em>", its content, "</em>"
-// in one run) as those nodes: read back, they are raw HTML, which a reader
-// of the HTML takes alike.
-void fold_element_forms(Inlines& run) {
-    static constexpr std::string_view tags[] = {"em", "strong", "del", "mark"};
-    for (std::size_t i = 0; i < run.size(); ++i) {
-        const auto* open = run[i].as<RawHtml>();
-        std::size_t tag = std::size(tags);
-        if (open && open->html.size() > 2 && open->html.front() == '<' && open->html.back() == '>') {
-            const std::string_view name = std::string_view(open->html).substr(1, open->html.size() - 2);
-            for (std::size_t t = 0; t < std::size(tags); ++t)
-                if (name == tags[t]) tag = t;
+// A run with emphasis, strong, strikeout, highlight, superscript and
+// subscript as their element forms (the opening tag, the content, the
+// closing tag, in one run): written as those forms, the nodes read back as
+// raw HTML around their content, which a reader of the HTML takes alike.
+// A node with a key no tag can hold, or attributes too long for a tag,
+// stays a node: its form would lose them. With `swapped`, a plain
+// emphasis filled by a plain strong is taken as a strong filled by an
+// emphasis, as "***x***" written for the one reads back as the other.
+void as_tags(Inlines& run, bool swapped) {
+    const auto tag_holds = [](const Attr& attr) {
+        std::size_t size = attr.id ? attr.id->size() : 0;
+        for (const auto& c : attr.classes) size += c.size() + 1;
+        for (const auto& [k, v] : attr.pairs) {
+            if (!canon::html_attr_name(k)) return false;
+            size += k.size() + v.size() + 4;
         }
-        if (tag == std::size(tags)) {
-            visit(
-                [&](auto& n) {
+        return size < 512;
+    };
+    Inlines out;
+    out.reserve(run.size());
+    const auto around = [&](std::string_view tag, const Attr& attr, auto&& fill) {
+        out.push_back(Inline{RawHtml{canon::element_open(tag, attr)}});
+        fill();
+        out.push_back(Inline{RawHtml{"</" + std::string(tag) + ">"}});
+    };
+    for (auto& node : run) {
+        if (auto* e = node.as<Emph>(); swapped && e && e->attr.empty() && e->content.size() == 1) {
+            if (auto* s = e->content.front().as<Strong>(); s && s->attr.empty()) {
+                Strong strong{Attr{}, Inlines{Inline{Emph{Attr{}, std::move(s->content)}}}};
+                node = Inline{std::move(strong)};
+            }
+        }
+        bool kept = visit(
+            [&](auto& n) {
+                using T = std::decay_t<decltype(n)>;
+                if constexpr (std::is_same_v<T, Emph> || std::is_same_v<T, Strong> || std::is_same_v<T, Strikeout> ||
+                              std::is_same_v<T, Highlight>) {
+                    if (!tag_holds(n.attr)) {
+                        as_tags(n.content, swapped);
+                        return true;
+                    }
+                    const std::string_view tag = std::is_same_v<T, Emph>        ? "em"
+                                                 : std::is_same_v<T, Strong>    ? "strong"
+                                                 : std::is_same_v<T, Strikeout> ? "del"
+                                                                                : "mark";
+                    as_tags(n.content, swapped);
+                    around(tag, n.attr, [&] {
+                        for (auto& c : n.content) out.push_back(std::move(c));
+                    });
+                    return false;
+                } else if constexpr (std::is_same_v<T, Superscript> || std::is_same_v<T, Subscript>) {
+                    if (!tag_holds(n.attr)) return true;
+                    // (Line ends in the element's text are written as spaces.)
+                    around(std::is_same_v<T, Superscript> ? "sup" : "sub", n.attr, [&] {
+                        std::string flat = n.text;
+                        std::replace(flat.begin(), flat.end(), '\n', ' ');
+                        std::replace(flat.begin(), flat.end(), '\r', ' ');
+                        if (!flat.empty()) out.push_back(Inline{Text{std::move(flat)}});
+                    });
+                    return false;
+                } else {
                     if constexpr (requires { n.content; }) {
                         if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>)
-                            fold_element_forms(n.content);
+                            as_tags(n.content, swapped);
                     }
-                },
-                run[i]);
-            continue;
-        }
-        // The close that pairs with it, past any of the same tag between.
-        std::string opening = "<", closing = "</";
-        opening.append(tags[tag]).push_back('>');
-        closing.append(tags[tag]).push_back('>');
-        std::size_t depth = 0, j = i + 1;
-        for (; j < run.size(); ++j) {
-            const auto* h = run[j].as<RawHtml>();
-            if (!h) continue;
-            if (h->html == opening) ++depth;
-            if (h->html == closing && depth-- == 0) break;
-        }
-        if (j == run.size()) continue;
-        Inlines content(std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(i) + 1),
-                        std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(j)));
-        fold_element_forms(content);
-        Inline node = tag == 0   ? Inline{Emph{Attr{}, std::move(content)}}
-                      : tag == 1 ? Inline{Strong{Attr{}, std::move(content)}}
-                      : tag == 2 ? Inline{Strikeout{Attr{}, std::move(content)}}
-                                 : Inline{Highlight{Attr{}, std::move(content)}};
-        run.erase(run.begin() + static_cast<std::ptrdiff_t>(i) + 1, run.begin() + static_cast<std::ptrdiff_t>(j) + 1);
-        run[i] = std::move(node);
+                    return true;
+                }
+            },
+            node);
+        if (kept) out.push_back(std::move(node));
     }
+    run = std::move(out);
 }
 
 }  // namespace
 
-// A span whose element form would lose a key no tag can hold (the caller
-// asks), tried with
-// its brackets and its "www." addresses bare wherever the reader keeps
-// them whole ("[www.] ]{<=''}"): kept where it reads back alone as itself,
-// in a cell as a cell's only content.
+namespace probe {
+
+bool crosses_raw_tag(const Inlines& run) {
+    static constexpr std::string_view empty_elements[] = {"area", "base", "br",   "col",   "embed",  "hr", "img",
+                                                          "input", "link", "meta", "param", "source", "track", "wbr"};
+    const auto same_name = [](std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if ((a[i] | 0x20) != (b[i] | 0x20)) return false;
+        return true;
+    };
+    // The tags opened and not yet closed; past as many as this holds, the
+    // run is taken as crossing one (the caller then reads back its try).
+    std::string_view open[16];
+    std::size_t depth = 0;
+    for (const auto& node : run) {
+        const auto* h = node.as<RawHtml>();
+        if (!h || h->html.size() < 3 || h->html.front() != '<') continue;
+        const std::string_view html = h->html;
+        const bool closing = html[1] == '/';
+        const std::size_t start = closing ? 2 : 1;
+        std::size_t k = start;
+        while (k < html.size() && ((html[k] >= 'a' && html[k] <= 'z') || (html[k] >= 'A' && html[k] <= 'Z') ||
+                                   (k > start && ((html[k] >= '0' && html[k] <= '9') || html[k] == '-'))))
+            ++k;
+        const std::string_view name = html.substr(start, k - start);
+        // (Comments, declarations and instructions are no tags.)
+        if (name.empty()) continue;
+        if (closing) {
+            if (depth == 0 || !same_name(open[depth - 1], name)) return true;
+            --depth;
+        } else if (!html.ends_with("/>") && std::none_of(std::begin(empty_elements), std::end(empty_elements),
+                                                        [&](std::string_view e) { return same_name(e, name); })) {
+            if (depth == std::size(open)) return true;
+            open[depth++] = name;
+        }
+    }
+    return depth > 0;
+}
+
+}  // namespace probe
+
+// A span whose element form would lose a key no tag can hold or cross a
+// raw tag (the caller asks), tried with its brackets and its "www."
+// addresses bare wherever the reader keeps them whole ("[www.] ]{<=''}"):
+// kept where it reads back alone as itself, in a cell as a cell's only
+// content.
 bool Renderer::span_kept_bracketed(const Span& n) {
     if (!markdown::attr_writable(n.attr) || (!out_.empty() && out_.back() == '!') ||
         probe::holds_link(n.content, true, true))
@@ -119,10 +188,17 @@ bool Renderer::span_kept_bracketed(const Span& n) {
         static const std::unordered_map<std::string, std::string> no_labels;
         probe::ReadBack{notes_, no_labels, notes_.size(), {}}.run(*back);
         // (Element forms written inside read back as raw HTML around their
-        // content, which is as good: alike in both.)
-        fold_element_forms(*back);
-        fold_element_forms(want);
-        if (*back == want) {
+        // content, which is as good: compared as tags in both.)
+        Inlines back_swapped = *back, want_swapped = want;
+        as_tags(*back, false);
+        as_tags(want, false);
+        bool same = *back == want;
+        if (!same) {
+            as_tags(back_swapped, true);
+            as_tags(want_swapped, true);
+            same = back_swapped == want_swapped;
+        }
+        if (same) {
             attr_target_end_ = out_.size();
             return true;
         }

@@ -257,7 +257,12 @@ bool holds_link(const Inlines& run, bool first_bare, bool www_kept) {
     auto spaced = [&](std::size_t i) {
         bool before = i == 0 ? first_bare : [&] {
             const auto* t = run[i - 1].as<Text>();
-            if (!t || t->text.empty()) return false;
+            // Where addresses are kept bare, after a line end or a node
+            // (a script's "~", an emphasis's "*") as well: the caller
+            // writes one bare only after a character the reader finds one
+            // after, and reads back what it wrote.
+            if (!t) return www_kept;
+            if (t->text.empty()) return false;
             // Where addresses are kept bare, the reader finds one after any
             // character it looks for one after ("[[www.a ]]", "*www.a"):
             // written escaped or not, the text ends in that character.

@@ -163,9 +163,17 @@ struct ReadBack {
 // leaves the "[" of an enclosing span as text.
 // A "www." autolink between white space, or opening the run where
 // `first_bare` says the opener before it lets it be written bare, is none;
-// with `www_kept`, one after any character the reader finds one after,
-// whatever follows it (the caller reads back what it wrote).
+// with `www_kept`, one after any character the reader finds one after, or
+// after a line end or another node, whatever follows it (the caller reads
+// back what it wrote).
 bool holds_link(const ast::Inlines& run, bool first_bare = false, bool www_kept = false);
+
+// Whether a run holds a raw tag that pairs with one outside it: a closing
+// tag before which the run opens no tag of its name, or an opening tag
+// (not an empty element's) that the run does not close. An element form
+// around the run would cross it, and the reader of the HTML would pair the
+// tags otherwise. Looks at the run's own nodes only.
+[[gnu::cold]] bool crosses_raw_tag(const ast::Inlines& run);
 
 // A span as the cross-reference list the reader makes it of, without its
 // "[": the list's items ("see @a", "@a; -@b"), "]" and its attribute block,

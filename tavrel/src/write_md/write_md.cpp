@@ -3912,7 +3912,15 @@ void Renderer::operation(const Operation& op) {
         }
     }
     const bool tried = span_tried_;
-    if (!www_kept_ && !span_tried_ && has_key_no_tag_holds(n.attr) && span_kept_bracketed(n)) return;
+    // Its element form would lose a key no tag can hold, or cross a raw tag
+    // inside that pairs with one outside ("<em>[www.a</em>]{.c}"): the span
+    // is tried with its brackets (not where a link inside leaves its "["
+    // as text all the same).
+    if (!www_kept_ && !span_tried_ &&
+        (has_key_no_tag_holds(n.attr) ||
+         (!probe::holds_link(n.content, true, true) && probe::crosses_raw_tag(n.content))) &&
+        span_kept_bracketed(n))
+        return;
     // A link inside would leave the span's "[" as text: the span takes its
     // element form, read back as raw HTML around the same content.
     append_element_open("span", n.attr);

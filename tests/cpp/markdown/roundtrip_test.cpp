@@ -431,9 +431,19 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[(www.a) \"www.b\" ~www.c~]{-=1}",
         // ... opening an emphasis, a strong or a strikeout.
         "[*www.a*<]{<=1} [**www.a**\xE3\x80\x80]{<=1} [~~www.a }~~]{-=1}",
+        // ... after a line end, a script or an emphasis.
+        "[\nwww.a ]{-= a=} _[\nwww.a ]{\xA9=}",
+        "[a\nwww.a ]{-=1} [~a~www.a ]{a=\"}\" <=} <em>[~-~www.a ]{<=}</em>",
+        "[*a*www.a ]{-=1} [**a**\nwww.b ]{-=1}",
         // ... in a cell.
         "| [www.a) ]{-=1} | [www.a<]{<=1} |\n|---|---|",
         "| [www.a\\|b ]{-=1} |\n|---|",
+        // A span holding a "www." address and a raw tag that pairs with one
+        // outside it, which its element form would cross.
+        "<em>[www.a</em>]{#a}",
+        "<a>[www.a</a>]{a=} <span>[www.a</span>]{.c} [www.b <i>]{#d} x</i>",
+        "| <a>[www./</a>]{a=} |\n|---|",
+        "# <a>[www.a</a>]{a=} b",
         // A cross-reference list whose prefix the reader takes as written,
         // with a key no tag can hold.
         "[< @a]{\xC3=} [\\ @a]{-=} x [^\t@a]{#a <=}",
@@ -980,6 +990,8 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         // ... and emphasis or strong written as their element forms.
         "[www.a) ***$***]{.a -=1}",
         "[www.b **_~_**]{<=1} [www.a) x **_[]_**]{-=1}",
+        "[[www./ ]~@~]{\xC3= a=} [^a^\nwww.b ]{-=1}",
+        "**[www.><***_*{a=}]{-=}** [www.a) ^b c^{.d} ~e~{#f}]{-=1}",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());

@@ -125,6 +125,11 @@ TEST(WriteInlines, Forms) {
     kept.pairs = {{"-", "1"}};
     EXPECT_EQ(para({Span{kept, {Autolink{"http://www.a", "www.a", false}, T(") "), Math{Attr{}, "x", true}}}}),
               "[www.a) \\(x\\)]{-=\"1\"}");
+    // A strong filled by an emphasis in it is written "***", which reads
+    // back as an emphasis filled by a strong, the same HTML.
+    EXPECT_EQ(para({Span{kept, {Autolink{"http://www.a", "www.a", false}, T(") "),
+                                Strong{Attr{}, {Emph{Attr{}, {T("a")}}}}}}}),
+              "[www.a) ***a***]{-=\"1\"}");
     // A span without attributes would read back as bracketed text.
     EXPECT_EQ(para({Span{Cls("y"), {T("x")}}, Span{Attr{}, {T("z")}}}), "[x]{.y}z");
     tavrel::template_::TemplateToken tok{"m", "{{ x }}", " x ", "x", tavrel::template_::TemplateTokenKind::Value};
