@@ -111,9 +111,8 @@ inline bool writes_attrs(const ast::Attr& attr, bool scanned) {
     return !attr.empty() && writes_some_attrs(attr, scanned);
 }
 // `attr` without the parts that are not written: an empty id, an id or class
-// holding a line end, a class ending in white space, and pairs whose key
-// `attr_key_writable` refuses (with `scanned`, also a class holding both "["
-// and white space).
+// holding a line end, and pairs whose key `attr_key_writable` refuses (with
+// `scanned`, also a class holding both "[" and white space).
 ast::Attr writable_attr(const ast::Attr& attr);
 ast::Attr writable_attr(const ast::Attr& attr, bool scanned);
 
@@ -380,7 +379,7 @@ private:
     // escaped, and leaves the rest in `s` (see `footnote_line`).
     [[gnu::noinline, gnu::cold]] void escape_label_ends(std::string_view& s);
     void code_block(const ast::CodeBlock& code);
-    void code_block_as_word(const ast::CodeBlock& code, ast::Attr written);
+    void code_block_as_word(const std::string& lang, std::string_view code, ast::Attr written);
     void fenced_code(std::string_view text, std::string_view info);
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);

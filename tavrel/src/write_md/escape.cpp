@@ -373,11 +373,11 @@ bool ends_white(std::string_view word) {
     return !word.empty() && text::is_white_space(text::decode_utf8_before(word, word.size()).cp);
 }
 
-// An id or class is written escaped, which the reader undoes; only a line end
-// (which would end the line), emptiness ("{#}" reads back as nothing) and
-// white space at the end (the reader trims the braces' inside, escaped
-// white space ending it too) cannot be written.
-bool word_writable(std::string_view word) { return !word.empty() && !has_line_end(word) && !ends_white(word); }
+// A class is written escaped, which the reader undoes; only a line end
+// (which would end the line) and emptiness ("{.}" reads back as nothing)
+// cannot be written. One ending in white space is never last in the braces
+// (see `attrs_body`).
+bool word_writable(std::string_view word) { return !word.empty() && !has_line_end(word); }
 
 // An id ending in white space is written in the pair form ("id=' '"),
 // whose quotes keep it.
@@ -554,14 +554,17 @@ std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool link
             out.append(word(*attr.id));
         }
     }
+    bool white_last = false;  // the last word written a class ending in white space
     for (const auto& cls : attr.classes) {
         if (!(scanned ? word_writable_scanned(cls, true) : word_writable(cls))) continue;
         sep();
         if (scanned && cls.find('[') != std::string::npos) {
             pair_form("class", cls);
+            white_last = false;
         } else {
             out.push_back('.');
             out.append(word(cls));
+            white_last = ends_white(cls);
         }
     }
     for (const auto& [key, value] : attr.pairs) {
@@ -575,6 +578,15 @@ std::string attrs_body(const ast::Attr& attr, char quote, bool braces, bool link
         out.append(key);
         out.push_back('=');
         write_md::detail::append_quoted(value, out, false, quote, braces, links, scanned);
+        white_last = false;
+    }
+    // The reader trims the inside of the braces, escaped white space ending
+    // it too: a class ending in white space is followed by an empty "class"
+    // pair, which adds no class.
+    if (white_last) [[unlikely]] {
+        out.append(" class=");
+        out.push_back(quote);
+        out.push_back(quote);
     }
     return out;
 }

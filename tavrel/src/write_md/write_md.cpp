@@ -3046,13 +3046,15 @@ void Renderer::code_block(const CodeBlock& c) {
     // The reader takes the first class of the braces as the language, so
     // that class is written first.
     std::optional<std::string> lang = c.lang;
+    if (!lang && !written.classes.empty()) lang = written.classes.front();
     // A language holding a line end or ending in white space (read from a
-    // character reference) cannot be written, as no such class can: it is
-    // written as the word it was read from, before the other attributes.
+    // character reference) cannot be written as the first class (one ending
+    // in white space would end the braces, whose inside the reader trims):
+    // it is written as the word it was read from, before the other
+    // attributes.
     if (lang && (lang->find_first_of("\n\r") != std::string::npos ||
                  (!lang->empty() && text::is_white_space(text::decode_utf8_before(*lang, lang->size()).cp))))
-        return code_block_as_word(c, written);
-    if (!lang && !written.classes.empty()) lang = written.classes.front();
+        return code_block_as_word(*lang, c.text, written);
     if (lang) std::erase(written.classes, *lang);
     std::string info;
     if (lang || !written.empty()) {
@@ -3078,22 +3080,23 @@ void Renderer::code_block(const CodeBlock& c) {
 // brace or leading "." or "#" is read as anything else). The braces after
 // the word hold the other attributes, the language's class being one the
 // reader adds itself.
-[[gnu::cold, gnu::noinline]] void Renderer::code_block_as_word(const CodeBlock& c, Attr written) {
+[[gnu::cold, gnu::noinline]] void Renderer::code_block_as_word(const std::string& lang, std::string_view code,
+                                                               Attr written) {
     std::string info;
-    for (std::size_t i = 0; i < c.lang->size();) {
-        const text::Decoded d = text::decode_utf8(*c.lang, i);
+    for (std::size_t i = 0; i < lang.size();) {
+        const text::Decoded d = text::decode_utf8(lang, i);
         if (text::is_white_space(d.cp) || (d.cp < 0x80 && text::is_ascii_punctuation(d.cp))) {
             info.append("&#"sv);
             info.append(std::to_string(static_cast<std::uint32_t>(d.cp)));
             info.push_back(';');
         } else {
-            info.append(*c.lang, i, d.len);
+            info.append(lang, i, d.len);
         }
         i += d.len;
     }
-    std::erase(written.classes, *c.lang);
+    std::erase(written.classes, lang);
     if (std::string body = attrs_body(written); !body.empty()) info.append(" {"sv).append(body).push_back('}');
-    fenced_code(c.text, info);
+    fenced_code(code, info);
 }
 
 void Renderer::fenced_code(std::string_view text, std::string_view info) {

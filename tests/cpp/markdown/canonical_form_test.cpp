@@ -582,13 +582,15 @@ TEST(CanonicalForm, FootnoteReferenceAfterABreakOnAnEmptyLine) {
 
 TEST(CanonicalForm, AttributeWordsEndingInWhiteSpace) {
     // The reader trims the inside of braces, escaped white space at its end
-    // too: an id or class ending in white space is not written. A language
-    // is written as a word, its white space as character references, before
+    // too: a class ending in white space is never written last, an empty
+    // "class" pair comes after it where nothing else would. A language is
+    // written as a word, its white space as character references, before
     // the braces of the other attributes.
     EXPECT_EQ(canonical("```&nbsp;"), "```&#160;\n```\n\n");
     EXPECT_EQ(canonical("```a&nbsp;\nx\n```\n"), "```a&#160;\nx\n```\n\n");
     EXPECT_EQ(canonical("```a&nbsp; {#i}\nx\n```\n"), "```a&#160; {#i}\nx\n```\n\n");
-    EXPECT_EQ(canonical("[x]{.a\\  .b}\n"), "[x]{.b}\n\n");
+    EXPECT_EQ(canonical("[x]{.a\\  .b}\n"), "[x]{.a\\  .b}\n\n");
+    EXPECT_EQ(canonical("[x]{.b .a\\  #i}\n"), "[x]{#i .b .a\\  class=\"\"}\n\n");
     canonical("~~~&nbsp;\xC2\xA0");
 }
 

@@ -485,6 +485,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "p\n{:#\\ .a}",
         "# a {#\\ .b}",
         "::: {#\\ .a}\nx\n:::",
+        // Classes ending in white space, before others and last.
+        "[]{.\\ .a} [x]{.a\\  #i} **x**{.\\  .b\\  a=}",
+        "# a {.b\\  #i}\n\np\n{:.\\  #i}\n\n::: {.b\\  #i}\nx\n:::",
+        "```{.a #i .b\\  class=\"\"}\nx\n```",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
