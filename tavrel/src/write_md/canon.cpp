@@ -173,21 +173,29 @@ bool has_unwritable_attr(const Inline& node) {
 
 // A delimited node that `peel` left without content but with attributes
 // written, the white space in `lead` and `trail` its content: no delimiters
-// pair around white space, and the attributes need a node. It is its element
-// around the white space (put in `out`), or, where that would lose a key no
-// tag can hold or hold a line end (which between the tags would be trimmed
-// with the white space before it, or leave a tag alone on a line, where it
-// opens a block), the node around the white space written as character
-// references (set in `refs`): a reference is no white space to the reader's
-// flanking rules, and reads back as the character. False when it holds a hard
-// break, which no reference writes: the node is dropped.
+// pair around white space, and the attributes need a node. It is put in
+// `out` as its element around the white space, or, where that would lose a
+// key no tag can hold or hold a line end (which between the tags would be
+// trimmed with the white space before it, or leave a tag alone on a line,
+// where it opens a block), as the node around the white space written as
+// character references: a reference is no white space to the reader's
+// flanking rules, and reads back as the character. A hard break, which no
+// reference writes, moves outside as breaks at the edges of other content
+// do. False when it holds nothing else: the node is dropped.
+template <class T>
 [[gnu::noinline, gnu::cold]] bool white_alone(const Attr& attr, const Inlines& lead, const Inlines& trail,
-                                              std::string_view tag, Inlines& out, std::string& refs) {
-    std::string space;
+                                              Inlines& out) {
+    constexpr std::string_view tag = std::is_same_v<T, Emph>        ? "em"
+                                     : std::is_same_v<T, Strong>    ? "strong"
+                                     : std::is_same_v<T, Strikeout> ? "del"
+                                                                    : "mark";
+    const auto hard = [](const Inline& x) { return x.is<HardBreak>(); };
+    if (std::all_of(lead.begin(), lead.end(), hard) && std::all_of(trail.begin(), trail.end(), hard)) return false;
+    std::string space, refs;
     bool texts = true;
-    for (const auto* part : {&lead, &trail}) {
-        for (const auto& x : *part) {
-            if (x.is<HardBreak>()) return false;
+    for (const Inlines* part : {&lead, &trail}) {
+        for (const Inline& x : *part) {
+            if (x.is<HardBreak>()) continue;
             const auto* t = x.as<Text>();
             texts = texts && t;
             if (t) {
@@ -203,13 +211,22 @@ bool has_unwritable_attr(const Inline& node) {
         }
     }
     if (refs.empty()) return false;
+    for (const auto& x : lead) {
+        if (x.is<HardBreak>()) out.push_back(HardBreak{});
+    }
     const bool tag_holds_all = std::all_of(attr.pairs.begin(), attr.pairs.end(),
                                            [](const auto& kv) { return html_attr_name(kv.first); });
     if (texts && tag_holds_all) {
-        refs.clear();
         out.push_back(RawHtml{element_open(tag, attr)});
         out.push_back(Text{std::move(space)});
         out.push_back(RawHtml{"</" + std::string(tag) + ">"});
+    } else {
+        Inlines kept;
+        kept.push_back(RawHtml{std::move(refs)});
+        out.push_back(T{attr, std::move(kept)});
+    }
+    for (const auto& x : trail) {
+        if (x.is<HardBreak>()) out.push_back(HardBreak{});
     }
     return true;
 }
@@ -270,21 +287,8 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                             }
                         }
                     }
-                    if (content.empty() && markdown::writes_attrs(n.attr)) {
-                        constexpr std::string_view tag = std::is_same_v<T, Emph>        ? "em"
-                                                         : std::is_same_v<T, Strong>    ? "strong"
-                                                         : std::is_same_v<T, Strikeout> ? "del"
-                                                                                        : "mark";
-                        std::string refs;
-                        if (white_alone(n.attr, lead, trail, tag, out, refs)) {
-                            if (!refs.empty()) {
-                                Inlines kept;
-                                kept.push_back(RawHtml{std::move(refs)});
-                                out.push_back(T{n.attr, std::move(kept)});
-                            }
-                            return;
-                        }
-                    }
+                    if (content.empty() && markdown::writes_attrs(n.attr) && white_alone<T>(n.attr, lead, trail, out))
+                        return;
                     for (auto& x : lead) push(out, std::move(x));
                     if (!content.empty()) out.push_back(T{n.attr, std::move(content)});
                     for (auto& x : trail) push(out, std::move(x));

@@ -40,7 +40,7 @@ bool is_canonical(const ast::Inlines& run, bool single_line);
 //   attributes: then it is its element (raw HTML) around the white space,
 //   or, where the element would lose a key or the white space holds a line
 //   end, the node around the white space as character references (one raw
-//   HTML node, "&#10;" for a soft break);
+//   HTML node, "&#10;" for a soft break), a hard break in it moving outside;
 // - white space at the start of every line and at the end of every line that
 //   ends in a soft break or the run's end is removed; breaks at the start and
 //   end of the run and breaks on a line holding nothing yet are dropped.

@@ -594,6 +594,17 @@ TEST(CanonicalForm, AttributeWordsEndingInWhiteSpace) {
     canonical("~~~&nbsp;\xC2\xA0");
 }
 
+TEST(CanonicalForm, EmphasisOfAHardBreakAndWhiteSpaceWithAttributes) {
+    // A hard break moves outside as at the edges of other content; the white
+    // space stays the node's, its attributes needing one.
+    EXPECT_EQ(canonical("**_\\\n&nbsp;_**{#a}`"), "<strong id=\"a\">\xC2\xA0</strong>\\`\n\n");
+    EXPECT_EQ(canonical("~~\\\n&#10;~~{a=}>"), "~~&#10;~~{a=\"\"}\\>\n\n");
+    EXPECT_EQ(canonical("x ==\\\n&#32;=={#a} y"), "x \\\n<mark id=\"a\"> </mark> y\n\n");
+    EXPECT_EQ(canonical("x *\\\n&#32;*{-=} y"), "x \\\n*&#32;*{-=\"\"} y\n\n");
+    // Of a hard break alone nothing is kept for the attributes.
+    EXPECT_EQ(canonical("x ~~\\\n~~{a=} y"), "x \\~\\~\\\n\\~\\~{a\\=} y\n\n");
+}
+
 TEST(CanonicalForm, RawHtmlWhoseCleaningMakesAContainerTag) {
     // The cleaning writes the "<" of a broken tag as "&lt;", after which
     // the first line is a markdown container's opening tag: written so, it
