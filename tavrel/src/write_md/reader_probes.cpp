@@ -67,6 +67,9 @@ bool bare_www_fits(const Autolink& link, bool kept) {
 
 bool script_escaped_text_fits(std::string_view text, char marker) {
     if (text.empty() || (marker == '^' && text.front() == '[')) return false;
+    // A "~" first or last would stand beside a marker, which the reader
+    // then takes as half of a strikeout run: no subscript opens or ends.
+    if (marker == '~' && (text.front() == '~' || text.back() == '~')) return false;
     bool escaped = false;
     for (std::size_t i = 0; i < text.size();) {
         text::Decoded d = text::decode_utf8(text, i);
@@ -75,7 +78,11 @@ bool script_escaped_text_fits(std::string_view text, char marker) {
             escaped = false;
         } else if (d.cp == '\\') {
             escaped = true;
-        } else if (d.cp == static_cast<unsigned char>(marker) || text::is_white_space(d.cp)) {
+        } else if (d.cp == static_cast<unsigned char>(marker)) {
+            // A "~" beside another (escaped or not) is content to the
+            // reader's end search, as a run of them is a strikeout's.
+            if (marker != '~' || (text[i - 1] != '~' && text[i + 1] != '~')) return false;
+        } else if (text::is_white_space(d.cp)) {
             return false;
         }
         i += d.len;

@@ -68,8 +68,9 @@ inline bool script_text_fits(std::string_view text, char marker) {
 
 // The same for a text holding backslashes, which the reader's end search
 // passes with the character after each, white space and markers too ("a\\ b"
-// is one text): no white space or marker stands unescaped, no line end in
-// it, and no backslash last.
+// is one text), or "~~" in a subscript's, which the search passes as
+// content: no white space or marker stands unescaped (a "~" beside another
+// may, away from either end), no line end in it, and no backslash last.
 bool script_escaped_text_fits(std::string_view text, char marker);
 
 // Whether "<text>" reads back as this autolink: the address is its own

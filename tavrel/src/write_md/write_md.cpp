@@ -261,12 +261,13 @@ bool has_key_no_tag_holds(const Attr& attr) {
 // Whether a superscript or subscript is written between bare markers: its
 // text as the reader takes it there, or, where the element form would lose
 // a pair whose key no tag can hold, a text the reader takes with its
-// escapes (in a cell, one without a bar, whose escape the cell's would
-// meet).
+// escapes or, in a subscript, its "~~" runs (in a cell, one without a bar
+// beside a backslash, whose escape the cell's would meet).
 [[gnu::noinline, gnu::cold]] bool script_bare_escaped(std::string_view text, char marker, const Attr& attr,
                                                       bool in_cell) {
-    if (text.find('\\') == std::string_view::npos || (in_cell && text.find('|') != std::string_view::npos))
-        return false;
+    const bool escapes = text.find('\\') != std::string_view::npos;
+    if (!escapes && (marker != '~' || text.find('~') == std::string_view::npos)) return false;
+    if (escapes && in_cell && text.find('|') != std::string_view::npos) return false;
     return has_key_no_tag_holds(attr) && probe::script_escaped_text_fits(text, marker);
 }
 

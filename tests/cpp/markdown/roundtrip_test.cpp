@@ -405,6 +405,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // after a word, where the reader finds no address, and after a "[".
         "a~@~{\xC3=} )^@^{-=} _~@~{a=\"\" \xC3=} x~a@b~{-=}",
         "[~@~{-=} [^@^{<= -=} [^@a^{-=}]()",
+        // Subscripts holding "~~", which the reader's end search passes.
+        "~:~~a~{-=} ~)~~}~{\xC3=} ~a\\~~b~{-=}",
         // A span holding a "www." address, with a pair no tag can hold.
         "[www.r ]{<= #n}",
         "[x www.a-b/c y]{\x01=1} [www.r\nz]{\x7F=1}",
