@@ -274,11 +274,18 @@ bool has_key_no_tag_holds(const Attr& attr) {
 // Whether a superscript or subscript holding "@", whose element form would
 // lose a key no tag can hold, is written between bare markers after a word
 // all the same: the reader finds an e-mail address reaching back over the
-// marker only where a "." follows the "@" in its text (a domain needs one,
-// and the closing marker ends it).
-[[gnu::noinline, gnu::cold]] bool script_holds_no_address(std::string_view text, const Attr& attr) {
-    const std::size_t at = text.find('@');
-    return has_key_no_tag_holds(attr) && (at == std::string_view::npos || text.find('.', at) == std::string_view::npos);
+// marker only where the text before its "@" could go on a local part and a
+// domain follows it, which the closing marker ends. The word before is one
+// letter here, as any word of a local part's characters gives the same
+// answer, and a word of others none ("a^@.^" and "a^(@b.c^" hold none).
+[[gnu::noinline, gnu::cold]] bool script_holds_no_address(std::string_view text, char marker, const Attr& attr) {
+    if (!has_key_no_tag_holds(attr)) return false;
+    if (text.find('@') == std::string_view::npos) return true;
+    std::string word = "a";
+    word.push_back(marker);
+    word.append(text);
+    word.push_back(marker);
+    return !autolink::bare_email_prefix(word);
 }
 
 inline bool script_bare(std::string_view text, char marker, const Attr& attr, bool in_cell) {
@@ -3711,12 +3718,12 @@ void Renderer::write_text(std::string_view s) {
 // or span's "[" stays: the superscript is written bare where the label the
 // reader walks from "[^" (to "]", stopping at white space or "[") names no
 // footnote this text defines, whatever the content after it. Text holding
-// "@" and a "." after it takes the element form all the same (see
+// an e-mail address's "@" takes the element form all the same (see
 // `inline_node`), which leaves the "[" as it is: written as a reference
 // there, it would read back as a "[" that the text written again keeps bare
 // ("[^a@b.c^{-=}").
 bool Renderer::bare_after_bracket(std::string_view text, const Attr& attr, char32_t opened) {
-    if (!script_holds_no_address(text, attr)) return false;
+    if (!script_holds_no_address(text, '^', attr)) return false;
     if (opened != '[') {
         out_.pop_back();
         out_.append("&#91;"sv);
@@ -3975,7 +3982,7 @@ void Renderer::inline_node(const Inline& node) {
         }
         if (bare && !out_.empty() && std::memchr(text.data(), '@', text.size())) {
             char32_t before = text::decode_utf8_before(out_, out_.size()).cp;
-            bare = text::is_white_space(before) || (!attr.pairs.empty() && script_holds_no_address(text, attr));
+            bare = text::is_white_space(before) || (!attr.pairs.empty() && script_holds_no_address(text, marker, attr));
         }
         if (bare) {
             out_.push_back(marker);

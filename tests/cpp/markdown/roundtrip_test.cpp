@@ -405,6 +405,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // after a word, where the reader finds no address, and after a "[".
         "a~@~{\xC3=} )^@^{-=} _~@~{a=\"\" \xC3=} x~a@b~{-=}",
         "[~@~{-=} [^@^{<= -=} [^@a^{-=}]()",
+        // ... holding "@" and a "." after it where no address follows.
+        "[^@.^{\xC3=} a^@.^{-=} x~a(@b.c~{-=}",
         // Subscripts holding "~~", which the reader's end search passes.
         "~:~~a~{-=} ~)~~}~{\xC3=} ~a\\~~b~{-=}",
         // A span holding a "www." address, with a pair no tag can hold.
