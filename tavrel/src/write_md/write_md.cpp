@@ -3717,8 +3717,10 @@ void Renderer::write_text(std::string_view s) {
 // reference, which reads back as the same text and opens nothing. A link's
 // or span's "[" stays: the superscript is written bare where the label the
 // reader walks from "[^" (to "]", stopping at white space or "[") names no
-// footnote this text defines, whatever the content after it. Text holding
-// an e-mail address's "@" takes the element form all the same (see
+// footnote this text defines, whatever the content after it; in a cell
+// too, where a bar the cell escapes would stand in the label read, so a
+// text or block holding one takes the element form. Text holding an
+// e-mail address's "@" takes the element form all the same (see
 // `inline_node`), which leaves the "[" as it is: written as a reference
 // there, it would read back as a "[" that the text written again keeps bare
 // ("[^a@b.c^{-=}").
@@ -3729,11 +3731,11 @@ bool Renderer::bare_after_bracket(std::string_view text, const Attr& attr, char3
         out_.append("&#91;"sv);
         return true;
     }
-    if (in_cell_) return false;
     std::string written(text);
     written.append("^{"sv);
     written.append(attrs_body(attr, '"', false, true));
     written.push_back('}');
+    if (in_cell_ && written.find('|') != std::string::npos) return false;
     if (sorted_labels_.empty() && !footnote_labels_.empty()) {
         for (const auto& kv : footnote_labels_) sorted_labels_.push_back(kv.second);
         std::sort(sorted_labels_.begin(), sorted_labels_.end());

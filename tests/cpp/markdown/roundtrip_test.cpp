@@ -407,6 +407,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[~@~{-=} [^@^{<= -=} [^@a^{-=}]()",
         // ... holding "@" and a "." after it where no address follows.
         "[^@.^{\xC3=} a^@.^{-=} x~a(@b.c~{-=}",
+        // A superscript opening a link's text in a cell.
+        "[^.^{-=}]()|\n|-",
+        "[^}^{-=}]()|\n-|",
         // Subscripts holding "~~", which the reader's end search passes.
         "~:~~a~{-=} ~)~~}~{\xC3=} ~a\\~~b~{-=}",
         // A span holding a "www." address, with a pair no tag can hold.
