@@ -90,6 +90,21 @@ bool script_escaped_text_fits(std::string_view text, char marker) {
     return !escaped;
 }
 
+[[gnu::cold]] bool subscript_first_loses_key(const std::string& out, std::size_t start, const Inlines& content,
+                                             const Attr& strikeout) {
+    if (out.compare(start, 4, "<sub") != 0) return false;
+    auto loses = [](const Attr& attr) {
+        return std::any_of(attr.pairs.begin(), attr.pairs.end(),
+                           [](const auto& kv) { return !canon::html_attr_name(kv.first); });
+    };
+    for (const auto& n : content) {
+        if (n.as<HardBreak>() || n.as<SoftBreak>()) continue;
+        const auto* sub = n.as<Subscript>();
+        return sub && loses(sub->attr) && !loses(strikeout);
+    }
+    return false;
+}
+
 bool valid_reference_label(std::string_view label) {
     if (label.empty()) return false;
     for (std::size_t i = 0; i < label.size();) {

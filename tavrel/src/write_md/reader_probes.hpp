@@ -73,6 +73,14 @@ inline bool script_text_fits(std::string_view text, char marker) {
 // may, away from either end), no line end in it, and no backslash last.
 bool script_escaped_text_fits(std::string_view text, char marker);
 
+// Whether the content of a strikeout written from `start` of `out` opens
+// with a subscript's element form, taken as the reader opens no subscript
+// right after "~~", that loses a key no tag can hold, while the
+// strikeout's own element form would lose none (line breaks first are not
+// written).
+bool subscript_first_loses_key(const std::string& out, std::size_t start, const ast::Inlines& content,
+                               const ast::Attr& strikeout);
+
 // Whether "<text>" reads back as this autolink: the address is its own
 // text, begins with a scheme (a letter, then letters, digits, "+", "." or
 // "-", 2 to 32 in all, and ":"), holds no control, white space or angle

@@ -3580,6 +3580,12 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
             if (last_of_same && parent_closer_shared) ok = false;
         }
     }
+    // A subscript first in a strikeout stands right after its "~~", where
+    // the reader opens none: where its element form would lose a key no tag
+    // can hold, the strikeout takes its element form instead, after whose
+    // tag the subscript's markers stand bare.
+    if (ok && c == '~') [[unlikely]]
+        ok = !probe::subscript_first_loses_key(out_, cstart, content, attr);
     // (White space alone, whose element form would change it, and a node
     // whose element form would lose a key are tried after an escaped
     // character too: that is punctuation, before which "_" opens.)

@@ -130,6 +130,9 @@ TEST(WriteInlines, Forms) {
     EXPECT_EQ(para({Span{kept, {Autolink{"http://www.a", "www.a", false}, T(") "),
                                 Strong{Attr{}, {Emph{Attr{}, {T("a")}}}}}}}),
               "[www.a) ***a***]{-=\"1\"}");
+    // A subscript first in a strikeout, where no subscript opens, with a
+    // pair no tag can hold: the strikeout takes its element form.
+    EXPECT_EQ(para({Strikeout{Attr{}, {Subscript{kept, "a"}, T("b")}}}), "<del>~a~{-=\"1\"}b</del>");
     // A span without attributes would read back as bracketed text.
     EXPECT_EQ(para({Span{Cls("y"), {T("x")}}, Span{Attr{}, {T("z")}}}), "[x]{.y}z");
     tavrel::template_::TemplateToken tok{"m", "{{ x }}", " x ", "x", tavrel::template_::TemplateTokenKind::Value};
