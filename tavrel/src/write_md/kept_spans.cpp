@@ -32,6 +32,7 @@ namespace {
 // stays a node: its form would lose them. With `swapped`, a plain
 // emphasis filled by a plain strong is taken as a strong filled by an
 // emphasis, as "***x***" written for the one reads back as the other.
+// Targets and addresses are taken as the writer writes them.
 void as_tags(Inlines& run, bool swapped) {
     const auto tag_holds = [](const Attr& attr) {
         std::size_t size = attr.id ? attr.id->size() : 0;
@@ -85,6 +86,28 @@ void as_tags(Inlines& run, bool swapped) {
                     });
                     return false;
                 } else {
+                    if constexpr (std::is_same_v<T, Image> || std::is_same_v<T, Link>) {
+                        // (White space in a target, and a "<" opening it,
+                        // are written percent-encoded.)
+                        if (n.url.find_first_of(" \t\n\r<") != std::string::npos) {
+                            std::string url;
+                            for (std::size_t i = 0; i < n.url.size(); ++i) {
+                                const char c = n.url[i];
+                                url.append(c == ' '                 ? "%20"
+                                           : c == '\t'              ? "%09"
+                                           : c == '\n'              ? "%0A"
+                                           : c == '\r'              ? "%0D"
+                                           : c == '<' && i == 0     ? "%3C"
+                                                                    : std::string_view(&n.url[i], 1));
+                            }
+                            n.url = std::move(url);
+                        }
+                        if constexpr (std::is_same_v<T, Image>) as_tags(n.alt, swapped);
+                    } else if constexpr (std::is_same_v<T, Autolink>) {
+                        // (An address read as an e-mail one is written in
+                        // angle brackets, read back as an address alike.)
+                        n.email = false;
+                    }
                     if constexpr (requires { n.content; }) {
                         if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>)
                             as_tags(n.content, swapped);

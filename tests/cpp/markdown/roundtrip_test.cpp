@@ -1003,6 +1003,11 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "[www.b **_~_**]{<=1} [www.a) x **_[]_**]{-=1}",
         "[[www./ ]~@~]{\xC3= a=} [^a^\nwww.b ]{-=1}",
         "**[www.><***_*{a=}]{-=}** [www.a) ^b c^{.d} ~e~{#f}]{-=1}",
+        // ... and an image whose target holds white space, or an address
+        // read as an e-mail one, written as the writer writes them anywhere.
+        "[www.a.\t![](< >)]{-= a=\"\"} [www.a) mailto:a@a.a]{a=\"}\" <=}",
+        "<span a>[www.a</span>(mailto:a@a.a]{\xA9=} ^[[www.a* ![](< >)]{<=}]",
+        "[www.} ![**_a_**]()]{a=\"\" -=}",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
