@@ -243,6 +243,7 @@ private:
                                                       std::string_view tag, std::size_t cstart, std::size_t cend,
                                                       char32_t p, bool p_escaped, char32_t next);
     [[gnu::noinline, gnu::cold]] bool bare_www(const ast::Autolink& link, char32_t opened);
+    [[gnu::noinline, gnu::cold]] bool reference_before_www();
     [[gnu::noinline, gnu::cold]] bool bare_after_bracket(std::string_view text, const ast::Attr& attr,
                                                          char32_t opened);
     // The content of a link, image or span, between its brackets.

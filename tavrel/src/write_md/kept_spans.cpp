@@ -2,6 +2,7 @@
 // can hold or cross a raw tag: its brackets kept, its "www." addresses
 // bare. Rare, and kept apart from the writer's hot paths.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -234,6 +235,27 @@ bool Renderer::span_kept_bracketed(const Span& n) {
     footnote_line_ = saved_footnote_line;
     span_tried_ = true;
     return false;
+}
+
+// Where a span is tried with its addresses bare, a letter, digit, "&" or
+// non-ASCII character of text written just before an address, after which
+// the reader would not find it, is rewritten as its numeric reference
+// ("&ap;www.a" read as "≈" and the address): the reader finds one after
+// its ";". Not where the character is escaped or ends an address written
+// before (the try reads back what it wrote).
+bool Renderer::reference_before_www() {
+    if (out_.empty() || (!www_kept_->empty() && www_kept_->back() == out_.size())) return false;
+    const text::Decoded d = text::decode_utf8_before(out_, out_.size());
+    const char32_t c = d.cp;
+    const bool plain = c >= 0x80 || c == '&' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                       (c >= 'A' && c <= 'Z');
+    const std::size_t at = out_.size() - d.len;
+    if (!plain || c == 0xFFFD || (at > 0 && out_[at - 1] == '\\')) return false;
+    out_.resize(at);
+    out_.append("&#");
+    out_.append(std::to_string(static_cast<std::uint32_t>(c)));
+    out_.push_back(';');
+    return true;
 }
 
 // Text after an address written bare, up to what ends the address for the

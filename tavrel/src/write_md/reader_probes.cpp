@@ -287,8 +287,9 @@ bool holds_link(const Inlines& run, bool first_bare, bool www_kept) {
             if (t->text.empty()) return false;
             // Where addresses are kept bare, the reader finds one after any
             // character it looks for one after ("[[www.a ]]", "*www.a"):
-            // written escaped or not, the text ends in that character.
-            if (www_kept) return autolink::is_boundary(text::decode_utf8_before(t->text, t->text.size()).cp);
+            // written escaped or not, the text ends in that character; the
+            // caller writes any other as its reference, which ends in ";".
+            if (www_kept) return true;
             return t->text.back() == ' ' || t->text.back() == '\t';
         }();
         if (!before) return false;

@@ -172,9 +172,9 @@ struct ReadBack {
 // leaves the "[" of an enclosing span as text.
 // A "www." autolink between white space, or opening the run where
 // `first_bare` says the opener before it lets it be written bare, is none;
-// with `www_kept`, one after any character the reader finds one after, or
-// after a line end or another node, whatever follows it (the caller reads
-// back what it wrote).
+// with `www_kept`, one after any text, a line end or another node, whatever
+// follows it (the caller writes the character before it as one the reader
+// finds an address after, and reads back what it wrote).
 bool holds_link(const ast::Inlines& run, bool first_bare = false, bool www_kept = false);
 
 // Whether a run holds a raw tag that pairs with one outside it: a closing

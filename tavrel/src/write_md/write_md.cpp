@@ -3775,8 +3775,9 @@ bool Renderer::bare_www(const Autolink& link, char32_t opened) {
     if (b == ' ' || b == '\t' || b == '\n') return !autolink::preceded_by_angle_opener(out_, out_.size());
     // Where addresses are kept bare, after any character the reader looks
     // for one after, escaped or not ("[[www.a ]]", "\\*www.a").
-    const bool found_after = (opened == '[' && b == '[') ||
-                             (www_kept_ && autolink::is_boundary(text::decode_utf8_before(out_, out_.size()).cp));
+    bool found_after = (opened == '[' && b == '[') ||
+                       (www_kept_ && autolink::is_boundary(text::decode_utf8_before(out_, out_.size()).cp));
+    if (!found_after && www_kept_) found_after = reference_before_www();
     return found_after && !out_.ends_with("![") && !autolink::preceded_by_angle_opener(out_, out_.size());
 }
 

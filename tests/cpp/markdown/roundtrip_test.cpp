@@ -442,6 +442,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[\nwww.a ]{-= a=} _[\nwww.a ]{\xA9=}",
         "[a\nwww.a ]{-=1} [~a~www.a ]{a=\"}\" <=} <em>[~-~www.a ]{<=}</em>",
         "[*a*www.a ]{-=1} [**a**\nwww.b ]{-=1}",
+        // ... after a character reference.
+        "[&ap;www._\t]{a= -=} [&amp;www.a ]{-=1} [&#120;www.a ]{-=1} [x www.a&#233;www.b ]{-=1}",
         // ... in a cell.
         "| [www.a) ]{-=1} | [www.a<]{<=1} |\n|---|---|",
         "| [www.a\\|b ]{-=1} |\n|---|",
