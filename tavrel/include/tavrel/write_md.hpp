@@ -289,6 +289,11 @@ private:
     // neighbouring run of the same character), else as its HTML element.
     void delimited(std::string_view delim, std::string_view tag, const ast::Attr& attr,
                    const ast::Inlines& content, bool first_of_same);
+    // `delimited` tried again with the text's last character, `before`,
+    // written as a character reference (see `delimited`).
+    [[gnu::noinline, gnu::cold]] void delimited_after_reference(std::string_view delim, std::string_view tag,
+                                                                const ast::Attr& attr, const ast::Inlines& content,
+                                                                bool first_of_same, char32_t before);
     // The first character a node writes, as far as a delimiter run before it
     // needs to know (0 for white space or nothing).
     char32_t lead_char(const ast::Inline& node) const;
@@ -488,6 +493,12 @@ private:
     // no part of the text is tried more than once.
     std::vector<std::size_t>* www_kept_ = nullptr;
     bool span_tried_ = false;
+    // Where the last node written whose form may end in a character of its
+    // own, neither white space nor punctuation, ended in `out_`: raw HTML,
+    // a template's token, a "www." address written bare.
+    std::size_t own_end_ = std::string::npos;
+    // Set while `delimited_after_reference` tries its node.
+    bool reference_tried_ = false;
     // Whether the raw HTML block written next keeps the white space before
     // its tag: where it starts a line of its own after a block that no
     // indented line goes on.

@@ -3464,6 +3464,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     // closing run.
     const bool last_of_same = after_is_closer_ && after_ == c && attr.empty();
     const std::size_t start = out_.size();
+    const std::size_t own_end = own_end_;
     const std::size_t notes_mark = notes_.size();
     // Where the first line starts and what it was found to be, as the form
     // given up (see below) may have ended the line.
@@ -3595,6 +3596,28 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
             delim = delim.size() == 1 ? "_" : "__";
             ok = true;
         }
+    }
+    // A node whose element form would lose a key, right after a letter or
+    // other character the reader's flanking rules count as neither white
+    // space nor punctuation ("&copy;**_a_**{-=}"), is tried with that
+    // character written as a character reference: the reader judges the
+    // opener by the reference's ";". Such a character ends a text: every
+    // other node the writer writes ends in punctuation, but for those that
+    // may end in a character of their own (see `own_end_`).
+    if (!ok && !attr.pairs.empty() && cend > cstart && own_end != start &&
+        !p_escaped && !reference_tried_ && !flank_space(p) && !flank_punct(p) && markdown::writes_attrs(attr, true) &&
+        has_key_no_tag_holds(attr)) [[unlikely]] {
+        out_.resize(start);
+        notes_.resize(notes_mark);
+        first_line_start_ = first_line_start;
+        footnote_line_ = footnote_line;
+        if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
+        if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
+        if (own_end_ != std::string::npos && own_end_ > start) own_end_ = std::string::npos;
+        after_ = saved_after;
+        after_is_closer_ = saved_closer;
+        delimited_after_reference(delim, tag, attr, content, first_of_same, p);
+        return;
     }
     if (ok) {
         out_.append(delim);
@@ -3823,6 +3846,7 @@ void Renderer::image_description(const Inlines& alt) {
         footnote_line_ = footnote_line;
         if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
         if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
+        if (own_end_ != std::string::npos && own_end_ > start) own_end_ = std::string::npos;
         // (A line end there would be one in the text: spaces, as the plain
         // text gives a break.)
         std::string plain = render::plain(alt);
@@ -4082,6 +4106,7 @@ void Renderer::inline_node(const Inline& node) {
                     out_.append(n.text);
                     if (in_cell_) [[unlikely]] escape_bars_from(out_, at);
                     if (www_kept_) www_kept_->push_back(out_.size());
+                    own_end_ = out_.size();
                 } else {
                     // Read back as a link, whose text is written escaped and
                     // which would take a "{" after it as its attributes.
@@ -4099,6 +4124,7 @@ void Renderer::inline_node(const Inline& node) {
                     // On one line (see `fits_pipe_cell`), after the row's
                     // "|": it opens no block.
                     append_in_row(n.html, out_);
+                    own_end_ = out_.size();
                     return;
                 }
                 // A later line of HTML going on over lines could read as a
@@ -4108,6 +4134,7 @@ void Renderer::inline_node(const Inline& node) {
                 std::size_t nl = html.find('\n');
                 if (nl != std::string_view::npos && detail::html_lines_read_as_table(out_, html)) {
                     html_on_one_line(html, out_, out_.size() == first_line_start_);
+                    own_end_ = out_.size();
                     return;
                 }
                 // At a paragraph's start a tag or comment could open an HTML
@@ -4146,10 +4173,12 @@ void Renderer::inline_node(const Inline& node) {
                         out_.append("    "sv);
                 }
                 out_.append(html);
+                own_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Operation>) {
                 operation(n);
             } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
                 out_.append(n.token.source);
+                own_end_ = out_.size();
             } else if constexpr (std::is_same_v<T, Math>) {
                 const std::size_t at = out_.size();
                 write_math(n.tex);

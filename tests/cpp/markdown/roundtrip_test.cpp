@@ -498,6 +498,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[]{.\\ .a} [x]{.a\\  #i} **x**{.\\  .b\\  a=}",
         "# a {.b\\  #i}\n\np\n{:.\\  #i}\n\n::: {.b\\  #i}\nx\n:::",
         "```{.a #i .b\\  class=\"\"}\nx\n```",
+        // Strikeout and highlight with a key no tag can hold after a
+        // character that is neither white space nor punctuation.
+        "x&copy;~~<~~{-=} y&#0;==(=={-=}",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
@@ -951,6 +954,11 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         // A strong with attributes filled by an emphasis.
         "**_x_**{#c}",
         "__*x*__{.c k=v} and **_y_ z**{.d}",
+        // A strong with a key no tag can hold, filled by an emphasis, after
+        // a character that is neither white space nor punctuation.
+        "&#0;**_'_**{-=}",
+        "*&copy;**_}_**{-=}*",
+        "[&copy;**_:_**{\xA9=}]()",
         // Emphasis holding white space alone, with attributes.
         "a *&nbsp;*{.c} b",
         "a ==&nbsp;=={#k}",

@@ -1,0 +1,59 @@
+// The writer's try of an emphasis, strong, strikeout or highlight whose
+// element form would lose a key no tag can hold, after a character that
+// leaves its opener unpaired. Rare, and kept apart from the writer's hot
+// paths.
+#include <string>
+#include <string_view>
+
+#include "tavrel/text.hpp"
+#include "tavrel/write_md.hpp"
+
+namespace tavrel::write_md {
+
+// The text before the node ends in `before`, which the reader's flanking
+// rules count as neither white space nor punctuation: written as a
+// character reference, which reads back as the same text, it puts a ";"
+// before the opener. Where the node still takes its element form, the
+// character is written back as it was and the node written as it would
+// have been. A byte that is no UTF-8 is kept as it is.
+void Renderer::delimited_after_reference(std::string_view delim, std::string_view tag, const ast::Attr& attr,
+                                         const ast::Inlines& content, bool first_of_same, char32_t before) {
+    reference_tried_ = true;
+    std::string bytes;
+    text::append_utf8(bytes, before);
+    const std::size_t len = text::decode_utf8_before(out_, out_.size()).len;
+    const std::size_t at = out_.size() - len;
+    if (len != bytes.size() || out_.compare(at, len, bytes) != 0) {
+        delimited(delim, tag, attr, content, first_of_same);
+        reference_tried_ = false;
+        return;
+    }
+    const std::size_t notes_mark = notes_.size();
+    const std::size_t first_line_start = first_line_start_;
+    const int footnote_line = footnote_line_;
+    const std::size_t attr_target_end = attr_target_end_;
+    const std::size_t ref_end = ref_end_;
+    const char32_t after = after_;
+    const bool closer = after_is_closer_;
+    out_.resize(at);
+    out_.append("&#");
+    out_.append(std::to_string(static_cast<std::uint32_t>(before)));
+    out_.push_back(';');
+    const std::size_t start = out_.size();
+    delimited(delim, tag, attr, content, first_of_same);
+    if (out_.size() > start && out_[start] == '<') {
+        out_.resize(at);
+        out_.append(bytes);
+        notes_.resize(notes_mark);
+        first_line_start_ = first_line_start;
+        footnote_line_ = footnote_line;
+        attr_target_end_ = attr_target_end;
+        ref_end_ = ref_end;
+        after_ = after;
+        after_is_closer_ = closer;
+        delimited(delim, tag, attr, content, first_of_same);
+    }
+    reference_tried_ = false;
+}
+
+}  // namespace tavrel::write_md
