@@ -237,20 +237,27 @@ bool Renderer::span_kept_bracketed(const Span& n) {
     return false;
 }
 
-// Where a span is tried with its addresses bare, a letter, digit, "&" or
-// non-ASCII character of text written just before an address, after which
-// the reader would not find it, is rewritten as its numeric reference
-// ("&ap;www.a" read as "≈" and the address): the reader finds one after
-// its ";". Not where the character is escaped or ends an address written
-// before (the try reads back what it wrote).
+// Where a span is tried with its addresses bare, a letter, digit, "&",
+// non-ASCII or escaped character of text written just before an address,
+// after which the reader would not find it, is rewritten as its numeric
+// reference ("&ap;www.a" read as "≈" and the address, "&lt;www.a" as "<"
+// and the address): the reader finds one after its ";". Not where the
+// character ends an address written before (the try reads back what it
+// wrote).
 bool Renderer::reference_before_www() {
     if (out_.empty() || (!www_kept_->empty() && www_kept_->back() == out_.size())) return false;
     const text::Decoded d = text::decode_utf8_before(out_, out_.size());
     const char32_t c = d.cp;
     const bool plain = c >= 0x80 || c == '&' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
                        (c >= 'A' && c <= 'Z');
-    const std::size_t at = out_.size() - d.len;
-    if (!plain || c == 0xFFFD || (at > 0 && out_[at - 1] == '\\')) return false;
+    std::size_t at = out_.size() - d.len, slashes = 0;
+    while (at > slashes && out_[at - slashes - 1] == '\\') ++slashes;
+    // (Escaped punctuation goes with its backslash.)
+    if (slashes % 2 == 1 && c < 0x80) {
+        --at;
+    } else if (!plain || c == 0xFFFD || slashes % 2 == 1) {
+        return false;
+    }
     out_.resize(at);
     out_.append("&#");
     out_.append(std::to_string(static_cast<std::uint32_t>(c)));

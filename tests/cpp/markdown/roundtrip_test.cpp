@@ -444,6 +444,7 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[*a*www.a ]{-=1} [**a**\nwww.b ]{-=1}",
         // ... after a character reference.
         "[&ap;www._\t]{a= -=} [&amp;www.a ]{-=1} [&#120;www.a ]{-=1} [x www.a&#233;www.b ]{-=1}",
+        "[&lt;www.a<]{#a -=} [a\\*www.a ]{-=1} [&#92;www.a ]{-=1}",
         // ... in a cell.
         "| [www.a) ]{-=1} | [www.a<]{<=1} |\n|---|---|",
         "| [www.a\\|b ]{-=1} |\n|---|",
