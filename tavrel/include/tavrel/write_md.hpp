@@ -35,8 +35,10 @@
 //   class=\"math inline\">"; beside raw tags of the same name in the text
 //   they read back as raw tags alike, the same HTML, and which one closes
 //   which is the HTML reader's to say; there a link's "title" pair is its
-//   title, a double quote in its target "%22", an image's description its
-//   plain text, and line ends in a superscript or subscript spaces), inline math
+//   title, a double quote in its target "%22", and line ends in a
+//   superscript or subscript spaces; an image's description where a node
+//   in it would take its element form is its plain text, with its raw tags
+//   and breaks where they read back so), inline math
 //   without its display flag, line ends in code spans and math as spaces,
 //   white space in link targets as "%20", "%09", "%0A" and "%0D", and a
 //   "<" opening one as "%3C",

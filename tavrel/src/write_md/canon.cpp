@@ -319,7 +319,7 @@ void restructure(const Inlines& in, Inlines& out, bool single_line, bool in_link
                     Image copy{n.attr, {}, n.url, n.title};
                     restructure(n.alt, copy.alt, single_line, in_link);
                     out.push_back(std::move(copy));
-                    plain_where_tags_added(n.alt, out.back().template as<Image>()->alt);
+                    plain_where_tags_added(n.alt, out.back().template as<Image>()->alt, single_line);
                 } else if constexpr (std::is_same_v<T, Operation>) {
                     Operation copy{n.system, n.kind, n.name, {}};
                     for (const auto& arg : n.args) {

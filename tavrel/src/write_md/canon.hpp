@@ -10,6 +10,7 @@
 // Most runs already have it, so the check is cheap and the copy rare.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,29 @@ ast::Inlines canonical(const ast::Inlines& run, bool single_line);
 // escape (code, math, raw content, destinations, labels, attribute values).
 bool fits_pipe_cell(const ast::Inlines& run);
 
+// Whether the plain text of a description reads back as the plain text of
+// what it holds: no raw inline, which the reader keeps and the plain text
+// drops, no note, whose plain text is its label, no node the plain text
+// gives as its source, and no image, which would be lost.
+bool plain_reads_back(const ast::Inlines& run);
+
+// The plain text of a description for which `plain_reads_back`, as texts,
+// its raw tags (written by hand, which pair as they did) and, where
+// `lines`, its breaks (else spaces, as a break is in the plain text): a
+// break may be all that makes the block around it more than one line.
+// Null where that would not read back: a break beside white space or
+// another, a line end in a text, a reference the canonical shape made, raw
+// tags in runs apart, which would come to stand side by side.
+std::optional<ast::Inlines> plain_run(const ast::Inlines& alt, bool lines);
+
+// Whether a description holding an element form is written as its plain
+// text: as `plain_description` where that is no null, else as its plain
+// text alone where `tags_in` is no 0.
+bool plain_description_reads_back(const ast::Inlines& alt);
+// `plain_run` of a description, lines kept, into `out`, where
+// `plain_reads_back` and that is no null; false where not.
+bool plain_description(const ast::Inlines& alt, ast::Inlines& out);
+
 // How many raw tags a run of texts, breaks, raw HTML other than closing and
 // image tags, and delimited nodes of these holds, at any depth; 0 for a run
 // holding any other node: where it is no 0, the run's plain text reads back
@@ -61,9 +85,11 @@ std::size_t tags_in(const ast::Inlines& run);
 
 // An image's description `alt` in canonical shape (`written`). Of a
 // description only its plain text is kept: where the shape adds tags
-// ("*<em>x</em>*") to raw tags, which the reader may pair otherwise, it is
-// the plain text instead, a line end in it a space, as a break is.
-void plain_where_tags_added(const ast::Inlines& alt, ast::Inlines& written);
+// ("*<em>x</em>*"), which read back as raw HTML the reader may pair with
+// other raw tags, or leave in the plain text, it is `plain_run` instead,
+// or, where that is null and `tags_in` is no 0, the plain text alone, a
+// line end in it a space, as a break is.
+void plain_where_tags_added(const ast::Inlines& alt, ast::Inlines& written, bool single_line);
 
 // Whether a pair with this key can stand in a tag ("a", "_b", "c:d-e.f").
 bool html_attr_name(std::string_view key);

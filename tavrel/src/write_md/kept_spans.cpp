@@ -16,6 +16,7 @@
 #include "tavrel/block.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
+#include "tavrel/render.hpp"
 #include "tavrel/text.hpp"
 #include "tavrel/write_md.hpp"
 
@@ -33,7 +34,8 @@ namespace {
 // stays a node: its form would lose them. With `swapped`, a plain
 // emphasis filled by a plain strong is taken as a strong filled by an
 // emphasis, as "***x***" written for the one reads back as the other.
-// Targets and addresses are taken as the writer writes them.
+// Targets and addresses are taken as the writer writes them, an image's
+// description as its plain text.
 void as_tags(Inlines& run, bool swapped) {
     const auto tag_holds = [](const Attr& attr) {
         std::size_t size = attr.id ? attr.id->size() : 0;
@@ -103,7 +105,13 @@ void as_tags(Inlines& run, bool swapped) {
                             }
                             n.url = std::move(url);
                         }
-                        if constexpr (std::is_same_v<T, Image>) as_tags(n.alt, swapped);
+                        if constexpr (std::is_same_v<T, Image>) {
+                            // (Of a description only its plain text is
+                            // kept, which may be written for its nodes.)
+                            std::string plain = render::plain(n.alt);
+                            n.alt.clear();
+                            if (!plain.empty()) n.alt.push_back(Text{std::move(plain)});
+                        }
                     } else if constexpr (std::is_same_v<T, Autolink>) {
                         // (An address read as an e-mail one is written in
                         // angle brackets, read back as an address alike.)

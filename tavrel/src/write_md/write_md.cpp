@@ -3836,10 +3836,11 @@ void Renderer::image_description(const Inlines& alt) {
     ++description_depth_;
     bracketed(alt);
     --description_depth_;
-    if (element_in_description_ && canon::tags_in(alt) > 0) [[unlikely]] {
-        // An element's tags read back as raw HTML, which beside raw tags in
-        // the description may pair otherwise: only the description's plain
-        // text is kept, so it is written instead.
+    if (element_in_description_ && canon::plain_description_reads_back(alt)) [[unlikely]] {
+        // An element's tags read back as raw HTML, which the reader may
+        // pair with raw tags in the description or around the image, and
+        // which an unpaired one leaves in the plain text: only the plain
+        // text is kept, so it is written instead, where it reads back so.
         out_.resize(start);
         notes_.resize(notes_mark);
         first_line_start_ = first_line_start;
@@ -3847,12 +3848,16 @@ void Renderer::image_description(const Inlines& alt) {
         if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
         if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
         if (own_end_ != std::string::npos && own_end_ > start) own_end_ = std::string::npos;
-        // (A line end there would be one in the text: spaces, as the plain
-        // text gives a break.)
-        std::string plain = render::plain(alt);
-        std::replace_if(plain.begin(), plain.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
         Inlines text;
-        text.push_back(Text{std::move(plain)});
+        if (!canon::plain_description(alt, text)) {
+            // Raw tags that open no element, where their texts and breaks
+            // would not read back around them: the plain text alone, the
+            // tags in it text. (A line end there would be one in the text:
+            // spaces, as the plain text gives a break.)
+            std::string plain = render::plain(alt);
+            std::replace_if(plain.begin(), plain.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+            text.push_back(Text{std::move(plain)});
+        }
         bracketed(text);
     }
     element_in_description_ = saved_element;

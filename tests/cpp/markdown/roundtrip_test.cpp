@@ -524,29 +524,62 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         EXPECT_EQ(ast::debug_string(again), ast::debug_string(first)) << md << "\n--- written\n" << written;
         EXPECT_EQ(write_md::render_md(again), written) << md;
     }
-    // Images alone in a paragraph, of whose descriptions only the plain
-    // text is kept: an emphasis inside taking its element form beside a raw
-    // tag of its name, as the element or inside an emphasis it fills.
+    // Images, of whose descriptions only the plain text is kept: an
+    // emphasis inside taking its element form beside a raw tag of its name,
+    // as the element or inside an emphasis it fills.
     const std::vector<std::string> images = {
         "![**_$<em>_**]()",
         "![_*a<em>*_]()",
         "![x **_$<em>_** y](u \"t\"){.c}",
+        // ... beside a closing tag, which is raw HTML in the plain text.
+        "![**_</em>-_**]()",
+        // Any element form in a description, beside raw tags around the
+        // image, which would pair with its tags.
+        "<span>[www.a</span>]{.a}![___[]___]()",
+        "*<em>**</em>**![^+^]()*",
+        "__<a>*</a>*![*[]*]()__",
+        "_![_[]_]()*}</em>*_",
+        "**<sup>a*a</sup>***![^<^[]]()",
+        // ... and the tags of an emphasis that is all of an emphasis.
+        "*<em>**</em>**![_*a*_]()*",
+        "**<sup>a*a</sup>***![_*<*_]()",
     };
-    const auto image = [](const ast::Document& doc) -> const ast::Image* {
-        const auto* p = doc.blocks.empty() ? nullptr : doc.blocks.front().as<ast::Paragraph>();
-        return p && p->content.size() == 1 ? p->content.front().as<ast::Image>() : nullptr;
+    // The images of a document, in order, not those inside a description.
+    const auto images_of = [](const ast::Document& doc) {
+        std::vector<const ast::Image*> found;
+        const auto walk = [&](const auto& self, const ast::Inlines& run) -> void {
+            for (const auto& x : run) {
+                if (const auto* im = x.as<ast::Image>()) {
+                    found.push_back(im);
+                    continue;
+                }
+                visit(
+                    [&](const auto& n) {
+                        if constexpr (requires { n.content; }) {
+                            if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, ast::Inlines>)
+                                self(self, n.content);
+                        }
+                    },
+                    x);
+            }
+        };
+        for (const auto& b : doc.blocks) {
+            if (const auto* p = b.as<ast::Paragraph>()) walk(walk, p->content);
+        }
+        return found;
     };
     for (const auto& md : images) {
         ast::Document first = block::parse_source(md, Options::dataset());
         std::string written = write_md::render_md(first);
         ast::Document again = block::parse_source(written, Options::dataset());
-        const ast::Image* was = image(first);
-        const ast::Image* is = image(again);
-        ASSERT_TRUE(was && is) << md << "\n--- written\n" << written;
-        EXPECT_EQ(render::plain(is->alt), render::plain(was->alt)) << md << "\n--- written\n" << written;
-        EXPECT_EQ(is->url, was->url) << md;
-        EXPECT_EQ(is->title, was->title) << md;
-        EXPECT_EQ(is->attr, was->attr) << md;
+        const auto was = images_of(first);
+        const auto is = images_of(again);
+        ASSERT_EQ(is.size(), 1u) << md << "\n--- written\n" << written;
+        ASSERT_EQ(was.size(), 1u) << md;
+        EXPECT_EQ(render::plain(is[0]->alt), render::plain(was[0]->alt)) << md << "\n--- written\n" << written;
+        EXPECT_EQ(is[0]->url, was[0]->url) << md;
+        EXPECT_EQ(is[0]->title, was[0]->title) << md;
+        EXPECT_EQ(is[0]->attr, was[0]->attr) << md;
         EXPECT_EQ(write_md::render_md(again), written) << md;
     }
 }
@@ -1019,6 +1052,8 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "[www.a.\t![](< >)]{-= a=\"\"} [www.a) mailto:a@a.a]{a=\"}\" <=}",
         "<span a>[www.a</span>(mailto:a@a.a]{\xA9=} ^[[www.a* ![](< >)]{<=}]",
         "[www.} ![**_a_**]()]{a=\"\" -=}",
+        // ... and an image whose description is written as its plain text.
+        "[www.} ![**_a_**{.a}]()]{a= -=}",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
