@@ -250,6 +250,10 @@ private:
                                                          char32_t opened);
     // The content of a link, image or span, between its brackets.
     void bracketed(const ast::Inlines& inlines);
+    void bracketed_content(const ast::Inlines& inlines);
+    // Alike, inside a node in its delimiter form: with the counts of those
+    // outside the brackets (see `outside_brackets_`).
+    [[gnu::noinline, gnu::cold]] void bracketed_in_delimited(const ast::Inlines& inlines);
     // An image's description, between its brackets: as its plain text
     // where an inline in it would take its element form.
     void image_description(const ast::Inlines& alt);
@@ -424,6 +428,12 @@ private:
     // How many nodes delimited by "*", "=" and "~" (in that order) enclose
     // the text being written in their delimiter form.
     int same_depth_[3] = {0, 0, 0};
+    // Those of them outside the innermost link, image or span brackets: the
+    // reader pairs the runs inside the brackets among themselves once it
+    // finds their end, and an opener there closes no node outside. (Only
+    // a node whose element form would lose a key is judged by them: the
+    // others keep the form they had.)
+    int outside_brackets_[3] = {0, 0, 0};
     static int delimiter_slot(char32_t c) { return c == '*' ? 0 : c == '=' ? 1 : 2; }
     // How many list items and footnotes enclose the block being written:
     // there the reader reads a line of white space as empty, also inside

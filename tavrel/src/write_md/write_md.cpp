@@ -288,6 +288,12 @@ bool has_key_no_tag_holds(const Attr& attr) {
     return !autolink::bare_email_prefix(word);
 }
 
+// Whether the element form of a node with `attr` would lose a key no tag
+// can hold (one its attribute block writes).
+[[gnu::noinline, gnu::cold]] bool loses_key(const Attr& attr) {
+    return markdown::writes_attrs(attr, true) && has_key_no_tag_holds(attr);
+}
+
 inline bool script_bare(std::string_view text, char marker, const Attr& attr, bool in_cell) {
     return script_text_fits(text, marker) || (!attr.pairs.empty() && script_bare_escaped(text, marker, attr, in_cell));
 }
@@ -3530,6 +3536,9 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         // node instead.
         bool opener_closes = same_depth_[delimiter_slot(c)] > 0 && !flank_space(p) &&
                              (!flank_punct(p) || flank_space(f) || flank_punct(f));
+        if (opener_closes && !attr.pairs.empty() &&
+            same_depth_[delimiter_slot(c)] == outside_brackets_[delimiter_slot(c)]) [[unlikely]]
+            opener_closes = !loses_key(attr);
         // A plain strong whose nearest delimited ancestor is a plain strong
         // would be merged into it (an element form between them is raw HTML
         // to the reader, no node).
@@ -3864,6 +3873,16 @@ void Renderer::image_description(const Inlines& alt) {
 }
 
 void Renderer::bracketed(const Inlines& run) {
+    // Inside a node in its delimiter form (only there: outside all, no
+    // count is above 0 and those outside the brackets stay 0).
+    if (enclosing_delim_len_ != 0) [[unlikely]] {
+        bracketed_in_delimited(run);
+        return;
+    }
+    bracketed_content(run);
+}
+
+void Renderer::bracketed_content(const Inlines& run) {
     const char32_t saved_after = after_;
     const bool saved_closer = after_is_closer_;
     const bool saved_in_plain_strong = in_plain_strong_;
@@ -3878,6 +3897,14 @@ void Renderer::bracketed(const Inlines& run) {
     in_plain_strong_ = saved_in_plain_strong;
     after_ = saved_after;
     after_is_closer_ = saved_closer;
+}
+
+void Renderer::bracketed_in_delimited(const Inlines& run) {
+    int saved_outside[3];
+    std::memcpy(saved_outside, outside_brackets_, sizeof saved_outside);
+    std::memcpy(outside_brackets_, same_depth_, sizeof outside_brackets_);
+    bracketed_content(run);
+    std::memcpy(outside_brackets_, saved_outside, sizeof saved_outside);
 }
 
 void Renderer::operation(const Operation& op) {

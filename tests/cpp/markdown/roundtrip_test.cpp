@@ -469,6 +469,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "_*[]{_=}*{\xC3=}_ _**`_`**{-=}_",
         "_**[^a_b] x**{-=}_ _*[a](b_c)*{\xC3=}_\n\n[^a_b]: y",
         "_**<http://a_b>**{-=}_",
+        // ... inside a link inside a node of its kind, whose runs the reader
+        // pairs inside the brackets first.
+        "~~[~~<~~{-=}]()~~ ==[==[]=={-=}]()==",
         // A block's attribute line, which the reader takes up to its last
         // "}", with a key holding one.
         "(\n{:#n }=\"\"}",
