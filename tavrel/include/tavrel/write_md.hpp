@@ -248,6 +248,11 @@ private:
     [[gnu::noinline, gnu::cold]] bool reference_before_www();
     [[gnu::noinline, gnu::cold]] bool bare_after_bracket(std::string_view text, const ast::Attr& attr,
                                                          char32_t opened);
+    // Takes back what was written from `start` on, to write it otherwise:
+    // the notes, line and footnote state as they were there, and the marks
+    // of what ended after it.
+    [[gnu::noinline, gnu::cold]] void rewind(std::size_t start, std::size_t notes_mark, std::size_t first_line_start,
+                                             int footnote_line);
     // The content of a link, image or span, between its brackets.
     void bracketed(const ast::Inlines& inlines);
     void bracketed_content(const ast::Inlines& inlines);

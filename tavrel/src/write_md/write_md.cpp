@@ -3616,13 +3616,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     if (!ok && !attr.pairs.empty() && cend > cstart && own_end != start &&
         !p_escaped && !reference_tried_ && !flank_space(p) && !flank_punct(p) && markdown::writes_attrs(attr, true) &&
         has_key_no_tag_holds(attr)) [[unlikely]] {
-        out_.resize(start);
-        notes_.resize(notes_mark);
-        first_line_start_ = first_line_start;
-        footnote_line_ = footnote_line;
-        if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
-        if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
-        if (own_end_ != std::string::npos && own_end_ > start) own_end_ = std::string::npos;
+        rewind(start, notes_mark, first_line_start, footnote_line);
         after_ = saved_after;
         after_is_closer_ = saved_closer;
         delimited_after_reference(delim, tag, attr, content, first_of_same, p);
@@ -3850,13 +3844,7 @@ void Renderer::image_description(const Inlines& alt) {
         // pair with raw tags in the description or around the image, and
         // which an unpaired one leaves in the plain text: only the plain
         // text is kept, so it is written instead, where it reads back so.
-        out_.resize(start);
-        notes_.resize(notes_mark);
-        first_line_start_ = first_line_start;
-        footnote_line_ = footnote_line;
-        if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
-        if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
-        if (own_end_ != std::string::npos && own_end_ > start) own_end_ = std::string::npos;
+        rewind(start, notes_mark, first_line_start, footnote_line);
         Inlines text;
         if (!canon::plain_description(alt, text)) {
             // Raw tags that open no element, where their texts and breaks
@@ -3870,6 +3858,16 @@ void Renderer::image_description(const Inlines& alt) {
         bracketed(text);
     }
     element_in_description_ = saved_element;
+}
+
+void Renderer::rewind(std::size_t start, std::size_t notes_mark, std::size_t first_line_start, int footnote_line) {
+    out_.resize(start);
+    notes_.resize(notes_mark);
+    first_line_start_ = first_line_start;
+    footnote_line_ = footnote_line;
+    if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
+    if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
+    if (own_end_ != std::string::npos && own_end_ > start) own_end_ = std::string::npos;
 }
 
 void Renderer::bracketed(const Inlines& run) {
