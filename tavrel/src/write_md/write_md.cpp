@@ -3672,19 +3672,27 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
 // space or punctuation other than "_", around a content holding no "_" and
 // not starting or ending with white space, before its attribute block or,
 // without one, before white space, the end or punctuation other than "_"
-// and "*" (`next`, kBlank for the first two): a closing run of "*" shared
-// with the nodes around it is judged by those nodes as written. Where the
-// element form would lose a key, a character escaped before the opener
-// (`p_escaped`), "_" too, and an escaped "_" in the content are in no run,
-// and a bare "_" in the content is where the runs read back around it
-// (`underscores_read_back`).
+// and "*" (`next`, kBlank for the first two), or, for a lone tag, before
+// the closer of a plain strong around it (`in_plain_strong_`): a
+// closing run of "*" shared with the nodes around it is judged by those
+// nodes as written. Where the element form would lose a key, a character
+// escaped before the opener (`p_escaped`), "_" too, and an escaped "_" in
+// the content are in no run, and a bare "_" in the content is where the
+// runs read back around it (`underscores_read_back`).
 bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::string_view tag, std::size_t cstart,
                                std::size_t cend, char32_t p, bool p_escaped, char32_t next) {
     const bool attrs_written = markdown::writes_attrs(attr, true);
     const bool key_kept = attrs_written && has_key_no_tag_holds(attr);
     const bool refs = white_refs(content) != nullptr;
     if (!key_kept && !refs && (p_escaped || !holds_lone_tag(content, tag))) return false;
-    if (!attrs_written && (next == '_' || next == '*' || (!flank_space(next) && !flank_punct(next)))) return false;
+    // Before the closer of a plain strong around it ("**_<em>_**"), whose
+    // own form then takes no "_" runs that these would stand in, the runs
+    // pair as well: taken there for a lone tag, which would pair with the
+    // element's. (No other node the writer writes starts with a bare "*".)
+    const bool lone_before_closer = next == '*' && in_plain_strong_ && !key_kept && !refs;
+    if (!attrs_written && (next == '_' || (next == '*' && !lone_before_closer) ||
+                           (!flank_space(next) && !flank_punct(next))))
+        return false;
     if ((p == '_' && !(p_escaped && key_kept)) || (!flank_space(p) && !flank_punct(p))) return false;
     const std::string_view written = std::string_view(out_).substr(cstart, cend - cstart);
     bool bare = false;

@@ -186,6 +186,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "___<em>_}__",
         "_*<em>a*</em>_",
         "***<em>*`</em>**",
+        // ... filling a strong or last in it, before the strong's closer.
+        "**_<em>_** **)*<em>***",
         // Paragraphs beginning with numbers that would number each other on.
         "1\\. x\n\n2\\. y",
         "1\\. x\n\n1\\. y\n\n1\\. z",
