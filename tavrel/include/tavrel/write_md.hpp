@@ -94,7 +94,8 @@ std::string escape_target(std::string_view url);
 // start a construct there is escaped as well, and an id or class holding
 // "[" takes the pair form, where a reference stands for the "[".
 // With `line`, the block stands on a line of its own, whose last "}" the
-// reader ends it at: a key may hold a "}" there.
+// reader ends it at: a key may hold a "}" there, and white space after a
+// backslash.
 std::string attrs_body(const ast::Attr& attr, char quote = '"', bool braces = false, bool links = false,
                        bool scanned = false, bool line = false);
 
@@ -111,6 +112,13 @@ bool writes_some_attrs(const ast::Attr& attr, bool scanned);
 inline bool writes_attrs(const ast::Attr& attr) { return !attr.empty() && writes_some_attrs(attr); }
 inline bool writes_attrs(const ast::Attr& attr, bool scanned) {
     return !attr.empty() && writes_some_attrs(attr, scanned);
+}
+// Whether any part of `attr` is written on an attribute line, a block's
+// line of its own (see `attrs_body`'s `line`): every block written with one
+// asks this, not `writes_attrs`, where its layout hangs on that line.
+bool writes_some_line_attrs(const ast::Attr& attr);
+[[gnu::always_inline]] inline bool writes_line_attrs(const ast::Attr& attr) {
+    return !attr.empty() && writes_some_line_attrs(attr);
 }
 // `attr` without the parts that are not written: an empty id, an id or class
 // holding a line end, and pairs whose key `attr_key_writable` refuses (with
@@ -290,6 +298,12 @@ private:
     // With `closable` (a heading's), the line may end in a closing sequence.
     void line_before_attrs(const ast::Inlines& inlines, const ast::Attr& own, std::string_view sep,
                            bool closable = false);
+    // See `line_before_attrs`: where `own` holds a key with "{" (which the
+    // reader's search for the line's last "{" would take) or one only an
+    // attribute line keeps, a heading is written with that line after it
+    // and a term without its brace keys; false where neither applies.
+    [[gnu::cold, gnu::noinline]] bool line_before_line_keys(const ast::Inlines& inlines, const ast::Attr& own,
+                                                            std::string_view sep, bool closable);
     // See `line_before_attrs`: a heading's or term's line ending in an
     // image, or in an inline whose element form would lose something; where
     // the line ends in a block, a closing sequence follows (`closable`) or
@@ -397,6 +411,10 @@ private:
     [[gnu::noinline, gnu::cold]] void escape_label_ends(std::string_view& s);
     void code_block(const ast::CodeBlock& code);
     void code_block_as_word(const std::string& lang, std::string_view code, ast::Attr written);
+    // A code block with a pair whose key only an attribute line keeps,
+    // written with its pairs on that line where the reader gives it one;
+    // false where it does not.
+    [[gnu::cold, gnu::noinline]] bool code_block_with_line(const ast::CodeBlock& code);
     void fenced_code(std::string_view text, std::string_view info);
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);

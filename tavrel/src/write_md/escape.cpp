@@ -399,7 +399,10 @@ namespace {
 // block the scanner reads as text first), a key holding what would start a
 // construct there cannot be written either: the key could not be escaped.
 // With `Line` (a block on a line of its own, which the reader takes up to
-// the line's last "}"), a "}" in the key is taken as it stands.
+// the line's last "}"), a "}" in the key is taken as it stands, and so is
+// white space after a backslash, which parts no words there, but for a
+// line end, which would end the line, and white space ending the key, which
+// the reader trims from it.
 template <bool Scanned, bool Line = false>
 bool key_writable(std::string_view key) {
     if (key.empty() || key[0] == '#' || key[0] == '.') return false;
@@ -409,7 +412,9 @@ bool key_writable(std::string_view key) {
         char32_t c = d.cp;
         const bool taken = escaped;
         escaped = c == '\\' && !escaped;
-        if (((c == '"' || c == '\'' || (c == '}' && !Line)) && !taken) || c == '=' || text::is_white_space(c))
+        if (((c == '"' || c == '\'' || (c == '}' && !Line)) && !taken) || c == '=') return false;
+        if (text::is_white_space(c) &&
+            (!Line || !taken || c == '\n' || c == '\r' || i + d.len == key.size()))
             return false;
         if constexpr (Scanned) {
             if (c < 0x80 && (c == '[' || write_md::detail::kScanMark[c] ||
@@ -469,14 +474,14 @@ bool attr_writable_impl(const ast::Attr& attr) {
     return true;
 }
 
-template <bool Scanned>
+template <bool Scanned, bool Line = false>
 bool writes_attrs_impl(const ast::Attr& attr) {
     if (attr.id && id_writable(*attr.id)) return true;
     for (const auto& cls : attr.classes) {
         if (class_writable<Scanned>(cls)) return true;
     }
     for (const auto& kv : attr.pairs) {
-        if (key_writable<Scanned>(kv.first)) return true;
+        if (key_writable<Scanned, Line>(kv.first)) return true;
     }
     return false;
 }
@@ -504,6 +509,7 @@ bool writes_some_attrs(const ast::Attr& attr) { return writes_attrs_impl<false>(
 bool writes_some_attrs(const ast::Attr& attr, bool scanned) {
     return scanned ? writes_attrs_impl<true>(attr) : writes_attrs_impl<false>(attr);
 }
+bool writes_some_line_attrs(const ast::Attr& attr) { return writes_attrs_impl<false, true>(attr); }
 ast::Attr writable_attr(const ast::Attr& attr) { return writable_attr_impl<false>(attr); }
 ast::Attr writable_attr(const ast::Attr& attr, bool scanned) {
     return scanned ? writable_attr_impl<true>(attr) : writable_attr_impl<false>(attr);

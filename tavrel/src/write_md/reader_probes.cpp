@@ -683,7 +683,8 @@ bool writes_nothing(const Block& block) {
     if (const auto* p = block.as<Paragraph>()) return p->content.empty();
     if (const auto* l = block.as<List>()) return l->items.empty();
     if (const auto* q = block.as<BlockQuote>()) {
-        return !markdown::writes_attrs(q->attr) && std::all_of(q->blocks.begin(), q->blocks.end(), writes_nothing);
+        return !markdown::writes_line_attrs(q->attr) &&
+               std::all_of(q->blocks.begin(), q->blocks.end(), writes_nothing);
     }
     return false;
 }
@@ -764,7 +765,7 @@ bool last_reads_as_paragraph(std::string_view text, unsigned heading) {
 }
 
 bool may_read_as_text(const List& l, bool nested) {
-    if (!l.ordered || l.start == 1 || l.items.size() < 2 || markdown::writes_attrs(l.attr)) return false;
+    if (!l.ordered || l.start == 1 || l.items.size() < 2 || markdown::writes_line_attrs(l.attr)) return false;
     bool any_nested = false;
     for (const auto& item : l.items) {
         // (Blocks that write nothing, an empty quote, are not read back.)
@@ -773,10 +774,10 @@ bool may_read_as_text(const List& l, bool nested) {
         if (item.task || markdown::writes_attrs(item.attr) || shown > 1) return false;
         if (shown == 0) continue;
         const Paragraph* p = first_paragraph_shown(item);
-        if (p && !markdown::writes_attrs(p->attr)) continue;
+        if (p && !markdown::writes_line_attrs(p->attr)) continue;
         auto it = std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
         const auto* inner = it->as<List>();
-        if (!nested || !inner || markdown::writes_attrs(inner->attr)) return false;
+        if (!nested || !inner || markdown::writes_line_attrs(inner->attr)) return false;
         any_nested = true;
     }
     return !nested || any_nested;

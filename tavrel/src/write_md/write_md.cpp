@@ -804,11 +804,12 @@ bool item_keeps_list(const ListItem& item) {
         std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
     if (first == item.blocks.end()) return markdown::writes_attrs(item.attr);
     const Paragraph* p = first->as<Paragraph>();
-    if (markdown::writes_attrs(item.attr) || (p && markdown::writes_attrs(p->attr))) return true;
+    if (markdown::writes_attrs(item.attr) || (p && markdown::writes_line_attrs(p->attr))) return true;
     if (!p) {
         const auto* inner = first->as<List>();
         return inner && !inner->items.empty() &&
-               (inner->items.size() > 1 || markdown::writes_attrs(inner->attr) || item_keeps_list(inner->items[0]));
+               (inner->items.size() > 1 || markdown::writes_line_attrs(inner->attr) ||
+                item_keeps_list(inner->items[0]));
     }
     // The lines are those of the run as written: a break in an emphasis
     // ends a line there too, in either of its forms, and one opening or
@@ -835,7 +836,7 @@ bool item_keeps_list(const ListItem& item) {
 // an item after the first that shows something, which is written "1."
 // after one "0." (see `numbered_from_zeros`).
 bool stays_list_alone(const List& l) {
-    if ((l.start == 1 && l.items.size() >= 2) || markdown::writes_attrs(l.attr)) return true;
+    if ((l.start == 1 && l.items.size() >= 2) || markdown::writes_line_attrs(l.attr)) return true;
     if (l.start == 0 && std::any_of(l.items.begin() + (l.items.empty() ? 0 : 1), l.items.end(),
                                     [](const ListItem& item) { return shown_count(item.blocks) != 0; }))
         return true;
@@ -851,7 +852,7 @@ bool stays_list_alone(const List& l) {
 // anything.
 std::uint64_t numbered_from_zeros(const List& l) {
     const std::size_t n = l.items.size();
-    if (n < 3 || markdown::writes_attrs(l.attr) || shown_count(l.items[1].blocks) != 0 ||
+    if (n < 3 || markdown::writes_line_attrs(l.attr) || shown_count(l.items[1].blocks) != 0 ||
         std::any_of(l.items.begin(), l.items.end(), item_keeps_list))
         return 0;
     for (std::size_t k = 2; k < n; ++k)
@@ -998,7 +999,7 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
                                                     bool numbered, std::uint64_t standing) {
     const auto* l = blocks[i].as<List>();
     const std::size_t n = l->items.size();
-    if (!l->ordered || markdown::writes_attrs(l->attr)) return 0;
+    if (!l->ordered || markdown::writes_line_attrs(l->attr)) return 0;
     // (One written on as the list before it, from `on`, is kept by that
     // list, its items numbered as its last.)
     // (So may one the numbering goes on from, `numbered`, with an item on
@@ -1321,10 +1322,11 @@ bool simple_table(const Table& t) {
 // Renderer: frame pieces
 
 void Renderer::ial(const Attr& attr) {
-    if (!markdown::writes_attrs(attr)) return;
+    if (!markdown::writes_line_attrs(attr)) return;
     out_.append("{: "sv);
-    // On its own line a key may hold a "}" (the block's layout around it is
-    // decided by the parts written on any line).
+    // On its own line a key may hold a "}" or white space after a
+    // backslash; the block's layout around the line asks the same of it
+    // (`writes_line_attrs`).
     out_.append(attrs_body(attr, '"', false, false, false, true));
     out_.append("}\n"sv);
 }
@@ -1386,7 +1388,8 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
     Lines text;
     const auto* l = blocks.size() == 1 ? blocks.front().as<List>() : nullptr;
     const auto* q = blocks.size() == 1 ? blocks.front().as<BlockQuote>() : nullptr;
-    if ((l && l->items.size() == 1 && !markdown::writes_attrs(l->attr)) || (q && !markdown::writes_attrs(q->attr))) {
+    if ((l && l->items.size() == 1 && !markdown::writes_line_attrs(l->attr)) ||
+        (q && !markdown::writes_line_attrs(q->attr))) {
         // What `blocks` writes for the one block: a one-item list never
         // reads as text, and is written as its item (see `list`).
         if (l) {
@@ -1836,7 +1839,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             alt_here = !prev_alt;
             alt_bullet_ = alt_here;
         } else if (l && prev && l->ordered && prev->ordered && ends_in_open_html(*prev) && !l->items.empty() &&
-                   out_.ends_with("\n\n") && !markdown::writes_attrs(prev->attr) &&
+                   out_.ends_with("\n\n") && !markdown::writes_line_attrs(prev->attr) &&
                    (l->start == prev_next || l->start + 1 == prev_next)) {
             // An ordered list has no other marker: it is written on as the
             // items the reader will read it as, numbered on from the first.
@@ -2063,7 +2066,7 @@ void Renderer::block(const Block& block) {
                     auto shown = white_space_as_references(b.content);
                     // One with attributes writes something to keep them:
                     // its spaces, tabs and line ends too.
-                    if (!shown && markdown::writes_attrs(b.attr)) [[unlikely]]
+                    if (!shown && markdown::writes_line_attrs(b.attr)) [[unlikely]]
                         shown = white_space_as_references<true>(b.content);
                     if (shown) {
                         inlines(*shown);
@@ -2096,7 +2099,7 @@ void Renderer::block(const Block& block) {
                 // An attribute line would attach to the list such a first
                 // line opens, and keep it from turning back into this text.
                 // So would a later line that the reader keeps as another item.
-                if (markdown::writes_attrs(b.attr)) {
+                if (markdown::writes_line_attrs(b.attr)) {
                     escape_item_number(mark);
                 } else if (!item_lines_read_as_text(std::string_view(out_).substr(mark))) {
                     // A list of one item reads as the text of its line, and
@@ -2332,7 +2335,7 @@ void Renderer::quote(const BlockQuote& q, Lines& text) {
     if (body.empty()) {
         // An empty quote with attributes is one marker line and its
         // attribute line.
-        if (!markdown::writes_attrs(q.attr)) return;
+        if (!markdown::writes_line_attrs(q.attr)) return;
         out_.append(">\n"sv);
         ial(q.attr);
         out_.push_back('\n');
@@ -2623,7 +2626,8 @@ void Renderer::item_after_open_html(const Block* prev, const List* prev_list, st
     const std::string_view line = written.substr(start, written.find('\n', start) - start);
     if (item_markers_length(line) == 0) return;
     if (prev_at != std::string::npos && written.substr(prev_at, start - prev_at).find('<') != std::string_view::npos) {
-        if (prev_list && prev_list->ordered && !markdown::writes_attrs(prev_list->attr) && ends_in_open_html(*prev_list)) {
+        if (prev_list && prev_list->ordered && !markdown::writes_line_attrs(prev_list->attr) &&
+            ends_in_open_html(*prev_list)) {
             escape_item_number(start);
             return;
         }
@@ -3057,6 +3061,8 @@ void Renderer::item(const ListItem& item, std::string_view marker, Lines& text, 
 // attributes names nothing the tree keeps.
 void Renderer::code_block(const CodeBlock& c) {
     Attr written = markdown::writable_attr(c.attr);
+    if (written.pairs.size() != c.attr.pairs.size() && code_block_with_line(c)) [[unlikely]]
+        return;
     // The reader takes the first class of the braces as the language, so
     // that class is written first.
     std::optional<std::string> lang = c.lang;
@@ -3278,14 +3284,6 @@ void Renderer::run_in_canonical_shape(const Inlines& run, bool one_line) {
     }
 }
 
-// `attr` without the pairs whose key holds a "{": at the end of a heading's
-// or term's line the reader takes the block from its last "{".
-[[gnu::noinline, gnu::cold]] Attr without_brace_keys(const Attr& attr) {
-    Attr kept = attr;
-    std::erase_if(kept.pairs, [](const auto& kv) { return kv.first.find('{') != std::string::npos; });
-    return kept;
-}
-
 // An image's element form keeps only the plain text of its description: at
 // the end of a heading's or term's line the image keeps its delimiter form,
 // and when the reader would take its attribute block for the line's, a
@@ -3301,12 +3299,8 @@ void Renderer::closed_line(const Inlines& line, bool closable) {
 }
 
 void Renderer::line_before_attrs(const Inlines& run, const Attr& own, std::string_view sep, bool closable) {
-    for (const auto& kv : own.pairs) {
-        if (kv.first.find('{') != std::string::npos) [[unlikely]] {
-            line_before_attrs(run, without_brace_keys(own), sep, closable);
-            return;
-        }
-    }
+    if (!own.pairs.empty() && line_before_line_keys(run, own, sep, closable)) [[unlikely]]
+        return;
     after_ = kBlank;
     after_is_closer_ = false;
     opened_by_ = 0;

@@ -478,6 +478,27 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // "}", with a key holding one.
         "(\n{:#n }=\"\"}",
         "> a\n> {: .c x}y=1 }=''}",
+        // ... with such a key alone, or one holding white space after a
+        // backslash: each block written with that line keeps its form and
+        // the key, a heading's and a code block's moving to the line.
+        "{:}=}\n1.",
+        "1. a\n2. b\n{:}=}",
+        "3.\n   a\n{:}=}",
+        "*\n{:}=}",
+        "{:\\ a=}\n&",
+        "{:}=}\na",
+        "{:\\ a=}\n2. x",
+        "{:}=}\n>]",
+        ">---\n>{:\\ a=}",
+        "{:}=}\n\\[\nx\n\\]",
+        "{:\\ a=}\n$$\nx\n$$",
+        "| a |\n|---|\n{:}=}",
+        "a\n: b\n{:}=}",
+        "{:}=}\n#",
+        "{:{=}\n# a {y=1}",
+        "> # a *b*{.c}\n> {:}=}",
+        "{:}=}\n    }",
+        "{::}=}\n    a",
         // Emphasis of each kind holding a line end alone, or white space
         // alone with a pair no tag can hold, with attributes: in a link,
         // after a "*" of text, in a strong.
