@@ -188,6 +188,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "***<em>*`</em>**",
         // ... filling a strong or last in it, before the strong's closer.
         "**_<em>_** **)*<em>***",
+        // ... holding an escaped "_", which is in no run.
+        "***_<em>*%** **_\\_<em>_**",
         // Paragraphs beginning with numbers that would number each other on.
         "1\\. x\n\n2\\. y",
         "1\\. x\n\n1\\. y\n\n1\\. z",
