@@ -77,6 +77,16 @@ bool plain_description_reads_back(const ast::Inlines& alt);
 // `plain_reads_back` and that is no null; false where not.
 bool plain_description(const ast::Inlines& alt, ast::Inlines& out);
 
+// A description that `plain_description_reads_back` would not write as its
+// plain text, as that text all the same (`out`): where `lines`, its breaks
+// (else spaces), its raw tags that pair in their run and image tags as
+// they are, all other raw HTML as text, a nested image as its description,
+// a note of text alone as that text. False where it holds a note's
+// reference, any other note, raw HTML that would not read back as its
+// plain text, or, where `lines`, breaks beside each other or beside white
+// space.
+bool text_description(const ast::Inlines& alt, bool lines, ast::Inlines& out);
+
 // How many raw tags a run of texts, breaks, raw HTML other than closing and
 // image tags, and delimited nodes of these holds, at any depth; 0 for a run
 // holding any other node: where it is no 0, the run's plain text reads back
@@ -88,7 +98,7 @@ std::size_t tags_in(const ast::Inlines& run);
 // ("*<em>x</em>*"), which read back as raw HTML the reader may pair with
 // other raw tags, or leave in the plain text, it is `plain_run` instead,
 // or, where that is null and `tags_in` is no 0, the plain text alone, a
-// line end in it a space, as a break is.
+// line end in it a space, as a break is, else `text_description`.
 void plain_where_tags_added(const ast::Inlines& alt, ast::Inlines& written, bool single_line);
 
 // Whether a pair with this key can stand in a tag ("a", "_b", "c:d-e.f").

@@ -3861,6 +3861,14 @@ void Renderer::image_description(const Inlines& alt) {
             text.push_back(Text{std::move(plain)});
         }
         bracketed(text);
+    } else if (element_in_description_) [[unlikely]] {
+        // Else its tags, breaks, notes and nested images are written so
+        // that they read back as that text, where they can be.
+        Inlines text;
+        if (canon::text_description(alt, true, text)) {
+            rewind(start, notes_mark, first_line_start, footnote_line);
+            bracketed(text);
+        }
     }
     element_in_description_ = saved_element;
 }

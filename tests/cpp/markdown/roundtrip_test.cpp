@@ -571,6 +571,17 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // ... and the tags of an emphasis that is all of an emphasis.
         "*<em>**</em>**![_*a*_]()*",
         "**<sup>a*a</sup>***![_*<*_]()",
+        // ... and beside a closing tag, a raw tag in another node's text,
+        // a note, a nested image, a raw inline or a break, whose tags and
+        // breaks would not read back around them in the plain text alone.
+        "_![[a*a]<em>*</em>]()_",
+        "![_<sup>*</sup>*_]()",
+        "![*<em>**<em>[]**</em>*]()",
+        "![^!^^[[]]]()==**_<em>_**==",
+        "**<sup>a*a</sup>***![***![]()***]()",
+        "![**_`!`{=a} <em>_**]()",
+        "![**_</em>\na_**]()",
+        "![[[<a>]]***_</em>[]_*]()",
     };
     // The images of a document, in order, not those inside a description.
     const auto images_of = [](const ast::Document& doc) {
