@@ -3674,8 +3674,9 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
 // the content are in no run, and a bare "_" in the content is where the
 // runs read back around it (`underscores_read_back`). An escaped "_" is in
 // no run for a lone tag either, where the nearest node around in its
-// delimiter form is a plain strong, which takes no "_" runs of its own (a
-// node with a key there would find these in its content).
+// delimiter form is a plain strong, which takes no "_" runs of its own, or
+// where there is none (a node with a key there would find these in its
+// content).
 bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::string_view tag, std::size_t cstart,
                                std::size_t cend, char32_t p, bool p_escaped, char32_t next) {
     const bool attrs_written = markdown::writes_attrs(attr, true);
@@ -3697,7 +3698,7 @@ bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::st
         std::size_t slashes = 0;
         while (slashes < i && written[i - 1 - slashes] == '\\') ++slashes;
         bare = slashes % 2 == 0;
-        if (!key_kept && (bare || !in_plain_strong_)) return false;
+        if (!key_kept && (bare || !(in_plain_strong_ || enclosing_delim_len_ == 0))) return false;
     }
     const char32_t f = text::decode_utf8(out_, cstart).cp;
     const char32_t l = text::decode_utf8_before(out_, cend).cp;

@@ -190,6 +190,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "**_<em>_** **)*<em>***",
         // ... holding an escaped "_", which is in no run.
         "***_<em>*%** **_\\_<em>_**",
+        // ... or inside no node in its delimiter form.
+        "**_**_<em>__%_",
         // Paragraphs beginning with numbers that would number each other on.
         "1\\. x\n\n2\\. y",
         "1\\. x\n\n1\\. y\n\n1\\. z",
