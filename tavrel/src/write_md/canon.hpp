@@ -80,10 +80,11 @@ bool plain_description(const ast::Inlines& alt, ast::Inlines& out);
 // A description that `plain_description_reads_back` would not write as its
 // plain text, as that text all the same (`out`): where `lines`, its breaks
 // (else spaces), its raw tags that pair in their run and image tags as
-// they are, all other raw HTML as text, a nested image as its description,
-// a note of text alone as that text. False where it holds a note's
+// they are, all other raw HTML as text, raw inlines of HTML as they are
+// and of other formats left out, a nested image as its description, a
+// note of text alone as that text. False where it holds a note's
 // reference, any other note, raw HTML that would not read back as its
-// plain text, or, where `lines`, breaks beside each other or beside white
+// plain text, a raw inline of a tag that pairs with none in its run, or, where `lines`, breaks beside each other or beside white
 // space.
 bool text_description(const ast::Inlines& alt, bool lines, ast::Inlines& out);
 

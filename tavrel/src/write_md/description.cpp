@@ -126,6 +126,14 @@ int element_tag(std::string_view html, bool& closing) {
     return -1;
 }
 
+// The HTML of raw HTML or of a raw inline of HTML, which is the same
+// HTML; null for any other node.
+const std::string* html_of(const Inline& x) {
+    if (const RawHtml* h = x.as<RawHtml>()) return &h->html;
+    if (const RawInline* r = x.as<RawInline>(); r && r->format == "html") return &r->text;
+    return nullptr;
+}
+
 // Marks in `paired` the raw tags of `run` that open an element form and
 // the tags closing them in the same run, which stand for that element
 // wherever they are written, as they do nested in the one run: a closing
@@ -134,9 +142,9 @@ void mark_pairs(const Inlines& run, std::vector<bool>& paired) {
     paired.assign(run.size(), false);
     std::vector<std::size_t> open[9];
     for (std::size_t i = 0; i < run.size(); ++i) {
-        const RawHtml* h = run[i].as<RawHtml>();
+        const std::string* h = html_of(run[i]);
         bool closing = false;
-        const int e = h ? element_tag(h->html, closing) : -1;
+        const int e = h ? element_tag(*h, closing) : -1;
         if (e < 0) continue;
         if (!closing) {
             open[e].push_back(i);
@@ -187,7 +195,7 @@ bool append_lines(std::string_view piece, bool after_break, std::string& text, I
 bool text_into(const Inlines& run, std::string& text, Inlines& out) {
     std::vector<bool> paired;
     bool any_tag = false;
-    for (const auto& x : run) any_tag = any_tag || x.is<RawHtml>();
+    for (const auto& x : run) any_tag = any_tag || html_of(x) != nullptr;
     if (any_tag) mark_pairs(run, paired);
     // Where the last text of this run ends in `text` (white space before a
     // break in the run is the reader's to drop, not what comes before).
@@ -238,7 +246,15 @@ bool text_into(const Inlines& run, std::string& text, Inlines& out) {
                 } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
                     text.append(n.token.source);
                 } else if constexpr (std::is_same_v<T, RawInline>) {
-                    return n.format != "html";
+                    // No plain text; HTML, which is raw HTML that the
+                    // plain text leaves out, as it is, but for a tag
+                    // pairing with none, which would pair where written.
+                    if (n.format != "html") return true;
+                    bool closing = false;
+                    if (!paired[i] && element_tag(n.text, closing) >= 0) return false;
+                    if (!text.empty()) out.push_back(Text{std::move(text)});
+                    text.clear();
+                    out.push_back(n);
                 } else if constexpr (std::is_same_v<T, Image>) {
                     return text_into(n.alt, text, out);
                 } else if constexpr (std::is_same_v<T, Operation>) {

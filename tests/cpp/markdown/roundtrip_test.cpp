@@ -584,6 +584,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "![**_`!`{=a} <em>_**]()",
         "![**_</em>\na_**]()",
         "![[[<a>]]***_</em>[]_*]()",
+        // ... and beside a raw inline of HTML, which the plain text leaves
+        // out.
+        "![`[`{=html}**[a*a]<em>***]()",
+        "![***`@`{=html}***]()_<a>*</a>*_",
+        "![*[]**`=`{=html}***]()**<sup>_</sup>_**",
     };
     // The images of a document, in order, not those inside a description.
     const auto images_of = [](const ast::Document& doc) {
