@@ -53,7 +53,9 @@
 //   nor are the reader's diagnostics; an ordered list after one whose last
 //   item leaves raw HTML open, which only a definition kept apart in the
 //   text, is written on as the first list's items, as nothing else the
-//   dialect has ends that list and reads as nothing.
+//   dialect has ends that list and reads as nothing (but where that HTML is
+//   a container's tag alone, it is written as the container's tag, which
+//   the reader closes with the item, and the lists stay apart).
 #pragma once
 
 #include <cstddef>
@@ -324,6 +326,23 @@ private:
     char32_t lead_char(const ast::Inline& node) const;
     void operation(const ast::Operation& op);
     void block_quote(const ast::BlockQuote& quote);
+    // For the ordered list blocks[i] before a list, numbered from
+    // `numbered_from` (its last item with the number before `last_number`
+    // where that is not 0): where the reader would read that list on as its
+    // items, the raw HTML block its last item ends in, a container's tag
+    // alone, is to be written as the container's tag (see
+    // `probe::opener_ending`, and `blocks`).
+    [[gnu::noinline, gnu::cold]] void keep_opener_before_list(const ast::Blocks& blocks, std::size_t i,
+                                                              std::size_t count, std::uint64_t last_number,
+                                                              std::uint64_t numbered_from);
+    // Whether `opener`, a container's tag written last in its blocks, is
+    // that one, which stays the container's tag (and ends the container for
+    // a closing tag after it); then it is recorded as written so.
+    [[gnu::noinline, gnu::cold]] bool opener_kept_at_end(const ast::HtmlBlock& opener);
+    // Whether the last item of `l`, the list written last or the one before
+    // it, ends in such a tag written so. (False where the lists after `l`
+    // wrote more such tags since: the reader is asked then.)
+    [[gnu::noinline, gnu::cold]] bool kept_opener_ended(const ast::List& l) const;
     void list(const ast::List& list);
     // Whether `written`, a list written from `mark` on, reads back as one
     // paragraph after the blocks written from `chain` on (the lists the
@@ -487,6 +506,12 @@ private:
     // The names of the tags written as markdown containers' and not yet
     // closed; their blocks may stand in a div written as its content.
     std::vector<std::string> container_names_;
+    // The raw HTML block, the end of an ordered list's last item, to be
+    // written as a markdown container's tag though nothing follows it there
+    // (see `keep_opener_before_list`), and the last two written so (that of
+    // a list, and of the list after it).
+    const ast::HtmlBlock* kept_opener_ = nullptr;
+    const ast::HtmlBlock* written_kept_openers_[2] = {nullptr, nullptr};
     // Set when `list` wrote a list as the paragraph the reader reads it as.
     bool wrote_text_ = false;
     // For the list `blocks` writes next: where the blocks the reader numbers

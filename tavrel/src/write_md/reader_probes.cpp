@@ -732,6 +732,16 @@ bool ends_in_open_html(const List& l) {
     return false;
 }
 
+const HtmlBlock* opener_ending(const List& l) {
+    if (l.items.empty()) return nullptr;
+    const Blocks& item = l.items.back().blocks;
+    auto it = std::find_if(item.rbegin(), item.rend(), [](const Block& b) { return !writes_nothing(b); });
+    if (it == item.rend()) return nullptr;
+    if (const auto* inner = it->as<List>()) return opener_ending(*inner);
+    const auto* h = it->as<HtmlBlock>();
+    return h && html_left_open(h->html) && as_container_opener(h->html) ? h : nullptr;
+}
+
 bool opens_container_in_last_item(const List& l) {
     if (l.items.empty()) return false;
     for (const Block& b : l.items.back().blocks) {

@@ -323,6 +323,15 @@ bool starts_with_item_one(std::string_view text);
 // it would continue this one.
 bool ends_in_open_html(const ast::List& l);
 
+// The raw HTML block the last item of `l` ends in, as `ends_in_open_html`
+// finds it, where it is left open and a markdown container's tag alone
+// (see `as_container_opener`); else null. Written bare, the tag takes the
+// blank line after the list, and an ordered list right after it, numbered
+// on from it, would read on as its items; written as the container's tag,
+// which the reader closes with the item, it reads back as the same block
+// and leaves the blank line to end the list.
+[[gnu::cold]] const ast::HtmlBlock* opener_ending(const ast::List& l);
+
 // A heading of level `heading` to put before a text that the reader's
 // numbering must judge as under such a heading; nothing above level 6.
 std::string under_heading(unsigned heading);

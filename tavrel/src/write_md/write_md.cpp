@@ -1840,7 +1840,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             alt_bullet_ = alt_here;
         } else if (l && prev && l->ordered && prev->ordered && ends_in_open_html(*prev) && !l->items.empty() &&
                    out_.ends_with("\n\n") && !markdown::writes_line_attrs(prev->attr) &&
-                   (l->start == prev_next || l->start + 1 == prev_next)) {
+                   (l->start == prev_next || l->start + 1 == prev_next) && !kept_opener_ended(*prev)) {
             // An ordered list has no other marker: it is written on as the
             // items the reader will read it as, numbered on from the first.
             // (One numbered otherwise, neither as the last item nor the
@@ -1941,6 +1941,10 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 list_chain_heading_ = chain_heading;
                 if (l->ordered && (l->items.size() > 1 || continue_at_ != 0))
                     last_number = last_number_for_lists(blocks, i, count, heading_level, cut);
+                // (A list right after it that the reader would read on as
+                // its items keeps apart by a tag ending the last item.)
+                if (l->ordered && i + 1 < count && blocks[i + 1].is<List>()) [[unlikely]]
+                    keep_opener_before_list(blocks, i, count, last_number, numbered_from);
                 // Raw HTML after the list whose indentation would take it
                 // into the last item: that item's content starts further in.
                 // (Raw HTML held back for after the footnotes counts too.)
@@ -2040,7 +2044,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             !text::trim_start(std::string_view(out_).substr(before)).empty())
             first_shown_ = &blocks[i];
     }
-    if (opener && out_.size() == opener_end && count == blocks.size() && !opener_kept) {
+    if (opener && out_.size() == opener_end && count == blocks.size() && !opener_kept && !opener_kept_at_end(*opener)) {
         out_.resize(opener_at);
         // Written bare, the tag opens no container for a closing tag later.
         if (!container_names_.empty()) container_names_.pop_back();
@@ -2805,7 +2809,7 @@ void escape_unwritten_items(const ListItem& item, std::string& buf) {
 
 bool Renderer::reads_as_text_after(const List& prev, std::size_t prev_at, std::size_t chain_at,
                                    unsigned chain_heading) const {
-    if (prev_at >= out_.size() || !ends_in_open_html(prev)) return false;
+    if (prev_at >= out_.size() || !ends_in_open_html(prev) || kept_opener_ended(prev)) return false;
     // From the blocks the reader numbers it on from, under the heading over
     // them, as in `item_after_open_html`.
     const std::size_t from = std::min(chain_at, prev_at);

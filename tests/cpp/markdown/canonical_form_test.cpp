@@ -331,7 +331,11 @@ TEST(CanonicalForm, ItemNumberAfterRawHtmlLeftOpenInAnItem) {
     // judged with both.
     canonical("2. <div>\n1. <\n   <div>\n0.\n");
     // Its last item not padded for raw HTML after it, it is still written on.
-    EXPECT_EQ(canonical("1. <div>\n\n[^f]: x\n\n1.\n\n   <p>x</p>\n"), "1. <div>\n2.\n\n   <p>x</p>\n\n[^f]: x\n\n");
+    EXPECT_EQ(canonical("1. <div>a\n\n[^f]: x\n\n1.\n\n   <p>x</p>\n"), "1. <div>a\n2.\n\n   <p>x</p>\n\n[^f]: x\n\n");
+    // Not after a container's tag alone, written as the container's, which
+    // the reader closes with the item.
+    EXPECT_EQ(canonical("1. <div>\n\n[^f]: x\n\n1.\n\n   <p>x</p>\n"),
+              "1. <div markdown=\"1\">\n\n1.\n\n   <p>x</p>\n\n[^f]: x\n\n");
 }
 
 TEST(CanonicalForm, ClosingTagInsideABlockOfAContainer) {
@@ -558,7 +562,11 @@ TEST(CanonicalForm, ItemNumberAfterAnOrderedListLeavingRawHtmlOpen) {
     EXPECT_EQ(canonical("1.\n1. <div>\n\n[^f]:\n1."), "1.\n2. <div>\n\n1\\.\n\n[^f]:\n\n");
     // One written on as its items is numbered as the last of them where a
     // list after it reads as a list only numbered on from it.
-    EXPECT_EQ(canonical("1. <div>\n\n[^f]:\n\n1. a\n2. b\n\n2. x"), "1. <div>\n1. a\n1. b\n\n2. x\n\n[^f]:\n\n");
+    EXPECT_EQ(canonical("1. <div>a\n\n[^f]:\n\n1. a\n2. b\n\n2. x"), "1. <div>a\n1. a\n1. b\n\n2. x\n\n[^f]:\n\n");
+    // (After a container's tag alone, written as the container's, it is a
+    // list of its own.)
+    EXPECT_EQ(canonical("1. <div>\n\n[^f]:\n\n1. a\n2. b\n\n2. x"),
+              "1. <div markdown=\"1\">\n\n1. a\n2. b\n\n2. x\n\n[^f]:\n\n");
     // After a bullet list a list of one item starts a list of its own,
     // read back as the paragraph it is written as.
     EXPECT_EQ(canonical("- <div>\n1. >\n"), "- <div>\n\n1. \\>\n\n");
@@ -744,7 +752,10 @@ TEST(CanonicalForm, ItemLineOpeningABlockBeforeANumberedParagraph) {
 TEST(CanonicalForm, NumberAfterAListWrittenOnWithAttributes) {
     // A list written on as the one before it leaves no raw HTML open when
     // its own items end it: the paragraph after it is judged by that list.
-    EXPECT_EQ(canonical("1.\n   <table>\n[g]:*\n1. x\n{:#i}\n3.\n"), "1. <table>\n2. x\n{: #i}\n\n3\\.\n\n");
+    EXPECT_EQ(canonical("1.\n   <table>a\n[g]:*\n1. x\n{:#i}\n3.\n"), "1. <table>a\n2. x\n{: #i}\n\n3\\.\n\n");
+    // (After a container's tag alone, written as the container's, it is a
+    // list of its own, as is the paragraph after it.)
+    EXPECT_EQ(canonical("1.\n   <table>\n[g]:*\n1. x\n{:#i}\n3.\n"), "1. <table markdown=\"1\">\n\n1. x\n{: #i}\n\n3.\n\n");
 }
 
 TEST(CanonicalForm, DollarMathThatWouldReadAsAnAddress) {

@@ -293,6 +293,18 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // later list numbers on from.
         "2. <div>\n\n1.\n\n1.",
         "2. <div>\n1. a\n\n1.",
+        // A list numbered on from one whose last item ends in a container's
+        // tag, which the reader closed with the item, apart after an empty
+        // line, a link or footnote definition; in an item, a div, a quote,
+        // under a bullet, with an attribute line, before the closing tag.
+        "1. <div markdown=\"1\">\n\n2.",
+        "1. a\n2. <div markdown=\"1\">\n\n[r]: /u\n\n3. x\n4. y",
+        "1. <div markdown=\"1\">\n\n[^a]:\n2.",
+        "+ 10. <div markdown=\"1\">\n\n  11.\n  12. #",
+        "::: {.c}\n1. <div markdown=\"1\">\n\n2.\n:::",
+        "1. - <div markdown=\"1\">\n\n[r]: /u\n\n2. x",
+        "1. <section markdown=\"1\">\n\n[a]: /u\n1. b\n{: a=1}",
+        "> 1. <DIV markdown=\"1\">\n>\n> 2.\n> </div>",
         // A list kept a list as it stands right after one leaving raw HTML
         // open, which the reader read apart by the first one's numbers.
         "1.\n1. <div>\n\n3. ```\n   c\n   ```",
