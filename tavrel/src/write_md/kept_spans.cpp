@@ -134,6 +134,25 @@ void as_tags(Inlines& run, bool swapped) {
 
 namespace probe {
 
+std::optional<Span> prefix_lines_joined(const Span& span) {
+    const auto* link = span.content.size() == 1 ? span.content.front().as<Link>() : nullptr;
+    if (link == nullptr || link->content.size() < 3) return std::nullopt;
+    std::string joined;
+    for (std::size_t i = 0; i < link->content.size(); ++i) {
+        if (i % 2 == 1) {
+            if (!link->content[i].is<SoftBreak>() || i + 1 == link->content.size()) return std::nullopt;
+            joined.push_back('\n');
+            continue;
+        }
+        const auto* t = link->content[i].as<Text>();
+        if (t == nullptr || t->text.empty() || text::trim(t->text).size() != t->text.size()) return std::nullopt;
+        joined.append(t->text);
+    }
+    Span one = span;
+    one.content.front().as<Link>()->content = Inlines{Inline{Text{std::move(joined)}}};
+    return one;
+}
+
 bool crosses_raw_tag(const Inlines& run) {
     static constexpr std::string_view empty_elements[] = {"area", "base", "br",   "col",   "embed",  "hr", "img",
                                                           "input", "link", "meta", "param", "source", "track", "wbr"};

@@ -333,9 +333,9 @@ bool holds_link(const Inlines& run, bool first_bare, bool www_kept) {
 
 namespace {
 
-// See `cross_reference`; with `any_prefix`, a prefix of one line without
-// white space at its ends is taken whatever it holds: the caller reads
-// back what it wrote.
+// See `cross_reference`; with `any_prefix`, a prefix without white space
+// at its ends is taken whatever it holds, its lines too (see
+// `prefix_lines_joined`): the caller reads back what it wrote.
 std::optional<std::string> cross_reference_list(const Span& span, char32_t after, bool any_prefix) {
     const auto& pairs = span.attr.pairs;
     if (pairs.empty() || pairs.front().first != "data-refs" || span.content.empty()) return std::nullopt;
@@ -363,7 +363,7 @@ std::optional<std::string> cross_reference_list(const Span& span, char32_t after
             const auto* prefix = link->content.front().as<Text>();
             if (span.content.size() != 1 || link->content.size() != 1 || prefix == nullptr || prefix->text.empty() ||
                 text::trim(prefix->text).size() != prefix->text.size() ||
-                prefix->text.find_first_of(any_prefix ? "\n\r" : "@;[]\\`<$^!{}\n\r") != std::string::npos)
+                prefix->text.find_first_of(any_prefix ? "\r" : "@;[]\\`<$^!{}\n\r") != std::string::npos)
                 return std::nullopt;
         }
         links.push_back(link);
@@ -415,13 +415,17 @@ std::optional<std::string> cross_reference_list(const Span& span, char32_t after
 }
 
 // A span whose element form would lose a key no tag can hold, as a list
-// with a prefix the reader may take otherwise ("[< @a]{-=}"): where the
-// list reads back alone as the span.
+// with a prefix the reader may take otherwise ("[< @a]{-=}"), of several
+// lines too: where the list reads back alone as the span.
 [[gnu::cold, gnu::noinline]] std::optional<std::string> cross_reference_read_back(const Span& span, char32_t after) {
     const auto& pairs = span.attr.pairs;
     if (std::all_of(pairs.begin(), pairs.end(), [](const auto& kv) { return canon::html_attr_name(kv.first); }))
         return std::nullopt;
     auto list = cross_reference_list(span, after, true);
+    if (!list) {
+        if (auto joined = prefix_lines_joined(span)) [[unlikely]]
+            list = cross_reference_list(*joined, after, true);
+    }
     if (!list) return list;
     static const Options options = Options::dataset();
     const Document again = block::parse_source("[" + *list, options);

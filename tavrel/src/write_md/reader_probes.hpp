@@ -195,6 +195,10 @@ bool holds_link(const ast::Inlines& run, bool first_bare = false, bool www_kept 
 // A span with a key no tag can hold, whose element form would lose it, is
 // also a list with any prefix of one line that reads back alone as it.
 std::optional<std::string> cross_reference(const ast::Span& span, char32_t after);
+// A span of one link whose prefix runs over lines, its texts (each
+// without white space at its ends) between the reader's soft breaks, with
+// the prefix as one text holding the line ends; else nothing.
+[[gnu::cold, gnu::noinline]] std::optional<ast::Span> prefix_lines_joined(const ast::Span& span);
 // Whether emphasis (strong: strong) with `attr` around the content
 // `written`, which holds a bare "_", reads back between "_" runs.
 [[gnu::cold, gnu::noinline]] bool underscores_read_back(std::string_view written, bool strong,

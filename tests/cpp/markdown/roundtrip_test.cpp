@@ -475,6 +475,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // A cross-reference list whose prefix the reader takes as written,
         // with a key no tag can hold.
         "[< @a]{\xC3=} [\\ @a]{-=} x [^\t@a]{#a <=}",
+        // ... and a prefix of several lines.
+        "[(\n_ @a]{<=}",
+        "> x [a\n\\ b\nc @a]{\xC3=}",
         // Emphasis and strong whose "*" runs would merge with those beside
         // them, with a pair no tag can hold.
         "```\n```\n_.___;__{\x7F= .e}",
