@@ -321,6 +321,14 @@ private:
     [[gnu::noinline, gnu::cold]] void delimited_after_reference(std::string_view delim, std::string_view tag,
                                                                 const ast::Attr& attr, const ast::Inlines& content,
                                                                 bool first_of_same, char32_t before);
+    // A node of its kind inside a delimited node's delimiter form took its
+    // element form and lost a key no tag can hold (see
+    // `keys_lost_in_runs_`): noted by `note_key_lost_in_runs`, and
+    // `delimiters_kept_over_lost_key` says whether the enclosing node keeps
+    // its delimiter form all the same: the nodes lost were inside others
+    // of their kind, or its own element form would lose a key too.
+    [[gnu::noinline, gnu::cold]] void note_key_lost_in_runs(const ast::Attr& attr, int slot);
+    [[gnu::noinline, gnu::cold]] bool delimiters_kept_over_lost_key(const ast::Attr& attr, int slot);
     // The first character a node writes, as far as a delimiter run before it
     // needs to know (0 for white space or nothing).
     char32_t lead_char(const ast::Inline& node) const;
@@ -553,6 +561,17 @@ private:
     // no part of the text is tried more than once.
     std::vector<std::size_t>* www_kept_ = nullptr;
     bool span_tried_ = false;
+    // Which nodes tried in their delimiter form hold a node of their kind
+    // that took its element form and lost a key no tag can hold: by slot
+    // (see `same_depth_`), a bit for how many of its kind enclose the node
+    // in their delimiter form, it too (the 16th and deeper take none); and
+    // whether any does. The runs of the node inside would have met the
+    // enclosing node's: "==" first in a highlight merges with its opener,
+    // "~~" after punctuation and before a "[" would close the strikeout
+    // around it. The enclosing node then takes its element form, after
+    // whose tag the node inside pairs its delimiters.
+    bool any_key_lost_in_runs_ = false;
+    std::uint16_t keys_lost_in_runs_[3] = {0, 0, 0};
     // Where the last node written whose form may end in a character of its
     // own, neither white space nor punctuation, ended in `out_`: raw HTML,
     // a template's token, a "www." address written bare.

@@ -1,9 +1,14 @@
 // The writer's try of an emphasis, strong, strikeout or highlight whose
 // element form would lose a key no tag can hold, after a character that
-// leaves its opener unpaired. Rare, and kept apart from the writer's hot
-// paths.
+// leaves its opener unpaired, or inside a node of its kind whose runs its
+// own would meet. Rare, and kept apart from the writer's hot paths.
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "canon.hpp"
+#include "tavrel/markdown.hpp"
 
 #include "tavrel/text.hpp"
 #include "tavrel/write_md.hpp"
@@ -54,6 +59,27 @@ void Renderer::delimited_after_reference(std::string_view delim, std::string_vie
         delimited(delim, tag, attr, content, first_of_same);
     }
     reference_tried_ = false;
+}
+
+void Renderer::note_key_lost_in_runs(const ast::Attr& attr, int slot) {
+    // (Of an image description only the plain text is kept.)
+    const int depth = same_depth_[slot];
+    if (depth > 0 && depth < 16 && description_depth_ == 0 && markdown::writes_attrs(attr, true) &&
+        std::any_of(attr.pairs.begin(), attr.pairs.end(), [](const auto& kv) { return !canon::html_attr_name(kv.first); })) {
+        keys_lost_in_runs_[slot] |= static_cast<std::uint16_t>(1u << depth);
+        any_key_lost_in_runs_ = true;
+    }
+}
+
+bool Renderer::delimiters_kept_over_lost_key(const ast::Attr& attr, int slot) {
+    // (Those lost inside are taken once: the content is written again in
+    // whichever form the node takes, and nodes further out judge by that.)
+    const int depth = same_depth_[slot] + 1;
+    if (depth >= 16 || (keys_lost_in_runs_[slot] & (1u << depth)) == 0) return true;
+    keys_lost_in_runs_[slot] &= static_cast<std::uint16_t>(~(1u << depth));
+    any_key_lost_in_runs_ = (keys_lost_in_runs_[0] | keys_lost_in_runs_[1] | keys_lost_in_runs_[2]) != 0;
+    return markdown::writes_attrs(attr, true) &&
+           std::any_of(attr.pairs.begin(), attr.pairs.end(), [](const auto& kv) { return !canon::html_attr_name(kv.first); });
 }
 
 }  // namespace tavrel::write_md

@@ -3594,6 +3594,8 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     // tag the subscript's markers stand bare.
     if (ok && c == '~') [[unlikely]]
         ok = !probe::subscript_first_loses_key(out_, cstart, content, attr);
+    if (any_key_lost_in_runs_) [[unlikely]]
+        ok = delimiters_kept_over_lost_key(attr, delimiter_slot(c)) && ok;
     // (White space alone, whose element form would change it, and a node
     // whose element form would lose a key are tried after an escaped
     // character too: that is punctuation, before which "_" opens.)
@@ -3624,6 +3626,8 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         out_.append(delim);
     } else {
         // The element form reads back as raw HTML around the same content.
+        if (!attr.pairs.empty()) [[unlikely]]
+            note_key_lost_in_runs(attr, delimiter_slot(c));
         out_.resize(start);
         notes_.resize(notes_mark);
         first_line_start_ = first_line_start;

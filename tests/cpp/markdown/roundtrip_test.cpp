@@ -1049,6 +1049,12 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         // A strong with attributes filled by an emphasis.
         "**_x_**{#c}",
         "__*x*__{.c k=v} and **_y_ z**{.d}",
+        // An emphasis, strong or strikeout with a key no tag can hold whose
+        // runs would meet those of a node of its kind around it, which
+        // takes its element form.
+        "********<em>***<***{-=}*",
+        "****_<em>_**_**{\xC3=}*",
+        "~~>~~www.a [~~{.a \xC3=}~~",
         // A strong with a key no tag can hold, filled by an emphasis, after
         // a character that is neither white space nor punctuation.
         "&#0;**_'_**{-=}",

@@ -16,6 +16,18 @@ namespace {
 
 Inline Del(Inlines c, Attr a = {}) { return Strikeout{std::move(a), std::move(c)}; }
 Inline Mark(Inlines c, Attr a = {}) { return Highlight{std::move(a), std::move(c)}; }
+// Attributes with a key no tag can hold: an element form would lose it.
+Attr Key(std::string key) {
+    Attr a;
+    a.pairs.emplace_back(std::move(key), "");
+    return a;
+}
+
+// Whether `written` reads back with a node holding the pair `key`="".
+bool keeps(const std::string& written, const std::string& key) {
+    const Document again = tavrel::block::parse_source(written, tavrel::Options::dataset());
+    return tavrel::ast::debug_string(again).find("{\"" + key + "\"=\"\"}") != std::string::npos;
+}
 
 // The written text of `doc`; fails when it reads back as a code block or
 // does not write again to itself.
@@ -45,6 +57,14 @@ TEST(SameDelimiterNesting, StrikeoutInStrikeout) {
     EXPECT_EQ(out, "- ~~<del>a</del>~~\n- b\n\n");
     // An inner node with attributes ends in its attribute block.
     stable(Doc({P({Del({Del({T("a")}, Cls("c"))})})}));
+    // An inner node whose element form would lose a key, whose opener would
+    // close the outer node (after punctuation, before punctuation) or merge
+    // with its opener: the outer node takes its element form.
+    out = stable(Doc({P({Del({T(">"), Del({T("[a")}, Key("-"))})})}));
+    EXPECT_EQ(out, "<del>\\>~~[a~~{-=\"\"}</del>\n\n");
+    EXPECT_TRUE(keeps(out, "-")) << out;
+    out = stable(Doc({P({Del({Del({T("a")}, Key("\xC3"))})})}));
+    EXPECT_TRUE(keeps(out, "\xC3")) << out;
 }
 
 TEST(SameDelimiterNesting, HighlightInHighlight) {
@@ -53,6 +73,9 @@ TEST(SameDelimiterNesting, HighlightInHighlight) {
     std::string out = stable(Doc({P({Mark({Mark({Mark({T("a")})})})})}));
     EXPECT_EQ(out.find("==="), std::string::npos) << out;
     stable(Doc({P({Mark({Mark({T("a")}, Cls("c"))})})}));
+    out = stable(Doc({P({Mark({Mark({T("[")}, Key("-"))})})}));
+    EXPECT_EQ(out, "<mark>==[=={-=\"\"}</mark>\n\n");
+    EXPECT_TRUE(keeps(out, "-")) << out;
 }
 
 TEST(SameDelimiterNesting, MixedKindsStillShareNoRun) {
