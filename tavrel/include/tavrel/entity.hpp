@@ -28,4 +28,8 @@ std::string unescape_backslash_punctuation(std::string_view text);
 // (case-sensitive, semicolon forms only), as UTF-8; nothing when unknown.
 std::optional<std::string_view> lookup_named(std::string_view name);
 
+// The shortest name of an HTML5 named reference (without "&" and ";")
+// that stands for `chars`; nothing when none does.
+std::optional<std::string_view> name_for(std::string_view chars);
+
 }  // namespace tavrel::entity

@@ -173,6 +173,14 @@ std::optional<std::string_view> lookup_named(std::string_view name) {
     return it->value;
 }
 
+std::optional<std::string_view> name_for(std::string_view chars) {
+    std::optional<std::string_view> best;
+    for (const NamedRef& ref : kNamed) {
+        if (ref.value == chars && (!best || ref.name.size() < best->size())) best = ref.name;
+    }
+    return best;
+}
+
 std::string decode_entities(std::string_view text) {
     if (text.find('&') == std::string_view::npos) return std::string(text);
     std::string first = pass1(text);

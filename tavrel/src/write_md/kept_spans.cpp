@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -14,6 +15,7 @@
 #include "canon.hpp"
 #include "reader_probes.hpp"
 #include "tavrel/block.hpp"
+#include "tavrel/entity.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
 #include "tavrel/render.hpp"
@@ -210,6 +212,7 @@ bool Renderer::span_kept_bracketed(const Span& n) {
     open_bracket();
     bracketed(n.content);
     www_kept_ = nullptr;
+    names_after_www(ends, mark);
     unescape_after_www(ends);
     out_.push_back(']');
     trailing_attrs(n.attr);
@@ -290,6 +293,44 @@ bool Renderer::reference_before_www() {
     out_.append(std::to_string(static_cast<std::uint32_t>(c)));
     out_.push_back(';');
     return true;
+}
+
+// A character of no ASCII, not white space, written right after an address
+// written bare, is one the reader takes into the address ("www.a©"): it is
+// written as its named reference, which the reader trims from the end of
+// an address and reads back as the character ("[www.a&copy;<]{-=}"), where
+// one stands for it. The try reads back what it wrote. One pass over what
+// the span wrote (from `from`), the ends moved with it.
+void Renderer::names_after_www(std::vector<std::size_t>& ends, std::size_t from) {
+    std::string rewritten;
+    std::size_t copied = from;
+    for (std::size_t& end : ends) {
+        if (end < copied || end >= out_.size()) continue;
+        std::optional<std::string_view> name;
+        text::Decoded d{};
+        if (static_cast<unsigned char>(out_[end]) >= 0x80) {
+            d = text::decode_utf8(out_, end);
+            if (!text::is_white_space(d.cp)) name = entity::name_for(std::string_view(out_).substr(end, d.len));
+        }
+        if (!name) {
+            if (!rewritten.empty()) {
+                rewritten.append(out_, copied, end - copied);
+                copied = end;
+                end = from + rewritten.size();
+            }
+            continue;
+        }
+        rewritten.append(out_, copied, end - copied);
+        copied = end + d.len;
+        end = from + rewritten.size();
+        rewritten.push_back('&');
+        rewritten.append(*name);
+        rewritten.push_back(';');
+    }
+    if (rewritten.empty()) return;
+    rewritten.append(out_, copied);
+    out_.resize(from);
+    out_.append(rewritten);
 }
 
 // Text after an address written bare, up to what ends the address for the

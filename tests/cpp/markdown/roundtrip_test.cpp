@@ -469,6 +469,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // A span holding a "www." address and a raw tag that pairs with one
         // outside it, which its element form would cross.
         "<em>[www.a</em>]{#a}",
+        // ... or a character after the address that the reader takes into
+        // it but for its named reference, which it trims.
+        "[www.a&copy;<]{-= #a}",
+        "[www.a&eacute; x]{\xC3=}",
         "<a>[www.a</a>]{a=} <span>[www.a</span>]{.c} [www.b <i>]{#d} x</i>",
         "| <a>[www./</a>]{a=} |\n|---|",
         "# <a>[www.a</a>]{a=} b",
