@@ -987,28 +987,35 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
 // For the ordered list blocks[i], under a heading of level `heading`: the
 // number after the one its last item is written with so that the next
 // list, one that reads as a list only numbered on (from that item), does;
-// or 0 for numbering its items on (a last item may be numbered 0). Only a list that the reader keeps however its
-// items are numbered (an item of more blocks than one, or opening with a
-// mark the writer escapes in text) may be numbered so: its first item with
-// its number, the items between with that number again, as the reader read
-// it. `standing`, when not 0: the last number of the lists the reader
-// numbers on before this one, which it does not number on, so that a list
-// after it from that number or the next reads back as one read apart.
+// or 0 for numbering its items on (a last item may be numbered 0). Only a
+// list that the reader keeps however its items are numbered (by an item of
+// more blocks than one, or opening with a mark the writer escapes in text,
+// or by its own attribute line) may be numbered so: its first item with its
+// number, the items between with that number again, as the reader read it.
+// `standing`, when not 0: the last number of the lists the reader numbers
+// on before this one, which it does not number on, so that a list after it
+// from that number or the next reads back as one read apart.
 [[gnu::noinline]] std::uint64_t last_number_for_next(const Blocks& blocks, std::size_t i, std::size_t count,
                                                     unsigned heading, std::uint64_t on, bool& kept,
                                                     bool numbered, std::uint64_t standing) {
     const auto* l = blocks[i].as<List>();
     const std::size_t n = l->items.size();
-    if (!l->ordered || markdown::writes_line_attrs(l->attr)) return 0;
+    // (An attribute line keeps only a list written on its own: written on
+    // as the list before it, the line is not the list's. The line ends the
+    // list: no list after it is read on as its items, even where its last
+    // item leaves raw HTML open.)
+    const bool line_kept = markdown::writes_line_attrs(l->attr);
+    if (!l->ordered || (line_kept && on != 0)) return 0;
     // (One written on as the list before it, from `on`, is kept by that
     // list, its items numbered as its last.)
     // (So may one the numbering goes on from, `numbered`, with an item on
     // more lines than one or with an attribute line.)
     // (One from 0 that only its numbers keep is numbered so that they do.)
-    if (on == 0 && (n < 2 || !std::any_of(l->items.begin(), l->items.end(),
-                                          numbered ? item_keeps_list : blocks_keep_list)))
+    if (on == 0 && (n < 2 || !(line_kept || std::any_of(l->items.begin(), l->items.end(),
+                                                        numbered ? item_keeps_list : blocks_keep_list))))
         return l->start == 0 ? numbered_from_zeros(*l) : 0;
     kept = on == 0;
+    const auto open_html = [&] { return !line_kept && ends_in_open_html(*l); };
     const std::uint64_t first = on != 0 ? on - 1 : l->start;
     std::size_t j = i + 1;
     // (Past headings deeper than the one over the list, which leave the
@@ -1019,7 +1026,7 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     const std::uint64_t last = (on != 0 ? on : l->start) + n - 1;  // numbered on one by one
     if (next && next->ordered &&
         (stays_list_alone(*next) || (standing != 0 && (next->start == standing || next->start == standing + 1))) &&
-        ends_in_open_html(*l) &&
+        open_html() &&
         std::all_of(blocks.begin() + i + 1, blocks.begin() + j, writes_nothing) &&
         (next->start == last || next->start == last + 1)) {
         // Right after it, a list numbered as its last item or the next is
@@ -1051,7 +1058,7 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     if (!next || !next->ordered || next->start == 0 || stays_list_alone(*next)) return 0;
     // (Right after one leaving raw HTML open, a list numbered on from it is
     // written on as its items.)
-    if (ends_in_open_html(*l) && std::all_of(blocks.begin() + i + 1, blocks.begin() + j, writes_nothing)) return 0;
+    if (open_html() && std::all_of(blocks.begin() + i + 1, blocks.begin() + j, writes_nothing)) return 0;
     if (next->start == last || next->start == last + 1) return 0;
     if (next->start == 1) {
         // One from 1 that the list after it numbers on from is a list as it
@@ -2587,7 +2594,7 @@ std::uint64_t Renderer::last_number_for_lists(const Blocks& blocks, std::size_t 
     // (Right after one leaving raw HTML open, a list numbered as its last
     // item or the next would be read on as its items.)
     const List* right_after = nullptr;
-    if (ends_in_open_html(*l)) {
+    if (ends_in_open_html(*l) && !markdown::writes_line_attrs(l->attr)) {
         std::size_t j = i + 1;
         while (j < count && writes_nothing(blocks[j])) ++j;
         right_after = j < count ? blocks[j].as<List>() : nullptr;

@@ -325,6 +325,14 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // And each of a chain of such lists, each numbered on from the one
         // before.
         "1.\n1.\n1. # a\n2.\n\n3.\n3. ```\n   ```\n\n3.",
+        // Or kept by its attribute line, whatever its items are numbered,
+        // before a list that numbers on from its last number as the reader
+        // read it.
+        "1.\n1.\n{:a=}\r1.",
+        "1. a\n1. b\n{: #i}\n\n1. c",
+        "1.\n2.\n2.\n{:a=}\n\n2.",
+        "1.\n1. <div>\n{:a=}\n\n1.",
+        "1.\n1.\n{:a=}\n\n1.\n\n# h\n\n1. x\n1.\n{: .c}\n\n2.",
         // Or a list not from 1 that the reader numbers on from one from 1
         // before it, numbered as the reader read it, "2.", "2.", before a
         // list that numbers on from that last number.
