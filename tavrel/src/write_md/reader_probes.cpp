@@ -736,6 +736,15 @@ bool ends_in_open_html(const List& l) {
     return false;
 }
 
+bool item_opens_with_lines_block(const List& l) {
+    return std::any_of(l.items.begin(), l.items.end(), [](const ListItem& item) {
+        auto it = std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+        if (it == item.blocks.end()) return false;
+        const auto* inner = it->as<List>();
+        return it->is<DefinitionList>() || it->is<Div>() || (inner && item_opens_with_lines_block(*inner));
+    });
+}
+
 const HtmlBlock* opener_ending(const List& l) {
     if (l.items.empty()) return nullptr;
     const Blocks& item = l.items.back().blocks;

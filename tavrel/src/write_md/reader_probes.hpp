@@ -327,6 +327,13 @@ bool starts_with_item_one(std::string_view text);
 // it would continue this one.
 bool ends_in_open_html(const ast::List& l);
 
+// Whether an item of `l` opens with a definition list or a div, which it
+// holds as a block of its own on lines of their own (a term's and a
+// definition's, a fence's), or with a list one of whose items does: the
+// reader keeps such a list a list wherever it stands, as it keeps one whose
+// item holds more blocks than one.
+[[gnu::cold]] bool item_opens_with_lines_block(const ast::List& l);
+
 // The raw HTML block the last item of `l` ends in, as `ends_in_open_html`
 // finds it, where it is left open and a markdown container's tag alone
 // (see `as_container_opener`); else null. Written bare, the tag takes the

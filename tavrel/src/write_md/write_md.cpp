@@ -922,7 +922,10 @@ std::uint64_t numbered_on_after(const Blocks& blocks, std::size_t i, unsigned he
     }
     const auto* next = stop < blocks.size() ? blocks[stop].as<List>() : nullptr;
     if (!next || !next->ordered) return 0;
-    if (stays_list_alone(*next)) return next->start;
+    // (A definition list or a div first in an item keeps it too, where it
+    // is written so; where it is not, the number escaped reads back the
+    // same.)
+    if (stays_list_alone(*next) || item_opens_with_lines_block(*next)) return next->start;
     // One that may read as text is a list only numbered on: from the lists
     // before the paragraph, or, from 1, by the next list after it. Else it
     // is text either way, and the paragraph is left as it reads back.

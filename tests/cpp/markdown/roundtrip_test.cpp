@@ -138,6 +138,15 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1\\. x\n\n1. y\n2. z",
         "1. `\n`\n\n1. }\n   [",
         "1\\. 1. a\n\n```\nc\n```\n\n2. y\n   z",
+        // Or before a list kept a list by the definition list or div opening
+        // its item or a list in it, in an item, in a quote.
+        "1\\.\n\n2. ]\n   :",
+        "1\\. x\n\n2. a\n   : b",
+        "1\\. x\n\n2. ::: {.c}\n   a\n   :::",
+        "1. *\t*\n\n2. :::\n   a\n   :::",
+        "1\\. x\n\n2. * :::\n     a\n     :::",
+        "}\n1. 1.\n\n   2. ]\n      :",
+        ">[a]:}\n1.\n>\n>2. ;\n>    :",
         // Or before a list "1." kept a list by the list in its item, written
         // on more lines than one or with an item that keeps it, or by a task
         // box.
