@@ -277,6 +277,22 @@ BENCHMARK(BM_HostileUnderscoreEmphasisWrite)
     ->Range(128 << 10, 1 << 20)
     ->Unit(benchmark::kMillisecond);
 
+// Writing lists "1." alone after an ordered list whose last item leaves raw
+// HTML open, 128 KB to 1 MB of text: "2. <div>" and two such lists, and a
+// list of two items ending in "<div>" with an attribute line and one such
+// list. Each is asked whether it reads back as text after the lists the
+// reader numbers it on from, which must not read the chain from its start
+// each time: the time must double with the text.
+void BM_HostileOpenHtmlListsWrite(benchmark::State& state) {
+    static const char* const units[] = {"2. <div>\n\n1.\n\n1.\n\n", "1.\n1. <div>\n{:a=}\n\n1.\n\n"};
+    std::string text;
+    while (text.size() < static_cast<std::size_t>(state.range(0))) text += units[state.range(1)];
+    write_as_read(state, text);
+}
+BENCHMARK(BM_HostileOpenHtmlListsWrite)
+    ->ArgsProduct({benchmark::CreateRange(128 << 10, 1 << 20, 2), {0, 1}})
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

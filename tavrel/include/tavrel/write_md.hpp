@@ -359,16 +359,17 @@ private:
     // paragraph after the blocks written from `chain` on (the lists the
     // reader numbers it on from), under the heading over them.
     bool reads_as_paragraph_after(std::size_t chain, std::size_t mark, std::string_view written) const;
-    // Whether the ordered list written last, after the ordered list `prev`
-    // written from `prev_at` on that leaves raw HTML open, reads back as a
-    // paragraph of its own (`chain_at` and `chain_heading` as for
-    // `item_after_open_html`).
-    [[gnu::noinline, gnu::cold]] bool reads_as_text_after(const ast::List& prev, std::size_t prev_at,
-                                                          std::size_t chain_at, unsigned chain_heading) const;
     // Where the reader is asked about the blocks written from a chain's
     // start on (see `blocks`): from the last of them known to begin a
     // segment of its own, with the numbering state there.
     struct NumberingCut;
+    // Whether the ordered list written last, after the ordered list `prev`
+    // written from `prev_at` on that leaves raw HTML open, reads back as a
+    // paragraph of its own (`chain_at` and `chain_heading` as for
+    // `item_after_open_html`), read on from `cut`, which it moves on.
+    [[gnu::noinline, gnu::cold]] bool reads_as_text_after(const ast::List& prev, std::size_t prev_at,
+                                                          std::size_t chain_at, unsigned chain_heading,
+                                                          NumberingCut& cut) const;
     // Whether the paragraph written from `start` on reads otherwise after
     // the blocks written from `chain_at` on (under a heading of level
     // `chain_heading`) than alone; moves `cut` on to it when it can.

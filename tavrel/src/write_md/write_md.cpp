@@ -1793,6 +1793,13 @@ struct Renderer::NumberingCut {
     union {
         block::Numbering state;
     };
+    // The same for `reads_as_text_after`, which reads on to the blocks
+    // after its list, not to a paragraph's start.
+    std::size_t text_chain = std::string::npos;
+    std::size_t text_at;
+    union {
+        block::Numbering text_state;
+    };
 };
 
 namespace {
@@ -2013,7 +2020,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                           (div && !markdown::writes_attrs(div->attr) && !div->blocks.empty() &&
                            div->blocks.front().is<Paragraph>()) ||
                           (l && prev && !continuing && l->ordered && prev->ordered &&
-                           reads_as_text_after(*prev, prev_at, chain_at, chain_heading) &&
+                           reads_as_text_after(*prev, prev_at, chain_at, chain_heading, cut) &&
                            !numbered_on_later(blocks, i, heading_level));
         // (Only a paragraph written beginning with a digit may be an item. A
         // list written on as the one before it, which is no chain's start,
@@ -2818,12 +2825,41 @@ void escape_unwritten_items(const ListItem& item, std::string& buf) {
 }  // namespace
 
 bool Renderer::reads_as_text_after(const List& prev, std::size_t prev_at, std::size_t chain_at,
-                                   unsigned chain_heading) const {
+                                   unsigned chain_heading, NumberingCut& cut) const {
     if (prev_at >= out_.size() || !ends_in_open_html(prev) || kept_opener_ended(prev)) return false;
     // From the blocks the reader numbers it on from, under the heading over
     // them, as in `item_after_open_html`.
-    const std::size_t from = std::min(chain_at, prev_at);
-    return last_reads_as_paragraph(std::string_view(out_).substr(from), chain_at < prev_at ? chain_heading : 255);
+    if (chain_at >= prev_at) return last_reads_as_paragraph(std::string_view(out_).substr(prev_at), 255);
+    // Reading from the chain's start each time made a long chain of such
+    // lists quadratic: past a few pages, read on from the last segment the
+    // reader began before `prev`, with the numbering state there, as
+    // `numbered_on` does.
+    if (cut.text_chain != chain_at || cut.text_at > prev_at) {
+        cut.text_chain = cut.text_at = chain_at;
+        cut.text_state = block::Numbering{};
+        if (chain_heading <= 6) cut.text_state.heading = chain_heading;
+    }
+    static const Options options = Options::dataset();
+    constexpr std::size_t kReadOn = 4096;
+    if (prev_at - cut.text_at > kReadOn) {
+        const std::string_view upto = std::string_view(out_).substr(cut.text_at, prev_at - cut.text_at);
+        block::Numbering state = cut.text_state;
+        const auto read = block::outline_blocks(upto, options, &state);
+        if (!read.segment_lines.empty() && read.segment_lines.back() > 0) {
+            std::size_t off = 0;
+            for (std::size_t line = 0; line < read.segment_lines.back(); ++line) off = upto.find('\n', off) + 1;
+            block::Numbering at_segment = cut.text_state;
+            block::outline_blocks(upto.substr(0, off), options, &at_segment);
+            cut.text_at += off;
+            cut.text_state = at_segment;
+        }
+    }
+    if (cut.text_at == chain_at)
+        return last_reads_as_paragraph(std::string_view(out_).substr(chain_at), chain_heading);
+    block::Numbering from_cut = cut.text_state;
+    const auto outline = block::outline_blocks(std::string_view(out_).substr(cut.text_at), options, &from_cut);
+    // (The blocks before the cut count as those the list reads back after.)
+    return !outline.blocks.empty() && outline.blocks.back().kind == "paragraph";
 }
 
 bool Renderer::reads_as_paragraph_after(std::size_t chain, std::size_t mark, std::string_view written) const {
