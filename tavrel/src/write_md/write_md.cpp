@@ -2831,17 +2831,15 @@ bool Renderer::reads_as_text_after(const List& prev, std::size_t prev_at, std::s
     // them, as in `item_after_open_html`.
     if (chain_at >= prev_at) return last_reads_as_paragraph(std::string_view(out_).substr(prev_at), 255);
     // Reading from the chain's start each time made a long chain of such
-    // lists quadratic: past a few pages, read on from the last segment the
-    // reader began before `prev`, with the numbering state there, as
-    // `numbered_on` does.
+    // lists quadratic: read on from the last segment the reader began
+    // before `prev`, with the numbering state there, as `numbered_on` does.
     if (cut.text_chain != chain_at || cut.text_at > prev_at) {
         cut.text_chain = cut.text_at = chain_at;
         cut.text_state = block::Numbering{};
         if (chain_heading <= 6) cut.text_state.heading = chain_heading;
     }
     static const Options options = Options::dataset();
-    constexpr std::size_t kReadOn = 4096;
-    if (prev_at - cut.text_at > kReadOn) {
+    if (prev_at > cut.text_at) {
         const std::string_view upto = std::string_view(out_).substr(cut.text_at, prev_at - cut.text_at);
         block::Numbering state = cut.text_state;
         const auto read = block::outline_blocks(upto, options, &state);
