@@ -18,6 +18,21 @@ using namespace tavrel::ast;
 
 namespace {
 
+// The nodes whose plain text is a string of theirs, as `render::plain`
+// takes it: scripts, code and addresses their text, math its source.
+template <class T>
+constexpr bool kLeafText = std::is_same_v<T, Superscript> || std::is_same_v<T, Subscript> ||
+                           std::is_same_v<T, Code> || std::is_same_v<T, Autolink> || std::is_same_v<T, Math>;
+
+template <class T>
+void append_leaf_text(const T& n, std::string& text) {
+    if constexpr (std::is_same_v<T, Math>) {
+        text.append(n.tex);
+    } else {
+        text.append(n.text);
+    }
+}
+
 // How many raw tags the run holds in it and in the contents of its nodes
 // (not in an image's description, which is a run of its own).
 std::size_t raw_tags(const Inlines& run) {
@@ -90,11 +105,8 @@ void plain_into(const Inlines& run, bool lines, std::string& text, Inlines& out,
                     if (!text.empty()) out.push_back(Text{std::move(text)});
                     text.clear();
                     out.push_back(n);
-                } else if constexpr (std::is_same_v<T, Superscript> || std::is_same_v<T, Subscript> ||
-                                     std::is_same_v<T, Code> || std::is_same_v<T, Autolink>) {
-                    text.append(n.text);
-                } else if constexpr (std::is_same_v<T, Math>) {
-                    text.append(n.tex);
+                } else if constexpr (kLeafText<T>) {
+                    append_leaf_text(n, text);
                 } else if constexpr (requires { n.content; }) {
                     if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>)
                         plain_into(n.content, lines, text, out, tags_run, spread);
@@ -225,11 +237,8 @@ bool text_into(const Inlines& run, std::string& text, Inlines& out) {
                     if (!text.empty()) out.push_back(Text{std::move(text)});
                     text.clear();
                     out.push_back(n);
-                } else if constexpr (std::is_same_v<T, Superscript> || std::is_same_v<T, Subscript> ||
-                                     std::is_same_v<T, Code> || std::is_same_v<T, Autolink>) {
-                    text.append(n.text);
-                } else if constexpr (std::is_same_v<T, Math>) {
-                    text.append(n.tex);
+                } else if constexpr (kLeafText<T>) {
+                    append_leaf_text(n, text);
                 } else if constexpr (std::is_same_v<T, FootnoteRef>) {
                     // Read back, the text of the note it names.
                     return false;
