@@ -3672,13 +3672,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         // The element form reads back as raw HTML around the same content.
         if (!attr.pairs.empty()) [[unlikely]]
             note_key_lost_in_runs(attr, delimiter_slot(c));
-        out_.resize(start);
-        notes_.resize(notes_mark);
-        first_line_start_ = first_line_start;
-        footnote_line_ = footnote_line;
-        // Positions recorded inside the form given up are gone with it.
-        if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
-        if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
+        rewind(start, notes_mark, first_line_start, footnote_line);
         append_element_open(tag, attr);
         after_ = '<';
         after_is_closer_ = false;
