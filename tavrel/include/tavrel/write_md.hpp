@@ -559,8 +559,9 @@ private:
     char32_t opened_by_ = 0;
     // Set while `span_kept_bracketed` tries a span with its brackets (to
     // the try's list of where each address it writes bare ends in `out_`):
-    // a "www." address is written bare wherever the reader keeps it whole,
-    // and spans inside are judged by that rule and not tried again. Set
+    // a "www." address, or one with a scheme (see `probe::bare_www_fits`),
+    // is written bare wherever the reader keeps it whole, and spans inside
+    // are judged by that rule and not tried again. Set
     // also while a span it tried takes its element form instead, so that
     // no part of the text is tried more than once.
     std::vector<std::size_t>* www_kept_ = nullptr;

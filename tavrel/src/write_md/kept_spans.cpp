@@ -1,6 +1,7 @@
 // The writer's try of a span whose element form would lose a key no tag
-// can hold or cross a raw tag: its brackets kept, its "www." addresses
-// bare. Rare, and kept apart from the writer's hot paths.
+// can hold or cross a raw tag: its brackets kept, its "www." addresses and
+// those with a scheme bare. Rare, and kept apart from the writer's hot
+// paths.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -197,7 +198,8 @@ bool crosses_raw_tag(const Inlines& run) {
 
 // A span whose element form would lose a key no tag can hold or cross a
 // raw tag (the caller asks), tried with its brackets and its "www."
-// addresses bare wherever the reader keeps them whole ("[www.] ]{<=''}"):
+// addresses, and those the reader finds by their scheme, bare wherever the
+// reader keeps them whole ("[www.] ]{<=''}", "[http://> ]{<=''}"):
 // kept where it reads back alone as itself, in a cell as a cell's only
 // content.
 bool Renderer::span_kept_bracketed(const Span& n) {

@@ -43,10 +43,31 @@ bool angled_autolink(const Autolink& link) {
     return true;
 }
 
+namespace {
+
+// An address the reader finds in text by its scheme ("http://",
+// "https://", "ftp://", and "xmpp:" in any case before an e-mail address),
+// its own text.
+[[gnu::noinline, gnu::cold]] bool bare_scheme_address(const Autolink& link) {
+    const std::string_view t = link.text;
+    const auto ci = [&](std::string_view scheme) {
+        if (t.size() < scheme.size()) return false;
+        for (std::size_t i = 0; i < scheme.size(); ++i)
+            if ((t[i] | 0x20) != scheme[i]) return false;
+        return true;
+    };
+    return link.url == t && (t.starts_with("http://") || t.starts_with("https://") || t.starts_with("ftp://") ||
+                             (ci("xmpp:") && autolink::bare_email_prefix(autolink::bounded_autolink_word(t, 5))));
+}
+
+}  // namespace
+
 bool bare_www_fits(const Autolink& link, bool kept) {
     std::string_view t = link.text;
-    if (link.email || !t.starts_with("www.") || link.url.size() != t.size() + 7 || !link.url.starts_with("http://") ||
-        !link.url.ends_with(t))
+    if (link.email) return false;
+    if ((!t.starts_with("www.") || link.url.size() != t.size() + 7 || !link.url.starts_with("http://") ||
+         !link.url.ends_with(t)) &&
+        (!kept || !bare_scheme_address(link)))
         return false;
     for (std::size_t i = 0; i < t.size();) {
         const char c = t[i];

@@ -94,7 +94,9 @@ bool angled_autolink(const ast::Autolink& link);
 // keeps in the address and the writer writes unescaped, none of which the
 // reader trims from its end.
 // With `kept`, it may hold any character the reader keeps in the address
-// (none of white space and "<"): the caller reads what it wrote back.
+// (none of white space and "<"), and an address the reader finds by its
+// scheme ("http://", "https://", "ftp://", "xmpp:"), its own text, fits as
+// well: the caller reads what it wrote back.
 bool bare_www_fits(const ast::Autolink& link, bool kept = false);
 
 // A label the reader takes in "[^label]": not empty, no white space, no

@@ -493,6 +493,19 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "<a>[www.a</a>]{a=} <span>[www.a</span>]{.c} [www.b <i>]{#d} x</i>",
         "| <a>[www./</a>]{a=} |\n|---|",
         "# <a>[www.a</a>]{a=} b",
+        // A span holding an address the reader finds by its scheme that no
+        // angle brackets hold (it holds a ">"), with a key no tag can hold.
+        "[http://> ]{<= a=}",
+        "[https://a>b ]{-=1} [ftp://a> ]{\xC3=} [xmpp:a@b.c> ]{<=1} [XMPP:a@b.c>x ]{-=1}",
+        // ... after text, a reference or a script, before a ")", a "*" or
+        // a character the reader takes into the address, and in a cell.
+        "[a http://a>) b]{<=1} [&amp;http://> ]{-=1} [~a~http://> ]{-=1}",
+        "[http://a>* ]{-=1} [*https://a>*<]{<=1} [http://a>&copy;<]{-= #a}",
+        "| [http://a> ]{-=1} |\n|---|",
+        // ... or a raw tag that pairs with one outside it.
+        "<a>[[http://><]{<=}</a>",
+        "[http://> [[]<span>]]{\xA9=}",
+        "<em>[http://a></em>]{#a} <span>[http://a></span>]{.c} [http://b> <i>]{#d} x</i>",
         // A cross-reference list whose prefix the reader takes as written,
         // with a key no tag can hold.
         "[< @a]{\xC3=} [\\ @a]{-=} x [^\t@a]{#a <=}",
