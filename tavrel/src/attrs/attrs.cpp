@@ -137,11 +137,26 @@ void apply_shorthand(ast::Attr& attr, std::string_view word) {
     emit(word.size());
 }
 
+// Whether `key` holds a quote character that no backslash escapes.
+bool bare_quote_in(std::string_view key) {
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (key[i] == '\\')
+            ++i;
+        else if (is_quote(key[i]))
+            return true;
+    }
+    return false;
+}
+
 void apply_pair(ast::Attr& attr, std::string_view word) {
     std::size_t eq = word.find('=');
     if (eq == std::string_view::npos) return;
     std::string_view key = text::trim(word.substr(0, eq));
-    if (key.empty()) return;
+    // A key holding a bare quote is no key: a block after an inline holding
+    // one is text, so a link or image could never carry it written out. Where
+    // a block is read whatever its words (a link definition's, a fence's),
+    // the word is dropped like any other that is no attribute.
+    if (key.empty() || bare_quote_in(key)) return;
     std::string_view value = text::trim(word.substr(eq + 1));
     if (value.size() > 1 && is_quote(value.front()) && value.back() == value.front())
         value = value.substr(1, value.size() - 2);

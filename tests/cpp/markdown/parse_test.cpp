@@ -441,6 +441,26 @@ TEST(LinkDefinitions, TopLevelAndInParagraphs) {
     EXPECT_EQ(second->title, "T");
     EXPECT_EQ(second->attr.classes, Strings{"c"});
 
+    // A pair whose key holds a bare quote, which no block after a link
+    // could hold, is dropped from the definition like a word that is no
+    // attribute; the rest of the definition stands.
+    struct QuotedKey {
+        const char* text;
+        std::size_t pairs;
+        std::size_t classes;
+    };
+    for (const QuotedKey& row : {QuotedKey{"[a]: /x {\"=\"}\n\n[a]\n", 0, 0},
+                                 QuotedKey{"[a]: /x \"t\" {: .c a'b'=1}\n\n[a]\n", 0, 1},
+                                 QuotedKey{"[a]:\n/x {k=\"v\" 'q'=1}\n\n[a]\n", 1, 0}}) {
+        d = parse(row.text);
+        ASSERT_EQ(d.blocks.size(), 1u) << row.text;
+        const auto* quoted = d.blocks[0].as<ast::Paragraph>()->content[0].as<ast::Link>();
+        ASSERT_TRUE(quoted) << row.text;
+        EXPECT_EQ(quoted->url, "/x") << row.text;
+        EXPECT_EQ(quoted->attr.pairs.size(), row.pairs) << row.text;
+        EXPECT_EQ(quoted->attr.classes.size(), row.classes) << row.text;
+    }
+
     // Inside a container the paragraph finisher takes definitions off.
     d = parse("> [q]: /q\n> text [q]\n");
     const auto* q = d.blocks[0].as<ast::BlockQuote>();

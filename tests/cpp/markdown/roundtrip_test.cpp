@@ -383,6 +383,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "# x [a](u \"t\"){title=b .c} #",
         "# x [a](u\\>v){.c} #",
         "# [r]\n\n[r]: /u \"t\" {title=b}",
+        // A definition's pair whose key holds a quote, which no block after
+        // the link or image could hold.
+        "![r]\n+ [r]:a {\"=\"}",
+        "[r]\n\n[r]: /u \"t\" {: .c a\"b\"=1}",
         "# x [y]{a\x01" "b=1} #",
         "# x *y*{k\xFF=1} #",
         "# x [@k]{r\x7F=1} #",

@@ -50,13 +50,18 @@ TEST(AttrBody, Values) {
     EXPECT_EQ(a.pairs[2].second, "z");
     // A lone quote opens a quote that runs to the end; the value keeps it.
     EXPECT_EQ(a.pairs[3].second, "\"");
-    // Words without "=" or with an empty key are dropped; id/class keys route.
-    ast::Attr b = body("word =v id=i class=\"p q p\" k=\\\"v\\\"");
+    // Words without "=", with an empty key or with a quote in the key that
+    // no backslash escapes are dropped; id/class keys route.
+    ast::Attr b = body("word =v \"=\" id=i a'b'=1 class=\"p q p\" k=\\\"v\\\" \"k\"=2");
     EXPECT_EQ(b.id, "i");
     EXPECT_EQ(b.classes, (std::vector<std::string>{"p", "q"}));
     ASSERT_EQ(b.pairs.size(), 1u);
     EXPECT_EQ(b.pairs[0].second, "\"v\"");
     EXPECT_TRUE(body("").empty());
+    // An escaped quote stays in the key, backslash and all, as after an inline.
+    ast::Attr c = body("a\\\"b=1");
+    ASSERT_EQ(c.pairs.size(), 1u);
+    EXPECT_EQ(c.pairs[0].first, "a\\\"b");
 }
 
 TEST(BracedAttr, ClosingBraceInsideQuotesOrEscaped) {
