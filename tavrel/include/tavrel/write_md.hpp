@@ -44,7 +44,8 @@
 //   "<" opening one as "%3C",
 //   a code block's language as its first class (words after it in an info
 //   are dropped), raw HTML opening a paragraph as a raw inline of format
-//   html, an address inside a link's text as text, a div without attributes
+//   html (its tabs and line ends spaces, as in any code span), an address
+//   inside a link's text as text, a div without attributes
 //   as its content where nothing depends on its fence; white space before a
 //   raw HTML block's tag that would take it into the list item before it is
 //   not written, nor is an empty id ("id=''", which HTML does not allow: a

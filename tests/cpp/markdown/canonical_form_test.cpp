@@ -117,6 +117,10 @@ TEST(CanonicalForm, RawHtmlThatWouldOpenABlock) {
     // beginning it would open an HTML block there, which the reader cleans.
     EXPECT_EQ(canonical("^[<div><!]\n"), "[^__note1]\n\n[^__note1]: `<div>`{=html}\\<!\n\n");
     canonical("^[<!-->]\n");
+    // A code span reads a tab as a space, as it does a line end: written
+    // with its tab, the HTML would read back otherwise.
+    EXPECT_EQ(canonical("^[<!--\t-->]\n"), "[^__note1]\n\n[^__note1]: `<!-- -->`{=html}\n\n");
+    EXPECT_EQ(canonical("^[<div\tclass=a>x]\n"), "[^__note1]\n\n[^__note1]: `<div class=a>`{=html}x\n\n");
     canonical("^[<div>]\n");
     // HTML going on over a line end: the later line would start a block.
     EXPECT_EQ(canonical(":<!--\n\t<!-->\n"), "\\:<!--\n    <!-->\n\n");
