@@ -10,7 +10,8 @@
 //   their ends; emphasis has white space moved outside its delimiters (one
 //   of white space alone with attributes keeps it, as its element's content,
 //   or as character references where the element would lose a key or a line
-//   end), and emphasis the reader would not pair is written as its HTML
+//   end, or stand among raw tags of emphasis-like elements written in the
+//   same run), and emphasis the reader would not pair is written as its HTML
 //   element; a strong without attributes filled by an emphasis ("***x***")
 //   reads back as an emphasis filled by a strong, the same to a reader of
 //   the HTML;

@@ -171,6 +171,12 @@ bool has_unwritable_attr(const Inline& node) {
         node);
 }
 
+// Set where `white_alone` wrote an element form, which `canonical` looks at
+// once for the run; and, while it shapes the run again, that none is to be
+// written (see `canonical`).
+thread_local bool white_tags_made = false;
+thread_local bool white_tags_refused = false;
+
 // A delimited node that `peel` left without content but with attributes
 // written, the white space in `lead` and `trail` its content: no delimiters
 // pair around white space, and the attributes need a node. It is put in
@@ -179,7 +185,9 @@ bool has_unwritable_attr(const Inline& node) {
 // trimmed with the white space before it, or leave a tag alone on a line,
 // where it opens a block), as the node around the white space written as
 // character references: a reference is no white space to the reader's
-// flanking rules, and reads back as the character. A hard break, which no
+// flanking rules, and reads back as the character (so too in a run that
+// holds raw tags of emphasis-like elements: see `canonical`). A hard break,
+// which no
 // reference writes, moves outside as breaks at the edges of other content
 // do. False when it holds nothing else: the node is dropped.
 template <class T>
@@ -216,7 +224,8 @@ template <class T>
     }
     const bool tag_holds_all = std::all_of(attr.pairs.begin(), attr.pairs.end(),
                                            [](const auto& kv) { return html_attr_name(kv.first); });
-    if (texts && tag_holds_all) {
+    if (texts && tag_holds_all && !white_tags_refused) {
+        white_tags_made = true;
         out.push_back(RawHtml{element_open(tag, attr)});
         out.push_back(Text{std::move(space)});
         out.push_back(RawHtml{"</" + std::string(tag) + ">"});
@@ -628,10 +637,30 @@ Shape shape_of(const Inlines& run, bool single_line) {
 
 bool is_canonical(const Inlines& run, bool single_line) { return shape_of(run, single_line) == Shape::Canonical; }
 
+namespace {
+
+// A run holding raw tags of emphasis-like elements written by hand ("<em>",
+// "</strong>", "<del>", "</mark>") is shaped again without the element forms
+// of white space alone: their tags would stand among those and pair with
+// them as the HTML reader says ("<em a=''> </em>" before "*<em>x_</em>_*",
+// read back as raw tags, no node), where the node around its character
+// references keeps its own. Rare: such a node is.
+[[gnu::noinline, gnu::cold]] void refuse_white_tags(const Inlines& run, Inlines& out, bool single_line) {
+    white_tags_made = false;
+    if (!raw_emphasis_tag_in(run)) return;
+    out.clear();
+    white_tags_refused = true;
+    restructure(run, out, single_line);
+    white_tags_refused = false;
+}
+
+}  // namespace
+
 Inlines canonical(const Inlines& run, bool single_line) {
     Inlines out;
     out.reserve(run.size());
     restructure(run, out, single_line);
+    if (white_tags_made) [[unlikely]] refuse_white_tags(run, out, single_line);
     bool line_empty = true;
     trim_lines(out, line_empty, true);
     return out;

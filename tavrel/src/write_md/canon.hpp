@@ -39,9 +39,11 @@ bool is_canonical(const ast::Inlines& run, bool single_line);
 //   strong emphasis, strikeout and highlight move outside the delimiters,
 //   and such a node left without content is dropped, unless it has
 //   attributes: then it is its element (raw HTML) around the white space,
-//   or, where the element would lose a key or the white space holds a line
-//   end, the node around the white space as character references (one raw
-//   HTML node, "&#10;" for a soft break), a hard break in it moving outside;
+//   or, where the element would lose a key, the white space holds a line
+//   end or the run holds raw tags of emphasis-like elements written by hand
+//   (among which the element's would stand), the node around the white
+//   space as character references (one raw HTML node, "&#10;" for a soft
+//   break), a hard break in it moving outside;
 // - white space at the start of every line and at the end of every line that
 //   ends in a soft break or the run's end is removed; breaks at the start and
 //   end of the run and breaks on a line holding nothing yet are dropped.
@@ -101,6 +103,16 @@ std::size_t tags_in(const ast::Inlines& run);
 // or, where that is null and `tags_in` is no 0, the plain text alone, a
 // line end in it a space, as a break is, else `text_description`.
 void plain_where_tags_added(const ast::Inlines& alt, ast::Inlines& written, bool single_line);
+
+// Whether `run` holds raw HTML opening or closing an emphasis-like element
+// ("em", "strong", "del", "mark"), at any depth but in a note's content,
+// which is written apart.
+bool raw_emphasis_tag_in(const ast::Inlines& run);
+
+// The content of an emphasis-like node as its element holds it: white space
+// alone that the canonical shape made character references (see
+// `canonical`) as the characters, a line end as a space; else the content.
+ast::Inlines element_content(const ast::Inlines& content);
 
 // Whether a pair with this key can stand in a tag ("a", "_b", "c:d-e.f").
 bool html_attr_name(std::string_view key);

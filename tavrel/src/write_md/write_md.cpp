@@ -218,7 +218,7 @@ std::optional<Inlines> element_nodes(const Inline& node) {
                                              : std::is_same_v<T, Strikeout> ? "del"
                                              : std::is_same_v<T, Highlight> ? "mark"
                                                                             : "span";
-                around(element_open(tag, n.attr), tag, n.content);
+                around(element_open(tag, n.attr), tag, canon::element_content(n.content));
             } else if constexpr (std::is_same_v<T, Superscript> || std::is_same_v<T, Subscript> ||
                                  std::is_same_v<T, Code>) {
                 const std::string_view tag = std::is_same_v<T, Superscript> ? "sup"

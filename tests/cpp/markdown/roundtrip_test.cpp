@@ -585,6 +585,16 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // Strikeout and highlight with a key no tag can hold after a
         // character that is neither white space nor punctuation.
         "x&copy;~~<~~{-=} y&#0;==(=={-=}",
+        // Emphasis of each kind holding white space alone, with attributes
+        // a tag can hold, beside raw tags of emphasis-like elements, with
+        // which its element's tags would stand and pair: at the start, after
+        // a closing "*", last, in a strong.
+        "*&nbsp;&ensp;*{a=}<em>@</em>",
+        "**&emsp;**{a=}</em>",
+        "<em>a*b*_&emsp;_{a=\"\"}",
+        "~~&nbsp;~~{b=} <del>x</del>",
+        "x ==&nbsp;=={#b}</mark>",
+        "**x *&nbsp;*{.c}</strong>**",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
@@ -928,6 +938,11 @@ TEST(RoundTrip, FuzzFindings) {
         // A list from 1 kept by an item over two lines, before a list "1."
         // that only that list numbers on.
         "1.\t.\n    \xA9\n1.\n\r1.\n\n3.\n       *\t",
+        // Emphasis of white space alone with attributes ending a heading
+        // that holds a raw tag of another emphasis-like element: its
+        // element form there holds the white space, no references.
+        "# </mark> *&nbsp;*{a=''} #",
+        "# </del> ==&emsp;&ensp;=={#a}",
     };
     for (const auto& text : markdown) {
         std::string canonical = write_md::render_md(block::parse_source(text, Options::dataset()));
