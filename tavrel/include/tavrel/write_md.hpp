@@ -280,10 +280,15 @@ private:
     // spans adds to the stack.
     void span_element(const ast::Span& span);
     [[gnu::noinline, gnu::cold]] bool span_kept_bracketed(const ast::Span& span);
+    [[gnu::noinline, gnu::cold]] bool bracketed_reads_back(const ast::Span& span, std::size_t mark,
+                                                           std::size_t notes_mark);
     [[gnu::noinline, gnu::cold]] void unescape_after_www(const std::vector<std::size_t>& ends);
     // See `span_kept_bracketed`: a character after an address, from
-    // `from` on, that the reader would take into it, as its named reference.
-    [[gnu::noinline, gnu::cold]] void names_after_www(std::vector<std::size_t>& ends, std::size_t from);
+    // `from` on, that the reader would take into it, as its named reference
+    // (ASCII punctuation with `punctuation`; whether there is any such is
+    // returned).
+    [[gnu::noinline, gnu::cold]] bool names_after_www(std::vector<std::size_t>& ends, std::size_t from,
+                                                      bool punctuation);
     void single_line(const ast::Inlines& inlines);
     // A definition's or caption's line; one of no-break spaces alone,
     // which would write nothing, as their references (as such a paragraph).

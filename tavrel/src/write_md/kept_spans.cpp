@@ -9,8 +9,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "canon.hpp"
@@ -209,15 +211,40 @@ bool Renderer::span_kept_bracketed(const Span& n) {
     const std::size_t mark = out_.size(), notes_mark = notes_.size();
     const std::size_t saved_line = first_line_start_, saved_ref = ref_end_, saved_target = attr_target_end_;
     const int saved_footnote_line = footnote_line_;
-    std::vector<std::size_t> ends;
-    www_kept_ = &ends;
-    open_bracket();
-    bracketed(n.content);
-    www_kept_ = nullptr;
-    names_after_www(ends, mark);
-    unescape_after_www(ends);
-    out_.push_back(']');
-    trailing_attrs(n.attr);
+    // Punctuation after an address is written as its reference only in a
+    // second try, where the first wrote some that the reader takes into the
+    // address: the positions of the ends may have moved where a try inside
+    // took back what it wrote, and the first try keeps what reads back
+    // without.
+    for (bool punctuation : {false, true}) {
+        std::vector<std::size_t> ends;
+        www_kept_ = &ends;
+        open_bracket();
+        bracketed(n.content);
+        www_kept_ = nullptr;
+        const bool punctuation_taken = names_after_www(ends, mark, punctuation);
+        unescape_after_www(ends);
+        out_.push_back(']');
+        trailing_attrs(n.attr);
+        if (bracketed_reads_back(n, mark, notes_mark)) {
+            attr_target_end_ = out_.size();
+            return true;
+        }
+        out_.resize(mark);
+        notes_.resize(notes_mark);
+        first_line_start_ = saved_line;
+        ref_end_ = saved_ref;
+        attr_target_end_ = saved_target;
+        footnote_line_ = saved_footnote_line;
+        if (!punctuation_taken) break;
+    }
+    span_tried_ = true;
+    return false;
+}
+
+// Whether what `span_kept_bracketed` wrote from `mark` on reads back alone
+// as the span.
+bool Renderer::bracketed_reads_back(const Span& n, std::size_t mark, std::size_t notes_mark) {
     static const Options options = Options::dataset();
     std::string text = in_cell_ ? "| " : "";
     text.append(std::string_view(out_).substr(mark));
@@ -239,34 +266,19 @@ bool Renderer::span_kept_bracketed(const Span& n) {
             back = &t->head.front().cells.front().content;
         }
     }
-    if (back && back->size() == 1 && as_written.next == notes_.size()) {
-        // (Math reads back with its display flag as written.)
-        static const std::unordered_map<std::string, std::string> no_labels;
-        probe::ReadBack{notes_, no_labels, notes_.size(), {}}.run(*back);
-        // (Element forms written inside read back as raw HTML around their
-        // content, which is as good: compared as tags in both.)
-        Inlines back_swapped = *back, want_swapped = want;
-        as_tags(*back, false);
-        as_tags(want, false);
-        bool same = *back == want;
-        if (!same) {
-            as_tags(back_swapped, true);
-            as_tags(want_swapped, true);
-            same = back_swapped == want_swapped;
-        }
-        if (same) {
-            attr_target_end_ = out_.size();
-            return true;
-        }
-    }
-    out_.resize(mark);
-    notes_.resize(notes_mark);
-    first_line_start_ = saved_line;
-    ref_end_ = saved_ref;
-    attr_target_end_ = saved_target;
-    footnote_line_ = saved_footnote_line;
-    span_tried_ = true;
-    return false;
+    if (!back || back->size() != 1 || as_written.next != notes_.size()) return false;
+    // (Math reads back with its display flag as written.)
+    static const std::unordered_map<std::string, std::string> no_labels;
+    probe::ReadBack{notes_, no_labels, notes_.size(), {}}.run(*back);
+    // (Element forms written inside read back as raw HTML around their
+    // content, which is as good: compared as tags in both.)
+    Inlines back_swapped = *back, want_swapped = want;
+    as_tags(*back, false);
+    as_tags(want, false);
+    if (*back == want) return true;
+    as_tags(back_swapped, true);
+    as_tags(want_swapped, true);
+    return back_swapped == want_swapped;
 }
 
 // Where a span is tried with its addresses bare, a letter, digit, "&",
@@ -297,22 +309,80 @@ bool Renderer::reference_before_www() {
     return true;
 }
 
+namespace {
+
+// The named reference for the ASCII punctuation at `at` in `out`, right
+// after an address written bare, that the reader takes into the address,
+// and how many bytes it stands for: escaped, any but what the try takes
+// the backslash from ("www.a\\_"); as it is, what the reader never trims
+// ("http://a>("), an "&" that begins nothing read as a reference, or a
+// numeric reference, which the reader trims none of ("&#91;").
+std::optional<std::pair<std::size_t, std::string_view>> punctuation_name(std::string_view out, std::size_t at) {
+    const auto alnum = [](char x) { return (x >= 'a' && x <= 'z') || (x >= 'A' && x <= 'Z') || (x >= '0' && x <= '9'); };
+    const char c = out[at];
+    const char e = at + 1 < out.size() ? out[at + 1] : '\0';
+    std::optional<std::string_view> name;
+    std::size_t len = 1;
+    if (c == '\\' && e > ' ' && e < 0x7F && !alnum(e)) {
+        if (std::strchr("!\"'*,.:?~<", e) != nullptr) return std::nullopt;
+        name = entity::name_for(out.substr(at + 1, 1));
+        len = 2;
+    } else if (c == '&') {
+        std::size_t k = at + 1;
+        const bool hash = k < out.size() && out[k] == '#';
+        const bool hex = hash && k + 1 < out.size() && (out[k + 1] | 0x20) == 'x';
+        k += hash + hex;
+        const std::size_t first = k;
+        char32_t cp = 0;
+        bool digits = hash;
+        for (; k < out.size() && alnum(out[k]); ++k) {
+            const char h = static_cast<char>(out[k] | 0x20);
+            const bool digit = h <= '9' || (hex && h >= 'a' && h <= 'f');
+            digits = digits && digit;
+            if (digit && cp < 0x110000) cp = hex ? cp * 16 + (h <= '9' ? h - '0' : h - 'a' + 10) : cp * 10 + (h - '0');
+        }
+        if (k == first || k == out.size() || out[k] != ';') {
+            name = entity::name_for("&");
+        } else if (digits && cp > 0 && cp < 0x110000) {
+            std::string chars;
+            text::append_utf8(chars, cp);
+            name = entity::name_for(chars);
+            len = k + 1 - at;
+        }
+    } else if (c != '\0' && std::strchr("#$%(+/=>@^_`{|}", c) != nullptr) {
+        name = entity::name_for(out.substr(at, 1));
+    }
+    if (!name) return std::nullopt;
+    return std::pair{len, *name};
+}
+
+}  // namespace
+
 // A character of no ASCII, not white space, written right after an address
 // written bare, is one the reader takes into the address ("www.a©"): it is
 // written as its named reference, which the reader trims from the end of
 // an address and reads back as the character ("[www.a&copy;<]{-=}"), where
-// one stands for it. The try reads back what it wrote. One pass over what
-// the span wrote (from `from`), the ends moved with it.
-void Renderer::names_after_www(std::vector<std::size_t>& ends, std::size_t from) {
+// one stands for it. With `punctuation`, so is ASCII punctuation the
+// reader takes into it ("[http://a>&lpar; ]{<=}", see `punctuation_name`);
+// without, whether there is any is told. The try reads back what it wrote.
+// One pass over what the span wrote (from `from`), the ends moved with it.
+bool Renderer::names_after_www(std::vector<std::size_t>& ends, std::size_t from, bool punctuation) {
     std::string rewritten;
     std::size_t copied = from;
+    bool taken = false;
     for (std::size_t& end : ends) {
-        if (end < copied || end >= out_.size()) continue;
+        if (end < copied || end > out_.size()) continue;
         std::optional<std::string_view> name;
-        text::Decoded d{};
-        if (static_cast<unsigned char>(out_[end]) >= 0x80) {
-            d = text::decode_utf8(out_, end);
+        std::size_t len = 0;
+        if (end == out_.size()) {
+            // (Moved with the rest.)
+        } else if (static_cast<unsigned char>(out_[end]) >= 0x80) {
+            const text::Decoded d = text::decode_utf8(out_, end);
+            len = d.len;
             if (!text::is_white_space(d.cp)) name = entity::name_for(std::string_view(out_).substr(end, d.len));
+        } else if (auto named = punctuation_name(out_, end)) {
+            taken = true;
+            if (punctuation) std::tie(len, name) = *named;
         }
         if (!name) {
             if (!rewritten.empty()) {
@@ -323,16 +393,17 @@ void Renderer::names_after_www(std::vector<std::size_t>& ends, std::size_t from)
             continue;
         }
         rewritten.append(out_, copied, end - copied);
-        copied = end + d.len;
+        copied = end + len;
         end = from + rewritten.size();
         rewritten.push_back('&');
         rewritten.append(*name);
         rewritten.push_back(';');
     }
-    if (rewritten.empty()) return;
+    if (rewritten.empty()) return taken;
     rewritten.append(out_, copied);
     out_.resize(from);
     out_.append(rewritten);
+    return taken;
 }
 
 // Text after an address written bare, up to what ends the address for the
@@ -363,8 +434,9 @@ void Renderer::unescape_after_www(const std::vector<std::size_t>& ends) {
         return k;
     };
     for (const std::size_t end : ends) {
-        // (Text a try inside wrote and took back may have left ends behind.)
-        if (end < last) continue;
+        // (Text a try inside wrote and took back may have left ends behind,
+        // and one at a backslash already taken, which would be taken twice.)
+        if (end < last || end > out_.size() || (!slashes.empty() && end <= slashes.back())) continue;
         const std::size_t first = slashes.size();
         std::size_t k = skip(end);
         while (k + 1 < out_.size() && out_[k] == '\\' && std::strchr("!\"'*,.:?~", out_[k + 1]) != nullptr) {

@@ -510,6 +510,12 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "<a>[[http://><]{<=}</a>",
         "[http://> [[]<span>]]{\xA9=}",
         "<em>[http://a></em>]{#a} <span>[http://a></span>]{.c} [http://b> <i>]{#d} x</i>",
+        // A span holding an address before punctuation that the reader
+        // takes into the address but for its named reference, which it
+        // trims.
+        "[http://a>&lpar; ]{<=} [ftp://>&bsol; ]{\xC3=} [http://a>&num; ]{-=1}",
+        "[a http://a>&amp; b]{<=1} [www.a&lowbar; x]{-=1} [https://x>y&lsqb;<]{-=1} [www.a&grave; x]{-=1}",
+        "| [https://x>y&verbar; ]{-=1} |\n|---|",
         // A cross-reference list whose prefix the reader takes as written,
         // with a key no tag can hold.
         "[< @a]{\xC3=} [\\ @a]{-=} x [^\t@a]{#a <=}",
