@@ -331,6 +331,16 @@ private:
     [[gnu::noinline, gnu::cold]] void delimited_after_reference(std::string_view delim, std::string_view tag,
                                                                 const ast::Attr& attr, const ast::Inlines& content,
                                                                 bool first_of_same, char32_t before);
+    // The content of a delimited node's element form, as `raw_inlines`
+    // writes it, but for the delimited nodes in it whose delimiter form
+    // is sure not to be taken: `element_form_settled` writes those in
+    // their element form without trying the other first (see
+    // element_first.cpp), and is false, having written nothing, where it
+    // is not sure.
+    [[gnu::noinline, gnu::cold]] void element_content(const ast::Inlines& content);
+    [[gnu::noinline, gnu::cold]] bool element_form_settled(std::string_view delim, std::string_view tag,
+                                                           const ast::Attr& attr, const ast::Inlines& content,
+                                                           bool first_of_same);
     // A node of its kind inside a delimited node's delimiter form took its
     // element form and lost a key no tag can hold (see
     // `keys_lost_in_runs_`): noted by `note_key_lost_in_runs`, and

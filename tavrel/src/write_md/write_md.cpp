@@ -3679,7 +3679,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         if (const RawHtml* refs = white_refs(content)) [[unlikely]] {
             raw_inlines(white_between_tags(refs->html));
         } else {
-            raw_inlines(content);
+            element_content(content);
         }
         out_.append("</"sv);
         out_.append(tag);

@@ -83,3 +83,51 @@ TEST(SameDelimiterNesting, MixedKindsStillShareNoRun) {
     EXPECT_EQ(stable(Doc({P({Del({Mark({T("a")})})})})), "~~==a==~~\n\n");
     EXPECT_EQ(stable(Doc({P({Mark({Del({Del({T("a")})})})})})).find("~~~~"), std::string::npos);
 }
+
+// Nodes nested many deep that each take their element form, as trees a
+// caller builds may hold: each is written once, in the form its delimiters
+// would be given up for, and the text is the one the first levels show
+// (a ">" or "[" before each inner node, a key or none).
+TEST(SameDelimiterNesting, DeepNestingTakesEachElementFormOnce) {
+    struct Row {
+        bool highlight;
+        const char* before;
+        bool keyed;
+        const char* expected_start;  // then "<tag>" and `before`, 39 times
+        const char* expected_end;    // after "a" and 39 "</tag>"
+    };
+    const Row rows[] = {
+        {false, ">", false, "~~\\>", "~~"},
+        {false, ">", true, "~~\\>", "~~{-=\"\"}"},
+        {false, "[", false, "~~[", "~~"},
+        {true, "[", true, "==[", "=={-=\"\"}"},
+        {true, ">", false, "==\\>", "=="},
+    };
+    for (const Row& row : rows) {
+        const std::string tag = row.highlight ? "mark" : "del";
+        Inlines inner{T("a")};
+        for (int i = 0; i < 40; ++i) {
+            Inlines content{T(row.before)};
+            for (auto& n : inner) content.push_back(std::move(n));
+            Attr attr = row.keyed ? Key("-") : Attr{};
+            inner = Inlines{row.highlight ? Mark(std::move(content), attr) : Del(std::move(content), attr)};
+        }
+        std::string expected = row.expected_start;
+        const std::string escaped = std::string(row.before) == ">" ? "\\>" : row.before;
+        for (int i = 0; i < 39; ++i) expected += "<" + tag + ">" + escaped;
+        expected += "a";
+        for (int i = 0; i < 39; ++i) expected += "</" + tag + ">";
+        expected += row.expected_end;
+        expected += "\n\n";
+        EXPECT_EQ(md(Doc({P(std::move(inner))})), expected) << tag << " " << row.before << " " << row.keyed;
+    }
+    // Two kinds in turn, each level after a ">".
+    Inlines inner{T("a")};
+    for (int i = 0; i < 40; ++i) {
+        Inlines content{T(">")};
+        for (auto& n : inner) content.push_back(std::move(n));
+        inner = Inlines{i % 2 ? Mark(std::move(content)) : Del(std::move(content))};
+    }
+    const std::string out = stable(Doc({P(std::move(inner))}));
+    EXPECT_TRUE(out.starts_with("==\\>~~\\><mark>\\><del>\\>")) << out;
+}
