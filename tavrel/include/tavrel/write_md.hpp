@@ -61,10 +61,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -404,6 +406,15 @@ private:
                                                                     NumberingCut& cut);
     // The items of a list, then its attribute line and blank line.
     void items(const ast::List& list);
+    // For the blocks of a div without attributes, inside which a div
+    // without attributes opening an item is written as its content: records
+    // those divs, at any depth, whose ordered lists are lists only by them,
+    // as keeping their fences (`keeps` judges an item with other blocks than
+    // its own). Each outermost such div is walked once.
+    [[gnu::cold, gnu::noinline]] void fence_item_divs(const ast::Blocks& blocks,
+                                                      bool (*keeps)(const ast::ListItem&, const ast::Blocks&));
+    // Whether the div `d` is one of those.
+    [[gnu::cold, gnu::noinline]] bool fences_item(const ast::Div& d) const;
     void definition_list(const ast::DefinitionList& list);
     // A backslash before the "." of an item number ("12.") that begins the
     // line written from `line_start` on.
@@ -524,6 +535,10 @@ private:
     // Set for a div without attributes that must keep a fence of its own
     // where it would otherwise be written as its content (see `blocks`).
     bool fence_bare_div_ = false;
+    // The divs without attributes opening list items that keep a fence of
+    // their own inside a div without attributes, as their lists are lists
+    // by them (see `fence_item_divs`).
+    std::unique_ptr<std::unordered_set<const ast::Div*>> fenced_item_divs_;
     // Whether the next bullet list is written with "*" (see `blocks`).
     bool alt_bullet_ = false;
     // Set before `blocks` writes a footnote's blocks: that call records the

@@ -336,6 +336,19 @@ bool ends_in_open_html(const ast::List& l);
 // item holds more blocks than one.
 [[gnu::cold]] bool item_opens_with_lines_block(const ast::List& l);
 
+// The div without attributes an item opens with (its first block that
+// writes something), which inside a div without attributes is written as
+// its content; else null.
+[[gnu::cold]] const ast::Div* bare_div_opening(const ast::ListItem& item);
+
+// For an ordered list inside a div without attributes, where a div without
+// attributes opening an item is written as its content: whether the list
+// then no longer stays a list alone, no item keeping it one as `keeps`
+// judges it with such a div's blocks in the div's place, while the div,
+// written with its fence, keeps it one ("1. :::" and "   [" is a list,
+// "1. [" text). Each item is judged once, with its own blocks.
+[[gnu::cold]] bool item_divs_keep_list(const ast::List& l, bool (*keeps)(const ast::ListItem&, const ast::Blocks&));
+
 // The raw HTML block the last item of `l` ends in, as `ends_in_open_html`
 // finds it, where it is left open and a markdown container's tag alone
 // (see `as_container_opener`); else null. Written bare, the tag takes the

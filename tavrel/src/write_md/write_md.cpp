@@ -761,16 +761,20 @@ std::size_t shown_count(const Blocks& blocks) {
 // numbered: more than one written, or one opening with a mark the writer
 // escapes in text ("\[", "```", "#", ">", raw HTML's "<", a table's "|",
 // or its element form's "<": a table in that form reads back as raw HTML,
-// which must number the lists around it as the table did).
-bool blocks_keep_list(const ListItem& item) {
-    if (shown_count(item.blocks) > 1) return true;
-    const auto first =
-        std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
-    if (first == item.blocks.end()) return false;
+// which must number the lists around it as the table did), or a div, whose
+// fence and closing line the reader never takes for text (inside a bare
+// div, where it may be written as its content, it keeps its fence where
+// the list depends on it: see `Renderer::fence_item_divs`).
+bool item_blocks_keep_list(const Blocks& blocks) {
+    if (shown_count(blocks) > 1) return true;
+    const auto first = std::find_if(blocks.begin(), blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+    if (first == blocks.end()) return false;
     const auto* html = first->as<HtmlBlock>();
     return first->is<MathBlock>() || first->is<CodeBlock>() || first->is<Heading>() || first->is<BlockQuote>() ||
-           first->is<Table>() || (html && html->html.starts_with('<'));
+           first->is<Table>() || first->is<Div>() || (html && html->html.starts_with('<'));
 }
+
+bool blocks_keep_list(const ListItem& item) { return item_blocks_keep_list(item.blocks); }
 
 // The content of an emphasis, strong emphasis, strikeout or highlight,
 // out of whose edges the writer moves breaks; else null.
@@ -793,16 +797,18 @@ bool break_in_delimited(const Inlines& run) {
     return false;
 }
 
+bool item_keeps_list(const ListItem& item);
+
 // Whether an item keeps its list a list however it is numbered: its blocks
 // do (see `blocks_keep_list`), or a task box, or an attribute line of the
 // item or of its paragraph, or that paragraph written on more than one
 // line; or a list alone in it written so (on more lines than one, "1. - a"
 // and "   - b", or with an attribute line or an item that keeps it).
-bool item_keeps_list(const ListItem& item) {
-    if (blocks_keep_list(item) || item.task) return true;
-    const auto first =
-        std::find_if(item.blocks.begin(), item.blocks.end(), [](const Block& b) { return !writes_nothing(b); });
-    if (first == item.blocks.end()) return markdown::writes_attrs(item.attr);
+// (With `blocks` in place of its own: see `probe::item_divs_keep_list`.)
+bool item_with_blocks_keeps_list(const ListItem& item, const Blocks& blocks) {
+    if (item_blocks_keep_list(blocks) || item.task) return true;
+    const auto first = std::find_if(blocks.begin(), blocks.end(), [](const Block& b) { return !writes_nothing(b); });
+    if (first == blocks.end()) return markdown::writes_attrs(item.attr);
     const Paragraph* p = first->as<Paragraph>();
     if (markdown::writes_attrs(item.attr) || (p && markdown::writes_line_attrs(p->attr))) return true;
     if (!p) {
@@ -829,6 +835,8 @@ bool item_keeps_list(const ListItem& item) {
     }
     return in_delimited && break_in_delimited(canon::canonical(p->content, false));
 }
+
+bool item_keeps_list(const ListItem& item) { return item_with_blocks_keeps_list(item, item.blocks); }
 
 // Whether an ordered list reads back as a list wherever it stands: two
 // items or more from 1, an attribute line after it, or an item written on
@@ -2250,8 +2258,10 @@ void Renderer::block(const Block& block) {
                     }
                     return false;
                 };
+                // And so does one opening an item whose list it keeps a list
+                // (see `fence_item_divs`).
                 if (!attrs && div_depth_ > 0 && in_bare_div_) {
-                    if (!keep_fence && !ends_in_html_left_open(b.blocks) && !holds_closer()) {
+                    if (!keep_fence && !ends_in_html_left_open(b.blocks) && !holds_closer() && !fences_item(b)) {
                         blocks(b.blocks);
                         return;
                     }
@@ -2261,6 +2271,7 @@ void Renderer::block(const Block& block) {
                 // (A bare fence further out closes at any ":::", however
                 // long the fences inside it.)
                 const bool was_in_bare_div = std::exchange(in_bare_div_, in_bare_div_ || !attrs);
+                if (!was_in_bare_div && !attrs) [[unlikely]] fence_item_divs(b.blocks, item_with_blocks_keeps_list);
                 quote_blocks_ = true;  // (after the fence line, as in a quote)
                 ++depth_;
                 std::string inner = nested(b.blocks);

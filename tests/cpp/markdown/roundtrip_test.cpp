@@ -145,6 +145,18 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "1\\. x\n\n2. ::: {.c}\n   a\n   :::",
         "1. *\t*\n\n2. :::\n   a\n   :::",
         "1\\. x\n\n2. * :::\n     a\n     :::",
+        // A list that only the div opening its item keeps a list, inside a
+        // div, where a div without attributes is written as its content
+        // (from 1 with nothing after it, from another number, in a bullet
+        // item, in a quote, a div of nothing); lists numbered on past one
+        // such at the top.
+        ":::\n1. :::\n   [\n   :::\n:::",
+        ":::\n6. :::\n   ]\n   :::\n:::",
+        ":::\n8. :::\n   <\n   :::\n:::",
+        ":::\n* 1. :::\n     [\n     :::\n:::",
+        "> :::\n> 1. :::\n>    [\n>    :::\n> :::",
+        ":::\n3. :::\n   :::\n:::",
+        "1.\n1. #\n\n10. :::\n    :::\n1.",
         "}\n1. 1.\n\n   2. ]\n      :",
         ">[a]:}\n1.\n>\n>2. ;\n>    :",
         // Or before a list "1." kept a list by the list in its item, written
