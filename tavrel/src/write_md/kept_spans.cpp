@@ -314,9 +314,11 @@ namespace {
 // The named reference for the ASCII punctuation at `at` in `out`, right
 // after an address written bare, that the reader takes into the address,
 // and how many bytes it stands for: escaped, any but what the try takes
-// the backslash from ("www.a\\_"); as it is, what the reader never trims
-// ("http://a>("), an "&" that begins nothing read as a reference, or a
-// numeric reference, which the reader trims none of ("&#91;").
+// the backslash from ("www.a\_"), and a "*" before what ends the
+// address, which taken from it could close an emphasis around the address
+// ("*\* www.a\* *"); as it is, what the reader never trims ("http://a>("),
+// an "&" that begins nothing read as a reference, or a numeric reference,
+// which the reader trims none of ("&#91;").
 std::optional<std::pair<std::size_t, std::string_view>> punctuation_name(std::string_view out, std::size_t at) {
     const auto alnum = [](char x) { return (x >= 'a' && x <= 'z') || (x >= 'A' && x <= 'Z') || (x >= '0' && x <= '9'); };
     const char c = out[at];
@@ -324,7 +326,12 @@ std::optional<std::pair<std::size_t, std::string_view>> punctuation_name(std::st
     std::optional<std::string_view> name;
     std::size_t len = 1;
     if (c == '\\' && e > ' ' && e < 0x7F && !alnum(e)) {
-        if (std::strchr("!\"'*,.:?~<", e) != nullptr) return std::nullopt;
+        if (std::strchr("!\"',.:?~<", e) != nullptr) return std::nullopt;
+        // (A "*" only where the address ends right after it: its reference
+        // is trimmed only last.)
+        if (e == '*' && (at + 2 == out.size() || (out[at + 2] != '<' &&
+                                                  !text::is_white_space(text::decode_utf8(out, at + 2).cp))))
+            return std::nullopt;
         name = entity::name_for(out.substr(at + 1, 1));
         len = 2;
     } else if (c == '&') {

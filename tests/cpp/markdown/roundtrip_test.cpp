@@ -528,6 +528,9 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "[http://a>&lpar; ]{<=} [ftp://>&bsol; ]{\xC3=} [http://a>&num; ]{-=1}",
         "[a http://a>&amp; b]{<=1} [www.a&lowbar; x]{-=1} [https://x>y&lsqb;<]{-=1} [www.a&grave; x]{-=1}",
         "| [https://x>y&verbar; ]{-=1} |\n|---|",
+        // ... and before a "*" that would close an emphasis around it but
+        // for its reference.
+        "[_* www.a*\xE3\x80\x80>_]{.a <=} [_x http://a>* y_]{-=1}",
         // A cross-reference list whose prefix the reader takes as written,
         // with a key no tag can hold.
         "[< @a]{\xC3=} [\\ @a]{-=} x [^\t@a]{#a <=}",
