@@ -81,13 +81,16 @@ bool plain_description(const ast::Inlines& alt, ast::Inlines& out);
 
 // A description that `plain_description_reads_back` would not write as its
 // plain text, as that text all the same (`out`): where `lines`, its breaks
-// (else spaces), its raw tags that pair in their run and image tags as
-// they are, all other raw HTML as text, raw inlines of HTML as they are
-// and of other formats left out, a nested image as its description, a
-// note of text alone as that text. False where it holds a note's
-// reference, any other note, raw HTML that would not read back as its
-// plain text, a raw inline of a tag that pairs with none in its run, or, where `lines`, breaks beside each other or beside white
-// space.
+// (else spaces) without the white space at line edges that the reader
+// dropped (white space before a hard break stays, and a break beside white
+// space of a text's own is a space), its raw tags that pair
+// in their run and image tags as they are, all other raw HTML as text, raw
+// inlines of HTML as they are and of other formats left out, a nested
+// image as its description, a note of text alone as that text. False
+// where it holds a note's reference, any other note, raw HTML that would
+// not read back as its plain text, a raw inline of a tag that pairs with
+// none in its run, or, where `lines`, breaks that nothing but white space
+// parts.
 bool text_description(const ast::Inlines& alt, bool lines, ast::Inlines& out);
 
 // How many raw tags a run of texts, breaks, raw HTML other than closing and

@@ -11,6 +11,7 @@
 #include "canon.hpp"
 #include "tavrel/render.hpp"
 #include "tavrel/text.hpp"
+#include "tavrel/write_md.hpp"
 
 namespace tavrel::write_md::canon {
 
@@ -173,72 +174,94 @@ bool white_at_end(std::string_view s) {
 
 bool white_at_start(std::string_view s) { return !s.empty() && text::is_white_space(text::decode_utf8(s, 0).cp); }
 
-// `piece` into `text`, a line end in it, which reads back as a break,
-// ending `text` into `out` and following it there as one; white space at
-// its start dropped where `after_break`, as the reader does. False where a
-// line end has white space beside it, which the reader drops in some
-// blocks and keeps in others.
-bool append_lines(std::string_view piece, bool after_break, std::string& text, Inlines& out) {
-    if (after_break) {
-        while (white_at_start(piece)) piece.remove_prefix(text::decode_utf8(piece, 0).len);
+bool all_white(std::string_view s) {
+    while (white_at_start(s)) s.remove_prefix(text::decode_utf8(s, 0).len);
+    return s.empty();
+}
+
+// A description's text as it is flattened: the texts, breaks and raw HTML
+// kept (`out`) and the text met since the last of them (`text`). White
+// space beside a break is the reader's to drop where nothing but the edges
+// of emphases and links stood between them; where another node did (code
+// ending in it, a cross-reference of no text), it is the text's own, kept.
+// `at.first` and `at.last` are where the first and the last such node's
+// edge stood in `text` (`edges`, the same for each text of `out`).
+struct Flat {
+    struct Edges {
+        std::size_t first = std::string::npos;
+        std::size_t last = 0;
+    };
+    Inlines out;
+    std::vector<Edges> edges;
+    std::string text;
+    Edges at;
+
+    void node_edge() {
+        if (at.first == std::string::npos) at.first = text.size();
+        at.last = text.size();
     }
+    // Ends `text` into `out`.
+    void end_text() {
+        if (!text.empty()) {
+            out.push_back(Text{std::move(text)});
+            edges.push_back(at);
+        }
+        text.clear();
+        at = {};
+    }
+    void push(Inline x) {
+        end_text();
+        out.push_back(std::move(x));
+        edges.emplace_back();
+    }
+};
+
+// `piece` into `f`, a line end in it, which reads back as a break, one.
+void append_lines(std::string_view piece, Flat& f) {
     while (true) {
         const std::size_t end = piece.find_first_of("\r\n");
         if (end == std::string_view::npos) {
-            text.append(piece);
-            return true;
+            f.text.append(piece);
+            return;
         }
-        const std::string_view line = piece.substr(0, end);
         const std::size_t next = piece[end] == '\r' && end + 1 < piece.size() && piece[end + 1] == '\n' ? end + 2 : end + 1;
-        if (white_at_end(line) || white_at_start(piece.substr(next))) return false;
-        text.append(line);
-        if (!text.empty()) out.push_back(Text{std::move(text)});
-        text.clear();
-        out.push_back(SoftBreak{});
+        f.text.append(piece.substr(0, end));
+        f.push(SoftBreak{});
         piece.remove_prefix(next);
     }
 }
 
-// The plain text of `run` into `text` (see `render::plain`, breaks kept
-// apart in `out`), but for the raw tags that pair in their run and image
-// tags, which end `text` into `out` and follow it there as raw HTML: all
-// else raw is text. False where the run holds raw HTML no plain text keeps
-// as it reads (a reference the canonical shape made, HTML in a raw inline).
-bool text_into(const Inlines& run, std::string& text, Inlines& out) {
+// The plain text of `run` into `f` (see `render::plain`, breaks kept
+// apart), but for the raw tags that pair in their run and image tags,
+// which are kept as raw HTML: all else raw is text. False where the run
+// holds raw HTML no plain text keeps as it reads (a reference the
+// canonical shape made, HTML in a raw inline).
+bool text_into(const Inlines& run, Flat& f) {
     std::vector<bool> paired;
     bool any_tag = false;
     for (const auto& x : run) any_tag = any_tag || html_of(x) != nullptr;
     if (any_tag) mark_pairs(run, paired);
-    // Where the last text of this run ends in `text` (white space before a
-    // break in the run is the reader's to drop, not what comes before).
-    std::size_t text_from = std::string::npos;
     for (std::size_t i = 0; i < run.size(); ++i) {
-        const bool after_break = i > 0 && (run[i - 1].is<SoftBreak>() || run[i - 1].is<HardBreak>());
         const bool ok = visit(
             [&](const auto& n) {
                 using T = std::decay_t<decltype(n)>;
                 if constexpr (std::is_same_v<T, Text>) {
-                    text_from = text.size();
-                    return append_lines(n.text, after_break, text, out);
+                    append_lines(n.text, f);
                 } else if constexpr (std::is_same_v<T, RawHtml>) {
                     if (!n.html.starts_with('<')) return false;
                     if (!paired[i] && !n.html.starts_with("<img") && !n.html.starts_with("<IMG")) {
-                        text.append(n.html);
+                        f.node_edge();
+                        f.text.append(n.html);
+                        f.node_edge();
                         return true;
                     }
-                    if (!text.empty()) out.push_back(Text{std::move(text)});
-                    text.clear();
-                    out.push_back(n);
+                    f.push(n);
                 } else if constexpr (std::is_same_v<T, SoftBreak> || std::is_same_v<T, HardBreak>) {
-                    if (i > 0 && run[i - 1].is<Text>() && text_from <= text.size()) {
-                        while (text.size() > text_from && white_at_end(text))
-                            text.resize(text.size() - text::decode_utf8_before(text, text.size()).len);
-                    }
-                    if (!text.empty()) out.push_back(Text{std::move(text)});
-                    text.clear();
-                    out.push_back(n);
+                    f.push(n);
                 } else if constexpr (kLeafText<T>) {
-                    append_leaf_text(n, text);
+                    f.node_edge();
+                    append_leaf_text(n, f.text);
+                    f.node_edge();
                 } else if constexpr (std::is_same_v<T, FootnoteRef>) {
                     // Read back, the text of the note it names.
                     return false;
@@ -246,32 +269,54 @@ bool text_into(const Inlines& run, std::string& text, Inlines& out) {
                     // A note is written as a reference to a block, whose
                     // text drops white space at its ends and beside its
                     // breaks and tags: a note of text alone.
-                    std::string note;
-                    Inlines kept;
-                    if (!text_into(n.content, note, kept) || !kept.empty() || white_at_start(note) ||
-                        white_at_end(note))
+                    Flat note;
+                    if (!text_into(n.content, note) || !note.out.empty() || white_at_start(note.text) ||
+                        white_at_end(note.text))
                         return false;
-                    text.append(note);
+                    f.node_edge();
+                    f.text.append(note.text);
+                    f.node_edge();
                 } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
-                    text.append(n.token.source);
+                    f.node_edge();
+                    f.text.append(n.token.source);
+                    f.node_edge();
                 } else if constexpr (std::is_same_v<T, RawInline>) {
                     // No plain text; HTML, which is raw HTML that the
                     // plain text leaves out, as it is, but for a tag
                     // pairing with none, which would pair where written.
-                    if (n.format != "html") return true;
+                    if (n.format != "html") {
+                        f.node_edge();
+                        return true;
+                    }
                     bool closing = false;
                     if (!paired[i] && element_tag(n.text, closing) >= 0) return false;
-                    if (!text.empty()) out.push_back(Text{std::move(text)});
-                    text.clear();
-                    out.push_back(n);
-                } else if constexpr (std::is_same_v<T, Image>) {
-                    return text_into(n.alt, text, out);
-                } else if constexpr (std::is_same_v<T, Operation>) {
-                    for (const auto& arg : n.args)
-                        if (!text_into(arg.value, text, out)) return false;
+                    f.push(n);
+                } else if constexpr (std::is_same_v<T, Image> || std::is_same_v<T, Operation> ||
+                                     std::is_same_v<T, Span>) {
+                    f.node_edge();
+                    if constexpr (std::is_same_v<T, Image>) {
+                        if (!text_into(n.alt, f)) return false;
+                    } else if constexpr (std::is_same_v<T, Operation>) {
+                        for (const auto& arg : n.args)
+                            if (!text_into(arg.value, f)) return false;
+                    } else {
+                        if (!text_into(n.content, f)) return false;
+                    }
+                    f.node_edge();
                 } else if constexpr (requires { n.content; }) {
-                    if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>)
-                        return text_into(n.content, text, out);
+                    if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>) {
+                        if (!text_into(n.content, f)) return false;
+                        // An emphasis of white space alone with keys keeps
+                        // it, and stands after it as a node.
+                        if constexpr (!std::is_same_v<T, Link>) {
+                            if (markdown::writes_attrs(n.attr) &&
+                                std::all_of(n.content.begin(), n.content.end(), [](const Inline& x) {
+                                    const Text* t = x.as<Text>();
+                                    return t && all_white(t->text);
+                                }))
+                                f.node_edge();
+                        }
+                    }
                 }
                 return true;
             },
@@ -376,33 +421,88 @@ void plain_where_tags_added(const Inlines& alt, Inlines& written, bool single_li
 }
 
 bool text_description(const Inlines& alt, bool lines, Inlines& out) {
-    Inlines run;
-    std::string text;
-    if (!text_into(alt, text, run)) return false;
-    if (!text.empty()) run.push_back(Text{std::move(text)});
+    Flat f;
+    if (!text_into(alt, f)) return false;
+    f.end_text();
+    Inlines& run = f.out;
+    const auto is_break = [](const Inline& x) { return x.is<SoftBreak>() || x.is<HardBreak>(); };
     // A break may be all that makes the block around it more than one
     // line: it is kept where lines are, and else a space, as the plain text
-    // gives. The reader drops white space beside a break, and two breaks
-    // are a blank line: none there, which texts of other nodes than the
-    // break's bring.
+    // gives. White space at a line's edges, before a line end and after a
+    // break, is the reader's to drop, and is dropped here where the reader
+    // dropped it from the text read (see `Flat`), so that the text written
+    // is the text read back; before a hard break's backslash it stays, and
+    // is read back. White space of a text's own there would be lost: that
+    // break is a space, as in the plain text. Two breaks side by side are a
+    // blank line: none there.
+    if (lines) {
+        // The white space each text has beside a break that the reader
+        // dropped, at its start and its end; what is left there is the
+        // text's own.
+        std::vector<std::size_t> lead(run.size(), 0), trail(run.size(), 0);
+        for (std::size_t i = 0; i < run.size(); ++i) {
+            if (!is_break(run[i])) continue;
+            if (const Text* before = i > 0 ? run[i - 1].as<Text>() : nullptr) {
+                const std::string_view t = before->text;
+                std::size_t end = t.size();
+                while (end > f.edges[i - 1].last && white_at_end(t.substr(0, end)))
+                    end -= text::decode_utf8_before(t, end).len;
+                trail[i - 1] = t.size() - end;
+            }
+            if (const Text* after = i + 1 < run.size() ? run[i + 1].as<Text>() : nullptr) {
+                const std::string_view t = after->text;
+                const std::size_t first = std::min(f.edges[i + 1].first, t.size());
+                std::size_t from = 0;
+                while (from < first && white_at_start(t.substr(from))) from += text::decode_utf8(t, from).len;
+                lead[i + 1] = from;
+            }
+        }
+        const auto own = [&](std::size_t i) {
+            const std::string_view t = run[i].as<Text>()->text;
+            return lead[i] + trail[i] >= t.size() ? std::string_view() : t.substr(lead[i], t.size() - lead[i] - trail[i]);
+        };
+        std::vector<bool> spaced(run.size(), false);
+        for (std::size_t i = 0; i < run.size(); ++i) {
+            if (!is_break(run[i])) continue;
+            spaced[i] = (i > 0 && run[i - 1].is<Text>() && white_at_end(own(i - 1))) ||
+                        (i + 1 < run.size() && run[i + 1].is<Text>() && white_at_start(own(i + 1)));
+        }
+        for (std::size_t i = 0; i < run.size(); ++i) {
+            if (!run[i].is<Text>()) continue;
+            // Before a hard break's backslash, the white space stays.
+            const bool keeps_end = i + 1 < run.size() && run[i + 1].is<HardBreak>() && !spaced[i + 1];
+            if (keeps_end) trail[i] = 0;
+            run[i].as<Text>()->text = std::string(own(i));
+        }
+        for (std::size_t i = 0; i < run.size(); ++i) {
+            if (spaced[i]) run[i] = Text{" "};
+        }
+    }
     out.clear();
     for (std::size_t i = 0; i < run.size(); ++i) {
-        if (run[i].is<SoftBreak>() || run[i].is<HardBreak>()) {
+        if (is_break(run[i])) {
             if (lines) {
-                if (!out.empty() && (out.back().is<SoftBreak>() || out.back().is<HardBreak>())) return false;
-                const Text* before = !out.empty() ? out.back().as<Text>() : nullptr;
-                const Text* after = i + 1 < run.size() ? run[i + 1].as<Text>() : nullptr;
-                if ((before && white_at_end(before->text)) || (after && white_at_start(after->text))) return false;
+                if (!out.empty() && is_break(out.back())) return false;
                 out.push_back(std::move(run[i]));
                 continue;
             }
             run[i] = Text{" "};
         }
+        if (const Text* t = run[i].as<Text>(); t && t->text.empty()) continue;
         if (const Text* t = run[i].as<Text>(); t && !out.empty() && out.back().is<Text>()) {
             out.back().as<Text>()->text.append(t->text);
             continue;
         }
         out.push_back(std::move(run[i]));
+    }
+    // A space a break became may come to stand at a line's edge after all:
+    // no text there.
+    for (std::size_t i = 0; lines && i < out.size(); ++i) {
+        if (const Text* t = out[i].as<Text>()) {
+            if ((i + 1 < out.size() && out[i + 1].is<SoftBreak>() && white_at_end(t->text)) ||
+                (i > 0 && is_break(out[i - 1]) && white_at_start(t->text)))
+                return false;
+        }
     }
     return true;
 }

@@ -673,6 +673,16 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "![`[`{=html}**[a*a]<em>***]()",
         "![***`@`{=html}***]()_<a>*</a>*_",
         "![*[]**`=`{=html}***]()**<sup>_</sup>_**",
+        // ... and beside a break with white space before it, which the
+        // reader keeps before a hard break's backslash, or with a node
+        // between them (code ending in it, a cross-reference), where the
+        // white space is the text's own.
+        "__<span a>a*a</span>*__![ [*\\\n**;***]()]()",
+        "__<sup>a*a</sup>*__![ [*\\\n**;***]()]()",
+        "*<em>**</em>**![a[**;***&#32;\\\nb]()]()*",
+        "*<em>**</em>**![[**;*** \\\n]()]()*",
+        "*<em>**</em>**![[**;*** [@a]\\\nb]()]()*",
+        "*<em>**</em>**![[**;*** `c `\nb]()]()*",
     };
     // The images of a document, in order, not those inside a description.
     const auto images_of = [](const ast::Document& doc) {
@@ -698,7 +708,18 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         }
         return found;
     };
-    for (const auto& md : images) {
+    // ... and beside a line end in a text, which is a break read back, as
+    // a space in the plain text: white space beside it that the reader
+    // dropped is left out, and where white space beside it is a node's
+    // own, the line end is the space.
+    const std::vector<std::pair<std::string, std::string>> images_read_as = {
+        {"__<a>*</a>*____![*$ [@a]&#10;*]()__", "$  "},
+        {"__<a>*</a>*____![*$ [@a]&#10;&#32;b*]()__", "$  b"},
+        {"*<em>**</em>**![[**;*** [@a]&#10;]()]()*", "[;*  ]()"},
+    };
+    std::vector<std::pair<std::string, std::string>> all_images = images_read_as;
+    for (const auto& md : images) all_images.emplace_back(md, "");
+    for (const auto& [md, read_as] : all_images) {
         ast::Document first = block::parse_source(md, Options::dataset());
         std::string written = write_md::render_md(first);
         ast::Document again = block::parse_source(written, Options::dataset());
@@ -706,7 +727,8 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         const auto is = images_of(again);
         ASSERT_EQ(is.size(), 1u) << md << "\n--- written\n" << written;
         ASSERT_EQ(was.size(), 1u) << md;
-        EXPECT_EQ(render::plain(is[0]->alt), render::plain(was[0]->alt)) << md << "\n--- written\n" << written;
+        EXPECT_EQ(render::plain(is[0]->alt), read_as.empty() ? render::plain(was[0]->alt) : read_as)
+            << md << "\n--- written\n" << written;
         EXPECT_EQ(is[0]->url, was[0]->url) << md;
         EXPECT_EQ(is[0]->title, was[0]->title) << md;
         EXPECT_EQ(is[0]->attr, was[0]->attr) << md;
