@@ -374,6 +374,14 @@ private:
     // wrote more such tags since: the reader is asked then.)
     [[gnu::noinline, gnu::cold]] bool kept_opener_ended(const ast::List& l) const;
     void list(const ast::List& list);
+    // `list` for an ordered list that the reader may keep a list only by
+    // the lines of the paragraphs of white space in its items (see
+    // `probe::blanks_keep_list`): those are written as character references.
+    [[gnu::noinline, gnu::cold]] void list_keeping_blanks(const ast::List& list);
+    // Whether a paragraph of white space alone with attributes `attr` is
+    // written as its character references: where its attribute line needs
+    // it, or in such a list's items.
+    [[gnu::noinline, gnu::cold]] bool writes_blank(const ast::Attr& attr) const;
     // Whether `written`, a list written from `mark` on, reads back as one
     // paragraph after the blocks written from `chain` on (the lists the
     // reader numbers it on from), under the heading over them.
@@ -558,6 +566,10 @@ private:
     const ast::HtmlBlock* written_kept_openers_[2] = {nullptr, nullptr};
     // Set when `list` wrote a list as the paragraph the reader reads it as.
     bool wrote_text_ = false;
+    // Set while the items of an ordered list that the reader keeps a list
+    // by the lines of their paragraphs of white space are written: those
+    // are written as character references.
+    bool keep_blanks_ = false;
     // For the list `blocks` writes next: where the blocks the reader numbers
     // it on from begin (npos: none), and the level of the heading over them.
     std::size_t list_chain_at_ = static_cast<std::size_t>(-1);

@@ -310,6 +310,25 @@ std::optional<ContainerOpener> as_container_opener(std::string_view html);
 // content, a list without items, a quote of such blocks without attributes.
 bool writes_nothing(const ast::Block& block);
 
+// Whether `block` is a paragraph of spaces, tabs and line ends alone
+// without an attribute line: the writer trims it to nothing and leaves it
+// out.
+[[gnu::cold]] bool blank_paragraph(const ast::Block& block);
+
+// Whether the ordered list `l` may be kept a list by the reader only for
+// the lines of paragraphs of white space in its items (see
+// `blank_paragraph`), in quotes and lists there too, beside other blocks:
+// not numbered from 1 with two items or more, nor with an attribute line.
+// The writer would leave them out, and the list could read back as text:
+// they are then written as character references, every such paragraph
+// in its items.
+[[gnu::noinline]] bool blanks_keep_list(const ast::List& l);
+
+// The end of `blocks[0, last)` past the blank paragraphs that end it (see
+// `blank_paragraph`), where raw HTML the reader leaves open stands before
+// them; else `last`.
+[[gnu::cold, gnu::noinline]] std::size_t open_html_before_blanks(const ast::Blocks& blocks, std::size_t last);
+
 // Whether `block` could leave raw HTML open past a blank line after it, the
 // HTML standing in the last item of a list: an HTML block there (or in a
 // div, which may be written as its content).

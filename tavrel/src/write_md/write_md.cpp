@@ -1200,9 +1200,14 @@ std::string write_document(const Document& doc, std::vector<std::size_t>* starts
     // Raw HTML that the reader leaves open at the end of the document (an
     // unclosed "<div>" or comment from hand-written Markdown) would take
     // the footnote section into itself: the section goes before it.
-    // Blocks after it that write nothing (an empty quote) leave it last.
+    // Blocks after it that write nothing (an empty quote, a paragraph of
+    // white space) leave it last.
     std::size_t last = doc.blocks.size();
     while (last > 0 && writes_nothing(doc.blocks[last - 1])) --last;
+    // (Asked only where a paragraph follows raw HTML or another paragraph.)
+    if (last >= 2 && doc.blocks[last - 1].is<Paragraph>() &&
+        (doc.blocks[last - 2].is<HtmlBlock>() || doc.blocks[last - 2].is<Paragraph>()))
+        last = probe::open_html_before_blanks(doc.blocks, last);
     const HtmlBlock* open_end = nullptr;
     if (last > 0) {
         if (const auto* h = doc.blocks[last - 1].as<HtmlBlock>(); h && html_left_open(h->html)) open_end = h;
@@ -1412,11 +1417,15 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
         // reads as text, and is written as its item (see `list`).
         if (l) {
             const ListItem& it = l->items.front();
+            const bool keep_blanks = keep_blanks_;
+            if (l->ordered && !keep_blanks && blanks_keep_list(*l)) [[unlikely]]
+                keep_blanks_ = true;
             ++blank_lines_empty_;
             item_blocks_ = true;
             depth_ += 2;
             text = nested_lines(it.blocks);
             depth_ -= 2;
+            keep_blanks_ = keep_blanks;
             --blank_lines_empty_;
             const std::string marker = l->ordered ? std::to_string(l->start) + ". " : "- ";
             std::string_view body;
@@ -2095,7 +2104,7 @@ void Renderer::block(const Block& block) {
                     auto shown = white_space_as_references(b.content);
                     // One with attributes writes something to keep them:
                     // its spaces, tabs and line ends too.
-                    if (!shown && markdown::writes_line_attrs(b.attr)) [[unlikely]]
+                    if (!shown && writes_blank(b.attr)) [[unlikely]]
                         shown = white_space_as_references<true>(b.content);
                     if (shown) {
                         inlines(*shown);
@@ -2900,6 +2909,12 @@ void Renderer::escape_numbered_on(const Blocks& blocks, std::size_t i, unsigned 
 
 void Renderer::list(const List& l) {
     if (l.items.empty()) return;  // see `block_quote`
+    // (A list of one item of one paragraph holds none beside another; one
+    // of two items or more from 1 is a list anyway.)
+    if (const Blocks& first = l.items.front().blocks;
+        l.ordered && (first.size() != 1 || !first.front().is<Paragraph>() || (l.start != 1 && l.items.size() > 1)) &&
+        !keep_blanks_ && blanks_keep_list(l)) [[unlikely]]
+        return list_keeping_blanks(l);
     // A list not numbered from 1 reads back as the paragraph of its lines
     // where nothing numbers it on, and its items' text as that paragraph's
     // later lines, which the writer escapes otherwise than an item's first

@@ -533,6 +533,9 @@ TEST(CanonicalForm, RawHtmlLeftOpenBeforeBlocksThatWriteNothing) {
     // still the last thing written, left open, and the footnotes go before
     // it.
     EXPECT_EQ(canonical("^[]\n<section markdown=\"1\">\n>"), "[^__note1]\n\n[^__note1]:\n\n<section>\n\n");
+    // So does a paragraph of white space alone: the footnote stays one.
+    EXPECT_EQ(canonical("[^\xA9]:{\n<div markdown=\"1\">\n&#10;"), "[^\xA9]: {\n\n<div>\n\n");
+    EXPECT_EQ(read(canonical("[^a]:b\n<div markdown=\"1\">\n&#32;\n\n&#9;")).footnotes.size(), 1u);
 }
 
 TEST(CanonicalForm, ListNumberedFromZero) {

@@ -133,6 +133,14 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "9. -\n   [^b]: x",
         "1. [1]: /u\n\n   *",
         "9.\n   - a\n   [^b]: x",
+        // Paragraphs of white space beside a block in an item, whose lines
+        // alone keep its list a list: in a quote, a div, a list or a quote
+        // in the item; or alone in quotes opening it.
+        ">1. &#x20;\n>\n>    ---",
+        ":::\n7. -\n\n   &#10;\n:::",
+        "7. - &#32;\n\n     ---",
+        "7. a\n\n   > &#32;\n\n8. b",
+        "7. > > &#10;",
         // A paragraph reading as one item "1." alone before a list that
         // would number on from it.
         "1\\. x\n\n1. y\n2. z",

@@ -1,0 +1,95 @@
+// Paragraphs of white space alone, which the writer trims to nothing and
+// leaves out, where the reader would miss them: beside raw HTML left open
+// at the end of the text, and in the items of an ordered list that the
+// reader keeps a list by their lines. Rare, and kept apart from the
+// writer's hot paths.
+#include <algorithm>
+#include <string>
+
+#include "reader_probes.hpp"
+#include "tavrel/markdown.hpp"
+#include "tavrel/write_md.hpp"
+
+namespace tavrel::write_md {
+
+namespace probe {
+
+using namespace tavrel::ast;
+
+bool blank_paragraph(const Block& block) {
+    const auto* p = block.as<Paragraph>();
+    if (!p || p->content.empty()) return false;
+    const auto blank = [](const Inline& n) {
+        if (n.is<SoftBreak>() || n.is<HardBreak>()) return true;
+        const auto* t = n.as<Text>();
+        return t && t->text.find_first_not_of(" \t\r\n") == std::string::npos;
+    };
+    // (Mostly text that shows from its first character on.)
+    return blank(p->content.front()) && !markdown::writes_line_attrs(p->attr) &&
+           std::all_of(p->content.begin() + 1, p->content.end(), blank);
+}
+
+namespace {
+
+bool holds_blanks(const Blocks& blocks) {
+    for (const auto& b : blocks) {
+        if (blank_paragraph(b)) return true;
+        if (const auto* q = b.as<BlockQuote>(); q && holds_blanks(q->blocks)) return true;
+        if (const auto* inner = b.as<List>())
+            for (const auto& item : inner->items)
+                if (holds_blanks(item.blocks)) return true;
+    }
+    return false;
+}
+
+// Whether the reader counts a line of a blank paragraph in `blocks`, an
+// item's, beside a line of another block, or reads a quote it alone
+// shows: two blocks or more, one holding such a paragraph, a quote alone
+// holding one, or a list alone whose items do so.
+bool blanks_beside(const Blocks& blocks) {
+    if (blocks.size() >= 2) return holds_blanks(blocks);
+    if (blocks.empty()) return false;
+    if (const auto* q = blocks.front().as<BlockQuote>()) return holds_blanks(q->blocks);
+    if (const auto* inner = blocks.front().as<List>())
+        for (const auto& item : inner->items)
+            if (blanks_beside(item.blocks)) return true;
+    return false;
+}
+
+}  // namespace
+
+bool blanks_keep_list(const List& l) {
+    if ((l.start == 1 && l.items.size() >= 2) || markdown::writes_line_attrs(l.attr)) return false;
+    for (const auto& item : l.items) {
+        // (Mostly one paragraph, or nothing.)
+        if (item.blocks.size() < 2 && (item.blocks.empty() || item.blocks.front().is<Paragraph>())) continue;
+        if (blanks_beside(item.blocks)) return true;
+    }
+    return false;
+}
+
+std::size_t open_html_before_blanks(const Blocks& blocks, std::size_t last) {
+    // (Mostly the text ends in paragraphs after a block other than raw
+    // HTML: their text is not looked at.)
+    std::size_t end = last;
+    while (end > 0 && (blocks[end - 1].is<Paragraph>() || writes_nothing(blocks[end - 1]))) --end;
+    const auto* h = end > 0 ? blocks[end - 1].as<HtmlBlock>() : nullptr;
+    if (!h || !html_left_open(h->html)) return last;
+    for (std::size_t k = end; k < last; ++k)
+        if (!writes_nothing(blocks[k]) && !blank_paragraph(blocks[k])) return last;
+    return end;
+}
+
+}  // namespace probe
+
+void Renderer::list_keeping_blanks(const ast::List& l) {
+    keep_blanks_ = true;
+    list(l);
+    keep_blanks_ = false;
+}
+
+bool Renderer::writes_blank(const ast::Attr& attr) const {
+    return keep_blanks_ || markdown::writes_line_attrs(attr);
+}
+
+}  // namespace tavrel::write_md
