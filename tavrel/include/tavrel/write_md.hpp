@@ -343,6 +343,15 @@ private:
     [[gnu::noinline, gnu::cold]] bool element_form_settled(std::string_view delim, std::string_view tag,
                                                            const ast::Attr& attr, const ast::Inlines& content,
                                                            bool first_of_same);
+    // `delimited` of an emphasis (`delim_len` 1) or strong (2) whose element
+    // form would lose a key, outside all delimited nodes, written at the end
+    // of the text, tried again after an attribute block giving nothing to the
+    // node whose "*" closer its opener would meet (see reference_opener.cpp);
+    // false, with nothing written, where it would still take its element
+    // form. `after` and `after_closer` are as `delimited` found them.
+    [[gnu::noinline, gnu::cold]] bool delimited_after_empty_block(std::size_t delim_len, const ast::Attr& attr,
+                                                                  const ast::Inlines& content, char32_t after,
+                                                                  bool after_closer);
     // A node of its kind inside a delimited node's delimiter form took its
     // element form and lost a key no tag can hold (see
     // `keys_lost_in_runs_`): noted by `note_key_lost_in_runs`, and
@@ -627,6 +636,8 @@ private:
     std::size_t own_end_ = std::string::npos;
     // Set while `delimited_after_reference` tries its node.
     bool reference_tried_ = false;
+    // Set while `delimited_after_empty_block` tries its node.
+    bool empty_block_tried_ = false;
     // Whether the raw HTML block written next keeps the white space before
     // its tag: where it starts a line of its own after a block that no
     // indented line goes on.

@@ -1,7 +1,8 @@
 // The writer's try of an emphasis, strong, strikeout or highlight whose
 // element form would lose a key no tag can hold, after a character that
-// leaves its opener unpaired, or inside a node of its kind whose runs its
-// own would meet. Rare, and kept apart from the writer's hot paths.
+// leaves its opener unpaired or a closer its own would meet, or inside a
+// node of its kind whose runs its own would meet. Rare, and kept apart from
+// the writer's hot paths.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -59,6 +60,41 @@ void Renderer::delimited_after_reference(std::string_view delim, std::string_vie
         delimited(delim, tag, attr, content, first_of_same);
     }
     reference_tried_ = false;
+}
+
+// The node's "*" opener would meet the "*" closer of the node just before
+// ("*a*" before "__**]**{-=}__{\xC3=}"), outside all delimited nodes, where
+// every "*" written bare is a delimiter's, and its "_" runs do not pair
+// around its content: an attribute block that gives nothing ("{class=\"\"}")
+// after that closer ends its run, and the node is tried after it, judging
+// its opener by the block's "}". Where it still takes its element form, all
+// it wrote is taken back.
+bool Renderer::delimited_after_empty_block(std::size_t delim_len, const ast::Attr& attr,
+                                           const ast::Inlines& content, char32_t after, bool after_closer) {
+    const std::size_t start = out_.size();
+    // (Outside all delimited nodes the node is no parent's first of its
+    // kind.)
+    if (start == 0 || out_[start - 1] != '*' || delim_len > 2 || content.empty() || empty_block_tried_ ||
+        enclosing_delim_len_ != 0 || !markdown::writes_attrs(attr, true) ||
+        std::all_of(attr.pairs.begin(), attr.pairs.end(), [](const auto& kv) { return canon::html_attr_name(kv.first); }))
+        return false;
+    std::size_t slashes = 0;
+    while (slashes < start - 1 && out_[start - 2 - slashes] == '\\') ++slashes;
+    if (slashes % 2 == 1) return false;
+    constexpr std::string_view block = "{class=\"\"}";
+    const std::size_t notes_mark = notes_.size(), first_line_start = first_line_start_;
+    const std::size_t attr_target_end = attr_target_end_;
+    const int footnote_line = footnote_line_;
+    empty_block_tried_ = true;
+    out_.append(block);
+    after_ = after;
+    after_is_closer_ = after_closer;
+    delimited(delim_len == 1 ? "*" : "**", delim_len == 1 ? "em" : "strong", attr, content, false);
+    empty_block_tried_ = false;
+    if (out_.size() > start + block.size() && out_[start + block.size()] != '<') return true;
+    rewind(start, notes_mark, first_line_start, footnote_line);
+    attr_target_end_ = attr_target_end;
+    return false;
 }
 
 void Renderer::note_key_lost_in_runs(const ast::Attr& attr, int slot) {

@@ -3699,6 +3699,8 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         if (!attr.pairs.empty()) [[unlikely]]
             note_key_lost_in_runs(attr, delimiter_slot(c));
         rewind(start, notes_mark, first_line_start, footnote_line);
+        if (!attr.pairs.empty() && delimited_after_empty_block(delim.size(), attr, content, saved_after, saved_closer))
+            [[unlikely]] return;
         append_element_open(tag, attr);
         after_ = '<';
         after_is_closer_ = false;

@@ -624,6 +624,11 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "~~&nbsp;~~{b=} <del>x</del>",
         "x ==&nbsp;=={#b}</mark>",
         "**x *&nbsp;*{.c}</strong>**",
+        // An emphasis or strong with a key no tag can hold whose "*" opener
+        // would meet the closer of an emphasis before it, and whose "_"
+        // runs would not pair around its content.
+        "*a*__**]**{-=}__{\xC3=}",
+        "x *a*__**]**{-=}__{\xC3= b=}, c",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
