@@ -19,14 +19,22 @@ using namespace tavrel::ast;
 bool blank_paragraph(const Block& block) {
     const auto* p = block.as<Paragraph>();
     if (!p || p->content.empty()) return false;
-    const auto blank = [](const Inline& n) {
+    // (Emphasis and the like without attributes around white space alone
+    // write nothing either: the white space moves out of their delimiters.)
+    const auto blank = [](const auto& self, const Inline& n) -> bool {
         if (n.is<SoftBreak>() || n.is<HardBreak>()) return true;
-        const auto* t = n.as<Text>();
-        return t && t->text.find_first_not_of(" \t\r\n") == std::string::npos;
+        if (const auto* t = n.as<Text>()) return t->text.find_first_not_of(" \t\r\n") == std::string::npos;
+        const auto around = [&](const auto* d) {
+            return d && !markdown::writes_attrs(d->attr) &&
+                   std::all_of(d->content.begin(), d->content.end(), [&](const Inline& c) { return self(self, c); });
+        };
+        return around(n.as<Emph>()) || around(n.as<Strong>()) || around(n.as<Strikeout>()) ||
+               around(n.as<Highlight>());
     };
     // (Mostly text that shows from its first character on.)
-    return blank(p->content.front()) && !markdown::writes_line_attrs(p->attr) &&
-           std::all_of(p->content.begin() + 1, p->content.end(), blank);
+    const auto is_blank = [&](const Inline& n) { return blank(blank, n); };
+    return is_blank(p->content.front()) && !markdown::writes_line_attrs(p->attr) &&
+           std::all_of(p->content.begin() + 1, p->content.end(), is_blank);
 }
 
 namespace {

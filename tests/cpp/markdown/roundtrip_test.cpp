@@ -141,6 +141,10 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         "7. - &#32;\n\n     ---",
         "7. a\n\n   > &#32;\n\n8. b",
         "7. > > &#10;",
+        // Or of emphasis holding white space alone, which writes nothing
+        // either.
+        "3. ,\n\n   **&#10;**",
+        "7. a\n\n   _**&#32;** ~~&#9;~~_",
         // A paragraph reading as one item "1." alone before a list that
         // would number on from it.
         "1\\. x\n\n1. y\n2. z",
