@@ -16,25 +16,32 @@ namespace probe {
 
 using namespace tavrel::ast;
 
+namespace {
+
+bool blank_inline(const Inline& n);
+
+// (Emphasis and the like without attributes around white space alone
+// write nothing either: the white space moves out of their delimiters.)
+[[gnu::noinline, gnu::cold]] bool blank_delimited(const Inline& n) {
+    const auto around = [](const auto* d) {
+        return d && !markdown::writes_attrs(d->attr) && std::all_of(d->content.begin(), d->content.end(), blank_inline);
+    };
+    return around(n.as<Emph>()) || around(n.as<Strong>()) || around(n.as<Strikeout>()) || around(n.as<Highlight>());
+}
+
+bool blank_inline(const Inline& n) {
+    if (const auto* t = n.as<Text>()) return t->text.find_first_not_of(" \t\r\n") == std::string::npos;
+    return n.is<SoftBreak>() || n.is<HardBreak>() || blank_delimited(n);
+}
+
+}  // namespace
+
 bool blank_paragraph(const Block& block) {
     const auto* p = block.as<Paragraph>();
     if (!p || p->content.empty()) return false;
-    // (Emphasis and the like without attributes around white space alone
-    // write nothing either: the white space moves out of their delimiters.)
-    const auto blank = [](const auto& self, const Inline& n) -> bool {
-        if (n.is<SoftBreak>() || n.is<HardBreak>()) return true;
-        if (const auto* t = n.as<Text>()) return t->text.find_first_not_of(" \t\r\n") == std::string::npos;
-        const auto around = [&](const auto* d) {
-            return d && !markdown::writes_attrs(d->attr) &&
-                   std::all_of(d->content.begin(), d->content.end(), [&](const Inline& c) { return self(self, c); });
-        };
-        return around(n.as<Emph>()) || around(n.as<Strong>()) || around(n.as<Strikeout>()) ||
-               around(n.as<Highlight>());
-    };
     // (Mostly text that shows from its first character on.)
-    const auto is_blank = [&](const Inline& n) { return blank(blank, n); };
-    return is_blank(p->content.front()) && !markdown::writes_line_attrs(p->attr) &&
-           std::all_of(p->content.begin() + 1, p->content.end(), is_blank);
+    return blank_inline(p->content.front()) && !markdown::writes_line_attrs(p->attr) &&
+           std::all_of(p->content.begin() + 1, p->content.end(), blank_inline);
 }
 
 namespace {
