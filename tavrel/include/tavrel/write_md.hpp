@@ -258,6 +258,11 @@ private:
     [[gnu::noinline, gnu::cold]] bool underscores_fit(const ast::Attr& attr, const ast::Inlines& content,
                                                       std::string_view tag, std::size_t cstart, std::size_t cend,
                                                       char32_t p, bool p_escaped, char32_t next);
+    // See `span_kept_bracketed`: whether "_" runs stand for the emphasis or
+    // strong written from `cstart` to `cend` in a span's try with them.
+    [[gnu::noinline, gnu::cold]] bool underscores_in_span_try(const ast::Attr& attr, std::size_t cstart,
+                                                              std::size_t cend, char32_t p, bool p_escaped,
+                                                              char32_t next) const;
     [[gnu::noinline, gnu::cold]] bool bare_www(const ast::Autolink& link, char32_t opened);
     [[gnu::noinline, gnu::cold]] bool reference_before_www();
     [[gnu::noinline, gnu::cold]] bool bare_after_bracket(std::string_view text, const ast::Attr& attr,
@@ -283,8 +288,9 @@ private:
     void span_element(const ast::Span& span);
     [[gnu::noinline, gnu::cold]] bool span_kept_bracketed(const ast::Span& span);
     [[gnu::noinline, gnu::cold]] bool bracketed_reads_back(const ast::Span& span, std::size_t mark,
-                                                           std::size_t notes_mark);
-    [[gnu::noinline, gnu::cold]] void unescape_after_www(const std::vector<std::size_t>& ends);
+                                                           std::size_t notes_mark, bool exact);
+    // (Whether it kept a backslash or took one from before a "*".)
+    [[gnu::noinline, gnu::cold]] bool unescape_after_www(const std::vector<std::size_t>& ends);
     // See `span_kept_bracketed`: a character after an address, from
     // `from` on, that the reader would take into it, as its named reference
     // (ASCII punctuation with `punctuation`; whether there is any such is
@@ -552,6 +558,10 @@ private:
     // Set for a div without attributes that must keep a fence of its own
     // where it would otherwise be written as its content (see `blocks`).
     bool fence_bare_div_ = false;
+    // Set for a span's try with its brackets whose emphasis and strong
+    // inside are written between "_" runs wherever those may pair (see
+    // `span_kept_bracketed`).
+    bool underscores_wanted_ = false;
     // The divs without attributes opening list items that keep a fence of
     // their own inside a div without attributes, as their lists are lists
     // by them (see `fence_item_divs`).

@@ -212,21 +212,38 @@ bool Renderer::span_kept_bracketed(const Span& n) {
     const std::size_t saved_line = first_line_start_, saved_ref = ref_end_, saved_target = attr_target_end_;
     const int saved_footnote_line = footnote_line_;
     // Punctuation after an address is written as its reference only in a
-    // second try, where the first wrote some that the reader takes into the
+    // later try, where one wrote some that the reader takes into the
     // address: the positions of the ends may have moved where a try inside
     // took back what it wrote, and the first try keeps what reads back
-    // without.
-    for (bool punctuation : {false, true}) {
+    // without. A "*" after an address is written bare (see
+    // `unescape_after_www`), where it would close an emphasis or strong
+    // written between "*" runs around it, and escaped it would be read into
+    // the address: where a try had one there, the next writes those between
+    // "_" runs, after which a "*" is text ("[_a www.a* b_]{<=''}"). That try
+    // is kept only where it wrote no element form inside, which would read
+    // back as raw HTML: the span read back would then be written otherwise
+    // ("[__x https://a.b>* *y*__]{<=}", whose strong takes no "_" runs,
+    // read back holding raw tags, keeps its "*" runs in the first try). At
+    // most three tries, each of the span alone.
+    bool punctuation = false;
+    for (bool underscores = false;;) {
         std::vector<std::size_t> ends;
         www_kept_ = &ends;
+        // (Every delimited node inside then asks
+        // `delimiters_kept_over_lost_key`, which gives up its "*" runs.)
+        if (underscores) underscores_wanted_ = any_key_lost_in_runs_ = true;
         open_bracket();
         bracketed(n.content);
         www_kept_ = nullptr;
+        if (underscores) {
+            underscores_wanted_ = false;
+            any_key_lost_in_runs_ = (keys_lost_in_runs_[0] | keys_lost_in_runs_[1] | keys_lost_in_runs_[2]) != 0;
+        }
         const bool punctuation_taken = names_after_www(ends, mark, punctuation);
-        unescape_after_www(ends);
+        const bool star_after = unescape_after_www(ends);
         out_.push_back(']');
         trailing_attrs(n.attr);
-        if (bracketed_reads_back(n, mark, notes_mark)) {
+        if (bracketed_reads_back(n, mark, notes_mark, underscores)) {
             attr_target_end_ = out_.size();
             return true;
         }
@@ -236,15 +253,22 @@ bool Renderer::span_kept_bracketed(const Span& n) {
         ref_end_ = saved_ref;
         attr_target_end_ = saved_target;
         footnote_line_ = saved_footnote_line;
-        if (!punctuation_taken) break;
+        if (punctuation_taken && !punctuation) {
+            punctuation = true;
+        } else if (star_after && !underscores) {
+            underscores = true;
+        } else {
+            break;
+        }
     }
     span_tried_ = true;
     return false;
 }
 
 // Whether what `span_kept_bracketed` wrote from `mark` on reads back alone
-// as the span.
-bool Renderer::bracketed_reads_back(const Span& n, std::size_t mark, std::size_t notes_mark) {
+// as the span; with `exact`, with no element form written inside (see
+// there).
+bool Renderer::bracketed_reads_back(const Span& n, std::size_t mark, std::size_t notes_mark, bool exact) {
     static const Options options = Options::dataset();
     std::string text = in_cell_ ? "| " : "";
     text.append(std::string_view(out_).substr(mark));
@@ -270,6 +294,7 @@ bool Renderer::bracketed_reads_back(const Span& n, std::size_t mark, std::size_t
     // (Math reads back with its display flag as written.)
     static const std::unordered_map<std::string, std::string> no_labels;
     probe::ReadBack{notes_, no_labels, notes_.size(), {}}.run(*back);
+    if (exact) return *back == want;
     // (Element forms written inside read back as raw HTML around their
     // content, which is as good: compared as tags in both.)
     Inlines back_swapped = *back, want_swapped = want;
@@ -279,6 +304,30 @@ bool Renderer::bracketed_reads_back(const Span& n, std::size_t mark, std::size_t
     as_tags(back_swapped, true);
     as_tags(want_swapped, true);
     return back_swapped == want_swapped;
+}
+
+// In a span's try with "_" runs (see `span_kept_bracketed`), an emphasis
+// or strong is written between "_" runs where the runs flank its content as
+// the reader pairs them: after white space, the line's start or
+// punctuation other than a bare "_", before its attribute block or white
+// space, the end or punctuation other than "_", around a content that
+// neither starts nor ends with white space or a bare "_". The try reads
+// back what it wrote: only the edges are looked at, so that nodes nested
+// deep cost no more than their own runs.
+bool Renderer::underscores_in_span_try(const Attr& attr, std::size_t cstart, std::size_t cend, char32_t p,
+                                       bool p_escaped, char32_t next) const {
+    using probe::flank_punct;
+    using probe::flank_space;
+    if ((p == '_' && !p_escaped) || (!flank_space(p) && !flank_punct(p))) return false;
+    if (!markdown::writes_attrs(attr, true) && (next == '_' || (!flank_space(next) && !flank_punct(next))))
+        return false;
+    const char32_t f = text::decode_utf8(out_, cstart).cp;
+    const char32_t l = text::decode_utf8_before(out_, cend).cp;
+    if (flank_space(f) || flank_space(l) || f == '_') return false;
+    if (l != '_') return true;
+    std::size_t slashes = 0;
+    while (cend - 1 - slashes > cstart && out_[cend - 2 - slashes] == '\\') ++slashes;
+    return slashes % 2 == 1;
 }
 
 // Where a span is tried with its addresses bare, a letter, digit, "&",
@@ -422,9 +471,10 @@ bool Renderer::names_after_www(std::vector<std::size_t>& ends, std::size_t from,
 // no byte is looked at for two addresses (each begins after white space or
 // a "[", where the look stops, or after the stretch of the one before), so
 // that many addresses stay linear.
-void Renderer::unescape_after_www(const std::vector<std::size_t>& ends) {
+bool Renderer::unescape_after_www(const std::vector<std::size_t>& ends) {
     std::vector<std::size_t> slashes;
     std::size_t last = 0;
+    bool star = false;
     // To the first backslash, bracket or "<", or white space (any the
     // reader ends an address at).
     auto skip = [&](std::size_t k) {
@@ -447,6 +497,7 @@ void Renderer::unescape_after_www(const std::vector<std::size_t>& ends) {
         const std::size_t first = slashes.size();
         std::size_t k = skip(end);
         while (k + 1 < out_.size() && out_[k] == '\\' && std::strchr("!\"'*,.:?~", out_[k + 1]) != nullptr) {
+            star = star || out_[k + 1] == '*';
             slashes.push_back(k);
             k = skip(k + 2);
         }
@@ -459,7 +510,7 @@ void Renderer::unescape_after_www(const std::vector<std::size_t>& ends) {
             slashes.resize(first);
         }
     }
-    if (slashes.empty()) return;
+    if (slashes.empty()) return star;
     std::size_t to = slashes.front();
     for (std::size_t i = 0; i < slashes.size(); ++i) {
         const std::size_t from = slashes[i] + 1, until = i + 1 < slashes.size() ? slashes[i + 1] : out_.size();
@@ -467,6 +518,7 @@ void Renderer::unescape_after_www(const std::vector<std::size_t>& ends) {
         to += until - from;
     }
     out_.resize(to);
+    return star;
 }
 
 }  // namespace tavrel::write_md

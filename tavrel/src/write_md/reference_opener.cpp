@@ -108,13 +108,18 @@ void Renderer::note_key_lost_in_runs(const ast::Attr& attr, int slot) {
 }
 
 bool Renderer::delimiters_kept_over_lost_key(const ast::Attr& attr, int slot) {
+    // In a span's try with "_" runs (see `span_kept_bracketed`)
+    // no "*" run is kept: `underscores_fit` writes "_" runs where those
+    // pair, the element form elsewhere.
+    const bool stars_given_up = underscores_wanted_ && slot == delimiter_slot('*');
     // (Those lost inside are taken once: the content is written again in
     // whichever form the node takes, and nodes further out judge by that.)
     const int depth = same_depth_[slot] + 1;
-    if (depth >= 16 || (keys_lost_in_runs_[slot] & (1u << depth)) == 0) return true;
+    if (depth >= 16 || (keys_lost_in_runs_[slot] & (1u << depth)) == 0) return !stars_given_up;
     keys_lost_in_runs_[slot] &= static_cast<std::uint16_t>(~(1u << depth));
-    any_key_lost_in_runs_ = (keys_lost_in_runs_[0] | keys_lost_in_runs_[1] | keys_lost_in_runs_[2]) != 0;
-    return markdown::writes_attrs(attr, true) &&
+    any_key_lost_in_runs_ =
+        underscores_wanted_ || (keys_lost_in_runs_[0] | keys_lost_in_runs_[1] | keys_lost_in_runs_[2]) != 0;
+    return !stars_given_up && markdown::writes_attrs(attr, true) &&
            std::any_of(attr.pairs.begin(), attr.pairs.end(), [](const auto& kv) { return !canon::html_attr_name(kv.first); });
 }
 

@@ -3753,6 +3753,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
 // content).
 bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::string_view tag, std::size_t cstart,
                                std::size_t cend, char32_t p, bool p_escaped, char32_t next) {
+    if (underscores_wanted_) return underscores_in_span_try(attr, cstart, cend, p, p_escaped, next);
     const bool attrs_written = markdown::writes_attrs(attr, true);
     const bool key_kept = attrs_written && has_key_no_tag_holds(attr);
     const bool refs = white_refs(content) != nullptr;

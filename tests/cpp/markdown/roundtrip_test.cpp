@@ -1234,6 +1234,11 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "[www.} ![**_a_**]()]{a=\"\" -=}",
         // ... and an image whose description is written as its plain text.
         "[www.} ![**_a_**{.a}]()]{a= -=}",
+        // ... and emphasis or strong around an address followed by "*",
+        // which closes no "_" runs.
+        "[__a www.a** b__]{<=} [_a www.a.* b_ *c*]{-=}",
+        "[_a www.a*. b_]{<=} [__a http://a>** b__]{-=1}",
+        "[_\\* www.a*.\xE3\x80\x80>_]{.a <=} [_a *b* www.a*, c_]{<=}",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
