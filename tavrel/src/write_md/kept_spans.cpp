@@ -273,37 +273,56 @@ bool Renderer::bracketed_reads_back(const Span& n, std::size_t mark, std::size_t
     std::string text = in_cell_ ? "| " : "";
     text.append(std::string_view(out_).substr(mark));
     if (in_cell_) text.append(" |\n|-|\n");
-    Inlines want{Inline{n}};
+    // The span as the reader should give it back, and what it gives back;
+    // made again for a second comparison rather than copied, as a span may
+    // hold a megabyte of text and each copy of its tree is several times
+    // that.
+    Inlines want;
+    const auto wanted = [&](probe::ReadBack& as_written) {
+        want = Inlines{Inline{n}};
+        as_written.run(want);
+    };
     probe::ReadBack as_written{notes_, footnote_labels_, notes_mark, {}};
-    as_written.run(want);
+    wanted(as_written);
     // (With the definitions of the notes written and of the footnotes
     // referred to, so that their references read back.)
     for (std::size_t k = notes_mark; k < notes_.size(); ++k) text += "\n\n[^" + notes_[k].first + "]: x\n";
     for (const std::string& label : as_written.refs) text += "\n\n[^" + label + "]: x\n";
-    Document again = block::parse_source(text, options);
-    Inlines* back = nullptr;
-    if (again.blocks.size() == 1) {
-        if (auto* p = again.blocks.front().as<Paragraph>(); p && !in_cell_) {
-            back = &p->content;
-        } else if (auto* t = again.blocks.front().as<Table>(); t && in_cell_ && t->head.size() == 1 &&
-                                                                 t->head.front().cells.size() == 1 && t->body.empty()) {
-            back = &t->head.front().cells.front().content;
+    Document again;
+    const auto read_back = [&]() -> Inlines* {
+        again = Document{};
+        again = block::parse_source(text, options);
+        Inlines* back = nullptr;
+        if (again.blocks.size() == 1) {
+            if (auto* p = again.blocks.front().as<Paragraph>(); p && !in_cell_) {
+                back = &p->content;
+            } else if (auto* t = again.blocks.front().as<Table>(); t && in_cell_ && t->head.size() == 1 &&
+                                                                     t->head.front().cells.size() == 1 &&
+                                                                     t->body.empty()) {
+                back = &t->head.front().cells.front().content;
+            }
         }
-    }
-    if (!back || back->size() != 1 || as_written.next != notes_.size()) return false;
-    // (Math reads back with its display flag as written.)
-    static const std::unordered_map<std::string, std::string> no_labels;
-    probe::ReadBack{notes_, no_labels, notes_.size(), {}}.run(*back);
+        if (!back || back->size() != 1) return nullptr;
+        // (Math reads back with its display flag as written.)
+        static const std::unordered_map<std::string, std::string> no_labels;
+        probe::ReadBack{notes_, no_labels, notes_.size(), {}}.run(*back);
+        return back;
+    };
+    if (as_written.next != notes_.size()) return false;
+    Inlines* back = read_back();
+    if (!back) return false;
     if (exact) return *back == want;
     // (Element forms written inside read back as raw HTML around their
     // content, which is as good: compared as tags in both.)
-    Inlines back_swapped = *back, want_swapped = want;
     as_tags(*back, false);
     as_tags(want, false);
     if (*back == want) return true;
-    as_tags(back_swapped, true);
-    as_tags(want_swapped, true);
-    return back_swapped == want_swapped;
+    if (!(back = read_back())) return false;
+    probe::ReadBack again_as_written{notes_, footnote_labels_, notes_mark, {}};
+    wanted(again_as_written);
+    as_tags(*back, true);
+    as_tags(want, true);
+    return *back == want;
 }
 
 // In a span's try with "_" runs (see `span_kept_bracketed`), an emphasis
