@@ -346,6 +346,11 @@ private:
     // element_first.cpp), and is false, having written nothing, where it
     // is not sure.
     [[gnu::noinline, gnu::cold]] void element_content(const ast::Inlines& content);
+    // A delimited node's element form: its tag, its content as
+    // `element_content` writes it (white space it holds alone as the
+    // characters), its closing tag.
+    [[gnu::noinline, gnu::cold]] void element_form(std::string_view tag, const ast::Attr& attr,
+                                                   const ast::Inlines& content);
     [[gnu::noinline, gnu::cold]] bool element_form_settled(std::string_view delim, std::string_view tag,
                                                            const ast::Attr& attr, const ast::Inlines& content,
                                                            bool first_of_same);

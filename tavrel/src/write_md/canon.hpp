@@ -112,9 +112,18 @@ void plain_where_tags_added(const ast::Inlines& alt, ast::Inlines& written, bool
 // which is written apart.
 bool raw_emphasis_tag_in(const ast::Inlines& run);
 
+// The character references of white space that an emphasis or the like
+// holds alone (see `canonical`), or null.
+inline const ast::RawHtml* white_refs(const ast::Inlines& content) {
+    const auto* refs = content.size() == 1 ? content.front().as<ast::RawHtml>() : nullptr;
+    return refs && refs->html.starts_with("&#") ? refs : nullptr;
+}
+
 // The content of an emphasis-like node as its element holds it: white space
 // alone that the canonical shape made character references (see
-// `canonical`) as the characters, a line end as a space; else the content.
+// `white_refs`) as the characters, a line end as a space (between the tags
+// it would be trimmed with the white space before it, or leave a tag alone
+// on a line, where it opens a block); else the content.
 ast::Inlines element_content(const ast::Inlines& content);
 
 // Whether a pair with this key can stand in a tag ("a", "_b", "c:d-e.f").

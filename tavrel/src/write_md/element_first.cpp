@@ -171,16 +171,24 @@ bool Renderer::element_form_settled(std::string_view delim, std::string_view tag
     if (!attr.pairs.empty()) note_key_lost_in_runs(attr, slot);
     const char32_t saved_after = after_;
     const bool saved_closer = after_is_closer_;
-    append_element_open(tag, attr);
-    after_ = '<';
-    after_is_closer_ = false;
-    element_content(content);
-    out_.append("</"sv);
-    out_.append(tag);
-    out_.push_back('>');
+    element_form(tag, attr, content);
     after_ = saved_after;
     after_is_closer_ = saved_closer;
     return true;
+}
+
+void Renderer::element_form(std::string_view tag, const ast::Attr& attr, const ast::Inlines& content) {
+    append_element_open(tag, attr);
+    after_ = '<';
+    after_is_closer_ = false;
+    if (canon::white_refs(content)) [[unlikely]] {
+        raw_inlines(canon::element_content(content));
+    } else {
+        element_content(content);
+    }
+    out_.append("</"sv);
+    out_.append(tag);
+    out_.push_back('>');
 }
 
 void Renderer::element_content(const ast::Inlines& run) {

@@ -54,8 +54,8 @@ bool raw_emphasis_tag_in(const Inlines& run) {
 }
 
 Inlines element_content(const Inlines& content) {
-    const auto* refs = content.size() == 1 ? content.front().as<RawHtml>() : nullptr;
-    if (refs == nullptr || !refs->html.starts_with("&#")) return content;
+    const RawHtml* refs = white_refs(content);
+    if (refs == nullptr) return content;
     const std::string_view html = refs->html;
     std::string space;
     for (std::size_t at = html.find("&#"); at != std::string_view::npos; at = html.find("&#", at + 2)) {

@@ -3502,34 +3502,6 @@ char32_t Renderer::lead_char(const Inline& node) const {
         node);
 }
 
-namespace {
-
-// The character references of white space that an emphasis or the like holds
-// alone (see `canon::canonical`), or null.
-const RawHtml* white_refs(const Inlines& content) {
-    const auto* refs = content.size() == 1 ? content.front().as<RawHtml>() : nullptr;
-    return refs && refs->html.starts_with("&#") ? refs : nullptr;
-}
-
-// The white space that an emphasis or the like holds alone, written as
-// character references between its delimiters (see `canon::canonical`), as
-// its element form holds it where the delimiters would not pair: as the
-// characters, a line end as a space (between the tags it would be trimmed
-// with the white space before it, or leave a tag alone on a line, where it
-// opens a block).
-[[gnu::noinline, gnu::cold]] Inlines white_between_tags(std::string_view refs) {
-    std::string space;
-    for (std::size_t at = refs.find("&#"); at != std::string_view::npos; at = refs.find("&#", at + 2)) {
-        std::uint32_t cp = 0;
-        for (std::size_t k = at + 2; k < refs.size() && refs[k] >= '0' && refs[k] <= '9'; ++k)
-            cp = cp * 10 + static_cast<std::uint32_t>(refs[k] - '0');
-        text::append_utf8(space, cp == '\n' ? U' ' : static_cast<char32_t>(cp));
-    }
-    return Inlines{Text{std::move(space)}};
-}
-
-}  // namespace
-
 void Renderer::delimited(std::string_view delim, std::string_view tag, const Attr& attr, const Inlines& content,
                          bool first_of_same) {
     const char32_t c = static_cast<unsigned char>(delim[0]);
@@ -3701,17 +3673,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         rewind(start, notes_mark, first_line_start, footnote_line);
         if (!attr.pairs.empty() && delimited_after_empty_block(delim.size(), attr, content, saved_after, saved_closer))
             [[unlikely]] return;
-        append_element_open(tag, attr);
-        after_ = '<';
-        after_is_closer_ = false;
-        if (const RawHtml* refs = white_refs(content)) [[unlikely]] {
-            raw_inlines(white_between_tags(refs->html));
-        } else {
-            element_content(content);
-        }
-        out_.append("</"sv);
-        out_.append(tag);
-        out_.push_back('>');
+        element_form(tag, attr, content);
     }
     after_ = saved_after;
     after_is_closer_ = saved_closer;
@@ -3756,7 +3718,7 @@ bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::st
     if (underscores_wanted_) return underscores_in_span_try(attr, cstart, cend, p, p_escaped, next);
     const bool attrs_written = markdown::writes_attrs(attr, true);
     const bool key_kept = attrs_written && has_key_no_tag_holds(attr);
-    const bool refs = white_refs(content) != nullptr;
+    const bool refs = canon::white_refs(content) != nullptr;
     if (!key_kept && !refs && (p_escaped || !holds_lone_tag(content, tag))) return false;
     // Before the closer of a plain strong around it ("**_<em>_**"), whose
     // own form then takes no "_" runs that these would stand in, the runs
