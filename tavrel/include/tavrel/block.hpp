@@ -543,6 +543,11 @@ std::size_t list_content_indent(std::string_view line, std::size_t position, std
 std::optional<std::string> def_marker(std::string_view line);
 // Whether a list item may start directly under a paragraph line.
 bool list_interrupts_paragraph(std::string_view line);
+// Whether a paragraph's run, in the shape the reader gives back, is written
+// on more than one line: a break with something written before it and
+// after it, outside inline notes. Which keeps an item "1." alone a list; the
+// writer asks the same of the runs it writes.
+bool written_on_lines(const ast::Inlines& run);
 
 // One reverted list: the start lines of the paragraphs that replaced it.
 struct RevertedList {

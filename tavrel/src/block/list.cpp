@@ -203,13 +203,22 @@ std::string line_as_written(const DraftListItem& item) {
     return line;
 }
 
-// Whether the inlines of a paragraph's text are written on more than one
-// line: a break with something written before it and after it (a break at
-// either end is not written), outside inline notes (written apart, as
-// footnotes). Code spans and math hold no line end once read.
-bool writes_lines(std::string_view text, const inline_::InlineContext& context) {
+}  // namespace
+
+// A break at either end of the run is not written, and one at an emphasis's
+// edge is written outside it: emphasis counts as its content. A link, an
+// image or a span writes its brackets around its content, so that a break
+// ending that content is followed by the closing bracket on a line of its
+// own ("[a\\" and "]{.c}"). Code spans and math hold no line end once read.
+bool written_on_lines(const ast::Inlines& run) {
     int state = 0;  // 0: nothing written yet, 1: something, 2: something and a break
-    auto walk = [&state](auto& self, const ast::Inlines& run) -> bool {
+    // Something written: after something and a break, a second line.
+    const auto written = [&state] {
+        if (state == 2) return true;
+        state = 1;
+        return false;
+    };
+    auto walk = [&](auto& self, const ast::Inlines& run) -> bool {
         for (const auto& in : run) {
             if (in.is<ast::SoftBreak>() || in.is<ast::HardBreak>()) {
                 if (state == 1) state = 2;
@@ -226,19 +235,21 @@ bool writes_lines(std::string_view text, const inline_::InlineContext& context) 
                     }
                 },
                 in);
-            // Emphasis is as its content; a link, image or span writes its
-            // brackets even when empty.
             const bool delimited = in.is<ast::Emph>() || in.is<ast::Strong>() || in.is<ast::Strikeout>() ||
                                    in.is<ast::Highlight>();
-            if (!delimited) {
-                if (state == 2) return true;
-                state = 1;
-            }
-            if (inner && !in.is<ast::Note>() && self(self, *inner)) return true;
+            if (!delimited && written()) return true;
+            if (!inner || in.is<ast::Note>()) continue;
+            if (self(self, *inner) || (!delimited && written())) return true;
         }
         return false;
     };
-    return walk(walk, inline_::parse_inner(text, context));
+    return walk(walk, run);
+}
+
+namespace {
+
+bool writes_lines(std::string_view text, const inline_::InlineContext& context) {
+    return written_on_lines(inline_::parse_inner(text, context));
 }
 
 // How many lines the writer writes for blocks inside an item: 0, 1, or 2

@@ -776,23 +776,26 @@ bool item_blocks_keep_list(const Blocks& blocks) {
 
 bool blocks_keep_list(const ListItem& item) { return item_blocks_keep_list(item.blocks); }
 
-// The content of an emphasis, strong emphasis, strikeout or highlight,
-// out of whose edges the writer moves breaks; else null.
-const Inlines* delimited_content(const Inline& n) {
-    switch (n.kind()) {
-        case InlineKind::Emph: return &n.as<Emph>()->content;
-        case InlineKind::Strong: return &n.as<Strong>()->content;
-        case InlineKind::Strikeout: return &n.as<Strikeout>()->content;
-        case InlineKind::Highlight: return &n.as<Highlight>()->content;
-        default: return nullptr;
-    }
-}
-
-// Whether a break stands in `run` or in such a node of it, at any depth.
-bool break_in_delimited(const Inlines& run) {
+// Whether a break stands in `run` at any depth outside notes. (A line end
+// in a text, which the canonical shape makes a break, is not looked for:
+// the readers give a break for each.)
+bool break_in(const Inlines& run) {
     for (const Inline& n : run) {
-        if (n.is<SoftBreak>() || n.is<HardBreak>()) return true;
-        if (const Inlines* content = delimited_content(n); content && break_in_delimited(*content)) return true;
+        const Inlines* inner = nullptr;
+        switch (n.kind()) {
+            case InlineKind::Text: continue;
+            case InlineKind::SoftBreak:
+            case InlineKind::HardBreak: return true;
+            case InlineKind::Emph: inner = &n.as<Emph>()->content; break;
+            case InlineKind::Strong: inner = &n.as<Strong>()->content; break;
+            case InlineKind::Strikeout: inner = &n.as<Strikeout>()->content; break;
+            case InlineKind::Highlight: inner = &n.as<Highlight>()->content; break;
+            case InlineKind::Link: inner = &n.as<Link>()->content; break;
+            case InlineKind::Span: inner = &n.as<Span>()->content; break;
+            case InlineKind::Image: inner = &n.as<Image>()->alt; break;
+            default: continue;
+        }
+        if (break_in(*inner)) return true;
     }
     return false;
 }
@@ -817,23 +820,13 @@ bool item_with_blocks_keeps_list(const ListItem& item, const Blocks& blocks) {
                (inner->items.size() > 1 || markdown::writes_line_attrs(inner->attr) ||
                 item_keeps_list(inner->items[0]));
     }
-    // The lines are those of the run as written: a break in an emphasis
-    // ends a line there too, in either of its forms, and one opening or
-    // ending it is written outside it ("_\\\na_" as "\\\n*a*"), or not at
-    // all at the run's edge. (Only a run with a break in an emphasis is
-    // rebuilt to see.)
-    bool in_delimited = false;
-    for (const Inline& n : p->content) {
-        switch (n.kind()) {
-            case InlineKind::Text: break;
-            case InlineKind::SoftBreak:
-            case InlineKind::HardBreak: return true;
-            default:
-                if (const Inlines* content = in_delimited ? nullptr : delimited_content(n))
-                    in_delimited = break_in_delimited(*content);
-        }
-    }
-    return in_delimited && break_in_delimited(canon::canonical(p->content, false));
+    // The lines are those of the run in the shape it is written in, which
+    // drops breaks at its edges and moves those at an emphasis's edges
+    // outside it, judged as the reader judges the item it reads back.
+    // (Only a run holding a break anywhere is looked at further.)
+    return break_in(p->content) &&
+           block::written_on_lines(canon::is_canonical(p->content, false) ? p->content
+                                                                          : canon::canonical(p->content, false));
 }
 
 bool item_keeps_list(const ListItem& item) { return item_with_blocks_keeps_list(item, item.blocks); }
@@ -2697,6 +2690,7 @@ void Renderer::escape_item_number(std::size_t line_start) {
 }
 
 void Renderer::definition_list(const DefinitionList& dl) {
+    const std::size_t start = out_.size();
     std::size_t mark = out_.size();
     std::size_t defs_end = 0;  // items from here on hold no definition
     for (std::size_t i = 0; i < dl.items.size(); ++i) {
@@ -2797,7 +2791,12 @@ void Renderer::definition_list(const DefinitionList& dl) {
             rest.content.insert(rest.content.end(), line.begin(), line.end());
         }
     }
-    if (!rest.content.empty()) block(Block{std::move(rest)});
+    if (rest.content.empty()) return;
+    // Terms alone are a paragraph: what stands around it numbers it, and
+    // escapes its number, as any paragraph's (see `blocks`).
+    const bool text_alone = out_.size() == start;
+    block(Block{std::move(rest)});
+    wrote_text_ = text_alone;
 }
 
 namespace {

@@ -96,6 +96,13 @@ TEST(RoundTrip, MarkdownEdgeCases) {
         "9. a\n10. b\n\n",
         "-\n\n",
         "---\n{: .hr}\n\n",
+        // An item "1." alone whose break ends a span, link or image: the
+        // closing bracket takes a line of its own, which keeps it a list.
+        "1. [note\\\n   ]{.small}\n\n",
+        "1. [a\\\n   ](u)\n\n",
+        "1. *[x\\\n   ]{.a}*\n\n",
+        "1. ![a\\\n   ](u)\n\n",
+        "1. [\\\n   ]{.c}\n\n",
     };
     for (const auto& md : cases) {
         std::string diff = round_trip(md);
@@ -800,6 +807,20 @@ TEST(RoundTrip, WikitextShapes) {
         "<math display=\"block\">\na\n\nb\n</math>\n",
         "1. not a list\n2. still text\n",
         "text\n----\n----\nmore\n",
+        // Ordered items ending in a break: inside a span, a link, either in
+        // emphasis, nested; at the paragraph's end, where it is not written
+        // and neither keeps the list a list nor numbers it otherwise.
+        "# <small>note<br></small>\n",
+        "# [http://example.org Example site<br>]\n",
+        "# <span class=\"a\">x<br></span>\n",
+        "# ''<small>x<br></small>''\n",
+        "# ''[http://example.org x<br>]''\n",
+        "# a\n## [http://x h<br>]\n",
+        "* a\n*# [http://x h<br>]\n",
+        "# :<br>\n# b\n\n# c\n",
+        "# 1. x\n## y<br>\n",
+        // Terms without definitions, written as a paragraph numbered on.
+        "# a<br>b\n# c\n;2. b\n# y\n",
     };
     for (const auto& page : pages) {
         std::string md = from_wikitext(page);
