@@ -18,12 +18,14 @@
 // - text is escaped where it would otherwise read as something else: an "&"
 //   starting a character reference, bare URLs and e-mail addresses, ":" and
 //   "{:" at a line start, "1." opening a later paragraph line, "{" after a
-//   node that takes attributes, "!" before a link's bracket; "[" stays bare
-//   (a "\[" would open display math);
+//   node that takes attributes, "!" before a link's bracket, "<" before
+//   white space and an address (as "&lt;"); "[" stays bare (a "\[" would
+//   open display math);
 // - nodes the reader cannot give back in their literal form are written in
 //   the form it can: a table whose cells a pipe row cannot hold as HTML, a
 //   script text with spaces as its element, a reference to an undefined
-//   footnote, a template call, a code span or math with line ends as text;
+//   footnote, a template call, a code span or math with line ends as text,
+//   an item number past nine digits as the largest of nine, again;
 // - blocks and spans that would read back as nothing, or as bracketed text,
 //   are left out (empty paragraphs and containers, attribute-less spans, a
 //   term of nothing, whose definitions then belong to the term line before
@@ -264,6 +266,7 @@ private:
                                                               std::size_t cend, char32_t p, bool p_escaped,
                                                               char32_t next) const;
     [[gnu::noinline, gnu::cold]] bool bare_www(const ast::Autolink& link, char32_t opened);
+    [[gnu::noinline, gnu::cold]] bool angle_as_name();
     [[gnu::noinline, gnu::cold]] bool reference_before_www();
     [[gnu::noinline, gnu::cold]] bool bare_after_bracket(std::string_view text, const ast::Attr& attr,
                                                          char32_t opened);

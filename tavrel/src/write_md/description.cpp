@@ -231,6 +231,23 @@ void append_lines(std::string_view piece, Flat& f) {
     }
 }
 
+// The text of a node's own (a script's, code's, an address's, math's, a
+// template token's) into `f`: its line ends read back as breaks too, and
+// no white space in it is the reader's to drop, beside them neither.
+void append_own(std::string_view piece, Flat& f) {
+    f.node_edge();
+    while (true) {
+        const std::size_t end = piece.find_first_of("\r\n");
+        f.text.append(piece.substr(0, end));
+        f.node_edge();
+        if (end == std::string_view::npos) return;
+        const std::size_t next = piece[end] == '\r' && end + 1 < piece.size() && piece[end + 1] == '\n' ? end + 2 : end + 1;
+        f.push(SoftBreak{});
+        f.node_edge();
+        piece.remove_prefix(next);
+    }
+}
+
 // The plain text of `run` into `f` (see `render::plain`, breaks kept
 // apart), but for the raw tags that pair in their run and image tags,
 // which are kept as raw HTML: all else raw is text. False where the run
@@ -259,9 +276,11 @@ bool text_into(const Inlines& run, Flat& f) {
                 } else if constexpr (std::is_same_v<T, SoftBreak> || std::is_same_v<T, HardBreak>) {
                     f.push(n);
                 } else if constexpr (kLeafText<T>) {
-                    f.node_edge();
-                    append_leaf_text(n, f.text);
-                    f.node_edge();
+                    if constexpr (std::is_same_v<T, Math>) {
+                        append_own(n.tex, f);
+                    } else {
+                        append_own(n.text, f);
+                    }
                 } else if constexpr (std::is_same_v<T, FootnoteRef>) {
                     // Read back, the text of the note it names.
                     return false;
@@ -277,9 +296,7 @@ bool text_into(const Inlines& run, Flat& f) {
                     f.text.append(note.text);
                     f.node_edge();
                 } else if constexpr (std::is_same_v<T, TemplateTokenInline>) {
-                    f.node_edge();
-                    f.text.append(n.token.source);
-                    f.node_edge();
+                    append_own(n.token.source, f);
                 } else if constexpr (std::is_same_v<T, RawInline>) {
                     // No plain text; HTML, which is raw HTML that the
                     // plain text leaves out, as it is, but for a tag

@@ -133,7 +133,8 @@ bool Renderer::element_form_settled(std::string_view delim, std::string_view tag
     const bool exact_runs = c != '*';
     bool fails = p == c && !p_escaped && (!first_of_same || exact_runs);  // merges before
     fails = fails || (x == c && (!last_of_same || exact_runs));          // merges after
-    fails = fails || (c == '*' && delim.size() == 2 && attr.empty() && in_plain_strong_);
+    const bool merged_into_strong = c == '*' && delim.size() == 2 && attr.empty() && in_plain_strong_;
+    fails = fails || merged_into_strong;
     fails = fails || (last_of_same && first_of_same && enclosing_delim_len_ == 2 && delim.size() == 1 &&
                       !in_plain_strong_);
     // Not flanking on the left, or on the right.
@@ -148,7 +149,7 @@ bool Renderer::element_form_settled(std::string_view delim, std::string_view tag
     // or the character before written as a reference.
     Held held;
     scan(content, held);
-    if (c == '*') {
+    if (c == '*' && !merged_into_strong) {
         const char32_t next = after_;
         const bool lone_before_closer = next == '*' && in_plain_strong_ && !key_kept;
         const bool no_lone_tag = !key_kept && (p_escaped || !held.raw);

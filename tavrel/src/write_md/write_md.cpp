@@ -298,6 +298,16 @@ inline bool script_bare(std::string_view text, char marker, const Attr& attr, bo
     return script_text_fits(text, marker) || (!attr.pairs.empty() && script_bare_escaped(text, marker, attr, in_cell));
 }
 
+// An item's marker: its number, at most nine digits, and ". ". The reader
+// takes no longer number for one, and takes an item numbered as the item
+// before it into that item's list: so numbering stops at the largest number
+// a marker holds, and the items past it repeat that number.
+std::string item_marker(std::uint64_t number) {
+    std::string marker = std::to_string(std::min<std::uint64_t>(number, 999'999'999));
+    marker.append(". "sv);
+    return marker;
+}
+
 // An attribute block that gives nothing ("class" holding no class): after
 // a line whose end the reader would take for the line's own block, where no
 // closing sequence can follow, it is the line's block instead.
@@ -638,7 +648,7 @@ void append_html_block(std::string& out, std::string_view html, bool indent_kept
     if (!l->ordered) return indent < 2;
     // (Numbered on or not, the last number is at least this.)
     const std::uint64_t number = next > 0 ? next - 1 : l->start + (l->items.empty() ? 0 : l->items.size() - 1);
-    return indent < std::to_string(number).size() + 2;
+    return indent < item_marker(number).size();
 }
 
 // The column where a list's last item must start its content so that raw
@@ -1105,8 +1115,8 @@ bool numbered_on_by(std::string_view lines, std::uint64_t start) {
     static const Options options = Options::dataset();
     std::string probe(lines);
     probe.append("\n\n"sv);
-    probe.append(std::to_string(start));
-    probe.append(". x\n"sv);
+    probe.append(item_marker(start));
+    probe.append("x\n"sv);
     const auto outline = block::outline_blocks(probe, options);
     return outline.blocks.empty() || outline.blocks.front().kind != "paragraph";
 }
@@ -1420,7 +1430,7 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
             depth_ -= 2;
             keep_blanks_ = keep_blanks;
             --blank_lines_empty_;
-            const std::string marker = l->ordered ? std::to_string(l->start) + ". " : "- ";
+            const std::string marker = l->ordered ? item_marker(l->start) : "- ";
             std::string_view body;
             const bool own_line = prepare_item(*l, it, text, body);
             if (text.split && !own_line && !markdown::writes_attrs(it.attr)) {
@@ -3022,9 +3032,9 @@ void Renderer::items(const List& l) {
             // (The items before the last numbered up to it one by one; the
             // last with the number before `last_number`.)
             const auto after = static_cast<std::uint64_t>(&l.items.back() - &it) + 1;
-            marker = std::to_string(last_number - between > after ? last_number - after : between) + ". ";
+            marker = item_marker(last_number - between > after ? last_number - after : between);
         } else if (l.ordered) {
-            marker = std::to_string(counter++) + ". ";
+            marker = item_marker(counter++);
         } else {
             marker = alt ? "* " : "- ";
         }
@@ -3558,6 +3568,10 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     --same_depth_[delimiter_slot(c)];
     opened_by_ = 0;
     const std::size_t cend = out_.size();
+    // A plain strong whose nearest delimited ancestor is a plain strong
+    // would be merged into it, between "*" runs or "_" runs alike (an
+    // element form between them is raw HTML to the reader, no node).
+    const bool merged_into_strong = plain_strong && saved_in_plain_strong;
     bool ok = cend > cstart;
     if (ok) {
         char32_t f = text::decode_utf8(out_, cstart).cp;
@@ -3578,10 +3592,6 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
         if (opener_closes && !attr.pairs.empty() &&
             same_depth_[delimiter_slot(c)] == outside_brackets_[delimiter_slot(c)]) [[unlikely]]
             opener_closes = !loses_key(attr);
-        // A plain strong whose nearest delimited ancestor is a plain strong
-        // would be merged into it (an element form between them is raw HTML
-        // to the reader, no node).
-        bool merged_into_strong = plain_strong && saved_in_plain_strong;
         // An emphasis filling a strong with attributes would take them:
         // "***x***{.c}" reads back as the emphasis with them around a strong.
         bool fills_strong_with_attrs = last_of_same && first_of_same && parent_delim_len == 2 && delim.size() == 1 &&
@@ -3640,7 +3650,7 @@ void Renderer::delimited(std::string_view delim, std::string_view tag, const Att
     // (White space alone, whose element form would change it, and a node
     // whose element form would lose a key are tried after an escaped
     // character too: that is punctuation, before which "_" opens.)
-    if (!ok && c == '*' && cend > cstart) [[unlikely]] {
+    if (!ok && c == '*' && cend > cstart && !merged_into_strong) [[unlikely]] {
         if (underscores_fit(attr, content, tag, cstart, cend, p, p_escaped, saved_after)) {
             out_.replace(start, delim.size(), delim.size(), '_');
             delim = delim.size() == 1 ? "_" : "__";
@@ -3840,13 +3850,35 @@ bool Renderer::bare_www(const Autolink& link, char32_t opened) {
     if ((after_ != kBlank && !www_kept_) || !probe::bare_www_fits(link, www_kept_ != nullptr)) return false;
     if (out_.empty()) return true;
     const char b = out_.back();
-    if (b == ' ' || b == '\t' || b == '\n') return !autolink::preceded_by_angle_opener(out_, out_.size());
+    if (b == ' ' || b == '\t' || b == '\n') return !autolink::preceded_by_angle_opener(out_, out_.size()) || angle_as_name();
     // Where addresses are kept bare, after any character the reader looks
     // for one after, escaped or not ("[[www.a ]]", "\\*www.a").
     bool found_after = (opened == '[' && b == '[') ||
                        (www_kept_ && autolink::is_boundary(text::decode_utf8_before(out_, out_.size()).cp));
     if (!found_after && www_kept_) found_after = reference_before_www();
     return found_after && !out_.ends_with("![") && !autolink::preceded_by_angle_opener(out_, out_.size());
+}
+
+// The reader finds no address after a "<" and white space, where an
+// address holding the "<" in angle brackets could begin: a "<" of text
+// there, escaped, is written as its named reference instead, after which
+// it finds one. False where the "<" is not text.
+bool Renderer::angle_as_name() {
+    std::size_t at = out_.size();
+    while (at > 0) {
+        const text::Decoded d = text::decode_utf8_before(out_, at);
+        if (!text::is_white_space(d.cp)) break;
+        at -= d.len;
+    }
+    if (at < 2) return false;
+    std::size_t slashes = 0;
+    while (at - 1 > slashes && out_[at - 2 - slashes] == '\\') ++slashes;
+    if (slashes % 2 == 0) return false;
+    out_.replace(at - 2, 2, "&lt;"sv);
+    // (What was written after it moved on by two bytes.)
+    for (std::size_t* p : {&own_end_, &attr_target_end_, &ref_end_, &first_line_start_})
+        if (*p != std::string::npos && *p >= at) *p += 2;
+    return true;
 }
 
 // An element's opening tag; in a cell, its bars as the cell's.

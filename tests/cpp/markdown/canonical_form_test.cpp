@@ -1173,3 +1173,22 @@ TEST(CanonicalForm, IndentedContainerTagInAQuote) {
     EXPECT_EQ(canonical(">  <div>\n>  \n"), ">  <div>\n>  \n\n");
     EXPECT_EQ(canonical(">  <div>\n"), ">  <div>\n\n");
 }
+
+TEST(CanonicalForm, FormsTheReaderWouldTakeOtherwise) {
+    // A line end in a description's math is a break of the plain text
+    // written, and the white space beside it the math's own: a space.
+    EXPECT_EQ(canonical("![^2^ $$\n$$]()"), "![2  ]()\n\n");
+    EXPECT_EQ(canonical("![^a^ $$x \n y$$]()"), "![a x  y]()\n\n");
+    // A "<" of text before white space and a "www." address is its
+    // reference, after which the reader finds the address, and a span
+    // around keeps its brackets.
+    EXPECT_EQ(canonical("[&lt; www.g b]{.a}"), "[&lt; www.g b]{.a}\n\n");
+    EXPECT_EQ(canonical("x &lt;\twww.g"), "x &lt;\twww.g\n\n");
+    // No item number is longer than nine digits: past the largest, the
+    // items take it again, as the reader takes them into the same list.
+    EXPECT_EQ(canonical("999999999.\n999999999. #"), "999999999.\n999999999. #\n\n");
+    EXPECT_EQ(canonical("999999998. #\n999999999. #\n999999999. #"), "999999998. #\n999999999. #\n999999999. #\n\n");
+    // A plain strong in a plain strong, an element form between them, is
+    // merged into it between "_" runs as between "*" runs.
+    EXPECT_EQ(canonical("__***<strong>***__"), "**<em><strong><strong></strong></em>**\n\n");
+}

@@ -640,6 +640,12 @@ TEST(RoundTrip, HandWrittenTreesReadBackTheSame) {
         // runs would not pair around its content.
         "*a*__**]**{-=}__{\xC3=}",
         "x *a*__**]**{-=}__{\xC3= b=}, c",
+        // An address after a "<" of text and white space, in a span.
+        "[&lt; www.g b]{.a}",
+        "[a &lt; \t https://g.h b]{#i}",
+        // Items numbered up to the largest number a marker holds.
+        "999999999.\n999999999. #",
+        "1. a\n\n999999999. >\n999999999. >",
     };
     // Item markers past the depth the reader nests to, which are the
     // innermost item's text.
