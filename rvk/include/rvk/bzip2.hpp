@@ -266,7 +266,8 @@ using CandidateSink = std::function<Result<void>(decoder::DecodedCandidate&&)>;
 
 // Where the assembly gets decoded candidates from: `take` gives the decode
 // result of the block marker at an index, `discard_before` releases every
-// held result of a lower index (false hits inside an accepted block).
+// result of a lower index, held or still to come (false hits inside an
+// accepted block).
 class Candidates {
  public:
   virtual ~Candidates() = default;

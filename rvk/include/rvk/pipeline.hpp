@@ -39,6 +39,7 @@
 #include <exception>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -46,7 +47,6 @@
 #include <span>
 #include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -285,11 +285,17 @@ struct StageOne {
 namespace detail {
 
 // An unbounded multi-producer channel of messages tagged by job index, closed
-// when its last sender is gone; the receiver parks out-of-order messages.
+// when its last sender is gone; the receiver parks out-of-order messages in
+// index order. Below the highest index discarded so far (the floor) nothing
+// is wanted any more: such a message is released as it arrives, through
+// `release` (which returns its charge), so each message is looked at a
+// bounded number of times however many wait and however often the consumer
+// discards.
 template <class Message>
 class OrderedChannel {
  public:
-  explicit OrderedChannel(std::size_t senders) : senders_(senders) {}
+  explicit OrderedChannel(std::size_t senders, std::function<void(Message&)> release = {})
+      : senders_(senders), release_(std::move(release)) {}
 
   // False (message dropped by the caller) when the receiver has gone.
   bool send(std::uint64_t index, Message&& message) {
@@ -307,46 +313,45 @@ class OrderedChannel {
   // Waits until the message of `index` arrives (parking others); nullopt when
   // every sender has gone first. Consumer thread only.
   std::optional<Message> take(std::uint64_t index) {
-    if (auto it = parked_.find(index); it != parked_.end()) {
-      Message m = std::move(it->second);
-      parked_.erase(it);
-      return m;
-    }
-    std::unique_lock lock(mutex_);
     for (;;) {
-      while (!queue_.empty()) {
-        auto [i, m] = std::move(queue_.front());
-        queue_.pop_front();
-        if (i == index) return std::move(m);
-        parked_.insert_or_assign(i, std::move(m));
+      if (auto it = parked_.find(index); it != parked_.end()) {
+        Message m = std::move(it->second);
+        parked_.erase(it);
+        return m;
       }
-      if (senders_ == 0) return std::nullopt;
-      cv_.wait(lock);
+      std::deque<std::pair<std::uint64_t, Message>> arrived;
+      {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return !queue_.empty() || senders_ == 0; });
+        if (queue_.empty()) return std::nullopt;
+        arrived.swap(queue_);
+      }
+      park(arrived);
     }
   }
   // Moves every message that has arrived into the reorder map.
   void drain_arrived() {
-    std::lock_guard lock(mutex_);
-    while (!queue_.empty()) {
-      auto [i, m] = std::move(queue_.front());
-      queue_.pop_front();
-      parked_.insert_or_assign(i, std::move(m));
+    std::deque<std::pair<std::uint64_t, Message>> arrived;
+    {
+      std::lock_guard lock(mutex_);
+      arrived.swap(queue_);
     }
+    park(arrived);
   }
-  // Removes parked messages below `index` and passes each to `drop`.
-  template <class F>
-  void discard_before(std::uint64_t index, F&& drop) {
+  // Raises the floor to `index`: releases the parked messages below it and
+  // every later arrival below it.
+  void discard_before(std::uint64_t index) {
+    floor_ = std::max(floor_, index);
     drain_arrived();
-    for (auto it = parked_.begin(); it != parked_.end();) {
-      if (it->first < index) {
-        drop(it->second);
-        it = parked_.erase(it);
-      } else {
-        ++it;
-      }
+    while (!parked_.empty() && parked_.begin()->first < floor_) {
+      ++examined_;
+      if (release_) release_(parked_.begin()->second);
+      parked_.erase(parked_.begin());
     }
   }
   std::size_t parked() const { return parked_.size(); }
+  // Messages the consumer has looked at so far: what discarding costs.
+  std::uint64_t examined() const { return examined_; }
   // The receiver has gone: later sends fail; queued and parked messages are
   // released without being retired, each outside the lock. One at a time:
   // this runs as a run unwinds, where allocating a queue to move them into
@@ -372,7 +377,23 @@ class OrderedChannel {
   std::deque<std::pair<std::uint64_t, Message>> queue_;  // guarded by mutex_
   std::size_t senders_;                                  // guarded by mutex_
   bool receiver_gone_ = false;                           // guarded by mutex_
-  std::unordered_map<std::uint64_t, Message> parked_;    // consumer thread only
+  // Parks arrived messages, releasing those below the floor. Consumer only.
+  void park(std::deque<std::pair<std::uint64_t, Message>>& arrived) {
+    for (auto& [i, m] : arrived) {
+      ++examined_;
+      if (i < floor_) {
+        if (release_) release_(m);
+      } else {
+        parked_.insert_or_assign(i, std::move(m));
+      }
+    }
+  }
+
+  const std::function<void(Message&)> release_;
+  // Consumer thread only:
+  std::map<std::uint64_t, Message> parked_;
+  std::uint64_t floor_ = 0;
+  std::uint64_t examined_ = 0;  // messages looked at (parked, released, matched)
 };
 
 template <class Output>
@@ -453,14 +474,13 @@ class OrderedResults {
     return std::move(message->result);
   }
 
-  // Releases every result already arrived for an index below `index` and
-  // retires its charge (results of such jobs arriving later stay parked).
-  void discard_before(std::uint64_t index) {
-    channel_.discard_before(index, [&](detail::Charged<Output>& m) { budget_->retire(m.charged); });
-  }
+  // Releases every result for an index below `index` and retires its
+  // charge, those already arrived now, later ones as they arrive.
+  void discard_before(std::uint64_t index) { channel_.discard_before(index); }
 
   // Results waiting in the reorder map (not counting unread arrivals).
   std::size_t parked() const { return channel_.parked(); }
+  std::uint64_t examined() const { return channel_.examined(); }
   Budget& budget() { return *budget_; }
 
  private:
@@ -486,7 +506,8 @@ auto run_ordered(ThreadPool& pool, const OrderedJobs<Job, Output>& jobs, std::ui
   // Shared: a result's hold may outlive the run.
   const auto shared_budget = std::make_shared<Budget>(limit, max_outstanding);
   Budget& budget = *shared_budget;
-  detail::OrderedChannel<detail::Charged<Output>> channel(pool.size());
+  detail::OrderedChannel<detail::Charged<Output>> channel(
+      pool.size(), [&budget](detail::Charged<Output>& m) { budget.retire(m.charged); });
   const std::uint64_t job_count = jobs.jobs.size();
   const std::function<std::uint64_t(std::uint64_t)> need = [&](std::uint64_t position) {
     return jobs.reservation(jobs.jobs[position]);

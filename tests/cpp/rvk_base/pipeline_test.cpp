@@ -434,6 +434,57 @@ TEST(RunOrdered, DiscardBeforeReleasesParkedResults) {
   });
 }
 
+// The bzip2 assembly discards below each block it accepts while thousands of
+// small results wait: each result must be looked at a bounded number of
+// times, not once per accepted block (which made many streams quadratic).
+TEST(RunOrdered, DiscardingAlongTheChainLooksAtEachResultOnce) {
+  auto pool = make_pool(1);
+  constexpr std::uint64_t n = 4000;
+  std::vector<Job> jobs(n);
+  for (std::uint64_t i = 0; i < n; ++i) jobs[i] = {i, 10, 1, 0};
+  within(60, [&] {
+    auto outcome = run_ordered(*pool, describe(jobs), 100000, kUnlimited, [&](OrderedResults<Out>& r) -> Result<void> {
+      RVK_TRY(r.take(n - 1));  // every other result waits now
+      for (std::uint64_t i = 0; i + 1 < n; i += 2) {
+        RVK_TRY_ASSIGN(Out got, r.take(i));
+        EXPECT_EQ(got.index, i);
+        r.discard_before(i + 2);  // i + 1 was a false hit inside block i
+      }
+      EXPECT_EQ(r.parked(), 0u);
+      EXPECT_LE(r.examined(), 3 * n) << "results examined for " << n / 2 << " accepted blocks";
+      return {};
+    });
+    EXPECT_TRUE(outcome.ok());
+  });
+}
+
+// A result arriving for an index already discarded is released at once, even
+// while the consumer waits for a later one, and never waits in the map.
+TEST(RunOrdered, ResultsBelowADiscardAreReleasedOnArrival) {
+  auto pool = make_pool(1);  // jobs run and arrive in list order
+  std::vector<Job> jobs(3);
+  for (std::uint64_t i = 0; i < 3; ++i) jobs[i] = {i, 10, 7, 0};
+  std::promise<void> go;
+  std::shared_future<void> started = go.get_future().share();
+  auto decode = [&](const Job& job) -> Result<Out> {
+    if (job.index == 1) started.wait();
+    return Out{job.index, job.actual};
+  };
+  within(20, [&] {
+    auto outcome = run_ordered(*pool, describe(jobs, decode), 100, kUnlimited, [&](OrderedResults<Out>& r) -> Result<void> {
+      RVK_TRY(r.take(0));
+      r.discard_before(2);  // job 1 is still running
+      go.set_value();
+      RVK_TRY(r.take(2));   // job 1 arrives first
+      EXPECT_EQ(r.parked(), 0u);
+      EXPECT_EQ(r.budget().snapshot().in_use, 0u);
+      EXPECT_EQ(r.budget().snapshot().outstanding, 0u);
+      return {};
+    });
+    EXPECT_TRUE(outcome.ok());
+  });
+}
+
 // A worker whose loop ends abnormally (an exception escaping decode) leaves
 // its charge and its index behind. The run must fail, not hang, even when the
 // budget is so small that the others would wait for that charge forever.
