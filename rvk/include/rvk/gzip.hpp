@@ -237,6 +237,28 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
                                                          std::uint64_t memory_limit,
                                                          Segment probe, SerialWorkspace& workspace);
 
+// The start of a member's DEFLATE data decoded serially into the sink: up
+// to the first dynamic block ending at or past `stop_bit`, or to the final
+// block. `result` is what decoding gave so far (its end_bit the bit after
+// the last block decoded), `window` the last (up to) 32 KiB of output.
+struct SerialPrefix {
+  DeflateResult result;
+  bool final = false;
+  std::vector<std::uint8_t> window;
+};
+Result<SerialPrefix> decode_serial_prefix(std::span<const std::uint8_t> input, std::uint64_t start_bit,
+                                          std::uint64_t stop_bit, output::PipeWriter& sink,
+                                          SerialWorkspace& workspace);
+
+// The rest of a member whose start `prefix` decoded (nothing more when it
+// reached the final block), on `threads` (≥ 2) workers; the result covers the
+// whole member.
+Result<DeflateResult> continue_deflate_parallel_stream(std::span<const std::uint8_t> input,
+                                                       std::uint64_t data_start, output::PipeWriter& sink,
+                                                       std::uint64_t decoded_offset, std::uint64_t threads,
+                                                       std::uint64_t memory_limit, SerialPrefix prefix,
+                                                       SerialWorkspace& workspace);
+
 // The gzip member loop: decodes every member of `input` in order into
 // `sink`, checking each header and trailer; zero bytes after the last member
 // are ignored. Errors: "input contains no gzip members" for an empty input,

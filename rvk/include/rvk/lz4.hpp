@@ -94,7 +94,7 @@ class FrameCommitter {
   output::BufferBin* bin() const noexcept { return bin_.get(); }
 
   // Hashes and sends the block's bytes (an uncompressed block's bytes are
-  // copied out of the input into a buffer of their size first).
+  // copied out of the input), small ones batched (PipeWriter::send_batched).
   Result<void> commit(DecodedBlock block);
 
   // Success, or the broken-pipe error once the pipe's reader has gone.

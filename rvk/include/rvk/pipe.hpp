@@ -88,7 +88,24 @@ class PipeWriter {
   // waiting): Io BrokenPipe "output reader stopped reading". The buffer is
   // released in every case but a successful hand-over. `hold` travels with
   // the chunk (see Chunk).
+  // Bytes batched before it go first.
   Result<void> send(Bytes buffer, std::size_t start = 0, std::shared_ptr<void> hold = {});
+
+  // Small pieces (a gzip member, an LZ4 frame, a bzip2 stream of a few
+  // bytes or KB) are not worth a hand-over each: the reader would wake, and
+  // the decoder wait, once per piece. These two copy a piece of less than
+  // kBatchPiece bytes into a batch that goes out as one chunk once it holds
+  // kBatchBytes, before the next `send`, or at `flush` / `close`; a larger
+  // piece goes out as `send` sends it (after the batch). `send_batched`
+  // takes the same arguments as `send` (a batched piece's buffer goes to the
+  // bin and its hold is released at once); `send_copy` copies the bytes.
+  // Both fail as `send` does, and with broken pipe once the reader has gone.
+  static constexpr std::size_t kBatchPiece = std::size_t{64} << 10;
+  static constexpr std::size_t kBatchBytes = std::size_t{256} << 10;
+  Result<void> send_batched(Bytes buffer, std::size_t start = 0, std::shared_ptr<void> hold = {});
+  Result<void> send_copy(std::span<const std::uint8_t> bytes);
+  // Hands the batch over now (nothing when it is empty).
+  Result<void> flush();
 
   // True once the reader has gone. Lock-free; safe from any thread.
   bool reader_stopped() const noexcept;
@@ -99,7 +116,8 @@ class PipeWriter {
   // without holding the writer. Valid while the writer or reader exists.
   const std::atomic<bool>& reader_stopped_flag() const noexcept;
 
-  // Closes the sending end now (idempotent); later sends fail as broken pipe.
+  // Hands the batch over (dropping it when the reader has gone), then closes
+  // the sending end (idempotent); later sends fail as broken pipe.
   void close() noexcept;
 
   // Every chunk sent so far has passed its format's integrity check (a
@@ -115,7 +133,12 @@ class PipeWriter {
  private:
   friend std::pair<PipeWriter, class PipeReader> make_pipe();
   explicit PipeWriter(std::shared_ptr<detail::PipeState> state) : state_(std::move(state)) {}
+  // The rendezvous itself.
+  Result<void> hand_over(Bytes buffer, std::size_t start, std::shared_ptr<void> hold);
+  // Room for n more bytes in the batch, handing a full one over first.
+  Result<void> batch_room(std::size_t n);
   std::shared_ptr<detail::PipeState> state_;
+  Bytes batch_;  // small pieces not yet handed over
 };
 
 // The receiving end, used by one thread at a time. Destroying (or `close`-ing)

@@ -160,7 +160,7 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
   std::uint64_t sent_bytes = 0;
   const CandidateSink send = [&](DecodedCandidate&& c) -> Result<void> {
     sent_bytes += c.bytes.size();
-    RVK_TRY(sink.send(std::move(c.bytes), 0, std::move(c.hold)));
+    RVK_TRY(sink.send_batched(std::move(c.bytes), 0, std::move(c.hold)));
     sink.mark_verified();  // a block's CRC is checked before its bytes go out
     if (progress) progress(Progress{0, sent_bytes});
     return {};

@@ -118,7 +118,7 @@ Result<void> decode_serial_to_pipe(std::span<const std::uint8_t> input, output::
                                    const ProgressFn& progress, const DecodedCandidate* sent_first) {
   // A block's CRC is checked before its bytes go out.
   BlockSink send = [&sink](std::vector<std::uint8_t>&& bytes) -> Result<void> {
-    RVK_TRY(sink.send(std::move(bytes)));
+    RVK_TRY(sink.send_batched(std::move(bytes)));
     sink.mark_verified();
     return {};
   };

@@ -109,6 +109,13 @@ class Emitter {
   Fault finish() { return flush(); }
 
   std::uint64_t total() const noexcept { return sent_ + static_cast<std::uint64_t>(next - flushed_); }
+  // The last (up to) 32 KiB of output, history included: the window the
+  // output after it may refer to.
+  std::span<const std::uint8_t> recent() const noexcept {
+    const std::size_t have = static_cast<std::size_t>(next - buf_);
+    const std::size_t n = have < kHistory ? have : kHistory;
+    return {next - n, n};
+  }
   std::uint32_t crc() const noexcept { return crc_.value(); }
 
   // The error of a fault returned by this emitter or the block decoder.
@@ -133,7 +140,8 @@ class Emitter {
     if (n == 0) return {};
     if (sent_ + n < sent_) return Fault::plain(FaultKind::OffsetOverflow);
     crc32_append(crc_, std::span<const std::uint8_t>(flushed_, n));
-    auto sent = sink_->send(output::Bytes(flushed_, next));
+    // A member's last piece is often short: batched with the next members'.
+    auto sent = sink_->send_copy(std::span<const std::uint8_t>(flushed_, n));
     if (!sent) return stop(std::move(sent).error());
     sent_ += n;
     flushed_ = next;

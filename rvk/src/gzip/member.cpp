@@ -38,26 +38,28 @@ std::string hex(std::uint64_t value, int width) {
 }
 
 // Decodes one member's DEFLATE data, choosing the path: serially when little
-// input is left or one thread is configured; otherwise a probe decodes the
-// start of the member, and only if it succeeds (and does not already reach
-// the member's end) do the workers take over.
+// input is left or one thread is configured; otherwise the start of the
+// member (its first 512 KiB of data) is decoded serially, and only a member
+// that goes on past it is handed to the workers. A file of many small
+// members thus never starts a thread, nor pays for more than its members'
+// own decoding; the output is the same either way, and a fault in the first
+// 512 KiB is the serial decoder's.
 Result<DeflateResult> decode_member_data(std::span<const std::uint8_t> input,
                                          std::uint64_t data_start, output::PipeWriter& sink,
                                          std::uint32_t member_index, std::uint64_t decoded_offset,
                                          const DecodeOptions& options, SerialWorkspace& workspace) {
-  const std::uint64_t threads = pipeline::worker_count(options.threads);
   const std::uint64_t remaining = input.size() - data_start;
-  if (remaining < kParallelMinimum || threads <= 1)
+  if (remaining < kParallelMinimum)
     return decompress_deflate_serial_stream(input, data_start, sink, member_index, decoded_offset,
                                             workspace);
-  auto probe = decode_segment(input, 8 * data_start, 8 * data_start + 8 * kGridBytes, false,
-                              kSegmentBudget);
-  if (!probe)
+  const std::uint64_t threads = pipeline::worker_count(options.threads);
+  if (threads <= 1)
     return decompress_deflate_serial_stream(input, data_start, sink, member_index, decoded_offset,
                                             workspace);
-  return decompress_deflate_parallel_stream(input, data_start, sink, member_index, decoded_offset,
-                                            threads, options.memory_limit, std::move(probe).value(),
-                                            workspace);
+  RVK_TRY_ASSIGN(SerialPrefix prefix, decode_serial_prefix(input, 8 * data_start,
+                                                           8 * data_start + 8 * kGridBytes, sink, workspace));
+  return continue_deflate_parallel_stream(input, data_start, sink, decoded_offset, threads,
+                                          options.memory_limit, std::move(prefix), workspace);
 }
 
 }  // namespace

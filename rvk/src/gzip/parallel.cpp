@@ -178,8 +178,8 @@ struct SegmentCommitter {
 
   Result<void> commit(ResolvedSegment r) {
     const std::uint64_t len = r.prefix.size() + (r.bytes.size() - r.bytes_start);
-    RVK_TRY(sink.send(std::move(r.prefix)));
-    RVK_TRY(sink.send(std::move(r.bytes), r.bytes_start));
+    RVK_TRY(sink.send_batched(std::move(r.prefix)));
+    RVK_TRY(sink.send_batched(std::move(r.bytes), r.bytes_start));
     crc.combine(r.crc);
     if (total + len < total) return error::Error::invalid_gzip("decoded offset overflow");
     total += len;
@@ -201,34 +201,14 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   return a * b;
 }
 
-}  // namespace
-
-Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::uint8_t> input,
-                                                         std::uint64_t data_start,
-                                                         output::PipeWriter& sink,
-                                                         std::uint32_t member_index,
-                                                         std::uint64_t decoded_offset,
-                                                         std::uint64_t threads,
-                                                         std::uint64_t memory_limit,
-                                                         Segment probe, SerialWorkspace& workspace) {
+// The member after its start (decoded and committed already), from bit
+// `expected` with the 32 KiB `window` before it, on `threads` workers.
+Result<DeflateResult> parallel_rest(std::span<const std::uint8_t> input, std::uint64_t data_start,
+                                    output::PipeWriter& sink, std::uint64_t threads,
+                                    std::uint64_t memory_limit, SegmentCommitter& committer,
+                                    SegmentMemory& memory, std::vector<std::uint8_t> window,
+                                    std::uint64_t expected, SerialWorkspace& workspace) {
   const std::uint64_t n = input.size();
-  SegmentCommitter committer{sink, {}, 0, decoded_offset};
-  SegmentMemory memory(sink.buffer_bin());
-
-  // Segment 0 is the probe, which started the member: no history.
-  std::vector<std::uint8_t> window;
-  std::uint64_t expected = 0;
-  {
-    RVK_TRY_ASSIGN(std::vector<std::uint8_t> next_window, successor_window(probe, {}));
-    const bool final = probe.is_final;
-    const std::uint64_t end = probe.end_bit;
-    RVK_TRY_ASSIGN(ResolvedSegment r0, resolve_segment(std::move(probe), {}, &memory));
-    RVK_TRY(committer.commit(std::move(r0)));
-    if (final) return DeflateResult{end, committer.total, committer.crc.value()};
-    window = std::move(next_window);
-    expected = end;
-  }
-
   const std::uint64_t t = std::max<std::uint64_t>(threads, 2);
   const std::uint64_t limit = std::min(saturating_mul(t + 2, kJobReservation), memory_limit);
   const std::uint64_t max_outstanding = saturating_mul(t + 2, 2);
@@ -388,6 +368,43 @@ Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::ui
     first_k = last_k + 1;
     batch = std::min(batch * kBatchGrowth, kLargestBatch);
   }
+}
+
+}  // namespace
+
+Result<DeflateResult> decompress_deflate_parallel_stream(std::span<const std::uint8_t> input,
+                                                         std::uint64_t data_start,
+                                                         output::PipeWriter& sink,
+                                                         std::uint32_t member_index,
+                                                         std::uint64_t decoded_offset,
+                                                         std::uint64_t threads,
+                                                         std::uint64_t memory_limit,
+                                                         Segment probe, SerialWorkspace& workspace) {
+  SegmentCommitter committer{sink, {}, 0, decoded_offset};
+  SegmentMemory memory(sink.buffer_bin());
+
+  // Segment 0 is the probe, which started the member: no history.
+  RVK_TRY_ASSIGN(std::vector<std::uint8_t> window, successor_window(probe, {}));
+  const bool final = probe.is_final;
+  const std::uint64_t end = probe.end_bit;
+  RVK_TRY_ASSIGN(ResolvedSegment r0, resolve_segment(std::move(probe), {}, &memory));
+  RVK_TRY(committer.commit(std::move(r0)));
+  if (final) return DeflateResult{end, committer.total, committer.crc.value()};
+  return parallel_rest(input, data_start, sink, threads, memory_limit, committer, memory, std::move(window), end,
+                       workspace);
+}
+
+Result<DeflateResult> continue_deflate_parallel_stream(std::span<const std::uint8_t> input,
+                                                       std::uint64_t data_start, output::PipeWriter& sink,
+                                                       std::uint64_t decoded_offset, std::uint64_t threads,
+                                                       std::uint64_t memory_limit, SerialPrefix prefix,
+                                                       SerialWorkspace& workspace) {
+  SegmentCommitter committer{sink, {}, 0, decoded_offset};
+  RVK_TRY(committer.add(prefix.result));
+  if (prefix.final) return DeflateResult{prefix.result.end_bit, committer.total, committer.crc.value()};
+  SegmentMemory memory(sink.buffer_bin());
+  return parallel_rest(input, data_start, sink, threads, memory_limit, committer, memory, std::move(prefix.window),
+                       prefix.result.end_bit, workspace);
 }
 
 }  // namespace rvk::gzip

@@ -37,6 +37,28 @@ Result<DeflateResult> decode_serial_from(std::span<const std::uint8_t> input,
   return DeflateResult{pos, out.total(), out.crc()};
 }
 
+Result<SerialPrefix> decode_serial_prefix(std::span<const std::uint8_t> input, std::uint64_t start_bit,
+                                          std::uint64_t stop_bit, output::PipeWriter& sink,
+                                          SerialWorkspace& workspace) {
+  SerialWorkspace::State& state = workspace.state();
+  Emitter out(state.buffer.get(), sink);
+  std::uint64_t pos = start_bit;
+  bool final = false;
+  for (;;) {
+    if (Fault f = out.check_reader()) return out.error_for(f);
+    inflate::BlockInfo info;
+    if (Fault f = inflate::decode_block(input, pos, out, state.tables, info)) return out.error_for(f);
+    final = info.final;
+    // Where a segment of the parallel decoder would end (after a dynamic
+    // block), so that the next grid point's boundary search finds its start.
+    if (final || (pos >= stop_bit && info.type == 2)) break;
+  }
+  if (Fault f = out.finish()) return out.error_for(f);
+  const std::span<const std::uint8_t> window = out.recent();
+  return SerialPrefix{DeflateResult{pos, out.total(), out.crc()}, final,
+                      std::vector<std::uint8_t>(window.begin(), window.end())};
+}
+
 Result<DeflateResult> decompress_deflate_serial_stream(std::span<const std::uint8_t> input,
                                                        std::uint64_t start_byte,
                                                        output::PipeWriter& sink,

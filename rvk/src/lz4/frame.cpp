@@ -110,18 +110,23 @@ Result<void> decode_linked(Input input, const FrameHeader& header, std::uint64_t
 }  // namespace
 
 Result<void> FrameCommitter::commit(DecodedBlock block) {
-  output::Bytes bytes;
-  if (auto* owned = std::get_if<output::Bytes>(&block)) {
-    bytes = std::move(*owned);
+  // Small blocks (a frame of a few bytes) go out batched with the next ones.
+  auto* owned = std::get_if<output::Bytes>(&block);
+  std::span<const std::uint8_t> bytes;
+  if (owned) {
+    bytes = *owned;
   } else {
     const auto& range = std::get<InputRange>(block);
-    bytes.assign(input_.begin() + static_cast<std::ptrdiff_t>(range.start),
-                 input_.begin() + static_cast<std::ptrdiff_t>(range.end));
+    bytes = input_.subspan(range.start, range.end - range.start);
   }
   if (content_hasher_) content_hasher_->update(bytes);
   const std::uint64_t n = bytes.size();
   if (decoded_ > std::numeric_limits<std::uint64_t>::max() - n) return invalid("decoded length overflows u64");
-  RVK_TRY(sink_.send(std::move(bytes)));
+  if (owned) {
+    RVK_TRY(sink_.send_batched(std::move(*owned)));
+  } else {
+    RVK_TRY(sink_.send_copy(bytes));
+  }
   decoded_ += n;
   return {};
 }
@@ -129,8 +134,15 @@ Result<void> FrameCommitter::commit(DecodedBlock block) {
 Result<void> decode_independent(Input input, const FrameHeader& header, std::uint64_t& cursor,
                                 const DecodeOptions& options, PoolSlot& slot, FrameCommitter& committer) {
   // 0 threads: the processors, but at most 4 (more rarely pays for LZ4).
-  const std::size_t threads = pipeline::worker_count(options.threads, 4);
-  const bool serial = threads == 1 || options.memory_limit / header.block_max < 2;
+  // Asked for only when a frame has a second block: a frame of one block is
+  // decoded on this thread whatever the count, and asking costs a system
+  // call, which a file of many tiny frames would pay per frame.
+  std::size_t worker_count = 0;
+  const auto threads = [&] {
+    if (worker_count == 0) worker_count = pipeline::worker_count(options.threads, 4);
+    return worker_count;
+  };
+  const auto serial = [&] { return threads() == 1 || options.memory_limit / header.block_max < 2; };
 
   std::vector<BlockLayout> batch;
   for (;;) {
@@ -140,8 +152,11 @@ Result<void> decode_independent(Input input, const FrameHeader& header, std::uin
     std::optional<Error> pending;  // a header error, reported after the batch
     bool at_end = false;
     for (;;) {
-      if (serial ? !batch.empty() : (batch.size() >= kBatchBlocks ||
-                                     (batch.size() >= threads && work >= kBatchWork))) {
+      // (Nothing to decide before the end mark.)
+      const bool end_mark_next = input.size() >= 4 && cursor <= input.size() - 4 &&
+                                 (input[cursor] | input[cursor + 1] | input[cursor + 2] | input[cursor + 3]) == 0;
+      if (!batch.empty() && !end_mark_next &&
+          (serial() || batch.size() >= kBatchBlocks || (batch.size() >= threads() && work >= kBatchWork))) {
         break;
       }
       auto layout = next_block(input, cursor, header);
@@ -160,10 +175,10 @@ Result<void> decode_independent(Input input, const FrameHeader& header, std::uin
     const bool all_plain = std::all_of(batch.begin(), batch.end(), [](const BlockLayout& b) {
       return b.uncompressed && !b.checksum;
     });
-    if (serial || batch.size() <= 1 || work < kBatchWork || all_plain) {
+    if (batch.size() <= 1 || work < kBatchWork || all_plain || serial()) {
       RVK_TRY(decode_serially(input, batch, header.block_max, committer));
     } else {
-      RVK_TRY(decode_on_pool(input, batch, header, threads, options.memory_limit, slot, committer));
+      RVK_TRY(decode_on_pool(input, batch, header, threads(), options.memory_limit, slot, committer));
     }
     if (pending) return std::move(*pending);
     if (at_end) return {};

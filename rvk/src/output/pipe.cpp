@@ -71,6 +71,7 @@ PipeWriter& PipeWriter::operator=(PipeWriter&& other) noexcept {
   if (this != &other) {
     close();
     state_ = std::move(other.state_);
+    batch_ = std::move(other.batch_);
   }
   return *this;
 }
@@ -78,6 +79,8 @@ PipeWriter::~PipeWriter() { close(); }
 
 void PipeWriter::close() noexcept {
   if (!state_) return;
+  (void)flush();  // fails only when the reader has gone
+  batch_ = Bytes{};
   {
     std::lock_guard lock(state_->mutex);
     state_->writer_closed = true;
@@ -91,6 +94,56 @@ Result<void> PipeWriter::send(Bytes buffer, std::size_t start, std::shared_ptr<v
     return Error::io(error::IoKind::InvalidInput, "owned chunk start exceeds its length");
   }
   if (start == buffer.size()) return {};
+  RVK_TRY(flush());
+  return hand_over(std::move(buffer), start, std::move(hold));
+}
+
+Result<void> PipeWriter::flush() {
+  if (batch_.empty()) return {};
+  return hand_over(std::move(batch_), 0, {});
+}
+
+Result<void> PipeWriter::batch_room(std::size_t n) {
+  if (reader_stopped()) return Error::reader_stopped();
+  if (batch_.size() + n > kBatchBytes + kBatchPiece) RVK_TRY(flush());
+  if (batch_.capacity() == 0) {
+    batch_ = state_->bin->take(kBatchBytes + kBatchPiece);
+    batch_.clear();
+    if (batch_.capacity() < kBatchBytes + kBatchPiece) batch_.reserve(kBatchBytes + kBatchPiece);
+  }
+  return {};
+}
+
+Result<void> PipeWriter::send_batched(Bytes buffer, std::size_t start, std::shared_ptr<void> hold) {
+  if (start > buffer.size()) {
+    return Error::io(error::IoKind::InvalidInput, "owned chunk start exceeds its length");
+  }
+  const std::size_t n = buffer.size() - start;
+  if (n == 0) return {};
+  if (n >= kBatchPiece) return send(std::move(buffer), start, std::move(hold));
+  RVK_TRY(batch_room(n));
+  batch_.insert(batch_.end(), buffer.begin() + static_cast<std::ptrdiff_t>(start), buffer.end());
+  hold.reset();
+  state_->bin->give(std::move(buffer));
+  if (batch_.size() >= kBatchBytes) return flush();
+  return {};
+}
+
+Result<void> PipeWriter::send_copy(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return {};
+  if (bytes.size() >= kBatchPiece) {
+    if (!state_) return Error::reader_stopped();
+    Bytes copy = state_->bin->take(bytes.size());
+    copy.assign(bytes.begin(), bytes.end());
+    return send(std::move(copy));
+  }
+  RVK_TRY(batch_room(bytes.size()));
+  batch_.insert(batch_.end(), bytes.begin(), bytes.end());
+  if (batch_.size() >= kBatchBytes) return flush();
+  return {};
+}
+
+Result<void> PipeWriter::hand_over(Bytes buffer, std::size_t start, std::shared_ptr<void> hold) {
   if (!state_) return Error::reader_stopped();
   std::unique_lock lock(state_->mutex);
   if (state_->reader_closed) return Error::reader_stopped();

@@ -6,9 +6,10 @@
 
 namespace rvk::stream {
 
-Result<void> decode_stream_to_sink_with_progress(StreamFormat format, std::span<const std::uint8_t> input,
-                                                 output::PipeWriter& sink, const DecodeOptions& options,
-                                                 const ProgressFn& progress) {
+namespace {
+
+Result<void> decode(StreamFormat format, std::span<const std::uint8_t> input, output::PipeWriter& sink,
+                    const DecodeOptions& options, const ProgressFn& progress) {
   switch (format) {
     case StreamFormat::Bzip2:
       return decode::decompress_to_sink_with_progress(input, sink, options, progress);
@@ -27,6 +28,17 @@ Result<void> decode_stream_to_sink_with_progress(StreamFormat format, std::span<
       break;
   }
   return Error::unsupported_format("rvk::Reader supports bzip2, gzip, and LZ4 streams");
+}
+
+}  // namespace
+
+Result<void> decode_stream_to_sink_with_progress(StreamFormat format, std::span<const std::uint8_t> input,
+                                                 output::PipeWriter& sink, const DecodeOptions& options,
+                                                 const ProgressFn& progress) {
+  // The decoders batch small pieces; what is left goes out before success is
+  // reported (after a failure, closing the pipe hands it over).
+  RVK_TRY(decode(format, input, sink, options, progress));
+  return sink.flush();
 }
 
 }  // namespace rvk::stream

@@ -86,6 +86,29 @@ TEST(GzipFiles, MembersDecodeInOrder) {
   EXPECT_TRUE(d.bytes == expect);
 }
 
+// Small members with more than the parallel minimum of input after them:
+// each is decoded where its start is (none goes on past its first 512 KiB),
+// in order, with several threads as with one.
+TEST(GzipFiles, SmallMembersBeforeTheParallelMinimumRunsOut) {
+  std::vector<Bytes> texts, members;
+  for (int i = 0; i < 64; ++i) {
+    texts.push_back(sample(100 + i, 1 + 37 * i));
+    members.push_back(gzip_member(texts.back(), i % 9 + 1));
+  }
+  std::mt19937_64 rng(5);
+  Bytes gz, expect;
+  while (gz.size() < rvk::gzip::kParallelMinimum + 65536) {
+    const std::size_t i = rng() % members.size();
+    gz.insert(gz.end(), members[i].begin(), members[i].end());
+    expect.insert(expect.end(), texts[i].begin(), texts[i].end());
+  }
+  for (std::uint64_t threads : {1, 4}) {
+    auto d = decode_gzip(gz, 0, threads);
+    ASSERT_FALSE(d.error) << *d.error;
+    EXPECT_TRUE(d.bytes == expect) << threads;
+  }
+}
+
 TEST(GzipFraming, OptionalHeaderFieldsWithHeaderCrc) {
   const Bytes data = to_bytes("hello, optional header fields");
   Bytes raw = zlib_deflate(data, 6);

@@ -249,6 +249,56 @@ INSTANTIATE_TEST_SUITE_P(Tools, ReaderFormats,
                                            ToolCase{"lz4 -q -c -B4", "t.lz4", StreamFormat::Lz4},
                                            ToolCase{"gzip -c", "gzip-named.txt", StreamFormat::Gzip}));
 
+// Thousands of tiny streams, members or frames (then bytes no decoder
+// takes): a read never spans two chunks, so counting reads counts the
+// hand-overs, which must come per batch of bytes, not per stream; the bytes
+// before the failure are all delivered first.
+TEST(ReaderDecoding, TinyStreamsAreHandedOverInBatches) {
+  for (const ToolCase c : {ToolCase{"gzip -c", "tiny.gz", StreamFormat::Gzip},
+                           ToolCase{"bzip2 -c", "tiny.bz2", StreamFormat::Bzip2},
+                           ToolCase{"lz4 -q -c", "tiny.lz4", StreamFormat::Lz4}}) {
+    std::vector<Bytes> texts;
+    std::vector<Bytes> units;
+    for (unsigned i = 0; i < 16; ++i) {
+      texts.push_back(text_data(1 + i * 5, 20 + i));
+      units.push_back(read_file(compressed_file(texts.back(), c.tool, c.name)));
+    }
+    std::mt19937 rng(7);
+    Bytes input;
+    Bytes expected;
+    for (int k = 0; k < 3000; ++k) {
+      const unsigned i = rng() % 16;
+      input.insert(input.end(), units[i].begin(), units[i].end());
+      expected.insert(expected.end(), texts[i].begin(), texts[i].end());
+    }
+    for (std::uint8_t b : {'J', 'U', 'N', 'K', '!', '!', '!', '!', '!', '!', '!', '!'}) input.push_back(b);
+    const fs::path file = temp_dir() / c.name;
+    write_file(file, input);
+    for (const char* threads : {"1", "8"}) {
+      ThreadsEnv env(threads);
+      auto reader = Reader::open(file.string());
+      ASSERT_TRUE(reader.ok());
+      Bytes got;
+      std::size_t reads = 0;
+      std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+      std::optional<rvk::Error> error;
+      for (;;) {
+        auto n = reader->read(buffer);
+        if (!n.ok()) {
+          error = n.error();
+          break;
+        }
+        if (*n == 0) break;
+        ++reads;
+        got.insert(got.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*n));
+      }
+      EXPECT_TRUE(error.has_value()) << c.name << " threads " << threads;
+      EXPECT_TRUE(got == expected) << c.name << " threads " << threads;
+      EXPECT_LE(reads, expected.size() / 65536 + 2) << c.name << " threads " << threads;
+    }
+  }
+}
+
 TEST(ReaderDecoding, PlainTextNamedGzFailsOnTheFirstReadAndStaysFailed) {
   const fs::path file = temp_dir() / "plain.gz";
   write_file(file, text_data(5000, 4));
