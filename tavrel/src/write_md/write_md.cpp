@@ -3950,6 +3950,10 @@ void Renderer::rewind(std::size_t start, std::size_t notes_mark, std::size_t fir
     if (attr_target_end_ != std::string::npos && attr_target_end_ > start) attr_target_end_ = std::string::npos;
     if (ref_end_ != std::string::npos && ref_end_ > start) ref_end_ = std::string::npos;
     if (own_end_ != std::string::npos && own_end_ > start) own_end_ = std::string::npos;
+    // (Nor does an address taken back end anywhere: the text written again
+    // in its place would be judged as what follows it.)
+    if (www_kept_) [[unlikely]]
+        while (!www_kept_->empty() && www_kept_->back() > start) www_kept_->pop_back();
 }
 
 void Renderer::bracketed(const Inlines& run) {

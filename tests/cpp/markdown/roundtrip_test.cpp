@@ -1266,6 +1266,10 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         "[__a www.a** b__]{<=} [_a www.a.* b_ *c*]{-=}",
         "[_a www.a*. b_]{<=} [__a http://a>** b__]{-=1}",
         "[_\\* www.a*.\xE3\x80\x80>_]{.a <=} [_a *b* www.a*, c_]{<=}",
+        // ... and emphasis or strong whose delimiter form, tried first and
+        // taken back, wrote an address that ended elsewhere.
+        "***[___***www.a.b<del>___]{<=}*",
+        "[***\\]****___<span>_*http://x></span>~**]{-=1}",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
