@@ -3,6 +3,7 @@
 // These are the checked, general-purpose pieces: the block decoder's hot
 // symbol loop reads bits and walks tables inline (block.cpp) and only falls
 // back on these near the end of the input, where every read must be exact.
+#include <algorithm>
 #include <cstring>
 
 #include "bzip2_internal.hpp"
@@ -101,7 +102,12 @@ bool Huffman::assign(std::span<const std::uint8_t> lengths) noexcept {
     code = (code + count[n]) << 1;
   }
 
-  fast.fill(0);
+  // Canonical codes of up to kFastBits bits fill the fast table from its
+  // first entry on without a gap (each length's codes follow the shorter
+  // ones'), so only the entries past them need clearing. A small block
+  // builds up to six tables for a few thousand symbols: the table build must
+  // cost what the table holds, not its size times the alphabet.
+  std::uint32_t covered = 0;
   for (std::size_t sym = 0; sym < lengths.size(); ++sym) {
     unsigned n = lengths[sym];
     std::uint32_t c = next_code[n]++;
@@ -109,16 +115,22 @@ bool Huffman::assign(std::span<const std::uint8_t> lengths) noexcept {
       std::uint32_t first = c << (kFastBits - n);
       std::uint32_t span = 1u << (kFastBits - n);
       std::uint16_t entry = static_cast<std::uint16_t>((n << 9) | sym);
-      for (std::uint32_t k = 0; k < span; ++k) fast[first + k] = entry;
+      if (span >= 4) {
+        // Four entries a store: the short codes' spans make most of the table.
+        const std::uint64_t four = entry * 0x0001000100010001ULL;
+        for (std::uint32_t k = 0; k < span; k += 4) std::memcpy(&fast[first + k], &four, 8);
+      } else {
+        for (std::uint32_t k = 0; k < span; ++k) fast[first + k] = entry;
+      }
+      covered = first + span > covered ? first + span : covered;
     }
   }
+  std::fill(fast.begin() + covered, fast.end(), std::uint16_t{0});
 
-  std::size_t pp = 0;
-  for (unsigned n = lo; n <= hi; ++n) {
-    for (std::size_t sym = 0; sym < lengths.size(); ++sym) {
-      if (lengths[sym] == n) perm[pp++] = static_cast<std::uint16_t>(sym);
-    }
-  }
+  // Symbols by code length, then by value (a counting sort).
+  std::uint32_t at[22] = {};
+  for (unsigned n = lo + 1; n <= hi; ++n) at[n] = at[n - 1] + count[n - 1];
+  for (std::size_t sym = 0; sym < lengths.size(); ++sym) perm[at[lengths[sym]]++] = static_cast<std::uint16_t>(sym);
   limit.fill(0);
   base.fill(0);
   std::int32_t v = 0;

@@ -157,6 +157,10 @@ bool undo_initial_rle(const std::uint8_t* pre, std::size_t n, std::uint64_t limi
   return true;
 }
 
+// Blocks of at most this many symbols take the plain walk (a 128 KiB link
+// table).
+constexpr std::uint32_t kSmallWalk = 32768;
+
 // The plain walk: one chain from the origin, n steps. The links need not
 // form one cycle: a periodic block (say "abcabc...") has one short cycle per
 // period, and walking the origin's cycle n steps still yields the block.
@@ -689,12 +693,19 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
       fwd[start[b]++] = (i << 8) | b;
     }
   }
-  // ll is free now: the walk leaves the pre-run-length bytes in it.
-  walk_links(work, n, origin);
+  // ll is free now: the walk leaves the pre-run-length bytes in it. The
+  // link table of a small block stays in the core's cache, where one chain
+  // runs as fast as the lanes and has nothing to set up.
+  if (n <= kSmallWalk) {
+    walk_single(work, n, origin);
+  } else {
+    walk_links(work, n, origin);
+  }
 
   // 12-13. Initial run-length decoding and the block CRC.
   std::size_t out_len = 0;
-  if (bin && out.bytes.capacity() < n) out.bytes = bin->take(n);
+  // Spent buffers are large (64 KiB or more): a small block allocates its own.
+  if (bin && out.bytes.capacity() < n && n >= 65536) out.bytes = bin->take(n);
   if (!undo_initial_rle(ll, n, max_block_output(level), out.bytes, out_len, bin)) {
     RVK_BZ_FAIL(DecodeError::BlockOverflow, block_start);
   }
