@@ -163,9 +163,11 @@ class Decoder {
   // Thread-safe over a shared input with one WorkBuffer per thread.
   // `bin`, when given, supplies a spent buffer for the output (saving the
   // page faults of a fresh one).
+  // `output_cap`, below the level's limit, makes a longer output fail as
+  // BlockOverflow too.
   static Result<BlockOutput> block(WorkBuffer& work, Bits& bits, unsigned level,
                                    std::optional<std::uint32_t> expected_crc,
-                                   output::BufferBin* bin = nullptr);
+                                   output::BufferBin* bin = nullptr, std::uint64_t output_cap = UINT64_MAX);
 };
 
 // A speculatively decoded block.
@@ -185,10 +187,11 @@ struct DecodedCandidate {
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
                                           std::uint64_t bit_offset, std::uint32_t crc);
 // The same with the caller's scratch memory, the output reusing a spent
-// buffer from `bin` when it has one.
+// buffer from `bin` when it has one; an output longer than `output_cap`
+// fails as BlockOverflow.
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
                                           std::uint64_t bit_offset, std::uint32_t crc, WorkBuffer& work,
-                                          output::BufferBin* bin);
+                                          output::BufferBin* bin, std::uint64_t output_cap = UINT64_MAX);
 // The block right after a 4-byte stream header (magic at bit 32), no CRC
 // expectation.
 Result<DecodedCandidate> decode_first_candidate(std::span<const std::uint8_t> input, WorkBuffer& work);

@@ -386,7 +386,7 @@ struct MtfList {
 
 bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes,
                   std::uint64_t& pos_io, unsigned level, const std::uint32_t* expected_crc,
-                  BlockOutput& out, Fault& fault, output::BufferBin* bin) {
+                  BlockOutput& out, Fault& fault, output::BufferBin* bin, std::uint64_t output_cap) {
   const std::uint64_t nbits = nbytes > UINT64_MAX / 8 ? UINT64_MAX : nbytes * 8;
   const std::uint64_t block_start = pos_io >= 48 ? pos_io - 48 : 0;
   const std::uint32_t max_syms = static_cast<std::uint32_t>(max_block_symbols(level));
@@ -706,7 +706,8 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
   std::size_t out_len = 0;
   // Spent buffers are large (64 KiB or more): a small block allocates its own.
   if (bin && out.bytes.capacity() < n && n >= 65536) out.bytes = bin->take(n);
-  if (!undo_initial_rle(ll, n, max_block_output(level), out.bytes, out_len, bin)) {
+  if (!undo_initial_rle(ll, n, std::min<std::uint64_t>(max_block_output(level), output_cap), out.bytes, out_len,
+                        bin)) {
     RVK_BZ_FAIL(DecodeError::BlockOverflow, block_start);
   }
   out.bytes.resize(out_len);
@@ -719,13 +720,13 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
 
 Result<BlockOutput> Decoder::block(WorkBuffer& work, Bits& bits, unsigned level,
                                    std::optional<std::uint32_t> expected_crc,
-                                   output::BufferBin* bin) {
+                                   output::BufferBin* bin, std::uint64_t output_cap) {
   BlockOutput out;
   Fault fault;
   std::span<const std::uint8_t> in = bits.input();
   std::uint64_t pos = bits.pos;
   const std::uint32_t* expect = expected_crc ? &*expected_crc : nullptr;
-  if (!decode_block(work, in.data(), in.size(), pos, level, expect, out, fault, bin)) {
+  if (!decode_block(work, in.data(), in.size(), pos, level, expect, out, fault, bin, output_cap)) {
     return to_error(fault);
   }
   bits.pos = pos;

@@ -59,7 +59,8 @@ bool decode_exact(const Huffman& h, const std::uint8_t* data, std::size_t nbytes
 // and moves `pos` past the end-of-block symbol.
 bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes,
                   std::uint64_t& pos, unsigned level, const std::uint32_t* expected_crc,
-                  BlockOutput& out, Fault& fault, output::BufferBin* bin = nullptr);
+                  BlockOutput& out, Fault& fault, output::BufferBin* bin = nullptr,
+                  std::uint64_t output_cap = UINT64_MAX);
 
 // The serial decoder over any block sink; `stopped`, when given, is polled
 // before every block. `sent_first`, when given, is the first stream's first

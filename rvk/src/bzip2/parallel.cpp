@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -59,18 +60,87 @@ bool is_header(std::span<const std::uint8_t> input, std::size_t p) {
          input[p + 3] >= '1' && input[p + 3] <= '9';
 }
 
+// The memory a decoded candidate really holds: its buffer's capacity.
+std::uint64_t held_bytes(const DecodedCandidate& c) {
+  return std::max<std::uint64_t>(c.decoded_len, c.bytes.capacity());
+}
+
 Result<void> check_stopped(const std::atomic<bool>* stopped) {
   if (stopped && stopped->load(std::memory_order_relaxed)) return Error::reader_stopped();
   return {};
 }
 
+// Candidates are decoded in groups: consecutive block markers within a short
+// stretch of input go to one job, so that thousands of tiny streams cost a
+// claim, a hand-over and a reorder entry per group, not per stream, while a
+// large block (whose next marker lies far) is a group of its own. A group is
+// charged one block's reservation: each candidate after its first is decoded
+// only within what is left of it (beside the transient room of a block's
+// symbols), and one that would not fit is left to the assembly, which
+// decodes it itself when it needs it.
+constexpr std::size_t kGroupMax = 64;
+constexpr std::uint64_t kGroupSpanBits = 8 * (std::uint64_t{64} << 10);
+
+struct CandidateGroup {
+  std::size_t first = 0;   // position of its first candidate in the job list
+  std::size_t count = 0;
+  std::uint64_t index = 0;  // the group's place in the order
+  std::uint64_t reservation = kMaxBlockOutput;
+};
+
+// A group's candidates in order: the decode's outcome, or nothing for one
+// left to the assembly.
+using GroupOutcome = std::vector<std::optional<Result<DecodedCandidate>>>;
+
+std::vector<CandidateGroup> group_candidates(const std::vector<CandidateJob>& jobs) {
+  std::vector<CandidateGroup> groups;
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (groups.empty() || groups.back().count == kGroupMax ||
+        jobs[i].bit_offset - jobs[groups.back().first].bit_offset >= kGroupSpanBits) {
+      groups.push_back({i, 0, groups.size(), kMaxBlockOutput});
+    }
+    ++groups.back().count;
+  }
+  return groups;
+}
+
+// Decodes a group's candidates in order within its reservation (see above).
+Result<GroupOutcome> decode_group(std::span<const std::uint8_t> input, const std::vector<CandidateJob>& jobs,
+                                  const CandidateGroup& g, WorkBuffer& work, output::BufferBin* bin) {
+  GroupOutcome outcome(g.count);
+  std::uint64_t used = 0;
+  for (std::size_t k = 0; k < g.count; ++k) {
+    if (k > 0 && used + decoder::max_block_symbols(9) + 64 > g.reservation) break;
+    const CandidateJob& j = jobs[g.first + k];
+    const std::uint64_t room = g.reservation - used;
+    std::optional<Result<DecodedCandidate>> decoded;
+    try {
+      decoded.emplace(decoder::decode_candidate(input, j.bit_offset, j.crc, work, bin, room));
+    } catch (const std::bad_alloc&) {
+      if (k == 0) throw;  // the group's own failure: "out of memory"
+      break;              // the assembly tries again if the block is real
+    }
+    if (!decoded->ok() && room < kMaxBlockOutput && decoded->error().is<Error::Decode>() &&
+        decoded->error().as<Error::Decode>().source == DecodeError::BlockOverflow) {
+      break;  // it may fit alone: the assembly decodes it if it is real
+    }
+    if (decoded->ok()) used += held_bytes(decoded->value());
+    outcome[k] = std::move(decoded);
+  }
+  return outcome;
+}
+
 // Candidates from the job pipeline, plus the first block decoded before the
-// pool existed (its bytes already sent).
+// pool existed (its bytes already sent). The assembly asks for markers in
+// rising order, so one group is open at a time.
 class ParallelCandidates final : public Candidates {
  public:
-  ParallelCandidates(pipeline::OrderedResults<DecodedCandidate>& results,
-                     std::optional<std::pair<std::size_t, DecodedCandidate>> prefetched)
-      : results_(results), prefetched_(std::move(prefetched)) {}
+  ParallelCandidates(pipeline::OrderedResults<GroupOutcome>& results,
+                     std::optional<std::pair<std::size_t, DecodedCandidate>> prefetched,
+                     std::span<const std::uint8_t> input, const std::vector<CandidateJob>& jobs,
+                     const std::vector<CandidateGroup>& groups, WorkBuffer& work)
+      : results_(results), prefetched_(std::move(prefetched)), input_(input), jobs_(jobs), groups_(groups),
+        work_(work) {}
 
   Result<DecodedCandidate> take(std::size_t index) override {
     if (prefetched_ && prefetched_->first == index) {
@@ -78,19 +148,58 @@ class ParallelCandidates final : public Candidates {
       prefetched_.reset();
       return c;
     }
-    std::shared_ptr<void> hold;
-    RVK_TRY_ASSIGN(DecodedCandidate c, results_.take(index, &hold));
-    c.hold = std::move(hold);
+    const std::size_t job = job_at_or_after(index);
+    if (job == jobs_.size() || jobs_[job].index != index) return Error::invalid_configuration(pipeline::kStoppedEarly);
+    const std::size_t g = group_of(job);
+    if (!open_ || open_group_ != g) {
+      open_.reset();
+      open_hold_.reset();
+      std::shared_ptr<void> hold;
+      RVK_TRY_ASSIGN(GroupOutcome outcome, results_.take(g, &hold));
+      open_.emplace(std::move(outcome));
+      open_group_ = g;
+      open_hold_ = std::move(hold);
+    }
+    auto& slot = (*open_)[job - groups_[g].first];
+    if (!slot) return decoder::decode_candidate(input_, jobs_[job].bit_offset, jobs_[job].crc, work_, nullptr);
+    Result<DecodedCandidate> c = std::move(*slot);
+    slot.reset();
+    if (c.ok()) c.value().hold = open_hold_;
     return c;
   }
   void discard_before(std::size_t index) override {
     if (prefetched_ && prefetched_->first < index) prefetched_.reset();
-    results_.discard_before(index);
+    const std::size_t job = job_at_or_after(index);
+    const std::size_t g = job == jobs_.size() ? groups_.size() : group_of(job);
+    if (open_ && open_group_ < g) {
+      open_.reset();
+      open_hold_.reset();
+    }
+    results_.discard_before(g);
   }
 
  private:
-  pipeline::OrderedResults<DecodedCandidate>& results_;
+  // The first job whose marker index is at least `index`.
+  std::size_t job_at_or_after(std::size_t index) const {
+    auto it = std::lower_bound(jobs_.begin(), jobs_.end(), index,
+                               [](const CandidateJob& j, std::size_t i) { return j.index < i; });
+    return static_cast<std::size_t>(it - jobs_.begin());
+  }
+  std::size_t group_of(std::size_t job) const {
+    auto it = std::upper_bound(groups_.begin(), groups_.end(), job,
+                               [](std::size_t j, const CandidateGroup& g) { return j < g.first; });
+    return static_cast<std::size_t>(it - groups_.begin()) - 1;
+  }
+
+  pipeline::OrderedResults<GroupOutcome>& results_;
   std::optional<std::pair<std::size_t, DecodedCandidate>> prefetched_;
+  std::span<const std::uint8_t> input_;
+  const std::vector<CandidateJob>& jobs_;
+  const std::vector<CandidateGroup>& groups_;
+  WorkBuffer& work_;  // for candidates a group left undecoded
+  std::optional<GroupOutcome> open_;
+  std::size_t open_group_ = 0;
+  std::shared_ptr<void> open_hold_;
 };
 
 // Scans the whole input: one range on the calling thread for small inputs
@@ -231,24 +340,31 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
     if (prefetched && prefetched->first == i) continue;
     jobs.push_back({markers[i].bit_offset, markers[i].crc, i, kMaxBlockOutput});
   }
+  const std::vector<CandidateGroup> groups = group_candidates(jobs);
   WorkBuffers scratch_buffers;
-  pipeline::OrderedJobs<CandidateJob, DecodedCandidate> spec{
-      jobs,
-      [](const CandidateJob& j) { return j.reservation; },
-      [input, &scratch_buffers, bin = sink.buffer_bin()](const CandidateJob& j) {
+  pipeline::OrderedJobs<CandidateGroup, GroupOutcome> spec{
+      groups,
+      [](const CandidateGroup& g) { return g.reservation; },
+      [input, &jobs, &scratch_buffers, bin = sink.buffer_bin()](const CandidateGroup& g) -> Result<GroupOutcome> {
         std::unique_ptr<WorkBuffer> work = scratch_buffers.take();
-        auto decoded = decoder::decode_candidate(input, j.bit_offset, j.crc, *work, bin.get());
+        auto outcome = decode_group(input, jobs, g, *work, bin.get());
         scratch_buffers.give(std::move(work));
-        return decoded;
+        return outcome;
       },
-      // The memory a result really holds is its buffer's capacity.
-      [](const DecodedCandidate& c) { return std::max<std::uint64_t>(c.decoded_len, c.bytes.capacity()); },
-      [](const CandidateJob& j) { return j.index; }};
+      [](const GroupOutcome& outcome) {
+        std::uint64_t total = 0;
+        for (const auto& c : outcome) {
+          if (c && c->ok()) total += held_bytes(c->value());
+        }
+        return total;
+      },
+      [](const CandidateGroup& g) { return g.index; }};
 
   // 9. Assembly; the run cancels the budget and waits for the workers.
   return pipeline::run_ordered(*pool, spec, job_limit, pipeline::kUnlimited,
-                               [&](pipeline::OrderedResults<DecodedCandidate>& results) -> Result<void> {
-                                 ParallelCandidates candidates(results, std::move(prefetched));
+                               [&](pipeline::OrderedResults<GroupOutcome>& results) -> Result<void> {
+                                 ParallelCandidates candidates(results, std::move(prefetched), input, jobs, groups,
+                                                               feeder_work);
                                  return assemble(input, send, markers, candidates, stopped);
                                });
 }
@@ -262,16 +378,29 @@ Result<std::vector<Marker>> merge_markers(std::vector<format::ScanResult>&& rang
   if (total > marker_cap(input_len)) return Error::invalid_configuration(kTooManyMarkers);
   std::vector<Marker> markers;
   markers.reserve(total);
+  // Each range's hits come in rising order and the ranges follow each other,
+  // so merging each range's two lists in turn sorts them all.
   for (auto& r : ranges) {
-    for (const auto& b : r.blocks) markers.push_back({b.bit_offset, b.crc, Marker::Kind::Block});
+    std::size_t b = 0;
+    std::size_t e = 0;
+    while (b < r.blocks.size() || e < r.ends.size()) {
+      if (e == r.ends.size() || (b < r.blocks.size() && r.blocks[b].bit_offset <= r.ends[e].bit_offset)) {
+        markers.push_back({r.blocks[b].bit_offset, r.blocks[b].crc, Marker::Kind::Block});
+        ++b;
+      } else {
+        markers.push_back({r.ends[e].bit_offset, r.ends[e].crc, Marker::Kind::End});
+        ++e;
+      }
+    }
     r.blocks = {};
-  }
-  for (auto& r : ranges) {
-    for (const auto& e : r.ends) markers.push_back({e.bit_offset, e.crc, Marker::Kind::End});
     r.ends = {};
   }
-  std::sort(markers.begin(), markers.end(),
-            [](const Marker& a, const Marker& b) { return a.bit_offset < b.bit_offset; });
+  // (Ranges handed over in another order are sorted here.)
+  if (!std::is_sorted(markers.begin(), markers.end(),
+                      [](const Marker& a, const Marker& b) { return a.bit_offset < b.bit_offset; })) {
+    std::sort(markers.begin(), markers.end(),
+              [](const Marker& a, const Marker& b) { return a.bit_offset < b.bit_offset; });
+  }
   markers.erase(std::unique(markers.begin(), markers.end(),
                             [](const Marker& a, const Marker& b) { return a.bit_offset == b.bit_offset; }),
                 markers.end());

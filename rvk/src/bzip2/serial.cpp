@@ -25,12 +25,12 @@ Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
 
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> input,
                                           std::uint64_t bit_offset, std::uint32_t crc, WorkBuffer& work,
-                                          output::BufferBin* bin) {
+                                          output::BufferBin* bin, std::uint64_t output_cap) {
   Bits bits(input, bit_offset);
   if (bit_offset >= bits.len_bits()) return Error::decode(bit_offset, DecodeError::Truncated);
   RVK_TRY_ASSIGN(std::uint64_t magic, bits.magic());
   if (magic != kBlockMagic) return Error::decode(bit_offset, DecodeError::InvalidMagic);
-  RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(work, bits, 9, crc, bin));
+  RVK_TRY_ASSIGN(BlockOutput block, Decoder::block(work, bits, 9, crc, bin, output_cap));
   DecodedCandidate c;
   c.decoded_len = block.bytes.size();
   c.bytes = std::move(block.bytes);

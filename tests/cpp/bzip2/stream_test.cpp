@@ -68,6 +68,27 @@ TEST(Bzip2Stream, MultistreamOfOneMegabyteSlices) {
   expect_decodes_to(input, c.text);
 }
 
+// Thousands of tiny streams, and streams a few dozen bytes long that each
+// decode to 40 MB: whatever the candidates decoded together hold, each
+// block is decoded within the memory its stretch was given or by the
+// assembly itself.
+TEST(Bzip2Stream, TinyStreamsAndStreamsThatExpandToTheirLimit) {
+  std::vector<Bytes> texts, streams;
+  for (int i = 0; i < 7; ++i) {
+    texts.push_back(make_text(1 + 43 * i, 40 + i));
+    streams.push_back(bzip2(texts.back(), 1 + i));
+  }
+  Bytes tiny_input, tiny_text;
+  for (int k = 0; k < 2100; ++k) {
+    tiny_input.insert(tiny_input.end(), streams[k % 7].begin(), streams[k % 7].end());
+    tiny_text.insert(tiny_text.end(), texts[k % 7].begin(), texts[k % 7].end());
+  }
+  expect_decodes_to(tiny_input, tiny_text);
+
+  const Bytes zeros(40'000'000, 0), as(40'000'000, 'a');
+  expect_decodes_to(concat({bzip2(zeros, 9), bzip2(as, 9), bzip2(zeros, 9)}), concat({zeros, as, zeros}));
+}
+
 TEST(Bzip2Stream, StreamWithoutBlocksDecodesToNothing) {
   Bytes empty_stream = bzip2({}, 9);
   expect_decodes_to(empty_stream, {});
