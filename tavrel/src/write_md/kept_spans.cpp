@@ -211,6 +211,7 @@ bool Renderer::span_kept_bracketed(const Span& n) {
     const std::size_t mark = out_.size(), notes_mark = notes_.size();
     const std::size_t saved_line = first_line_start_, saved_ref = ref_end_, saved_target = attr_target_end_;
     const int saved_footnote_line = footnote_line_;
+    const bool saved_element = element_in_description_;
     // Punctuation after an address is written as its reference only in a
     // later try, where one wrote some that the reader takes into the
     // address: the positions of the ends may have moved where a try inside
@@ -253,6 +254,7 @@ bool Renderer::span_kept_bracketed(const Span& n) {
         ref_end_ = saved_ref;
         attr_target_end_ = saved_target;
         footnote_line_ = saved_footnote_line;
+        element_in_description_ = saved_element;
         if (punctuation_taken && !punctuation) {
             punctuation = true;
         } else if (star_after && !underscores) {

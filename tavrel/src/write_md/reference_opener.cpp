@@ -19,9 +19,15 @@ namespace tavrel::write_md {
 // The text before the node ends in `before`, which the reader's flanking
 // rules count as neither white space nor punctuation: written as a
 // character reference, which reads back as the same text, it puts a ";"
-// before the opener. Where the node still takes its element form, the
-// character is written back as it was and the node written as it would
-// have been. A byte that is no UTF-8 is kept as it is.
+// before the opener. The nodes inside are written after no reference of
+// theirs then, and the node is tried first after the character as it is:
+// in the caller's try a node first inside may have written the character
+// before it as a reference, which is punctuation to this opener, and
+// without it this opener may pair after all, where the reference would be
+// one no node needs, which the text read back would not have. Where the
+// node still takes its element form, the character is written back as it
+// was and the node written as it would have been. A byte that is no UTF-8
+// is kept as it is.
 void Renderer::delimited_after_reference(std::string_view delim, std::string_view tag, const ast::Attr& attr,
                                          const ast::Inlines& content, bool first_of_same, char32_t before) {
     reference_tried_ = true;
@@ -41,15 +47,15 @@ void Renderer::delimited_after_reference(std::string_view delim, std::string_vie
     const std::size_t ref_end = ref_end_;
     const char32_t after = after_;
     const bool closer = after_is_closer_;
-    out_.resize(at);
-    out_.append("&#");
-    out_.append(std::to_string(static_cast<std::uint32_t>(before)));
-    out_.push_back(';');
-    const std::size_t start = out_.size();
-    delimited(delim, tag, attr, content, first_of_same);
-    if (out_.size() > start && out_[start] == '<') {
+    const bool element_in_description = element_in_description_;
+    // Each try ends in the delimiter form, or in the element form, which
+    // opens with its tag.
+    const auto delimiters_after = [&](std::size_t from) {
+        delimited(delim, tag, attr, content, first_of_same);
+        return out_.size() > from && out_[from] != '<';
+    };
+    const auto take_back = [&] {
         out_.resize(at);
-        out_.append(bytes);
         notes_.resize(notes_mark);
         first_line_start_ = first_line_start;
         footnote_line_ = footnote_line;
@@ -57,7 +63,18 @@ void Renderer::delimited_after_reference(std::string_view delim, std::string_vie
         ref_end_ = ref_end;
         after_ = after;
         after_is_closer_ = closer;
-        delimited(delim, tag, attr, content, first_of_same);
+        element_in_description_ = element_in_description;
+    };
+    if (!delimiters_after(at + len)) {
+        take_back();
+        out_.append("&#");
+        out_.append(std::to_string(static_cast<std::uint32_t>(before)));
+        out_.push_back(';');
+        if (!delimiters_after(out_.size())) {
+            take_back();
+            out_.append(bytes);
+            delimited(delim, tag, attr, content, first_of_same);
+        }
     }
     reference_tried_ = false;
 }

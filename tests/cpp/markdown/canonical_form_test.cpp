@@ -1192,3 +1192,15 @@ TEST(CanonicalForm, FormsTheReaderWouldTakeOtherwise) {
     // merged into it between "_" runs as between "*" runs.
     EXPECT_EQ(canonical("__***<strong>***__"), "**<em><strong><strong></strong></em>**\n\n");
 }
+
+TEST(CanonicalForm, ReferenceBeforeAnOpenerOnlyWhereTheOpenerNeedsIt) {
+    // A highlight with a key no tag can hold after a letter, whose first
+    // node inside, an emphasis with such a key, would write the letter
+    // before it as a reference, which leaves the highlight's opener
+    // unpaired: the highlight pairs after the letter as it is, the
+    // emphasis inside in its element form, as the text read back has it.
+    EXPECT_EQ(canonical("b==a***x1***{-=1}=={-=1}"), "b==a<em>**x1**</em>=={-=\"1\"}\n\n");
+    // A try taken back leaves no element form written in a description,
+    // which is then written as it is, not as its plain text.
+    canonical("![g***ab$$\n$$***{\xC3=}[[\n1. 1. ]{\xC3=}]{<=}](u){.c}");
+}
