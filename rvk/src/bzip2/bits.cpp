@@ -115,8 +115,12 @@ bool Huffman::assign(std::span<const std::uint8_t> lengths) noexcept {
       std::uint32_t first = c << (kFastBits - n);
       std::uint32_t span = 1u << (kFastBits - n);
       std::uint16_t entry = static_cast<std::uint16_t>((n << 9) | sym);
-      if (span >= 4) {
-        // Four entries a store: the short codes' spans make most of the table.
+      if (span >= 16) {
+        // Sixteen entries a copy: the short codes' spans make most of the table.
+        const std::uint64_t four = entry * 0x0001000100010001ULL;
+        const std::uint64_t sixteen[4] = {four, four, four, four};
+        for (std::uint32_t k = 0; k < span; k += 16) std::memcpy(&fast[first + k], sixteen, 32);
+      } else if (span >= 4) {
         const std::uint64_t four = entry * 0x0001000100010001ULL;
         for (std::uint32_t k = 0; k < span; k += 4) std::memcpy(&fast[first + k], &four, 8);
       } else {

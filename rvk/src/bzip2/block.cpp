@@ -444,15 +444,39 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
     }
   }
 
-  // 8. Code lengths, delta-coded, one table per group.
+  // 8. Code lengths, delta-coded, one table per group. A small block spends
+  // much of its time here (up to six tables of 258 lengths, a few bits
+  // each), so the bits come from a 32-bit window where the input has them;
+  // near its end, one at a time.
   {
     std::uint8_t lengths[258];
+    std::uint64_t window = 0;  // the next `avail` bits from r.pos on, first bit at the top
+    unsigned avail = 0;
     for (unsigned g = 0; g < ngroups; ++g) {
       if (!r.has(5)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
       int len = static_cast<int>(r.take(5));
+      avail = 0;
       for (unsigned s = 0; s < alpha; ++s) {
         for (;;) {
           if (len < 1 || len > 20) RVK_BZ_FAIL(DecodeError::InvalidHuffman, r.pos);
+          if (avail < 2 && r.has(32)) {
+            window = std::uint64_t{peek_bits(data, nbytes, r.pos, 32)} << 32;
+            avail = 32;
+          }
+          if (avail >= 2) {
+            if (!(window >> 63)) {
+              window <<= 1;
+              --avail;
+              ++r.pos;
+              break;
+            }
+            len += (window >> 62) & 1 ? -1 : 1;
+            window <<= 2;
+            avail -= 2;
+            r.pos += 2;
+            continue;
+          }
+          avail = 0;
           if (!r.has(1)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
           if (!r.take(1)) break;
           if (!r.has(1)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
