@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include "corpuswright/call_paths.hpp"
 #include "corpuswright/stages/paths.hpp"
 #include "corpuswright/stages/stop.hpp"
 
@@ -123,7 +124,18 @@ Result<PagePropsScan> scan_disambiguation(ByteReader& input, const std::atomic<b
         if (!got.ok()) return std::move(got).error();
         if (got.value() == 0) break;
         buf.append(block.data(), got.value());
-        if (out.head.size() < kHeadBytes) out.head = buf.substr(0, kHeadBytes);
+        if (out.head.empty()) {
+            // A file that is no SQL text is told by its first block, and
+            // not read on: it may never end (a device such as /dev/zero).
+            out.head = buf.substr(0, kHeadBytes);
+            if (!compression_magic(out.head).empty()) return out;
+            if (std::memchr(buf.data(), 0, buf.size()) != nullptr) {
+                out.binary = true;
+                return out;
+            }
+        } else if (out.head.size() < kHeadBytes) {
+            out.head = buf.substr(0, kHeadBytes);
+        }
         scan_buffer(buf, out.ids);
         if (!out.names_table) out.names_table = buf.find(kTableName) != std::string::npos;
         if (buf.size() > kCarry) buf.erase(0, buf.size() - kCarry);
@@ -134,7 +146,8 @@ Result<PagePropsScan> scan_disambiguation(ByteReader& input, const std::atomic<b
 // Fails, before the dump is read, when the import could not be written:
 // an existing file that is no database, is read-only or locked, or a
 // missing or read-only directory for a new one.
-Result<void> check_writable(const std::string& metadata) {
+Result<void> check_writable(const std::string& path) {
+    const std::string metadata = database_file_name(path);
     struct stat st {};
     if (::stat(metadata.c_str(), &st) != 0) {
         std::string dir = std::filesystem::path(metadata).parent_path().string();
@@ -142,8 +155,8 @@ Result<void> check_writable(const std::string& metadata) {
         return Ok{};
     }
     Connection conn;
-    if (sqlite3_open_v2(metadata.c_str(), &conn.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(metadata.c_str(), &conn.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
         return conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
     }
     sqlite3_busy_timeout(conn.db, 5000);
@@ -157,18 +170,23 @@ Result<void> check_writable(const std::string& metadata) {
 
 Result<std::uint64_t> import_page_props(const std::string& source, const std::string& metadata,
                                         const std::atomic<bool>* stop) {
+    CallDirectory call;
     CW_TRY(check_distinct({{"source", source, false}, {"metadata", metadata, true}}));
     const std::string opening_metadata = file_context("opening", "metadata", metadata);
     CW_TRY(check_writable(metadata).context(opening_metadata));
     IdSet ids;
     {
-        CW_TRY_ASSIGN(auto input, open_input(source, "source"));
+        CW_TRY_ASSIGN(auto input, open_input(source, "source", stop));
         const std::string reading = file_context("reading", "source", source);
         auto scanned = scan_disambiguation(*input, stop);
         if (!scanned.ok()) return std::move(scanned).error().context(reading);
         PagePropsScan& scan = scanned.value();
         if (std::string_view format = compression_magic(scan.head); !format.empty()) {
             return Error(looks_compressed_message(format, decoded_by_name(source)), ErrorKind::Format)
+                .context(reading);
+        }
+        if (scan.binary) {
+            return Error("not a page-properties SQL dump: it holds NUL bytes, which no SQL text does", ErrorKind::Format)
                 .context(reading);
         }
         if (!scan.names_table) {
@@ -178,8 +196,8 @@ Result<std::uint64_t> import_page_props(const std::string& source, const std::st
         ids = std::move(scan.ids);
     }
     Connection conn;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(metadata.c_str(), &conn.db, flags, nullptr) != SQLITE_OK) {
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(database_file_name(metadata).c_str(), &conn.db, flags, nullptr) != SQLITE_OK) {
         Error err = conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
         return std::move(err).context(opening_metadata);
     }
@@ -190,7 +208,7 @@ Result<std::uint64_t> import_page_props(const std::string& source, const std::st
 
 Result<IdSet> disambiguation_ids(const std::string& metadata) {
     Connection conn;
-    if (sqlite3_open_v2(metadata.c_str(), &conn.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(database_file_name(metadata).c_str(), &conn.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         Error err = conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
         return std::move(err).context(file_context("opening", "metadata", metadata));
     }

@@ -5,36 +5,58 @@
 #include "corpuswright/stages/input.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <vector>
 
+#include "corpuswright/call_paths.hpp"
 #include "corpuswright/stages/atomic.hpp"
 #include "open_compressed.hpp"
 
 namespace corpuswright::stages {
 namespace {
 
+// How long a read waits for a stalled pipe or device before it looks at
+// the stop flag again.
+constexpr int kWaitSliceMs = 50;
+
 class FileReader final : public ByteReader {
 public:
-    explicit FileReader(int fd) : fd_(fd) {}
+    FileReader(int fd, const std::atomic<bool>* stop) : fd_(fd), stop_(stop) {}
     ~FileReader() override { ::close(fd_); }
 
-    Result<std::size_t> read(char* buf, std::size_t n) override {
-        while (true) {
-            ssize_t got = ::read(fd_, buf, n);
-            if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR) return Error(os_error(errno), ErrorKind::Io);
-        }
-    }
+    Result<std::size_t> read(char* buf, std::size_t n) override { return read_some(fd_, buf, n, stop_); }
 
 private:
     int fd_;
+    const std::atomic<bool>* stop_;
 };
 
 }  // namespace
+
+Result<std::size_t> read_some(int fd, char* buf, std::size_t n, const std::atomic<bool>* stop) {
+    while (true) {
+        // Waits first: a FIFO opened without a writer reads as ended until
+        // one comes, where poll waits for it (and for its data or its end).
+        // A regular file is always ready; one call more per large read.
+        struct pollfd p {fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, kWaitSliceMs);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+            if (stop_requested(stop)) return interrupted();
+            continue;
+        }
+        ssize_t got = ::read(fd, buf, n);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (stop_requested(stop)) return interrupted();
+            continue;
+        }
+        return Error(os_error(errno), ErrorKind::Io);
+    }
+}
 
 std::string_view path_extension(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
@@ -63,7 +85,9 @@ std::string file_context(std::string_view verb, std::string_view argument, std::
 }
 
 Result<int> open_for_reading(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: opening a FIFO then waits for no writer, and reads wait
+    // in read_some, where a stop request is seen.
+    int fd = ::open(at_call_start(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return Error(os_error(errno), ErrorKind::Io);
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -73,26 +97,33 @@ Result<int> open_for_reading(const std::string& path) {
     return fd;
 }
 
-Result<std::unique_ptr<ByteReader>> open_input(const std::string& path, std::string_view argument) {
+Result<std::unique_ptr<ByteReader>> open_input(const std::string& path, std::string_view argument,
+                                               const std::atomic<bool>* stop) {
     std::string context = file_context("opening", argument, path);
     if (decoded_by_name(path)) {
         // A directory would reach the decoder's mapping as "No such device".
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        const std::string at_start = at_call_start(path);
+        if (::stat(at_start.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             return Error(os_error(EISDIR), ErrorKind::Io).context(std::move(context));
         }
-        auto reader = open_compressed(path);
+        auto reader = open_compressed(at_start);
         if (reader.ok()) return reader;
         // The bridge names the path already; the argument is said here once.
         std::vector<std::string> chain = reader.error().chain();
-        if (chain.size() > 1 && chain.front() == "opening " + path) chain.erase(chain.begin());
+        if (chain.size() > 1 && chain.front() == "opening " + at_start) chain.erase(chain.begin());
         Error err(chain.back(), reader.error().kind());
         for (std::size_t i = chain.size() - 1; i-- > 0;) err.context(chain[i]);
         return std::move(err).context(std::move(context));
     }
     auto fd = open_for_reading(path);
     if (!fd.ok()) return std::move(fd).error().context(std::move(context));
-    return std::unique_ptr<ByteReader>(new FileReader(fd.value()));
+    try {
+        return std::unique_ptr<ByteReader>(new FileReader(fd.value(), stop));
+    } catch (...) {
+        ::close(fd.value());  // the descriptor is not to outlive a failed allocation
+        throw;
+    }
 }
 
 std::string_view compression_magic(std::string_view start) {

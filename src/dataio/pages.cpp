@@ -326,6 +326,19 @@ struct Pages::State {
         return Ok{};
     }
 
+    // Text before the first element: only white space can stand there. A
+    // file that has anything else (a NUL, a text file, /dev/zero) is no
+    // dump, and is refused here rather than read to its end, which for a
+    // device never comes.
+    Result<void> prolog_text(std::string_view text) {
+        for (char c : text) {
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+            return xml_error("the file is not a MediaWiki XML dump: it does not begin with an XML element (it begins " +
+                             quote_name_for_message(head) + ")");
+        }
+        return Ok{};
+    }
+
     // The first element decides whether this is a dump at all: anything
     // else (an SQL or JSON file, an HTML page) would read as a dump without
     // pages and replace an earlier output with an empty one.
@@ -607,6 +620,7 @@ struct Pages::State {
             if (base[pos] != '<') {
                 const void* lt = std::memchr(base + pos, '<', buf.size() - pos);
                 std::size_t stop = lt ? static_cast<std::size_t>(static_cast<const char*>(lt) - base) : buf.size();
+                if (!root_seen) CW_TRY(prolog_text(std::string_view(base + pos, stop - pos)));
                 if (field != Field::None) {
                     if (lt != nullptr && raw.empty()) {
                         // The whole run is in the buffer: decode it in place.
@@ -637,8 +651,8 @@ Pages::Pages(Pages&&) noexcept = default;
 Pages& Pages::operator=(Pages&&) noexcept = default;
 Pages::~Pages() = default;
 
-Result<Pages> Pages::open(const std::string& path, std::string_view argument) {
-    auto input = open_input(path, argument);
+Result<Pages> Pages::open(const std::string& path, std::string_view argument, const std::atomic<bool>* stop) {
+    auto input = open_input(path, argument, stop);
     if (!input.ok()) return std::move(input).error();
     Pages pages(std::move(input).value());
     pages.st_->decoded = decoded_by_name(path);

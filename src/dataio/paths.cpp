@@ -10,6 +10,8 @@
 #include <system_error>
 #include <utility>
 
+#include "corpuswright/call_paths.hpp"
+
 namespace corpuswright::stages {
 namespace {
 
@@ -38,8 +40,8 @@ Result<void> check_distinct(const std::vector<PathArg>& args) {
     resolved.reserve(args.size());
     ids.reserve(args.size());
     for (const auto& a : args) {
-        resolved.push_back(resolved_path(a.path));
-        ids.push_back(identity(a.path));
+        resolved.push_back(resolved_path(at_call_start(a.path)));
+        ids.push_back(identity(at_call_start(a.path)));
     }
     for (std::size_t i = 0; i < args.size(); ++i) {
         for (std::size_t j = i + 1; j < args.size(); ++j) {

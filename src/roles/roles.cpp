@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "case.hpp"
+#include "corpuswright/call_paths.hpp"
 #include "tavrel/text.hpp"
 
 namespace corpuswright::roles {
@@ -206,7 +207,7 @@ Result<TemplateRoles> load(std::string_view path, int busy_timeout_ms) {
     if (path.find('\0') != std::string_view::npos) {
         return Error("the path contains a NUL character", ErrorKind::Invalid);
     }
-    std::string cpath(path);
+    std::string cpath = database_file_name(path);
     Connection c;
     if (sqlite3_open_v2(cpath.c_str(), &c.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return c.error();
     sqlite3_busy_timeout(c.db, busy_timeout_ms);

@@ -14,6 +14,7 @@
 #include <new>
 
 #include "batches.hpp"
+#include "corpuswright/call_paths.hpp"
 #include "corpuswright/convert.hpp"
 #include "corpuswright/stages/atomic.hpp"
 #include "corpuswright/stages/disambiguation.hpp"
@@ -232,6 +233,7 @@ Result<IdSet> load_disambiguation(const std::string& metadata) { return disambig
 }  // namespace
 
 Result<Summary> stage1(const Stage1Options& options) {
+    CallDirectory call;
     CW_TRY(check_distinct({{"xml", options.xml, false},
                            {"articles", options.articles, true},
                            {"metadata", options.metadata, false}}));
@@ -239,7 +241,7 @@ Result<Summary> stage1(const Stage1Options& options) {
     CW_TRY_ASSIGN(auto out, atomic(options.articles, "articles"));
     CW_TRY_ASSIGN(auto ids, load_disambiguation(options.metadata));
     Progress progress;
-    CW_TRY_ASSIGN(auto pages, Pages::open(options.xml, "xml"));
+    CW_TRY_ASSIGN(auto pages, Pages::open(options.xml, "xml", options.stop));
 
     ArticleRun run;
     run.roles = &roles;
@@ -260,12 +262,13 @@ Result<Summary> stage1(const Stage1Options& options) {
     }
     if (stop_requested(options.stop)) return interrupted();
     progress.end(run.written);
-    CW_TRY(out.persist(options.articles));
+    CW_TRY(out.persist());
     return summary(run.written, 0, std::move(run.counts));
 }
 
 Result<Summary> dataset(const DatasetOptions& options) {
     if (options.target_words == 0) return Error("target_words must be positive", ErrorKind::Invalid);
+    CallDirectory call;
     CW_TRY(check_distinct({{"xml", options.xml, false},
                            {"articles", options.articles, true},
                            {"chunks", options.chunks, true},
@@ -275,7 +278,7 @@ Result<Summary> dataset(const DatasetOptions& options) {
     CW_TRY_ASSIGN(auto chunks_out, atomic(options.chunks, "chunks"));
     CW_TRY_ASSIGN(auto ids, load_disambiguation(options.metadata));
     Progress progress;
-    CW_TRY_ASSIGN(auto pages, Pages::open(options.xml, "xml"));
+    CW_TRY_ASSIGN(auto pages, Pages::open(options.xml, "xml", options.stop));
 
     ArticleRun run;
     run.roles = &roles;
@@ -313,9 +316,9 @@ Result<Summary> dataset(const DatasetOptions& options) {
     CW_TRY(chunks_out.flush());
     // Both targets were checked at set-up; what could have become of the
     // second since is checked again while neither is replaced yet.
-    CW_TRY(check_target(options.chunks).context(file_context("writing", "chunks", options.chunks)));
-    CW_TRY(articles_out.persist(options.articles));
-    CW_TRY(chunks_out.persist(options.chunks));
+    CW_TRY(chunks_out.check_target());
+    CW_TRY(articles_out.persist());
+    CW_TRY(chunks_out.persist());
     return summary(run.written, chunks_written, std::move(run.counts));
 }
 

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "batches.hpp"
+#include "corpuswright/call_paths.hpp"
 #include "corpuswright/convert.hpp"
 #include "corpuswright/stages/atomic.hpp"
 #include "corpuswright/stages/input.hpp"
@@ -31,10 +32,14 @@ namespace {
 
 constexpr std::size_t kReadSize = 1 << 20;
 
-// Reads a file line by line; the "\n" is not part of a line.
+// Reads a file line by line; the "\n" is not part of a line. A line that
+// cannot begin an article (its first byte is neither "{" nor white space)
+// is handed on as soon as that byte is read, as its first byte decides the
+// JSON reader's error: a file without line ends (a device such as
+// /dev/zero) is refused at once rather than gathered into memory.
 class LineFile {
 public:
-    explicit LineFile(int fd) : fd_(fd) {}
+    LineFile(int fd, const std::atomic<bool>* stop) : fd_(fd), stop_(stop) {}
     ~LineFile() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -50,32 +55,32 @@ public:
                 pos_ = nl + 1;
                 return std::optional<std::string>(std::move(line));
             }
-            if (eof_) {
+            if (eof_ || (pos_ < buf_.size() && !may_begin_object(buf_[pos_]))) {
                 if (pos_ >= buf_.size()) return std::optional<std::string>();
                 std::string line = buf_.substr(pos_);
                 pos_ = buf_.size();
+                eof_ = true;
                 return std::optional<std::string>(std::move(line));
             }
             buf_.erase(0, pos_);
             pos_ = 0;
             std::size_t old = buf_.size();
             buf_.resize(old + kReadSize);
-            ssize_t got;
-            do {
-                got = ::read(fd_, buf_.data() + old, kReadSize);
-            } while (got < 0 && errno == EINTR);
-            if (got < 0) {
-                int err = errno;
+            auto got = read_some(fd_, buf_.data() + old, kReadSize, stop_);
+            if (!got.ok()) {
                 buf_.resize(old);
-                return Error(os_error(err), ErrorKind::Io);
+                return std::move(got).error();
             }
-            buf_.resize(old + static_cast<std::size_t>(got));
-            if (got == 0) eof_ = true;
+            buf_.resize(old + got.value());
+            if (got.value() == 0) eof_ = true;
         }
     }
 
 private:
+    static bool may_begin_object(char c) { return c == '{' || c == ' ' || c == '\t' || c == '\r'; }
+
     int fd_;
+    const std::atomic<bool>* stop_;
     std::string buf_;
     std::size_t pos_ = 0;
     bool eof_ = false;
@@ -158,10 +163,13 @@ Result<std::vector<Chunk>> chunk_article(const Article& a, std::uint64_t target_
 Result<std::uint64_t> stage2(const std::string& articles, const std::string& chunks, std::uint64_t target_words,
                              std::uint64_t batch_size, const std::atomic<bool>* stop) {
     if (target_words == 0) return Error("target_words must be positive", ErrorKind::Invalid);
+    CallDirectory call;
     CW_TRY(check_distinct({{"articles", articles, false}, {"chunks", chunks, true}}));
-    CW_TRY_ASSIGN(int fd, open_for_reading(articles).context(file_context("opening", "articles", articles)));
-    LineFile lines(fd);
+    // The output first, as in the other stages: a mistake in it is
+    // reported before the input is opened.
     CW_TRY_ASSIGN(auto out, atomic(chunks, "chunks"));
+    CW_TRY_ASSIGN(int fd, open_for_reading(articles).context(file_context("opening", "articles", articles)));
+    LineFile lines(fd, stop);  // allocates nothing: owns the descriptor from here
     const std::string reading = file_context("reading", "articles", articles);
     const tavrel::Options options = tavrel::Options::dataset();
 
@@ -243,7 +251,7 @@ Result<std::uint64_t> stage2(const std::string& articles, const std::string& chu
         return true;
     };
     CW_TRY(run_batches<ArticleBatch>(produce, work, consume, stop));
-    CW_TRY(out.persist(chunks));
+    CW_TRY(out.persist());
     return written;
 }
 

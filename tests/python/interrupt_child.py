@@ -60,6 +60,11 @@ BODY = "".join(PAGES).encode()
 HEAD, TAIL = dump(["@@"]).encode().split(b"@@")
 
 
+def article_line(conv):
+    return json.dumps({"article_id": 0, "page_id": 1, "revision_id": None, "title": "T", "timestamp": None,
+                       "md": conv.quillmd(page(1, sections=30))[0], "warnings": []}).encode() + b"\n"
+
+
 def main(kind, workdir):
     # A process started in the background by a shell without job control
     # (a CI script's `cmd &`) inherits SIGINT ignored, and Python then keeps
@@ -78,6 +83,7 @@ def main(kind, workdir):
     threads_before = len(thread_names())
     started = lambda: any(n.startswith(".tmp") for n in os.listdir(out))  # noqa: E731
     writer = None
+    release = None
 
     if kind == "stage1-fifo":
         # The dump comes through a pipe that is still being written when the
@@ -99,6 +105,31 @@ def main(kind, workdir):
         writer = threading.Thread(target=feed, daemon=True)
         writer.start()
         call = lambda: corpuswright.build_stage1(xml, targets["articles.jsonl"], meta, min_bytes=0)  # noqa: E731
+    elif kind in ("stage1-stalled-fifo", "stage2-stalled-fifo"):
+        # The writer sends a little and then stalls with the pipe open: the
+        # call waits in a read, and only a call that looks for the signal
+        # while it waits can stop.
+        path = os.path.join(workdir, "stalled")
+        os.mkfifo(path)
+        release = threading.Event()
+        if kind == "stage1-stalled-fifo":
+            data = HEAD + "".join(PAGES[:3]).encode()
+            call = lambda: corpuswright.build_stage1(path, targets["articles.jsonl"], meta, min_bytes=0)  # noqa: E731
+        else:
+            data = article_line(conv) * 3
+            call = lambda: corpuswright.build_stage2(path, targets["chunks.jsonl"])  # noqa: E731
+
+        def feed():
+            with open(path, "wb") as f:
+                f.write(data)
+                f.flush()
+                while not started():
+                    time.sleep(0.001)
+                time.sleep(0.2)  # for the call to have read it all and wait
+                os.kill(os.getpid(), signal.SIGINT)
+                release.wait()
+        writer = threading.Thread(target=feed, daemon=True)
+        writer.start()
     elif kind == "dataset-bz2":
         # Many streams of the same pages: cheap to make, long to decode.
         xml = os.path.join(workdir, "dump.xml.bz2")
@@ -116,8 +147,7 @@ def main(kind, workdir):
         # The articles come through a pipe, as the dump above.
         articles = os.path.join(workdir, "articles.jsonl")
         os.mkfifo(articles)
-        line = json.dumps({"article_id": 0, "page_id": 1, "revision_id": None, "title": "T", "timestamp": None,
-                           "md": conv.quillmd(page(1, sections=30))[0], "warnings": []}).encode() + b"\n"
+        line = article_line(conv)
 
         def feed():
             try:
@@ -164,6 +194,8 @@ def main(kind, workdir):
         call()
     except KeyboardInterrupt:
         outcome = "KeyboardInterrupt"
+    if release is not None:
+        release.set()
     if writer is not None:
         writer.join()
     contents = {}
@@ -176,7 +208,7 @@ def main(kind, workdir):
     print(json.dumps({
         "outcome": outcome,
         "contents": contents,
-        "leftovers": sorted(n for n in os.listdir(out) if n.startswith(".tmp")),
+        "leftovers": sorted(n for n in os.listdir(out) if n.startswith(".tmp") or n.endswith(".lock")),
         "threads_before": threads_before,
         "threads_after": len(names),
         "decoder_threads": [n for n in names if n.startswith("rvk")],

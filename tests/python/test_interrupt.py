@@ -20,7 +20,8 @@ def run_child(kind, tmp_path):
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-@pytest.mark.parametrize("kind", ["stage1-fifo", "dataset-bz2", "stage2", "page-props", "batch", "chunk-batch"])
+@pytest.mark.parametrize("kind", ["stage1-fifo", "stage1-stalled-fifo", "stage2-stalled-fifo", "dataset-bz2", "stage2",
+                                  "page-props", "batch", "chunk-batch"])
 def test_interrupt_stops_the_call_and_leaves_everything_as_it_was(tmp_path, kind):
     r = run_child(kind, tmp_path)
     assert r["outcome"] == "KeyboardInterrupt"

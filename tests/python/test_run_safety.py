@@ -7,8 +7,11 @@ import lzma
 import os
 import random
 import sqlite3
+import stat
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -116,13 +119,17 @@ def test_outputs_that_name_an_input_or_each_other_are_refused(tmp_path, meta, mo
 # Inputs given by mistake for a dump: (file name, content, what the message
 # says after "reading xml <path>: ").
 NOT_A_DUMP = "the file is not a MediaWiki XML dump: "
+NO_ELEMENT_FIRST = NOT_A_DUMP + "it does not begin with an XML element (it begins {})"
 LOOKS_COMPRESSED = "the file looks compressed ({}), but only files whose names end in .gz or .bz2 are decoded (as gzip or bzip2); "
 WRONG_DUMPS = [
     ("pp.sql", b"INSERT INTO `page_props` VALUES (10,'disambiguation','');\n",
-     NOT_A_DUMP + "it holds no XML element (it begins \"INSERT INTO `page_props` VALUES (10,'dis\")"),
+     NO_ELEMENT_FIRST.format("\"INSERT INTO `page_props` VALUES (10,'dis\"")),
     ("empty.xml", b"", "the file is empty, not a MediaWiki XML dump"),
-    ("pages.json", b'{"pages": [{"title": "A"}]}\n', NOT_A_DUMP + "it holds no XML element (it begins \"{\\\"pages\\\": [{\\\"title\\\": \\\"A\\\"}]}\")"),
-    ("notes.txt", b"Some notes\nabout a wiki\n", NOT_A_DUMP + "it holds no XML element (it begins \"Some notes\")"),
+    ("pages.json", b'{"pages": [{"title": "A"}]}\n', NO_ELEMENT_FIRST.format('"{\\"pages\\": [{\\"title\\": \\"A\\"}]}"')),
+    ("notes.txt", b"Some notes\nabout a wiki\n", NO_ELEMENT_FIRST.format('"Some notes"')),
+    ("blank.xml", b" \n\t\r\n", NOT_A_DUMP + 'it holds no XML element (it begins " ")'),
+    ("nul.xml", b"\0" * 3000 + b"<mediawiki/>", NO_ELEMENT_FIRST.format('"' + "\\x00" * 40 + '"')),
+    ("text-after-comment.xml", b"<!-- a -->x<mediawiki/>", NO_ELEMENT_FIRST.format('"<!-- a -->x<mediawiki/>"')),
     ("page.html", b"<!DOCTYPE html>\n<html><body><p>A page</p></body></html>\n",
      NOT_A_DUMP + "its root element is \"html\", not \"mediawiki\""),
     ("foo.xml", b"<foo/>", NOT_A_DUMP + "its root element is \"foo\", not \"mediawiki\""),
@@ -183,7 +190,9 @@ def test_a_real_dump_without_pages_stays_accepted(tmp_path, meta, content):
 NOT_PAGE_PROPS = "not a page-properties SQL dump: "
 WRONG_PAGE_PROPS = [
     ("d.xml", synthetic_dump(3).encode(), NOT_PAGE_PROPS + "the table name page_props never occurs in it"),
-    ("random.bin", random.Random(2).randbytes(5000), NOT_PAGE_PROPS + "the table name page_props never occurs in it"),
+    ("random.bin", random.Random(2).randbytes(5000), NOT_PAGE_PROPS + "it holds NUL bytes, which no SQL text does"),
+    ("letters.bin", random.Random(2).randbytes(5000).translate(bytes(range(1, 256)) + b"a"),
+     NOT_PAGE_PROPS + "the table name page_props never occurs in it"),
     ("empty.sql", b"", NOT_PAGE_PROPS + "the file is empty"),
     ("pp.sql.zst", b"\x28\xb5\x2f\xfd\x24\x10\x81\x00" + b"(5,'disambiguation','')",
      LOOKS_COMPRESSED.format("zstd") + "decompress it first"),
@@ -238,8 +247,16 @@ def file_error_cases(tmp_path, meta):
     props = tmp_path / "pp.sql"
     props.write_text("INSERT INTO `page_props` VALUES (10,'disambiguation','');\n")
     missing = tmp_path / "missing.jsonl"
+    fifo = tmp_path / "consumer.fifo"
+    os.mkfifo(fifo)
+    to_null = tmp_path / "null.jsonl"
+    os.symlink("/dev/null", to_null)
     is_dir = "Is a directory (os error 21)"
     return [
+        ("stage1-fifo-output", lambda: _core.build_stage1(broken, fifo, meta),
+         f"writing articles {fifo}: " + NOT_REPLACED.format("a FIFO"), [articles]),
+        ("dataset-chunks-link-to-dev-null", lambda: _core.build_dataset(broken, articles, to_null, meta),
+         f"writing chunks {to_null}: " + NOT_REPLACED.format("a character device"), [articles, chunks]),
         ("dataset-chunks-dir", lambda: _core.build_dataset(broken, articles, isdir, meta),
          f"writing chunks {isdir}: {is_dir}", [articles, chunks]),
         ("dataset-articles-dir", lambda: _core.build_dataset(broken, isdir, chunks, meta),
@@ -270,7 +287,9 @@ def file_error_cases(tmp_path, meta):
     ]
 
 
-FILE_ERROR_IDS = ["dataset-chunks-dir", "dataset-articles-dir", "stage1-dot", "stage1-trailing-slash",
+NOT_REPLACED = ("the output exists and is {}, which is never replaced: outputs are written to a new file renamed "
+                "over the target; give the name of a regular file or of a new one")
+FILE_ERROR_IDS = ["stage1-fifo-output", "dataset-chunks-link-to-dev-null","dataset-chunks-dir", "dataset-articles-dir", "stage1-dot", "stage1-trailing-slash",
                   "stage2-chunks-dir", "stage2-missing", "stage2-articles-dir", "stage2-bad-line",
                   "stage1-xml-dir-bz2", "stage1-xml-dir", "page-props-not-db", "page-props-db-dir",
                   "page-props-source-dir", "stage1-no-disambiguation", "page-props-missing-dir"]
@@ -288,7 +307,9 @@ def test_every_file_error_names_the_argument_and_the_file_and_replaces_nothing(t
     assert str(e.value) == message
     assert snapshot(*kept) == before
     assert not (tmp_path / "new").exists() or os.listdir(tmp_path / "new") == []
-    assert [n for n in os.listdir(tmp_path) if n.startswith(".tmp")] == []
+    assert [n for n in os.listdir(tmp_path) if n.startswith(".tmp") or n.endswith(".lock")] == []
+    assert stat.S_ISFIFO(os.lstat(tmp_path / "consumer.fifo").st_mode)
+    assert os.readlink(tmp_path / "null.jsonl") == "/dev/null" and stat.S_ISCHR(os.stat("/dev/null").st_mode)
 
 
 FULL_DISK_CHILD = r"""
@@ -313,3 +334,223 @@ def test_a_write_that_fails_names_the_output(tmp_path, meta):
     assert out == f"writing articles {articles}: File too large (os error 27)\n"
     assert articles.read_text() == "earlier\n" and not chunks.exists()
     assert [n for n in os.listdir(tmp_path) if n.startswith(".tmp")] == []
+
+
+NEVER_ENDING_CHILD = r"""
+import os, sys
+from corpuswright import _core
+meta, tmp = sys.argv[1], sys.argv[2]
+stalled = os.path.join(tmp, "stalled.fifo")  # never opened for writing
+os.mkfifo(stalled)
+isdir = os.path.join(tmp, "isdir")
+os.mkdir(isdir)
+out, chunks, db = (os.path.join(tmp, n) for n in ("a.jsonl", "c.jsonl", "m.db"))
+calls = [
+    lambda: _core.build_stage1("/dev/zero", out, meta),
+    lambda: _core.build_dataset("/dev/zero", out, chunks, meta),
+    lambda: _core.build_stage2("/dev/zero", chunks),
+    lambda: _core.build_page_props("/dev/zero", db),
+    lambda: _core.build_stage2(stalled, isdir),
+]
+for call in calls:
+    try:
+        call()
+        print("returned")
+    except RuntimeError as e:
+        print(e)
+print(sorted(os.listdir(tmp)))
+"""
+
+
+def test_inputs_that_never_end_or_never_come_are_refused_at_once(tmp_path, meta):
+    # /dev/zero is endless; the FIFO has no writer, so opening it waits for
+    # ever. Each call must come back with an error, not run on.
+    (tmp_path / "w").mkdir()
+    proc = subprocess.run([sys.executable, "-c", NEVER_ENDING_CHILD, str(meta), str(tmp_path / "w")],
+                          capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    xml_refused = "reading xml /dev/zero: " + NO_ELEMENT_FIRST.format('"' + "\\x00" * 40 + '"')
+    assert lines[:2] == [xml_refused] * 2
+    assert lines[2].startswith("reading articles /dev/zero: ")
+    assert lines[3] == "reading source /dev/zero: " + NOT_PAGE_PROPS + "it holds NUL bytes, which no SQL text does"
+    assert lines[4] == f"writing chunks {tmp_path / 'w' / 'isdir'}: Is a directory (os error 21)"
+    assert lines[5] == "['isdir', 'stalled.fifo']"
+
+
+MEMORY_CHILD = r"""
+import os, resource, sys
+from corpuswright import _core
+xml, meta, articles, work = sys.argv[1:5]
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
+outcomes, left = set(), []
+# Each cap in a fork of this process, which has started no thread yet: the
+# calls then meet the cap at every step of their set-up in turn.
+for mb in range(32):
+    out = os.path.join(work, str(mb))
+    os.mkdir(out)
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        said = []
+        try:
+            os.close(r)
+            resource.setrlimit(resource.RLIMIT_AS, (size + mb * 2**20, size + mb * 2**20))
+            fds = len(os.listdir("/proc/self/fd"))
+            for call in (lambda: _core.build_stage2(articles, os.path.join(out, "c.jsonl")),
+                         lambda: _core.build_stage1(xml, os.path.join(out, "a.jsonl"), meta, min_bytes=0),
+                         lambda: _core.build_dataset(xml, os.path.join(out, "a2.jsonl"),
+                                                     os.path.join(out, "c2.jsonl"), meta, min_bytes=0)):
+                try:
+                    call()
+                    said.append("returned")
+                except MemoryError:
+                    said.append("MemoryError")
+                except RuntimeError:
+                    said.append("RuntimeError")
+            said.append("fds+" + str(len(os.listdir("/proc/self/fd")) - fds))
+        finally:
+            # Under the smallest caps Python itself may fail: nothing said.
+            os.write(w, " ".join(said).encode())
+            os._exit(0)
+    os.close(w)
+    said = os.read(r, 4096).decode().split()
+    os.close(r)
+    status = os.waitpid(pid, 0)[1]
+    outcomes.update(n for n in said if not n.startswith("fds+"))
+    stray = [n for n in os.listdir(out) if n.startswith(".tmp") or n.endswith(".lock")]
+    if stray or status != 0 or [n for n in said if n.startswith("fds+") and n != "fds+0"]:
+        left.append((mb, stray, said, status))
+print(sorted(outcomes))
+print(left)
+"""
+
+
+def test_no_temporary_file_or_descriptor_is_left_when_memory_runs_out(tmp_path, meta):
+    xml = tmp_path / "d.xml"
+    xml.write_text(synthetic_dump(40), encoding="utf-8")
+    articles = tmp_path / "a.jsonl"
+    _core.build_stage1(xml, articles, meta, min_bytes=0)
+    (tmp_path / "work").mkdir()
+    proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(xml), str(meta), str(articles), str(tmp_path / "work")],
+                          capture_output=True, text=True, timeout=600,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert proc.returncode == 0, proc.stderr
+    outcomes, left = proc.stdout.splitlines()
+    assert "MemoryError" in outcomes and "returned" in outcomes
+    assert left == "[]"
+
+
+def test_a_relative_output_names_the_folder_it_named_when_the_call_began(tmp_path, meta, monkeypatch):
+    # Another thread changes the working directory while the call waits
+    # for its dump: the output still goes where it would have at the start.
+    a, b = tmp_path / "A", tmp_path / "B"
+    a.mkdir()
+    b.mkdir()
+    (b / "a.jsonl").write_text("B's own file\n")
+    fifo = tmp_path / "dump.fifo"
+    os.mkfifo(fifo)
+    monkeypatch.chdir(a)
+    done = threading.Event()
+
+    def feed():
+        while not any(n.startswith(".tmp") for n in os.listdir(a)):
+            if done.wait(0.001):
+                return
+        os.chdir(b)
+        with open(fifo, "wb") as f:
+            f.write(synthetic_dump(3).encode())
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        assert _core.build_stage1(fifo, "a.jsonl", meta, min_bytes=0)[0] == 3
+    finally:
+        done.set()
+        writer.join()
+    assert (b / "a.jsonl").read_text() == "B's own file\n"
+    assert len((a / "a.jsonl").read_text().splitlines()) == 3
+    assert sorted(os.listdir(a)) == ["a.jsonl"] and sorted(os.listdir(b)) == ["a.jsonl"]
+
+
+def test_a_run_on_outputs_another_run_is_writing_fails_at_once_naming_the_file(tmp_path, meta):
+    fifo = tmp_path / "dump.fifo"
+    os.mkfifo(fifo)
+    xml = tmp_path / "d.xml"
+    xml.write_text(synthetic_dump(4), encoding="utf-8")
+    articles, chunks, other = tmp_path / "a.jsonl", tmp_path / "c.jsonl", tmp_path / "o.jsonl"
+    first = []
+    runner = threading.Thread(target=lambda: first.append(
+        _core.build_dataset(fifo, articles, chunks, meta, min_bytes=0)))
+    runner.start()
+    try:
+        while len([n for n in os.listdir(tmp_path) if n.startswith(".tmp")]) < 2 and runner.is_alive():
+            time.sleep(0.001)
+        busy = "another run is writing this output now (it holds the lock \"{}\")"
+        cases = [
+            (lambda: _core.build_dataset(xml, articles, other, meta), f"writing articles {articles}", articles),
+            (lambda: _core.build_dataset(xml, other, chunks, meta), f"writing chunks {chunks}", chunks),
+            (lambda: _core.build_stage1(xml, articles, meta), f"writing articles {articles}", articles),
+            (lambda: _core.build_stage2(other, chunks), f"writing chunks {chunks}", chunks),
+        ]
+        for call, context, path in cases:
+            with pytest.raises(RuntimeError) as e:
+                call()
+            assert str(e.value) == context + ": " + busy.format(path.parent / f".{path.name}.lock")
+    finally:
+        if runner.is_alive():
+            with open(fifo, "wb") as f:
+                f.write(synthetic_dump(3).encode())
+        runner.join()
+    assert first[0][0] == 3
+    assert sorted(os.listdir(tmp_path)) == ["a.jsonl", "c.jsonl", "d.xml", "dump.fifo", "meta.db"]
+
+    # A run killed while it writes leaves its lock file (and temporary
+    # file); its lock died with it, and the next run takes the file over.
+    child = subprocess.Popen([sys.executable, "-c", "import sys; from corpuswright import _core; "
+                              "_core.build_stage1(*sys.argv[1:4])", str(fifo), str(articles), str(meta)],
+                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    while not any(n.startswith(".tmp") for n in os.listdir(tmp_path)) and child.poll() is None:
+        time.sleep(0.001)
+    child.kill()
+    child.wait()
+    assert ".a.jsonl.lock" in os.listdir(tmp_path)
+    assert _core.build_stage1(xml, articles, meta, min_bytes=0)[0] == 4
+    assert [n for n in os.listdir(tmp_path) if n.endswith(".lock")] == []
+
+
+def test_a_metadata_path_is_a_file_name_in_every_function(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "pp.sql").write_text("INSERT INTO `page_props` VALUES (10,'disambiguation','');\n")
+    (tmp_path / "d.xml").write_text(synthetic_dump(2), encoding="utf-8")
+    name = "file:new.db?mode=memory"
+    assert _core.build_page_props("pp.sql", name) == 1
+    con = sqlite3.connect(tmp_path / name)
+    assert con.execute("SELECT page_id FROM disambiguation").fetchall() == [(10,)]
+    con.close()
+    make_metadata(tmp_path / "file:m.db", disambiguation=[])
+    assert _core.build_stage1("d.xml", "a.jsonl", "file:m.db", min_bytes=0)[0] == 2
+
+
+@pytest.mark.parametrize("umask, existing, expected", [
+    (0o022, None, 0o644), (0o077, None, 0o600), (0o002, None, 0o664), (0o022, 0o640, 0o640), (0o077, 0o644, 0o644),
+])
+def test_an_output_gets_the_mode_of_an_ordinary_file(tmp_path, meta, umask, existing, expected):
+    # A new output gets what any new file gets under the umask; one that
+    # replaces a file keeps that file's mode.
+    xml = tmp_path / "d.xml"
+    xml.write_text(synthetic_dump(2), encoding="utf-8")
+    outputs = [tmp_path / n for n in ("a.jsonl", "c.jsonl", "c2.jsonl", "a1.jsonl")]
+    if existing is not None:
+        for path in outputs:
+            path.write_text("earlier\n")
+            path.chmod(existing)
+    old = os.umask(umask)
+    try:
+        _core.build_dataset(xml, outputs[0], outputs[1], meta, min_bytes=0)
+        _core.build_stage2(outputs[0], outputs[2])
+        _core.build_stage1(xml, outputs[3], meta, min_bytes=0)
+    finally:
+        os.umask(old)
+    assert [oct(stat.S_IMODE(p.stat().st_mode)) for p in outputs] == [oct(expected)] * 4

@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
+#include "corpuswright/call_paths.hpp"
 #include "corpuswright/stages/atomic.hpp"
 
 namespace fs = std::filesystem;
@@ -35,8 +37,9 @@ std::vector<std::string> tmp_files(const fs::path& dir) {
 
 }  // namespace
 
-TEST(Atomic, CreatesMissingDirectoriesAndPersistsWithMode0600) {
+TEST(Atomic, CreatesMissingDirectoriesAndPersistsWithTheModeOfANewFile) {
     fs::path dir = fresh_dir("create");
+    mode_t old_mask = ::umask(022);
     fs::path target = dir / "a" / "b" / "out.jsonl";
     auto tmp = atomic(target.string());
     ASSERT_TRUE(tmp.ok()) << tmp.error().message();
@@ -47,11 +50,14 @@ TEST(Atomic, CreatesMissingDirectoriesAndPersistsWithMode0600) {
     EXPECT_EQ(fs::path(tmp.value().path()).parent_path(), target.parent_path());
     ASSERT_TRUE(tmp.value().write("hello ").ok());
     ASSERT_TRUE(tmp.value().write(std::string(3 << 20, 'x')).ok());
-    ASSERT_TRUE(tmp.value().persist(target.string()).ok());
-    EXPECT_EQ(slurp(target).size(), 6u + (3u << 20));
     struct stat st {};
+    ASSERT_EQ(::stat(tmp.value().path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // private while written
+    ASSERT_TRUE(tmp.value().persist().ok());
+    ::umask(old_mask);
+    EXPECT_EQ(slurp(target).size(), 6u + (3u << 20));
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
     EXPECT_TRUE(tmp_files(target.parent_path()).empty());
     fs::remove_all(dir);
 }
@@ -89,7 +95,7 @@ TEST(Atomic, RelativeTargetUsesWorkingDirectory) {
     auto tmp = atomic("out.txt");
     ASSERT_TRUE(tmp.ok());
     EXPECT_EQ(fs::path(tmp.value().path()).parent_path(), fs::canonical(dir));
-    ASSERT_TRUE(tmp.value().persist("out.txt").ok());
+    ASSERT_TRUE(tmp.value().persist().ok());
     EXPECT_TRUE(fs::exists(dir / "out.txt"));
     fs::current_path(old);
     fs::remove_all(dir);
@@ -111,8 +117,111 @@ TEST(Atomic, LargeFileWrittenInPiecesKeepsEveryByteInOrder) {
         file.buffer() += line;
         ASSERT_TRUE(file.maybe_flush().ok());
     }
-    ASSERT_TRUE(file.persist(target.string()).ok());
+    ASSERT_TRUE(file.persist().ok());
     EXPECT_TRUE(slurp(target) == expected);
     EXPECT_TRUE(tmp_files(dir).empty());
     fs::remove_all(dir);
+}
+
+TEST(Atomic, ReplacedFileKeepsItsMode) {
+    fs::path dir = fresh_dir("keep-mode");
+    fs::path target = dir / "out.txt";
+    std::ofstream(target) << "old";
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    auto tmp = atomic(target.string());
+    ASSERT_TRUE(tmp.ok()) << tmp.error().message();
+    ASSERT_TRUE(tmp.value().write("new").ok());
+    ASSERT_TRUE(tmp.value().persist().ok());
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(slurp(target), "new");
+    fs::remove_all(dir);
+}
+
+// Targets that are no regular file are refused, and stay what they are;
+// a link to a regular file is followed, and stays a link.
+TEST(Atomic, SpecialTargetsAreRefusedAndLinksFollowed) {
+    fs::path dir = fresh_dir("special");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", dir / "null");
+    fs::create_symlink(dir / "fifo", dir / "to-fifo");
+    std::ofstream(dir / "real.txt") << "old";
+    fs::create_symlink("real.txt", dir / "link.txt");
+    fs::create_symlink("missing.txt", dir / "dangling.txt");
+    struct Case {
+        const char* name;
+        const char* refusal;  // empty: written through the link
+    };
+    for (const Case& c : {Case{"fifo", "is a FIFO"}, Case{"null", "is a character device"},
+                          Case{"to-fifo", "is a FIFO"}, Case{"link.txt", ""}, Case{"dangling.txt", ""}}) {
+        auto tmp = atomic((dir / c.name).string(), "articles");
+        if (*c.refusal != 0) {
+            ASSERT_FALSE(tmp.ok()) << c.name;
+            EXPECT_EQ(tmp.error().chain().front(), "writing articles " + (dir / c.name).string()) << c.name;
+            EXPECT_NE(tmp.error().message().find(c.refusal), std::string::npos) << tmp.error().message();
+            continue;
+        }
+        ASSERT_TRUE(tmp.ok()) << c.name << ": " << tmp.error().message();
+        ASSERT_TRUE(tmp.value().write("new").ok());
+        ASSERT_TRUE(tmp.value().persist().ok());
+        EXPECT_TRUE(fs::is_symlink(dir / c.name)) << c.name;
+        EXPECT_EQ(slurp(dir / c.name), "new") << c.name;
+    }
+    EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_EQ(slurp(dir / "real.txt"), "new");
+    EXPECT_EQ(slurp(dir / "missing.txt"), "new");
+    EXPECT_TRUE(tmp_files(dir).empty());
+    fs::remove_all(dir);
+}
+
+// A second writer of the same target, in this thread or any other, is
+// refused while the first holds its file; once that is gone, the target is
+// free again and no lock file is left.
+TEST(Atomic, ASecondWriterOfATargetIsRefusedUntilTheFirstIsDone) {
+    fs::path dir = fresh_dir("lock");
+    fs::path target = dir / "out.txt";
+    {
+        auto first = atomic(target.string(), "chunks");
+        ASSERT_TRUE(first.ok()) << first.error().message();
+        EXPECT_TRUE(fs::exists(dir / ".out.txt.lock"));
+        auto second = atomic(target.string(), "chunks");
+        ASSERT_FALSE(second.ok());
+        EXPECT_EQ(second.error().message(), "writing chunks " + target.string() +
+                                                ": another run is writing this output now (it holds the lock \"" +
+                                                (dir / ".out.txt.lock").string() + "\")");
+        EXPECT_TRUE(atomic((dir / "other.txt").string()).ok());
+        ASSERT_TRUE(first.value().persist().ok());
+        EXPECT_FALSE(atomic(target.string()).ok());  // held until dropped
+    }
+    {
+        auto again = atomic(target.string());
+        ASSERT_TRUE(again.ok()) << again.error().message();
+        ASSERT_TRUE(again.value().persist().ok());
+    }
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"out.txt"});
+    fs::remove_all(dir);
+}
+
+// A relative target names what it named when the call began, whatever the
+// working directory is by the time the file is made or renamed.
+TEST(Atomic, RelativeTargetKeepsTheDirectoryOfTheCallsStart) {
+    fs::path a = fresh_dir("start-a"), b = fresh_dir("start-b");
+    fs::path old = fs::current_path();
+    fs::current_path(a);
+    {
+        corpuswright::CallDirectory call;
+        fs::current_path(b);
+        auto tmp = atomic("out.txt");
+        ASSERT_TRUE(tmp.ok()) << tmp.error().message();
+        fs::current_path(old);
+        ASSERT_TRUE(tmp.value().persist().ok());
+    }
+    EXPECT_TRUE(fs::exists(a / "out.txt"));
+    EXPECT_FALSE(fs::exists(b / "out.txt"));
+    fs::remove_all(a);
+    fs::remove_all(b);
 }

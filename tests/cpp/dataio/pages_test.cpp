@@ -188,17 +188,23 @@ TEST(Pages, TruncatedOrMalformedDumpsAreErrors) {
 
 TEST(Pages, FilesThatAreNoDumpAreRefusedSayingWhatWasFound) {
     const std::string not_dump = "the file is not a MediaWiki XML dump: ";
+    const std::string not_first = not_dump + "it does not begin with an XML element (it begins ";
+    std::string nuls_shown;  // the first 40 bytes of the first line
+    for (int i = 0; i < 40; ++i) nuls_shown += "\\x00";
     const std::pair<std::string, std::string> cases[] = {
         {"", "the file is empty, not a MediaWiki XML dump"},
         {"-- MySQL dump\nINSERT INTO `page_props` VALUES (1,'disambiguation','');\n",
-         not_dump + "it holds no XML element (it begins \"-- MySQL dump\")"},
+         not_first + "\"-- MySQL dump\")"},
+        {std::string(5000, '\0') + "<mediawiki/>", not_first + "\"" + nuls_shown + "\")"},
+        {" \r\n\t<!-- a --> x<mediawiki/>", not_first + "\" \\x0d\")"},
         {"\xEF\xBB\xBF<?xml version=\"1.0\"?><!-- nothing -->\n", not_dump + "it holds no XML element (it begins "
                                                                       "\"<?xml version=\\\"1.0\\\"?><!-- nothing -->\")"},
-        {"{\"a\": \"<b>x</b>\"}", not_dump + "its root element is \"b\", not \"mediawiki\""},
+        {"{\"a\": \"<b>x</b>\"}", not_first + "\"{\\\"a\\\": \\\"<b>x</b>\\\"}\")"},
         {"<!DOCTYPE html>\n<html><body><page><title>A</title></page></body></html>",
          not_dump + "its root element is \"html\", not \"mediawiki\""},
         {"<foo/>", not_dump + "its root element is \"foo\", not \"mediawiki\""},
-        {"\x01\xff<\x80\x02 a='1'>", not_dump + "its root element is \"\\x80\\x02\", not \"mediawiki\""},
+        {"\x01\xff<\x80\x02 a='1'>", not_first + "\"\\x01\\xff<\\x80\\x02 a='1'>\")"},
+        {"\n <\x80\x02 a='1'>", not_dump + "its root element is \"\\x80\\x02\", not \"mediawiki\""},
         {"\x1f\x8b\x08\x00<mediawiki>", "the file looks compressed (gzip), but only files whose names end in .gz or "
                                         ".bz2 are decoded (as gzip or bzip2); rename it to end in .gz, or decompress it "
                                         "first"},

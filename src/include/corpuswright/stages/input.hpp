@@ -4,12 +4,14 @@
 // is read as it is.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "corpuswright/error.hpp"
+#include "corpuswright/stages/stop.hpp"
 
 namespace corpuswright::stages {
 
@@ -41,12 +43,23 @@ std::string file_context(std::string_view verb, std::string_view argument, std::
 
 // Opens an input for reading. A failure to open it, plain or compressed,
 // carries the context "opening <argument> <path>"; a directory is refused
-// there rather than failing at its first read.
-Result<std::unique_ptr<ByteReader>> open_input(const std::string& path, std::string_view argument = {});
+// there rather than failing at its first read. A read that waits (a pipe
+// whose writer stalls) fails with `interrupted()` within a fraction of a
+// second of `stop` being set.
+Result<std::unique_ptr<ByteReader>> open_input(const std::string& path, std::string_view argument = {},
+                                               const std::atomic<bool>* stop = nullptr);
 
 // Opens a plain file for reading, refusing a directory with the system's
-// "Is a directory"; the error carries no context.
+// "Is a directory"; the error carries no context. The descriptor is
+// non-blocking (a FIFO is opened without waiting for its writer): read it
+// with `read_some`. A relative path is taken from the working directory at
+// the start of the call (call_paths.hpp).
 Result<int> open_for_reading(const std::string& path);
+
+// Reads up to `n` bytes from `fd` as `read` does (0 at the end), waiting
+// while nothing is there yet, but looking at `stop` every few hundredths
+// of a second meanwhile.
+Result<std::size_t> read_some(int fd, char* buf, std::size_t n, const std::atomic<bool>* stop);
 
 // The compression format whose magic bytes `start` (a file's first bytes)
 // begins with: "gzip", "bzip2", "xz", "zstd", "LZ4", "ZIP" or "7-Zip";

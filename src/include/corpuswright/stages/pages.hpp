@@ -31,8 +31,10 @@ struct Page {
 class Pages {
 public:
     // Opens the dump through `open_input` (compressed by extension). Every
-    // error of the reads then carries "reading <argument> <path>".
-    static Result<Pages> open(const std::string& path, std::string_view argument = {});
+    // error of the reads then carries "reading <argument> <path>"; a read
+    // that waits stops when `stop` is set.
+    static Result<Pages> open(const std::string& path, std::string_view argument = {},
+                              const std::atomic<bool>* stop = nullptr);
 
     // Reads from an already opened byte stream.
     explicit Pages(std::unique_ptr<ByteReader> input);
@@ -42,7 +44,10 @@ public:
 
     // The next page; nothing at the end of the dump; an error stops reading
     // (a truncated dump is an error, not a silent end, and so is a file
-    // whose root element is not "mediawiki" or that holds no element).
+    // whose root element is not "mediawiki" or that holds no element). A
+    // file with anything but white space, a byte order mark, comments,
+    // processing instructions and a declaration before its first element
+    // is refused when that is met, without reading on.
     Result<std::optional<Page>> next();
 
 private:
