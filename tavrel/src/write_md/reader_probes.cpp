@@ -711,6 +711,20 @@ bool writes_nothing(const Block& block) {
         return !markdown::writes_line_attrs(q->attr) &&
                std::all_of(q->blocks.begin(), q->blocks.end(), writes_nothing);
     }
+    if (const auto* dl = block.as<DefinitionList>()) [[unlikely]] {
+        return std::all_of(dl->items.begin(), dl->items.end(), [](const DefinitionItem& item) {
+            return item.definitions.empty() && std::all_of(item.terms.begin(), item.terms.end(), [](const DefinitionTerm& t) {
+                       // (A text of more than white space shows; only a term
+                       // without one is rebuilt to see.)
+                       return std::none_of(t.content.begin(), t.content.end(),
+                                           [](const Inline& n) {
+                                               const auto* x = n.as<Text>();
+                                               return x && !text::trim(x->text).empty();
+                                           }) &&
+                              canon::canonical(t.content, true).empty();
+                   });
+        });
+    }
     return false;
 }
 

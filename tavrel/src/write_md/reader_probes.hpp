@@ -307,7 +307,8 @@ struct ContainerOpener {
 std::optional<ContainerOpener> as_container_opener(std::string_view html);
 
 // Whether a block surely writes nothing at all: a paragraph without
-// content, a list without items, a quote of such blocks without attributes.
+// content, a list without items, a quote of such blocks without attributes,
+// a definition list of terms alone that show nothing on their line.
 bool writes_nothing(const ast::Block& block);
 
 // Whether `block` is a paragraph of spaces, tabs and line ends alone

@@ -751,6 +751,31 @@ std::optional<Inlines> white_space_as_references(const Inlines& run) {
     return out;
 }
 
+// A term's run with each break the space it is on the term's line: as
+// references, a break written bare between them would read back as one
+// more space to write as its reference.
+[[gnu::cold, gnu::noinline]] Inlines breaks_as_spaces(const Inlines& run) {
+    Inlines out;
+    out.reserve(run.size());
+    for (const Inline& node : run) {
+        if (node.is<SoftBreak>() || node.is<HardBreak>()) {
+            out.push_back(Inline{Text{" "}});
+            continue;
+        }
+        Inline copy = node;
+        visit(
+            [](auto& n) {
+                if constexpr (requires { n.content; }) {
+                    if constexpr (std::is_same_v<std::decay_t<decltype(n.content)>, Inlines>)
+                        n.content = breaks_as_spaces(n.content);
+                }
+            },
+            copy);
+        out.push_back(std::move(copy));
+    }
+    return out;
+}
+
 // The run a line of inlines written alone reads back as, when it reads as
 // one paragraph.
 std::optional<Inlines> read_back_run(std::string_view written) {
@@ -2740,7 +2765,7 @@ void Renderer::definition_list(const DefinitionList& dl) {
                 if (again && !canon::canonical(*again, true).empty()) shown = std::move(again);
             }
             line_before_attrs(shown ? *shown : term.content, term.attr, "");
-            if (out_.size() == before && (shown = white_space_as_references<true>(term.content))) {
+            if (out_.size() == before && (shown = white_space_as_references<true>(breaks_as_spaces(term.content)))) {
                 line_before_attrs(*shown, term.attr, "");
                 // (a line with attributes of its own is kept as written)
                 if (!markdown::writes_attrs(term.attr)) shown_as_read_back(before, true);
@@ -3095,7 +3120,10 @@ bool Renderer::prepare_item(const List& l, const ListItem& item, Lines& text, st
         const std::string_view line = body.substr(0, body.find('\n'));
         const std::size_t markers = item_markers_length(line, true);
         const std::string_view rest = line.substr(markers);
-        return markers > 0 && (rest.starts_with("[ ]") || rest.starts_with("[x]") || rest.starts_with("[X]"));
+        // (A box is followed by a space or ends the line: "[ ]{.c}" and
+        // "[x](u)" are a span's and a link's brackets, text after numbers.)
+        return markers > 0 && (rest.starts_with("[ ]") || rest.starts_with("[x]") || rest.starts_with("[X]")) &&
+               (rest.size() == 3 || rest[3] == ' ');
     }
     return false;
 }

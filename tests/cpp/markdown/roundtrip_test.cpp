@@ -825,8 +825,14 @@ TEST(RoundTrip, WikitextShapes) {
         "* a\n*# [http://x h<br>]\n",
         "# :<br>\n# b\n\n# c\n",
         "# 1. x\n## y<br>\n",
-        // Terms without definitions, written as a paragraph numbered on.
+        // Terms without definitions, written as a paragraph numbered on;
+        // an empty one, written as nothing, beside an item's paragraph.
         "# a<br>b\n# c\n;2. b\n# y\n",
+        "# a\n# b<br>c\n\n# -\n#;\n",
+        // A term of white space around a break, written as references.
+        ";&#9;<br>&#9;\n: x\n",
+        // A span of a space after item numbers is no task box.
+        "#\n## <span class=\"a\"> </span> x\n",
     };
     for (const auto& page : pages) {
         std::string md = from_wikitext(page);
