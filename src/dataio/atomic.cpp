@@ -247,7 +247,14 @@ Result<TempFile> atomic(const std::string& target, std::string_view argument) {
     namespace fs = std::filesystem;
     std::string context = file_context("writing", argument, target);
     CW_TRY(check_target(target).context(context));
-    auto followed = follow_links(at_call_start(target));
+    const std::string given = at_call_start(target);
+    // What the path leads to, links followed by the system: a magic link
+    // such as /dev/stdout names a pipe or a terminal by no path at all.
+    struct stat st {};
+    if (::stat(given.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        return not_regular(st.st_mode).context(std::move(context));
+    }
+    auto followed = follow_links(given);
     if (!followed.ok()) return std::move(followed).error().context(std::move(context));
     const fs::path path(std::move(followed).value());
     fs::path dir = path.parent_path();

@@ -168,6 +168,14 @@ TEST(Atomic, SpecialTargetsAreRefusedAndLinksFollowed) {
         EXPECT_TRUE(fs::is_symlink(dir / c.name)) << c.name;
         EXPECT_EQ(slurp(dir / c.name), "new") << c.name;
     }
+    // A magic link (/dev/stdout of a pipe) names its pipe by no path.
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    auto piped = atomic("/proc/self/fd/" + std::to_string(ends[1]));
+    ::close(ends[0]);
+    ::close(ends[1]);
+    ASSERT_FALSE(piped.ok());
+    EXPECT_NE(piped.error().message().find("is a FIFO"), std::string::npos) << piped.error().message();
     EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
     EXPECT_EQ(slurp(dir / "real.txt"), "new");
