@@ -202,9 +202,11 @@ std::optional<std::string> cross_reference(const ast::Span& span, char32_t after
 // the prefix as one text holding the line ends; else nothing.
 [[gnu::cold, gnu::noinline]] std::optional<ast::Span> prefix_lines_joined(const ast::Span& span);
 // Whether emphasis (strong: strong) with `attr` around the content
-// `written`, which holds a bare "_", reads back between "_" runs.
+// `written`, which holds a bare "_", reads back between "_" runs, the
+// opening run after punctuation where `after_punct` (else at a line's
+// start, as after white space).
 [[gnu::cold, gnu::noinline]] bool underscores_read_back(std::string_view written, bool strong,
-                                                        const ast::Attr& attr);
+                                                        const ast::Attr& attr, bool after_punct);
 
 // How many top-level blocks the reader, with the options the written text is
 // read back with, makes of `probe`: the writer asks it where only the

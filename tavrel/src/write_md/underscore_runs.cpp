@@ -20,7 +20,12 @@ using namespace tavrel::ast;
 // for each footnote reference in the content, so that it reads back: the
 // writer writes no other "[^" bare. Only those in the content: the text's
 // every note would make each such node cost as much as all the notes).
-bool underscores_read_back(std::string_view written, bool strong, const Attr& attr) {
+// The opening run is read after the kind of character that stands before
+// it, which decides whether it may close as well, and so how it pairs with
+// a run of the content's first node merged into it ("_" and "_</em>a_",
+// after a tag's ">", pair no "_" of the content: their lengths add up to
+// three). A "!" stands for punctuation there.
+bool underscores_read_back(std::string_view written, bool strong, const Attr& attr, bool after_punct) {
     static const Options options = Options::dataset();
     std::string definitions;
     for (std::size_t at = written.find("[^"); at != std::string_view::npos; at = written.find("[^", at + 2)) {
@@ -29,7 +34,8 @@ bool underscores_read_back(std::string_view written, bool strong, const Attr& at
         definitions.append("\n\n[^").append(written.substr(at + 2, end - at - 2)).append("]: x\n");
     }
     const std::string_view run = strong ? "__" : "_";
-    std::string text(run);
+    std::string text(after_punct ? "!" : "");
+    text.append(run);
     text.append(written);
     text.append(run);
     text.push_back('{');
@@ -41,9 +47,14 @@ bool underscores_read_back(std::string_view written, bool strong, const Attr& at
     if (alone.blocks.empty() || alone.blocks.size() != again.blocks.size()) return false;
     const auto* a = alone.blocks.front().as<Paragraph>();
     const auto* p = again.blocks.front().as<Paragraph>();
-    if (!a || !p || !a->attr.empty() || !p->attr.empty() || p->content.size() != 1) return false;
-    if (const auto* em = p->content.front().as<Emph>(); em && !strong) return em->attr == attr && em->content == a->content;
-    if (const auto* st = p->content.front().as<Strong>(); st && strong) return st->attr == attr && st->content == a->content;
+    if (!a || !p || !a->attr.empty() || !p->attr.empty() || p->content.size() != 1u + after_punct) return false;
+    if (after_punct) {
+        const auto* t = p->content.front().as<Text>();
+        if (!t || t->text != "!") return false;
+    }
+    const Inline& node = p->content.back();
+    if (const auto* em = node.as<Emph>(); em && !strong) return em->attr == attr && em->content == a->content;
+    if (const auto* st = node.as<Strong>(); st && strong) return st->attr == attr && st->content == a->content;
     return false;
 }
 

@@ -3777,7 +3777,7 @@ bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::st
     const char32_t f = text::decode_utf8(out_, cstart).cp;
     const char32_t l = text::decode_utf8_before(out_, cend).cp;
     if (flank_space(f) || flank_space(l)) return false;
-    return !bare || underscores_read_back(written, tag == "strong"sv, attr);
+    return !bare || underscores_read_back(written, tag == "strong"sv, attr, p != kBlank);
 }
 
 void Renderer::escape_label_ends(std::string_view& s) {

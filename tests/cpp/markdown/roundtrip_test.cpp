@@ -1276,6 +1276,10 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         // taken back, wrote an address that ended elsewhere.
         "***[___***www.a.b<del>___]{<=}*",
         "[***\\]****___<span>_*http://x></span>~**]{-=1}",
+        // An emphasis with a key no tag can hold tried between "_" runs
+        // after punctuation, whose first node opens with a "_" run: the
+        // two runs merged may close as well, and pair no "_" inside.
+        "_____</em>a_***_{\xC3=}___",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
