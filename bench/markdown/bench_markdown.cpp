@@ -293,6 +293,25 @@ BENCHMARK(BM_HostileOpenHtmlListsWrite)
     ->ArgsProduct({benchmark::CreateRange(128 << 10, 1 << 20, 2), {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
+// Writing lines under containers nested deep whose written form does not
+// indent their content, 128 KB to 1 MB of text: 128 "::: x" fences, 128
+// '<div markdown="1">' tags, and 16 divs each with a quote inside, then
+// "b" lines. A div's fence is chosen from the lines of colons in its text,
+// which each div around it must not read again: the time must double with
+// the text.
+void BM_HostileDeepDivsWrite(benchmark::State& state) {
+    std::string text;
+    for (int i = 0; i < (state.range(1) == 2 ? 16 : 128); ++i) {
+        if (state.range(1) == 0) text += "::: x\n";
+        if (state.range(1) == 1) text += "<div markdown=\"1\">\n\n";
+        if (state.range(1) == 2) text += std::string(static_cast<std::size_t>(i), '>') + (i ? " ::: x\n" : "::: x\n");
+    }
+    lazy_lines_write(state, text + (state.range(1) == 2 ? std::string(16, '>') + " a\n" : "a\n"));
+}
+BENCHMARK(BM_HostileDeepDivsWrite)
+    ->ArgsProduct({benchmark::CreateRange(128 << 10, 1 << 20, 2), {0, 1, 2}})
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -187,6 +187,19 @@ bool simple_table(const ast::Table& table);
 // that is empty or holds a line break, "{{" or "}}".
 std::optional<std::string> usable_name(std::string_view name);
 
+// The lengths of the lines of colons alone (three or more) in a text, as
+// sorted runs of lengths: a div's fence is made none of them.
+class ColonLines {
+public:
+    void add(std::size_t first, std::size_t last);
+    void add(const ColonLines& other);
+    // The least length from three on that no line has.
+    std::size_t first_free() const;
+
+private:
+    std::vector<std::pair<std::size_t, std::size_t>> runs_;  // apart, neither touching
+};
+
 // The writer's state for one call of `render_md`; not shared, not kept.
 class Renderer {
 public:
@@ -247,6 +260,8 @@ public:
     // Where the last block that `blocks` wrote something for starts in the
     // text.
     std::size_t last_block_at() const { return last_block_at_; }
+    // How many lines the fences of the divs written were chosen by reading.
+    std::size_t fence_lines_read() const { return fence_lines_read_; }
 
 private:
     // With `trim_last`, the run's last node is a text written without the
@@ -508,7 +523,22 @@ private:
     void fenced_code(std::string_view text, std::string_view info);
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);
-    std::string nested(const ast::Blocks& blocks);
+    // A div written in `out_` from `begin` to `end` (after its closing
+    // fence's blank line), fenced with `fence` colons, with the lengths of
+    // its lines of colons alone: the div around it looks past it for those.
+    struct WrittenDiv {
+        std::size_t begin, end, fence;
+        ColonLines colons;
+    };
+    // The text of `blocks` written alone; `divs` (when given) is told the
+    // divs written in it as their text stands there.
+    std::string nested(const ast::Blocks& blocks, std::vector<WrittenDiv>* divs = nullptr);
+    // Moves the divs written in `out_` to `divs` (when given) and leaves
+    // the list as it was before `out_` was set aside.
+    [[gnu::cold, gnu::noinline]] void take_divs(std::vector<WrittenDiv>* divs);
+    // The lengths of the lines of colons alone in `text`, written with
+    // `divs` in it.
+    ColonLines colon_lines(std::string_view text, const std::vector<WrittenDiv>& divs);
     // The text of the blocks of a list item or quote (see `Lines`).
     struct Lines;
     Lines nested_lines(const ast::Blocks& blocks);
@@ -526,6 +556,13 @@ private:
     void split_lines(const Lines& text, std::string_view first_lead, std::string_view lead, std::string_view empty_lead);
 
     std::string out_;
+    // The divs written in `out_`, in order, from `divs_from_` on (see
+    // `WrittenDiv`); those before it were written in the texts that nested
+    // writing set aside. Text written elsewhere and moved into `out_` (a
+    // quote's lines) brings none: the div around it reads its lines again.
+    std::vector<WrittenDiv> written_divs_;
+    std::size_t divs_from_ = 0;
+    std::size_t fence_lines_read_ = 0;  // see `fence_lines_read`
     // Inline notes met while writing, in order, each with its label
     // "__note{n}" and a copy of its content.
     std::vector<std::pair<std::string, ast::Inlines>> notes_;

@@ -231,9 +231,10 @@ bool opens_footnote_definition(std::string_view line) {
     return true;
 }
 
-bool has_colon_line(std::string_view text, std::size_t n) {
-    bool found = false;
+std::size_t add_colon_lines(std::string_view text, ColonLines& lengths) {
+    std::size_t lines = 0;
     for_each_line(text, [&](std::string_view line) {
+        ++lines;
         std::string_view t = text::trim(line);
         while (!t.empty()) {
             if (t[0] == '>') {
@@ -251,9 +252,9 @@ bool has_colon_line(std::string_view text, std::size_t n) {
             }
             break;
         }
-        found = found || (t.size() == n && t.find_first_not_of(':') == std::string_view::npos);
+        if (t.size() >= 3 && t.find_first_not_of(':') == std::string_view::npos) lengths.add(t.size(), t.size());
     });
-    return found;
+    return lines;
 }
 
 bool reads_as_one_div(std::string_view inner) {

@@ -147,11 +147,12 @@ std::size_t item_markers_length(std::string_view line, bool after_marker = false
 // to the first "]:", also as the content of items the line opens.
 bool opens_footnote_definition(std::string_view line);
 
-// Whether a line of `text` is `n` colons alone (white space around them
-// aside), which may close a div fenced with `n` colons.
-// Past quote marks and item markers too: the reader closes the div at such
-// a line in a quote or item inside it.
-bool has_colon_line(std::string_view text, std::size_t n);
+// Adds to `lengths` the length of each line of `text` that is colons alone
+// (white space around them aside), which may close a div fenced with as
+// many colons. Past quote marks and item markers too: the reader closes the
+// div at such a line in a quote or item inside it. Returns how many lines
+// it read.
+std::size_t add_colon_lines(std::string_view text, ColonLines& lengths);
 
 // Whether `inner` between bare fences reads back as one div.
 bool reads_as_one_div(std::string_view inner);

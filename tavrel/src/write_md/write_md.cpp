@@ -1342,12 +1342,15 @@ std::string Renderer::block_alone(const Block& block) {
     saved_out.swap(out_);
     std::vector<std::pair<std::string, Inlines>> saved_notes;
     saved_notes.swap(notes_);
+    const std::size_t divs_from = std::exchange(divs_from_, written_divs_.size());
     this->block(block);
     flush_notes();
     std::string text;
     text.swap(out_);
     out_.swap(saved_out);
     notes_.swap(saved_notes);
+    if (written_divs_.size() != divs_from_) [[unlikely]] take_divs(nullptr);
+    divs_from_ = divs_from;
     return text;
 }
 
@@ -1391,12 +1394,68 @@ void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool li
     if (in_cell_) [[unlikely]] escape_bars_from(out_, out_.size() - body.size() - 2);
 }
 
-std::string Renderer::nested(const Blocks& blocks) {
+std::string Renderer::nested(const Blocks& blocks, std::vector<WrittenDiv>* divs) {
     std::string saved;
     saved.swap(out_);
+    const std::size_t divs_from = std::exchange(divs_from_, written_divs_.size());
     this->blocks(blocks);
     saved.swap(out_);
+    if (written_divs_.size() != divs_from_) [[unlikely]] take_divs(divs);
+    divs_from_ = divs_from;
     return saved;
+}
+
+void Renderer::take_divs(std::vector<WrittenDiv>* divs) {
+    const auto written = written_divs_.begin() + static_cast<std::ptrdiff_t>(divs_from_);
+    if (divs) divs->assign(std::make_move_iterator(written), std::make_move_iterator(written_divs_.end()));
+    written_divs_.erase(written, written_divs_.end());
+}
+
+void ColonLines::add(std::size_t first, std::size_t last) {
+    // The runs from the first that ends at most one before `first`, up to
+    // the last that starts at most one after `last`, become one.
+    auto from = std::lower_bound(runs_.begin(), runs_.end(), first,
+                                 [](const auto& run, std::size_t n) { return run.second + 1 < n; });
+    auto to = from;
+    for (; to != runs_.end() && to->first <= last + 1; ++to) {
+        first = std::min(first, to->first);
+        last = std::max(last, to->second);
+    }
+    runs_.insert(runs_.erase(from, to), {first, last});
+}
+
+void ColonLines::add(const ColonLines& other) {
+    for (const auto& [first, last] : other.runs_) add(first, last);
+}
+
+std::size_t ColonLines::first_free() const {
+    return !runs_.empty() && runs_.front().first <= 3 ? runs_.front().second + 1 : 3;
+}
+
+// Each div written in the text is looked past, its lines taken from what it
+// found: a div's lines are read once, not again by every div around it,
+// which under divs nested deep took their depth times the text for each
+// length of fence tried. A div no longer standing where it was written (the
+// text moved on or rewound over it) is read as text.
+ColonLines Renderer::colon_lines(std::string_view text, const std::vector<WrittenDiv>& divs) {
+    const auto stands = [&](const WrittenDiv& d, std::size_t from) {
+        const std::size_t closer = d.fence + 2;
+        if (d.begin < from || d.end > text.size() || d.end - d.begin < 2 * d.fence + 3) return false;
+        if (d.begin > 0 && text[d.begin - 1] != '\n') return false;
+        const std::string_view open = text.substr(d.begin, d.fence + 1), close = text.substr(d.end - closer - 1);
+        return open.find_first_not_of(':') == d.fence && (open.back() == ' ' || open.back() == '\n') &&
+               close[0] == '\n' && close.find_first_not_of(':', 1) == closer - 1 && close.substr(closer - 1) == "\n\n";
+    };
+    ColonLines lines;
+    std::size_t from = 0;
+    for (const auto& d : divs) {
+        if (!stands(d, from)) continue;
+        fence_lines_read_ += probe::add_colon_lines(text.substr(from, d.begin - from), lines);
+        lines.add(d.colons);
+        from = d.end;
+    }
+    fence_lines_read_ += probe::add_colon_lines(text.substr(from), lines);
+    return lines;
 }
 
 // The text of the blocks of a list item or quote. Text that ends in a
@@ -1499,10 +1558,13 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
         return text;
     }
     text.buf.swap(out_);
+    const std::size_t divs_from = std::exchange(divs_from_, written_divs_.size());
     quote_blocks_ = quote_blocks;
     item_blocks_ = item_blocks;
     this->blocks(blocks);
     text.buf.swap(out_);
+    if (written_divs_.size() != divs_from_) [[unlikely]] take_divs(nullptr);
+    divs_from_ = divs_from;
     // The end `trim_nested_end` cuts is the line ends alone.
     std::size_t end = text.buf.size();
     while (end > 0 && (text.buf[end - 1] == '\n' || text.buf[end - 1] == '\r')) --end;
@@ -2311,7 +2373,8 @@ void Renderer::block(const Block& block) {
                 if (!was_in_bare_div && !attrs) [[unlikely]] fence_item_divs(b.blocks, item_with_blocks_keeps_list);
                 quote_blocks_ = true;  // (after the fence line, as in a quote)
                 ++depth_;
-                std::string inner = nested(b.blocks);
+                std::vector<WrittenDiv> divs;
+                std::string inner = nested(b.blocks, &divs);
                 --depth_;
                 in_bare_div_ = was_in_bare_div;
                 --div_depth_;
@@ -2319,8 +2382,8 @@ void Renderer::block(const Block& block) {
                 // alone, also one inside raw HTML: the fence is made longer
                 // than any such line. Only a fence with attributes may be
                 // longer than three; without, the div is its content.
-                std::size_t fence = 3;
-                while (has_colon_line(inner, fence)) ++fence;
+                ColonLines colons = colon_lines(inner, divs);
+                std::size_t fence = colons.first_free();
                 // Such a line may close nothing after all (indented in the
                 // div, or in code an item holds): the reader is asked.
                 if (fence > 3 && !attrs && reads_as_one_div(inner)) fence = 3;
@@ -2331,6 +2394,7 @@ void Renderer::block(const Block& block) {
                     blocks(b.blocks);
                     return;
                 }
+                const std::size_t begin = out_.size();
                 out_.append(fence, ':');
                 if (empty_attrs) {
                     out_.append(" {.}"sv);
@@ -2342,6 +2406,10 @@ void Renderer::block(const Block& block) {
                 out_.append(inner);
                 out_.append(fence, ':');
                 out_.append("\n\n"sv);
+                // (Divs after a rewind to before this one were taken back.)
+                while (written_divs_.size() > divs_from_ && written_divs_.back().end > begin) written_divs_.pop_back();
+                colons.add(fence, fence);
+                written_divs_.push_back({begin, out_.size(), fence, std::move(colons)});
             } else if constexpr (std::is_same_v<T, MathBlock>) {
                 write_math_block(b.tex, out_, blank_lines_empty_ > 0);
                 ial(b.attr);
