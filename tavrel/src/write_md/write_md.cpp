@@ -30,6 +30,7 @@
 #include "reader_probes.hpp"
 #include "tavrel/autolink.hpp"
 #include "tavrel/block.hpp"
+#include "tavrel/inline.hpp"
 #include "tavrel/markdown.hpp"
 #include "tavrel/options.hpp"
 #include "tavrel/render.hpp"
@@ -385,6 +386,18 @@ bool holds_lone_tag(const Inlines& run, std::string_view tag, long& depth) {
 bool holds_lone_tag(const Inlines& run, std::string_view tag) {
     long depth = 0;
     return holds_lone_tag(run, tag, depth) || depth != 0;
+}
+
+// The same of a content as written (`written`): its nodes written in their
+// element forms read back as raw tags around their contents, which pair
+// those the tree had lone in them ("</em> x <em>" in an emphasis written
+// "<em></em> x <em></em>"). The tree's lone tags are the written text's but
+// for those, so this is asked only where the tree has some.
+[[gnu::cold, gnu::noinline]] bool written_holds_lone_tag(std::string_view written, std::string_view tag) {
+    static const Options options = Options::dataset();
+    static const inline_::LinkDefs no_definitions;
+    static const inline_::FootnoteLabels no_labels;
+    return holds_lone_tag(inline_::parse_inner(written, {options, no_definitions, no_labels}), tag);
 }
 
 // Whether the attribute block of `node` (`attr`) writes a pair whose key no
@@ -3824,7 +3837,10 @@ bool Renderer::underscores_fit(const Attr& attr, const Inlines& content, std::st
     const bool attrs_written = markdown::writes_attrs(attr, true);
     const bool key_kept = attrs_written && has_key_no_tag_holds(attr);
     const bool refs = canon::white_refs(content) != nullptr;
-    if (!key_kept && !refs && (p_escaped || !holds_lone_tag(content, tag))) return false;
+    if (!key_kept && !refs &&
+        (p_escaped || !holds_lone_tag(content, tag) ||
+         !written_holds_lone_tag(std::string_view(out_).substr(cstart, cend - cstart), tag)))
+        return false;
     // Before the closer of a plain strong around it ("**_<em>_**"), whose
     // own form then takes no "_" runs that these would stand in, the runs
     // pair as well: taken there for a lone tag, which would pair with the

@@ -1280,6 +1280,9 @@ TEST(RoundTrip, HandWrittenTextsKeepEveryAttributeAndCharacter) {
         // after punctuation, whose first node opens with a "_" run: the
         // two runs merged may close as well, and pair no "_" inside.
         "_____</em>a_***_{\xC3=}___",
+        // An emphasis whose lone tags inside are those of an emphasis in
+        // it, written as its element around them, which pairs them.
+        "***<code>***___*</em> ___<em>*___",
     };
     for (const auto& md : cases) {
         const ast::Document first = block::parse_source(md, Options::dataset());
