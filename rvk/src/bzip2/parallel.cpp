@@ -47,12 +47,41 @@ constexpr std::uint32_t rotl1(std::uint32_t v) { return (v << 1) | (v >> 31); }
 
 std::uint64_t marker_cap(std::uint64_t input_len) { return input_len / 16 + 64; }
 
-// The index of the marker at exactly `bit`, if any.
-std::optional<std::size_t> find_marker(const std::vector<Marker>& markers, std::uint64_t bit) {
-  auto it = std::lower_bound(markers.begin(), markers.end(), bit,
-                             [](const Marker& m, std::uint64_t b) { return m.bit_offset < b; });
-  if (it == markers.end() || it->bit_offset != bit) return std::nullopt;
-  return static_cast<std::size_t>(it - markers.begin());
+// The first position from `from` on in a sorted sequence of `n` keys whose
+// key is at least `target`, searching in steps that double from `from`: the
+// assembly's next marker, job and group are usually a few places on, so a
+// file of many tiny streams costs a few comparisons per block, not a search
+// of the whole list.
+template <class Key>
+std::size_t gallop(std::size_t from, std::size_t n, std::uint64_t target, const Key& key) {
+  std::size_t lo = from;
+  std::size_t hi = from;
+  std::size_t step = 1;
+  while (hi < n && key(hi) < target) {
+    lo = hi + 1;
+    hi = from + step;
+    step <<= 1;
+  }
+  hi = std::min(hi + 1, n);
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (key(mid) < target) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+// The index of the marker at exactly `bit`, if any, looking from `from` on
+// (markers before it lie before `bit`).
+std::optional<std::size_t> find_marker(const std::vector<Marker>& markers, std::uint64_t bit,
+                                       std::size_t from = 0) {
+  const std::size_t at =
+      gallop(from, markers.size(), bit, [&](std::size_t i) { return markers[i].bit_offset; });
+  if (at == markers.size() || markers[at].bit_offset != bit) return std::nullopt;
+  return at;
 }
 
 bool is_header(std::span<const std::uint8_t> input, std::size_t p) {
@@ -175,20 +204,27 @@ class ParallelCandidates final : public Candidates {
       open_.reset();
       open_hold_.reset();
     }
-    results_.discard_before(g);
+    // Nothing new to let go of while the chain stays in one group.
+    if (g > discarded_) {
+      results_.discard_before(g);
+      discarded_ = g;
+    }
   }
 
  private:
-  // The first job whose marker index is at least `index`.
-  std::size_t job_at_or_after(std::size_t index) const {
-    auto it = std::lower_bound(jobs_.begin(), jobs_.end(), index,
-                               [](const CandidateJob& j, std::size_t i) { return j.index < i; });
-    return static_cast<std::size_t>(it - jobs_.begin());
+  // The first job whose marker index is at least `index`. The assembly's
+  // indices rise, so the search starts where the last one ended.
+  std::size_t job_at_or_after(std::size_t index) {
+    if (job_cursor_ > 0 && jobs_[job_cursor_ - 1].index >= index) job_cursor_ = 0;
+    job_cursor_ = gallop(job_cursor_, jobs_.size(), index, [&](std::size_t j) { return jobs_[j].index; });
+    return job_cursor_;
   }
-  std::size_t group_of(std::size_t job) const {
-    auto it = std::upper_bound(groups_.begin(), groups_.end(), job,
-                               [](std::size_t j, const CandidateGroup& g) { return j < g.first; });
-    return static_cast<std::size_t>(it - groups_.begin()) - 1;
+  // The group holding `job`.
+  std::size_t group_of(std::size_t job) {
+    if (groups_[group_cursor_].first > job) group_cursor_ = 0;
+    // The last group whose first job is at most `job`.
+    group_cursor_ = gallop(group_cursor_, groups_.size(), job + 1, [&](std::size_t g) { return groups_[g].first; }) - 1;
+    return group_cursor_;
   }
 
   pipeline::OrderedResults<GroupOutcome>& results_;
@@ -200,6 +236,9 @@ class ParallelCandidates final : public Candidates {
   std::optional<GroupOutcome> open_;
   std::size_t open_group_ = 0;
   std::shared_ptr<void> open_hold_;
+  std::size_t job_cursor_ = 0;
+  std::size_t group_cursor_ = 0;
+  std::size_t discarded_ = 0;  // groups below it are let go of
 };
 
 // Scans the whole input: one range on the calling thread for small inputs
@@ -413,6 +452,7 @@ Result<void> assemble(std::span<const std::uint8_t> input, const CandidateSink& 
   const std::uint64_t len = input.size();
   std::uint64_t p = 0;
   std::uint64_t total = 0;
+  std::size_t after = 0;  // markers before it lie before the stream at p
   for (;;) {
     // 1. Stream header at byte p.
     if (p == len) return {};
@@ -424,7 +464,7 @@ Result<void> assemble(std::span<const std::uint8_t> input, const CandidateSink& 
     const unsigned level = input[p + 3] - '0';
 
     // 2. The stream's first marker.
-    auto cur = find_marker(markers, 8 * p + 32);
+    auto cur = find_marker(markers, 8 * p + 32, after);
     if (!cur) return Error::decode(8 * p + 32, DecodeError::InvalidMagic);
     std::uint32_t combined = 0;
 
@@ -436,7 +476,7 @@ Result<void> assemble(std::span<const std::uint8_t> input, const CandidateSink& 
       if (c.block_len > decoder::max_block_symbols(level)) {
         return Error::decode(m.bit_offset, DecodeError::BlockOverflow);
       }
-      auto next = find_marker(markers, c.end_bit);
+      auto next = find_marker(markers, c.end_bit, *cur + 1);
       if (!next) return Error::decode(c.end_bit, DecodeError::InvalidMagic);
       candidates.discard_before(*next);
       const std::uint64_t decoded_len = c.decoded_len;
@@ -452,6 +492,7 @@ Result<void> assemble(std::span<const std::uint8_t> input, const CandidateSink& 
     if (end.crc != combined) return Error::decode(end.bit_offset, DecodeError::CrcMismatch);
     if (end.bit_offset > UINT64_MAX - 87) return Error::invalid_configuration("offset arithmetic overflow");
     p = (end.bit_offset + 87) / 8;
+    after = *cur + 1;
   }
 }
 
