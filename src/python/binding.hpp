@@ -122,19 +122,42 @@ PyObject* str_list(const std::vector<std::string>& items);
 // here, with the lock held. Must be called with the lock held.
 bool run_interruptible(std::atomic<bool>& stop, const std::function<void()>& body);
 
-// Releases the interpreter lock for the scope; taken again however the
-// scope is left, so that an exception thrown inside reaches the guard below
-// with the lock held.
-class Unlocked {
+struct State;
+State& the_state();
+
+// Releases the interpreter lock for a call's work, from construction until
+// `relock` (or destruction), and lists the call meanwhile, so that when the
+// interpreter exits it can tell the work to stop (through `stop`, where
+// given) and wait for it. Taking the lock again once the interpreter is
+// exiting would end the thread under the work, so such a thread is parked
+// instead, until the process ends.
+class Released {
 public:
-    Unlocked() : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
+    explicit Released(std::atomic<bool>* stop = nullptr);
+    ~Released();
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+
+    // The work has ended; called by the thread that ran it.
+    void done() noexcept;
+    // Takes the lock for a moment (false, untaken, when the interpreter is
+    // exiting); `unlock` releases it again.
+    bool lock();
+    void unlock();
+    // Ends the section: `done`, then takes the lock for good or parks.
+    void relock();
 
 private:
-    PyThreadState* state_;
+    State* state_;
+    std::atomic<bool>* stop_;
+    PyThreadState* thread_ = nullptr;
+    bool finished_ = false;
+    bool relocked_ = false;
 };
+
+// Registered with `atexit` by the module: tells every running call to stop
+// and waits for them a while (with the lock released). Called with the lock.
+void stop_calls_at_exit();
 
 // Sets the Python exception for a C++ exception caught at the module's
 // boundary: a failed allocation is a MemoryError, anything else a violated

@@ -59,18 +59,12 @@ std::optional<Result<T>> run_stage(F&& body) {
     bool finished = run_interruptible(stop, [&] {
         try {
             // The shared pool starts its threads before the run takes memory.
-            pool::shared();
+            pool::start();
             out.emplace(body(&stop));
         } catch (const std::bad_alloc&) {
             out.emplace(Error("out of memory", ErrorKind::OutOfMemory));
         } catch (const std::exception& e) {
-            // The pool's library reports a thread it could not start so.
-            std::string_view what = e.what();
-            if (what.starts_with("pthread_create has failed")) {
-                out.emplace(Error("could not start worker threads: " + std::string(what), ErrorKind::Io));
-            } else {
-                out.emplace(Error(e.what(), ErrorKind::Invariant));
-            }
+            out.emplace(Error(e.what(), ErrorKind::Invariant));
         }
     });
     if (!finished) return std::nullopt;

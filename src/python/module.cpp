@@ -1,7 +1,8 @@
 // The extension module `corpuswright._core`: multi-phase initialisation with
 // no module state. Its execution step adds the class and the four dataset
-// functions, appending each name to `__all__`; nothing else runs at import:
-// no file is opened and no thread is started.
+// functions, appending each name to `__all__`, and registers the exit hook
+// that stops calls still running; nothing else runs at import: no file is
+// opened and no thread is started.
 #include "binding.hpp"
 
 namespace corpuswright::python {
@@ -29,6 +30,24 @@ int add_attribute(PyObject* module, const char* name, PyObject* value) {
     return PyObject_SetAttr(module, attr_name.get(), owned.get());
 }
 
+PyObject* at_exit(PyObject*, PyObject*) {
+    stop_calls_at_exit();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef at_exit_def = {"_stop_calls_at_exit", at_exit, METH_NOARGS, nullptr};
+
+// Calls still running in daemon threads when the interpreter exits are
+// stopped first (Released).
+int register_at_exit(PyObject* module) {
+    Ref atexit(PyImport_ImportModule("atexit"));
+    if (!atexit) return -1;
+    Ref fn(PyCFunction_NewEx(&at_exit_def, module, nullptr));
+    if (!fn) return -1;
+    Ref done(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
+    return done ? 0 : -1;
+}
+
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         raise_cast_error(module, "PyModule", "module");
@@ -42,7 +61,8 @@ int exec_module(PyObject* module) {
     PyObject* type = wiki_converter_type();
     if (type == nullptr) return -1;
     if (add_attribute(module, "WikiConverter", Py_NewRef(type)) < 0) return -1;
-    return add_dataset_functions(module, add_attribute);
+    if (add_dataset_functions(module, add_attribute) < 0) return -1;
+    return register_at_exit(module);
 }
 
 int guarded_exec_module(PyObject* module) noexcept {

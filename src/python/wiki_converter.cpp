@@ -239,7 +239,7 @@ bool take_sequence(PyObject* seq, const char* param, bool pairs, std::vector<Ent
 template <class F>
 bool run_batch(std::size_t n, F&& work) {
     if (n <= 1) {
-        Unlocked unlocked;
+        Released released;
         pool::for_each_index(n, work);
         return true;
     }
@@ -287,7 +287,7 @@ PyObject* quillmd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     const roles::TemplateRoles& roles = *reinterpret_cast<ConverterObject*>(self)->roles;
     std::vector<PageResult> slots(1);
     {
-        Unlocked unlocked;
+        Released released;
         convert_one(roles, *text, slots[0]);
     }
     if (raise_failure(slots)) return nullptr;

@@ -3,6 +3,7 @@ limit with bad pages read ahead of it, outputs that name an input or each
 other, and an interrupted run."""
 import bz2
 import gzip
+import json
 import lzma
 import os
 import random
@@ -554,3 +555,61 @@ def test_an_output_gets_the_mode_of_an_ordinary_file(tmp_path, meta, umask, exis
     finally:
         os.umask(old)
     assert [oct(stat.S_IMODE(p.stat().st_mode)) for p in outputs] == [oct(expected)] * 4
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_process_child(test, workdir, arg, timeout=120):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([HERE] + sys.path))
+    proc = subprocess.run([sys.executable, os.path.join(HERE, "process_child.py"), test, str(workdir), str(arg)],
+                          env=env, capture_output=True, text=True, timeout=timeout)
+    return proc
+
+
+def test_a_cap_on_the_users_threads_leaves_fewer_threads_never_a_signal():
+    # The cap lets some threads start and refuses the next, which used to
+    # end the process (SIGABRT). Each call now runs with the threads it got;
+    # a compressed dump needs its decoder thread, and says so when it has
+    # none. Root is not held to the cap: the child runs as nobody.
+    if os.geteuid() != 0:
+        pytest.skip("needs root to run the child as an unprivileged user")
+    import shutil
+    import tempfile
+    expected = None
+    for limit in range(1, 9):
+        workdir = tempfile.mkdtemp(prefix="cw-nproc-")
+        os.chmod(workdir, 0o777)
+        try:
+            proc = run_process_child("thread-cap", workdir, limit)
+        finally:
+            shutil.rmtree(workdir)
+        assert proc.returncode == 0, (limit, proc.returncode, proc.stderr[-2000:])
+        got = json.loads(proc.stdout.strip().splitlines()[-1])
+        bz2_outcome = got.pop("build_stage1 bz2")
+        assert bz2_outcome == got["build_stage1"] or "could not start the decoder thread" in bz2_outcome, limit
+        if expected is None:
+            expected = got
+        assert got == expected, limit
+    assert all(not isinstance(v, str) for v in expected.values()), expected
+
+
+@pytest.mark.parametrize("how", ["fork", "multiprocessing"])
+def test_a_forked_child_gets_a_pool_of_its_own(tmp_path, how):
+    # The parent's pool threads are not in the child: its calls used to wait
+    # for them forever.
+    proc = run_process_child("fork", tmp_path, how)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    got = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert got["same"], got["child"]
+
+
+@pytest.mark.parametrize("kind", ["quillmd", "quillmd_batch", "build_stage1", "build_stage2", "build_dataset"])
+def test_exit_while_a_call_runs_in_a_daemon_thread_stops_it_cleanly(tmp_path, kind):
+    # The interpreter ends such a thread when it takes the lock again, which
+    # crashed the process under the running work (SIGSEGV, SIGABRT) and left
+    # its temporary files.
+    proc = run_process_child("exit", tmp_path, kind)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
+    assert '"exiting": true' in proc.stdout
+    assert [n for n in os.listdir(tmp_path / "out") if n.startswith(".tmp")] == []

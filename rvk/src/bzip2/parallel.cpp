@@ -347,8 +347,12 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
   // still decodes, one scratch over it.)
   const std::uint64_t job_limit = std::max(options.memory_limit - std::min<std::uint64_t>(options.memory_limit, threads * scratch),
                                            kMaxBlockOutput);
-  RVK_TRY_ASSIGN(auto pool, pipeline::ThreadPool::create(threads, "rvk-"));
+  auto made = pipeline::ThreadPool::create(threads, "rvk-");
   if (!is_header(input, 0)) return Error::invalid_stream_header();
+  // Not a single worker thread to be had (a cap on the user's processes):
+  // the feeder thread decodes alone, as with one thread asked for.
+  if (!made.ok()) return decoder::decode_serial_to_pipe(input, sink, progress, first ? &*first : nullptr);
+  auto pool = std::move(made).value();
   RVK_TRY(check_stopped(stopped));
 
   // 5-6. Scan and markers. Past the cap, decoding every hit speculatively

@@ -212,15 +212,18 @@ Result<DeflateResult> parallel_rest(std::span<const std::uint8_t> input, std::ui
   const std::uint64_t t = std::max<std::uint64_t>(threads, 2);
   const std::uint64_t limit = std::min(saturating_mul(t + 2, kJobReservation), memory_limit);
   const std::uint64_t max_outstanding = saturating_mul(t + 2, 2);
-  RVK_TRY_ASSIGN(std::unique_ptr<pipeline::ThreadPool> pool,
-                 pipeline::ThreadPool::create(static_cast<std::size_t>(t), "rvk-"));
-
   // The rest of the member, serially from the expected bit.
   auto continue_serially = [&]() -> Result<DeflateResult> {
     RVK_TRY_ASSIGN(DeflateResult r, decode_serial_from(input, expected, sink, window, workspace));
     RVK_TRY(committer.add(r));
     return DeflateResult{r.end_bit, committer.total, committer.crc.value()};
   };
+
+  auto made = pipeline::ThreadPool::create(static_cast<std::size_t>(t), "rvk-");
+  // Not a single worker thread to be had (a cap on the user's processes):
+  // the feeder thread decodes the rest alone.
+  if (!made.ok()) return continue_serially();
+  std::unique_ptr<pipeline::ThreadPool> pool = std::move(made).value();
 
   // Grid jobs are made and run in batches that grow eightfold: nobody
   // knows where the member ends, and a member that ends soon must not pay

@@ -53,8 +53,11 @@ Result<void> decode_on_pool(Input input, std::span<const BlockLayout> blocks, co
                             std::size_t threads, std::uint64_t memory_limit, PoolSlot& slot,
                             FrameCommitter& committer) {
   if (!slot) {
-    // A pool that cannot be had is the machine's failure, not the frame's.
-    RVK_TRY_ASSIGN(slot, pipeline::ThreadPool::create(threads, "rvk-lz4-"));
+    auto made = pipeline::ThreadPool::create(threads, "rvk-lz4-");
+    // Not a single worker thread to be had (a cap on the user's
+    // processes): the feeder thread decodes the blocks alone.
+    if (!made.ok()) return decode_serially(input, blocks, header.block_max, committer);
+    slot = std::move(made).value();
   }
   const std::uint64_t block_max = header.block_max;
   pipeline::OrderedJobs<BlockLayout, DecodedBlock> jobs{
