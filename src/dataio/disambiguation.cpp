@@ -32,7 +32,17 @@ constexpr std::string_view kNeedle = ",'disambiguation',";
 constexpr std::string_view kTableName = "page_props";
 constexpr std::size_t kHeadBytes = 8;  // for the compression magic
 
-Error db_error(sqlite3* db) { return Error(sqlite3_errmsg(db), ErrorKind::Database); }
+Error db_error(sqlite3* db) {
+    return Error(sqlite3_errmsg(db), sqlite3_errcode(db) == SQLITE_NOMEM ? ErrorKind::OutOfMemory : ErrorKind::Database);
+}
+
+// SQLite opens a directory and fails at its first read or write with "disk
+// I/O error", which says nothing of the mistake.
+Result<void> not_a_directory(const std::string& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Error(os_error(EISDIR), ErrorKind::Io);
+    return Ok{};
+}
 
 // Closes the connection on every path.
 struct Connection {
@@ -148,6 +158,7 @@ Result<PagePropsScan> scan_disambiguation(ByteReader& input, const std::atomic<b
 // missing or read-only directory for a new one.
 Result<void> check_writable(const std::string& path) {
     const std::string metadata = database_file_name(path);
+    CW_TRY(not_a_directory(metadata));
     struct stat st {};
     if (::stat(metadata.c_str(), &st) != 0) {
         std::string dir = std::filesystem::path(metadata).parent_path().string();
@@ -157,7 +168,7 @@ Result<void> check_writable(const std::string& path) {
     Connection conn;
     if (sqlite3_open_v2(metadata.c_str(), &conn.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
         SQLITE_OK) {
-        return conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
+        return conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::OutOfMemory);
     }
     sqlite3_busy_timeout(conn.db, 5000);
     if (sqlite3_db_readonly(conn.db, "main") == 1) {
@@ -198,7 +209,7 @@ Result<std::uint64_t> import_page_props(const std::string& source, const std::st
     Connection conn;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(database_file_name(metadata).c_str(), &conn.db, flags, nullptr) != SQLITE_OK) {
-        Error err = conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
+        Error err = conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::OutOfMemory);
         return std::move(err).context(opening_metadata);
     }
     sqlite3_busy_timeout(conn.db, 5000);
@@ -207,9 +218,10 @@ Result<std::uint64_t> import_page_props(const std::string& source, const std::st
 }
 
 Result<IdSet> disambiguation_ids(const std::string& metadata) {
+    CW_TRY(not_a_directory(database_file_name(metadata)).context(file_context("opening", "metadata", metadata)));
     Connection conn;
     if (sqlite3_open_v2(database_file_name(metadata).c_str(), &conn.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        Error err = conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::Database);
+        Error err = conn.db ? db_error(conn.db) : Error("out of memory", ErrorKind::OutOfMemory);
         return std::move(err).context(file_context("opening", "metadata", metadata));
     }
     sqlite3_busy_timeout(conn.db, 5000);

@@ -213,6 +213,16 @@ std::optional<std::uint64_t> u64_arg(PyObject* value, const char* param, std::ui
     return static_cast<std::uint64_t>(v);
 }
 
+std::optional<std::uint64_t> positive_u64_arg(PyObject* value, const char* param, std::uint64_t fallback) {
+    auto v = u64_arg(value, param, fallback);
+    if (v && *v == 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be positive", param);
+        add_processing_note(param);
+        return std::nullopt;
+    }
+    return v;
+}
+
 bool optional_u64_arg(PyObject* value, const char* param, std::optional<std::uint64_t>& out) {
     out.reset();
     if (value == nullptr || value == Py_None) return true;

@@ -94,12 +94,21 @@ std::optional<std::string> path_arg(PyObject* value, const char* param);
 // An optional unsigned 64-bit integer argument (`fallback` when absent).
 std::optional<std::uint64_t> u64_arg(PyObject* value, const char* param, std::uint64_t fallback);
 
+// The same for a count that must not be 0 (`target_words`): ValueError
+// "<param> must be positive" with the note.
+std::optional<std::uint64_t> positive_u64_arg(PyObject* value, const char* param, std::uint64_t fallback);
+
 // An optional signed 64-bit count that may be None (`limit=None`).
 // Returns true on success; `out` stays empty for None or absent.
 bool optional_u64_arg(PyObject* value, const char* param, std::optional<std::uint64_t>& out);
 
 // RuntimeError with the error's whole context chain as its message.
 PyObject* error(const Error& err);
+
+// The exception for a failed call: a violated invariant panics, contradicting
+// arguments or one out of its range are a ValueError, a failed allocation a
+// MemoryError, anything else a RuntimeError (`error`).
+PyObject* raise_error(const Error& err);
 
 // Raises the module's PanicException (a BaseException subclass) with the
 // invariant's message. Returns null for convenient `return raise_panic(...)`.

@@ -17,21 +17,6 @@ const Signature kDatasetSig{
     "build_dataset()", {"xml", "articles", "chunks", "metadata", "min_bytes", "limit", "target_words"}, 4};
 const Signature kPagePropsSig{"build_page_props()", {"source", "metadata"}, 2};
 
-// A failed run: a violated invariant panics, contradicting paths are a
-// ValueError, a failed allocation a MemoryError, anything else RuntimeError.
-PyObject* raise_run_error(const Error& err) {
-    switch (err.kind()) {
-        case ErrorKind::Invariant: return raise_panic(err.message());
-        case ErrorKind::Conflict: {
-            Ref text(str_from(err.message()));
-            if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-            return nullptr;
-        }
-        case ErrorKind::OutOfMemory: return PyErr_NoMemory();
-        default: return error(err);
-    }
-}
-
 // (articles, chunks, [(kind, name, count), ...])
 PyObject* summary_tuple(const stages::Summary& s) {
     Ref rows(PyList_New(static_cast<Py_ssize_t>(s.rows.size())));
@@ -90,7 +75,7 @@ PyObject* build_stage1(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return stages::stage1(options);
     });
     if (!result) return nullptr;
-    if (!result->ok()) return raise_run_error(result->error());
+    if (!result->ok()) return raise_error(result->error());
     return summary_tuple(result->value());
 }
 
@@ -101,7 +86,7 @@ PyObject* build_stage2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!articles) return nullptr;
     auto chunks = path_arg(v[1], "chunks");
     if (!chunks) return nullptr;
-    auto target_words = u64_arg(v[2], "target_words", 700);
+    auto target_words = positive_u64_arg(v[2], "target_words", 700);
     if (!target_words) return nullptr;
     auto batch_size = u64_arg(v[3], "batch_size", 128);
     if (!batch_size) return nullptr;
@@ -109,7 +94,7 @@ PyObject* build_stage2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return stages::stage2(*articles, *chunks, *target_words, *batch_size, stop);
     });
     if (!result) return nullptr;
-    if (!result->ok()) return raise_run_error(result->error());
+    if (!result->ok()) return raise_error(result->error());
     return PyLong_FromUnsignedLongLong(result->value());
 }
 
@@ -128,7 +113,7 @@ PyObject* build_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!min_bytes) return nullptr;
     std::optional<std::uint64_t> limit;
     if (!optional_u64_arg(v[5], "limit", limit)) return nullptr;
-    auto target_words = u64_arg(v[6], "target_words", 700);
+    auto target_words = positive_u64_arg(v[6], "target_words", 700);
     if (!target_words) return nullptr;
     stages::DatasetOptions options{*xml, *articles, *chunks, *metadata, *min_bytes, limit, *target_words};
     auto result = run_stage<stages::Summary>([&](const std::atomic<bool>* stop) {
@@ -136,7 +121,7 @@ PyObject* build_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         return stages::dataset(options);
     });
     if (!result) return nullptr;
-    if (!result->ok()) return raise_run_error(result->error());
+    if (!result->ok()) return raise_error(result->error());
     return summary_tuple(result->value());
 }
 
@@ -150,7 +135,7 @@ PyObject* build_page_props(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     auto result = run_stage<std::uint64_t>(
         [&](const std::atomic<bool>* stop) { return stages::import_page_props(*source, *metadata, stop); });
     if (!result) return nullptr;
-    if (!result->ok()) return raise_run_error(result->error());
+    if (!result->ok()) return raise_error(result->error());
     return PyLong_FromUnsignedLongLong(result->value());
 }
 

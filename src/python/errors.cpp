@@ -18,6 +18,20 @@ PyObject* error(const Error& err) {
     return nullptr;
 }
 
+PyObject* raise_error(const Error& err) {
+    switch (err.kind()) {
+        case ErrorKind::Invariant: return raise_panic(err.message());
+        case ErrorKind::Conflict:
+        case ErrorKind::Invalid: {
+            Ref text(str_from(err.message()));
+            if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+            return nullptr;
+        }
+        case ErrorKind::OutOfMemory: return PyErr_NoMemory();
+        default: return error(err);
+    }
+}
+
 PyObject* panic_type() {
     // Created once per process, on first need, while the lock is held.
     static PyObject* type = PyErr_NewExceptionWithDoc(

@@ -258,7 +258,7 @@ PyObject* converter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!path) return nullptr;
     // The load holds the interpreter lock: it runs once per converter.
     auto roles = roles::TemplateRoles::open(*path);
-    if (!roles.ok()) return error(roles.error());
+    if (!roles.ok()) return raise_error(roles.error());
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* obj = reinterpret_cast<ConverterObject*>(self);
@@ -320,7 +320,7 @@ PyObject* corpuswright_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!parse_fastcall(kChunkSig, args, nargs, kwnames, values)) return nullptr;
     std::vector<Entry> entries;
     if (!take_sequence(values[0], "pages", true, entries)) return nullptr;
-    auto target_words = u64_arg(values[1], "target_words", kDefaultTargetWords);
+    auto target_words = positive_u64_arg(values[1], "target_words", kDefaultTargetWords);
     if (!target_words) return nullptr;
     const roles::TemplateRoles& roles = *reinterpret_cast<ConverterObject*>(self)->roles;
     std::vector<PageResult> slots(entries.size());

@@ -12,6 +12,10 @@
 #include "corpuswright/roles.hpp"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <string>
 #include <utility>
@@ -70,7 +74,10 @@ const char* storage_class_name(int type) {
 struct Connection {
     sqlite3* db = nullptr;
     ~Connection() { sqlite3_close(db); }  // null is a harmless no-op
-    Error error() const { return Error(db ? sqlite3_errmsg(db) : "out of memory", ErrorKind::Database); }
+    Error error() const {
+        if (db == nullptr) return Error("out of memory", ErrorKind::OutOfMemory);
+        return Error(sqlite3_errmsg(db), sqlite3_errcode(db) == SQLITE_NOMEM ? ErrorKind::OutOfMemory : ErrorKind::Database);
+    }
 };
 
 // Owns a prepared statement; finalises it on every path.
@@ -208,6 +215,12 @@ Result<TemplateRoles> load(std::string_view path, int busy_timeout_ms) {
         return Error("the path contains a NUL character", ErrorKind::Invalid);
     }
     std::string cpath = database_file_name(path);
+    // SQLite opens a directory and fails at its first read with "disk I/O
+    // error", which says nothing of the mistake.
+    struct stat st {};
+    if (::stat(cpath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return Error(std::string(std::strerror(EISDIR)) + " (os error " + std::to_string(EISDIR) + ")", ErrorKind::Io);
+    }
     Connection c;
     if (sqlite3_open_v2(cpath.c_str(), &c.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return c.error();
     sqlite3_busy_timeout(c.db, busy_timeout_ms);

@@ -182,13 +182,14 @@ def test_corpuswright_batch_chunks(converter):
     assert first and md.startswith(first)
 
 
-def test_target_words_zero_panics_only_when_a_page_converts(converter):
-    assert converter.corpuswright_batch([("A", ""), ("B", "x")], target_words=0) == [(None, [], []), (None, [], [])]
-    with pytest.raises(BaseException) as e:
-        converter.corpuswright_batch([("A", page(1))], target_words=0)
-    assert type(e.value).__name__ == "PanicException"
-    assert not isinstance(e.value, Exception)
+@pytest.mark.parametrize("pages", [[("A", page(1))], [("A", ""), ("B", "x")], []])
+def test_target_words_zero_is_a_value_error_naming_it(converter, pages):
+    # It was a PanicException, which `except Exception` does not catch, and
+    # only once a page converted.
+    with pytest.raises(ValueError) as e:
+        converter.corpuswright_batch(pages, target_words=0)
     assert str(e.value) == "target_words must be positive"
+    assert notes(e) == ["while processing 'target_words'"]
 
 
 def test_dataset_functions_parse_arguments(tmp_path):

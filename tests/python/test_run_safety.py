@@ -277,8 +277,12 @@ def file_error_cases(tmp_path, meta):
          [articles]),
         ("page-props-not-db", lambda: _core.build_page_props(broken, not_db),
          f"opening metadata {not_db}: file is not a database", [not_db]),
-        ("page-props-db-dir", lambda: _core.build_page_props(broken, isdir),
-         f"opening metadata {isdir}: unable to open database file", []),
+        ("page-props-db-dir", lambda: _core.build_page_props(broken, isdir), f"opening metadata {isdir}: {is_dir}", []),
+        ("stage1-db-dir", lambda: _core.build_stage1(broken, articles, isdir),
+         f"opening wiki metadata {isdir}: {is_dir}", [articles]),
+        ("dataset-db-dir", lambda: _core.build_dataset(broken, articles, chunks, isdir),
+         f"opening wiki metadata {isdir}: {is_dir}", [articles, chunks]),
+        ("converter-db-dir", lambda: _core.WikiConverter(isdir), f"opening wiki metadata {isdir}: {is_dir}", []),
         ("page-props-source-dir", lambda: _core.build_page_props(isdir, tmp_path / "m.db"),
          f"opening source {isdir}: {is_dir}", []),
         ("stage1-no-disambiguation", lambda: _core.build_stage1(good, articles, make_metadata(tmp_path / "nd.db")),
@@ -293,6 +297,7 @@ NOT_REPLACED = ("the output exists and is {}, which is never replaced: outputs a
 FILE_ERROR_IDS = ["stage1-fifo-output", "dataset-chunks-link-to-dev-null","dataset-chunks-dir", "dataset-articles-dir", "stage1-dot", "stage1-trailing-slash",
                   "stage2-chunks-dir", "stage2-missing", "stage2-articles-dir", "stage2-bad-line",
                   "stage1-xml-dir-bz2", "stage1-xml-dir", "page-props-not-db", "page-props-db-dir",
+                  "stage1-db-dir", "dataset-db-dir", "converter-db-dir",
                   "page-props-source-dir", "stage1-no-disambiguation", "page-props-missing-dir"]
 
 
@@ -613,3 +618,48 @@ def test_exit_while_a_call_runs_in_a_daemon_thread_stops_it_cleanly(tmp_path, ki
     assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
     assert '"exiting": true' in proc.stdout
     assert [n for n in os.listdir(tmp_path / "out") if n.startswith(".tmp")] == []
+
+
+METADATA_UNDER_A_CAP = r"""
+import os, resource, sys
+from corpuswright import _core
+meta, xml, work = sys.argv[1:4]
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
+said = set()
+for mb in range(0, 64, 2):
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        resource.setrlimit(resource.RLIMIT_AS, (size + mb * 2**20, size + mb * 2**20))
+        out = []
+        for call in (lambda: _core.WikiConverter(meta),
+                     lambda: _core.build_stage1(xml, os.path.join(work, str(mb)), meta)):
+            try:
+                call()
+                out.append("ok")
+            except MemoryError:
+                out.append("MemoryError")
+            except RuntimeError as e:
+                out.append("RuntimeError: " + str(e))
+        os.write(w, "|".join(out).encode())
+        os._exit(0)
+    os.close(w)
+    said.update(n for n in os.read(r, 4096).decode().split("|") if n)
+    os.close(r)
+    os.waitpid(pid, 0)
+print(sorted(said))
+"""
+
+
+def test_running_out_of_memory_while_loading_the_metadata_is_a_memory_error(tmp_path):
+    # SQLite's "out of memory" was a RuntimeError ("opening wiki metadata
+    # m.db: reading table redirect: out of memory").
+    meta = make_metadata(tmp_path / "m.db", redirects=[(10, f"Alias_{i}_" + "x" * 40, 10, f"T_{i}") for i in range(100_000)],
+                         roles=[(f"R{i}", "navigation") for i in range(50_000)], disambiguation=[])
+    xml = tmp_path / "d.xml"
+    xml.write_text(dump([]))
+    out = subprocess.run([sys.executable, "-c", METADATA_UNDER_A_CAP, str(meta), str(xml), str(tmp_path)],
+                         capture_output=True, text=True, check=True).stdout
+    assert eval(out) == ["MemoryError", "ok"]

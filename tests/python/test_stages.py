@@ -104,10 +104,15 @@ def test_dataset_equals_two_stages_and_batch_sizes_agree(tmp_path, meta):
     assert len(firsts) == arts and all(c["start_kind"] == "h1" for c in firsts)
 
 
-def test_target_words_zero_touches_nothing(tmp_path):
-    with pytest.raises(RuntimeError) as e:
-        _core.build_dataset(tmp_path / "none.xml", tmp_path / "a", tmp_path / "c", tmp_path / "none.db", target_words=0)
+@pytest.mark.parametrize("call", [
+    lambda t: _core.build_dataset(t / "none.xml", t / "a", t / "c", t / "none.db", target_words=0),
+    lambda t: _core.build_stage2(t / "none.jsonl", t / "c", target_words=0),
+])
+def test_target_words_zero_is_a_value_error_and_touches_nothing(tmp_path, call):
+    with pytest.raises(ValueError) as e:
+        call(tmp_path)
     assert str(e.value) == "target_words must be positive"
+    assert e.value.__notes__ == ["while processing 'target_words'"]
     assert os.listdir(tmp_path) == []
 
 
@@ -220,7 +225,7 @@ def test_stage2_edge_cases(tmp_path):
     empty.write_text("")
     assert _core.build_stage2(empty, tmp_path / "c0.jsonl") == 0
     assert (tmp_path / "c0.jsonl").read_text() == ""
-    with pytest.raises(RuntimeError) as e:
+    with pytest.raises(ValueError) as e:
         _core.build_stage2(empty, tmp_path / "c.jsonl", target_words=0)
     assert str(e.value) == "target_words must be positive"
 
