@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -31,6 +32,8 @@ constexpr std::string_view kNeedle = ",'disambiguation',";
 // importing it would silently empty the table.
 constexpr std::string_view kTableName = "page_props";
 constexpr std::size_t kHeadBytes = 8;  // for the compression magic
+// No SQL text holds a NUL byte; one this early marks a file given by mistake.
+constexpr std::uint64_t kBinaryWindow = 1 << 20;
 
 Error db_error(sqlite3* db) {
     return Error(sqlite3_errmsg(db), sqlite3_errcode(db) == SQLITE_NOMEM ? ErrorKind::OutOfMemory : ErrorKind::Database);
@@ -128,28 +131,41 @@ Result<PagePropsScan> scan_disambiguation(ByteReader& input, const std::atomic<b
     std::string buf;
     buf.reserve(kBlock + kCarry);
     std::vector<char> block(kBlock);
+    std::uint64_t seen = 0;  // bytes read so far, for the fixed windows of the start
+    bool nul = false;        // a NUL byte stands in the first kBinaryWindow bytes
+    // A file that is no SQL text is told by its start and not read on: it
+    // may never end (a device such as /dev/zero). What was scanned before
+    // that is dropped, so that the answer does not depend on read sizes.
+    auto not_sql = [&out](bool binary) {
+        out.binary = binary;
+        out.ids.clear();
+        out.names_table = false;
+        return out;
+    };
     while (true) {
         if (stop_requested(stop)) return interrupted();
         auto got = input.read(block.data(), block.size());
         if (!got.ok()) return std::move(got).error();
-        if (got.value() == 0) break;
-        buf.append(block.data(), got.value());
-        if (out.head.empty()) {
-            // A file that is no SQL text is told by its first block, and
-            // not read on: it may never end (a device such as /dev/zero).
-            out.head = buf.substr(0, kHeadBytes);
-            if (!compression_magic(out.head).empty()) return out;
-            if (std::memchr(buf.data(), 0, buf.size()) != nullptr) {
-                out.binary = true;
-                return out;
-            }
-        } else if (out.head.size() < kHeadBytes) {
-            out.head = buf.substr(0, kHeadBytes);
+        const std::size_t n = got.value();
+        if (n == 0) break;
+        if (out.head.size() < kHeadBytes) {
+            out.head.append(block.data(), std::min(n, kHeadBytes - out.head.size()));
+            if (out.head.size() == kHeadBytes && !compression_magic(out.head).empty()) return not_sql(false);
         }
+        if (seen < kBinaryWindow) {
+            const std::size_t look = static_cast<std::size_t>(std::min<std::uint64_t>(n, kBinaryWindow - seen));
+            nul = nul || std::memchr(block.data(), 0, look) != nullptr;
+        }
+        seen += n;
+        // A compressed file holds NULs too: its magic, once the head is
+        // whole, gives the better message.
+        if (nul && out.head.size() == kHeadBytes) return not_sql(true);
+        buf.append(block.data(), n);
         scan_buffer(buf, out.ids);
         if (!out.names_table) out.names_table = buf.find(kTableName) != std::string::npos;
         if (buf.size() > kCarry) buf.erase(0, buf.size() - kCarry);
     }
+    if (nul) return not_sql(true);
     return out;
 }
 

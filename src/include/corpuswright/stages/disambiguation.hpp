@@ -20,8 +20,9 @@ struct PagePropsScan {
     IdSet ids;                 // of every "(digits,'disambiguation'," row
     bool names_table = false;  // whether "page_props" occurs anywhere
     std::string head;          // the first bytes, for the compression magic
-    bool binary = false;       // the first block holds a NUL byte, which no SQL
-                               // text does; the scan stopped there
+    bool binary = false;       // the first MiB holds a NUL byte, which no SQL
+                               // text does; the scan stopped there, ids and
+                               // names_table cleared
 };
 
 // Reads the dump in 1 MiB blocks with a 128-byte carry-over so that rows
