@@ -85,6 +85,17 @@ std::string repeat(std::string_view unit, std::size_t bytes) {
     return s;
 }
 
+// `before`, a number, `after`, numbered from 0 on until `bytes` are written.
+std::string numbered(std::string_view before, std::string_view after, std::size_t bytes) {
+    std::string s;
+    for (std::size_t i = 0; s.size() < bytes; ++i) {
+        s.append(before);
+        s.append(std::to_string(i));
+        s.append(after);
+    }
+    return s;
+}
+
 // Hostile shapes, indexed by the first argument; the second is the size.
 std::string hostile(int shape, std::size_t size) {
     switch (shape) {
@@ -120,6 +131,10 @@ std::string hostile(int shape, std::size_t size) {
         case 19: return repeat("_a*b ", size);             // mixed unmatched runs
         case 20:                                            // deep spans around much emphasis
             return repeat("[", 250) + repeat("*a* ", size) + repeat("]{.a}", 250);
+        case 21: return "*a*" + repeat("{.c}", size);      // one emphasis's attribute blocks
+        case 22: return "*a*" + numbered("{.c", "}", size);  // ... each a class of its own
+        case 23: return "*a*{" + numbered(".c", " ", size) + "}";  // one block of many classes
+        case 24: return "[a](b)" + numbered("{ref=x k", "=v}", size);  // "ref" and a key each
         default: return {};
     }
 }
@@ -132,7 +147,7 @@ void BM_Hostile(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(text.size()) * state.iterations());
 }
 BENCHMARK(BM_Hostile)
-    ->ArgsProduct({benchmark::CreateDenseRange(0, 20, 1), {1 << 16, 1 << 20}})
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 24, 1), {1 << 16, 1 << 20}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

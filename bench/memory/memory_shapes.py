@@ -42,6 +42,15 @@ def nested(open_, close, n, inner="x"):
     return open_ * k + inner + close * k
 
 
+def numbered(unit, n):
+    """`unit` % 0, `unit` % 1, ... to at least n bytes."""
+    parts, size = [], 0
+    while size < n:
+        parts.append(unit % len(parts))
+        size += len(parts[-1])
+    return "".join(parts)
+
+
 def lazy(prefix, n):
     return prefix + "a\n" + times("b\n", n - len(prefix) - 2)
 
@@ -81,6 +90,9 @@ MARKDOWN = {
     "inline notes": lambda n: times("^[a] ", n),
     "table rows": lambda n: "| a | b |\n|---|---|\n" + times("| a | b |\n", n),
     "headings": lambda n: times("# a\n\n", n),
+    "*a* then {.c} blocks": lambda n: "*a*" + times("{.c}", n),
+    "*a* then {.cN} blocks": lambda n: "*a*" + numbered("{.c%d}", n),
+    "[a](b) then {ref=x kN=v}": lambda n: "[a](b)" + numbered("{ref=x k%d=v}", n),
     "prose": lambda n: times("The river *valley* station [rail](http://x.org) under the **bridge**. ", n),
 }
 

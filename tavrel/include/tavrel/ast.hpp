@@ -79,6 +79,62 @@ private:
     void set_pair_owned(std::string&& key, std::string&& value);
 };
 
+// Adds to one Attr by the rules of its `push_class`, `set_pair` and `merge`,
+// in time linear in all it is given. An Attr finds a class or key by walking
+// its list, quick for the few a node carries; many given one after the other
+// (a long attribute block, a run of blocks after one inline, an HTML tag of
+// many attributes) made that quadratic. Past a few entries the builder finds
+// them through hash indexes of its own. While a builder adds to an Attr,
+// nothing else may remove or reorder its classes or pairs (what is appended
+// is found too).
+class AttrBuilder {
+public:
+    explicit AttrBuilder(Attr& attr) : attr_(attr) {}
+
+    void push_class(std::string_view cls);
+    template <class S>
+        requires std::is_same_v<S, std::string>  // an owned string, moved in
+    void push_class(S&& cls) {
+        push_class_owned(std::move(cls));
+    }
+    void set_pair(std::string_view key, std::string_view value);
+    template <class K, class V>
+        requires(std::is_same_v<K, std::string> && std::is_same_v<V, std::string>)  // owned, moved in
+    void set_pair(K&& key, V&& value) {
+        set_pair_owned(std::move(key), std::move(value));
+    }
+    void merge(const Attr& other);
+    // The value of the pair with this key, if any (as `Attr::get`).
+    std::string* value_of(std::string_view key);
+
+    // Entries compared and indexed so far (for tests of the bound).
+    std::size_t steps() const { return steps_; }
+
+private:
+    // Positions of a list's entries by the hash of their text.
+    struct Index {
+        std::vector<std::pair<std::size_t, std::size_t>> slots;  // (hash, position + 1), open addressing
+        std::size_t indexed = 0;                                 // the first entries, in `slots`
+    };
+    struct Indexes {
+        Index classes;
+        Index keys;
+    };
+    template <class List, class Text>
+    std::size_t find(const List& list, bool keys, std::string_view wanted, Text text);
+    bool has_class(std::string_view cls);
+    void push_class_owned(std::string&& cls);
+    void set_pair_owned(std::string&& key, std::string&& value);
+
+    Attr& attr_;
+    // Entries compared walking the classes and the keys while they had no
+    // index: one is built once that passes what building it would cost.
+    std::size_t classes_walked_ = 0;
+    std::size_t keys_walked_ = 0;
+    std::size_t steps_ = 0;
+    std::unique_ptr<Indexes> indexes_;  // made with the first index
+};
+
 enum class Align : std::uint8_t { Default = 0, Left = 1, Center = 2, Right = 3 };
 
 struct Inline;

@@ -290,6 +290,9 @@ std::optional<XrefSeg> ref_item(std::string_view item, bool single);
 
 // Applies the value of a trailing "ref" attribute to a node.
 void apply_ref_variant(ast::Inline& node, std::string_view value);
+// The same, `attr` adding to the node's own attributes (a run of blocks
+// after one node adds through one builder).
+void apply_ref_variant(ast::Inline& node, ast::AttrBuilder& attr, std::string_view value);
 
 // An attribute block ("{...}" or "{:...}") at the start of the text.
 std::optional<TrailingAttr> trailing_attr(std::string_view text);

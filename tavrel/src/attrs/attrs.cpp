@@ -107,8 +107,8 @@ std::string unescape_attr(std::string_view s) {
 
 namespace {
 
-// Applies one shorthand word (".a.b#c") to `attr`.
-void apply_shorthand(ast::Attr& attr, std::string_view word) {
+// Applies one shorthand word (".a.b#c") to the attributes built.
+void apply_shorthand(ast::Attr& attr, ast::AttrBuilder& builder, std::string_view word) {
     char intro = 0;
     std::size_t start = 0;
     auto emit = [&](std::size_t end) {
@@ -118,7 +118,7 @@ void apply_shorthand(ast::Attr& attr, std::string_view word) {
                 if (intro == '#')
                     attr.id = std::move(piece);
                 else
-                    attr.push_class(std::move(piece));
+                    builder.push_class(std::move(piece));
             }
         }
     };
@@ -148,7 +148,7 @@ bool bare_quote_in(std::string_view key) {
     return false;
 }
 
-void apply_pair(ast::Attr& attr, std::string_view word) {
+void apply_pair(ast::AttrBuilder& builder, std::string_view word) {
     std::size_t eq = word.find('=');
     if (eq == std::string_view::npos) return;
     std::string_view key = text::trim(word.substr(0, eq));
@@ -160,7 +160,7 @@ void apply_pair(ast::Attr& attr, std::string_view word) {
     std::string_view value = text::trim(word.substr(eq + 1));
     if (value.size() > 1 && is_quote(value.front()) && value.back() == value.front())
         value = value.substr(1, value.size() - 2);
-    attr.set_pair(key, entity::decode_entities(unescape_attr(value)));
+    builder.set_pair(key, entity::decode_entities(unescape_attr(value)));
 }
 
 }  // namespace
@@ -257,11 +257,12 @@ bool valid_pair(std::string_view word) {
 
 ast::Attr parse_attrs_body(std::string_view body) {
     ast::Attr attr;
+    ast::AttrBuilder builder(attr);
     for_each_attr_word(body, [&](std::string_view word) {
         if (word[0] == '#' || word[0] == '.')
-            apply_shorthand(attr, word);
+            apply_shorthand(attr, builder, word);
         else
-            apply_pair(attr, word);
+            apply_pair(builder, word);
     });
     return attr;
 }

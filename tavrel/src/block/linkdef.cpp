@@ -267,7 +267,10 @@ DraftBlocks ContainerBuilder::finish_paragraph(const std::vector<std::string>& l
         --end;
     }
     Attr attr;
-    for (auto it = found.rbegin(); it != found.rend(); ++it) attr.merge(*it);
+    if (!found.empty()) {
+        ast::AttrBuilder builder(attr);
+        for (auto it = found.rbegin(); it != found.rend(); ++it) builder.merge(*it);
+    }
 
     std::string text;
     for (std::size_t i = start; i < end; ++i) {

@@ -217,30 +217,33 @@ void process_delimiters_range(InlineScanner& sc, std::size_t bottom, std::size_t
 
         // Attribute blocks written right after the closing run.
         const std::size_t after = closer.node + 1;
-        if (closer.count == 0 && after < sc.nodes.size() && sc.nodes[after].alive) {
+        if (closer.count == 0 && closer.pos < sc.text.size() && sc.text[closer.pos] == '{' &&
+            after < sc.nodes.size() && sc.nodes[after].alive && sc.nodes[after].is_text()) {
+            Node& next = sc.nodes[after];
+            std::string& t = next.text;
+            ast::AttrBuilder attr(*attr_of(*sc.nodes[slot].other));
+            // The blocks' text is taken from the node's start in one step at
+            // the end: taken block by block, a run of them would move the
+            // rest of the node at each.
+            std::size_t taken = 0;
             std::size_t pos = closer.pos;
-            while (true) {
+            while (taken < t.size()) {
                 auto block = sc.attr_block(pos);
                 if (!block) break;
-                Node& next = sc.nodes[after];
-                if (!next.is_text()) break;
-                std::string& t = next.text;
                 // The node can start with the block's text only when it was
                 // read from plain text covering the block; checking that
                 // first keeps a run of blocks that share one far "}" from
                 // costing the block's length at every closer.
                 if (next.raw_start != pos || next.raw_end == SIZE_MAX || next.raw_end < pos + block->len) break;
                 std::string form = scanned_form(sc.text.substr(pos, block->len), sc.context.options.math);
-                if (t.compare(0, form.size(), form) != 0) break;
-                attr_of(*sc.nodes[slot].other)->merge(block->attr);
-                t.erase(0, form.size());
+                if (t.compare(taken, form.size(), form) != 0) break;
+                attr.merge(block->attr);
+                taken += form.size();
                 pos += block->len;
                 next.raw_start = pos;
-                if (t.empty()) {
-                    sc.kill(after);
-                    break;
-                }
             }
+            t.erase(0, taken);
+            if (taken > 0 && t.empty()) sc.kill(after);
         }
 
         // The content is coalesced now that the node's attributes are final

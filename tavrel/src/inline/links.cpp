@@ -162,27 +162,34 @@ std::optional<XrefSeg> ref_item(std::string_view item, bool single) {
     return seg;
 }
 
-void apply_ref_variant(ast::Inline& node, std::string_view value) {
-    if (auto* link = node.as<ast::Link>()) {
-        for (auto& [k, v] : link->attr.pairs) {
-            if (k == "data-ref") {
-                if (!v.empty() && !value.empty()) v.push_back(' ');
-                v.append(value);
-                return;
-            }
+void apply_ref_variant(ast::Inline& node, ast::AttrBuilder& attr, std::string_view value) {
+    if (node.is<ast::Link>()) {
+        if (std::string* v = attr.value_of("data-ref")) {
+            if (!v->empty() && !value.empty()) v->push_back(' ');
+            v->append(value);
+            return;
         }
-        link->attr.set_pair("ref", value);
-    } else if (auto* image = node.as<ast::Image>()) {
-        image->attr.set_pair("ref", value);
-    } else if (auto* math = node.as<ast::Math>()) {
-        math->attr.set_pair("ref", value);
+        attr.set_pair("ref", value);
+    } else if (node.is<ast::Image>() || node.is<ast::Math>()) {
+        attr.set_pair("ref", value);
     } else if (auto* span = node.as<ast::Span>()) {
-        if (span->attr.get("data-refs")) {
+        if (attr.value_of("data-refs")) {
             for (ast::Inline& child : span->content) apply_ref_variant(child, value);
         } else {
-            span->attr.set_pair("ref", value);
+            attr.set_pair("ref", value);
         }
     }
+}
+
+void apply_ref_variant(ast::Inline& node, std::string_view value) {
+    ast::Attr* attr = nullptr;
+    if (auto* link = node.as<ast::Link>()) attr = &link->attr;
+    if (auto* image = node.as<ast::Image>()) attr = &image->attr;
+    if (auto* math = node.as<ast::Math>()) attr = &math->attr;
+    if (auto* span = node.as<ast::Span>()) attr = &span->attr;
+    if (!attr) return;
+    ast::AttrBuilder builder(*attr);
+    apply_ref_variant(node, builder, value);
 }
 
 std::optional<TrailingAttr> trailing_attr(std::string_view s) {

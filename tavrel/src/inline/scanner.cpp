@@ -222,11 +222,13 @@ void InlineScanner::push_bracket(BracketKind kind, std::size_t pos) {
 }
 
 std::size_t InlineScanner::push_with_attrs(ast::Inline in, std::size_t pos) {
-    if (takes_attrs(in)) {
-        while (auto block = attr_block(pos)) {
-            attr_of(in)->merge(block->attr);
+    if (!takes_attrs(in)) {
+    } else if (auto block = attr_block(pos)) {
+        ast::AttrBuilder attr(*attr_of(in));
+        do {
+            attr.merge(block->attr);
             pos += block->len;
-        }
+        } while ((block = attr_block(pos)));
     }
     push_node(std::move(in));
     return pos;
@@ -236,7 +238,10 @@ std::size_t InlineScanner::apply_trailing_attrs(std::size_t index, std::size_t p
     if (!nodes[index].other) return pos;  // a Text takes no attributes
     ast::Inline& in = *nodes[index].other;
     if (!takes_attrs(in)) return pos;
-    while (auto block = attr_block(pos)) {
+    auto block = attr_block(pos);
+    if (!block) return pos;
+    ast::AttrBuilder attr(*attr_of(in));
+    do {
         std::optional<std::string> ref;
         auto& pairs = block->attr.pairs;
         for (auto it = pairs.begin(); it != pairs.end(); ++it) {
@@ -246,10 +251,10 @@ std::size_t InlineScanner::apply_trailing_attrs(std::size_t index, std::size_t p
                 break;
             }
         }
-        attr_of(in)->merge(block->attr);
-        if (ref) apply_ref_variant(in, *ref);
+        attr.merge(block->attr);
+        if (ref) apply_ref_variant(in, attr, *ref);
         pos += block->len;
-    }
+    } while ((block = attr_block(pos)));
     return pos;
 }
 

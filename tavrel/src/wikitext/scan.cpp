@@ -785,9 +785,10 @@ std::optional<ast::Attr> html_attrs(std::string_view text) {
         }
     };
     auto at_ws = [&](std::size_t k) { return text::is_white_space(text::decode_utf8(text, k).cp); };
+    skip_ws();
+    if (i >= n) return attr;  // (most tags)
+    ast::AttrBuilder builder(attr);
     for (;;) {
-        skip_ws();
-        if (i >= n) return attr;
         std::size_t name_start = i;
         while (i < n && text[i] != '=' && !at_ws(i)) i += text::decode_utf8(text, i).len;
         if (i == name_start) return std::nullopt;  // the text continues with "="
@@ -808,7 +809,9 @@ std::optional<ast::Attr> html_attrs(std::string_view text) {
                 value = text.substr(vs, i - vs);
             }
         }
-        attr.set_pair(std::move(key), entity::decode_entities(value));
+        builder.set_pair(std::move(key), entity::decode_entities(value));
+        skip_ws();
+        if (i >= n) return attr;
     }
 }
 

@@ -122,6 +122,31 @@ TEST(LongRuns, UnmatchedOpenersStayText) {
     }
 }
 
+// Long runs of attribute blocks after one inline of each kind that takes
+// them, each block a class (or key) of its own or all the same: every block
+// attaches to the inline, none is left as text.
+TEST(LongRuns, AttributeBlocksAfterOneInline) {
+    Ctx p;
+    p.options.math = 3;
+    const std::size_t n = 5000;
+    for (std::string_view head : {"*a*", "**a**", "_a_", "~~a~~", "==a==", "^a^", "~a~", "`a`", "$a$", "[a](b)", "[a]"}) {
+        for (bool distinct : {true, false}) {
+            std::string t(head);
+            for (std::size_t i = 0; i < n; ++i) t += distinct ? "{.c" + std::to_string(i) + " k" + std::to_string(i) + "=v}" : "{.c}";
+            ast::Inlines out = p.parse(t);
+            ASSERT_EQ(out.size(), 1u) << head;
+            const ast::Attr* attr = nullptr;
+            visit([&](const auto& node) {
+                if constexpr (requires { node.attr; }) attr = &node.attr;
+            }, out[0]);
+            ASSERT_NE(attr, nullptr) << head;
+            ASSERT_EQ(attr->classes.size(), distinct ? n : 1u) << head;
+            EXPECT_EQ(attr->pairs.size(), distinct ? n : 0u) << head;
+            EXPECT_EQ(attr->classes.back(), distinct ? "c" + std::to_string(n - 1) : "c") << head;
+        }
+    }
+}
+
 TEST(LongRuns, ManyBackticksOfEveryLength) {
     Ctx p;
     std::string t;

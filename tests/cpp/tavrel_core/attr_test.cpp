@@ -91,3 +91,47 @@ TEST(Attr, WithClass) {
     EXPECT_FALSE(a.id.has_value());
     EXPECT_TRUE(a.pairs.empty());
 }
+
+// The builder adds by the same rules as the Attr's own methods, whatever the
+// size of the lists it finds classes and keys in.
+TEST(AttrBuilder, AddsAsTheAttrsOwnMethods) {
+    for (std::size_t n : {3, 40, 2000}) {
+        Attr by_attr, built;
+        tavrel::ast::AttrBuilder builder(built);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::string k = std::to_string(i % (n / 3 + 1));  // each met about three times
+            by_attr.push_class("c" + k);
+            builder.push_class("c" + k);
+            by_attr.set_pair("k" + k, std::to_string(i));
+            builder.set_pair(std::string("k" + k), std::to_string(i));
+            Attr other;
+            other.set_pair("class", "d" + k + " c" + k + " e");
+            other.set_pair("j" + k, "v");
+            if (i % 7 == 0) other.set_pair("id", k);
+            by_attr.merge(other);
+            builder.merge(other);
+        }
+        by_attr.set_pair("class", "x c0 y");
+        builder.set_pair("class", "x c0 y");
+        EXPECT_EQ(built, by_attr) << n;
+        ASSERT_NE(builder.value_of("k0"), nullptr);
+        EXPECT_EQ(*builder.value_of("k0"), *by_attr.get("k0"));
+        EXPECT_EQ(builder.value_of("missing"), nullptr);
+    }
+}
+
+// Many distinct classes and keys given one at a time: the entries looked at
+// grow with their number, not with its square.
+TEST(AttrBuilder, ManyDistinctEntriesCostLinearWork) {
+    const std::size_t n = 50000;
+    Attr attr;
+    tavrel::ast::AttrBuilder builder(attr);
+    for (std::size_t i = 0; i < n; ++i) {
+        builder.merge(Attr::with_class("c" + std::to_string(i)));
+        builder.set_pair("k" + std::to_string(i), "v");
+        builder.push_class("c" + std::to_string(i / 2));  // present already
+    }
+    EXPECT_EQ(attr.classes.size(), n);
+    EXPECT_EQ(attr.pairs.size(), n);
+    EXPECT_LT(builder.steps(), 30 * n);
+}
