@@ -104,8 +104,16 @@ void percent_encode_char(char32_t c, std::string& out);
 std::string escape_fragment(std::string_view text);
 
 // The attributes of an opening tag: id, classes, then the pairs (skipping the
-// keys "id" and "class"), each with a leading space. Nothing for an empty Attr.
+// keys "id" and "class" and those no tag can hold, `html_attr_name`), each
+// with a leading space. Nothing for an empty Attr.
 void attrs_html(const ast::Attr& attr, std::string& out);
+
+// Whether a pair with this key can stand in a tag ("a", "_b", "c:d-e.f"): an
+// ASCII letter, "_" or ":", then letters, digits, "_", ".", ":" or "-". Any
+// other key could end the name, the tag or the value ("a><img", "a=b",
+// a"b, white space), or make the Markdown reader take the tag for
+// text; such a pair is written into no tag.
+bool html_attr_name(std::string_view key);
 
 // A template token as a template element naming its rule and kind.
 void template_html(std::string_view syntax, std::string_view inner, template_::TemplateTokenKind kind,

@@ -239,13 +239,22 @@ void attrs_html(const Attr& attr, std::string& out) {
         out.push_back('"');
     }
     for (const auto& [key, value] : attr.pairs) {
-        if (key == "id" || key == "class") continue;
+        if (key == "id" || key == "class" || !html_attr_name(key)) continue;
         out.push_back(' ');
         out.append(key);
         out.append("=\"");
         escape_attr(value, out);
         out.push_back('"');
     }
+}
+
+bool html_attr_name(std::string_view key) {
+    auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (key.empty() || !(alpha(key[0]) || key[0] == '_' || key[0] == ':')) return false;
+    for (char c : key.substr(1)) {
+        if (!(alpha(c) || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == ':' || c == '-')) return false;
+    }
+    return true;
 }
 
 void template_html(std::string_view syntax, std::string_view inner, template_::TemplateTokenKind kind,

@@ -668,30 +668,9 @@ Inlines canonical(const Inlines& run, bool single_line) {
 
 bool fits_pipe_cell(const Inlines& run) { return run_fits(run); }
 
-namespace {
-
-// `attr` without the pairs whose keys are no HTML attribute name: in a tag
-// the reader would not take the tag as HTML.
-Attr html_attrs_only(const Attr& attr) {
-    Attr out = attr;
-    std::erase_if(out.pairs, [&](const auto& kv) { return !html_attr_name(kv.first); });
-    return out;
-}
-
-}  // namespace
-
-bool html_attr_name(std::string_view key) {
-    auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-    if (key.empty() || !(alpha(key[0]) || key[0] == '_' || key[0] == ':')) return false;
-    for (char c : key.substr(1)) {
-        if (!(alpha(c) || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == ':' || c == '-')) return false;
-    }
-    return true;
-}
-
 std::string element_open(std::string_view tag, const Attr& attr, std::string_view lead, std::string_view end) {
     std::string inner(lead);
-    render::attrs_html(html_attrs_only(attr), inner);
+    render::attrs_html(attr, inner);
     if (inner.size() + tag.size() > 900) inner.resize(lead.size());
     std::string open = "<";
     open.append(tag);

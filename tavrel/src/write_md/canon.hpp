@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "tavrel/ast.hpp"
+#include "tavrel/render.hpp"
 
 namespace tavrel::write_md::canon {
 
@@ -127,7 +128,7 @@ inline const ast::RawHtml* white_refs(const ast::Inlines& content) {
 ast::Inlines element_content(const ast::Inlines& content);
 
 // Whether a pair with this key can stand in a tag ("a", "_b", "c:d-e.f").
-bool html_attr_name(std::string_view key);
+using render::html_attr_name;
 
 // The opening tag of an element form ("<em id=\"k\" class=\"c\">"): the
 // tag name, `lead` (attributes of the element's own, a link's address),

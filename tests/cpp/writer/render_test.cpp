@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "builders.hpp"
+#include "tavrel/markdown.hpp"
 #include "tavrel/render.hpp"
 
 using namespace wt;
@@ -147,6 +148,34 @@ TEST(RenderTables, AlignmentsInterludesAndSections) {
               "<table>\n<caption>cap</caption>\n<thead>\n<tr><th align=\"right\">h</th><th>i</th></tr>\n</thead>\n"
               "<tbody>\n<tr><td align=\"right\">a</td><td>b</td></tr>\nmid\n"
               "<tr><td align=\"left\">l</td><td>c</td></tr>\nend\n</tbody>\n</table>\n");
+}
+
+// A pair whose key is no HTML attribute name is left out of every tag: the
+// key could end the name, the tag or its value and write markup of its own.
+TEST(RenderAttrs, KeysNoTagCanHoldAreLeftOut) {
+    const struct {
+        std::string_view key;
+        bool kept;
+    } rows[] = {
+        {"data-x", true}, {"_a", true}, {":b", true}, {"A.b-c:d_1", true},
+        {"a><img/src=x/onerror=alert(1)//", false}, {"a<b", false}, {"a>", false}, {"a b", false},
+        {"a\tb", false}, {"a\nb", false}, {"a\"b", false}, {"a'b", false}, {"a/b", false}, {"a=b", false},
+        {"a\x01", false}, {"a\x7F", false}, {"1a", false}, {"-a", false}, {"caf\xC3\xA9", false}, {"a&b", false},
+        {"a\xC2\xA0b", false}, {"a{b}", false},
+    };
+    for (const auto& row : rows) {
+        Attr a;
+        a.pairs = {{std::string(row.key), "v"}, {"k", "w"}};
+        std::string s;
+        render::attrs_html(a, s);
+        EXPECT_EQ(s, row.kept ? " " + std::string(row.key) + "=\"v\" k=\"w\"" : std::string(" k=\"w\"")) << row.key;
+        EXPECT_EQ(render::html_attr_name(row.key), row.kept) << row.key;
+    }
+    // As the Markdown reader gives it.
+    tavrel::ast::Document doc =
+        tavrel::block::parse_source("[x]{a><img/src=x/onerror=alert(1)//=1 k=2}", tavrel::Options::dataset());
+    ASSERT_EQ(doc.blocks.size(), 1u);
+    EXPECT_EQ(html(doc.blocks[0]), "<p><span k=\"2\">x</span></p>\n");
 }
 
 TEST(RenderInlines, TemplateCallAndPlainText) {
