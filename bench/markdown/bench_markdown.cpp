@@ -297,8 +297,8 @@ BENCHMARK(BM_HostileOpenHtmlListsWrite)
 // indent their content, 128 KB to 1 MB of text: 128 "::: x" fences, 128
 // '<div markdown="1">' tags, and 16 divs each with a quote inside, then
 // "b" lines. A div's fence is chosen from the lines of colons in its text,
-// which each div around it must not read again: the time must double with
-// the text.
+// which each div around it must not read again, in a quote either: the
+// time must double with the text.
 void BM_HostileDeepDivsWrite(benchmark::State& state) {
     std::string text;
     for (int i = 0; i < (state.range(1) == 2 ? 16 : 128); ++i) {

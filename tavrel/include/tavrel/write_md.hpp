@@ -65,6 +65,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -524,8 +525,10 @@ private:
     void pipe_table(const ast::Table& table);
     void html_fallback(const ast::Block& block);
     // A div written in `out_` from `begin` to `end` (after its closing
-    // fence's blank line), fenced with `fence` colons, with the lengths of
-    // its lines of colons alone: the div around it looks past it for those.
+    // fence's blank line), fenced with `fence` colons, or (`fence` 0) the
+    // lines of a quote or list item written inside a div, with the lengths
+    // of their lines of colons alone: the div around them looks past them
+    // for those.
     struct WrittenDiv {
         std::size_t begin, end, fence;
         ColonLines colons;
@@ -536,12 +539,20 @@ private:
     // Moves the divs written in `out_` to `divs` (when given) and leaves
     // the list as it was before `out_` was set aside.
     [[gnu::cold, gnu::noinline]] void take_divs(std::vector<WrittenDiv>* divs);
+    // Forgets the divs written in `out_` that end past `at`, where the text
+    // is taken back or moved.
+    [[gnu::noinline]] void forget_divs_after(std::size_t at);
     // The lengths of the lines of colons alone in `text`, written with
-    // `divs` in it.
-    ColonLines colon_lines(std::string_view text, const std::vector<WrittenDiv>& divs);
+    // `divs` in it; without its first line with `later`.
+    ColonLines colon_lines(std::string_view text, std::span<const WrittenDiv> divs, bool later = false);
     // The text of the blocks of a list item or quote (see `Lines`).
     struct Lines;
     Lines nested_lines(const ast::Blocks& blocks);
+    // Those of the lines a quote or item with `text` wrote from `begin` on
+    // in `out_` (without the first with `later`).
+    ColonLines written_colons(const Lines& text, std::size_t begin, bool later);
+    // Inside a div, keeps those for the div around them (see `colon_lines`).
+    void written_lines(const Lines& text, std::size_t begin);
     // An item's task marker and escapes on its first line; whether its
     // text starts on a line after the marker's. Sets `body` to the text.
     // `padded`: the marker is padded for raw HTML after the list.

@@ -1410,12 +1410,22 @@ void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool li
 std::string Renderer::nested(const Blocks& blocks, std::vector<WrittenDiv>* divs) {
     std::string saved;
     saved.swap(out_);
+    // (Only a div reads the list: see `nested_lines`.)
+    if (div_depth_ == 0) {
+        this->blocks(blocks);
+        saved.swap(out_);
+        return saved;
+    }
     const std::size_t divs_from = std::exchange(divs_from_, written_divs_.size());
     this->blocks(blocks);
     saved.swap(out_);
     if (written_divs_.size() != divs_from_) [[unlikely]] take_divs(divs);
     divs_from_ = divs_from;
     return saved;
+}
+
+void Renderer::forget_divs_after(std::size_t at) {
+    while (written_divs_.size() > divs_from_ && written_divs_.back().end > at) written_divs_.pop_back();
 }
 
 void Renderer::take_divs(std::vector<WrittenDiv>* divs) {
@@ -1448,28 +1458,38 @@ std::size_t ColonLines::first_free() const {
 // Each div written in the text is looked past, its lines taken from what it
 // found: a div's lines are read once, not again by every div around it,
 // which under divs nested deep took their depth times the text for each
-// length of fence tried. A div no longer standing where it was written (the
-// text moved on or rewound over it) is read as text.
-ColonLines Renderer::colon_lines(std::string_view text, const std::vector<WrittenDiv>& divs) {
+// length of fence tried. So are the lines of quotes and items written in a
+// div, which hold their content's lines behind their markers: a line of
+// colons alone is one with them or without. What no longer stands where
+// it was written (the text moved on or rewound over it) is read as text.
+ColonLines Renderer::colon_lines(std::string_view text, std::span<const WrittenDiv> divs, bool later) {
     const auto stands = [&](const WrittenDiv& d, std::size_t from) {
-        const std::size_t closer = d.fence + 2;
-        if (d.begin < from || d.end > text.size() || d.end - d.begin < 2 * d.fence + 3) return false;
+        if (d.begin < from || d.end > text.size() || d.end <= d.begin) return false;
         if (d.begin > 0 && text[d.begin - 1] != '\n') return false;
+        if (d.fence == 0) return text[d.end - 1] == '\n';
+        const std::size_t closer = d.fence + 2;
+        if (d.end - d.begin < 2 * d.fence + 3) return false;
         const std::string_view open = text.substr(d.begin, d.fence + 1), close = text.substr(d.end - closer - 1);
         return open.find_first_not_of(':') == d.fence && (open.back() == ' ' || open.back() == '\n') &&
                close[0] == '\n' && close.find_first_not_of(':', 1) == closer - 1 && close.substr(closer - 1) == "\n\n";
     };
+    // (A div's lines are the same without its first: a bare fence's length
+    // is its closing fence's too.)
+    const std::size_t skip = later ? std::min(text.find('\n'), text.size()) : 0;
     ColonLines lines;
     std::size_t from = 0;
     for (const auto& d : divs) {
         if (!stands(d, from)) continue;
-        fence_lines_read_ += probe::add_colon_lines(text.substr(from, d.begin - from), lines);
+        if (d.begin > skip && d.begin > from)
+            fence_lines_read_ += probe::add_colon_lines(text.substr(std::max(from, skip), d.begin - std::max(from, skip)), lines);
         lines.add(d.colons);
         from = d.end;
     }
-    fence_lines_read_ += probe::add_colon_lines(text.substr(from), lines);
+    if (text.size() > std::max(from, skip))
+        fence_lines_read_ += probe::add_colon_lines(text.substr(std::max(from, skip)), lines);
     return lines;
 }
+
 
 // The text of the blocks of a list item or quote. Text that ends in a
 // character that is no white space (most does) is kept split: its first
@@ -1495,6 +1515,10 @@ struct Renderer::Lines {
     // the last of it.
     std::string prefix;
     bool prefix_ends_in_quote = false;
+    // Inside a div: the lengths of the lines of colons alone in the text
+    // after its first line (see `colon_lines`).
+    bool colons_known = false;
+    ColonLines later_colons;
     std::string_view empty_prefix() const {
         return std::string_view(prefix).substr(0, prefix.size() - (prefix_ends_in_quote ? 1 : 0));
     }
@@ -1539,9 +1563,14 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
                 item(it, marker, text, body, own_line);
                 ial(l->attr);
                 out_.push_back('\n');
+                ColonLines later;
+                if (text.colons_known) [[unlikely]] later = written_colons(text, 0, true);
                 saved.swap(out_);
+                const bool known = text.colons_known;
                 text = Lines{};
                 text.buf = std::move(saved);
+                text.colons_known = known;
+                text.later_colons = std::move(later);
             }
         } else {
             const int blank_lines_empty = std::exchange(blank_lines_empty_, 0);
@@ -1558,9 +1587,14 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
                 std::string saved;
                 saved.swap(out_);
                 quote(*q, text);
+                ColonLines later;
+                if (text.colons_known) [[unlikely]] later = written_colons(text, 0, true);
                 saved.swap(out_);
+                const bool known = text.colons_known;
                 text = Lines{};
                 text.buf = std::move(saved);
+                text.colons_known = known;
+                text.later_colons = std::move(later);
             }
         }
         // (As `blocks` leaves them.)
@@ -1571,13 +1605,19 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
         return text;
     }
     text.buf.swap(out_);
-    const std::size_t divs_from = std::exchange(divs_from_, written_divs_.size());
+    // (Only a div reads the list: outside all, what is written in it stays
+    // unread.)
+    const std::size_t divs_from = div_depth_ > 0 ? std::exchange(divs_from_, written_divs_.size()) : divs_from_;
     quote_blocks_ = quote_blocks;
     item_blocks_ = item_blocks;
     this->blocks(blocks);
     text.buf.swap(out_);
-    if (written_divs_.size() != divs_from_) [[unlikely]] take_divs(nullptr);
-    divs_from_ = divs_from;
+    if (div_depth_ > 0) [[unlikely]] {
+        text.later_colons = colon_lines(text.buf, std::span(written_divs_).subspan(divs_from_), true);
+        text.colons_known = true;
+        if (written_divs_.size() != divs_from_) take_divs(nullptr);
+        divs_from_ = divs_from;
+    }
     // The end `trim_nested_end` cuts is the line ends alone.
     std::size_t end = text.buf.size();
     while (end > 0 && (text.buf[end - 1] == '\n' || text.buf[end - 1] == '\r')) --end;
@@ -1587,6 +1627,19 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
         text.end = end;
     }
     return text;
+}
+
+ColonLines Renderer::written_colons(const Lines& text, std::size_t begin, bool later) {
+    // The content's first line may be written otherwise (after its
+    // markers, escaped, after a task's box), on the first line or the
+    // second (after a marker alone): those two are read as written.
+    ColonLines lines = text.later_colons;
+    const std::string_view written = std::string_view(out_).substr(begin);
+    const std::size_t first = std::min(written.find('\n'), written.size());
+    const std::size_t second = first < written.size() ? std::min(written.find('\n', first + 1), written.size()) : first;
+    const std::size_t from = later ? std::min(first + 1, written.size()) : 0;
+    fence_lines_read_ += probe::add_colon_lines(written.substr(from, second - from), lines);
+    return lines;
 }
 
 void Renderer::split_lines(const Lines& text, std::string_view first_lead, std::string_view lead,
@@ -2098,6 +2151,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 !(continuing && prev ? reads_as_items_of(std::string_view(out_).substr(prev_at), prev, *l, prev->start)
                                      : !continuing && reads_as_items_of(std::string_view(out_).substr(mark), nullptr, *l, l->start))) {
                 // (Numbered so, an item may read as a line of the one before.)
+                forget_divs_after(mark);
                 out_.resize(mark);
                 notes_.resize(notes_mark);
                 last_number = 0;
@@ -2116,6 +2170,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 // (Written on as the list before it, with that list.)
                 if (!probe::list_reads_back_before(std::string_view(out_).substr(continuing ? prev_at : mark),
                                                    next->html)) {
+                    forget_divs_after(mark);
                     out_.resize(mark);
                     notes_.resize(notes_mark);
                     padded_list = nullptr;
@@ -2182,6 +2237,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             first_shown_ = &blocks[i];
     }
     if (opener && out_.size() == opener_end && count == blocks.size() && !opener_kept && !opener_kept_at_end(*opener)) {
+        forget_divs_after(opener_at);
         out_.resize(opener_at);
         // Written bare, the tag opens no container for a closing tag later.
         if (!container_names_.empty()) container_names_.pop_back();
@@ -2420,7 +2476,7 @@ void Renderer::block(const Block& block) {
                 out_.append(fence, ':');
                 out_.append("\n\n"sv);
                 // (Divs after a rewind to before this one were taken back.)
-                while (written_divs_.size() > divs_from_ && written_divs_.back().end > begin) written_divs_.pop_back();
+                forget_divs_after(begin);
                 colons.add(fence, fence);
                 written_divs_.push_back({begin, out_.size(), fence, std::move(colons)});
             } else if constexpr (std::is_same_v<T, MathBlock>) {
@@ -2471,7 +2527,16 @@ void Renderer::block_quote(const BlockQuote& q) {
     Lines text = nested_lines(q.blocks);
     --depth_;
     blank_lines_empty_ = blank_lines_empty;
+    const std::size_t begin = out_.size();
     quote(q, text);
+    if (text.colons_known) [[unlikely]] written_lines(text, begin);
+}
+
+void Renderer::written_lines(const Lines& text, std::size_t begin) {
+    if (out_.size() == begin) return;
+    ColonLines colons = written_colons(text, begin, false);
+    forget_divs_after(begin);
+    written_divs_.push_back({begin, out_.size(), 0, std::move(colons)});
 }
 
 void Renderer::quote(const BlockQuote& q, Lines& text) {
@@ -2802,6 +2867,7 @@ void Renderer::escape_item_number(std::size_t line_start) {
     while (i < out_.size() && i - line_start < 10 && out_[i] >= '0' && out_[i] <= '9') ++i;
     if (i == line_start || i - line_start > 9 || i >= out_.size() || out_[i] != '.') return;
     if (i + 1 < out_.size() && !is_marker_space(out_[i + 1])) return;
+    forget_divs_after(i);
     out_.insert(i, 1, '\\');
 }
 
@@ -3045,6 +3111,7 @@ void Renderer::list(const List& l) {
             std::make_move_iterator(notes_.begin() + static_cast<std::ptrdiff_t>(notes_mark)),
             std::make_move_iterator(notes_.end()));
         notes_.resize(notes_mark);
+        forget_divs_after(mark);
         out_.resize(mark);
         Paragraph text;
         std::uint64_t counter = l.start;
@@ -3061,6 +3128,7 @@ void Renderer::list(const List& l) {
             wrote_text_ = true;
             return;
         }
+        forget_divs_after(mark);
         out_.resize(mark);
         out_.append(as_list);
         notes_.resize(notes_mark);
@@ -3116,6 +3184,7 @@ void Renderer::list(const List& l) {
         };
         restore_notes(restore_notes, para.content);
         notes_.resize(notes_mark);
+        forget_divs_after(mark);
         out_.resize(mark);
         block(Block{std::move(para)});
         wrote_text_ = true;
@@ -3154,7 +3223,9 @@ void Renderer::items(const List& l) {
         --blank_lines_empty_;
         std::string_view body;
         const bool own_line = prepare_item(l, it, text, body, padded);
+        const std::size_t begin = out_.size();
         item(it, marker, text, body, own_line);
+        if (text.colons_known) [[unlikely]] written_lines(text, begin);
     }
     ial(l.attr);
     out_.push_back('\n');
