@@ -93,6 +93,10 @@ struct State {
     std::mutex calls_mutex;
     std::condition_variable calls_cv;
     bool exiting = false;                    // guarded by calls_mutex
+    // The thread that ran the exit hook, which goes on tearing the
+    // interpreter down and may still call in (a later atexit callback): its
+    // calls run as ever. Guarded by calls_mutex.
+    pthread_t exit_thread{};
     std::vector<std::atomic<bool>*> stops;   // of the running calls; guarded by calls_mutex
     std::size_t running = 0;                 // calls whose work runs; guarded by calls_mutex
     std::size_t entering = 0;                // threads taking the lock; guarded by calls_mutex
@@ -156,7 +160,9 @@ Released::Released(std::atomic<bool>* stop) : state_(&the_state()), stop_(stop) 
         ++state_->running;
         if (stop_ != nullptr) {
             state_->stops.push_back(stop_);
-            if (state_->exiting) stop_->store(true, std::memory_order_relaxed);
+            if (state_->exiting && !::pthread_equal(state_->exit_thread, ::pthread_self())) {
+                stop_->store(true, std::memory_order_relaxed);
+            }
         }
     }
     thread_ = PyEval_SaveThread();
@@ -176,7 +182,7 @@ void Released::done() noexcept {
 
 bool Released::lock() {
     std::unique_lock<std::mutex> guard(state_->calls_mutex);
-    if (state_->exiting) return false;
+    if (state_->exiting && !::pthread_equal(state_->exit_thread, ::pthread_self())) return false;
     ++state_->entering;
     guard.unlock();
     PyEval_RestoreThread(thread_);
@@ -202,6 +208,7 @@ void stop_calls_at_exit() {
     Py_BEGIN_ALLOW_THREADS
     std::unique_lock<std::mutex> lock(s.calls_mutex);
     s.exiting = true;
+    s.exit_thread = ::pthread_self();
     for (std::atomic<bool>* stop : s.stops) stop->store(true, std::memory_order_relaxed);
     s.calls_cv.wait_for(lock, kExitWait, [&] { return s.running == 0 && s.entering == 0; });
     Py_END_ALLOW_THREADS

@@ -663,3 +663,27 @@ def test_running_out_of_memory_while_loading_the_metadata_is_a_memory_error(tmp_
     out = subprocess.run([sys.executable, "-c", METADATA_UNDER_A_CAP, str(meta), str(xml), str(tmp_path)],
                          capture_output=True, text=True, check=True).stdout
     assert eval(out) == ["MemoryError", "ok"]
+
+
+# An exit callback registered before the module's own runs after it, while
+# the interpreter goes on exiting: its calls run as ever.
+LATE_EXIT_CALLBACK = r"""
+import atexit, os, sys
+def late():
+    from conftest import page
+    conv = corpuswright.WikiConverter(sys.argv[1])
+    n = len(conv.quillmd_batch([page(i) for i in range(64)]))
+    arts = corpuswright.build_stage1(sys.argv[2], sys.argv[3], sys.argv[1], min_bytes=0)[0]
+    os.write(1, f"late {n} {arts}\n".encode())
+atexit.register(late)
+import corpuswright
+"""
+
+
+def test_calls_from_a_later_exit_callback_still_run(tmp_path, meta):
+    xml = tmp_path / "d.xml"
+    xml.write_text(synthetic_dump(40), encoding="utf-8")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([HERE] + sys.path))
+    proc = subprocess.run([sys.executable, "-c", LATE_EXIT_CALLBACK, str(meta), str(xml), str(tmp_path / "a.jsonl")],
+                          env=env, capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, "late 64 40\n"), proc.stderr[-2000:]
