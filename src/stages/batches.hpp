@@ -52,10 +52,13 @@ Result<void> run_batches(Produce&& produce, Work&& work, Consume&& consume, cons
         }
     } drain{in_flight, abandoned};
 
+    // With no pool thread (one CPU, or none to be had) this thread converts
+    // every batch itself: reading ahead would only hold more in memory.
+    const std::size_t depth = pool::start() > 1 ? kBatchesInFlight : 1;
     for (;;) {
         // Read ahead while there is room, on this thread: the input belongs
         // to it. The pool converts the batches meanwhile.
-        while (!stop && in_flight.size() < kBatchesInFlight) {
+        while (!stop && in_flight.size() < depth) {
             if (stop_requested(cancel)) {
                 stop = true;
                 break;
