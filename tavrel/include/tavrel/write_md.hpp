@@ -533,9 +533,10 @@ private:
         std::size_t begin, end, fence;
         ColonLines colons;
     };
-    // The text of `blocks` written alone; `divs` (when given) is told the
-    // divs written in it as their text stands there.
-    std::string nested(const ast::Blocks& blocks, std::vector<WrittenDiv>* divs = nullptr);
+    std::string nested(const ast::Blocks& blocks);
+    // The text of a div's `blocks` written alone; `divs` is told the divs
+    // written in it as their text stands there.
+    std::string div_content(const ast::Blocks& blocks, std::vector<WrittenDiv>& divs);
     // Moves the divs written in `out_` to `divs` (when given) and leaves
     // the list as it was before `out_` was set aside.
     [[gnu::cold, gnu::noinline]] void take_divs(std::vector<WrittenDiv>* divs);

@@ -1407,19 +1407,21 @@ void Renderer::trailing_attrs(const Attr& attr, char quote, bool braces, bool li
     if (in_cell_) [[unlikely]] escape_bars_from(out_, out_.size() - body.size() - 2);
 }
 
-std::string Renderer::nested(const Blocks& blocks, std::vector<WrittenDiv>* divs) {
+std::string Renderer::nested(const Blocks& blocks) {
     std::string saved;
     saved.swap(out_);
-    // (Only a div reads the list: see `nested_lines`.)
-    if (div_depth_ == 0) {
-        this->blocks(blocks);
-        saved.swap(out_);
-        return saved;
-    }
+    this->blocks(blocks);
+    saved.swap(out_);
+    return saved;
+}
+
+std::string Renderer::div_content(const Blocks& blocks, std::vector<WrittenDiv>& divs) {
+    std::string saved;
+    saved.swap(out_);
     const std::size_t divs_from = std::exchange(divs_from_, written_divs_.size());
     this->blocks(blocks);
     saved.swap(out_);
-    if (written_divs_.size() != divs_from_) [[unlikely]] take_divs(divs);
+    if (written_divs_.size() != divs_from_) take_divs(&divs);
     divs_from_ = divs_from;
     return saved;
 }
@@ -1606,7 +1608,7 @@ Renderer::Lines Renderer::nested_lines(const Blocks& blocks) {
     }
     text.buf.swap(out_);
     // (Only a div reads the list: outside all, what is written in it stays
-    // unread.)
+    // unread. The footnotes, which `nested` writes, stand outside all.)
     const std::size_t divs_from = div_depth_ > 0 ? std::exchange(divs_from_, written_divs_.size()) : divs_from_;
     quote_blocks_ = quote_blocks;
     item_blocks_ = item_blocks;
@@ -2443,7 +2445,7 @@ void Renderer::block(const Block& block) {
                 quote_blocks_ = true;  // (after the fence line, as in a quote)
                 ++depth_;
                 std::vector<WrittenDiv> divs;
-                std::string inner = nested(b.blocks, &divs);
+                std::string inner = div_content(b.blocks, divs);
                 --depth_;
                 in_bare_div_ = was_in_bare_div;
                 --div_depth_;
