@@ -117,9 +117,13 @@ std::string hostile(int kind) {
         case 3:  // labels that never close, one per line
             for (int i = 0; i < 1000; ++i) s += "[" + std::string(990, 'a') + "\n";
             break;
-        default:  // list items nested to the limit, repeatedly
+        case 4:  // list items nested to the limit, repeatedly
             for (int r = 0; r < 40; ++r)
                 for (int i = 0; i < 150; ++i) s += std::string(static_cast<std::size_t>(i) * 2, ' ') + "- x\n";
+            break;
+        default:  // paragraphs under markdown containers nested to the limit
+            for (int i = 0; i < 127; ++i) s += "<div markdown=\"1\">\n\n";
+            while (s.size() < 1000000) s += "b\n\n";
             break;
     }
     return s;
@@ -135,7 +139,7 @@ void BM_Hostile(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
     report_peak(state, text, options);
 }
-BENCHMARK(BM_Hostile)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Hostile)->DenseRange(0, 5)->Unit(benchmark::kMillisecond);
 
 // A raw HTML block of known tags that never end ("<b " repeated): cleaning
 // must stay linear, so doubling the count doubles the time.

@@ -79,6 +79,7 @@ MARKDOWN = {
     "lazy lines, flat": lambda n: lazy("", n),
     "lines under 128 divs": lambda n: lazy("::: x\n" * 128, n),
     "lines under 128 md containers": lambda n: lazy('<div markdown="1">\n\n' * 128, n),
+    "paragraphs under 128 md containers": lambda n: '<div markdown="1">\n\n' * 128 + times("b\n\n", n - 2560),
     "lines under 16 divs in quotes": lambda n: lazy("".join(">" * i + " ::: x\n" for i in range(16)) + ">" * 16 + " ", n),
     "paragraph of a\\n lines": lambda n: times("a\n", n),
     "*a* runs": lambda n: times("*a* ", n),

@@ -28,14 +28,22 @@ DraftBlocks ContainerBuilder::finish_children(std::size_t index, Parser& parser,
 void ContainerBuilder::finish_node(std::size_t index, Parser& parser, std::size_t depth, DraftBlocks& out) {
     BuildNode& n = nodes[index];
     std::size_t start = n.start_line;
+    // The blocks of a container that leaves them where it stands are
+    // finished into `out` itself: moved up level by level, those of markdown
+    // containers nested deep took the depth times their number.
+    const auto children_into_out = [&] {
+        // (Finishing a child adds no node: see `finish_children`.)
+        for (std::size_t i = 0; i < nodes[index].children.size(); ++i)
+            finish_node(nodes[index].children[i], parser, depth + 1, out);
+    };
     if (n.is<node::Root>() || n.is<node::ListItem>()) {
-        for (auto& d : finish_children(index, parser, depth + 1)) out.push_back(std::move(d));
+        children_into_out();
     } else if (auto* c = n.as<node::HtmlContainer>()) {
         bool enclosed = c->enclosing.has_value();
         bool closed = c->closed;
         std::string name = c->name;
         if (!enclosed) out.push_back(draft_raw(c->open_tag + "\n", start, parser.trace));
-        for (auto& d : finish_children(index, parser, depth + 1)) out.push_back(std::move(d));
+        children_into_out();
         if (!enclosed && closed) out.push_back(draft_raw("</" + name + ">\n", start, parser.trace));
     } else if (auto* h = n.as<node::HtmlBlock>()) {
         if (!h->closed) {

@@ -22,11 +22,13 @@
 namespace {
 std::atomic<std::size_t> g_in_use{0};
 std::atomic<std::size_t> g_peak{0};
+std::atomic<std::size_t> g_total{0};  // every byte ever allocated
 }  // namespace
 
 void* operator new(std::size_t n) {
     void* p = std::malloc(n ? n : 1);
     if (!p) throw std::bad_alloc();
+    g_total.fetch_add(malloc_usable_size(p));
     std::size_t now = g_in_use.fetch_add(malloc_usable_size(p)) + malloc_usable_size(p);
     std::size_t peak = g_peak.load();
     while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
@@ -45,11 +47,15 @@ void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
-// Heap bytes at the peak of `work`, above what was in use before it.
+// Heap bytes at the peak of `work`, above what was in use before it; and
+// all it allocated, in `total`.
+std::size_t total = 0;
 std::size_t peak_of(const std::function<void()>& work) {
     std::size_t before = g_in_use.load();
     g_peak.store(before);
+    const std::size_t total_before = g_total.load();
     work();
+    total = g_total.load() - total_before;
     return g_peak.load() - before;
 }
 
@@ -67,6 +73,9 @@ struct Shape {
     std::string nested;
     std::string flat;
     bool write = true;
+    // Also what is allocated in all must not grow with the depth (blocks
+    // moved from level to level).
+    bool all_allocated = false;
 };
 
 std::size_t peak_for(const Shape& shape, const std::string& text) {
@@ -87,6 +96,7 @@ TEST(NestingMemory, NestingDepthDoesNotMultiplyThePeak) {
         return repeat(std::string(open) + "x" + std::string(close), kLevels);
     };
     const std::string lines = "a\n" + repeat("b\n", kLevels);
+    const std::string paras = repeat("b\n\n", kLevels);
     const Shape shapes[] = {
         {"spans", true, nest("<span>", "</span>"), flat("<span>", "</span>")},
         {"small", true, nest("<small>", "</small>"), flat("<small>", "</small>")},
@@ -97,12 +107,19 @@ TEST(NestingMemory, NestingDepthDoesNotMultiplyThePeak) {
         {"lazy lines under bullet items", false, repeat("- ", 127) + lines, lines, false},
         {"lazy lines under ordered items", false, repeat("1. ", 127) + lines, lines, false},
         {"lazy lines under quotes", false, repeat("> ", 127) + lines, lines, false},
+        // Paragraphs in markdown containers, whose blocks stand where they
+        // do in the tree.
+        {"paragraphs under markdown containers", false, repeat("<div markdown=\"1\">\n\n", 127) + paras, paras,
+         true, true},
     };
     for (const auto& shape : shapes) {
         SCOPED_TRACE(shape.name);
         std::size_t nested = peak_for(shape, shape.nested);
+        const std::size_t nested_total = total;
         std::size_t flat_peak = peak_for(shape, shape.flat);
         EXPECT_LE(nested, 2 * flat_peak + (1u << 20)) << nested << " bytes nested, " << flat_peak << " flat";
+        if (shape.all_allocated)
+            EXPECT_LE(nested_total, 2 * total + (1u << 20)) << nested_total << " bytes nested, " << total << " flat";
     }
 }
 
