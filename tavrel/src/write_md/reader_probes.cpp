@@ -753,6 +753,23 @@ bool ends_in_html_left_open(const Blocks& blocks) {
     return h && html_left_open(h->html);
 }
 
+bool leaves_container_open(const Blocks& blocks) {
+    std::vector<std::string> open;
+    for (const Block& b : blocks) {
+        const auto* h = b.as<HtmlBlock>();
+        if (!h) continue;
+        // (The reader takes the closing tag in any case.)
+        std::string line(text::trim(h->html));
+        for (char& c : line) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        if (!open.empty() && line == "</" + open.back() + ">") {
+            open.pop_back();
+        } else if (auto tag = as_container_opener(h->html)) {
+            if (auto opener = block::markdown_open_tag(tag->tag)) open.push_back(opener->name);
+        }
+    }
+    return !open.empty();
+}
+
 bool starts_with_item_one(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size() && text[i] == '0') ++i;

@@ -343,6 +343,12 @@ bool may_leave_html_open(const ast::Block& block);
 // it. (HTML left open in a list's item ends with the item.)
 bool ends_in_html_left_open(const ast::Blocks& blocks);
 
+// Whether `blocks` open a markdown container (see `as_container_opener`)
+// that none of them closes. The reader closes it at the fence of a div
+// holding them: written without that fence, the container would take the
+// blocks after the div, its closing tag too.
+[[gnu::cold]] bool leaves_container_open(const ast::Blocks& blocks);
+
 // Whether `text` begins with the item number 1 ("1. ", "01."), which starts
 // the reader's numbering of lists.
 bool starts_with_item_one(std::string_view text);

@@ -2429,9 +2429,11 @@ void Renderer::block(const Block& block) {
                     return false;
                 };
                 // And so does one opening an item whose list it keeps a list
-                // (see `fence_item_divs`).
+                // (see `fence_item_divs`), and one opening a markdown
+                // container it does not close, which its fence closes.
                 if (!attrs && div_depth_ > 0 && in_bare_div_) {
-                    if (!keep_fence && !ends_in_html_left_open(b.blocks) && !holds_closer() && !fences_item(b)) {
+                    if (!keep_fence && !ends_in_html_left_open(b.blocks) && !holds_closer() && !fences_item(b) &&
+                        !probe::leaves_container_open(b.blocks)) {
                         blocks(b.blocks);
                         return;
                     }

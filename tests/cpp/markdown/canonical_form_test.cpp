@@ -880,6 +880,13 @@ TEST(CanonicalForm, DivWithoutAttributesInADivLeavingRawHtmlOpen) {
     // So does one holding the closing tag of a container open around it.
     EXPECT_EQ(canonical(":::: : :\n<td markdown=\"1\">\n:::\n</TD>\n:"),
               ":::\n<td markdown=\"1\">\n\n::: {.}\n</TD>\n:\n\n:::\n\n:::\n\n");
+    // So does one opening a markdown container it leaves open, which its
+    // fence closes: written as its content, the container would go on past
+    // it, and the closing tag after it, raw HTML there, would close it.
+    EXPECT_EQ(canonical(":::\n> :::\n> <div markdown=\"1\">\n> # h\n> :::\n> </div>\n> ::::"),
+              ":::\n> ::: {.}\n> <div markdown=\"1\">\n>\n> # h\n>\n> :::\n>\n> </div>\n> ::::\n\n:::\n\n");
+    canonical(":::\n> > :::\n> > <div markdown=\"1\">\n> > # h\n> > :::\n> > </div>\n> > ::::");
+    canonical(":::\n> :::\n> <section markdown=\"1\">\n> h\n> :::\n> </SECTION>\n> b\n");
     // A div written as its content has its bare divs judged where they then
     // stand.
     EXPECT_EQ(canonical(":::: : t\n:::\n<table>\n:::\n<div\n:::"), ":::\n<table>\n\n:::\n\n<div\n:::\n\n");
