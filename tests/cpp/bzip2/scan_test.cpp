@@ -51,6 +51,62 @@ TEST(MarkerScan, RangesSplitTheInputWithoutLosingHits) {
   EXPECT_TRUE(rest.blocks.empty());
 }
 
+TEST(MarkerScan, FindsWhatABitByBitComparisonFinds) {
+  // Noise with magics at random bits, some overlapping, some near the end,
+  // and dense stretches of the bytes the scan filters on; scanned whole and
+  // in ranges cut at random bytes, as the parallel scan cuts them.
+  std::mt19937 rng(7);
+  for (int round = 0; round < 40; ++round) {
+    Bytes input(1 + rng() % 3000);
+    for (auto& b : input) b = static_cast<std::uint8_t>(rng());
+    if (round % 4 == 0) {
+      for (auto& b : input) b = static_cast<std::uint8_t>(rvk::decoder::kBlockMagic >> (24 + rng() % 16));
+    }
+    for (unsigned i = 0, n = rng() % 12; i < n; ++i) {
+      const std::uint64_t magic = rng() % 2 ? rvk::decoder::kBlockMagic : rvk::decoder::kEndMagic;
+      const std::uint64_t at = rng() % (8 * input.size());
+      for (unsigned k = 0; k < 48 && at + k < 8 * input.size(); ++k) {
+        const std::uint8_t bit = static_cast<std::uint8_t>(0x80u >> ((at + k) % 8));
+        if ((magic >> (47 - k)) & 1) {
+          input[(at + k) / 8] |= bit;
+        } else {
+          input[(at + k) / 8] &= static_cast<std::uint8_t>(~bit);
+        }
+      }
+    }
+    auto bits = [&](std::uint64_t at, unsigned n) {
+      std::uint64_t v = 0;
+      for (unsigned k = 0; k < n; ++k) {
+        v = (v << 1) | (at + k < 8 * input.size() ? (input[(at + k) / 8] >> (7 - (at + k) % 8)) & 1 : 0);
+      }
+      return v;
+    };
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> blocks;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> ends;
+    for (std::uint64_t at = 0; at < 8 * input.size(); ++at) {
+      const std::uint64_t magic = bits(at, 48);
+      if (magic == rvk::decoder::kBlockMagic && at + 48 + 57 <= 8 * input.size()) {
+        blocks.emplace_back(at, static_cast<std::uint32_t>(bits(at + 48, 32)));
+      }
+      if (magic == rvk::decoder::kEndMagic && at + 48 + 32 <= 8 * input.size()) {
+        ends.emplace_back(at, static_cast<std::uint32_t>(bits(at + 48, 32)));
+      }
+    }
+    std::vector<std::size_t> cuts{0, input.size()};
+    for (unsigned i = 0, n = rng() % 5; i < n; ++i) cuts.push_back(rng() % input.size());
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> found_blocks;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> found_ends;
+    for (std::size_t c = 0; c + 1 < cuts.size(); ++c) {
+      auto r = rvk::format::scan_range(input, cuts[c], cuts[c + 1]);
+      for (const auto& h : r.blocks) found_blocks.emplace_back(h.bit_offset, h.crc);
+      for (const auto& h : r.ends) found_ends.emplace_back(h.bit_offset, h.crc);
+    }
+    EXPECT_EQ(found_blocks, blocks) << "round " << round;
+    EXPECT_EQ(found_ends, ends) << "round " << round;
+  }
+}
+
 TEST(MarkerScan, HostileInputStopsAtTheCapDuringTheScan) {
   // A header, one byte (so no first block is decoded ahead of the scan),
   // then nothing but block magics, byte-aligned.
