@@ -241,40 +241,77 @@ class ParallelCandidates final : public Candidates {
   std::size_t discarded_ = 0;  // groups below it are let go of
 };
 
-// Scans the whole input: one range on the calling thread for small inputs
-// (or without a pool), else 1 MiB ranges in batches of one per worker.
-// Nothing when the hits pass the marker cap.
-Result<std::optional<std::vector<format::ScanResult>>> scan_with_pool(std::span<const std::uint8_t> input,
-                                                                      pipeline::ThreadPool* pool,
-                                                                      const std::atomic<bool>* stopped) {
-  format::HitCap cap;
-  cap.cap = marker_cap(input.size());
-  std::vector<format::ScanResult> out;
-  if (input.size() <= kScanRange || !pool) {
-    out.push_back(format::scan_range(input, 0, input.size(), &cap));
-  } else {
-    const std::size_t nranges = (input.size() + kScanRange - 1) / kScanRange;
-    const std::size_t batch = pool->size();
-    for (std::size_t first = 0; first < nranges; first += batch) {
-      RVK_TRY(check_stopped(stopped));
-      const std::size_t count = std::min(batch, nranges - first);
-      RVK_TRY_ASSIGN(auto results, pool->map(count, [&](std::size_t i) {
-        const std::size_t start = (first + i) * kScanRange;
-        return format::scan_range(input, start, std::min(start + kScanRange, input.size()), &cap);
-      }));
-      for (auto& r : results) out.push_back(std::move(r));
-      if (cap.hits.load(std::memory_order_relaxed) > cap.cap) break;
+// The marker scan of a whole input. An input of at most 1 MiB (or one
+// without a pool) is scanned as one range on the calling thread, in
+// `finish`. A larger one is cut into 1 MiB ranges that the pool's workers
+// claim one at a time from `start` on, while the calling thread decodes and
+// sends the first block: the two used to follow each other, the workers
+// idle during the one and the feeder during the other, and ranges scanned
+// in batches of one per worker waited for the slowest of each batch.
+class Scan {
+ public:
+  Scan(std::span<const std::uint8_t> input, const std::atomic<bool>* stopped)
+      : input_(input), stopped_(stopped), nranges_((input.size() + kScanRange - 1) / kScanRange) {
+    cap_.cap = marker_cap(input.size());
+  }
+  Scan(const Scan&) = delete;
+  Scan& operator=(const Scan&) = delete;
+  ~Scan() { quit(); }
+
+  void start(pipeline::ThreadPool* pool) {
+    if (input_.size() <= kScanRange || !pool) return;
+    ranges_.resize(nranges_);
+    run_ = pool->broadcast_async([this](std::size_t) {
+      for (;;) {
+        if (quit_.load(std::memory_order_relaxed) || cap_.hits.load(std::memory_order_relaxed) > cap_.cap) return;
+        if (stopped_ && stopped_->load(std::memory_order_relaxed)) return;
+        const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
+        if (i >= nranges_) return;
+        const std::size_t from = i * kScanRange;
+        ranges_[i] = format::scan_range(input_, from, std::min(from + kScanRange, input_.size()), &cap_);
+      }
+    });
+    started_ = true;
+  }
+  // Stops the workers' scan early and waits for them.
+  void quit() {
+    quit_.store(true, std::memory_order_relaxed);
+    if (started_) (void)run_.outcome();
+  }
+  // The hits of every range in order; nothing when they pass the marker cap.
+  Result<std::optional<std::vector<format::ScanResult>>> finish() {
+    std::vector<format::ScanResult> out;
+    if (!started_) {
+      RVK_TRY(check_stopped(stopped_));
+      out.push_back(format::scan_range(input_, 0, input_.size(), &cap_));
+    } else {
+      const pipeline::BroadcastOutcome how = run_.outcome();
+      if (how != pipeline::BroadcastOutcome::Ok) return pipeline::Broadcast::failure(how);
+      RVK_TRY(check_stopped(stopped_));
+      if (cap_.hits.load(std::memory_order_relaxed) > cap_.cap) return std::nullopt;
+      out = std::move(ranges_);
     }
+    RVK_TRY(check_stopped(stopped_));
+    std::uint64_t hits = 0;
+    for (const auto& r : out) {
+      if (r.over_cap) return std::nullopt;
+      hits += r.blocks.size() + r.ends.size();
+    }
+    if (hits > cap_.cap) return std::nullopt;
+    return std::optional(std::move(out));
   }
-  RVK_TRY(check_stopped(stopped));
-  std::uint64_t hits = 0;
-  for (const auto& r : out) {
-    if (r.over_cap) return std::nullopt;
-    hits += r.blocks.size() + r.ends.size();
-  }
-  if (hits > cap.cap) return std::nullopt;
-  return std::optional(std::move(out));
-}
+
+ private:
+  std::span<const std::uint8_t> input_;
+  const std::atomic<bool>* stopped_;
+  const std::size_t nranges_;
+  format::HitCap cap_;
+  std::vector<format::ScanResult> ranges_;  // one per range, each written by one worker
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> quit_{false};
+  pipeline::Broadcast run_;
+  bool started_ = false;
+};
 
 // The scratch memory of the candidate decodes: one work buffer per decode
 // under way, kept for the next. Safe from any thread.
@@ -316,8 +353,9 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
   // The feeder's own scratch (the prefetch and the serial fallback).
   WorkBuffer feeder_work;
 
-  // 1. Prefetch the first block so output starts before the scan.
-  std::optional<DecodedCandidate> first;
+  // Whether the first block is decoded ahead of the scan; its header must
+  // then be sound.
+  bool prefetch = false;
   if (input.size() >= 10) {
     std::uint64_t magic = 0;
     for (int i = 4; i < 10; ++i) magic = (magic << 8) | input[i];
@@ -326,17 +364,23 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
         return Error::decode(0, DecodeError::InvalidMagic);
       }
       if (input[3] < '1' || input[3] > '9') return Error::decode(24, DecodeError::InvalidLevel);
-      RVK_TRY_ASSIGN(DecodedCandidate c, decoder::decode_first_candidate(input, feeder_work));
-      if (c.block_len > decoder::max_block_symbols(input[3] - '0')) {
-        return Error::decode(32, DecodeError::BlockOverflow);
-      }
-      DecodedCandidate sent;
-      sent.bytes = std::move(c.bytes);
-      RVK_TRY(send(std::move(sent)));
-      c.bytes = {};
-      first = std::move(c);
+      prefetch = true;
     }
   }
+  // 1. Decodes and sends the first block.
+  std::optional<DecodedCandidate> first;
+  auto decode_first = [&]() -> Result<void> {
+    RVK_TRY_ASSIGN(DecodedCandidate c, decoder::decode_first_candidate(input, feeder_work));
+    if (c.block_len > decoder::max_block_symbols(input[3] - '0')) {
+      return Error::decode(32, DecodeError::BlockOverflow);
+    }
+    DecodedCandidate sent;
+    sent.bytes = std::move(c.bytes);
+    RVK_TRY(send(std::move(sent)));
+    c.bytes = {};
+    first = std::move(c);
+    return {};
+  };
 
   // 2-4. Pool, stream header, reader. Each worker's scratch is charged for
   // the run; the budget must keep room for one candidate beside them.
@@ -348,19 +392,30 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
   const std::uint64_t job_limit = std::max(options.memory_limit - std::min<std::uint64_t>(options.memory_limit, threads * scratch),
                                            kMaxBlockOutput);
   auto made = pipeline::ThreadPool::create(threads, "rvk-");
+  if (!made.ok()) {
+    // Not a single worker thread to be had (a cap on the user's processes):
+    // the feeder thread decodes alone, as with one thread asked for.
+    if (prefetch) RVK_TRY(decode_first());
+    if (!is_header(input, 0)) return Error::invalid_stream_header();
+    return decoder::decode_serial_to_pipe(input, sink, progress, first ? &*first : nullptr);
+  }
   if (!is_header(input, 0)) return Error::invalid_stream_header();
-  // Not a single worker thread to be had (a cap on the user's processes):
-  // the feeder thread decodes alone, as with one thread asked for.
-  if (!made.ok()) return decoder::decode_serial_to_pipe(input, sink, progress, first ? &*first : nullptr);
   auto pool = std::move(made).value();
   RVK_TRY(check_stopped(stopped));
 
-  // 5-6. Scan and markers. Past the cap, decoding every hit speculatively
-  // would cost work and marker memory out of proportion to the input; but
-  // the input may still be valid (a run of empty streams, or block data
-  // that happens to hold many magics), so it is decoded serially, going on
-  // after the first block if that was sent already.
-  RVK_TRY_ASSIGN(auto ranges, scan_with_pool(input, pool.get(), stopped));
+  // 5-6. Scan and markers, the first block decoded meanwhile. Past the cap,
+  // decoding every hit speculatively would cost work and marker memory out
+  // of proportion to the input; but the input may still be valid (a run of
+  // empty streams, or block data that happens to hold many magics), so it
+  // is decoded serially, going on after the first block if that was sent
+  // already.
+  std::optional<std::vector<format::ScanResult>> ranges;
+  {
+    Scan scan(input, stopped);
+    scan.start(pool.get());
+    if (prefetch) RVK_TRY(decode_first());
+    RVK_TRY_ASSIGN(ranges, scan.finish());
+  }
   if (!ranges) {
     pool.reset();
     return decoder::decode_serial_to_pipe(input, sink, progress, first ? &*first : nullptr);

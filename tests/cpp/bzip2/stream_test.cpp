@@ -116,29 +116,34 @@ TEST(Bzip2Stream, ShortOrForeignHeaders) {
 
 TEST(Bzip2Stream, FlippedByteDeliversEarlierBlocksThenFailsInsideTheBlock) {
   const Corpus& c = corpus();
-  const Bytes& input = c.level1;
+  // More than one scan range: the first block is decoded while the workers
+  // scan, and its failure must stop them.
+  const Bytes input = concat({c.level1, c.level1});
+  ASSERT_GT(input.size(), std::size_t{1} << 20);
   auto magics = block_magics(input);
   auto sizes = block_sizes(input);
   ASSERT_GE(magics.size(), 6u);
-  const std::size_t k = 4;  // damage the fifth block
-  const std::uint64_t start = magics[k].bit_offset;
-  const std::uint64_t next = magics[k + 1].bit_offset;
-  Bytes damaged = input;
-  damaged[(start + next) / 16] ^= 0x5a;  // a byte in the middle of the block
-  std::size_t before = 0;
-  for (std::size_t i = 0; i < k; ++i) before += sizes[i];
+  // Damage the first block (decoded ahead of the scan), then the fifth.
+  for (const std::size_t k : {0, 4}) {
+    const std::uint64_t start = magics[k].bit_offset;
+    const std::uint64_t next = magics[k + 1].bit_offset;
+    Bytes damaged = input;
+    damaged[(start + next) / 16] ^= 0x5a;  // a byte in the middle of the block
+    std::size_t before = 0;
+    for (std::size_t i = 0; i < k; ++i) before += sizes[i];
 
-  std::optional<rvk::Error> first_error;
-  for (std::uint64_t t : kThreadCounts) {
-    auto d = decode(damaged, t);
-    const auto& e = decode_error(d);
-    EXPECT_GE(e.bit_offset, start) << "threads " << t;
-    EXPECT_LT(e.bit_offset, next) << "threads " << t;
-    EXPECT_EQ(d.bytes.size(), before) << "threads " << t;
-    EXPECT_TRUE(is_prefix(d.bytes, c.text));
-    // Every path names the same fault at the same bit.
-    if (!first_error) first_error = d.outcome.error();
-    EXPECT_EQ(d.outcome.error(), *first_error) << "threads " << t << ": " << d.outcome.error().to_string();
+    std::optional<rvk::Error> first_error;
+    for (std::uint64_t t : kThreadCounts) {
+      auto d = decode(damaged, t);
+      const auto& e = decode_error(d);
+      EXPECT_GE(e.bit_offset, start) << "block " << k << ", threads " << t;
+      EXPECT_LT(e.bit_offset, next) << "block " << k << ", threads " << t;
+      EXPECT_EQ(d.bytes.size(), before) << "block " << k << ", threads " << t;
+      EXPECT_TRUE(is_prefix(d.bytes, c.text));
+      // Every path names the same fault at the same bit.
+      if (!first_error) first_error = d.outcome.error();
+      EXPECT_EQ(d.outcome.error(), *first_error) << "threads " << t << ": " << d.outcome.error().to_string();
+    }
   }
 }
 
