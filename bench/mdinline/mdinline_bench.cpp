@@ -135,6 +135,10 @@ std::string hostile(int shape, std::size_t size) {
         case 22: return "*a*" + numbered("{.c", "}", size);  // ... each a class of its own
         case 23: return "*a*{" + numbered(".c", " ", size) + "}";  // one block of many classes
         case 24: return "[a](b)" + numbered("{ref=x k", "=v}", size);  // "ref" and a key each
+        case 25: return "[@a0; @a1]" + repeat("{ref=x}", size);  // "ref" values reaching a list's links
+        case 26: return "[" + numbered("@a", "; ", size / 2) + "@z]" + repeat("{ref=}", size / 2);  // ... many
+        case 27: return "[@a0; @a1]" + numbered("{.c", "}", size);  // a list's classes
+        case 28: return repeat("[@a; @b]" + repeat("{ref=x}", 64 * 7) + " ", size);  // many lists, each a run
         default: return {};
     }
 }
@@ -147,7 +151,7 @@ void BM_Hostile(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(text.size()) * state.iterations());
 }
 BENCHMARK(BM_Hostile)
-    ->ArgsProduct({benchmark::CreateDenseRange(0, 24, 1), {1 << 16, 1 << 20}})
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 28, 1), {1 << 16, 1 << 20}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

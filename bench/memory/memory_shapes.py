@@ -94,6 +94,10 @@ MARKDOWN = {
     "*a* then {.c} blocks": lambda n: "*a*" + times("{.c}", n),
     "*a* then {.cN} blocks": lambda n: "*a*" + numbered("{.c%d}", n),
     "[a](b) then {ref=x kN=v}": lambda n: "[a](b)" + numbered("{ref=x k%d=v}", n),
+    "[@a0; @a1] then {ref=x}": lambda n: "[@a0; @a1]" + times("{ref=x}", n),
+    "[@a0; ...] then {ref=}": lambda n: "[" + numbered("@a%d; ", n // 2) + "@z]" + times("{ref=}", n // 2),
+    "[@a0; @a1] then {.cN}": lambda n: "[@a0; @a1]" + numbered("{.c%d}", n),
+    "[@a; @b]{ref=x}x64 runs": lambda n: times("[@a; @b]" + "{ref=x}" * 64 + " ", n),
     "prose": lambda n: times("The river *valley* station [rail](http://x.org) under the **bridge**. ", n),
 }
 

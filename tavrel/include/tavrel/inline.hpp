@@ -140,6 +140,9 @@ public:
     std::size_t push_with_attrs(ast::Inline inline_, std::size_t pos);
     // The same for node `index`, also honouring a "ref" key.
     std::size_t apply_trailing_attrs(std::size_t index, std::size_t pos);
+    // Nodes the "ref" values of trailing blocks reached so far (for tests of
+    // the bound).
+    std::size_t ref_steps() const { return ref_steps_; }
 
     // Pushes an alive node of the given nesting depth; returns its index.
     std::size_t push_node(ast::Inline inline_, std::uint32_t depth = 0);
@@ -187,6 +190,7 @@ private:
     std::size_t word_stop(std::size_t from);
 
     std::size_t scan_pos_ = 0;       // position of the construct being read
+    std::size_t ref_steps_ = 0;      // see `ref_steps`
     std::size_t pending_start_ = 0;  // input offset where the pending text began
 
     // For every 64th offset and each state of the attribute-block walk
@@ -290,6 +294,12 @@ std::optional<XrefSeg> ref_item(std::string_view item, bool single);
 
 // Applies the value of a trailing "ref" attribute to a node.
 void apply_ref_variant(ast::Inline& node, std::string_view value);
+// Applies the "ref" values of several blocks, in their order, at once, as
+// applying each in turn would: `joined` holds the non-empty ones separated by
+// one space (what appending each to a "data-ref" value adds), `last` the last
+// one (what setting each leaves). Returns the nodes it reached, the children
+// of cross-reference lists included.
+std::size_t apply_ref_values(ast::Inline& node, std::string_view joined, std::string_view last);
 // The same, `attr` adding to the node's own attributes (a run of blocks
 // after one node adds through one builder).
 void apply_ref_variant(ast::Inline& node, ast::AttrBuilder& attr, std::string_view value);

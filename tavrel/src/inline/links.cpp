@@ -14,6 +14,13 @@
 namespace tavrel::inline_ {
 namespace {
 
+std::string* pair_value(ast::Attr& attr, std::string_view key) {
+    for (auto& kv : attr.pairs) {
+        if (kv.first == key) return &kv.second;
+    }
+    return nullptr;
+}
+
 bool is_link_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // Escapes of punctuation removed, then references decoded. (The scanner's
@@ -174,22 +181,40 @@ void apply_ref_variant(ast::Inline& node, ast::AttrBuilder& attr, std::string_vi
         attr.set_pair("ref", value);
     } else if (auto* span = node.as<ast::Span>()) {
         if (attr.value_of("data-refs")) {
-            for (ast::Inline& child : span->content) apply_ref_variant(child, value);
+            for (ast::Inline& child : span->content) apply_ref_values(child, value, value);
         } else {
             attr.set_pair("ref", value);
         }
     }
 }
 
-void apply_ref_variant(ast::Inline& node, std::string_view value) {
+void apply_ref_variant(ast::Inline& node, std::string_view value) { apply_ref_values(node, value, value); }
+
+std::size_t apply_ref_values(ast::Inline& node, std::string_view joined, std::string_view last) {
     ast::Attr* attr = nullptr;
-    if (auto* link = node.as<ast::Link>()) attr = &link->attr;
-    if (auto* image = node.as<ast::Image>()) attr = &image->attr;
-    if (auto* math = node.as<ast::Math>()) attr = &math->attr;
-    if (auto* span = node.as<ast::Span>()) attr = &span->attr;
-    if (!attr) return;
-    ast::AttrBuilder builder(*attr);
-    apply_ref_variant(node, builder, value);
+    if (auto* link = node.as<ast::Link>()) {
+        if (std::string* v = pair_value(link->attr, "data-ref")) {
+            // Each value appended in turn, one space between non-empty ones.
+            if (!v->empty() && !joined.empty()) v->push_back(' ');
+            v->append(joined);
+            return 1;
+        }
+        attr = &link->attr;
+    } else if (auto* image = node.as<ast::Image>()) {
+        attr = &image->attr;
+    } else if (auto* math = node.as<ast::Math>()) {
+        attr = &math->attr;
+    } else if (auto* span = node.as<ast::Span>()) {
+        if (pair_value(span->attr, "data-refs")) {
+            std::size_t nodes = 1;
+            for (ast::Inline& child : span->content) nodes += apply_ref_values(child, joined, last);
+            return nodes;
+        }
+        attr = &span->attr;
+    }
+    // Each value set in turn: the last one stands.
+    if (attr) attr->set_pair("ref", last);
+    return 1;
 }
 
 std::optional<TrailingAttr> trailing_attr(std::string_view s) {

@@ -241,6 +241,14 @@ std::size_t InlineScanner::apply_trailing_attrs(std::size_t index, std::size_t p
     auto block = attr_block(pos);
     if (!block) return pos;
     ast::AttrBuilder attr(*attr_of(in));
+    // The values given a cross-reference list, which reach each of its
+    // children: gathered over the run and applied once, where each block
+    // reaching every child cost children times blocks. (A span's blocks
+    // merge into the span alone, and none takes "data-refs" away, so its
+    // children see nothing but these values.)
+    auto* span = in.as<ast::Span>();
+    bool list_refs = false;
+    std::string joined, last;
     do {
         std::optional<std::string> ref;
         auto& pairs = block->attr.pairs;
@@ -252,9 +260,19 @@ std::size_t InlineScanner::apply_trailing_attrs(std::size_t index, std::size_t p
             }
         }
         attr.merge(block->attr);
-        if (ref) apply_ref_variant(in, attr, *ref);
+        if (ref && span && (list_refs || attr.value_of("data-refs"))) {
+            list_refs = true;
+            if (!joined.empty() && !ref->empty()) joined.push_back(' ');
+            joined.append(*ref);
+            last = std::move(*ref);
+        } else if (ref) {
+            apply_ref_variant(in, attr, *ref);
+        }
         pos += block->len;
     } while ((block = attr_block(pos)));
+    if (list_refs) {
+        for (ast::Inline& child : span->content) ref_steps_ += apply_ref_values(child, joined, last);
+    }
     return pos;
 }
 
@@ -975,6 +993,7 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
     std::string_view label_text = text.substr(b.pos, pos - b.pos);
     std::optional<ast::Inline> shell;
     std::size_t end = after;
+    bool xref_list = false;
 
     // Inline destination.
     if (after < text.size() && text[after] == '(') {
@@ -1038,6 +1057,7 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
                 span.content.push_back(std::move(link));
             }
             shell = std::move(span);
+            xref_list = true;
         }
     }
     // Bracketed span.
@@ -1088,7 +1108,8 @@ std::size_t InlineScanner::close_bracket(std::size_t pos) {
         is_link = true;
     } else if (auto* im = node.as<ast::Image>()) {
         im->alt = std::move(content);
-    } else if (auto* sp = node.as<ast::Span>(); sp && !sp->attr.get("data-refs")) {
+    } else if (auto* sp = node.as<ast::Span>(); sp && !xref_list) {
+        // (A bracketed span keeps its content whatever its block holds.)
         sp->content = std::move(content);
     } else {
         // A cross-reference list: the span holds its links, and a link may

@@ -147,6 +147,42 @@ TEST(LongRuns, AttributeBlocksAfterOneInline) {
     }
 }
 
+// The "ref" values of a run of blocks after a cross-reference list reach
+// each of its links once for the run, not once per block (links times blocks).
+TEST(LongRuns, RefBlocksAfterCrossReferenceLists) {
+    Ctx p;
+    const std::size_t n = 2000;
+    std::string keys = "[@a0";
+    for (int i = 1; i < 200; ++i) keys += "; @a" + std::to_string(i);
+    const struct {
+        std::string head, block;
+        std::size_t reached;     // nodes the values reach
+        std::string ref;         // the last link's "data-ref" after the run
+    } rows[] = {
+        {keys + "]", "{ref=x}", 200, repeat("x ", n - 1) + "x"},
+        {keys + "]", "{ref=}", 200, ""},
+        {keys + "]{.c}", "{.c ref=y k=v}", 200, repeat("y ", n - 1) + "y"},
+        {"[@b; -@a]", "{ref=x}", 2, "bare " + repeat("x ", n - 1) + "x"},
+        // A span given "data-refs": the values reach its children (no
+        // link: as none holds another link, no bracket holds a list).
+        {"[s ![i](u)]{data-refs=\"\"}", "{ref=x}", 2, "-"},
+    };
+    for (const auto& row : rows) {
+        std::string t = row.head + repeat(row.block, n);
+        inline_::InlineContext c = p.get();
+        inline_::InlineScanner scanner(t, c);
+        ast::Inlines out = scanner.run();
+        ASSERT_EQ(out.size(), 1u) << row.head;
+        const ast::Inline& last = out[0].as<ast::Span>()->content.back();
+        if (row.ref == "-") {
+            EXPECT_EQ(*last.as<ast::Image>()->attr.get("ref"), "x");
+        } else {
+            EXPECT_EQ(*last.as<ast::Link>()->attr.get("data-ref"), row.ref) << row.head;
+        }
+        EXPECT_EQ(scanner.ref_steps(), row.reached) << row.head;
+    }
+}
+
 TEST(LongRuns, ManyBackticksOfEveryLength) {
     Ctx p;
     std::string t;

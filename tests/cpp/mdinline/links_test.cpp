@@ -127,6 +127,14 @@ TEST(RefVariant, AppliedByKind) {
     Ctx p;
     EXPECT_EQ(p("[x](u){ref=r}"), "Link(u)[\"x\"]{ref=r}");
     EXPECT_EQ(p("[x]{ref=r}"), "Span[\"x\"]{ref=r}");
+    // Each value of a run in turn: appended to a list's links, set elsewhere.
+    EXPECT_EQ(p("[@a; -@b]{ref=x}{ref=}{ref=\"y z\"}"),
+              "Span[Link(#a)[]{data-ref=x y z} Link(#b)[]{data-ref=bare x y z}]{data-refs=}");
+    // A bracketed span keeps its content when its block gives it "data-refs",
+    // whose "ref" values then reach its children.
+    EXPECT_EQ(p("[a *b*]{data-refs=\"\"}"), "Span[\"a \" Emph[\"b\"]]{data-refs=}");
+    EXPECT_EQ(p("[s ![i](u)]{ref=p}{data-refs=\"\"}{ref=x}{ref=y}"),
+              "Span[\"s \" Image(u)[\"i\"]{ref=y}]{ref=p data-refs=}");
     ast::Inline math = ast::Math{{}, "x", false};
     inline_::apply_ref_variant(math, "r");
     EXPECT_EQ(mdtest::show(math), "Math(x){ref=r}");
