@@ -139,6 +139,11 @@ class PipeWriter {
   Result<void> batch_room(std::size_t n);
   std::shared_ptr<detail::PipeState> state_;
   Bytes batch_;  // small pieces not yet handed over
+  // Chunks handed over, and how many of them were marked verified: a mark
+  // with nothing new handed over (a piece that went into the batch) changes
+  // nothing and takes no lock.
+  std::uint64_t handed_ = 0;
+  std::uint64_t marked_ = 0;
 };
 
 // The receiving end, used by one thread at a time. Destroying (or `close`-ing)

@@ -273,6 +273,8 @@ class Scan {
     });
     started_ = true;
   }
+  // Whether the workers scan (the input is larger than one range).
+  bool started() const { return started_; }
   // Stops the workers' scan early and waits for them.
   void quit() {
     quit_.store(true, std::memory_order_relaxed);
@@ -331,6 +333,20 @@ class WorkBuffers {
   void give(std::unique_ptr<WorkBuffer> w) {
     std::lock_guard lock(mutex_);
     idle_.push_back(std::move(w));
+  }
+  // Maps the scratch of `count` decodes ahead, on the calling thread: a
+  // mapping changes the address space under a lock that every page fault of
+  // the process takes too, and the workers' first decodes, all starting at
+  // once beside the scan's faults on the input, queued for it. Mapped pages
+  // are not touched here; each stays unbacked until a decode uses it. (A
+  // buffer that cannot be mapped now is mapped by its decode, which reports
+  // the failure.)
+  void prepare(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      auto w = std::make_unique<WorkBuffer>();
+      (void)w->reserve(decoder::max_block_symbols(9));
+      give(std::move(w));
+    }
   }
 
  private:
@@ -410,9 +426,11 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
   // is decoded serially, going on after the first block if that was sent
   // already.
   std::optional<std::vector<format::ScanResult>> ranges;
+  WorkBuffers scratch_buffers;
   {
     Scan scan(input, stopped);
     scan.start(pool.get());
+    if (scan.started()) scratch_buffers.prepare(pool->size());
     if (prefetch) RVK_TRY(decode_first());
     RVK_TRY_ASSIGN(ranges, scan.finish());
   }
@@ -439,7 +457,6 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
     jobs.push_back({markers[i].bit_offset, markers[i].crc, i, kMaxBlockOutput});
   }
   const std::vector<CandidateGroup> groups = group_candidates(jobs);
-  WorkBuffers scratch_buffers;
   pipeline::OrderedJobs<CandidateGroup, GroupOutcome> spec{
       groups,
       [](const CandidateGroup& g) { return g.reservation; },

@@ -72,6 +72,8 @@ PipeWriter& PipeWriter::operator=(PipeWriter&& other) noexcept {
     close();
     state_ = std::move(other.state_);
     batch_ = std::move(other.batch_);
+    handed_ = other.handed_;
+    marked_ = other.marked_;
   }
   return *this;
 }
@@ -152,13 +154,17 @@ Result<void> PipeWriter::hand_over(Bytes buffer, std::size_t start, std::shared_
   const std::uint64_t ticket = state_->taken + 1;
   state_->cv.notify_all();
   state_->cv.wait(lock, [&] { return state_->taken >= ticket || state_->reader_closed; });
-  if (state_->taken >= ticket) return {};
+  if (state_->taken >= ticket) {
+    ++handed_;
+    return {};
+  }
   state_->slot.reset();  // never taken: release it here
   return Error::reader_stopped();
 }
 
 void PipeWriter::mark_verified() noexcept {
-  if (!state_) return;
+  if (!state_ || handed_ == marked_) return;
+  marked_ = handed_;
   std::lock_guard lock(state_->mutex);
   // A send returns once its chunk was taken: every chunk sent is counted.
   state_->verified = state_->taken;

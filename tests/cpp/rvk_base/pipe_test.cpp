@@ -52,6 +52,29 @@ TEST(Pipe, SendWaitsUntilTheReaderTakesTheChunk) {
   });
 }
 
+// A mark counts every chunk handed over before it, and only those: a piece
+// still in the batch is not among them until the batch goes out.
+TEST(Pipe, MarkVerifiedCountsTheChunksHandedOverBeforeIt) {
+  within(10, [] {
+    auto [writer, reader] = make_pipe();
+    std::thread sender([&w = writer] {
+      EXPECT_TRUE(w.send(iota_bytes(100)).ok());
+      w.mark_verified();
+      EXPECT_TRUE(w.send_batched(iota_bytes(10)).ok());
+      w.mark_verified();
+      EXPECT_TRUE(w.flush().ok());
+    });
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(reader.receive().has_value());
+    sender.join();
+    EXPECT_EQ(reader.received(), 2u);
+    EXPECT_EQ(reader.verified(), 1u);
+    writer.mark_verified();
+    EXPECT_EQ(reader.verified(), 2u);
+    writer.mark_verified();
+    EXPECT_EQ(reader.verified(), 2u);
+  });
+}
+
 TEST(Pipe, EmptyAndInvalidStarts) {
   auto [writer, reader] = make_pipe();
   // Nothing to deliver: succeeds without waiting for a reader.
