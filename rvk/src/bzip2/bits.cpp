@@ -93,48 +93,57 @@ bool Huffman::assign(std::span<const std::uint8_t> lengths) noexcept {
   if (lo < 1 || hi > 20) return false;
   for (std::uint8_t len : lengths) ++count[len];
 
-  // Canonical first codes; an over-subscribed length set is refused.
-  std::uint32_t next_code[22] = {};
+  // An over-subscribed length set is refused.
   std::uint32_t code = 0;
   for (unsigned n = 1; n <= 20; ++n) {
-    next_code[n] = code;
     if (static_cast<std::uint64_t>(code) + count[n] > (1ULL << n)) return false;
     code = (code + count[n]) << 1;
   }
-
-  // Canonical codes of up to kFastBits bits fill the fast table from its
-  // first entry on without a gap (each length's codes follow the shorter
-  // ones'), so only the entries past them need clearing. A small block
-  // builds up to six tables for a few thousand symbols: the table build must
-  // cost what the table holds, not its size times the alphabet.
-  std::uint32_t covered = 0;
-  for (std::size_t sym = 0; sym < lengths.size(); ++sym) {
-    unsigned n = lengths[sym];
-    std::uint32_t c = next_code[n]++;
-    if (n <= kFastBits) {
-      std::uint32_t first = c << (kFastBits - n);
-      std::uint32_t span = 1u << (kFastBits - n);
-      std::uint16_t entry = static_cast<std::uint16_t>((n << 9) | sym);
-      if (span >= 16) {
-        // Sixteen entries a copy: the short codes' spans make most of the table.
-        const std::uint64_t four = entry * 0x0001000100010001ULL;
-        const std::uint64_t sixteen[4] = {four, four, four, four};
-        for (std::uint32_t k = 0; k < span; k += 16) std::memcpy(&fast[first + k], sixteen, 32);
-      } else if (span >= 4) {
-        const std::uint64_t four = entry * 0x0001000100010001ULL;
-        for (std::uint32_t k = 0; k < span; k += 4) std::memcpy(&fast[first + k], &four, 8);
-      } else {
-        for (std::uint32_t k = 0; k < span; ++k) fast[first + k] = entry;
-      }
-      covered = first + span > covered ? first + span : covered;
-    }
-  }
-  std::fill(fast.begin() + covered, fast.end(), std::uint16_t{0});
 
   // Symbols by code length, then by value (a counting sort).
   std::uint32_t at[22] = {};
   for (unsigned n = lo + 1; n <= hi; ++n) at[n] = at[n - 1] + count[n - 1];
   for (std::size_t sym = 0; sym < lengths.size(); ++sym) perm[at[lengths[sym]]++] = static_cast<std::uint16_t>(sym);
+
+  // The canonical codes of up to kFastBits bits, taken in that order, fill
+  // the fast table from its first entry on without a gap: each length's
+  // codes follow the shorter ones', each symbol's after the one before. So
+  // the table is written front to back in one sweep, one length at a time;
+  // within a length every symbol covers the same number of entries, which
+  // keeps the copy loops' branches predictable. A small block builds up to
+  // six tables for a few thousand symbols, so a table must cost what it
+  // holds, not its size times the alphabet, nor a mispredicted branch per
+  // symbol.
+  std::uint16_t* out = fast.data();
+  const std::uint16_t* perm_at = perm.data();
+  const unsigned top = hi < kFastBits ? hi : kFastBits;
+  for (unsigned n = lo; n <= top; ++n) {
+    const std::uint32_t span = 1u << (kFastBits - n);
+    const std::uint16_t* const perm_end = perm_at + count[n];
+    const std::uint16_t len_bits = static_cast<std::uint16_t>(n << 9);
+    if (span >= 8) {
+      for (; perm_at < perm_end; ++perm_at) {
+        const std::uint64_t four = (len_bits | *perm_at) * 0x0001000100010001ULL;
+        const std::uint64_t eight[2] = {four, four};
+        for (std::uint32_t k = 0; k < span; k += 8) std::memcpy(out + k, eight, 16);
+        out += span;
+      }
+    } else if (span == 4) {
+      for (; perm_at < perm_end; ++perm_at, out += 4) {
+        const std::uint64_t four = (len_bits | *perm_at) * 0x0001000100010001ULL;
+        std::memcpy(out, &four, 8);
+      }
+    } else if (span == 2) {
+      for (; perm_at < perm_end; ++perm_at, out += 2) {
+        const std::uint32_t two = (len_bits | *perm_at) * 0x00010001u;
+        std::memcpy(out, &two, 4);
+      }
+    } else {
+      for (; perm_at < perm_end; ++perm_at) *out++ = static_cast<std::uint16_t>(len_bits | *perm_at);
+    }
+  }
+  std::fill(out, fast.data() + fast.size(), std::uint16_t{0});
+
   limit.fill(0);
   base.fill(0);
   std::int32_t v = 0;

@@ -157,8 +157,9 @@ bool undo_initial_rle(const std::uint8_t* pre, std::size_t n, std::uint64_t limi
   return true;
 }
 
-// Blocks of at most this many symbols take the plain walk (a 128 KiB link
-// table).
+// Blocks of fewer symbols than kTinyWalk take the plain walk; up to
+// kSmallWalk (a 128 KiB link table, in the core's cache) a few chains.
+constexpr std::uint32_t kTinyWalk = 512;
 constexpr std::uint32_t kSmallWalk = 32768;
 
 // The plain walk: one chain from the origin, n steps. The links need not
@@ -177,18 +178,20 @@ void walk_single(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexce
 
 // Follows the links of `work.forward` (n entries, one cycle through the
 // origin in a valid block) and writes the bytes met, in text order, to
-// `work.bytes`. The walk is one long chain of dependent loads into a table
-// larger than the core's caches, so it is split: a few dozen positions are
-// flagged as segment starts, and kLanes chains walk different segments at
-// once, each stopping when it reaches a flagged position. Their segments are
+// `work.bytes`. The walk is one long chain of dependent loads, so it is
+// split: kPerLane * L positions are flagged as segment starts, and L chains
+// walk different segments at once, each stopping when it reaches a flagged
+// position. Their segments are
 // then put back in cycle order from the origin. When the links do not form
 // one cycle through every position (periodic or corrupt data), or one lane's
 // share outgrows its buffer, the plain walk is done instead; the result is
 // always the plain walk's.
+template <unsigned L, unsigned kPerLane>
 void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcept {
+  static_assert(L <= WorkBuffer::kLanes);
   constexpr std::uint32_t kFlag = 0x80000000u;
   constexpr std::uint32_t kLinkMask = 0xfffffu;
-  constexpr unsigned kStarts = 8 * WorkBuffer::kLanes;
+  constexpr unsigned kStarts = kPerLane * L;
   std::uint32_t* const fwd = work.forward;
 
   // Segment starts: evenly spread positions and the origin, sorted, unique.
@@ -217,7 +220,6 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
     std::uint32_t stop = 0;    // the flagged position that ended it
     std::uint8_t lane = 0;
   };
-  constexpr unsigned L = WorkBuffer::kLanes;
   Segment segs[kStarts + 1];
   std::uint32_t t[L];           // each lane's next position
   std::uint32_t o[L];           // bytes written to each lane's buffer
@@ -356,7 +358,17 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
     lo = (lo << 8) | b;
   } else {
     b = rest[j];
-    std::memmove(rest + 17, rest + 16, j - 16);
+    // Entries 16..j-1 move up one, sixteen at a time from the top: each
+    // chunk is read before the one above it is written over. The lowest
+    // chunk may start below 16 (entries that are not the list's), and the
+    // store of entry 16 below sets what it wrote there right. A library
+    // memmove of a few dozen bytes costs a call and a mispredicted size
+    // dispatch, for the large indices that blocks of little text are full of.
+    for (unsigned k = j; k > 16; k -= 16) {
+      std::uint8_t chunk[16];
+      std::memcpy(chunk, rest + k - 16, 16);
+      std::memcpy(rest + k - 15, chunk, 16);
+    }
     rest[16] = static_cast<std::uint8_t>(hi >> 56);
     hi = (hi << 8) | (lo >> 56);
     lo = (lo << 8) | b;
@@ -381,6 +393,46 @@ struct MtfList {
   // Moves entry j to the front and returns it.
   std::uint8_t take(unsigned j) noexcept { return mtf_take(lo, hi, rest, j); }
 };
+
+// What the next eight bits do to a code length: a length is a run of
+// two-bit steps ("10" adds one, "11" takes one away) ended by a "0". `bits`
+// are the bits taken, `delta` what they add, `low` and `high` the lowest and
+// highest the length passes on the way (relative, the start included: the
+// length must stay within 1 to 20 at every step), `done` whether its "0"
+// came. Eight bits hold a whole length of up to three steps, or four steps
+// of a longer one.
+struct LengthStep {
+  std::uint8_t bits = 0;
+  std::int8_t delta = 0;
+  std::int8_t low = 0;
+  std::int8_t high = 0;
+  bool done = false;
+};
+struct LengthSteps {
+  LengthStep step[256];
+  constexpr LengthSteps() : step{} {
+    for (unsigned x = 0; x < 256; ++x) {
+      LengthStep e;
+      unsigned i = 0;
+      int at = 0;
+      while (i < 8) {
+        if (!((x >> (7 - i)) & 1)) {
+          ++i;
+          e.done = true;
+          break;
+        }
+        at += (x >> (6 - i)) & 1 ? -1 : 1;
+        i += 2;
+        e.low = static_cast<std::int8_t>(at < e.low ? at : e.low);
+        e.high = static_cast<std::int8_t>(at > e.high ? at : e.high);
+      }
+      e.bits = static_cast<std::uint8_t>(i);
+      e.delta = static_cast<std::int8_t>(at);
+      step[x] = e;
+    }
+  }
+};
+constexpr LengthSteps kLengthSteps;
 
 }  // namespace
 
@@ -445,9 +497,13 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
   }
 
   // 8. Code lengths, delta-coded, one table per group. A small block spends
-  // much of its time here (up to six tables of 258 lengths, a few bits
-  // each), so the bits come from a 32-bit window where the input has them;
-  // near its end, one at a time.
+  // much of its time here (up to six tables of 258 lengths), and taken a bit
+  // at a time every length costs a branch on its data, mispredicted about
+  // every other time. So a length's bits are read eight at a time through
+  // kLengthSteps where the input has eight more bytes: one lookup takes a
+  // whole short length, or four of its steps. A step that could take the
+  // length outside 1 to 20, or the input's last bytes, go bit by bit, which
+  // gives the exact fault position.
   {
     std::uint8_t lengths[258];
     std::uint64_t window = 0;  // the next `avail` bits from r.pos on, first bit at the top
@@ -458,25 +514,23 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
       avail = 0;
       for (unsigned s = 0; s < alpha; ++s) {
         for (;;) {
-          if (len < 1 || len > 20) RVK_BZ_FAIL(DecodeError::InvalidHuffman, r.pos);
-          if (avail < 2 && r.has(32)) {
-            window = std::uint64_t{peek_bits(data, nbytes, r.pos, 32)} << 32;
-            avail = 32;
+          if (avail < 8 && (r.pos >> 3) + 8 <= nbytes) {
+            window = load_be64(data + (r.pos >> 3)) << (r.pos & 7);
+            avail = 64 - static_cast<unsigned>(r.pos & 7);
           }
-          if (avail >= 2) {
-            if (!(window >> 63)) {
-              window <<= 1;
-              --avail;
-              ++r.pos;
-              break;
+          if (avail >= 8) {
+            const LengthStep e = kLengthSteps.step[window >> 56];
+            if (len + e.low >= 1 && len + e.high <= 20) {
+              len += e.delta;
+              window <<= e.bits;
+              avail -= e.bits;
+              r.pos += e.bits;
+              if (e.done) break;
+              continue;
             }
-            len += (window >> 62) & 1 ? -1 : 1;
-            window <<= 2;
-            avail -= 2;
-            r.pos += 2;
-            continue;
           }
           avail = 0;
+          if (len < 1 || len > 20) RVK_BZ_FAIL(DecodeError::InvalidHuffman, r.pos);
           if (!r.has(1)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
           if (!r.take(1)) break;
           if (!r.has(1)) RVK_BZ_FAIL(DecodeError::Truncated, r.pos);
@@ -718,12 +772,16 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
     }
   }
   // ll is free now: the walk leaves the pre-run-length bytes in it. The
-  // link table of a small block stays in the core's cache, where one chain
-  // runs as fast as the lanes and has nothing to set up.
-  if (n <= kSmallWalk) {
+  // link table of a small block stays in the core's cache, where a step of
+  // one chain still waits for the load before it (some six cycles): four
+  // chains over sixteen segments hide most of that at little set-up, while
+  // a tiny block has nothing to gain from any.
+  if (n < kTinyWalk) {
     walk_single(work, n, origin);
+  } else if (n <= kSmallWalk) {
+    walk_links<4, 4>(work, n, origin);
   } else {
-    walk_links(work, n, origin);
+    walk_links<WorkBuffer::kLanes, 8>(work, n, origin);
   }
 
   // 12-13. Initial run-length decoding and the block CRC.

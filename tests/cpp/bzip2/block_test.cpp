@@ -91,6 +91,43 @@ TEST(BlockDecoder, SelectorAndCodeLengthFaults) {
   u.put(20, 5);
   u.put(0b10, 2);
   expect_fault(decode_block(u, 9), DecodeError::InvalidHuffman, u.nbits);
+
+  // Lengths that leave 1..20, after steps that stay inside or before steps
+  // that would come back, several lengths in: the fault is at the bit where
+  // the length leaves, whether the input ends soon after (bits read one at a
+  // time) or goes on (eight at a time).
+  struct Walk {
+    unsigned start;
+    std::string bits;    // the steps of the lengths, in order
+    std::size_t fault;   // bits of them taken when the length leaves
+  };
+  std::string nineteen;
+  for (int i = 0; i < 19; ++i) nineteen += "10";
+  const Walk walks[] = {
+      {1, "11", 2},
+      {20, "10", 2},
+      {3, "111111", 6},
+      {18, "101010", 6},
+      {20, "111010", 6},
+      {20, "10110", 2},            // 21, then back to 20
+      {1, "11100", 2},             // 0, then back to 1
+      {19, "101011110", 4},        // 20, 21, 20, 19
+      {2, "11100" "1111", 9},      // the second length goes to 0
+      {20, "0" "0" "10", 4},
+      {1, "0" "101011110" "11", 12},
+      {1, nineteen + "0" + "10", 41},  // 20 after nineteen steps, then 21
+  };
+  for (const Walk& c : walks) {
+    BitWriter tight = write_block(s);
+    tight.put(0, 1);
+    tight.put(c.start, 5);
+    const std::uint64_t at = tight.nbits + c.fault;
+    for (char b : c.bits) tight.put(b == '1', 1);
+    BitWriter padded = tight;
+    padded.bytes.resize(padded.bytes.size() + 64, 0);
+    expect_fault(decode_block(tight, 9), DecodeError::InvalidHuffman, at);
+    expect_fault(decode_block(padded, 9), DecodeError::InvalidHuffman, at);
+  }
 }
 
 TEST(BlockDecoder, SelectorsRunningOutIsInvalidBlock) {
