@@ -121,7 +121,14 @@ bool Huffman::assign(std::span<const std::uint8_t> lengths) noexcept {
     const std::uint32_t span = 1u << (kFastBits - n);
     const std::uint16_t* const perm_end = perm_at + count[n];
     const std::uint16_t len_bits = static_cast<std::uint16_t>(n << 9);
-    if (span >= 8) {
+    if (span >= 32) {
+      for (; perm_at < perm_end; ++perm_at) {
+        const std::uint64_t four = (len_bits | *perm_at) * 0x0001000100010001ULL;
+        const std::uint64_t many[8] = {four, four, four, four, four, four, four, four};
+        for (std::uint32_t k = 0; k < span; k += 32) std::memcpy(out + k, many, 64);
+        out += span;
+      }
+    } else if (span >= 8) {
       for (; perm_at < perm_end; ++perm_at) {
         const std::uint64_t four = (len_bits | *perm_at) * 0x0001000100010001ULL;
         const std::uint64_t eight[2] = {four, four};
