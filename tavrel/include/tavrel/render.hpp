@@ -105,8 +105,11 @@ std::string escape_fragment(std::string_view text);
 
 // The attributes of an opening tag: id, classes, then the pairs (skipping the
 // keys "id" and "class" and those no tag can hold, `html_attr_name`), each
-// with a leading space. Nothing for an empty Attr.
-void attrs_html(const ast::Attr& attr, std::string& out);
+// with a leading space. Nothing for an empty Attr. A pair whose key, read
+// without regard to ASCII case, is the id or class written, one of `taken`
+// (the names, separated by single spaces, that the tag holds besides) or an
+// earlier pair's is left out too: an HTML parser would keep the first.
+void attrs_html(const ast::Attr& attr, std::string& out, std::string_view taken = {});
 
 // Whether a pair with this key can stand in a tag ("a", "_b", "c:d-e.f"): an
 // ASCII letter, "_" or ":", then letters, digits, "_", ".", ":" or "-". Any

@@ -5,7 +5,10 @@
 // verbatim; a body that could close the element early is escaped and marked.
 #include "tavrel/render.hpp"
 
+#include <algorithm>
+#include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "tavrel/text.hpp"
 
@@ -40,6 +43,28 @@ bool contains_ascii_ci(std::string_view hay, std::string_view needle) {
             }
         }
         if (match) return true;
+    }
+    return false;
+}
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether two attribute names are one name to an HTML parser, which reads
+// them without regard to ASCII case.
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    }
+    return true;
+}
+
+// Whether `names` (separated by single spaces) holds `key` as one name.
+bool names_hold(std::string_view names, std::string_view key) {
+    while (!names.empty()) {
+        std::size_t end = std::min(names.find(' '), names.size());
+        if (same_name(names.substr(0, end), key)) return true;
+        names.remove_prefix(std::min(end + 1, names.size()));
     }
     return false;
 }
@@ -224,7 +249,7 @@ std::string escape_fragment(std::string_view text) {
     return out;
 }
 
-void attrs_html(const Attr& attr, std::string& out) {
+void attrs_html(const Attr& attr, std::string& out, std::string_view taken) {
     if (attr.id) {
         out.append(" id=\"");
         escape_attr(*attr.id, out);
@@ -238,12 +263,43 @@ void attrs_html(const Attr& attr, std::string& out) {
         }
         out.push_back('"');
     }
-    for (const auto& [key, value] : attr.pairs) {
+    if (attr.pairs.empty()) return;
+    // An HTML parser keeps the first attribute of a name and drops the
+    // others, names read without regard to ASCII case: a pair whose key so
+    // read is a name the tag holds already (its id, its classes, one the
+    // element writes itself, an earlier pair) is left out, so that the tag
+    // holds what the parser will read. The earlier keys are compared one by
+    // one while they are few, then through a set of their lower-case forms.
+    constexpr std::size_t kFew = 8;
+    std::string_view few[kFew];
+    std::size_t written = 0;
+    std::unique_ptr<std::unordered_set<std::string>> many;
+    const auto lower = [](std::string_view key) {
+        std::string s(key);
+        for (char& c : s) c = ascii_lower(c);
+        return s;
+    };
+    for (const auto& kv : attr.pairs) {
+        const std::string& key = kv.first;
         if (key == "id" || key == "class" || !html_attr_name(key)) continue;
+        if ((attr.id && same_name(key, "id")) || (!attr.classes.empty() && same_name(key, "class")) ||
+            names_hold(taken, key))
+            continue;
+        if (many) {
+            if (!many->insert(lower(key)).second) continue;
+        } else if (std::any_of(few, few + written, [&](std::string_view k) { return same_name(k, key); })) {
+            continue;
+        } else if (written < kFew) {
+            few[written++] = key;
+        } else {
+            many = std::make_unique<std::unordered_set<std::string>>();
+            for (std::string_view k : few) many->insert(lower(k));
+            many->insert(lower(key));
+        }
         out.push_back(' ');
         out.append(key);
         out.append("=\"");
-        escape_attr(value, out);
+        escape_attr(kv.second, out);
         out.push_back('"');
     }
 }
@@ -432,7 +488,7 @@ void Renderer::list(const List& l, std::string& out) {
         }
     }
     out.append(l.ordered ? "<ol" : "<ul");
-    attrs_html(a, out);
+    attrs_html(a, out, l.ordered && l.start != 1 ? "start" : "");
     if (l.ordered && l.start != 1) {
         out.append(" start=\"");
         append_number(l.start, out);
@@ -513,9 +569,9 @@ void Renderer::table_row(const TableRow& row, const std::vector<Align>& aligns, 
         const auto& cell = row.cells[i];
         out.push_back('<');
         out.append(tag);
-        attrs_html(cell.attr, out);
         Align align = cell.align;
         if (align == Align::Default && i < aligns.size()) align = aligns[i];
+        attrs_html(cell.attr, out, align != Align::Default ? "align" : "");
         if (align != Align::Default) {
             out.append(" align=\"");
             out.append(align_name(align));
@@ -643,7 +699,7 @@ void Renderer::inline_node(const Inline& node, std::string& out) {
                 escape_url_attr(n.url, out);
                 out.push_back('"');
                 title_attr(n.title);
-                attrs_html(n.attr, out);
+                attrs_html(n.attr, out, n.title ? "href title" : "href");
                 out.push_back('>');
                 inlines(n.content, out);
                 out.append("</a>");
@@ -654,7 +710,7 @@ void Renderer::inline_node(const Inline& node, std::string& out) {
                 escape_attr(plain(n.alt), out);
                 out.push_back('"');
                 title_attr(n.title);
-                attrs_html(n.attr, out);
+                attrs_html(n.attr, out, n.title ? "src alt title" : "src alt");
                 out.append(" />");
             } else if constexpr (std::is_same_v<T, Autolink>) {
                 out.append("<a href=\"");

@@ -668,9 +668,10 @@ Inlines canonical(const Inlines& run, bool single_line) {
 
 bool fits_pipe_cell(const Inlines& run) { return run_fits(run); }
 
-std::string element_open(std::string_view tag, const Attr& attr, std::string_view lead, std::string_view end) {
+std::string element_open(std::string_view tag, const Attr& attr, std::string_view lead, std::string_view end,
+                         std::string_view taken) {
     std::string inner(lead);
-    render::attrs_html(attr, inner);
+    render::attrs_html(attr, inner, taken);
     if (inner.size() + tag.size() > 900) inner.resize(lead.size());
     std::string open = "<";
     open.append(tag);

@@ -135,8 +135,9 @@ using render::html_attr_name;
 // then the attributes as the HTML renderer writes them, kept on one line: a
 // line end inside the tag would let the next line open a block and split
 // it. The reader looks for a tag's ">" within 1024 bytes of its "<": the
-// attributes that would make the tag longer are left out.
+// attributes that would make the tag longer are left out. `taken` names
+// the attributes of `lead` (as `render::attrs_html` takes them).
 std::string element_open(std::string_view tag, const ast::Attr& attr, std::string_view lead = {},
-                         std::string_view end = ">");
+                         std::string_view end = ">", std::string_view taken = {});
 
 }  // namespace tavrel::write_md::canon

@@ -236,7 +236,7 @@ std::optional<Inlines> element_nodes(const Inline& node) {
                 render::escape_url_attr(n.url, lead);
                 lead.push_back('"');
                 title_attr(n.title, lead);
-                around(element_open("a", n.attr, lead), "a", n.content);
+                around(element_open("a", n.attr, lead, ">", n.title ? "href title" : "href"), "a", n.content);
             } else if constexpr (std::is_same_v<T, Image>) {
                 std::string lead = " src=\"";
                 render::escape_url_attr(n.url, lead);
@@ -244,7 +244,7 @@ std::optional<Inlines> element_nodes(const Inline& node) {
                 render::escape_attr(render::plain(n.alt), lead);
                 lead.push_back('"');
                 title_attr(n.title, lead);
-                std::string tag = element_open("img", n.attr, lead, " />");
+                std::string tag = element_open("img", n.attr, lead, " />", n.title ? "src alt title" : "src alt");
                 if (tag.size() <= 1000) out = Inlines{Inline{RawHtml{std::move(tag)}}};
             }
         },

@@ -178,6 +178,44 @@ TEST(RenderAttrs, KeysNoTagCanHoldAreLeftOut) {
     EXPECT_EQ(html(doc.blocks[0]), "<p><span k=\"2\">x</span></p>\n");
 }
 
+// An HTML parser reads a name without regard to ASCII case and keeps the
+// first of a name in a tag: a pair naming again what the tag holds (its id
+// and classes, what the element writes of its own, an earlier pair) is left
+// out, so that the tag holds what the parser reads.
+TEST(RenderAttrs, KeysOfANameTheTagHoldsAreLeftOut) {
+    const struct {
+        std::string_view markdown, html;
+    } rows[] = {
+        {"[x]{Class=a class=b}", "<p><span class=\"b\">x</span></p>\n"},
+        {"[x]{Class=a}", "<p><span Class=\"a\">x</span></p>\n"},
+        {"*x*{ID=i #j}", "<p><em id=\"j\">x</em></p>\n"},
+        {"*x*{ID=i Id=j}", "<p><em ID=\"i\">x</em></p>\n"},
+        {"[x](u){Href=v HREF=w}", "<p><a href=\"u\">x</a></p>\n"},
+        {"[x](u){Title=v}", "<p><a href=\"u\" Title=\"v\">x</a></p>\n"},
+        {"[x](u \"t\"){Title=v data-a=1 DATA-A=2 data-A=3}", "<p><a href=\"u\" title=\"t\" data-a=\"1\">x</a></p>\n"},
+        {"![x](u){SRC=v Alt=w k=1}", "<p><img src=\"u\" alt=\"x\" k=\"1\" /></p>\n"},
+        {"[x]{k0=a k1=a k2=a k3=a k4=a k5=a k6=a k7=a k8=a k9=a K9=b K0=b k10=a K10=b}",
+         "<p><span k0=\"a\" k1=\"a\" k2=\"a\" k3=\"a\" k4=\"a\" k5=\"a\" k6=\"a\" k7=\"a\" k8=\"a\" k9=\"a\" "
+         "k10=\"a\">x</span></p>\n"},
+    };
+    for (const auto& row : rows) {
+        tavrel::ast::Document doc = tavrel::block::parse_source(row.markdown, tavrel::Options::dataset());
+        ASSERT_EQ(doc.blocks.size(), 1u) << row.markdown;
+        EXPECT_EQ(html(doc.blocks[0]), row.html) << row.markdown;
+    }
+    // What a list or a cell writes of its own.
+    Block from3 = Ordered(3, {Item({P({T("a")})})});
+    from3.as<List>()->attr.pairs = {{"Start", "9"}, {"reversed", ""}};
+    EXPECT_EQ(html(from3), "<ol reversed=\"\" start=\"3\">\n<li>a</li>\n</ol>\n");
+    Table t;
+    t.aligns = {Align::Right, Align::Default};
+    t.body = {Row({Cell({T("a")}), Cell({T("b")})})};
+    t.body[0].cells[0].attr.pairs = {{"ALIGN", "left"}};
+    t.body[0].cells[1].attr.pairs = {{"ALIGN", "left"}};
+    EXPECT_EQ(html(Block{t}),
+              "<table>\n<tbody>\n<tr><td align=\"right\">a</td><td ALIGN=\"left\">b</td></tr>\n</tbody>\n</table>\n");
+}
+
 TEST(RenderInlines, TemplateCallAndPlainText) {
     Operation op{"mediawiki", "transclude", "Infobox", {OperationArg{{T("x")}, std::nullopt}, OperationArg{{T("y")}, "k"}}};
     EXPECT_EQ(html(Inlines{op}),
