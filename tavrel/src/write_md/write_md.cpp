@@ -66,7 +66,9 @@ bool ends_with(std::string_view s, std::string_view suffix) {
 void footnote_section(render::Renderer& r, const Document& doc, std::string& out) {
     std::map<std::string_view, const Footnote*> by_label;
     for (const auto& fn : doc.footnotes) by_label[fn.label] = &fn;
-    out.append("<section class=\"footnotes\" role=\"doc-endnotes\">\n<ol>\n"sv);
+    // Each item's content and back-references, as the renderer gives them
+    // at its turn (content met later adds references of its own).
+    std::vector<std::pair<std::string, std::string>> items;
     // Content may reference further labels; they join the list and are
     // written in their turn.
     for (std::size_t i = 0; i < r.footnote_order.size(); ++i) {
@@ -80,10 +82,10 @@ void footnote_section(render::Renderer& r, const Document& doc, std::string& out
             r.inlines(note, content);
             content.append("</p>\n"sv);
         }
-        std::string f = render::escape_fragment(label);
         std::uint64_t count = 1;
         if (auto c = r.footnote_ref_counts.find(label); c != r.footnote_ref_counts.end()) count = c->second;
         std::string backrefs;
+        const std::string f = render::escape_fragment(label);
         for (std::uint64_t k = 1; k <= count; ++k) {
             if (k > 1) backrefs.push_back(' ');
             std::string id = "fnref-" + f;
@@ -101,21 +103,43 @@ void footnote_section(render::Renderer& r, const Document& doc, std::string& out
             }
             backrefs.append("</a>"sv);
         }
-        out.append("<li id=\""sv);
-        render::escape_attr("fn-" + f, out);
-        out.append("\">\n"sv);
-        if (content.size() >= 5 && ends_with(content, "</p>\n")) {
-            out.append(std::string_view(content).substr(0, content.size() - 5));
-            out.push_back(' ');
-            out.append(backrefs);
-            out.append("</p>\n</li>\n"sv);
-        } else {
-            out.append(content);
-            out.append(backrefs);
-            out.append("\n</li>\n"sv);
-        }
+        items.emplace_back(std::move(content), std::move(backrefs));
     }
-    out.append("</ol>\n</section>\n"sv);
+    const std::size_t start = out.size();
+    auto section = [&](bool as_text) {
+        out.append("<section class=\"footnotes\" role=\"doc-endnotes\">\n<ol>\n"sv);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            std::string text;
+            if (as_text) render::escape_text(items[i].first, text);
+            const std::string& content = as_text ? text : items[i].first;
+            out.append("<li id=\""sv);
+            render::escape_attr("fn-" + render::escape_fragment(r.footnote_order[i]), out);
+            out.append("\">\n"sv);
+            if (content.size() >= 5 && ends_with(content, "</p>\n")) {
+                out.append(std::string_view(content).substr(0, content.size() - 5));
+                out.push_back(' ');
+                out.append(items[i].second);
+                out.append("</p>\n</li>\n"sv);
+            } else {
+                out.append(content);
+                out.append(items[i].second);
+                out.append("\n</li>\n"sv);
+            }
+        }
+        out.append("</ol>\n</section>\n"sv);
+    };
+    section(false);
+    // The reader must end the section at its closing tag, as one raw HTML
+    // block. Raw HTML a footnote leaves open (a "<section>" of its own, a
+    // line ending in a markdown container's tag) keeps it open and takes
+    // the text after the fragment into itself, which then reads back as
+    // raw HTML: such content is written as text.
+    static const Options options = Options::dataset();
+    const Blocks probe = block::parse_source(out.substr(start) + "\nx\n", options).blocks;
+    if (probe.size() != 2 || !probe.front().is<HtmlBlock>() || !probe.back().is<Paragraph>()) {
+        out.resize(start);
+        section(true);
+    }
 }
 
 // Text from `start` to the end of `out` that ends the line of a heading,

@@ -695,6 +695,24 @@ TEST(CanonicalForm, FootnotesBeforeHtmlAContainerLeftOpen) {
     canonical("^[]\n<pre>\n<section markdown=\"1\">\n</section>");
 }
 
+TEST(CanonicalForm, FootnoteSectionOfATableWrittenAsHtml) {
+    // The section after a table written as HTML holds the footnote's blocks
+    // as HTML: raw HTML they leave open would keep the section open past
+    // its closing tag, and the text after it would read as raw HTML. Such
+    // content is written as text; closed content stays markup.
+    EXPECT_EQ(canonical("[^1]:<section>\n&#10;|\n-|\n[^1]\n\n</"),
+              "<table>\n<thead>\n<tr><th>\n</th></tr>\n</thead>\n<tbody>\n<tr><td><sup id=\"fnref-1\"><a href=\"#fn-1\" "
+              "class=\"footnote-ref\" role=\"doc-noteref\">1</a></sup></td></tr>\n</tbody>\n</table>\n\n<section "
+              "class=\"footnotes\" role=\"doc-endnotes\">\n<ol>\n<li id=\"fn-1\">\n&lt;section&gt;\n<a href=\"#fnref-1\" "
+              "class=\"footnote-backref\" role=\"doc-backlink\">\u21A9</a>\n</li>\n</ol>\n</section>\n\n\\</\n\n"
+              "[^1]:\n    <section>\n\n");
+    for (const char* x : {"[^1]:<div\n    <div markdown=\"1\">\n&#10;|[^1]||\n-|-", "[^n]:<!\n    <section \"\">\na|[^n]\n-|-\n&#10;",
+                          "* [^1]|&#10;\n  -|-\n[^1]:]<div markdown=\"1\">\n[", "[^n]:a|[^n]|<\n    -|-|-\n    &#10;\n    <pre><div markdown=\"1\">"})
+        canonical(x);
+    EXPECT_NE(canonical("&#10;|\n-|\n[^1]\n\n[^1]: <div>a</div>\n").find("<li id=\"fn-1\">\n<div>a</div>\n<a"),
+              std::string::npos);
+}
+
 TEST(CanonicalForm, FormFeedAfterAnItemNumberOnAFirstLine) {
     // A first line whose item number a form feed spaces is escaped where a
     // space-spaced number would be: the lines would read as items.
