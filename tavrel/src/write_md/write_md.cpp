@@ -1186,8 +1186,9 @@ bool numbered_on_by(std::string_view lines, std::uint64_t start) {
 // Whether a script text holding escaped line ends ("a\\\nb", which the
 // reader takes as content) is written bare between its markers, over
 // lines: it fits as a text without them would, each backslash is one
-// before a line end, and each line after one opens with a character that
-// opens nothing there (no fence, quote, raw HTML, table or footnote).
+// before a line end, and each line after one opens nothing there: no
+// raw HTML, table or footnote, and no block the reader lets interrupt a
+// paragraph (a fence, a div's, a heading, a quote, an item).
 [[gnu::cold, gnu::noinline]] bool script_lines_fit(std::string_view text, char marker) {
     if (text.empty() || (marker == '^' && text.front() == '[')) return false;
     bool any = false;
@@ -1196,8 +1197,12 @@ bool numbered_on_by(std::string_view lines, std::uint64_t start) {
         if (b == '\\') {
             if (i + 2 >= text.size() || text[i + 1] != '\n') return false;
             const char next = text[i + 2];
-            if (std::string_view("\\<>|[").find(next) != std::string_view::npos) return false;
-            if ((next == '`' || next == '~') && text.substr(i + 2, 3) == std::string(3, next)) return false;
+            if (std::string_view("\\<|[").find(next) != std::string_view::npos) return false;
+            // (The last line goes on with the closing marker.)
+            const std::size_t nl = text.find('\n', i + 2);
+            std::string line(text.substr(i + 2, nl == std::string_view::npos ? nl : nl - i - 2));
+            if (nl == std::string_view::npos) line.push_back(marker);
+            if (interrupts_paragraph_at(line)) return false;
             any = true;
             i += 2;
             continue;

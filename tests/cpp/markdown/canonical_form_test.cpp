@@ -713,6 +713,16 @@ TEST(CanonicalForm, FootnoteSectionOfATableWrittenAsHtml) {
               std::string::npos);
 }
 
+TEST(CanonicalForm, ScriptLineAfterAnEscapedLineEndOpeningABlock) {
+    // A script's text holds no escapes: a line after its escaped line end
+    // that would open a block, with the closing marker after it on the
+    // last line (a div's fence ":::~", a heading), takes the element form.
+    EXPECT_EQ(canonical("~\\\n    :::~"), "<sub>\\\\ :::</sub>\n\n");
+    EXPECT_EQ(canonical("^a\\\n    :::^"), "<sup>a\\\\ :::</sup>\n\n");
+    EXPECT_EQ(canonical("~\\\n    #~"), "<sub>\\\\ \\#</sub>\n\n");
+    EXPECT_EQ(canonical("~a\\\nb~"), "~a\\\nb~\n\n");
+}
+
 TEST(CanonicalForm, FormFeedAfterAnItemNumberOnAFirstLine) {
     // A first line whose item number a form feed spaces is escaped where a
     // space-spaced number would be: the lines would read as items.
