@@ -706,7 +706,7 @@ std::optional<ContainerOpener> as_container_opener(std::string_view html) {
 }
 
 bool writes_nothing(const Block& block) {
-    if (const auto* p = block.as<Paragraph>()) return p->content.empty();
+    if (const auto* p = block.as<Paragraph>()) return p->content.empty() || blank_paragraph(block);
     if (const auto* l = block.as<List>()) return l->items.empty();
     if (const auto* q = block.as<BlockQuote>()) {
         return !markdown::writes_line_attrs(q->attr) &&

@@ -822,6 +822,14 @@ TEST(CanonicalForm, ListEndingInRawHtmlBeforeBlocksThatWriteNothing) {
     // HTML is still the last thing written, left open, and a number after
     // the list is escaped as after HTML that ends the item.
     EXPECT_EQ(canonical("0. <div markdown=\"1\">\n   >\n3.\n"), "0. <div>\n\n3\\.\n\n");
+    // So does a paragraph of white space alone, left out: the list after
+    // takes the other bullet, raw HTML after the list keeps its indentation
+    // outside the last item.
+    EXPECT_EQ(canonical("* - <div>\n  &#10;\n- x"), "- - <div>\n\n* x\n\n");
+    EXPECT_EQ(canonical("+ <section\n&#10;\n  <div>"), "-  <section\n\n  <div>\n\n");
+    EXPECT_EQ(canonical("+ a\n\n&#10;\n  <div>"), "-  a\n\n  <div>\n\n");
+    canonical("- <div markdown=\"1\">\n  &#10;\n\n+");
+    canonical("1. &#10;\n   - 1.  a\n]\n2.");
 }
 
 TEST(CanonicalForm, UpperCaseCloserOfATagWrittenAsAContainer) {
