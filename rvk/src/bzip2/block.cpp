@@ -339,8 +339,9 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
 // indices move a byte to the front with a few register operations instead of
 // a load that waits for the previous literal's store; entries 16 and up stay
 // in memory.
-// Moves entry j of the list (head words lo, hi; entries 16 and up in rest)
-// to the front and returns it.
+// Moves entry j of the list (head words lo, hi; entries 16 and up in rest,
+// which has sixteen bytes of room below its entry 0) to the front and
+// returns it.
 [[gnu::always_inline]] inline std::uint8_t mtf_take(std::uint64_t& lo, std::uint64_t& hi,
                                                     std::uint8_t* rest, unsigned j) noexcept {
   // keep[k]: the bytes above k of a word (those a shift below k leaves).
@@ -370,8 +371,14 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
     // store of entry 16 below sets what it wrote there right. A library
     // memmove of a few dozen bytes costs a call and a mispredicted size
     // dispatch, for the large indices that blocks of little text are full of.
-    for (unsigned k = j; k > 16; k -= 16) {
-      std::uint8_t chunk[16];
+    // The first two chunks move whatever j is (`rest` has sixteen bytes of
+    // room below it), so that indices below 48 take no branch on their size.
+    std::uint8_t chunk[16];
+    std::memcpy(chunk, rest + j - 16, 16);
+    std::memcpy(rest + j - 15, chunk, 16);
+    std::memcpy(chunk, rest + j - 32, 16);
+    std::memcpy(rest + j - 31, chunk, 16);
+    for (int k = static_cast<int>(j) - 32; k > 16; k -= 16) {
       std::memcpy(chunk, rest + k - 16, 16);
       std::memcpy(rest + k - 15, chunk, 16);
     }
@@ -385,19 +392,22 @@ void walk_links(WorkBuffer& work, std::uint32_t n, std::uint32_t origin) noexcep
 struct MtfList {
   std::uint64_t lo = 0;  // entries 0..7
   std::uint64_t hi = 0;  // entries 8..15
-  std::uint8_t rest[256] = {};  // entries 16..255 at their own index
+  // Entries 16..255 at their own index from rest(), after sixteen bytes
+  // that mtf_take may write over.
+  std::uint8_t buf[16 + 256] = {};
+  std::uint8_t* rest() noexcept { return buf + 16; }
 
   void init(const std::uint8_t* used, unsigned nused) noexcept {
     std::uint8_t all[256] = {};
     std::memcpy(all, used, nused);
     std::memcpy(&lo, all, 8);
     std::memcpy(&hi, all + 8, 8);
-    std::memcpy(rest + 16, all + 16, 240);
+    std::memcpy(rest() + 16, all + 16, 240);
   }
   std::uint8_t front() const noexcept { return static_cast<std::uint8_t>(lo); }
 
   // Moves entry j to the front and returns it.
-  std::uint8_t take(unsigned j) noexcept { return mtf_take(lo, hi, rest, j); }
+  std::uint8_t take(unsigned j) noexcept { return mtf_take(lo, hi, rest(), j); }
 };
 
 // What the next eight bits do to a code length: a length is a run of
@@ -720,7 +730,7 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
           break;
         }
         if (__builtin_expect(ln >= max_syms, 0)) RVK_BZ_FAIL(DecodeError::InvalidBlock, here());
-        const std::uint8_t b = mtf_take(mlo, mhi, mtf.rest, sym - 1);
+        const std::uint8_t b = mtf_take(mlo, mhi, mtf.rest(), sym - 1);
         ll[ln++] = b;
         ++counts[b];
       }
