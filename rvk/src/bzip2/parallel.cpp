@@ -449,8 +449,12 @@ Result<void> decode_parallel(std::span<const std::uint8_t> input, output::PipeWr
     prefetched.emplace(*at, std::move(*first));
   }
 
-  // 8. One job per other block marker.
+  // 8. One job per other block marker. (Sized once: the list of a file of
+  // tiny streams is megabytes, and growing it by doubling touched twice its
+  // pages while the workers waited for it.)
   std::vector<CandidateJob> jobs;
+  jobs.reserve(static_cast<std::size_t>(std::count_if(
+      markers.begin(), markers.end(), [](const Marker& m) { return m.kind == Marker::Kind::Block; })));
   for (std::size_t i = 0; i < markers.size(); ++i) {
     if (markers[i].kind != Marker::Kind::Block) continue;
     if (prefetched && prefetched->first == i) continue;
