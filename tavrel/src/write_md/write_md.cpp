@@ -3023,21 +3023,29 @@ namespace {
 // text (see `unwritten_item_number`): the first number of the text is
 // escaped, and the list reads back as itself.
 void escape_unwritten_items(const ListItem& item, std::string& buf) {
+    if (item.task) return;
     // The markers before the text: those of the first items of the lists
-    // that open the item, one in another.
-    std::size_t markers = 0;
-    for (const ListItem* it = &item; !it->task;) {
-        auto first =
-            std::find_if(it->blocks.begin(), it->blocks.end(), [](const Block& b) { return !writes_nothing(b); });
-        const auto* inner = first == it->blocks.end() ? nullptr : first->as<List>();
-        if (!inner) break;
-        ++markers;
-        it = &inner->items.front();
-    }
-    if (item.task && markers == 0) return;
+    // that open the item, one in another, also inside a div opening one
+    // that is written as its content (a div without attributes in a bare
+    // div), which the line shows: written with its fence, the div goes on
+    // with that. (Written as its content, a div of blocks that write
+    // nothing writes nothing, and the blocks after it open the line.)
     const std::string_view line = std::string_view(buf).substr(0, buf.find('\n'));
     std::size_t pos = 0;
-    for (std::size_t k = 0; k < markers; ++k) {
+    const auto opening = [&](auto& self, const Blocks& blocks) -> const Block* {
+        for (const Block& b : blocks) {
+            if (writes_nothing(b)) continue;
+            const auto* d = b.as<Div>();
+            if (!d || line.substr(pos).starts_with(':')) return &b;
+            if (const Block* in = self(self, d->blocks)) return in;
+        }
+        return nullptr;
+    };
+    for (const Block* first = opening(opening, item.blocks); first;) {
+        const auto* inner = first->as<List>();
+        if (!inner) break;
+        const ListItem& it = inner->items.front();
+        if (it.task) return;
         std::size_t i = pos;
         if (i < line.size() && (line[i] == '-' || line[i] == '*' || line[i] == '+')) {
             ++i;
@@ -3048,6 +3056,7 @@ void escape_unwritten_items(const ListItem& item, std::string& buf) {
         }
         if (i >= line.size() || line[i] != ' ') return;
         pos = i + 1;
+        first = opening(opening, it.blocks);
     }
     const std::string_view text = line.substr(pos);
     if (text.empty() || text[0] < '0' || text[0] > '9' || !unwritten_item_number(text)) return;

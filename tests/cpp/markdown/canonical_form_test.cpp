@@ -1054,6 +1054,16 @@ TEST(CanonicalForm, ItemTextOpeningWithNumbersSpacedOtherwise) {
     EXPECT_EQ(canonical("1. - 1\\.  x\n2. b\n"), "1. - 1\\.  x\n2. b\n\n");
     EXPECT_EQ(canonical("1. 1. 1.  1. x\n    -|y\n"), "1. 1\\. 1.  1. x\n   -\\|y\n\n");
     EXPECT_EQ(canonical("1. 1\\.\tx\n2. y\n"), "1. 1\\.\tx\n2. y\n\n");
+    // So do those of lists opening a div written as its content (one
+    // without attributes in a bare div) that opens the item, and of lists
+    // after such a div of nothing, which writes nothing: the fence of a div
+    // opening their item is no text, and a number after them is.
+    EXPECT_EQ(canonical(":::\n1. :::\n   1. :::: x\n      :::: x"),
+              ":::\n1. 1. :::: {.x}\n      ::: {.x}\n      :::\n      \n      ::::\n\n:::\n\n");
+    canonical("> :::\n> 1. :::\n>    1. :::: x\n>       :::: x");
+    canonical(":::\n1. - :::\n     :::\n     1. :::: x\n        ::: y\n        :::\n        ::::");
+    EXPECT_EQ(canonical("> :::\n> 1. :::\n>    - 1.     c\n>    x"),
+              "> :::\n> 1. - 1\\.     c\n>    \n>    x\n>\n> :::\n\n");
 }
 
 TEST(CanonicalForm, ContainerTagWithWhiteSpaceBeforeItsEnd) {
