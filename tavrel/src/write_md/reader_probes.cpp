@@ -810,7 +810,12 @@ const HtmlBlock* opener_ending(const List& l) {
 
 bool opens_container_in_last_item(const List& l) {
     if (l.items.empty()) return false;
-    for (const Block& b : l.items.back().blocks) {
+    // (A list ending the item ends it where its own last item ends.)
+    const Blocks& item = l.items.back().blocks;
+    auto last = std::find_if(item.rbegin(), item.rend(), [](const Block& b) { return !writes_nothing(b); });
+    if (last != item.rend())
+        if (const auto* inner = last->as<List>(); inner && opens_container_in_last_item(*inner)) return true;
+    for (const Block& b : item) {
         const auto* h = b.as<HtmlBlock>();
         if (!h) continue;
         const std::string_view line = text::trim_end(std::string_view(h->html));

@@ -394,9 +394,10 @@ std::string under_heading(unsigned heading);
 // (none when above 6), reads back as a paragraph after other blocks.
 [[gnu::cold]] bool last_reads_as_paragraph(std::string_view text, unsigned heading);
 
-// Whether raw HTML in a list's last item ends in a markdown container's
-// opening tag, which the reader opens inside the item: a list of the same
-// bullet after the list is read on as its items.
+// Whether raw HTML in a list's last item (or in the last item of a list
+// ending it) ends in a markdown container's opening tag, which the reader
+// opens inside the item: a list of the same bullet after the list is read
+// on as its items.
 bool opens_container_in_last_item(const ast::List& l);
 
 // The paragraph an item's blocks that write something begin with, if any.

@@ -513,6 +513,12 @@ TEST(CanonicalForm, BulletListsAfterListsEndingInOpenHtml) {
     // other bullet than the list before it, not always the same one.
     EXPECT_EQ(canonical("- <div>\n* <div>\n-"), "- <div>\n\n* <div>\n\n-\n\n");
     canonical("* <pre>\n+ <section>\n*");
+    // So does one after a list whose last item ends in a list whose last
+    // item opens a markdown container: its closing tag goes on with the
+    // raw HTML before the container's tag, left open.
+    EXPECT_EQ(canonical("-\n  - <div>\n    <section markdown=\"1\">\n    </section>\n*"),
+              "- - <div>\n    <section markdown=\"1\">\n    \n    </section>\n\n*\n\n");
+    canonical("[^1]:\n    +\n      - <section>\n        <div markdown=\"1\">\n        </div>\n    -");
 }
 
 TEST(CanonicalForm, FootnoteLineAfterBulletsAndWhiteSpace) {
