@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -3532,6 +3533,22 @@ void Renderer::pipe_table(const Table& t) {
         if (html.empty() || html.back() != '\n') html.push_back('\n');
         html.push_back('\n');
         footnote_section(r, doc_, html);
+    }
+    // A line of white space alone ("&nbsp;" in a paragraph) is blank to the
+    // reader, which in a footnote or an item keeps it as an empty line: its
+    // first character is written as a character reference, which HTML reads
+    // as that character.
+    for (std::size_t at = 0; at < html.size();) {
+        std::size_t end = html.find('\n', at);
+        if (end == std::string::npos) end = html.size();
+        if (end > at && line::is_blank(std::string_view(html).substr(at, end - at))) [[unlikely]] {
+            const text::Decoded d = text::decode_utf8(html, at);
+            char ref[16];
+            const int n = std::snprintf(ref, sizeof ref, "&#%u;", static_cast<unsigned>(d.cp));
+            html.replace(at, d.len, ref, static_cast<std::size_t>(n));
+            end += static_cast<std::size_t>(n) - d.len;
+        }
+        at = end + 1;
     }
     out_.append(html);
     if (html.empty() || html.back() != '\n') out_.push_back('\n');

@@ -717,6 +717,10 @@ TEST(CanonicalForm, FootnoteSectionOfATableWrittenAsHtml) {
         canonical(x);
     EXPECT_NE(canonical("&#10;|\n-|\n[^1]\n\n[^1]: <div>a</div>\n").find("<li id=\"fn-1\">\n<div>a</div>\n<a"),
               std::string::npos);
+    // A line of white space alone in the HTML, which a footnote's reader
+    // keeps as an empty line, begins with a character reference.
+    EXPECT_NE(canonical("[^n]::\n&nbsp;\na\n||[^n]|&#10;\n    -|-|-").find("\n    <p>:\n    &#160;\n    a</p>\n"),
+              std::string::npos);
 }
 
 TEST(CanonicalForm, ScriptLineAfterAnEscapedLineEndOpeningABlock) {
