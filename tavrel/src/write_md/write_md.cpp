@@ -1870,14 +1870,20 @@ void Renderer::footnote(const Footnote& fn) {
     // Blocks that write nothing before it (an empty quote) are not read
     // back, so they do not count.
     // A list that reads back as text ("2." alone) is such a paragraph: what
-    // the body reads back as decides.
+    // the body reads back as at a line start decides, as the body was
+    // written for one. So does a paragraph whose first line is an item
+    // number: at a line start the reader's numbering goes on from it, and
+    // a list after it that numbers on ("1." then "1. a") is read as one
+    // only there.
     // White space ending the first line would be cut there.
     const std::size_t first_end = body.find('\n');
     const bool ends_in_space = first_end != std::string_view::npos && first_end > 0 &&
                                text::is_white_space(text::decode_utf8_before(body, first_end).cp);
     bool first = true;
     if (!body.empty() && (!first_shown_ || ends_in_space || !starts_paragraph(body) ||
-                          (!first_shown_->is<Paragraph>() && !reads_as_paragraph_first(body)))) {
+                          ((!first_shown_->is<Paragraph>() ||
+                            (body[0] >= '0' && body[0] <= '9' && item_markers_length(body.substr(0, first_end)) != 0)) &&
+                           !reads_as_paragraph_first(body)))) {
         out_.push_back('\n');
         first = false;
     }

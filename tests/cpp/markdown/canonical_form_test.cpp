@@ -476,6 +476,13 @@ TEST(CanonicalForm, FootnoteOpeningWithAListThatReadsAsText) {
     EXPECT_EQ(canonical("[^\\]:\n\t1. >\n"), "[^\\]: 1. \\>\n\n");
     // A list that stays one starts on the next line.
     EXPECT_EQ(canonical("[^g]:\n    1. a\n    2. b\n"), "[^g]:\n    1. a\n    2. b\n\n");
+    // So does a paragraph read as an item "1." that a later list numbers
+    // on from: on the definition's line it would be text, and that list a
+    // list of one item read as text.
+    EXPECT_EQ(canonical("[^1]:1.\n    1. 1\\."), "[^1]:\n    1.\n    \n    1. 1.\n\n");
+    EXPECT_EQ(canonical("[^a]:1.\n\n    2. 1\\."), "[^a]:\n    1.\n    \n    2. 1.\n\n");
+    // Where none does, the paragraph stays on the definition's line.
+    EXPECT_EQ(canonical("[^1]: 1\\.\n\n    1. a"), "[^1]: 1.\n    \n    1\\. a\n\n");
 }
 
 TEST(CanonicalForm, RawHtmlOverLinesOpeningAParagraph) {
