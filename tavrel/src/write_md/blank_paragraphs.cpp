@@ -46,26 +46,35 @@ bool blank_paragraph(const Block& block) {
 
 namespace {
 
-bool holds_blanks(const Blocks& blocks) {
-    for (const auto& b : blocks) {
-        if (blank_paragraph(b)) return true;
-        if (const auto* q = b.as<BlockQuote>(); q && holds_blanks(q->blocks)) return true;
-        if (const auto* inner = b.as<List>())
-            for (const auto& item : inner->items)
-                if (holds_blanks(item.blocks)) return true;
-    }
+bool holds_blanks(const Blocks& blocks);
+
+bool holds_blank(const Block& b) {
+    if (blank_paragraph(b)) return true;
+    if (const auto* q = b.as<BlockQuote>(); q && holds_blanks(q->blocks)) return true;
+    if (const auto* inner = b.as<List>())
+        for (const auto& item : inner->items)
+            if (holds_blanks(item.blocks)) return true;
     return false;
 }
+
+bool holds_blanks(const Blocks& blocks) { return std::any_of(blocks.begin(), blocks.end(), holds_blank); }
 
 // Whether the reader counts a line of a blank paragraph in `blocks`, an
 // item's, beside a line of another block, or reads a quote it alone
 // shows: two blocks or more, one holding such a paragraph, a quote alone
-// holding one, or a list alone whose items do so.
+// holding one, or a list alone whose items do so. Blocks written as
+// nothing where no such paragraph is kept (an empty quote) are not read
+// back: no line stands beside them.
 bool blanks_beside(const Blocks& blocks) {
-    if (blocks.size() >= 2) return holds_blanks(blocks);
-    if (blocks.empty()) return false;
-    if (const auto* q = blocks.front().as<BlockQuote>()) return holds_blanks(q->blocks);
-    if (const auto* inner = blocks.front().as<List>())
+    const Block* shown = nullptr;
+    for (const auto& b : blocks) {
+        if (writes_nothing(b) && !holds_blank(b)) continue;
+        if (shown) return holds_blanks(blocks);
+        shown = &b;
+    }
+    if (!shown) return false;
+    if (const auto* q = shown->as<BlockQuote>()) return holds_blanks(q->blocks);
+    if (const auto* inner = shown->as<List>())
         for (const auto& item : inner->items)
             if (blanks_beside(item.blocks)) return true;
     return false;

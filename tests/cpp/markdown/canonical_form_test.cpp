@@ -409,6 +409,18 @@ TEST(CanonicalForm, FootnoteOpeningWithABlockThatWritesNothing) {
     canonical("[^f]: \r\n    >\n    : \f");
 }
 
+TEST(CanonicalForm, WhiteSpaceParagraphBesideABlockThatWritesNothing) {
+    // A paragraph of white space alone is written in an ordered item only
+    // where the reader keeps the list by the item's lines: beside another
+    // block written, not one written as nothing (an empty quote, its
+    // footnote gone to the end), which leaves it alone in the item.
+    EXPECT_EQ(canonical("1. >[^1]:\n   &#10;\n\n2."), "1.\n\n2.\n\n[^1]:\n\n");
+    EXPECT_EQ(canonical("1. &#10;\n   >[^a]:\n\n2."), "1.\n\n2.\n\n[^a]:\n\n");
+    EXPECT_EQ(canonical(">1.\n>\n>1. &#10;\n>    >"), "> 1.\n>\n> 1.\n\n");
+    // Alone in a quote it is that quote's only line.
+    EXPECT_EQ(canonical("1. > &#10;"), "1. > &#10;\n\n");
+}
+
 TEST(CanonicalForm, RawHtmlLineThatWouldOpenAnItem) {
     // A later line of raw HTML beginning with "1." opens an item, which the
     // reader turns back into the paragraph's line only when nothing keeps
@@ -1081,6 +1093,10 @@ TEST(CanonicalForm, ItemTextOpeningWithNumbersSpacedOtherwise) {
     canonical(":::\n1. - :::\n     :::\n     1. :::: x\n        ::: y\n        :::\n        ::::");
     EXPECT_EQ(canonical("> :::\n> 1. :::\n>    - 1.     c\n>    x"),
               "> :::\n> 1. - 1\\.     c\n>    \n>    x\n>\n> :::\n\n");
+    // A paragraph of white space alone before those lists writes nothing:
+    // their markers open the item's line all the same.
+    EXPECT_EQ(canonical("1.     a\n2. &#10;\n   - 1.  2"), "1. ```\n   a\n   ```\n2. - 1\\.  2\n\n");
+    EXPECT_EQ(canonical("1. &#10;\n   - 1.  a\n]\n2."), "1. - 1\\.  a\n     \\]\n2.\n\n");
 }
 
 TEST(CanonicalForm, ContainerTagWithWhiteSpaceBeforeItsEnd) {
