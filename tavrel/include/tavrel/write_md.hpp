@@ -261,6 +261,10 @@ public:
     // Where the last block that `blocks` wrote something for starts in the
     // text.
     std::size_t last_block_at() const { return last_block_at_; }
+    // The block that `blocks` wrote last, past divs written as their content
+    // (the block written last in their blocks), and where it starts.
+    const ast::Block* last_leaf() const { return last_leaf_; }
+    std::size_t last_leaf_at() const { return last_leaf_at_; }
     // How many lines the fences of the divs written were chosen by reading.
     std::size_t fence_lines_read() const { return fence_lines_read_; }
 
@@ -630,6 +634,13 @@ private:
     bool find_first_shown_ = false;
     const ast::Block* first_shown_ = nullptr;
     std::size_t last_block_at_ = 0;
+    const ast::Block* last_leaf_ = nullptr;  // see `last_leaf`
+    std::size_t last_leaf_at_ = 0;
+    // The div written as its content last (see `last_leaf`).
+    bool ends_in_leaf(const ast::Block& b) const {
+        return content_div_ && b.as<ast::Div>() == content_div_ && last_leaf_;
+    }
+    const ast::Div* content_div_ = nullptr;
     std::vector<std::size_t>* block_starts_ = nullptr;
     // The names of the tags written as markdown containers' and not yet
     // closed; their blocks may stand in a div written as its content.

@@ -650,9 +650,8 @@ void append_html_block(std::string& out, std::string_view html, bool indent_kept
 // indentation after `prev` (written as `written`, numbered on to `next` when
 // an ordered list) and read back with it: no tab indenting it (see
 // `tab_indents`), fewer than four spaces first (code),
-// and, after a list or a div written as its content ending in one, fewer
-// than the columns where its last item's content starts (the line would go
-// on that item). Text written beginning with an item number may read back
+// and, after a list, fewer than the columns where its last item's content
+// starts (the line would go on that item). Text written beginning with an item number may read back
 // as an item that the line goes on (the reader may keep such text a
 // paragraph for what follows it): the two are read to know.
 [[gnu::cold]] bool indent_stays_after(const Block& prev, std::uint64_t next, std::string_view written,
@@ -669,15 +668,9 @@ void append_html_block(std::string& out, std::string_view html, bool indent_kept
         const auto* h = read.size() == 2 ? read.back().as<HtmlBlock>() : nullptr;
         return h && html.starts_with(h->html.substr(0, indent + 1));
     }
-    const Block* last = &prev;
-    while (const auto* d = last->as<Div>()) {
-        if (markdown::writes_attrs(d->attr)) return true;  // ends in its fence
-        auto it = std::find_if(d->blocks.rbegin(), d->blocks.rend(), [](const Block& b) { return !writes_nothing(b); });
-        if (it == d->blocks.rend()) return true;
-        last = &*it;
-        next = 0;
-    }
-    const auto* l = last->as<List>();
+    // (A div here is written with its fence, which ends it: one written as
+    // its content is passed as the block it ends in.)
+    const auto* l = prev.as<List>();
     if (!l || l->items.empty()) return true;
     // (After an item that writes nothing a blank line ends it.)
     if (std::all_of(l->items.back().blocks.begin(), l->items.back().blocks.end(), writes_nothing) &&
@@ -1330,18 +1323,12 @@ std::string write_document(const Document& doc, std::vector<std::size_t>* starts
         // after the block before it (a list may have padded its last marker
         // for it: see `blocks`).
         static const Block paragraph{Paragraph{}};
-        const Block* prev = &paragraph;
-        if (out.size() == notes_at)
-            for (std::size_t k = last - 1; k-- > 0;)
-                if (!writes_nothing(doc.blocks[k])) {
-                    prev = &doc.blocks[k];
-                    break;
-                }
+        const bool after_block = out.size() == notes_at && r.last_leaf();
+        const Block* prev = after_block ? r.last_leaf() : &paragraph;
+        const std::string_view written = after_block ? std::string_view(out).substr(r.last_leaf_at()) : "";
         if (out.size() == head ||
-            (out.size() == notes_at && prev->is<List>() &&
-             probe::list_reads_back_before(std::string_view(out).substr(r.last_block_at()), open_end->html)) ||
-            indent_stays_after(*prev, 0, out.size() == notes_at ? std::string_view(out).substr(r.last_block_at()) : "",
-                               open_end->html))
+            (after_block && prev->is<List>() && probe::list_reads_back_before(written, open_end->html)) ||
+            indent_stays_after(*prev, 0, written, open_end->html))
             r.keep_html_indent();
         r.block(doc.blocks[last - 1]);
     }
@@ -2042,6 +2029,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     // The last container tag written (see below) and where it starts and
     // ends in `out_`: with nothing written after it, it is written bare.
     const HtmlBlock* opener = nullptr;
+    const Block* opener_block = nullptr;
     std::size_t opener_at = 0, opener_end = 0;
     bool opener_kept = false;
     std::size_t prev_at = std::string::npos;  // where the last block written starts
@@ -2058,7 +2046,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
     NumberingStops stops;  // see `escape_numbered_on`
     for (std::size_t i = 0; i < count; ++i) {
         const auto* l = blocks[i].as<List>();
-        const std::size_t before = out_.size();
+        std::size_t before = out_.size();
         bool alt_here = false;
         if (l && prev && !l->ordered && !prev->ordered &&
             (ends_in_open_html(*prev) || opens_container_in_last_item(*prev))) {
@@ -2085,23 +2073,29 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
             // least); at an item's start the marker's spacing would take it.
             // Right after a container's tag no item is open to take it.
             // Elsewhere the block is written from its tag on.
+            // The line follows the block written last, also where a div
+            // written as its content ends in it.
+            const bool past_div = prev_block && ends_in_leaf(*prev_block);
+            const Block* const prev_leaf = past_div ? last_leaf_ : prev_block;
+            const std::size_t leaf_at = past_div ? last_leaf_at_ : prev_at;
             html_indent_kept_ =
                 (prev_block == nullptr && (in_quote || in_footnote || opener || &blocks == &doc_.blocks)) ||
                 (prev_block == nullptr && in_item && indent_stays_after(Block{Paragraph{}}, 0, "", h->html)) ||
                 (prev_block != nullptr && prev_block->as<List>() == padded_list && padded_list) ||
-                (prev_block != nullptr &&
-                 indent_stays_after(*prev_block, prev_next, std::string_view(out_).substr(prev_at), h->html)) ||
+                (prev_block != nullptr && indent_stays_after(*prev_leaf, past_div ? 0 : prev_next,
+                                                             std::string_view(out_).substr(leaf_at), h->html)) ||
                 (opener && out_.size() == opener_end && indent_stays_after(Block{Paragraph{}}, 0, "", h->html));
             // After a paragraph written beginning with an item number that
             // would read back as an item taking the line, the number is
             // escaped; no list is numbered on from it then.
-            if (!html_indent_kept_ && prev_block && prev_block->is<Paragraph>() &&
+            if (!html_indent_kept_ && prev_block && prev_leaf->is<Paragraph>() &&
                 indent_stays_after(Block{Paragraph{}}, 0, "", h->html)) {
-                const std::size_t digits = out_.find_first_not_of("0123456789", prev_at);
-                if (digits > prev_at && digits < out_.size() && out_[digits] == '.') {
+                const std::size_t digits = out_.find_first_not_of("0123456789", leaf_at);
+                if (digits > leaf_at && digits < out_.size() && out_[digits] == '.') {
                     out_.insert(digits, 1, '\\');
+                    ++before;
                     if (starts) ++starts->back();
-                    if (chain_at == prev_at) chain_at = std::string::npos;
+                    if (chain_at == leaf_at) chain_at = std::string::npos;
                     html_indent_kept_ = true;
                 }
             }
@@ -2117,6 +2111,7 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
                 html_indent_kept_ = false;
                 if (auto open = block::markdown_open_tag(tag->tag)) container_names_.push_back(open->name);
                 opener = h;
+                opener_block = &blocks[i];
                 opener_kept = tag->bare_reads_otherwise;
                 opener_at = out_.size();
                 out_.append(tag->tag);
@@ -2281,6 +2276,12 @@ void Renderer::blocks(const Blocks& blocks, std::size_t count) {
         if (!container_names_.empty()) container_names_.pop_back();
         block(Block{*opener});
         last_block_at_ = opener_at;
+        prev_block = opener_block;
+    }
+    // (A div written as its content leaves what its blocks ended in.)
+    if (prev_block && !ends_in_leaf(*prev_block)) {
+        last_leaf_ = prev_block;
+        last_leaf_at_ = last_block_at_;
     }
     if (starts) starts->push_back(out_.size());
 }
@@ -2471,6 +2472,7 @@ void Renderer::block(const Block& block) {
                     if (!keep_fence && !ends_in_html_left_open(b.blocks) && !holds_closer() && !fences_item(b) &&
                         !probe::leaves_container_open(b.blocks)) {
                         blocks(b.blocks);
+                        content_div_ = &b;
                         return;
                     }
                     empty_attrs = attrs = true;
@@ -2501,6 +2503,7 @@ void Renderer::block(const Block& block) {
                     // Its blocks stand where the div stood, and bare divs
                     // among them are judged there, as they are read back.
                     blocks(b.blocks);
+                    content_div_ = &b;
                     return;
                 }
                 const std::size_t begin = out_.size();

@@ -324,6 +324,22 @@ TEST(CanonicalForm, ItemNumberBeforeRawHtml) {
     canonical("^[3. <div markdown=\"1\">]\n");
 }
 
+TEST(CanonicalForm, ItemNumberEndingADivWrittenAsItsContentBeforeIndentedRawHtml) {
+    // Written as its content, the div ends in its last block, which the
+    // line after it follows: the paragraph's number is escaped as after a
+    // paragraph, else the indented line would go into the item it reads as,
+    // the line after it (the comment's closer) not.
+    EXPECT_EQ(canonical(":::\n::: {.}\nx\n\n1\\. b\n:::\n   <div>\n:::"), ":::\nx\n\n1\\. b\n\n   <div>\n\n:::\n\n");
+    EXPECT_EQ(canonical(":::\n> ::: {.}\n> x\n>\n> 1\\. b\n> :::\n>    <!--\n"),
+              ":::\n> x\n>\n> 1\\. b\n>\n>    <!--\n> -->\n\n:::\n\n");
+    canonical(":::\n> > :::\n> > ::::\n> >\n> > 1. -\n> >    :::\n> >    <!--");
+    canonical(":::\n   1. :::\n          <\n      1. b\n         :::\n         <div");
+    // The white space before the tag is kept, where it was dropped.
+    EXPECT_EQ(canonical(":::\n::: {.}\n1\\. b\n:::\n   <!--\n"), ":::\n1\\. b\n\n   <!--\n-->\n\n:::\n\n");
+    // After a div written with its fence the line follows that fence.
+    EXPECT_EQ(canonical(":::\n- a\n:::\n  <div>"), ":::\n- a\n\n:::\n\n  <div>\n\n");
+}
+
 TEST(CanonicalForm, ItemNumberAfterRawHtmlLeftOpenInAnItem) {
     // Raw HTML left open in an item takes the blank line after the list, and
     // a paragraph beginning with an item number would be the next item.
