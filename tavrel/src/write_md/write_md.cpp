@@ -2617,16 +2617,25 @@ void Renderer::quote(const BlockQuote& q, Lines& text) {
 // to and are written as a paragraph of "\\:" lines, which reads back as the
 // text it shows. Terms after the last definition are read as a paragraph:
 // they are written as that paragraph.
-// Inline math on one line, between "\(" and "\)" unless its text holds a
-// "\)" the reader would stop at; then "$$" or "\[" delimiters, which read
+// Inline math on one line, between "\\(" and "\\)" unless its text holds a
+// "\\)" the reader would stop at; then "$$" or "\\[" delimiters, which read
 // back as the same text.
 bool Renderer::dollars_read_as_math(std::string_view tex) const {
-    // The line is asked as a paragraph's later line: what opens it as a
-    // block (a heading's "#", an indent, a tag starting an HTML block) is
-    // not the paragraph the formula stands in.
-    const std::size_t nl = out_.rfind('\n');
+    // An address can take in the "$$" only from the characters of a local
+    // part right before it: the probe holds those (and the backslashes
+    // before them, which may escape the first), read as a paragraph's later
+    // line. The rest of the line is not asked: read alone it may say
+    // otherwise than where it stands (a footnote reference whose
+    // definition the probe lacks reads as text, its "^" a superscript's).
+    constexpr std::string_view kLocal = ".!#$%&'*+/=?^_`{|}~-";
+    std::size_t from = out_.size();
+    const auto local = [&](char c) {
+        return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || kLocal.find(c) != std::string_view::npos;
+    };
+    while (from > 0 && local(out_[from - 1])) --from;
+    while (from > 0 && out_[from - 1] == '\\') --from;
     std::string probe = "x ";
-    probe.append(out_, nl == std::string::npos ? 0 : nl + 1);
+    probe.append(out_, from);
     probe.append("$$"sv);
     probe.append(tex);
     probe.append("$$\n"sv);
@@ -2644,27 +2653,26 @@ void Renderer::write_math(std::string_view tex) {
     append_flat(tex, flat);
     static constexpr std::pair<std::string_view, std::string_view> kForms[] = {
         {"\\(", "\\)"}, {"$$", "$$"}, {"\\[", "\\]"}};
-    auto form = kForms[0];
     // A formula ending in an odd run of backslashes would hide any closer:
     // a space after it keeps the closer visible (and the formula readable).
     for (int attempt = 0; attempt < 2; ++attempt) {
-        bool found = false;
         for (const auto& f : kForms) {
             // "$$" may be read as part of an e-mail address ("a$$a@b.c"),
             // which the reader finds before math: then it is asked.
             if (f.first == "$$" && flat.find('@') != std::string::npos && !dollars_read_as_math(flat)) continue;
             if (closer_found_at_end(flat, f.second)) {
-                form = f;
-                found = true;
-                break;
+                out_.append(f.first);
+                out_.append(flat);
+                out_.append(f.second);
+                return;
             }
         }
-        if (found) break;
         flat.push_back(' ');
     }
-    out_.append(form.first);
-    out_.append(flat);
-    out_.append(form.second);
+    // A formula holding every closer before its end (and "$$" taken into
+    // an address) has no form that reads back as it: its text is written.
+    flat.resize(flat.size() - 2);
+    write_text(flat);
 }
 
 // Item numbers before the "[" open a list item, which reads the definition

@@ -852,6 +852,17 @@ TEST(CanonicalForm, DollarMathThatWouldReadAsAnAddress) {
     EXPECT_EQ(canonical("# $$@\\)\\]$$"), "# $$@\\)\\]$$\n\n");
     EXPECT_EQ(canonical("!\n\t<div>$$@\\)\\]$$"), "!\n    <div>$$@\\)\\]$$\n\n");
     EXPECT_EQ(canonical("| a |\n|--- |\n| $$@\\)\\]$$ |\n"), "| a |\n|--- |\n| $$@\\)\\]$$ |\n\n");
+    // Only the characters an address could take in are asked with it: a
+    // footnote reference before it, read alone, would be text whose "^"
+    // opens a superscript over the "$$".
+    EXPECT_EQ(canonical("^[]$$^@\\)\\]$$"), "[^__note1]$$^@\\)\\]$$\n\n[^__note1]:\n\n");
+    EXPECT_EQ(canonical("[^a] $$^@\\)\\]$$\n\n[^a]: b"), "[^a] $$^@\\)\\]$$\n\n[^a]: b\n\n");
+    // A formula no form holds (each closer before its end) is its text.
+    ast::Document doc;
+    doc.blocks.push_back(ast::Paragraph{{}, {ast::Math{{}, "a\\)$$@b.c\\]d", false}}});
+    const std::string written = write_md::render_md(doc);
+    EXPECT_EQ(written, "a\\\\)\\$\\$\\@b.c\\\\\\]d\n\n");
+    EXPECT_EQ(canonical(written), written);
 }
 
 TEST(CanonicalForm, ItemLineOfAThematicBreak) {
