@@ -3543,6 +3543,19 @@ void Renderer::pipe_table(const Table& t) {
     r.pass_over_labels(doc_.footnotes);
     std::string html;
     r.block(block, html);
+    // A line of the fragment ending in a markdown container's opening tag
+    // (a cell's raw HTML before a line feed of its text) would open that
+    // container when read: the line feed is written as the reference an
+    // HTML parser reads as it.
+    for (std::size_t nl = html.find('\n'), start = 0; nl != std::string::npos; nl = html.find('\n', nl + 1)) {
+        const std::string_view line = text::trim_end(std::string_view(html).substr(start, nl - start));
+        const std::size_t lt = line.rfind('<');
+        if (lt != std::string_view::npos && block::markdown_open_tag(line.substr(lt))) {
+            html.replace(nl, 1, "&#10;"sv);
+            continue;
+        }
+        start = nl + 1;
+    }
     if (!r.footnote_order.empty()) {
         // A blank line between the fragment and its footnote section: the
         // reader takes them as two HTML blocks, which are written back

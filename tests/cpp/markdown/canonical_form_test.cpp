@@ -136,6 +136,12 @@ TEST(CanonicalForm, ContainerTagsInsideComments) {
     EXPECT_EQ(canonical("<div>\n<!--<div markdown=\"1\">\n"), "<div>\n<!--<div markdown=\"1\">\n-->\n\n");
     canonical("<div><!--\n<div markdown=\"1\">\n");
     canonical("<section><!-- a -->\n<div markdown=\"1\">\nx\n</div>\n</section>\n");
+    // A cell's tag before a line feed of its text, in a table written as
+    // HTML, would end the line and open a container: the line feed is a
+    // reference.
+    EXPECT_EQ(canonical("*<div markdown=\"1\">&#10;|||\n-|-|-"),
+              "<table>\n<thead>\n<tr><th>*<div markdown=\"1\">&#10;</th><th></th><th></th></tr>\n</thead>\n</table>\n\n");
+    canonical("a&#10;<section markdown=\"1\"> &#10;|b\n-|-\n<p markdown=\"1\">&#10;&#10;|c");
     // After the comment closes, a tag ending a line opens a container again.
     const ast::Document doc = read("<div><!--\n-->\n<div markdown=\"1\">\n*x*\n</div>\n</div>\n");
     bool emphasis = false;
