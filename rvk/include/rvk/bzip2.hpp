@@ -134,6 +134,11 @@ class WorkBuffer {
   bool reserve(std::size_t symbols) noexcept;
   // The bytes reserve(symbols) maps.
   static std::size_t footprint(std::size_t symbols) noexcept;
+  // Points `forward` and `lanes` at room for a block of `n` symbols (n at
+  // most the reserved count).
+  void fit(std::size_t n) noexcept;
+  // Blocks of at most this many symbols use the small links and lanes.
+  static constexpr std::size_t kSmallSymbols = 196'608;
 
   // Chains of the inverse transform walked at once.
   static constexpr unsigned kLanes = 12;
@@ -151,6 +156,12 @@ class WorkBuffer {
   std::size_t map_len_ = 0;
   std::size_t capacity_ = 0;
   std::size_t lane_capacity_ = 0;
+  // Links and lanes for small blocks (in base pages) and for large ones (in
+  // huge pages); both point at the small ones when no large block fits.
+  std::uint32_t* small_forward_ = nullptr;
+  std::uint8_t* small_lanes_ = nullptr;
+  std::uint32_t* large_forward_ = nullptr;
+  std::uint8_t* large_lanes_ = nullptr;
 };
 
 class Decoder {

@@ -759,6 +759,7 @@ bool decode_block(WorkBuffer& work, const std::uint8_t* data, std::size_t nbytes
   if (origin >= n) RVK_BZ_FAIL(DecodeError::InvalidBlock, block_start);
 
   // 11. Inverse Burrows-Wheeler transform.
+  work.fit(n);
   std::uint32_t* const fwd = work.forward;
   {
     std::uint32_t start[256];
@@ -838,36 +839,62 @@ WorkBuffer::~WorkBuffer() {
 namespace {
 constexpr std::size_t kHuge = 2u << 20;
 std::size_t lane_capacity_for(std::size_t symbols) { return 2 * symbols / WorkBuffer::kLanes + 64; }
+std::size_t round64(std::size_t bytes) { return (bytes + 63) / 64 * 64; }
+// Links (one more entry: the walk's parking sentinel) and lanes of a block
+// of `symbols` symbols.
+std::size_t links_and_lanes(std::size_t symbols) {
+  return round64((symbols + 16) * 4) + lane_capacity_for(symbols) * WorkBuffer::kLanes + 64;
+}
+std::size_t small_symbols(std::size_t symbols) { return std::min(symbols, WorkBuffer::kSmallSymbols); }
+std::size_t head_bytes(std::size_t symbols) {
+  // 16 bytes of slack for word-wide run stores.
+  return round64(symbols + 16) + links_and_lanes(small_symbols(symbols));
+}
 }  // namespace
 
 std::size_t WorkBuffer::footprint(std::size_t symbols) noexcept {
-  // forward holds one more entry: the walk's parking sentinel.
-  const std::size_t need = (symbols + 16) * 4 + symbols + 16 + lane_capacity_for(symbols) * kLanes + 64;
-  return (need + kHuge - 1) / kHuge * kHuge + kHuge;
+  std::size_t len = head_bytes(symbols);
+  if (symbols > kSmallSymbols) len += kHuge + links_and_lanes(symbols);
+  return (len + 4095) / 4096 * 4096;
 }
 
+// The MTF bytes and the small links and lanes come first, in base pages; the
+// links and lanes of large blocks after them, from a huge page boundary, in
+// huge pages. A worker that only meets small blocks (a file of many small
+// streams) then has the kernel clear the few base pages its blocks reach, not
+// a fresh 2 MiB huge page, which on first touch costs a millisecond or more
+// (as much as 8 under memory pressure); a large block's random walk over its
+// links keeps the huge pages' few TLB misses.
 bool WorkBuffer::reserve(std::size_t symbols) noexcept {
   if (symbols <= capacity_) return true;
-  const std::size_t lane_cap = lane_capacity_for(symbols);
   const std::size_t len = footprint(symbols);
   void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (map == MAP_FAILED) return false;
   if (map_) munmap(map_, map_len_);
   map_ = map;
   map_len_ = len;
-  auto base = reinterpret_cast<std::uintptr_t>(map);
-  auto aligned = (base + kHuge - 1) / kHuge * kHuge;
-  madvise(reinterpret_cast<void*>(aligned), len - (aligned - base), MADV_HUGEPAGE);
-  // The bytes first, the links right after them and the lanes last: a small
-  // block (the usual one of a file of many small streams) then touches one
-  // huge page, not three, so a worker that only meets small blocks has the
-  // kernel clear 2 MiB for it rather than 6.
-  bytes = reinterpret_cast<std::uint8_t*>(aligned);  // 16 bytes of slack for word-wide run stores
-  forward = reinterpret_cast<std::uint32_t*>(aligned + (symbols + 16 + 63) / 64 * 64);
-  lanes = reinterpret_cast<std::uint8_t*>(forward + symbols + 16);
-  lane_capacity_ = lane_cap;
+  const auto base = reinterpret_cast<std::uintptr_t>(map);
+  bytes = reinterpret_cast<std::uint8_t*>(base);
+  small_forward_ = reinterpret_cast<std::uint32_t*>(base + round64(symbols + 16));
+  small_lanes_ = reinterpret_cast<std::uint8_t*>(small_forward_) + round64((small_symbols(symbols) + 16) * 4);
+  large_forward_ = small_forward_;
+  large_lanes_ = small_lanes_;
+  if (symbols > kSmallSymbols) {
+    const std::uintptr_t large = (base + head_bytes(symbols) + kHuge - 1) / kHuge * kHuge;
+    madvise(reinterpret_cast<void*>(large), base + len - large, MADV_HUGEPAGE);
+    large_forward_ = reinterpret_cast<std::uint32_t*>(large);
+    large_lanes_ = reinterpret_cast<std::uint8_t*>(large) + round64((symbols + 16) * 4);
+  }
   capacity_ = symbols;
+  fit(0);
   return true;
+}
+
+void WorkBuffer::fit(std::size_t n) noexcept {
+  const bool small = n <= kSmallSymbols || large_forward_ == small_forward_;
+  forward = small ? small_forward_ : large_forward_;
+  lanes = small ? small_lanes_ : large_lanes_;
+  lane_capacity_ = lane_capacity_for(small ? small_symbols(capacity_) : capacity_);
 }
 
 }  // namespace rvk::decoder

@@ -1,5 +1,8 @@
 // The block decoder on hand-made blocks: header faults with their exact bit
 // positions, Huffman table rules, size limits and the run-length rules.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "bzip2_support.hpp"
 
 using namespace bz_test;
@@ -227,6 +230,30 @@ TEST(BlockDecoder, PeriodicBlockWhoseLinksFormManyCycles) {
   auto r = decode_block(write_block(block_of(pre, pre)), 9);
   ASSERT_TRUE(r.ok()) << r.error().to_string();
   EXPECT_EQ(r->bytes, pre);
+}
+
+TEST(BlockDecoder, SmallBlockLeavesMostOfItsScratchUntouched) {
+  // A file of many small streams: each worker's first small block must not
+  // have the kernel clear a 2 MiB huge page of scratch it does not need.
+  Bytes pre;
+  std::uint32_t x = 1;
+  for (int i = 0; i < 40000; ++i) {
+    x = x * 1103515245u + 12345u;
+    pre.push_back(static_cast<std::uint8_t>('a' + (x >> 16) % 26));
+    if (i > 0 && pre[i] == pre[i - 1]) pre[i] = '.';  // no runs: the output is the text
+  }
+  WorkBuffer work;
+  BitWriter w = write_block(block_of(pre, pre));
+  Bits bits(w.bytes, 48);
+  auto r = Decoder::block(work, bits, 9, std::nullopt);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  EXPECT_EQ(r->bytes, pre);
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> in_core((std::size_t{2} << 20) / page);
+  ASSERT_EQ(mincore(work.bytes, std::size_t{2} << 20, in_core.data()), 0);
+  std::size_t resident = 0;
+  for (unsigned char c : in_core) resident += c & 1;
+  EXPECT_LE(resident * page, std::size_t{1} << 20);  // 40,000 symbols touch some 250 KB
 }
 
 TEST(Huffman, OverSubscribedRefusedIncompleteAccepted) {
