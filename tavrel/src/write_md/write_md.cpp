@@ -3547,7 +3547,13 @@ void Renderer::pipe_table(const Table& t) {
     // (a cell's raw HTML before a line feed of its text) would open that
     // container when read: the line feed is written as the reference an
     // HTML parser reads as it.
-    for (std::size_t nl = html.find('\n'), start = 0; nl != std::string::npos; nl = html.find('\n', nl + 1)) {
+    // (Only a tag carrying the markdown attribute is asked about.)
+    constexpr std::string_view kAttr = "markdown";
+    const bool named = std::search(html.begin(), html.end(), kAttr.begin(), kAttr.end(), [](char a, char b) {
+                           return (a | 0x20) == b;
+                       }) != html.end();
+    for (std::size_t nl = named ? html.find('\n') : std::string::npos, start = 0; nl != std::string::npos;
+         nl = html.find('\n', nl + 1)) {
         const std::string_view line = text::trim_end(std::string_view(html).substr(start, nl - start));
         const std::size_t lt = line.rfind('<');
         if (lt != std::string_view::npos && block::markdown_open_tag(line.substr(lt))) {
