@@ -3547,11 +3547,23 @@ void Renderer::pipe_table(const Table& t) {
     // (a cell's raw HTML before a line feed of its text) would open that
     // container when read: the line feed is written as the reference an
     // HTML parser reads as it.
-    // (Only a tag carrying the markdown attribute is asked about.)
-    constexpr std::string_view kAttr = "markdown";
-    const bool named = std::search(html.begin(), html.end(), kAttr.begin(), kAttr.end(), [](char a, char b) {
-                           return (a | 0x20) == b;
-                       }) != html.end();
+    // (Only a fragment naming the markdown attribute, in any case, is asked
+    // about; the search goes from one "k" to the next, which the fragments
+    // of tables hold few of, as a case-blind search over every byte cost
+    // more than the rest of the table's writing.)
+    const auto names_markdown = [&html] {
+        constexpr std::string_view kAttr = "markdown";
+        for (const char k : {'k', 'K'}) {
+            for (std::size_t at = html.find(k, 3); at != std::string::npos; at = html.find(k, at + 1)) {
+                if (at + 5 > html.size()) break;
+                bool same = true;
+                for (std::size_t i = 0; i < kAttr.size() && same; ++i) same = (html[at - 3 + i] | 0x20) == kAttr[i];
+                if (same) return true;
+            }
+        }
+        return false;
+    };
+    const bool named = names_markdown();
     for (std::size_t nl = named ? html.find('\n') : std::string::npos, start = 0; nl != std::string::npos;
          nl = html.find('\n', nl + 1)) {
         const std::string_view line = text::trim_end(std::string_view(html).substr(start, nl - start));
