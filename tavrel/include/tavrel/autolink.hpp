@@ -33,6 +33,10 @@ bool is_md_html_tag(std::string_view name);
 // domain of alphanumeric labels).
 bool is_email(std::string_view text);
 
+// Whether `c` may stand in an e-mail address's local part: an ASCII letter
+// or digit, or one of . ! # $ % & ' * + / = ? ^ _ ` { | } ~ -.
+bool is_email_local_char(char32_t c);
+
 // Whether a bare autolink may start right after the character `c`.
 bool is_boundary(char32_t c);
 

@@ -107,6 +107,11 @@ bool is_md_html_tag(std::string_view name) {
     return known_tag(name) != nullptr;
 }
 
+bool is_email_local_char(char32_t c) {
+    constexpr std::string_view kLocalExtra = ".!#$%&'*+/=?^_`{|}~-";
+    return c < 0x80 && (is_ascii_alnum(c) || kLocalExtra.find(static_cast<char>(c)) != std::string_view::npos);
+}
+
 bool is_email(std::string_view s) {
     // (Most text in angle brackets is a tag: without an "@" it is none.)
     if (s.find('@') == std::string_view::npos) return false;
@@ -124,11 +129,8 @@ bool is_email(std::string_view s) {
     std::string_view domain = s.substr(at + 1);
     if (domain.empty() || domain.find('@') != std::string_view::npos || domain.find('.') == std::string_view::npos)
         return false;
-    constexpr std::string_view kLocalExtra = ".!#$%&'*+/=?^_`{|}~-";
-    for (char c : local) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (!is_ascii_alnum(u) && kLocalExtra.find(c) == std::string_view::npos) return false;
-    }
+    for (char c : local)
+        if (!is_email_local_char(static_cast<unsigned char>(c))) return false;
     std::size_t label_start = 0;
     while (true) {
         std::size_t dot = domain.find('.', label_start);
@@ -204,7 +206,6 @@ std::optional<EmailPrefix> bare_email_prefix(std::string_view word) {
     if (word.empty()) return std::nullopt;
     std::size_t lead = 0;
     while (lead < word.size() && is_email_strip(word[lead])) ++lead;
-    constexpr std::string_view kLocalExtra = ".!#$%&'*+/=?^_`{|}~-";
     std::optional<EmailPrefix> best;
     std::size_t at = std::string_view::npos;
     std::size_t dots = 0;          // "." seen in the domain
@@ -219,7 +220,7 @@ std::optional<EmailPrefix> bare_email_prefix(std::string_view word) {
             if (c == '@') {
                 if (i == lead) break;  // empty local part
                 at = i;
-            } else if (!(c < 0x80 && (is_ascii_alnum(c) || kLocalExtra.find(static_cast<char>(c)) != std::string_view::npos))) {
+            } else if (!is_email_local_char(c)) {
                 break;
             }
         } else {

@@ -2627,12 +2627,8 @@ bool Renderer::dollars_read_as_math(std::string_view tex) const {
     // line. The rest of the line is not asked: read alone it may say
     // otherwise than where it stands (a footnote reference whose
     // definition the probe lacks reads as text, its "^" a superscript's).
-    constexpr std::string_view kLocal = ".!#$%&'*+/=?^_`{|}~-";
     std::size_t from = out_.size();
-    const auto local = [&](char c) {
-        return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || kLocal.find(c) != std::string_view::npos;
-    };
-    while (from > 0 && local(out_[from - 1])) --from;
+    while (from > 0 && autolink::is_email_local_char(static_cast<unsigned char>(out_[from - 1]))) --from;
     while (from > 0 && out_[from - 1] == '\\') --from;
     std::string probe = "x ";
     probe.append(out_, from);
